@@ -1,0 +1,12 @@
+// JSON renderings of engine records shared by several commands.
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include "disk/disk_info.h"
+
+namespace orvaldi::cli {
+
+nlohmann::json DiskJson(const disk::DiskInfo& disk);
+
+}  // namespace orvaldi::cli

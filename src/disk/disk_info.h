@@ -1,0 +1,58 @@
+// The disk record and the process-wide list of disk sources.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disk/carved_node.h"
+#include "disk/partition_info.h"
+#include "disk/volume_records.h"
+
+namespace orvaldi::disk {
+
+struct DiskInfo {
+  std::string serialNumber;
+  std::string devicePath;   // reopened by every operation; an image's full path
+  std::string index;        // drive number "%d"; empty for images
+  std::string productId;
+  std::string vendorId;     // an image's file name without its folder
+  std::string revision;
+  int64_t sizeBytes = 0;
+  uint32_t cylinders = 0;
+  uint32_t tracksPerCylinder = 0;
+  uint32_t sectorsPerTrack = 0;
+  uint32_t fixedMedia = 0;
+  // A deque, so that records handed to running operations stay where they
+  // are while later searches append to the list.
+  std::deque<PartitionInfo> partitions;
+  std::set<uint64_t> directorySectors;
+  std::map<uint64_t, uint32_t> mftRecordRuns;
+  CarvedNode extraFoundFolder;
+  uint32_t mapEntryCount = 0;
+  uint32_t bytesPerSector = 512;
+  uint32_t diskKind = 0;    // 0 drive or image, 2 dynamic-disk group
+  std::string memberId;
+  std::string groupId;
+  std::vector<LogicalVolume> logicalVolumes;
+  uint64_t lvmPeStart = 0;
+  uint32_t lvmPeCount = 0;
+  uint32_t reserved1 = 0;   // kept only for the scan-result file
+  uint32_t lvmExtentSize = 0;
+  uint64_t lvmDevSize = 0;
+  uint64_t reserved2 = 0;   // kept only for the scan-result file
+  uint32_t reserved3 = 0;   // kept only for the scan-result file
+};
+
+// Physical drives first in drive order, then images in the order opened.
+// Only ever appended to; references to its records stay valid.
+using DiskInfoList = std::deque<DiskInfo>;
+DiskInfoList& DiskList();
+
+// vendorId + productId + index + revision; an image's file name.
+std::string DisplayName(const DiskInfo& disk);
+
+}  // namespace orvaldi::disk

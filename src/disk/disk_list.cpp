@@ -1,0 +1,112 @@
+// The process-wide disk list and how drives and images join it.
+#include "disk/disk_list.h"
+
+#include "disk/sector_io.h"
+#include "platform/sector_source.h"
+
+namespace orvaldi::disk {
+namespace {
+
+constexpr uint32_t kImageHeads = 255;
+constexpr uint32_t kImageSectorsPerTrack = 63;
+
+std::string FileNameOf(const std::string& path) {
+  const size_t cut = path.find_last_of("/\\");
+  return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+DiskInfo ImageRecord(const std::string& path, uint64_t size) {
+  DiskInfo disk;
+  disk.devicePath = path;
+  disk.vendorId = FileNameOf(path);
+  disk.sizeBytes = static_cast<int64_t>(size);
+  disk.tracksPerCylinder = kImageHeads;
+  disk.sectorsPerTrack = kImageSectorsPerTrack;
+  disk.cylinders = static_cast<uint32_t>(size / SectorSize / kImageHeads / kImageSectorsPerTrack);
+  return disk;
+}
+
+std::string KernelNameOf(const DiskInfo& disk) { return FileNameOf(disk.devicePath); }
+
+}  // namespace
+
+DiskInfoList& DiskList() {
+  static DiskInfoList list;
+  return list;
+}
+
+std::string DisplayName(const DiskInfo& disk) {
+  return disk.vendorId + disk.productId + disk.index + disk.revision;
+}
+
+DiskInfo DiskFromDevice(int number, const platform::BlockDeviceIdentity& id) {
+  DiskInfo disk;
+  disk.serialNumber = id.serial;
+  disk.devicePath = id.devicePath;
+  disk.index = std::to_string(number);
+  disk.productId = id.model;
+  disk.vendorId = id.vendor;
+  disk.revision = id.revision;
+  disk.sizeBytes = static_cast<int64_t>(id.sizeBytes);
+  disk.cylinders = static_cast<uint32_t>(id.cylinders);
+  disk.tracksPerCylinder = id.heads;
+  disk.sectorsPerTrack = id.sectorsPerTrack;
+  disk.fixedMedia = id.removable ? 0 : 1;
+  return disk;
+}
+
+std::optional<DiskInfo> DescribeSource(const std::string& path, std::string* error,
+                                       const platform::SystemPaths& paths) {
+  auto opened = platform::FileSource::open(path);
+  if (!opened.source) {
+    if (error) *error = opened.message;
+    return std::nullopt;
+  }
+  if (opened.source->kind() == platform::SourceKind::RegularFile) return ImageRecord(path, opened.source->size());
+
+  // A block device named directly: take its identity from sysfs, and number
+  // it as enumeration would when it is one of the listed whole disks.
+  auto id = platform::IdentifyBlockDevice(path, paths);
+  if (!id) return ImageRecord(path, opened.source->size());
+  if (id->sizeBytes == 0) id->sizeBytes = opened.source->size();
+  for (const auto& listed : platform::ListWholeDisks(paths)) {
+    if (listed.identity.name == id->name) return DiskFromDevice(listed.number, listed.identity);
+  }
+  DiskInfo disk = DiskFromDevice(0, *id);
+  disk.index.clear();
+  if (disk.vendorId.empty() && disk.productId.empty()) disk.vendorId = id->name;
+  return disk;
+}
+
+int OpenImageFile(const std::string& path, std::string* error) {
+  auto opened = platform::FileSource::open(path);
+  if (!opened.source) {
+    if (error) *error = opened.message;
+    return 0;
+  }
+  DiskList().push_back(ImageRecord(path, opened.source->size()));
+  return 1;
+}
+
+int EnumeratePhysicalDisks(const platform::SystemPaths& paths) {
+  for (const auto& device : platform::ListWholeDisks(paths)) {
+    DiskList().push_back(DiskFromDevice(device.number, device.identity));
+  }
+  AttachMountPoints(DiskList(), platform::ListMountedVolumes(paths));
+  return 1;
+}
+
+void AttachMountPoints(DiskInfoList& disks, const std::vector<platform::MountedVolume>& mounts) {
+  for (DiskInfo& disk : disks) {
+    if (disk.index.empty() || disk.diskKind != 0) continue;  // images and groups have no mounts
+    const std::string name = KernelNameOf(disk);
+    for (const auto& mount : mounts) {
+      if (mount.diskName != name) continue;
+      for (PartitionInfo& part : disk.partitions) {
+        if (part.startSector == mount.startSector) part.driveLetter = mount.mountPoint;
+      }
+    }
+  }
+}
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,48 @@
+// The partition record: everything that can be scanned is one of these.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "disk/volume_records.h"
+
+namespace orvaldi::disk {
+
+// MBR-style type codes that drive every later decision.
+namespace type_code {
+inline constexpr uint8_t kFat16Small = 0x04;
+inline constexpr uint8_t kExtended = 0x05;  // also exFAT once the exFAT test passed
+inline constexpr uint8_t kExfat = 0x05;
+inline constexpr uint8_t kFat16 = 0x06;
+inline constexpr uint8_t kNtfs = 0x07;
+inline constexpr uint8_t kFat32 = 0x0B;
+inline constexpr uint8_t kFat32Lba = 0x0C;
+inline constexpr uint8_t kNtfsAlt = 0x0D;
+inline constexpr uint8_t kFat16Lba = 0x0E;
+inline constexpr uint8_t kHfs = 0x19;
+inline constexpr uint8_t kLinux = 0x83;
+}  // namespace type_code
+
+struct PartitionInfo {
+  std::string sourcePath;      // disk device path, for HFS-family volumes only
+  std::string fsTypeText;      // HFS family: "HFS", "HFS+", "HFS+ in HFS" or the Apple type
+  uint32_t hfsKind = 0;        // HfsSignatureKind value
+  std::string volumeLabel;
+  std::string driveLetter;     // here: the mount point when the volume is mounted
+  std::string name;
+  std::string fsLabel;         // "EXT", "EXT2", "EXT3", "EXT4" for Linux volumes
+  uint64_t sectorCount = 0;
+  uint64_t startSector = 0;    // absolute on the disk
+  uint8_t tableKind = 1;       // 1 primary, 2 logical
+  uint32_t sectorsPerCluster = 0;
+  uint64_t clusterZeroSector = 0;  // 0 = not known yet
+  uint8_t typeByte = 0;
+  uint32_t bytesPerSector = 512;
+  uint32_t origin = 0;         // 0 table, 1 rebuilt, 2 found
+  uint8_t volumeKind = 0;      // 0 plain, 1 striped, 2 spanned, 3 RAID-5
+  uint16_t stripeSectors = 128;
+  std::vector<VolumeMember> members;
+};
+
+}  // namespace orvaldi::disk

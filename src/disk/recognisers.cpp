@@ -1,0 +1,132 @@
+// Boot-sector, superblock and MFT-record recognisers.
+#include "disk/recognisers.h"
+
+#include "disk/bytes.h"
+
+namespace orvaldi::disk {
+namespace {
+
+constexpr size_t kSector = 512;
+
+bool HasBootSignature(const ByteView& s) { return s.le16(0x1FE) == 0xAA55; }
+
+}  // namespace
+
+int IsFat16BootSector(std::span<const uint8_t> sector) {
+  if (sector.size() < kSector) return 0;
+  const ByteView s(sector);
+  return HasBootSignature(s) && s.le16(0x11) == 512 && s.le16(0x0B) == 512 && s.matches(0x36, "FAT16");
+}
+
+int IsFat32BootSector(std::span<const uint8_t> sector) {
+  if (sector.size() < kSector) return 0;
+  const ByteView s(sector);
+  return HasBootSignature(s) && s.u8(0x10) == 2 && s.le16(0x0B) == 512 && s.le16(0x32) == 6 &&
+         s.le32(0x11) == 0 && s.le16(0x16) == 0 && s.matches(0x52, "FAT32");
+}
+
+int IsNtfsBootSector(std::span<const uint8_t> sector) {
+  if (sector.size() < kSector) return 0;
+  const ByteView s(sector);
+  return HasBootSignature(s) && s.le16(0x0B) == 512 && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
+         s.le16(0x16) == 0 && s.le32(0x1C) != 0 && s.matches(3, "NTFS");
+}
+
+int IsExfatBootSector(std::span<const uint8_t> sector) {
+  if (sector.size() < kSector) return 0;
+  const ByteView s(sector);
+  return HasBootSignature(s) && s.allZero(0x0B, 53) && s.matches(3, "EXFAT");
+}
+
+int IsExtSuperblock(std::span<const uint8_t> superblock) {
+  if (superblock.size() < 1024) return 0;
+  const ByteView s(superblock);
+  if (s.le16(0x38) != 0xEF53 || s.le32(0x48) != 0 || s.le16(0x58) < 128) return 0;
+  // 1024 << (log block size mod 32) vanishes for shifts of 22 and more.
+  const uint32_t logBlock = s.le32(0x18) % 32;
+  if (((uint64_t{1024} << logBlock) & 0xFFFFFFFFu) == 0) return 0;
+  const uint32_t blocksPerGroup = s.le32(0x20);
+  if (blocksPerGroup == 0 || s.le32(0x28) == 0 || s.le32(0x2C) == 0 || s.le32(0x30) == 0) return 0;
+  const uint64_t blocks = (uint64_t{s.le32(0x150)} << 32) | s.le32(0x04);
+  if (s.le32(0x10) >= s.le32(0x00)) return 0;
+  const uint64_t freeBlocks = (uint64_t{s.le32(0x158)} << 32) | s.le32(0x0C);
+  if (freeBlocks >= blocks) return 0;
+  if (blocks <= 0xFFFFFFFFu) {
+    if (s.le32(0x14) >= blocks) return 0;
+    // A volume smaller than one block group (every ext volume under 8 MiB
+    // with 1 KiB blocks, under 128 MiB with 4 KiB blocks) records a full
+    // group size; accept that as long as the group fits its one-block bitmap.
+    const uint64_t blockSize = (uint64_t{1024} << logBlock) & 0xFFFFFFFFu;
+    if (blocksPerGroup >= blocks && blocksPerGroup > 8 * blockSize) return 0;
+  }
+  return 1;
+}
+
+std::string ExtGeneration(std::span<const uint8_t> superblock) {
+  const ByteView s(superblock);
+  if ((s.le32(0x5C) & 0x4) == 0) return "EXT2";
+  if (s.le32(0x60) & 0x40) return "EXT4";
+  return "EXT3";
+}
+
+uint64_t ExtVolumeSectors(std::span<const uint8_t> superblock, uint32_t bytesPerSector) {
+  const ByteView s(superblock);
+  if (bytesPerSector == 0) return 0;
+  // 64-bit throughout: a 32-bit product wraps for every volume of 4 GiB or more.
+  const uint64_t blockSize = (uint64_t{1024} << (s.le32(0x18) % 32)) & 0xFFFFFFFFu;
+  const uint64_t blocks = (uint64_t{s.le32(0x150)} << 32) | s.le32(0x04);
+  if (blockSize != 0 && blocks > UINT64_MAX / blockSize) return 0;
+  return blockSize * blocks / bytesPerSector;
+}
+
+uint32_t HfsSignatureKind(std::span<const uint8_t> header) {
+  if (header.size() < kSector) return 0;
+  const ByteView h(header);
+  if (h.matches(0, "BD")) {
+    if (h.le16(0x7C) == 0) return 1;
+    if (h.matches(0x7C, "H+")) return 4;
+    return 0;
+  }
+  if (h.matches(0, "H+")) return 2;
+  if (h.matches(0, "HX")) return 3;
+  return 0;
+}
+
+uint32_t NtfsSectorsPerCluster(uint8_t encoded) {
+  if (encoded == 0) return 0;
+  if (encoded <= 0x80) return encoded;
+  const unsigned shift = 256u - encoded;
+  return shift <= 24 ? (1u << shift) : 0;
+}
+
+uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector) {
+  if (encoded > 0) {
+    const uint64_t bytes = uint64_t(encoded) * sectorsPerCluster * bytesPerSector;
+    return bytes <= (1u << 24) ? static_cast<uint32_t>(bytes) : 0;
+  }
+  const int shift = -int{encoded};
+  if (shift < 9 || shift > 24) return 0;  // records are at least one sector
+  return 1u << shift;
+}
+
+int CheckUpdateSequence(std::span<uint8_t> record) {
+  if (record.size() < kSector || record.size() % kSector != 0) return 0;
+  const ByteView r(record);
+  if (!r.matches(0, "FILE") && !r.matches(0, "FHDL")) return 0;
+  const uint8_t usaOffset = r.u8(4);
+  if (usaOffset != 0x30 && usaOffset != 0x2A) return 0;
+  const size_t strides = record.size() / kSector;
+  if (!r.contains(usaOffset, 2 * (strides + 1))) return 0;
+  const uint16_t usn = r.le16(usaOffset);
+  for (size_t i = 0; i < strides; ++i) {
+    if (r.le16((i + 1) * kSector - 2) != usn) return 0;
+  }
+  for (size_t i = 0; i < strides; ++i) {
+    const size_t at = (i + 1) * kSector - 2;
+    record[at] = record[usaOffset + 2 * (i + 1)];
+    record[at + 1] = record[usaOffset + 2 * (i + 1) + 1];
+  }
+  return 1;
+}
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,46 @@
+// Pure tests that tell what a sector holds: boot sectors, superblocks, MFT records.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace orvaldi::disk {
+
+// Each boot-sector test takes the 512 bytes of the sector (a shorter span is
+// rejected) and returns 1 or 0.
+int IsFat16BootSector(std::span<const uint8_t> sector);
+int IsFat32BootSector(std::span<const uint8_t> sector);
+int IsNtfsBootSector(std::span<const uint8_t> sector);
+int IsExfatBootSector(std::span<const uint8_t> sector);
+
+// Takes the 1,024-byte superblock that starts 1,024 bytes into the volume.
+int IsExtSuperblock(std::span<const uint8_t> superblock);
+
+// "EXT2", "EXT3" or "EXT4" from the feature words of an accepted superblock.
+std::string ExtGeneration(std::span<const uint8_t> superblock);
+
+// Size in sectors of an accepted EXT volume: block size x block count /
+// bytesPerSector.
+uint64_t ExtVolumeSectors(std::span<const uint8_t> superblock, uint32_t bytesPerSector);
+
+// HFS family kind of the volume header 1,024 bytes into the volume:
+// 1 HFS, 2 HFS+, 3 HFSX, 4 HFS+ wrapped in HFS, 0 none.
+uint32_t HfsSignatureKind(std::span<const uint8_t> header);
+
+// Sectors per cluster of an NTFS boot sector. Values above 0x80 encode a
+// power of two (0xF4 means 2^12 sectors, a 2 MiB cluster); 0 when invalid.
+uint32_t NtfsSectorsPerCluster(uint8_t encoded);
+
+// Bytes per MFT record from the boot sector byte at 0x40: positive = clusters
+// per record, negative = 2^-n bytes. 0 when the value makes no sense.
+uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector = 512);
+
+// The update-sequence check of an MFT record of `record.size()` bytes (a
+// multiple of 512): signature "FILE" (or "FHDL"), update-sequence offset 0x30
+// or 0x2A, and the last word of every 512-byte stride equal to the sequence
+// number. On success the protected words are restored from the array.
+// Returns 1 when valid; the bytes are left untouched otherwise.
+int CheckUpdateSequence(std::span<uint8_t> record);
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,62 @@
+// Opening sources by path and the sector-level read entry points.
+#include "disk/sector_io.h"
+
+#include <array>
+#include <cstring>
+#include <mutex>
+
+namespace orvaldi::disk {
+namespace {
+
+std::mutex gReadersMutex;
+std::array<VolumeReader, 4> gReaders;  // index = volume kind; 0 unused
+
+}  // namespace
+
+std::unique_ptr<SectorSource> OpenSource(const DiskInfo& disk, std::string* error) {
+  auto opened = platform::FileSource::open(disk.devicePath);
+  if (!opened.source && error) *error = opened.message;
+  return std::move(opened.source);
+}
+
+SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, uint8_t* buffer) {
+  const uint64_t length = uint64_t{count} * SectorSize;
+  std::memset(buffer, 0, length);
+  SectorRead result;
+  if (sector > UINT64_MAX / SectorSize) return result;
+  const auto outcome = source.readAt(sector * SectorSize, {buffer, static_cast<size_t>(length)});
+  result.bytes = outcome.bytes;
+  result.error = outcome.error;
+  result.complete = outcome.bytes == length;
+  return result;
+}
+
+void SetVolumeReader(uint8_t volumeKind, VolumeReader reader) {
+  if (volumeKind == 0 || volumeKind >= gReaders.size()) return;
+  std::lock_guard lock(gReadersMutex);
+  gReaders[volumeKind] = std::move(reader);
+}
+
+bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
+                     uint64_t position, const PartitionInfo* partition) {
+  bytesRead = 0;
+  if (partition == nullptr || partition->volumeKind == 0) {
+    std::memset(buffer, 0, length);
+    if (source == nullptr) return false;
+    const auto outcome = source->readAt(position, {buffer, length});
+    bytesRead = static_cast<uint32_t>(outcome.bytes);
+    return outcome.bytes == length;
+  }
+  VolumeReader reader;
+  {
+    std::lock_guard lock(gReadersMutex);
+    if (partition->volumeKind < gReaders.size()) reader = gReaders[partition->volumeKind];
+  }
+  if (!reader) {
+    std::memset(buffer, 0, length);
+    return false;
+  }
+  return reader(buffer, length, bytesRead, position, *partition);
+}
+
+}  // namespace orvaldi::disk

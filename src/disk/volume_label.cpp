@@ -1,0 +1,162 @@
+// Volume labels of FAT, NTFS, EXT, exFAT and HFS-family volumes.
+#include "disk/volume_label.h"
+
+#include <vector>
+
+#include "disk/bytes.h"
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "platform/text.h"
+
+namespace orvaldi::disk {
+namespace {
+
+using platform::SectorSource;
+
+constexpr uint32_t kAttrVolumeName = 0x60;
+constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
+
+std::vector<uint8_t> ReadBytes(SectorSource& source, uint64_t sector, uint32_t sectors) {
+  std::vector<uint8_t> buf(uint64_t{sectors} * SectorSize);
+  ReadSectors(source, sector, sectors, buf.data());
+  return buf;
+}
+
+std::string TrimPadding(std::string s) {
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\0')) s.pop_back();
+  return s;
+}
+
+// Walks 32-byte FAT directory entries up to the first all-zero one and
+// returns the first volume-label entry (attribute 0x08, or 0x28 with the
+// archive bit) as its 11 name bytes in the OEM code page.
+std::string FatLabelFromDirectory(const std::vector<uint8_t>& dir) {
+  const ByteView d(dir);
+  for (uint64_t at = 0; d.contains(at, 32); at += 32) {
+    if (d.allZero(at, 16)) break;
+    const uint8_t attr = d.u8(at + 0x0B);
+    if (attr == 0x08 || attr == 0x28) {
+      const auto name = d.sub(at, 11);
+      return TrimPadding(platform::OemToUtf8({reinterpret_cast<const char*>(name.data()), name.size()}));
+    }
+  }
+  return {};
+}
+
+std::string Fat32Label(SectorSource& source, uint64_t start, const ByteView& boot) {
+  const uint32_t rootCluster = boot.le32(0x2C);
+  if (rootCluster < 2) return {};
+  const uint64_t rootSector = start + boot.le16(0x0E) + uint64_t{boot.u8(0x10)} * boot.le32(0x24) +
+                              uint64_t{rootCluster - 2} * boot.u8(0x0D);
+  return FatLabelFromDirectory(ReadBytes(source, rootSector, 1));
+}
+
+std::string Fat16Label(SectorSource& source, uint64_t start, const ByteView& boot) {
+  const uint64_t rootSector = start + boot.le16(0x0E) + uint64_t{boot.u8(0x10)} * boot.le16(0x16);
+  const uint32_t rootBytes = uint32_t{boot.le16(0x11)} * 32;
+  if (rootBytes == 0) return {};
+  const uint32_t sectors = (rootBytes + SectorSize - 1) / SectorSize;
+  std::vector<uint8_t> dir = ReadBytes(source, rootSector, sectors);
+  dir.resize(rootBytes);
+  return FatLabelFromDirectory(dir);
+}
+
+std::string NtfsLabel(SectorSource& source, uint64_t start, const ByteView& boot) {
+  const uint32_t spc = NtfsSectorsPerCluster(boot.u8(0x0D));
+  const uint32_t recordBytes = NtfsRecordBytes(static_cast<int8_t>(boot.u8(0x40)), spc);
+  if (spc == 0 || recordBytes == 0 || recordBytes % SectorSize != 0) return {};
+  const uint64_t mftCluster = boot.le64(0x30);
+  if (mftCluster > UINT64_MAX / spc) return {};
+  // Record 3 is the volume file; with 1,024-byte records it sits 6 sectors in.
+  const uint64_t recordSector = start + mftCluster * spc + 3ull * recordBytes / SectorSize;
+  std::vector<uint8_t> record = ReadBytes(source, recordSector, recordBytes / SectorSize);
+  if (!CheckUpdateSequence(record)) return {};
+  const ByteView r(record);
+  uint64_t at = r.le16(0x14);
+  while (r.contains(at, 8)) {
+    const uint32_t type = r.le32(at);
+    if (type == kAttrEnd) break;
+    const uint32_t length = r.le32(at + 4);
+    if (length < 8 || !r.contains(at, length)) break;  // a broken chain ends the walk
+    if (type == kAttrVolumeName && r.u8(at + 8) == 0) {
+      const uint32_t valueLength = r.le32(at + 0x10);
+      if (valueLength != 0) {
+        const uint64_t valueOffset = at + r.le16(at + 0x14);
+        if (!r.contains(valueOffset, valueLength)) return {};
+        return platform::Utf16LeToUtf8(r.sub(valueOffset, valueLength));
+      }
+    }
+    at += length;
+  }
+  return {};
+}
+
+std::string ExtLabel(SectorSource& source, uint64_t start) {
+  const std::vector<uint8_t> sb = ReadBytes(source, start + 2, 2);
+  const ByteView s(sb);
+  const auto name = s.sub(0x78, 16);
+  size_t n = 0;
+  while (n < name.size() && name[n] != 0) ++n;
+  return platform::SanitizeUtf8({reinterpret_cast<const char*>(name.data()), n});
+}
+
+std::string ExfatLabel(SectorSource& source, uint64_t start, const ByteView& boot) {
+  const uint8_t spcShift = boot.u8(0x6D);
+  const uint32_t rootCluster = boot.le32(0x60);
+  if (spcShift > 25 || rootCluster < 2) return {};
+  const uint64_t rootSector = start + boot.le32(0x58) + (uint64_t{rootCluster} - 2) * (uint64_t{1} << spcShift);
+  const std::vector<uint8_t> dir = ReadBytes(source, rootSector, 1);
+  const ByteView d(dir);
+  for (uint64_t at = 0; d.contains(at, 32); at += 32) {
+    if (d.u8(at) != 0x83) continue;
+    // At most 15 UTF-16 units fit after the two header bytes of the entry.
+    const uint32_t count = std::min<uint32_t>(d.u8(at + 1), 15);
+    return platform::Utf16LeToUtf8(d.sub(at + 2, 2ull * count));
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string ReadVolumeLabel(SectorSource& source, uint64_t startSector, uint8_t typeByte) {
+  const std::vector<uint8_t> first = ReadBytes(source, startSector, 1);
+  const ByteView boot(first);
+  switch (typeByte) {
+    case 0x0B:
+    case 0x0C:
+      return Fat32Label(source, startSector, boot);
+    case 0x04:
+    case 0x06:
+    case 0x0E:
+      return Fat16Label(source, startSector, boot);
+    case 0x07:
+    case 0x0D:
+      return NtfsLabel(source, startSector, boot);
+    case 0x83:
+      return ExtLabel(source, startSector);
+    case 0x05:
+      return ExfatLabel(source, startSector, boot);
+    default:
+      return {};
+  }
+}
+
+std::string HfsVolumeLabel(std::span<const uint8_t> header, uint32_t hfsKind) {
+  switch (hfsKind) {
+    case 1:
+    case 4: {
+      const ByteView h(header);
+      const uint8_t length = std::min<uint8_t>(h.u8(0x24), 27);
+      const auto name = h.sub(0x25, length);
+      return platform::DecodeCharset({reinterpret_cast<const char*>(name.data()), name.size()}, "MACINTOSH");
+    }
+    case 2:
+      return "only hfs+";
+    case 3:
+      return "HFSX";
+    default:
+      return {};
+  }
+}
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,46 @@
+// Identifying the volume at a sector by running the recognisers in turn.
+#include "disk/volume_probe.h"
+
+#include <array>
+
+#include "disk/partition_info.h"
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "disk/volume_label.h"
+
+namespace orvaldi::disk {
+
+VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector) {
+  std::array<uint8_t, SectorSize> boot{};
+  ReadSectors(source, sector, 1, boot.data());
+  VolumeGuess guess;
+  auto labelled = [&](const char* fs, uint8_t type) {
+    guess.fs = fs;
+    guess.typeByte = type;
+    guess.label = ReadVolumeLabel(source, sector, type);
+    return guess;
+  };
+  if (IsNtfsBootSector(boot)) return labelled("NTFS", type_code::kNtfs);
+  if (IsFat32BootSector(boot)) return labelled("FAT32", type_code::kFat32Lba);
+  if (IsFat16BootSector(boot)) return labelled("FAT16", type_code::kFat16);
+  if (IsExfatBootSector(boot)) return labelled("exFAT", type_code::kExfat);
+
+  std::array<uint8_t, 2 * SectorSize> super{};
+  if (sector <= UINT64_MAX - 2) ReadSectors(source, sector + 2, 2, super.data());
+  if (IsExtSuperblock(super)) {
+    guess.fs = ExtGeneration(super);
+    guess.typeByte = type_code::kLinux;
+    guess.label = ReadVolumeLabel(source, sector, type_code::kLinux);
+    return guess;
+  }
+  if (const uint32_t kind = HfsSignatureKind(super)) {
+    static constexpr std::array<const char*, 5> kNames = {"", "HFS", "HFS+", "HFSX", "HFS+ in HFS"};
+    guess.fs = kNames[kind];
+    guess.typeByte = type_code::kHfs;
+    guess.hfsKind = kind;
+    guess.label = HfsVolumeLabel(super, kind);
+  }
+  return guess;
+}
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,23 @@
+// What volume, if any, begins at a given sector, with its label.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/sector_source.h"
+
+namespace orvaldi::disk {
+
+struct VolumeGuess {
+  std::string fs;        // "NTFS", "FAT32", "FAT16", "exFAT", "EXT2/3/4", "HFS", "HFS+", "HFSX", "HFS+ in HFS"; empty when none
+  uint8_t typeByte = 0;  // MBR-style code for the file system, 0 when none
+  uint32_t hfsKind = 0;
+  std::string label;
+};
+
+// Runs the recognisers on the sector at `sector` (boot sectors) and on the
+// 1,024 bytes two sectors further (EXT superblock, HFS volume header), in
+// the order NTFS, FAT32, FAT16, exFAT, EXT, HFS; the first that accepts wins.
+VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector);
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,35 @@
+// Text conversion: UTF-16 names to UTF-8, and 8-bit OEM names through iconv.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvaldi::platform {
+
+// Converts little-endian UTF-16 bytes (an odd trailing byte is ignored) to
+// UTF-8. Conversion stops at the first NUL unit when `stopAtNul` is set.
+// An unpaired surrogate becomes "?".
+std::string Utf16LeToUtf8(std::span<const uint8_t> bytes, bool stopAtNul = false);
+std::string Utf16ToUtf8(std::u16string_view text);
+
+// Returns `bytes` as UTF-8, replacing every invalid sequence by "?".
+std::string SanitizeUtf8(std::string_view bytes);
+
+// The code page of 8-bit on-disk names (FAT short names and labels). The
+// default is 936 (GBK); any code page iconv knows as "CP<n>" may be set.
+// Returns false (and keeps the old one) when iconv does not know it.
+bool SetOemCodePage(int codePage);
+int OemCodePage();
+
+// Decodes 8-bit OEM bytes to UTF-8. Bytes that do not decode become "?".
+// Pure ASCII passes through untouched.
+std::string OemToUtf8(std::string_view bytes);
+
+// Decodes bytes in any character set iconv knows (for example "MACINTOSH").
+// Undecodable bytes become "?"; an unknown character set yields SanitizeUtf8.
+std::string DecodeCharset(std::string_view bytes, const char* charset);
+
+}  // namespace orvaldi::platform

@@ -1,0 +1,118 @@
+// The orvaldi command run as a user would, on the demo disk and on bad input.
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "support/test_images.h"
+
+namespace orvaldi {
+namespace {
+
+std::string Cli() { return test::CliPath().string(); }
+
+std::string Quote(const std::string& s) { return "'" + s + "'"; }
+
+class DemoDisk : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto bytes = test::LoadImage(test::DemoImageGz());
+    ASSERT_TRUE(bytes) << "demo image missing: " << test::DemoImageGz();
+    image_ = dir_.write("demo.img", *bytes);
+  }
+  test::TempDir dir_;
+  std::filesystem::path image_;
+};
+
+TEST_F(DemoDisk, InfoJsonShowsBothPartitionsWithLabels) {
+  const auto r = test::RunCommand(Cli() + " info --json " + Quote(image_.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["name"], "demo.img");
+  EXPECT_EQ(j["heads"], 255);
+  EXPECT_EQ(j["sectorsPerTrack"], 63);
+  const auto& vols = j["volumes"];
+  ASSERT_EQ(vols.size(), 3u);
+  EXPECT_EQ(vols[0]["role"], "sector 0");
+  EXPECT_EQ(vols[0]["fs"], "");  // an MBR is not a volume
+  EXPECT_EQ(vols[1]["sector"], 2048);
+  EXPECT_EQ(vols[1]["type"], 0x0C);
+  EXPECT_EQ(vols[1]["fs"], "FAT32");
+  EXPECT_EQ(vols[1]["label"], "DEMO_FAT32");
+  EXPECT_EQ(vols[2]["type"], 0x07);
+  EXPECT_EQ(vols[2]["fs"], "NTFS");
+  EXPECT_EQ(vols[2]["label"], "DEMO_NTFS");
+}
+
+TEST_F(DemoDisk, InfoTextAndImageLeftUntouched) {
+  const auto before = std::filesystem::last_write_time(image_);
+  const auto r = test::RunCommand(Cli() + " info " + Quote(image_.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("Source:    demo.img"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("FAT32, label \"DEMO_FAT32\""), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("NTFS, label \"DEMO_NTFS\""), std::string::npos) << r.out;
+  EXPECT_EQ(std::filesystem::last_write_time(image_), before);
+  EXPECT_EQ(r.err, "");  // no progress noise when stderr is not a terminal
+}
+
+TEST(Cli, ErrorsAreOneLineWithDocumentedExitCodes) {
+  test::TempDir dir;
+  auto r = test::RunCommand(Cli() + " info " + Quote((dir.path() / "missing.img").string()));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("missing.img: No such file or directory"), std::string::npos) << r.err;
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+
+  r = test::RunCommand(Cli() + " info " + Quote(dir.path().string()));
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_NE(r.err.find("not a regular file or block device"), std::string::npos);
+
+  r = test::RunCommand(Cli() + " info /dev/null");
+  EXPECT_EQ(r.exitCode, 1);
+
+  if (geteuid() != 0) {
+    const auto locked = dir.write("locked.img", std::vector<uint8_t>(512));
+    std::filesystem::permissions(locked, std::filesystem::perms::none);
+    r = test::RunCommand(Cli() + " info " + Quote(locked.string()));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("Permission denied"), std::string::npos);
+  }
+
+  r = test::RunCommand(Cli() + " info");
+  EXPECT_EQ(r.exitCode, 2);
+  r = test::RunCommand(Cli() + " frobnicate");
+  EXPECT_EQ(r.exitCode, 2);
+  r = test::RunCommand(Cli() + " --codepage 99999 disks");
+  EXPECT_EQ(r.exitCode, 2);
+}
+
+TEST(Cli, HelpForEveryCommand) {
+  for (const char* cmd : {"", "disks", "info"}) {
+    const auto r = test::RunCommand(Cli() + " " + cmd + " --help");
+    EXPECT_EQ(r.exitCode, 0) << cmd;
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << cmd;
+  }
+}
+
+TEST(Cli, DisksJsonIsAnArray) {
+  const auto r = test::RunCommand(Cli() + " disks --json");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  ASSERT_TRUE(j.is_array());
+  for (const auto& d : j) {
+    EXPECT_TRUE(d.contains("devicePath"));
+    EXPECT_TRUE(d.contains("size"));
+  }
+}
+
+TEST(Cli, EmptyAndTinyImagesAreNotErrors) {
+  test::TempDir dir;
+  const auto empty = dir.write("empty.img", {});
+  auto r = test::RunCommand(Cli() + " info --json " + Quote(empty.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["cylinders"], 0);
+  ASSERT_EQ(j["volumes"].size(), 1u);
+  EXPECT_EQ(j["volumes"][0]["fs"], "");
+}
+
+}  // namespace
+}  // namespace orvaldi

@@ -1,0 +1,85 @@
+// Progress bar arithmetic and the progress block's text.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ops/format.h"
+#include "ops/progress_bar_model.h"
+#include "platform/progress.h"
+
+namespace orvaldi {
+namespace {
+
+TEST(ProgressBarModel, StepStopsAtUpperBoundAndSetPositionClamps) {
+  ops::ProgressBarModel bar;
+  bar.beginStage(10, 4);
+  EXPECT_EQ(bar.position(), 0);
+  bar.step();
+  bar.step();
+  EXPECT_EQ(bar.position(), 8);
+  bar.step();  // 12 would pass 10
+  EXPECT_EQ(bar.position(), 10);
+  bar.setPosition(3);
+  EXPECT_EQ(bar.position(), 3);
+  bar.setPosition(~0ull);  // compared unsigned: a huge value stops at the bound
+  EXPECT_EQ(bar.position(), 10);
+  EXPECT_DOUBLE_EQ(bar.fraction(), 1.0);
+
+  bar.beginStage(100, 0);  // a zero step leaves the bar where it is
+  bar.step();
+  EXPECT_EQ(bar.position(), 0);
+  bar.beginStage(0, 1);  // empty range: no division by zero
+  EXPECT_DOUBLE_EQ(bar.fraction(), 0.0);
+}
+
+struct RecordingSink : platform::ProgressSink {
+  std::vector<std::string> calls;
+  const platform::ProgressBlock* block = nullptr;
+  void beginStage(int64_t upper, int64_t step) override {
+    calls.push_back("begin " + std::to_string(upper) + " " + std::to_string(step));
+  }
+  void step() override { calls.push_back("step " + block->textString()); }
+  void setPosition(uint64_t p) override { calls.push_back("pos " + std::to_string(p)); }
+};
+
+TEST(ProgressBlock, ForwardsMessagesAndBoundsText) {
+  platform::ProgressBlock block;
+  block.step();  // no sink: nothing happens, nothing breaks
+  RecordingSink sink;
+  sink.block = &block;
+  block.window = &sink;
+  EXPECT_EQ(block.capacity, 1024u);
+  block.beginStage(500, 1);
+  block.setText("%d 项被找到", 42);
+  block.step();
+  block.setPosition(7);
+  EXPECT_EQ(sink.calls, (std::vector<std::string>{"begin 500 1", "step 42 项被找到", "pos 7"}));
+
+  std::string longText(5000, 'x');
+  block.setText("%s", longText.c_str());
+  EXPECT_EQ(block.textString().size(), 1023u);
+  block.clearText();
+  EXPECT_EQ(block.textString(), "");
+
+  EXPECT_FALSE(block.cancelled());
+  block.requestCancel();
+  EXPECT_TRUE(block.cancelled());
+}
+
+TEST(Format, SizeTextThresholds) {
+  EXPECT_EQ(ops::SizeText(0), "0.0 KB");
+  EXPECT_EQ(ops::SizeText(1536), "1.5 KB");
+  // 0.0001 GiB is 107,374.18 bytes: below it KB, from it MB.
+  EXPECT_EQ(ops::SizeText(107374), "104.9 KB");
+  EXPECT_EQ(ops::SizeText(107375), "0.1 MB");
+  EXPECT_EQ(ops::SizeText(64ull << 20), "64.0 MB");
+  // 0.1 GiB = 107,374,182.4 bytes.
+  EXPECT_EQ(ops::SizeText(107374182), "102.4 MB");
+  EXPECT_EQ(ops::SizeText(107374183), "0.1 GB");
+  EXPECT_EQ(ops::SizeText(2000398934016ull), "1863.0 GB");
+  EXPECT_EQ(ops::DateText(2024, 3, 5, 7, 8, 9), "2024-03-05 07:08:09");
+}
+
+}  // namespace
+}  // namespace orvaldi

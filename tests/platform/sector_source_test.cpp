@@ -1,0 +1,120 @@
+// File, memory and faulty sources, and the sector-level reads built on them.
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <sys/stat.h>
+
+#include "disk/sector_io.h"
+#include "platform/sector_source.h"
+#include "support/test_images.h"
+
+namespace orvaldi {
+namespace {
+
+using platform::FaultySource;
+using platform::FileSource;
+using platform::MemorySource;
+
+std::vector<uint8_t> Pattern(size_t n) {
+  std::vector<uint8_t> b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 512);
+  return b;
+}
+
+TEST(FileSource, ReadsAtOffsetsAndStopsAtTheEnd) {
+  test::TempDir dir;
+  const auto bytes = Pattern(3 * 512 + 100);  // a partial last sector
+  const auto path = dir.write("img.img", bytes);
+  auto opened = FileSource::open(path.string());
+  ASSERT_TRUE(opened.source) << opened.message;
+  EXPECT_EQ(opened.source->size(), bytes.size());
+  EXPECT_EQ(opened.source->kind(), platform::SourceKind::RegularFile);
+
+  // ReadSectors zero-fills what lies past the end and says it was short.
+  std::vector<uint8_t> buf(2 * 512, 0xCC);
+  auto r = disk::ReadSectors(*opened.source, 2, 2, buf.data());
+  EXPECT_FALSE(r.complete);
+  EXPECT_EQ(r.bytes, 612u);
+  EXPECT_EQ(r.error, 0);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 612, bytes.begin() + 1024));
+  EXPECT_TRUE(std::all_of(buf.begin() + 612, buf.end(), [](uint8_t b) { return b == 0; }));
+
+  r = disk::ReadSectors(*opened.source, 1, 1, buf.data());
+  EXPECT_TRUE(r.complete);
+  // Far past the end (64-bit offset) reads nothing and leaves zeros.
+  r = disk::ReadSectors(*opened.source, 1ull << 40, 1, buf.data());
+  EXPECT_FALSE(r.complete);
+  EXPECT_EQ(r.bytes, 0u);
+  EXPECT_TRUE(std::all_of(buf.begin(), buf.begin() + 512, [](uint8_t b) { return b == 0; }));
+}
+
+TEST(FileSource, RefusesWhatIsNotAFileOrBlockDeviceAndNeverWrites) {
+  test::TempDir dir;
+  auto missing = FileSource::open((dir.path() / "nope.img").string());
+  EXPECT_FALSE(missing.source);
+  EXPECT_EQ(missing.error, ENOENT);
+  EXPECT_NE(missing.message.find("nope.img"), std::string::npos);
+
+  auto directory = FileSource::open(dir.path().string());
+  EXPECT_FALSE(directory.source);
+  EXPECT_NE(directory.message.find("not a regular file or block device"), std::string::npos);
+
+  // The descriptor is read-only: a write through it must fail.
+  const auto path = dir.write("ro.img", Pattern(512));
+  auto opened = FileSource::open(path.string());
+  ASSERT_TRUE(opened.source);
+  EXPECT_LT(::write(opened.source->fd(), "x", 1), 0);
+  EXPECT_EQ(errno, EBADF);
+}
+
+TEST(FaultySource, DeliversBytesBeforeABadSectorThenFails) {
+  MemorySource mem(Pattern(8 * 512));
+  FaultySource faulty(mem, {3, 5});
+  std::vector<uint8_t> buf(4 * 512, 0xCC);
+  auto r = disk::ReadSectors(faulty, 1, 4, buf.data());  // sectors 1..4, 3 is bad
+  EXPECT_FALSE(r.complete);
+  EXPECT_EQ(r.bytes, 2u * 512);
+  EXPECT_EQ(r.error, EIO);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.begin() + 1024, mem.bytes().begin() + 512));
+  EXPECT_TRUE(std::all_of(buf.begin() + 1024, buf.end(), [](uint8_t b) { return b == 0; }));
+  r = disk::ReadSectors(faulty, 4, 1, buf.data());
+  EXPECT_TRUE(r.complete);
+  EXPECT_EQ(faulty.readCalls(), 2u);
+}
+
+TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
+  MemorySource mem(Pattern(4 * 512));
+  std::vector<uint8_t> buf(700);
+  uint32_t got = 99;
+  EXPECT_TRUE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 100, nullptr));
+  EXPECT_EQ(got, 700u);
+  EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.bytes().begin() + 100));
+  EXPECT_FALSE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 4 * 512 - 10, nullptr));
+  EXPECT_EQ(got, 10u);
+
+  disk::PartitionInfo striped;
+  striped.volumeKind = 1;
+  got = 99;
+  EXPECT_FALSE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 0, &striped));  // no reader yet
+  EXPECT_EQ(got, 0u);
+
+  uint64_t seenPosition = 0;
+  disk::SetVolumeReader(1, [&](uint8_t* b, uint32_t len, uint32_t& read, uint64_t pos, const disk::PartitionInfo&) {
+    std::fill(b, b + len, 0xAB);
+    read = len;
+    seenPosition = pos;
+    return true;
+  });
+  EXPECT_TRUE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 12345, &striped));
+  EXPECT_EQ(got, 700u);
+  EXPECT_EQ(seenPosition, 12345u);
+  EXPECT_EQ(buf[699], 0xAB);
+  disk::SetVolumeReader(1, {});
+
+  disk::PartitionInfo unknown;
+  unknown.volumeKind = 9;
+  EXPECT_FALSE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 0, &unknown));
+}
+
+}  // namespace
+}  // namespace orvaldi

@@ -1,0 +1,65 @@
+// UTF-16 and OEM code-page conversion.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/text.h"
+
+namespace orvaldi::platform {
+namespace {
+
+std::vector<uint8_t> Le(std::initializer_list<uint16_t> units) {
+  std::vector<uint8_t> b;
+  for (uint16_t u : units) {
+    b.push_back(static_cast<uint8_t>(u));
+    b.push_back(static_cast<uint8_t>(u >> 8));
+  }
+  return b;
+}
+
+TEST(Utf16, ConvertsBmpAndSurrogatePairs) {
+  EXPECT_EQ(Utf16LeToUtf8(Le({'A', 0x00E9, 0x6570, 0x636E})), "Aé数据");
+  EXPECT_EQ(Utf16LeToUtf8(Le({0xD83D, 0xDE00})), "\xF0\x9F\x98\x80");  // U+1F600
+  EXPECT_EQ(Utf16ToUtf8(u"照片"), "照片");
+}
+
+TEST(Utf16, UnpairedSurrogatesBecomeQuestionMarks) {
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xD800, 'b'})), "a?b");   // lone high
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xDC00, 'b'})), "a?b");   // lone low
+  EXPECT_EQ(Utf16LeToUtf8(Le({0xD800})), "?");               // high at the very end
+  EXPECT_EQ(Utf16LeToUtf8(Le({0xDC00, 0xD800, 0xDC00})), "?\xF0\x90\x80\x80");
+}
+
+TEST(Utf16, NulStopAndOddLength) {
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0, 'b'}), true), "a");
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0, 'b'}), false), std::string("a\0b", 3));
+  std::vector<uint8_t> odd = Le({'x'});
+  odd.push_back(0x41);
+  EXPECT_EQ(Utf16LeToUtf8(odd), "x");
+}
+
+TEST(Oem, DecodesGbkByDefaultAndOtherPagesOnRequest) {
+  ASSERT_EQ(OemCodePage(), 936);
+  EXPECT_EQ(OemToUtf8("README  TXT"), "README  TXT");
+  EXPECT_EQ(OemToUtf8("\xCA\xFD\xBE\xDD\xC5\xCC"), "数据盘");  // GBK
+  // A lead byte with nothing after it cannot decode.
+  EXPECT_EQ(OemToUtf8("AB\xCA"), "AB?");
+
+  ASSERT_TRUE(SetOemCodePage(850));
+  EXPECT_EQ(OemToUtf8("\x82"), "é");
+  EXPECT_FALSE(SetOemCodePage(99999));
+  EXPECT_EQ(OemCodePage(), 850);
+  ASSERT_TRUE(SetOemCodePage(936));
+}
+
+TEST(Utf8, SanitizeKeepsValidAndReplacesInvalid) {
+  EXPECT_EQ(SanitizeUtf8("数据 ok"), "数据 ok");
+  EXPECT_EQ(SanitizeUtf8("a\xFF" "b"), "a?b");
+  EXPECT_EQ(SanitizeUtf8("\xC0\xAF"), "??");        // overlong
+  EXPECT_EQ(SanitizeUtf8("\xED\xA0\x80"), "???");   // encoded surrogate
+  EXPECT_EQ(SanitizeUtf8("\xE6\x95"), "??");        // truncated
+  EXPECT_EQ(DecodeCharset("Mac\xA5", "MACINTOSH"), "Mac•");
+}
+
+}  // namespace
+}  // namespace orvaldi::platform

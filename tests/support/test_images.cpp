@@ -1,0 +1,168 @@
+// Test helpers: fixture locations, gzip loading, temporary files, crafted sectors.
+#include "support/test_images.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <zlib.h>
+
+namespace orvaldi::test {
+
+std::filesystem::path FixturesDir() { return ORVALDI_TEST_FIXTURES_DIR; }
+std::filesystem::path CorpusDir() { return ORVALDI_TEST_CORPUS_DIR; }
+std::filesystem::path DemoImageGz() { return ORVALDI_TEST_DEMO_IMAGE; }
+std::filesystem::path CliPath() { return ORVALDI_TEST_CLI; }
+
+std::optional<std::vector<uint8_t>> LoadImage(const std::filesystem::path& path) {
+  if (!std::filesystem::exists(path)) return std::nullopt;
+  gzFile gz = gzopen(path.c_str(), "rb");  // also reads files that are not compressed
+  if (!gz) return std::nullopt;
+  gzbuffer(gz, 1 << 20);
+  std::vector<uint8_t> bytes;
+  std::vector<uint8_t> chunk(1 << 20);
+  int n;
+  while ((n = gzread(gz, chunk.data(), static_cast<unsigned>(chunk.size()))) > 0)
+    bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + n);
+  const bool failed = n < 0;
+  gzclose(gz);
+  if (failed) return std::nullopt;
+  return bytes;
+}
+
+TempDir::TempDir() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "orvaldi-test-XXXXXX").string();
+  if (!mkdtemp(pattern.data())) std::abort();
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::remove_all(path_, ec);
+}
+
+std::filesystem::path TempDir::write(const std::string& name, const std::vector<uint8_t>& bytes) const {
+  const auto file = path_ / name;
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return file;
+}
+
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
+  b.at(off) = static_cast<uint8_t>(v);
+  b.at(off + 1) = static_cast<uint8_t>(v >> 8);
+}
+void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
+  Put16(b, off, static_cast<uint16_t>(v));
+  Put16(b, off + 2, static_cast<uint16_t>(v >> 16));
+}
+void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
+  Put32(b, off, static_cast<uint32_t>(v));
+  Put32(b, off + 4, static_cast<uint32_t>(v >> 32));
+}
+void PutText(std::vector<uint8_t>& b, size_t off, const std::string& text) {
+  for (size_t i = 0; i < text.size(); ++i) b.at(off + i) = static_cast<uint8_t>(text[i]);
+}
+
+std::vector<uint8_t> Fat16BootSector() {
+  std::vector<uint8_t> s(512);
+  s[0] = 0xEB, s[1] = 0x3C, s[2] = 0x90;
+  PutText(s, 3, "MSDOS5.0");
+  Put16(s, 0x0B, 512);
+  s[0x0D] = 4;         // sectors per cluster
+  Put16(s, 0x0E, 4);   // reserved
+  s[0x10] = 2;         // FATs
+  Put16(s, 0x11, 512); // root entries
+  Put16(s, 0x16, 32);  // FAT size
+  PutText(s, 0x36, "FAT16   ");
+  Put16(s, 0x1FE, 0xAA55);
+  return s;
+}
+
+std::vector<uint8_t> Fat32BootSector() {
+  std::vector<uint8_t> s(512);
+  s[0] = 0xEB, s[1] = 0x58, s[2] = 0x90;
+  PutText(s, 3, "MSWIN4.1");
+  Put16(s, 0x0B, 512);
+  s[0x0D] = 8;
+  Put16(s, 0x0E, 32);
+  s[0x10] = 2;
+  Put32(s, 0x20, 1 << 20);  // total sectors
+  Put32(s, 0x24, 1024);     // FAT size
+  Put32(s, 0x2C, 2);        // root cluster
+  Put16(s, 0x32, 6);        // backup boot sector
+  PutText(s, 0x52, "FAT32   ");
+  Put16(s, 0x1FE, 0xAA55);
+  return s;
+}
+
+std::vector<uint8_t> NtfsBootSector() {
+  std::vector<uint8_t> s(512);
+  s[0] = 0xEB, s[1] = 0x52, s[2] = 0x90;
+  PutText(s, 3, "NTFS    ");
+  Put16(s, 0x0B, 512);
+  s[0x0D] = 8;
+  Put32(s, 0x1C, 2048);       // hidden sectors
+  Put64(s, 0x28, 1 << 20);    // total sectors
+  Put64(s, 0x30, 4);          // MFT cluster
+  Put64(s, 0x38, 2);          // MFT mirror cluster
+  s[0x40] = 0xF6;             // 1,024-byte records
+  Put16(s, 0x1FE, 0xAA55);
+  return s;
+}
+
+std::vector<uint8_t> ExfatBootSector() {
+  std::vector<uint8_t> s(512);
+  s[0] = 0xEB, s[1] = 0x76, s[2] = 0x90;
+  PutText(s, 3, "EXFAT   ");
+  Put32(s, 0x50, 2048);   // FAT offset
+  Put32(s, 0x54, 64);     // FAT length
+  Put32(s, 0x58, 4096);   // cluster heap offset
+  Put32(s, 0x60, 4);      // root cluster
+  s[0x6C] = 9;
+  s[0x6D] = 3;
+  Put16(s, 0x1FE, 0xAA55);
+  return s;
+}
+
+std::vector<uint8_t> ExtSuperblock() {
+  std::vector<uint8_t> s(1024);
+  Put32(s, 0x00, 2048);       // inodes
+  Put32(s, 0x04, 8192);       // blocks
+  Put32(s, 0x0C, 1000);       // free blocks
+  Put32(s, 0x10, 2000);       // free inodes
+  Put32(s, 0x14, 1);          // first data block
+  Put32(s, 0x18, 0);          // 1 KiB blocks
+  Put32(s, 0x20, 8192 - 1);   // blocks per group (must stay below the count)
+  Put32(s, 0x28, 2048);       // inodes per group
+  Put32(s, 0x2C, 1700000000); // last mount
+  Put32(s, 0x30, 1700000000); // last write
+  Put16(s, 0x38, 0xEF53);
+  Put16(s, 0x58, 256);        // inode size
+  Put32(s, 0x5C, 0x4);        // has_journal
+  Put32(s, 0x60, 0x40);       // extents
+  PutText(s, 0x78, "crafted");
+  return s;
+}
+
+CommandResult RunCommand(const std::string& commandLine) {
+  CommandResult result;
+  TempDir dir;
+  const auto errFile = dir.path() / "stderr";
+  const std::string full = commandLine + " 2>" + errFile.string();
+  FILE* pipe = popen(full.c_str(), "r");
+  if (!pipe) return result;
+  std::array<char, 4096> buf;
+  size_t n;
+  while ((n = fread(buf.data(), 1, buf.size(), pipe)) > 0) result.out.append(buf.data(), n);
+  const int status = pclose(pipe);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::ifstream err(errFile);
+  result.err.assign(std::istreambuf_iterator<char>(err), {});
+  return result;
+}
+
+}  // namespace orvaldi::test

@@ -1,0 +1,57 @@
+// Helpers for tests: loading gzipped images, temporary files, crafted sectors.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace orvaldi::test {
+
+// Directory of the project's own fixtures, and of the shared third-party corpus.
+std::filesystem::path FixturesDir();
+std::filesystem::path CorpusDir();
+std::filesystem::path DemoImageGz();
+std::filesystem::path CliPath();
+
+// Inflates a .gz file (or reads a plain file) into memory; nothing when it is absent.
+std::optional<std::vector<uint8_t>> LoadImage(const std::filesystem::path& path);
+
+// A file in a fresh temporary directory, removed with the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path write(const std::string& name, const std::vector<uint8_t>& bytes) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+// Little-endian stores into a byte buffer, for crafting sectors in tests.
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v);
+void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v);
+void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v);
+void PutText(std::vector<uint8_t>& b, size_t off, const std::string& text);
+
+// Minimal valid boot sectors and superblocks the recognisers accept; tests
+// break one field at a time.
+std::vector<uint8_t> Fat16BootSector();
+std::vector<uint8_t> Fat32BootSector();
+std::vector<uint8_t> NtfsBootSector();
+std::vector<uint8_t> ExfatBootSector();
+std::vector<uint8_t> ExtSuperblock();  // 1,024 bytes
+
+// Result of running a command: exit status and captured standard output.
+struct CommandResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+CommandResult RunCommand(const std::string& commandLine);
+
+}  // namespace orvaldi::test

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Orvaldi builds and tests with (when missing) and builds it.
+# Usage: tools/setup.sh [BUILD_DIR]   (default: build)
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${1:-$ROOT/build}"
+
+# Build needs: compiler, CMake, GoogleTest, CLI11, JSON, zlib for the tests.
+# Test oracles and image tools: sleuthkit, mtools, dosfstools, ntfs-3g,
+# exfatprogs, e2fsprogs, fdisk, gdisk.
+PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libcli11-dev
+          nlohmann-json3-dev zlib1g-dev sleuthkit mtools dosfstools ntfs-3g
+          exfatprogs e2fsprogs fdisk gdisk)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "setup: missing packages: ${missing[*]} (run as root, or install them)" >&2
+    exit 1
+  fi
+  echo "setup: installing ${missing[*]}" >&2
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$BUILD" -j"$(nproc)"
