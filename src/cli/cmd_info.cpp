@@ -58,14 +58,15 @@ void PrintHuman(const disk::DiskInfo& d, const std::vector<Probe>& probes) {
   std::printf("Geometry:  %u cylinders, %u heads, %u sectors per track\n", d.cylinders, d.tracksPerCylinder,
               d.sectorsPerTrack);
   for (const auto& p : probes) {
-    std::printf("%-12s sector %llu", p.role.c_str(), static_cast<unsigned long long>(p.sector));
+    std::printf("%-13s", (p.role + ":").c_str());
     if (p.entryType >= 0)
-      std::printf(", type 0x%02X, %llu sectors (%s)", p.entryType, static_cast<unsigned long long>(p.entrySectors),
-                  ops::SizeText(p.entrySectors * 512).c_str());
+      std::printf("sector %llu, type 0x%02X, %llu sectors (%s)", static_cast<unsigned long long>(p.sector), p.entryType,
+                  static_cast<unsigned long long>(p.entrySectors), ops::SizeText(p.entrySectors * 512).c_str());
+    const char* sep = p.entryType >= 0 ? ": " : "";
     if (p.guess.fs.empty()) {
-      std::printf(": no volume recognised\n");
+      std::printf("%sno volume recognised\n", sep);
     } else {
-      std::printf(": %s", p.guess.fs.c_str());
+      std::printf("%s%s", sep, p.guess.fs.c_str());
       if (!p.guess.label.empty()) std::printf(", label \"%s\"", p.guess.label.c_str());
       std::printf("\n");
     }
@@ -112,7 +113,7 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
     }
     std::vector<Probe> probes;
     Probe first;
-    first.role = "sector 0";
+    first.role = "Sector 0";
     first.guess = disk::IdentifyVolume(*source, 0);
     probes.push_back(first);
     for (auto& p : MbrEntryProbes(*source, mbr)) probes.push_back(std::move(p));

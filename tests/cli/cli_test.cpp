@@ -32,7 +32,7 @@ TEST_F(DemoDisk, InfoJsonShowsBothPartitionsWithLabels) {
   EXPECT_EQ(j["sectorsPerTrack"], 63);
   const auto& vols = j["volumes"];
   ASSERT_EQ(vols.size(), 3u);
-  EXPECT_EQ(vols[0]["role"], "sector 0");
+  EXPECT_EQ(vols[0]["role"], "Sector 0");
   EXPECT_EQ(vols[0]["fs"], "");  // an MBR is not a volume
   EXPECT_EQ(vols[1]["sector"], 2048);
   EXPECT_EQ(vols[1]["type"], 0x0C);

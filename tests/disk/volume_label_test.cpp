@@ -232,13 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
                       VolumeCase{"ext4-nojournal.img.gz", "EXT2", "nojournal"},
                       VolumeCase{"ext4-never-mounted.img.gz", "", ""},
                       VolumeCase{"hfs.img.gz", "HFS", "Mac Vol"}),
-    [](const auto& param) {
-      std::string n = param.param.file;
-      n = n.substr(0, n.find('.'));
-      for (char& ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      return n;
-    });
+    [](const auto& param) { return test::TestNameFromPath(param.param.file); });
 
 TEST(FixtureVolume, ZeroHiddenSectorNtfsStillHasItsLabel) {
   // The recogniser rejects it, but the label reader, asked directly, reads it.
@@ -289,14 +283,7 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusCase{"ext/dissect-ext4.img.gz", 0, "EXT4", ""},
         CorpusCase{"hfs/nps-2009-hfsjtest1-gen1.img.gz", 0, "HFS+", "only hfs+"},
         CorpusCase{"hfs/dfvfs-hfsplus.img.gz", 0, "HFS+", "only hfs+"}),
-    [](const auto& param) {
-      std::string n = param.param.file;
-      n = n.substr(n.find('/') + 1);
-      n = n.substr(0, n.find('.'));
-      for (char& ch : n)
-        if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-      return n;
-    });
+    [](const auto& param) { return test::TestNameFromPath(param.param.file); });
 
 TEST(CorpusVolume, TwoMegabyteClusterBootSector) {
   auto bytes = test::LoadImage(test::CorpusDir() / "ntfs/dissect-ntfs-boot-2MiB-cluster.bin.gz");

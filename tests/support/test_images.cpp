@@ -2,6 +2,7 @@
 #include "support/test_images.h"
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -146,6 +147,14 @@ std::vector<uint8_t> ExtSuperblock() {
   Put32(s, 0x60, 0x40);       // extents
   PutText(s, 0x78, "crafted");
   return s;
+}
+
+std::string TestNameFromPath(const std::string& path) {
+  std::string n = path.substr(path.find_last_of('/') + 1);
+  n = n.substr(0, n.find('.'));
+  for (char& ch : n)
+    if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+  return n;
 }
 
 CommandResult RunCommand(const std::string& commandLine) {

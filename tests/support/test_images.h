@@ -46,6 +46,9 @@ std::vector<uint8_t> NtfsBootSector();
 std::vector<uint8_t> ExfatBootSector();
 std::vector<uint8_t> ExtSuperblock();  // 1,024 bytes
 
+// "fat/dftt-6-fat-undel.dd.gz" -> "dftt_6_fat_undel": a test name from a file name.
+std::string TestNameFromPath(const std::string& path);
+
 // Result of running a command: exit status and captured standard output.
 struct CommandResult {
   int exitCode = -1;
