@@ -14,3 +14,6 @@ fi
 ORVALDI="$BUILD/src/orvaldi"
 echo "== orvaldi info $IMAGE"
 "$ORVALDI" info "$IMAGE"
+echo
+echo "== orvaldi parts $IMAGE"
+"$ORVALDI" parts "$IMAGE"

@@ -20,7 +20,11 @@ void AddDisksCommand(CLI::App& app, int& exitCode) {
     const auto& disks = disk::DiskList();
     if (*json) {
       nlohmann::json out = nlohmann::json::array();
-      for (const auto& d : disks) out.push_back(DiskJson(d));
+      for (const auto& d : disks) {
+        auto j = DiskJson(d);
+        j["partitions"] = PartitionsJson(d);
+        out.push_back(std::move(j));
+      }
       std::cout << out.dump(2) << "\n";
     } else if (disks.empty()) {
       std::cout << "No readable drives found.\n";
@@ -30,6 +34,7 @@ void AddDisksCommand(CLI::App& app, int& exitCode) {
                     ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str(), d.cylinders,
                     d.tracksPerCylinder, d.sectorsPerTrack, d.fixedMedia ? "fixed" : "removable",
                     d.serialNumber.empty() ? "" : ("  serial " + d.serialNumber).c_str());
+        if (!d.partitions.empty()) PrintPartitionTable(d, "    ");
       }
     }
     exitCode = kExitOk;

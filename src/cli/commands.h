@@ -5,11 +5,17 @@
 
 #include <CLI/CLI.hpp>
 
+#include "disk/disk_info.h"
+
 namespace orvaldi::cli {
 
 // Each registers its subcommand on `app`; the subcommand's callback stores
 // its exit code in `exitCode`.
 void AddDisksCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
+void AddPartsCommand(CLI::App& app, int& exitCode);
+
+// The partition rows of `disk`, one per line, each line starting with `indent`.
+void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);
 
 }  // namespace orvaldi::cli

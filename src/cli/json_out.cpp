@@ -23,4 +23,24 @@ nlohmann::json DiskJson(const disk::DiskInfo& disk) {
   };
 }
 
+nlohmann::json PartitionsJson(const disk::DiskInfo& disk) {
+  nlohmann::json out = nlohmann::json::array();
+  for (size_t i = 0; i < disk.partitions.size(); ++i) {
+    const auto& p = disk.partitions[i];
+    out.push_back({
+        {"index", i},
+        {"name", p.name},
+        {"label", p.volumeLabel},
+        {"fs", ops::FsTypeName(p)},
+        {"start", p.startSector},
+        {"sectors", p.sectorCount},
+        {"type", p.typeByte},
+        {"table", ops::TableKindText(p.tableKind)},
+        {"origin", p.origin},
+        {"mount", p.driveLetter},
+    });
+  }
+  return out;
+}
+
 }  // namespace orvaldi::cli

@@ -9,4 +9,8 @@ namespace orvaldi::cli {
 
 nlohmann::json DiskJson(const disk::DiskInfo& disk);
 
+// One object per partition with the keys index, name, label, fs, start,
+// sectors, type, table, origin, mount.
+nlohmann::json PartitionsJson(const disk::DiskInfo& disk);
+
 }  // namespace orvaldi::cli

@@ -18,6 +18,7 @@ int main(int argc, char** argv) {
   int exitCode = kExitOk;
   AddDisksCommand(app, exitCode);
   AddInfoCommand(app, exitCode);
+  AddPartsCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {
       throw CLI::ValidationError("--codepage", "unknown code page " + std::to_string(codePage));

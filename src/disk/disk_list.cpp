@@ -1,6 +1,7 @@
 // The process-wide disk list and how drives and images join it.
 #include "disk/disk_list.h"
 
+#include "disk/partition_table.h"
 #include "disk/sector_io.h"
 #include "platform/sector_source.h"
 
@@ -15,14 +16,21 @@ std::string FileNameOf(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
+// An image's geometry is made up; it follows the size, which an Apple
+// partition map may have restated, so it is set after the partitions are read.
+void SetImageGeometry(DiskInfo& disk) {
+  disk.tracksPerCylinder = kImageHeads;
+  disk.sectorsPerTrack = kImageSectorsPerTrack;
+  disk.cylinders =
+      static_cast<uint32_t>(static_cast<uint64_t>(disk.sizeBytes) / SectorSize / kImageHeads / kImageSectorsPerTrack);
+}
+
 DiskInfo ImageRecord(const std::string& path, uint64_t size) {
   DiskInfo disk;
   disk.devicePath = path;
   disk.vendorId = FileNameOf(path);
   disk.sizeBytes = static_cast<int64_t>(size);
-  disk.tracksPerCylinder = kImageHeads;
-  disk.sectorsPerTrack = kImageSectorsPerTrack;
-  disk.cylinders = static_cast<uint32_t>(size / SectorSize / kImageHeads / kImageSectorsPerTrack);
+  SetImageGeometry(disk);
   return disk;
 }
 
@@ -78,19 +86,39 @@ std::optional<DiskInfo> DescribeSource(const std::string& path, std::string* err
   return disk;
 }
 
+std::optional<DiskInfo> LoadSource(const std::string& path, std::string* error, const platform::SystemPaths& paths) {
+  auto disk = DescribeSource(path, error, paths);
+  if (!disk) return disk;
+  auto source = OpenSource(*disk, error);
+  if (!source) return std::nullopt;
+  EnumeratePartitions(*source, *disk, disk->devicePath);
+  if (disk->index.empty()) SetImageGeometry(*disk);
+  if (!disk->index.empty()) {
+    DiskInfoList one{*disk};
+    AttachMountPoints(one, platform::ListMountedVolumes(paths));
+    return one.front();
+  }
+  return disk;
+}
+
 int OpenImageFile(const std::string& path, std::string* error) {
   auto opened = platform::FileSource::open(path);
   if (!opened.source) {
     if (error) *error = opened.message;
     return 0;
   }
-  DiskList().push_back(ImageRecord(path, opened.source->size()));
+  DiskInfo disk = ImageRecord(path, opened.source->size());
+  EnumeratePartitions(*opened.source, disk, path);
+  SetImageGeometry(disk);
+  DiskList().push_back(std::move(disk));
   return 1;
 }
 
 int EnumeratePhysicalDisks(const platform::SystemPaths& paths) {
   for (const auto& device : platform::ListWholeDisks(paths)) {
-    DiskList().push_back(DiskFromDevice(device.number, device.identity));
+    DiskInfo disk = DiskFromDevice(device.number, device.identity);
+    if (auto source = OpenSource(disk)) EnumeratePartitions(*source, disk, disk.devicePath);
+    DiskList().push_back(std::move(disk));
   }
   AttachMountPoints(DiskList(), platform::ListMountedVolumes(paths));
   return 1;

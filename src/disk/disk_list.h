@@ -16,6 +16,11 @@ namespace orvaldi::disk {
 std::optional<DiskInfo> DescribeSource(const std::string& path, std::string* error = nullptr,
                                        const platform::SystemPaths& paths = {});
 
+// DescribeSource, then the partitions read from the source (and, for a
+// block device, the mount points of its partitions).
+std::optional<DiskInfo> LoadSource(const std::string& path, std::string* error = nullptr,
+                                   const platform::SystemPaths& paths = {});
+
 // Appends the image at `path` to the disk list. Returns 1 on success, 0 when
 // it cannot be opened (nothing is appended).
 int OpenImageFile(const std::string& path, std::string* error = nullptr);

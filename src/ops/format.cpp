@@ -1,6 +1,7 @@
 // Size and date texts.
 #include "ops/format.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace orvaldi::ops {
@@ -24,5 +25,40 @@ std::string DateText(int year, int month, int day, int hour, int minute, int sec
   std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", year, month, day, hour, minute, second);
   return text;
 }
+
+std::string FsTypeName(const disk::PartitionInfo& partition) {
+  switch (partition.typeByte) {
+    case 4:
+    case 6:
+    case 14:
+      return "FAT16";
+    case 5:
+      return "exFAT";
+    case 7:
+    case 13:
+      return "NTFS";
+    case 11:
+    case 12:
+      return "FAT32";
+    case 25:
+      return partition.fsTypeText;
+    case 131:
+      return partition.fsLabel;
+    default:
+      return {};
+  }
+}
+
+std::vector<std::string> PartitionDisplayNames(const disk::DiskInfo& disk) {
+  std::vector<std::string> names;
+  for (const auto& p : disk.partitions) {
+    std::string text = p.driveLetter.empty() ? p.name : p.driveLetter;
+    if (std::find(names.begin(), names.end(), text) != names.end()) text = p.name;
+    names.push_back(std::move(text));
+  }
+  return names;
+}
+
+std::string TableKindText(uint8_t tableKind) { return tableKind == 2 ? "逻辑" : "主"; }
 
 }  // namespace orvaldi::ops

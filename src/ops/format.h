@@ -3,6 +3,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "disk/disk_info.h"
 
 namespace orvaldi::ops {
 
@@ -12,5 +15,17 @@ std::string SizeText(uint64_t bytes);
 
 // "%d-%02d-%02d %02d:%02d:%02d".
 std::string DateText(int year, int month, int day, int hour, int minute, int second);
+
+// The file-system column of a partition, by its type code: FAT16, exFAT,
+// NTFS, FAT32, the HFS type text, the EXT generation, or empty.
+std::string FsTypeName(const disk::PartitionInfo& partition);
+
+// The name each partition of `disk` shows in the device tree: its mount point
+// (our drive letter) when it has one, else its name; and its name when an
+// earlier partition of the disk already shows that text.
+std::vector<std::string> PartitionDisplayNames(const disk::DiskInfo& disk);
+
+// "主" for a primary (table kind 1), "逻辑" for a logical partition.
+std::string TableKindText(uint8_t tableKind);
 
 }  // namespace orvaldi::ops

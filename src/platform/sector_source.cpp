@@ -71,7 +71,7 @@ ReadOutcome FileSource::readAt(uint64_t offset, std::span<uint8_t> out) {
 
 ReadOutcome MemorySource::readAt(uint64_t offset, std::span<uint8_t> out) {
   ReadOutcome outcome;
-  if (offset >= view_.size()) return outcome;
+  if (offset >= view_.size() || out.empty()) return outcome;
   const uint64_t n = std::min<uint64_t>(out.size(), view_.size() - offset);
   std::memcpy(out.data(), view_.data() + offset, static_cast<size_t>(n));
   outcome.bytes = n;

@@ -54,6 +54,26 @@ TEST_F(DemoDisk, InfoTextAndImageLeftUntouched) {
   EXPECT_EQ(r.err, "");  // no progress noise when stderr is not a terminal
 }
 
+TEST_F(DemoDisk, PartsJsonIsTheScriptContract) {
+  const auto r = test::RunCommand(Cli() + " parts --json " + Quote(image_.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  ASSERT_EQ(j.size(), 2u);
+  const auto expected = nlohmann::json::parse(R"([
+    {"index": 0, "name": "Partition0", "label": "DEMO_FAT32", "fs": "FAT32", "start": 2048, "sectors": 81920,
+     "type": 12, "table": "主", "origin": 0, "mount": ""},
+    {"index": 1, "name": "Partition1", "label": "DEMO_NTFS", "fs": "NTFS", "start": 83968, "sectors": 40960,
+     "type": 7, "table": "主", "origin": 0, "mount": ""}])");
+  EXPECT_EQ(j, expected);
+}
+
+TEST_F(DemoDisk, PartsTextShowsTheDeviceTreeColumns) {
+  const auto r = test::RunCommand(Cli() + " parts " + Quote(image_.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  for (const char* text : {"标签", "文件类型", "起始地址", "大小", "DEMO_FAT32", "40.0 MB", "41.0 MB", "0x07 主 0"})
+    EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
+}
+
 TEST(Cli, ErrorsAreOneLineWithDocumentedExitCodes) {
   test::TempDir dir;
   auto r = test::RunCommand(Cli() + " info " + Quote((dir.path() / "missing.img").string()));
@@ -66,6 +86,8 @@ TEST(Cli, ErrorsAreOneLineWithDocumentedExitCodes) {
   EXPECT_NE(r.err.find("not a regular file or block device"), std::string::npos);
 
   r = test::RunCommand(Cli() + " info /dev/null");
+  EXPECT_EQ(r.exitCode, 1);
+  r = test::RunCommand(Cli() + " parts " + Quote((dir.path() / "missing.img").string()));
   EXPECT_EQ(r.exitCode, 1);
 
   if (geteuid() != 0) {
@@ -85,7 +107,7 @@ TEST(Cli, ErrorsAreOneLineWithDocumentedExitCodes) {
 }
 
 TEST(Cli, HelpForEveryCommand) {
-  for (const char* cmd : {"", "disks", "info"}) {
+  for (const char* cmd : {"", "disks", "info", "parts"}) {
     const auto r = test::RunCommand(Cli() + " " + cmd + " --help");
     EXPECT_EQ(r.exitCode, 0) << cmd;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << cmd;
@@ -100,6 +122,7 @@ TEST(Cli, DisksJsonIsAnArray) {
   for (const auto& d : j) {
     EXPECT_TRUE(d.contains("devicePath"));
     EXPECT_TRUE(d.contains("size"));
+    EXPECT_TRUE(d["partitions"].is_array());
   }
 }
 

@@ -67,6 +67,15 @@ TEST(FileSource, RefusesWhatIsNotAFileOrBlockDeviceAndNeverWrites) {
   EXPECT_EQ(errno, EBADF);
 }
 
+TEST(MemorySource, EmptyReadsAndReadsPastTheEnd) {
+  MemorySource mem(Pattern(1000));
+  EXPECT_EQ(mem.readAt(0, {}).bytes, 0u);  // an empty buffer may have no storage at all
+  std::vector<uint8_t> buf(100);
+  EXPECT_EQ(mem.readAt(950, buf).bytes, 50u);
+  EXPECT_EQ(mem.readAt(1000, buf).bytes, 0u);
+  EXPECT_EQ(mem.readAt(~0ull, buf).bytes, 0u);
+}
+
 TEST(FaultySource, DeliversBytesBeforeABadSectorThenFails) {
   MemorySource mem(Pattern(8 * 512));
   FaultySource faulty(mem, {3, 5});

@@ -1,0 +1,73 @@
+// `orvaldi parts SOURCE`: the partitions of a disk image or block device.
+#include <cstdio>
+#include <iostream>
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/exit_codes.h"
+#include "cli/json_out.h"
+#include "disk/disk_list.h"
+#include "ops/format.h"
+
+namespace orvaldi::cli {
+namespace {
+
+// Pads `text` with spaces to `width` terminal columns (CJK characters take two).
+std::string Pad(const std::string& text, size_t width) {
+  size_t columns = 0;
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    columns += len >= 3 ? 2 : 1;
+    i += len;
+  }
+  return columns >= width ? text + " " : text + std::string(width - columns, ' ');
+}
+
+}  // namespace
+
+void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
+  const auto names = ops::PartitionDisplayNames(d);
+  std::printf("%s%s%s%s%s%s%s%s%s%s\n", indent, Pad("#", 4).c_str(), Pad("名称", 28).c_str(), Pad("标签", 16).c_str(),
+              Pad("文件类型", 12).c_str(), Pad("起始地址", 12).c_str(), Pad("大小", 12).c_str(),
+              Pad("起始扇区", 12).c_str(), Pad("扇区数", 12).c_str(), "类型 表   来源");
+  for (size_t i = 0; i < d.partitions.size(); ++i) {
+    const auto& p = d.partitions[i];
+    char tail[64];
+    std::snprintf(tail, sizeof tail, "0x%02X %s %u", p.typeByte, ops::TableKindText(p.tableKind).c_str(), p.origin);
+    std::printf("%s%s%s%s%s%s%s%s%s%s\n", indent, Pad(std::to_string(i), 4).c_str(), Pad(names[i], 28).c_str(),
+                Pad(p.volumeLabel, 16).c_str(), Pad(ops::FsTypeName(p), 12).c_str(),
+                Pad(ops::SizeText(p.startSector * 512), 12).c_str(), Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(),
+                Pad(std::to_string(p.startSector), 12).c_str(), Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
+  }
+}
+
+void AddPartsCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand("parts", "List the partitions of a disk image or block device");
+  auto path = std::make_shared<std::string>();
+  cmd->add_option("SOURCE", *path, "Disk image file or block device")->required();
+  auto json = std::make_shared<bool>(false);
+  cmd->add_flag("--json", *json, "Print a JSON array of partitions");
+  cmd->callback([path, json, &exitCode] {
+    std::string error;
+    auto d = disk::LoadSource(*path, &error);
+    if (!d) {
+      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+      exitCode = kExitSource;
+      return;
+    }
+    if (*json) {
+      std::cout << PartitionsJson(*d).dump(2) << "\n";
+    } else {
+      std::printf("%s  %s\n", disk::DisplayName(*d).c_str(), ops::SizeText(static_cast<uint64_t>(d->sizeBytes)).c_str());
+      if (d->partitions.empty()) {
+        std::printf("  (no partitions found)\n");
+      } else {
+        PrintPartitionTable(*d, "  ");
+      }
+    }
+    exitCode = kExitOk;
+  });
+}
+
+}  // namespace orvaldi::cli

@@ -1,0 +1,428 @@
+// Partition tables: MBR with extended chains, GPT, Apple partition map, whole-disk volumes, regions.
+#include "disk/partition_table.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "disk/volume_label.h"
+#include "platform/text.h"
+
+namespace orvaldi::disk {
+namespace {
+
+using platform::SectorSource;
+
+constexpr uint32_t kGptMaxEntries = 128;
+constexpr uint32_t kGptMinEntrySize = 128;
+constexpr uint32_t kGptMaxEntrySize = 4096;
+constexpr uint32_t kApmMaxEntries = 1024;
+// Far more logical partitions than any real chain holds; a longer walk is a loop.
+constexpr size_t kMaxEbrs = 1024;
+
+std::mutex gHooksMutex;
+LvmLabelReader gLvmReader;
+DynamicDiskReader gDynamicReader;
+
+std::vector<uint8_t> Read(SectorSource& source, uint64_t sector, uint32_t count) {
+  std::vector<uint8_t> buf(uint64_t{count} * SectorSize);
+  ReadSectors(source, sector, count, buf.data());
+  return buf;
+}
+
+// Reads `length` bytes at byte `offset`, zero-filled where the source ends.
+std::vector<uint8_t> ReadBytesAt(SectorSource& source, uint64_t offset, size_t length) {
+  std::vector<uint8_t> buf(length);
+  source.readAt(offset, buf);
+  return buf;
+}
+
+std::string PartitionName(uint32_t counter) { return "Partition" + std::to_string(counter); }
+
+bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F; }
+
+// The exFAT and EXT refinements of a table entry, then its label.
+void RefineAndLabel(SectorSource& source, PartitionInfo& p) {
+  if (p.typeByte == type_code::kNtfs) {
+    const auto boot = Read(source, p.startSector, 1);
+    if (IsExfatBootSector(boot)) p.typeByte = type_code::kExfat;
+  }
+  if (p.typeByte == type_code::kLinux) {
+    const auto super = Read(source, p.startSector + 2, 2);
+    if (!IsExtSuperblock(super)) return;  // not EXT: no label to read either
+    p.fsLabel = ExtGeneration(super);
+  }
+  p.volumeLabel = ReadVolumeLabel(source, p.startSector, p.typeByte);
+}
+
+// Sector 0 is itself a volume boot sector: jump code that is not one of the
+// common boot loaders' (EB 48 90, EB 63 90), or a near jump with 512 bytes per sector.
+bool LooksLikeVolumeBootSector(const ByteView& s) {
+  if (s.u8(0) == 0xEB && s.u8(2) == 0x90 && s.u8(1) != 0x48 && s.u8(1) != 0x63) return true;
+  return s.u8(0) == 0xE9 && s.u8(0x0B) == 0 && s.u8(0x0C) == 2;
+}
+
+void AddWholeDiskVolume(SectorSource& source, DiskInfo& disk, const ByteView& s) {
+  PartitionInfo p;
+  p.name = PartitionName(0);
+  const auto sector0 = s.sub(0, SectorSize);
+  if (IsNtfsBootSector(sector0)) {
+    p.typeByte = type_code::kNtfs;
+    p.sectorCount = s.le64(0x28);
+  } else if (IsFat32BootSector(sector0)) {
+    p.typeByte = type_code::kFat32;
+    p.sectorCount = s.le32(0x20);
+  } else if (IsFat16BootSector(sector0)) {
+    p.typeByte = type_code::kFat16;
+    p.sectorCount = s.le32(0x20) != 0 ? s.le32(0x20) : s.le16(0x13);
+  } else if (IsExfatBootSector(sector0)) {
+    p.typeByte = type_code::kExfat;
+    p.sectorCount = s.le64(0x48);
+  }
+  p.volumeLabel = ReadVolumeLabel(source, 0, p.typeByte);
+  disk.partitions.push_back(std::move(p));
+}
+
+void AddWholeDiskExt(DiskInfo& disk, std::span<const uint8_t> super) {
+  PartitionInfo p;
+  p.name = PartitionName(0);
+  p.typeByte = type_code::kLinux;
+  p.fsLabel = ExtGeneration(super);
+  p.sectorCount = ExtVolumeSectors(super, disk.bytesPerSector);
+  const ByteView s(super);
+  const auto name = s.sub(0x78, 16);
+  p.volumeLabel = platform::SanitizeUtf8(
+      {reinterpret_cast<const char*>(name.data()), strnlen(reinterpret_cast<const char*>(name.data()), 16)});
+  disk.partitions.push_back(std::move(p));
+}
+
+// HFS-family fields of a record from the volume header 1,024 bytes into it.
+void ApplyHfsHeader(PartitionInfo& p, std::span<const uint8_t> header, uint32_t kind, const std::string& devicePath) {
+  p.typeByte = type_code::kHfs;
+  p.sourcePath = devicePath;
+  p.hfsKind = kind;
+  p.volumeLabel = HfsVolumeLabel(header, kind);
+}
+
+void AddBareHfs(DiskInfo& disk, std::span<const uint8_t> header, const std::string& devicePath) {
+  const ByteView h(header);
+  PartitionInfo p;
+  if (h.matches(0, "BD")) {
+    const uint32_t kind = h.matches(0x7C, "H+") ? 4 : 1;
+    ApplyHfsHeader(p, header, kind, devicePath);
+    p.fsTypeText = kind == 4 ? "HFS+ in HFS" : "HFS";
+  } else if (h.matches(0, "H+")) {
+    ApplyHfsHeader(p, header, 2, devicePath);
+    p.fsTypeText = "HFS+";
+  } else {
+    return;
+  }
+  p.name = PartitionName(0);
+  p.sectorCount = disk.bytesPerSector ? static_cast<uint64_t>(disk.sizeBytes) / disk.bytesPerSector : 0;
+  disk.partitions.push_back(std::move(p));
+}
+
+std::string FixedText(std::span<const uint8_t> field) {
+  return std::string(reinterpret_cast<const char*>(field.data()),
+                     strnlen(reinterpret_cast<const char*>(field.data()), field.size()));
+}
+
+void ReadAppleMap(SectorSource& source, DiskInfo& disk, const ByteView& ddm, const std::string& devicePath,
+                  uint32_t& counter) {
+  const uint32_t blockSize = ddm.be16(2);
+  // Block sizes are powers of two from 512 on; anything else is not a map we can trust.
+  if (blockSize < 512 || blockSize > 32768 || (blockSize & (blockSize - 1)) != 0) return;
+  disk.bytesPerSector = blockSize;
+  // The descriptor counts blocks; the disk's size is kept in bytes everywhere.
+  disk.sizeBytes = static_cast<int64_t>(uint64_t{ddm.be32(4)} * blockSize);
+
+  const auto first = ReadBytesAt(source, blockSize, blockSize);
+  const ByteView entry0(first);
+  if (!entry0.matches(0, "PM")) return;
+  disk.mapEntryCount = entry0.be32(4);
+  const uint32_t entries = std::min(disk.mapEntryCount, kApmMaxEntries);
+  const uint64_t mapStart = uint64_t{entry0.be32(8)} * blockSize;
+  const auto map = ReadBytesAt(source, mapStart, size_t{entries} * blockSize);
+  const ByteView m(map);
+  const uint64_t sectorsPerBlock = blockSize / SectorSize;
+
+  for (uint32_t i = 0; i < entries; ++i) {
+    const uint64_t at = uint64_t{i} * blockSize;
+    PartitionInfo p;
+    p.name = platform::DecodeCharset(FixedText(m.sub(at + 0x10, 32)), "MACINTOSH");
+    if (p.name.empty()) continue;
+    p.fsTypeText = FixedText(m.sub(at + 0x30, 32));
+    if (p.fsTypeText != "Apple_HFS" && p.fsTypeText != "Apple_HFSX" && p.fsTypeText != "Apple_HFS+") continue;
+    // Positions are in map blocks; records address 512-byte sectors.
+    p.startSector = m.be32(at + 8) * sectorsPerBlock;
+    p.sectorCount = m.be32(at + 0x0C) * sectorsPerBlock;
+    const auto header = ReadBytesAt(source, p.startSector * SectorSize + 1024, SectorSize);
+    const uint32_t kind = HfsSignatureKind(header);
+    p.hfsKind = kind;
+    p.volumeLabel = HfsVolumeLabel(header, kind);
+    if (kind == 2 || kind == 4) p.fsTypeText = "Apple_HFS+";
+    if (kind != 0) p.name = PartitionName(counter);
+    p.typeByte = type_code::kHfs;
+    p.sourcePath = devicePath;
+    disk.partitions.push_back(std::move(p));
+    ++counter;
+  }
+}
+
+bool SameGuid(std::span<const uint8_t> a, const std::array<uint8_t, 16>& b) {
+  return a.size() == 16 && std::equal(a.begin(), a.end(), b.begin());
+}
+
+// Returns false when the header says to stop reading the disk altogether.
+bool ReadGpt(SectorSource& source, DiskInfo& disk, uint64_t headerSector, const std::string& devicePath,
+             uint32_t& counter) {
+  static const auto kBasicData = GuidFromText("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
+  static const auto kHfsPlus = GuidFromText("48465300-0000-11AA-AA11-00306543ECAC");
+  static const auto kEfiSystem = GuidFromText("C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
+  static const auto kLinuxData = GuidFromText("0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+
+  const auto headerBytes = Read(source, headerSector, 1);
+  const ByteView header(headerBytes);
+  const uint64_t entryLba = header.le64(0x48);
+  const uint32_t count = header.le32(0x50);
+  const uint32_t entrySize = header.le32(0x54);
+  if (count > kGptMaxEntries) return false;
+  if (entrySize < kGptMinEntrySize || entrySize > kGptMaxEntrySize) return true;  // a damaged header
+  const uint64_t arrayBytes = uint64_t{count} * entrySize;
+  const uint64_t diskBytes = source.size() != 0 ? source.size() : static_cast<uint64_t>(disk.sizeBytes);
+  if (entryLba > UINT64_MAX / SectorSize || (diskBytes != 0 && (entryLba * SectorSize > diskBytes ||
+                                                                 arrayBytes > diskBytes - entryLba * SectorSize)))
+    return true;  // the entry array would lie beyond the disk
+
+  const auto array = ReadBytesAt(source, entryLba * SectorSize, static_cast<size_t>(arrayBytes));
+  const ByteView entries(array);
+  for (uint32_t i = 0; i < count; ++i) {
+    const uint64_t at = uint64_t{i} * entrySize;
+    const uint64_t firstLba = entries.le64(at + 0x20);
+    if (firstLba == 0) break;
+    const uint64_t lastLba = entries.le64(at + 0x28);
+    PartitionInfo p;
+    p.startSector = firstLba;
+    p.sectorCount = lastLba >= firstLba ? lastLba - firstLba + 1 : 0;
+    p.name = platform::Utf16LeToUtf8(entries.sub(at + 0x38, 72), /*stopAtNul=*/true);
+    const auto type = entries.sub(at, 16);
+    if (SameGuid(type, kBasicData) || SameGuid(type, kHfsPlus) || SameGuid(type, kEfiSystem) ||
+        SameGuid(type, kLinuxData)) {
+      const auto head = Read(source, firstLba, 4);
+      const auto boot = std::span(head).first(SectorSize);
+      const auto super = std::span(head).subspan(2 * SectorSize, 2 * SectorSize);
+      const char* suffix = nullptr;
+      if (IsFat32BootSector(boot)) {
+        p.typeByte = type_code::kFat32;
+        suffix = "(fat)";
+      } else if (IsFat16BootSector(boot)) {
+        p.typeByte = type_code::kFat16;
+        suffix = "(fat)";
+      } else if (IsNtfsBootSector(boot)) {
+        p.typeByte = type_code::kNtfs;
+        suffix = "(NTFS)";
+      } else if (IsExfatBootSector(boot)) {
+        p.typeByte = type_code::kExfat;
+        suffix = "(exFat)";
+      }
+      if (suffix) {
+        p.name += suffix + std::to_string(counter);
+        p.volumeLabel = ReadVolumeLabel(source, firstLba, p.typeByte);
+      } else if (IsExtSuperblock(super)) {
+        p.name += PartitionName(counter);
+        p.typeByte = type_code::kLinux;
+        p.fsLabel = ExtGeneration(super);
+        p.sectorCount = ExtVolumeSectors(super, disk.bytesPerSector);
+        p.volumeLabel = ReadVolumeLabel(source, firstLba, type_code::kLinux);
+      } else if (const uint32_t kind = HfsSignatureKind(super)) {
+        p.typeByte = type_code::kHfs;
+        if (kind != 3) {
+          ApplyHfsHeader(p, super, kind, devicePath);
+          p.fsTypeText = kind == 1 ? "HFS" : (kind == 2 ? "HFS+" : "HFS+ in HFS");
+        }
+      }
+    }
+    disk.partitions.push_back(std::move(p));
+    ++counter;
+  }
+  return true;
+}
+
+// Walks one extended boot record and, depth-first, the records it links to.
+void WalkEbr(SectorSource& source, DiskInfo& disk, uint32_t ebrSector, uint32_t extendedStart,
+             std::set<uint32_t>& visited, uint32_t& counter) {
+  if (visited.size() >= kMaxEbrs || !visited.insert(ebrSector).second) return;  // a loop or an absurd chain
+  const auto sector = Read(source, ebrSector, 1);
+  const ByteView s(sector);
+  if (s.le16(0x1FE) != 0xAA55) return;
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t at = 0x1BE + 16ull * i;
+    const uint8_t type = s.u8(at + 4);
+    const uint32_t first = s.le32(at + 8);
+    const uint32_t count = s.le32(at + 12);
+    if (type == 0 || count == 0) continue;
+    if (IsExtendedType(type)) {
+      WalkEbr(source, disk, first + extendedStart, extendedStart, visited, counter);  // 32-bit, as the table is
+      continue;
+    }
+    PartitionInfo p;
+    p.name = PartitionName(counter);
+    p.startSector = static_cast<uint32_t>(ebrSector + first);
+    p.sectorCount = count;
+    p.typeByte = type;
+    p.tableKind = 2;
+    RefineAndLabel(source, p);
+    disk.partitions.push_back(std::move(p));
+    ++counter;
+  }
+}
+
+}  // namespace
+
+std::array<uint8_t, 16> GuidFromText(const char* text) {
+  std::array<uint8_t, 16> bytes{};
+  uint8_t raw[16] = {};
+  size_t n = 0;
+  auto hex = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  for (const char* p = text; *p && n < 16; ++p) {
+    if (*p == '-') continue;
+    const int hi = hex(p[0]);
+    const int lo = p[1] ? hex(p[1]) : -1;
+    if (hi < 0 || lo < 0) return {};
+    raw[n++] = static_cast<uint8_t>(hi * 16 + lo);
+    ++p;
+  }
+  if (n != 16) return {};
+  // The first three groups are stored little-endian, the last two as written.
+  const int order[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  for (int i = 0; i < 16; ++i) bytes[i] = raw[order[i]];
+  return bytes;
+}
+
+void SetLvmLabelReader(LvmLabelReader reader) {
+  std::lock_guard lock(gHooksMutex);
+  gLvmReader = std::move(reader);
+}
+
+void SetDynamicDiskReader(DynamicDiskReader reader) {
+  std::lock_guard lock(gHooksMutex);
+  gDynamicReader = std::move(reader);
+}
+
+void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
+  LvmLabelReader lvm;
+  DynamicDiskReader dynamic;
+  {
+    std::lock_guard lock(gHooksMutex);
+    lvm = gLvmReader;
+    dynamic = gDynamicReader;
+  }
+  const auto head = Read(source, 0, 4);
+  const ByteView s(head);
+  uint32_t counter = 0;
+
+  if (s.le16(0x1FE) != 0xAA55) {
+    if (lvm && lvm(source, disk, s.sub(SectorSize, SectorSize)) == 0) return;
+    const uint64_t superAt = 2ull * disk.bytesPerSector;
+    const auto super = ReadBytesAt(source, superAt, 1024);
+    if (IsExtSuperblock(super)) {
+      AddWholeDiskExt(disk, super);
+    } else if (s.matches(0, "ER")) {
+      ReadAppleMap(source, disk, s, devicePath, counter);
+    } else {
+      AddBareHfs(disk, std::span(super).first(SectorSize), devicePath);
+    }
+    return;
+  }
+
+  if (LooksLikeVolumeBootSector(s)) {
+    AddWholeDiskVolume(source, disk, s);
+    return;
+  }
+
+  // First pass: primaries, a GPT, dynamic disks. Extended entries wait.
+  int usableEntries = 4;
+  for (int i = 0; i < usableEntries; ++i) {
+    const uint64_t at = 0x1BE + 16ull * i;
+    const uint8_t type = s.u8(at + 4);
+    const uint32_t first = s.le32(at + 8);
+    const uint32_t count = s.le32(at + 12);
+    if (type == 0 || count == 0 || IsExtendedType(type)) continue;
+    if (type == 0xEE) {
+      // A protective entry covers the whole disk, or 0xFFFFFFFF sectors on
+      // disks past 2 TiB; on smaller disks the header's signature tells.
+      const auto headerSector = Read(source, first, 1);
+      if (count >= 0xFFFFFFF8u || ByteView(headerSector).matches(0, "EFI PART")) {
+        if (!ReadGpt(source, disk, first, devicePath, counter)) return;
+        usableEntries = i;  // no later MBR entry is used, in this pass or the next
+        break;
+      }
+    }
+    if (type == 0x42) {
+      if (dynamic) dynamic(source, disk, devicePath);
+      continue;
+    }
+    PartitionInfo p;
+    p.name = PartitionName(counter);
+    p.startSector = first;
+    p.sectorCount = count;
+    p.typeByte = type;
+    RefineAndLabel(source, p);
+    disk.partitions.push_back(std::move(p));
+    ++counter;
+  }
+
+  // Second pass: extended partitions, each chain walked depth-first.
+  for (int i = 0; i < usableEntries; ++i) {
+    const uint64_t at = 0x1BE + 16ull * i;
+    const uint8_t type = s.u8(at + 4);
+    const uint32_t first = s.le32(at + 8);
+    if (!IsExtendedType(type) || s.le32(at + 12) == 0) continue;
+    std::set<uint32_t> visited;
+    WalkEbr(source, disk, first, first, visited, counter);
+  }
+}
+
+void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, SectorSource& source) {
+  int number = 0;
+  if (!disk.partitions.empty()) {
+    const std::string& last = disk.partitions.back().name;
+    if (last.compare(0, 6, "Region") == 0) {
+      // "Region N on ..." : the number up to the next space.
+      const size_t from = last.size() > 7 ? 7 : last.size();
+      number = std::atoi(last.substr(from, last.find(' ', from) - from).c_str()) + 1;
+    }
+  }
+  PartitionInfo p;
+  p.name = "Region " + std::to_string(number) + " on " + DisplayName(disk);
+  p.startSector = startSector;
+  p.sectorCount = endSector > startSector ? endSector - startSector : 0;
+  const auto boot = Read(source, startSector, 1);
+  if (IsNtfsBootSector(boot)) {
+    p.typeByte = type_code::kNtfs;
+  } else if (IsFat32BootSector(boot)) {
+    p.typeByte = type_code::kFat32;
+  } else if (IsFat16BootSector(boot)) {
+    p.typeByte = type_code::kFat16;
+  }
+  disk.partitions.push_back(std::move(p));
+}
+
+bool CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk) {
+  auto source = OpenSource(disk);
+  if (!source) return false;
+  CreateRegion(startSector, endSector, disk, *source);
+  return true;
+}
+
+}  // namespace orvaldi::disk

@@ -1,0 +1,42 @@
+// Reading a disk's partitions: MBR and extended chains, GPT, Apple maps, whole-disk volumes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "disk/disk_info.h"
+#include "platform/sector_source.h"
+
+namespace orvaldi::disk {
+
+// Fills `disk.partitions` from the first sectors of `source`, in this order
+// of precedence: LVM2 label (when sector 0 has no boot signature), whole-disk
+// ext volume, Apple partition map, bare HFS volume, whole-disk FAT/NTFS/exFAT
+// volume, GPT behind a protective entry, dynamic disk (type 0x42), MBR
+// primaries, then extended chains depth-first. Records are appended.
+void EnumeratePartitions(platform::SectorSource& source, DiskInfo& disk, const std::string& devicePath);
+
+// Appends a region chosen by hand: "Region N on <disk>", classified by its
+// first sector (NTFS, FAT32, FAT16 or unknown). Returns false (and adds
+// nothing) when the disk cannot be opened.
+bool CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk);
+void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, platform::SectorSource& source);
+
+// Hand-off points to the volume-manager readers. The LVM2 reader gets the
+// disk's sector 1 and answers 0 when it was an LVM2 label (the disk is then
+// handled) and 1 otherwise; the dynamic-disk reader is called for an MBR
+// entry of type 0x42. Until installed, sector 1 is never an LVM2 label and
+// type 0x42 entries add nothing.
+using LvmLabelReader = std::function<int(platform::SectorSource&, DiskInfo&, std::span<const uint8_t> sector1)>;
+using DynamicDiskReader = std::function<void(platform::SectorSource&, DiskInfo&, const std::string& devicePath)>;
+void SetLvmLabelReader(LvmLabelReader reader);
+void SetDynamicDiskReader(DynamicDiskReader reader);
+
+// A GUID in its on-disk form (first three groups little-endian) from its
+// usual text "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX".
+std::array<uint8_t, 16> GuidFromText(const char* text);
+
+}  // namespace orvaldi::disk
