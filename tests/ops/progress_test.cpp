@@ -81,5 +81,33 @@ TEST(Format, SizeTextThresholds) {
   EXPECT_EQ(ops::DateText(2024, 3, 5, 7, 8, 9), "2024-03-05 07:08:09");
 }
 
+TEST(Format, FileSystemColumnAndDeviceTreeNames) {
+  disk::PartitionInfo p;
+  const std::pair<uint8_t, const char*> codes[] = {{4, "FAT16"}, {6, "FAT16"}, {14, "FAT16"}, {5, "exFAT"},
+                                                   {7, "NTFS"},  {13, "NTFS"},  {11, "FAT32"}, {12, "FAT32"},
+                                                   {0x42, ""},   {0, ""}};
+  for (const auto& [code, text] : codes) {
+    p.typeByte = code;
+    EXPECT_EQ(ops::FsTypeName(p), text) << int{code};
+  }
+  p.typeByte = 0x19;
+  p.fsTypeText = "Apple_HFS+";
+  EXPECT_EQ(ops::FsTypeName(p), "Apple_HFS+");
+  p.typeByte = 0x83;
+  p.fsLabel = "EXT3";
+  EXPECT_EQ(ops::FsTypeName(p), "EXT3");
+
+  disk::DiskInfo d;
+  d.partitions.resize(3);
+  d.partitions[0].name = "Partition0";
+  d.partitions[0].driveLetter = "/mnt/a";
+  d.partitions[1].name = "Partition1";
+  d.partitions[1].driveLetter = "/mnt/a";  // the same text again: falls back to the name
+  d.partitions[2].name = "Partition2";
+  EXPECT_EQ(ops::PartitionDisplayNames(d), (std::vector<std::string>{"/mnt/a", "Partition1", "Partition2"}));
+  EXPECT_EQ(ops::TableKindText(1), "主");
+  EXPECT_EQ(ops::TableKindText(2), "逻辑");
+}
+
 }  // namespace
 }  // namespace orvaldi
