@@ -17,3 +17,6 @@ echo "== orvaldi info $IMAGE"
 echo
 echo "== orvaldi parts $IMAGE"
 "$ORVALDI" parts "$IMAGE"
+echo
+echo "== orvaldi ls $IMAGE 0   (the FAT32 partition, deleted files included)"
+"$ORVALDI" ls "$IMAGE" 0

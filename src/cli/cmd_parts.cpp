@@ -6,26 +6,11 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
+#include "cli/text_columns.h"
 #include "disk/disk_list.h"
 #include "ops/format.h"
 
 namespace orvaldi::cli {
-namespace {
-
-// Pads `text` with spaces to `width` terminal columns (CJK characters take two).
-std::string Pad(const std::string& text, size_t width) {
-  size_t columns = 0;
-  for (size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    const size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    columns += len >= 3 ? 2 : 1;
-    i += len;
-  }
-  return columns >= width ? text + " " : text + std::string(width - columns, ' ');
-}
-
-}  // namespace
-
 void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
   const auto names = ops::PartitionDisplayNames(d);
   std::printf("%s%s%s%s%s%s%s%s%s%s\n", indent, Pad("#", 4).c_str(), Pad("名称", 28).c_str(), Pad("标签", 16).c_str(),

@@ -14,6 +14,7 @@ namespace orvaldi::cli {
 void AddDisksCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
 void AddPartsCommand(CLI::App& app, int& exitCode);
+void AddLsCommand(CLI::App& app, int& exitCode);
 
 // The partition rows of `disk`, one per line, each line starting with `indent`.
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   AddDisksCommand(app, exitCode);
   AddInfoCommand(app, exitCode);
   AddPartsCommand(app, exitCode);
+  AddLsCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {
       throw CLI::ValidationError("--codepage", "unknown code page " + std::to_string(codePage));

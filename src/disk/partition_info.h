@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,45 @@ inline constexpr uint8_t kHfs = 0x19;
 inline constexpr uint8_t kLinux = 0x83;
 }  // namespace type_code
 
+// What a file-system reader keeps on the partition record: its scan tree,
+// the indexes into it and the reader's own copies (the FAT, the MFT runs).
+// The readers define it; the record only owns it and copies it with itself.
+class ReaderState {
+ public:
+  virtual ~ReaderState() = default;
+  virtual std::unique_ptr<ReaderState> clone() const = 0;
+};
+
+// An owning pointer that deep-copies, so that records stay plain values.
+class ReaderSlot {
+ public:
+  ReaderSlot() = default;
+  ReaderSlot(const ReaderSlot& other) : state_(other.state_ ? other.state_->clone() : nullptr) {}
+  ReaderSlot& operator=(const ReaderSlot& other) {
+    if (this != &other) state_ = other.state_ ? other.state_->clone() : nullptr;
+    return *this;
+  }
+  ReaderSlot(ReaderSlot&&) noexcept = default;
+  ReaderSlot& operator=(ReaderSlot&&) noexcept = default;
+  ~ReaderSlot() = default;
+
+  template <typename T>
+  T* get() const {
+    return dynamic_cast<T*>(state_.get());
+  }
+  // The state of type T, made fresh when there is none or it is of another type.
+  template <typename T>
+  T& getOrCreate() {
+    if (T* existing = get<T>()) return *existing;
+    state_ = std::make_unique<T>();
+    return static_cast<T&>(*state_);
+  }
+  void reset() { state_.reset(); }
+
+ private:
+  std::unique_ptr<ReaderState> state_;
+};
+
 struct PartitionInfo {
   std::string sourcePath;      // disk device path, for HFS-family volumes only
   std::string fsTypeText;      // HFS family: "HFS", "HFS+", "HFS+ in HFS" or the Apple type
@@ -40,6 +80,8 @@ struct PartitionInfo {
   uint8_t typeByte = 0;
   uint32_t bytesPerSector = 512;
   uint32_t origin = 0;         // 0 table, 1 rebuilt, 2 found
+  uint32_t fatSizeSectors = 0; // FAT volumes: sectors per FAT, from the boot sector or a search
+  ReaderSlot reader;           // the scan tree and what its reader keeps
   uint8_t volumeKind = 0;      // 0 plain, 1 striped, 2 spanned, 3 RAID-5
   uint16_t stripeSectors = 128;
   std::vector<VolumeMember> members;

@@ -1,0 +1,42 @@
+// What the FAT reader keeps on a partition record: the tree, its indexes and the FAT copy.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/partition_info.h"
+#include "fs/scan_tree.h"
+
+namespace orvaldi::fs {
+
+struct FatScanState final : disk::ReaderState {
+  FatNode root;      // "根目录"
+  FatNode orphans;   // "零散目录"
+  FatNode thirdTop;  // the third top node; the deleted-files view attaches it with the orphans
+  std::multimap<uint32_t, FatNode*> liveIndex;     // first cluster -> existing nodes and "%d" folders
+  std::multimap<uint32_t, FatNode*> deletedIndex;  // first cluster -> deleted nodes (and the orphan node)
+  std::multimap<std::string, FatNode*> nameIndex;  // name -> nodes made by the directory parsers
+  std::vector<uint8_t> fatCopy;                    // the first FAT, read in walk mode
+
+  FatScanState();
+  FatScanState(const FatScanState&) = delete;
+  FatScanState& operator=(const FatScanState&) = delete;
+  // A deep copy: the trees are copied and every index entry is pointed at the copy.
+  std::unique_ptr<disk::ReaderState> clone() const override;
+
+  // Empties the trees, every index and the FAT copy before a rescan.
+  void clearForRescan();
+};
+
+// The partition's FAT state, created on first use.
+FatScanState& FatStateOf(disk::PartitionInfo& partition);
+const FatScanState* FindFatState(const disk::PartitionInfo& partition);
+
+// Empties a partition's FAT results before it is scanned again; the FAT size
+// is forgotten too unless another search set it (origin other than 0).
+void EmptyFatResults(disk::PartitionInfo& partition);
+
+}  // namespace orvaldi::fs
