@@ -151,9 +151,25 @@ class FatScan {
     return part_.clusterZeroSector + uint64_t{cluster} * part_.sectorsPerCluster;
   }
   bool inVolume(uint32_t cluster) const { return cluster >= 2 && cluster < clusterLimit_; }
-  bool wasRead(uint32_t cluster) const { return cluster < read_.size() && read_[cluster]; }
-  void markRead(uint32_t cluster) {
-    if (cluster < read_.size()) read_[cluster] = true;
+  // Directory clusters read so far, by existing and by deleted folders. A
+  // deleted folder may read a cluster an existing folder read (its cluster
+  // was reused) and the other way round, but never one on its own path from
+  // the root: each cluster is read at most once per kind, so walks end.
+  bool wasRead(uint32_t cluster) const {
+    return cluster < readLive_.size() && (readLive_[cluster] || readDeleted_[cluster]);
+  }
+  bool mayEnter(uint32_t cluster, bool live) const {
+    if (cluster >= readLive_.size() || onPath_[cluster]) return false;
+    return live ? !readLive_[cluster] : !readDeleted_[cluster];
+  }
+  void markRead(uint32_t cluster, bool live) {
+    if (cluster >= readLive_.size()) return;
+    (live ? readLive_ : readDeleted_)[cluster] = true;
+  }
+  // The searches take a cluster once, whoever would read it.
+  void markReadByAll(uint32_t cluster) {
+    markRead(cluster, true);
+    markRead(cluster, false);
   }
   uint32_t nextInChain(uint32_t cluster) const;
   bool chainEnds(uint32_t next) const;
@@ -188,7 +204,9 @@ class FatScan {
   Geometry geo_;
   uint32_t clusterCount_ = 0;  // FAT entries: the upper bound of every cluster number
   uint32_t clusterLimit_ = 0;  // first cluster number past the volume's data area
-  std::vector<bool> read_;     // directory clusters read in this scan
+  std::vector<bool> readLive_;
+  std::vector<bool> readDeleted_;
+  std::vector<bool> onPath_;  // clusters of the folders being read, root to here
   int count_ = 0;
   bool cancelled_ = false;
 };
@@ -281,7 +299,9 @@ bool FatScan::prepare() {
     const uint64_t inVolume = end > part_.clusterZeroSector ? (end - part_.clusterZeroSector) / part_.sectorsPerCluster : 0;
     clusterLimit_ = static_cast<uint32_t>(std::min<uint64_t>(clusterLimit_, inVolume));
   }
-  read_.assign(clusterCount_, false);
+  readLive_.assign(clusterCount_, false);
+  readDeleted_.assign(clusterCount_, false);
+  onPath_.assign(clusterCount_, false);
   return true;
 }
 
@@ -422,7 +442,12 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
       if (!findDeletedFolder(e, parent, hasLong, node, cluster)) continue;
       FatNode* placed = addNode(parent, std::move(node));
       if (!countStep()) return;
-      if (depth < kMaxDepth) parseDirectory(cluster, *placed, false, depth + 1);
+      if (depth < kMaxDepth) {
+        const uint32_t at = placed->firstCluster;
+        onPath_[at] = true;
+        parseDirectory(cluster, *placed, false, depth + 1);
+        onPath_[at] = false;
+      }
       continue;
     }
     FatNode* placed = addNode(parent, std::move(node));
@@ -435,19 +460,24 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
 void FatScan::enterFolder(FatNode& folder, const FatNode& parent, bool useFat, int depth) {
   uint32_t cluster = folder.firstCluster;
   LongNameRun run;
+  const bool live = !IsDeletedKind(folder.flags);
+  std::vector<uint32_t> entered;
   for (uint32_t links = 0; links < clusterCount_; ++links) {
-    if (cluster < 2 || cluster == parent.firstCluster) return;
-    if (!inVolume(cluster) || wasRead(cluster)) return;  // off the volume, or a loop
-    markRead(cluster);
+    if (cluster < 2 || cluster == parent.firstCluster) break;
+    if (!inVolume(cluster) || !mayEnter(cluster, live)) break;  // off the volume, read already, or a loop
+    markRead(cluster, live);
     const auto buf = readCluster(cluster);
-    if (cluster == folder.firstCluster && !StartsDirectory(buf)) return;
-    if (!countStep()) return;
+    if (cluster == folder.firstCluster && !StartsDirectory(buf)) break;
+    if (!countStep()) break;
+    onPath_[cluster] = true;
+    entered.push_back(cluster);
     parseDirectory(buf, folder, useFat, depth, run);
-    if (cancelled_ || !useFat) return;
+    if (cancelled_ || !useFat) break;
     const uint32_t next = nextInChain(cluster);
-    if (chainEnds(next)) return;
+    if (chainEnds(next)) break;
     cluster = next;
   }
+  for (uint32_t c : entered) onPath_[c] = false;
 }
 
 // A deleted FAT32 folder may have lost the high word of its first cluster:
@@ -468,7 +498,7 @@ bool FatScan::findDeletedFolder(const uint8_t* entry, const FatNode& parent, boo
     const uint32_t dotDot = (uint32_t{c.le16(0x34)} << 16) | c.le16(0x3A);
     if (c.le16(0x1A) != low) continue;
     if (!(dotDot == 0 || dotDot == parent.firstCluster || parent.firstCluster == 2 || ownHigh != 0)) continue;
-    markRead(candidate);
+    markRead(candidate, false);
     node.firstCluster = candidate;
     if (viaLongName) {
       node.createTime = c.le16(0x2E);
@@ -492,8 +522,9 @@ void FatScan::walk() {
     uint32_t cluster = geo_.rootCluster;
     LongNameRun run;
     for (uint32_t links = 0; links < clusterCount_ && !cancelled_; ++links) {
-      if (!inVolume(cluster) || wasRead(cluster)) break;
-      markRead(cluster);
+      if (!inVolume(cluster) || !mayEnter(cluster, true)) break;
+      markRead(cluster, true);
+      onPath_[cluster] = true;  // the root stays on every path
       parseDirectory(readCluster(cluster), state_.root, true, 0, run);
       const uint32_t next = nextInChain(cluster);
       if (chainEnds(next)) break;
@@ -534,7 +565,7 @@ void FatScan::search() {
       const ByteView b(bytes);
       const bool emptySizes = fat32_ ? (b.le32(0x1C) == 0 && b.le32(0x3C) == 0) : (b.le16(0x34) == 0 && b.le16(0x3C) == 0);
       if (!emptySizes) continue;
-      markRead(cluster);
+      markReadByAll(cluster);
       FatNode folder;
       folder.flags = node_kind::kFolder;
       folder.firstCluster = cluster;
@@ -571,7 +602,7 @@ void FatScan::listMethod(bool strict) {
   for (uint32_t cluster : clusters) {
     if (cancelled_) return;
     if (wasRead(cluster)) continue;
-    markRead(cluster);
+    markReadByAll(cluster);
     const auto buf = readCluster(cluster);
     if (!countStep()) return;
     if (fat32_ && cluster == geo_.rootCluster) {
