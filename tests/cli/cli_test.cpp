@@ -3,6 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
+#include <sstream>
+
 #include "support/test_images.h"
 
 namespace orvaldi {
@@ -74,6 +77,63 @@ TEST_F(DemoDisk, PartsTextShowsTheDeviceTreeColumns) {
     EXPECT_NE(r.out.find(text), std::string::npos) << text << "\n" << r.out;
 }
 
+std::vector<nlohmann::json> JsonLines(const std::string& out) {
+  std::vector<nlohmann::json> lines;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+TEST_F(DemoDisk, LsJsonLinesContract) {
+  const auto r = test::RunCommand(Cli() + " ls --json " + Quote(image_.string()) + " 0");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto lines = JsonLines(r.out);
+  ASSERT_GT(lines.size(), 10u);
+  EXPECT_EQ(lines[0]["path"], "根目录");
+  EXPECT_EQ(lines[0]["parent"], nullptr);
+  EXPECT_EQ(lines.back()["path"], "零散目录");
+  std::map<std::string, nlohmann::json> byPath;
+  for (const auto& l : lines) {
+    for (const char* key : {"path", "name", "type", "deleted", "state", "size", "id", "parent", "created", "modified",
+                            "accessed"})
+      EXPECT_TRUE(l.contains(key)) << key;
+    byPath[l["path"]] = l;
+  }
+  const auto& report = byPath.at("根目录/文档/年度报告 2024 最终版.txt");
+  EXPECT_EQ(report["type"], "file");
+  EXPECT_EQ(report["deleted"], false);
+  EXPECT_EQ(report["state"], "正常文件");
+  EXPECT_EQ(report["size"], 49152);
+  EXPECT_EQ(report["parent"], byPath.at("根目录/文档")["id"]);
+  EXPECT_EQ(report["modified"], "2024-03-01 09:00:00");
+  const auto& gone = byPath.at("根目录/文档/会议纪要.txt");
+  EXPECT_EQ(gone["deleted"], true);
+  EXPECT_EQ(gone["state"], "已删除文件");
+  EXPECT_EQ(byPath.at("根目录/临时")["state"], "已删除文件夹");
+  EXPECT_EQ(byPath.at("根目录/临时/旧照片/DSC 0001.jpg")["size"], 20480);
+
+  // --deleted keeps deleted nodes only; --existing the others; by name or index alike.
+  const auto deleted = JsonLines(test::RunCommand(Cli() + " ls --json --deleted " + Quote(image_.string()) + " Partition0").out);
+  ASSERT_FALSE(deleted.empty());
+  for (const auto& l : deleted) EXPECT_EQ(l["deleted"], true) << l["path"];
+  const auto existing = JsonLines(test::RunCommand(Cli() + " ls --json --existing " + Quote(image_.string()) + " 0").out);
+  EXPECT_EQ(deleted.size() + existing.size(), lines.size());
+}
+
+TEST_F(DemoDisk, LsSearchModeAndRefusals) {
+  auto r = test::RunCommand(Cli() + " ls --json --mode search " + Quote(image_.string()) + " 0");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("\"path\":\"根目录/3/年度报告 2024 最终版.txt\""), std::string::npos);
+  r = test::RunCommand(Cli() + " ls " + Quote(image_.string()) + " 7");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("no partition '7'"), std::string::npos);
+  r = test::RunCommand(Cli() + " ls " + Quote(image_.string()) + " 0 --mode sideways");
+  EXPECT_EQ(r.exitCode, 2);
+  r = test::RunCommand(Cli() + " ls " + Quote(image_.string()) + " 0 --deleted --existing");
+  EXPECT_EQ(r.exitCode, 2);
+}
+
 TEST(Cli, ErrorsAreOneLineWithDocumentedExitCodes) {
   test::TempDir dir;
   auto r = test::RunCommand(Cli() + " info " + Quote((dir.path() / "missing.img").string()));
@@ -107,7 +167,7 @@ TEST(Cli, ErrorsAreOneLineWithDocumentedExitCodes) {
 }
 
 TEST(Cli, HelpForEveryCommand) {
-  for (const char* cmd : {"", "disks", "info", "parts"}) {
+  for (const char* cmd : {"", "disks", "info", "parts", "ls"}) {
     const auto r = test::RunCommand(Cli() + " " + cmd + " --help");
     EXPECT_EQ(r.exitCode, 0) << cmd;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << cmd;
