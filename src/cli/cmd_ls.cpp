@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +14,8 @@
 #include "disk/disk_list.h"
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_state.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -26,37 +29,71 @@ struct LsOptions {
   bool existingOnly = false;
 };
 
+// What the listing shows of a node, for either tree.
+struct Row {
+  std::string name;
+  uint8_t flags;
+  uint64_t size;
+  uint64_t id;
+  std::optional<uint64_t> parent;
+  std::string created, modified, accessed;
+};
+
+Row RowOf(const fs::FatNode& n, const fs::FatNode* parent) {
+  return {n.name,
+          n.flags,
+          n.size,
+          n.firstCluster,
+          parent ? std::optional<uint64_t>(parent->firstCluster) : std::nullopt,
+          fs::DosDateText(n.createDate, n.createTime),
+          fs::DosDateText(n.modifyDate, n.modifyTime),
+          ""};
+}
+
+Row RowOf(const fs::NtfsNode& n, const fs::NtfsNode* parent) {
+  return {n.name,
+          n.flags,
+          n.size,
+          n.recordNumber,
+          parent ? std::optional<uint64_t>(n.parentNumber) : std::nullopt,
+          fs::FileTimeText(n.createTime),
+          fs::FileTimeText(n.modifyTime),
+          fs::FileTimeText(n.accessTime)};
+}
+
 class TreePrinter {
  public:
   explicit TreePrinter(const LsOptions& options) : options_(options) {}
 
-  void print(const fs::FatNode& node, const std::string& parentPath, const fs::FatNode* parent, int depth) {
-    const std::string path = parentPath.empty() ? node.name : parentPath + "/" + node.name;
-    const bool deleted = fs::IsDeletedKind(node.flags);
+  template <typename Node>
+  void print(const Node& node, const std::string& parentPath, const Node* parent, int depth) {
+    const Row row = RowOf(node, parent);
+    const std::string path = parentPath.empty() ? row.name : parentPath + "/" + row.name;
+    const bool deleted = fs::IsDeletedKind(row.flags);
     const bool shown = !(options_.deletedOnly && !deleted) && !(options_.existingOnly && deleted);
     if (shown) {
       if (options_.json) {
         nlohmann::json j = {
             {"path", path},
-            {"name", node.name},
-            {"type", fs::IsFolderLike(node.flags) ? "folder" : "file"},
+            {"name", row.name},
+            {"type", fs::IsFolderLike(row.flags) ? "folder" : "file"},
             {"deleted", deleted},
-            {"state", fs::StateWord(node.flags)},
-            {"size", node.size},
-            {"id", node.firstCluster},
-            {"parent", parent ? nlohmann::json(parent->firstCluster) : nlohmann::json(nullptr)},
-            {"created", fs::DosDateText(node.createDate, node.createTime)},
-            {"modified", fs::DosDateText(node.modifyDate, node.modifyTime)},
-            {"accessed", ""},
+            {"state", fs::StateWord(row.flags)},
+            {"size", row.size},
+            {"id", row.id},
+            {"parent", row.parent ? nlohmann::json(*row.parent) : nlohmann::json(nullptr)},
+            {"created", row.created},
+            {"modified", row.modified},
+            {"accessed", row.accessed},
         };
         std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
       } else {
-        const std::string name = std::string(2 * static_cast<size_t>(depth), ' ') + node.name +
-                                 (fs::IsFolderLike(node.flags) ? "/" : "");
-        std::printf("%s%s%10u  %s%s%10u  %s\n", Pad(name, 48).c_str(), Pad(fs::StateWord(node.flags), 12).c_str(),
-                    node.size, Pad(fs::DosDateText(node.createDate, node.createTime), 21).c_str(),
-                    Pad(fs::DosDateText(node.modifyDate, node.modifyTime), 21).c_str(), node.firstCluster,
-                    parent ? std::to_string(parent->firstCluster).c_str() : "-");
+        const std::string name =
+            std::string(2 * static_cast<size_t>(depth), ' ') + row.name + (fs::IsFolderLike(row.flags) ? "/" : "");
+        std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(name, 48).c_str(), Pad(fs::StateWord(row.flags), 12).c_str(),
+                    static_cast<unsigned long long>(row.size), Pad(row.created, 21).c_str(),
+                    Pad(row.modified, 21).c_str(), static_cast<unsigned long long>(row.id),
+                    row.parent ? std::to_string(*row.parent).c_str() : "-");
       }
     }
     for (const auto& child : node.children) print(child, path, &node, depth + 1);
@@ -65,6 +102,36 @@ class TreePrinter {
  private:
   const LsOptions& options_;
 };
+
+void PrintHeader(const LsOptions& o, const char* idName, const char* parentName) {
+  if (o.json) return;
+  std::printf("%s%s%s  %s%s%s  %s\n", Pad("名称", 48).c_str(), Pad("状态", 12).c_str(), "        大小",
+              Pad("创建时间", 21).c_str(), Pad("修改时间", 21).c_str(), idName, parentName);
+}
+
+int ListNtfs(const disk::DiskInfo& d, disk::PartitionInfo& part, const LsOptions& o) {
+  if (o.mode != "walk") {
+    std::fprintf(stderr, "orvaldi: --mode %s is for FAT partitions; NTFS partitions are read through their MFT\n",
+                 o.mode.c_str());
+    return kExitUsage;
+  }
+  platform::ProgressBlock progress;
+  ConsoleProgress bar(progress);
+  progress.window = &bar;
+  const bool ok = fs::ScanNtfs(d, part, progress);
+  bar.finish();
+  const fs::NtfsScanState* state = fs::FindNtfsState(part);
+  if (!ok || !state) {
+    std::fprintf(stderr, "orvaldi: no NTFS volume could be read in partition %s\n", part.name.c_str());
+    return kExitCorrupt;
+  }
+  PrintHeader(o, "    记录号", "父记录");
+  TreePrinter printer(o);
+  printer.print(state->root, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
+  printer.print(state->orphans, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
+  if (!state->extension.children.empty()) printer.print(state->extension, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
+  return kExitOk;
+}
 
 int RunLs(const LsOptions& o) {
   std::string error;
@@ -80,6 +147,9 @@ int RunLs(const LsOptions& o) {
   }
   bool fat32;
   switch (part->typeByte) {
+    case 0x07:
+    case 0x0D:
+      return ListNtfs(*d, *part, o);
     case 0x0B:
     case 0x0C:
       fat32 = true;
@@ -90,7 +160,7 @@ int RunLs(const LsOptions& o) {
       fat32 = false;
       break;
     default:
-      std::fprintf(stderr, "orvaldi: partition %s (type 0x%02X) holds no FAT16 or FAT32 volume; listing other file systems is not available yet\n",
+      std::fprintf(stderr, "orvaldi: partition %s (type 0x%02X) holds no FAT16, FAT32 or NTFS volume\n",
                    part->name.c_str(), part->typeByte);
       return kExitCorrupt;
   }
@@ -109,27 +179,24 @@ int RunLs(const LsOptions& o) {
     std::fprintf(stderr, "orvaldi: no FAT volume could be read in partition %s\n", part->name.c_str());
     return kExitCorrupt;
   }
-  if (!o.json) {
-    std::printf("%s%s%s  %s%s%s  %s\n", Pad("名称", 48).c_str(), Pad("状态", 12).c_str(), "      大小",
-                Pad("创建时间", 21).c_str(), Pad("修改时间", 21).c_str(), "      首簇", "父簇");
-  }
+  PrintHeader(o, "      首簇", "父簇");
   TreePrinter printer(o);
-  printer.print(state->root, "", nullptr, 0);
-  printer.print(state->orphans, "", nullptr, 0);
-  if (!state->thirdTop.children.empty()) printer.print(state->thirdTop, "", nullptr, 0);
+  printer.print(state->root, "", static_cast<const fs::FatNode*>(nullptr), 0);
+  printer.print(state->orphans, "", static_cast<const fs::FatNode*>(nullptr), 0);
+  if (!state->thirdTop.children.empty()) printer.print(state->thirdTop, "", static_cast<const fs::FatNode*>(nullptr), 0);
   return kExitOk;
 }
 
 }  // namespace
 
 void AddLsCommand(CLI::App& app, int& exitCode) {
-  auto* cmd = app.add_subcommand("ls", "List the files and folders of a FAT16 or FAT32 partition, deleted ones too");
+  auto* cmd = app.add_subcommand("ls", "List the files and folders of a FAT16, FAT32 or NTFS partition, deleted ones too");
   auto o = std::make_shared<LsOptions>();
   cmd->add_option("SOURCE", o->source, "Disk image file or block device")->required();
   cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")
       ->required();
-  cmd->add_option("--mode", o->mode, "walk: follow the tree from the root; search: look at every cluster for folders "
-                                     "(formatted or damaged volumes)")
+  cmd->add_option("--mode", o->mode, "walk: follow the tree from the root (FAT) or the MFT (NTFS); search: look at "
+                                     "every cluster for folders (formatted or damaged FAT volumes)")
       ->check(CLI::IsMember({"walk", "search"}));
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per file or folder");
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");

@@ -2,6 +2,7 @@
 #include "fs/scan_tree.h"
 
 #include <cstdio>
+#include <ctime>
 
 namespace orvaldi::fs {
 
@@ -28,6 +29,29 @@ FatNode* InsertChild(FatNode& parent, FatNode child) {
   }
   parent.children.push_back(std::move(child));
   return &parent.children.back();
+}
+
+NtfsNode* InsertChild(NtfsNode& parent, NtfsNode child) {
+  if (IsFolderLike(child.flags)) {
+    parent.children.push_front(std::move(child));
+    return &parent.children.front();
+  }
+  parent.children.push_back(std::move(child));
+  return &parent.children.back();
+}
+
+std::string FileTimeText(uint64_t fileTime) {
+  constexpr uint64_t kTicksPerSecond = 10000000;
+  constexpr int64_t kUnixEpochSeconds = 11644473600;  // 1601-01-01 to 1970-01-01
+  if (fileTime == 0) return {};
+  const int64_t seconds = static_cast<int64_t>(fileTime / kTicksPerSecond) - kUnixEpochSeconds;
+  const time_t t = static_cast<time_t>(seconds);
+  struct tm local {};
+  if (!localtime_r(&t, &local)) return {};
+  char text[64];
+  std::snprintf(text, sizeof text, "%d-%02d-%02d %02d:%02d:%02d", local.tm_year + 1900, local.tm_mon + 1,
+                local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+  return text;
 }
 
 std::string DosDateText(uint16_t date, uint16_t time) {

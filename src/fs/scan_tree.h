@@ -39,9 +39,27 @@ struct FatNode {
   std::list<FatNode> children;
 };
 
+struct NtfsNode {
+  uint8_t flags = 0;
+  uint64_t recordNumber = 0;
+  uint32_t parentNumber = 0;  // low 32 bits of the parent reference of the chosen name
+  uint64_t size = 0;
+  uint64_t createTime = 0;  // FILETIME values from the standard information
+  uint64_t modifyTime = 0;
+  uint64_t accessTime = 0;
+  std::string name;
+  // Children held by value, as for FatNode; an NtfsNode finds its parent by number.
+  std::list<NtfsNode> children;
+};
+
 // Inserts `child` under `parent`: folders at the front, files at the back,
 // and returns the node where it now lives.
 FatNode* InsertChild(FatNode& parent, FatNode child);
+NtfsNode* InsertChild(NtfsNode& parent, NtfsNode child);
+
+// The date text of a FILETIME (100 ns since 1601) in local calendar time;
+// empty for 0 or a value outside what the calendar functions take.
+std::string FileTimeText(uint64_t fileTime);
 
 // "%d-%02d-%02d %02d:%02d:%02d" of a DOS date and time; empty when the date is 0.
 std::string DosDateText(uint16_t date, uint16_t time);

@@ -1,0 +1,355 @@
+// NTFS walk scan: boot sector, $MFT runs, the table walk, and placement under parents.
+#include "fs/ntfs_reader.h"
+
+#include <algorithm>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "fs/ntfs_state.h"
+
+namespace orvaldi::fs {
+namespace {
+
+using disk::ByteView;
+using disk::PartitionInfo;
+using platform::SectorSource;
+
+constexpr uint32_t kSector = 512;
+constexpr uint64_t kBlockSectors = 20480;
+constexpr int kMaxResolveDepth = 1000;
+
+std::mutex gHookMutex;
+ListedRunsSearch gListedRuns;
+
+bool ReadAt(SectorSource* source, const PartitionInfo& part, uint64_t sector, uint64_t count, uint8_t* out) {
+  uint32_t got = 0;
+  return disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(count * kSector), got, sector * kSector, &part);
+}
+
+// The absolute sector of record `number`, or 0 when the runs do not reach it.
+uint64_t LocateRecord(const PartitionInfo& part, const NtfsScanState& state, uint64_t number) {
+  const uint64_t spc = part.sectorsPerCluster;
+  const uint64_t recordSectors = state.recordBytes / kSector;
+  if (spc == 0 || recordSectors == 0) return 0;
+  for (const NtfsRun& run : state.mftRuns) {
+    if (run.sparse || run.length == 0) continue;
+    const uint64_t records = run.length * spc / recordSectors;
+    if (number < records) return part.startSector + run.firstCluster * spc + number * recordSectors;
+    number -= records;
+  }
+  return 0;
+}
+
+bool FetchRecord(SectorSource* source, const PartitionInfo& part, const NtfsScanState& state, uint64_t number,
+                 std::vector<uint8_t>& record) {
+  const uint64_t sector = LocateRecord(part, state, number);
+  if (sector == 0) return false;
+  record.assign(state.recordBytes, 0);
+  ReadAt(source, part, sector, state.recordBytes / kSector, record.data());
+  return disk::CheckUpdateSequence(record) == 1;
+}
+
+class NtfsWalk {
+ public:
+  NtfsWalk(SectorSource* source, const disk::DiskInfo& disk, PartitionInfo& part, platform::ProgressBlock& progress)
+      : source_(source), disk_(disk), part_(part), progress_(progress), state_(NtfsStateOf(part)) {}
+
+  bool run();
+
+ private:
+  bool readBoot();
+  void readMftRuns();
+  void probePastSingleRun();
+  void walkTable();
+  RecordFetcher fetcher() {
+    return [this](uint64_t number, std::vector<uint8_t>& record) {
+      return FetchRecord(source_, part_, state_, number, record);
+    };
+  }
+
+  NtfsNode makeNode(const DecodedRecord& r) const;
+  void place(const DecodedRecord& r);
+  NtfsNode* attach(NtfsNode& parent, NtfsNode node);
+  NtfsNode* intoPlaceholder(uint32_t missing, NtfsNode node);
+  NtfsNode* placeholderFor(uint32_t missing);
+  // Places the folder record `number` read out of table order; null when it
+  // cannot be placed (unreadable, not a folder, its own parent, a loop).
+  NtfsNode* resolveParent(uint32_t number, int depth);
+  // The node a record naming parent `p` goes under, resolving p when needed.
+  NtfsNode* parentFor(uint32_t p, uint64_t child, int depth, bool& dropAsDuplicate);
+
+  SectorSource* source_;
+  const disk::DiskInfo& disk_;
+  PartitionInfo& part_;
+  platform::ProgressBlock& progress_;
+  NtfsScanState& state_;
+  std::set<uint64_t> readByResolution_;
+  std::set<uint32_t> resolving_;
+  bool cancelled_ = false;
+};
+
+bool NtfsWalk::readBoot() {
+  std::vector<uint8_t> boot(kSector);
+  ReadAt(source_, part_, part_.startSector, 1, boot.data());
+  if (!disk::IsNtfsBootSector(boot) && part_.sectorCount != 0) {
+    ReadAt(source_, part_, part_.startSector + part_.sectorCount - 1, 1, boot.data());
+  }
+  if (disk::IsNtfsBootSector(boot)) {
+    const ByteView b(boot);
+    const uint32_t spc = disk::NtfsSectorsPerCluster(b.u8(0x0D));
+    const uint32_t recordBytes = disk::NtfsRecordBytes(static_cast<int8_t>(b.u8(0x40)), spc);
+    const uint64_t mftCluster = b.le64(0x30);
+    if (spc != 0 && recordBytes >= kSector && recordBytes % kSector == 0 && mftCluster < (uint64_t{1} << 48)) {
+      part_.bytesPerSector = kSector;
+      part_.sectorsPerCluster = spc;
+      state_.recordBytes = recordBytes;
+      state_.indexRecordField = b.le32(0x44);
+      state_.mftFirstSector = part_.startSector + mftCluster * spc;
+      return true;
+    }
+  }
+  // Neither boot sector: go on with what earlier searches left on the record.
+  part_.bytesPerSector = kSector;
+  return part_.sectorsPerCluster != 0;
+}
+
+void NtfsWalk::readMftRuns() {
+  state_.mftRuns.clear();
+  if (state_.mftFirstSector == 0) return;
+  std::vector<uint8_t> record(state_.recordBytes);
+  ReadAt(source_, part_, state_.mftFirstSector, state_.recordBytes / kSector, record.data());
+  DecodedRecord mft;
+  if (disk::CheckUpdateSequence(record) && DecodeRecord(record, 0, 0, mft, {})) {
+    for (const NtfsRun& run : mft.runs)
+      if (!(run.firstCluster == 0 && run.length == 0)) state_.mftRuns.push_back(run);
+  }
+  if (state_.mftRuns.empty()) {
+    // $MFT's own record is gone, but the table starts where the boot sector
+    // says: an empty run there lets the probe below find how far it goes.
+    const uint64_t spc = part_.sectorsPerCluster;
+    if (state_.mftFirstSector >= part_.startSector && spc)
+      state_.mftRuns.push_back(NtfsRun{0, (state_.mftFirstSector - part_.startSector) / spc, 0, false});
+  }
+  // Runs that leave the volume are cut at its end.
+  if (part_.sectorCount != 0) {
+    const uint64_t clusters = part_.sectorCount / part_.sectorsPerCluster;
+    std::vector<NtfsRun> kept;
+    for (NtfsRun run : state_.mftRuns) {
+      if (run.sparse) continue;
+      if (run.firstCluster >= clusters) break;
+      if (run.length > clusters - run.firstCluster) {
+        run.length = clusters - run.firstCluster;
+        kept.push_back(run);
+        break;
+      }
+      kept.push_back(run);
+    }
+    state_.mftRuns = std::move(kept);
+  }
+}
+
+void NtfsWalk::probePastSingleRun() {
+  if (state_.mftRuns.size() != 1) return;
+  progress_.step();
+  NtfsRun& only = state_.mftRuns.front();
+  const uint64_t spc = part_.sectorsPerCluster;
+  const uint64_t limit = part_.sectorCount ? part_.sectorCount / spc : UINT64_MAX;
+  std::vector<uint8_t> cluster(spc * kSector);
+  uint64_t count = 0;
+  for (uint64_t c = only.firstCluster + only.length; c < limit; ++c) {
+    ReadAt(source_, part_, part_.startSector + c * spc, spc, cluster.data());
+    std::vector<uint8_t> first(cluster.begin(), cluster.begin() + std::min<size_t>(cluster.size(), state_.recordBytes));
+    if (first.size() < state_.recordBytes || !disk::CheckUpdateSequence(first)) break;
+    ++count;
+    if (progress_.cancelled()) break;
+  }
+  if (count == 0) return;
+  if (only.length == 0) {
+    only.length = count;  // the table found by probing alone
+  } else {
+    state_.mftRuns.push_back(NtfsRun{1, only.firstCluster + only.length, count, false});
+  }
+}
+
+NtfsNode NtfsWalk::makeNode(const DecodedRecord& r) const {
+  NtfsNode n;
+  n.flags = r.kind;
+  n.recordNumber = r.number & 0xFFFFFFFFu;  // the upper half is always written as 0
+  n.parentNumber = r.parentNumber();
+  n.size = r.size;
+  n.createTime = r.siCreate;
+  n.modifyTime = r.siModify;
+  n.accessTime = r.siAccess;
+  n.name = r.name;
+  return n;
+}
+
+NtfsNode* NtfsWalk::attach(NtfsNode& parent, NtfsNode node) {
+  NtfsNode* placed = InsertChild(parent, std::move(node));
+  if (!state_.numberIndex.emplace(placed->recordNumber, placed).second)
+    state_.secondaryIndex.emplace(placed->recordNumber, placed);
+  state_.nameIndex.emplace(placed->name, placed);
+  return placed;
+}
+
+NtfsNode* NtfsWalk::placeholderFor(uint32_t missing) {
+  const std::string name = "$$$Folder" + std::to_string(missing);
+  auto range = state_.secondaryIndex.equal_range(missing);
+  for (auto it = range.first; it != range.second; ++it)
+    if (it->second->name == name) return it->second;
+  NtfsNode holder;
+  holder.flags = node_kind::kDeletedFolder;
+  holder.recordNumber = missing;
+  holder.parentNumber = 2;
+  holder.name = name;
+  state_.orphans.children.push_back(std::move(holder));
+  NtfsNode* placed = &state_.orphans.children.back();
+  state_.secondaryIndex.emplace(missing, placed);
+  state_.nameIndex.emplace(placed->name, placed);
+  return placed;
+}
+
+NtfsNode* NtfsWalk::intoPlaceholder(uint32_t missing, NtfsNode node) {
+  NtfsNode* placed = InsertChild(*placeholderFor(missing), std::move(node));
+  state_.secondaryIndex.emplace(placed->recordNumber, placed);
+  state_.nameIndex.emplace(placed->name, placed);
+  return placed;
+}
+
+NtfsNode* NtfsWalk::parentFor(uint32_t p, uint64_t child, int depth, bool& dropAsDuplicate) {
+  dropAsDuplicate = false;
+  if (auto it = state_.numberIndex.find(p); it != state_.numberIndex.end()) {
+    NtfsNode* parent = it->second;
+    if (!IsFolderLike(parent->flags)) return nullptr;  // the number now belongs to a file
+    if (!parent->children.empty() && parent->children.back().recordNumber == child) dropAsDuplicate = true;
+    return parent;
+  }
+  if (auto it = state_.secondaryIndex.find(p); it != state_.secondaryIndex.end()) return it->second;
+  return resolveParent(p, depth + 1);
+}
+
+NtfsNode* NtfsWalk::resolveParent(uint32_t number, int depth) {
+  if (depth > kMaxResolveDepth || resolving_.count(number)) return nullptr;  // a loop in the parent chain
+  DecodedRecord r;
+  std::vector<uint8_t> record;
+  if (!FetchRecord(source_, part_, state_, number, record)) return nullptr;
+  if (!DecodeRecord(record, number, 0, r, fetcher()) || r.kind == 0) return nullptr;
+  if (!IsFolderLike(r.kind) || r.parentNumber() == number) return nullptr;
+  resolving_.insert(number);
+  bool duplicate = false;
+  NtfsNode* parent = parentFor(r.parentNumber(), r.number, depth, duplicate);
+  NtfsNode* placed = parent ? attach(*parent, makeNode(r)) : intoPlaceholder(r.parentNumber(), makeNode(r));
+  resolving_.erase(number);
+  readByResolution_.insert(number);
+  return placed;
+}
+
+void NtfsWalk::place(const DecodedRecord& r) {
+  bool duplicate = false;
+  NtfsNode* parent = parentFor(r.parentNumber(), r.number, 0, duplicate);
+  if (duplicate) return;
+  if (parent) {
+    attach(*parent, makeNode(r));
+  } else {
+    intoPlaceholder(r.parentNumber(), makeNode(r));
+  }
+}
+
+void NtfsWalk::walkTable() {
+  const uint64_t spc = part_.sectorsPerCluster;
+  const uint64_t recordSectors = state_.recordBytes / kSector;
+  uint64_t total = 0;
+  for (const NtfsRun& run : state_.mftRuns) total += run.length * spc / recordSectors;
+  progress_.beginStage(static_cast<int64_t>(total), 1);
+
+  std::vector<uint8_t> block;
+  uint64_t slot = 0;
+  uint64_t examined = 0;
+  for (const NtfsRun& run : state_.mftRuns) {
+    const uint64_t runSectors = run.length * spc;
+    for (uint64_t done = 0; done < runSectors && !cancelled_; done += kBlockSectors) {
+      const uint64_t sectors = std::min(kBlockSectors, runSectors - done);
+      block.assign(sectors * kSector, 0);
+      ReadAt(source_, part_, part_.startSector + run.firstCluster * spc + done, sectors, block.data());
+      for (uint64_t at = 0; at + state_.recordBytes <= block.size(); at += state_.recordBytes, ++slot) {
+        progress_.step();
+        if (progress_.cancelled()) {
+          cancelled_ = true;
+          break;
+        }
+        if (readByResolution_.count(slot)) continue;
+        std::span<uint8_t> record(block.data() + at, state_.recordBytes);
+        if (!disk::CheckUpdateSequence(record)) continue;
+        progress_.setText("%llu 项被找到", static_cast<unsigned long long>(++examined));
+        const ByteView header(record);
+        const uint64_t number = header.u8(4) == 0x2A ? slot : header.le32(0x2C);
+        DecodedRecord r;
+        if (!DecodeRecord(record, number, 0, r, fetcher()) || r.kind == 0) continue;
+        if ((r.baseReference & 0x0000FFFFFFFFFFFFull) != 0) continue;  // an extension of another record
+        if (r.parentNumber() == 0) continue;
+        if (number < 12 && r.parentNumber() == 5) continue;  // the system files in the root
+        place(r);
+      }
+    }
+  }
+}
+
+bool NtfsWalk::run() {
+  if (part_.volumeKind == 0 && source_ == nullptr) return false;
+  if (!readBoot()) return false;
+
+  ListedRunsSearch listed;
+  {
+    std::lock_guard lock(gHookMutex);
+    listed = gListedRuns;
+  }
+  const auto& runs = disk_.mftRecordRuns;
+  auto first = runs.upper_bound(part_.startSector);
+  if (listed && first != runs.end() && part_.sectorCount != 0 && first->first < part_.startSector + part_.sectorCount)
+    return listed(source_, disk_, part_, progress_);
+
+  readMftRuns();
+  if (state_.mftRuns.empty()) return false;
+  probePastSingleRun();
+
+  state_.numberIndex.emplace(5, &state_.root);
+  state_.numberIndex.emplace(2, &state_.orphans);
+  walkTable();
+  return true;
+}
+
+}  // namespace
+
+void SetListedRunsSearch(ListedRunsSearch search) {
+  std::lock_guard lock(gHookMutex);
+  gListedRuns = std::move(search);
+}
+
+bool ReadRecordByNumber(SectorSource* source, const PartitionInfo& partition, const NtfsScanState& state,
+                        uint64_t number, DecodedRecord& out) {
+  std::vector<uint8_t> record;
+  if (!FetchRecord(source, partition, state, number, record)) return false;
+  RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& r) { return FetchRecord(source, partition, state, n, r); };
+  return DecodeRecord(record, number, 0, out, fetch);
+}
+
+bool ScanNtfsVolume(SectorSource* source, const disk::DiskInfo& disk, PartitionInfo& partition,
+                    platform::ProgressBlock& progress) {
+  NtfsWalk walk(source, disk, partition, progress);
+  return walk.run();
+}
+
+bool ScanNtfs(const disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
+  std::unique_ptr<SectorSource> source;
+  if (partition.volumeKind == 0) {
+    source = disk::OpenSource(disk);
+    if (!source) return false;
+  }
+  return ScanNtfsVolume(source.get(), disk, partition, progress);
+}
+
+}  // namespace orvaldi::fs

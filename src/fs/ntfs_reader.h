@@ -1,0 +1,33 @@
+// The NTFS reader: the MFT walked in table order into the scan tree, with orphans placed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "disk/disk_info.h"
+#include "fs/ntfs_record.h"
+#include "platform/progress.h"
+#include "platform/sector_source.h"
+
+namespace orvaldi::fs {
+
+struct NtfsScanState;
+
+// Scans an NTFS partition record by record through its MFT into the
+// partition's NtfsScanState. Opens the disk itself (unless the partition is a
+// dynamic volume). Returns false when nothing could be read (no disk, no MFT).
+bool ScanNtfs(const disk::DiskInfo& disk, disk::PartitionInfo& partition, platform::ProgressBlock& progress);
+bool ScanNtfsVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                    platform::ProgressBlock& progress);
+
+// When a full-disk scan noted MFT record runs inside the partition, the walk
+// hands the partition to this search instead (installed by the sector search).
+using ListedRunsSearch = std::function<bool(platform::SectorSource* source, const disk::DiskInfo& disk,
+                                            disk::PartitionInfo& partition, platform::ProgressBlock& progress)>;
+void SetListedRunsSearch(ListedRunsSearch search);
+
+// Reads record `number` through the partition's MFT run list and decodes it.
+bool ReadRecordByNumber(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                        const NtfsScanState& state, uint64_t number, DecodedRecord& out);
+
+}  // namespace orvaldi::fs

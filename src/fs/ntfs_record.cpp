@@ -1,0 +1,290 @@
+// NTFS file-record decoding: header, attributes, file names, data and index runs.
+#include "fs/ntfs_record.h"
+
+#include <set>
+
+#include "disk/bytes.h"
+#include "fs/scan_tree.h"
+#include "platform/text.h"
+
+namespace orvaldi::fs {
+namespace {
+
+using disk::ByteView;
+
+constexpr uint32_t kStandardInformation = 0x10;
+constexpr uint32_t kAttributeList = 0x20;
+constexpr uint32_t kFileName = 0x30;
+constexpr uint32_t kData = 0x80;
+constexpr uint32_t kIndexRoot = 0x90;
+constexpr uint32_t kIndexAllocation = 0xA0;
+constexpr uint32_t kEnd = 0xFFFFFFFF;
+
+// Reads a little-endian field of `size` bytes (0..8); signed fields extend the sign.
+uint64_t Field(const ByteView& b, uint64_t at, unsigned size, bool isSigned) {
+  uint64_t v = 0;
+  for (unsigned i = 0; i < size; ++i) v |= uint64_t{b.u8(at + i)} << (8 * i);
+  if (isSigned && size > 0 && size < 8 && (v >> (8 * size - 1)) & 1) v |= ~uint64_t{0} << (8 * size);
+  return v;
+}
+
+struct Attribute {
+  uint32_t type;
+  uint64_t offset;  // in the record
+  uint32_t length;
+};
+
+// Walks the attribute headers: stops at the end marker, or early at a length
+// of 0 or one that would pass the record's end.
+std::vector<Attribute> ListAttributes(const ByteView& r) {
+  std::vector<Attribute> list;
+  uint64_t at = r.le16(0x14);
+  while (r.contains(at, 8)) {
+    const uint32_t type = r.le32(at);
+    if (type == kEnd) break;
+    const uint32_t length = r.le32(at + 4);
+    if (length == 0 || at + length > r.size()) break;
+    list.push_back({type, at, length});
+    at += length;
+  }
+  return list;
+}
+
+// The value of a resident attribute, or an empty view when it does not fit.
+std::span<const uint8_t> ResidentValue(const ByteView& r, const Attribute& a) {
+  if (r.u8(a.offset + 8) != 0) return {};
+  const uint32_t length = r.le32(a.offset + 0x10);
+  const uint16_t offset = r.le16(a.offset + 0x14);
+  if (offset > a.length || length > a.length - offset) return {};
+  return r.sub(a.offset + offset, length);
+}
+
+void TakeFileName(std::span<const uint8_t> value, uint64_t requested, DecodedRecord& out) {
+  const ByteView v(value);
+  if (!v.contains(0, 0x42)) return;
+  const uint8_t nameLength = v.u8(0x40);
+  const uint8_t nameSpace = v.u8(0x41);
+  if (!v.contains(0x42, 2ull * nameLength)) return;
+  // POSIX (0) and DOS (2) names give way to any name taken before them.
+  if ((nameSpace == 0 || nameSpace == 2) && out.hasName && out.fnCreate != 0) return;
+  out.hasName = true;
+  out.parentReference = v.le64(0x00);
+  out.fnCreate = v.le64(0x08);
+  out.fnModify = v.le64(0x10);
+  out.fnChange = v.le64(0x18);
+  out.fnAccess = v.le64(0x20);
+  out.allocatedSize = v.le64(0x28);
+  out.fnFlags = v.le32(0x38);
+  out.reparse = v.le32(0x3C);
+  out.nameLength = nameLength;
+  out.nameSpace = nameSpace;
+  out.name = requested == 5 ? std::string("根目录") : platform::Utf16LeToUtf8(v.sub(0x42, 2ull * nameLength));
+  out.size = std::max(out.size, v.le64(0x30));
+}
+
+void TakeIndexRoot(std::span<const uint8_t> value, DecodedRecord& out) {
+  const ByteView v(value);
+  // Index root: 16-byte header, then the node header (entries offset at +0,
+  // end of entries at +4, both relative to the node header).
+  const uint64_t node = 0x10;
+  const uint64_t first = node + v.le32(node);
+  const uint64_t end = std::min<uint64_t>(node + v.le32(node + 4), v.size());
+  for (uint64_t at = first; at + 16 <= end;) {
+    const uint16_t entryLength = v.le16(at + 8);
+    const uint16_t keyLength = v.le16(at + 10);
+    const uint32_t entryFlags = v.le32(at + 12);
+    if (entryFlags & 2) break;  // the last entry carries no key
+    if (entryLength < 16 || at + entryLength > end) break;
+    if (keyLength >= 0x42 && v.contains(at + 16, keyLength)) {
+      const ByteView key(v.sub(at + 16, keyLength));
+      const uint8_t nameLength = key.u8(0x40);
+      NtfsIndexEntry e;
+      e.childReference = v.le64(at);
+      e.createTime = key.le64(0x08);
+      e.modifyTime = key.le64(0x10);
+      e.realSize = key.le64(0x30);
+      if (key.contains(0x42, 2ull * nameLength)) e.name = platform::Utf16LeToUtf8(key.sub(0x42, 2ull * nameLength));
+      out.indexEntries.push_back(std::move(e));
+    }
+    at += entryLength;
+  }
+}
+
+// The run list of a non-resident attribute, or false when its header does not fit.
+bool AttributeRuns(const ByteView& r, const Attribute& a, std::vector<NtfsRun>& runs) {
+  if (a.length < 25) return false;
+  const uint16_t runOffset = r.le16(a.offset + 0x20);
+  if (runOffset == 0 || runOffset == 0xFFFF || runOffset >= a.length) return false;
+  if (a.offset + runOffset >= r.size()) return false;
+  DecodeRunList(r.sub(a.offset + runOffset, a.length - runOffset), runs);
+  return true;
+}
+
+}  // namespace
+
+uint8_t KindFromRecordFlags(uint16_t flags) {
+  switch (flags) {
+    case 0:
+      return node_kind::kDeletedFile;
+    case 1:
+      return node_kind::kFile;
+    case 2:
+      return node_kind::kDeletedFolder;
+    case 3:
+    case 7:
+      return node_kind::kFolder;
+    default:
+      return 0;
+  }
+}
+
+bool DecodeRunList(std::span<const uint8_t> bytes, std::vector<NtfsRun>& runs) {
+  const ByteView b(bytes);
+  uint64_t at = 0;
+  uint64_t cluster = 0;
+  uint32_t index = 0;
+  bool ok = true;
+  while (true) {
+    if (!b.contains(at, 1)) {
+      ok = false;  // no end byte before the attribute's end
+      break;
+    }
+    const uint8_t header = b.u8(at);
+    if (header == 0) break;
+    const unsigned lengthSize = header & 0x0F;
+    const unsigned offsetSize = header >> 4;
+    if (lengthSize == 0 || lengthSize > 8 || offsetSize > 8 || !b.contains(at + 1, lengthSize + offsetSize)) {
+      ok = false;
+      break;
+    }
+    const uint64_t length = Field(b, at + 1, lengthSize, false);
+    NtfsRun run;
+    run.index = index++;
+    run.length = length;
+    if (offsetSize == 0) {
+      run.sparse = true;
+    } else {
+      const int64_t delta = static_cast<int64_t>(Field(b, at + 1 + lengthSize, offsetSize, true));
+      const int64_t next = static_cast<int64_t>(cluster) + delta;
+      if (next < 0) {
+        ok = false;
+        break;
+      }
+      cluster = static_cast<uint64_t>(next);
+      run.firstCluster = cluster;
+    }
+    runs.push_back(run);
+    at += 1 + lengthSize + offsetSize;
+  }
+  runs.push_back(NtfsRun{index, 0, 0, false});
+  return ok;
+}
+
+bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode, DecodedRecord& out,
+                  const RecordFetcher& fetch) {
+  const ByteView r(record);
+  if (r.size() < 0x30) return false;
+  const bool merging = mode == kDecodeMerge;
+  if (!merging) {
+    out.baseReference = r.le64(0x20);
+    out.number = r.u8(4) == 0x2A ? requested : r.le32(0x2C);
+    if (out.number != requested) return false;
+    out.flags = r.le16(0x16);
+    out.kind = KindFromRecordFlags(out.flags);
+  }
+  // An extension record's own flags say nothing of what its base record is.
+
+  // Runs from the data and index-allocation attributes go into one list,
+  // without the end entries of the lists in between.
+  auto appendRuns = [&](std::vector<NtfsRun>& more) {
+    if (!out.runs.empty() && out.runs.back().firstCluster == 0 && out.runs.back().length == 0) out.runs.pop_back();
+    const uint32_t base = out.runs.empty() ? 0 : out.runs.back().index + 1;
+    for (auto& run : more) {
+      run.index += base;
+      out.runs.push_back(run);
+    }
+  };
+
+  for (const Attribute& a : ListAttributes(r)) {
+    switch (a.type) {
+      case kStandardInformation: {
+        const ByteView v(ResidentValue(r, a));
+        if (v.contains(0, 32)) {
+          out.siCreate = v.le64(0);
+          out.siModify = v.le64(8);
+          out.siChange = v.le64(16);
+          out.siAccess = v.le64(24);
+        }
+        break;
+      }
+      case kAttributeList: {
+        if (merging || !fetch) break;  // extension records do not chain further
+        const ByteView v(ResidentValue(r, a));
+        std::set<uint64_t> fetched;
+        for (uint64_t at = 0; v.contains(at, 0x18);) {
+          const uint16_t length = v.le16(at + 4);
+          if (length == 0 || at + length > v.size()) break;
+          const uint32_t type = v.le32(at);
+          const uint64_t other = v.le64(at + 0x10) & 0x0000FFFFFFFFFFFFull;
+          if ((type == kData || type == kIndexRoot || type == kIndexAllocation) && other != out.number &&
+              other != requested && fetched.insert(other).second) {
+            std::vector<uint8_t> extension;
+            if (fetch(other, extension)) {
+              const bool hadResident = out.hasResidentData;
+              DecodeRecord(extension, other, kDecodeMerge, out, fetch);
+              if (!hadResident) {
+                out.residentData.clear();
+                out.hasResidentData = false;
+              }
+            }
+          }
+          at += length;
+        }
+        break;
+      }
+      case kFileName:
+        TakeFileName(ResidentValue(r, a), merging ? out.number : requested, out);
+        break;
+      case kData: {
+        if (r.u8(a.offset + 9) != 0) break;  // named streams are not the file's data
+        if (r.u8(a.offset + 8) == 0) {
+          const auto value = ResidentValue(r, a);
+          if (!value.data() && r.le32(a.offset + 0x10) != 0) break;
+          out.residentData.assign(value.begin(), value.end());
+          out.hasResidentData = true;
+          out.size = std::max<uint64_t>(out.size, value.size());
+        } else {
+          std::vector<NtfsRun> runs;
+          if (!AttributeRuns(r, a, runs)) break;
+          // Only the first extent of an attribute carries its sizes and flags.
+          if (r.le64(a.offset + 0x10) == 0) {
+            out.size = std::max(out.size, r.le64(a.offset + 0x30));
+            const uint16_t attrFlags = r.le16(a.offset + 0x0C);
+            out.compressedData = (attrFlags & 0x00FF) != 0;
+            out.sparseData = (attrFlags & 0x8000) != 0;
+            out.compressionUnit = r.u8(a.offset + 0x22);
+          }
+          out.nonResidentData = true;
+          appendRuns(runs);
+        }
+        break;
+      }
+      case kIndexRoot:
+        TakeIndexRoot(ResidentValue(r, a), out);
+        break;
+      case kIndexAllocation: {
+        if (r.u8(a.offset + 8) == 0) break;
+        std::vector<NtfsRun> runs;
+        if (!AttributeRuns(r, a, runs)) break;
+        std::erase_if(runs, [](const NtfsRun& run) { return run.sparse; });
+        appendRuns(runs);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return true;
+}
+
+}  // namespace orvaldi::fs

@@ -1,0 +1,84 @@
+// Decoding NTFS file records: attributes, names, sizes, times and run lists.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace orvaldi::fs {
+
+// One run of a run list: `firstCluster` 0 marks a sparse run (no clusters).
+// A list ends with an entry whose first cluster and length are both 0.
+struct NtfsRun {
+  uint32_t index = 0;
+  uint64_t firstCluster = 0;
+  uint64_t length = 0;
+  bool sparse = false;
+};
+
+// Decodes a mapping-pairs array. Each run starts with a header byte (low
+// nibble: size of the length, high nibble: size of the signed offset from the
+// previous run); a zero byte ends it. Fields of up to 8 bytes are read (large
+// volumes need more than 4). Stops at the end of `bytes`, whatever it reads.
+// Appends the end entry. Returns false when the list ran off its bytes or
+// made no sense (a negative cluster); what was decoded before stays.
+bool DecodeRunList(std::span<const uint8_t> bytes, std::vector<NtfsRun>& runs);
+
+struct NtfsIndexEntry {
+  uint64_t childReference = 0;
+  std::string name;
+  uint64_t createTime = 0;
+  uint64_t modifyTime = 0;
+  uint64_t realSize = 0;
+};
+
+struct DecodedRecord {
+  uint64_t number = 0;
+  uint64_t baseReference = 0;
+  uint8_t kind = 0;  // node_kind value; 0 when the record's flags are none of the usual ones
+  uint16_t flags = 0;
+  std::vector<NtfsRun> runs;  // unnamed data runs, then index-allocation runs
+  uint64_t siCreate = 0, siModify = 0, siChange = 0, siAccess = 0;
+
+  bool hasName = false;
+  uint64_t parentReference = 0;
+  uint64_t fnCreate = 0, fnModify = 0, fnChange = 0, fnAccess = 0;
+  uint64_t allocatedSize = 0;
+  uint32_t fnFlags = 0;
+  uint32_t reparse = 0;
+  uint8_t nameLength = 0;
+  uint8_t nameSpace = 0;
+  std::string name;
+
+  uint64_t size = 0;
+  std::vector<uint8_t> residentData;
+  bool hasResidentData = false;
+  bool nonResidentData = false;
+  bool sparseData = false;
+  bool compressedData = false;
+  uint8_t compressionUnit = 0;
+  std::vector<NtfsIndexEntry> indexEntries;
+
+  uint32_t parentNumber() const { return static_cast<uint32_t>(parentReference & 0xFFFFFFFFu); }
+};
+
+// Reads record `number` (after its update-sequence check) into `out`, or fails.
+using RecordFetcher = std::function<bool(uint64_t number, std::vector<uint8_t>& record)>;
+
+inline constexpr int kDecodeMerge = 32;
+
+// Decodes a record whose update sequence was already checked and restored.
+// `requested` is the number it was read as; with `mode` kDecodeMerge the
+// record is an extension merged into `out` (its number and base are not
+// taken). Extension records named by a resident attribute list are read
+// through `fetch` (may be empty). Returns false when the record is not the
+// one requested.
+bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode, DecodedRecord& out,
+                  const RecordFetcher& fetch);
+
+// Kind of a record from its header flags: in use and directory bits.
+uint8_t KindFromRecordFlags(uint16_t flags);
+
+}  // namespace orvaldi::fs

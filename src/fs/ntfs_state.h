@@ -1,0 +1,44 @@
+// What the NTFS readers keep on a partition record: the tree, its indexes, the MFT runs.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "disk/partition_info.h"
+#include "fs/ntfs_record.h"
+#include "fs/scan_tree.h"
+
+namespace orvaldi::fs {
+
+struct NtfsScanState final : disk::ReaderState {
+  NtfsNode root;       // "根目录", record 5
+  NtfsNode orphans;    // "零散目录", record 2
+  NtfsNode extension;  // "扩展目录", record 1 (the sector searches fill it)
+  std::map<uint64_t, NtfsNode*> numberIndex;
+  std::multimap<uint64_t, NtfsNode*> secondaryIndex;
+  // Keys view the nodes' own names: nodes never move, so the views stay valid.
+  std::multimap<std::string_view, NtfsNode*> nameIndex;
+  std::map<uint64_t, NtfsNode*> contentIndex;  // start sector -> file recognised by content
+  std::vector<NtfsRun> mftRuns;                // $MFT's own data runs
+  std::map<uint64_t, uint64_t> recordPositions;
+  std::multimap<uint64_t, uint64_t> duplicatePositions;
+  uint64_t mftFirstSector = 0;   // absolute
+  uint32_t recordBytes = 1024;
+  uint32_t indexRecordField = 0;  // boot sector byte 0x44, kept for extraction
+
+  NtfsScanState();
+  NtfsScanState(const NtfsScanState&) = delete;
+  NtfsScanState& operator=(const NtfsScanState&) = delete;
+  std::unique_ptr<disk::ReaderState> clone() const override;
+
+  // Empties the trees, every index and both position maps before a rescan.
+  void clearForRescan();
+};
+
+NtfsScanState& NtfsStateOf(disk::PartitionInfo& partition);
+const NtfsScanState* FindNtfsState(const disk::PartitionInfo& partition);
+
+}  // namespace orvaldi::fs
