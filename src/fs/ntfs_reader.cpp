@@ -2,6 +2,7 @@
 #include "fs/ntfs_reader.h"
 
 #include <algorithm>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -30,26 +31,48 @@ bool ReadAt(SectorSource* source, const PartitionInfo& part, uint64_t sector, ui
   return disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(count * kSector), got, sector * kSector, &part);
 }
 
-// The absolute sector of record `number`, or 0 when the runs do not reach it.
-uint64_t LocateRecord(const PartitionInfo& part, const NtfsScanState& state, uint64_t number) {
+// Sectors of the MFT as one stream: a record may straddle two runs when
+// clusters are smaller than records, so records are addressed by their
+// sector offset in the table, not run by run.
+uint64_t MftSectors(const PartitionInfo& part, const NtfsScanState& state) {
+  uint64_t total = 0;
+  for (const NtfsRun& run : state.mftRuns)
+    if (!run.sparse) total += run.length * part.sectorsPerCluster;
+  return total;
+}
+
+// Reads `count` sectors of the MFT stream from sector `offset` of it; what
+// lies past the runs stays zero. False when nothing of it is mapped.
+bool ReadMftSectors(SectorSource* source, const PartitionInfo& part, const NtfsScanState& state, uint64_t offset,
+                    uint64_t count, uint8_t* out) {
+  std::memset(out, 0, count * kSector);
   const uint64_t spc = part.sectorsPerCluster;
-  const uint64_t recordSectors = state.recordBytes / kSector;
-  if (spc == 0 || recordSectors == 0) return 0;
+  uint64_t runStart = 0;  // stream sector where the current run begins
+  bool any = false;
   for (const NtfsRun& run : state.mftRuns) {
-    if (run.sparse || run.length == 0) continue;
-    const uint64_t records = run.length * spc / recordSectors;
-    if (number < records) return part.startSector + run.firstCluster * spc + number * recordSectors;
-    number -= records;
+    if (run.sparse || count == 0) continue;
+    const uint64_t runSectors = run.length * spc;
+    if (offset < runStart + runSectors) {
+      const uint64_t within = offset - runStart;
+      const uint64_t n = std::min(count, runSectors - within);
+      ReadAt(source, part, part.startSector + run.firstCluster * spc + within, n, out);
+      out += n * kSector;
+      offset += n;
+      count -= n;
+      any = true;
+    }
+    runStart += runSectors;
   }
-  return 0;
+  return any;
 }
 
 bool FetchRecord(SectorSource* source, const PartitionInfo& part, const NtfsScanState& state, uint64_t number,
                  std::vector<uint8_t>& record) {
-  const uint64_t sector = LocateRecord(part, state, number);
-  if (sector == 0) return false;
+  const uint64_t recordSectors = state.recordBytes / kSector;
+  if (part.sectorsPerCluster == 0 || recordSectors == 0 || number > UINT64_MAX / recordSectors) return false;
+  if ((number + 1) * recordSectors > MftSectors(part, state)) return false;
   record.assign(state.recordBytes, 0);
-  ReadAt(source, part, sector, state.recordBytes / kSector, record.data());
+  if (!ReadMftSectors(source, part, state, number * recordSectors, recordSectors, record.data())) return false;
   return disk::CheckUpdateSequence(record) == 1;
 }
 
@@ -95,10 +118,10 @@ class NtfsWalk {
 bool NtfsWalk::readBoot() {
   std::vector<uint8_t> boot(kSector);
   ReadAt(source_, part_, part_.startSector, 1, boot.data());
-  if (!disk::IsNtfsBootSector(boot) && part_.sectorCount != 0) {
+  if (!disk::IsNtfsBootSectorAnyHidden(boot) && part_.sectorCount != 0) {
     ReadAt(source_, part_, part_.startSector + part_.sectorCount - 1, 1, boot.data());
   }
-  if (disk::IsNtfsBootSector(boot)) {
+  if (disk::IsNtfsBootSectorAnyHidden(boot)) {
     const ByteView b(boot);
     const uint32_t spc = disk::NtfsSectorsPerCluster(b.u8(0x0D));
     const uint32_t recordBytes = disk::NtfsRecordBytes(static_cast<int8_t>(b.u8(0x40)), spc);
@@ -122,10 +145,19 @@ void NtfsWalk::readMftRuns() {
   if (state_.mftFirstSector == 0) return;
   std::vector<uint8_t> record(state_.recordBytes);
   ReadAt(source_, part_, state_.mftFirstSector, state_.recordBytes / kSector, record.data());
-  DecodedRecord mft;
-  if (disk::CheckUpdateSequence(record) && DecodeRecord(record, 0, 0, mft, {})) {
+  auto keepRuns = [&](const DecodedRecord& mft) {
+    state_.mftRuns.clear();
     for (const NtfsRun& run : mft.runs)
       if (!(run.firstCluster == 0 && run.length == 0)) state_.mftRuns.push_back(run);
+  };
+  if (disk::CheckUpdateSequence(record)) {
+    // A fragmented $MFT keeps its later runs in extension records, which are
+    // found through the runs its own record gives: decode it twice.
+    DecodedRecord own;
+    if (DecodeRecord(record, 0, 0, own, {})) keepRuns(own);
+    DecodedRecord whole;
+    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, 0, whole, fetcher()) && whole.runs.size() > own.runs.size())
+      keepRuns(whole);
   }
   if (state_.mftRuns.empty()) {
     // $MFT's own record is gone, but the table starts where the boot sector
@@ -158,13 +190,17 @@ void NtfsWalk::probePastSingleRun() {
   NtfsRun& only = state_.mftRuns.front();
   const uint64_t spc = part_.sectorsPerCluster;
   const uint64_t limit = part_.sectorCount ? part_.sectorCount / spc : UINT64_MAX;
-  std::vector<uint8_t> cluster(spc * kSector);
+  // Clusters smaller than a record are taken a record at a time.
+  const uint64_t clusterBytes = spc * kSector;
+  const uint64_t step = std::max<uint64_t>(1, state_.recordBytes / clusterBytes);
+  const uint64_t readSectors = std::max<uint64_t>(spc, state_.recordBytes / kSector);
+  std::vector<uint8_t> buf(readSectors * kSector);
   uint64_t count = 0;
-  for (uint64_t c = only.firstCluster + only.length; c < limit; ++c) {
-    ReadAt(source_, part_, part_.startSector + c * spc, spc, cluster.data());
-    std::vector<uint8_t> first(cluster.begin(), cluster.begin() + std::min<size_t>(cluster.size(), state_.recordBytes));
-    if (first.size() < state_.recordBytes || !disk::CheckUpdateSequence(first)) break;
-    ++count;
+  for (uint64_t c = only.firstCluster + only.length; c + step <= limit; c += step) {
+    ReadAt(source_, part_, part_.startSector + c * spc, readSectors, buf.data());
+    std::span<uint8_t> first(buf.data(), state_.recordBytes);
+    if (!disk::CheckUpdateSequence(first)) break;
+    count += step;
     if (progress_.cancelled()) break;
   }
   if (count == 0) return;
@@ -260,40 +296,36 @@ void NtfsWalk::place(const DecodedRecord& r) {
 }
 
 void NtfsWalk::walkTable() {
-  const uint64_t spc = part_.sectorsPerCluster;
   const uint64_t recordSectors = state_.recordBytes / kSector;
-  uint64_t total = 0;
-  for (const NtfsRun& run : state_.mftRuns) total += run.length * spc / recordSectors;
+  const uint64_t total = MftSectors(part_, state_) / recordSectors;
   progress_.beginStage(static_cast<int64_t>(total), 1);
 
+  const uint64_t perBlock = std::max<uint64_t>(1, kBlockSectors / recordSectors);
   std::vector<uint8_t> block;
-  uint64_t slot = 0;
   uint64_t examined = 0;
-  for (const NtfsRun& run : state_.mftRuns) {
-    const uint64_t runSectors = run.length * spc;
-    for (uint64_t done = 0; done < runSectors && !cancelled_; done += kBlockSectors) {
-      const uint64_t sectors = std::min(kBlockSectors, runSectors - done);
-      block.assign(sectors * kSector, 0);
-      ReadAt(source_, part_, part_.startSector + run.firstCluster * spc + done, sectors, block.data());
-      for (uint64_t at = 0; at + state_.recordBytes <= block.size(); at += state_.recordBytes, ++slot) {
-        progress_.step();
-        if (progress_.cancelled()) {
-          cancelled_ = true;
-          break;
-        }
-        if (readByResolution_.count(slot)) continue;
-        std::span<uint8_t> record(block.data() + at, state_.recordBytes);
-        if (!disk::CheckUpdateSequence(record)) continue;
-        progress_.setText("%llu 项被找到", static_cast<unsigned long long>(++examined));
-        const ByteView header(record);
-        const uint64_t number = header.u8(4) == 0x2A ? slot : header.le32(0x2C);
-        DecodedRecord r;
-        if (!DecodeRecord(record, number, 0, r, fetcher()) || r.kind == 0) continue;
-        if ((r.baseReference & 0x0000FFFFFFFFFFFFull) != 0) continue;  // an extension of another record
-        if (r.parentNumber() == 0) continue;
-        if (number < 12 && r.parentNumber() == 5) continue;  // the system files in the root
-        place(r);
+  for (uint64_t first = 0; first < total && !cancelled_; first += perBlock) {
+    const uint64_t records = std::min(perBlock, total - first);
+    block.resize(records * state_.recordBytes);
+    ReadMftSectors(source_, part_, state_, first * recordSectors, records * recordSectors, block.data());
+    for (uint64_t i = 0; i < records; ++i) {
+      const uint64_t slot = first + i;
+      progress_.step();
+      if (progress_.cancelled()) {
+        cancelled_ = true;
+        break;
       }
+      if (readByResolution_.count(slot)) continue;
+      std::span<uint8_t> record(block.data() + i * state_.recordBytes, state_.recordBytes);
+      if (!disk::CheckUpdateSequence(record)) continue;
+      progress_.setText("%llu 项被找到", static_cast<unsigned long long>(++examined));
+      const ByteView header(record);
+      const uint64_t number = header.u8(4) == 0x2A ? slot : header.le32(0x2C);
+      DecodedRecord r;
+      if (!DecodeRecord(record, number, 0, r, fetcher()) || r.kind == 0) continue;
+      if ((r.baseReference & 0x0000FFFFFFFFFFFFull) != 0) continue;  // an extension of another record
+      if (r.parentNumber() == 0) continue;
+      if (number < 12 && r.parentNumber() == 5) continue;  // the system files in the root
+      place(r);
     }
   }
 }

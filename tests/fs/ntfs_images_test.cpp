@@ -1,0 +1,145 @@
+// The NTFS reader on volumes made by Windows, mkntfs and ntfs-3g, checked against The Sleuth Kit's fls.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_state.h"
+#include "platform/sector_source.h"
+#include "support/test_images.h"
+
+namespace orvaldi::fs {
+namespace {
+
+struct Found {
+  uint8_t kind = 0;
+  uint64_t size = 0;
+  uint64_t record = 0;
+};
+
+// The MFT entry fls names a line by ("r/r 27-128-1:\tname" gives 27); 0 for
+// names found only in index slack.
+uint64_t FlsEntry(const std::string& line) {
+  const size_t colon = line.find(":\t");
+  size_t start = line.find_last_of(" ", colon);
+  if (start == std::string::npos || colon == std::string::npos) return 0;
+  return std::strtoull(line.c_str() + start + 1, nullptr, 10);
+}
+
+void Collect(const NtfsNode& node, const std::string& prefix, std::map<std::string, Found>& out) {
+  for (const auto& child : node.children) {
+    const std::string path = prefix.empty() ? child.name : prefix + "/" + child.name;
+    out.emplace(path, Found{KindOf(child.flags), child.size, child.recordNumber});
+    Collect(child, path, out);
+  }
+}
+
+struct NtfsCase {
+  std::filesystem::path image;
+  uint64_t startSector = 0;
+  // Paths (prefixes) that fls shows in a place the reader does not, with the reason in the table below.
+  std::vector<std::string> elsewhere = {};
+};
+
+void PrintTo(const NtfsCase& c, std::ostream* os) { *os << c.image.filename(); }
+
+class NtfsFls : public ::testing::TestWithParam<NtfsCase> {};
+
+TEST_P(NtfsFls, SamePathsAndSizesAndEveryDeletedNameListed) {
+  const NtfsCase& c = GetParam();
+  auto bytes = test::LoadImage(c.image);
+  if (!bytes) GTEST_SKIP() << "image absent: " << c.image;
+  if (test::RunCommand("command -v fls").exitCode != 0) GTEST_SKIP() << "fls not installed";
+
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  part.startSector = c.startSector;
+  part.sectorCount = bytes->size() / 512 - c.startSector;
+  part.typeByte = 0x07;
+  platform::MemorySource src(*bytes);
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
+  const NtfsScanState& state = *FindNtfsState(part);
+  std::map<std::string, Found> found;
+  Collect(state.root, "", found);
+  std::set<uint64_t> records;
+  for (const auto& [path, f] : found) records.insert(f.record);
+
+  test::TempDir dir;
+  const auto raw = dir.write("disk.img", *bytes);
+  const std::string offset = " -o " + std::to_string(c.startSector) + " '" + raw.string() + "'";
+  const auto all = test::RunCommand("fls -r -p -l" + offset);
+  ASSERT_EQ(all.exitCode, 0) << all.err;
+  auto skipped = [&](const std::string& path) {
+    if (path.empty() || path[0] == '$' || path.find(':') != std::string::npos) return true;  // metadata, streams
+    for (const auto& prefix : c.elsewhere)
+      if (path.rfind(prefix, 0) == 0) return true;
+    return false;
+  };
+  std::istringstream lines(all.out);
+  std::string line;
+  int files = 0;
+  while (std::getline(lines, line)) {
+    const size_t tab = line.find(":\t");
+    if (tab == std::string::npos || line.find(" * ") != std::string::npos) continue;
+    std::vector<std::string> cols;
+    std::istringstream fields(line.substr(tab + 2));
+    std::string col;
+    while (std::getline(fields, col, '\t')) cols.push_back(col);
+    if (cols.size() < 6 || skipped(cols[0])) continue;
+    const auto it = found.find(cols[0]);
+    // A record with several hard-link names is one node, under one name.
+    if (it == found.end() && records.count(FlsEntry(line))) continue;
+    ASSERT_NE(it, found.end()) << cols[0];
+    if (line.rfind("d/d", 0) == 0) {
+      EXPECT_EQ(it->second.kind, node_kind::kFolder) << cols[0];
+    } else {
+      EXPECT_EQ(it->second.kind, node_kind::kFile) << cols[0];
+      EXPECT_EQ(it->second.size, std::stoull(cols[5])) << cols[0];
+      ++files;
+    }
+  }
+  EXPECT_GT(files, 0);
+
+  // Deleted names: under their folder, as deleted (or below a deleted folder).
+  const auto deleted = test::RunCommand("fls -rd -p" + offset);
+  std::istringstream dl(deleted.out);
+  while (std::getline(dl, line)) {
+    const size_t tab = line.find(":\t");
+    if (tab == std::string::npos) continue;
+    const std::string path = line.substr(tab + 2);
+    // Names kept only in a folder's index slack have no record to read.
+    if (skipped(path) || FlsEntry(line) == 0) continue;
+    std::string probe = path;
+    bool deletedSeen = false;
+    const bool listed = found.count(path) != 0;
+    while (true) {
+      const auto it = found.find(probe);
+      if (it != found.end() && IsDeletedKind(it->second.kind)) deletedSeen = true;
+      const size_t slash = probe.find_last_of('/');
+      if (slash == std::string::npos) break;
+      probe.resize(slash);
+    }
+    EXPECT_TRUE(listed) << path << " (deleted)";
+    EXPECT_TRUE(deletedSeen) << path;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, NtfsFls,
+    ::testing::Values(NtfsCase{test::DemoImageGz(), 83968},
+                      NtfsCase{test::CorpusDir() / "ntfs/dissect-ntfs-win.img.gz", 0},
+                      NtfsCase{test::CorpusDir() / "ntfs/dftt-7-ntfs-undel.dd.gz", 0},
+                      NtfsCase{test::CorpusDir() / "ntfs/dftt-8-jpeg-search.dd.gz", 0},
+                      NtfsCase{test::CorpusDir() / "ntfs/colinfinck-testfs1.img.gz", 0},
+                      NtfsCase{test::CorpusDir() / "ntfs/dfir-ntfs-index-disk.img.gz", 128},
+                      NtfsCase{test::CorpusDir() / "ntfs/ns-ntfs-ptrn-lastaccess-disk.img.gz", 128},
+                      NtfsCase{test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz", 0},
+                      NtfsCase{test::CorpusDir() / "ntfs/dfvfs-windows-volume.img.gz", 0}),
+    [](const auto& param) { return test::TestNameFromPath(param.param.image.filename().string()); });
+
+}  // namespace
+}  // namespace orvaldi::fs

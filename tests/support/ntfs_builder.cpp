@@ -1,0 +1,187 @@
+// In-memory NTFS record and volume writer for tests.
+#include "support/ntfs_builder.h"
+
+#include <cstring>
+
+#include "support/test_images.h"
+
+namespace orvaldi::test {
+namespace {
+
+std::vector<uint8_t> Resident(uint32_t type, const std::vector<uint8_t>& value, const std::u16string& name = u"") {
+  const size_t nameBytes = name.size() * 2;
+  const size_t valueOffset = (0x18 + nameBytes + 7) & ~size_t{7};
+  std::vector<uint8_t> a((valueOffset + value.size() + 7) & ~size_t{7});
+  Put32(a, 0, type);
+  Put32(a, 4, static_cast<uint32_t>(a.size()));
+  a[8] = 0;
+  a[9] = static_cast<uint8_t>(name.size());
+  Put16(a, 0x0A, 0x18);
+  Put32(a, 0x10, static_cast<uint32_t>(value.size()));
+  Put16(a, 0x14, static_cast<uint16_t>(valueOffset));
+  for (size_t i = 0; i < name.size(); ++i) Put16(a, 0x18 + 2 * i, static_cast<uint16_t>(name[i]));
+  std::copy(value.begin(), value.end(), a.begin() + static_cast<long>(valueOffset));
+  return a;
+}
+
+}  // namespace
+
+RecordBuilder::RecordBuilder(uint32_t number, uint16_t flags, uint32_t size, uint8_t usaOffset)
+    : bytes_(size), usaOffset_(usaOffset) {
+  PutText(bytes_, 0, "FILE");
+  bytes_[4] = usaOffset;
+  Put16(bytes_, 6, static_cast<uint16_t>(size / 512 + 1));
+  Put16(bytes_, 0x10, 1);
+  Put16(bytes_, 0x16, flags);
+  Put32(bytes_, 0x18, size);
+  if (usaOffset == 0x30) Put32(bytes_, 0x2C, number);
+  next_ = 0x48;  // past an update-sequence array of up to 8 strides
+  Put16(bytes_, 0x14, static_cast<uint16_t>(next_));
+}
+
+void RecordBuilder::append(const std::vector<uint8_t>& attr) {
+  std::copy(attr.begin(), attr.end(), bytes_.begin() + static_cast<long>(next_));
+  next_ += attr.size();
+}
+
+RecordBuilder& RecordBuilder::standardInformation(uint64_t create, uint64_t modify, uint64_t access) {
+  std::vector<uint8_t> v(0x48);
+  Put64(v, 0, create);
+  Put64(v, 8, modify);
+  Put64(v, 16, modify);
+  Put64(v, 24, access);
+  append(Resident(0x10, v));
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace,
+                                       uint64_t realSize, uint64_t create) {
+  std::vector<uint8_t> v(0x42 + 2 * name.size());
+  Put64(v, 0, parent);
+  Put64(v, 8, create);
+  Put64(v, 0x30, realSize);
+  v[0x40] = static_cast<uint8_t>(name.size());
+  v[0x41] = nameSpace;
+  for (size_t i = 0; i < name.size(); ++i) Put16(v, 0x42 + 2 * i, static_cast<uint16_t>(name[i]));
+  append(Resident(0x30, v));
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::residentData(const std::vector<uint8_t>& bytes) {
+  append(Resident(0x80, bytes));
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::namedData(const std::u16string& streamName, const std::vector<uint8_t>& bytes) {
+  append(Resident(0x80, bytes, streamName));
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::nonResidentData(const std::vector<uint8_t>& runList, uint64_t dataSize,
+                                              uint16_t attrFlags) {
+  std::vector<uint8_t> a((0x40 + runList.size() + 7) & ~size_t{7});
+  Put32(a, 0, 0x80);
+  Put32(a, 4, static_cast<uint32_t>(a.size()));
+  a[8] = 1;
+  Put16(a, 0x0C, attrFlags);
+  Put16(a, 0x20, 0x40);
+  Put64(a, 0x28, (dataSize + 4095) & ~uint64_t{4095});
+  Put64(a, 0x30, dataSize);
+  Put64(a, 0x38, dataSize);
+  std::copy(runList.begin(), runList.end(), a.begin() + 0x40);
+  append(a);
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::attributeList(const std::vector<std::pair<uint32_t, uint64_t>>& entries) {
+  std::vector<uint8_t> v;
+  for (const auto& [type, record] : entries) {
+    std::vector<uint8_t> e(0x20);
+    Put32(e, 0, type);
+    Put16(e, 4, 0x20);
+    Put64(e, 0x10, record);
+    v.insert(v.end(), e.begin(), e.end());
+  }
+  append(Resident(0x20, v));
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::baseReference(uint64_t base) {
+  Put64(bytes_, 0x20, base);
+  return *this;
+}
+
+RecordBuilder& RecordBuilder::raw(uint32_t type, const std::vector<uint8_t>& attribute) {
+  std::vector<uint8_t> a = attribute;
+  Put32(a, 0, type);
+  append(a);
+  return *this;
+}
+
+std::vector<uint8_t> RecordBuilder::build() const {
+  std::vector<uint8_t> r = bytes_;
+  Put32(r, next_, 0xFFFFFFFF);
+  Put32(r, 0x1C, static_cast<uint32_t>(next_ + 8));
+  const uint16_t usn = 0x0101;
+  Put16(r, usaOffset_, usn);
+  for (size_t i = 0; i < r.size() / 512; ++i) {
+    const size_t end = (i + 1) * 512 - 2;
+    r[usaOffset_ + 2 + 2 * i] = r[end];
+    r[usaOffset_ + 3 + 2 * i] = r[end + 1];
+    Put16(r, end, usn);
+  }
+  return r;
+}
+
+std::vector<uint8_t> RunList(const std::vector<std::pair<uint64_t, uint64_t>>& runs) {
+  std::vector<uint8_t> out;
+  int64_t previous = 0;
+  for (const auto& [first, length] : runs) {
+    const int64_t delta = static_cast<int64_t>(first) - previous;
+    previous = static_cast<int64_t>(first);
+    std::vector<uint8_t> len, off;
+    uint64_t l = length;
+    do {
+      len.push_back(static_cast<uint8_t>(l));
+      l >>= 8;
+    } while (l);
+    int64_t d = delta;
+    // Signed little-endian, as short as keeps the sign.
+    while (true) {
+      off.push_back(static_cast<uint8_t>(d & 0xFF));
+      const bool signBit = (off.back() & 0x80) != 0;
+      d >>= 8;
+      if ((d == 0 && !signBit) || (d == -1 && signBit)) break;
+    }
+    out.push_back(static_cast<uint8_t>(len.size() | (off.size() << 4)));
+    out.insert(out.end(), len.begin(), len.end());
+    out.insert(out.end(), off.begin(), off.end());
+  }
+  out.push_back(0);
+  return out;
+}
+
+NtfsVolumeBuilder::NtfsVolumeBuilder(uint32_t records, uint64_t totalSectors, uint32_t recordBytes)
+    : bytes_(totalSectors * 512), records_(records), recordBytes_(recordBytes) {
+  auto boot = NtfsBootSector();
+  boot[0x0D] = 1;
+  Put64(boot, 0x28, totalSectors - 1);
+  Put64(boot, 0x30, kMftCluster);
+  boot[0x40] = recordBytes == 4096 ? 0xF4 : 0xF6;
+  std::memcpy(bytes_.data(), boot.data(), 512);
+  std::memcpy(bytes_.data() + (totalSectors - 1) * 512, boot.data(), 512);  // the backup
+  mftRuns({{kMftCluster, uint64_t{recordBytes} / 512 * records}});
+}
+
+void NtfsVolumeBuilder::put(uint32_t number, const std::vector<uint8_t>& record) {
+  std::memcpy(bytes_.data() + (kMftCluster + uint64_t{recordBytes_} / 512 * number) * 512, record.data(),
+              record.size());
+}
+
+void NtfsVolumeBuilder::mftRuns(const std::vector<std::pair<uint64_t, uint64_t>>& runs) {
+  uint64_t clusters = 0;
+  for (const auto& r : runs) clusters += r.second;
+  put(0, RecordBuilder(0, 1, recordBytes_).fileName(5, u"$MFT", 3).nonResidentData(RunList(runs), clusters * 512).build());
+}
+
+}  // namespace orvaldi::test
