@@ -20,3 +20,6 @@ echo "== orvaldi parts $IMAGE"
 echo
 echo "== orvaldi ls $IMAGE 0   (the FAT32 partition, deleted files included)"
 "$ORVALDI" ls "$IMAGE" 0
+echo
+echo "== orvaldi ls $IMAGE 1   (the NTFS partition, deleted files included)"
+"$ORVALDI" ls "$IMAGE" 1

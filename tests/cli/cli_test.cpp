@@ -121,6 +121,26 @@ TEST_F(DemoDisk, LsJsonLinesContract) {
   EXPECT_EQ(deleted.size() + existing.size(), lines.size());
 }
 
+TEST_F(DemoDisk, LsOnNtfsUsesRecordNumbers) {
+  const auto r = test::RunCommand("TZ=UTC " + Cli() + " ls --json " + Quote(image_.string()) + " 1");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::map<std::string, nlohmann::json> byPath;
+  for (const auto& l : JsonLines(r.out)) byPath[l["path"]] = l;
+  EXPECT_EQ(byPath.at("根目录")["id"], 5);
+  EXPECT_EQ(byPath.at("根目录")["parent"], nullptr);
+  const auto& folder = byPath.at("根目录/项目/代码");
+  const auto& file = byPath.at("根目录/项目/代码/module_01.c");
+  EXPECT_EQ(file["parent"], folder["id"]);
+  EXPECT_EQ(file["size"], 187);
+  EXPECT_EQ(file["state"], "正常文件");
+  EXPECT_FALSE(file["accessed"].get<std::string>().empty());
+  EXPECT_EQ(byPath.at("根目录/项目/代码/module_07.c")["state"], "已删除文件");
+  EXPECT_EQ(byPath.at("根目录/临时文件")["state"], "已删除文件夹");
+  EXPECT_EQ(byPath.at("根目录/项目/sparse.bin")["size"], 4194304);
+  EXPECT_EQ(byPath.count("根目录/$MFT"), 0u);  // system files in the root are not listed
+  EXPECT_EQ(test::RunCommand(Cli() + " ls --mode search " + Quote(image_.string()) + " 1").exitCode, 2);
+}
+
 TEST_F(DemoDisk, LsSearchModeAndRefusals) {
   auto r = test::RunCommand(Cli() + " ls --json --mode search " + Quote(image_.string()) + " 0");
   ASSERT_EQ(r.exitCode, 0) << r.err;
