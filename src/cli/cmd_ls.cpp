@@ -15,6 +15,7 @@
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
 #include "fs/ntfs_reader.h"
+#include "fs/ntfs_search.h"
 #include "fs/ntfs_state.h"
 
 namespace orvaldi::cli {
@@ -109,16 +110,15 @@ void PrintHeader(const LsOptions& o, const char* idName, const char* parentName)
               Pad("创建时间", 21).c_str(), Pad("修改时间", 21).c_str(), idName, parentName);
 }
 
-int ListNtfs(const disk::DiskInfo& d, disk::PartitionInfo& part, const LsOptions& o) {
-  if (o.mode != "walk") {
-    std::fprintf(stderr, "orvaldi: --mode %s is for FAT partitions; NTFS partitions are read through their MFT\n",
-                 o.mode.c_str());
+int ListNtfs(disk::DiskInfo& d, disk::PartitionInfo& part, const LsOptions& o) {
+  if (o.mode == "search") {
+    std::fprintf(stderr, "orvaldi: --mode search is for FAT partitions; use --mode deep on NTFS\n");
     return kExitUsage;
   }
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
   progress.window = &bar;
-  const bool ok = fs::ScanNtfs(d, part, progress);
+  const bool ok = o.mode == "deep" ? fs::SearchNtfsPartition(d, part, progress) : fs::ScanNtfs(d, part, progress);
   bar.finish();
   const fs::NtfsScanState* state = fs::FindNtfsState(part);
   if (!ok || !state) {
@@ -143,6 +143,10 @@ int RunLs(const LsOptions& o) {
   disk::PartitionInfo* part = SelectPartition(*d, o.partition, error);
   if (!part) {
     std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+    return kExitUsage;
+  }
+  if (o.mode == "deep" && part->typeByte != 0x07 && part->typeByte != 0x0D) {
+    std::fprintf(stderr, "orvaldi: --mode deep is for NTFS partitions; use --mode search on FAT\n");
     return kExitUsage;
   }
   bool fat32;
@@ -196,8 +200,10 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")
       ->required();
   cmd->add_option("--mode", o->mode, "walk: follow the tree from the root (FAT) or the MFT (NTFS); search: look at "
-                                     "every cluster for folders (formatted or damaged FAT volumes)")
-      ->check(CLI::IsMember({"walk", "search"}));
+                                     "every cluster for folders (formatted or damaged FAT volumes); deep: look at "
+                                     "every sector for file records, documents and pictures (formatted or damaged "
+                                     "NTFS volumes)")
+      ->check(CLI::IsMember({"walk", "search", "deep"}));
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per file or folder");
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);

@@ -10,6 +10,8 @@
 #include "disk/bytes.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
+#include "fs/ntfs_placement.h"
+#include "fs/ntfs_search.h"
 #include "fs/ntfs_state.h"
 
 namespace orvaldi::fs {
@@ -23,8 +25,6 @@ constexpr uint32_t kSector = 512;
 constexpr uint64_t kBlockSectors = 20480;
 constexpr int kMaxResolveDepth = 1000;
 
-std::mutex gHookMutex;
-ListedRunsSearch gListedRuns;
 
 bool ReadAt(SectorSource* source, const PartitionInfo& part, uint64_t sector, uint64_t count, uint8_t* out) {
   uint32_t got = 0;
@@ -78,8 +78,8 @@ bool FetchRecord(SectorSource* source, const PartitionInfo& part, const NtfsScan
 
 class NtfsWalk {
  public:
-  NtfsWalk(SectorSource* source, const disk::DiskInfo& disk, PartitionInfo& part, platform::ProgressBlock& progress)
-      : source_(source), disk_(disk), part_(part), progress_(progress), state_(NtfsStateOf(part)) {}
+  NtfsWalk(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& part, platform::ProgressBlock& progress)
+      : source_(source), disk_(disk), part_(part), progress_(progress), state_(NtfsStateOf(part)), placer_(state_) {}
 
   bool run();
 
@@ -94,11 +94,7 @@ class NtfsWalk {
     };
   }
 
-  NtfsNode makeNode(const DecodedRecord& r) const;
   void place(const DecodedRecord& r);
-  NtfsNode* attach(NtfsNode& parent, NtfsNode node);
-  NtfsNode* intoPlaceholder(uint32_t missing, NtfsNode node);
-  NtfsNode* placeholderFor(uint32_t missing);
   // Places the folder record `number` read out of table order; null when it
   // cannot be placed (unreadable, not a folder, its own parent, a loop).
   NtfsNode* resolveParent(uint32_t number, int depth);
@@ -106,10 +102,11 @@ class NtfsWalk {
   NtfsNode* parentFor(uint32_t p, uint64_t child, int depth, bool& dropAsDuplicate);
 
   SectorSource* source_;
-  const disk::DiskInfo& disk_;
+  disk::DiskInfo& disk_;
   PartitionInfo& part_;
   platform::ProgressBlock& progress_;
   NtfsScanState& state_;
+  NtfsPlacer placer_;
   std::set<uint64_t> readByResolution_;
   std::set<uint32_t> resolving_;
   bool cancelled_ = false;
@@ -211,51 +208,6 @@ void NtfsWalk::probePastSingleRun() {
   }
 }
 
-NtfsNode NtfsWalk::makeNode(const DecodedRecord& r) const {
-  NtfsNode n;
-  n.flags = r.kind;
-  n.recordNumber = r.number & 0xFFFFFFFFu;  // the upper half is always written as 0
-  n.parentNumber = r.parentNumber();
-  n.size = r.size;
-  n.createTime = r.siCreate;
-  n.modifyTime = r.siModify;
-  n.accessTime = r.siAccess;
-  n.name = r.name;
-  return n;
-}
-
-NtfsNode* NtfsWalk::attach(NtfsNode& parent, NtfsNode node) {
-  NtfsNode* placed = InsertChild(parent, std::move(node));
-  if (!state_.numberIndex.emplace(placed->recordNumber, placed).second)
-    state_.secondaryIndex.emplace(placed->recordNumber, placed);
-  state_.nameIndex.emplace(placed->name, placed);
-  return placed;
-}
-
-NtfsNode* NtfsWalk::placeholderFor(uint32_t missing) {
-  const std::string name = "$$$Folder" + std::to_string(missing);
-  auto range = state_.secondaryIndex.equal_range(missing);
-  for (auto it = range.first; it != range.second; ++it)
-    if (it->second->name == name) return it->second;
-  NtfsNode holder;
-  holder.flags = node_kind::kDeletedFolder;
-  holder.recordNumber = missing;
-  holder.parentNumber = 2;
-  holder.name = name;
-  state_.orphans.children.push_back(std::move(holder));
-  NtfsNode* placed = &state_.orphans.children.back();
-  state_.secondaryIndex.emplace(missing, placed);
-  state_.nameIndex.emplace(placed->name, placed);
-  return placed;
-}
-
-NtfsNode* NtfsWalk::intoPlaceholder(uint32_t missing, NtfsNode node) {
-  NtfsNode* placed = InsertChild(*placeholderFor(missing), std::move(node));
-  state_.secondaryIndex.emplace(placed->recordNumber, placed);
-  state_.nameIndex.emplace(placed->name, placed);
-  return placed;
-}
-
 NtfsNode* NtfsWalk::parentFor(uint32_t p, uint64_t child, int depth, bool& dropAsDuplicate) {
   dropAsDuplicate = false;
   if (auto it = state_.numberIndex.find(p); it != state_.numberIndex.end()) {
@@ -278,7 +230,8 @@ NtfsNode* NtfsWalk::resolveParent(uint32_t number, int depth) {
   resolving_.insert(number);
   bool duplicate = false;
   NtfsNode* parent = parentFor(r.parentNumber(), r.number, depth, duplicate);
-  NtfsNode* placed = parent ? attach(*parent, makeNode(r)) : intoPlaceholder(r.parentNumber(), makeNode(r));
+  NtfsNode* placed = parent ? placer_.attach(*parent, NtfsPlacer::NodeOf(r))
+                            : placer_.intoPlaceholder(r.parentNumber(), NtfsPlacer::NodeOf(r));
   resolving_.erase(number);
   readByResolution_.insert(number);
   return placed;
@@ -289,9 +242,9 @@ void NtfsWalk::place(const DecodedRecord& r) {
   NtfsNode* parent = parentFor(r.parentNumber(), r.number, 0, duplicate);
   if (duplicate) return;
   if (parent) {
-    attach(*parent, makeNode(r));
+    placer_.attach(*parent, NtfsPlacer::NodeOf(r));
   } else {
-    intoPlaceholder(r.parentNumber(), makeNode(r));
+    placer_.intoPlaceholder(r.parentNumber(), NtfsPlacer::NodeOf(r));
   }
 }
 
@@ -334,15 +287,10 @@ bool NtfsWalk::run() {
   if (part_.volumeKind == 0 && source_ == nullptr) return false;
   if (!readBoot()) return false;
 
-  ListedRunsSearch listed;
-  {
-    std::lock_guard lock(gHookMutex);
-    listed = gListedRuns;
-  }
   const auto& runs = disk_.mftRecordRuns;
   auto first = runs.upper_bound(part_.startSector);
-  if (listed && first != runs.end() && part_.sectorCount != 0 && first->first < part_.startSector + part_.sectorCount)
-    return listed(source_, disk_, part_, progress_);
+  if (first != runs.end() && part_.sectorCount != 0 && first->first < part_.startSector + part_.sectorCount)
+    return SearchListedRuns(source_, disk_, part_, progress_);
 
   readMftRuns();
   if (state_.mftRuns.empty()) return false;
@@ -356,11 +304,6 @@ bool NtfsWalk::run() {
 
 }  // namespace
 
-void SetListedRunsSearch(ListedRunsSearch search) {
-  std::lock_guard lock(gHookMutex);
-  gListedRuns = std::move(search);
-}
-
 bool ReadRecordByNumber(SectorSource* source, const PartitionInfo& partition, const NtfsScanState& state,
                         uint64_t number, DecodedRecord& out) {
   std::vector<uint8_t> record;
@@ -369,13 +312,13 @@ bool ReadRecordByNumber(SectorSource* source, const PartitionInfo& partition, co
   return DecodeRecord(record, number, 0, out, fetch);
 }
 
-bool ScanNtfsVolume(SectorSource* source, const disk::DiskInfo& disk, PartitionInfo& partition,
+bool ScanNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& partition,
                     platform::ProgressBlock& progress) {
   NtfsWalk walk(source, disk, partition, progress);
   return walk.run();
 }
 
-bool ScanNtfs(const disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
+bool ScanNtfs(disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
   std::unique_ptr<SectorSource> source;
   if (partition.volumeKind == 0) {
     source = disk::OpenSource(disk);

@@ -16,15 +16,12 @@ struct NtfsScanState;
 // Scans an NTFS partition record by record through its MFT into the
 // partition's NtfsScanState. Opens the disk itself (unless the partition is a
 // dynamic volume). Returns false when nothing could be read (no disk, no MFT).
-bool ScanNtfs(const disk::DiskInfo& disk, disk::PartitionInfo& partition, platform::ProgressBlock& progress);
-bool ScanNtfsVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
-                    platform::ProgressBlock& progress);
-
 // When a full-disk scan noted MFT record runs inside the partition, the walk
-// hands the partition to this search instead (installed by the sector search).
-using ListedRunsSearch = std::function<bool(platform::SectorSource* source, const disk::DiskInfo& disk,
-                                            disk::PartitionInfo& partition, platform::ProgressBlock& progress)>;
-void SetListedRunsSearch(ListedRunsSearch search);
+// hands the partition to the listed-runs search instead (which may drop
+// carved files from the disk's "Extra Found Files").
+bool ScanNtfs(disk::DiskInfo& disk, disk::PartitionInfo& partition, platform::ProgressBlock& progress);
+bool ScanNtfsVolume(platform::SectorSource* source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                    platform::ProgressBlock& progress);
 
 // Reads record `number` through the partition's MFT run list and decodes it.
 bool ReadRecordByNumber(platform::SectorSource* source, const disk::PartitionInfo& partition,

@@ -36,12 +36,16 @@ struct Attribute {
 
 // Walks the attribute headers: stops at the end marker, or early at a length
 // of 0 or one that would pass the record's end.
-std::vector<Attribute> ListAttributes(const ByteView& r) {
+std::vector<Attribute> ListAttributes(const ByteView& r, bool& endedEarly) {
   std::vector<Attribute> list;
   uint64_t at = r.le16(0x14);
+  endedEarly = true;
   while (r.contains(at, 8)) {
     const uint32_t type = r.le32(at);
-    if (type == kEnd) break;
+    if (type == kEnd) {
+      endedEarly = false;
+      break;
+    }
     const uint32_t length = r.le32(at + 4);
     if (length == 0 || at + length > r.size()) break;
     list.push_back({type, at, length});
@@ -205,7 +209,10 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
     }
   };
 
-  for (const Attribute& a : ListAttributes(r)) {
+  bool endedEarly = false;
+  const auto attributes = ListAttributes(r, endedEarly);
+  if (!merging) out.attributesEndedEarly = endedEarly;
+  for (const Attribute& a : attributes) {
     switch (a.type) {
       case kStandardInformation: {
         const ByteView v(ResidentValue(r, a));
@@ -218,7 +225,7 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
         break;
       }
       case kAttributeList: {
-        if (merging || !fetch) break;  // extension records do not chain further
+        if (merging || mode == kDecodeFound || !fetch) break;  // extension records do not chain further
         const ByteView v(ResidentValue(r, a));
         std::set<uint64_t> fetched;
         for (uint64_t at = 0; v.contains(at, 0x18);) {

@@ -60,6 +60,7 @@ struct DecodedRecord {
   bool compressedData = false;
   uint8_t compressionUnit = 0;
   std::vector<NtfsIndexEntry> indexEntries;
+  bool attributesEndedEarly = false;  // a zero or overlong attribute length cut the walk short
 
   uint32_t parentNumber() const { return static_cast<uint32_t>(parentReference & 0xFFFFFFFFu); }
 };
@@ -68,6 +69,8 @@ struct DecodedRecord {
 using RecordFetcher = std::function<bool(uint64_t number, std::vector<uint8_t>& record)>;
 
 inline constexpr int kDecodeMerge = 32;
+// Decoding for the sector searches: attribute lists are not followed.
+inline constexpr int kDecodeFound = 1;
 
 // Decodes a record whose update sequence was already checked and restored.
 // `requested` is the number it was read as; with `mode` kDecodeMerge the

@@ -1,0 +1,289 @@
+// NTFS record search by sector, with content tests for compound documents and JPEG pictures.
+#include "fs/ntfs_search.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "fs/compound_file.h"
+#include "fs/ntfs_placement.h"
+#include "fs/ntfs_record.h"
+#include "fs/ntfs_state.h"
+#include "platform/text.h"
+
+namespace orvaldi::fs {
+namespace {
+
+using disk::ByteView;
+using disk::PartitionInfo;
+using platform::SectorSource;
+
+constexpr uint32_t kSector = 512;
+constexpr uint64_t kBlockSectors = 61440;
+constexpr uint64_t kLowestNumber = 27;
+constexpr uint64_t kJpegWindow = 0xA00000;  // 10 MiB
+constexpr uint64_t kJpegWindowSectors = kJpegWindow / kSector;
+
+class SectorSearch {
+ public:
+  SectorSearch(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& part, platform::ProgressBlock& progress)
+      : source_(source), disk_(disk), part_(part), progress_(progress), state_(NtfsStateOf(part)), placer_(state_) {}
+
+  bool setUp(bool emptyRoot);
+  void wholePartition();
+  void listedRuns();
+  void finish() {
+    if (!cancelled_) placer_.reparent();
+  }
+
+ private:
+  void read(uint64_t sector, uint64_t count, uint8_t* out) {
+    uint32_t got = 0;
+    disk::ReadVolumeBytes(source_, out, static_cast<uint32_t>(count * kSector), got, sector * kSector, &part_);
+  }
+  uint64_t partitionEnd() const { return part_.startSector + part_.sectorCount; }
+  // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
+  bool trySlot(uint8_t* bytes, uint64_t sector);
+  void tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
+  void tryJpeg(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
+  // `count` bytes at absolute `sector`, from the block when it holds them, else from the disk.
+  std::vector<uint8_t> bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block, uint64_t blockStart);
+  void addFound(NtfsNode node, uint64_t startSector);
+
+  SectorSource* source_;
+  disk::DiskInfo& disk_;
+  PartitionInfo& part_;
+  platform::ProgressBlock& progress_;
+  NtfsScanState& state_;
+  NtfsPlacer placer_;
+  uint32_t recordBytes_ = 1024;
+  bool cancelled_ = false;
+  bool dropCarved_ = false;
+};
+
+bool SectorSearch::setUp(bool emptyRoot) {
+  part_.bytesPerSector = kSector;
+  if (emptyRoot) state_.clearForRescan();
+  state_.numberIndex.emplace(5, &state_.root);
+  state_.numberIndex.emplace(1, &state_.extension);
+  state_.numberIndex.emplace(2, &state_.orphans);
+  if (part_.volumeKind == 0 && source_ == nullptr) return false;
+  // A readable boot sector tells the record size; a damaged volume keeps 1,024.
+  std::vector<uint8_t> boot(kSector);
+  read(part_.startSector, 1, boot.data());
+  if (disk::IsNtfsBootSectorAnyHidden(boot)) {
+    const uint32_t spc = disk::NtfsSectorsPerCluster(boot[0x0D]);
+    const uint32_t bytes = disk::NtfsRecordBytes(static_cast<int8_t>(boot[0x40]), spc);
+    if (bytes == 1024 || bytes == 4096) recordBytes_ = bytes;
+    if (part_.sectorsPerCluster == 0) part_.sectorsPerCluster = spc;
+  }
+  state_.recordBytes = recordBytes_;
+  return true;
+}
+
+bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
+  const uint64_t recordSectors = recordBytes_ / kSector;
+  std::span<uint8_t> record(bytes, recordBytes_);
+  if (!disk::CheckUpdateSequence(record)) return false;
+  // Records sit on whole-record offsets from the partition's start.
+  if ((sector - part_.startSector) % recordSectors != 0) return true;
+  const ByteView header(record);
+  const uint64_t number = header.le32(0x2C);
+  if (number < kLowestNumber) return true;
+  if (!state_.recordPositions.emplace(number, sector).second) state_.duplicatePositions.emplace(number, sector);
+  DecodedRecord r;
+  if (!DecodeRecord(record, number, kDecodeFound, r, {})) return true;
+  if (r.kind == 0 || r.attributesEndedEarly || r.parentNumber() == 0) return true;
+  if (dropCarved_ && r.nonResidentData && !r.runs.empty() && !r.runs.front().sparse && part_.sectorsPerCluster) {
+    disk_.extraFoundFolder.children.erase(part_.startSector + r.runs.front().firstCluster * part_.sectorsPerCluster);
+  }
+  placer_.placeFound(r);
+  return true;
+}
+
+std::vector<uint8_t> SectorSearch::bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block,
+                                           uint64_t blockStart) {
+  std::vector<uint8_t> out(count, 0);
+  if (sector >= partitionEnd()) return out;
+  const uint64_t offset = (sector - blockStart) * kSector;
+  if (sector >= blockStart && offset + count <= block.size()) {
+    std::memcpy(out.data(), block.data() + offset, count);
+    return out;
+  }
+  // Beyond the block: read from the disk, never past the partition's end.
+  const uint64_t sectors = std::min<uint64_t>((count + kSector - 1) / kSector, partitionEnd() - sector);
+  std::vector<uint8_t> buf(sectors * kSector);
+  read(sector, sectors, buf.data());
+  std::memcpy(out.data(), buf.data(), std::min<size_t>(count, buf.size()));
+  return out;
+}
+
+void SectorSearch::addFound(NtfsNode node, uint64_t startSector) {
+  node.flags = node_kind::kDeletedFile;
+  node.recordNumber = startSector;
+  node.parentNumber = 1;
+  state_.extension.children.push_back(std::move(node));
+  NtfsNode* placed = &state_.extension.children.back();
+  state_.contentIndex.emplace(startSector, placed);
+  state_.nameIndex.emplace(placed->name, placed);
+}
+
+void SectorSearch::tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block,
+                                       uint64_t blockStart) {
+  const ByteView header(bytes, kSector);
+  const std::vector<uint8_t> headerBytes(bytes, bytes + kSector);
+  // The summary is read through the document's own tables; reads beyond the
+  // current block go to the disk and stop at the partition's end.
+  const DocumentSummary summary = ReadDocumentSummary(headerBytes, [&](uint64_t index, uint32_t sectors) {
+    if (index > partitionEnd() - sector) return std::vector<uint8_t>{};
+    return bytesAt(sector + index, size_t{sectors} * kSector, block, blockStart);
+  });
+  const std::string& title = summary.title;
+  const std::string& author = summary.author;
+  const std::string& application = summary.application;
+  std::string extension;
+  if (application == "Microsoft Office Word") extension = ".doc";
+  if (application == "Microsoft Excel") extension = ".xls";
+  if (application == "Microsoft PowerPoint") extension = ".ppt";
+  NtfsNode node;
+  node.name = (title.empty() ? author : title) + std::to_string(sector) + extension;
+  // The allocation table's sector count x 128 sectors, bounded by the partition.
+  const uint64_t claimed = uint64_t{kSector} * header.le32(0x2C) * 128;
+  node.size = std::min(claimed, (partitionEnd() - sector) * kSector);
+  addFound(std::move(node), sector);
+}
+
+void SectorSearch::tryJpeg(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart) {
+  (void)bytes;
+  const auto window = bytesAt(sector, kJpegWindow, block, blockStart);
+  const ByteView w(window);
+  for (uint64_t k = 0; k + 4 < 0xA00002 && k + 1 < window.size(); ++k) {
+    if (window[k] != 0xFF || window[k + 1] != 0xD9) continue;
+    const uint64_t m = (k + 4) % 512;
+    bool ends = m == 0;
+    if (!ends) {
+      const uint64_t r = 512 - m;
+      if (r > 8) {
+        ends = w.allZero(k + 2, 8);
+      } else {
+        for (uint64_t i = 0; i < r && !ends; ++i) ends = w.u8(k + 2 + i) == 0 && w.contains(k + 2 + i, 1);
+      }
+    }
+    if (!ends) continue;
+    const uint64_t size = k + 4;
+    if (size >= kJpegWindow) return;
+    NtfsNode node;
+    node.name = std::to_string(sector) + ".jpg";
+    node.size = size;
+    addFound(std::move(node), sector);
+    return;
+  }
+}
+
+void SectorSearch::wholePartition() {
+  const uint64_t start = part_.startSector;
+  const uint64_t end = partitionEnd();
+  progress_.beginStage(static_cast<int64_t>(part_.sectorCount), 0);
+  const uint64_t recordSectors = recordBytes_ / kSector;
+  std::vector<uint8_t> block;
+  for (uint64_t b = start; b < end && !cancelled_; b += kBlockSectors) {
+    if (progress_.cancelled()) {
+      cancelled_ = true;
+      break;
+    }
+    // The block plus what a record starting in its last sectors needs.
+    const uint64_t sectors = std::min(kBlockSectors, end - b);
+    const uint64_t withOverlap = std::min(sectors + recordSectors - 1, end - b);
+    block.assign(withOverlap * kSector, 0);
+    read(b, withOverlap, block.data());
+    for (uint64_t i = 0; i < sectors; ++i) {
+      if (progress_.cancelled()) {
+        cancelled_ = true;
+        break;
+      }
+      uint8_t* bytes = block.data() + i * kSector;
+      const uint64_t sector = b + i;
+      const bool maybeRecord = std::memcmp(bytes, "FILE", 4) == 0 || std::memcmp(bytes, "FHDL", 4) == 0;
+      if (maybeRecord && (i + recordSectors) * kSector <= block.size()) {
+        // The check restores the protected words in place; keep a copy for the content tests.
+        std::vector<uint8_t> copy(bytes, bytes + recordBytes_);
+        if (trySlot(copy.data(), sector)) continue;
+      }
+      static const uint8_t kOle[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
+      if (std::memcmp(bytes, kOle, 8) == 0) {
+        tryCompoundDocument(bytes, sector, block, b);
+      } else if (bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF &&
+                 (std::memcmp(bytes + 6, "JFIF", 4) == 0 || std::memcmp(bytes + 6, "Exif", 4) == 0)) {
+        tryJpeg(bytes, sector, block, b);
+      }
+    }
+    const uint64_t done = std::min(b + kBlockSectors, end) - start;
+    progress_.setText("%llu 扇区被扫描", static_cast<unsigned long long>(done));
+    progress_.setPosition(done);
+  }
+}
+
+void SectorSearch::listedRuns() {
+  dropCarved_ = true;
+  const uint64_t start = part_.startSector;
+  const uint64_t end = partitionEnd();
+  uint64_t total = 0;
+  for (const auto& [first, count] : disk_.mftRecordRuns)
+    if (first >= start && first < end) total += count;
+  progress_.beginStage(static_cast<int64_t>(total), 2);
+  const uint64_t recordSectors = recordBytes_ / kSector;
+  std::vector<uint8_t> block;
+  uint64_t position = 0;
+  for (const auto& [first, count] : disk_.mftRecordRuns) {
+    if (first < start || first >= end || cancelled_) continue;
+    const uint64_t runEnd = std::min(first + count, end);
+    for (uint64_t b = first; b < runEnd && !cancelled_; b += kBlockSectors) {
+      if (progress_.cancelled()) {
+        cancelled_ = true;
+        break;
+      }
+      const uint64_t sectors = std::min(kBlockSectors + 1, end - b);
+      block.assign(sectors * kSector, 0);
+      read(b, sectors, block.data());
+      for (uint64_t i = 0; i + recordSectors <= sectors && b + i < runEnd && i < kBlockSectors; i += 2) {
+        trySlot(block.data() + i * kSector, b + i);
+        position += 2;
+        progress_.setPosition(position);
+      }
+    }
+  }
+}
+
+}  // namespace
+
+bool SearchNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& partition,
+                      platform::ProgressBlock& progress) {
+  SectorSearch search(source, disk, partition, progress);
+  if (!search.setUp(true)) return false;
+  search.wholePartition();
+  search.finish();
+  return true;
+}
+
+bool SearchListedRuns(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& partition,
+                      platform::ProgressBlock& progress) {
+  SectorSearch search(source, disk, partition, progress);
+  if (!search.setUp(false)) return false;
+  search.listedRuns();
+  search.finish();
+  return true;
+}
+
+bool SearchNtfsPartition(disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
+  std::unique_ptr<SectorSource> source;
+  if (partition.volumeKind == 0) {
+    source = disk::OpenSource(disk);
+    if (!source) return false;
+  }
+  return SearchNtfsVolume(source.get(), disk, partition, progress);
+}
+
+}  // namespace orvaldi::fs

@@ -1,0 +1,188 @@
+// The NTFS record search by sector: damaged volumes, duplicates, re-parenting, documents found by content.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "disk/disk_info.h"
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_search.h"
+#include "fs/ntfs_state.h"
+#include "platform/sector_source.h"
+#include "support/ntfs_builder.h"
+#include "support/test_images.h"
+
+namespace orvaldi::fs {
+namespace {
+
+using test::NtfsVolumeBuilder;
+using test::RecordBuilder;
+
+struct Searched {
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  bool ok = false;
+  int positions = 0;
+  const NtfsScanState& state() const { return *FindNtfsState(part); }
+};
+
+struct PositionSink : platform::ProgressSink {
+  platform::ProgressBlock* block = nullptr;
+  int positions = 0;
+  int cancelAt = -1;
+  void beginStage(int64_t, int64_t) override {}
+  void step() override {}
+  void setPosition(uint64_t) override {
+    if (++positions == cancelAt) block->requestCancel();
+  }
+};
+
+Searched Search(std::vector<uint8_t>& bytes, uint64_t start = 0, uint64_t sectors = 0, int cancelAt = -1) {
+  Searched s;
+  s.part.typeByte = 0x07;
+  s.part.startSector = start;
+  s.part.sectorCount = sectors ? sectors : bytes.size() / 512 - start;
+  platform::MemorySource src(bytes);
+  platform::ProgressBlock progress;
+  PositionSink sink;
+  sink.block = &progress;
+  sink.cancelAt = cancelAt;
+  progress.window = &sink;
+  s.ok = SearchNtfsVolume(&src, s.disk, s.part, progress);
+  s.positions = sink.positions;
+  return s;
+}
+
+void Flatten(const NtfsNode& node, const std::string& prefix, std::vector<std::string>& out) {
+  for (const auto& child : node.children) {
+    const std::string path = prefix + "/" + child.name;
+    out.push_back(path + " " + std::to_string(KindOf(child.flags)) + " " + std::to_string(child.recordNumber));
+    Flatten(child, path, out);
+  }
+}
+
+std::vector<std::string> Tree(const NtfsNode& top) {
+  std::vector<std::string> out;
+  Flatten(top, "", out);
+  return out;
+}
+
+TEST(NtfsSearch, FindsRecordsWithoutBootSectorOrMftAndReparentsThem) {
+  NtfsVolumeBuilder v(64);
+  v.put(30, RecordBuilder(30, 1).fileName(40, u"early child.txt", 1).build());  // its folder comes later
+  v.put(40, RecordBuilder(40, 3).fileName(5, u"Folder", 1).build());
+  v.put(41, RecordBuilder(41, 2).fileName(40, u"Sub", 1).build());
+  v.put(42, RecordBuilder(42, 0).fileName(41, u"deep.txt", 1).residentData({1, 2}).build());
+  v.put(50, RecordBuilder(50, 1).fileName(99, u"lost parent.txt", 1).build());
+  v.put(20, RecordBuilder(20, 1).fileName(5, u"low number.txt", 1).build());  // below 27: ignored
+  auto& bytes = v.bytes();
+  std::fill(bytes.begin(), bytes.begin() + 512, 0);                         // boot sector gone
+  std::fill(bytes.end() - 512, bytes.end(), 0);                             // and its backup
+  std::fill(bytes.begin() + 32 * 512, bytes.begin() + 34 * 512, 0);         // and $MFT's own record
+
+  disk::DiskInfo disk;
+  disk::PartitionInfo walked;
+  walked.sectorCount = bytes.size() / 512;
+  platform::MemorySource src(bytes);
+  platform::ProgressBlock progress;
+  EXPECT_FALSE(ScanNtfsVolume(&src, disk, walked, progress));  // the walk has nothing to go on
+
+  const Searched s = Search(bytes);
+  ASSERT_TRUE(s.ok);
+  EXPECT_EQ(Tree(s.state().root), (std::vector<std::string>{"/Folder 3 40", "/Folder/Sub 1 41", "/Folder/Sub/deep.txt 2 42",
+                                                             "/Folder/early child.txt 4 30"}));
+  EXPECT_EQ(Tree(s.state().orphans), (std::vector<std::string>{"/$$$Folder99 1 99", "/$$$Folder99/lost parent.txt 4 50"}));
+  // Lookups by number find the moved nodes.
+  EXPECT_EQ(s.state().numberIndex.at(42)->name, "deep.txt");
+  EXPECT_EQ(s.state().numberIndex.at(30), &s.state().root.children.front().children.back());
+  EXPECT_EQ(s.state().recordPositions.at(40), 32u + 80);
+  EXPECT_EQ(s.state().root.name, "根目录");
+  EXPECT_EQ(s.state().extension.name, "扩展目录");
+}
+
+TEST(NtfsSearch, OddSlotsAndSecondCopies) {
+  NtfsVolumeBuilder v(64);
+  const auto record = RecordBuilder(45, 1).fileName(5, u"twice.txt", 1).build();
+  v.put(45, record);
+  // An older copy of the same record elsewhere, and one at an odd sector.
+  std::memcpy(v.bytes().data() + 1000 * 512, record.data(), record.size());
+  const auto odd = RecordBuilder(46, 1).fileName(5, u"odd.txt", 1).build();
+  std::memcpy(v.bytes().data() + 1201 * 512, odd.data(), odd.size());
+  const Searched s = Search(v.bytes());
+  EXPECT_EQ(Tree(s.state().root), (std::vector<std::string>{"/twice.txt 4 45", "/twice.txt 4 45"}));
+  EXPECT_EQ(s.state().recordPositions.at(45), 32u + 90);
+  EXPECT_EQ(s.state().duplicatePositions.count(45), 1u);
+  EXPECT_EQ(s.state().duplicatePositions.find(45)->second, 1000u);
+  EXPECT_EQ(s.state().secondaryIndex.count(45), 1u);
+  EXPECT_EQ(s.state().recordPositions.count(46), 0u);
+}
+
+std::vector<uint8_t> Corpus(const char* file) {
+  auto bytes = test::LoadImage(test::CorpusDir() / "carve" / file);
+  return bytes ? *bytes : std::vector<uint8_t>{};
+}
+
+TEST(NtfsSearch, DocumentsAndPicturesFoundByContent) {
+  const auto xls = Corpus("tika-testEXCEL.xls");
+  const auto jpeg = Corpus("tika-testJPEG.jpg");
+  if (xls.empty() || jpeg.empty()) GTEST_SKIP() << "corpus samples absent";
+  NtfsVolumeBuilder v(32, 8192);
+  std::memcpy(v.bytes().data() + 2000 * 512, xls.data(), xls.size());
+  std::memcpy(v.bytes().data() + 3001 * 512, jpeg.data(), jpeg.size());  // pictures need no even sector
+  const Searched s = Search(v.bytes());
+  const auto found = Tree(s.state().extension);
+  ASSERT_EQ(found.size(), 2u);
+  EXPECT_EQ(found[0], "/Simple Excel document2000.xls 2 2000");
+  EXPECT_EQ(found[1], "/3001.jpg 2 3001");
+  const NtfsNode& doc = s.state().extension.children.front();
+  EXPECT_EQ(doc.parentNumber, 1u);
+  const uint32_t fatSectors = xls[0x2C] | (xls[0x2D] << 8) | (xls[0x2E] << 16) | (uint32_t{xls[0x2F]} << 24);
+  EXPECT_EQ(doc.size, 512ull * fatSectors * 128);
+  // The picture ends 2 bytes past its end marker.
+  EXPECT_EQ(s.state().extension.children.back().size, jpeg.size() + 2);
+  EXPECT_EQ(s.state().contentIndex.count(3001), 1u);
+}
+
+TEST(NtfsSearch, PictureWithoutAnEndInTenMegabytesIsNotListed) {
+  const auto jpeg = Corpus("tika-testJPEG.jpg");
+  if (jpeg.empty()) GTEST_SKIP();
+  NtfsVolumeBuilder v(32, 24 * 2048);
+  // A JPEG start whose only end marker lies 11 MiB further.
+  std::memcpy(v.bytes().data() + 2000 * 512, jpeg.data(), 64);
+  const size_t end = 2000 * 512 + (11u << 20);
+  v.bytes()[end] = 0xFF;
+  v.bytes()[end + 1] = 0xD9;
+  const Searched s = Search(v.bytes());
+  EXPECT_TRUE(s.state().extension.children.empty());
+}
+
+TEST(NtfsSearch, CancelKeepsRecordsAndSkipsTheReparenting) {
+  NtfsVolumeBuilder v(64, 61440 * 2 + 2048);
+  v.put(30, RecordBuilder(30, 1).fileName(40, u"child.txt", 1).build());
+  v.put(40, RecordBuilder(40, 3).fileName(5, u"Folder", 1).build());
+  const Searched s = Search(v.bytes(), 0, 0, /*cancelAt=*/1);
+  EXPECT_EQ(Tree(s.state().root), (std::vector<std::string>{"/Folder 3 40", "/child.txt 4 30"}));
+}
+
+TEST(NtfsSearch, ListedRunsFromADiskScanAndTheCarvedFilesTheyExplain) {
+  NtfsVolumeBuilder v(64);
+  v.put(30, RecordBuilder(30, 1).fileName(5, u"data.bin", 1).nonResidentData(test::RunList({{700, 4}}), 2000).build());
+  v.put(31, RecordBuilder(31, 1).fileName(5, u"note.txt", 1).residentData({1}).build());
+  disk::DiskInfo disk;
+  disk.mftRecordRuns = {{32, 128}};
+  disk.extraFoundFolder.children.try_emplace(700, disk::CarvedNode{0, 2000, "700.bin", {}});
+  disk.extraFoundFolder.children.try_emplace(900, disk::CarvedNode{0, 10, "900.jpg", {}});
+  disk::PartitionInfo part;
+  part.sectorCount = v.bytes().size() / 512;
+  part.sectorsPerCluster = 1;
+  platform::MemorySource src(v.bytes());
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));  // the walk hands over to the listed runs
+  const auto& state = *FindNtfsState(part);
+  EXPECT_EQ(Tree(state.root), (std::vector<std::string>{"/data.bin 4 30", "/note.txt 4 31"}));
+  EXPECT_EQ(disk.extraFoundFolder.children.count(700), 0u);
+  EXPECT_EQ(disk.extraFoundFolder.children.count(900), 1u);
+}
+
+}  // namespace
+}  // namespace orvaldi::fs
