@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "disk/disk_info.h"
 #include "fs/ntfs_reader.h"
@@ -182,6 +183,66 @@ TEST(NtfsSearch, ListedRunsFromADiskScanAndTheCarvedFilesTheyExplain) {
   EXPECT_EQ(Tree(state.root), (std::vector<std::string>{"/data.bin 4 30", "/note.txt 4 31"}));
   EXPECT_EQ(disk.extraFoundFolder.children.count(700), 0u);
   EXPECT_EQ(disk.extraFoundFolder.children.count(900), 1u);
+}
+
+// The demo disk's NTFS partition (ntfs-3g made it), as a bare volume.
+std::vector<uint8_t> DemoNtfs() {
+  auto disk = test::LoadImage(test::DemoImageGz());
+  if (!disk) return {};
+  constexpr size_t kStart = 83968, kSectors = 40960;
+  return std::vector<uint8_t>(disk->begin() + kStart * 512, disk->begin() + (kStart + kSectors) * 512);
+}
+
+std::set<std::string> Names(const NtfsNode& top) {
+  std::set<std::string> names;
+  for (const auto& line : Tree(top)) names.insert(line.substr(0, line.find(' ')));
+  return names;
+}
+
+TEST(NtfsSearchOnRealVolume, BootSectorsAndFirstRecordsZeroed) {
+  auto volume = DemoNtfs();
+  ASSERT_FALSE(volume.empty());
+  disk::DiskInfo disk;
+  disk::PartitionInfo intact;
+  intact.sectorCount = volume.size() / 512;
+  platform::MemorySource src(volume);
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(ScanNtfsVolume(&src, disk, intact, progress));
+  const auto expected = Names(FindNtfsState(intact)->root);
+  const uint64_t mftSector = FindNtfsState(intact)->mftFirstSector;
+
+  std::fill(volume.begin(), volume.begin() + 512, 0);
+  std::fill(volume.end() - 512, volume.end(), 0);
+  std::fill(volume.begin() + static_cast<long>(mftSector * 512), volume.begin() + static_cast<long>((mftSector + 32) * 512), 0);
+  disk::PartitionInfo broken;
+  broken.sectorCount = volume.size() / 512;
+  platform::MemorySource damaged(volume);
+  EXPECT_FALSE(ScanNtfsVolume(&damaged, disk, broken, progress));
+
+  const Searched s = Search(volume);
+  const auto found = Names(s.state().root);
+  for (const auto& path : expected) {
+    if (path.rfind("/$", 0) == 0) continue;  // system files: numbers below 27
+    EXPECT_TRUE(found.count(path)) << path;
+  }
+}
+
+TEST(NtfsSearchOnRealVolume, QuickFormattedOverOldFiles) {
+  if (test::RunCommand("command -v mkntfs").exitCode != 0) GTEST_SKIP() << "mkntfs not installed";
+  auto volume = DemoNtfs();
+  ASSERT_FALSE(volume.empty());
+  test::TempDir dir;
+  const auto file = dir.write("ntfs.img", volume);
+  const auto r = test::RunCommand("mkntfs -Q -F -q -p 83968 -H 255 -S 63 -s 512 -c 4096 -L NEW '" + file.string() + "'");
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  auto formatted = test::LoadImage(file);
+  ASSERT_TRUE(formatted);
+  // (The walk may list old files too: the new, one-run MFT is probed past its
+  // end into the old records that follow it.)
+  const Searched s = Search(*formatted);
+  const auto found = Names(s.state().root);
+  for (const char* old : {"/项目/代码/module_01.c", "/图片/风景.bmp", "/项目/sparse.bin", "/临时文件/子目录/a.txt"})
+    EXPECT_TRUE(found.count(old)) << old;
 }
 
 }  // namespace
