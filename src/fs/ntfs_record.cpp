@@ -169,8 +169,8 @@ bool DecodeRunList(std::span<const uint8_t> bytes, std::vector<NtfsRun>& runs) {
       run.sparse = true;
     } else {
       const int64_t delta = static_cast<int64_t>(Field(b, at + 1 + lengthSize, offsetSize, true));
-      const int64_t next = static_cast<int64_t>(cluster) + delta;
-      if (next < 0) {
+      int64_t next = 0;
+      if (__builtin_add_overflow(static_cast<int64_t>(cluster), delta, &next) || next < 0) {
         ok = false;
         break;
       }

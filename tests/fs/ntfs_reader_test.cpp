@@ -54,6 +54,11 @@ TEST(RunList, BadListsStopWithoutReadingPastTheirBytes) {
   runs.clear();
   EXPECT_FALSE(DecodeRunList(std::vector<uint8_t>{0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}, runs));  // 9-byte length
   runs.clear();
+  // Two 8-byte offsets whose sum leaves the 64-bit range.
+  EXPECT_FALSE(DecodeRunList(std::vector<uint8_t>{0x81, 1, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0x7D, 0x81, 1, 0x77,
+                                                  0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x00},
+                             runs));
+  runs.clear();
   EXPECT_FALSE(DecodeRunList(std::vector<uint8_t>{0x11, 0x02, 0x03}, runs));  // no end byte
   EXPECT_EQ(runs.size(), 2u);
 }
