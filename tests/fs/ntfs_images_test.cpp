@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -131,6 +132,7 @@ TEST_P(NtfsFls, SamePathsAndSizesAndEveryDeletedNameListed) {
 INSTANTIATE_TEST_SUITE_P(
     Images, NtfsFls,
     ::testing::Values(NtfsCase{test::DemoImageGz(), 83968},
+                      NtfsCase{test::FixturesDir() / "ntfs/ntfs-tree.img.gz", 0},
                       NtfsCase{test::CorpusDir() / "ntfs/dissect-ntfs-win.img.gz", 0},
                       NtfsCase{test::CorpusDir() / "ntfs/dftt-7-ntfs-undel.dd.gz", 0},
                       NtfsCase{test::CorpusDir() / "ntfs/dftt-8-jpeg-search.dd.gz", 0},
@@ -140,6 +142,60 @@ INSTANTIATE_TEST_SUITE_P(
                       NtfsCase{test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz", 0},
                       NtfsCase{test::CorpusDir() / "ntfs/dfvfs-windows-volume.img.gz", 0}),
     [](const auto& param) { return test::TestNameFromPath(param.param.image.filename().string()); });
+
+// Every file and folder the fixture script wrote through ntfs-3g is listed at
+// its path with its size, state and record number; a deleted item whose
+// record was reused before the image was finished is the one exception.
+TEST(NtfsFixture, MatchesWhatTheScriptWrote) {
+  const auto dir = test::FixturesDir() / "ntfs";
+  auto bytes = test::LoadImage(dir / "ntfs-tree.img.gz");
+  ASSERT_TRUE(bytes);
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  part.sectorCount = bytes->size() / 512;
+  platform::MemorySource src(*bytes);
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
+  std::map<std::string, Found> found;
+  Collect(FindNtfsState(part)->root, "", found);
+
+  std::ifstream manifest(dir / "ntfs-tree.files.tsv");
+  ASSERT_TRUE(manifest);
+  std::string line;
+  std::getline(manifest, line);
+  int checked = 0;
+  while (std::getline(manifest, line)) {
+    std::istringstream fields(line);
+    std::string path, size, sha, state, record, parent;
+    std::getline(fields, path, '\t');
+    std::getline(fields, size, '\t');
+    std::getline(fields, sha, '\t');
+    std::getline(fields, state, '\t');
+    std::getline(fields, record, '\t');
+    std::getline(fields, parent, '\t');
+    const bool folder = path.back() == '/';
+    if (folder) path.pop_back();
+    const bool deleted = state == "deleted";
+    const auto it = found.find(path);
+    if (deleted && it == found.end()) {
+      // Reused: the record now holds a live file under another name.
+      bool reused = false;
+      for (const auto& [p, f] : found) reused |= f.record == std::stoull(record) && !IsDeletedKind(f.kind);
+      EXPECT_TRUE(reused) << path;
+      continue;
+    }
+    ASSERT_NE(it, found.end()) << path;
+    const uint8_t kind = folder ? (deleted ? node_kind::kDeletedFolder : node_kind::kFolder)
+                                : (deleted ? node_kind::kDeletedFile : node_kind::kFile);
+    EXPECT_EQ(it->second.kind, kind) << path;
+    EXPECT_EQ(std::to_string(it->second.record), record) << path;
+    if (!folder) {
+      EXPECT_EQ(std::to_string(it->second.size), size) << path;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 300);
+}
 
 }  // namespace
 }  // namespace orvaldi::fs
