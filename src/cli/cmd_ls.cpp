@@ -4,8 +4,6 @@
 #include <memory>
 #include <optional>
 
-#include <nlohmann/json.hpp>
-
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
@@ -17,6 +15,7 @@
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_search.h"
 #include "fs/ntfs_state.h"
+#include "platform/text.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -62,6 +61,26 @@ Row RowOf(const fs::NtfsNode& n, const fs::NtfsNode* parent) {
           fs::FileTimeText(n.accessTime)};
 }
 
+// Appends `text` as a JSON string; bytes that are not valid UTF-8 become "?".
+void AppendJsonString(std::string& out, std::string_view text) {
+  out.push_back('"');
+  const std::string clean = platform::SanitizeUtf8(text);
+  for (const char ch : clean) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(ch);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out.push_back(ch);
+    }
+  }
+  out.push_back('"');
+}
+
 class TreePrinter {
  public:
   explicit TreePrinter(const LsOptions& options) : options_(options) {}
@@ -74,20 +93,26 @@ class TreePrinter {
     const bool shown = !(options_.deletedOnly && !deleted) && !(options_.existingOnly && deleted);
     if (shown) {
       if (options_.json) {
-        nlohmann::json j = {
-            {"path", path},
-            {"name", row.name},
-            {"type", fs::IsFolderLike(row.flags) ? "folder" : "file"},
-            {"deleted", deleted},
-            {"state", fs::StateWord(row.flags)},
-            {"size", row.size},
-            {"id", row.id},
-            {"parent", row.parent ? nlohmann::json(*row.parent) : nlohmann::json(nullptr)},
-            {"created", row.created},
-            {"modified", row.modified},
-            {"accessed", row.accessed},
-        };
-        std::cout << j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        // Written by hand: a listing can run to millions of lines.
+        line_.clear();
+        line_ += "{\"path\":";
+        AppendJsonString(line_, path);
+        line_ += ",\"name\":";
+        AppendJsonString(line_, row.name);
+        line_ += fs::IsFolderLike(row.flags) ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
+        line_ += deleted ? ",\"deleted\":true,\"state\":" : ",\"deleted\":false,\"state\":";
+        AppendJsonString(line_, fs::StateWord(row.flags));
+        line_ += ",\"size\":" + std::to_string(row.size);
+        line_ += ",\"id\":" + std::to_string(row.id);
+        line_ += row.parent ? ",\"parent\":" + std::to_string(*row.parent) : std::string(",\"parent\":null");
+        line_ += ",\"created\":";
+        AppendJsonString(line_, row.created);
+        line_ += ",\"modified\":";
+        AppendJsonString(line_, row.modified);
+        line_ += ",\"accessed\":";
+        AppendJsonString(line_, row.accessed);
+        line_ += "}\n";
+        std::fwrite(line_.data(), 1, line_.size(), stdout);
       } else {
         const std::string name =
             std::string(2 * static_cast<size_t>(depth), ' ') + row.name + (fs::IsFolderLike(row.flags) ? "/" : "");
@@ -102,6 +127,7 @@ class TreePrinter {
 
  private:
   const LsOptions& options_;
+  std::string line_;
 };
 
 void PrintHeader(const LsOptions& o, const char* idName, const char* parentName) {

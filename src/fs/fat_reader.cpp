@@ -397,7 +397,7 @@ void FatScan::readFat() {
 FatNode* FatScan::addNode(FatNode& parent, FatNode node) {
   FatNode* placed = InsertChild(parent, std::move(node));
   (IsDeletedKind(placed->flags) ? state_.deletedIndex : state_.liveIndex).emplace(placed->firstCluster, placed);
-  state_.nameIndex.emplace(placed->name, placed);
+  state_.nameIndex.add(placed);
   return placed;
 }
 

@@ -52,7 +52,9 @@ std::unique_ptr<disk::ReaderState> FatScanState::clone() const {
   CopyTree(thirdTop, copy->thirdTop, map);
   CopyIndex(liveIndex, copy->liveIndex, map);
   CopyIndex(deletedIndex, copy->deletedIndex, map);
-  CopyIndex(nameIndex, copy->nameIndex, map);
+  nameIndex.forEach([&](const FatNode* node) {
+    if (auto it = map.find(node); it != map.end()) copy->nameIndex.add(it->second);
+  });
   copy->fatCopy = fatCopy;
   return copy;
 }

@@ -18,7 +18,7 @@ struct FatScanState final : disk::ReaderState {
   FatNode thirdTop;  // the third top node; the deleted-files view attaches it with the orphans
   std::multimap<uint32_t, FatNode*> liveIndex;     // first cluster -> existing nodes and "%d" folders
   std::multimap<uint32_t, FatNode*> deletedIndex;  // first cluster -> deleted nodes (and the orphan node)
-  std::multimap<std::string, FatNode*> nameIndex;  // name -> nodes made by the directory parsers
+  NameIndex<FatNode> nameIndex;                    // name -> nodes made by the directory parsers
   std::vector<uint8_t> fatCopy;                    // the first FAT, read in walk mode
 
   FatScanState();

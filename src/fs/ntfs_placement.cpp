@@ -21,9 +21,9 @@ NtfsNode NtfsPlacer::NodeOf(const DecodedRecord& r) {
 
 NtfsNode* NtfsPlacer::attach(NtfsNode& parent, NtfsNode node) {
   NtfsNode* placed = InsertChild(parent, std::move(node));
-  if (!state_.numberIndex.emplace(placed->recordNumber, placed).second)
+  if (!state_.numberIndex.emplace(placed->recordNumber, placed))
     state_.secondaryIndex.emplace(placed->recordNumber, placed);
-  state_.nameIndex.emplace(placed->name, placed);
+  state_.nameIndex.add(placed);
   return placed;
 }
 
@@ -40,22 +40,22 @@ NtfsNode* NtfsPlacer::placeholderFor(uint32_t missing) {
   state_.orphans.children.push_back(std::move(holder));
   NtfsNode* placed = &state_.orphans.children.back();
   state_.secondaryIndex.emplace(missing, placed);
-  state_.nameIndex.emplace(placed->name, placed);
+  state_.nameIndex.add(placed);
   return placed;
 }
 
 NtfsNode* NtfsPlacer::intoPlaceholder(uint32_t missing, NtfsNode node) {
   NtfsNode* placed = InsertChild(*placeholderFor(missing), std::move(node));
   state_.secondaryIndex.emplace(placed->recordNumber, placed);
-  state_.nameIndex.emplace(placed->name, placed);
+  state_.nameIndex.add(placed);
   return placed;
 }
 
 void NtfsPlacer::placeFound(const DecodedRecord& r) {
   const uint32_t p = r.parentNumber();
-  if (auto it = state_.numberIndex.find(p); it != state_.numberIndex.end()) {
-    if (IsFolderLike(it->second->flags)) {
-      attach(*it->second, NodeOf(r));
+  if (NtfsNode* known = state_.numberIndex.find(p)) {
+    if (IsFolderLike(known->flags)) {
+      attach(*known, NodeOf(r));
     } else {
       intoPlaceholder(p, NodeOf(r));  // the number now belongs to a file
     }
@@ -64,7 +64,7 @@ void NtfsPlacer::placeFound(const DecodedRecord& r) {
   if (auto it = state_.secondaryIndex.find(p); it != state_.secondaryIndex.end()) {
     NtfsNode* placed = InsertChild(*it->second, NodeOf(r));
     state_.secondaryIndex.emplace(placed->recordNumber, placed);
-    state_.nameIndex.emplace(placed->name, placed);
+    state_.nameIndex.add(placed);
     return;
   }
   attach(state_.root, NodeOf(r));  // provisionally, until the re-parenting pass
@@ -88,9 +88,9 @@ void NtfsPlacer::reparent() {
     NtfsNode& child = *current;
     if (child.parentNumber == 5) continue;
     NtfsNode* target = nullptr;
-    if (auto found = state_.numberIndex.find(child.parentNumber);
-        found != state_.numberIndex.end() && IsFolderLike(found->second->flags) && !isWithin(child, found->second)) {
-      target = found->second;
+    if (NtfsNode* found = state_.numberIndex.find(child.parentNumber);
+        found && IsFolderLike(found->flags) && !isWithin(child, found)) {
+      target = found;
     }
     if (!target) target = placeholderFor(child.parentNumber);
     // Splicing moves the list element itself: the node keeps its address, so

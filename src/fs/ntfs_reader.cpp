@@ -22,7 +22,9 @@ using disk::PartitionInfo;
 using platform::SectorSource;
 
 constexpr uint32_t kSector = 512;
-constexpr uint64_t kBlockSectors = 20480;
+// The MFT is read 2 MiB at a time: as fast as larger reads on a sequential
+// stream, and a listing of a big volume keeps its memory for the tree.
+constexpr uint64_t kBlockSectors = 4096;
 constexpr int kMaxResolveDepth = 1000;
 
 
@@ -210,8 +212,7 @@ void NtfsWalk::probePastSingleRun() {
 
 NtfsNode* NtfsWalk::parentFor(uint32_t p, uint64_t child, int depth, bool& dropAsDuplicate) {
   dropAsDuplicate = false;
-  if (auto it = state_.numberIndex.find(p); it != state_.numberIndex.end()) {
-    NtfsNode* parent = it->second;
+  if (NtfsNode* parent = state_.numberIndex.find(p)) {
     if (!IsFolderLike(parent->flags)) return nullptr;  // the number now belongs to a file
     if (!parent->children.empty() && parent->children.back().recordNumber == child) dropAsDuplicate = true;
     return parent;
@@ -256,6 +257,7 @@ void NtfsWalk::walkTable() {
   const uint64_t perBlock = std::max<uint64_t>(1, kBlockSectors / recordSectors);
   std::vector<uint8_t> block;
   uint64_t examined = 0;
+  const RecordFetcher fetch = fetcher();
   for (uint64_t first = 0; first < total && !cancelled_; first += perBlock) {
     const uint64_t records = std::min(perBlock, total - first);
     block.resize(records * state_.recordBytes);
@@ -274,7 +276,7 @@ void NtfsWalk::walkTable() {
       const ByteView header(record);
       const uint64_t number = header.u8(4) == 0x2A ? slot : header.le32(0x2C);
       DecodedRecord r;
-      if (!DecodeRecord(record, number, 0, r, fetcher()) || r.kind == 0) continue;
+      if (!DecodeRecord(record, number, kDecodeListing, r, fetch) || r.kind == 0) continue;
       if ((r.baseReference & 0x0000FFFFFFFFFFFFull) != 0) continue;  // an extension of another record
       if (r.parentNumber() == 0) continue;
       if (number < 12 && r.parentNumber() == 5) continue;  // the system files in the root

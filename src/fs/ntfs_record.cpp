@@ -257,7 +257,7 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
         if (r.u8(a.offset + 8) == 0) {
           const auto value = ResidentValue(r, a);
           if (!value.data() && r.le32(a.offset + 0x10) != 0) break;
-          out.residentData.assign(value.begin(), value.end());
+          if (mode != kDecodeListing) out.residentData.assign(value.begin(), value.end());
           out.hasResidentData = true;
           out.size = std::max<uint64_t>(out.size, value.size());
         } else {
@@ -277,7 +277,7 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
         break;
       }
       case kIndexRoot:
-        TakeIndexRoot(ResidentValue(r, a), out);
+        if (mode != kDecodeListing) TakeIndexRoot(ResidentValue(r, a), out);
         break;
       case kIndexAllocation: {
         if (r.u8(a.offset + 8) == 0) break;

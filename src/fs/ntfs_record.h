@@ -71,6 +71,8 @@ using RecordFetcher = std::function<bool(uint64_t number, std::vector<uint8_t>& 
 inline constexpr int kDecodeMerge = 32;
 // Decoding for the sector searches: attribute lists are not followed.
 inline constexpr int kDecodeFound = 1;
+// Only what a listing needs: no copy of resident data, no index entries.
+inline constexpr int kDecodeListing = 2;
 
 // Decodes a record whose update sequence was already checked and restored.
 // `requested` is the number it was read as; with `mode` kDecodeMerge the

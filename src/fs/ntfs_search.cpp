@@ -128,7 +128,7 @@ void SectorSearch::addFound(NtfsNode node, uint64_t startSector) {
   state_.extension.children.push_back(std::move(node));
   NtfsNode* placed = &state_.extension.children.back();
   state_.contentIndex.emplace(startSector, placed);
-  state_.nameIndex.emplace(placed->name, placed);
+  state_.nameIndex.add(placed);
 }
 
 void SectorSearch::tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block,

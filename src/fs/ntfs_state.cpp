@@ -47,14 +47,16 @@ std::unique_ptr<disk::ReaderState> NtfsScanState::clone() const {
   CopyTree(root, copy->root, map);
   CopyTree(orphans, copy->orphans, map);
   CopyTree(extension, copy->extension, map);
-  for (const auto& [k, node] : numberIndex)
+  numberIndex.forEach([&](uint64_t k, const NtfsNode* node) {
     if (auto it = map.find(node); it != map.end()) copy->numberIndex.emplace(k, it->second);
+  });
   for (const auto& [k, node] : secondaryIndex)
     if (auto it = map.find(node); it != map.end()) copy->secondaryIndex.emplace(k, it->second);
   for (const auto& [k, node] : contentIndex)
     if (auto it = map.find(node); it != map.end()) copy->contentIndex.emplace(k, it->second);
-  for (const auto& [k, node] : nameIndex)
-    if (auto it = map.find(node); it != map.end()) copy->nameIndex.emplace(it->second->name, it->second);
+  nameIndex.forEach([&](const NtfsNode* node) {
+    if (auto it = map.find(node); it != map.end()) copy->nameIndex.add(it->second);
+  });
   copy->mftRuns = mftRuns;
   copy->recordPositions = recordPositions;
   copy->duplicatePositions = duplicatePositions;

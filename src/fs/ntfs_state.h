@@ -17,10 +17,9 @@ struct NtfsScanState final : disk::ReaderState {
   NtfsNode root;       // "根目录", record 5
   NtfsNode orphans;    // "零散目录", record 2
   NtfsNode extension;  // "扩展目录", record 1 (the sector searches fill it)
-  std::map<uint64_t, NtfsNode*> numberIndex;
+  NumberIndex<NtfsNode> numberIndex;
   std::multimap<uint64_t, NtfsNode*> secondaryIndex;
-  // Keys view the nodes' own names: nodes never move, so the views stay valid.
-  std::multimap<std::string_view, NtfsNode*> nameIndex;
+  NameIndex<NtfsNode> nameIndex;
   std::map<uint64_t, NtfsNode*> contentIndex;  // start sector -> file recognised by content
   std::vector<NtfsRun> mftRuns;                // $MFT's own data runs
   std::map<uint64_t, uint64_t> recordPositions;

@@ -1,9 +1,15 @@
 // The scan tree: nodes for files and folders found on a volume, existing or deleted.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <list>
+#include <map>
+#include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace orvaldi::fs {
 
@@ -50,6 +56,93 @@ struct NtfsNode {
   std::string name;
   // Children held by value, as for FatNode; an NtfsNode finds its parent by number.
   std::list<NtfsNode> children;
+};
+
+// Name -> nodes, kept as a flat list and sorted when first looked up: it
+// costs a pointer pair per node while a scan fills it. Keys view the nodes'
+// own names, which never move.
+template <typename Node>
+class NameIndex {
+ public:
+  void add(const Node* node) {
+    entries_.emplace_back(std::string_view(node->name), const_cast<Node*>(node));
+    sorted_ = false;
+  }
+  size_t size() const { return entries_.size(); }
+  void clear() {
+    entries_.clear();
+    entries_.shrink_to_fit();
+  }
+  // The nodes of that name, in the order they were added.
+  std::vector<Node*> find(std::string_view name) const {
+    sort();
+    std::vector<Node*> out;
+    auto lo = std::lower_bound(entries_.begin(), entries_.end(), name,
+                               [](const auto& e, std::string_view n) { return e.first < n; });
+    for (; lo != entries_.end() && lo->first == name; ++lo) out.push_back(lo->second);
+    return out;
+  }
+  size_t count(std::string_view name) const { return find(name).size(); }
+  template <typename F>
+  void forEach(F f) const {
+    for (const auto& [name, node] : entries_) f(node);
+  }
+
+ private:
+  void sort() const {
+    if (sorted_) return;
+    std::stable_sort(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    sorted_ = true;
+  }
+  mutable std::vector<std::pair<std::string_view, Node*>> entries_;
+  mutable bool sorted_ = true;
+};
+
+// Record number -> node, unique. Dense numbers (an MFT's) sit in a vector;
+// far-out ones (read off a damaged disk) in a map.
+template <typename Node>
+class NumberIndex {
+ public:
+  Node* find(uint64_t n) const {
+    if (n < dense_.size()) return dense_[n];
+    auto it = sparse_.find(n);
+    return it == sparse_.end() ? nullptr : it->second;
+  }
+  size_t count(uint64_t n) const { return find(n) ? 1 : 0; }
+  Node* at(uint64_t n) const {
+    if (Node* node = find(n)) return node;
+    throw std::out_of_range("no record " + std::to_string(n));
+  }
+  // False (and nothing changes) when the number is taken.
+  bool emplace(uint64_t n, Node* node) {
+    if (find(n)) return false;
+    if (n >= dense_.size() && n < 2 * dense_.size() + 65536) dense_.resize(std::max<uint64_t>(n + 1, 2 * dense_.size()), nullptr);
+    if (n < dense_.size()) {
+      dense_[n] = node;
+    } else {
+      sparse_.emplace(n, node);
+    }
+    ++size_;
+    return true;
+  }
+  size_t size() const { return size_; }
+  void clear() {
+    dense_.clear();
+    dense_.shrink_to_fit();
+    sparse_.clear();
+    size_ = 0;
+  }
+  template <typename F>
+  void forEach(F f) const {
+    for (size_t i = 0; i < dense_.size(); ++i)
+      if (dense_[i]) f(i, dense_[i]);
+    for (const auto& [n, node] : sparse_) f(n, node);
+  }
+
+ private:
+  std::vector<Node*> dense_;
+  std::map<uint64_t, Node*> sparse_;
+  size_t size_ = 0;
 };
 
 // Inserts `child` under `parent`: folders at the front, files at the back,

@@ -260,13 +260,14 @@ TEST(FatState, CopiesAreDeepAndRescansStartEmpty) {
   EXPECT_EQ(dir.parent, &copied->root);
   EXPECT_EQ(dir.children.front().parent, &dir);
   EXPECT_EQ(copied->liveIndex.find(3)->second, &dir);
-  EXPECT_EQ(copied->nameIndex.find("X.TXT")->second, &dir.children.front());
+  ASSERT_EQ(copied->nameIndex.find("X.TXT").size(), 1u);
+  EXPECT_EQ(copied->nameIndex.find("X.TXT").front(), &dir.children.front());
   EXPECT_EQ(copied->fatCopy, original->fatCopy);
 
   EmptyFatResults(copy);
   EXPECT_TRUE(FindFatState(copy)->root.children.empty());
   EXPECT_TRUE(FindFatState(copy)->liveIndex.empty());
-  EXPECT_TRUE(FindFatState(copy)->nameIndex.empty());
+  EXPECT_EQ(FindFatState(copy)->nameIndex.size(), 0u);
   EXPECT_EQ(copy.fatSizeSectors, 0u);
   EXPECT_FALSE(original->root.children.empty());
 }
