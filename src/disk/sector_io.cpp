@@ -21,10 +21,14 @@ std::unique_ptr<SectorSource> OpenSource(const DiskInfo& disk, std::string* erro
 
 SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, uint8_t* buffer) {
   const uint64_t length = uint64_t{count} * SectorSize;
-  std::memset(buffer, 0, length);
   SectorRead result;
-  if (sector > UINT64_MAX / SectorSize) return result;
+  if (sector > UINT64_MAX / SectorSize) {
+    std::memset(buffer, 0, length);
+    return result;
+  }
   const auto outcome = source.readAt(sector * SectorSize, {buffer, static_cast<size_t>(length)});
+  // Only what could not be read is zeroed: the caller never sees stale bytes.
+  std::memset(buffer + outcome.bytes, 0, length - outcome.bytes);
   result.bytes = outcome.bytes;
   result.error = outcome.error;
   result.complete = outcome.bytes == length;
@@ -41,9 +45,12 @@ bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uin
                      uint64_t position, const PartitionInfo* partition) {
   bytesRead = 0;
   if (partition == nullptr || partition->volumeKind == 0) {
-    std::memset(buffer, 0, length);
-    if (source == nullptr) return false;
+    if (source == nullptr) {
+      std::memset(buffer, 0, length);
+      return false;
+    }
     const auto outcome = source->readAt(position, {buffer, length});
+    std::memset(buffer + outcome.bytes, 0, length - outcome.bytes);
     bytesRead = static_cast<uint32_t>(outcome.bytes);
     return outcome.bytes == length;
   }

@@ -197,7 +197,7 @@ void SectorSearch::wholePartition() {
     // The block plus what a record starting in its last sectors needs.
     const uint64_t sectors = std::min(kBlockSectors, end - b);
     const uint64_t withOverlap = std::min(sectors + recordSectors - 1, end - b);
-    block.assign(withOverlap * kSector, 0);
+    block.resize(withOverlap * kSector);  // every byte is read over (or zeroed) below
     read(b, withOverlap, block.data());
     for (uint64_t i = 0; i < sectors; ++i) {
       if (progress_.cancelled()) {
