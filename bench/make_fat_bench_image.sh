@@ -25,62 +25,28 @@ SIZE=${SIZE:-512M}
 SPC=${SPC:-8}
 FAST=${FAST:-}
 
-export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"
-export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
+# shellcheck source=tools/image_lib.sh
+source "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tools/image_lib.sh"
 
-log() { printf '== %s\n' "$*" >&2; }
-die() { printf 'make_fat_bench_image: %s\n' "$*" >&2; exit 1; }
-
-# ---------------------------------------------------------------- packages
 REQUIRED=(mkfs.fat dosfstools  fsck.fat dosfstools  mcopy mtools  mmd mtools  fls sleuthkit  python3 python3)
-install_missing() {
-  local missing=() i
-  for ((i = 0; i < ${#REQUIRED[@]}; i += 2)); do
-    command -v "${REQUIRED[i]}" >/dev/null 2>&1 || missing+=("${REQUIRED[i + 1]}")
-  done
-  ls /usr/lib/*/faketime/libfaketime.so.1 >/dev/null 2>&1 || missing+=(libfaketime)
-  ((${#missing[@]})) || return 0
-  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  [[ $(id -u) == 0 ]] || die "missing packages (run as root to install): ${missing[*]}"
-  log "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-install_missing
-FTLIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 | head -n1)
-at() { local when=$1; shift; LD_PRELOAD="$FTLIB" FAKETIME="$when" "$@"; }
+install_missing "${REQUIRED[@]}"
 
 OUT=$(realpath -m "$OUT")
-WORK=$(mktemp -d /tmp/orvaldi-fatbench.XXXXXX)
-trap 'rm -rf "$WORK"' EXIT
-cd "$WORK"
+make_workdir fatbench
 START=$(date +%s.%N)
-stamp() { python3 -c "import sys, time; print(f'{time.time() - float(sys.argv[1]):.1f}')" "${1:-$START}"; }
 
 # ---------------------------------------------------------------- local tree
 log "writing the local tree"
 python3 - <<'PY'
 import os
-n = 0
+from imagelib import bench_tree
 dirs = []
-for d in range(100):
-    top = f"Folder {d:03d}"
-    dirs.append(top)
-    dirs += [f"{top}/sub{s}" for s in range(1, 10)]
-for p in dirs:
+for p, files in bench_tree(100):
+    dirs.append(p)
     os.makedirs(os.path.join("tree", p), exist_ok=True)
-    tag = p.replace("Folder ", "").replace("/sub", "-")
-    for i in range(99):
-        n += 1
-        if i % 5 == 4:
-            name = f"报告 {tag}-{i:03d}.txt"
-        elif i % 2:
-            name = f"report {tag.replace('-', ' sub')} {i:03d}.txt"
-        else:
-            name = f"F{n:07d}.DAT"
-        line = f"{p}/{name}: file {n:06d} of the bench tree\n"
+    for name, body in files:
         with open(os.path.join("tree", p, name), "w", encoding="utf-8") as f:
-            f.write(line * (1 + n % 12))
+            f.write(body)
 with open("dirs.txt", "w", encoding="utf-8") as f:
     f.write("\n".join(dirs) + "\n")
 PY

@@ -10,8 +10,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 OUT_DIR="$ROOT/demo"
 
-export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"
-export LC_ALL=C.UTF-8 TZ=UTC MTOOLS_SKIP_CHECK=1
+# shellcheck source=tools/image_lib.sh
+source "$ROOT/tools/image_lib.sh"
 export SOURCE_DATE_EPOCH=1709283600   # 2024-03-01 09:00:00 UTC
 
 DISK_ID=0x4f52564c              # "LVRO" little-endian; shown by fdisk as 0x4f52564c
@@ -22,10 +22,8 @@ FAT_LABEL=DEMO_FAT32
 FAT_SERIAL=12345678
 NTFS_LABEL=DEMO_NTFS
 
-log() { printf '== %s\n' "$*" >&2; }
-die() { printf 'make_demo_image: %s\n' "$*" >&2; exit 1; }
-
 # ---------------------------------------------------------------- packages
+# pairs of "command package"
 REQUIRED=(
   sfdisk fdisk
   mkfs.fat dosfstools  fsck.fat dosfstools
@@ -37,65 +35,23 @@ REQUIRED=(
   python3 python3
   gzip gzip
 )
-install_missing() {
-  local missing=() i
-  for ((i = 0; i < ${#REQUIRED[@]}; i += 2)); do
-    command -v "${REQUIRED[i]}" >/dev/null 2>&1 || missing+=("${REQUIRED[i + 1]}")
-  done
-  ls /usr/lib/*/faketime/libfaketime.so.1 >/dev/null 2>&1 || missing+=(libfaketime)
-  ((${#missing[@]})) || return 0
-  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
-  [[ $(id -u) == 0 ]] || die "missing packages (run as root to install): ${missing[*]}"
-  log "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-}
-install_missing
-[[ $(id -u) == 0 ]] || die "must run as root (FUSE mount of the NTFS partition)"
+install_missing "${REQUIRED[@]}"
+need_root "FUSE mount of the NTFS partition"
 
-FTLIB=$(ls /usr/lib/*/faketime/libfaketime.so.1 | head -n1)
-# at "YYYY-MM-DD hh:mm:ss" CMD...  - run CMD with the clock frozen at that instant
-at() { local when=$1; shift; LD_PRELOAD="$FTLIB" FAKETIME="$when" "$@"; }
-
-# ---------------------------------------------------------------- scratch + cleanup
-WORK=$(mktemp -d /tmp/orvaldi-demo.XXXXXX)
-MNT="$WORK/mnt"
-NTFS_PID=
-cleanup() {
-  if mountpoint -q "$MNT" 2>/dev/null; then fusermount -u "$MNT" 2>/dev/null || umount "$MNT" 2>/dev/null || true; fi
-  if [[ -n $NTFS_PID ]]; then kill "$NTFS_PID" 2>/dev/null || true; fi
-  if [[ -n ${KEEP_WORK:-} ]]; then log "scratch kept in $WORK"; else rm -rf "$WORK"; fi
-}
-trap cleanup EXIT
-cd "$WORK"
+make_workdir demo
 
 # ---------------------------------------------------------------- payload
-# Every file's bytes come from this generator, so the sha256 values in the
-# README hold for any re-run. Text files number their lines and binary files
-# carry counters, so no two sectors of a file are alike and a misplaced
-# cluster shows up in a comparison.
+# Every file's bytes come from this generator (and imagelib.py's seeded
+# contents), so the sha256 values in the README hold for any re-run.
 cat >gen.py <<'PY'
-import hashlib, os, struct, sys, zlib
-
-def stream(seed, n, avoid_ff=False):
-    b = bytearray(hashlib.shake_256(seed.encode()).digest(n))
-    if avoid_ff:
-        b = b.replace(b"\xff", b"\xfe")
-    return bytes(b)
-
-def text(tag, size):
-    out, n, total = [], 0, 0
-    while total < size:
-        line = f"{tag} line {n:05d}: the quick brown fox jumps over the lazy dog\r\n"
-        out.append(line); total += len(line); n += 1
-    return "".join(out).encode()[:size]
+import struct, zlib
+from imagelib import stream, text, zh as zh_, jpeg as jpeg_, write_payload
 
 def zh(tag, size):
-    out, n, total = [], 0, 0
-    while total < size:
-        line = f"{tag} 第{n:05d}行：本年度工作总结与下一年度计划，数据恢复演示。\r\n".encode()
-        out.append(line); total += len(line); n += 1
-    return b"".join(out)[:size]
+    return zh_(tag, size, "本年度工作总结与下一年度计划，数据恢复演示。")
+
+def jpeg(tag, size):
+    return jpeg_(tag, size, "Orvaldi demo")
 
 def pdf(tag, lines):
     body = ["BT /F1 10 Tf 40 800 Td 12 TL"]
@@ -122,19 +78,6 @@ def pdf(tag, lines):
         out += b"%010d 00000 n \n" % o
     out += b"trailer\n<< /Size %d /Root 1 0 R >>\nstartxref\n%d\n%%%%EOF\n" % (len(objs) + 1, xref)
     return bytes(out)
-
-def jpeg(tag, size):
-    # JPEG framing (SOI, APP0/JFIF, COM, DQT, SOF0, SOS ... EOI) around
-    # pseudo-random scan data with no 0xFF bytes; enough for signature carving,
-    # not a decodable picture.
-    head = bytearray(b"\xff\xd8")
-    head += b"\xff\xe0\x00\x10JFIF\x00\x01\x01\x00\x00\x01\x00\x01\x00\x00"
-    com = f"Orvaldi demo {tag}".encode()
-    head += b"\xff\xfe" + struct.pack(">H", len(com) + 2) + com
-    head += b"\xff\xdb\x00\x43\x00" + bytes((i % 50) + 1 for i in range(64))
-    head += b"\xff\xc0\x00\x11\x08\x01\xe0\x02\x80\x03\x01\x22\x00\x02\x11\x01\x03\x11\x01"
-    head += b"\xff\xda\x00\x0c\x03\x01\x00\x02\x11\x03\x11\x00\x3f\x00"
-    return bytes(head) + stream(tag, size - len(head) - 2, avoid_ff=True) + b"\xff\xd9"
 
 def png(w, h):
     raw = bytearray()
@@ -239,11 +182,7 @@ files[N + "临时文件/笔记.txt"] = zh("笔记", 2000)
 files[N + "临时文件/子目录/a.txt"] = text("tmp-a", 300)
 files[N + "临时文件/子目录/b.bin"] = stream("tmp-b", 16 * 1024)
 
-for p, d in files.items():
-    path = os.path.join("payload", p)
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(d)
+write_payload(files)
 PY
 python3 gen.py
 # the sparse NTFS file, made the same way locally for its checksum
@@ -307,20 +246,8 @@ log "NTFS partition"
 truncate -s $((P2_SECTORS * 512)) p2.img
 at "2024-03-05 09:00:00" mkntfs -Q -F -q -p "$P2_START" -H 255 -S 63 -L "$NTFS_LABEL" -s 512 -c 4096 p2.img >/dev/null 2>&1
 
-ntfs_mount() { # ntfs_mount WHEN - ntfs-3g kept in the foreground so we can wait for it
-  mkdir -p "$MNT"
-  at "$1" ntfs-3g -o no_detach,noatime p2.img "$MNT" >/dev/null 2>&1 &
-  NTFS_PID=$!
-  local i
-  for ((i = 0; i < 100; i++)); do mountpoint -q "$MNT" && return 0; sleep 0.1; done
-  die "ntfs-3g mount did not appear"
-}
-ntfs_umount() {
-  sync
-  fusermount -u "$MNT"
-  wait "$NTFS_PID"   # the daemon writes everything back before it exits
-  NTFS_PID=
-}
+ntfs_mount() { ntfs3g_mount p2.img "$MNT" "$1" no_detach,noatime; }   # ntfs_mount WHEN
+ntfs_umount() { ntfs3g_umount "$MNT"; }
 
 ntfs_mount "2024-03-05 10:00:00"
 mkdir -p "$MNT/项目/代码" "$MNT/图片" "$MNT/临时文件/子目录"
@@ -379,12 +306,10 @@ ntfsinfo -F "项目/sparse.bin" p2.img >sparse_info.txt 2>&1 || true
 mkdir -p "$OUT_DIR"
 export P1_START P1_SECTORS P2_START P2_SECTORS DISK_ID DISK_SECTORS FAT_LABEL NTFS_LABEL
 python3 - "$OUT_DIR/README.md.tmp" <<'PY'
-import hashlib, os, re, subprocess, sys
+import os, re, sys
+from imagelib import sha, run, read
 
 P1, P2 = int(os.environ["P1_START"]), int(os.environ["P2_START"])
-def sha(b): return hashlib.sha256(b).hexdigest()
-def run(*a): return subprocess.run(a, check=True, capture_output=True).stdout
-def read(p): return open(p, encoding="utf-8").read()
 
 events = [l.rstrip("\n").split("\t") for l in open("events.tsv", encoding="utf-8")]
 state = {}
@@ -543,7 +468,6 @@ w("```\n" + read("fsck_fat.txt").strip() + "\n```")
 open(sys.argv[1], "w", encoding="utf-8").write("\n".join(o) + "\n")
 PY
 
-gzip -9n -c demo.img >"$OUT_DIR/demo.img.gz.tmp"
-mv "$OUT_DIR/demo.img.gz.tmp" "$OUT_DIR/demo.img.gz"
+gz_out demo.img "$OUT_DIR/demo.img.gz"
 mv "$OUT_DIR/README.md.tmp" "$OUT_DIR/README.md"
 log "wrote $OUT_DIR/demo.img.gz ($(stat -c %s "$OUT_DIR/demo.img.gz") bytes) and README.md"

@@ -1,0 +1,74 @@
+# shellcheck shell=bash
+# Shared by the listing benchmarks (bench/*_ls_bench.sh): The Sleuth Kit's
+# `fls -r -p` against `orvaldi ls IMG 0 --json` on the same image. Source it
+# after `set -euo pipefail` with IMG, BIN and RUNS set, then call bench_start,
+# bench_fls and bench_orvaldi.
+
+die() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*" >&2; exit 2; }
+
+# bench_start - check the tools and arguments, make $WORK, warm the page
+# cache and print the image line
+bench_start() {
+  [[ -r $IMG ]] || die "cannot read $IMG"
+  command -v fls >/dev/null || die "fls not found (apt-get install sleuthkit)"
+  [[ -x /usr/bin/time ]] || die "/usr/bin/time not found (apt-get install time)"
+  [[ -x $BIN ]] || printf '%s: %s is not an executable file; its runs will fail\n' "$(basename "$0" .sh)" "$BIN" >&2
+
+  WORK=$(mktemp -d /tmp/orvaldi-lsbench.XXXXXX)
+  trap 'rm -rf "$WORK"' EXIT
+
+  cat "$IMG" >/dev/null   # warm the page cache once for both
+
+  local entries
+  entries=$(fls -r -p "$IMG" | wc -l)
+  printf 'image: %s (%s bytes), fls -r -p lists %s lines; %s runs each\n' \
+    "$IMG" "$(stat -c %s "$IMG")" "$entries" "$RUNS"
+}
+
+# measure NAME CMD... - RUNS timed runs; leaves "microseconds rss_kib" lines in $WORK/NAME
+measure() {
+  local name=$1 i t0 t1 rc; shift
+  : >"$WORK/$name"
+  for ((i = 1; i <= RUNS; i++)); do
+    t0=$(date +%s%N)
+    rc=0
+    /usr/bin/time -f '%M' -o "$WORK/$name.rss" "$@" >/dev/null 2>"$WORK/$name.err" || rc=$?
+    t1=$(date +%s%N)
+    if ((rc)); then
+      printf '%s failed (exit %d) on run %d: %s\n' "$name" "$rc" "$i" \
+        "$(grep -v '^Command exited with non-zero status' "$WORK/$name.err" | tail -n 3 | tr '\n' ' ')" >&2
+      return 1
+    fi
+    printf '%s %s\n' "$(((t1 - t0) / 1000))" "$(tail -n1 "$WORK/$name.rss")" >>"$WORK/$name"
+  done
+}
+
+# median_s NAME / peak_mib NAME / peak_kib NAME / runs_s NAME
+median_s() { sort -n "$WORK/$1" | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]/1e6}'; }
+peak_mib() { awk 'm<$2{m=$2} END {printf "%.1f", m/1024}' "$WORK/$1"; }
+peak_kib() { awk 'm<$2{m=$2} END {print m}' "$WORK/$1"; }
+runs_s() { awk '{printf "%s%.3f", (NR>1?" ":""), $1/1e6}' "$WORK/$1"; }
+
+# result LABEL NAME - one line: median, peak RSS and every run
+result() {
+  printf '%-40s median %8s s   peak RSS %8s MiB   runs: %s\n' "$1" "$(median_s "$2")" "$(peak_mib "$2")" "$(runs_s "$2")"
+}
+
+bench_fls() {
+  measure fls fls -r -p "$IMG"
+  result "fls -r -p IMG" fls
+}
+
+# bench_orvaldi FS - time orvaldi and print the ratio; if it fails, say so
+# (FS names the listing it needs) and return 1
+bench_orvaldi() {
+  if measure orvaldi "$BIN" ls "$IMG" 0 --json; then
+    result "orvaldi ls IMG 0 --json" orvaldi
+    awk -v a="$(median_s fls)" -v b="$(median_s orvaldi)" \
+      'BEGIN { if (b > 0) printf "ratio fls/orvaldi: %.2f\n", a / b; else print "ratio fls/orvaldi: n/a (orvaldi took 0 s)" }'
+  else
+    echo "orvaldi: '$BIN ls IMG 0 --json' failed, no timing for it (is the $1 listing built yet?)"
+    echo "ratio fls/orvaldi: n/a"
+    return 1
+  fi
+}
