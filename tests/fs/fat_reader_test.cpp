@@ -9,6 +9,7 @@
 #include "fs/fat_state.h"
 #include "platform/sector_source.h"
 #include "support/fat_builder.h"
+#include "support/tree_listing.h"
 
 namespace orvaldi::fs {
 namespace {
@@ -53,14 +54,7 @@ Scanned Scan(FatBuilder& b, bool fat32, int mode, int cancelAfter = -1, uint64_t
   return s;
 }
 
-// "path kind cluster" for every node under `node`, in tree order.
-void Flatten(const FatNode& node, const std::string& prefix, std::vector<std::string>& out) {
-  for (const auto& child : node.children) {
-    const std::string path = prefix + "/" + child.name;
-    out.push_back(path + " " + std::to_string(KindOf(child.flags)) + " " + std::to_string(child.firstCluster));
-    Flatten(child, path, out);
-  }
-}
+using test::Flatten;
 
 std::vector<std::string> Listing(const Scanned& s) {
   std::vector<std::string> out;

@@ -11,6 +11,7 @@
 #include "fs/ntfs_state.h"
 #include "platform/sector_source.h"
 #include "support/ntfs_builder.h"
+#include "support/tree_listing.h"
 
 namespace orvaldi::fs {
 namespace {
@@ -188,19 +189,8 @@ Walked Walk(NtfsVolumeBuilder& v) {
   return w;
 }
 
-void Flatten(const NtfsNode& node, const std::string& prefix, std::vector<std::string>& out) {
-  for (const auto& child : node.children) {
-    const std::string path = prefix + "/" + child.name;
-    out.push_back(path + " " + std::to_string(KindOf(child.flags)) + " " + std::to_string(child.recordNumber));
-    Flatten(child, path, out);
-  }
-}
-
-std::vector<std::string> Tree(const NtfsNode& top) {
-  std::vector<std::string> out;
-  Flatten(top, "", out);
-  return out;
-}
+using test::Flatten;
+using test::Tree;
 
 TEST(NtfsWalk, SystemRecordsSkippedAndParentsFoundOutOfOrder) {
   NtfsVolumeBuilder v(64);

@@ -11,6 +11,7 @@
 #include "fs/ntfs_state.h"
 #include "platform/sector_source.h"
 #include "support/ntfs_builder.h"
+#include "support/tree_listing.h"
 #include "support/test_images.h"
 
 namespace orvaldi::fs {
@@ -54,19 +55,8 @@ Searched Search(std::vector<uint8_t>& bytes, uint64_t start = 0, uint64_t sector
   return s;
 }
 
-void Flatten(const NtfsNode& node, const std::string& prefix, std::vector<std::string>& out) {
-  for (const auto& child : node.children) {
-    const std::string path = prefix + "/" + child.name;
-    out.push_back(path + " " + std::to_string(KindOf(child.flags)) + " " + std::to_string(child.recordNumber));
-    Flatten(child, path, out);
-  }
-}
-
-std::vector<std::string> Tree(const NtfsNode& top) {
-  std::vector<std::string> out;
-  Flatten(top, "", out);
-  return out;
-}
+using test::Flatten;
+using test::Tree;
 
 TEST(NtfsSearch, FindsRecordsWithoutBootSectorOrMftAndReparentsThem) {
   NtfsVolumeBuilder v(64);
