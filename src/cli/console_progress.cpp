@@ -3,12 +3,12 @@
 
 #include <string>
 
-#include <unistd.h>
+#include "platform/terminal.h"
 
 namespace orvaldi::cli {
 
 ConsoleProgress::ConsoleProgress(const platform::ProgressBlock& block, std::FILE* out)
-    : block_(block), out_(out), enabled_(::isatty(::fileno(out)) != 0) {}
+    : block_(block), out_(out), enabled_(platform::IsTerminal(out)) {}
 
 ConsoleProgress::~ConsoleProgress() { finish(); }
 
