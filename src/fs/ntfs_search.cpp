@@ -48,7 +48,7 @@ class SectorSearch {
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
   bool trySlot(uint8_t* bytes, uint64_t sector);
   void tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
-  void tryJpeg(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
+  void tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
   // `count` bytes at absolute `sector`, from the block when it holds them, else from the disk.
   std::vector<uint8_t> bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block, uint64_t blockStart);
   void addFound(NtfsNode node, uint64_t startSector);
@@ -156,8 +156,7 @@ void SectorSearch::tryCompoundDocument(const uint8_t* bytes, uint64_t sector, st
   addFound(std::move(node), sector);
 }
 
-void SectorSearch::tryJpeg(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart) {
-  (void)bytes;
+void SectorSearch::tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart) {
   const auto window = bytesAt(sector, kJpegWindow, block, blockStart);
   const ByteView w(window);
   for (uint64_t k = 0; k + 4 < 0xA00002 && k + 1 < window.size(); ++k) {
@@ -217,7 +216,7 @@ void SectorSearch::wholePartition() {
         tryCompoundDocument(bytes, sector, block, b);
       } else if (bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF &&
                  (std::memcmp(bytes + 6, "JFIF", 4) == 0 || std::memcmp(bytes + 6, "Exif", 4) == 0)) {
-        tryJpeg(bytes, sector, block, b);
+        tryJpeg(sector, block, b);
       }
     }
     const uint64_t done = std::min(b + kBlockSectors, end) - start;
