@@ -25,7 +25,6 @@ constexpr uint32_t kSector = 512;
 constexpr uint64_t kBlockSectors = 61440;
 constexpr uint64_t kLowestNumber = 27;
 constexpr uint64_t kJpegWindow = 0xA00000;  // 10 MiB
-constexpr uint64_t kJpegWindowSectors = kJpegWindow / kSector;
 
 class SectorSearch {
  public:
