@@ -56,32 +56,5 @@ TEST(DescribeSource, BackslashPathsNameTheFileToo) {
   EXPECT_EQ(d->vendorId, "slash.img");
 }
 
-TEST(PartitionInfo, DefaultsOfANewRecord) {
-  const PartitionInfo p;
-  EXPECT_EQ(p.tableKind, 1);
-  EXPECT_EQ(p.bytesPerSector, 512u);
-  EXPECT_EQ(p.stripeSectors, 128);
-  EXPECT_EQ(p.typeByte, 0);
-  EXPECT_EQ(p.origin, 0u);
-  EXPECT_EQ(p.volumeKind, 0);
-  EXPECT_EQ(p.clusterZeroSector, 0u);
-  EXPECT_TRUE(p.name.empty() && p.volumeLabel.empty() && p.members.empty());
-  const DiskInfo d;
-  EXPECT_EQ(d.bytesPerSector, 512u);
-  EXPECT_EQ(d.sizeBytes, 0);
-  EXPECT_EQ(d.diskKind, 0u);
-}
-
-TEST(CarvedNode, FirstRecordUnderASectorStays) {
-  CarvedNode folder;
-  folder.name = kExtraFoundFolderName;
-  folder.children.try_emplace(100, CarvedNode{0, 10, "a.jpg", {}});
-  folder.children.try_emplace(100, CarvedNode{0, 20, "b.pdf", {}});
-  folder.children.try_emplace(50, CarvedNode{0, 30, "c.zip", {}});
-  ASSERT_EQ(folder.children.size(), 2u);
-  EXPECT_EQ(folder.children.at(100).name, "a.jpg");
-  EXPECT_EQ(folder.children.begin()->first, 50u);
-}
-
 }  // namespace
 }  // namespace orvaldi::disk
