@@ -1,6 +1,7 @@
 // Opening sources by path and the sector-level read entry points.
 #include "disk/sector_io.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <mutex>
@@ -64,6 +65,20 @@ bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uin
     return false;
   }
   return reader(buffer, length, bytesRead, position, *partition);
+}
+
+bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
+                       uint8_t* buffer) {
+  constexpr uint64_t kMaxRequest = 1u << 15;  // sectors: 16 MiB
+  bool ok = true;
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min(count - done, kMaxRequest);
+    uint32_t got = 0;
+    ok &= ReadVolumeBytes(source, buffer + done * SectorSize, static_cast<uint32_t>(n * SectorSize), got,
+                          (sector + done) * SectorSize, partition);
+    done += n;
+  }
+  return ok;
 }
 
 }  // namespace orvaldi::disk

@@ -49,4 +49,9 @@ void SetVolumeReader(uint8_t volumeKind, VolumeReader reader);
 bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
                      uint64_t position, const PartitionInfo* partition);
 
+// `count` whole sectors from absolute sector `sector` through ReadVolumeBytes,
+// in requests small enough for its 32-bit length. True when all arrived.
+bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
+                       uint8_t* buffer);
+
 }  // namespace orvaldi::disk

@@ -50,6 +50,8 @@ bool IsDotEntry(const uint8_t* e) {
 // Collects the long-name pieces that precede a short entry.
 class LongNameRun {
  public:
+  static constexpr int kMaxPieces = 20;
+
   void reset() {
     units_.clear();
     active_ = false;
@@ -73,6 +75,12 @@ class LongNameRun {
       }
     } else if (!active_ || deleted_) {
       reset();  // a live piece without its start belongs to no chain
+      return;
+    }
+    // A name has at most 20 pieces (255 characters); a longer run of
+    // long-name entries is junk, and letting it grow costs quadratic time.
+    if (pieces_ == kMaxPieces) {
+      reset();
       return;
     }
     // Pieces come last-first; each new piece goes in front.
@@ -212,16 +220,7 @@ class FatScan {
 };
 
 bool FatScan::readSectors(uint64_t sector, uint64_t count, uint8_t* out) {
-  uint64_t done = 0;
-  bool ok = true;
-  while (done < count) {
-    const uint64_t n = std::min<uint64_t>(count - done, 1u << 15);  // at most 16 MiB per request
-    uint32_t got = 0;
-    ok &= disk::ReadVolumeBytes(source_, out + done * kSector, static_cast<uint32_t>(n * kSector), got,
-                                (sector + done) * kSector, &part_);
-    done += n;
-  }
-  return ok;
+  return disk::ReadVolumeSectors(source_, &part_, sector, count, out);
 }
 
 std::vector<uint8_t> FatScan::readCluster(uint32_t cluster) {

@@ -29,8 +29,7 @@ constexpr int kMaxResolveDepth = 1000;
 
 
 bool ReadAt(SectorSource* source, const PartitionInfo& part, uint64_t sector, uint64_t count, uint8_t* out) {
-  uint32_t got = 0;
-  return disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(count * kSector), got, sector * kSector, &part);
+  return disk::ReadVolumeSectors(source, &part, sector, count, out);
 }
 
 // Sectors of the MFT as one stream: a record may straddle two runs when

@@ -40,8 +40,7 @@ class SectorSearch {
 
  private:
   void read(uint64_t sector, uint64_t count, uint8_t* out) {
-    uint32_t got = 0;
-    disk::ReadVolumeBytes(source_, out, static_cast<uint32_t>(count * kSector), got, sector * kSector, &part_);
+    disk::ReadVolumeSectors(source_, &part_, sector, count, out);
   }
   uint64_t partitionEnd() const { return part_.startSector + part_.sectorCount; }
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.

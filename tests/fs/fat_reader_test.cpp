@@ -120,6 +120,26 @@ TEST(FatWalk, LongNamesAcrossClustersAndTheQuestionMarkRule) {
   EXPECT_EQ(listing.size(), 15u);
 }
 
+TEST(FatWalk, OverlongLongNameRunsAreCut) {
+  // 30 deleted long-name pieces before one short entry: more than any name
+  // has (20 pieces), so only the pieces after the cut make the name.
+  FatBuilder b(true, 8, 64);
+  b.link(2, 6).endOfChain(6);
+  const std::u16string piece = u"abcdefghijklm";
+  std::u16string name;
+  for (int i = 0; i < 30; ++i) name += piece;
+  // The 31 entries fill clusters 3 and 4 of a scratch volume; they go into
+  // the root's chain 2 -> 6.
+  FatBuilder scratch(true, 8, 64);
+  scratch.longEntry(3, 0, name, "LONG    TXT", 0x20, 40, 10, /*deleted=*/true);
+  const uint8_t* src = scratch.bytes().data() + scratch.clusterSector(3) * 512;
+  std::memcpy(b.bytes().data() + b.clusterSector(2) * 512, src, 512);
+  std::memcpy(b.bytes().data() + b.clusterSector(6) * 512, src + 512, 512);
+  const Scanned s = Scan(b, true, kFatModeWalk);
+  ASSERT_EQ(s.state().root.children.size(), 1u);
+  EXPECT_LT(s.state().root.children.front().name.size(), 20u * 13);
+}
+
 TEST(FatWalk, DeletedShortNamesAndEmptyFiles) {
   FatBuilder b(true, 8, 64);
   b.entry(2, 0, "\xE5" "AB     TXT", 0x20, 10, 100);  // deleted: first byte lost
