@@ -5,16 +5,9 @@
 #include <optional>
 
 #include "cli/commands.h"
-#include "cli/console_progress.h"
 #include "cli/exit_codes.h"
-#include "cli/partition_select.h"
+#include "cli/partition_scan.h"
 #include "cli/text_columns.h"
-#include "disk/disk_list.h"
-#include "fs/fat_reader.h"
-#include "fs/fat_state.h"
-#include "fs/ntfs_reader.h"
-#include "fs/ntfs_search.h"
-#include "fs/ntfs_state.h"
 #include "platform/text.h"
 
 namespace orvaldi::cli {
@@ -136,84 +129,17 @@ void PrintHeader(const LsOptions& o, const char* idName, const char* parentName)
               Pad("创建时间", 21).c_str(), Pad("修改时间", 21).c_str(), idName, parentName);
 }
 
-int ListNtfs(disk::DiskInfo& d, disk::PartitionInfo& part, const LsOptions& o) {
-  if (o.mode == "search") {
-    std::fprintf(stderr, "orvaldi: --mode search is for FAT partitions; use --mode deep on NTFS\n");
-    return kExitUsage;
-  }
-  platform::ProgressBlock progress;
-  ConsoleProgress bar(progress);
-  progress.window = &bar;
-  const bool ok = o.mode == "deep" ? fs::SearchNtfsPartition(d, part, progress) : fs::ScanNtfs(d, part, progress);
-  bar.finish();
-  const fs::NtfsScanState* state = fs::FindNtfsState(part);
-  if (!ok || !state) {
-    std::fprintf(stderr, "orvaldi: no NTFS volume could be read in partition %s\n", part.name.c_str());
-    return kExitCorrupt;
-  }
-  PrintHeader(o, "    记录号", "父记录");
-  TreePrinter printer(o);
-  printer.print(state->root, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
-  printer.print(state->orphans, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
-  if (!state->extension.children.empty()) printer.print(state->extension, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
-  return kExitOk;
-}
-
 int RunLs(const LsOptions& o) {
-  std::string error;
-  auto d = disk::LoadSource(o.source, &error);
-  if (!d) {
-    std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-    return kExitSource;
-  }
-  disk::PartitionInfo* part = SelectPartition(*d, o.partition, error);
-  if (!part) {
-    std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-    return kExitUsage;
-  }
-  if (o.mode == "deep" && part->typeByte != 0x07 && part->typeByte != 0x0D) {
-    std::fprintf(stderr, "orvaldi: --mode deep is for NTFS partitions; use --mode search on FAT\n");
-    return kExitUsage;
-  }
-  bool fat32;
-  switch (part->typeByte) {
-    case 0x07:
-    case 0x0D:
-      return ListNtfs(*d, *part, o);
-    case 0x0B:
-    case 0x0C:
-      fat32 = true;
-      break;
-    case 0x04:
-    case 0x06:
-    case 0x0E:
-      fat32 = false;
-      break;
-    default:
-      std::fprintf(stderr, "orvaldi: partition %s (type 0x%02X) holds no FAT16, FAT32 or NTFS volume\n",
-                   part->name.c_str(), part->typeByte);
-      return kExitCorrupt;
-  }
-  platform::ProgressBlock progress;
-  ConsoleProgress bar(progress);
-  progress.window = &bar;
-  if (fat32) {
-    fs::ScanFat32(*d, *part, o.mode == "search" ? fs::kFatModeSearch : fs::kFatModeWalk, progress);
-  } else {
-    fs::ScanFat16(*d, *part, o.mode == "search" ? fs::kFatModeSearch : fs::kFatModeWalk, progress);
-  }
-  bar.finish();
-  const fs::FatScanState* state = fs::FindFatState(*part);
-  if (!state || (state->root.children.empty() && state->orphans.children.empty() && state->root.firstCluster == 0 &&
-                 part->sectorsPerCluster == 0)) {
-    std::fprintf(stderr, "orvaldi: no FAT volume could be read in partition %s\n", part->name.c_str());
-    return kExitCorrupt;
-  }
-  PrintHeader(o, "      首簇", "父簇");
+  ScannedPartition scanned;
+  if (const int code = ScanPartition(o.source, o.partition, o.mode, scanned); code != kExitOk) return code;
   TreePrinter printer(o);
-  printer.print(state->root, "", static_cast<const fs::FatNode*>(nullptr), 0);
-  printer.print(state->orphans, "", static_cast<const fs::FatNode*>(nullptr), 0);
-  if (!state->thirdTop.children.empty()) printer.print(state->thirdTop, "", static_cast<const fs::FatNode*>(nullptr), 0);
+  if (scanned.ntfs) {
+    PrintHeader(o, "    记录号", "父记录");
+    for (const fs::NtfsNode* top : scanned.ntfsTops) printer.print(*top, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
+  } else {
+    PrintHeader(o, "      首簇", "父簇");
+    for (const fs::FatNode* top : scanned.fatTops) printer.print(*top, "", static_cast<const fs::FatNode*>(nullptr), 0);
+  }
   return kExitOk;
 }
 

@@ -15,6 +15,8 @@ void AddDisksCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
 void AddPartsCommand(CLI::App& app, int& exitCode);
 void AddLsCommand(CLI::App& app, int& exitCode);
+void AddRecoverCommand(CLI::App& app, int& exitCode);
+void AddCatCommand(CLI::App& app, int& exitCode);
 
 // The partition rows of `disk`, one per line, each line starting with `indent`.
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);

@@ -20,6 +20,8 @@ int main(int argc, char** argv) {
   AddInfoCommand(app, exitCode);
   AddPartsCommand(app, exitCode);
   AddLsCommand(app, exitCode);
+  AddRecoverCommand(app, exitCode);
+  AddCatCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {
       throw CLI::ValidationError("--codepage", "unknown code page " + std::to_string(codePage));

@@ -264,14 +264,24 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
           std::vector<NtfsRun> runs;
           if (!AttributeRuns(r, a, runs)) break;
           // Only the first extent of an attribute carries its sizes and flags.
-          if (r.le64(a.offset + 0x10) == 0) {
+          const uint64_t firstVcn = r.le64(a.offset + 0x10);
+          if (firstVcn == 0) {
             out.size = std::max(out.size, r.le64(a.offset + 0x30));
+            out.hasDataSizes = true;
+            out.dataSize = r.le64(a.offset + 0x30);
+            out.initializedSize = r.le64(a.offset + 0x38);
             const uint16_t attrFlags = r.le16(a.offset + 0x0C);
             out.compressedData = (attrFlags & 0x00FF) != 0;
             out.sparseData = (attrFlags & 0x8000) != 0;
             out.compressionUnit = r.u8(a.offset + 0x22);
           }
           out.nonResidentData = true;
+          if (mode != kDecodeListing) {
+            NtfsDataExtent extent{firstVcn, runs};
+            if (!extent.runs.empty() && extent.runs.back().firstCluster == 0 && extent.runs.back().length == 0)
+              extent.runs.pop_back();
+            out.dataExtents.push_back(std::move(extent));
+          }
           appendRuns(runs);
         }
         break;

@@ -26,6 +26,13 @@ struct NtfsRun {
 // made no sense (a negative cluster); what was decoded before stays.
 bool DecodeRunList(std::span<const uint8_t> bytes, std::vector<NtfsRun>& runs);
 
+// One extent of the unnamed data attribute: its runs begin at `firstVcn`.
+// A large or fragmented file keeps its extents in several records.
+struct NtfsDataExtent {
+  uint64_t firstVcn = 0;
+  std::vector<NtfsRun> runs;  // without the end entry
+};
+
 struct NtfsIndexEntry {
   uint64_t childReference = 0;
   std::string name;
@@ -59,6 +66,13 @@ struct DecodedRecord {
   bool sparseData = false;
   bool compressedData = false;
   uint8_t compressionUnit = 0;
+  // The data attribute's own sizes (set from the extent at VCN 0) and its
+  // extents in the order met; extraction orders them by VCN. Not filled by
+  // kDecodeListing.
+  bool hasDataSizes = false;
+  uint64_t dataSize = 0;
+  uint64_t initializedSize = 0;
+  std::vector<NtfsDataExtent> dataExtents;
   std::vector<NtfsIndexEntry> indexEntries;
   bool attributesEndedEarly = false;  // a zero or overlong attribute length cut the walk short
 

@@ -1,0 +1,305 @@
+// `orvaldi recover` and `orvaldi cat`: getting files back from a partition.
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+
+#include "cli/commands.h"
+#include "cli/console_progress.h"
+#include "cli/exit_codes.h"
+#include "cli/partition_scan.h"
+#include "disk/sector_io.h"
+#include "ops/format.h"
+#include "platform/terminal.h"
+#include "raw/save_engine.h"
+
+namespace orvaldi::cli {
+namespace {
+
+struct RecoverOptions {
+  std::string source;
+  std::string partition;
+  std::string target;
+  std::vector<std::string> paths;
+  bool deleted = true;
+  bool existing = true;
+  std::string filter;
+  bool noFatReference = false;
+  std::string mode = "walk";
+  unsigned jobs = raw::kMaxSaveWorkers;
+  std::string invalidNames = "ask";
+};
+
+// Ctrl-C asks the running save to stop at its next piece.
+std::atomic<platform::ProgressBlock*> gInterruptible{nullptr};
+
+extern "C" void OnInterrupt(int) {
+  if (platform::ProgressBlock* p = gInterruptible.load()) p->requestCancel();
+}
+
+class InterruptCancels {
+ public:
+  explicit InterruptCancels(platform::ProgressBlock& progress) {
+    gInterruptible = &progress;
+    previous_ = std::signal(SIGINT, OnInterrupt);
+  }
+  ~InterruptCancels() {
+    std::signal(SIGINT, previous_);
+    gInterruptible = nullptr;
+  }
+
+ private:
+  void (*previous_)(int) = SIG_DFL;
+};
+
+// The command line's answer to an invalid name.
+raw::NameAsker MakeAsker(const std::string& policy) {
+  if (policy == "skip") return {};
+  if (policy == "stop") {
+    return [](const std::string&, const std::string&) { return raw::NameAnswer{raw::NameAnswer::kSkipAll, {}, false, {}}; };
+  }
+  if (policy.rfind("replace:", 0) == 0) {
+    const std::string with = policy.substr(8);
+    return [with](const std::string& old, const std::string&) {
+      return raw::NameAnswer{raw::NameAnswer::kRename, raw::ReplaceInvalid(old, with), true, with};
+    };
+  }
+  // ask: on a terminal the operator answers; otherwise the proposed name is taken.
+  return [](const std::string& old, const std::string& proposed) {
+    raw::NameAnswer answer{raw::NameAnswer::kRename, proposed, false, "$"};
+    if (!platform::IsTerminal(stdin) || !platform::IsTerminal(stderr)) return answer;
+    std::fprintf(stderr,
+                 "\n残缺的名字\n  原文件名: %s\n  新文件名: %s\n"
+                 "[r] 重命名  [e] 输入新名字  [a] 所有无效符号改为...  [s] 跳过  [x] 跳过所有 > ",
+                 old.c_str(), proposed.c_str());
+    std::string line;
+    if (!std::getline(std::cin, line)) return answer;
+    switch (line.empty() ? 'r' : line[0]) {
+      case 'e':
+        std::fprintf(stderr, "新文件名: ");
+        if (std::getline(std::cin, line) && !line.empty()) answer.newName = line;
+        return answer;
+      case 'a':
+        std::fprintf(stderr, "所有无效符号改为: ");
+        if (!std::getline(std::cin, line) || line.empty()) line = "$";
+        answer.replaceAll = true;
+        answer.replacement = line;
+        answer.newName = raw::ReplaceInvalid(old, line);
+        return answer;
+      case 's':
+        answer.action = raw::NameAnswer::kSkip;
+        return answer;
+      case 'x':
+        answer.action = raw::NameAnswer::kSkipAll;
+        return answer;
+      default:
+        return answer;
+    }
+  };
+}
+
+bool ValidPolicy(const std::string& p) {
+  if (p == "ask" || p == "skip" || p == "stop") return true;
+  return p.rfind("replace:", 0) == 0 && p.size() > 8 && !raw::IsInvalidName(p.substr(8));
+}
+
+int RunRecover(const RecoverOptions& o) {
+  if (!ValidPolicy(o.invalidNames)) {
+    std::fprintf(stderr, "orvaldi: --invalid-names takes ask, skip, stop or replace:TEXT (TEXT a valid name)\n");
+    return kExitUsage;
+  }
+  ScannedPartition scanned;
+  if (const int code = ScanPartition(o.source, o.partition, o.mode, scanned); code != kExitOk) return code;
+
+  std::vector<raw::SaveJob> jobs;
+  auto addJob = [&](auto found) {
+    raw::SaveJob job{&*scanned.disk, scanned.partition, {}};
+    for (const auto& f : found) {
+      raw::SaveItem item;
+      if constexpr (std::is_same_v<std::decay_t<decltype(*f.node)>, fs::FatNode>) {
+        item.fat = f.node;
+      } else {
+        item.ntfs = f.node;
+      }
+      item.folders = f.folders;
+      job.items.push_back(std::move(item));
+    }
+    jobs.push_back(std::move(job));
+  };
+  if (o.paths.empty()) {
+    raw::SaveJob job{&*scanned.disk, scanned.partition, {}};
+    for (const fs::FatNode* top : scanned.fatTops) job.items.push_back({top, nullptr, nullptr, 0, {}});
+    for (const fs::NtfsNode* top : scanned.ntfsTops) job.items.push_back({nullptr, top, nullptr, 0, {}});
+    jobs.push_back(std::move(job));
+  }
+  for (const std::string& path : o.paths) {
+    const size_t count = scanned.ntfs ? FindByPath(scanned.ntfsTops, path).size() : FindByPath(scanned.fatTops, path).size();
+    if (count == 0) {
+      std::fprintf(stderr, "orvaldi: no file or folder \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
+                   path.c_str(), scanned.partition->name.c_str());
+      return kExitUsage;
+    }
+    if (scanned.ntfs) {
+      addJob(FindByPath(scanned.ntfsTops, path));
+    } else {
+      addJob(FindByPath(scanned.fatTops, path));
+    }
+  }
+
+  if (!raw::MakeFolders(o.target) || ::access(o.target.c_str(), W_OK | X_OK) != 0) {
+    std::fprintf(stderr, "orvaldi: cannot write to the target folder %s\n", o.target.c_str());
+    return kExitSource;
+  }
+
+  platform::ProgressBlock progress;
+  ConsoleProgress bar(progress);
+  progress.window = &bar;
+  InterruptCancels interrupt(progress);
+  raw::SaveSettings settings;
+  settings.options = {o.target, !o.noFatReference, o.deleted, o.existing, o.filter};
+  settings.ask = MakeAsker(o.invalidNames);
+  settings.progress = &progress;
+  settings.log = [&bar](const std::string& line) {
+    bar.finish();
+    std::fprintf(stderr, "orvaldi: %s\n", line.c_str());
+  };
+  const auto started = std::chrono::steady_clock::now();
+  const raw::SaveSummary s =
+      jobs.size() == 1 ? raw::SaveSelected(jobs.front(), settings) : raw::SaveChecked(jobs, settings, o.jobs);
+  bar.finish();
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  if (!s.refusal.empty()) {
+    std::fprintf(stderr, "orvaldi: %s\n", s.refusal.c_str());
+    return kExitTarget;
+  }
+  if (s.sourceFailures > 0) {
+    std::fprintf(stderr, "orvaldi: cannot open %s for reading\n", scanned.disk->devicePath.c_str());
+    return kExitSource;
+  }
+  std::printf("恢复到 %s: %llu 个文件, %s (%llu 字节), 跳过 %llu, 不完整 %llu, 失败 %llu, 用时 %.1f 秒%s\n",
+              o.target.c_str(), static_cast<unsigned long long>(s.files), ops::SizeText(s.bytes).c_str(),
+              static_cast<unsigned long long>(s.bytes), static_cast<unsigned long long>(s.skipped),
+              static_cast<unsigned long long>(s.damaged), static_cast<unsigned long long>(s.failed), seconds,
+              s.cancelled ? ", 已取消" : "");
+  if (s.cancelled) return kExitCancelled;
+  return s.failed > 0 || s.damaged > 0 ? kExitIncomplete : kExitOk;
+}
+
+// Standard output as a sink: holes are written as zeros.
+class StdoutSink final : public fs::DataSink {
+ public:
+  bool write(const uint8_t* data, size_t length) override {
+    while (length > 0) {
+      const ssize_t n = ::write(STDOUT_FILENO, data, length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      data += n;
+      length -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+};
+
+struct CatOptions {
+  std::string source;
+  std::string partition;
+  std::string path;
+  std::string mode = "walk";
+};
+
+template <typename Node>
+const Node* PickFile(const std::vector<FoundNode<Node>>& found) {
+  const Node* pick = nullptr;
+  for (const auto& f : found) {
+    if (!fs::IsFileLike(f.node->flags)) continue;
+    if (fs::KindOf(f.node->flags) == fs::node_kind::kFile) return f.node;  // the existing file first
+    if (!pick) pick = f.node;
+  }
+  return pick;
+}
+
+int RunCat(const CatOptions& o) {
+  ScannedPartition scanned;
+  if (const int code = ScanPartition(o.source, o.partition, o.mode, scanned); code != kExitOk) return code;
+  const fs::FatNode* fatNode = scanned.ntfs ? nullptr : PickFile(FindByPath(scanned.fatTops, o.path));
+  const fs::NtfsNode* ntfsNode = scanned.ntfs ? PickFile(FindByPath(scanned.ntfsTops, o.path)) : nullptr;
+  if (!fatNode && !ntfsNode) {
+    std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
+                 o.path.c_str(), scanned.partition->name.c_str());
+    return kExitUsage;
+  }
+  std::unique_ptr<platform::SectorSource> source;
+  if (scanned.partition->volumeKind == 0) {
+    std::string error;
+    source = disk::OpenSource(*scanned.disk, &error);
+    if (!source) {
+      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+      return kExitSource;
+    }
+  }
+  StdoutSink sink;
+  const fs::CopyResult r = fatNode ? raw::CopyFileData(source.get(), *scanned.partition, *fatNode, sink, {})
+                                   : raw::CopyFileData(source.get(), *scanned.partition, *ntfsNode, sink, {});
+  switch (r.status) {
+    case fs::CopyStatus::kComplete:
+      break;
+    case fs::CopyStatus::kWriteFailed:
+      std::fprintf(stderr, "orvaldi: writing to standard output failed\n");
+      return kExitSource;
+    case fs::CopyStatus::kNoData:
+      std::fprintf(stderr, "orvaldi: the data of \"%s\" could not be located\n", o.path.c_str());
+      return kExitIncomplete;
+    case fs::CopyStatus::kCancelled:
+      return kExitCancelled;
+  }
+  if (r.readErrors || r.damaged) {
+    std::fprintf(stderr, "orvaldi: \"%s\" was read only in part (%s)\n", o.path.c_str(),
+                 r.readErrors ? "unreadable sectors" : "broken chain or corrupt compressed data");
+    return kExitIncomplete;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void AddRecoverCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand("recover", "Copy files and folders of a partition, deleted ones too, to a folder");
+  auto o = std::make_shared<RecoverOptions>();
+  cmd->add_option("SOURCE", o->source, "Disk image file or block device (only read)")->required();
+  cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")
+      ->required();
+  cmd->add_option("PATH", o->paths, "Files or folders as 'orvaldi ls' prints them (none: the whole partition)");
+  cmd->add_option("--to", o->target, "Target folder, on another disk than SOURCE")->required();
+  cmd->add_flag("--deleted,!--no-deleted", o->deleted, "Recover deleted files (default on)");
+  cmd->add_flag("--existing,!--no-existing", o->existing, "Recover existing files (default on)");
+  cmd->add_option("--filter", o->filter, "Only names matching a pattern such as *.doc or abc*");
+  cmd->add_flag("--no-fat-reference", o->noFatReference,
+                "FAT: copy every file as contiguous clusters instead of following its chain");
+  cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
+      ->check(CLI::IsMember({"walk", "search", "deep"}));
+  cmd->add_option("--jobs", o->jobs, "Copies running at once when several PATHs are given (1 to 10)")
+      ->check(CLI::Range(1u, raw::kMaxSaveWorkers));
+  cmd->add_option("--invalid-names", o->invalidNames,
+                  "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
+                  "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
+  cmd->callback([o, &exitCode] { exitCode = RunRecover(*o); });
+}
+
+void AddCatCommand(CLI::App& app, int& exitCode) {
+  auto* cmd = app.add_subcommand("cat", "Write one file's bytes to standard output");
+  auto o = std::make_shared<CatOptions>();
+  cmd->add_option("SOURCE", o->source, "Disk image file or block device (only read)")->required();
+  cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")
+      ->required();
+  cmd->add_option("PATH", o->path, "The file as 'orvaldi ls' prints it (the existing one when a deleted one shares it)")
+      ->required();
+  cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
+      ->check(CLI::IsMember({"walk", "search", "deep"}));
+  cmd->callback([o, &exitCode] { exitCode = RunCat(*o); });
+}
+
+}  // namespace orvaldi::cli

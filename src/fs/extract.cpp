@@ -1,0 +1,461 @@
+// Extraction of file data from FAT and NTFS volumes.
+#include "fs/extract.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "fs/fat_state.h"
+#include "fs/lznt1.h"
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_state.h"
+
+namespace orvaldi::fs {
+namespace {
+
+constexpr uint64_t kSector = disk::SectorSize;
+
+using platform::SectorSource;
+
+// Reads `count` sectors from absolute sector `sector`; false when some could not be read.
+bool ReadAt(SectorSource* source, const disk::PartitionInfo& part, uint64_t sector, uint64_t count, uint8_t* out) {
+  return disk::ReadVolumeSectors(source, &part, sector, count, out);
+}
+
+// Copies `bytes` bytes of the stretch of whole sectors at `sector` to the
+// sink in pieces, cut to what the file still needs.
+class StretchCopier {
+ public:
+  StretchCopier(SectorSource* source, const disk::PartitionInfo& part, DataSink& sink, const PieceFn& piece,
+                CopyResult& result, uint64_t pieceBytes = kCopyPieceBytes)
+      : source_(source), part_(part), sink_(sink), piece_(piece), result_(result),
+        pieceBytes_(std::max<uint64_t>(kSector, pieceBytes / kSector * kSector)) {}
+
+  // False when the copy must stop (cancelled or a write failed).
+  bool copy(uint64_t sector, uint64_t bytes) {
+    while (bytes > 0) {
+      const uint64_t n = std::min(bytes, pieceBytes_);
+      const uint64_t sectors = (n + kSector - 1) / kSector;
+      buffer_.resize(sectors * kSector);
+      if (!ReadAt(source_, part_, sector, sectors, buffer_.data())) result_.readErrors = true;
+      if (!emit(buffer_.data(), n)) return false;
+      sector += sectors;
+      bytes -= n;
+    }
+    return true;
+  }
+
+  bool zeros(uint64_t bytes) {
+    if (bytes == 0) return true;
+    if (!sink_.writeZeros(bytes)) {
+      result_.status = CopyStatus::kWriteFailed;
+      return false;
+    }
+    result_.written += bytes;
+    return report(bytes);
+  }
+
+  bool emit(const uint8_t* data, uint64_t n) {
+    if (!sink_.write(data, n)) {
+      result_.status = CopyStatus::kWriteFailed;
+      return false;
+    }
+    result_.written += n;
+    return report(n);
+  }
+
+ private:
+  bool report(uint64_t n) {
+    if (piece_ && !piece_(n)) {
+      result_.status = CopyStatus::kCancelled;
+      return false;
+    }
+    return true;
+  }
+
+  SectorSource* source_;
+  const disk::PartitionInfo& part_;
+  DataSink& sink_;
+  const PieceFn& piece_;
+  CopyResult& result_;
+  uint64_t pieceBytes_;
+  std::vector<uint8_t> buffer_;
+};
+
+// A stretch of a file's clusters: `lcn` is meaningless for a sparse one.
+struct Mapping {
+  uint64_t vcn = 0;
+  uint64_t lcn = 0;
+  uint64_t length = 0;
+  bool sparse = false;
+};
+
+// The data runs of a record laid out by VCN. Extents are ordered by their
+// first VCN; overlapping ones (a damaged attribute list) are cut. A record
+// decoded without extents has its runs read from VCN 0.
+std::vector<Mapping> MapRuns(const DecodedRecord& record) {
+  std::vector<NtfsDataExtent> extents = record.dataExtents;
+  if (extents.empty() && !record.runs.empty()) {
+    NtfsDataExtent all{0, record.runs};
+    std::erase_if(all.runs, [](const NtfsRun& r) { return !r.sparse && r.firstCluster == 0 && r.length == 0; });
+    extents.push_back(std::move(all));
+  }
+  std::stable_sort(extents.begin(), extents.end(),
+                   [](const NtfsDataExtent& a, const NtfsDataExtent& b) { return a.firstVcn < b.firstVcn; });
+  std::vector<Mapping> map;
+  uint64_t next = 0;
+  for (const NtfsDataExtent& extent : extents) {
+    uint64_t vcn = extent.firstVcn;
+    for (const NtfsRun& run : extent.runs) {
+      if (run.length == 0) continue;
+      uint64_t length = run.length;
+      uint64_t lcn = run.firstCluster;
+      if (vcn + length < vcn) break;
+      if (vcn < next) {  // overlaps what an earlier extent mapped
+        const uint64_t skip = std::min(length, next - vcn);
+        vcn += skip;
+        lcn += skip;
+        length -= skip;
+        if (length == 0) continue;
+      }
+      map.push_back({vcn, lcn, length, run.sparse});
+      vcn += length;
+      next = vcn;
+    }
+  }
+  return map;
+}
+
+// Where the clusters [vcn, vcn + count) lie: pieces of the mapping, with
+// unmapped gaps given as sparse.
+std::vector<Mapping> Slice(const std::vector<Mapping>& map, uint64_t vcn, uint64_t count) {
+  std::vector<Mapping> out;
+  const uint64_t end = vcn + count;
+  auto it = std::upper_bound(map.begin(), map.end(), vcn, [](uint64_t v, const Mapping& m) { return v < m.vcn; });
+  if (it != map.begin()) --it;
+  uint64_t at = vcn;
+  for (; it != map.end() && at < end; ++it) {
+    const uint64_t mEnd = it->vcn + it->length;
+    if (mEnd <= at) continue;
+    if (it->vcn > at) {
+      const uint64_t gap = std::min(it->vcn, end) - at;
+      out.push_back({at, 0, gap, true});
+      at += gap;
+      if (at >= end) break;
+    }
+    const uint64_t n = std::min(mEnd, end) - at;
+    out.push_back({at, it->lcn + (at - it->vcn), n, it->sparse});
+    at += n;
+  }
+  if (at < end) out.push_back({at, 0, end - at, true});
+  return out;
+}
+
+class NtfsDataCopier {
+ public:
+  NtfsDataCopier(SectorSource* source, const disk::PartitionInfo& part, const DecodedRecord& record, DataSink& sink,
+                 const PieceFn& piece, CopyResult& result)
+      : source_(source), part_(part), record_(record), result_(result),
+        copier_(source, part, sink, piece, result),
+        spc_(part.sectorsPerCluster), clusterBytes_(spc_ * kSector), size_(NtfsDataSize(record)),
+        valid_(record.hasDataSizes ? std::min(record.initializedSize, size_) : size_) {}
+
+  void run() {
+    if (record_.hasResidentData && !record_.nonResidentData) {
+      const uint64_t n = std::min<uint64_t>(record_.residentData.size(), size_);
+      if (copier_.emit(record_.residentData.data(), n)) copier_.zeros(size_ - n);
+      return;
+    }
+    if (size_ == 0) return;
+    if (spc_ == 0) {
+      result_.status = CopyStatus::kNoData;
+      return;
+    }
+    map_ = MapRuns(record_);
+    if (map_.empty()) {
+      result_.status = CopyStatus::kNoData;
+      return;
+    }
+    const bool ok = record_.compressedData ? compressed() : plain();
+    if (ok && result_.written < size_) copier_.zeros(size_ - result_.written);
+  }
+
+ private:
+  // Bytes of the file from `at` on that hold data (below the initialized size).
+  uint64_t validFrom(uint64_t at, uint64_t n) const { return at >= valid_ ? 0 : std::min(n, valid_ - at); }
+
+  bool plain() {
+    for (const Mapping& m : map_) {
+      const uint64_t at = m.vcn * clusterBytes_;
+      if (at >= size_) break;
+      if (at > result_.written && !copier_.zeros(at - result_.written)) return false;  // unmapped gap
+      const uint64_t n = std::min(m.length * clusterBytes_, size_ - at);
+      const uint64_t data = m.sparse ? 0 : validFrom(at, n);
+      if (data > 0 && !copier_.copy(part_.startSector + m.lcn * spc_, data)) return false;
+      if (!copier_.zeros(n - data)) return false;
+    }
+    return true;
+  }
+
+  // Compression units of 2^unit clusters (16 on every volume written with
+  // 4 KiB clusters or less). A unit whose clusters are all allocated is
+  // stored as it is; one that ends in sparse clusters holds an LZNT1 stream
+  // in its allocated clusters; one without allocated clusters is zeros.
+  bool compressed() {
+    const unsigned shift = record_.compressionUnit == 0 || record_.compressionUnit > 16 ? 4 : record_.compressionUnit;
+    const uint64_t unitClusters = uint64_t{1} << shift;
+    const uint64_t unitBytes = unitClusters * clusterBytes_;
+    std::vector<uint8_t> packed;
+    std::vector<uint8_t> unpacked(unitBytes);
+    for (uint64_t vcn = 0; vcn * clusterBytes_ < size_; vcn += unitClusters) {
+      const uint64_t at = vcn * clusterBytes_;
+      const uint64_t n = std::min(unitBytes, size_ - at);
+      const auto pieces = Slice(map_, vcn, unitClusters);
+      uint64_t allocated = 0;
+      for (const Mapping& m : pieces)
+        if (!m.sparse) allocated += m.length;
+      if (allocated == unitClusters) {
+        for (const Mapping& m : pieces) {
+          const uint64_t pieceAt = m.vcn * clusterBytes_;
+          if (pieceAt >= size_) break;
+          const uint64_t pn = std::min(m.length * clusterBytes_, size_ - pieceAt);
+          const uint64_t data = validFrom(pieceAt, pn);
+          if (data > 0 && !copier_.copy(part_.startSector + m.lcn * spc_, data)) return false;
+          if (!copier_.zeros(pn - data)) return false;
+        }
+        continue;
+      }
+      if (allocated == 0) {
+        if (!copier_.zeros(n)) return false;
+        continue;
+      }
+      packed.assign(allocated * clusterBytes_, 0);
+      uint8_t* out = packed.data();
+      for (const Mapping& m : pieces) {
+        if (m.sparse) continue;
+        if (!ReadAt(source_, part_, part_.startSector + m.lcn * spc_, m.length * spc_, out)) result_.readErrors = true;
+        out += m.length * clusterBytes_;
+      }
+      std::fill(unpacked.begin(), unpacked.end(), 0);
+      if (!Lznt1Decompress(packed, unpacked)) result_.damaged = true;
+      const uint64_t data = validFrom(at, n);
+      if (data > 0 && !copier_.emit(unpacked.data(), data)) return false;
+      if (!copier_.zeros(n - data)) return false;
+    }
+    return true;
+  }
+
+  SectorSource* source_;
+  const disk::PartitionInfo& part_;
+  const DecodedRecord& record_;
+  CopyResult& result_;
+  StretchCopier copier_;
+  uint64_t spc_;
+  uint64_t clusterBytes_;
+  uint64_t size_;
+  uint64_t valid_;
+  std::vector<Mapping> map_;
+};
+
+bool FetchAtPosition(SectorSource* source, const disk::PartitionInfo& part, const NtfsScanState& state,
+                     uint64_t number, std::vector<uint8_t>& record) {
+  auto it = state.recordPositions.find(number);
+  if (it == state.recordPositions.end()) return false;
+  const uint32_t bytes = state.recordBytes == 4096 ? 4096 : 1024;
+  record.assign(bytes, 0);
+  if (!ReadAt(source, part, it->second, bytes / kSector, record.data())) return false;
+  return disk::CheckUpdateSequence(record) == 1;
+}
+
+// A sink that keeps at most `limit` bytes and asks to stop once it has them.
+class LeadingSink final : public DataSink {
+ public:
+  explicit LeadingSink(uint64_t limit) : limit_(limit) {}
+  bool write(const uint8_t* data, size_t length) override {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, limit_ - bytes.size()));
+    bytes.insert(bytes.end(), data, data + n);
+    return true;
+  }
+  bool full() const { return bytes.size() >= limit_; }
+  std::vector<uint8_t> bytes;
+
+ private:
+  uint64_t limit_;
+};
+
+std::vector<uint8_t> RoundedLeading(LeadingSink& sink) {
+  std::vector<uint8_t> out = std::move(sink.bytes);
+  out.resize((out.size() + kSector - 1) / kSector * kSector, 0);
+  return out;
+}
+
+}  // namespace
+
+bool DataSink::writeZeros(uint64_t length) {
+  static const uint8_t kZeros[64 * 1024] = {};
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, sizeof kZeros));
+    if (!write(kZeros, n)) return false;
+    length -= n;
+  }
+  return true;
+}
+
+CopyResult CopySectors(SectorSource* source, const disk::PartitionInfo& partition, uint64_t firstSector, uint64_t size,
+                       DataSink& sink, const PieceFn& piece, uint64_t pieceBytes) {
+  CopyResult result;
+  StretchCopier copier(source, partition, sink, piece, result, pieceBytes);
+  copier.copy(firstSector, size);
+  return result;
+}
+
+uint64_t FatClusterSector(const disk::PartitionInfo& partition, uint32_t cluster) {
+  return partition.clusterZeroSector + uint64_t{cluster} * partition.sectorsPerCluster;
+}
+
+uint64_t FatClusterBytes(const disk::PartitionInfo& partition) {
+  return uint64_t{partition.sectorsPerCluster} * kSector;
+}
+
+bool FatIs32(const disk::PartitionInfo& partition) {
+  return partition.typeByte == disk::type_code::kFat32 || partition.typeByte == disk::type_code::kFat32Lba;
+}
+
+uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState& state) {
+  const uint64_t width = FatIs32(partition) ? 4 : 2;
+  uint64_t entries = state.fatCopy.size() / width;
+  if (partition.fatSizeSectors != 0) entries = std::min<uint64_t>(entries, uint64_t{partition.fatSizeSectors} * kSector / width);
+  return static_cast<uint32_t>(std::min<uint64_t>(entries, UINT32_MAX));
+}
+
+CopyResult CopyFatChain(SectorSource* source, const disk::PartitionInfo& partition, const FatScanState& state,
+                        uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
+  CopyResult result;
+  const uint32_t entries = FatEntryCount(partition, state);
+  const uint64_t clusterBytes = FatClusterBytes(partition);
+  if (size == 0) return result;
+  if (clusterBytes == 0 || firstCluster < 2 || firstCluster >= entries) {
+    result.status = CopyStatus::kNoData;
+    return result;
+  }
+  const bool fat32 = FatIs32(partition);
+  auto next = [&](uint32_t c) -> uint32_t {
+    if (fat32) {
+      uint32_t v;
+      std::memcpy(&v, state.fatCopy.data() + uint64_t{c} * 4, 4);
+      return v & 0x0FFFFFFF;
+    }
+    return static_cast<uint32_t>(state.fatCopy[uint64_t{c} * 2] | (state.fatCopy[uint64_t{c} * 2 + 1] << 8));
+  };
+  // A free first entry: the chain was released (a file left inside a
+  // deleted folder keeps its entry but loses its chain). Its clusters most
+  // likely still follow each other, as for a deleted file.
+  if (next(firstCluster) == 0) return CopyFatContiguous(source, partition, firstCluster, size, sink, piece);
+  StretchCopier copier(source, partition, sink, piece, result);
+  std::unordered_set<uint32_t> seen;
+  uint64_t remaining = size;
+  uint32_t c = firstCluster;
+  // Runs of consecutive clusters are read as one stretch.
+  while (remaining > 0) {
+    const uint32_t runStart = c;
+    uint64_t runClusters = 0;
+    bool chainEnds = false;
+    while (true) {
+      seen.insert(c);
+      ++runClusters;
+      if (runClusters * clusterBytes >= remaining || runClusters * clusterBytes >= kCopyPieceBytes) {
+        c = next(c);
+        break;
+      }
+      const uint32_t n = next(c);
+      if (n != c + 1 || n >= entries || seen.count(n)) {
+        c = n;
+        break;
+      }
+      c = n;
+    }
+    const uint64_t bytes = std::min(remaining, runClusters * clusterBytes);
+    if (!copier.copy(FatClusterSector(partition, runStart), bytes)) return result;
+    remaining -= bytes;
+    if (remaining == 0) break;
+    chainEnds = c < 2 || c >= entries || seen.count(c) != 0 || (!fat32 && c >= 0xFFF8) || (fat32 && c >= 0x0FFFFFF8);
+    if (chainEnds) {
+      result.damaged = true;
+      break;
+    }
+  }
+  return result;
+}
+
+CopyResult CopyFatContiguous(SectorSource* source, const disk::PartitionInfo& partition, uint32_t firstCluster,
+                             uint64_t size, DataSink& sink, const PieceFn& piece) {
+  if (size == 0) return {};
+  if (FatClusterBytes(partition) == 0 || firstCluster < 2) return {CopyStatus::kNoData, 0, false, false};
+  return CopySectors(source, partition, FatClusterSector(partition, firstCluster), size, sink, piece);
+}
+
+bool ReadNtfsRecord(SectorSource* source, const disk::PartitionInfo& partition, const NtfsScanState& state,
+                    uint64_t number, DecodedRecord& out) {
+  if (state.recordPositions.empty()) return ReadRecordByNumber(source, partition, state, number, out);
+  std::vector<uint8_t> record;
+  if (!FetchAtPosition(source, partition, state, number, record)) {
+    // Not seen by the search: the run list may still know it.
+    return !state.mftRuns.empty() && ReadRecordByNumber(source, partition, state, number, out);
+  }
+  RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& r) {
+    return FetchAtPosition(source, partition, state, n, r);
+  };
+  return DecodeRecord(record, number, 0, out, fetch);
+}
+
+uint64_t NtfsDataSize(const DecodedRecord& record) {
+  if (record.hasDataSizes) return record.dataSize;
+  if (record.hasResidentData) return record.residentData.size();
+  return record.nonResidentData ? record.size : 0;
+}
+
+CopyResult CopyNtfsData(SectorSource* source, const disk::PartitionInfo& partition, const DecodedRecord& record,
+                        DataSink& sink, const PieceFn& piece) {
+  CopyResult result;
+  NtfsDataCopier copier(source, partition, record, sink, piece, result);
+  copier.run();
+  return result;
+}
+
+std::vector<uint8_t> FatLeadingBytes(SectorSource* source, const disk::PartitionInfo& partition, const FatNode& node,
+                                     uint32_t requested) {
+  const FatScanState* state = FindFatState(partition);
+  const uint64_t length = std::min<uint64_t>(requested, node.size);
+  if (!state || length == 0 || node.firstCluster < 2) return {};
+  LeadingSink sink(length);
+  const PieceFn full = [&](uint64_t) { return !sink.full(); };
+  if (length < FatClusterBytes(partition) || IsDeletedKind(node.flags) || state->fatCopy.empty()) {
+    // Less than a cluster, or no chain to follow: the first cluster on.
+    CopyFatContiguous(source, partition, node.firstCluster, std::min(length, FatClusterBytes(partition)), sink, full);
+  } else {
+    CopyFatChain(source, partition, *state, node.firstCluster, length, sink, full);
+  }
+  return RoundedLeading(sink);
+}
+
+std::vector<uint8_t> NtfsLeadingBytes(SectorSource* source, const disk::PartitionInfo& partition, const NtfsNode& node,
+                                      uint32_t requested) {
+  const NtfsScanState* state = FindNtfsState(partition);
+  const uint64_t length = std::min<uint64_t>(requested, node.size);
+  if (!state || length == 0) return {};
+  LeadingSink sink(length);
+  const PieceFn full = [&](uint64_t) { return !sink.full(); };
+  if (node.parentNumber == 1) {
+    // Found by content: the record-number field holds the start sector.
+    CopySectors(source, partition, node.recordNumber, length, sink, full);
+    return RoundedLeading(sink);
+  }
+  DecodedRecord record;
+  if (!ReadNtfsRecord(source, partition, *state, node.recordNumber, record)) return {};
+  CopyNtfsData(source, partition, record, sink, full);
+  return RoundedLeading(sink);
+}
+
+}  // namespace orvaldi::fs

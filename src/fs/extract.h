@@ -1,0 +1,110 @@
+// Getting a node's bytes back: FAT chains, contiguous stretches and NTFS
+// data (resident, plain, sparse and LZNT1-compressed), streamed to a sink.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "disk/partition_info.h"
+#include "fs/ntfs_record.h"
+#include "fs/scan_tree.h"
+#include "platform/sector_source.h"
+
+namespace orvaldi::fs {
+
+struct FatScanState;
+struct NtfsScanState;
+
+// Receives a file's bytes in order.
+class DataSink {
+ public:
+  virtual ~DataSink() = default;
+  virtual bool write(const uint8_t* data, size_t length) = 0;
+  // `length` zero bytes (a hole in a sparse file). A sink whose length was
+  // set beforehand may skip over them instead.
+  virtual bool writeZeros(uint64_t length);
+};
+
+// Collects everything written (leading bytes, tests).
+class MemorySink final : public DataSink {
+ public:
+  bool write(const uint8_t* data, size_t length) override {
+    bytes.insert(bytes.end(), data, data + length);
+    return true;
+  }
+  std::vector<uint8_t> bytes;
+};
+
+// Called after each piece that reached the sink, with its length. Returning
+// false stops the copy (the operator cancelled).
+using PieceFn = std::function<bool(uint64_t pieceBytes)>;
+
+enum class CopyStatus {
+  kComplete,     // every byte of the file reached the sink
+  kCancelled,    // the piece callback asked to stop
+  kWriteFailed,  // the sink refused a write
+  kNoData,       // nothing could be located (no record, cluster out of range)
+};
+
+struct CopyResult {
+  CopyStatus status = CopyStatus::kComplete;
+  uint64_t written = 0;     // bytes that reached the sink
+  bool readErrors = false;  // some sectors could not be read; zeros stand in their place
+  bool damaged = false;     // a chain ended early or compressed data was corrupt
+};
+
+// Whole sectors are read in pieces of this size.
+inline constexpr uint64_t kCopyPieceBytes = 10ull << 20;
+
+// Copies `size` bytes starting at absolute sector `firstSector` (read through
+// the partition's reader) to `sink`, in pieces of `pieceBytes`.
+CopyResult CopySectors(platform::SectorSource* source, const disk::PartitionInfo& partition, uint64_t firstSector,
+                       uint64_t size, DataSink& sink, const PieceFn& piece, uint64_t pieceBytes = kCopyPieceBytes);
+
+// FAT geometry helpers.
+uint64_t FatClusterSector(const disk::PartitionInfo& partition, uint32_t cluster);
+uint64_t FatClusterBytes(const disk::PartitionInfo& partition);
+bool FatIs32(const disk::PartitionInfo& partition);
+// Entries of the in-memory FAT copy (0 when the FAT was not read).
+uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState& state);
+
+// Copies an existing file through its cluster chain in the in-memory FAT.
+// The chain stops at an end mark, a free or reserved entry, a cluster past the
+// FAT, a cluster already visited, or once `size` bytes are out; runs of
+// consecutive clusters are read together. A file whose first cluster lies
+// outside the FAT gives kNoData and nothing is written. A file whose first
+// entry is free (its chain was released) is copied as contiguous clusters.
+CopyResult CopyFatChain(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                        const FatScanState& state, uint32_t firstCluster, uint64_t size, DataSink& sink,
+                        const PieceFn& piece);
+
+// Copies a file as contiguous clusters from `firstCluster` on.
+CopyResult CopyFatContiguous(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                             uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece);
+
+// Reads record `number` of an NTFS partition: at its recorded position when
+// a sector search recorded positions, else through the MFT run list.
+bool ReadNtfsRecord(platform::SectorSource* source, const disk::PartitionInfo& partition, const NtfsScanState& state,
+                    uint64_t number, DecodedRecord& out);
+
+// Length of the file's unnamed data stream.
+uint64_t NtfsDataSize(const DecodedRecord& record);
+
+// Copies the unnamed data stream of a decoded record. Sparse stretches come
+// out as zeros in place, compressed units are decompressed one by one, bytes
+// past the initialized size are zeros: the output is the file as NTFS
+// presents it, byte for byte.
+CopyResult CopyNtfsData(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                        const DecodedRecord& record, DataSink& sink, const PieceFn& piece);
+
+// The first bytes of a file for the preview and the hex view: at most
+// min(requested, size) bytes, the buffer rounded up to whole sectors (the
+// rest zero). FAT files follow their chain (a deleted file's first cluster
+// only, its chain being free); empty when nothing could be read.
+std::vector<uint8_t> FatLeadingBytes(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                                     const FatNode& node, uint32_t requested);
+std::vector<uint8_t> NtfsLeadingBytes(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                                      const NtfsNode& node, uint32_t requested);
+
+}  // namespace orvaldi::fs

@@ -1,0 +1,505 @@
+// The save walks over FAT, NTFS and carved trees, and the two ways of running them.
+#include "raw/save_engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "disk/sector_io.h"
+#include "fs/extract.h"
+#include "fs/fat_state.h"
+#include "fs/ntfs_state.h"
+
+namespace orvaldi::raw {
+namespace {
+
+using fs::CopyResult;
+using fs::CopyStatus;
+
+// Writes a target file whose length was set beforehand: holes are skipped.
+class FileSink final : public fs::DataSink {
+ public:
+  explicit FileSink(int fd) : fd_(fd) {}
+  bool write(const uint8_t* data, size_t length) override {
+    while (length > 0) {
+      const ssize_t n = ::write(fd_, data, length);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) {
+        error = n < 0 ? errno : ENOSPC;
+        return false;
+      }
+      data += n;
+      length -= static_cast<size_t>(n);
+    }
+    return true;
+  }
+  bool writeZeros(uint64_t length) override {
+    if (::lseek(fd_, static_cast<off_t>(length), SEEK_CUR) < 0) {
+      error = errno;
+      return false;
+    }
+    return true;
+  }
+  int error = 0;
+
+ private:
+  int fd_;
+};
+
+// State shared by every worker of one save.
+struct SharedState {
+  const SaveSettings& settings;
+  std::mutex lock;  // progress calls, the name asker and the log
+  std::atomic<uint64_t> savedBytes{0};
+  std::atomic<uint64_t> stepBytes{0};
+  std::atomic<uint64_t> files{0}, bytes{0}, skipped{0}, damaged{0}, failed{0};
+  uint64_t unit = 0;  // pool: bytes per progress step
+  bool pool = false;
+
+  explicit SharedState(const SaveSettings& s) : settings(s) {}
+  bool cancelled() const { return settings.progress && settings.progress->cancelled(); }
+  void log(const std::string& line) {
+    if (!settings.log) return;
+    std::lock_guard<std::mutex> guard(lock);
+    settings.log(line);
+  }
+};
+
+class SaveWalk {
+ public:
+  SaveWalk(SharedState& shared, platform::SectorSource* source, const SaveJob& job, KnownList known)
+      : shared_(shared), options_(shared.settings.options), source_(source),
+        part_(*job.partition), known_(known), fatState_(fs::FindFatState(part_)),
+        ntfsState_(fs::FindNtfsState(part_)) {
+    useFat_ = options_.useFat && fatState_ && !fatState_->fatCopy.empty() && fs::FatEntryCount(part_, *fatState_) > 0;
+    if (useFat_) seedUsedClusters();
+  }
+
+  void item(const SaveItem& it) {
+    std::string target = options_.target;
+    for (const std::string& folder : it.folders) {
+      auto name = checkName(folder);
+      if (!name) return;
+      target += "/" + *name;
+    }
+    if (it.fat) fat(*it.fat, target);
+    if (it.ntfs) ntfs(*it.ntfs, target);
+    if (it.carved) carved(*it.carved, it.carvedSector, target);
+  }
+
+ private:
+  bool stopped() const { return shared_.cancelled() || names_.stop; }
+
+  std::optional<std::string> checkName(const std::string& name) {
+    NameAsker ask;
+    if (shared_.settings.ask) {
+      ask = [this](const std::string& old, const std::string& proposed) {
+        std::lock_guard<std::mutex> guard(shared_.lock);
+        return shared_.settings.ask(old, proposed);
+      };
+    }
+    auto checked = CheckName(name, names_, ask);
+    if (!checked) {
+      ++shared_.skipped;
+      shared_.log("跳过: " + name);
+    }
+    return checked;
+  }
+
+  // Existing files of a known type keep deleted ones from being matched to
+  // their first cluster, whatever the order of the walk.
+  void seedUsedClusters() {
+    fatState_->nameIndex.forEach([&](const fs::FatNode* node) {
+      if (fs::KindOf(node->flags) == fs::node_kind::kFile && IsKnownExtension(ExtensionOf(node->name), known_))
+        used_.add(node->firstCluster);
+    });
+  }
+
+  // --- progress -------------------------------------------------------
+
+  void fileStarted() {
+    if (shared_.pool || !shared_.settings.progress) return;
+    std::lock_guard<std::mutex> guard(shared_.lock);
+    shared_.settings.progress->beginStage(100, 1);
+  }
+
+  // After each piece of a file of `size` bytes; false when cancelled.
+  bool piece(uint64_t n, uint64_t written, uint64_t size, bool ntfsTotals) {
+    const uint64_t saved = shared_.savedBytes += n;
+    platform::ProgressBlock* progress = shared_.settings.progress;
+    if (progress) {
+      std::lock_guard<std::mutex> guard(shared_.lock);
+      if (shared_.pool) {
+        progress->setText("%s", SavedBytesText(saved).c_str());
+        if (shared_.unit != 0 && (shared_.stepBytes += n) >= shared_.unit) {
+          shared_.stepBytes = 0;
+          progress->step();
+        }
+      } else {
+        progress->setText("%s", (ntfsTotals ? SavedTotalText(ntfsTotal_) : SavedBytesText(written)).c_str());
+        progress->setPosition(size ? written * 100 / size : 100);
+      }
+    }
+    return !shared_.cancelled();
+  }
+
+  // --- writing one file ----------------------------------------------
+
+  using Copy = std::function<CopyResult(fs::DataSink&, const fs::PieceFn&)>;
+
+  // Creates a free target for `path`, sets its length and runs `copy`.
+  void writeFile(const std::string& path, uint64_t size, bool ntfsTotals, const Copy& copy) {
+    std::string used;
+    const int fd = CreateTargetFile(path, &used);
+    if (fd < 0) {
+      ++shared_.skipped;
+      shared_.log("无法创建: " + path + ": " + std::strerror(errno));
+      return;
+    }
+    fileStarted();
+    FileSink sink(fd);
+    CopyResult result;
+    if (size > 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+      result.status = CopyStatus::kWriteFailed;
+      sink.error = errno;
+    } else if (size > 0) {
+      uint64_t written = 0;
+      const fs::PieceFn onPiece = [&](uint64_t n) {
+        written += n;
+        return piece(n, written, size, ntfsTotals);
+      };
+      result = copy(sink, onPiece);
+    }
+    // A file that was not completed keeps only what was written.
+    if (result.status != CopyStatus::kComplete && ::ftruncate(fd, static_cast<off_t>(result.written)) != 0)
+      sink.error = errno;
+    if (::close(fd) != 0 && result.status == CopyStatus::kComplete) {
+      result.status = CopyStatus::kWriteFailed;
+      sink.error = errno;
+    }
+    shared_.bytes += result.written;
+    switch (result.status) {
+      case CopyStatus::kComplete:
+        ++shared_.files;
+        if (result.readErrors || result.damaged) {
+          ++shared_.damaged;
+          shared_.log(std::string(result.readErrors ? "有坏扇区: " : "数据不完整: ") + used);
+        }
+        break;
+      case CopyStatus::kCancelled:
+        shared_.log("已取消: " + used);
+        break;
+      case CopyStatus::kWriteFailed:
+        ++shared_.failed;
+        shared_.log("写入失败: " + used + ": " + std::strerror(sink.error ? sink.error : EIO));
+        break;
+      case CopyStatus::kNoData:
+        ++shared_.failed;
+        shared_.log("找不到数据: " + used);
+        break;
+    }
+  }
+
+  // --- FAT -------------------------------------------------------------
+
+  void fat(const fs::FatNode& node, const std::string& target) {
+    if (stopped()) return;
+    auto name = checkName(node.name);
+    if (!name) return;
+    const std::string path = target + "/" + *name;
+    switch (fs::KindOf(node.flags)) {
+      case fs::node_kind::kDeletedFolder:
+      case fs::node_kind::kFolder:
+        if (!MakeFolders(path)) shared_.log("无法创建: " + path);
+        for (const fs::FatNode& child : node.children) {
+          if (stopped()) return;
+          fat(child, path);
+        }
+        break;
+      case fs::node_kind::kDeletedFile:
+        if (options_.recoverDeleted && FilterMatches(options_.filter, node.name)) fatContiguous(node, path, true);
+        break;
+      case fs::node_kind::kFile:
+        if (!options_.recoverExisting || !FilterMatches(options_.filter, node.name)) break;
+        if (useFat_) {
+          if (IsKnownExtension(ExtensionOf(node.name), known_)) used_.add(node.firstCluster);
+          writeFile(path, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+            return fs::CopyFatChain(source_, part_, *fatState_, node.firstCluster, node.size, sink, onPiece);
+          });
+        } else {
+          fatContiguous(node, path, false);
+        }
+        break;
+      default:
+        break;
+    }
+  }
+
+  void fatContiguous(const fs::FatNode& node, const std::string& path, bool deleted) {
+    const std::string extension = ExtensionOf(node.name);
+    if (deleted && node.size > 0 && IsKnownExtension(extension, known_)) {
+      const auto starts = StartClusterSearch(source_, part_, extension, node.firstCluster, node.size, used_);
+      for (const uint32_t cluster : starts) {
+        if (stopped()) return;
+        writeFile(path, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+          return fs::CopyFatContiguous(source_, part_, cluster, node.size, sink, onPiece);
+        });
+      }
+      // No header confirmed: the entry's own cluster is still the best guess.
+      if (!starts.empty()) return;
+    }
+    writeFile(path, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+      return fs::CopyFatContiguous(source_, part_, node.firstCluster, node.size, sink, onPiece);
+    });
+  }
+
+  // --- NTFS ------------------------------------------------------------
+
+  void ntfs(const fs::NtfsNode& node, const std::string& target) {
+    if (stopped()) return;
+    ntfsTotal_ += node.size;
+    if (shared_.settings.progress && !shared_.pool) {
+      std::lock_guard<std::mutex> guard(shared_.lock);
+      shared_.settings.progress->setText("%s", SavedTotalText(ntfsTotal_).c_str());
+    }
+    auto name = checkName(node.name);
+    if (!name) return;
+    const std::string path = target + "/" + *name;
+    const uint8_t kind = fs::KindOf(node.flags);
+    if (fs::IsFolderLike(node.flags)) {
+      if (!MakeFolders(path)) shared_.log("无法创建: " + path);
+      for (const fs::NtfsNode& child : node.children) {
+        if (stopped()) return;
+        ntfs(child, path);
+      }
+      return;
+    }
+    if (kind == fs::node_kind::kDeletedFile && !options_.recoverDeleted) return;
+    if (kind == fs::node_kind::kFile && !options_.recoverExisting) return;
+    if (!fs::IsFileLike(node.flags) || !FilterMatches(options_.filter, node.name)) return;
+    if (node.parentNumber == 1) {
+      // Found by content: the record-number field is the start sector.
+      writeFile(path, node.size, true, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+        return fs::CopySectors(source_, part_, node.recordNumber, node.size, sink, onPiece, 2ull << 20);
+      });
+      return;
+    }
+    fs::DecodedRecord record;
+    if (!ntfsState_ || !fs::ReadNtfsRecord(source_, part_, *ntfsState_, node.recordNumber, record)) {
+      ++shared_.failed;
+      shared_.log("mft错误: " + path);
+      return;
+    }
+    writeFile(path, fs::NtfsDataSize(record), true, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+      return fs::CopyNtfsData(source_, part_, record, sink, onPiece);
+    });
+  }
+
+  // --- carved files ------------------------------------------------------
+
+  bool inPartition(uint64_t sector) const {
+    return sector >= part_.startSector && sector < part_.startSector + part_.sectorCount;
+  }
+
+  void carved(const disk::CarvedNode& node, uint64_t sector, const std::string& target) {
+    if (stopped()) return;
+    if (!node.children.empty() || sector == 0) {
+      auto name = checkName(node.name);
+      if (!name) return;
+      const std::string path = target + "/" + *name;
+      for (auto it = node.children.lower_bound(part_.startSector); it != node.children.end(); ++it) {
+        if (stopped() || !inPartition(it->first)) break;
+        carvedFile(it->second, it->first, path);
+      }
+      return;
+    }
+    carvedFile(node, sector, target);
+  }
+
+  void carvedFile(const disk::CarvedNode& node, uint64_t sector, const std::string& target) {
+    if (!FilterMatches(options_.filter, node.name)) return;
+    auto name = checkName(node.name);
+    if (!name) return;
+    // Written with its exact size; the sectors past it belong to other data.
+    writeFile(target + "/" + *name, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+      return fs::CopySectors(source_, part_, sector, node.size, sink, onPiece);
+    });
+  }
+
+  SharedState& shared_;
+  const SaveOptions& options_;
+  platform::SectorSource* source_;
+  const disk::PartitionInfo& part_;
+  KnownList known_;
+  const fs::FatScanState* fatState_;
+  const fs::NtfsScanState* ntfsState_;
+  bool useFat_ = false;
+  NameCheckState names_;
+  UsedClusterSet used_;
+  uint64_t ntfsTotal_ = 0;
+};
+
+// Runs one job on the calling thread with its own disk handle.
+bool RunJob(SharedState& shared, const SaveJob& job, KnownList known) {
+  std::unique_ptr<platform::SectorSource> source;
+  if (job.partition->volumeKind == 0) {
+    source = disk::OpenSource(*job.disk);
+    if (!source) return false;
+  }
+  SaveWalk walk(shared, source.get(), job, known);
+  for (const SaveItem& item : job.items) {
+    if (shared.cancelled()) break;
+    walk.item(item);
+  }
+  return true;
+}
+
+template <typename Node>
+uint64_t TreeSize(const Node& node, const SaveOptions& o) {
+  if (fs::IsFolderLike(node.flags)) {
+    uint64_t sum = 0;
+    for (const Node& child : node.children) sum += TreeSize(child, o);
+    return sum;
+  }
+  const uint8_t kind = fs::KindOf(node.flags);
+  if (kind == fs::node_kind::kDeletedFile && !o.recoverDeleted) return 0;
+  if (kind == fs::node_kind::kFile && !o.recoverExisting) return 0;
+  return FilterMatches(o.filter, node.name) ? node.size : 0;
+}
+
+uint64_t CarvedSize(const disk::CarvedNode& node, uint64_t sector, const disk::PartitionInfo& part,
+                    const SaveOptions& o) {
+  if (node.children.empty() && sector != 0) return FilterMatches(o.filter, node.name) ? node.size : 0;
+  uint64_t sum = 0;
+  for (auto it = node.children.lower_bound(part.startSector);
+       it != node.children.end() && it->first < part.startSector + part.sectorCount; ++it)
+    sum += FilterMatches(o.filter, it->second.name) ? it->second.size : 0;
+  return sum;
+}
+
+SaveSummary Summarize(SharedState& shared) {
+  SaveSummary s;
+  s.files = shared.files;
+  s.bytes = shared.bytes;
+  s.skipped = shared.skipped;
+  s.damaged = shared.damaged;
+  s.failed = shared.failed;
+  s.cancelled = shared.cancelled();
+  return s;
+}
+
+}  // namespace
+
+uint64_t JobSize(const SaveJob& job, const SaveOptions& options) {
+  uint64_t total = 0;
+  for (const SaveItem& item : job.items) {
+    if (item.fat) total += TreeSize(*item.fat, options);
+    if (item.ntfs) total += TreeSize(*item.ntfs, options);
+    if (item.carved) total += CarvedSize(*item.carved, item.carvedSector, *job.partition, options);
+  }
+  return total;
+}
+
+fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                            const fs::FatNode& node, fs::DataSink& sink, const fs::PieceFn& piece) {
+  const fs::FatScanState* state = fs::FindFatState(partition);
+  const bool chain = fs::KindOf(node.flags) == fs::node_kind::kFile && state && !state->fatCopy.empty() &&
+                     fs::FatEntryCount(partition, *state) > 0;
+  if (chain) return fs::CopyFatChain(source, partition, *state, node.firstCluster, node.size, sink, piece);
+  uint32_t first = node.firstCluster;
+  const std::string extension = ExtensionOf(node.name);
+  if (fs::IsDeletedKind(node.flags) && node.size > 0 && IsKnownExtension(extension, KnownList::kFull)) {
+    UsedClusterSet used;
+    const auto starts = StartClusterSearch(source, partition, extension, node.firstCluster, node.size, used);
+    if (!starts.empty()) first = starts.front();
+  }
+  return fs::CopyFatContiguous(source, partition, first, node.size, sink, piece);
+}
+
+fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                            const fs::NtfsNode& node, fs::DataSink& sink, const fs::PieceFn& piece) {
+  if (node.parentNumber == 1) return fs::CopySectors(source, partition, node.recordNumber, node.size, sink, piece);
+  const fs::NtfsScanState* state = fs::FindNtfsState(partition);
+  fs::DecodedRecord record;
+  if (!state || !fs::ReadNtfsRecord(source, partition, *state, node.recordNumber, record))
+    return {fs::CopyStatus::kNoData, 0, false, false};
+  return fs::CopyNtfsData(source, partition, record, sink, piece);
+}
+
+std::string CheckTargetFolder(const disk::DiskInfo& disk, const std::string& target) {
+  if (target.empty()) return "选择保存路径";
+  if (TargetOnSourceDevice(disk, target))
+    return "目标文件夹在正被恢复的磁盘上，保存会覆盖要恢复的数据，请选择其他磁盘";
+  return {};
+}
+
+SaveSummary SaveSelected(const SaveJob& job, const SaveSettings& settings) {
+  SaveSummary summary;
+  if (!job.disk || !job.partition) return summary;
+  summary.refusal = CheckTargetFolder(*job.disk, settings.options.target);
+  if (!summary.refusal.empty()) return summary;
+  const uint64_t size = JobSize(job, settings.options);
+  const auto free = FreeBytes(settings.options.target);
+  if (free && size >= *free) {
+    summary.refusal = NotEnoughSpaceText(size);
+    return summary;
+  }
+  SharedState shared(settings);
+  const KnownList known = KnownList::kFull;
+  if (!RunJob(shared, job, known)) {
+    summary = Summarize(shared);
+    summary.sourceFailures = 1;
+    return summary;
+  }
+  return Summarize(shared);
+}
+
+SaveSummary SaveChecked(const std::vector<SaveJob>& jobs, const SaveSettings& settings, unsigned workers) {
+  SaveSummary summary;
+  if (jobs.empty()) return summary;
+  uint64_t total = 0;
+  for (const SaveJob& job : jobs) {
+    if (!job.disk || !job.partition) return summary;
+    summary.refusal = CheckTargetFolder(*job.disk, settings.options.target);
+    if (!summary.refusal.empty()) return summary;
+    total += JobSize(job, settings.options);
+  }
+  const auto free = FreeBytes(settings.options.target);
+  if (free && total > *free) {
+    summary.refusal = "目标盘剩余空间不足，请重新选择盘!";
+    return summary;
+  }
+  SharedState shared(settings);
+  shared.pool = true;
+  shared.unit = total / 100;
+  if (settings.progress) settings.progress->beginStage(100, 1);
+
+  workers = std::clamp<unsigned>(workers, 1, kMaxSaveWorkers);
+  workers = std::min<unsigned>(workers, static_cast<unsigned>(jobs.size()));
+  std::atomic<size_t> nextJob{0};
+  std::atomic<uint64_t> sourceFailures{0};
+  // Each worker takes the next job not yet started, in list order, until
+  // none is left or the operator cancels.
+  auto worker = [&] {
+    while (!shared.cancelled()) {
+      const size_t i = nextJob++;
+      if (i >= jobs.size()) break;
+      if (!RunJob(shared, jobs[i], KnownList::kShort)) ++sourceFailures;
+    }
+  };
+  std::vector<std::thread> threads;
+  for (unsigned i = 1; i < workers; ++i) threads.emplace_back(worker);
+  worker();
+  for (auto& t : threads) t.join();
+  summary = Summarize(shared);
+  summary.sourceFailures = sourceFailures;
+  return summary;
+}
+
+}  // namespace orvaldi::raw

@@ -1,0 +1,98 @@
+// The save operation: copies picked files, folders and carved files of a
+// partition to a target folder, rebuilding the folder structure below it.
+// It only reads the source disk.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "disk/carved_node.h"
+#include "disk/disk_info.h"
+#include "disk/partition_info.h"
+#include "fs/extract.h"
+#include "fs/scan_tree.h"
+#include "platform/progress.h"
+#include "raw/save_target.h"
+#include "raw/start_cluster_search.h"
+
+namespace orvaldi::raw {
+
+// The choices of the "Recover" dialog plus the partition window's filter.
+struct SaveOptions {
+  std::string target;            // "输出路径:"
+  bool useFat = true;            // "是否以FAT做参考" (FAT partitions)
+  bool recoverDeleted = true;    // "恢复删除文件"
+  bool recoverExisting = true;   // "恢复正常文件"
+  std::string filter;            // name filter, empty = everything
+};
+
+// One picked item: a FAT or NTFS node, or a carved file or the carved-files
+// folder. `folders` names the folders above it, rebuilt below the target
+// (each passes the name check like any folder of the walk).
+struct SaveItem {
+  const fs::FatNode* fat = nullptr;
+  const fs::NtfsNode* ntfs = nullptr;
+  const disk::CarvedNode* carved = nullptr;
+  uint64_t carvedSector = 0;  // a carved file's start sector (unused for the folder)
+  std::vector<std::string> folders;
+};
+
+// What one worker copies: items of one partition, whose tree was scanned.
+struct SaveJob {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  std::vector<SaveItem> items;
+};
+
+struct SaveSettings {
+  SaveOptions options;
+  NameAsker ask;                                 // empty: invalid names are skipped
+  platform::ProgressBlock* progress = nullptr;   // may be null
+  std::function<void(const std::string&)> log;   // one line per file that had trouble; may be empty
+};
+
+struct SaveSummary {
+  std::string refusal;    // non-empty: nothing was saved, and why
+  uint64_t files = 0;     // files written
+  uint64_t bytes = 0;     // bytes written
+  uint64_t skipped = 0;   // refused names and files whose target could not be created
+  uint64_t damaged = 0;   // written, but with unreadable sectors, a broken chain or corrupt compressed data
+  uint64_t failed = 0;    // not written: unreadable records, write errors
+  uint64_t sourceFailures = 0;  // jobs dropped because their disk could not be opened
+  bool cancelled = false;
+};
+
+// Bytes a job would write: the files below its items that pass the flags
+// and the filter (carved files by their size).
+uint64_t JobSize(const SaveJob& job, const SaveOptions& options);
+
+// Refusals common to both forms, checked before anything is copied: an
+// empty target ("选择保存路径") and a target on the disk being recovered.
+std::string CheckTargetFolder(const disk::DiskInfo& disk, const std::string& target);
+
+// Save of the selected item: one job, one worker, the full list of known
+// extensions and one used-cluster set over the walk. Refused when the size
+// is not below the free space of the target.
+SaveSummary SaveSelected(const SaveJob& job, const SaveSettings& settings);
+
+// Save of the checked items: each job on a pool of up to ten workers (each
+// with its own disk handle and walk state), sharing byte counters; the short
+// list of known extensions. Refused when the total exceeds the free space.
+SaveSummary SaveChecked(const std::vector<SaveJob>& jobs, const SaveSettings& settings, unsigned workers);
+
+inline constexpr unsigned kMaxSaveWorkers = 10;
+
+// One file's bytes to `sink`, read as the save walk reads them: an existing
+// FAT file through its chain (when the FAT was read), a deleted one from the
+// first cluster whose header confirms its type (else its entry's cluster);
+// an NTFS file from its record, or from its start sector when it was found
+// by content. `source` is null for dynamic volumes.
+fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                            const fs::FatNode& node, fs::DataSink& sink, const fs::PieceFn& piece);
+fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                            const fs::NtfsNode& node, fs::DataSink& sink, const fs::PieceFn& piece);
+
+}  // namespace orvaldi::raw
