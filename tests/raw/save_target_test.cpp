@@ -1,1 +1,189 @@
+// Names, filter, target naming, texts and the source-device check of the save operation.
+#include "raw/save_target.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <fstream>
+
+#include "support/test_images.h"
+
+namespace orvaldi::raw {
+namespace {
+
+std::string ReadAll(const std::filesystem::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(SaveFilter, WildcardsMatchAsTheFileListDoes) {
+  EXPECT_TRUE(FilterMatches("", "anything"));
+  EXPECT_TRUE(FilterMatches("*.doc", "report.doc"));
+  EXPECT_TRUE(FilterMatches("*.doc", "a.doc.bak"));  // after the first dot only has to contain "doc"
+  EXPECT_TRUE(FilterMatches("*.DOC", "Report.Doc"));
+  EXPECT_FALSE(FilterMatches("*.doc", "report.txt"));
+  EXPECT_TRUE(FilterMatches("*.doc", "doc"));  // a name without a dot stands on both sides
+}
+
+TEST(SaveFilter, PatternsWithoutADotOrStartingWithOneSearchTheWholeName) {
+  EXPECT_TRUE(FilterMatches("abc*", "xxabcyy.txt"));
+  EXPECT_FALSE(FilterMatches("abc*", "ab.c"));
+  EXPECT_TRUE(FilterMatches(".jpg", "photo.JPG"));
+  EXPECT_TRUE(FilterMatches("rep*.t", "report.txt"));
+  EXPECT_FALSE(FilterMatches("rep*.t", "notes.txt"));
+}
+
+TEST(SaveNames, InvalidNamesAreThoseThatCouldLeaveOrBreakTheTarget) {
+  for (const char* bad : {"", ".", "..", "a/b", "a\\b", "x?y.txt", "a:b", "a*b", "a\"b", "a<b", "a>b", "a|b",
+                          "tab\there", "nul\x01"}) {
+    EXPECT_TRUE(IsInvalidName(bad)) << bad;
+  }
+  for (const char* good : {"a.txt", "...", ".hidden", "年度报告 2024.txt", "åLD.TXT", "a b"}) {
+    EXPECT_FALSE(IsInvalidName(good)) << good;
+  }
+  EXPECT_EQ(ReplaceInvalid("x?y.txt", "$"), "x$y.txt");
+  EXPECT_EQ(ReplaceInvalid("../a", "_"), ".._a");
+  EXPECT_EQ(ReplaceInvalid("..", "_"), "__");
+  EXPECT_EQ(ReplaceInvalid("", "_"), "_");
+}
+
+TEST(SaveNames, TheOperatorsAnswersDecide) {
+  int asked = 0;
+  std::string proposedSeen;
+  NameAsker renameAllUnderscore = [&](const std::string&, const std::string& proposed) {
+    ++asked;
+    proposedSeen = proposed;
+    return NameAnswer{NameAnswer::kRename, "x_y.txt", true, "_"};
+  };
+  NameCheckState state;
+  EXPECT_EQ(CheckName("x?y.txt", state, renameAllUnderscore), "x_y.txt");
+  EXPECT_EQ(proposedSeen, "x$y.txt");
+  // Later names get underscores without asking; valid names pass untouched.
+  EXPECT_EQ(CheckName("a*b|c", state, renameAllUnderscore), "a_b_c");
+  EXPECT_EQ(CheckName("fine.txt", state, renameAllUnderscore), "fine.txt");
+  EXPECT_EQ(asked, 1);
+
+  NameCheckState skipping;
+  NameAsker skipAll = [](const std::string&, const std::string&) { return NameAnswer{NameAnswer::kSkipAll, {}, false, {}}; };
+  EXPECT_EQ(CheckName("ok.txt", skipping, skipAll), "ok.txt");
+  EXPECT_EQ(CheckName("bad?.txt", skipping, skipAll), std::nullopt);
+  EXPECT_TRUE(skipping.stop);
+  EXPECT_EQ(CheckName("ok.txt", skipping, skipAll), std::nullopt);  // everything after is refused
+
+  // An answer that is still unusable is asked again, then the name is skipped.
+  int tries = 0;
+  NameAsker stubborn = [&](const std::string&, const std::string&) {
+    ++tries;
+    return NameAnswer{NameAnswer::kRename, "../../etc/passwd", false, "$"};
+  };
+  NameCheckState fresh;
+  EXPECT_EQ(CheckName("..", fresh, stubborn), std::nullopt);
+  EXPECT_EQ(tries, 3);
+  // No one to ask: invalid names are skipped.
+  NameCheckState none;
+  EXPECT_EQ(CheckName("a/b", none, {}), std::nullopt);
+  // A replacement text that is itself unusable does not let a separator through.
+  NameCheckState slash;
+  slash.replaceAll = true;
+  slash.replacement = "/";
+  EXPECT_EQ(CheckName("a?b", slash, {}), std::nullopt);
+}
+
+TEST(SaveTarget, CollisionsCountUpAndNothingIsOverwritten) {
+  test::TempDir dir;
+  const std::string path = (dir.path() / "report.doc").string();
+  std::vector<std::string> used;
+  for (int i = 0; i < 3; ++i) {
+    std::string name;
+    const int fd = CreateTargetFile(path, &name);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "x", 1), 1);
+    ::close(fd);
+    used.push_back(std::filesystem::path(name).filename().string());
+  }
+  EXPECT_EQ(used, (std::vector<std::string>{"report.doc", "report.doc0.doc", "report.doc1.doc"}));
+  EXPECT_EQ(CandidateName("/t/README", 0), "/t/README0");
+  EXPECT_EQ(CandidateName("/t.d/README", 2), "/t.d/README2");  // a dot in a folder is not an extension
+
+  // a.jpg and a.jpg0.jpg exist, the second one unreadable: it is not taken for a free name.
+  dir.write("a.jpg", {'1'});
+  dir.write("a.jpg0.jpg", {'2'});
+  ::chmod((dir.path() / "a.jpg0.jpg").c_str(), 0);
+  std::string name;
+  const int fd = CreateTargetFile((dir.path() / "a.jpg").string(), &name);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_EQ(std::filesystem::path(name).filename(), "a.jpg1.jpg");
+  ::chmod((dir.path() / "a.jpg0.jpg").c_str(), 0644);
+  EXPECT_EQ(ReadAll(dir.path() / "a.jpg"), "1");
+  EXPECT_EQ(ReadAll(dir.path() / "a.jpg0.jpg"), "2");
+
+  // A symbolic link in the way is not followed.
+  std::filesystem::create_symlink(dir.path() / "a.jpg", dir.path() / "link.txt");
+  const int fd2 = CreateTargetFile((dir.path() / "link.txt").string(), &name);
+  ASSERT_GE(fd2, 0);
+  ::close(fd2);
+  EXPECT_EQ(std::filesystem::path(name).filename(), "link.txt0.txt");
+  EXPECT_EQ(ReadAll(dir.path() / "a.jpg"), "1");
+}
+
+TEST(SaveTarget, MissingFoldersAreCreated) {
+  test::TempDir dir;
+  std::string name;
+  const int fd = CreateTargetFile((dir.path() / "根目录" / "文档" / "a.txt").string(), &name);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() / "根目录" / "文档" / "a.txt"));
+  ASSERT_TRUE(FreeBytes((dir.path() / "not" / "yet").string()).has_value());
+}
+
+TEST(SaveTexts, ProgressAndSpaceTexts) {
+  EXPECT_EQ(SavedTotalText(1023), "1023 BYTE被保存");
+  EXPECT_EQ(SavedTotalText(1536), "1.50 KB被保存");
+  EXPECT_EQ(SavedTotalText(3u << 20), "3.00 MB被保存");
+  EXPECT_EQ(SavedTotalText(0x40000000), "1.00 GB被保存");
+  EXPECT_EQ(SavedTotalText(5ull << 30), "5.00 GB被保存");
+  EXPECT_EQ(SavedBytesText(1536), "1536 BYTE被保存");
+  EXPECT_EQ(NotEnoughSpaceText(2ull << 30), "即将保存 2.0 GB,磁盘空间不够！");
+  EXPECT_EQ(NotEnoughSpaceText(50ull << 20), "即将保存 50.0 MB,磁盘空间不够！");
+  EXPECT_EQ(NotEnoughSpaceText(2048), "即将保存 2.0 KB,磁盘空间不够！");
+}
+
+// A fake /sys: disk 8:0 with partition 8:1, and a mapped device 253:0 on 8:1.
+TEST(SaveTarget, ATargetOnTheSourceDiskIsRecognised) {
+  test::TempDir sys;
+  namespace fsys = std::filesystem;
+  const fsys::path blockRoot = sys.path() / "devices" / "sda";
+  fsys::create_directories(blockRoot / "sda1");
+  fsys::create_directories(sys.path() / "devices" / "dm-0" / "slaves");
+  fsys::create_directories(sys.path() / "devices" / "sdb");
+  auto put = [](const fsys::path& p, const std::string& text) { std::ofstream(p) << text; };
+  put(blockRoot / "dev", "8:0\n");
+  put(blockRoot / "sda1" / "dev", "8:1\n");
+  put(blockRoot / "sda1" / "partition", "1\n");
+  put(sys.path() / "devices" / "dm-0" / "dev", "253:0\n");
+  put(sys.path() / "devices" / "sdb" / "dev", "8:16\n");
+  fsys::create_directory_symlink(blockRoot / "sda1", sys.path() / "devices" / "dm-0" / "slaves" / "sda1");
+  fsys::create_directories(sys.path() / "dev" / "block");
+  fsys::create_directory_symlink(blockRoot, sys.path() / "dev" / "block" / "8:0");
+  fsys::create_directory_symlink(blockRoot / "sda1", sys.path() / "dev" / "block" / "8:1");
+  fsys::create_directory_symlink(sys.path() / "devices" / "dm-0", sys.path() / "dev" / "block" / "253:0");
+  fsys::create_directory_symlink(sys.path() / "devices" / "sdb", sys.path() / "dev" / "block" / "8:16");
+  const std::string root = sys.path().string();
+  EXPECT_TRUE(detail::DeviceSitsOn(root, makedev(8, 0), makedev(8, 0)));
+  EXPECT_TRUE(detail::DeviceSitsOn(root, makedev(8, 1), makedev(8, 0)));
+  EXPECT_TRUE(detail::DeviceSitsOn(root, makedev(253, 0), makedev(8, 0)));
+  EXPECT_TRUE(detail::DeviceSitsOn(root, makedev(253, 0), makedev(8, 1)));
+  EXPECT_FALSE(detail::DeviceSitsOn(root, makedev(8, 16), makedev(8, 0)));
+  EXPECT_FALSE(detail::DeviceSitsOn(root, makedev(8, 1), makedev(8, 16)));
+  // An image file is no device: a target beside it is fine.
+  test::TempDir dir;
+  disk::DiskInfo image;
+  image.devicePath = dir.write("disk.img", std::vector<uint8_t>(512)).string();
+  EXPECT_FALSE(TargetOnSourceDevice(image, dir.path().string()));
+}
+
+}  // namespace
+}  // namespace orvaldi::raw
