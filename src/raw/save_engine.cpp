@@ -137,9 +137,13 @@ class SaveWalk {
       std::lock_guard<std::mutex> guard(shared_.lock);
       if (shared_.pool) {
         progress->setText("%s", SavedBytesText(saved).c_str());
-        if (shared_.unit != 0 && (shared_.stepBytes += n) >= shared_.unit) {
-          shared_.stepBytes = 0;
-          progress->step();
+        // One step per unit passed; a piece of several units moves the bar
+        // by several steps, so it reaches its end with the last byte.
+        if (shared_.unit != 0) {
+          for (uint64_t pending = shared_.stepBytes += n; pending >= shared_.unit; pending -= shared_.unit) {
+            shared_.stepBytes -= shared_.unit;
+            progress->step();
+          }
         }
       } else {
         progress->setText("%s", (ntfsTotals ? SavedTotalText(ntfsTotal_) : SavedBytesText(written)).c_str());

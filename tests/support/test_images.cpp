@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -172,6 +173,53 @@ CommandResult RunCommand(const std::string& commandLine) {
   std::ifstream err(errFile);
   result.err.assign(std::istreambuf_iterator<char>(err), {});
   return result;
+}
+
+std::string ShellQuote(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out + "'";
+}
+
+std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir) {
+  std::map<std::string, std::string> out;
+  const auto r = RunCommand("cd " + ShellQuote(dir.string()) + " && find . -type f -print0 | xargs -0 -r sha256sum");
+  std::istringstream lines(r.out);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() < 67) continue;
+    out[line.substr(68)] = line.substr(0, 64);  // "<hash>  ./<path>"
+  }
+  return out;
+}
+
+std::vector<ManifestRow> ReadManifest(const std::filesystem::path& tsv) {
+  std::vector<ManifestRow> rows;
+  std::ifstream in(tsv);
+  std::string line;
+  std::vector<std::string> header;
+  auto split = [](const std::string& l) {
+    std::vector<std::string> cells;
+    std::istringstream fields(l);
+    std::string cell;
+    while (std::getline(fields, cell, '\t')) cells.push_back(cell);
+    return cells;
+  };
+  if (!std::getline(in, line)) return rows;
+  header = split(line);
+  while (std::getline(in, line)) {
+    const auto cells = split(line);
+    ManifestRow row;
+    for (size_t i = 0; i < header.size(); ++i) row[header[i]] = i < cells.size() ? cells[i] : "";
+    rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 }  // namespace orvaldi::test

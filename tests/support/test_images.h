@@ -1,6 +1,8 @@
 // Helpers for tests: loading gzipped images, temporary files, crafted sectors.
 #pragma once
 
+#include <map>
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -56,5 +58,15 @@ struct CommandResult {
   std::string err;
 };
 CommandResult RunCommand(const std::string& commandLine);
+
+// Quotes `text` for a POSIX shell.
+std::string ShellQuote(const std::string& text);
+
+// sha256 of every regular file below `dir`, by path relative to it.
+std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir);
+
+// One row of a fixture manifest (.files.tsv): its columns by header name.
+using ManifestRow = std::map<std::string, std::string>;
+std::vector<ManifestRow> ReadManifest(const std::filesystem::path& tsv);
 
 }  // namespace orvaldi::test
