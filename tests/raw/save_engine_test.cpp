@@ -213,7 +213,9 @@ TEST(NtfsRecovery, FilesComeBackByteForByte) {
     }
   }
   EXPECT_GT(live, 300);
-  if (haveIcat) EXPECT_GT(deleted, 10);
+  if (haveIcat) {
+    EXPECT_GT(deleted, 10);
+  }
 }
 
 // The Windows-made volume of the corpus: two LZNT1 files whose hashes are known.
@@ -383,7 +385,9 @@ TEST(SaveWalk, UseFatOffCopiesContiguousClusters) {
   EXPECT_NE(a, b);  // the file is fragmented: only the chain gets it right
   EXPECT_EQ(fsys::file_size(contiguous.path() / "Design Notes.txt"), 20480u);
   for (const auto& row : test::ReadManifest(test::FixturesDir() / "fat/fat32-tree.files.tsv"))
-    if (row.at("path") == "Documents/Work/Projects 2024/Alpha Release/Design Notes.txt") EXPECT_EQ(a, row.at("sha256"));
+    if (row.at("path") == "Documents/Work/Projects 2024/Alpha Release/Design Notes.txt") {
+      EXPECT_EQ(a, row.at("sha256"));
+    }
 }
 
 // A deleted photo whose entry lost the high word of its first cluster is
