@@ -23,3 +23,12 @@ echo "== orvaldi ls $IMAGE 0   (the FAT32 partition, deleted files included)"
 echo
 echo "== orvaldi ls $IMAGE 1   (the NTFS partition, deleted files included)"
 "$ORVALDI" ls "$IMAGE" 1
+echo
+OUT="$BUILD/demo/recovered"
+rm -rf "$OUT"
+echo "== orvaldi recover $IMAGE 0|1 --no-existing --to $OUT/fat32|ntfs   (the deleted files of both partitions)"
+"$ORVALDI" recover "$IMAGE" 0 --no-existing --to "$OUT/fat32"
+"$ORVALDI" recover "$IMAGE" 1 --no-existing --to "$OUT/ntfs"
+echo
+echo "== what came back (sha256; compare with \"Deleted files and folders\" in demo/README.md)"
+(cd "$OUT" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
