@@ -92,10 +92,14 @@ struct Mapping {
   bool sparse = false;
 };
 
-// The data runs of a record laid out by VCN. Extents are ordered by their
-// first VCN; overlapping ones (a damaged attribute list) are cut. A record
-// decoded without extents has its runs read from VCN 0.
-std::vector<Mapping> MapRuns(const DecodedRecord& record) {
+// Larger data sizes are taken for damage (NTFS volumes end far below).
+constexpr uint64_t kLargestFile = 1ull << 56;
+
+// The data runs of a record laid out by VCN, up to cluster `endVcn`.
+// Extents are ordered by their first VCN; overlapping ones (a damaged
+// attribute list) are cut. A record decoded without extents has its runs
+// read from VCN 0.
+std::vector<Mapping> MapRuns(const DecodedRecord& record, uint64_t endVcn) {
   std::vector<NtfsDataExtent> extents = record.dataExtents;
   if (extents.empty() && !record.runs.empty()) {
     NtfsDataExtent all{0, record.runs};
@@ -112,7 +116,8 @@ std::vector<Mapping> MapRuns(const DecodedRecord& record) {
       if (run.length == 0) continue;
       uint64_t length = run.length;
       uint64_t lcn = run.firstCluster;
-      if (vcn + length < vcn) break;
+      if (vcn >= endVcn) break;
+      length = std::min(length, endVcn - vcn);  // nothing past the file's last cluster
       if (vcn < next) {  // overlaps what an earlier extent mapped
         const uint64_t skip = std::min(length, next - vcn);
         vcn += skip;
@@ -169,11 +174,11 @@ class NtfsDataCopier {
       return;
     }
     if (size_ == 0) return;
-    if (spc_ == 0) {
+    if (spc_ == 0 || size_ > kLargestFile) {
       result_.status = CopyStatus::kNoData;
       return;
     }
-    map_ = MapRuns(record_);
+    map_ = MapRuns(record_, (size_ + clusterBytes_ - 1) / clusterBytes_);
     if (map_.empty()) {
       result_.status = CopyStatus::kNoData;
       return;
