@@ -387,6 +387,10 @@ uint64_t CarvedSize(const disk::CarvedNode& node, uint64_t sector, const disk::P
   return sum;
 }
 
+std::optional<uint64_t> FreeOnTarget(const SaveSettings& settings) {
+  return settings.freeSpace ? settings.freeSpace(settings.options.target) : FreeBytes(settings.options.target);
+}
+
 SaveSummary Summarize(SharedState& shared) {
   SaveSummary s;
   s.files = shared.files;
@@ -449,7 +453,7 @@ SaveSummary SaveSelected(const SaveJob& job, const SaveSettings& settings) {
   summary.refusal = CheckTargetFolder(*job.disk, settings.options.target);
   if (!summary.refusal.empty()) return summary;
   const uint64_t size = JobSize(job, settings.options);
-  const auto free = FreeBytes(settings.options.target);
+  const auto free = FreeOnTarget(settings);
   if (free && size >= *free) {
     summary.refusal = NotEnoughSpaceText(size);
     return summary;
@@ -474,7 +478,7 @@ SaveSummary SaveChecked(const std::vector<SaveJob>& jobs, const SaveSettings& se
     if (!summary.refusal.empty()) return summary;
     total += JobSize(job, settings.options);
   }
-  const auto free = FreeBytes(settings.options.target);
+  const auto free = FreeOnTarget(settings);
   if (free && total > *free) {
     summary.refusal = "目标盘剩余空间不足，请重新选择盘!";
     return summary;

@@ -52,6 +52,8 @@ struct SaveSettings {
   NameAsker ask;                                 // empty: invalid names are skipped
   platform::ProgressBlock* progress = nullptr;   // may be null
   std::function<void(const std::string&)> log;   // one line per file that had trouble; may be empty
+  // Bytes free on the target; empty asks the platform (FreeBytes).
+  std::function<std::optional<uint64_t>(const std::string&)> freeSpace;
 };
 
 struct SaveSummary {

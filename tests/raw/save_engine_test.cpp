@@ -510,5 +510,28 @@ TEST(SavePool, SameFilesAsOneByOne) {
   EXPECT_EQ(progress.textString(), SavedBytesText(summary.bytes));
 }
 
+// The single save needs more room than it writes; the checked save may fill the disk.
+TEST(SaveSpace, ASizeEqualToTheFreeSpace) {
+  Scanned s;
+  ASSERT_TRUE(s.load(test::DemoImageGz()));
+  const fs::FatNode* tiny = Child(s.fat().root, "TINY.TXT");
+  ASSERT_NE(tiny, nullptr);
+  SaveJob job{&*s.disk, s.part, {{tiny, nullptr, nullptr, 0, {}}}};
+  ASSERT_EQ(JobSize(job, {}), 5u);
+  test::TempDir out;
+  SaveSettings settings = Settings(out.path());
+  settings.freeSpace = [](const std::string&) { return std::optional<uint64_t>(5); };
+  SaveSummary summary = SaveSelected(job, settings);
+  EXPECT_EQ(summary.refusal, "即将保存 0.0 KB,磁盘空间不够！");
+  EXPECT_TRUE(test::Sha256Tree(out.path()).empty());
+  summary = SaveChecked({job}, settings, 1);
+  EXPECT_TRUE(summary.refusal.empty());
+  EXPECT_EQ(summary.files, 1u);
+  settings.freeSpace = [](const std::string&) { return std::optional<uint64_t>(4); };
+  EXPECT_EQ(SaveChecked({job}, settings, 1).refusal, "目标盘剩余空间不足，请重新选择盘!");
+  settings.options.target.clear();
+  EXPECT_EQ(SaveSelected(job, settings).refusal, "选择保存路径");
+}
+
 }  // namespace
 }  // namespace orvaldi::raw
