@@ -22,26 +22,11 @@ struct Found {
   uint32_t cluster = 0;
 };
 
-// Paths compare without case (8.3 names are upper case on disk) and with the
-// lost first letter of a deleted short name written as TSK does ("_").
-std::string Normal(std::string path) {
-  std::string out;
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (path.compare(i, 2, "\xC3\xA5") == 0 && (i == 0 || path[i - 1] == '/')) {
-      out.push_back('_');
-      ++i;
-      continue;
-    }
-    const char c = path[i];
-    out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  }
-  return out;
-}
 
 void Collect(const FatNode& node, const std::string& prefix, std::map<std::string, Found>& out) {
   for (const auto& child : node.children) {
     const std::string path = prefix.empty() ? child.name : prefix + "/" + child.name;
-    out[Normal(path)] = Found{KindOf(child.flags), child.size, child.firstCluster};
+    out[test::FoldFatPath(path)] = Found{KindOf(child.flags), child.size, child.firstCluster};
     Collect(child, path, out);
   }
 }
@@ -151,8 +136,8 @@ TEST_P(FatFixture, MatchesWhatTheScriptWrote) {
   for (const auto& e : manifest) {
     // An existing empty file with only a short name has no cluster: the reader skips it.
     if (!e.deleted && !e.folder && e.size == "0" && LooksShortOnly(e.path)) continue;
-    auto it = v.found.find(Normal(e.path));
-    if (it == v.found.end()) it = v.found.find(Normal(DeletedView(e, deletedFolders)));
+    auto it = v.found.find(test::FoldFatPath(e.path));
+    if (it == v.found.end()) it = v.found.find(test::FoldFatPath(DeletedView(e, deletedFolders)));
     ASSERT_NE(it, v.found.end()) << name << ": " << e.path << (e.deleted ? " (deleted)" : "") << " not listed";
     const uint8_t kind = e.folder ? (e.deleted ? node_kind::kDeletedFolder : node_kind::kFolder)
                                   : (e.deleted ? node_kind::kDeletedFile : node_kind::kFile);
@@ -196,7 +181,7 @@ TEST(FatFixtureSearch, QuickFormattedVolumeStillShowsItsOldFolders) {
     const std::string path = line.substr(0, line.find('\t'));
     // Files of the old root are gone with it; those inside old folders remain.
     if (path.rfind("OLD", 0) != 0 || path.back() == '/' || path.find('/') == std::string::npos) continue;
-    const std::string base = Normal(path.substr(path.find_last_of('/') + 1));
+    const std::string base = test::FoldFatPath(path.substr(path.find_last_of('/') + 1));
     bool seen = false;
     for (const auto& [p, f] : searched.found) seen |= p.size() >= base.size() && p.compare(p.size() - base.size(), base.size(), base) == 0;
     EXPECT_TRUE(seen) << path;
@@ -229,9 +214,9 @@ std::optional<FlsListing> RunFls(const std::filesystem::path& image) {
     while (std::getline(fields, col, '\t')) cols.push_back(col);
     if (cols.size() < 6 || cols[0].rfind('$', 0) == 0) continue;
     if (line.rfind("d/d", 0) == 0) {
-      out.allocatedFolders.push_back(Normal(cols[0]));
+      out.allocatedFolders.push_back(test::FoldFatPath(cols[0]));
     } else {
-      out.allocatedFiles[Normal(cols[0])] = std::stoull(cols[5]);
+      out.allocatedFiles[test::FoldFatPath(cols[0])] = std::stoull(cols[5]);
     }
   }
   auto deleted = test::RunCommand("fls -rd -p '" + image.string() + "'");
@@ -241,7 +226,7 @@ std::optional<FlsListing> RunFls(const std::filesystem::path& image) {
     if (tab == std::string::npos) continue;
     const std::string path = line.substr(tab + 2);
     if (path.find('$') != std::string::npos) continue;  // TSK's virtual orphan folders
-    out.deleted.push_back(Normal(path));
+    out.deleted.push_back(test::FoldFatPath(path));
   }
   return out;
 }

@@ -91,24 +91,10 @@ SaveSettings Settings(const fsys::path& target) {
   return s;
 }
 
-// Paths compared without case, the lost first letter of a deleted short name as "_".
-std::string Normal(const std::string& path) {
-  std::string out;
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (path.compare(i, 2, "\xC3\xA5") == 0 && (i == 0 || path[i - 1] == '/')) {
-      out.push_back('_');
-      ++i;
-      continue;
-    }
-    const char c = path[i];
-    out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
-  }
-  return out;
-}
 
 std::map<std::string, std::string> NormalTree(const fsys::path& dir) {
   std::map<std::string, std::string> out;
-  for (const auto& [path, sha] : test::Sha256Tree(dir)) out[Normal(path)] = sha;
+  for (const auto& [path, sha] : test::Sha256Tree(dir)) out[test::FoldFatPath(path)] = sha;
   return out;
 }
 
@@ -159,10 +145,10 @@ TEST_P(FatRecovery, FilesComeBackByteForByte) {
     const bool deleted = row.at("state") == "deleted";
     // Deleted short names (of files and of the folders above them) lost
     // their first letter; long names did not.
-    auto it = got.find(Normal("根目录/" + path));
+    auto it = got.find(test::FoldFatPath("根目录/" + path));
     if (it == got.end() && deleted) {
       for (auto o = got.begin(); o != got.end(); ++o)
-        if (SameDeletedPath(o->first, Normal("根目录/" + path))) it = o;
+        if (SameDeletedPath(o->first, test::FoldFatPath("根目录/" + path))) it = o;
     }
     // What the listing does not show (files inside deleted FAT16 folders) is the listing's matter.
     if (it == got.end() && deleted) continue;
@@ -276,7 +262,7 @@ TEST(UndeleteImages, NtfsAndFat16) {
     std::string line;
     while (std::getline(lines, line)) {
       const std::string path = line.substr(34);
-      byName[Normal(path.substr(path.rfind('/') + 1))] = line.substr(0, 32);
+      byName[test::FoldFatPath(path.substr(path.rfind('/') + 1))] = line.substr(0, 32);
     }
     for (const auto& [name, md5] : c.md5) {
       ASSERT_TRUE(byName.count(name)) << name;

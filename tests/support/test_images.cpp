@@ -175,6 +175,20 @@ CommandResult RunCommand(const std::string& commandLine) {
   return result;
 }
 
+std::string FoldFatPath(const std::string& path) {
+  std::string out;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path.compare(i, 2, "\xC3\xA5") == 0 && (i == 0 || path[i - 1] == '/')) {
+      out.push_back('_');
+      ++i;
+      continue;
+    }
+    const char c = path[i];
+    out.push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c);
+  }
+  return out;
+}
+
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";
   for (char c : text) {

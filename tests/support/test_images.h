@@ -59,6 +59,10 @@ struct CommandResult {
 };
 CommandResult RunCommand(const std::string& commandLine);
 
+// A FAT path as The Sleuth Kit writes it, for comparisons: lower case, and
+// the lost first letter of a deleted short name ("å" here) written as "_".
+std::string FoldFatPath(const std::string& path);
+
 // Quotes `text` for a POSIX shell.
 std::string ShellQuote(const std::string& text);
 
