@@ -91,7 +91,6 @@ SaveSettings Settings(const fsys::path& target) {
   return s;
 }
 
-
 std::map<std::string, std::string> NormalTree(const fsys::path& dir) {
   std::map<std::string, std::string> out;
   for (const auto& [path, sha] : test::Sha256Tree(dir)) out[test::FoldFatPath(path)] = sha;
