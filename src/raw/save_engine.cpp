@@ -220,7 +220,7 @@ class SaveWalk {
     switch (fs::KindOf(node.flags)) {
       case fs::node_kind::kDeletedFolder:
       case fs::node_kind::kFolder:
-        if (!MakeFolders(path)) shared_.log("无法创建: " + path);
+        // Folders are made with the first file saved into them.
         for (const fs::FatNode& child : node.children) {
           if (stopped()) return;
           fat(child, path);
@@ -277,7 +277,6 @@ class SaveWalk {
     const std::string path = target + "/" + *name;
     const uint8_t kind = fs::KindOf(node.flags);
     if (fs::IsFolderLike(node.flags)) {
-      if (!MakeFolders(path)) shared_.log("无法创建: " + path);
       for (const fs::NtfsNode& child : node.children) {
         if (stopped()) return;
         ntfs(child, path);

@@ -288,6 +288,17 @@ TEST(SaveWalk, IncludeExistingOnly) {
             "04f8f0f2c209754289615a693e173bd93759c5cf3089df85c494edbba88c7fbd");
   EXPECT_TRUE(got.count("根目录/文档/REPORT.PDF"));
 
+  // A deleted folder holding deleted files only: nothing, not even the folder.
+  SaveJob trash{&*s.disk, s.part, {{Child(s.fat().root, "临时"), nullptr, nullptr, 0, {}}}};
+  ASSERT_NE(trash.items[0].fat, nullptr);
+  test::TempDir all;
+  EXPECT_EQ(SaveSelected(trash, Settings(all.path())).files, 3u);  // both flags on: its three files
+  test::TempDir empty;
+  SaveSettings existingOnly = settings;
+  existingOnly.options.target = empty.path().string();
+  EXPECT_EQ(SaveSelected(trash, existingOnly).files, 0u);
+  EXPECT_TRUE(fsys::is_empty(empty.path()));
+
   // The deleted ones only, with a filter: just the .txt deleted file that survived.
   test::TempDir out2;
   SaveSettings deletedTxt = Settings(out2.path());
