@@ -55,7 +55,7 @@ struct CopyResult {
 };
 
 // Whole sectors are read in pieces of this size.
-inline constexpr uint64_t kCopyPieceBytes = 10ull << 20;
+inline constexpr uint64_t kCopyPieceBytes = 1ull << 20;
 
 // Copies `size` bytes starting at absolute sector `firstSector` (read through
 // the partition's reader) to `sink`, in pieces of `pieceBytes`.
