@@ -64,7 +64,12 @@ bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uin
     std::memset(buffer, 0, length);
     return false;
   }
-  return reader(buffer, length, bytesRead, position, *partition);
+  const bool ok = reader(buffer, length, bytesRead, position, *partition);
+  // Whatever the reader could not fill is zero, as for plain partitions:
+  // callers reuse their buffers.
+  bytesRead = std::min(bytesRead, length);
+  std::memset(buffer + bytesRead, 0, length - bytesRead);
+  return ok && bytesRead == length;
 }
 
 bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,

@@ -118,6 +118,16 @@ TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
   EXPECT_EQ(got, 700u);
   EXPECT_EQ(seenPosition, 12345u);
   EXPECT_EQ(buf[699], 0xAB);
+  // A reader that delivers part: the rest is zero, never a previous read's bytes.
+  disk::SetVolumeReader(1, [&](uint8_t* b, uint32_t, uint32_t& read, uint64_t, const disk::PartitionInfo&) {
+    std::fill(b, b + 100, 0xCD);
+    read = 100;
+    return true;
+  });
+  EXPECT_FALSE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 0, &striped));
+  EXPECT_EQ(buf[99], 0xCD);
+  EXPECT_EQ(buf[100], 0);
+  EXPECT_EQ(buf[699], 0);
   disk::SetVolumeReader(1, {});
 
   disk::PartitionInfo unknown;
