@@ -1,0 +1,35 @@
+// Carving: recognising the first sector of files of nine formats by their
+// leading bytes, measuring them by walking each format's own structure, and
+// recording them in the disk's "Extra Found Files" folder.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "disk/disk_info.h"
+#include "disk/partition_info.h"
+#include "platform/sector_source.h"
+
+namespace orvaldi::raw {
+
+// Largest file a walk measures: positions are 32-bit.
+inline constexpr uint64_t kMaxCarvedBytes = 0xFFFFFFFFull;
+
+// Whether the sector's first bytes match one of the nine header tests (the
+// cheap test the sweep runs on every sector; no allocation, no read).
+bool MayStartCarvedFile(const uint8_t* sector);
+
+// Tests the sector at absolute sector `startSector` of `disk` and, when it
+// starts a file of a known type, measures the file and inserts a record
+// under `startSector` into `disk.extraFoundFolder` (an existing record under
+// that sector stays). `sectorData` holds the sector and the next one (1,024
+// bytes). Further reads go through `context` (a volume reader's partition
+// record, or null for plain reads of `source`). `sectorsLeft` is the rest of
+// the swept range (not used). `outSize` receives the file's size when a
+// record was made and is left alone otherwise. Returns true when the probe
+// read from the source, so that a sequential reader must seek again.
+bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const disk::PartitionInfo* context,
+                     std::span<const uint8_t> sectorData, uint64_t startSector, uint64_t sectorsLeft,
+                     uint32_t& outSize);
+
+}  // namespace orvaldi::raw
