@@ -1,0 +1,472 @@
+// The nine carving probes: header tests, structure walks, naming, recording.
+#include "raw/carving.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "disk/sector_io.h"
+#include "platform/text.h"
+
+namespace orvaldi::raw {
+namespace {
+
+constexpr uint32_t kSector = disk::SectorSize;
+constexpr uint64_t kSearchBytes = 0xA00000;  // the PDF end search and the JPEG scan-data search
+constexpr uint64_t kMiB = 0x100000;
+
+bool Matches(const uint8_t* p, std::string_view bytes) { return std::memcmp(p, bytes.data(), bytes.size()) == 0; }
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) { return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24); }
+uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t Be32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]; }
+
+constexpr std::string_view kPack("\x00\x00\x01\xBA", 4);
+constexpr std::string_view kSystem("\x00\x00\x01\xBB", 4);
+constexpr std::string_view kZip("PK\x03\x04", 4);
+constexpr std::string_view kRar("Rar!\x1A\x07\x00", 7);
+constexpr std::string_view kOle2("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+
+// Reads for one probe: through the partition's reader when given, else plain.
+class ProbeReader {
+ public:
+  ProbeReader(platform::SectorSource* source, const disk::PartitionInfo* context, uint64_t start)
+      : source_(source), context_(context), start_(start) {}
+  // `count` sectors from sector start + `offset` into `out` (zero where unreadable).
+  void read(uint64_t offset, uint64_t count, uint8_t* out) {
+    used = true;
+    disk::ReadVolumeSectors(source_, context_, start_ + offset, count, out);
+  }
+  bool used = false;
+
+ private:
+  platform::SectorSource* source_;
+  const disk::PartitionInfo* context_;
+  uint64_t start_;
+};
+
+// The file as seen through a window of two sectors: the 512-byte block that
+// holds the current position and the block after it. A field of up to 8
+// bytes at any offset of the block is inside. Positions are 32-bit.
+class ReadWindow {
+ public:
+  ReadWindow(ProbeReader& reader, std::span<const uint8_t> first) : reader_(reader) {
+    std::memcpy(bytes_.data(), first.data(), std::min<size_t>(first.size(), bytes_.size()));
+  }
+  // Bytes [p + offset, p + offset + n) of the file, or null when they lie
+  // outside the window (a field running past it) or past 4 GiB.
+  const uint8_t* at(uint64_t p, uint32_t offset, uint32_t n) {
+    if (p + offset + n > kMaxCarvedBytes) return nullptr;
+    const uint64_t block = p / kSector;
+    if (block > block_) {
+      reader_.read(block, 2, bytes_.data());
+      block_ = block;
+    }
+    const uint64_t within = p % kSector + offset;
+    return within + n <= bytes_.size() ? bytes_.data() + within : nullptr;
+  }
+
+ private:
+  ProbeReader& reader_;
+  std::array<uint8_t, 2 * kSector> bytes_{};
+  uint64_t block_ = 0;
+};
+
+struct Carved {
+  uint64_t size = 0;
+  std::string name;
+};
+
+std::string Sector(uint64_t start) { return std::to_string(start); }
+
+// --- PDF -----------------------------------------------------------------
+
+std::optional<Carved> ProbePdf(ProbeReader& reader, uint64_t start) {
+  std::vector<uint8_t> buffer(kSearchBytes);
+  reader.read(1, kSearchBytes / kSector, buffer.data());
+  const uint8_t* hit = nullptr;
+  for (uint64_t i = 0; i + 4 <= kSearchBytes && !hit; ++i) {
+    const auto* p = static_cast<const uint8_t*>(std::memchr(buffer.data() + i, '%', kSearchBytes - 3 - i));
+    if (!p) break;
+    if (Matches(p, "%EOF")) hit = p;
+    i = static_cast<uint64_t>(p - buffer.data());
+  }
+  if (!hit) return std::nullopt;
+  return Carved{kSector + static_cast<uint64_t>(hit - buffer.data()) + 4, Sector(start) + ".pdf"};
+}
+
+// --- MPEG program stream ---------------------------------------------------
+
+bool IsStreamCode(uint8_t code) {
+  switch (code) {
+    case 0xBB: case 0xBE: case 0xE0: case 0xB3: case 0xB5: case 0xB8: case 0xB9: case 0xBF: case 0xBD:
+    case 0x00: case 0x01: case 0x02: case 0xC0: case 0x03: case 0x04: case 0x05: case 0x06:
+      return true;
+    default:
+      return false;
+  }
+}
+
+std::optional<Carved> ProbeMpeg(ReadWindow& window, uint32_t packLength, uint64_t start) {
+  uint64_t p = 0;
+  while (true) {
+    const uint8_t* code = window.at(p, 0, 4);
+    if (!code || code[0] != 0 || code[1] != 0 || code[2] != 1) break;
+    if (code[3] == 0xBA) {
+      p += packLength;
+      continue;
+    }
+    if (!IsStreamCode(code[3])) break;
+    const uint8_t which = code[3];
+    p += 4;
+    if (which == 0xB9) break;
+    const uint8_t* length = window.at(p, 0, 2);
+    if (!length) break;
+    p += 2 + Be16(length);
+  }
+  if (p <= kMiB || p > kMaxCarvedBytes) return std::nullopt;
+  return Carved{p, Sector(start) + ".mpeg"};
+}
+
+// --- MP4 -------------------------------------------------------------------
+
+std::optional<Carved> ProbeMp4(ReadWindow& window, uint64_t start) {
+  uint64_t p = 0;
+  while (true) {
+    const uint8_t* box = window.at(p, 0, 8);
+    if (!box) break;
+    if (!Matches(box + 4, "ftyp") && !Matches(box + 4, "free") && !Matches(box + 4, "mdat") &&
+        !Matches(box + 4, "moov"))
+      break;
+    const uint32_t size = Be32(box);
+    p += size;
+    if (size <= 1) break;
+  }
+  if (p <= kMiB || p > kMaxCarvedBytes) return std::nullopt;
+  return Carved{p, Sector(start) + ".mp4"};
+}
+
+// --- ZIP family --------------------------------------------------------------
+
+std::optional<Carved> ProbeZip(ReadWindow& window, std::span<const uint8_t> first, uint64_t start) {
+  std::string pending;
+  uint64_t p = 0;
+  while (true) {
+    const uint8_t* r = window.at(p, 0, 4);
+    if (!r || r[0] != 'P' || r[1] != 'K') return std::nullopt;
+    const uint8_t a = r[2], b = r[3];
+    if (a == 3 && b == 4) {
+      const uint8_t* h = window.at(p, 18, 12);
+      if (!h) return std::nullopt;
+      p += 30ull + Le16(h + 8) + Le16(h + 10) + Le32(h);
+    } else if (a == 1 && b == 2) {
+      const uint8_t* h = window.at(p, 28, 6);
+      if (!h) return std::nullopt;
+      const uint16_t nameLength = Le16(h);
+      // The first component of the name decides the kind of document.
+      const uint32_t look = std::min<uint32_t>(nameLength, 5);
+      if (const uint8_t* name = window.at(p, 46, look)) {
+        const std::string_view n(reinterpret_cast<const char*>(name), look);
+        if (n.starts_with("word/")) pending = ".docx";
+        if (n.starts_with("xl/")) pending = ".xlsx";
+        if (n.starts_with("ppt/")) pending = ".pptx";
+      }
+      p += 46ull + nameLength + Le16(h + 2) + Le16(h + 4);
+    } else if (a == 5 && b == 6) {
+      const uint8_t* h = window.at(p, 20, 2);
+      if (!h) return std::nullopt;
+      p += 22ull + Le16(h);
+      break;
+    } else {
+      p += 4;
+      if (a == 7 && b == 8) {
+        const uint8_t* next = window.at(p, 0, 2);
+        if (!next || next[0] != 'P' || next[1] != 'K') p += 12;
+      }
+    }
+  }
+  if (p > kMaxCarvedBytes) return std::nullopt;
+  // Office documents name "[Content_Types].xml" first; anything else is a plain archive.
+  const bool office = first.size() >= 49 && Matches(first.data() + 30, "[Content_Types].xml");
+  return Carved{p, Sector(start) + (office ? pending : std::string(".zip"))};
+}
+
+// --- RAR ---------------------------------------------------------------------
+
+std::optional<Carved> ProbeRar(ReadWindow& window, uint64_t start) {
+  uint64_t p = 0;
+  while (true) {
+    const uint8_t* h = window.at(p, 0, 11);
+    if (!h) return std::nullopt;
+    const uint8_t type = h[2];
+    const uint16_t headerSize = Le16(h + 5);
+    if (type < 0x72 || type > 0x7B || headerSize < 7) return std::nullopt;
+    const uint16_t flags = Le16(h + 3);
+    p += headerSize;
+    if (flags & 0x8000) p += Le32(h + 7);
+    if (type == 0x7B) break;
+    if (p > kMaxCarvedBytes) return std::nullopt;
+  }
+  if (p > kMaxCarvedBytes) return std::nullopt;
+  return Carved{p, Sector(start) + ".rar"};
+}
+
+// --- OLE2 compound document --------------------------------------------------
+
+bool NameStarts(const uint8_t* entry, const char16_t (&four)[5]) {
+  for (int i = 0; i < 4; ++i)
+    if (Le16(entry + 2 * i) != four[i]) return false;
+  return true;
+}
+
+std::optional<Carved> ProbeOle2(ProbeReader& reader, std::span<const uint8_t> first, uint64_t start) {
+  const uint32_t fatSectors = Le32(first.data() + 0x2C);
+  const uint32_t directory = Le32(first.data() + 0x30);
+  std::array<uint8_t, 2 * kSector> dir{};
+  reader.read(uint64_t{directory} + 1, 2, dir.data());
+  std::string extension;
+  constexpr uint32_t kAbsent = 0xFFFFFF9F;
+  uint32_t summary = kAbsent, root = kAbsent;
+  for (int e = 0; e < 8; ++e) {
+    const uint8_t* entry = dir.data() + 128 * e;
+    if (NameStarts(entry, u"Word")) extension = ".doc";
+    if (NameStarts(entry, u"Powe")) extension = ".ppt";
+    if (NameStarts(entry, u"Work")) extension = ".xls";
+    if (NameStarts(entry, u"\x05Sum")) summary = Le32(entry + 0x74);
+    if (NameStarts(entry, u"Root")) root = Le32(entry + 0x74);
+  }
+  std::string title, author;
+  if (extension.empty()) {
+    const uint32_t stream = summary < kAbsent ? summary : root;
+    if (stream >= kAbsent) return std::nullopt;
+    std::array<uint8_t, 2 * kSector> set{};
+    reader.read(uint64_t{stream} + 1, 2, set.data());
+    const uint32_t count = Le32(set.data() + 0x34);
+    if (uint64_t{count} * 8 + 60 >= set.size()) return std::nullopt;
+    std::string application;
+    for (uint32_t i = 0; i < count; ++i) {
+      const uint32_t id = Le32(set.data() + 0x38 + 8 * i);
+      const uint32_t offset = Le32(set.data() + 0x3C + 8 * i);
+      if (offset > 0x3D0) return std::nullopt;
+      if (id != 2 && id != 4 && id != 18) continue;
+      const uint64_t at = 0x30ull + offset;  // the section starts at 0x30
+      if (at + 8 > set.size()) return std::nullopt;
+      const uint32_t length = Le32(set.data() + at + 4);
+      if (length > 0x800) return std::nullopt;
+      const uint64_t end = std::min<uint64_t>(set.size(), at + 8 + length);
+      std::string_view text(reinterpret_cast<const char*>(set.data() + at + 8), end - at - 8);
+      text = text.substr(0, text.find('\0'));
+      (id == 2 ? title : id == 4 ? author : application) = std::string(text);
+    }
+    if (application == "Microsoft Office Word") extension = ".doc";
+    else if (application == "Microsoft Excel") extension = ".xls";
+    else if (application == "Microsoft Office PowerPoint") extension = ".ppt";
+    else return std::nullopt;
+  }
+  const uint64_t size = uint64_t{fatSectors} * kSector * 128;
+  if (size == 0 || size > kMaxCarvedBytes) return std::nullopt;
+  // Titles and authors are 8-bit text in the writer's code page.
+  const std::string name = !title.empty() ? platform::OemToUtf8(title)
+                                          : platform::OemToUtf8(author) + Sector(start);
+  return Carved{size, name + extension};
+}
+
+// --- JPEG --------------------------------------------------------------------
+
+bool IsJpegMarker(uint8_t code) {
+  return code == 0xC0 || code == 0xC1 || code == 0xC4 || (code >= 0xD8 && code <= 0xDD) ||
+         (code >= 0xE0 && code <= 0xEF) || code == 0xFE;
+}
+
+std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_t start) {
+  uint64_t p = 0;
+  while (true) {
+    if (p >= 0x1400000) return std::nullopt;
+    const uint8_t* m = window.at(p, 0, 4);
+    if (!m) return std::nullopt;
+    const uint8_t code = m[1];
+    if (!IsJpegMarker(code) || code == 0xD9) return std::nullopt;
+    if (code == 0xDA) break;
+    p += code == 0xD8 ? 2 : 2ull + Be16(m + 2);
+  }
+  // The end search reads whole sectors from the one holding the start of
+  // scan, and looks from the marker itself: a small picture can end in that
+  // very sector.
+  const uint64_t base = p / kSector * kSector;
+  std::vector<uint8_t> buffer(kSearchBytes);
+  reader.read(base / kSector, kSearchBytes / kSector, buffer.data());
+  for (uint64_t f = p - base; f + 1 < kSearchBytes; ++f) {
+    const auto* hit = static_cast<const uint8_t*>(std::memchr(buffer.data() + f, 0xFF, kSearchBytes - 1 - f));
+    if (!hit) break;
+    f = static_cast<uint64_t>(hit - buffer.data());
+    if (buffer[f + 1] != 0xD9) continue;
+    const uint64_t e = f + 2;  // the byte after the end marker
+    if (e + 1 >= kSearchBytes) break;
+    const uint64_t r = (e + 2) % kSector;
+    bool accepted = r == 0;
+    if (!accepted) {
+      const uint64_t n = kSector - r;
+      if (n <= 8) {
+        for (uint64_t k = 0; k < n && e + k < kSearchBytes; ++k) accepted |= buffer[e + k] == 0;
+      } else {
+        accepted = e + 8 <= kSearchBytes;
+        for (uint64_t k = 0; k < 8 && accepted; ++k) accepted = buffer[e + k] == 0;
+      }
+    }
+    if (!accepted) continue;
+    if (e + 2 >= kSearchBytes) break;
+    return Carved{base + e + 2, Sector(start) + ".jpg"};
+  }
+  return std::nullopt;
+}
+
+// --- MP3 ---------------------------------------------------------------------
+
+// Bitrates in kbit/s by [MPEG-1 ? 0 : 1][layer bits 3 (I), 2 (II), 1 (III)][index].
+constexpr uint16_t kBitrates[2][4][16] = {
+    {{},
+     {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384, 0},
+     {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448, 0}},
+    {{},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
+     {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256, 0}},
+};
+constexpr uint32_t kSampleRates[4][3] = {{11025, 12000, 8000}, {}, {22050, 24000, 16000}, {44100, 48000, 32000}};
+
+// Length of the frame whose header bytes after FF are b1, b2; 0 when invalid.
+uint32_t Mp3FrameLength(uint8_t b1, uint8_t b2) {
+  if ((b1 & 0xE0) != 0xE0 || (b2 & 0xF0) == 0xF0) return 0;
+  const unsigned version = (b1 >> 3) & 3;
+  const unsigned layer = (b1 >> 1) & 3;
+  const unsigned bitrateIndex = b2 >> 4;
+  const unsigned rateIndex = (b2 >> 2) & 3;
+  if (version == 1 || layer == 0 || bitrateIndex == 15 || rateIndex == 3) return 0;
+  const uint32_t bitrate = kBitrates[version == 3 ? 0 : 1][layer][bitrateIndex] * 1000u;
+  if (bitrate == 0) return 0;
+  const uint32_t rate = kSampleRates[version][rateIndex];
+  const uint32_t padding = (b2 >> 1) & 1;
+  uint32_t coefficient = 144, slot = 1;
+  if (layer == 3) {
+    coefficient = 12;
+    slot = 4;
+  } else if (layer == 1 && version != 3) {
+    coefficient = 72;
+  }
+  return (coefficient * bitrate / rate + padding) * slot;
+}
+
+std::optional<Carved> ProbeMp3(ReadWindow& window, std::span<const uint8_t> first, uint64_t start) {
+  uint64_t p = 0;
+  if (Matches(first.data(), "ID3")) {
+    const uint8_t* s = first.data() + 6;
+    p = 10 + ((uint64_t{s[0]} & 0x7F) << 21 | (uint64_t{s[1]} & 0x7F) << 14 | (uint64_t{s[2]} & 0x7F) << 7 |
+              (s[3] & 0x7F));
+  }
+  while (true) {
+    const uint8_t* h = window.at(p, 0, 3);
+    if (!h || h[0] != 0xFF) break;
+    const uint32_t length = Mp3FrameLength(h[1], h[2]);
+    if (length == 0) break;
+    p += length;
+  }
+  if (p < kMiB + 1 || p > 0x13FFFFF) return std::nullopt;
+  uint64_t size = p;
+  if (const uint8_t* tag = window.at(p, 0, 3); tag && Matches(tag, "TAG")) size += 128;
+  return Carved{size, Sector(start) + ".mp3"};
+}
+
+void Record(disk::DiskInfo& disk, uint64_t start, const Carved& c, uint32_t& outSize) {
+  disk::CarvedNode node;
+  node.size = static_cast<uint32_t>(c.size);
+  node.name = c.name;
+  disk.extraFoundFolder.children.try_emplace(start, std::move(node));
+  outSize = static_cast<uint32_t>(c.size);
+}
+
+bool IsJpegStart(const uint8_t* s) {
+  if (s[0] != 0xFF || s[1] != 0xD8 || s[2] != 0xFF) return false;
+  switch (s[3]) {
+    case 0xDB: case 0xE0: case 0xE1: case 0xEB: case 0xEE: case 0xFE: case 0xC4:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsMp3Start(const uint8_t* s) {
+  return (s[0] == 0xFF && (s[1] & 0xE0) == 0xE0 && (s[2] & 0xF0) != 0xF0) || Matches(s, "ID3");
+}
+
+}  // namespace
+
+bool MayStartCarvedFile(const uint8_t* s) {
+  if (Matches(s + 4, "ftyp")) return true;
+  switch (s[0]) {
+    case '%':
+      return Matches(s, "%PDF-1");
+    case 0x00:
+      return Matches(s, kPack);
+    case 'R':
+      return (Matches(s, "RIFF") && Matches(s + 8, "AVI LIST")) || Matches(s, kRar);
+    case 'P':
+      return Matches(s, kZip);
+    case 0xD0:
+      return Matches(s, kOle2);
+    case 0xFF:
+      return IsJpegStart(s) || IsMp3Start(s);
+    case 'I':
+      return Matches(s, "ID3");
+    default:
+      return false;
+  }
+}
+
+bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const disk::PartitionInfo* context,
+                     std::span<const uint8_t> sectorData, uint64_t startSector, uint64_t /*sectorsLeft*/,
+                     uint32_t& outSize) {
+  if (sectorData.size() < 2 * kSector) return false;
+  const uint8_t* s = sectorData.data();
+  if (!MayStartCarvedFile(s)) return false;
+  ProbeReader reader(source, context, startSector);
+  ReadWindow window(reader, sectorData);
+  std::optional<Carved> carved;
+  bool alwaysRead = false;
+  if (Matches(s, "%PDF-1")) {
+    if (s[6] != '.') return false;
+    carved = ProbePdf(reader, startSector);
+  } else if (Matches(s, kPack)) {
+    const uint32_t pack = s[4] == 0x21 ? 12 : s[4] == 0x44 ? 14 : 0;
+    if (pack == 0 || !Matches(s + pack, kSystem)) return false;
+    carved = ProbeMpeg(window, pack, startSector);
+  } else if (Matches(s, "RIFF") && Matches(s + 8, "AVI LIST")) {
+    const uint32_t riff = Le32(s + 4);
+    if (riff < 0x100001 || riff > 0x13FFFFF) return false;
+    Record(disk, startSector, Carved{uint64_t{riff} + 12, Sector(startSector) + ".avi"}, outSize);
+    return false;
+  } else if (Matches(s + 4, "ftyp")) {
+    carved = ProbeMp4(window, startSector);
+  } else if (Matches(s, kZip)) {
+    carved = ProbeZip(window, sectorData, startSector);
+  } else if (Matches(s, kRar)) {
+    carved = ProbeRar(window, startSector);
+  } else if (Matches(s, kOle2)) {
+    carved = ProbeOle2(reader, sectorData, startSector);
+  } else if (IsJpegStart(s)) {
+    if (!Matches(s + 6, "JFIF") && !Matches(s + 6, "Exif")) return false;
+    carved = ProbeJpeg(window, reader, startSector);
+  } else if (IsMp3Start(s)) {
+    alwaysRead = true;
+    carved = ProbeMp3(window, sectorData, startSector);
+  }
+  if (carved) Record(disk, startSector, *carved, outSize);
+  return reader.used || alwaysRead;
+}
+
+}  // namespace orvaldi::raw
