@@ -1,0 +1,364 @@
+// The carving probes on crafted files: sizes at the limits, names, the end
+// searches and the walks' bounds.
+#include "raw/carving.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "platform/sector_source.h"
+#include "support/test_images.h"
+
+namespace orvaldi::raw {
+namespace {
+
+constexpr uint64_t kMiB = 1 << 20;
+
+void PutBe16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+  b[at] = static_cast<uint8_t>(v >> 8);
+  b[at + 1] = static_cast<uint8_t>(v);
+}
+void PutBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+
+// A disk of zeros with files written at chosen sectors.
+struct Disk {
+  std::vector<uint8_t> bytes;
+  disk::DiskInfo info;
+  explicit Disk(uint64_t mib = 24) : bytes(mib * kMiB, 0) {}
+  void put(uint64_t sector, const std::vector<uint8_t>& file) {
+    ASSERT_LE(sector * 512 + file.size(), bytes.size());
+    std::memcpy(bytes.data() + sector * 512, file.data(), file.size());
+  }
+  // Probes `sector`; returns the record made there, if any.
+  const disk::CarvedNode* probe(uint64_t sector, bool* read = nullptr) {
+    auto source = platform::MemorySource::borrow(bytes);
+    uint32_t size = 0;
+    const bool r = ProbeCarvedFile(info, source.get(), nullptr, {bytes.data() + sector * 512, 1024}, sector, 0, size);
+    if (read) *read = r;
+    auto it = info.extraFoundFolder.children.find(sector);
+    if (it == info.extraFoundFolder.children.end()) return nullptr;
+    EXPECT_EQ(size, it->second.size);
+    return &it->second;
+  }
+};
+
+std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
+
+TEST(Carving, PdfEndsAtTheFirstEofAfterItsFirstSector) {
+  Disk d;
+  auto pdf = Text("%PDF-1.4\n%EOF in the first sector does not count\n");
+  pdf.resize(3000, ' ');
+  std::memcpy(pdf.data() + 2000, "%%EOF\n", 6);
+  std::memcpy(pdf.data() + 2600, "%%EOF\n", 6);  // a later update section
+  d.put(10, pdf);
+  const auto* c = d.probe(10);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->size, 2001u + 4u);  // up to and with the first "%EOF" past sector 0
+  EXPECT_EQ(c->name, "10.pdf");
+  // No end within 10 MiB: nothing.
+  Disk none;
+  none.put(4, Text("%PDF-1.7 no end"));
+  EXPECT_EQ(none.probe(4), nullptr);
+  // "%PDF-2.0" or "%PDF-1x" fail the header or its further test.
+  Disk other;
+  other.put(4, Text("%PDF-1x"));
+  bool read = true;
+  EXPECT_EQ(other.probe(4, &read), nullptr);
+  EXPECT_FALSE(read);
+}
+
+// An MPEG program stream of exactly `size` bytes: pack, system header, video
+// packets, end code.
+std::vector<uint8_t> Mpeg(uint64_t size) {
+  std::vector<uint8_t> b(size, 0xAA);
+  const uint8_t pack[] = {0, 0, 1, 0xBA, 0x44};
+  std::memcpy(b.data(), pack, sizeof pack);
+  size_t p = 14;
+  auto packet = [&](uint8_t code, uint16_t length) {
+    b[p] = 0;
+    b[p + 1] = 0;
+    b[p + 2] = 1;
+    b[p + 3] = code;
+    PutBe16(b, p + 4, length);
+    p += 6 + length;
+  };
+  packet(0xBB, 12);
+  while (size - 4 - p > 6 + 60000) packet(0xE0, 60000);
+  packet(0xE0, static_cast<uint16_t>(size - 4 - p - 6));
+  const uint8_t end[] = {0, 0, 1, 0xB9};
+  std::memcpy(b.data() + p, end, 4);
+  return b;
+}
+
+// An MP4 of ftyp + mdat, `size` bytes.
+std::vector<uint8_t> Mp4(uint64_t size) {
+  std::vector<uint8_t> b(size, 0x55);
+  PutBe32(b, 0, 24);
+  std::memcpy(b.data() + 4, "ftypisom", 8);
+  PutBe32(b, 24, static_cast<uint32_t>(size - 24));
+  std::memcpy(b.data() + 28, "mdat", 4);
+  return b;
+}
+
+// An MP3 ending at `end`: an ID3 tag sized so that MPEG-1 layer III frames of
+// 417 bytes (128 kbit/s, 44.1 kHz) fill the rest.
+std::vector<uint8_t> Mp3(uint64_t end, bool trailer) {
+  const uint64_t frames = (end - 10 - 200) / 417;
+  const uint64_t tag = end - 10 - frames * 417;
+  std::vector<uint8_t> b(end + (trailer ? 128 : 0) + 16, 0);
+  std::memcpy(b.data(), "ID3\x03\x00\x00", 6);
+  for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<uint8_t>((tag >> (21 - 7 * i)) & 0x7F);
+  for (uint64_t f = 0; f < frames; ++f) {
+    uint8_t* h = b.data() + 10 + tag + f * 417;
+    h[0] = 0xFF;
+    h[1] = 0xFB;  // MPEG-1, layer III, no CRC
+    h[2] = 0x90;  // 128 kbit/s, 44.1 kHz, no padding
+  }
+  if (trailer) std::memcpy(b.data() + end, "TAG", 3);
+  return b;
+}
+
+TEST(Carving, StreamsOfExactlyOneMiBAreNotRecordedOneByteMoreIs) {
+  for (const uint64_t size : {kMiB, kMiB + 1}) {
+    SCOPED_TRACE(size);
+    const bool want = size > kMiB;
+    Disk mpeg;
+    mpeg.put(8, Mpeg(size));
+    const auto* m = mpeg.probe(8);
+    EXPECT_EQ(m != nullptr, want);
+    if (m) {
+      EXPECT_EQ(m->size, size);
+      EXPECT_EQ(m->name, "8.mpeg");
+    }
+    Disk mp4;
+    mp4.put(8, Mp4(size));
+    const auto* v = mp4.probe(8);
+    EXPECT_EQ(v != nullptr, want);
+    if (v) {
+      EXPECT_EQ(v->name, "8.mp4");
+    }
+    Disk mp3;
+    mp3.put(8, Mp3(size, false));
+    bool read = false;
+    const auto* a = mp3.probe(8, &read);
+    EXPECT_TRUE(read);  // the MP3 probe always says it read
+    EXPECT_EQ(a != nullptr, want);
+    if (a) {
+      EXPECT_EQ(a->size, size);
+    }
+  }
+  Disk tagged;
+  tagged.put(8, Mp3(2 * kMiB, true));
+  ASSERT_NE(tagged.probe(8), nullptr);
+  EXPECT_EQ(tagged.probe(8)->size, 2 * kMiB + 128);
+}
+
+TEST(Carving, AviSizeFromItsRiffHeader) {
+  for (const uint32_t riff : {0x100000u, 0x100001u, 0x13FFFFFu, 0x1400000u}) {
+    Disk d(2);
+    auto avi = Text("RIFF....AVI LIST");
+    test::Put32(avi, 4, riff);
+    d.put(3, avi);
+    bool read = true;
+    const auto* c = d.probe(3, &read);
+    EXPECT_FALSE(read);
+    EXPECT_EQ(c != nullptr, riff >= 0x100001 && riff <= 0x13FFFFF) << riff;
+    if (c) {
+      EXPECT_EQ(c->size, riff + 12u);
+    }
+  }
+}
+
+// A zip with the given entry names (stored, empty data) and its end record.
+std::vector<uint8_t> Zip(const std::vector<std::string>& names) {
+  std::vector<uint8_t> b;
+  auto u16 = [&](uint16_t v) { b.push_back(static_cast<uint8_t>(v)); b.push_back(static_cast<uint8_t>(v >> 8)); };
+  auto u32 = [&](uint32_t v) { u16(static_cast<uint16_t>(v)); u16(static_cast<uint16_t>(v >> 16)); };
+  std::vector<uint32_t> offsets;
+  for (const auto& n : names) {
+    offsets.push_back(static_cast<uint32_t>(b.size()));
+    u32(0x04034B50); u16(10); u16(0); u16(0); u32(0); u32(0); u32(3); u32(3);
+    u16(static_cast<uint16_t>(n.size())); u16(0);
+    b.insert(b.end(), n.begin(), n.end());
+    b.insert(b.end(), {'a', 'b', 'c'});
+  }
+  for (size_t i = 0; i < names.size(); ++i) {
+    u32(0x02014B50); u16(20); u16(10); u16(0); u16(0); u32(0); u32(0); u32(3); u32(3);
+    u16(static_cast<uint16_t>(names[i].size())); u16(0); u16(0); u16(0); u16(0); u32(0); u32(offsets[i]);
+    b.insert(b.end(), names[i].begin(), names[i].end());
+  }
+  u32(0x06054B50); u16(0); u16(0); u16(static_cast<uint16_t>(names.size())); u16(static_cast<uint16_t>(names.size()));
+  u32(0); u32(0); u16(5);
+  b.insert(b.end(), {'h', 'e', 'l', 'l', 'o'});
+  return b;
+}
+
+TEST(Carving, ZipFamilyNamedByTheFirstEntryAndTheCentralDirectory) {
+  struct Case {
+    std::vector<std::string> names;
+    std::string name;
+  };
+  const Case cases[] = {
+      {{"[Content_Types].xml", "_rels/.rels", "word/document.xml"}, "5.docx"},
+      {{"[Content_Types].xml", "xl/workbook.xml"}, "5.xlsx"},
+      {{"[Content_Types].xml", "ppt/presentation.xml", "docProps/app.xml"}, "5.pptx"},
+      {{"[Content_Types].xml", "docProps/core.xml"}, "5"},  // no office folder: bare digits
+      {{"readme.txt", "word/document.xml"}, "5.zip"},       // not an office document
+  };
+  for (const Case& c : cases) {
+    Disk d(1);
+    const auto zip = Zip(c.names);
+    d.put(5, zip);
+    const auto* got = d.probe(5);
+    ASSERT_NE(got, nullptr) << c.name;
+    EXPECT_EQ(got->name, c.name);
+    EXPECT_EQ(got->size, zip.size());
+  }
+  // A record that is not "PK" where one is due: nothing.
+  Disk broken(1);
+  auto zip = Zip({"a.txt"});
+  zip[40] = 'X';  // the central directory's signature
+  broken.put(5, zip);
+  EXPECT_EQ(broken.probe(5), nullptr);
+}
+
+TEST(Carving, RarBlocksToTheEndOfArchive) {
+  Disk d(1);
+  std::vector<uint8_t> rar = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00,          // marker
+                              0, 0, 0x73, 0, 0, 13, 0, 0, 0, 0, 0, 0, 0};  // archive header
+  std::vector<uint8_t> file(32 + 100, 0);
+  file[2] = 0x74;
+  test::Put16(file, 3, 0x8000);
+  test::Put16(file, 5, 32);
+  test::Put32(file, 7, 100);  // packed size
+  rar.insert(rar.end(), file.begin(), file.end());
+  rar.insert(rar.end(), {0, 0, 0x7B, 0, 0, 7, 0});
+  d.put(9, rar);
+  const auto* c = d.probe(9);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(c->size, rar.size());
+  EXPECT_EQ(c->name, "9.rar");
+}
+
+// An OLE2 header whose directory and summary streams sit right after it.
+std::vector<uint8_t> Ole2(const std::u16string& streamName, const std::string& title, const std::string& app) {
+  std::vector<uint8_t> b(4 * 512, 0);
+  std::memcpy(b.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
+  test::Put32(b, 0x2C, 3);  // FAT sectors
+  test::Put32(b, 0x30, 0);  // directory at sector 0 (disk sector start + 1)
+  auto entry = [&](int i, const std::u16string& name, uint32_t startSector) {
+    uint8_t* e = b.data() + 512 + 128 * i;
+    for (size_t k = 0; k < name.size(); ++k) {
+      e[2 * k] = static_cast<uint8_t>(name[k]);
+      e[2 * k + 1] = static_cast<uint8_t>(name[k] >> 8);
+    }
+    std::memcpy(e + 0x74, &startSector, 4);
+  };
+  entry(0, u"Root Entry", 1);
+  entry(1, streamName, 1);  // the summary stream at sector 1 (disk sector start + 2)
+  uint8_t* set = b.data() + 1024;
+  auto put32 = [](uint8_t* at, uint32_t v) { std::memcpy(at, &v, 4); };
+  put32(set + 0x34, 2);
+  put32(set + 0x38, 2);
+  put32(set + 0x3C, 0x20);
+  put32(set + 0x40, 18);
+  put32(set + 0x44, 0x80);
+  put32(set + 0x30 + 0x20 + 4, static_cast<uint32_t>(title.size() + 1));
+  std::memcpy(set + 0x30 + 0x28, title.data(), title.size());
+  put32(set + 0x30 + 0x80 + 4, static_cast<uint32_t>(app.size() + 1));
+  std::memcpy(set + 0x30 + 0x88, app.data(), app.size());
+  return b;
+}
+
+TEST(Carving, Ole2NamedFromItsStreamsOrItsSummary) {
+  Disk d(1);
+  d.put(20, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
+  d.put(40, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
+  d.put(60, Ole2(u"WordDocument", "ignored", "ignored"));
+  d.put(80, Ole2(u"\x05SummaryInformation", "Report", "LibreOffice"));
+  bool read = false;
+  const auto* a = d.probe(20, &read);
+  EXPECT_TRUE(read);
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->name, "Report.xls");
+  EXPECT_EQ(a->size, 3u * 512 * 128);
+  ASSERT_NE(d.probe(40), nullptr);
+  EXPECT_EQ(d.probe(40)->name, "Report.xls");  // two documents, one name, both kept
+  ASSERT_NE(d.probe(60), nullptr);
+  EXPECT_EQ(d.probe(60)->name, "60.doc");
+  EXPECT_EQ(d.probe(80), nullptr);  // an application of no known kind
+}
+
+// A baseline JPEG: SOI, APP0 JFIF, DQT, SOF0, DHT, SOS, scan data, EOI.
+std::vector<uint8_t> Jpeg(size_t scanBytes, uint8_t frame = 0xC0) {
+  std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
+  auto segment = [&](uint8_t code, uint16_t length) {
+    b.insert(b.end(), {0xFF, code, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
+    b.insert(b.end(), length - 2, 0x11);
+  };
+  segment(0xDB, 67);
+  segment(frame, 17);
+  segment(0xC4, 31);
+  segment(0xDA, 12);
+  for (size_t i = 0; i < scanBytes; ++i) b.push_back(static_cast<uint8_t>(0x20 + i % 200));
+  b.insert(b.end(), {0xFF, 0xD9});
+  return b;
+}
+
+TEST(Carving, JpegEndsAtAnEndMarkerFollowedByZeros) {
+  // A small picture whose end marker sits in the sector of its start of scan.
+  Disk small(12);
+  const auto tiny = Jpeg(100);
+  ASSERT_LT(tiny.size(), 512u);
+  small.put(30, tiny);
+  small.bytes[30 * 512 + 1024 + 40] = 0xFF;  // an unrelated end marker further on
+  small.bytes[30 * 512 + 1024 + 41] = 0xD9;
+  const auto* t = small.probe(30);
+  ASSERT_NE(t, nullptr);
+  EXPECT_EQ(t->size, tiny.size() + 2);
+  EXPECT_EQ(t->name, "30.jpg");
+
+  // An end marker followed by data, not near a sector's end, is not the end.
+  Disk big(12);
+  auto pic = Jpeg(3000);
+  pic.insert(pic.end() - 2, {0xFF, 0xD9, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44});
+  big.put(50, pic);
+  const auto* p = big.probe(50);
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->size, pic.size() + 2);
+
+  // A progressive picture (SOF2) is not carved.
+  Disk progressive(12);
+  progressive.put(70, Jpeg(3000, 0xC2));
+  EXPECT_EQ(progressive.probe(70), nullptr);
+}
+
+TEST(Carving, TheFirstRecordAtASectorStays) {
+  Disk d(12);
+  d.put(30, Jpeg(100));
+  ASSERT_NE(d.probe(30), nullptr);
+  const uint32_t first = d.probe(30)->size;
+  d.put(30, Jpeg(4000));
+  uint32_t size = 0;
+  auto source = platform::MemorySource::borrow(d.bytes);
+  ProbeCarvedFile(d.info, source.get(), nullptr, {d.bytes.data() + 30 * 512, 1024}, 30, 0, size);
+  EXPECT_EQ(size, Jpeg(4000).size() + 2);  // measured again...
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(30).size, first);  // ...but the first record stays
+}
+
+TEST(Carving, CheapHeaderTest) {
+  std::vector<uint8_t> s(1024, 0);
+  EXPECT_FALSE(MayStartCarvedFile(s.data()));
+  for (const auto& head : {Text("%PDF-1.4"), Text("PK\x03\x04"), Text("Rar!\x1A\x07"), Text("ID3\x04")}) {
+    std::fill(s.begin(), s.end(), 0);
+    std::memcpy(s.data(), head.data(), head.size());
+    EXPECT_TRUE(MayStartCarvedFile(s.data())) << std::string(head.begin(), head.end());
+  }
+  std::fill(s.begin(), s.end(), 0x41);
+  EXPECT_FALSE(MayStartCarvedFile(s.data()));
+}
+
+}  // namespace
+}  // namespace orvaldi::raw
