@@ -1,0 +1,737 @@
+// The full-disk raw scan: one sweep over a sector range, then the rebuilding of volumes from what it noted.
+#include "raw/raw_scan.h"
+
+#include <algorithm>
+#include <array>
+#include <condition_variable>
+#include <initializer_list>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <span>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "disk/volume_label.h"
+#include "fs/ntfs_record.h"
+#include "raw/carving.h"
+
+namespace orvaldi::raw {
+namespace {
+
+using disk::PartitionInfo;
+using platform::SectorSource;
+namespace tc = disk::type_code;
+
+constexpr uint64_t kSector = disk::SectorSize;
+constexpr uint64_t kChunk = kRawScanChunkSectors;
+constexpr uint64_t kBufferSectors = kChunk + 1;
+constexpr uint64_t kRecordSectors = 2;   // the 1,024-byte file record the sweep tests
+constexpr uint64_t kRunGap = 30;         // sectors between records that still make one run
+constexpr size_t kPairLookahead = 50;    // directory pairs compared with each pair
+// A disk rarely holds more than a handful of master file tables; the cap
+// keeps the pairing quadratic in a small number on a disk built to attack it.
+constexpr size_t kMaxMftCandidates = 4096;
+constexpr uint32_t kFat32DistanceLimit = 0x2800;
+constexpr uint32_t kFat16DistanceLimit = 0x190;
+
+uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
+}
+uint64_t Le64(const uint8_t* p) { return uint64_t{Le32(p)} | (uint64_t{Le32(p + 4)} << 32); }
+
+bool IsClusterSize(uint64_t spc) { return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0; }
+
+// The start of a FAT32 table: the media entry 0x0FFFFFF8, then the end mark
+// of entry 1. Only the low 28 bits of an entry count: Windows writes
+// 0xFFFFFFFF there, mkfs.fat 0x0FFFFFFF.
+bool IsFat32TableStart(const uint8_t* p) {
+  return Le32(p) == 0x0FFFFFF8 && (Le32(p + 4) & 0x0FFFFFFF) == 0x0FFFFFFF;
+}
+
+bool IsFat16TableStart(const uint8_t* p) {
+  const uint32_t first = Le32(p);
+  return first == 0xFFFFFFF8 || first == 0x7FFFFFF8;
+}
+
+bool HasRecordSignature(const uint8_t* p) {
+  return std::memcmp(p, "FILE", 4) == 0 || std::memcmp(p, "FHDL", 4) == 0;
+}
+
+// `count` sectors from `sector` into `out`, zero where nothing could be read.
+// Sector numbers whose byte offset does not fit 64 bits read as zeros.
+void ReadRange(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count, uint8_t* out) {
+  if (count == 0) return;
+  if (sector > UINT64_MAX / kSector - count) {
+    std::memset(out, 0, count * kSector);
+    return;
+  }
+  disk::ReadVolumeSectors(source, context, sector, count, out);
+}
+
+// The "." and ".." entries that open every FAT sub-directory's first sector.
+bool StartsWithDotEntries(const uint8_t* p) {
+  return p[0] == 0x2E && p[1] == 0x20 && p[0x20] == 0x2E && p[0x21] == 0x2E && Le32(p + 0x1C) == 0 &&
+         Le32(p + 0x3C) == 0;
+}
+
+uint8_t ShortNameChecksum(const uint8_t* name) {
+  uint8_t sum = 0;
+  for (int k = 0; k < 11; ++k) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[k]);
+  return sum;
+}
+
+// Whether every 32-byte entry of the sector could belong to a FAT directory.
+// Dates before 2000 and after 2080 are taken as noise, not as directories.
+bool IsDirectorySector(const uint8_t* p) {
+  int labels = 0;
+  unsigned awaited = 0;       // next long-name sequence number; 0 when no sequence is pending
+  bool longNameDone = false;  // a sequence ended at 1 and waits for its short entry
+  uint8_t checksum = 0;
+  for (unsigned e = 0; e < kSector / 32; ++e) {
+    const uint8_t* d = p + 32 * e;
+    if ((d[0x0C] & ~0x18) != 0) return false;  // 0, 0x08, 0x10 or 0x18
+    if (d[0] == 0) {
+      if (awaited != 0) return false;
+      for (unsigned k = 1; k < 32; ++k)
+        if (d[k] != 0) return false;
+      continue;
+    }
+    const uint8_t attr = d[0x0B];
+    if (attr & 0x80) return false;
+    if (Le16(d + 0x0B) == 0x0008 && ++labels > 1) return false;
+    if (attr == 0x0F) {
+      if (Le16(d + 0x1A) != 0) return false;
+      if (d[0] == 0xE5) continue;
+      const unsigned sequence = d[0] & 0x1F;
+      if (awaited == 0) {
+        if (sequence == 0) return false;
+        checksum = d[0x0D];
+      } else if (sequence != awaited) {
+        return false;
+      }
+      awaited = sequence - 1;
+      longNameDone = awaited == 0;
+      continue;
+    }
+    if (awaited != 0) return false;
+    if (d[0] == 0xE5 && Le16(d + 0x14) != 0) return false;
+    if (longNameDone) {
+      if (ShortNameChecksum(d) != checksum) return false;
+      longNameDone = false;
+    }
+    for (unsigned k = 0; k < 11; ++k)
+      if (d[k] == 0) return false;
+    if (Le16(d + 0x14) == 0 && Le16(d + 0x1A) < 2 && Le32(d + 0x1C) != 0) return false;
+    if (Le16(d + 0x0E) > 0xBF7E || Le16(d + 0x16) > 0xBF7E) return false;
+    const uint16_t created = Le16(d + 0x10);
+    const uint16_t modified = Le16(d + 0x18);
+    if (created < 0x2821 || created > 0xC99F || modified < 0x2821 || modified > 0xC99F) return false;
+    if (created > Le16(d + 0x12)) return false;
+  }
+  return true;
+}
+
+// Reads the next chunk on its own thread while the sweep tests the current
+// one. One request at a time: start() hands it over, wait() takes it back.
+class ChunkReader {
+ public:
+  ChunkReader(SectorSource* source, const PartitionInfo* context) : source_(source), context_(context) {
+    try {
+      thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: start() then reads on the caller's thread.
+    }
+  }
+  ~ChunkReader() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      quit_ = true;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  ChunkReader(const ChunkReader&) = delete;
+  ChunkReader& operator=(const ChunkReader&) = delete;
+
+  // Fills `buffer` with `count` sectors from `sector`; the rest of its
+  // kBufferSectors stays zero.
+  void start(uint64_t sector, uint64_t count, uint8_t* buffer) {
+    if (!thread_.joinable()) {
+      fill(sector, count, buffer);
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      sector_ = sector;
+      count_ = count;
+      buffer_ = buffer;
+      pending_ = true;
+    }
+    changed_.notify_all();
+  }
+
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return !pending_ && !busy_; });
+  }
+
+ private:
+  void fill(uint64_t sector, uint64_t count, uint8_t* buffer) {
+    ReadRange(source_, context_, sector, count, buffer);
+    std::memset(buffer + count * kSector, 0, (kBufferSectors - count) * kSector);
+  }
+
+  void run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return pending_ || quit_; });
+      if (quit_) return;
+      const uint64_t sector = sector_, count = count_;
+      uint8_t* buffer = buffer_;
+      pending_ = false;
+      busy_ = true;
+      lock.unlock();
+      fill(sector, count, buffer);
+      lock.lock();
+      busy_ = false;
+      changed_.notify_all();
+    }
+  }
+
+  SectorSource* source_;
+  const PartitionInfo* context_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool pending_ = false;
+  bool busy_ = false;
+  bool quit_ = false;
+  uint64_t sector_ = 0;
+  uint64_t count_ = 0;
+  uint8_t* buffer_ = nullptr;
+  std::thread thread_;
+};
+
+// Two sectors at which tables of one FAT type were seen; the distance is the
+// FAT size once the second copy is known.
+struct FatPair {
+  bool hasFirst = false;
+  bool hasSecond = false;
+  uint64_t first = 0;
+  uint64_t second = 0;
+  uint64_t distance = 0;
+
+  // Whether `sector` lies more than `extra` sectors behind the second copy's end.
+  bool behindSecondCopy(uint64_t sector, uint64_t extra) const {
+    return hasSecond && sector > second && sector - second > distance + extra;
+  }
+};
+
+struct MftCandidate {
+  uint64_t recordSector = 0;  // sector of record 0
+  uint64_t mftCluster = 0;
+  uint64_t mirrorCluster = 0;
+  uint64_t mftClusters = 0;
+};
+
+struct DirectoryPair {
+  uint64_t sector = 0;
+  uint32_t cluster = 0;
+};
+
+class RawScan {
+ public:
+  RawScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t first,
+          uint64_t count, const PartitionInfo* context)
+      : source_(source),
+        disk_(disk),
+        progress_(progress),
+        context_(context),
+        first_(first),
+        sectorCount_(count),
+        end_(first + std::min(count, UINT64_MAX - first)),
+        plainReads_(context == nullptr || context->volumeKind == 0) {}
+
+  bool sweep();
+  void rebuildFromDirectoryPairs();
+  void matchMftCandidates();
+
+ private:
+  bool testChunk(const uint8_t* buffer, uint64_t chunkStart);
+  uint64_t testSector(const uint8_t* p, uint64_t sector, uint64_t leftInChunk);
+
+  void ntfsByBootSector(const uint8_t* p, uint64_t sector);
+  void fat32ByBootSector(const uint8_t* p, uint64_t sector);
+  void fat16ByBootSector(const uint8_t* p, uint64_t sector);
+  bool fileRecord(const uint8_t* p, uint64_t sector);
+  void noteRecordRun(uint64_t sector);
+  void examineMftRecord(std::span<const uint8_t> record, uint64_t sector);
+  void fatTableStart(bool fat32, uint64_t sector);
+  void directoryTests(const uint8_t* p, uint64_t sector);
+  void rebuildFromFat32Pair(uint64_t sector, uint32_t cluster);
+  void rebuildFromFat16Pair(uint64_t sector, uint32_t cluster);
+
+  bool holdsFileRecord(uint64_t sector);
+  bool hasPartition(uint64_t start, std::initializer_list<uint8_t> types, int origin = -1) const;
+  void add(PartitionInfo partition, bool withLabel);
+  uint64_t diskSectors() const;
+
+  SectorSource* source_;
+  disk::DiskInfo& disk_;
+  platform::ProgressBlock& progress_;
+  const PartitionInfo* context_;
+  uint64_t first_;
+  uint64_t sectorCount_;
+  uint64_t end_;  // first sector behind the range
+  bool plainReads_;
+
+  FatPair fat32Pair_;
+  FatPair fat16Pair_;
+  std::vector<DirectoryPair> directoryPairs_;
+  std::vector<MftCandidate> liveTables_;    // record 5 follows record 0: a working MFT
+  std::vector<MftCandidate> mirrorTables_;  // records 0 to 3 only: the mirror
+};
+
+bool RawScan::sweep() {
+  const uint64_t lastChunk = sectorCount_ / kChunk;
+  progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(lastChunk, INT64_MAX)), 1);
+
+  // Two buffers, so that the next chunk is read while this one is tested.
+  const size_t bufferBytes = kBufferSectors * kSector;
+  std::unique_ptr<uint8_t[]> buffers[2];
+  for (auto& b : buffers) {
+    b.reset(new (std::nothrow) uint8_t[bufferBytes]());
+    if (!b) return false;
+  }
+  // Each chunk is read with the sector after it, which the probes of the
+  // chunk's last sector look at.
+  auto sectorsOf = [&](uint64_t chunkStart) { return std::min(kChunk, end_ - chunkStart) + 1; };
+  ChunkReader reader(source_, context_);
+  if (end_ > first_) reader.start(first_, sectorsOf(first_), buffers[0].get());
+  for (uint64_t k = 0; k <= lastChunk; ++k) {
+    if (progress_.cancelled()) break;
+    const uint64_t chunkStart = first_ + k * kChunk;
+    progress_.clearText();
+    progress_.setText("%llu 扇区被扫描", static_cast<unsigned long long>(k * kChunk));
+    progress_.setPosition(k);
+    if (chunkStart >= end_) break;
+    reader.wait();
+    if (end_ - chunkStart > kChunk) reader.start(chunkStart + kChunk, sectorsOf(chunkStart + kChunk), buffers[(k + 1) % 2].get());
+    if (!testChunk(buffers[k % 2].get(), chunkStart)) break;
+  }
+  return true;
+}
+
+bool RawScan::testChunk(const uint8_t* buffer, uint64_t chunkStart) {
+  for (uint64_t i = 0; i < kChunk;) {
+    if (progress_.cancelled()) return false;
+    const uint64_t sector = chunkStart + i;
+    // The range ends before end_; "passing" it by one would test a sector
+    // that belongs to whatever follows.
+    if (sector >= end_) return true;
+    i += testSector(buffer + i * kSector, sector, kChunk - i);
+  }
+  return true;
+}
+
+// Tests one sector (`p` holds it and the next one); returns how many sectors
+// the sweep moves on, at least 1 and at most `leftInChunk`.
+uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t leftInChunk) {
+  if (p[0x1FE] == 0x55 && p[0x1FF] == 0xAA) {
+    const std::span<const uint8_t> s(p, kSector);
+    if (disk::IsNtfsBootSector(s)) {
+      ntfsByBootSector(p, sector);
+      return 1;
+    }
+    if (disk::IsFat32BootSector(s)) {
+      fat32ByBootSector(p, sector);
+      return 1;
+    }
+    if (disk::IsFat16BootSector(s)) {
+      fat16ByBootSector(p, sector);
+      return 1;
+    }
+  }
+  uint64_t advance = 1;
+  if (HasRecordSignature(p) && fileRecord(p, sector)) advance = std::min(kRecordSectors, leftInChunk);
+  if (IsFat32TableStart(p)) {
+    fatTableStart(true, sector);
+  } else if (MayStartCarvedFile(p)) {
+    // Reads are positioned, so the probe's own reads disturb nothing and
+    // its "moved the position" answer needs no action here.
+    uint32_t size = 0;
+    (void)ProbeCarvedFile(disk_, source_, context_, std::span<const uint8_t>(p, 2 * kSector), sector, end_ - sector,
+                          size);
+    if (size != 0) {
+      const uint64_t sectors = (uint64_t{size} + kSector - 1) / kSector;
+      return std::min(std::max(advance, sectors), leftInChunk);
+    }
+  }
+  if (IsFat16TableStart(p)) {
+    fatTableStart(false, sector);
+  } else {
+    directoryTests(p, sector);
+  }
+  return advance;
+}
+
+// ---- Volumes found by their boot sectors ----
+
+bool RawScan::holdsFileRecord(uint64_t sector) {
+  std::array<uint8_t, kRecordSectors * kSector> record{};
+  ReadRange(source_, context_, sector, kRecordSectors, record.data());
+  return disk::CheckUpdateSequence(record) == 1;
+}
+
+void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
+  const uint64_t spc = disk::NtfsSectorsPerCluster(p[0x0D]);
+  if (spc == 0) return;
+  const uint64_t mftCluster = Le64(p + 0x30);
+  const uint64_t total = Le64(p + 0x28);
+  if (mftCluster > UINT64_MAX / spc) return;
+  const uint64_t mftOffset = spc * mftCluster;
+  uint64_t start = 0;
+  if (mftOffset <= UINT64_MAX - sector && holdsFileRecord(sector + mftOffset)) {
+    start = sector;
+  } else if (sector >= total && mftOffset <= UINT64_MAX - (sector - total) &&
+             holdsFileRecord(sector - total + mftOffset)) {
+    start = sector - total;  // the backup copy in the volume's last sector
+  } else {
+    return;
+  }
+  if (hasPartition(start, {}, 2)) return;
+  PartitionInfo found;
+  found.startSector = start;
+  found.sectorCount = total;
+  found.typeByte = tc::kNtfs;
+  found.origin = 2;
+  add(std::move(found), true);
+}
+
+void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
+  // The hidden-sectors field names the volume's start when this is the boot
+  // sector itself or its backup six sectors in.
+  const uint64_t hidden = Le32(p + 0x1C);
+  const uint64_t start = (hidden == sector || (sector >= 6 && hidden == sector - 6)) ? hidden : sector;
+  std::array<uint8_t, kSector> fat{};
+  ReadRange(source_, context_, start + Le16(p + 0x0E), 1, fat.data());
+  if (!IsFat32TableStart(fat.data())) return;
+  for (const PartitionInfo& q : disk_.partitions) {
+    if ((q.origin != 2 && q.origin != 0) || q.typeByte != tc::kFat32) continue;
+    const uint32_t a = static_cast<uint32_t>(q.startSector), b = static_cast<uint32_t>(start);
+    if (q.startSector == start || a - b == 6 || b - a == 6) return;
+  }
+  PartitionInfo found;
+  found.startSector = start;
+  found.sectorCount = Le32(p + 0x20);
+  found.typeByte = tc::kFat32;
+  found.origin = 2;
+  add(std::move(found), true);
+}
+
+void RawScan::fat16ByBootSector(const uint8_t* p, uint64_t sector) {
+  if (hasPartition(sector, {tc::kFat16}, 2)) return;
+  PartitionInfo found;
+  found.startSector = sector;
+  const uint32_t large = Le32(p + 0x20);
+  found.sectorCount = large != 0 ? large : Le16(p + 0x13);
+  found.typeByte = tc::kFat16;
+  found.origin = 2;
+  add(std::move(found), true);
+}
+
+// ---- MFT records ----
+
+bool RawScan::fileRecord(const uint8_t* p, uint64_t sector) {
+  std::array<uint8_t, kRecordSectors * kSector> record;
+  std::memcpy(record.data(), p, record.size());
+  if (!disk::CheckUpdateSequence(record)) return false;
+  noteRecordRun(sector);
+  if (Le32(record.data() + 0x2C) == 0) examineMftRecord(record, sector);
+  return true;
+}
+
+// Records lying close together make one run; a run covers its last record
+// too, so the NTFS searches that walk the runs read every record noted.
+void RawScan::noteRecordRun(uint64_t sector) {
+  auto& runs = disk_.mftRecordRuns;
+  auto next = runs.upper_bound(sector);
+  uint64_t runFirst = sector;
+  uint64_t runEnd = sector + kRecordSectors;
+  // An extent is 32-bit: a run that would outgrow it leaves the record to a new one.
+  auto fits = [&](uint64_t first, uint64_t end) { return end - first <= UINT32_MAX; };
+  if (next != runs.begin()) {
+    auto last = std::prev(next);
+    const uint64_t lastEnd = last->first + last->second;
+    const uint64_t joinedEnd = std::max(lastEnd, runEnd);
+    if ((sector < lastEnd || sector - lastEnd < kRunGap) && fits(last->first, joinedEnd)) {
+      runFirst = last->first;
+      runEnd = joinedEnd;
+    }
+  }
+  // A run noted by an earlier scan may begin right behind this one.
+  while (next != runs.end() && next->first - std::min(next->first, runEnd) < kRunGap &&
+         fits(runFirst, std::max(runEnd, next->first + next->second))) {
+    runEnd = std::max(runEnd, next->first + next->second);
+    next = runs.erase(next);
+  }
+  runs[runFirst] = static_cast<uint32_t>(runEnd - runFirst);
+}
+
+// Record 0 named "$MFT", with "$MFTMirr" as record 1, is either a working
+// master file table (record 5 follows) or its mirror (four records only).
+void RawScan::examineMftRecord(std::span<const uint8_t> record, uint64_t sector) {
+  fs::DecodedRecord mft;
+  if (!fs::DecodeRecord(record, 0, fs::kDecodeFound, mft, {}) || mft.name != "$MFT") return;
+  auto firstAndCount = [](const fs::DecodedRecord& r, uint64_t& firstCluster, uint64_t& clusters) {
+    clusters = 0;
+    bool any = false;
+    for (const fs::NtfsRun& run : r.runs) {
+      if (run.firstCluster == 0 && run.length == 0) break;
+      if (!any) firstCluster = run.firstCluster;
+      any = true;
+      clusters = run.length > UINT64_MAX - clusters ? UINT64_MAX : clusters + run.length;
+    }
+    return any;
+  };
+  MftCandidate candidate;
+  candidate.recordSector = sector;
+  if (!firstAndCount(mft, candidate.mftCluster, candidate.mftClusters)) return;
+
+  constexpr uint64_t kRecords = 12;  // records 0 to 5
+  std::vector<uint8_t> table(kRecords * kSector);
+  ReadRange(source_, context_, sector, kRecords, table.data());
+  const std::span<uint8_t> mirrorRecord(table.data() + 2 * kSector, kRecordSectors * kSector);
+  fs::DecodedRecord mirror;
+  uint64_t mirrorClusters = 0;
+  if (!disk::CheckUpdateSequence(mirrorRecord) || !fs::DecodeRecord(mirrorRecord, 1, fs::kDecodeFound, mirror, {}) ||
+      mirror.name != "$MFTMirr" || !firstAndCount(mirror, candidate.mirrorCluster, mirrorClusters))
+    return;
+  const std::span<uint8_t> fifth(table.data() + 10 * kSector, kRecordSectors * kSector);
+  auto& list = disk::CheckUpdateSequence(fifth) ? liveTables_ : mirrorTables_;
+  if (list.size() < kMaxMftCandidates) list.push_back(candidate);
+}
+
+// ---- FAT tables and directories ----
+
+void RawScan::fatTableStart(bool fat32, uint64_t sector) {
+  FatPair& pair = fat32 ? fat32Pair_ : fat16Pair_;
+  if (!pair.hasFirst) {
+    pair.hasFirst = true;
+    pair.first = sector;
+  } else {
+    pair.hasSecond = true;
+    pair.second = sector;
+    pair.distance = sector - pair.first;
+  }
+  if (fat32) {
+    if (pair.hasSecond && pair.distance > kFat32DistanceLimit) {
+      pair.hasSecond = false;
+      pair.second = pair.distance = 0;
+    }
+    fat16Pair_ = FatPair{};
+  } else {
+    if (pair.hasSecond && pair.distance > kFat16DistanceLimit) pair = FatPair{};
+    fat32Pair_ = FatPair{};
+  }
+}
+
+void RawScan::directoryTests(const uint8_t* p, uint64_t sector) {
+  if (p[0] == 0) return;
+  if (!StartsWithDotEntries(p)) {
+    if (IsDirectorySector(p)) disk_.directorySectors.insert(sector);
+    return;
+  }
+  disk_.directorySectors.insert(sector);
+  const uint32_t cluster = (uint32_t{Le16(p + 0x14)} << 16) | Le16(p + 0x1A);
+  const bool behindFat32 = fat32Pair_.behindSecondCopy(sector, 1);
+  const bool behindFat16 = fat16Pair_.behindSecondCopy(sector, 0x21);
+  if (behindFat32 || behindFat16) directoryPairs_.push_back({sector, cluster});
+  if (behindFat32 && std::memcmp(p, "\x2E\x20\x20\x20", 4) == 0 && std::memcmp(p + 0x20, "\x2E\x2E\x20\x20", 4) == 0) {
+    rebuildFromFat32Pair(sector, cluster);
+  } else if (behindFat16) {
+    rebuildFromFat16Pair(sector, cluster);
+  }
+}
+
+// The first sector of a sub-directory behind a FAT pair fixes the cluster
+// size: its "." entry names its own cluster, and the data area begins behind
+// the two FATs (and, on FAT16, the 32-sector root directory).
+void RawScan::rebuildFromFat32Pair(uint64_t sector, uint32_t cluster) {
+  const FatPair pair = fat32Pair_;
+  if (cluster <= 2) return;  // cluster 2 would divide by zero; the pair waits for another directory
+  const uint64_t spc = (sector - pair.first - 2 * pair.distance) / (cluster - 2);
+  if (!IsClusterSize(spc) || spc * cluster > sector) return;
+  fat32Pair_ = FatPair{};
+  if (pair.first < 2) return;
+  const uint64_t start = pair.first - 2;
+  if (hasPartition(start, {tc::kFat32, tc::kFat32Lba})) return;
+  PartitionInfo rebuilt;
+  rebuilt.startSector = start;
+  rebuilt.sectorCount = end_ - start;
+  rebuilt.typeByte = tc::kFat32;
+  rebuilt.origin = 1;
+  rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
+  rebuilt.clusterZeroSector = sector - spc * cluster;
+  rebuilt.fatSizeSectors = static_cast<uint32_t>(pair.distance);
+  add(std::move(rebuilt), false);
+}
+
+void RawScan::rebuildFromFat16Pair(uint64_t sector, uint32_t cluster) {
+  const FatPair pair = fat16Pair_;
+  if (cluster <= 2) return;
+  const uint64_t spc = (sector - pair.first - 2 * pair.distance - 32) / (cluster - 2);
+  if (!IsClusterSize(spc) || spc * cluster > sector) return;
+  fat16Pair_ = FatPair{};
+  if (pair.first < 6) return;
+  const uint64_t start = pair.first - 6;
+  if (hasPartition(start, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba})) return;
+  PartitionInfo rebuilt;
+  rebuilt.startSector = start;
+  rebuilt.sectorCount = end_ - start;
+  rebuilt.typeByte = tc::kFat16;
+  rebuilt.origin = 1;
+  rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
+  rebuilt.clusterZeroSector = sector - spc * cluster;
+  rebuilt.fatSizeSectors = static_cast<uint32_t>(pair.distance);
+  add(std::move(rebuilt), false);
+}
+
+// Two directories of one volume agree on where cluster 0 would lie: the
+// sector distance over the cluster distance is the cluster size.
+void RawScan::rebuildFromDirectoryPairs() {
+  const uint64_t limit = std::min(diskSectors(), end_);
+  const size_t n = directoryPairs_.size();
+  for (size_t i = 0; i < n; ++i) {
+    const DirectoryPair a = directoryPairs_[i];
+    for (size_t j = i + 1; j < n && j <= i + kPairLookahead; ++j) {
+      const DirectoryPair b = directoryPairs_[j];
+      if (b.cluster <= a.cluster || b.sector <= a.sector) continue;  // also the same cluster twice
+      const uint64_t spc = (b.sector - a.sector) / (b.cluster - a.cluster);
+      if (!IsClusterSize(spc) || spc * a.cluster > a.sector || spc * b.cluster > b.sector) continue;
+      const uint64_t zero = a.sector - spc * a.cluster;
+      if (zero != b.sector - spc * b.cluster || zero > limit) continue;
+      const uint64_t count = end_ - zero;
+      const uint64_t clusters = count / spc;
+      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF &&
+          !hasPartition(zero, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba})) {
+        PartitionInfo fat16;
+        fat16.startSector = zero;
+        fat16.sectorCount = count;
+        fat16.typeByte = tc::kFat16;
+        fat16.origin = 1;
+        fat16.sectorsPerCluster = static_cast<uint32_t>(spc);
+        fat16.clusterZeroSector = zero;
+        fat16.fatSizeSectors = static_cast<uint32_t>(std::min<uint64_t>(clusters * 2 / kSector, UINT32_MAX));
+        add(std::move(fat16), false);
+      }
+      if (!hasPartition(zero, {tc::kFat32, tc::kFat32Lba})) {
+        PartitionInfo fat32;
+        fat32.startSector = zero;
+        fat32.sectorCount = count;
+        fat32.typeByte = tc::kFat32;
+        fat32.origin = 1;
+        fat32.sectorsPerCluster = static_cast<uint32_t>(spc);
+        fat32.clusterZeroSector = zero;
+        fat32.fatSizeSectors = static_cast<uint32_t>(std::min<uint64_t>(clusters * 4 / kSector, UINT32_MAX));
+        add(std::move(fat32), false);
+      }
+    }
+  }
+}
+
+// A working table and its mirror hold the same record 0: the distance
+// between the two copies over the distance between their first clusters is
+// the cluster size, and the working copy's position then gives the start.
+void RawScan::matchMftCandidates() {
+  for (const MftCandidate& live : liveTables_) {
+    for (const MftCandidate& mirror : mirrorTables_) {
+      if (live.mftCluster != mirror.mftCluster || live.mirrorCluster != mirror.mirrorCluster ||
+          live.mftClusters != mirror.mftClusters)
+        continue;
+      const uint64_t x = live.recordSector, y = mirror.recordSector;
+      const uint64_t m = live.mftCluster, r = live.mirrorCluster;
+      if (m == r || x == y || (x > y) != (m > r)) continue;
+      const uint64_t sectors = x > y ? x - y : y - x;
+      const uint64_t clusters = m > r ? m - r : r - m;
+      const uint64_t spc = sectors / clusters + (sectors % clusters != 0 ? 1 : 0);
+      if (!IsClusterSize(spc) || m > x / spc) continue;
+      const uint64_t start = x - spc * m;
+      if (start >= end_ || hasPartition(start, {tc::kNtfs})) continue;
+      PartitionInfo rebuilt;
+      rebuilt.startSector = start;
+      rebuilt.sectorCount = end_ - start;
+      rebuilt.typeByte = tc::kNtfs;
+      rebuilt.origin = 1;
+      rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
+      rebuilt.clusterZeroSector = start;  // NTFS counts clusters from the volume's first sector
+      add(std::move(rebuilt), false);
+    }
+  }
+}
+
+// ---- The partition list ----
+
+// Whether the list holds a partition starting at `start` with one of `types`
+// (any type when empty) and, when `origin` is not -1, of that origin.
+bool RawScan::hasPartition(uint64_t start, std::initializer_list<uint8_t> types, int origin) const {
+  for (const PartitionInfo& q : disk_.partitions) {
+    if (q.startSector != start) continue;
+    if (origin >= 0 && q.origin != static_cast<uint32_t>(origin)) continue;
+    if (types.size() != 0 && std::find(types.begin(), types.end(), q.typeByte) == types.end()) continue;
+    return true;
+  }
+  return false;
+}
+
+void RawScan::add(PartitionInfo partition, bool withLabel) {
+  // A volume's label is read in place on the disk; through a volume reader
+  // there is no disk position to read it at.
+  if (withLabel && plainReads_ && source_ != nullptr)
+    partition.volumeLabel = disk::ReadVolumeLabel(*source_, partition.startSector, partition.typeByte);
+  partition.name = "Partition" + std::to_string(disk_.partitions.size());
+  disk_.partitions.push_back(std::move(partition));
+}
+
+uint64_t RawScan::diskSectors() const {
+  if (disk_.sizeBytes > 0) return static_cast<uint64_t>(disk_.sizeBytes) / kSector;
+  if (source_ != nullptr && source_->size() != 0) return source_->size() / kSector;
+  return UINT64_MAX;
+}
+
+}  // namespace
+
+int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector,
+                uint64_t sectorCount, const PartitionInfo* context) {
+  disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
+  disk.extraFoundFolder.size = 0;
+  const bool mapped = context != nullptr && context->volumeKind != 0;
+  if (source == nullptr && !mapped) return 0;
+  RawScan scan(source, disk, progress, firstSector, sectorCount, context);
+  if (!scan.sweep()) return 0;
+  // Also after a stop: what the sweep collected is still worth rebuilding.
+  scan.rebuildFromDirectoryPairs();
+  scan.matchMftCandidates();
+  return 1;
+}
+
+int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector, uint64_t sectorCount,
+                const PartitionInfo* context) {
+  disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
+  disk.extraFoundFolder.size = 0;
+  std::unique_ptr<SectorSource> source;
+  if (context == nullptr || context->volumeKind == 0) {
+    source = disk::OpenSource(disk);
+    if (!source) return 0;
+  }
+  return RawDiskScan(source.get(), disk, progress, firstSector, sectorCount, context);
+}
+
+}  // namespace orvaldi::raw

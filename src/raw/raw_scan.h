@@ -1,0 +1,37 @@
+// The full-disk raw scan: every sector of a range tested for boot sectors,
+// MFT records, FAT structures and carvable files.
+//
+// What it finds goes into the DiskInfo: volumes found by their boot sectors
+// (origin 2) or rebuilt from their structures (origin 1) are appended to the
+// partition list, directory sectors and MFT record runs are noted for the
+// FAT reader and the NTFS searches, and carved files land in the "Extra
+// Found Files" folder.
+#pragma once
+
+#include <cstdint>
+
+#include "disk/disk_info.h"
+#include "disk/partition_info.h"
+#include "platform/progress.h"
+#include "platform/sector_source.h"
+
+namespace orvaldi::raw {
+
+// Sectors tested per chunk (10 MiB); the buffer holds one more, so that
+// every probe sees its sector and the one after it.
+inline constexpr uint64_t kRawScanChunkSectors = 0x5000;
+
+// Sweeps `sectorCount` sectors from `firstSector` (absolute). Opens the
+// disk's device path itself, unless `context` is a dynamic volume, whose
+// reader serves every read. Returns 1 when the sweep ran (also when it was
+// cancelled: what was found stays, and the rebuilding that follows the
+// sweep still runs on it), 0 when the disk could not be opened.
+int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector, uint64_t sectorCount,
+                const disk::PartitionInfo* context = nullptr);
+
+// The same on an already open source; `source` may be null only when
+// `context` is a dynamic volume.
+int RawDiskScan(platform::SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress,
+                uint64_t firstSector, uint64_t sectorCount, const disk::PartitionInfo* context = nullptr);
+
+}  // namespace orvaldi::raw
