@@ -255,8 +255,8 @@ class RawScan {
         progress_(progress),
         context_(context),
         first_(first),
-        sectorCount_(count),
-        end_(first + std::min(count, UINT64_MAX - first)),
+        sectorCount_(std::min(count, UINT64_MAX - first)),
+        end_(first + sectorCount_),
         plainReads_(context == nullptr || context->volumeKind == 0) {}
 
   bool sweep();
@@ -323,7 +323,8 @@ bool RawScan::sweep() {
     progress_.setPosition(k);
     if (chunkStart >= end_) break;
     reader.wait();
-    if (end_ - chunkStart > kChunk) reader.start(chunkStart + kChunk, sectorsOf(chunkStart + kChunk), buffers[(k + 1) % 2].get());
+    if (end_ - chunkStart > kChunk)
+      reader.start(chunkStart + kChunk, sectorsOf(chunkStart + kChunk), buffers[(k + 1) % 2].get());
     if (!testChunk(buffers[k % 2].get(), chunkStart)) break;
   }
   return true;
@@ -333,8 +334,7 @@ bool RawScan::testChunk(const uint8_t* buffer, uint64_t chunkStart) {
   for (uint64_t i = 0; i < kChunk;) {
     if (progress_.cancelled()) return false;
     const uint64_t sector = chunkStart + i;
-    // The range ends before end_; "passing" it by one would test a sector
-    // that belongs to whatever follows.
+    // end_ itself belongs to whatever follows the range: not tested.
     if (sector >= end_) return true;
     i += testSector(buffer + i * kSector, sector, kChunk - i);
   }

@@ -1,0 +1,422 @@
+// The full-disk raw scan on the demo disk with parts destroyed, and on small disks built around chunk edges.
+#include "raw/raw_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/sector_io.h"
+#include "fs/fat_reader.h"
+#include "fs/fat_state.h"
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_state.h"
+#include "platform/sector_source.h"
+#include "support/ntfs_builder.h"
+#include "support/test_images.h"
+#include "support/tree_listing.h"
+
+namespace orvaldi::raw {
+namespace {
+
+using disk::DiskInfo;
+using disk::PartitionInfo;
+
+constexpr uint64_t kChunk = kRawScanChunkSectors;
+
+// The demo disk: FAT32 at 2048 (FATs at 2080 and 2710, data at 3340),
+// NTFS at 83968 (4 KiB clusters, $MFT at cluster 4, $MFTMirr at 2559,
+// backup boot sector at 124927); 131072 sectors.
+constexpr uint64_t kFatStart = 2048;
+constexpr uint64_t kNtfsStart = 83968;
+constexpr uint64_t kNtfsBackup = 124927;
+
+const std::vector<uint8_t>* Demo() {
+  static const std::optional<std::vector<uint8_t>> image = test::LoadImage(test::DemoImageGz());
+  return image ? &*image : nullptr;
+}
+
+void Wipe(std::vector<uint8_t>& image, uint64_t sector) { std::memset(image.data() + sector * 512, 0, 512); }
+
+class Recorder : public platform::ProgressSink {
+ public:
+  void beginStage(int64_t upper, int64_t step) override { stages.push_back({upper, step}); }
+  void step() override {}
+  void setPosition(uint64_t position) override {
+    positions.push_back(position);
+    if (cancelAt && position == *cancelAt) block->requestCancel();
+  }
+  std::vector<std::pair<int64_t, int64_t>> stages;
+  std::vector<uint64_t> positions;
+  std::optional<uint64_t> cancelAt;
+  platform::ProgressBlock* block = nullptr;
+};
+
+int Scan(const std::vector<uint8_t>& image, DiskInfo& disk, uint64_t first = 0, uint64_t count = UINT64_MAX,
+         platform::ProgressBlock* progress = nullptr) {
+  auto source = platform::MemorySource::borrow(image);
+  disk.sizeBytes = static_cast<int64_t>(image.size());
+  platform::ProgressBlock quiet;
+  return RawDiskScan(source.get(), disk, progress ? *progress : quiet, first,
+                     count == UINT64_MAX ? image.size() / 512 - first : count);
+}
+
+// "Partition3 2078+128994 0b o1 spc1 zero3338 fat630 'label'"
+std::vector<std::string> Rows(const DiskInfo& disk) {
+  std::vector<std::string> rows;
+  for (const PartitionInfo& p : disk.partitions) {
+    char row[200];
+    std::snprintf(row, sizeof row, "%s %llu+%llu %02x o%u", p.name.c_str(),
+                  static_cast<unsigned long long>(p.startSector), static_cast<unsigned long long>(p.sectorCount),
+                  p.typeByte, p.origin);
+    std::string text = row;
+    if (p.origin == 1)
+      text += " spc" + std::to_string(p.sectorsPerCluster) + " zero" + std::to_string(p.clusterZeroSector) + " fat" +
+              std::to_string(p.fatSizeSectors);
+    if (!p.volumeLabel.empty()) text += " '" + p.volumeLabel + "'";
+    rows.push_back(text);
+  }
+  return rows;
+}
+
+template <typename Node>
+bool Lists(const Node& root, const std::string& line) {
+  const auto tree = test::Tree(root);
+  return std::find(tree.begin(), tree.end(), line) != tree.end();
+}
+
+// ---- The demo disk ----
+
+TEST(RawScanDemo, IntactDiskGivesEachVolumeOnceAndASecondScanAddsNothing) {
+  const auto* image = Demo();
+  if (!image) GTEST_SKIP() << "demo image absent";
+  DiskInfo disk;
+  disk.partitions.resize(2);
+  disk.partitions[0].startSector = kFatStart, disk.partitions[0].typeByte = 0x0C;
+  disk.partitions[1].startSector = kNtfsStart, disk.partitions[1].typeByte = 0x07;
+  ASSERT_EQ(Scan(*image, disk), 1);
+  const std::vector<std::string> expected = {
+      " 2048+0 0c o0",
+      " 83968+0 07 o0",
+      "Partition2 2048+81900 0b o2 'DEMO_FAT32'",
+      // The first "." directory behind the FAT pair rebuilds the volume too,
+      // placed two sectors before the first FAT.
+      "Partition3 2078+128994 0b o1 spc1 zero3338 fat630",
+      "Partition4 83968+40959 07 o2 'DEMO_NTFS'",
+      // The $MFT/$MFTMirr pair points at 83968 too, where a type 7 entry exists.
+  };
+  EXPECT_EQ(Rows(disk), expected);
+  EXPECT_EQ(disk.extraFoundFolder.name, "Extra Found Files");
+  EXPECT_EQ(disk.extraFoundFolder.children.count(3465), 1u);  // 文档/REPORT.PDF
+  EXPECT_EQ(disk.extraFoundFolder.children.at(3465).name, "3465.pdf");
+  // The table (records 0 to 126) and the mirror's four records, each run
+  // covering its last record.
+  EXPECT_EQ(disk.mftRecordRuns, (std::map<uint64_t, uint32_t>{{84000, 254}, {104440, 8}}));
+  EXPECT_TRUE(disk.directorySectors.count(3340));  // the root
+  EXPECT_TRUE(disk.directorySectors.count(3341));  // 文档, opened by "." and ".."
+
+  ASSERT_EQ(Scan(*image, disk), 1);
+  EXPECT_EQ(Rows(disk), expected);
+}
+
+TEST(RawScanDemo, NtfsIsFoundByItsBackupBootSector) {
+  const auto* demo = Demo();
+  if (!demo) GTEST_SKIP() << "demo image absent";
+  auto image = *demo;
+  Wipe(image, kNtfsStart);
+  DiskInfo disk;
+  ASSERT_EQ(Scan(image, disk, 80000), 1);
+  // No label: the label reader finds the volume file through the boot sector that is gone.
+  EXPECT_EQ(Rows(disk), std::vector<std::string>{"Partition0 83968+40959 07 o2"});
+}
+
+TEST(RawScanDemo, Fat32WithoutBootSectorsIsRebuiltAndItsFilesList) {
+  const auto* demo = Demo();
+  if (!demo) GTEST_SKIP() << "demo image absent";
+  auto image = *demo;
+  Wipe(image, kFatStart);
+  Wipe(image, kFatStart + 6);
+  DiskInfo disk;
+  ASSERT_EQ(Scan(image, disk, 0, 83968), 1);
+  // FATs of 630 sectors at 2080 and 2710; 文档 (cluster 3) at 3341.
+  ASSERT_EQ(Rows(disk), std::vector<std::string>{"Partition0 2078+81890 0b o1 spc1 zero3338 fat630"});
+
+  auto source = platform::MemorySource::borrow(image);
+  platform::ProgressBlock progress;
+  fs::ScanFatVolume(source.get(), disk, disk.partitions[0], true, fs::kFatModeWalk, progress);
+  const fs::FatScanState* state = fs::FindFatState(disk.partitions[0]);
+  ASSERT_NE(state, nullptr);
+  EXPECT_TRUE(Lists(state->root, "/README.TXT 4 9"));
+  EXPECT_TRUE(Lists(state->root, "/文档/年度报告 2024 最终版.txt 4 27"));
+  EXPECT_TRUE(Lists(state->root, "/照片/2024/IMG_0001.JPG 4 185"));
+}
+
+TEST(RawScanDemo, NtfsWithoutBootSectorsIsRebuiltFromTableAndMirror) {
+  const auto* demo = Demo();
+  if (!demo) GTEST_SKIP() << "demo image absent";
+  auto image = *demo;
+  Wipe(image, kNtfsStart);
+  Wipe(image, kNtfsBackup);
+  DiskInfo disk;
+  // Record 0 at 84000 and at 104440, $MFT at cluster 4 and $MFTMirr at 2559:
+  // 20440 sectors over 2555 clusters. A range that does not start at sector 0
+  // still measures the volume to the range's end.
+  ASSERT_EQ(Scan(image, disk, 80000), 1);
+  ASSERT_EQ(Rows(disk), std::vector<std::string>{"Partition0 83968+47104 07 o1 spc8 zero83968 fat0"});
+
+  auto source = platform::MemorySource::borrow(image);
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(fs::ScanNtfsVolume(source.get(), disk, disk.partitions[0], progress));
+  const fs::NtfsScanState* state = fs::FindNtfsState(disk.partitions[0]);
+  ASSERT_NE(state, nullptr);
+  EXPECT_TRUE(Lists(state->root, "/图片/风景.bmp 4 73"));
+  EXPECT_TRUE(Lists(state->root, "/项目/代码/build.log 4 74"));
+}
+
+TEST(RawScanDemo, Fat32BackupBootSectorPlacesTheVolumeAtItsHiddenSectors) {
+  const auto* demo = Demo();
+  if (!demo) GTEST_SKIP() << "demo image absent";
+  // Only the backup, six sectors in, whose hidden sectors name 2048 (no
+  // label: the label reader needs the primary boot sector).
+  const std::vector<std::string> one = {"Partition0 2048+81900 0b o2"};
+  auto image = *demo;
+  Wipe(image, kFatStart);
+  DiskInfo disk;
+  ASSERT_EQ(Scan(image, disk, 2040, 100), 1);
+  EXPECT_EQ(Rows(disk), one);
+  // Later the primary copy: the same volume.
+  ASSERT_EQ(Scan(*demo, disk, 2040, 100), 1);
+  EXPECT_EQ(Rows(disk), one);
+
+  // A copy moved from where its hidden sectors say: the backup would place
+  // the volume six sectors in, and is taken for the same volume.
+  image = *demo;
+  test::Put32(image, kFatStart * 512 + 0x1C, 0);
+  test::Put32(image, (kFatStart + 6) * 512 + 0x1C, 0);
+  test::Put16(image, (kFatStart + 6) * 512 + 0x0E, 26);  // its FAT still where it looks for one
+  DiskInfo moved;
+  ASSERT_EQ(Scan(image, moved, 2040, 100), 1);
+  EXPECT_EQ(Rows(moved), std::vector<std::string>{"Partition0 2048+81900 0b o2 'DEMO_FAT32'"});
+}
+
+TEST(RawScanRange, ShortRangeIsOneChunkAndItsEndIsNotSwept) {
+  const auto* image = Demo();
+  if (!image) GTEST_SKIP() << "demo image absent";
+  DiskInfo disk;
+  Recorder recorder;
+  platform::ProgressBlock progress(&recorder);
+  ASSERT_EQ(Scan(*image, disk, kNtfsStart - 100, 100, &progress), 1);
+  EXPECT_TRUE(disk.partitions.empty());  // the boot sector is the first sector behind the range
+  EXPECT_EQ(recorder.stages, (std::vector<std::pair<int64_t, int64_t>>{{0, 1}}));
+  EXPECT_EQ(recorder.positions, std::vector<uint64_t>{0});
+  EXPECT_EQ(progress.textString(), "0 扇区被扫描");
+  ASSERT_EQ(Scan(*image, disk, kNtfsStart - 100, 101), 1);
+  EXPECT_EQ(disk.partitions.size(), 1u);
+}
+
+// ---- Small disks ----
+
+std::vector<uint8_t> Fat16Boot() { return test::Fat16BootSector(); }
+
+void Put(std::vector<uint8_t>& disk, uint64_t sector, const std::vector<uint8_t>& bytes) {
+  std::memcpy(disk.data() + sector * 512, bytes.data(), bytes.size());
+}
+
+TEST(RawScanChunks, EdgesOfChunksAndCarvedFilesThatCrossThem) {
+  std::vector<uint8_t> image((2 * kChunk + 16) * 512);
+  Put(image, kChunk - 2, Fat16Boot());
+  // A file record in the last sector of chunk 0: its second half, which its
+  // update sequence checks, is the first sector of chunk 1.
+  Put(image, kChunk - 1, test::RecordBuilder(7).fileName(5, u"edge.txt").build());
+  // An AVI of 0x10000D bytes (2049 sectors) near the end of chunk 1 hides a
+  // boot sector inside it, but not the one at the start of chunk 2.
+  std::vector<uint8_t> avi(512);
+  test::PutText(avi, 0, "RIFF");
+  test::Put32(avi, 4, 0x100001);
+  test::PutText(avi, 8, "AVI LIST");
+  Put(image, 2 * kChunk - 0x100, avi);
+  Put(image, 2 * kChunk - 0x80, Fat16Boot());
+  Put(image, 2 * kChunk, Fat16Boot());
+
+  DiskInfo disk;
+  Recorder recorder;
+  platform::ProgressBlock progress(&recorder);
+  ASSERT_EQ(Scan(image, disk, 0, UINT64_MAX, &progress), 1);
+  EXPECT_EQ(Rows(disk), (std::vector<std::string>{"Partition0 20478+0 06 o2", "Partition1 40960+0 06 o2"}));
+  EXPECT_EQ(disk.mftRecordRuns, (std::map<uint64_t, uint32_t>{{kChunk - 1, 2}}));
+  ASSERT_EQ(disk.extraFoundFolder.children.count(2 * kChunk - 0x100), 1u);
+  EXPECT_EQ(disk.extraFoundFolder.children.at(2 * kChunk - 0x100).size, 0x10000Du);
+  EXPECT_EQ(recorder.stages, (std::vector<std::pair<int64_t, int64_t>>{{2, 1}}));
+  EXPECT_EQ(recorder.positions, (std::vector<uint64_t>{0, 1, 2}));
+  EXPECT_EQ(progress.textString(), "40960 扇区被扫描");
+}
+
+TEST(RawScanMftRuns, RecordsCloseTogetherMakeOneRunThatCoversItsLastRecord) {
+  std::vector<uint8_t> image(512 * 512);
+  for (uint64_t sector : {100, 102, 104, 135, 167})
+    Put(image, sector, test::RecordBuilder(9).fileName(5, u"r").build());
+  DiskInfo disk;
+  disk.mftRecordRuns[190] = 10;  // from an earlier scan
+  ASSERT_EQ(Scan(image, disk), 1);
+  // 135 lies 29 sectors behind the run's end at 106 and joins it; 167 lies 30
+  // behind 137 and starts a run, which reaches the earlier run at 190.
+  EXPECT_EQ(disk.mftRecordRuns, (std::map<uint64_t, uint32_t>{{100, 37}, {167, 33}}));
+}
+
+// FAT directory entries and sectors for the directory tests.
+constexpr uint16_t kDate2024 = 0x5861;
+constexpr uint16_t kDate1999 = 0x2621;
+
+void ShortEntry(std::vector<uint8_t>& b, uint64_t sector, unsigned slot, const char* name11, uint8_t attr,
+                uint32_t cluster, uint32_t size = 0, uint16_t date = kDate2024) {
+  const size_t at = sector * 512 + slot * 32;
+  std::memcpy(b.data() + at, name11, 11);
+  b[at + 0x0B] = attr;
+  test::Put16(b, at + 0x10, date);
+  test::Put16(b, at + 0x12, date);
+  test::Put16(b, at + 0x14, static_cast<uint16_t>(cluster >> 16));
+  test::Put16(b, at + 0x18, date);
+  test::Put16(b, at + 0x1A, static_cast<uint16_t>(cluster));
+  test::Put32(b, at + 0x1C, size);
+}
+
+void LongEntry(std::vector<uint8_t>& b, uint64_t sector, unsigned slot, uint8_t sequence, uint8_t checksum) {
+  const size_t at = sector * 512 + slot * 32;
+  b[at] = sequence;
+  b[at + 1] = 'a';
+  b[at + 0x0B] = 0x0F;
+  b[at + 0x0D] = checksum;
+}
+
+void DotEntries(std::vector<uint8_t>& b, uint64_t sector, uint32_t cluster) {
+  ShortEntry(b, sector, 0, ".          ", 0x10, cluster);
+  ShortEntry(b, sector, 1, "..         ", 0x10, 0);
+}
+
+void FatTable(std::vector<uint8_t>& b, uint64_t sector, bool fat32) {
+  const std::vector<uint8_t> fat32Start = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F};
+  const std::vector<uint8_t> fat16Start = {0xF8, 0xFF, 0xFF, 0xFF};
+  Put(b, sector, fat32 ? fat32Start : fat16Start);
+}
+
+TEST(RawScanDirectories, EntriesThatCannotBeADirectoryKeepASectorOffTheList) {
+  std::vector<uint8_t> image(64 * 512);
+  ShortEntry(image, 10, 0, "README  TXT", 0x20, 9, 600);
+  ShortEntry(image, 10, 1, "DOCS       ", 0x10, 3);
+  ShortEntry(image, 11, 0, "OLD     TXT", 0x20, 9, 600, kDate1999);
+  ShortEntry(image, 12, 0, "LABEL      ", 0x08, 0);
+  LongEntry(image, 12, 1, 0x42, 0xF4);  // 0xF4: the checksum of LONGNA~1TXT
+  LongEntry(image, 12, 2, 0x01, 0xF4);
+  ShortEntry(image, 12, 3, "LONGNA~1TXT", 0x20, 5, 10);
+  ShortEntry(image, 13, 0, "LABEL      ", 0x08, 0);
+  ShortEntry(image, 13, 1, "LABEL2     ", 0x08, 0);
+  LongEntry(image, 14, 0, 0x41, 0x00);  // a checksum that is not the short name's
+  ShortEntry(image, 14, 1, "LONGNA~1TXT", 0x20, 5, 10);
+  LongEntry(image, 15, 0, 0x43, 0xF4);  // 3, then 1: a number skipped
+  LongEntry(image, 15, 1, 0x01, 0xF4);
+  ShortEntry(image, 15, 2, "LONGNA~1TXT", 0x20, 5, 10);
+  ShortEntry(image, 16, 0, "EMPTY   DAT", 0x20, 0, 10);  // bytes without a cluster
+  DotEntries(image, 17, 3);
+  DiskInfo disk;
+  ASSERT_EQ(Scan(image, disk), 1);
+  EXPECT_EQ(disk.directorySectors, (std::set<uint64_t>{10, 12, 17}));
+  EXPECT_TRUE(disk.partitions.empty());  // no FAT pair: "." gives no volume
+}
+
+// FAT32 tables at 100 and 110, so clusters count from 120 onwards.
+std::vector<uint8_t> DirectoryPairDisk(uint64_t secondSector) {
+  std::vector<uint8_t> image(2048 * 512);
+  FatTable(image, 100, true);
+  FatTable(image, 110, true);
+  DotEntries(image, 1000, 10);           // 880 sectors over 8 clusters: no cluster size
+  DotEntries(image, secondSector, 13);   // nor here, but against the first directory
+  return image;
+}
+
+TEST(RawScanDirectories, TwoDirectoriesGiveTheClusterSizeAndClusterZero) {
+  DiskInfo disk;
+  ASSERT_EQ(Scan(DirectoryPairDisk(1024), disk), 1);
+  // 24 sectors over 3 clusters: 8 per cluster; cluster 0 at 1000 - 80.
+  EXPECT_EQ(Rows(disk), (std::vector<std::string>{"Partition0 920+1128 06 o1 spc8 zero920 fat0",
+                                                   "Partition1 920+1128 0b o1 spc8 zero920 fat1"}));
+  DiskInfo twenty;
+  ASSERT_EQ(Scan(DirectoryPairDisk(1020), twenty), 1);
+  EXPECT_TRUE(twenty.partitions.empty());
+}
+
+TEST(RawScanDirectories, Fat16TablePairAndAFirstDirectoryRebuildTheVolume) {
+  std::vector<uint8_t> image(256 * 512);
+  FatTable(image, 10, false);
+  FatTable(image, 20, false);
+  // Behind the FATs, the 32-sector root: clusters start at 62. A "." naming
+  // cluster 2 says nothing of the cluster size and leaves the pair in place.
+  DotEntries(image, 70, 2);
+  DotEntries(image, 74, 5);
+  DiskInfo disk;
+  ASSERT_EQ(Scan(image, disk), 1);
+  EXPECT_EQ(Rows(disk), std::vector<std::string>{"Partition0 4+252 06 o1 spc4 zero54 fat10"});
+}
+
+TEST(RawScanCancel, StopKeepsWhatWasFoundAndStillRebuilds) {
+  auto image = DirectoryPairDisk(1024);
+  image.resize((kChunk + 64) * 512);
+  Put(image, kChunk + 10, Fat16Boot());
+  DiskInfo disk;
+  Recorder recorder;
+  platform::ProgressBlock progress(&recorder);
+  recorder.block = &progress;
+  recorder.cancelAt = 1;
+  ASSERT_EQ(Scan(image, disk, 0, UINT64_MAX, &progress), 1);
+  EXPECT_EQ(recorder.positions, (std::vector<uint64_t>{0, 1}));
+  EXPECT_EQ(Rows(disk), (std::vector<std::string>{"Partition0 920+19624 06 o1 spc8 zero920 fat9",
+                                                  "Partition1 920+19624 0b o1 spc8 zero920 fat19"}));
+
+  DiskInfo before;
+  platform::ProgressBlock stopped;
+  stopped.requestCancel();
+  ASSERT_EQ(Scan(image, before, 0, UINT64_MAX, &stopped), 1);
+  EXPECT_TRUE(before.partitions.empty());
+  EXPECT_TRUE(before.directorySectors.empty());
+}
+
+TEST(RawScanSources, DiskOpenedByPathOrReadThroughAVolumeReader) {
+  std::vector<uint8_t> image(64 * 512);
+  Put(image, 5, Fat16Boot());
+  test::TempDir dir;
+  DiskInfo disk;
+  disk.devicePath = dir.write("small.img", image).string();
+  disk.sizeBytes = static_cast<int64_t>(image.size());
+  platform::ProgressBlock progress;
+  ASSERT_EQ(RawDiskScan(disk, progress, 0, 64), 1);
+  EXPECT_EQ(Rows(disk), std::vector<std::string>{"Partition0 5+0 06 o2"});
+
+  // A dynamic volume: no device is opened, every read goes to its reader.
+  Put(image, 5, test::NtfsBootSector());
+  test::Put64(image, 5 * 512 + 0x30, 3);  // $MFT at cluster 3: sector 29
+  Put(image, 29, test::RecordBuilder(0).fileName(5, u"$MFT").build());
+  disk::SetVolumeReader(1, [&](uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
+                               const PartitionInfo&) {
+    bytesRead = 0;
+    if (position < image.size()) bytesRead = static_cast<uint32_t>(std::min<uint64_t>(length, image.size() - position));
+    std::memcpy(buffer, image.data() + position, bytesRead);
+    return bytesRead == length;
+  });
+  PartitionInfo volume;
+  volume.volumeKind = 1;
+  DiskInfo mapped;
+  mapped.devicePath = "/nonexistent/disk";
+  EXPECT_EQ(RawDiskScan(mapped, progress, 0, 64, &volume), 1);
+  disk::SetVolumeReader(1, {});
+  EXPECT_EQ(Rows(mapped), std::vector<std::string>{"Partition0 5+1048576 07 o2"});
+
+  DiskInfo missing;
+  missing.devicePath = "/nonexistent/disk";
+  EXPECT_EQ(RawDiskScan(missing, progress, 0, 64), 0);
+  EXPECT_TRUE(missing.partitions.empty());
+  EXPECT_EQ(missing.extraFoundFolder.name, "Extra Found Files");
+}
+
+}  // namespace
+}  // namespace orvaldi::raw
