@@ -31,7 +31,6 @@ namespace tc = disk::type_code;
 
 constexpr uint64_t kSector = disk::SectorSize;
 constexpr uint64_t kChunk = kRawScanChunkSectors;
-constexpr uint64_t kBufferSectors = kChunk + 1;
 constexpr uint64_t kRecordSectors = 2;   // the 1,024-byte file record the sweep tests
 constexpr uint64_t kRunGap = 30;         // sectors between records that still make one run
 constexpr size_t kPairLookahead = 50;    // directory pairs compared with each pair
@@ -143,11 +142,15 @@ bool IsDirectorySector(const uint8_t* p) {
 // one. One request at a time: start() hands it over, wait() takes it back.
 class ChunkReader {
  public:
-  ChunkReader(SectorSource* source, const PartitionInfo* context) : source_(source), context_(context) {
+  // `capacity`: sectors each buffer holds. Without `background` (one chunk
+  // only: nothing to overlap) start() reads on the caller's thread.
+  ChunkReader(SectorSource* source, const PartitionInfo* context, uint64_t capacity, bool background)
+      : source_(source), context_(context), capacity_(capacity) {
+    if (!background) return;
     try {
       thread_ = std::thread([this] { run(); });
     } catch (const std::system_error&) {
-      // No thread to be had: start() then reads on the caller's thread.
+      // No thread to be had: read on the caller's thread.
     }
   }
   ~ChunkReader() {
@@ -161,8 +164,7 @@ class ChunkReader {
   ChunkReader(const ChunkReader&) = delete;
   ChunkReader& operator=(const ChunkReader&) = delete;
 
-  // Fills `buffer` with `count` sectors from `sector`; the rest of its
-  // kBufferSectors stays zero.
+  // Fills `buffer` with `count` sectors from `sector`; the rest of it is zeroed.
   void start(uint64_t sector, uint64_t count, uint8_t* buffer) {
     if (!thread_.joinable()) {
       fill(sector, count, buffer);
@@ -186,7 +188,7 @@ class ChunkReader {
  private:
   void fill(uint64_t sector, uint64_t count, uint8_t* buffer) {
     ReadRange(source_, context_, sector, count, buffer);
-    std::memset(buffer + count * kSector, 0, (kBufferSectors - count) * kSector);
+    std::memset(buffer + count * kSector, 0, (capacity_ - count) * kSector);
   }
 
   void run() {
@@ -208,6 +210,7 @@ class ChunkReader {
 
   SectorSource* source_;
   const PartitionInfo* context_;
+  uint64_t capacity_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool pending_ = false;
@@ -303,17 +306,18 @@ bool RawScan::sweep() {
   const uint64_t lastChunk = sectorCount_ / kChunk;
   progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(lastChunk, INT64_MAX)), 1);
 
-  // Two buffers, so that the next chunk is read while this one is tested.
-  const size_t bufferBytes = kBufferSectors * kSector;
+  // Two buffers, so that the next chunk is read while this one is tested;
+  // each holds a chunk and the sector after it, which the probes of the
+  // chunk's last sector look at. A range shorter than a chunk needs less.
+  const uint64_t capacity = std::min(kChunk, sectorCount_) + 1;
+  const int bufferCount = sectorCount_ > kChunk ? 2 : 1;
   std::unique_ptr<uint8_t[]> buffers[2];
-  for (auto& b : buffers) {
-    b.reset(new (std::nothrow) uint8_t[bufferBytes]());
-    if (!b) return false;
+  for (int b = 0; b < bufferCount; ++b) {
+    buffers[b].reset(new (std::nothrow) uint8_t[capacity * kSector]);
+    if (!buffers[b]) return false;
   }
-  // Each chunk is read with the sector after it, which the probes of the
-  // chunk's last sector look at.
   auto sectorsOf = [&](uint64_t chunkStart) { return std::min(kChunk, end_ - chunkStart) + 1; };
-  ChunkReader reader(source_, context_);
+  ChunkReader reader(source_, context_, capacity, bufferCount == 2);
   if (end_ > first_) reader.start(first_, sectorsOf(first_), buffers[0].get());
   for (uint64_t k = 0; k <= lastChunk; ++k) {
     if (progress_.cancelled()) break;
