@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
-#include <initializer_list>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 #include <new>
