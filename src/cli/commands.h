@@ -17,6 +17,8 @@ void AddPartsCommand(CLI::App& app, int& exitCode);
 void AddLsCommand(CLI::App& app, int& exitCode);
 void AddRecoverCommand(CLI::App& app, int& exitCode);
 void AddCatCommand(CLI::App& app, int& exitCode);
+// rawscan and carve.
+void AddRawScanCommand(CLI::App& app, int& exitCode);
 
 // The partition rows of `disk`, one per line, each line starting with `indent`.
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);
