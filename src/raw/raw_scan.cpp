@@ -3,7 +3,7 @@
 
 #include <algorithm>
 #include <array>
-#include <condition_variable>
+#include <atomic>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -138,87 +138,97 @@ bool IsDirectorySector(const uint8_t* p) {
   return true;
 }
 
-// Reads the next chunk on its own thread while the sweep tests the current
-// one. One request at a time: start() hands it over, wait() takes it back.
-class ChunkReader {
+// Reads the range on its own thread just ahead of the sweep, in slices of
+// 1 MiB, into a ring of four slots that the sweep reuses: small enough that
+// what is read is still in the processor's cache when it is tested. Each
+// slot holds its slice and the sector after it, so the test of a slice's
+// last sector sees the next sector as well. The reader refills a slot only
+// once the sweep is done with its slice. Without a thread the slices are read
+// on the sweep's own thread as it needs them.
+class SliceReader {
  public:
-  // `capacity`: sectors each buffer holds. Without `background` (one chunk
-  // only: nothing to overlap) start() reads on the caller's thread.
-  ChunkReader(SectorSource* source, const PartitionInfo* context, uint64_t capacity, bool background)
-      : source_(source), context_(context), capacity_(capacity) {
-    if (!background) return;
+  static constexpr uint64_t kSlice = 2048;  // sectors; a chunk is a whole number of slices
+  static constexpr uint64_t kSlots = 4;
+
+  SliceReader(SectorSource* source, const PartitionInfo* context, uint64_t first, uint64_t end, bool background)
+      : source_(source), context_(context), first_(first), end_(end) {
+    ring_.reset(new (std::nothrow) uint8_t[kSlots * (kSlice + 1) * kSector]);
+    if (!ring_ || !background) return;
+    threaded_ = true;  // before the thread starts: it reads the flag
     try {
-      thread_ = std::thread([this] { run(); });
+      thread_ = std::thread([this] {
+        while (!quit_.load(std::memory_order_acquire) && step()) {
+        }
+      });
     } catch (const std::system_error&) {
-      // No thread to be had: read on the caller's thread.
+      threaded_ = false;  // no thread to be had: read on the caller's thread
     }
   }
-  ~ChunkReader() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      quit_ = true;
-    }
-    changed_.notify_all();
+  ~SliceReader() {
+    quit_.store(true, std::memory_order_release);
+    done_.store(UINT64_MAX, std::memory_order_release);
+    done_.notify_all();
     if (thread_.joinable()) thread_.join();
   }
-  ChunkReader(const ChunkReader&) = delete;
-  ChunkReader& operator=(const ChunkReader&) = delete;
+  SliceReader(const SliceReader&) = delete;
+  SliceReader& operator=(const SliceReader&) = delete;
 
-  // Fills `buffer` with `count` sectors from `sector`; the rest of it is zeroed.
-  void start(uint64_t sector, uint64_t count, uint8_t* buffer) {
-    if (!thread_.joinable()) {
-      fill(sector, count, buffer);
-      return;
-    }
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      sector_ = sector;
-      count_ = count;
-      buffer_ = buffer;
-      pending_ = true;
-    }
-    changed_.notify_all();
-  }
+  bool ready() const { return ring_ != nullptr; }
 
-  void wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return !pending_ && !busy_; });
+  // The bytes of absolute sector `sector` and of the one after it, once read.
+  // The sweep is then done with every slice before this sector's.
+  const uint8_t* at(uint64_t sector) {
+    const uint64_t slice = (sector - first_) / kSlice;
+    if (slice != current_) {
+      done_.store(slice, std::memory_order_release);
+      done_.notify_one();
+      current_ = slice;
+      if (threaded_) {
+        for (uint64_t have = filled_.load(std::memory_order_acquire); have <= slice;
+             have = filled_.load(std::memory_order_acquire))
+          filled_.wait(have, std::memory_order_acquire);
+      } else {
+        while (filled_.load(std::memory_order_relaxed) <= slice && step()) {
+        }
+      }
+    }
+    return ring_.get() + ((slice % kSlots) * (kSlice + 1) + (sector - first_) % kSlice) * kSector;
   }
 
  private:
-  void fill(uint64_t sector, uint64_t count, uint8_t* buffer) {
-    ReadRange(source_, context_, sector, count, buffer);
-    std::memset(buffer + count * kSector, 0, (capacity_ - count) * kSector);
-  }
-
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    for (;;) {
-      changed_.wait(lock, [this] { return pending_ || quit_; });
-      if (quit_) return;
-      const uint64_t sector = sector_, count = count_;
-      uint8_t* buffer = buffer_;
-      pending_ = false;
-      busy_ = true;
-      lock.unlock();
-      fill(sector, count, buffer);
-      lock.lock();
-      busy_ = false;
-      changed_.notify_all();
+  // Reads the next slice into its slot; false when the range is read.
+  bool step() {
+    const uint64_t slice = next_;
+    const uint64_t start = first_ + slice * kSlice;
+    if (start >= end_) return false;
+    // The slot last held slice - kSlots; the sweep must be past it.
+    if (threaded_ && slice >= kSlots) {
+      for (uint64_t d = done_.load(std::memory_order_acquire); d <= slice - kSlots;
+           d = done_.load(std::memory_order_acquire))
+        done_.wait(d, std::memory_order_acquire);
     }
+    if (quit_.load(std::memory_order_acquire)) return false;
+    uint8_t* slot = ring_.get() + (slice % kSlots) * (kSlice + 1) * kSector;
+    const uint64_t count = std::min(kSlice, end_ - start) + 1;
+    ReadRange(source_, context_, start, count, slot);
+    std::memset(slot + count * kSector, 0, (kSlice + 1 - count) * kSector);
+    next_ = slice + 1;
+    filled_.store(next_, std::memory_order_release);
+    filled_.notify_all();
+    return true;
   }
 
   SectorSource* source_;
   const PartitionInfo* context_;
-  uint64_t capacity_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  bool pending_ = false;
-  bool busy_ = false;
-  bool quit_ = false;
-  uint64_t sector_ = 0;
-  uint64_t count_ = 0;
-  uint8_t* buffer_ = nullptr;
+  uint64_t first_;
+  uint64_t end_;
+  std::unique_ptr<uint8_t[]> ring_;
+  uint64_t next_ = 0;                 // reader: the next slice to read
+  uint64_t current_ = UINT64_MAX;     // sweep: the slice it is in
+  std::atomic<uint64_t> filled_{0};   // slices before this one are read
+  std::atomic<uint64_t> done_{0};     // slices before this one are tested
+  std::atomic<bool> quit_{false};
+  bool threaded_ = false;
   std::thread thread_;
 };
 
@@ -267,7 +277,7 @@ class RawScan {
   void matchMftCandidates();
 
  private:
-  bool testChunk(const uint8_t* buffer, uint64_t chunkStart);
+  bool testChunk(SliceReader& reader, uint64_t chunkStart);
   uint64_t testSector(const uint8_t* p, uint64_t sector, uint64_t leftInChunk);
 
   void ntfsByBootSector(const uint8_t* p, uint64_t sector);
@@ -305,20 +315,10 @@ class RawScan {
 bool RawScan::sweep() {
   const uint64_t lastChunk = sectorCount_ / kChunk;
   progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(lastChunk, INT64_MAX)), 1);
-
-  // Two buffers, so that the next chunk is read while this one is tested;
-  // each holds a chunk and the sector after it, which the probes of the
-  // chunk's last sector look at. A range shorter than a chunk needs less.
-  const uint64_t capacity = std::min(kChunk, sectorCount_) + 1;
-  const int bufferCount = sectorCount_ > kChunk ? 2 : 1;
-  std::unique_ptr<uint8_t[]> buffers[2];
-  for (int b = 0; b < bufferCount; ++b) {
-    buffers[b].reset(new (std::nothrow) uint8_t[capacity * kSector]);
-    if (!buffers[b]) return false;
-  }
-  auto sectorsOf = [&](uint64_t chunkStart) { return std::min(kChunk, end_ - chunkStart) + 1; };
-  ChunkReader reader(source_, context_, capacity, bufferCount == 2);
-  if (end_ > first_) reader.start(first_, sectorsOf(first_), buffers[0].get());
+  // The next slices are read while this one is tested; a range of one
+  // chunk or less has nothing to overlap.
+  SliceReader reader(source_, context_, first_, end_, sectorCount_ > kChunk);
+  if (!reader.ready()) return false;
   for (uint64_t k = 0; k <= lastChunk; ++k) {
     if (progress_.cancelled()) break;
     const uint64_t chunkStart = first_ + k * kChunk;
@@ -326,21 +326,18 @@ bool RawScan::sweep() {
     progress_.setText("%llu 扇区被扫描", static_cast<unsigned long long>(k * kChunk));
     progress_.setPosition(k);
     if (chunkStart >= end_) break;
-    reader.wait();
-    if (end_ - chunkStart > kChunk)
-      reader.start(chunkStart + kChunk, sectorsOf(chunkStart + kChunk), buffers[(k + 1) % 2].get());
-    if (!testChunk(buffers[k % 2].get(), chunkStart)) break;
+    if (!testChunk(reader, chunkStart)) break;
   }
   return true;
 }
 
-bool RawScan::testChunk(const uint8_t* buffer, uint64_t chunkStart) {
+bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart) {
   for (uint64_t i = 0; i < kChunk;) {
     if (progress_.cancelled()) return false;
     const uint64_t sector = chunkStart + i;
     // end_ itself belongs to whatever follows the range: not tested.
     if (sector >= end_) return true;
-    i += testSector(buffer + i * kSector, sector, kChunk - i);
+    i += testSector(reader.at(sector), sector, kChunk - i);
   }
   return true;
 }
