@@ -288,8 +288,7 @@ class RawScan {
   void examineMftRecord(std::span<const uint8_t> record, uint64_t sector);
   void fatTableStart(bool fat32, uint64_t sector);
   void directoryTests(const uint8_t* p, uint64_t sector);
-  void rebuildFromFat32Pair(uint64_t sector, uint32_t cluster);
-  void rebuildFromFat16Pair(uint64_t sector, uint32_t cluster);
+  void rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster);
 
   bool holdsFileRecord(uint64_t sector);
   bool hasPartition(uint64_t start, std::initializer_list<uint8_t> types, int origin = -1) const;
@@ -556,48 +555,35 @@ void RawScan::directoryTests(const uint8_t* p, uint64_t sector) {
   const bool behindFat16 = fat16Pair_.behindSecondCopy(sector, 0x21);
   if (behindFat32 || behindFat16) directoryPairs_.push_back({sector, cluster});
   if (behindFat32 && std::memcmp(p, "\x2E\x20\x20\x20", 4) == 0 && std::memcmp(p + 0x20, "\x2E\x2E\x20\x20", 4) == 0) {
-    rebuildFromFat32Pair(sector, cluster);
+    rebuildFromPair(true, sector, cluster);
   } else if (behindFat16) {
-    rebuildFromFat16Pair(sector, cluster);
+    rebuildFromPair(false, sector, cluster);
   }
 }
 
 // The first sector of a sub-directory behind a FAT pair fixes the cluster
 // size: its "." entry names its own cluster, and the data area begins behind
 // the two FATs (and, on FAT16, the 32-sector root directory).
-void RawScan::rebuildFromFat32Pair(uint64_t sector, uint32_t cluster) {
-  const FatPair pair = fat32Pair_;
+void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
+  FatPair& slot = fat32 ? fat32Pair_ : fat16Pair_;
+  const FatPair pair = slot;
+  // FAT32 tables start 2 sectors behind the volume's start in this
+  // reckoning, FAT16 ones 6; FAT16 data follows a 32-sector root directory.
+  const uint64_t behindStart = fat32 ? 2 : 6;
+  const uint64_t rootSectors = fat32 ? 0 : 32;
   if (cluster <= 2) return;  // cluster 2 would divide by zero; the pair waits for another directory
-  const uint64_t spc = (sector - pair.first - 2 * pair.distance) / (cluster - 2);
+  const uint64_t spc = (sector - pair.first - 2 * pair.distance - rootSectors) / (cluster - 2);
   if (!IsClusterSize(spc) || spc * cluster > sector) return;
-  fat32Pair_ = FatPair{};
-  if (pair.first < 2) return;
-  const uint64_t start = pair.first - 2;
-  if (hasPartition(start, {tc::kFat32, tc::kFat32Lba})) return;
+  slot = FatPair{};
+  if (pair.first < behindStart) return;
+  const uint64_t start = pair.first - behindStart;
+  if (fat32 ? hasPartition(start, {tc::kFat32, tc::kFat32Lba})
+            : hasPartition(start, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba}))
+    return;
   PartitionInfo rebuilt;
   rebuilt.startSector = start;
   rebuilt.sectorCount = end_ - start;
-  rebuilt.typeByte = tc::kFat32;
-  rebuilt.origin = 1;
-  rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
-  rebuilt.clusterZeroSector = sector - spc * cluster;
-  rebuilt.fatSizeSectors = static_cast<uint32_t>(pair.distance);
-  add(std::move(rebuilt), false);
-}
-
-void RawScan::rebuildFromFat16Pair(uint64_t sector, uint32_t cluster) {
-  const FatPair pair = fat16Pair_;
-  if (cluster <= 2) return;
-  const uint64_t spc = (sector - pair.first - 2 * pair.distance - 32) / (cluster - 2);
-  if (!IsClusterSize(spc) || spc * cluster > sector) return;
-  fat16Pair_ = FatPair{};
-  if (pair.first < 6) return;
-  const uint64_t start = pair.first - 6;
-  if (hasPartition(start, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba})) return;
-  PartitionInfo rebuilt;
-  rebuilt.startSector = start;
-  rebuilt.sectorCount = end_ - start;
-  rebuilt.typeByte = tc::kFat16;
+  rebuilt.typeByte = fat32 ? tc::kFat32 : tc::kFat16;
   rebuilt.origin = 1;
   rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
   rebuilt.clusterZeroSector = sector - spc * cluster;
