@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -35,12 +36,21 @@ constexpr std::string_view kOle2("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
 // Reads for one probe: through the partition's reader when given, else plain.
 class ProbeReader {
  public:
-  ProbeReader(platform::SectorSource* source, const disk::PartitionInfo* context, uint64_t start)
-      : source_(source), context_(context), start_(start) {}
+  ProbeReader(platform::SectorSource* source, const disk::PartitionInfo* context, uint64_t start,
+              std::span<const uint8_t> held)
+      : source_(source), context_(context), start_(start), held_(held) {}
   // `count` sectors from sector start + `offset` into `out` (zero where unreadable).
   void read(uint64_t offset, uint64_t count, uint8_t* out) {
+    if (const uint8_t* in = inMemory(offset, count)) {
+      std::memcpy(out, in, count * kSector);
+      return;
+    }
     used = true;
     disk::ReadVolumeSectors(source_, context_, start_ + offset, count, out);
+  }
+  // The sectors when the caller's buffer holds them all, else null.
+  const uint8_t* inMemory(uint64_t offset, uint64_t count) const {
+    return (offset + count) * kSector <= held_.size() ? held_.data() + offset * kSector : nullptr;
   }
   bool used = false;
 
@@ -48,6 +58,7 @@ class ProbeReader {
   platform::SectorSource* source_;
   const disk::PartitionInfo* context_;
   uint64_t start_;
+  std::span<const uint8_t> held_;
 };
 
 // The file as seen through a window of two sectors: the 512-byte block that
@@ -55,26 +66,39 @@ class ProbeReader {
 // bytes at any offset of the block is inside. Positions are 32-bit.
 class ReadWindow {
  public:
-  ReadWindow(ProbeReader& reader, std::span<const uint8_t> first) : reader_(reader) {
-    std::memcpy(bytes_.data(), first.data(), std::min<size_t>(first.size(), bytes_.size()));
+  static constexpr uint64_t kSpan = 128;  // sectors per read (+1)
+  ReadWindow(ProbeReader& reader, std::span<const uint8_t> first)
+      : reader_(reader), bytes_(new uint8_t[(kSpan + 1) * kSector]) {
+    std::memcpy(bytes_.get(), first.data(), std::min<size_t>(first.size(), 2 * kSector));
+    if (first.size() < 2 * kSector) std::memset(bytes_.get() + first.size(), 0, 2 * kSector - first.size());
   }
-  // Bytes [p + offset, p + offset + n) of the file, or null when they lie
-  // outside the window (a field running past it) or past 4 GiB.
   const uint8_t* at(uint64_t p, uint32_t offset, uint32_t n) {
     if (p + offset + n > kMaxCarvedBytes) return nullptr;
     const uint64_t block = p / kSector;
     if (block > block_) {
-      reader_.read(block, 2, bytes_.data());
       block_ = block;
+      if (const uint8_t* in = reader_.inMemory(block_, 2)) {
+        const uint64_t within = p % kSector + offset;
+        return within + n <= 2 * kSector ? in + within : nullptr;
+      }
+      if (block_ + 2 > base_ + valid_) {
+        reader_.read(block_, kSpan + 1, bytes_.get());
+        base_ = block_;
+        valid_ = kSpan + 1;
+      }
     }
     const uint64_t within = p % kSector + offset;
-    return within + n <= bytes_.size() ? bytes_.data() + within : nullptr;
+    if (within + n > 2 * kSector) return nullptr;
+    if (const uint8_t* in = reader_.inMemory(block_, 2)) return in + within;
+    return bytes_.get() + (block_ - base_) * kSector + within;
   }
 
  private:
   ProbeReader& reader_;
-  std::array<uint8_t, 2 * kSector> bytes_{};
+  std::unique_ptr<uint8_t[]> bytes_;
   uint64_t block_ = 0;
+  uint64_t base_ = 0;
+  uint64_t valid_ = 2;
 };
 
 struct Carved {
@@ -84,20 +108,52 @@ struct Carved {
 
 std::string Sector(uint64_t start) { return std::to_string(start); }
 
+// The first kSearchBytes from a sector on, read on demand in growing pieces.
+class LazyRange {
+ public:
+  LazyRange(ProbeReader& reader, uint64_t firstSector)
+      : reader_(reader), first_(firstSector), bytes_(new uint8_t[kSearchBytes]) {}
+  // Makes at least bytes [0, n) available (n <= kSearchBytes); returns how many are.
+  uint64_t need(uint64_t n) {
+    while (loaded_ < n) {
+      const uint64_t next = std::min<uint64_t>(kSearchBytes, std::max<uint64_t>(2 * loaded_, 0x10000));
+      reader_.read(first_ + loaded_ / kSector, (next - loaded_) / kSector, bytes_.get() + loaded_);
+      loaded_ = next;
+    }
+    return loaded_;
+  }
+  const uint8_t* data() const { return bytes_.get(); }
+
+ private:
+  ProbeReader& reader_;
+  uint64_t first_;
+  std::unique_ptr<uint8_t[]> bytes_;
+  uint64_t loaded_ = 0;
+};
+
 // --- PDF -----------------------------------------------------------------
 
 std::optional<Carved> ProbePdf(ProbeReader& reader, uint64_t start) {
-  std::vector<uint8_t> buffer(kSearchBytes);
-  reader.read(1, kSearchBytes / kSector, buffer.data());
+  LazyRange buffer(reader, 1);
+  const uint8_t* d = buffer.data();
   const uint8_t* hit = nullptr;
-  for (uint64_t i = 0; i + 4 <= kSearchBytes && !hit; ++i) {
-    const auto* p = static_cast<const uint8_t*>(std::memchr(buffer.data() + i, '%', kSearchBytes - 3 - i));
-    if (!p) break;
-    if (Matches(p, "%EOF")) hit = p;
-    i = static_cast<uint64_t>(p - buffer.data());
+  uint64_t i = 0;
+  while (i + 4 <= kSearchBytes) {
+    const uint64_t have = buffer.need(i + 4);
+    const auto* p = static_cast<const uint8_t*>(std::memchr(d + i, '%', have - 3 - i));
+    if (!p) {
+      if (have == kSearchBytes) break;
+      i = have - 3;
+      continue;
+    }
+    if (Matches(p, "%EOF")) {
+      hit = p;
+      break;
+    }
+    i = static_cast<uint64_t>(p - d) + 1;
   }
   if (!hit) return std::nullopt;
-  return Carved{kSector + static_cast<uint64_t>(hit - buffer.data()) + 4, Sector(start) + ".pdf"};
+  return Carved{kSector + static_cast<uint64_t>(hit - d) + 4, Sector(start) + ".pdf"};
 }
 
 // --- MPEG program stream ---------------------------------------------------
@@ -298,15 +354,21 @@ std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_
   // scan, and looks from the marker itself: a small picture can end in that
   // very sector.
   const uint64_t base = p / kSector * kSector;
-  std::vector<uint8_t> buffer(kSearchBytes);
-  reader.read(base / kSector, kSearchBytes / kSector, buffer.data());
+  LazyRange lazy(reader, base / kSector);
+  const uint8_t* buffer = lazy.data();
   for (uint64_t f = p - base; f + 1 < kSearchBytes; ++f) {
-    const auto* hit = static_cast<const uint8_t*>(std::memchr(buffer.data() + f, 0xFF, kSearchBytes - 1 - f));
-    if (!hit) break;
-    f = static_cast<uint64_t>(hit - buffer.data());
+    const uint64_t have = lazy.need(f + 2);
+    const auto* hit = static_cast<const uint8_t*>(std::memchr(buffer + f, 0xFF, have - 1 - f));
+    if (!hit) {
+      if (have == kSearchBytes) break;
+      f = have - 2;
+      continue;
+    }
+    f = static_cast<uint64_t>(hit - buffer);
     if (buffer[f + 1] != 0xD9) continue;
     const uint64_t e = f + 2;  // the byte after the end marker
     if (e + 1 >= kSearchBytes) break;
+    lazy.need(std::min<uint64_t>(kSearchBytes, e + 8));
     const uint64_t r = (e + 2) % kSector;
     bool accepted = r == 0;
     if (!accepted) {
@@ -434,7 +496,7 @@ bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const
   if (sectorData.size() < 2 * kSector) return false;
   const uint8_t* s = sectorData.data();
   if (!MayStartCarvedFile(s)) return false;
-  ProbeReader reader(source, context, startSector);
+  ProbeReader reader(source, context, startSector, sectorData);
   ReadWindow window(reader, sectorData);
   std::optional<Carved> carved;
   bool alwaysRead = false;

@@ -22,12 +22,14 @@ bool MayStartCarvedFile(const uint8_t* sector);
 // Tests the sector at absolute sector `startSector` of `disk` and, when it
 // starts a file of a known type, measures the file and inserts a record
 // under `startSector` into `disk.extraFoundFolder` (an existing record under
-// that sector stays). `sectorData` holds the sector and the next one (1,024
-// bytes). Further reads go through `context` (a volume reader's partition
-// record, or null for plain reads of `source`). `sectorsLeft` is the rest of
-// the swept range (not used). `outSize` receives the file's size when a
-// record was made and is left alone otherwise. Returns true when the probe
-// read from the source, so that a sequential reader must seek again.
+// that sector stays). `sectorData` holds the sector and at least the next
+// one; a caller that holds more of the following sectors passes them too,
+// and the probe reads those from memory. Further reads go through `context`
+// (a volume reader's partition record, or null for plain reads of `source`).
+// `sectorsLeft` is the rest of the swept range (not used). `outSize`
+// receives the file's size when a record was made and is left alone
+// otherwise. Returns true when the probe read from the source, so that a
+// sequential reader must seek again.
 bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const disk::PartitionInfo* context,
                      std::span<const uint8_t> sectorData, uint64_t startSector, uint64_t sectorsLeft,
                      uint32_t& outSize);
