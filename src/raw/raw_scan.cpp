@@ -616,30 +616,21 @@ void RawScan::rebuildFromDirectoryPairs() {
       const uint64_t zero = a.sector - spc * a.cluster;
       if (zero != b.sector - spc * b.cluster || zero > limit) continue;
       const uint64_t count = end_ - zero;
-      const uint64_t clusters = count / spc;
-      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF &&
-          !hasPartition(zero, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba})) {
-        PartitionInfo fat16;
-        fat16.startSector = zero;
-        fat16.sectorCount = count;
-        fat16.typeByte = tc::kFat16;
-        fat16.origin = 1;
-        fat16.sectorsPerCluster = static_cast<uint32_t>(spc);
-        fat16.clusterZeroSector = zero;
-        fat16.fatSizeSectors = static_cast<uint32_t>(std::min<uint64_t>(clusters * 2 / kSector, UINT32_MAX));
-        add(std::move(fat16), false);
-      }
-      if (!hasPartition(zero, {tc::kFat32, tc::kFat32Lba})) {
-        PartitionInfo fat32;
-        fat32.startSector = zero;
-        fat32.sectorCount = count;
-        fat32.typeByte = tc::kFat32;
-        fat32.origin = 1;
-        fat32.sectorsPerCluster = static_cast<uint32_t>(spc);
-        fat32.clusterZeroSector = zero;
-        fat32.fatSizeSectors = static_cast<uint32_t>(std::min<uint64_t>(clusters * 4 / kSector, UINT32_MAX));
-        add(std::move(fat32), false);
-      }
+      // A FAT of 2 (FAT16) or 4 (FAT32) bytes for every cluster the rest of the range holds.
+      auto candidate = [&](uint8_t type, uint64_t entryBytes) {
+        PartitionInfo rebuilt;
+        rebuilt.startSector = zero;
+        rebuilt.sectorCount = count;
+        rebuilt.typeByte = type;
+        rebuilt.origin = 1;
+        rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
+        rebuilt.clusterZeroSector = zero;
+        rebuilt.fatSizeSectors = static_cast<uint32_t>(std::min<uint64_t>(count / spc * entryBytes / kSector, UINT32_MAX));
+        add(std::move(rebuilt), false);
+      };
+      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF && !hasPartition(zero, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba}))
+        candidate(tc::kFat16, 2);
+      if (!hasPartition(zero, {tc::kFat32, tc::kFat32Lba})) candidate(tc::kFat32, 4);
     }
   }
 }
