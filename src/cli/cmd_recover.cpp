@@ -60,7 +60,9 @@ class InterruptCancels {
 raw::NameAsker MakeAsker(const std::string& policy) {
   if (policy == "skip") return {};
   if (policy == "stop") {
-    return [](const std::string&, const std::string&) { return raw::NameAnswer{raw::NameAnswer::kSkipAll, {}, false, {}}; };
+    return [](const std::string&, const std::string&) {
+      return raw::NameAnswer{raw::NameAnswer::kSkipAll, {}, false, {}};
+    };
   }
   if (policy.rfind("replace:", 0) == 0) {
     const std::string with = policy.substr(8);
@@ -137,7 +139,8 @@ int RunRecover(const RecoverOptions& o) {
     jobs.push_back(std::move(job));
   }
   for (const std::string& path : o.paths) {
-    const size_t count = scanned.ntfs ? FindByPath(scanned.ntfsTops, path).size() : FindByPath(scanned.fatTops, path).size();
+    const size_t count =
+        scanned.ntfs ? FindByPath(scanned.ntfsTops, path).size() : FindByPath(scanned.fatTops, path).size();
     if (count == 0) {
       std::fprintf(stderr, "orvaldi: no file or folder \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
                    path.c_str(), scanned.partition->name.c_str());

@@ -344,7 +344,8 @@ bool FatIs32(const disk::PartitionInfo& partition) {
 uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState& state) {
   const uint64_t width = FatIs32(partition) ? 4 : 2;
   uint64_t entries = state.fatCopy.size() / width;
-  if (partition.fatSizeSectors != 0) entries = std::min<uint64_t>(entries, uint64_t{partition.fatSizeSectors} * kSector / width);
+  if (partition.fatSizeSectors != 0)
+    entries = std::min<uint64_t>(entries, uint64_t{partition.fatSizeSectors} * kSector / width);
   return static_cast<uint32_t>(std::min<uint64_t>(entries, UINT32_MAX));
 }
 

@@ -625,10 +625,12 @@ void RawScan::rebuildFromDirectoryPairs() {
         rebuilt.origin = 1;
         rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
         rebuilt.clusterZeroSector = zero;
-        rebuilt.fatSizeSectors = static_cast<uint32_t>(std::min<uint64_t>(count / spc * entryBytes / kSector, UINT32_MAX));
+        rebuilt.fatSizeSectors =
+            static_cast<uint32_t>(std::min<uint64_t>(count / spc * entryBytes / kSector, UINT32_MAX));
         add(std::move(rebuilt), false);
       };
-      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF && !hasPartition(zero, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba}))
+      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF &&
+          !hasPartition(zero, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba}))
         candidate(tc::kFat16, 2);
       if (!hasPartition(zero, {tc::kFat32, tc::kFat32Lba})) candidate(tc::kFat32, 4);
     }
