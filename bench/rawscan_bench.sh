@@ -75,36 +75,6 @@ trap 'rm -rf "$WORK"' EXIT
 OUT="$WORK/out"
 img_bytes=$(stat -c %s "$IMG")
 
-MB() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.0f", b / s / 1e6 }'; }
-best_s() { sort -n "$WORK/$1" | awk 'NR == 1 {printf "%.3f", $1/1e6}'; }
-best_cpu() { sort -n "$WORK/$1" | awk 'NR == 1 {printf "%.2f", $3}'; }
-peak_mib() { awk 'm<$2{m=$2} END {printf "%.1f", m/1024}' "$WORK/$1"; }
-runs_s() { awk '{printf "%s%.3f", (NR>1?" ":""), $1/1e6}' "$WORK/$1"; }
-
-# timed NAME CMD... - one untimed run (its stdout kept in $WORK/NAME.out),
-# then RUNS timed runs with stdout to /dev/null; "microseconds rss_kib cpu_s"
-# lines in $WORK/NAME. $OUT is emptied before every run; the last run's
-# output stays there.
-timed() {
-  local name=$1 i t0 t1 rc out; shift
-  : >"$WORK/$name"
-  for ((i = 0; i <= RUNS; i++)); do
-    rm -rf "$OUT"
-    mkdir -p "$OUT"
-    out=/dev/null
-    ((i)) || out="$WORK/$name.out"
-    rc=0
-    t0=${EPOCHREALTIME/./}
-    /usr/bin/time -f '%M %U %S' -o "$WORK/$name.rss" "$@" >"$out" 2>"$WORK/$name.err" || rc=$?
-    t1=${EPOCHREALTIME/./}
-    if ((rc)); then
-      printf '%s failed (exit %d): %s\n' "$name" "$rc" \
-        "$(grep -v '^Command exited with non-zero status' "$WORK/$name.err" | tail -n 3 | tr '\n' ' ')" >&2
-      return 1
-    fi
-    ((i == 0)) || printf '%s %s\n' "$((t1 - t0))" "$(tail -n1 "$WORK/$name.rss" | awk '{ printf "%s %.2f", $1, $2 + $3 }')" >>"$WORK/$name"
-  done
-}
 
 # line LABEL NAME - best time, MB/s of the image, CPU time of the best run, peak RSS and every run
 line() {

@@ -54,9 +54,6 @@ for t in tsk_recover icat fls; do command -v $t >/dev/null || die "$t not found 
 WORK=$(mktemp -d "$TARGET/orvaldi-recoverbench.XXXXXX")
 trap 'rm -rf "$WORK"' EXIT
 OUT="$WORK/out"
-MB() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.0f", b / s / 1e6 }'; }
-best_s() { sort -n "$WORK/$1" | awk 'NR == 1 {printf "%.3f", $1/1e6}'; }
-best_cpu() { sort -n "$WORK/$1" | awk 'NR == 1 {printf "%.2f", $3}'; }
 
 # ---------------------------------------------------------------- the image
 listing=$(fls -r -p "$IMG")
@@ -74,28 +71,6 @@ avail=$(df --output=avail -B1 "$WORK" | tail -n1)
 cat "$IMG" >/dev/null   # warm the page cache once for everything
 
 # ---------------------------------------------------------------- timing
-# timed NAME CMD... - one untimed run, then RUNS timed ones, each into an
-# empty $OUT; leaves "microseconds rss_kib cpu_seconds" lines in $WORK/NAME
-# (cpu: user + system, from GNU time) and the last
-# run's output in $OUT and its stdout in $WORK/NAME.out
-timed() {
-  local name=$1 i t0 t1 rc; shift
-  : >"$WORK/$name"
-  for ((i = 0; i <= RUNS; i++)); do
-    rm -rf "$OUT"
-    rc=0
-    t0=${EPOCHREALTIME/./}
-    /usr/bin/time -f '%M %U %S' -o "$WORK/$name.rss" "$@" >"$WORK/$name.out" 2>"$WORK/$name.err" || rc=$?
-    t1=${EPOCHREALTIME/./}
-    if ((rc)); then
-      printf '%s failed (exit %d): %s\n' "$name" "$rc" \
-        "$(grep -v '^Command exited with non-zero status' "$WORK/$name.err" | tail -n 3 | tr '\n' ' ')" >&2
-      return 1
-    fi
-    ((i == 0)) || printf '%s %s\n' "$((t1 - t0))" "$(tail -n1 "$WORK/$name.rss" | awk '{ printf "%s %.2f", $1, $2 + $3 }')" >>"$WORK/$name"
-  done
-}
-
 # line LABEL NAME BYTES - best time, MB/s, CPU time of the best run, peak
 # RSS and every run
 line() {

@@ -43,6 +43,38 @@ measure() {
   done
 }
 
+# timed NAME CMD... - one untimed run (its stdout kept in $WORK/NAME.out),
+# then RUNS timed runs with stdout to /dev/null, each into an emptied $OUT
+# (the last run's output stays there); leaves "microseconds rss_kib cpu_s"
+# lines in $WORK/NAME (cpu: user + system, from GNU time). For the copying
+# benchmarks (recover_bench.sh, rawscan_bench.sh).
+timed() {
+  local name=$1 i t0 t1 rc out; shift
+  : >"$WORK/$name"
+  for ((i = 0; i <= RUNS; i++)); do
+    rm -rf "$OUT"
+    mkdir -p "$OUT"
+    out=/dev/null
+    ((i)) || out="$WORK/$name.out"
+    rc=0
+    t0=${EPOCHREALTIME/./}
+    /usr/bin/time -f '%M %U %S' -o "$WORK/$name.rss" "$@" >"$out" 2>"$WORK/$name.err" || rc=$?
+    t1=${EPOCHREALTIME/./}
+    if ((rc)); then
+      printf '%s failed (exit %d): %s\n' "$name" "$rc" \
+        "$(grep -v '^Command exited with non-zero status' "$WORK/$name.err" | tail -n 3 | tr '\n' ' ')" >&2
+      return 1
+    fi
+    ((i == 0)) || printf '%s %s\n' "$((t1 - t0))" "$(tail -n1 "$WORK/$name.rss" | awk '{ printf "%s %.2f", $1, $2 + $3 }')" >>"$WORK/$name"
+  done
+}
+
+# MB BYTES SECONDS - MB/s (10^6 bytes); best_s NAME / best_cpu NAME - the
+# best run's time and its CPU seconds, from the lines timed leaves
+MB() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.0f", b / s / 1e6 }'; }
+best_s() { sort -n "$WORK/$1" | awk 'NR == 1 {printf "%.3f", $1/1e6}'; }
+best_cpu() { sort -n "$WORK/$1" | awk 'NR == 1 {printf "%.2f", $3}'; }
+
 # median_s NAME / peak_mib NAME / peak_kib NAME / runs_s NAME
 median_s() { sort -n "$WORK/$1" | awk '{a[NR]=$1} END {printf "%.3f", a[int((NR+1)/2)]/1e6}'; }
 peak_mib() { awk 'm<$2{m=$2} END {printf "%.1f", m/1024}' "$WORK/$1"; }
