@@ -56,6 +56,8 @@ std::unique_ptr<disk::ReaderState> FatScanState::clone() const {
     if (auto it = map.find(node); it != map.end()) copy->nameIndex.add(it->second);
   });
   copy->fatCopy = fatCopy;
+  copy->unreadableFatSectors = unreadableFatSectors;
+  copy->readProblems = readProblems;
   return copy;
 }
 
@@ -69,6 +71,8 @@ void FatScanState::clearForRescan() {
   deletedIndex.clear();
   fatCopy.clear();
   fatCopy.shrink_to_fit();
+  unreadableFatSectors.clear();
+  readProblems.clear();
 }
 
 FatScanState& FatStateOf(disk::PartitionInfo& partition) { return partition.reader.getOrCreate<FatScanState>(); }

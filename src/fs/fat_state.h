@@ -21,6 +21,20 @@ struct FatScanState final : disk::ReaderState {
   NameIndex<FatNode> nameIndex;                    // name -> nodes made by the directory parsers
   std::vector<uint8_t> fatCopy;                    // the first FAT, read in walk mode
 
+  // FAT sectors (counted from the start of the first copy) that no copy of
+  // the FAT could give. Their entries stay zero in `fatCopy`, so a chain that
+  // reaches one is not known and must not be taken as whole. Sorted.
+  std::vector<uint32_t> unreadableFatSectors;
+
+  // A folder cluster (or other structure) the scan could not read. The scan
+  // goes on past it; what lay there is missing from the tree, and front ends
+  // say so.
+  struct ReadProblem {
+    std::string where;    // the folder's path as listed ("根目录/DCIM"), or what was read
+    uint64_t sector = 0;  // first unreadable sector, absolute on the disk
+  };
+  std::vector<ReadProblem> readProblems;
+
   FatScanState();
   FatScanState(const FatScanState&) = delete;
   FatScanState& operator=(const FatScanState&) = delete;
