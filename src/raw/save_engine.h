@@ -89,7 +89,8 @@ inline constexpr unsigned kMaxSaveWorkers = 10;
 
 // One file's bytes to `sink`, read as the save walk reads them: an existing
 // FAT file through its chain (when the FAT was read), a deleted one from the
-// first cluster whose header confirms its type (else its entry's cluster);
+// first cluster whose header confirms its type (else its entry's cluster),
+// passing over the clusters the FAT gives to existing files when it was read;
 // an NTFS file from its record, or from its start sector when it was found
 // by content. `source` is null for dynamic volumes.
 fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
