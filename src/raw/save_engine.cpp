@@ -187,6 +187,9 @@ class SaveWalk {
       result.status = CopyStatus::kWriteFailed;
       sink.error = errno;
     }
+    // A file that did not get a single byte is no file: an empty one left in
+    // the target would look like a recovered empty file.
+    if (result.status != CopyStatus::kComplete && result.written == 0) ::unlink(used.c_str());
     shared_.bytes += result.written;
     switch (result.status) {
       case CopyStatus::kComplete:
@@ -200,7 +203,14 @@ class SaveWalk {
         shared_.log("已取消: " + used);
         break;
       case CopyStatus::kWriteFailed:
-        ++shared_.failed;
+        // What was written stays, as a file that is not intact; a file
+        // without a byte was removed and counts as failed.
+        if (result.written > 0) {
+          ++shared_.files;
+          ++shared_.damaged;
+        } else {
+          ++shared_.failed;
+        }
         shared_.log("写入失败: " + used + ": " + std::strerror(sink.error ? sink.error : EIO));
         break;
       case CopyStatus::kNoData:

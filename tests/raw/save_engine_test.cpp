@@ -547,6 +547,30 @@ TEST(SavePool, SameFilesAsOneByOne) {
   EXPECT_EQ(progress.textString(), SavedBytesText(summary.bytes));
 }
 
+// A target that fills up: a file the save could not write a byte of is
+// removed, a partly written one stays and counts as not intact.
+TEST(SaveSpace, ATargetThatFillsUp) {
+  Scanned s;
+  ASSERT_TRUE(s.load(test::FixturesDir() / "fat/fat16-512.img.gz"));
+  test::TempDir out;
+  if (test::RunCommand("mount -t tmpfs -o size=48k orvaldi-full " + test::ShellQuote(out.path().string()))
+          .exitCode != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs (needs root)";
+  struct Unmount {
+    const fsys::path& at;
+    ~Unmount() { test::RunCommand("umount " + test::ShellQuote(at.string())); }
+  } unmount{out.path()};
+  SaveSettings settings = Settings(out.path());
+  settings.freeSpace = [](const std::string&) { return std::nullopt; };  // go ahead regardless
+  const SaveSummary summary = SaveSelected(s.wholePartition(), settings);
+  EXPECT_GT(summary.failed, 0u);
+  EXPECT_GT(summary.damaged, 0u);
+  for (const auto& entry : fsys::recursive_directory_iterator(out.path())) {
+    if (!entry.is_regular_file()) continue;
+    EXPECT_TRUE(entry.file_size() > 0 || entry.path().filename() == "EMPTY.DAT") << entry.path();
+  }
+}
+
 // The single save needs more room than it writes; the checked save may fill the disk.
 TEST(SaveSpace, ASizeEqualToTheFreeSpace) {
   Scanned s;
