@@ -263,7 +263,7 @@ int RunCat(const CatOptions& o) {
   }
   if (r.readErrors || r.damaged) {
     std::fprintf(stderr, "orvaldi: \"%s\" was read only in part (%s)\n", o.path.c_str(),
-                 r.readErrors ? "unreadable sectors" : "broken chain or corrupt compressed data");
+                 r.readErrors ? "unreadable sectors" : "its chain or data is not fully known");
     return kExitIncomplete;
   }
   return kExitOk;
