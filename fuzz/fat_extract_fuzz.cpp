@@ -44,7 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     length |= uint32_t{data[5 + i]} << (8 * i);
   }
   CountingSink sink;
+  // Some FAT sectors unreadable, as byte 9 picks them.
+  for (uint32_t sector = 0; sector < 8; ++sector)
+    if ((data[9] >> sector) & 1) state.unreadableFatSectors.push_back(sector);
   const fs::CopyResult r = fs::CopyFatChain(&source, part, state, first % 70000, length % (1u << 24), sink, {});
   if (r.written > length % (1u << 24)) __builtin_trap();
+  CountingSink deleted;
+  const fs::CopyResult d = fs::CopyFatDeleted(&source, part, state, first % 70000, length % (1u << 24), deleted, {});
+  if (d.written > length % (1u << 24)) __builtin_trap();
   return 0;
 }

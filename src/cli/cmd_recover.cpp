@@ -2,8 +2,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -154,7 +156,7 @@ int RunRecover(const RecoverOptions& o) {
   }
 
   if (!raw::MakeFolders(o.target) || ::access(o.target.c_str(), W_OK | X_OK) != 0) {
-    std::fprintf(stderr, "orvaldi: cannot write to the target folder %s\n", o.target.c_str());
+    std::fprintf(stderr, "orvaldi: 无法创建: %s: %s\n", o.target.c_str(), std::strerror(errno));
     return kExitSource;
   }
 
@@ -261,7 +263,7 @@ int RunCat(const CatOptions& o) {
   }
   if (r.readErrors || r.damaged) {
     std::fprintf(stderr, "orvaldi: \"%s\" was read only in part (%s)\n", o.path.c_str(),
-                 r.readErrors ? "unreadable sectors" : "broken chain or corrupt compressed data");
+                 r.readErrors ? "unreadable sectors" : "its chain or data is not fully known");
     return kExitIncomplete;
   }
   return kExitOk;

@@ -83,7 +83,9 @@ int ScanPartition(const std::string& source, const std::string& which, const std
   out.partition = SelectPartition(*out.disk, which, error);
   if (!out.partition) {
     std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-    return kExitUsage;
+    // A source without a single partition holds nothing to work with; a
+    // PART that names none of those a source has is the command line's fault.
+    return out.disk->partitions.empty() ? kExitCorrupt : kExitUsage;
   }
   disk::PartitionInfo& part = *out.partition;
   if (mode == "deep" && part.typeByte != 0x07 && part.typeByte != 0x0D) {

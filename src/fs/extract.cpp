@@ -349,61 +349,128 @@ uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState&
   return static_cast<uint32_t>(std::min<uint64_t>(entries, UINT32_MAX));
 }
 
-CopyResult CopyFatChain(SectorSource* source, const disk::PartitionInfo& partition, const FatScanState& state,
-                        uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
-  CopyResult result;
-  const uint32_t entries = FatEntryCount(partition, state);
-  const uint64_t clusterBytes = FatClusterBytes(partition);
-  if (size == 0) return result;
-  if (clusterBytes == 0 || firstCluster < 2 || firstCluster >= entries) {
-    result.status = CopyStatus::kNoData;
-    return result;
+namespace {
+
+// The in-memory FAT as the copies see it: entries by cluster, and whether an
+// entry is known at all (its sector was read from some copy of the FAT).
+class FatTable {
+ public:
+  FatTable(const disk::PartitionInfo& part, const FatScanState& state)
+      : state_(state), fat32_(FatIs32(part)), entries_(FatEntryCount(part, state)),
+        // Values from the bad-cluster mark up are marks, never clusters.
+        limit_(std::min<uint32_t>(entries_, fat32_ ? 0x0FFFFFF7 : 0xFFF7)) {}
+
+  // Whether `cluster` is a data cluster this FAT describes.
+  bool valid(uint32_t cluster) const { return cluster >= 2 && cluster < limit_; }
+  uint32_t limit() const { return limit_; }
+
+  // The entry of a valid cluster.
+  uint32_t next(uint32_t cluster) const {
+    const uint8_t* p = state_.fatCopy.data() + uint64_t{cluster} * (fat32_ ? 4 : 2);
+    if (fat32_) return (p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24)) & 0x0FFFFFFF;
+    return p[0] | (uint32_t{p[1]} << 8);
   }
-  const bool fat32 = FatIs32(partition);
-  auto next = [&](uint32_t c) -> uint32_t {
-    if (fat32) {
-      uint32_t v;
-      std::memcpy(&v, state.fatCopy.data() + uint64_t{c} * 4, 4);
-      return v & 0x0FFFFFFF;
-    }
-    return static_cast<uint32_t>(state.fatCopy[uint64_t{c} * 2] | (state.fatCopy[uint64_t{c} * 2 + 1] << 8));
-  };
-  // A free first entry: the chain was released (a file left inside a
-  // deleted folder keeps its entry but loses its chain). Its clusters most
-  // likely still follow each other, as for a deleted file.
-  if (next(firstCluster) == 0) return CopyFatContiguous(source, partition, firstCluster, size, sink, piece);
+
+  // False when no copy of the FAT gave the sector holding the entry: its
+  // zero says nothing about the cluster.
+  bool known(uint32_t cluster) const {
+    const uint64_t sector = uint64_t{cluster} * (fat32_ ? 4 : 2) / kSector;
+    const auto& bad = state_.unreadableFatSectors;
+    return !std::binary_search(bad.begin(), bad.end(), sector);
+  }
+
+ private:
+  const FatScanState& state_;
+  bool fat32_;
+  uint32_t entries_;
+  uint32_t limit_;
+};
+
+// A deleted file's clusters, from `firstCluster` on, in the order it most
+// likely had them: the free ones. Clusters that the FAT gives to existing
+// files are passed over, since a file written into a hole too small for it
+// went on after the file that bounded the hole. The first cluster is taken
+// whatever its entry says (the caller chose it); when it belongs to another
+// file the bytes are that file's, so the copy is flagged. So is any cluster
+// whose entry no FAT copy gave, and a copy that runs off the end of the FAT.
+CopyResult CopyFreeClusters(SectorSource* source, const disk::PartitionInfo& partition, const FatTable& fat,
+                            uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
+  CopyResult result;
+  const uint64_t clusterBytes = FatClusterBytes(partition);
   StretchCopier copier(source, partition, sink, piece, result);
-  std::unordered_set<uint32_t> seen;
+  if (!fat.known(firstCluster) || fat.next(firstCluster) != 0) result.damaged = true;
   uint64_t remaining = size;
   uint32_t c = firstCluster;
-  // Runs of consecutive clusters are read as one stretch.
   while (remaining > 0) {
     const uint32_t runStart = c;
-    uint64_t runClusters = 0;
-    bool chainEnds = false;
-    while (true) {
-      seen.insert(c);
+    uint64_t runClusters = 1;
+    while (runClusters * clusterBytes < remaining && runClusters * clusterBytes < kCopyPieceBytes &&
+           fat.valid(c + 1) && fat.next(c + 1) == 0) {
+      ++c;
       ++runClusters;
-      if (runClusters * clusterBytes >= remaining || runClusters * clusterBytes >= kCopyPieceBytes) {
-        c = next(c);
-        break;
-      }
-      const uint32_t n = next(c);
-      if (n != c + 1 || n >= entries || seen.count(n)) {
-        c = n;
-        break;
-      }
-      c = n;
+      if (!fat.known(c)) result.damaged = true;
     }
     const uint64_t bytes = std::min(remaining, runClusters * clusterBytes);
     if (!copier.copy(FatClusterSector(partition, runStart), bytes)) return result;
     remaining -= bytes;
     if (remaining == 0) break;
-    chainEnds = c < 2 || c >= entries || seen.count(c) != 0 || (!fat32 && c >= 0xFFF8) || (fat32 && c >= 0x0FFFFFF8);
-    if (chainEnds) {
+    // On to the next free cluster.
+    do {
+      ++c;
+    } while (fat.valid(c) && fat.next(c) != 0);
+    if (!fat.valid(c)) {
       result.damaged = true;
       break;
     }
+    if (!fat.known(c)) result.damaged = true;
+  }
+  return result;
+}
+
+}  // namespace
+
+CopyResult CopyFatChain(SectorSource* source, const disk::PartitionInfo& partition, const FatScanState& state,
+                        uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
+  CopyResult result;
+  const FatTable fat(partition, state);
+  const uint64_t clusterBytes = FatClusterBytes(partition);
+  if (size == 0) return result;
+  if (clusterBytes == 0 || !fat.valid(firstCluster)) {
+    result.status = CopyStatus::kNoData;
+    return result;
+  }
+  // A free first entry: the chain was released (a file left inside a
+  // deleted folder keeps its entry but loses its chain), and its clusters
+  // are read as a deleted file's. When the entry's sector could not be read
+  // the chain is not known at all: the same guess, flagged as damaged.
+  if (fat.next(firstCluster) == 0) return CopyFreeClusters(source, partition, fat, firstCluster, size, sink, piece);
+  StretchCopier copier(source, partition, sink, piece, result);
+  std::unordered_set<uint32_t> seen;
+  uint64_t remaining = size;
+  uint32_t c = firstCluster;
+  while (remaining > 0) {
+    // Runs of consecutive clusters are read as one stretch.
+    const uint32_t runStart = c;
+    uint64_t runClusters = 1;
+    seen.insert(c);
+    while (runClusters * clusterBytes < remaining && runClusters * clusterBytes < kCopyPieceBytes && fat.known(c) &&
+           fat.next(c) == c + 1 && fat.valid(c + 1) && !seen.count(c + 1)) {
+      ++c;
+      ++runClusters;
+      seen.insert(c);
+    }
+    const uint64_t bytes = std::min(remaining, runClusters * clusterBytes);
+    if (!copier.copy(FatClusterSector(partition, runStart), bytes)) return result;
+    remaining -= bytes;
+    if (remaining == 0) break;
+    // The chain ends short of the size, loops, leaves the FAT, or runs into
+    // an entry no FAT copy gave: the rest of the file is not known.
+    const uint32_t n = fat.known(c) ? fat.next(c) : 0;
+    if (!fat.valid(n) || seen.count(n)) {
+      result.damaged = true;
+      break;
+    }
+    c = n;
   }
   return result;
 }
@@ -413,6 +480,15 @@ CopyResult CopyFatContiguous(SectorSource* source, const disk::PartitionInfo& pa
   if (size == 0) return {};
   if (FatClusterBytes(partition) == 0 || firstCluster < 2) return {CopyStatus::kNoData, 0, false, false};
   return CopySectors(source, partition, FatClusterSector(partition, firstCluster), size, sink, piece);
+}
+
+CopyResult CopyFatDeleted(SectorSource* source, const disk::PartitionInfo& partition, const FatScanState& state,
+                          uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
+  const FatTable fat(partition, state);
+  // Without a FAT that covers the cluster there is nothing to pass over.
+  if (size == 0 || FatClusterBytes(partition) == 0 || !fat.valid(firstCluster))
+    return CopyFatContiguous(source, partition, firstCluster, size, sink, piece);
+  return CopyFreeClusters(source, partition, fat, firstCluster, size, sink, piece);
 }
 
 bool ReadNtfsRecord(SectorSource* source, const disk::PartitionInfo& partition, const NtfsScanState& state,

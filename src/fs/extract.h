@@ -71,10 +71,12 @@ uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState&
 
 // Copies an existing file through its cluster chain in the in-memory FAT.
 // The chain stops at an end mark, a free or reserved entry, a cluster past the
-// FAT, a cluster already visited, or once `size` bytes are out; runs of
-// consecutive clusters are read together. A file whose first cluster lies
-// outside the FAT gives kNoData and nothing is written. A file whose first
-// entry is free (its chain was released) is copied as contiguous clusters.
+// FAT, a cluster already visited, an entry in a FAT sector no copy gave, or
+// once `size` bytes are out; runs of consecutive clusters are read together.
+// Stopping before `size` bytes flags the copy as damaged. A file whose first
+// cluster lies outside the FAT gives kNoData and nothing is written. A file
+// whose first entry is free (its chain was released) is copied as a deleted
+// file (CopyFatDeleted); damaged when that entry's FAT sector was not read.
 CopyResult CopyFatChain(platform::SectorSource* source, const disk::PartitionInfo& partition,
                         const FatScanState& state, uint32_t firstCluster, uint64_t size, DataSink& sink,
                         const PieceFn& piece);
@@ -82,6 +84,16 @@ CopyResult CopyFatChain(platform::SectorSource* source, const disk::PartitionInf
 // Copies a file as contiguous clusters from `firstCluster` on.
 CopyResult CopyFatContiguous(platform::SectorSource* source, const disk::PartitionInfo& partition,
                              uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece);
+
+// Copies a deleted file as the free clusters from `firstCluster` on: the
+// clusters the FAT gives to existing files are passed over (a file written
+// into a hole too small for it went on after the file that bounded it).
+// Damaged when the first cluster belongs to an existing file, when a cluster's
+// entry lies in a FAT sector no copy gave, or when the FAT ends first. A first
+// cluster the FAT does not cover is read as plain contiguous clusters.
+CopyResult CopyFatDeleted(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                          const FatScanState& state, uint32_t firstCluster, uint64_t size, DataSink& sink,
+                          const PieceFn& piece);
 
 // Reads record `number` of an NTFS partition: at its recorded position when
 // a sector search recorded positions, else through the MFT run list.

@@ -187,6 +187,9 @@ class SaveWalk {
       result.status = CopyStatus::kWriteFailed;
       sink.error = errno;
     }
+    // A file that did not get a single byte is no file: an empty one left in
+    // the target would look like a recovered empty file.
+    if (result.status != CopyStatus::kComplete && result.written == 0) ::unlink(used.c_str());
     shared_.bytes += result.written;
     switch (result.status) {
       case CopyStatus::kComplete:
@@ -200,7 +203,14 @@ class SaveWalk {
         shared_.log("已取消: " + used);
         break;
       case CopyStatus::kWriteFailed:
-        ++shared_.failed;
+        // What was written stays, as a file that is not intact; a file
+        // without a byte was removed and counts as failed.
+        if (result.written > 0) {
+          ++shared_.files;
+          ++shared_.damaged;
+        } else {
+          ++shared_.failed;
+        }
         shared_.log("写入失败: " + used + ": " + std::strerror(sink.error ? sink.error : EIO));
         break;
       case CopyStatus::kNoData:
@@ -246,21 +256,26 @@ class SaveWalk {
   }
 
   void fatContiguous(const fs::FatNode& node, const std::string& path, bool deleted) {
+    // A deleted file's clusters are the free ones from its first on, when the
+    // FAT was read and is to be consulted; otherwise plain contiguous clusters.
+    auto copyFrom = [&](uint32_t cluster) {
+      return [this, &node, cluster, deleted](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+        if (deleted && useFat_)
+          return fs::CopyFatDeleted(source_, part_, *fatState_, cluster, node.size, sink, onPiece);
+        return fs::CopyFatContiguous(source_, part_, cluster, node.size, sink, onPiece);
+      };
+    };
     const std::string extension = ExtensionOf(node.name);
     if (deleted && node.size > 0 && IsKnownExtension(extension, known_)) {
       const auto starts = StartClusterSearch(source_, part_, extension, node.firstCluster, node.size, used_);
       for (const uint32_t cluster : starts) {
         if (stopped()) return;
-        writeFile(path, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-          return fs::CopyFatContiguous(source_, part_, cluster, node.size, sink, onPiece);
-        });
+        writeFile(path, node.size, false, copyFrom(cluster));
       }
       // No header confirmed: the entry's own cluster is still the best guess.
       if (!starts.empty()) return;
     }
-    writeFile(path, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-      return fs::CopyFatContiguous(source_, part_, node.firstCluster, node.size, sink, onPiece);
-    });
+    writeFile(path, node.size, false, copyFrom(node.firstCluster));
   }
 
   // --- NTFS ------------------------------------------------------------
@@ -421,11 +436,14 @@ fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::Partitio
   if (chain) return fs::CopyFatChain(source, partition, *state, node.firstCluster, node.size, sink, piece);
   uint32_t first = node.firstCluster;
   const std::string extension = ExtensionOf(node.name);
-  if (fs::IsDeletedKind(node.flags) && node.size > 0 && IsKnownExtension(extension, KnownList::kFull)) {
+  const bool deleted = fs::IsDeletedKind(node.flags);
+  if (deleted && node.size > 0 && IsKnownExtension(extension, KnownList::kFull)) {
     UsedClusterSet used;
     const auto starts = StartClusterSearch(source, partition, extension, node.firstCluster, node.size, used);
     if (!starts.empty()) first = starts.front();
   }
+  if (deleted && state && !state->fatCopy.empty() && fs::FatEntryCount(partition, *state) > 0)
+    return fs::CopyFatDeleted(source, partition, *state, first, node.size, sink, piece);
   return fs::CopyFatContiguous(source, partition, first, node.size, sink, piece);
 }
 

@@ -61,8 +61,9 @@ struct SaveSummary {
   uint64_t files = 0;     // files written
   uint64_t bytes = 0;     // bytes written
   uint64_t skipped = 0;   // refused names and files whose target could not be created
-  uint64_t damaged = 0;   // written, but with unreadable sectors, a broken chain or corrupt compressed data
-  uint64_t failed = 0;    // not written: unreadable records, write errors
+  uint64_t damaged = 0;   // written, but not intact: unreadable sectors, a broken or unknown chain, corrupt
+                          // compressed data, or a write that failed part way (the part written stays)
+  uint64_t failed = 0;    // not written (no file left): unreadable records, data not found, write errors
   uint64_t sourceFailures = 0;  // jobs dropped because their disk could not be opened
   bool cancelled = false;
 };
@@ -89,7 +90,8 @@ inline constexpr unsigned kMaxSaveWorkers = 10;
 
 // One file's bytes to `sink`, read as the save walk reads them: an existing
 // FAT file through its chain (when the FAT was read), a deleted one from the
-// first cluster whose header confirms its type (else its entry's cluster);
+// first cluster whose header confirms its type (else its entry's cluster),
+// passing over the clusters the FAT gives to existing files when it was read;
 // an NTFS file from its record, or from its start sector when it was found
 // by content. `source` is null for dynamic volumes.
 fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,

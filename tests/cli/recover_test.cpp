@@ -80,12 +80,25 @@ TEST_F(RecoverDemo, ClearErrors) {
   const auto file = target_.write("plain.txt", {'x'});
   r = test::RunCommand(Cli() + " recover " + img() + " 0 --to " + ShellQuote((file / "sub").string()));
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("cannot write to the target folder"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("无法创建: "), std::string::npos) << r.err;
   r = test::RunCommand(Cli() + " recover " + img() + " 0 --to " + ShellQuote(target_.path().string()) +
                        " --invalid-names replace:/");
   EXPECT_EQ(r.exitCode, 2);
   r = test::RunCommand(Cli() + " recover " + img() + " 0");
   EXPECT_EQ(r.exitCode, 2);  // --to is required
+  r = test::RunCommand(Cli() + " ls " + img() + " 9");
+  EXPECT_EQ(r.exitCode, 2);  // a partition the disk does not have
+  // Sources without a single partition hold nothing usable.
+  const std::string to = " --to " + ShellQuote((target_.path() / "out").string());
+  for (const auto& [name, bytes] : {std::pair<std::string, std::vector<uint8_t>>{"empty.img", {}},
+                                    {"zeros.img", std::vector<uint8_t>(64 * 1024, 0x00)},
+                                    {"ones.img", std::vector<uint8_t>(64 * 1024, 0xFF)}}) {
+    const std::string bare = ShellQuote(source_.write(name, bytes).string());
+    for (const std::string& command : {"recover " + bare + " 0" + to, "ls " + bare + " 0", "cat " + bare + " 0 a.txt"}) {
+      r = test::RunCommand(Cli() + " " + command);
+      EXPECT_EQ(r.exitCode, 3) << command << ": " << r.err;
+    }
+  }
 }
 
 }  // namespace

@@ -189,9 +189,75 @@ TEST(FatExtraction, ChainsAreFollowedAndStopOnLoopsAndEnds) {
   EXPECT_EQ(r.status, CopyStatus::kNoData);
   EXPECT_TRUE(v.chain(1, 100, &r).empty());
   EXPECT_EQ(r.status, CopyStatus::kNoData);
-  // A released chain (free first entry) is read as contiguous clusters.
+  // A released chain (free first entry) is read as a deleted file's.
   EXPECT_EQ(v.chain(70, 2048, &r), Concat({v.cluster(70), v.cluster(71)}));
   EXPECT_EQ(r.status, CopyStatus::kComplete);
+  EXPECT_FALSE(r.damaged);
+}
+
+// A chain is known only as far as its entries were read and its clusters
+// could be read: beyond that the copy may not pass for whole.
+TEST(FatExtraction, UnknownEntriesAndUnreadableClustersFlagTheCopy) {
+  FatVolume v;
+  // Entries 0-127 sit in FAT sector 0, 128-149 in sector 1.
+  v.link(120, 121);
+  v.link(121, 130);
+  v.link(130, 131);
+  v.link(131, 0x0FFFFFFF);
+  CopyResult r;
+  ASSERT_EQ(v.chain(120, 4096, &r), Concat({v.cluster(120), v.cluster(121), v.cluster(130), v.cluster(131)}));
+  EXPECT_FALSE(r.damaged);
+  // Sector 1 could not be read from any FAT copy: its entries are zero.
+  v.state->unreadableFatSectors = {1};
+  std::fill(v.state->fatCopy.begin() + 512, v.state->fatCopy.end(), 0);
+  v.chain(120, 4096, &r);
+  EXPECT_TRUE(r.damaged);
+  // A zero first entry in such a sector is no released chain: the guess
+  // (contiguous clusters) is flagged.
+  EXPECT_EQ(v.chain(130, 2048, &r), Concat({v.cluster(130), v.cluster(131)}));
+  EXPECT_EQ(r.status, CopyStatus::kComplete);
+  EXPECT_TRUE(r.damaged);
+  // A data sector that cannot be read.
+  v.state->unreadableFatSectors.clear();
+  v.link(130, 131);
+  v.link(131, 0x0FFFFFFF);
+  platform::MemorySource inner(v.bytes);
+  platform::FaultySource faulty(inner, {121 * 2 + 1});
+  MemorySink sink;
+  r = CopyFatChain(&faulty, v.part, *v.state, 120, 4096, sink, {});
+  EXPECT_EQ(r.status, CopyStatus::kComplete);
+  EXPECT_TRUE(r.readErrors);
+  EXPECT_EQ(sink.bytes.size(), 4096u);
+}
+
+// A deleted file that was written into a hole too small for it went on after
+// the existing file bounding the hole: that file's clusters are passed over.
+TEST(FatExtraction, DeletedFilesPassOverClustersOfExistingFiles) {
+  FatVolume v;
+  v.link(12, 13);  // an existing file in clusters 12-13
+  v.link(13, 0x0FFFFFFF);
+  platform::MemorySource source(v.bytes);
+  const auto deleted = [&](uint32_t first, uint64_t size, CopyResult& r) {
+    MemorySink sink;
+    r = CopyFatDeleted(&source, v.part, *v.state, first, size, sink, {});
+    return sink.bytes;
+  };
+  CopyResult r;
+  EXPECT_EQ(deleted(10, 3500, r), Concat({v.cluster(10), v.cluster(11), v.cluster(14), std::vector<uint8_t>(428, 16)}));
+  EXPECT_FALSE(r.damaged);
+  // A first cluster that an existing file holds now: its bytes are that file's.
+  deleted(12, 1024, r);
+  EXPECT_TRUE(r.damaged);
+  // A cluster whose entry no FAT copy gave may be anyone's.
+  v.state->unreadableFatSectors = {0};
+  deleted(10, 3500, r);
+  EXPECT_TRUE(r.damaged);
+  v.state->unreadableFatSectors.clear();
+  // The FAT ends before the size: what was there, flagged.
+  EXPECT_EQ(deleted(148, 4096, r).size(), 2048u);
+  EXPECT_TRUE(r.damaged);
+  // A released chain (existing file, free first entry) is read the same way.
+  EXPECT_EQ(v.chain(11, 2048, &r), Concat({v.cluster(11), v.cluster(14)}));
 }
 
 TEST(LeadingBytes, AtMostTheSizeRoundedToWholeSectors) {

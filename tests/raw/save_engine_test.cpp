@@ -168,6 +168,47 @@ INSTANTIATE_TEST_SUITE_P(
                       FatCase{"fat16-512.img.gz", {"SWAP/GAP.TMP"}}, FatCase{"fat32-highword.img.gz", {}}),
     [](const auto& p) { return test::TestNameFromPath(p.param.image); });
 
+// A deleted file written into a hole too small for it went on after the
+// existing file that bounds the hole (mtools on FAT16 takes free clusters
+// from the start). Passing over that file's clusters gives it back byte for
+// byte, as The Sleuth Kit's icat reads it.
+TEST(FatRecovery, DeletedFileAroundAnExistingOne) {
+  if (test::RunCommand("command -v mkfs.fat && command -v mcopy && command -v mdel").exitCode != 0)
+    GTEST_SKIP() << "dosfstools or mtools not installed";
+  test::TempDir work;
+  // Numbered lines: no two sectors alike, so a misplaced cluster shows.
+  const auto lines = [](char tag, size_t size) {
+    std::string text;
+    for (size_t i = 0; text.size() < size; ++i) text += tag + std::to_string(1000000 + i) + "\n";
+    text.resize(size);
+    return std::vector<uint8_t>(text.begin(), text.end());
+  };
+  work.write("x", lines('x', 3000));
+  work.write("y", lines('y', 2000));
+  const auto z = lines('z', 9000);
+  work.write("z", z);
+  const auto made = test::RunCommand(
+      "cd " + test::ShellQuote(work.path().string()) +
+      " && truncate -s 8M f.img && mkfs.fat -F 16 -s 1 f.img >/dev/null && mcopy -i f.img x ::X.BIN &&"
+      " mcopy -i f.img y ::Y.BIN && mdel -i f.img ::X.BIN && mcopy -i f.img z ::Z.BIN && mdel -i f.img ::Z.BIN");
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  Scanned s;
+  ASSERT_TRUE(s.load(work.path() / "f.img"));
+  test::TempDir out;
+  const SaveSummary summary = SaveSelected(s.wholePartition(), Settings(out.path()));
+  EXPECT_EQ(summary.damaged, 0u);
+  const std::string want = test::RunCommand("sha256sum " + test::ShellQuote((work.path() / "z").string())).out.substr(0, 64);
+  std::string got;
+  for (const auto& [path, sha] : test::Sha256Tree(out.path()))
+    if (fsys::file_size(out.path() / path) == z.size()) got = sha;
+  EXPECT_EQ(got, want);
+  const auto inode = test::RunCommand("fls -d " + test::ShellQuote(s.image.string()) + " | sed -n 's/^r.r \\* \\([0-9]*\\):.*/\\1/p'");
+  if (inode.exitCode == 0 && !inode.out.empty()) {
+    const auto icat = test::RunCommand("icat " + test::ShellQuote(s.image.string()) + " " + inode.out.substr(0, inode.out.find('\n')) + " | sha256sum");
+    EXPECT_EQ(icat.out.substr(0, 64), want);
+  }
+}
+
 // NTFS: live files (resident, fragmented, sparse, compressed by ntfs-3g) match
 // the manifest; deleted ones match what The Sleuth Kit's icat reads from
 // their records, since some of their clusters were reused.
@@ -504,6 +545,30 @@ TEST(SavePool, SameFilesAsOneByOne) {
   EXPECT_GE(sink.steps.load(), 90);
   EXPECT_LE(sink.steps.load(), 101);
   EXPECT_EQ(progress.textString(), SavedBytesText(summary.bytes));
+}
+
+// A target that fills up: a file the save could not write a byte of is
+// removed, a partly written one stays and counts as not intact.
+TEST(SaveSpace, ATargetThatFillsUp) {
+  Scanned s;
+  ASSERT_TRUE(s.load(test::FixturesDir() / "fat/fat16-512.img.gz"));
+  test::TempDir out;
+  if (test::RunCommand("mount -t tmpfs -o size=48k orvaldi-full " + test::ShellQuote(out.path().string()))
+          .exitCode != 0)
+    GTEST_SKIP() << "cannot mount a small tmpfs (needs root)";
+  struct Unmount {
+    const fsys::path& at;
+    ~Unmount() { test::RunCommand("umount " + test::ShellQuote(at.string())); }
+  } unmount{out.path()};
+  SaveSettings settings = Settings(out.path());
+  settings.freeSpace = [](const std::string&) { return std::nullopt; };  // go ahead regardless
+  const SaveSummary summary = SaveSelected(s.wholePartition(), settings);
+  EXPECT_GT(summary.failed, 0u);
+  EXPECT_GT(summary.damaged, 0u);
+  for (const auto& entry : fsys::recursive_directory_iterator(out.path())) {
+    if (!entry.is_regular_file()) continue;
+    EXPECT_TRUE(entry.file_size() > 0 || entry.path().filename() == "EMPTY.DAT") << entry.path();
+  }
 }
 
 // The single save needs more room than it writes; the checked save may fill the disk.
