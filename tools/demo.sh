@@ -27,7 +27,11 @@ echo
 OUT="$BUILD/demo/recovered"
 rm -rf "$OUT"
 echo "== orvaldi recover $IMAGE 0|1 --no-existing --to $OUT/fat32|ntfs   (the deleted files of both partitions)"
-"$ORVALDI" recover "$IMAGE" 0 --no-existing --to "$OUT/fat32"
+# Exit 6 here is the honest answer: the clusters of the deleted 文档/草稿.txt were
+# taken over by the .wav written after it, so it comes back counted as not intact.
+status=0
+"$ORVALDI" recover "$IMAGE" 0 --no-existing --to "$OUT/fat32" || status=$?
+if [[ $status -ne 0 && $status -ne 6 ]]; then exit "$status"; fi
 "$ORVALDI" recover "$IMAGE" 1 --no-existing --to "$OUT/ntfs"
 echo
 echo "== what came back (sha256; compare with \"Deleted files and folders\" in demo/README.md)"
