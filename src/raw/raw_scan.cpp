@@ -183,8 +183,10 @@ Attempt ReadAttempt(SectorSource* source, const PartitionInfo* context, uint64_t
 // Reads the sweep's slices so that an unreadable sector costs only itself:
 // the sectors around it still reach the probes. A failing drive may spend
 // seconds on every failed read, so what a bad stretch costs is bounded:
-//  - a failed read is retried in halves down to single sectors; a read that
-//    delivered sectors before it failed points at the bad one directly;
+//  - the piece of a failed read is searched by halving for its bad sector;
+//    a read that delivered sectors before it failed points at the sector
+//    behind them, which is tried alone first; behind a bad sector, reads
+//    start at one sector and grow while they succeed;
 //  - after kBadInRow bad sectors in a row, stretches of growing length are
 //    passed over with one trial read behind each; once a trial succeeds the
 //    stretch is read back from it, in growing and then halving pieces, to
@@ -211,19 +213,31 @@ class SectorRescuer {
       std::memset(at(pos), 0, known * kSector);
       pos += known;
     }
-    uint64_t piece = 1;
+    uint64_t piece = 1;       // the next read's length while no failed read points ahead
+    uint64_t failEnd = 0;     // when above pos: a read up to here failed, so a bad sector lies before it
+    bool probeFirst = false;  // a failed read delivered sectors up to pos: that sector is the likely culprit
     if (badInRow_ == 0 && pos < hi) {
       const Attempt a = attempt(pos, hi - pos);
       if (!a.failed) return;
       pos += a.good;
-      piece = a.good > 0 ? 1 : std::max<uint64_t>(1, (hi - pos) / 2);
+      failEnd = hi;
+      probeFirst = a.good > 0;
     }
     while (pos < hi) {
       if (failures_ >= kFailureBudget) {
         note(pos, hi - pos);
         return;
       }
-      const uint64_t n = std::min(piece, hi - pos);
+      if (failEnd == pos + 1) {  // the failed reads leave only this sector
+        note(pos, 1);
+        ++pos;
+        failEnd = 0;
+        piece = 1;  // its neighbour is likely bad too: try it alone
+        if (++badInRow_ >= kBadInRow) pos = passOver(pos, hi);
+        continue;
+      }
+      const uint64_t n = probeFirst ? 1 : failEnd > pos ? (failEnd - pos) / 2 : std::min(piece, hi - pos);
+      probeFirst = false;
       const Attempt a = attempt(pos, n);
       if (!a.failed) {
         if (a.good < n) {  // the source ends here
@@ -233,17 +247,12 @@ class SectorRescuer {
         pos += n;
         readable();
         piece = 2 * n;
-      } else if (a.good > 0) {
-        pos += a.good;
-        readable();
-        piece = 1;
-      } else if (n > 1) {
-        piece = n / 2;
-      } else {
-        note(pos, 1);
-        ++pos;
-        if (++badInRow_ >= kBadInRow) pos = passOver(pos, hi);
+        continue;
       }
+      if (a.good > 0) readable();
+      failEnd = pos + n;
+      pos += a.good;
+      probeFirst = a.good > 0 && failEnd - pos > 1;
     }
   }
 
