@@ -31,7 +31,23 @@ struct ScanOptions {
 struct Swept {
   std::optional<disk::DiskInfo> disk;
   disk::PartitionInfo range;
+  raw::RawScanReport report;
 };
+
+// One line on stderr when sectors could not be read: how many, and where
+// (the first runs; the JSON output lists them all).
+void ReportUnreadable(const raw::RawScanReport& report) {
+  if (report.unreadable.empty()) return;
+  constexpr size_t kShown = 20;
+  std::string where;
+  for (size_t i = 0; i < report.unreadable.size() && i < kShown; ++i) {
+    const raw::UnreadableRun& run = report.unreadable[i];
+    where += (i ? ", " : "") + std::to_string(run.start) + "+" + std::to_string(run.sectors);
+  }
+  if (report.unreadable.size() > kShown) where += ", ...";
+  std::fprintf(stderr, "orvaldi: %llu 个扇区无法读取 (%zu 处, 起始扇区+扇区数): %s\n",
+               static_cast<unsigned long long>(report.unreadableSectors()), report.unreadable.size(), where.c_str());
+}
 
 int Sweep(const ScanOptions& o, Swept& out) {
   std::string error;
@@ -60,12 +76,13 @@ int Sweep(const ScanOptions& o, Swept& out) {
   // The list may grow while the sweep runs: the range is copied above.
   const disk::PartitionInfo contextCopy = context ? *context : disk::PartitionInfo{};
   const int ran = raw::RawDiskScan(*out.disk, progress, out.range.startSector, out.range.sectorCount,
-                                   context ? &contextCopy : nullptr);
+                                   context ? &contextCopy : nullptr, &out.report);
   bar.finish();
   if (!ran) {
     std::fprintf(stderr, "orvaldi: cannot open %s for reading\n", out.disk->devicePath.c_str());
     return kExitSource;
   }
+  ReportUnreadable(out.report);
   return kExitOk;
 }
 
@@ -81,8 +98,11 @@ int RunRawScan(const ScanOptions& o) {
       j["carved"].push_back({{"start", start}, {"size", file.size}, {"name", file.name}});
     j["directorySectors"] = d.directorySectors.size();
     j["mftRecordRuns"] = d.mftRecordRuns.size();
+    j["unreadable"] = nlohmann::json::array();
+    for (const raw::UnreadableRun& run : s.report.unreadable)
+      j["unreadable"].push_back({{"start", run.start}, {"sectors", run.sectors}});
     std::printf("%s\n", j.dump(2).c_str());
-    return kExitOk;
+    return s.report.unreadable.empty() ? kExitOk : kExitIncomplete;
   }
   std::printf("分区 (来源 0 分区表, 1 重建, 2 按引导扇区找到):\n");
   PrintPartitionTable(d, "  ");
@@ -90,7 +110,8 @@ int RunRawScan(const ScanOptions& o) {
   for (const auto& [start, file] : d.extraFoundFolder.children)
     std::printf("  %12llu  %12u  %s\n", static_cast<unsigned long long>(start), file.size, file.name.c_str());
   std::printf("\n目录扇区: %zu\nMFT 记录区段: %zu\n", d.directorySectors.size(), d.mftRecordRuns.size());
-  return kExitOk;
+  std::printf("无法读取的扇区: %llu\n", static_cast<unsigned long long>(s.report.unreadableSectors()));
+  return s.report.unreadable.empty() ? kExitOk : kExitIncomplete;
 }
 
 int RunCarve(const ScanOptions& o) {
@@ -117,7 +138,7 @@ int RunCarve(const ScanOptions& o) {
   std::printf("%s: %zu 个文件找到, %llu 个保存到 %s/%s, %s\n", disk::kExtraFoundFolderName,
               d.extraFoundFolder.children.size(), static_cast<unsigned long long>(summary.files), o.target.c_str(),
               disk::kExtraFoundFolderName, ops::SizeText(summary.bytes).c_str());
-  return summary.failed > 0 || summary.damaged > 0 ? kExitIncomplete : kExitOk;
+  return summary.failed > 0 || summary.damaged > 0 || !s.report.unreadable.empty() ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace
@@ -128,7 +149,8 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
   auto o = std::make_shared<ScanOptions>();
   cmd->add_option("SOURCE", o->source, "Disk image file or block device (only read)")->required();
   cmd->add_option("--part", o->partition, "Sweep only this partition (index, name or mount point)");
-  cmd->add_flag("--json", o->json, "Print one JSON object: partitions, carved, directorySectors, mftRecordRuns");
+  cmd->add_flag("--json", o->json,
+                "Print one JSON object: partitions, carved, directorySectors, mftRecordRuns, unreadable");
   cmd->callback([o, &exitCode] { exitCode = RunRawScan(*o); });
 
   auto* carve = app.add_subcommand("carve", "Sweep a disk (or a partition) and save every file found by its content");

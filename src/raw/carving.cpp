@@ -108,6 +108,7 @@ class ReadWindow {
 struct Carved {
   uint64_t size = 0;
   std::string name;
+  uint64_t extent = 0;  // bytes the file is known to hold, when fewer than `size`; 0: all of them
 };
 
 std::string Sector(uint64_t start) { return std::to_string(start); }
@@ -284,6 +285,43 @@ bool NameStarts(const uint8_t* entry, const char16_t (&four)[5]) {
   return true;
 }
 
+// Bytes from the document's start to the end of the last sector its own
+// allocation table marks as used; 0 when the table cannot be found. The
+// size above counts every sector the table could describe, up to 64 KiB
+// more than the document holds.
+uint64_t Ole2UsedBytes(ProbeReader& reader, std::span<const uint8_t> first, uint32_t fatSectors) {
+  constexpr uint32_t kFree = 0xFFFFFFFF;
+  constexpr uint32_t kInHeader = 109;  // allocation-table sector numbers the header holds
+  constexpr size_t kLookBack = 16;     // allocation-table sectors searched for a used entry, from the last
+  const uint16_t shift = Le16(first.data() + 0x1E);
+  if (shift != 9 && shift != 12) return 0;
+  const uint64_t sectorBytes = uint64_t{1} << shift;
+  const uint64_t perSector = sectorBytes / 4;  // table entries in one sector
+  const uint64_t diskSectors = sectorBytes / kSector;
+  const uint64_t described = uint64_t{fatSectors} * perSector;  // document sectors the table describes
+  // Document sector i follows the header, which fills the first sector.
+  auto readSector = [&](uint32_t i, uint8_t* out) { reader.read((uint64_t{i} + 1) * diskSectors, diskSectors, out); };
+  std::vector<uint32_t> table;
+  for (uint32_t k = 0; k < std::min(fatSectors, kInHeader); ++k) table.push_back(Le32(first.data() + 0x4C + 4 * k));
+  std::vector<uint8_t> bytes(sectorBytes);
+  // The rest are listed in a chain of sectors, each ending in the next one's
+  // number; every step adds entries, so the walk ends.
+  for (uint32_t next = Le32(first.data() + 0x44); table.size() < fatSectors;) {
+    if (next >= described) return 0;
+    readSector(next, bytes.data());
+    for (uint64_t k = 0; k + 1 < perSector && table.size() < fatSectors; ++k)
+      table.push_back(Le32(bytes.data() + 4 * k));
+    next = Le32(bytes.data() + sectorBytes - 4);
+  }
+  for (size_t k = table.size(); k-- > 0 && table.size() - k <= kLookBack;) {
+    if (table[k] >= described) return 0;
+    readSector(table[k], bytes.data());
+    for (uint64_t j = perSector; j-- > 0;)
+      if (Le32(bytes.data() + 4 * j) != kFree) return (k * perSector + j + 2) * sectorBytes;
+  }
+  return 0;
+}
+
 std::optional<Carved> ProbeOle2(ProbeReader& reader, std::span<const uint8_t> first, uint64_t start) {
   const uint32_t fatSectors = Le32(first.data() + 0x2C);
   const uint32_t directory = Le32(first.data() + 0x30);
@@ -333,7 +371,7 @@ std::optional<Carved> ProbeOle2(ProbeReader& reader, std::span<const uint8_t> fi
   // Titles and authors are 8-bit text in the writer's code page.
   const std::string name = !title.empty() ? platform::OemToUtf8(title)
                                           : platform::OemToUtf8(author) + Sector(start);
-  return Carved{size, name + extension};
+  return Carved{size, name + extension, Ole2UsedBytes(reader, first, fatSectors)};
 }
 
 // --- JPEG --------------------------------------------------------------------
@@ -360,6 +398,10 @@ std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_
   const uint64_t base = p / kSector * kSector;
   LazyRange lazy(reader, base / kSector);
   const uint8_t* buffer = lazy.data();
+  // Inside entropy-coded data every FF is followed by 00 or a restart code:
+  // the first end marker behind the start of scan ends the picture, whatever
+  // follows it. The search below may still size the file further on.
+  uint64_t firstEnd = 0;
   for (uint64_t f = p - base; f + 1 < kSearchBytes; ++f) {
     const uint64_t have = lazy.need(f + 2);
     const auto* hit = static_cast<const uint8_t*>(std::memchr(buffer + f, 0xFF, have - 1 - f));
@@ -371,6 +413,7 @@ std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_
     f = static_cast<uint64_t>(hit - buffer);
     if (buffer[f + 1] != 0xD9) continue;
     const uint64_t e = f + 2;  // the byte after the end marker
+    if (firstEnd == 0) firstEnd = e;
     if (e + 1 >= kSearchBytes) break;
     lazy.need(std::min<uint64_t>(kSearchBytes, e + 8));
     const uint64_t r = (e + 2) % kSector;
@@ -386,9 +429,11 @@ std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_
     }
     if (!accepted) continue;
     if (e + 2 >= kSearchBytes) break;
-    return Carved{base + e + 2, Sector(start) + ".jpg"};
+    return Carved{base + e + 2, Sector(start) + ".jpg", base + firstEnd};
   }
-  return std::nullopt;
+  // No end followed by zeros: the picture's own end, with the same two bytes beyond.
+  if (firstEnd == 0) return std::nullopt;
+  return Carved{base + firstEnd + 2, Sector(start) + ".jpg", base + firstEnd};
 }
 
 // --- MP3 ---------------------------------------------------------------------
@@ -448,12 +493,13 @@ std::optional<Carved> ProbeMp3(ReadWindow& window, std::span<const uint8_t> firs
   return Carved{size, Sector(start) + ".mp3"};
 }
 
-void Record(disk::DiskInfo& disk, uint64_t start, const Carved& c, uint32_t& outSize) {
+void Record(disk::DiskInfo& disk, uint64_t start, const Carved& c, uint32_t& outSize, uint64_t* outExtent) {
   disk::CarvedNode node;
   node.size = static_cast<uint32_t>(c.size);
   node.name = c.name;
   disk.extraFoundFolder.children.try_emplace(start, std::move(node));
   outSize = static_cast<uint32_t>(c.size);
+  if (outExtent) *outExtent = c.extent != 0 ? std::min(c.extent, c.size) : c.size;
 }
 
 bool IsJpegStart(const uint8_t* s) {
@@ -496,7 +542,7 @@ bool MayStartCarvedFile(const uint8_t* s) {
 
 bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const disk::PartitionInfo* context,
                      std::span<const uint8_t> sectorData, uint64_t startSector, uint64_t /*sectorsLeft*/,
-                     uint32_t& outSize) {
+                     uint32_t& outSize, uint64_t* outExtent) {
   if (sectorData.size() < 2 * kSector) return false;
   const uint8_t* s = sectorData.data();
   if (!MayStartCarvedFile(s)) return false;
@@ -514,7 +560,7 @@ bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const
   } else if (Matches(s, "RIFF") && Matches(s + 8, "AVI LIST")) {
     const uint32_t riff = Le32(s + 4);
     if (riff < 0x100001 || riff > 0x13FFFFF) return false;
-    Record(disk, startSector, Carved{uint64_t{riff} + 12, Sector(startSector) + ".avi"}, outSize);
+    Record(disk, startSector, Carved{uint64_t{riff} + 12, Sector(startSector) + ".avi"}, outSize, outExtent);
     return false;
   } else if (Matches(s + 4, "ftyp")) {
     carved = ProbeMp4(window, startSector);
@@ -531,7 +577,7 @@ bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const
     alwaysRead = true;
     carved = ProbeMp3(window, sectorData, startSector);
   }
-  if (carved) Record(disk, startSector, *carved, outSize);
+  if (carved) Record(disk, startSector, *carved, outSize, outExtent);
   return reader.used || alwaysRead;
 }
 

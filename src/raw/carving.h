@@ -28,10 +28,15 @@ bool MayStartCarvedFile(const uint8_t* sector);
 // (a volume reader's partition record, or null for plain reads of `source`).
 // `sectorsLeft` is the rest of the swept range (not used). `outSize`
 // receives the file's size when a record was made and is left alone
-// otherwise. Returns true when the probe read from the source, so that a
-// sequential reader must seek again.
+// otherwise; `outExtent`, when given, then receives how many bytes from the
+// start the file itself is known to occupy. That is the size, or less where
+// the size is rounded up (an OLE2 document's whole allocation table) or
+// runs on past the file's first end (a JPEG whose end marker is followed by
+// other bytes): a sweep skips only that far, so files that start behind it
+// are still probed. Returns true when the probe read from the source, so
+// that a sequential reader must seek again.
 bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const disk::PartitionInfo* context,
                      std::span<const uint8_t> sectorData, uint64_t startSector, uint64_t sectorsLeft,
-                     uint32_t& outSize);
+                     uint32_t& outSize, uint64_t* outExtent = nullptr);
 
 }  // namespace orvaldi::raw

@@ -138,20 +138,227 @@ bool IsDirectorySector(const uint8_t* p) {
   return true;
 }
 
+// The sweep reads in slices of 1 MiB; a chunk is a whole number of them.
+constexpr uint64_t kSliceSectors = 2048;
+
+// One read of `count` sectors at `sector` into `out`: how many sectors from
+// the first arrived whole, and whether a read error (rather than the end of
+// the source) stopped it. Whatever did not arrive is zero.
+struct Attempt {
+  uint64_t good = 0;
+  bool failed = false;
+};
+
+Attempt ReadAttempt(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count,
+                    uint8_t* out) {
+  Attempt a;
+  const uint64_t length = count * kSector;  // at most a slot: fits the 32-bit volume read
+  if (sector > UINT64_MAX / kSector - count) {
+    std::memset(out, 0, length);  // beyond any source: its end
+    return a;
+  }
+  if (context == nullptr || context->volumeKind == 0) {
+    if (source == nullptr) {
+      std::memset(out, 0, length);
+      a.failed = true;
+      return a;
+    }
+    const platform::ReadOutcome outcome = source->readAt(sector * kSector, {out, static_cast<size_t>(length)});
+    std::memset(out + outcome.bytes, 0, length - outcome.bytes);
+    a.good = outcome.bytes / kSector;
+    a.failed = outcome.bytes < length && outcome.error != 0;
+    return a;
+  }
+  // A volume reader tells only whether everything arrived: what it could
+  // not deliver counts as unreadable.
+  uint32_t got = 0;
+  const bool ok =
+      disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(length), got, sector * kSector, context);
+  a.good = std::min<uint64_t>(got / kSector, count);
+  a.failed = !ok && a.good < count;
+  if (a.failed) std::memset(out + a.good * kSector, 0, length - a.good * kSector);
+  return a;
+}
+
+// Reads the sweep's slices so that an unreadable sector costs only itself:
+// the sectors around it still reach the probes. A failing drive may spend
+// seconds on every failed read, so what a bad stretch costs is bounded:
+//  - the piece of a failed read is searched by halving for its bad sector;
+//    a read that delivered sectors before it failed points at the sector
+//    behind them, which is tried alone first; behind a bad sector, reads
+//    start at one sector and grow while they succeed;
+//  - after kBadInRow bad sectors in a row, stretches of growing length are
+//    passed over with one trial read behind each; once a trial succeeds the
+//    stretch is read back from it, in growing and then halving pieces, to
+//    its last bad sector, so only readable islands inside it are lost;
+//  - a slice that has cost kFailureBudget failed reads gives up its rest.
+// A bad stretch thus costs a few dozen failed reads at its two ends and two
+// per slice in between. Sectors passed over or given up count as unreadable.
+class SectorRescuer {
+ public:
+  SectorRescuer(SectorSource* source, const PartitionInfo* context, uint64_t end)
+      : source_(source), context_(context), end_(end) {}
+
+  // `count` sectors from `sector` into `out`, zero where nothing was read.
+  void read(uint64_t sector, uint64_t count, uint8_t* out) {
+    base_ = sector;
+    out_ = out;
+    failures_ = 0;
+    const uint64_t hi = sector + count;
+    uint64_t pos = sector;
+    // A slice's slot also holds the next slice's first sector: one found bad
+    // there is not tried again.
+    if (!runs_.empty() && pos >= runs_.back().start && pos - runs_.back().start < runs_.back().sectors) {
+      const uint64_t known = std::min(hi - pos, runs_.back().start + runs_.back().sectors - pos);
+      std::memset(at(pos), 0, known * kSector);
+      pos += known;
+    }
+    uint64_t piece = 1;       // the next read's length while no failed read points ahead
+    uint64_t failEnd = 0;     // when above pos: a read up to here failed, so a bad sector lies before it
+    bool probeFirst = false;  // a failed read delivered sectors up to pos: that sector is the likely culprit
+    if (badInRow_ == 0 && pos < hi) {
+      const Attempt a = attempt(pos, hi - pos);
+      if (!a.failed) return;
+      pos += a.good;
+      failEnd = hi;
+      probeFirst = a.good > 0;
+    }
+    while (pos < hi) {
+      if (failures_ >= kFailureBudget) {
+        note(pos, hi - pos);
+        return;
+      }
+      if (failEnd == pos + 1) {  // the failed reads leave only this sector
+        note(pos, 1);
+        ++pos;
+        failEnd = 0;
+        piece = 1;  // its neighbour is likely bad too: try it alone
+        if (++badInRow_ >= kBadInRow) pos = passOver(pos, hi);
+        continue;
+      }
+      const uint64_t n = probeFirst ? 1 : failEnd > pos ? (failEnd - pos) / 2 : std::min(piece, hi - pos);
+      probeFirst = false;
+      const Attempt a = attempt(pos, n);
+      if (!a.failed) {
+        if (a.good < n) {  // the source ends here
+          std::memset(at(pos + n), 0, (hi - pos - n) * kSector);
+          return;
+        }
+        pos += n;
+        readable();
+        piece = 2 * n;
+        continue;
+      }
+      if (a.good > 0) readable();
+      failEnd = pos + n;
+      pos += a.good;
+      probeFirst = a.good > 0 && failEnd - pos > 1;
+    }
+  }
+
+  std::vector<UnreadableRun> takeRuns() { return std::move(runs_); }
+
+ private:
+  static constexpr unsigned kFailureBudget = 64;  // failed reads per slice
+  static constexpr uint64_t kBadInRow = 8;        // bad sectors in a row before stretches are passed over
+  static constexpr uint64_t kFirstStretch = 16;   // sectors; doubles with every bad trial
+
+  uint8_t* at(uint64_t sector) const { return out_ + (sector - base_) * kSector; }
+
+  Attempt attempt(uint64_t sector, uint64_t count) {
+    const Attempt a = ReadAttempt(source_, context_, sector, count, at(sector));
+    if (a.failed) ++failures_;
+    return a;
+  }
+
+  void readable() {
+    badInRow_ = 0;
+    stretch_ = kFirstStretch;
+  }
+
+  // Zeroes `count` sectors from `sector` and notes those inside the range.
+  void note(uint64_t sector, uint64_t count) {
+    if (count == 0) return;
+    std::memset(at(sector), 0, count * kSector);
+    if (sector >= end_) return;
+    count = std::min(count, end_ - sector);
+    if (!runs_.empty() && sector - runs_.back().start <= runs_.back().sectors) {
+      UnreadableRun& last = runs_.back();
+      last.sectors = std::max(last.sectors, sector + count - last.start);
+    } else {
+      runs_.push_back({sector, count});
+    }
+  }
+
+  // Inside a bad stretch at `pos`: passes over growing stretches up to the
+  // slot's last sector, and reads back from the first good trial. Returns
+  // where reading goes on.
+  uint64_t passOver(uint64_t pos, uint64_t hi) {
+    while (pos + 1 < hi && failures_ < kFailureBudget) {
+      const uint64_t trial = pos + std::min(stretch_, hi - 1 - pos);
+      stretch_ = std::min(2 * stretch_, kSliceSectors);
+      const Attempt a = attempt(trial, 1);
+      if (a.failed) {
+        note(pos, trial + 1 - pos);
+        pos = trial + 1;
+        continue;
+      }
+      if (a.good == 0) {  // the source ends before the trial
+        note(pos, trial - pos);
+        std::memset(at(trial), 0, (hi - trial) * kSector);
+        return hi;
+      }
+      // [back, trial] read fine: read down from there to the bad sector
+      // closest below, first in growing pieces, then halving the window in
+      // which a failed read showed it to be.
+      uint64_t back = trial;
+      uint64_t grow = 1;
+      uint64_t window = 0;  // once a read failed: the bad sector lies within this many below `back`
+      while (back > pos && window != 1 && failures_ < kFailureBudget) {
+        const uint64_t m = window != 0 ? window / 2 : std::min(grow, back - pos);
+        const Attempt b = attempt(back - m, m);
+        if (!b.failed && b.good == m) {
+          back -= m;
+          if (window != 0) window -= m;
+          grow = 2 * m;
+        } else {
+          window = m - b.good;  // sectors before the failure arrived
+        }
+      }
+      note(pos, back - pos);
+      readable();
+      return trial + 1;
+    }
+    return pos;
+  }
+
+  SectorSource* source_;
+  const PartitionInfo* context_;
+  uint64_t end_;  // sectors from here on are not the sweep's to report
+  std::vector<UnreadableRun> runs_;
+  uint64_t badInRow_ = 0;
+  uint64_t stretch_ = kFirstStretch;
+  // The read under way.
+  uint64_t base_ = 0;
+  uint8_t* out_ = nullptr;
+  unsigned failures_ = 0;
+};
+
 // Reads the range on its own thread just ahead of the sweep, in slices of
 // 1 MiB, into a ring of four slots that the sweep reuses: small enough that
 // what is read is still in the processor's cache when it is tested. Each
 // slot holds its slice and the sector after it, so the test of a slice's
 // last sector sees the next sector as well. The reader refills a slot only
 // once the sweep is done with its slice. Without a thread the slices are read
-// on the sweep's own thread as it needs them.
+// on the sweep's own thread as it needs them. Slices that fail to read are
+// read again around their bad sectors (SectorRescuer).
 class SliceReader {
  public:
-  static constexpr uint64_t kSlice = 2048;  // sectors; a chunk is a whole number of slices
+  static constexpr uint64_t kSlice = kSliceSectors;
   static constexpr uint64_t kSlots = 4;
 
   SliceReader(SectorSource* source, const PartitionInfo* context, uint64_t first, uint64_t end, bool background)
-      : source_(source), context_(context), first_(first), end_(end) {
+      : rescuer_(source, context, end), first_(first), end_(end) {
     ring_.reset(new (std::nothrow) uint8_t[kSlots * (kSlice + 1) * kSector]);
     if (!ring_ || !background) return;
     threaded_ = true;  // before the thread starts: it reads the flag
@@ -164,16 +371,17 @@ class SliceReader {
       threaded_ = false;  // no thread to be had: read on the caller's thread
     }
   }
-  ~SliceReader() {
-    quit_.store(true, std::memory_order_release);
-    done_.store(UINT64_MAX, std::memory_order_release);
-    done_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
+  ~SliceReader() { stop(); }
   SliceReader(const SliceReader&) = delete;
   SliceReader& operator=(const SliceReader&) = delete;
 
   bool ready() const { return ring_ != nullptr; }
+
+  // Stops reading ahead; then hands over the sectors that could not be read.
+  std::vector<UnreadableRun> finish() {
+    stop();
+    return rescuer_.takeRuns();
+  }
 
   // Sectors from `sector` on that its slot holds (at least 2): the probes
   // read what lies there from memory.
@@ -203,6 +411,13 @@ class SliceReader {
   }
 
  private:
+  void stop() {
+    quit_.store(true, std::memory_order_release);
+    done_.store(UINT64_MAX, std::memory_order_release);
+    done_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+
   // Reads the next slice into its slot; false when the range is read.
   bool step() {
     const uint64_t slice = next_;
@@ -217,7 +432,7 @@ class SliceReader {
     if (quit_.load(std::memory_order_acquire)) return false;
     uint8_t* slot = ring_.get() + (slice % kSlots) * (kSlice + 1) * kSector;
     const uint64_t count = std::min(kSlice, end_ - start) + 1;
-    ReadRange(source_, context_, start, count, slot);
+    rescuer_.read(start, count, slot);
     std::memset(slot + count * kSector, 0, (kSlice + 1 - count) * kSector);
     next_ = slice + 1;
     filled_.store(next_, std::memory_order_release);
@@ -225,8 +440,7 @@ class SliceReader {
     return true;
   }
 
-  SectorSource* source_;
-  const PartitionInfo* context_;
+  SectorRescuer rescuer_;  // used by whichever thread reads
   uint64_t first_;
   uint64_t end_;
   std::unique_ptr<uint8_t[]> ring_;
@@ -282,10 +496,11 @@ class RawScan {
   bool sweep();
   void rebuildFromDirectoryPairs();
   void matchMftCandidates();
+  std::vector<UnreadableRun> takeUnreadable() { return std::move(unreadable_); }
 
  private:
-  bool testChunk(SliceReader& reader, uint64_t chunkStart);
-  uint64_t testSector(const uint8_t* p, uint64_t sector, uint64_t leftInChunk, uint64_t held);
+  bool testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next);
+  uint64_t testSector(const uint8_t* p, uint64_t sector, uint64_t held);
 
   void ntfsByBootSector(const uint8_t* p, uint64_t sector);
   void fat32ByBootSector(const uint8_t* p, uint64_t sector);
@@ -316,6 +531,7 @@ class RawScan {
   std::vector<DirectoryPair> directoryPairs_;
   std::vector<MftCandidate> liveTables_;    // record 5 follows record 0: a working MFT
   std::vector<MftCandidate> mirrorTables_;  // records 0 to 3 only: the mirror
+  std::vector<UnreadableRun> unreadable_;
 };
 
 bool RawScan::sweep() {
@@ -325,6 +541,9 @@ bool RawScan::sweep() {
   // chunk or less has nothing to overlap.
   SliceReader reader(source_, context_, first_, end_, sectorCount_ > kChunk);
   if (!reader.ready()) return false;
+  // What a sector's tests pass over (a carved file, a file record) may run
+  // on over chunk marks.
+  uint64_t next = first_;
   for (uint64_t k = 0; k <= lastChunk; ++k) {
     if (progress_.cancelled()) break;
     const uint64_t chunkStart = first_ + k * kChunk;
@@ -332,26 +551,25 @@ bool RawScan::sweep() {
     progress_.setText("%llu 扇区被扫描", static_cast<unsigned long long>(k * kChunk));
     progress_.setPosition(k);
     if (chunkStart >= end_) break;
-    if (!testChunk(reader, chunkStart)) break;
+    if (!testChunk(reader, chunkStart, next)) break;
   }
+  unreadable_ = reader.finish();
   return true;
 }
 
-bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart) {
-  for (uint64_t i = 0; i < kChunk;) {
+bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next) {
+  const uint64_t chunkEnd = chunkStart + std::min(kChunk, end_ - chunkStart);
+  while (next < chunkEnd) {
     if (progress_.cancelled()) return false;
-    const uint64_t sector = chunkStart + i;
-    // end_ itself belongs to whatever follows the range: not tested.
-    if (sector >= end_) return true;
-    i += testSector(reader.at(sector), sector, kChunk - i, reader.heldFrom(sector));
+    next += testSector(reader.at(next), next, reader.heldFrom(next));
   }
   return true;
 }
 
 // Tests one sector (`p` holds it and the `held` - 1 sectors after it, at
-// least one); returns how many sectors the sweep moves on, at least 1 and at
-// most `leftInChunk`.
-uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t leftInChunk, uint64_t held) {
+// least one); returns how many sectors the sweep moves on, at least 1 and
+// never past the end of the range.
+uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t held) {
   // Every boot sector looked for gives 512 bytes per sector (offset 0x0B):
   // testing that first spares most sectors the load of their last cache line.
   if (p[0x0B] == 0x00 && p[0x0C] == 0x02 && p[0x1FE] == 0x55 && p[0x1FF] == 0xAA) {
@@ -369,19 +587,23 @@ uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t leftInC
       return 1;
     }
   }
+  const uint64_t left = end_ - sector;
   uint64_t advance = 1;
-  if (HasRecordSignature(p) && fileRecord(p, sector)) advance = std::min(kRecordSectors, leftInChunk);
+  if (HasRecordSignature(p) && fileRecord(p, sector)) advance = std::min(kRecordSectors, left);
   if (IsFat32TableStart(p)) {
     fatTableStart(true, sector);
   } else if (MayStartCarvedFile(p)) {
     // Reads are positioned, so the probe's own reads disturb nothing and
-    // its "moved the position" answer needs no action here.
+    // its "moved the position" answer needs no action here. The sweep goes
+    // on behind the bytes the file itself holds, which may be fewer than
+    // its saved size: files that start there are still found.
     uint32_t size = 0;
-    (void)ProbeCarvedFile(disk_, source_, context_, std::span<const uint8_t>(p, held * kSector), sector,
-                          end_ - sector, size);
+    uint64_t extent = 0;
+    (void)ProbeCarvedFile(disk_, source_, context_, std::span<const uint8_t>(p, held * kSector), sector, left, size,
+                          &extent);
     if (size != 0) {
-      const uint64_t sectors = (uint64_t{size} + kSector - 1) / kSector;
-      return std::min(std::max(advance, sectors), leftInChunk);
+      const uint64_t sectors = (extent + kSector - 1) / kSector;
+      return std::min(std::max(advance, sectors), left);
     }
   }
   if (IsFat16TableStart(p)) {
@@ -699,7 +921,7 @@ uint64_t RawScan::diskSectors() const {
 }  // namespace
 
 int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector,
-                uint64_t sectorCount, const PartitionInfo* context) {
+                uint64_t sectorCount, const PartitionInfo* context, RawScanReport* report) {
   disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
   disk.extraFoundFolder.size = 0;
   const bool mapped = context != nullptr && context->volumeKind != 0;
@@ -709,11 +931,12 @@ int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBl
   // Also after a stop: what the sweep collected is still worth rebuilding.
   scan.rebuildFromDirectoryPairs();
   scan.matchMftCandidates();
+  if (report) report->unreadable = scan.takeUnreadable();
   return 1;
 }
 
 int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector, uint64_t sectorCount,
-                const PartitionInfo* context) {
+                const PartitionInfo* context, RawScanReport* report) {
   disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
   disk.extraFoundFolder.size = 0;
   std::unique_ptr<SectorSource> source;
@@ -721,7 +944,7 @@ int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_
     source = disk::OpenSource(disk);
     if (!source) return 0;
   }
-  return RawDiskScan(source.get(), disk, progress, firstSector, sectorCount, context);
+  return RawDiskScan(source.get(), disk, progress, firstSector, sectorCount, context, report);
 }
 
 }  // namespace orvaldi::raw

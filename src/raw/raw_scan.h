@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "disk/disk_info.h"
 #include "disk/partition_info.h"
@@ -21,17 +22,38 @@ namespace orvaldi::raw {
 // every probe sees its sector and the one after it.
 inline constexpr uint64_t kRawScanChunkSectors = 0x5000;
 
+// Sectors of the swept range that gave no data: they could not be read, or
+// they lie inside a long unreadable stretch that the sweep passed over with
+// a few trial reads rather than one failing read per sector.
+struct UnreadableRun {
+  uint64_t start = 0;  // absolute sector
+  uint64_t sectors = 0;
+  bool operator==(const UnreadableRun&) const = default;
+};
+
+// What a sweep met besides what it found.
+struct RawScanReport {
+  std::vector<UnreadableRun> unreadable;  // in sector order; runs do not touch
+  uint64_t unreadableSectors() const {
+    uint64_t n = 0;
+    for (const UnreadableRun& run : unreadable) n += run.sectors;
+    return n;
+  }
+};
+
 // Sweeps `sectorCount` sectors from `firstSector` (absolute). Opens the
 // disk's device path itself, unless `context` is a dynamic volume, whose
 // reader serves every read. Returns 1 when the sweep ran (also when it was
 // cancelled: what was found stays, and the rebuilding that follows the
-// sweep still runs on it), 0 when the disk could not be opened.
+// sweep still runs on it), 0 when the disk could not be opened. `report`,
+// when given, receives the sectors that could not be read.
 int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector, uint64_t sectorCount,
-                const disk::PartitionInfo* context = nullptr);
+                const disk::PartitionInfo* context = nullptr, RawScanReport* report = nullptr);
 
 // The same on an already open source; `source` may be null only when
 // `context` is a dynamic volume.
 int RawDiskScan(platform::SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress,
-                uint64_t firstSector, uint64_t sectorCount, const disk::PartitionInfo* context = nullptr);
+                uint64_t firstSector, uint64_t sectorCount, const disk::PartitionInfo* context = nullptr,
+                RawScanReport* report = nullptr);
 
 }  // namespace orvaldi::raw

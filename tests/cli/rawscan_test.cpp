@@ -29,7 +29,9 @@ class CarveDisk : public ::testing::Test {
 };
 
 // Every sample is carved at its start with the size and name the rules give;
-// the ones the rules reject (a progressive JPEG, streams under 1 MiB) are not.
+// the ones the rules reject (a progressive JPEG, streams under 1 MiB) are not,
+// and nothing is carved from inside a sample (the MPEG stream that runs over
+// the 10 MiB mark holds pack headers that would measure over 1 MiB).
 TEST_F(CarveDisk, RawScanFindsEverySampleAtItsSector) {
   const auto r = test::RunCommand(cli() + " rawscan --json " + ShellQuote(image_.string()));
   ASSERT_EQ(r.exitCode, 0) << r.err;
@@ -45,14 +47,17 @@ TEST_F(CarveDisk, RawScanFindsEverySampleAtItsSector) {
       EXPECT_EQ(carved[start].first, std::stoull(row.at("carved_size")));
       EXPECT_EQ(carved[start].second, row.at("name"));
       ++checked;
+      carved.erase(start);
     } else {
       EXPECT_FALSE(carved.count(start));
     }
   }
   EXPECT_GE(checked, 20);
+  EXPECT_TRUE(carved.empty()) << carved.begin()->first;
   EXPECT_TRUE(j["partitions"].is_array());
   EXPECT_TRUE(j["directorySectors"].is_number());
   EXPECT_TRUE(j["mftRecordRuns"].is_number());
+  EXPECT_EQ(j["unreadable"], nlohmann::json::array());
 }
 
 // Saved with their carved sizes: the file's own bytes come first.
