@@ -124,7 +124,22 @@ std::string TrimRight(std::string_view s) {
   return std::string(s.substr(0, n));
 }
 
-// 8.3 name of an entry: name, then "." and the extension when there is one.
+// Byte 0x0C of a short entry: the system that wrote a name stored in one
+// case marks a lower-case base (0x08) or extension (0x10) here instead of
+// spending long-name entries on it, and shows the name in lower case.
+constexpr uint8_t kLowerCaseBase = 0x08;
+constexpr uint8_t kLowerCaseExtension = 0x10;
+
+// Only ASCII letters have a lower case in an 8.3 name; multi-byte OEM
+// characters pass unchanged.
+std::string AsciiLower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// 8.3 name of an entry: name, then "." and the extension when there is one,
+// each in lower case when the entry's case bits say so.
 // The 0xE5 mark of a deleted entry is kept as the character U+00E5, decoded
 // apart from the rest so that it cannot merge with the next byte.
 std::string ShortName(const uint8_t* e) {
@@ -137,9 +152,12 @@ std::string ShortName(const uint8_t* e) {
   } else if (e[0] == 0x05) {
     base[0] = static_cast<char>(0xE5);  // a name whose first byte really is 0xE5
   }
-  std::string name = prefix + platform::OemToUtf8(TrimRight(base));
-  const std::string extension = TrimRight(ext);
-  if (!extension.empty()) name += "." + platform::OemToUtf8(extension);
+  std::string name = platform::OemToUtf8(TrimRight(base));
+  if (e[0x0C] & kLowerCaseBase) name = AsciiLower(std::move(name));
+  name = prefix + name;
+  std::string extension = platform::OemToUtf8(TrimRight(ext));
+  if (e[0x0C] & kLowerCaseExtension) extension = AsciiLower(std::move(extension));
+  if (!extension.empty()) name += "." + extension;
   return name;
 }
 
@@ -421,7 +439,6 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
     const bool hasLong = run.take(deleted, longName);
     if (!isFolder && !isFile) continue;
     if (IsDotEntry(e)) continue;
-    if (hasLong && longName.find('?') != std::string::npos) continue;  // a name the system cannot hold
 
     const ByteView v(e, 32);
     FatNode node;
