@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/fat_directory.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "fs/fat_state.h"
@@ -661,6 +662,16 @@ void FatScan::walk() {
   }
 }
 
+// A cluster that holds directory entries but no "." entry: a later cluster
+// of some folder. Its first sector must hold entries; the others may be
+// empty, as a folder's last cluster usually is.
+bool HoldsDirectoryEntries(std::span<const uint8_t> cluster) {
+  if (cluster.size() < kSector || cluster[0] == 0) return false;
+  for (size_t at = 0; at + kSector <= cluster.size(); at += kSector)
+    if (!disk::IsFatDirectorySector(cluster.subspan(at, kSector))) return false;
+  return true;
+}
+
 void FatScan::search() {
   const uint32_t first = fat32_ ? geo_.rootCluster + 1 : 2;
   state_.root.firstCluster = fat32_ ? geo_.rootCluster : 0;
@@ -694,10 +705,16 @@ void FatScan::search() {
         break;
       }
       const std::span<const uint8_t> bytes(batch.data() + i * clusterBytes, clusterBytes);
-      if (!StartsDirectory(bytes)) continue;
-      const ByteView b(bytes);
-      const bool emptySizes = fat32_ ? (b.le32(0x1C) == 0 && b.le32(0x3C) == 0) : (b.le16(0x34) == 0 && b.le16(0x3C) == 0);
-      if (!emptySizes) continue;
+      if (StartsDirectory(bytes)) {
+        const ByteView b(bytes);
+        const bool emptySizes =
+            fat32_ ? (b.le32(0x1C) == 0 && b.le32(0x3C) == 0) : (b.le16(0x34) == 0 && b.le16(0x3C) == 0);
+        if (!emptySizes) continue;
+      } else if (!HoldsDirectoryEntries(bytes)) {
+        // Without a FAT nothing leads from a folder's first cluster to its
+        // later ones; they are listed on their own, as the first are.
+        continue;
+      }
       markReadByAll(cluster);
       FatNode folder;
       folder.flags = node_kind::kFolder;
