@@ -255,6 +255,7 @@ class FatScan {
   std::vector<bool> onPath_;  // clusters of the folders being read, root to here
   int count_ = 0;
   bool cancelled_ = false;
+  uint64_t sourceEnd_ = 0;  // sectors in a plain source; 0 when unknown or read through a volume mapping
 };
 
 bool FatScan::readSectors(uint64_t sector, uint64_t count, uint8_t* out) {
@@ -262,6 +263,14 @@ bool FatScan::readSectors(uint64_t sector, uint64_t count, uint8_t* out) {
 }
 
 void FatScan::readSalvaging(uint64_t sector, uint64_t count, uint8_t* out, std::vector<uint64_t>& bad) {
+  if (sourceEnd_ != 0 && count != 0 && sector + count > sourceEnd_) {
+    // Past the end of a short image nothing can be read: no need to try.
+    const uint64_t inside = sector < sourceEnd_ ? sourceEnd_ - sector : 0;
+    readSalvaging(sector, inside, out, bad);
+    std::memset(out + inside * kSector, 0, (count - inside) * kSector);
+    for (uint64_t s = sector + inside; s < sector + count; ++s) bad.push_back(s);
+    return;
+  }
   if (count == 0 || readSectors(sector, count, out)) return;
   if (count == 1) {
     bad.push_back(sector);
@@ -323,6 +332,7 @@ bool FatScan::countStep() {
 
 bool FatScan::prepare() {
   if (part_.volumeKind == 0 && source_ == nullptr) return false;
+  if (part_.volumeKind == 0) sourceEnd_ = source_->size() / kSector;
   std::vector<uint8_t> boot(kSector);
   readSectors(part_.startSector, 1, boot.data());
   const ByteView b(boot);
