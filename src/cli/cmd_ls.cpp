@@ -140,7 +140,7 @@ int RunLs(const LsOptions& o) {
     PrintHeader(o, "      首簇", "父簇");
     for (const fs::FatNode* top : scanned.fatTops) printer.print(*top, "", static_cast<const fs::FatNode*>(nullptr), 0);
   }
-  return kExitOk;
+  return scanned.partial ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace

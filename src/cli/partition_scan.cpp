@@ -39,6 +39,20 @@ int ScanNtfsPartition(ScannedPartition& out, const std::string& mode) {
   return kExitOk;
 }
 
+// What the scan could not read, one line each, so that a listing that
+// lacks something never passes for whole.
+void ReportFatReadProblems(const fs::FatScanState& state) {
+  for (const auto& problem : state.readProblems)
+    std::fprintf(stderr, "orvaldi: %s: sector %llu could not be read; what it held is not listed\n",
+                 problem.where.c_str(), static_cast<unsigned long long>(problem.sector));
+  const auto& fat = state.unreadableFatSectors;
+  if (!fat.empty())
+    std::fprintf(stderr,
+                 "orvaldi: %zu sector(s) of the FAT could not be read from any copy (the first is FAT sector %u); "
+                 "files whose clusters they chain are not intact\n",
+                 fat.size(), fat.front());
+}
+
 template <typename Node>
 void Descend(const Node& node, std::vector<std::string>& parts, size_t depth, std::vector<std::string>& folders,
              std::vector<FoundNode<Node>>& out) {
@@ -127,6 +141,8 @@ int ScanPartition(const std::string& source, const std::string& which, const std
     std::fprintf(stderr, "orvaldi: no FAT volume could be read in partition %s\n", part.name.c_str());
     return kExitCorrupt;
   }
+  ReportFatReadProblems(*state);
+  out.partial = !state->readProblems.empty();
   out.fatTops = {&state->root, &state->orphans};
   if (!state->thirdTop.children.empty()) out.fatTops.push_back(&state->thirdTop);
   return kExitOk;

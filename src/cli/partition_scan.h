@@ -19,6 +19,8 @@ struct ScannedPartition {
   // top node or "扩展目录" when they hold anything. Exactly one list is filled.
   std::vector<const fs::FatNode*> fatTops;
   std::vector<const fs::NtfsNode*> ntfsTops;
+  // Part of the tree could not be read; a message on stderr said where.
+  bool partial = false;
 };
 
 // Loads `source`, selects partition `which` and scans it with `mode`

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/fat_directory.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "fs/fat_state.h"
@@ -124,7 +125,22 @@ std::string TrimRight(std::string_view s) {
   return std::string(s.substr(0, n));
 }
 
-// 8.3 name of an entry: name, then "." and the extension when there is one.
+// Byte 0x0C of a short entry: the system that wrote a name stored in one
+// case marks a lower-case base (0x08) or extension (0x10) here instead of
+// spending long-name entries on it, and shows the name in lower case.
+constexpr uint8_t kLowerCaseBase = 0x08;
+constexpr uint8_t kLowerCaseExtension = 0x10;
+
+// Only ASCII letters have a lower case in an 8.3 name; multi-byte OEM
+// characters pass unchanged.
+std::string AsciiLower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+// 8.3 name of an entry: name, then "." and the extension when there is one,
+// each in lower case when the entry's case bits say so.
 // The 0xE5 mark of a deleted entry is kept as the character U+00E5, decoded
 // apart from the rest so that it cannot merge with the next byte.
 std::string ShortName(const uint8_t* e) {
@@ -137,9 +153,12 @@ std::string ShortName(const uint8_t* e) {
   } else if (e[0] == 0x05) {
     base[0] = static_cast<char>(0xE5);  // a name whose first byte really is 0xE5
   }
-  std::string name = prefix + platform::OemToUtf8(TrimRight(base));
-  const std::string extension = TrimRight(ext);
-  if (!extension.empty()) name += "." + platform::OemToUtf8(extension);
+  std::string name = platform::OemToUtf8(TrimRight(base));
+  if (e[0x0C] & kLowerCaseBase) name = AsciiLower(std::move(name));
+  name = prefix + name;
+  std::string extension = platform::OemToUtf8(TrimRight(ext));
+  if (e[0x0C] & kLowerCaseExtension) extension = AsciiLower(std::move(extension));
+  if (!extension.empty()) name += "." + extension;
   return name;
 }
 
@@ -154,7 +173,20 @@ class FatScan {
 
  private:
   bool readSectors(uint64_t sector, uint64_t count, uint8_t* out);
-  std::vector<uint8_t> readCluster(uint32_t cluster);
+  // Reads what can be read of a stretch: a failed read is repeated in halves
+  // down to single sectors, so only the unreadable sectors stay zero. Their
+  // numbers are appended to `bad` in ascending order. At most about two
+  // reads per sector of the stretch, however much of it is bad.
+  void readSalvaging(uint64_t sector, uint64_t count, uint8_t* out, std::vector<uint64_t>& bad);
+  // A directory's bytes with its unreadable sectors zero; the first of them
+  // is noted as a read problem of `where`. `firstSectorRead` tells whether
+  // the first sector (the one that holds "." and "..") arrived.
+  std::vector<uint8_t> readDirectory(uint64_t sector, uint64_t count, const std::string& where,
+                                     bool* firstSectorRead = nullptr);
+  std::vector<uint8_t> readCluster(uint32_t cluster, const std::string& where, bool* firstSectorRead = nullptr) {
+    return readDirectory(clusterSector(cluster), part_.sectorsPerCluster, where, firstSectorRead);
+  }
+  void noteProblem(const std::string& where, uint64_t sector) { state_.readProblems.push_back({where, sector}); }
   uint64_t clusterSector(uint32_t cluster) const {
     return part_.clusterZeroSector + uint64_t{cluster} * part_.sectorsPerCluster;
   }
@@ -181,6 +213,10 @@ class FatScan {
   }
   uint32_t nextInChain(uint32_t cluster) const;
   bool chainEnds(uint32_t next) const;
+  // Whether the FAT entry of `cluster` came from some copy of the FAT. When
+  // it did not, the folder being walked is noted as read in part, at the
+  // FAT sector that no copy gave.
+  bool linkKnown(uint32_t cluster, const FatNode& folder);
   // Counts one directory cluster, shows the count, steps the bar; false when cancelled.
   bool countStep();
 
@@ -198,7 +234,9 @@ class FatScan {
     LongNameRun run;
     parseDirectory(buf, parent, useFat, depth, run);
   }
-  void enterFolder(FatNode& folder, const FatNode& parent, bool useFat, int depth);
+  // `live` is the folder entry's own mark, which picks the set of clusters
+  // read (a folder inside a deleted one is deleted, yet its entry may be live).
+  void enterFolder(FatNode& folder, const FatNode& parent, bool useFat, bool live, int depth);
   bool findDeletedFolder(const uint8_t* entry, const FatNode& parent, bool viaLongName, FatNode& node,
                          std::vector<uint8_t>& cluster);
   FatNode* addNode(FatNode& parent, FatNode node);
@@ -217,22 +255,67 @@ class FatScan {
   std::vector<bool> onPath_;  // clusters of the folders being read, root to here
   int count_ = 0;
   bool cancelled_ = false;
+  uint64_t sourceEnd_ = 0;  // sectors in a plain source; 0 when unknown or read through a volume mapping
 };
 
 bool FatScan::readSectors(uint64_t sector, uint64_t count, uint8_t* out) {
   return disk::ReadVolumeSectors(source_, &part_, sector, count, out);
 }
 
-std::vector<uint8_t> FatScan::readCluster(uint32_t cluster) {
-  std::vector<uint8_t> buf(size_t{part_.sectorsPerCluster} * kSector);
-  readSectors(clusterSector(cluster), part_.sectorsPerCluster, buf.data());
+void FatScan::readSalvaging(uint64_t sector, uint64_t count, uint8_t* out, std::vector<uint64_t>& bad) {
+  if (sourceEnd_ != 0 && count != 0 && sector + count > sourceEnd_) {
+    // Past the end of a short image nothing can be read: no need to try.
+    const uint64_t inside = sector < sourceEnd_ ? sourceEnd_ - sector : 0;
+    readSalvaging(sector, inside, out, bad);
+    std::memset(out + inside * kSector, 0, (count - inside) * kSector);
+    for (uint64_t s = sector + inside; s < sector + count; ++s) bad.push_back(s);
+    return;
+  }
+  if (count == 0 || readSectors(sector, count, out)) return;
+  if (count == 1) {
+    bad.push_back(sector);
+    return;
+  }
+  const uint64_t half = count / 2;
+  readSalvaging(sector, half, out, bad);
+  readSalvaging(sector + half, count - half, out + half * kSector, bad);
+}
+
+std::vector<uint8_t> FatScan::readDirectory(uint64_t sector, uint64_t count, const std::string& where,
+                                            bool* firstSectorRead) {
+  std::vector<uint8_t> buf(count * kSector);
+  std::vector<uint64_t> bad;
+  readSalvaging(sector, count, buf.data(), bad);
+  if (!bad.empty()) noteProblem(where, bad.front());
+  if (firstSectorRead) *firstSectorRead = bad.empty() || bad.front() != sector;
   return buf;
+}
+
+// The path of a folder as listings show it, for read-problem notes.
+std::string PathOf(const FatNode& node) {
+  std::vector<const std::string*> names;
+  for (const FatNode* n = &node; n != nullptr; n = n->parent) names.push_back(&n->name);
+  std::string path;
+  for (auto it = names.rbegin(); it != names.rend(); ++it) {
+    if (!path.empty()) path += '/';
+    path += **it;
+  }
+  return path;
 }
 
 uint32_t FatScan::nextInChain(uint32_t cluster) const {
   const ByteView fat(state_.fatCopy);
   if (fat32_) return fat.contains(uint64_t{cluster} * 4, 4) ? fat.le32(uint64_t{cluster} * 4) & 0x0FFFFFFF : 0;
   return fat.contains(uint64_t{cluster} * 2, 2) ? fat.le16(uint64_t{cluster} * 2) : 0;
+}
+
+bool FatScan::linkKnown(uint32_t cluster, const FatNode& folder) {
+  const auto& missing = state_.unreadableFatSectors;
+  if (missing.empty()) return true;
+  const uint64_t fatSector = uint64_t{cluster} * (fat32_ ? 4 : 2) / kSector;
+  if (!std::binary_search(missing.begin(), missing.end(), fatSector)) return true;
+  noteProblem(PathOf(folder), part_.startSector + geo_.reservedSectors + fatSector);
+  return false;
 }
 
 bool FatScan::chainEnds(uint32_t next) const {
@@ -249,6 +332,7 @@ bool FatScan::countStep() {
 
 bool FatScan::prepare() {
   if (part_.volumeKind == 0 && source_ == nullptr) return false;
+  if (part_.volumeKind == 0) sourceEnd_ = source_->size() / kSector;
   std::vector<uint8_t> boot(kSector);
   readSectors(part_.startSector, 1, boot.data());
   const ByteView b(boot);
@@ -383,14 +467,51 @@ bool FatScan::findClusterSize(uint64_t dataStart) {
   return false;
 }
 
+// The first FAT copy into memory. A sector it cannot give is taken from the
+// next copy that can: a chain read from a zeroed sector would end early and
+// lose the files behind it. Sectors no copy gives are kept in the state.
 void FatScan::readFat() {
   const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
   const uint64_t sectors = part_.fatSizeSectors;
   state_.fatCopy.assign(sectors * kSector, 0);
+  uint8_t* fat = state_.fatCopy.data();
+  std::vector<uint64_t> bad;
   for (uint64_t done = 0; done < sectors; done += kFatReadChunk) {
     const uint64_t n = std::min(kFatReadChunk, sectors - done);
-    readSectors(fatStart + done, n, state_.fatCopy.data() + done * kSector);
+    readSalvaging(fatStart + done, n, fat + done * kSector, bad);
   }
+  std::vector<uint64_t> missing;  // counted from the first copy's start
+  missing.reserve(bad.size());
+  for (uint64_t sector : bad) missing.push_back(sector - fatStart);
+  std::vector<uint8_t> run;
+  for (uint32_t copy = 1; copy < geo_.fatCount && !missing.empty(); ++copy) {
+    const uint64_t copyStart = fatStart + uint64_t{copy} * sectors;
+    std::vector<uint64_t> still;
+    // Runs of neighbouring sectors are read together.
+    for (size_t i = 0; i < missing.size();) {
+      size_t j = i + 1;
+      while (j < missing.size() && missing[j] == missing[j - 1] + 1) ++j;
+      const uint64_t first = missing[i];
+      const uint64_t count = j - i;
+      run.assign(count * kSector, 0);
+      std::vector<uint64_t> unread;
+      readSalvaging(copyStart + first, count, run.data(), unread);
+      size_t u = 0;
+      for (uint64_t k = 0; k < count; ++k) {
+        if (u < unread.size() && unread[u] == copyStart + first + k) {
+          still.push_back(first + k);
+          ++u;
+        } else {
+          std::memcpy(fat + (first + k) * kSector, run.data() + k * kSector, kSector);
+        }
+      }
+      i = j;
+    }
+    missing.swap(still);
+  }
+  // A FAT size is a 32-bit count of sectors, so its indices fit.
+  state_.unreadableFatSectors.clear();
+  for (uint64_t sector : missing) state_.unreadableFatSectors.push_back(static_cast<uint32_t>(sector));
 }
 
 FatNode* FatScan::addNode(FatNode& parent, FatNode node) {
@@ -421,7 +542,6 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
     const bool hasLong = run.take(deleted, longName);
     if (!isFolder && !isFile) continue;
     if (IsDotEntry(e)) continue;
-    if (hasLong && longName.find('?') != std::string::npos) continue;  // a name the system cannot hold
 
     const ByteView v(e, 32);
     FatNode node;
@@ -433,8 +553,11 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
     node.firstCluster = (uint32_t{v.le16(0x14)} << 16) | v.le16(0x1A);
     node.name = hasLong ? longName : ShortName(e);
     if (!deleted && isFile && !hasLong && node.firstCluster == 0) continue;
-    node.flags = deleted ? (isFolder ? node_kind::kDeletedFolder : node_kind::kDeletedFile)
-                         : (isFolder ? node_kind::kFolder : node_kind::kFile);
+    // Deleting a folder frees its clusters and those of everything in it,
+    // whether or not the entries inside were marked: they are deleted too.
+    const bool gone = deleted || IsDeletedKind(parent.flags);
+    node.flags = gone ? (isFolder ? node_kind::kDeletedFolder : node_kind::kDeletedFile)
+                      : (isFolder ? node_kind::kFolder : node_kind::kFile);
 
     if (deleted && isFolder && fat32_) {
       std::vector<uint8_t> cluster;
@@ -450,28 +573,31 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
       continue;
     }
     FatNode* placed = addNode(parent, std::move(node));
-    if (isFolder && depth < kMaxDepth) enterFolder(*placed, parent, useFat && !deleted, depth + 1);
+    if (isFolder && depth < kMaxDepth) enterFolder(*placed, parent, useFat && !deleted, !deleted, depth + 1);
   }
 }
 
 // Reads a folder's clusters into it: its whole chain through the FAT, or
 // just its first cluster when there is no FAT to follow (or it is deleted).
-void FatScan::enterFolder(FatNode& folder, const FatNode& parent, bool useFat, int depth) {
+void FatScan::enterFolder(FatNode& folder, const FatNode& parent, bool useFat, bool live, int depth) {
   uint32_t cluster = folder.firstCluster;
   LongNameRun run;
-  const bool live = !IsDeletedKind(folder.flags);
   std::vector<uint32_t> entered;
+  const std::string where = PathOf(folder);
   for (uint32_t links = 0; links < clusterCount_; ++links) {
     if (cluster < 2 || cluster == parent.firstCluster) break;
     if (!inVolume(cluster) || !mayEnter(cluster, live)) break;  // off the volume, read already, or a loop
     markRead(cluster, live);
-    const auto buf = readCluster(cluster);
-    if (cluster == folder.firstCluster && !StartsDirectory(buf)) break;
+    bool firstSectorRead = true;
+    const auto buf = readCluster(cluster, where, &firstSectorRead);
+    // A first cluster without "." is not this folder; one that could not be
+    // read is noted, and the chain goes on past it.
+    if (cluster == folder.firstCluster && firstSectorRead && !StartsDirectory(buf)) break;
     if (!countStep()) break;
     onPath_[cluster] = true;
     entered.push_back(cluster);
     parseDirectory(buf, folder, useFat, depth, run);
-    if (cancelled_ || !useFat) break;
+    if (cancelled_ || !useFat || !linkKnown(cluster, folder)) break;
     const uint32_t next = nextInChain(cluster);
     if (chainEnds(next)) break;
     cluster = next;
@@ -488,10 +614,15 @@ bool FatScan::findDeletedFolder(const uint8_t* entry, const FatNode& parent, boo
   const uint16_t ownHigh = e.le16(0x14);
   const uint32_t firstHigh = ownHigh;
   const uint32_t lastHigh = ownHigh != 0 ? ownHigh : (clusterCount_ >> 16);
+  uint64_t unreadable = 0;  // the first candidate whose "." could not be read
   for (uint32_t high = firstHigh; high <= lastHigh && !cancelled_; ++high) {
     const uint32_t candidate = (high << 16) | low;
     if (!inVolume(candidate) || wasRead(candidate)) continue;
-    auto buf = readCluster(candidate);
+    std::vector<uint8_t> buf(kSector);
+    if (!readSectors(clusterSector(candidate), 1, buf.data())) {
+      if (unreadable == 0) unreadable = clusterSector(candidate);
+      continue;
+    }
     if (!StartsDirectory(buf)) continue;
     const ByteView c(buf);
     const uint32_t dotDot = (uint32_t{c.le16(0x34)} << 16) | c.le16(0x3A);
@@ -506,9 +637,11 @@ bool FatScan::findDeletedFolder(const uint8_t* entry, const FatNode& parent, boo
       node.modifyDate = c.le16(0x38);
       node.size = c.le32(0x3C);
     }
-    cluster = std::move(buf);
+    cluster = readCluster(candidate, PathOf(parent) + "/" + node.name);
     return true;
   }
+  // The folder may lie in the cluster that could not be read.
+  if (unreadable != 0) noteProblem(PathOf(parent) + "/" + node.name, unreadable);
   return false;
 }
 
@@ -524,7 +657,8 @@ void FatScan::walk() {
       if (!inVolume(cluster) || !mayEnter(cluster, true)) break;
       markRead(cluster, true);
       onPath_[cluster] = true;  // the root stays on every path
-      parseDirectory(readCluster(cluster), state_.root, true, 0, run);
+      parseDirectory(readCluster(cluster, state_.root.name), state_.root, true, 0, run);
+      if (!linkKnown(cluster, state_.root)) break;
       const uint32_t next = nextInChain(cluster);
       if (chainEnds(next)) break;
       cluster = next;
@@ -532,11 +666,20 @@ void FatScan::walk() {
   } else {
     const uint64_t rootSector = part_.startSector + geo_.reservedSectors + uint64_t{geo_.fatCount} * geo_.fatSize;
     const uint64_t rootSectors = (uint64_t{geo_.rootEntries} * 32 + kSector - 1) / kSector;
-    std::vector<uint8_t> buf(rootSectors * kSector);
-    readSectors(rootSector, rootSectors, buf.data());
+    auto buf = readDirectory(rootSector, rootSectors, state_.root.name);
     buf.resize(size_t{geo_.rootEntries} * 32);
     parseDirectory(buf, state_.root, true, 0);
   }
+}
+
+// A cluster that holds directory entries but no "." entry: a later cluster
+// of some folder. Its first sector must hold entries; the others may be
+// empty, as a folder's last cluster usually is.
+bool HoldsDirectoryEntries(std::span<const uint8_t> cluster) {
+  if (cluster.size() < kSector || cluster[0] == 0) return false;
+  for (size_t at = 0; at + kSector <= cluster.size(); at += kSector)
+    if (!disk::IsFatDirectorySector(cluster.subspan(at, kSector))) return false;
+  return true;
 }
 
 void FatScan::search() {
@@ -547,10 +690,22 @@ void FatScan::search() {
   const uint32_t spc = part_.sectorsPerCluster;
   const size_t clusterBytes = size_t{spc} * kSector;
   std::vector<uint8_t> batch;
+  std::vector<uint64_t> bad;
+  uint64_t lastBad = 0;
   for (uint32_t c = first; c < clusterLimit_ && !cancelled_;) {
     const uint32_t n = std::min(kSearchBatchClusters, clusterLimit_ - c);
     batch.assign(n * clusterBytes, 0);
-    readSectors(clusterSector(c), uint64_t{n} * spc, batch.data());
+    bad.clear();
+    readSalvaging(clusterSector(c), uint64_t{n} * spc, batch.data(), bad);
+    // Whatever an unreadable stretch held, folders included, is missing:
+    // one note per stretch.
+    for (uint64_t sector : bad) {
+      if (sector != lastBad + 1) {
+        const uint64_t cluster = (sector - part_.clusterZeroSector) / spc;
+        noteProblem("cluster " + std::to_string(cluster), sector);
+      }
+      lastBad = sector;
+    }
     for (uint32_t i = 0; i < n && !cancelled_; ++i) {
       const uint32_t cluster = c + i;
       if (wasRead(cluster)) continue;
@@ -560,10 +715,16 @@ void FatScan::search() {
         break;
       }
       const std::span<const uint8_t> bytes(batch.data() + i * clusterBytes, clusterBytes);
-      if (!StartsDirectory(bytes)) continue;
-      const ByteView b(bytes);
-      const bool emptySizes = fat32_ ? (b.le32(0x1C) == 0 && b.le32(0x3C) == 0) : (b.le16(0x34) == 0 && b.le16(0x3C) == 0);
-      if (!emptySizes) continue;
+      if (StartsDirectory(bytes)) {
+        const ByteView b(bytes);
+        const bool emptySizes =
+            fat32_ ? (b.le32(0x1C) == 0 && b.le32(0x3C) == 0) : (b.le16(0x34) == 0 && b.le16(0x3C) == 0);
+        if (!emptySizes) continue;
+      } else if (!HoldsDirectoryEntries(bytes)) {
+        // Without a FAT nothing leads from a folder's first cluster to its
+        // later ones; they are listed on their own, as the first are.
+        continue;
+      }
       markReadByAll(cluster);
       FatNode folder;
       folder.flags = node_kind::kFolder;
@@ -602,7 +763,7 @@ void FatScan::listMethod(bool strict) {
     if (cancelled_) return;
     if (wasRead(cluster)) continue;
     markReadByAll(cluster);
-    const auto buf = readCluster(cluster);
+    const auto buf = readCluster(cluster, "cluster " + std::to_string(cluster));
     if (!countStep()) return;
     if (fat32_ && cluster == geo_.rootCluster) {
       parseDirectory(buf, state_.root, false, 0);

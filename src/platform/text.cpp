@@ -28,6 +28,11 @@ void AppendUtf8(std::string& out, uint32_t cp) {
   }
 }
 
+// An unpaired surrogate has no character of its own. The replacement
+// character keeps the name showable and savable without passing for a "?"
+// that the name might really hold.
+constexpr uint32_t kReplacement = 0xFFFD;
+
 template <typename UnitAt>
 std::string ConvertUtf16(size_t count, UnitAt unitAt, bool stopAtNul) {
   std::string out;
@@ -44,9 +49,9 @@ std::string ConvertUtf16(size_t count, UnitAt unitAt, bool stopAtNul) {
           continue;
         }
       }
-      out.push_back('?');
+      AppendUtf8(out, kReplacement);
     } else if (u >= 0xDC00 && u <= 0xDFFF) {
-      out.push_back('?');
+      AppendUtf8(out, kReplacement);
     } else {
       AppendUtf8(out, u);
     }

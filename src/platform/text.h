@@ -11,7 +11,7 @@ namespace orvaldi::platform {
 
 // Converts little-endian UTF-16 bytes (an odd trailing byte is ignored) to
 // UTF-8. Conversion stops at the first NUL unit when `stopAtNul` is set.
-// An unpaired surrogate becomes "?".
+// An unpaired surrogate becomes U+FFFD, the replacement character.
 std::string Utf16LeToUtf8(std::span<const uint8_t> bytes, bool stopAtNul = false);
 std::string Utf16ToUtf8(std::u16string_view text);
 

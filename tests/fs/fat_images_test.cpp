@@ -190,6 +190,25 @@ TEST(FatFixtureSearch, QuickFormattedVolumeStillShowsItsOldFolders) {
   EXPECT_GT(oldFiles, 0);
 }
 
+// A folder that grows while its files are written gets its later clusters
+// behind their data. After a reformat nothing links those clusters to the
+// first one; the search lists each as a folder of its own.
+TEST(FatFixtureSearch, EveryFileOfAFolderSpreadOverAReformattedCardIsListed) {
+  test::TempDir dir;
+  const auto made = test::RunCommand(
+      "cd " + test::ShellQuote(dir.path().string()) +
+      " && export PATH=\"$PATH:/usr/sbin:/sbin\" MTOOLS_SKIP_CHECK=1"
+      " && truncate -s 40M card.img && mkfs.fat -F 32 -s 1 card.img >/dev/null && mkdir pics"
+      " && for i in $(seq 1 40); do printf 'picture %d\\n' $i >\"pics/Picture number $i.jpg\"; done"
+      " && mmd -i card.img ::DCIM ::DCIM/100CAM01 && mcopy -i card.img pics/* ::DCIM/100CAM01/"
+      " && mkfs.fat -F 32 -s 1 card.img >/dev/null");
+  if (made.exitCode != 0) GTEST_SKIP() << "mkfs.fat or mtools missing: " << made.err;
+  const Volume v = ScanImage(dir.path() / "card.img", true, kFatModeSearch);
+  int pictures = 0;
+  for (const auto& [path, found] : v.found) pictures += path.ends_with(".jpg") && found.kind == node_kind::kFile;
+  EXPECT_EQ(pictures, 40);
+}
+
 // What fls prints, by normalised path: allocated files with their sizes, and deleted names.
 struct FlsListing {
   std::map<std::string, uint64_t> allocatedFiles;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "disk/disk_info.h"
 #include "fs/fat_reader.h"
@@ -38,11 +39,13 @@ struct CountingSink : platform::ProgressSink {
   void setPosition(uint64_t) override {}
 };
 
-Scanned Scan(FatBuilder& b, bool fat32, int mode, int cancelAfter = -1, uint64_t sectorCount = 0) {
+Scanned Scan(FatBuilder& b, bool fat32, int mode, int cancelAfter = -1, uint64_t sectorCount = 0,
+             std::set<uint64_t> unreadable = {}) {
   Scanned s;
   s.part.typeByte = fat32 ? 0x0C : 0x06;
   s.part.sectorCount = sectorCount;
-  platform::MemorySource src(b.bytes());
+  platform::MemorySource memory(b.bytes());
+  platform::FaultySource src(memory, std::move(unreadable));
   platform::ProgressBlock progress;
   CountingSink sink;
   sink.block = &progress;
@@ -96,7 +99,41 @@ TEST(FatWalk, ChainsThatLoopOrReturnToTheParentStop) {
   EXPECT_EQ(s.steps, 2);  // LOOP's one cluster and SELF's one cluster
 }
 
-TEST(FatWalk, LongNamesAcrossClustersAndTheQuestionMarkRule) {
+TEST(FatWalk, UnreadableSectorsComeFromTheOtherFatCopyOrAreNoted) {
+  // DIR's chain 3 -> 40 is told by FAT sector 0: sector 32 in the first
+  // copy, 40 in the second.
+  FatBuilder b(true, 8, 64);
+  b.entry(2, 0, "DIR        ", 0x10, 3).endOfChain(2);
+  b.dots(3, 0).entry(3, 2, "A       TXT", 0x20, 20, 1).link(3, 40);
+  b.entry(40, 0, "B       TXT", 0x20, 21, 1).endOfChain(40);
+  const uint64_t first = b.clusterSector(3), later = b.clusterSector(40);
+  using Problems = std::vector<std::pair<std::string, uint64_t>>;
+  struct Case {
+    std::set<uint64_t> bad;
+    std::vector<std::string> listing;
+    Problems problems;
+    std::vector<uint32_t> fatLost;
+  };
+  const Case cases[] = {
+      {{32}, {"/DIR 3 3", "/DIR/A.TXT 4 20", "/DIR/B.TXT 4 21"}, {}, {}},
+      // No copy knows where DIR (or the root) goes on.
+      {{32, 40}, {"/DIR 3 3", "/DIR/A.TXT 4 20"}, {{"根目录/DIR", 32}, {"根目录", 32}}, {0}},
+      {{later}, {"/DIR 3 3", "/DIR/A.TXT 4 20"}, {{"根目录/DIR", later}}, {}},
+      // The chain goes on past a first cluster that cannot be read.
+      {{first}, {"/DIR 3 3", "/DIR/B.TXT 4 21"}, {{"根目录/DIR", first}}, {}},
+  };
+  for (const Case& c : cases) {
+    const Scanned s = Scan(b, true, kFatModeWalk, -1, 0, c.bad);
+    const std::string label = "bad sector " + std::to_string(*c.bad.begin());
+    EXPECT_EQ(Listing(s), c.listing) << label;
+    Problems problems;
+    for (const auto& p : s.state().readProblems) problems.emplace_back(p.where, p.sector);
+    EXPECT_EQ(problems, c.problems) << label;
+    EXPECT_EQ(s.state().unreadableFatSectors, c.fatLost) << label;
+  }
+}
+
+TEST(FatWalk, LongNamesAcrossClustersAndUnpairedSurrogates) {
   // 16 entries per cluster: a 40-character name needs 4 entries and starts in
   // slot 14 of the root's first cluster, so it continues in the next one.
   FatBuilder whole(true, 8, 64);
@@ -111,13 +148,13 @@ TEST(FatWalk, LongNamesAcrossClustersAndTheQuestionMarkRule) {
   uint8_t* next = whole.bytes().data() + whole.clusterSector(6) * 512;
   std::memcpy(root + 14 * 32, src, 64);       // pieces 1-2
   std::memcpy(next, src + 64, 32 * 3);        // pieces 3-4 and the short entry
-  // A name with an unpaired surrogate cannot be shown: the entry is left out.
+  // A name with an unpaired surrogate is kept, the unit shown as U+FFFD.
   whole.longEntry(6, 8, std::u16string(u"bad") + char16_t(0xD800) + u".txt", "BAD     TXT", 0x20, 41, 5);
   const Scanned s = Scan(whole, true, kFatModeWalk);
   const auto listing = Listing(s);
   EXPECT_NE(std::find(listing.begin(), listing.end(), "/一个很长的文件名 with forty characters.txt 4 40"), listing.end());
-  EXPECT_EQ(std::count_if(listing.begin(), listing.end(), [](const auto& l) { return l.find("BAD") != std::string::npos || l.find("bad") != std::string::npos; }), 0);
-  EXPECT_EQ(listing.size(), 15u);
+  EXPECT_NE(std::find(listing.begin(), listing.end(), "/bad\uFFFD.txt 4 41"), listing.end());
+  EXPECT_EQ(listing.size(), 16u);
 }
 
 TEST(FatWalk, OverlongLongNameRunsAreCut) {
@@ -140,7 +177,7 @@ TEST(FatWalk, OverlongLongNameRunsAreCut) {
   EXPECT_LT(s.state().root.children.front().name.size(), 20u * 13);
 }
 
-TEST(FatWalk, DeletedShortNamesAndEmptyFiles) {
+TEST(FatWalk, ShortNamesDeletedEmptyAndInLowerCase) {
   FatBuilder b(true, 8, 64);
   b.entry(2, 0, "\xE5" "AB     TXT", 0x20, 10, 100);  // deleted: first byte lost
   b.entry(2, 1, "EMPTY   DAT", 0x20, 0, 0);          // existing, no long name, no cluster: left out
@@ -149,9 +186,22 @@ TEST(FatWalk, DeletedShortNamesAndEmptyFiles) {
   b.entry(2, 10, "GBK     TXT", 0x20, 13, 7);
   b.bytes()[b.clusterSector(2) * 512 + 10 * 32] = 0xCA;  // "数" in GBK is CA FD
   b.bytes()[b.clusterSector(2) * 512 + 10 * 32 + 1] = 0xFD;
+  // Names stored in one case are shown as their writer shows them: byte
+  // 0x0C marks a lower-case base (0x08) and extension (0x10).
+  const uint8_t caseBits[] = {0x18, 0x08, 0x10};
+  uint32_t slot = 11;
+  for (const uint8_t bits : caseBits) {
+    const std::string base = "FRAG" + std::to_string(slot - 8);
+    b.entry(2, slot, base + "   DAT", 0x20, 3 + slot, 1);
+    b.bytes()[b.clusterSector(2) * 512 + slot * 32 + 0x0C] = bits;
+    ++slot;
+  }
+  b.entry(2, slot, "\xE5" "RAG6   DAT", 0x20, 30, 1);
+  b.bytes()[b.clusterSector(2) * 512 + slot * 32 + 0x0C] = 0x18;
   const Scanned s = Scan(b, true, kFatModeWalk);
   EXPECT_EQ(Listing(s), (std::vector<std::string>{"/\xC3\xA5" "AB.TXT 2 10", "/empty long.dat 4 0", "/old photo.jpg 2 12",
-                                                  "/数K.TXT 4 13"}));
+                                                  "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15",
+                                                  "/FRAG5.dat 4 16", "/\xC3\xA5rag6.dat 2 30"}));
   EXPECT_EQ(s.state().deletedIndex.count(10), 1u);
 }
 
@@ -162,11 +212,16 @@ TEST(FatWalk, DeletedFolderFoundAboveCluster65535ByTryingHighWords) {
   b.fill(5, 0x41);  // cluster 5 (high word 0) holds no folder
   b.longEntry(2, 0, u"deleted folder", "DELETE~1   ", 0x10, 5, 0, /*deleted=*/true);  // high word cleared
   b.dots(real, 2).entry(real, 2, "\xE5" "NSIDE  TXT", 0x20, 30, 3);
+  // Entries left unmarked in a deleted folder are deleted with it: their clusters are free.
+  b.entry(real, 3, "UNMARKEDTXT", 0x20, 31, 4);
   // Times of a folder found through its long name come from its ".." entry.
   b.bytes()[b.clusterSector(real) * 512 + 0x20 + 0x10] = 0x21;
   b.bytes()[b.clusterSector(real) * 512 + 0x20 + 0x11] = 0x30;
   const Scanned s = Scan(b, true, kFatModeWalk);
-  ASSERT_EQ(Listing(s), (std::vector<std::string>{"/deleted folder 1 65541", "/deleted folder/\xC3\xA5NSIDE.TXT 2 30"}));
+  ASSERT_EQ(Listing(s), (std::vector<std::string>{"/deleted folder 1 65541", "/deleted folder/\xC3\xA5NSIDE.TXT 2 30",
+                                                  "/deleted folder/UNMARKED.TXT 2 31"}));
+  EXPECT_EQ(s.state().deletedIndex.count(31), 1u);
+  EXPECT_EQ(s.state().liveIndex.count(31), 0u);
   EXPECT_EQ(s.state().root.children.front().createDate, 0x3021);
 
   // With nothing that reads as the folder at any high word, the entry is dropped.

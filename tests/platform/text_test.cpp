@@ -23,11 +23,12 @@ TEST(Utf16, ConvertsBmpAndSurrogatePairs) {
   EXPECT_EQ(Utf16ToUtf8(u"照片"), "照片");
 }
 
-TEST(Utf16, UnpairedSurrogatesBecomeQuestionMarks) {
-  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xD800, 'b'})), "a?b");   // lone high
-  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xDC00, 'b'})), "a?b");   // lone low
-  EXPECT_EQ(Utf16LeToUtf8(Le({0xD800})), "?");               // high at the very end
-  EXPECT_EQ(Utf16LeToUtf8(Le({0xDC00, 0xD800, 0xDC00})), "?\xF0\x90\x80\x80");
+TEST(Utf16, UnpairedSurrogatesBecomeReplacementCharacters) {
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xD800, 'b'})), "a\uFFFDb");   // lone high
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xDC00, 'b'})), "a\uFFFDb");   // lone low
+  EXPECT_EQ(Utf16LeToUtf8(Le({0xD800})), "\uFFFD");               // high at the very end
+  EXPECT_EQ(Utf16LeToUtf8(Le({0xDC00, 0xD800, 0xDC00})), "\uFFFD\xF0\x90\x80\x80");
+  EXPECT_EQ(Utf16ToUtf8(u"x\xDBFF"), "x\uFFFD");
 }
 
 TEST(Utf16, NulStopAndOddLength) {

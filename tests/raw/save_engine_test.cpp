@@ -327,7 +327,7 @@ TEST(SaveWalk, IncludeExistingOnly) {
   EXPECT_EQ(got.size(), 2u);
   EXPECT_EQ(got.at("根目录/文档/年度报告 2024 最终版.txt"),
             "04f8f0f2c209754289615a693e173bd93759c5cf3089df85c494edbba88c7fbd");
-  EXPECT_TRUE(got.count("根目录/文档/REPORT.PDF"));
+  EXPECT_TRUE(got.count("根目录/文档/report.pdf"));
 
   // A deleted folder holding deleted files only: nothing, not even the folder.
   SaveJob trash{&*s.disk, s.part, {{Child(s.fat().root, "临时"), nullptr, nullptr, 0, {}}}};
