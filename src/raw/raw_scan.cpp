@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "disk/fat_directory.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "disk/volume_label.h"
@@ -79,63 +80,6 @@ void ReadRange(SectorSource* source, const PartitionInfo* context, uint64_t sect
 bool StartsWithDotEntries(const uint8_t* p) {
   return p[0] == 0x2E && p[1] == 0x20 && p[0x20] == 0x2E && p[0x21] == 0x2E && Le32(p + 0x1C) == 0 &&
          Le32(p + 0x3C) == 0;
-}
-
-uint8_t ShortNameChecksum(const uint8_t* name) {
-  uint8_t sum = 0;
-  for (int k = 0; k < 11; ++k) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[k]);
-  return sum;
-}
-
-// Whether every 32-byte entry of the sector could belong to a FAT directory.
-// Dates before 2000 and after 2080 are taken as noise, not as directories.
-bool IsDirectorySector(const uint8_t* p) {
-  int labels = 0;
-  unsigned awaited = 0;       // next long-name sequence number; 0 when no sequence is pending
-  bool longNameDone = false;  // a sequence ended at 1 and waits for its short entry
-  uint8_t checksum = 0;
-  for (unsigned e = 0; e < kSector / 32; ++e) {
-    const uint8_t* d = p + 32 * e;
-    if ((d[0x0C] & ~0x18) != 0) return false;  // 0, 0x08, 0x10 or 0x18
-    if (d[0] == 0) {
-      if (awaited != 0) return false;
-      for (unsigned k = 1; k < 32; ++k)
-        if (d[k] != 0) return false;
-      continue;
-    }
-    const uint8_t attr = d[0x0B];
-    if (attr & 0x80) return false;
-    if (Le16(d + 0x0B) == 0x0008 && ++labels > 1) return false;
-    if (attr == 0x0F) {
-      if (Le16(d + 0x1A) != 0) return false;
-      if (d[0] == 0xE5) continue;
-      const unsigned sequence = d[0] & 0x1F;
-      if (awaited == 0) {
-        if (sequence == 0) return false;
-        checksum = d[0x0D];
-      } else if (sequence != awaited) {
-        return false;
-      }
-      awaited = sequence - 1;
-      longNameDone = awaited == 0;
-      continue;
-    }
-    if (awaited != 0) return false;
-    if (d[0] == 0xE5 && Le16(d + 0x14) != 0) return false;
-    if (longNameDone) {
-      if (ShortNameChecksum(d) != checksum) return false;
-      longNameDone = false;
-    }
-    for (unsigned k = 0; k < 11; ++k)
-      if (d[k] == 0) return false;
-    if (Le16(d + 0x14) == 0 && Le16(d + 0x1A) < 2 && Le32(d + 0x1C) != 0) return false;
-    if (Le16(d + 0x0E) > 0xBF7E || Le16(d + 0x16) > 0xBF7E) return false;
-    const uint16_t created = Le16(d + 0x10);
-    const uint16_t modified = Le16(d + 0x18);
-    if (created < 0x2821 || created > 0xC99F || modified < 0x2821 || modified > 0xC99F) return false;
-    if (created > Le16(d + 0x12)) return false;
-  }
-  return true;
 }
 
 // The sweep reads in slices of 1 MiB; a chunk is a whole number of them.
@@ -778,7 +722,7 @@ void RawScan::fatTableStart(bool fat32, uint64_t sector) {
 void RawScan::directoryTests(const uint8_t* p, uint64_t sector) {
   if (p[0] == 0) return;
   if (!StartsWithDotEntries(p)) {
-    if (IsDirectorySector(p)) disk_.directorySectors.insert(sector);
+    if (disk::IsFatDirectorySector({p, kSector})) disk_.directorySectors.insert(sector);
     return;
   }
   disk_.directorySectors.insert(sector);

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "support/faulty_mount.h"
 #include "support/test_images.h"
 
 namespace orvaldi {
@@ -58,6 +59,31 @@ TEST_F(CarveDisk, RawScanFindsEverySampleAtItsSector) {
   EXPECT_TRUE(j["directorySectors"].is_number());
   EXPECT_TRUE(j["mftRecordRuns"].is_number());
   EXPECT_EQ(j["unreadable"], nlohmann::json::array());
+}
+
+// On a disk with unreadable sectors the sweep reads everything around them:
+// the samples after a bad sector in the same slice are still carved, the
+// unreadable runs are listed and the exit code says the scan was not whole.
+TEST_F(CarveDisk, RawScanReadsAroundUnreadableSectors) {
+  if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
+  // 4500: between the first ZIP and the docx; 7000-7100: before the MP3;
+  // 30000: inside the MPEG-1 stream at 28672, which is not checked.
+  test::FaultyMount mount(image_, "4500,7000-7100,30000");
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  const auto r = test::RunCommand(cli() + " rawscan --json " + ShellQuote(mount.path().string()));
+  EXPECT_EQ(r.exitCode, 6) << r.err;
+  const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(j["unreadable"], nlohmann::json::parse(R"([{"start":4500,"sectors":1},{"start":7000,"sectors":101},
+                                                        {"start":30000,"sectors":1}])"));
+  std::map<uint64_t, uint64_t> carved;
+  for (const auto& c : j["carved"]) carved[c["start"]] = c["size"];
+  for (const auto& row : rows_) {
+    const uint64_t start = std::stoull(row.at("start_sector"));
+    if (row.at("expect") != "carved" || start == 28672) continue;
+    SCOPED_TRACE(row.at("note"));
+    ASSERT_TRUE(carved.count(start));
+    EXPECT_EQ(carved[start], std::stoull(row.at("carved_size")));
+  }
 }
 
 // Saved with their carved sizes: the file's own bytes come first.
