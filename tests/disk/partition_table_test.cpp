@@ -219,6 +219,13 @@ TEST(WholeDisk, VolumesWithoutPartitionTable) {
     EXPECT_LE(p.sectorCount, sectors) << c.file;
     EXPECT_GE(p.sectorCount, sectors - 1) << c.file;
   }
+  // NTFS made on a whole disk or a file records 0 hidden sectors: still a volume at sector 0.
+  auto bare = Volume("ntfs-p2048.img.gz");
+  test::Put32(bare, 0x1C, 0);
+  const DiskInfo n = Enumerate(bare);
+  ASSERT_EQ(n.partitions.size(), 1u);
+  EXPECT_EQ(n.partitions[0].typeByte, 0x07);
+  EXPECT_EQ(n.partitions[0].volumeLabel, "NTFS卷标");
   // FAT16 volumes small enough for the 16-bit count field.
   auto small = test::Fat16BootSector();
   test::Put16(small, 0x13, 20000);
