@@ -211,7 +211,8 @@ class NtfsDataCopier {
     // A compressed file's last unit is mapped whole: the sparse run that
     // follows its compressed clusters may lie past the end of the data.
     const uint64_t unitClusters = uint64_t{1} << UnitShift();
-    map_ = MapRuns(record_, record_.compressedData ? (endVcn + unitClusters - 1) / unitClusters * unitClusters : endVcn);
+    const uint64_t mapEnd = record_.compressedData ? (endVcn + unitClusters - 1) / unitClusters * unitClusters : endVcn;
+    map_ = MapRuns(record_, mapEnd);
     if (map_.empty()) {
       result_.status = CopyStatus::kNoData;
       return;

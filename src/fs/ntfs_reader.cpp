@@ -189,7 +189,8 @@ void NtfsWalk::readMftRuns() {
     DecodedRecord own;
     if (DecodeRecord(record, 0, 0, own, {})) keepRuns(own);
     DecodedRecord whole;
-    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, 0, whole, fetcher(), streamReader()) && whole.runs.size() > own.runs.size())
+    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, 0, whole, fetcher(), streamReader()) &&
+        whole.runs.size() > own.runs.size())
       keepRuns(whole);
   }
   if (state_.mftRuns.empty()) {
