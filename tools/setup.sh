@@ -8,10 +8,11 @@ BUILD="${1:-$ROOT/build}"
 
 # Build needs: compiler, CMake, GoogleTest, CLI11, JSON, zlib for the tests.
 # Test oracles and image tools: sleuthkit, mtools, dosfstools, ntfs-3g,
-# exfatprogs, e2fsprogs, fdisk, gdisk; FUSE for the faulty-disk server of the tests.
+# exfatprogs, e2fsprogs, fdisk, gdisk; attr (setfattr) to mark a folder
+# compressed on an ntfs-3g mount; FUSE for the faulty-disk server of the tests.
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libcli11-dev
           nlohmann-json3-dev zlib1g-dev sleuthkit mtools dosfstools ntfs-3g
-          exfatprogs e2fsprogs fdisk gdisk fuse3 libfuse3-dev)
+          exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev)
 
 missing=()
 for p in "${PACKAGES[@]}"; do

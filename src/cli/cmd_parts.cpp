@@ -2,6 +2,8 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -27,6 +29,19 @@ void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
   }
 }
 
+namespace {
+
+// What the table reader read past: a GPT whose checksums do not match may be
+// stale or damaged, so the operator should know its partitions are a guess.
+std::vector<std::string> TableWarnings(const disk::DiskInfo& d) {
+  std::vector<std::string> out;
+  if (d.tableChecks.gptHeaderCrcMismatch) out.emplace_back("GPT 头的校验和不符，分区仍按表中内容列出");
+  if (d.tableChecks.gptEntriesCrcMismatch) out.emplace_back("GPT 分区项的校验和不符，分区仍按表中内容列出");
+  return out;
+}
+
+}  // namespace
+
 void AddPartsCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand("parts", "List the partitions of a disk image or block device");
   auto path = std::make_shared<std::string>();
@@ -41,10 +56,13 @@ void AddPartsCommand(CLI::App& app, int& exitCode) {
       exitCode = kExitSource;
       return;
     }
+    const auto warnings = TableWarnings(*d);
+    for (const auto& w : warnings) std::fprintf(stderr, "orvaldi: 警告：%s\n", w.c_str());
     if (*json) {
       std::cout << PartitionsJson(*d).dump(2) << "\n";
     } else {
       std::printf("%s  %s\n", disk::DisplayName(*d).c_str(), ops::SizeText(static_cast<uint64_t>(d->sizeBytes)).c_str());
+      for (const auto& w : warnings) std::printf("  警告：%s\n", w.c_str());
       if (d->partitions.empty()) {
         std::printf("  (no partitions found)\n");
       } else {

@@ -14,6 +14,13 @@
 
 namespace orvaldi::disk {
 
+// Faults the partition-table reader met and read past, for the listings to
+// report: a table whose checksums do not match may be stale or damaged.
+struct TableChecks {
+  bool gptHeaderCrcMismatch = false;
+  bool gptEntriesCrcMismatch = false;
+};
+
 struct DiskInfo {
   std::string serialNumber;
   std::string devicePath;   // reopened by every operation; an image's full path
@@ -45,6 +52,7 @@ struct DiskInfo {
   uint64_t lvmDevSize = 0;
   uint64_t reserved2 = 0;   // kept only for the scan-result file
   uint32_t reserved3 = 0;   // kept only for the scan-result file
+  TableChecks tableChecks;
 };
 
 // Physical drives first in drive order, then images in the order opened.

@@ -71,7 +71,9 @@ void AddWholeDiskVolume(SectorSource& source, DiskInfo& disk, const ByteView& s)
   PartitionInfo p;
   p.name = PartitionName(0);
   const auto sector0 = s.sub(0, SectorSize);
-  if (IsNtfsBootSector(sector0)) {
+  // A volume made on a whole disk or a file (a partitionless stick, mkntfs on
+  // an image) has nothing before it, so it records 0 hidden sectors.
+  if (IsNtfsBootSectorAnyHidden(sector0)) {
     p.typeByte = type_code::kNtfs;
     p.sectorCount = s.le64(0x28);
   } else if (IsFat32BootSector(sector0)) {
@@ -174,45 +176,111 @@ void ReadAppleMap(SectorSource& source, DiskInfo& disk, const ByteView& ddm, con
   }
 }
 
-bool SameGuid(std::span<const uint8_t> a, const std::array<uint8_t, 16>& b) {
-  return a.size() == 16 && std::equal(a.begin(), a.end(), b.begin());
+// The CRC-32 (reflected, polynomial 0xEDB88320) that a GPT header and its
+// entry array carry.
+uint32_t Crc32(std::span<const uint8_t> bytes) {
+  static const auto kTable = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t crc = 0xFFFFFFFFu;
+  for (const uint8_t b : bytes) crc = kTable[(crc ^ b) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
 }
 
-// Returns false when the header says to stop reading the disk altogether.
-bool ReadGpt(SectorSource& source, DiskInfo& disk, uint64_t headerSector, const std::string& devicePath,
-             uint32_t& counter) {
-  static const auto kBasicData = GuidFromText("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
-  static const auto kHfsPlus = GuidFromText("48465300-0000-11AA-AA11-00306543ECAC");
-  static const auto kEfiSystem = GuidFromText("C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
-  static const auto kLinuxData = GuidFromText("0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+// A GPT name: UTF-16 up to the first 0x0000 unit, or the first 0xFFFF unit
+// (never a character; some tools fill an unnamed entry with 0xFF bytes).
+std::string GptName(std::span<const uint8_t> field) {
+  size_t units = 0;
+  while (2 * units + 1 < field.size()) {
+    const uint16_t u = static_cast<uint16_t>(field[2 * units] | (field[2 * units + 1] << 8));
+    if (u == 0x0000 || u == 0xFFFF) break;
+    ++units;
+  }
+  return platform::Utf16LeToUtf8(field.first(2 * units));
+}
 
+struct GptEntry {
+  std::array<uint8_t, 16> type{};
+  uint64_t firstLba = 0;
+  uint64_t lastLba = 0;
+  std::string name;
+};
+
+struct GptTable {
+  bool stop = false;  // the header asks for more entries than a GPT holds: read the disk no further
+  std::vector<GptEntry> entries;
+};
+
+// Reads the header at `headerSector` and its entries up to the first unused
+// one. Checksums that do not match are noted on the disk; the table is read all the same.
+GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSector) {
+  GptTable table;
   const auto headerBytes = Read(source, headerSector, 1);
   const ByteView header(headerBytes);
   const uint64_t entryLba = header.le64(0x48);
   const uint32_t count = header.le32(0x50);
   const uint32_t entrySize = header.le32(0x54);
-  if (count > kGptMaxEntries) return false;
-  if (entrySize < kGptMinEntrySize || entrySize > kGptMaxEntrySize) return true;  // a damaged header
+  if (count > kGptMaxEntries) {
+    table.stop = true;
+    return table;
+  }
+  if (entrySize < kGptMinEntrySize || entrySize > kGptMaxEntrySize) return table;  // a damaged header
   const uint64_t arrayBytes = uint64_t{count} * entrySize;
   const uint64_t diskBytes = source.size() != 0 ? source.size() : static_cast<uint64_t>(disk.sizeBytes);
   if (entryLba > UINT64_MAX / SectorSize || (diskBytes != 0 && (entryLba * SectorSize > diskBytes ||
                                                                  arrayBytes > diskBytes - entryLba * SectorSize)))
-    return true;  // the entry array would lie beyond the disk
+    return table;  // the entry array would lie beyond the disk
 
+  // The header's checksum covers its own recorded size with the checksum field zeroed.
+  const uint32_t headerSize = header.le32(0x0C);
+  bool headerCrcOk = false;
+  if (headerSize >= 92 && headerSize <= SectorSize) {
+    std::vector<uint8_t> copy(headerBytes.begin(), headerBytes.begin() + headerSize);
+    std::fill(copy.begin() + 0x10, copy.begin() + 0x14, 0);
+    headerCrcOk = Crc32(copy) == header.le32(0x10);
+  }
   const auto array = ReadBytesAt(source, entryLba * SectorSize, static_cast<size_t>(arrayBytes));
+  disk.tableChecks.gptHeaderCrcMismatch = !headerCrcOk;
+  disk.tableChecks.gptEntriesCrcMismatch = Crc32(array) != header.le32(0x58);
+
   const ByteView entries(array);
   for (uint32_t i = 0; i < count; ++i) {
     const uint64_t at = uint64_t{i} * entrySize;
-    const uint64_t firstLba = entries.le64(at + 0x20);
-    if (firstLba == 0) break;
-    const uint64_t lastLba = entries.le64(at + 0x28);
+    GptEntry e;
+    e.firstLba = entries.le64(at + 0x20);
+    if (e.firstLba == 0) break;
+    e.lastLba = entries.le64(at + 0x28);
+    std::copy_n(entries.sub(at, 16).begin(), 16, e.type.begin());
+    e.name = GptName(entries.sub(at + 0x38, 72));
+    table.entries.push_back(std::move(e));
+  }
+  return table;
+}
+
+uint64_t GptSectorCount(const GptEntry& e) { return e.lastLba >= e.firstLba ? e.lastLba - e.firstLba + 1 : 0; }
+
+// Appends the partitions of a GPT read by ReadGptEntries.
+void AddGptPartitions(SectorSource& source, DiskInfo& disk, const GptTable& table, const std::string& devicePath,
+                      uint32_t& counter) {
+  static const auto kBasicData = GuidFromText("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7");
+  static const auto kHfsPlus = GuidFromText("48465300-0000-11AA-AA11-00306543ECAC");
+  static const auto kEfiSystem = GuidFromText("C12A7328-F81F-11D2-BA4B-00A0C93EC93B");
+  static const auto kLinuxData = GuidFromText("0FC63DAF-8483-4772-8E79-3D69D8477DE4");
+
+  for (const GptEntry& e : table.entries) {
+    const uint64_t firstLba = e.firstLba;
     PartitionInfo p;
     p.startSector = firstLba;
-    p.sectorCount = lastLba >= firstLba ? lastLba - firstLba + 1 : 0;
-    p.name = platform::Utf16LeToUtf8(entries.sub(at + 0x38, 72), /*stopAtNul=*/true);
-    const auto type = entries.sub(at, 16);
-    if (SameGuid(type, kBasicData) || SameGuid(type, kHfsPlus) || SameGuid(type, kEfiSystem) ||
-        SameGuid(type, kLinuxData)) {
+    p.sectorCount = GptSectorCount(e);
+    p.name = e.name;
+    const auto& type = e.type;
+    if (type == kBasicData || type == kHfsPlus || type == kEfiSystem || type == kLinuxData) {
       const auto head = Read(source, firstLba, 4);
       const auto boot = std::span(head).first(SectorSize);
       const auto super = std::span(head).subspan(2 * SectorSize, 2 * SectorSize);
@@ -250,7 +318,6 @@ bool ReadGpt(SectorSource& source, DiskInfo& disk, uint64_t headerSector, const 
     disk.partitions.push_back(std::move(p));
     ++counter;
   }
-  return true;
 }
 
 // Walks one extended boot record and, depth-first, the records it links to.
@@ -350,28 +417,40 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
     return;
   }
 
+  // A protective entry covers the whole disk, or 0xFFFFFFFF sectors on disks
+  // past 2 TiB; on smaller disks the header's signature tells.
+  int gptSlot = -1;
+  GptTable gpt;
+  for (int i = 0; i < 4 && gptSlot < 0; ++i) {
+    const uint64_t at = 0x1BE + 16ull * i;
+    if (s.u8(at + 4) != 0xEE || s.le32(at + 12) == 0) continue;
+    const uint32_t first = s.le32(at + 8);
+    if (s.le32(at + 12) >= 0xFFFFFFF8u || ByteView(Read(source, first, 1)).matches(0, "EFI PART")) {
+      gptSlot = i;
+      gpt = ReadGptEntries(source, disk, first);
+    }
+  }
+  // A hybrid MBR repeats some GPT partitions for systems that read only the
+  // MBR: such an entry is the GPT's partition, listed once, from the GPT.
+  auto inGpt = [&](uint32_t first, uint32_t count) {
+    return std::any_of(gpt.entries.begin(), gpt.entries.end(), [&](const GptEntry& e) {
+      return e.firstLba == first && GptSectorCount(e) == count;
+    });
+  };
+
   // First pass: primaries, a GPT, dynamic disks. Extended entries wait.
-  int usableEntries = 4;
+  const int usableEntries = gptSlot >= 0 ? gptSlot : 4;  // no MBR entry after the GPT's is used
   for (int i = 0; i < usableEntries; ++i) {
     const uint64_t at = 0x1BE + 16ull * i;
     const uint8_t type = s.u8(at + 4);
     const uint32_t first = s.le32(at + 8);
     const uint32_t count = s.le32(at + 12);
     if (type == 0 || count == 0 || IsExtendedType(type)) continue;
-    if (type == 0xEE) {
-      // A protective entry covers the whole disk, or 0xFFFFFFFF sectors on
-      // disks past 2 TiB; on smaller disks the header's signature tells.
-      const auto headerSector = Read(source, first, 1);
-      if (count >= 0xFFFFFFF8u || ByteView(headerSector).matches(0, "EFI PART")) {
-        if (!ReadGpt(source, disk, first, devicePath, counter)) return;
-        usableEntries = i;  // no later MBR entry is used, in this pass or the next
-        break;
-      }
-    }
     if (type == 0x42) {
       if (dynamic) dynamic(source, disk, devicePath);
       continue;
     }
+    if (inGpt(first, count)) continue;
     PartitionInfo p;
     p.name = PartitionName(counter);
     p.startSector = first;
@@ -380,6 +459,10 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
     RefineAndLabel(source, p);
     disk.partitions.push_back(std::move(p));
     ++counter;
+  }
+  if (gptSlot >= 0) {
+    if (gpt.stop) return;
+    AddGptPartitions(source, disk, gpt, devicePath, counter);
   }
 
   // Second pass: extended partitions, each chain walked depth-first.

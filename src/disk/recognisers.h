@@ -15,8 +15,9 @@ int IsNtfsBootSector(std::span<const uint8_t> sector);
 int IsExfatBootSector(std::span<const uint8_t> sector);
 
 // The NTFS test without the hidden-sector rule: for reading a partition that
-// is known to be NTFS, where a boot sector recording 0 hidden sectors (a bare
-// volume image, a superfloppy) is still a good boot sector.
+// is known to be NTFS, and for sector 0 of a disk, where a boot sector
+// recording 0 hidden sectors (a bare volume image, a superfloppy, a
+// partitionless stick) is still a good boot sector.
 int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector);
 
 // Takes the 1,024-byte superblock that starts 1,024 bytes into the volume.

@@ -20,7 +20,9 @@ VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector) {
     guess.label = ReadVolumeLabel(source, sector, type);
     return guess;
   };
-  if (IsNtfsBootSector(boot)) return labelled("NTFS", type_code::kNtfs);
+  // At sector 0 nothing lies before the volume: 0 hidden sectors is right there.
+  const bool ntfs = sector == 0 ? IsNtfsBootSectorAnyHidden(boot) : IsNtfsBootSector(boot);
+  if (ntfs) return labelled("NTFS", type_code::kNtfs);
   if (IsFat32BootSector(boot)) return labelled("FAT32", type_code::kFat32Lba);
   if (IsFat16BootSector(boot)) return labelled("FAT16", type_code::kFat16);
   if (IsExfatBootSector(boot)) return labelled("exFAT", type_code::kExfat);

@@ -18,6 +18,7 @@ struct VolumeGuess {
 // Runs the recognisers on the sector at `sector` (boot sectors) and on the
 // 1,024 bytes two sectors further (EXT superblock, HFS volume header), in
 // the order NTFS, FAT32, FAT16, exFAT, EXT, HFS; the first that accepts wins.
+// At sector 0 an NTFS boot sector may record 0 hidden sectors.
 VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector);
 
 }  // namespace orvaldi::disk

@@ -98,12 +98,26 @@ class StretchCopier {
 };
 
 // A stretch of a file's clusters: `lcn` is meaningless for a sparse one.
+// `unmapped` marks clusters no run names (sparse as well): past the end of
+// the run list, or in a gap a missing extent should have filled.
 struct Mapping {
   uint64_t vcn = 0;
   uint64_t lcn = 0;
   uint64_t length = 0;
   bool sparse = false;
+  bool unmapped = false;
 };
+
+// True when the runs name every cluster below `endVcn`, in sparse runs or not.
+bool MapsEveryCluster(const std::vector<Mapping>& map, uint64_t endVcn) {
+  uint64_t next = 0;
+  for (const Mapping& m : map) {
+    if (next >= endVcn) break;
+    if (m.vcn != next) return false;
+    next = m.vcn + m.length;
+  }
+  return next >= endVcn;
+}
 
 // Larger data sizes are taken for damage (NTFS volumes end far below).
 constexpr uint64_t kLargestFile = 1ull << 56;
@@ -159,7 +173,7 @@ std::vector<Mapping> Slice(const std::vector<Mapping>& map, uint64_t vcn, uint64
     if (mEnd <= at) continue;
     if (it->vcn > at) {
       const uint64_t gap = std::min(it->vcn, end) - at;
-      out.push_back({at, 0, gap, true});
+      out.push_back({at, 0, gap, true, true});
       at += gap;
       if (at >= end) break;
     }
@@ -167,7 +181,7 @@ std::vector<Mapping> Slice(const std::vector<Mapping>& map, uint64_t vcn, uint64
     out.push_back({at, it->lcn + (at - it->vcn), n, it->sparse});
     at += n;
   }
-  if (at < end) out.push_back({at, 0, end - at, true});
+  if (at < end) out.push_back({at, 0, end - at, true, true});
   return out;
 }
 
@@ -181,6 +195,8 @@ class NtfsDataCopier {
         valid_(record.hasDataSizes ? std::min(record.initializedSize, size_) : size_) {}
 
   void run() {
+    // Data whose extents could not all be found is never passed off as whole.
+    if (record_.dataIncomplete || (record_.nonResidentData && !record_.hasDataSizes)) result_.damaged = true;
     if (record_.hasResidentData && !record_.nonResidentData) {
       const uint64_t n = std::min<uint64_t>(record_.residentData.size(), size_);
       if (copier_.emit(record_.residentData.data(), n)) copier_.zeros(size_ - n);
@@ -191,11 +207,17 @@ class NtfsDataCopier {
       result_.status = CopyStatus::kNoData;
       return;
     }
-    map_ = MapRuns(record_, (size_ + clusterBytes_ - 1) / clusterBytes_);
+    const uint64_t endVcn = (size_ + clusterBytes_ - 1) / clusterBytes_;
+    // A compressed file's last unit is mapped whole: the sparse run that
+    // follows its compressed clusters may lie past the end of the data.
+    const uint64_t unitClusters = uint64_t{1} << UnitShift();
+    const uint64_t mapEnd = record_.compressedData ? (endVcn + unitClusters - 1) / unitClusters * unitClusters : endVcn;
+    map_ = MapRuns(record_, mapEnd);
     if (map_.empty()) {
       result_.status = CopyStatus::kNoData;
       return;
     }
+    if (!MapsEveryCluster(map_, endVcn)) result_.damaged = true;
     const bool ok = record_.compressedData ? compressed() : plain();
     if (ok && result_.written < size_) copier_.zeros(size_ - result_.written);
   }
@@ -217,13 +239,19 @@ class NtfsDataCopier {
     return true;
   }
 
-  // Compression units of 2^unit clusters (16 on every volume written with
-  // 4 KiB clusters or less). A unit whose clusters are all allocated is
-  // stored as it is; one that ends in sparse clusters holds an LZNT1 stream
-  // in its allocated clusters; one without allocated clusters is zeros.
+  // Compression units are 2^unit clusters (16 on every volume written with
+  // 4 KiB clusters or less).
+  unsigned UnitShift() const {
+    return record_.compressionUnit == 0 || record_.compressionUnit > 16 ? 4 : record_.compressionUnit;
+  }
+
+  // A unit without allocated clusters is zeros. One whose clusters are
+  // followed by a sparse run holds an LZNT1 stream in those clusters. One
+  // without a sparse run is stored as it is: a whole unit of allocated
+  // clusters, or the last unit when the run list ends with the data (ntfs-3g
+  // writes an incompressible tail so, with no sparse filler).
   bool compressed() {
-    const unsigned shift = record_.compressionUnit == 0 || record_.compressionUnit > 16 ? 4 : record_.compressionUnit;
-    const uint64_t unitClusters = uint64_t{1} << shift;
+    const uint64_t unitClusters = uint64_t{1} << UnitShift();
     const uint64_t unitBytes = unitClusters * clusterBytes_;
     std::vector<uint8_t> packed;
     std::vector<uint8_t> unpacked(unitBytes);
@@ -232,14 +260,17 @@ class NtfsDataCopier {
       const uint64_t n = std::min(unitBytes, size_ - at);
       const auto pieces = Slice(map_, vcn, unitClusters);
       uint64_t allocated = 0;
-      for (const Mapping& m : pieces)
+      uint64_t holes = 0;
+      for (const Mapping& m : pieces) {
         if (!m.sparse) allocated += m.length;
-      if (allocated == unitClusters) {
+        if (m.sparse && !m.unmapped) holes += m.length;
+      }
+      if (allocated != 0 && holes == 0) {
         for (const Mapping& m : pieces) {
           const uint64_t pieceAt = m.vcn * clusterBytes_;
           if (pieceAt >= size_) break;
           const uint64_t pn = std::min(m.length * clusterBytes_, size_ - pieceAt);
-          const uint64_t data = validFrom(pieceAt, pn);
+          const uint64_t data = m.sparse ? 0 : validFrom(pieceAt, pn);
           if (data > 0 && !copier_.copy(part_.startSector + m.lcn * spc_, data)) return false;
           if (!copier_.zeros(pn - data)) return false;
         }
@@ -502,7 +533,10 @@ bool ReadNtfsRecord(SectorSource* source, const disk::PartitionInfo& partition, 
   RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& r) {
     return FetchAtPosition(source, partition, state, n, r);
   };
-  return DecodeRecord(record, number, 0, out, fetch);
+  StreamReader readStream = [&](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& bytes) {
+    return ReadAttributeStream(source, partition, runs, size, bytes);
+  };
+  return DecodeRecord(record, number, 0, out, fetch, readStream);
 }
 
 uint64_t NtfsDataSize(const DecodedRecord& record) {

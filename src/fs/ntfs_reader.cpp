@@ -77,6 +77,36 @@ bool FetchRecord(SectorSource* source, const PartitionInfo& part, const NtfsScan
   return disk::CheckUpdateSequence(record) == 1;
 }
 
+}  // namespace
+
+bool ReadAttributeStream(SectorSource* source, const PartitionInfo& part, const std::vector<NtfsRun>& runs,
+                         uint64_t size, std::vector<uint8_t>& out) {
+  out.assign(size, 0);
+  const uint64_t spc = part.sectorsPerCluster;
+  if (spc == 0) return size == 0;
+  const uint64_t clusterBytes = spc * kSector;
+  const uint64_t volumeClusters = part.sectorCount != 0 ? part.sectorCount / spc : UINT64_MAX / spc;
+  uint64_t done = 0;
+  std::vector<uint8_t> buffer;
+  for (const NtfsRun& run : runs) {
+    if (done >= size) break;
+    if (run.length == 0) continue;
+    // A sparse run or one that leaves the volume holds none of the stream's bytes.
+    if (run.sparse || run.firstCluster >= volumeClusters || run.length > volumeClusters - run.firstCluster)
+      return false;
+    const uint64_t bytes = std::min(size - done, run.length * clusterBytes);
+    const uint64_t sectors = (bytes + kSector - 1) / kSector;
+    buffer.assign(sectors * kSector, 0);
+    const bool read = ReadAt(source, part, part.startSector + run.firstCluster * spc, sectors, buffer.data());
+    std::memcpy(out.data() + done, buffer.data(), bytes);
+    if (!read) return false;
+    done += bytes;
+  }
+  return done == size;
+}
+
+namespace {
+
 class NtfsWalk {
  public:
   NtfsWalk(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& part, platform::ProgressBlock& progress)
@@ -92,6 +122,11 @@ class NtfsWalk {
   RecordFetcher fetcher() {
     return [this](uint64_t number, std::vector<uint8_t>& record) {
       return FetchRecord(source_, part_, state_, number, record);
+    };
+  }
+  StreamReader streamReader() {
+    return [this](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& out) {
+      return ReadAttributeStream(source_, part_, runs, size, out);
     };
   }
 
@@ -154,7 +189,8 @@ void NtfsWalk::readMftRuns() {
     DecodedRecord own;
     if (DecodeRecord(record, 0, 0, own, {})) keepRuns(own);
     DecodedRecord whole;
-    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, 0, whole, fetcher()) && whole.runs.size() > own.runs.size())
+    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, 0, whole, fetcher(), streamReader()) &&
+        whole.runs.size() > own.runs.size())
       keepRuns(whole);
   }
   if (state_.mftRuns.empty()) {
@@ -225,7 +261,7 @@ NtfsNode* NtfsWalk::resolveParent(uint32_t number, int depth) {
   DecodedRecord r;
   std::vector<uint8_t> record;
   if (!FetchRecord(source_, part_, state_, number, record)) return nullptr;
-  if (!DecodeRecord(record, number, 0, r, fetcher()) || r.kind == 0) return nullptr;
+  if (!DecodeRecord(record, number, 0, r, fetcher(), streamReader()) || r.kind == 0) return nullptr;
   if (!IsFolderLike(r.kind) || r.parentNumber() == number) return nullptr;
   resolving_.insert(number);
   bool duplicate = false;
@@ -257,6 +293,7 @@ void NtfsWalk::walkTable() {
   std::vector<uint8_t> block;
   uint64_t examined = 0;
   const RecordFetcher fetch = fetcher();
+  const StreamReader readStream = streamReader();
   for (uint64_t first = 0; first < total && !cancelled_; first += perBlock) {
     const uint64_t records = std::min(perBlock, total - first);
     block.resize(records * state_.recordBytes);
@@ -275,7 +312,7 @@ void NtfsWalk::walkTable() {
       const ByteView header(record);
       const uint64_t number = header.u8(4) == 0x2A ? slot : header.le32(0x2C);
       DecodedRecord r;
-      if (!DecodeRecord(record, number, kDecodeListing, r, fetch) || r.kind == 0) continue;
+      if (!DecodeRecord(record, number, kDecodeListing, r, fetch, readStream) || r.kind == 0) continue;
       if ((r.baseReference & 0x0000FFFFFFFFFFFFull) != 0) continue;  // an extension of another record
       if (r.parentNumber() == 0) continue;
       if (number < 12 && r.parentNumber() == 5) continue;  // the system files in the root
@@ -310,7 +347,10 @@ bool ReadRecordByNumber(SectorSource* source, const PartitionInfo& partition, co
   std::vector<uint8_t> record;
   if (!FetchRecord(source, partition, state, number, record)) return false;
   RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& r) { return FetchRecord(source, partition, state, n, r); };
-  return DecodeRecord(record, number, 0, out, fetch);
+  StreamReader readStream = [&](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& bytes) {
+    return ReadAttributeStream(source, partition, runs, size, bytes);
+  };
+  return DecodeRecord(record, number, 0, out, fetch, readStream);
 }
 
 bool ScanNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& partition,

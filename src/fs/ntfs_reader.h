@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "disk/disk_info.h"
 #include "fs/ntfs_record.h"
@@ -22,6 +23,11 @@ struct NtfsScanState;
 bool ScanNtfs(disk::DiskInfo& disk, disk::PartitionInfo& partition, platform::ProgressBlock& progress);
 bool ScanNtfsVolume(platform::SectorSource* source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
                     platform::ProgressBlock& progress);
+
+// Reads the first `size` bytes of a non-resident attribute of the partition
+// through its runs (a StreamReader). Sizes are the caller's to bound.
+bool ReadAttributeStream(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                         const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& out);
 
 // Reads record `number` through the partition's MFT run list and decodes it.
 bool ReadRecordByNumber(platform::SectorSource* source, const disk::PartitionInfo& partition,

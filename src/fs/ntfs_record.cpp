@@ -1,7 +1,7 @@
 // NTFS file-record decoding: header, attributes, file names, data and index runs.
 #include "fs/ntfs_record.h"
 
-#include <set>
+#include <map>
 
 #include "disk/bytes.h"
 #include "fs/scan_tree.h"
@@ -63,14 +63,20 @@ std::span<const uint8_t> ResidentValue(const ByteView& r, const Attribute& a) {
   return r.sub(a.offset + offset, length);
 }
 
-void TakeFileName(std::span<const uint8_t> value, uint64_t requested, DecodedRecord& out) {
+void TakeFileName(std::span<const uint8_t> value, uint64_t requested, bool merging, DecodedRecord& out) {
   const ByteView v(value);
   if (!v.contains(0, 0x42)) return;
   const uint8_t nameLength = v.u8(0x40);
   const uint8_t nameSpace = v.u8(0x41);
   if (!v.contains(0x42, 2ull * nameLength)) return;
+  const bool shortOrPosix = nameSpace == 0 || nameSpace == 2;
   // POSIX (0) and DOS (2) names give way to any name taken before them.
-  if ((nameSpace == 0 || nameSpace == 2) && out.hasName && out.fnCreate != 0) return;
+  if (shortOrPosix && out.hasName && out.fnCreate != 0) return;
+  // The names of an extension record (more hard links) give way to the base
+  // record's; only a long name replaces a short one taken from an extension.
+  if (merging && out.hasName && !(out.nameFromExtension && (out.nameSpace == 0 || out.nameSpace == 2)))
+    return;
+  out.nameFromExtension = merging;
   out.hasName = true;
   out.parentReference = v.le64(0x00);
   out.fnCreate = v.le64(0x08);
@@ -122,6 +128,57 @@ bool AttributeRuns(const ByteView& r, const Attribute& a, std::vector<NtfsRun>& 
   if (a.offset + runOffset >= r.size()) return false;
   DecodeRunList(r.sub(a.offset + runOffset, a.length - runOffset), runs);
   return true;
+}
+
+// The value of a non-resident attribute list, read through its run list.
+// False when it cannot be read whole (no reader, a damaged header, a size
+// beyond any real list, unreadable clusters); `list` keeps what was read.
+bool ReadListClusters(const ByteView& r, const Attribute& a, const StreamReader& readStream,
+                      std::vector<uint8_t>& list) {
+  if (!readStream || a.length < 0x40 || r.le64(a.offset + 0x10) != 0) return false;
+  const uint64_t size = r.le64(a.offset + 0x30);
+  if (size > kMaxAttributeListBytes) return false;
+  std::vector<NtfsRun> runs;
+  if (!AttributeRuns(r, a, runs)) return false;
+  return readStream(runs, size, list);
+}
+
+// True when `extension` names record `base` as its base record. A stale
+// reference (the record was freed and reused) names another base.
+bool IsExtensionOf(std::span<const uint8_t> extension, uint64_t base) {
+  const ByteView e(extension);
+  return e.size() >= 0x30 && (e.le64(0x20) & 0x0000FFFFFFFFFFFFull) == base;
+}
+
+// Merges the extension records an attribute list names for names, data and
+// index attributes into `out`. Each record is read once; references to this
+// record itself, or to records that are not its extensions, are not merged.
+void FollowAttributeList(std::span<const uint8_t> list, uint64_t requested, DecodedRecord& out,
+                         const RecordFetcher& fetch, const StreamReader& readStream) {
+  const ByteView v(list);
+  std::map<uint64_t, bool> merged;  // record number -> merged
+  uint64_t at = 0;
+  while (v.contains(at, 0x1A)) {
+    const uint16_t length = v.le16(at + 4);
+    if (length < 0x1A || at + length > v.size()) break;
+    const uint32_t type = v.le32(at);
+    const uint8_t nameLength = v.u8(at + 6);
+    const uint64_t other = v.le64(at + 0x10) & 0x0000FFFFFFFFFFFFull;
+    const bool followed = type == kFileName || type == kData || type == kIndexRoot || type == kIndexAllocation;
+    if (followed && other != out.number && other != requested) {
+      auto it = merged.find(other);
+      if (it == merged.end()) {
+        std::vector<uint8_t> extension;
+        const bool ok = fetch(other, extension) && IsExtensionOf(extension, out.number) &&
+                        DecodeRecord(extension, other, kDecodeMerge, out, fetch, readStream);
+        it = merged.emplace(other, ok).first;
+      }
+      if (!it->second && type == kData && nameLength == 0) out.dataIncomplete = true;
+    }
+    at += length;
+  }
+  // Entries fill the list exactly; a list cut short may hide data extents.
+  if (at < v.size()) out.dataIncomplete = true;
 }
 
 }  // namespace
@@ -185,7 +242,7 @@ bool DecodeRunList(std::span<const uint8_t> bytes, std::vector<NtfsRun>& runs) {
 }
 
 bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode, DecodedRecord& out,
-                  const RecordFetcher& fetch) {
+                  const RecordFetcher& fetch, const StreamReader& readStream) {
   const ByteView r(record);
   if (r.size() < 0x30) return false;
   const bool merging = mode == kDecodeMerge;
@@ -211,6 +268,7 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
 
   bool endedEarly = false;
   const auto attributes = ListAttributes(r, endedEarly);
+  const Attribute* list = nullptr;
   if (!merging) out.attributesEndedEarly = endedEarly;
   for (const Attribute& a : attributes) {
     switch (a.type) {
@@ -224,33 +282,13 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
         }
         break;
       }
-      case kAttributeList: {
-        if (merging || mode == kDecodeFound || !fetch) break;  // extension records do not chain further
-        const ByteView v(ResidentValue(r, a));
-        std::set<uint64_t> fetched;
-        for (uint64_t at = 0; v.contains(at, 0x18);) {
-          const uint16_t length = v.le16(at + 4);
-          if (length == 0 || at + length > v.size()) break;
-          const uint32_t type = v.le32(at);
-          const uint64_t other = v.le64(at + 0x10) & 0x0000FFFFFFFFFFFFull;
-          if ((type == kData || type == kIndexRoot || type == kIndexAllocation) && other != out.number &&
-              other != requested && fetched.insert(other).second) {
-            std::vector<uint8_t> extension;
-            if (fetch(other, extension)) {
-              const bool hadResident = out.hasResidentData;
-              DecodeRecord(extension, other, kDecodeMerge, out, fetch);
-              if (!hadResident) {
-                out.residentData.clear();
-                out.hasResidentData = false;
-              }
-            }
-          }
-          at += length;
-        }
+      case kAttributeList:
+        // Followed once this record's own attributes are in: its names come
+        // first, and its runs (VCN 0 on) before those of its extensions.
+        if (!merging && mode != kDecodeFound && fetch) list = &a;
         break;
-      }
       case kFileName:
-        TakeFileName(ResidentValue(r, a), merging ? out.number : requested, out);
+        TakeFileName(ResidentValue(r, a), merging ? out.number : requested, merging, out);
         break;
       case kData: {
         if (r.u8(a.offset + 9) != 0) break;  // named streams are not the file's data
@@ -300,6 +338,14 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode,
       default:
         break;
     }
+  }
+  if (list && r.u8(list->offset + 8) == 0) {
+    FollowAttributeList(ResidentValue(r, *list), requested, out, fetch, readStream);
+  } else if (list) {
+    // A large or fragmented file's list outgrows its record and is kept in clusters.
+    std::vector<uint8_t> bytes;
+    if (!ReadListClusters(r, *list, readStream, bytes)) out.dataIncomplete = true;
+    FollowAttributeList(bytes, requested, out, fetch, readStream);
   }
   return true;
 }

@@ -50,6 +50,7 @@ struct DecodedRecord {
   uint64_t siCreate = 0, siModify = 0, siChange = 0, siAccess = 0;
 
   bool hasName = false;
+  bool nameFromExtension = false;  // the name was taken from an extension record
   uint64_t parentReference = 0;
   uint64_t fnCreate = 0, fnModify = 0, fnChange = 0, fnAccess = 0;
   uint64_t allocatedSize = 0;
@@ -75,12 +76,24 @@ struct DecodedRecord {
   std::vector<NtfsDataExtent> dataExtents;
   std::vector<NtfsIndexEntry> indexEntries;
   bool attributesEndedEarly = false;  // a zero or overlong attribute length cut the walk short
+  // Part of the data may be missing: the attribute list could not be read
+  // whole, or an extension record it names for the unnamed data could not be
+  // read or is not an extension of this record.
+  bool dataIncomplete = false;
 
   uint32_t parentNumber() const { return static_cast<uint32_t>(parentReference & 0xFFFFFFFFu); }
 };
 
 // Reads record `number` (after its update-sequence check) into `out`, or fails.
 using RecordFetcher = std::function<bool(uint64_t number, std::vector<uint8_t>& record)>;
+
+// Reads the first `size` bytes of a non-resident attribute through its runs
+// into `out` (`size` bytes long afterwards). False when a cluster could not be
+// read or the runs do not hold `size` bytes.
+using StreamReader = std::function<bool(const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& out)>;
+
+// Attribute lists are a few KiB; NTFS itself keeps them below 256 KiB.
+inline constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
 
 inline constexpr int kDecodeMerge = 32;
 // Decoding for the sector searches: attribute lists are not followed.
@@ -91,11 +104,12 @@ inline constexpr int kDecodeListing = 2;
 // Decodes a record whose update sequence was already checked and restored.
 // `requested` is the number it was read as; with `mode` kDecodeMerge the
 // record is an extension merged into `out` (its number and base are not
-// taken). Extension records named by a resident attribute list are read
-// through `fetch` (may be empty). Returns false when the record is not the
-// one requested.
+// taken). Extension records named by the attribute list are read through
+// `fetch` (may be empty: the list is then not followed); a non-resident list
+// is read through `readStream` (may be empty: the list then counts as
+// unreadable). Returns false when the record is not the one requested.
 bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode, DecodedRecord& out,
-                  const RecordFetcher& fetch);
+                  const RecordFetcher& fetch, const StreamReader& readStream = {});
 
 // Kind of a record from its header flags: in use and directory bits.
 uint8_t KindFromRecordFlags(uint16_t flags);

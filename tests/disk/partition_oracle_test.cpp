@@ -122,6 +122,8 @@ TEST(FixtureTables, GptMadeBySgdisk) {
                                          {"Linux rootPartition2", 0x83, 1, "EXT4", "rootfs"},
                                          {"Windows data(NTFS)3", 0x07, 1, "", "GPTNTFS"},
                                          {"exFAT data(exFat)4", 0x05, 1, "", "GPTEXFAT"}});
+  EXPECT_FALSE(LoadFixture("gpt.img.gz").tableChecks.gptEntriesCrcMismatch);
+  EXPECT_FALSE(LoadFixture("gpt.img.gz").tableChecks.gptHeaderCrcMismatch);
   // sgdisk and mmls both list the entry after the gap; the list ends at the gap.
   ExpectRows(LoadFixture("gpt-gap.img.gz"), {{"first entry", 0, 1, "", ""}});
 }
@@ -162,20 +164,46 @@ TEST(CorpusTables, GptBehindSmallProtectiveEntries) {
   EXPECT_EQ(hybrid.partitions[1].startSector, 411648u);
   EXPECT_EQ(hybrid.partitions[1].sectorCount, 61026304u);
 
-  const DiskInfo linux = LoadCorpus("ptable/dissect-gpt-hybrid-linux.bin.gz");
-  ASSERT_EQ(linux.partitions.size(), 5u);  // two MBR primaries before the protective entry, then the GPT
-  EXPECT_EQ(linux.partitions[0].startSector, 2048u);
-  EXPECT_EQ(linux.partitions[1].startSector, 3073u);
-  EXPECT_EQ(linux.partitions[2].startSector, 2048u);
-  EXPECT_EQ(linux.partitions[3].startSector, 34u);
-  EXPECT_EQ(linux.partitions[4].startSector, 3073u);
+  EXPECT_FALSE(hybrid.tableChecks.gptHeaderCrcMismatch);
+  EXPECT_FALSE(hybrid.tableChecks.gptEntriesCrcMismatch);
 
+  // The two MBR primaries before the protective entry repeat GPT partitions: listed once, from the GPT.
+  const DiskInfo linux = LoadCorpus("ptable/dissect-gpt-hybrid-linux.bin.gz");
+  ASSERT_EQ(linux.partitions.size(), 3u);
+  const uint64_t starts[] = {2048, 34, 3073};
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(linux.partitions[i].startSector, starts[i]);
+    EXPECT_EQ(linux.partitions[i].name.rfind("Partition", 0), std::string::npos) << "an MBR entry";
+  }
+
+  // A name of 0xFF bytes is no name; the array's checksum does not match, yet the table is read.
   const DiskInfo ff = LoadCorpus("ptable/dissect-gpt-name-ff.bin.gz");
   ASSERT_EQ(ff.partitions.size(), 1u);
   EXPECT_EQ(ff.partitions[0].startSector, 2048u);
+  EXPECT_EQ(ff.partitions[0].name, "");
+  EXPECT_FALSE(ff.tableChecks.gptHeaderCrcMismatch);
+  EXPECT_TRUE(ff.tableChecks.gptEntriesCrcMismatch);
 
   const DiskInfo empty = LoadCorpus("ptable/dfir-gpt-empty.img.gz");
   EXPECT_TRUE(empty.partitions.empty());
+}
+
+TEST(CorpusTables, WholeDiskNtfsRecordingNoHiddenSectors) {
+  struct Case {
+    const char* file;
+    uint64_t sectors;  // the boot sector's count
+    const char* label;
+  };
+  for (const Case& c : {Case{"ntfs/colinfinck-testfs1.img.gz", 4095, "mylabel"},
+                        Case{"ntfs/dfir-ntfs3-attrlist.img.gz", 65535, ""},
+                        Case{"ntfs/dfvfs-windows-volume.img.gz", 70143, ""}}) {
+    const DiskInfo d = LoadCorpus(c.file);
+    if (d.devicePath.empty()) GTEST_SKIP() << "corpus image absent";
+    ASSERT_EQ(d.partitions.size(), 1u) << c.file;
+    EXPECT_EQ(d.partitions[0].typeByte, 0x07) << c.file;
+    EXPECT_EQ(d.partitions[0].sectorCount, c.sectors) << c.file;
+    EXPECT_EQ(d.partitions[0].volumeLabel, c.label) << c.file;
+  }
 }
 
 TEST(CorpusTables, WindowsMbrAndAppleMapHeaders) {

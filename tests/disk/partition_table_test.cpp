@@ -205,7 +205,9 @@ TEST(WholeDisk, VolumesWithoutPartitionTable) {
     const char* label;
   };
   for (const Case& c : {Case{"fat32.img.gz", 0x0B, "数据盘"}, Case{"fat16-512.img.gz", 0x06, "FAT16LABEL"},
-                        Case{"ntfs-p2048.img.gz", 0x07, "NTFS卷标"}, Case{"exfat.img.gz", 0x05, "exFAT卷"}}) {
+                        Case{"ntfs-p2048.img.gz", 0x07, "NTFS卷标"}, Case{"exfat.img.gz", 0x05, "exFAT卷"},
+                        // made on a whole disk: 0 hidden sectors
+                        Case{"ntfs-p0.img.gz", 0x07, "NOHIDDEN"}}) {
     auto bytes = Volume(c.file);
     const uint64_t sectors = bytes.size() / 512;
     const DiskInfo d = Enumerate(std::move(bytes));

@@ -224,7 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
                       VolumeCase{"fat32.img.gz", "FAT32", "数据盘"},
                       VolumeCase{"fat32-label-after-files.img.gz", "FAT32", "LATELABEL"},
                       VolumeCase{"ntfs-p2048.img.gz", "NTFS", "NTFS卷标"},
-                      VolumeCase{"ntfs-p0.img.gz", "", ""},
+                      // 0 hidden sectors: a volume made on a whole disk, recognised at sector 0.
+                      VolumeCase{"ntfs-p0.img.gz", "NTFS", "NOHIDDEN"},
                       VolumeCase{"exfat.img.gz", "exFAT", "exFAT卷"},
                       VolumeCase{"ext2.img.gz", "EXT2", "ext2lbl"},
                       VolumeCase{"ext3.img.gz", "EXT3", "ext3lbl"},
@@ -235,11 +236,13 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& param) { return test::TestNameFromPath(param.param.file); });
 
 TEST(FixtureVolume, ZeroHiddenSectorNtfsStillHasItsLabel) {
-  // The recogniser rejects it, but the label reader, asked directly, reads it.
+  // Past sector 0 the recogniser rejects it, but the label reader, asked directly, reads it.
   auto bytes = test::LoadImage(test::FixturesDir() / "volumes/ntfs-p0.img.gz");
   ASSERT_TRUE(bytes);
+  bytes->insert(bytes->begin(), 8 * 512, 0);
   MemorySource src(std::move(*bytes));
-  EXPECT_EQ(ReadVolumeLabel(src, 0, 0x07), "NOHIDDEN");
+  EXPECT_EQ(IdentifyVolume(src, 8).fs, "");
+  EXPECT_EQ(ReadVolumeLabel(src, 8, 0x07), "NOHIDDEN");
 }
 
 // Images made by other people's tools (../shared/corpus).
@@ -275,8 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
         CorpusCase{"ntfs/dftt-7-ntfs-undel.dd.gz", 0, "NTFS", "NTFS_DEL"},
         CorpusCase{"ntfs/dfir-ntfs-index-disk.img.gz", 128, "NTFS", "Test index"},
         CorpusCase{"ntfs/ns-ntfs-ptrn-lastaccess-disk.img.gz", 128, "NTFS", "Last access"},
-        // A bare Windows volume whose boot sector records 0 hidden sectors: not recognised.
-        CorpusCase{"ntfs/dfvfs-windows-volume.img.gz", 0, "", ""},
+        // A bare Windows volume whose boot sector records 0 hidden sectors.
+        CorpusCase{"ntfs/dfvfs-windows-volume.img.gz", 0, "NTFS", ""},
         CorpusCase{"exfat/dfir-exfat-win.img.gz", 0, "exFAT", "test123"},
         CorpusCase{"ext/dftt-4-ext3-kw.dd.gz", 0, "EXT3", "KW_SEARCH"},
         CorpusCase{"ext/dfvfs-ext2-imynd.img.gz", 0, "EXT2", ""},

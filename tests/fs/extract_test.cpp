@@ -69,13 +69,23 @@ TEST(NtfsExtraction, ExtentsAreOrderedByVcnWhateverTheRecordOrder) {
   Volume v;
   // An attribute list may name the later extent first.
   const auto r = NonResident(4 * 1024, {{2, {Extent(50, 2)}}, {0, {Extent(30, 2)}}});
-  EXPECT_EQ(Copy(v, r), Concat({v.cluster(30), v.cluster(31), v.cluster(50), v.cluster(51)}));
-  // A missing extent (unreadable extension record) leaves zeros, not shifted data.
+  CopyResult result;
+  EXPECT_EQ(Copy(v, r, &result), Concat({v.cluster(30), v.cluster(31), v.cluster(50), v.cluster(51)}));
+  EXPECT_FALSE(result.damaged);
+  // A missing extent (unreadable extension record) leaves zeros, not shifted
+  // data, and the file is not whole.
   const auto gap = NonResident(4 * 1024, {{0, {Extent(30, 1)}}, {3, {Extent(50, 1)}}});
   const std::vector<uint8_t> zeros(Volume::kClusterBytes, 0);
-  EXPECT_EQ(Copy(v, gap), Concat({v.cluster(30), zeros, zeros, v.cluster(50)}));
+  EXPECT_EQ(Copy(v, gap, &result), Concat({v.cluster(30), zeros, zeros, v.cluster(50)}));
+  EXPECT_TRUE(result.damaged);
   // Runs that end before the size: the rest is zeros, the length is the size.
-  EXPECT_EQ(Copy(v, NonResident(2 * 1024, {{0, {Extent(30, 1)}}})), Concat({v.cluster(30), zeros}));
+  EXPECT_EQ(Copy(v, NonResident(2 * 1024, {{0, {Extent(30, 1)}}}), &result), Concat({v.cluster(30), zeros}));
+  EXPECT_TRUE(result.damaged);
+  // An attribute list that could not be followed: nothing found is not an empty file.
+  DecodedRecord unlisted;
+  unlisted.dataIncomplete = true;
+  EXPECT_TRUE(Copy(v, unlisted, &result).empty());
+  EXPECT_TRUE(result.damaged);
 }
 
 TEST(NtfsExtraction, BytesPastTheInitializedSizeAreZero) {
@@ -124,6 +134,24 @@ TEST(NtfsExtraction, CompressedUnitsAreDecompressedOneByOne) {
   want.insert(want.end(), 8 * 1024, 0);
   CopyResult result;
   EXPECT_EQ(Copy(v, r, &result), want);
+  EXPECT_FALSE(result.damaged);
+
+  // ntfs-3g stores an incompressible last unit without a sparse run after it:
+  // its clusters are the data as they are.
+  auto tail = NonResident(25 * 1024 - 300, {{0, {Extent(100, 16), Extent(150, 9)}}});
+  tail.compressedData = true;
+  tail.compressionUnit = 4;
+  std::vector<uint8_t> stored;
+  for (uint64_t c = 100; c < 116; ++c) stored = Concat({stored, v.cluster(c)});
+  for (uint64_t c = 150; c < 159; ++c) stored = Concat({stored, v.cluster(c)});
+  stored.resize(25 * 1024 - 300);
+  EXPECT_EQ(Copy(v, tail, &result), stored);
+  EXPECT_FALSE(result.damaged);
+  // A one-cluster stream whose sparse filler lies wholly past the data is still compressed.
+  auto small = NonResident(1024, {{0, {Extent(60, 1), Hole(15)}}});
+  small.compressedData = true;
+  small.compressionUnit = 4;
+  EXPECT_EQ(Copy(v, small, &result), std::vector<uint8_t>(1024, 'A'));
   EXPECT_FALSE(result.damaged);
 
   // A corrupt stream is flagged; the unit keeps its place.

@@ -11,6 +11,7 @@
 #include "fs/ntfs_state.h"
 #include "platform/sector_source.h"
 #include "support/ntfs_builder.h"
+#include "support/test_images.h"
 #include "support/tree_listing.h"
 
 namespace orvaldi::fs {
@@ -169,6 +170,57 @@ TEST(Record, AttributeListMergesExtensionRecords) {
   EXPECT_EQ(out.size, 10240u);
   ASSERT_FALSE(out.runs.empty());
   EXPECT_EQ(out.runs[0].firstCluster, 500u);
+}
+
+// A list too long for its record lives in clusters; what its extension records
+// hold (here resident data) is found through it, and whatever keeps the data
+// from being found whole is noted.
+TEST(Record, NonResidentAttributeListIsReadThroughItsRuns) {
+  std::vector<uint8_t> list;
+  for (const auto& [type, record] : std::vector<std::pair<uint32_t, uint64_t>>{{0x30, 80}, {0x80, 81}}) {
+    std::vector<uint8_t> e(0x20);
+    test::Put32(e, 0, type);
+    test::Put16(e, 4, 0x20);
+    test::Put64(e, 0x10, record);
+    list.insert(list.end(), e.begin(), e.end());
+  }
+  std::vector<uint8_t> attr(0x48);
+  test::Put32(attr, 4, static_cast<uint32_t>(attr.size()));
+  attr[8] = 1;  // non-resident
+  test::Put16(attr, 0x20, 0x40);
+  test::Put64(attr, 0x28, 4096);
+  test::Put64(attr, 0x30, list.size());
+  test::Put64(attr, 0x38, list.size());
+  const auto runs = RunList({{900, 1}});
+  std::copy(runs.begin(), runs.end(), attr.begin() + 0x40);
+  auto base = RecordBuilder(80).fileName(5, u"11.txt", 1).raw(0x20, attr).build();
+  ASSERT_EQ(disk::CheckUpdateSequence(base), 1);
+
+  struct Case {
+    uint64_t extensionBase;  // the base record the extension names
+    bool listReadable;
+    bool whole;
+  };
+  for (const Case& c : {Case{80, true, true}, Case{80, false, false}, Case{99, true, false}}) {
+    const auto extension = RecordBuilder(81).baseReference(c.extensionBase).residentData({'1', '2', '3', '\n'}).build();
+    RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& out) {
+      if (n != 81) return false;
+      out = extension;
+      return disk::CheckUpdateSequence(out) == 1;
+    };
+    StreamReader readStream = [&](const std::vector<NtfsRun>& r, uint64_t size, std::vector<uint8_t>& out) {
+      EXPECT_EQ(r.front().firstCluster, 900u);
+      out = list;
+      out.resize(size);
+      return c.listReadable;
+    };
+    DecodedRecord out;
+    ASSERT_TRUE(DecodeRecord(base, 80, 0, out, fetch, readStream));
+    EXPECT_EQ(out.dataIncomplete, !c.whole) << c.extensionBase;
+    EXPECT_EQ(out.residentData, c.extensionBase == 80 ? std::vector<uint8_t>({'1', '2', '3', '\n'})
+                                                      : std::vector<uint8_t>{});
+    EXPECT_EQ(out.name, "11.txt");
+  }
 }
 
 // Scans a crafted volume; every record gets a standard information attribute.
