@@ -209,6 +209,28 @@ TEST(FatFixtureSearch, EveryFileOfAFolderSpreadOverAReformattedCardIsListed) {
   EXPECT_EQ(pictures, 40);
 }
 
+// A deleted folder of 486 entries that no other entry names: only the search
+// finds its clusters, and it lists every entry they hold.
+TEST(FatFixtureSearch, DeletedFolderNoEntryNamesIsListed) {
+  auto bytes = test::LoadImage(test::CorpusDir() / "fat/dfir-fat32-deleted-dir.img.gz");
+  if (!bytes) GTEST_SKIP() << "corpus image absent";
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  part.sectorCount = bytes->size() / 512;
+  platform::MemorySource src(*bytes);
+  platform::ProgressBlock progress;
+  ScanFatVolume(&src, disk, part, true, kFatModeSearch, progress);
+  const auto* state = FindFatState(part);
+  ASSERT_NE(state, nullptr);
+  size_t deletedFiles = 0;
+  auto count = [&](auto& self, const FatNode& node) -> void {
+    deletedFiles += KindOf(node.flags) == node_kind::kDeletedFile;
+    for (const FatNode& child : node.children) self(self, child);
+  };
+  count(count, state->root);
+  EXPECT_GE(deletedFiles, 486u);
+}
+
 // What fls prints, by normalised path: allocated files with their sizes, and deleted names.
 struct FlsListing {
   std::map<std::string, uint64_t> allocatedFiles;
