@@ -2,9 +2,11 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <list>
 #include <map>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -61,17 +63,27 @@ struct NtfsNode {
 // Name -> nodes, kept as a flat list and sorted when first looked up: it
 // costs a pointer pair per node while a scan fills it. Keys view the nodes'
 // own names, which never move.
+//
+// Threads: `add` and `clear` belong to the one worker that scans the volume.
+// Once the scan is over, `find`, `count` and `forEach` may run from several
+// threads at once (save workers, the views): the first of them sorts the
+// list under a lock, and nothing changes it afterwards.
 template <typename Node>
 class NameIndex {
  public:
+  NameIndex() = default;
+  NameIndex(const NameIndex&) = delete;
+  NameIndex& operator=(const NameIndex&) = delete;
+
   void add(const Node* node) {
     entries_.emplace_back(std::string_view(node->name), const_cast<Node*>(node));
-    sorted_ = false;
+    sorted_.store(false, std::memory_order_relaxed);
   }
   size_t size() const { return entries_.size(); }
   void clear() {
     entries_.clear();
     entries_.shrink_to_fit();
+    sorted_.store(true, std::memory_order_relaxed);
   }
   // The nodes of that name, in the order they were added.
   std::vector<Node*> find(std::string_view name) const {
@@ -83,19 +95,24 @@ class NameIndex {
     return out;
   }
   size_t count(std::string_view name) const { return find(name).size(); }
+  // Every node, by name; nodes of one name in the order they were added.
   template <typename F>
   void forEach(F f) const {
+    sort();
     for (const auto& [name, node] : entries_) f(node);
   }
 
  private:
   void sort() const {
-    if (sorted_) return;
+    if (sorted_.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> guard(sortLock_);
+    if (sorted_.load(std::memory_order_relaxed)) return;
     std::stable_sort(entries_.begin(), entries_.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-    sorted_ = true;
+    sorted_.store(true, std::memory_order_release);
   }
   mutable std::vector<std::pair<std::string_view, Node*>> entries_;
-  mutable bool sorted_ = true;
+  mutable std::atomic<bool> sorted_{true};
+  mutable std::mutex sortLock_;
 };
 
 // Record number -> node, unique. Dense numbers (an MFT's) sit in a vector;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 #include <set>
+#include <thread>
 
 #include "disk/disk_info.h"
 #include "fs/fat_reader.h"
@@ -14,6 +15,28 @@
 
 namespace orvaldi::fs {
 namespace {
+
+// A finished tree is read from several threads at once (save workers, the
+// views); the first lookups sort the name index and must not trip over each other.
+TEST(NameIndexThreads, LookupsFromSeveralThreadsAfterTheScanAgree) {
+  std::vector<FatNode> nodes(20000);
+  NameIndex<FatNode> index;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    nodes[i].name = "f" + std::to_string((i * 7919) % 5000);  // four nodes per name, out of order
+    index.add(&nodes[i]);
+  }
+  std::vector<size_t> found(4);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < found.size(); ++t)
+    threads.emplace_back([&, t] {
+      for (int n = 0; n < 5000; n += 7) found[t] += index.find("f" + std::to_string(n)).size();
+    });
+  for (auto& thread : threads) thread.join();
+  for (size_t count : found) EXPECT_EQ(count, 4u * ((5000 + 6) / 7));
+  const auto same = index.find("f42");
+  ASSERT_EQ(same.size(), 4u);
+  EXPECT_TRUE(std::is_sorted(same.begin(), same.end()));  // in the order they were added
+}
 
 using test::FatBuilder;
 
