@@ -12,6 +12,10 @@
 
 namespace orvaldi::fs {
 
+// Threads: the one worker that scans the partition owns its state while the
+// scan runs (nothing else may touch it then). Once the scan has returned, the
+// state is read-only: trees, indexes and copies may be read from several
+// threads at once (save workers, views) until the next rescan empties it.
 struct FatScanState final : disk::ReaderState {
   FatNode root;      // "根目录"
   FatNode orphans;   // "零散目录"
