@@ -1,6 +1,8 @@
 // Boot-sector, superblock and MFT-record recognisers.
 #include "disk/recognisers.h"
 
+#include <algorithm>
+
 #include "disk/bytes.h"
 
 namespace orvaldi::disk {
@@ -102,17 +104,20 @@ uint32_t HfsSignatureKind(std::span<const uint8_t> header) {
 uint32_t NtfsSectorsPerCluster(uint8_t encoded) {
   if (encoded == 0) return 0;
   if (encoded <= 0x80) return encoded;
+  // NTFS clusters go up to 2 MiB (4,096 sectors of 512 bytes); a larger
+  // value is damage, and it would size every cluster buffer read with it.
   const unsigned shift = 256u - encoded;
-  return shift <= 24 ? (1u << shift) : 0;
+  return shift <= kNtfsMaxClusterShift ? (1u << shift) : 0;
 }
 
 uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector) {
   if (encoded > 0) {
     const uint64_t bytes = uint64_t(encoded) * sectorsPerCluster * bytesPerSector;
-    return bytes <= (1u << 24) ? static_cast<uint32_t>(bytes) : 0;
+    return bytes <= kNtfsMaxRecordBytes ? static_cast<uint32_t>(bytes) : 0;
   }
   const int shift = -int{encoded};
-  if (shift < 9 || shift > 24) return 0;  // records are at least one sector
+  // Records are at least one sector and at most kNtfsMaxRecordBytes.
+  if (shift < 9 || (uint32_t{1} << std::min(shift, 31)) > kNtfsMaxRecordBytes) return 0;
   return 1u << shift;
 }
 

@@ -34,12 +34,19 @@ uint64_t ExtVolumeSectors(std::span<const uint8_t> superblock, uint32_t bytesPer
 // 1 HFS, 2 HFS+, 3 HFSX, 4 HFS+ wrapped in HFS, 0 none.
 uint32_t HfsSignatureKind(std::span<const uint8_t> header);
 
+// Largest NTFS cluster: 2^12 sectors (2 MiB). Largest MFT or index record
+// taken from a boot sector: 64 KiB (real volumes use 1 KiB or 4 KiB).
+inline constexpr unsigned kNtfsMaxClusterShift = 12;
+inline constexpr uint32_t kNtfsMaxRecordBytes = 64 * 1024;
+
 // Sectors per cluster of an NTFS boot sector. Values above 0x80 encode a
-// power of two (0xF4 means 2^12 sectors, a 2 MiB cluster); 0 when invalid.
+// power of two (0xF4 means 2^12 sectors, a 2 MiB cluster); 0 when invalid,
+// larger than 2 MiB included.
 uint32_t NtfsSectorsPerCluster(uint8_t encoded);
 
 // Bytes per MFT record from the boot sector byte at 0x40: positive = clusters
-// per record, negative = 2^-n bytes. 0 when the value makes no sense.
+// per record, negative = 2^-n bytes. 0 when the value makes no sense or the
+// record would be larger than kNtfsMaxRecordBytes.
 uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector = 512);
 
 // The update-sequence check of an MFT record of `record.size()` bytes (a

@@ -121,6 +121,9 @@ bool MapsEveryCluster(const std::vector<Mapping>& map, uint64_t endVcn) {
 
 // Larger data sizes are taken for damage (NTFS volumes end far below).
 constexpr uint64_t kLargestFile = 1ull << 56;
+// Largest compression unit read: 64 KiB is what NTFS writes; the margin
+// leaves room for odd writers without letting a damaged record size the buffers.
+constexpr uint64_t kMaxUnitBytes = 1ull << 20;
 
 // The data runs of a record laid out by VCN, up to cluster `endVcn`.
 // Extents are ordered by their first VCN; overlapping ones (a damaged
@@ -203,7 +206,10 @@ class NtfsDataCopier {
       return;
     }
     if (size_ == 0) return;
-    if (spc_ == 0 || size_ > kLargestFile) {
+    // A compression unit is read and unpacked whole; one beyond any that NTFS
+    // writes (16 clusters of at most 4 KiB) is damage, not a buffer to size.
+    const bool unitTooLarge = record_.compressedData && (uint64_t{1} << UnitShift()) * clusterBytes_ > kMaxUnitBytes;
+    if (spc_ == 0 || size_ > kLargestFile || unitTooLarge) {
       result_.status = CopyStatus::kNoData;
       return;
     }

@@ -25,6 +25,10 @@ constexpr uint32_t kSector = 512;
 constexpr int kMaxDepth = 1000;
 constexpr uint32_t kSearchBatchClusters = 384;
 constexpr uint64_t kFatReadChunk = 8192;  // sectors per read of the FAT copy
+// FAT32 numbers at most 0x0FFFFFF6 clusters: 4-byte entries fill this many sectors.
+constexpr uint32_t kMaxFat32Sectors = 0x200000;
+// FAT16 cluster numbers are 16 bits: 65,536 entries of 2 bytes.
+constexpr uint32_t kMaxFat16Sectors = 256;
 
 struct Geometry {
   uint32_t sectorsPerCluster = 0;
@@ -250,6 +254,7 @@ class FatScan {
   Geometry geo_;
   uint32_t clusterCount_ = 0;  // FAT entries: the upper bound of every cluster number
   uint32_t clusterLimit_ = 0;  // first cluster number past the volume's data area
+  uint64_t fatSectorsHeld_ = 0;  // sectors of the FAT that lie inside the source
   std::vector<bool> readLive_;
   std::vector<bool> readDeleted_;
   std::vector<bool> onPath_;  // clusters of the folders being read, root to here
@@ -345,9 +350,14 @@ bool FatScan::prepare() {
     geo_.rootEntries = b.le16(0x11);
     geo_.fatSize = fat32_ ? b.le32(0x24) : b.le16(0x16);
     geo_.rootCluster = fat32_ ? b.le32(0x2C) : 0;
-    // Nonsense values make the boot sector as good as absent.
+    // Nonsense values make the boot sector as good as absent. So does a FAT
+    // that its own volume could not hold: the FAT copy is sized from it.
+    const uint64_t fatArea = geo_.reservedSectors + uint64_t{geo_.fatCount} * geo_.fatSize;
     usable = IsPowerOfTwo(geo_.sectorsPerCluster) && geo_.reservedSectors != 0 && geo_.fatCount != 0 &&
-             geo_.fatSize != 0 && geo_.fatSize <= (1u << 24) && (fat32_ ? geo_.rootCluster >= 2 : true);
+             geo_.fatSize != 0 && geo_.fatSize <= (fat32_ ? kMaxFat32Sectors : 0xFFFFu) &&
+             (part_.sectorCount == 0 || fatArea < part_.sectorCount) &&
+             (sourceEnd_ == 0 || part_.startSector + geo_.reservedSectors < sourceEnd_) &&
+             (fat32_ ? geo_.rootCluster >= 2 : true);
   }
   if (usable) {
     part_.bytesPerSector = kSector;
@@ -375,7 +385,18 @@ bool FatScan::prepare() {
     if (dataStart < twoClusters) return false;
     part_.clusterZeroSector = dataStart - twoClusters;
   }
-  clusterCount_ = static_cast<uint32_t>(uint64_t{part_.fatSizeSectors} * kSector / (fat32_ ? 4 : 2));
+  // The FAT copy (and every per-cluster table) holds no more entries than
+  // cluster numbers can reach: a size measured over a whole disk's range may
+  // claim more. Nor does it reach past the end of an image, where nothing can
+  // be read; the clusters whose entries are cut off lie past that end too,
+  // behind the FATs.
+  fatSectorsHeld_ = std::min<uint64_t>(part_.fatSizeSectors, fat32_ ? kMaxFat32Sectors : kMaxFat16Sectors);
+  if (sourceEnd_ != 0) {
+    const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
+    if (fatStart >= sourceEnd_) return false;
+    fatSectorsHeld_ = std::min<uint64_t>(fatSectorsHeld_, sourceEnd_ - fatStart);
+  }
+  clusterCount_ = static_cast<uint32_t>(fatSectorsHeld_ * kSector / (fat32_ ? 4 : 2));
   clusterLimit_ = clusterCount_;
   if (part_.sectorCount != 0) {
     const uint64_t end = part_.startSector + part_.sectorCount;
@@ -472,7 +493,7 @@ bool FatScan::findClusterSize(uint64_t dataStart) {
 // lose the files behind it. Sectors no copy gives are kept in the state.
 void FatScan::readFat() {
   const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
-  const uint64_t sectors = part_.fatSizeSectors;
+  const uint64_t sectors = fatSectorsHeld_;
   state_.fatCopy.assign(sectors * kSector, 0);
   uint8_t* fat = state_.fatCopy.data();
   std::vector<uint64_t> bad;
@@ -485,7 +506,7 @@ void FatScan::readFat() {
   for (uint64_t sector : bad) missing.push_back(sector - fatStart);
   std::vector<uint8_t> run;
   for (uint32_t copy = 1; copy < geo_.fatCount && !missing.empty(); ++copy) {
-    const uint64_t copyStart = fatStart + uint64_t{copy} * sectors;
+    const uint64_t copyStart = fatStart + uint64_t{copy} * part_.fatSizeSectors;
     std::vector<uint64_t> still;
     // Runs of neighbouring sectors are read together.
     for (size_t i = 0; i < missing.size();) {

@@ -3,6 +3,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
 #include <map>
 #include <sstream>
 
@@ -215,6 +223,80 @@ TEST(Cli, EmptyAndTinyImagesAreNotErrors) {
   EXPECT_EQ(j["cylinders"], 0);
   ASSERT_EQ(j["volumes"].size(), 1u);
   EXPECT_EQ(j["volumes"][0]["fs"], "");
+}
+
+struct MeasuredRun {
+  int exitCode = -1;
+  std::string err;
+  long peakKiB = 0;  // the child's peak resident set
+  double seconds = 0;
+};
+
+// Runs the command line tool directly (no shell in between, so that the
+// peak memory wait4 reports is the tool's own), stdout discarded.
+MeasuredRun RunMeasured(std::vector<std::string> args, const std::filesystem::path& errFile) {
+  args.insert(args.begin(), Cli());
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t files;
+  posix_spawn_file_actions_init(&files);
+  posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&files, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  MeasuredRun run;
+  const auto start = std::chrono::steady_clock::now();
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &files, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&files);
+  if (spawned != 0) return run;
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid) return run;
+  run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  run.peakKiB = usage.ru_maxrss;
+  std::ifstream err(errFile);
+  run.err.assign(std::istreambuf_iterator<char>(err), {});
+  return run;
+}
+
+// Sizes read from a boot sector are checked against the volume and the
+// image before they size a buffer: a 32 KiB image that claims a FAT of
+// 0xFFFFFF sectors once took an 8 GiB FAT copy, 8 GiB NTFS clusters a
+// buffer as large. Each ends at once, in a few MiB.
+TEST(Cli, SizesClaimedByATinyImageAllocateLittle) {
+  std::vector<uint8_t> fatTooLarge = test::Fat32BootSector();
+  test::Put32(fatTooLarge, 0x20, 0xFFFFFFFF);  // total sectors
+  test::Put32(fatTooLarge, 0x24, 0xFFFFFF);    // FAT size: beyond FAT32's own limit
+  std::vector<uint8_t> fatPastImage = test::Fat32BootSector();
+  test::Put32(fatPastImage, 0x20, 0xFFFFFFFF);
+  test::Put32(fatPastImage, 0x24, 0x1FFFFF);  // a 1 GiB FAT, possible on a volume this size
+  std::vector<uint8_t> hugeClusters = test::NtfsBootSector();
+  test::Put32(hugeClusters, 0x1C, 0);  // no hidden sectors: a volume on the whole image
+  hugeClusters[0x0D] = 0xE8;                 // 2^24 sectors per cluster
+  test::Put64(hugeClusters, 0x28, 1ull << 40);
+  test::Put64(hugeClusters, 0x30, 1);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> boot;
+    int exitCode;
+    const char* message;
+  } cases[] = {
+      {"FAT beyond FAT32's limit", fatTooLarge, 3, "no FAT volume could be read"},
+      {"FAT past the image's end", fatPastImage, 6, "could not be read"},
+      {"NTFS clusters of 8 GiB", hugeClusters, 3, "no NTFS volume could be read"},
+  };
+  test::TempDir dir;
+  for (const auto& c : cases) {
+    std::vector<uint8_t> image(32 * 1024);
+    std::copy(c.boot.begin(), c.boot.end(), image.begin());
+    const auto path = dir.write("tiny.img", image);
+    const auto r = RunMeasured({"ls", path.string(), "0"}, dir.path() / "stderr");
+    EXPECT_EQ(r.exitCode, c.exitCode) << c.what << "\n" << r.err;
+    EXPECT_NE(r.err.find(c.message), std::string::npos) << c.what << "\n" << r.err;
+    EXPECT_LT(r.peakKiB, 200 * 1024) << c.what;
+    EXPECT_LT(r.seconds, 10.0) << c.what;
+  }
 }
 
 }  // namespace

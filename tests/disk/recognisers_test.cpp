@@ -158,11 +158,16 @@ TEST(NtfsGeometry, ClusterAndRecordSizes) {
   EXPECT_EQ(NtfsSectorsPerCluster(0xF4), 4096u);  // 2 MiB clusters
   EXPECT_EQ(NtfsSectorsPerCluster(0), 0u);
   EXPECT_EQ(NtfsSectorsPerCluster(0x81), 0u);     // 2^127: nonsense
+  EXPECT_EQ(NtfsSectorsPerCluster(0xF3), 0u);     // 4 MiB: more than NTFS allows
+  EXPECT_EQ(NtfsSectorsPerCluster(0xE8), 0u);     // 2^24 sectors: 8 GiB per cluster buffer
   EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(0xF6), 8), 1024u);
   EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(0xF4), 8), 4096u);
   EXPECT_EQ(NtfsRecordBytes(1, 2), 1024u);
   EXPECT_EQ(NtfsRecordBytes(0, 8), 0u);
   EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(0x80), 8), 0u);
+  EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(0xF0), 8), 65536u);
+  EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(0xE8), 8), 0u);  // 16 MiB records
+  EXPECT_EQ(NtfsRecordBytes(127, 4096), 0u);                     // 127 clusters of 2 MiB
 }
 
 std::vector<uint8_t> MftRecord(size_t size, uint8_t usaOffset, uint16_t usn) {
