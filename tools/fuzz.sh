@@ -4,6 +4,7 @@
 # Usage: tools/fuzz.sh [SECONDS_PER_TARGET]   (default 30)
 # Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (default: the cores).
 set -euo pipefail
+trap 'echo "fuzz: stopped by a failed command at line $LINENO" >&2' ERR
 
 # The most one input may allocate at once or hold in all (MiB). A size read from
 # a disk must be checked before it sizes a buffer, so an input of at most
