@@ -106,7 +106,7 @@ seeds_fuzz_carving() {
   local carve
   carve=$(img carve/carve-disk)
   while IFS=$'\t' read -r start _; do
-    [[ $start =~ ^[0-9]+$ ]] && slice "$carve" $((start * 512)) "$MAX_LEN" >"$1/carve-$start"
+    if [[ $start =~ ^[0-9]+$ ]]; then slice "$carve" $((start * 512)) "$MAX_LEN" >"$1/carve-$start"; fi
   done <"$FIXTURES/carve/carve-disk.files.tsv"
 }
 # The first byte picks FAT32 (1), walk (2), known directory sectors (8), a
@@ -128,7 +128,8 @@ seeds_fuzz_fat_extract() {
   local f at bps out fat32
   for n in "${FAT16[@]}" "${FAT32[@]}"; do
     f=$(img "$n"); bps=$(le "$f" 11 2); at=$(($(le "$f" 14 2) * bps))
-    fat32=0; [[ $n == *fat32* ]] && fat32=1
+    fat32=0
+    if [[ $n == *fat32* ]]; then fat32=1; fi
     for first in 3 5 9; do
       out="$1/${n//\//_}-$first"
       slice "$f" "$at" "$MAX_LEN" >"$out"
@@ -213,7 +214,7 @@ for t in "${TARGETS[@]}"; do
   echo "fuzz: $t FAILED (exit $rc); log $dir/log" >&2
   tail -n 40 "$dir/log" >&2
   for a in "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-*; do
-    [[ -e $a ]] && echo "fuzz: reproducer: $a (run: $BUILD/fuzz/$t $a)" >&2
+    if [[ -e $a ]]; then echo "fuzz: reproducer: $a (run: $BUILD/fuzz/$t $a)" >&2; fi
   done
 done
 exit "$failed"
