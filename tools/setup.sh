@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Orvaldi builds and tests with (when missing) and builds it.
-# Usage: tools/setup.sh [BUILD_DIR]   (default: build)
+# Usage: tools/setup.sh [BUILD_DIR [CMAKE_OPTION...]]   (default: build)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${1:-$ROOT/build}"
+shift $(($# ? 1 : 0))
 
 # Build needs: compiler, CMake, GoogleTest, CLI11, JSON, zlib for the tests.
 # Test oracles and image tools: sleuthkit, mtools, dosfstools, ntfs-3g,
@@ -14,19 +15,7 @@ PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libcli11-de
           nlohmann-json3-dev zlib1g-dev sleuthkit mtools dosfstools ntfs-3g
           exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev)
 
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -ne 0 ]]; then
-    echo "setup: missing packages: ${missing[*]} (run as root, or install them)" >&2
-    exit 1
-  fi
-  echo "setup: installing ${missing[*]}" >&2
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
+"$ROOT/tools/packages.sh" "${PACKAGES[@]}"
 
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
 cmake --build "$BUILD" -j"$(nproc)"

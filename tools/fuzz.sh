@@ -1,0 +1,220 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang and runs each for a while, seeded from
+# the test fixtures; any crash, leak, timeout or over-limit allocation fails.
+# Usage: tools/fuzz.sh [SECONDS_PER_TARGET]   (default 30)
+# Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (default: the cores).
+set -euo pipefail
+trap 'echo "fuzz: stopped by a failed command at line $LINENO" >&2' ERR
+
+# The most one input may allocate at once or hold in all (MiB). A size read from
+# a disk must be checked before it sizes a buffer, so an input of at most
+# MAX_LEN bytes has no business near this.
+LIMIT_MB=2048
+MAX_LEN=65536
+SECONDS_PER_TARGET="${1:-30}"
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
+JOBS="${FUZZ_JOBS:-$(nproc)}"
+FIXTURES="$ROOT/tests/fixtures"
+RUNS="$BUILD/runs"
+
+# libFuzzer is part of clang's runtime package, which clang only recommends.
+"$ROOT/tools/packages.sh" clang libclang-rt-dev cmake ninja-build
+if [[ ! -f $BUILD/CMakeCache.txt ]]; then
+  CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DORVALDI_FUZZ=ON >/dev/null
+fi
+cmake --build "$BUILD" -j"$(nproc)"
+
+mapfile -t TARGETS < <(find "$BUILD/fuzz" -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x -printf '%f\n' | sort)
+((${#TARGETS[@]})) || { echo "fuzz: no targets built in $BUILD/fuzz" >&2; exit 1; }
+
+rm -rf "$RUNS"
+IMAGES="$RUNS/images"
+mkdir -p "$IMAGES"
+
+# ------------------------------------------------------------------ seeds
+# The fixtures are whole disks and volumes of several MiB; a seed is a slice of
+# one (at most MAX_LEN bytes), laid out as the target reads its input.
+
+img() {  # img NAME: the unpacked fixture tests/fixtures/NAME.img.gz
+  local out="$IMAGES/${1//\//_}.img"
+  [[ -f $out ]] || gzip -dc "$FIXTURES/$1.img.gz" >"$out"
+  printf '%s\n' "$out"
+}
+slice() {  # slice FILE OFFSET LENGTH: those bytes of FILE to stdout
+  dd if="$1" iflag=skip_bytes,count_bytes skip="$2" count="$3" status=none
+}
+le() {  # le FILE OFFSET BYTES: an unsigned little-endian field of FILE
+  od -An -tu"$3" -j"$2" -N"$3" "$1" | tr -d ' '
+}
+put_le32() {  # put_le32 FILE OFFSET VALUE
+  printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $(($3 & 255)) $(($3 >> 8 & 255)) $(($3 >> 16 & 255)) \
+    $(($3 >> 24 & 255)))" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+byte() { printf "\\x$(printf %02x "$1")"; }
+
+NTFS=(ntfs/ntfs-tree ntfs/ntfs-small-records volumes/ntfs-p0)
+FAT16=(fat/fat16-512 volumes/fat16-224 volumes/fat16-512)
+FAT32=(fat/fat32-tree fat/fat32-highword fat/fat32-reformatted volumes/fat32-label-after-files)
+DISKS=(ptables/gpt ptables/gpt-gap ptables/mbr-dos-chain ptables/mbr-exfat-primary ptables/mbr-ext
+       volumes/ntfs-p2048)
+OTHER=(volumes/exfat volumes/ext2 volumes/ext3 volumes/ext4 volumes/ext4-never-mounted
+       volumes/ext4-nojournal volumes/hfs)
+ALL=("${NTFS[@]}" "${FAT16[@]}" "${FAT32[@]}" "${DISKS[@]}" "${OTHER[@]}")
+
+mft_offset() {  # the byte offset of $MFT in an NTFS volume image
+  local f=$1
+  echo $(($(le "$f" 48 8) * $(le "$f" 13 1) * $(le "$f" 11 2)))
+}
+mft_record_bytes() {  # record size: clusters when positive, else 2^-value bytes
+  local f=$1 v
+  v=$(od -An -td1 -j64 -N1 "$f" | tr -d ' ')
+  if ((v > 0)); then echo $((v * $(le "$f" 13 1) * $(le "$f" 11 2))); else echo $((1 << -v)); fi
+}
+
+# A FAT32 volume whose FATs and data do fit in one seed: the FATs cut to their
+# first 16 sectors (the entries of the first clusters) and the data area moved
+# up behind them, so a walk reaches the root folder and the first files.
+fat32_compact() {  # fat32_compact IMAGE LENGTH
+  local f=$1 len=$2 bps rsvd nfat fatsz keep=16 out
+  bps=$(le "$f" 11 2); rsvd=$(le "$f" 14 2); nfat=$(le "$f" 16 1); fatsz=$(le "$f" 36 4)
+  out=$(mktemp "$RUNS/compact.XXXXXX")
+  slice "$f" 0 $((rsvd * bps)) >"$out"
+  for ((i = 0; i < nfat; i++)); do slice "$f" $(((rsvd + i * fatsz) * bps)) $((keep * bps)) >>"$out"; done
+  slice "$f" $(((rsvd + nfat * fatsz) * bps)) $((len - (rsvd + nfat * keep) * bps)) >>"$out"
+  put_le32 "$out" 36 "$keep"
+  cat "$out"
+  rm -f "$out"
+}
+
+seeds_fuzz_recognisers() {
+  for n in "${ALL[@]}"; do slice "$(img "$n")" 0 "$MAX_LEN" >"$1/${n//\//_}"; done
+}
+seeds_fuzz_partition_table() {
+  for n in "${DISKS[@]}" "${NTFS[@]}" "${FAT32[@]:0:1}"; do slice "$(img "$n")" 0 "$MAX_LEN" >"$1/${n//\//_}"; done
+}
+seeds_fuzz_raw_scan() {
+  local carve
+  for n in "${DISKS[@]}" "${NTFS[@]}" "${FAT16[@]}"; do slice "$(img "$n")" 0 "$MAX_LEN" >"$1/${n//\//_}"; done
+  for n in "${FAT32[@]}"; do fat32_compact "$(img "$n")" "$MAX_LEN" >"$1/${n//\//_}"; done
+  carve=$(img carve/carve-disk)
+  for s in 2048 3584 4096 5632 6144 8192 20477 34816 43008; do slice "$carve" $((s * 512)) "$MAX_LEN" >"$1/carve-$s"; done
+}
+seeds_fuzz_carving() {
+  local carve
+  carve=$(img carve/carve-disk)
+  while IFS=$'\t' read -r start _; do
+    if [[ $start =~ ^[0-9]+$ ]]; then slice "$carve" $((start * 512)) "$MAX_LEN" >"$1/carve-$start"; fi
+  done <"$FIXTURES/carve/carve-disk.files.tsv"
+}
+# The first byte picks FAT32 (1), walk (2), known directory sectors (8), a
+# rebuilt geometry (16) and failing sectors (32); the volume follows.
+seeds_fuzz_fat_reader() {
+  local f
+  for n in "${FAT16[@]}"; do
+    f=$(img "$n")
+    for how in 2 0 10 34; do { byte "$how"; slice "$f" 0 $((MAX_LEN - 1)); } >"$1/${n//\//_}-$how"; done
+  done
+  for n in "${FAT32[@]}"; do
+    f=$(img "$n")
+    for how in 3 1 9 19 35; do { byte "$how"; fat32_compact "$f" $((MAX_LEN - 1)); } >"$1/${n//\//_}-$how"; done
+  done
+}
+# Bytes 0-9 (FAT32 or FAT16, first cluster, length, unreadable FAT sectors)
+# lie over the first FAT entries; the rest is the FAT and the volume.
+seeds_fuzz_fat_extract() {
+  local f at bps out fat32
+  for n in "${FAT16[@]}" "${FAT32[@]}"; do
+    f=$(img "$n"); bps=$(le "$f" 11 2); at=$(($(le "$f" 14 2) * bps))
+    fat32=0
+    if [[ $n == *fat32* ]]; then fat32=1; fi
+    for first in 3 5 9; do
+      out="$1/${n//\//_}-$first"
+      slice "$f" "$at" "$MAX_LEN" >"$out"
+      byte "$fat32" | dd of="$out" bs=1 conv=notrunc status=none
+      put_le32 "$out" 1 "$first"
+      put_le32 "$out" 5 $((first * 70000))
+      printf '\0' | dd of="$out" bs=1 seek=9 conv=notrunc status=none
+    done
+  done
+}
+seeds_fuzz_ntfs_walk() {
+  for n in "${NTFS[@]}"; do slice "$(img "$n")" 0 "$MAX_LEN" >"$1/${n//\//_}"; done
+}
+# The volume's start, and its boot sector followed by MFT records of the files.
+seeds_fuzz_ntfs_search() {
+  local f mft rec bps
+  seeds_fuzz_ntfs_walk "$1"
+  for n in "${NTFS[@]}"; do
+    f=$(img "$n"); mft=$(mft_offset "$f"); rec=$(mft_record_bytes "$f"); bps=$(le "$f" 11 2)
+    { slice "$f" 0 "$bps"; slice "$f" $((mft + 64 * rec)) $((MAX_LEN - bps)); } >"$1/${n//\//_}-files"
+  done
+}
+# Four records at a time (extension records are looked up among them).
+seeds_fuzz_ntfs_record() {
+  local f mft rec
+  for n in "${NTFS[@]}"; do
+    f=$(img "$n"); mft=$(mft_offset "$f"); rec=$(mft_record_bytes "$f")
+    for first in 0 4 8 12 64 100 200 400; do slice "$f" $((mft + first * rec)) $((4 * rec)) >"$1/${n//\//_}-$first"; done
+  done
+}
+# One 1 KiB record, then the volume its runs point into (from its first byte,
+# which also picks compression).
+seeds_fuzz_ntfs_extract() {
+  local f mft
+  for n in ntfs/ntfs-tree volumes/ntfs-p0; do
+    f=$(img "$n"); mft=$(mft_offset "$f")
+    for r in 0 1 2 64 66 70 100 200 410; do
+      { slice "$f" $((mft + r * 1024)) 1024; slice "$f" 0 $((MAX_LEN - 1024)); } >"$1/${n//\//_}-$r"
+    done
+  done
+}
+seeds_fuzz_lznt1() {
+  for f in "$FIXTURES"/lznt1/*.lznt1.gz; do gzip -dc "$f" | head -c "$MAX_LEN" >"$1/$(basename "$f" .gz)"; done
+}
+seeds_default() {  # a target this script does not know yet: the start of every fixture
+  seeds_fuzz_recognisers "$1"
+}
+
+# ------------------------------------------------------------------ runs
+run_target() {
+  local t=$1 dir="$RUNS/$1" rc=0
+  "$BUILD/fuzz/$t" "$dir/corpus" "$dir/seeds" -max_total_time="$SECONDS_PER_TARGET" \
+    -max_len="$MAX_LEN" -malloc_limit_mb="$LIMIT_MB" -rss_limit_mb="$LIMIT_MB" -timeout=20 \
+    -artifact_prefix="$dir/" -print_final_stats=1 >"$dir/log" 2>&1 || rc=$?
+  echo "$rc" >"$dir/status"
+}
+
+for t in "${TARGETS[@]}"; do
+  mkdir -p "$RUNS/$t/seeds" "$RUNS/$t/corpus"
+  if declare -F "seeds_$t" >/dev/null; then "seeds_$t" "$RUNS/$t/seeds"; else seeds_default "$RUNS/$t/seeds"; fi
+done
+rm -rf "$IMAGES"
+
+echo "fuzz: ${#TARGETS[@]} targets, ${SECONDS_PER_TARGET} s each, $JOBS at a time, limit ${LIMIT_MB} MiB" >&2
+for t in "${TARGETS[@]}"; do
+  while (($(jobs -rp | wc -l) >= JOBS)); do wait -n || true; done
+  run_target "$t" &
+done
+wait
+
+failed=0
+for t in "${TARGETS[@]}"; do
+  dir="$RUNS/$t"
+  rc=$(cat "$dir/status")
+  seeds=$(find "$dir/seeds" -type f | wc -l)
+  done_line=$(grep -a -m1 'DONE' "$dir/log" | sed 's/^#[0-9]*[[:space:]]*//' || true)
+  if [[ $rc == 0 ]]; then
+    echo "fuzz: $t ok ($seeds seeds; ${done_line:-no summary})" >&2
+    continue
+  fi
+  failed=1
+  echo "fuzz: $t FAILED (exit $rc); log $dir/log" >&2
+  tail -n 40 "$dir/log" >&2
+  for a in "$dir"/crash-* "$dir"/leak-* "$dir"/timeout-* "$dir"/oom-*; do
+    if [[ -e $a ]]; then echo "fuzz: reproducer: $a (run: $BUILD/fuzz/$t $a)" >&2; fi
+  done
+done
+exit "$failed"
