@@ -146,6 +146,21 @@ INSTANTIATE_TEST_SUITE_P(
                       NtfsCase{test::CorpusDir() / "ntfs/dfvfs-windows-volume.img.gz", 0}),
     [](const auto& param) { return test::TestNameFromPath(param.param.image.filename().string()); });
 
+// An NTFS volume that fills a whole image, scanned.
+struct WholeVolume {
+  explicit WholeVolume(std::vector<uint8_t> image) : src(std::move(image)) {
+    part.typeByte = 0x07;
+    part.sectorCount = src.size() / 512;
+    platform::ProgressBlock progress;
+    scanned = ScanNtfsVolume(&src, disk, part, progress);
+  }
+  const NtfsScanState& state() const { return *FindNtfsState(part); }
+  platform::MemorySource src;
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  bool scanned = false;
+};
+
 // Every file and folder the fixture script wrote through ntfs-3g is listed at
 // its path with its size, state and record number; a deleted item whose
 // record was reused before the image was finished is the one exception.
@@ -153,14 +168,10 @@ TEST(NtfsFixture, MatchesWhatTheScriptWrote) {
   const auto dir = test::FixturesDir() / "ntfs";
   auto bytes = test::LoadImage(dir / "ntfs-tree.img.gz");
   ASSERT_TRUE(bytes);
-  disk::DiskInfo disk;
-  disk::PartitionInfo part;
-  part.sectorCount = bytes->size() / 512;
-  platform::MemorySource src(*bytes);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
+  const WholeVolume v(std::move(*bytes));
+  ASSERT_TRUE(v.scanned);
   std::map<std::string, Found> found;
-  Collect(FindNtfsState(part)->root, "", found);
+  Collect(v.state().root, "", found);
 
   std::ifstream manifest(dir / "ntfs-tree.files.tsv");
   ASSERT_TRUE(manifest);
@@ -220,17 +231,13 @@ std::vector<uint8_t> CopyOut(platform::SectorSource& src, const disk::PartitionI
 TEST(NtfsImages, DataNamedByAnAttributeListInClusters) {
   auto bytes = test::LoadImage(test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz");
   if (!bytes) GTEST_SKIP() << "corpus image absent";
-  disk::DiskInfo disk;
-  disk::PartitionInfo part;
-  part.sectorCount = bytes->size() / 512;
-  platform::MemorySource src(*bytes);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
-  const NtfsNode* file = ChildNamed(FindNtfsState(part)->root, "11.txt");
+  WholeVolume v(std::move(*bytes));
+  ASSERT_TRUE(v.scanned);
+  const NtfsNode* file = ChildNamed(v.state().root, "11.txt");
   ASSERT_NE(file, nullptr);
   EXPECT_EQ(file->recordNumber, 27u);
   CopyResult result;
-  EXPECT_EQ(CopyOut(src, part, *file, result), std::vector<uint8_t>({'1', '2', '3', '\n'}));
+  EXPECT_EQ(CopyOut(v.src, v.part, *file, result), std::vector<uint8_t>({'1', '2', '3', '\n'}));
   EXPECT_FALSE(result.damaged);
 }
 
@@ -267,19 +274,14 @@ TEST(NtfsImages, MadeByMkntfsAndNtfs3g) {
   ASSERT_EQ(mounted.exitCode, 0) << mounted.err;
   bytes = test::LoadImage(dir.path() / "v.img");
   ASSERT_TRUE(bytes);
-  disk::DiskInfo disk;
-  disk::PartitionInfo part;
-  part.typeByte = 0x07;
-  part.sectorCount = bytes->size() / 512;
-  platform::MemorySource src(*bytes);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
-  const NtfsNode* folder = ChildNamed(FindNtfsState(part)->root, "c");
+  WholeVolume v(std::move(*bytes));
+  ASSERT_TRUE(v.scanned);
+  const NtfsNode* folder = ChildNamed(v.state().root, "c");
   ASSERT_NE(folder, nullptr);
   const NtfsNode* file = ChildNamed(*folder, "tail.bin");
   ASSERT_NE(file, nullptr);
   CopyResult result;
-  EXPECT_EQ(CopyOut(src, part, *file, result), data);
+  EXPECT_EQ(CopyOut(v.src, v.part, *file, result), data);
   EXPECT_FALSE(result.damaged);
 }
 
