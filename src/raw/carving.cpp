@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/bytes.h"
 #include "disk/sector_io.h"
 #include "platform/text.h"
 
@@ -22,14 +23,10 @@ constexpr uint64_t kMiB = 0x100000;
 
 bool Matches(const uint8_t* p, std::string_view bytes) { return std::memcmp(p, bytes.data(), bytes.size()) == 0; }
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint16_t Be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t Be32(const uint8_t* p) {
-  return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+using disk::Be16;
+using disk::Be32;
+using disk::Le16;
+using disk::Le32;
 
 constexpr std::string_view kPack("\x00\x00\x01\xBA", 4);
 constexpr std::string_view kSystem("\x00\x00\x01\xBB", 4);

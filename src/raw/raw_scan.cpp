@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "disk/bytes.h"
 #include "disk/fat_directory.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
@@ -41,11 +42,9 @@ constexpr size_t kMaxMftCandidates = 4096;
 constexpr uint32_t kFat32DistanceLimit = 0x2800;
 constexpr uint32_t kFat16DistanceLimit = 0x190;
 
-uint16_t Le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const uint8_t* p) {
-  return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
-}
-uint64_t Le64(const uint8_t* p) { return uint64_t{Le32(p)} | (uint64_t{Le32(p + 4)} << 32); }
+using disk::Le16;
+using disk::Le32;
+using disk::Le64;
 
 bool IsClusterSize(uint64_t spc) { return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0; }
 
