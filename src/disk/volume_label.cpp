@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/fs_family.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "platform/text.h"
@@ -121,17 +122,17 @@ std::string ExfatLabel(SectorSource& source, uint64_t start, const ByteView& boo
 std::string ReadVolumeLabel(SectorSource& source, uint64_t startSector, uint8_t typeByte) {
   const std::vector<uint8_t> first = ReadBytes(source, startSector, 1);
   const ByteView boot(first);
-  switch (typeByte) {
-    case 0x0B:
-    case 0x0C:
+  switch (FamilyOf(typeByte)) {
+    case FsFamily::kFat32:
       return Fat32Label(source, startSector, boot);
-    case 0x04:
-    case 0x06:
-    case 0x0E:
+    case FsFamily::kFat16:
       return Fat16Label(source, startSector, boot);
-    case 0x07:
-    case 0x0D:
+    case FsFamily::kNtfs:
       return NtfsLabel(source, startSector, boot);
+    case FsFamily::kOther:
+      break;
+  }
+  switch (typeByte) {
     case 0x83:
       return ExtLabel(source, startSector);
     case 0x05:

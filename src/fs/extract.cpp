@@ -6,6 +6,8 @@
 #include <memory>
 #include <unordered_set>
 
+#include "disk/bytes.h"
+#include "disk/fs_family.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "fs/fat_state.h"
@@ -375,7 +377,7 @@ uint64_t FatClusterBytes(const disk::PartitionInfo& partition) {
 }
 
 bool FatIs32(const disk::PartitionInfo& partition) {
-  return partition.typeByte == disk::type_code::kFat32 || partition.typeByte == disk::type_code::kFat32Lba;
+  return disk::FamilyOf(partition.typeByte) == disk::FsFamily::kFat32;
 }
 
 uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState& state) {

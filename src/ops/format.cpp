@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "disk/fs_family.h"
+
 namespace orvaldi::ops {
 
 std::string SizeText(uint64_t bytes) {
@@ -27,22 +29,22 @@ std::string DateText(int year, int month, int day, int hour, int minute, int sec
 }
 
 std::string FsTypeName(const disk::PartitionInfo& partition) {
-  switch (partition.typeByte) {
-    case 4:
-    case 6:
-    case 14:
+  switch (disk::FamilyOf(partition.typeByte)) {
+    case disk::FsFamily::kFat16:
       return "FAT16";
-    case 5:
-      return "exFAT";
-    case 7:
-    case 13:
-      return "NTFS";
-    case 11:
-    case 12:
+    case disk::FsFamily::kFat32:
       return "FAT32";
-    case 25:
+    case disk::FsFamily::kNtfs:
+      return "NTFS";
+    case disk::FsFamily::kOther:
+      break;
+  }
+  switch (partition.typeByte) {
+    case disk::type_code::kExfat:
+      return "exFAT";
+    case disk::type_code::kHfs:
       return partition.fsTypeText;
-    case 131:
+    case disk::type_code::kLinux:
       return partition.fsLabel;
     default:
       return {};

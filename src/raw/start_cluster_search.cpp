@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "disk/bytes.h"
+#include "disk/fs_family.h"
 #include "disk/sector_io.h"
 
 namespace orvaldi::raw {
@@ -85,14 +86,11 @@ std::vector<uint32_t> StartClusterSearch(platform::SectorSource* source, const d
   if (spc == 0 || partition.clusterZeroSector == 0) return found;
   const uint64_t fatBytes = uint64_t{partition.fatSizeSectors} * disk::SectorSize;
   uint64_t highest = 0;
-  switch (partition.typeByte) {
-    case 0x0B:
-    case 0x0C:
+  switch (disk::FamilyOf(partition.typeByte)) {
+    case disk::FsFamily::kFat32:
       highest = fatBytes >> 18;
       break;
-    case 0x04:
-    case 0x06:
-    case 0x0E:
+    case disk::FsFamily::kFat16:
       highest = fatBytes >> 17;
       break;
     default:
