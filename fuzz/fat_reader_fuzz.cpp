@@ -29,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   part.sectorCount = (size - 1) / 512;
   part.origin = (how & 16) ? 1 : 0;
   platform::ProgressBlock progress;
-  fs::ScanFatVolume(source, disk, part, how & 1, (how & 2) ? fs::kFatModeWalk : fs::kFatModeSearch, progress);
+  fs::ScanFatVolume(source, disk, part, how & 1, (how & 2) ? fs::FatMode::kWalk : fs::FatMode::kSearch, progress);
   disk::PartitionInfo copy = part;  // the deep copy must hold up on whatever was built
   return 0;
 }

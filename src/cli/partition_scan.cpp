@@ -128,7 +128,7 @@ int ScanPartition(const std::string& source, const std::string& which, const std
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
   progress.window = &bar;
-  const int fatMode = mode == "search" ? fs::kFatModeSearch : fs::kFatModeWalk;
+  const fs::FatMode fatMode = mode == "search" ? fs::FatMode::kSearch : fs::FatMode::kWalk;
   if (fat32) {
     fs::ScanFat32(*out.disk, part, fatMode, progress);
   } else {

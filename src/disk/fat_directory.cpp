@@ -2,23 +2,57 @@
 #include "disk/fat_directory.h"
 
 #include "disk/bytes.h"
+#include "disk/fat_layout.h"
 
 namespace orvaldi::disk {
 namespace {
 
-constexpr uint32_t kEntry = 32;
 constexpr uint32_t kSectorBytes = 512;
-constexpr uint8_t kLongNamePiece = 0x0F;
-constexpr uint8_t kDeletedMark = 0xE5;
 constexpr uint16_t kLatestTime = 0xBF7E;   // 23:59, seconds field 30
 constexpr uint16_t kEarliestDate = 0x2821;  // 2000-01-01
 constexpr uint16_t kLatestDate = 0xC99F;    // 2080-12-31
 
-// The 8.3 name checksum that each long-name piece carries.
-uint8_t ShortNameChecksum(const uint8_t* name) {
-  uint8_t sum = 0;
-  for (int k = 0; k < 11; ++k) sum = static_cast<uint8_t>(((sum & 1) << 7) + (sum >> 1) + name[k]);
-  return sum;
+// Follows the long-name pieces of a sector: they count down to 1 and the
+// short entry after them carries the checksum they name.
+struct LongNameSequence {
+  unsigned awaited = 0;       // next sequence number; 0 when no sequence is pending
+  bool done = false;          // a sequence ended at 1 and waits for its short entry
+  uint8_t checksum = 0;
+
+  bool piece(const fat::LongNameEntry& e) {
+    if (e.clusterLow() != 0) return false;
+    if (e.order() == fat::kDeletedMark) return true;
+    const unsigned sequence = e.order() & 0x1Fu;
+    if (awaited == 0) {
+      if (sequence == 0) return false;
+      checksum = e.checksum();
+    } else if (sequence != awaited) {
+      return false;
+    }
+    awaited = sequence - 1;
+    done = awaited == 0;
+    return true;
+  }
+  bool shortEntry(const fat::DirEntry& e) {
+    if (awaited != 0) return false;
+    if (!done) return true;
+    done = false;
+    return fat::ShortNameChecksum(e.name()) == checksum;
+  }
+};
+
+// Names without a zero byte, clusters for nonzero sizes, plausible times and dates.
+bool PlausibleShortEntry(const fat::DirEntry& d) {
+  if (d.deleted() && d.clusterHigh() != 0) return false;
+  for (const uint8_t c : d.name())
+    if (c == 0) return false;
+  if (d.clusterHigh() == 0 && d.clusterLow() < 2 && d.size() != 0) return false;
+  if (d.createTime() > kLatestTime || d.modifyTime() > kLatestTime) return false;
+  const uint16_t created = d.createDate();
+  const uint16_t modified = d.modifyDate();
+  if (created < kEarliestDate || created > kLatestDate || modified < kEarliestDate || modified > kLatestDate)
+    return false;
+  return created <= d.accessDate();
 }
 
 }  // namespace
@@ -26,48 +60,24 @@ uint8_t ShortNameChecksum(const uint8_t* name) {
 bool IsFatDirectorySector(std::span<const uint8_t> sector) {
   if (sector.size() < kSectorBytes) return false;
   int labels = 0;
-  unsigned awaited = 0;       // next long-name sequence number; 0 when no sequence is pending
-  bool longNameDone = false;  // a sequence ended at 1 and waits for its short entry
-  uint8_t checksum = 0;
-  for (uint32_t at = 0; at < kSectorBytes; at += kEntry) {
-    const ByteView d(sector.subspan(at, kEntry));
-    if ((d.u8(0x0C) & ~0x18) != 0) return false;  // case bits only: 0, 0x08, 0x10 or 0x18
-    if (d.u8(0) == 0) {
-      if (awaited != 0 || !d.allZero(0, kEntry)) return false;
+  LongNameSequence names;
+  for (uint32_t at = 0; at < kSectorBytes; at += fat::kEntryBytes) {
+    const ByteView bytes(sector.subspan(at, fat::kEntryBytes));
+    const fat::DirEntry d(bytes);
+    // Case bits only: 0, 0x08, 0x10 or 0x18.
+    if ((d.caseBits() & ~(fat::kLowerCaseBase | fat::kLowerCaseExtension)) != 0) return false;
+    if (d.firstByte() == 0) {
+      if (names.awaited != 0 || !bytes.allZero(0, fat::kEntryBytes)) return false;
       continue;
     }
-    const uint8_t attr = d.u8(0x0B);
+    const uint8_t attr = d.attributes();
     if (attr & 0x80) return false;
-    if (d.le16(0x0B) == 0x0008 && ++labels > 1) return false;
-    if (attr == kLongNamePiece) {
-      if (d.le16(0x1A) != 0) return false;
-      if (d.u8(0) == kDeletedMark) continue;
-      const unsigned sequence = d.u8(0) & 0x1Fu;
-      if (awaited == 0) {
-        if (sequence == 0) return false;
-        checksum = d.u8(0x0D);
-      } else if (sequence != awaited) {
-        return false;
-      }
-      awaited = sequence - 1;
-      longNameDone = awaited == 0;
+    if (d.attributesAndCase() == fat::attr::kVolumeLabel && ++labels > 1) return false;
+    if (attr == fat::attr::kLongName) {
+      if (!names.piece(fat::LongNameEntry(bytes))) return false;
       continue;
     }
-    if (awaited != 0) return false;
-    if (d.u8(0) == kDeletedMark && d.le16(0x14) != 0) return false;
-    if (longNameDone) {
-      if (ShortNameChecksum(d.data()) != checksum) return false;
-      longNameDone = false;
-    }
-    for (uint32_t k = 0; k < 11; ++k)
-      if (d.u8(k) == 0) return false;
-    if (d.le16(0x14) == 0 && d.le16(0x1A) < 2 && d.le32(0x1C) != 0) return false;
-    if (d.le16(0x0E) > kLatestTime || d.le16(0x16) > kLatestTime) return false;
-    const uint16_t created = d.le16(0x10);
-    const uint16_t modified = d.le16(0x18);
-    if (created < kEarliestDate || created > kLatestDate || modified < kEarliestDate || modified > kLatestDate)
-      return false;
-    if (created > d.le16(0x12)) return false;
+    if (!names.shortEntry(d) || !PlausibleShortEntry(d)) return false;
   }
   return true;
 }

@@ -16,8 +16,11 @@ class FatEntries {
  public:
   FatEntries(std::span<const uint8_t> bytes, bool fat32) : bytes_(bytes), fat32_(fat32) {}
 
+  // Bytes per entry: FAT16 entries are 16 bits, FAT32 entries 32.
+  static constexpr uint32_t WidthOf(bool fat32) { return fat32 ? 4 : 2; }
+
   bool fat32() const { return fat32_; }
-  uint32_t width() const { return fat32_ ? 4 : 2; }
+  uint32_t width() const { return WidthOf(fat32_); }
   // Entries the bytes hold (cluster numbers 0 .. count-1).
   uint64_t count() const { return bytes_.size() / width(); }
   // The FAT sector (counted from the start of the copy) holding `cluster`'s entry.

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "disk/bytes.h"
+#include "disk/fat_layout.h"
 
 namespace orvaldi::disk {
 namespace {
@@ -17,14 +18,18 @@ bool HasBootSignature(const ByteView& s) { return s.le16(0x1FE) == 0xAA55; }
 int IsFat16BootSector(std::span<const uint8_t> sector) {
   if (sector.size() < kSector) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.le16(0x11) == 512 && s.le16(0x0B) == 512 && s.matches(0x36, "FAT16");
+  const fat::BootSector b(s);
+  return HasBootSignature(s) && b.rootEntries() == 512 && b.bytesPerSector() == 512 &&
+         s.matches(fat::BootSector::kFat16TypeAt, "FAT16");
 }
 
 int IsFat32BootSector(std::span<const uint8_t> sector) {
   if (sector.size() < kSector) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.u8(0x10) == 2 && s.le16(0x0B) == 512 && s.le16(0x32) == 6 &&
-         s.le32(0x11) == 0 && s.le16(0x16) == 0 && s.matches(0x52, "FAT32");
+  const fat::BootSector b(s);
+  return HasBootSignature(s) && b.fatCount() == 2 && b.bytesPerSector() == 512 && b.backupBootSector() == 6 &&
+         b.rootEntries() == 0 && b.totalSectors16() == 0 && b.fatSize16() == 0 &&
+         s.matches(fat::BootSector::kFat32TypeAt, "FAT32");
 }
 
 int IsNtfsBootSector(std::span<const uint8_t> sector) {

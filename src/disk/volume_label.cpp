@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/fat_layout.h"
 #include "disk/fs_family.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
@@ -33,11 +34,11 @@ std::string TrimPadding(std::string s) {
 // archive bit) as its 11 name bytes in the OEM code page.
 std::string FatLabelFromDirectory(const std::vector<uint8_t>& dir) {
   const ByteView d(dir);
-  for (uint64_t at = 0; d.contains(at, 32); at += 32) {
+  for (uint64_t at = 0; d.contains(at, fat::kEntryBytes); at += fat::kEntryBytes) {
     if (d.allZero(at, 16)) break;
-    const uint8_t attr = d.u8(at + 0x0B);
-    if (attr == 0x08 || attr == 0x28) {
-      const auto name = d.sub(at, 11);
+    const fat::DirEntry e(d.sub(at, fat::kEntryBytes));
+    if ((e.attributes() & ~0x20) == fat::attr::kVolumeLabel) {
+      const auto name = e.name();
       return TrimPadding(platform::OemToUtf8({reinterpret_cast<const char*>(name.data()), name.size()}));
     }
   }
@@ -45,16 +46,18 @@ std::string FatLabelFromDirectory(const std::vector<uint8_t>& dir) {
 }
 
 std::string Fat32Label(SectorSource& source, uint64_t start, const ByteView& boot) {
-  const uint32_t rootCluster = boot.le32(0x2C);
+  const fat::BootSector b(boot);
+  const uint32_t rootCluster = b.rootCluster();
   if (rootCluster < 2) return {};
-  const uint64_t rootSector = start + boot.le16(0x0E) + uint64_t{boot.u8(0x10)} * boot.le32(0x24) +
-                              uint64_t{rootCluster - 2} * boot.u8(0x0D);
+  const uint64_t rootSector =
+      start + b.sectorsBeforeRoot(true) + uint64_t{rootCluster - 2} * b.sectorsPerCluster();
   return FatLabelFromDirectory(ReadBytes(source, rootSector, 1));
 }
 
 std::string Fat16Label(SectorSource& source, uint64_t start, const ByteView& boot) {
-  const uint64_t rootSector = start + boot.le16(0x0E) + uint64_t{boot.u8(0x10)} * boot.le16(0x16);
-  const uint32_t rootBytes = uint32_t{boot.le16(0x11)} * 32;
+  const fat::BootSector b(boot);
+  const uint64_t rootSector = start + b.sectorsBeforeRoot(false);
+  const uint32_t rootBytes = uint32_t{b.rootEntries()} * fat::kEntryBytes;
   if (rootBytes == 0) return {};
   const uint32_t sectors = (rootBytes + SectorSize - 1) / SectorSize;
   std::vector<uint8_t> dir = ReadBytes(source, rootSector, sectors);

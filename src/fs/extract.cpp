@@ -381,7 +381,7 @@ bool FatIs32(const disk::PartitionInfo& partition) {
 }
 
 uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState& state) {
-  const uint64_t width = FatIs32(partition) ? 4 : 2;
+  const uint64_t width = disk::FatEntries::WidthOf(FatIs32(partition));
   uint64_t entries = state.fatCopy.size() / width;
   if (partition.fatSizeSectors != 0)
     entries = std::min<uint64_t>(entries, uint64_t{partition.fatSizeSectors} * kSector / width);
@@ -390,39 +390,28 @@ uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState&
 
 namespace {
 
-// The in-memory FAT as the copies see it: entries by cluster, and whether an
-// entry is known at all (its sector was read from some copy of the FAT).
+// The in-memory FAT as the copies see it: entries by cluster (no more than
+// the FAT size names), and whether an entry is known at all (its sector was
+// read from some copy of the FAT).
 class FatTable {
  public:
   FatTable(const disk::PartitionInfo& part, const FatScanState& state)
-      : state_(state), fat32_(FatIs32(part)), entries_(FatEntryCount(part, state)),
-        // Values from the bad-cluster mark up are marks, never clusters.
-        limit_(std::min<uint32_t>(entries_, fat32_ ? 0x0FFFFFF7 : 0xFFF7)) {}
+      : state_(state), entries_(EntriesOf(part, state)) {}
 
   // Whether `cluster` is a data cluster this FAT describes.
-  bool valid(uint32_t cluster) const { return cluster >= 2 && cluster < limit_; }
-  uint32_t limit() const { return limit_; }
-
-  // The entry of a valid cluster.
-  uint32_t next(uint32_t cluster) const {
-    const uint8_t* p = state_.fatCopy.data() + uint64_t{cluster} * (fat32_ ? 4 : 2);
-    if (fat32_) return (p[0] | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24)) & 0x0FFFFFFF;
-    return p[0] | (uint32_t{p[1]} << 8);
-  }
-
-  // False when no copy of the FAT gave the sector holding the entry: its
-  // zero says nothing about the cluster.
-  bool known(uint32_t cluster) const {
-    const uint64_t sector = uint64_t{cluster} * (fat32_ ? 4 : 2) / kSector;
-    const auto& bad = state_.unreadableFatSectors;
-    return !std::binary_search(bad.begin(), bad.end(), sector);
-  }
+  bool valid(uint32_t cluster) const { return entries_.isCluster(cluster); }
+  uint32_t next(uint32_t cluster) const { return entries_[cluster]; }
+  bool known(uint32_t cluster) const { return state_.entryRead(entries_, cluster); }
 
  private:
+  static disk::FatEntries EntriesOf(const disk::PartitionInfo& part, const FatScanState& state) {
+    const bool fat32 = FatIs32(part);
+    const size_t bytes = size_t{FatEntryCount(part, state)} * disk::FatEntries::WidthOf(fat32);
+    return disk::FatEntries(std::span<const uint8_t>(state.fatCopy).first(bytes), fat32);
+  }
+
   const FatScanState& state_;
-  bool fat32_;
-  uint32_t entries_;
-  uint32_t limit_;
+  disk::FatEntries entries_;
 };
 
 // A deleted file's clusters, from `firstCluster` on, in the order it most

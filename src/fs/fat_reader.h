@@ -9,22 +9,22 @@
 
 namespace orvaldi::fs {
 
-// Mode values: walk the tree from the root through the FAT, or search every
-// cluster of the data area for directories (formatted or damaged volumes).
-inline constexpr int kFatModeSearch = 0;
-inline constexpr int kFatModeWalk = 1;
+// Walk the tree from the root through the FAT, or search every cluster of
+// the data area for directories (formatted or damaged volumes).
+enum class FatMode { kSearch, kWalk };
 
 // Scans the partition into its FatScanState. Opens the disk itself (unless
 // the partition is a dynamic volume, read through its mapping). Returns with
-// what it found so far when cancelled; adds nothing when the disk cannot be
-// opened or the volume's geometry cannot be found.
-void ScanFat32(const disk::DiskInfo& disk, disk::PartitionInfo& partition, int mode,
+// what it found so far when cancelled (true). Returns false, having added
+// nothing, when the disk cannot be opened or the volume's geometry cannot be
+// found (neither the boot sector nor the FATs give it).
+bool ScanFat32(const disk::DiskInfo& disk, disk::PartitionInfo& partition, FatMode mode,
                platform::ProgressBlock& progress);
-void ScanFat16(const disk::DiskInfo& disk, disk::PartitionInfo& partition, int mode,
+bool ScanFat16(const disk::DiskInfo& disk, disk::PartitionInfo& partition, FatMode mode,
                platform::ProgressBlock& progress);
 
 // The same on an already open source (null for a dynamic volume).
-void ScanFatVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
-                   bool fat32, int mode, platform::ProgressBlock& progress);
+bool ScanFatVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                   bool fat32, FatMode mode, platform::ProgressBlock& progress);
 
 }  // namespace orvaldi::fs

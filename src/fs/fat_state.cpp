@@ -1,6 +1,7 @@
 // The FAT reader's per-partition state: construction, deep copy, emptying.
 #include "fs/fat_state.h"
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace orvaldi::fs {
@@ -73,6 +74,11 @@ void FatScanState::clearForRescan() {
   fatCopy.shrink_to_fit();
   unreadableFatSectors.clear();
   readProblems.clear();
+}
+
+bool FatScanState::entryRead(const disk::FatEntries& entries, uint32_t cluster) const {
+  const auto& bad = unreadableFatSectors;
+  return bad.empty() || !std::binary_search(bad.begin(), bad.end(), entries.sectorOf(cluster));
 }
 
 FatScanState& FatStateOf(disk::PartitionInfo& partition) { return partition.reader.getOrCreate<FatScanState>(); }

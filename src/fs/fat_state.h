@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/fat_entry.h"
 #include "disk/partition_info.h"
 #include "fs/scan_tree.h"
 
@@ -29,6 +30,9 @@ struct FatScanState final : disk::ReaderState {
   // the FAT could give. Their entries stay zero in `fatCopy`, so a chain that
   // reaches one is not known and must not be taken as whole. Sorted.
   std::vector<uint32_t> unreadableFatSectors;
+  // Whether some copy of the FAT gave the sector holding `cluster`'s entry
+  // in `entries` (a view of `fatCopy`): when none did, its zero says nothing.
+  bool entryRead(const disk::FatEntries& entries, uint32_t cluster) const;
 
   // A folder cluster (or other structure) the scan could not read. The scan
   // goes on past it; what lay there is missing from the tree, and front ends

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "disk/bytes.h"
+#include "disk/fat_entry.h"
 #include "disk/fs_family.h"
 #include "disk/sector_io.h"
 
@@ -84,18 +85,13 @@ std::vector<uint32_t> StartClusterSearch(platform::SectorSource* source, const d
   std::vector<uint32_t> found;
   const uint32_t spc = partition.sectorsPerCluster;
   if (spc == 0 || partition.clusterZeroSector == 0) return found;
+  // A deleted entry keeps the low 16 bits of its cluster: the candidates are
+  // those low bits in each 64 Ki-cluster group the FAT numbers. Other
+  // partition types have no FAT to size the search: the low group only.
+  const disk::FsFamily family = disk::FamilyOf(partition.typeByte);
   const uint64_t fatBytes = uint64_t{partition.fatSizeSectors} * disk::SectorSize;
-  uint64_t highest = 0;
-  switch (disk::FamilyOf(partition.typeByte)) {
-    case disk::FsFamily::kFat32:
-      highest = fatBytes >> 18;
-      break;
-    case disk::FsFamily::kFat16:
-      highest = fatBytes >> 17;
-      break;
-    default:
-      break;
-  }
+  const uint64_t highest =
+      disk::IsFat(family) ? (fatBytes / disk::FatEntries::WidthOf(family == disk::FsFamily::kFat32)) >> 16 : 0;
   // Clusters past the volume hold nothing of it.
   const uint64_t volumeEnd = partition.startSector + partition.sectorCount;
   std::vector<uint8_t> cluster(uint64_t{spc} * disk::SectorSize);

@@ -147,7 +147,7 @@ TEST(RawScanDemo, Fat32WithoutBootSectorsIsRebuiltAndItsFilesList) {
 
   auto source = platform::MemorySource::borrow(image);
   platform::ProgressBlock progress;
-  fs::ScanFatVolume(source.get(), disk, disk.partitions[0], true, fs::kFatModeWalk, progress);
+  fs::ScanFatVolume(source.get(), disk, disk.partitions[0], true, fs::FatMode::kWalk, progress);
   const fs::FatScanState* state = fs::FindFatState(disk.partitions[0]);
   ASSERT_NE(state, nullptr);
   EXPECT_TRUE(Lists(state->root, "/README.TXT 4 9"));

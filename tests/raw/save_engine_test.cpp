@@ -41,10 +41,10 @@ struct Scanned {
         return fs::ScanNtfs(*disk, *part, progress);
       case 0x0B:
       case 0x0C:
-        fs::ScanFat32(*disk, *part, fs::kFatModeWalk, progress);
+        fs::ScanFat32(*disk, *part, fs::FatMode::kWalk, progress);
         return fs::FindFatState(*part) != nullptr;
       default:
-        fs::ScanFat16(*disk, *part, fs::kFatModeWalk, progress);
+        fs::ScanFat16(*disk, *part, fs::FatMode::kWalk, progress);
         return fs::FindFatState(*part) != nullptr;
     }
   }

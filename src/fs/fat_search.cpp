@@ -1,0 +1,138 @@
+// The FAT reader's searches without a FAT to follow: every cluster of the
+// data area, or the directory sectors a full-disk scan found.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "disk/fat_directory.h"
+#include "fs/fat_scan.h"
+
+namespace orvaldi::fs::detail {
+namespace {
+
+constexpr uint32_t kSearchBatchClusters = 384;
+
+// A cluster that holds directory entries but no "." entry: a later cluster
+// of some folder. Its first sector must hold entries; the others may be
+// empty, as a folder's last cluster usually is.
+bool HoldsDirectoryEntries(std::span<const uint8_t> cluster) {
+  if (cluster.size() < kSector || cluster[0] == 0) return false;
+  for (size_t at = 0; at + kSector <= cluster.size(); at += kSector)
+    if (!disk::IsFatDirectorySector(cluster.subspan(at, kSector))) return false;
+  return true;
+}
+
+}  // namespace
+
+// A folder found by its cluster, named by the cluster's number, under `top`:
+// after the others in cluster order (the search), or in front (the list).
+FatNode* FatScan::addFoundFolder(FatNode& top, uint32_t cluster, bool inClusterOrder) {
+  FatNode folder;
+  folder.flags = node_kind::kFolder;
+  folder.firstCluster = cluster;
+  folder.name = std::to_string(cluster);
+  FatNode* placed = nullptr;
+  if (inClusterOrder) {
+    folder.parent = &top;
+    top.children.push_back(std::move(folder));
+    placed = &top.children.back();
+  } else {
+    placed = InsertChild(top, std::move(folder));
+  }
+  state_.liveIndex.emplace(cluster, placed);
+  return placed;
+}
+
+void FatScan::search() {
+  const uint32_t first = fat32_ ? geo_.rootCluster + 1 : 2;
+  state_.root.firstCluster = fat32_ ? geo_.rootCluster : 0;
+  state_.liveIndex.emplace(state_.root.firstCluster, &state_.root);
+  progress_.beginStage(int64_t{clusterCount_} - (fat32_ ? geo_.rootCluster + 1 : 3), 1);
+  const uint32_t spc = part_.sectorsPerCluster;
+  const size_t clusterBytes = size_t{spc} * kSector;
+  std::vector<uint8_t> batch;
+  std::vector<uint64_t> bad;
+  uint64_t lastBad = 0;
+  for (uint32_t c = first; c < clusterLimit_ && !cancelled_;) {
+    const uint32_t n = std::min(kSearchBatchClusters, clusterLimit_ - c);
+    batch.assign(n * clusterBytes, 0);
+    bad.clear();
+    readSalvaging(clusterSector(c), uint64_t{n} * spc, batch.data(), bad);
+    // Whatever an unreadable stretch held, folders included, is missing:
+    // one note per stretch.
+    for (uint64_t sector : bad) {
+      if (sector != lastBad + 1) {
+        const uint64_t cluster = (sector - part_.clusterZeroSector) / spc;
+        noteProblem("cluster " + std::to_string(cluster), sector);
+      }
+      lastBad = sector;
+    }
+    searchBatch(c, batch, n);
+    c += n;
+  }
+}
+
+void FatScan::searchBatch(uint32_t first, std::span<const uint8_t> batch, uint32_t clusters) {
+  const size_t clusterBytes = size_t{part_.sectorsPerCluster} * kSector;
+  for (uint32_t i = 0; i < clusters && !cancelled_; ++i) {
+    const uint32_t cluster = first + i;
+    if (wasRead(cluster)) continue;
+    progress_.step();
+    if (progress_.cancelled()) {
+      cancelled_ = true;
+      break;
+    }
+    const std::span<const uint8_t> bytes = batch.subspan(i * clusterBytes, clusterBytes);
+    if (StartsDirectory(bytes)) {
+      if (!DotSizesEmpty(bytes, fat32_)) continue;
+    } else if (!HoldsDirectoryEntries(bytes)) {
+      // Without a FAT nothing leads from a folder's first cluster to its
+      // later ones; they are listed on their own, as the first are.
+      continue;
+    }
+    markReadByAll(cluster);
+    FatNode* placed = addFoundFolder(state_.root, cluster, true);
+    ++count_;
+    progress_.setText("%d 项被找到", count_);
+    parseDirectory(bytes, *placed, false, 1);
+  }
+}
+
+void FatScan::listMethod(bool strict) {
+  state_.root.firstCluster = fat32_ ? geo_.rootCluster : (strict ? 0 : 1);
+  state_.liveIndex.emplace(state_.root.firstCluster, &state_.root);
+  if (!strict) state_.deletedIndex.emplace(0, &state_.orphans);
+  const uint32_t spc = part_.sectorsPerCluster;
+  const uint64_t zero = part_.clusterZeroSector;
+  const uint64_t partEnd = part_.startSector + part_.sectorCount;
+  const uint64_t dataStart = zero + 2ull * spc;
+  const uint64_t dataEnd = std::min<uint64_t>(zero + uint64_t{clusterLimit_} * spc, partEnd);
+  std::vector<uint32_t> clusters;
+  for (uint64_t sector : disk_.directorySectors) {
+    if (sector < zero || (sector - zero) % spc != 0) continue;
+    if (strict ? (sector < dataStart || sector >= dataEnd) : (sector <= part_.startSector || sector >= partEnd))
+      continue;
+    const uint64_t cluster = (sector - zero) / spc;
+    if (cluster >= 2 && cluster < clusterLimit_) clusters.push_back(static_cast<uint32_t>(cluster));
+  }
+  progress_.beginStage(strict ? static_cast<int64_t>(disk_.directorySectors.size())
+                              : static_cast<int64_t>(clusters.size()),
+                       1);
+  for (uint32_t cluster : clusters) {
+    if (cancelled_) return;
+    if (wasRead(cluster)) continue;
+    markReadByAll(cluster);
+    const auto buf = readCluster(cluster, "cluster " + std::to_string(cluster));
+    if (!countStep()) return;
+    if (fat32_ && cluster == geo_.rootCluster) {
+      parseDirectory(buf, state_.root, false, 0);
+      continue;
+    }
+    const bool isStart = StartsDirectory(buf);
+    if (strict && (!isStart || !DotSizesEmpty(buf, fat32_))) continue;
+    FatNode* placed = addFoundFolder(isStart ? state_.root : state_.orphans, cluster, false);
+    parseDirectory(buf, *placed, false, 1);
+  }
+}
+
+}  // namespace orvaldi::fs::detail
