@@ -6,6 +6,7 @@
 #include <functional>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "disk/disk_info.h"
 #include "fs/fat_reader.h"
@@ -80,6 +81,12 @@ Options Sized(uint64_t sectors, std::set<uint64_t> directorySectors = {}) {
   return o;
 }
 
+Options CancelAfter(int steps) {
+  Options o;
+  o.cancelAfter = steps;
+  return o;
+}
+
 Scanned Scan(FatBuilder& b, bool fat32, FatMode mode, Options o = {}) {
   Scanned s;
   s.part.typeByte = fat32 ? 0x0C : 0x06;
@@ -109,61 +116,50 @@ struct Case {
 };
 
 FatBuilder Small() { return FatBuilder(true, 8, 64); }
-
-const std::u16string kForty = u"一个很长的文件名 with forty characters.txt";
-std::u16string Repeated(int n) {
-  std::u16string s;
-  for (int i = 0; i < n; ++i) s += u"abcdefghijklm";
-  return s;
+std::string Times(const std::string& s, int n) {
+  std::string out;
+  while (n-- > 0) out += s;
+  return out;
 }
-std::string Repeated8(int n) {
-  std::string s;
-  for (int i = 0; i < n; ++i) s += "abcdefghijklm";
-  return s;
-}
+constexpr uint8_t kFile = 0x20, kDir = 0x10;
 
 const Case kCases[] = {
     {"tree order: folders first, entries after an empty slot are read",
      [] {
        FatBuilder b = Small();
-       b.entry(2, 0, "A       TXT", 0x20, 10, 100).entry(2, 1, "DIR        ", 0x10, 3);
-       b.entry(2, 3, "B       TXT", 0x20, 11, 200);
-       b.dots(3, 0).entry(3, 2, "INNER   DAT", 0x20, 12, 1).endOfChain(3);
+       b.entry(2, 0, "A       TXT", kFile, 10, 100).entry(2, 1, "DIR        ", kDir, 3).entry(2, 3, "B       TXT", kFile, 11, 200);
+       b.dots(3, 0).entry(3, 2, "INNER   DAT", kFile, 12, 1).endOfChain(3);
        return b;
      },
      FatMode::kWalk, {"/DIR 3 3", "/DIR/INNER.DAT 4 12", "/A.TXT 4 10", "/B.TXT 4 11"},
      [](const Scanned& s) {
-       EXPECT_EQ(s.part.sectorsPerCluster, 1u);
-       EXPECT_EQ(s.part.fatSizeSectors, 8u);
-       EXPECT_EQ(s.part.clusterZeroSector, 32u + 16 - 2);
+       EXPECT_EQ(std::tuple(s.part.sectorsPerCluster, s.part.fatSizeSectors, s.part.clusterZeroSector),
+                 std::tuple(1u, 8u, uint64_t{32 + 16 - 2}));
        EXPECT_EQ(s.lastText, "1 项被找到");
-       EXPECT_EQ(s.state().liveIndex.count(3), 1u);
-       EXPECT_EQ(s.state().nameIndex.count("A.TXT"), 1u);
-       EXPECT_EQ(s.state().root.name, "根目录");
-       EXPECT_EQ(s.state().orphans.name, "零散目录");
+       EXPECT_EQ(std::pair(s.state().liveIndex.count(3), s.state().nameIndex.count("A.TXT")), std::pair(1ul, 1ul));
+       EXPECT_EQ(s.state().root.name + "," + s.state().orphans.name, "根目录,零散目录");
      }},
     // Everything is listed once; nothing is read twice or past the volume's end.
     {"chains that loop, return to the parent or leave the volume stop",
      [] {
        FatBuilder b = Small();
-       b.entry(2, 0, "LOOP       ", 0x10, 3).dots(3, 0).link(3, 2);  // back to the root
-       b.entry(2, 1, "SELF       ", 0x10, 4).dots(4, 0).link(4, 4);  // onto itself
-       b.entry(4, 2, "UP         ", 0x10, 4);                        // a child that is its own folder
-       b.entry(2, 2, "FAR        ", 0x10, 60000).entry(2, 3, "F       TXT", 0x20, 60001, 9);
+       b.entry(2, 0, "LOOP       ", kDir, 3).dots(3, 0).link(3, 2);  // back to the root
+       b.entry(2, 1, "SELF       ", kDir, 4).dots(4, 0).link(4, 4).entry(4, 2, "UP         ", kDir, 4);  // onto itself
+       b.entry(2, 2, "FAR        ", kDir, 60000).entry(2, 3, "F       TXT", kFile, 60001, 9);
        b.link(2, 5).dots(5, 0).link(5, 2);  // the root's own chain comes back to itself
        return b;
      },
      FatMode::kWalk, {"/FAR 3 60000", "/SELF 3 4", "/SELF/UP 3 4", "/LOOP 3 3", "/F.TXT 4 60001"},
      [](const Scanned& s) { EXPECT_EQ(s.steps, 2); }, Sized(32 + 16 + 64)},
-    // A name of 40 characters starting in slot 14 runs on into the root's
-    // next cluster; an unpaired surrogate is kept as U+FFFD.
+    // A name of 40 characters from slot 14 runs on into the root's next
+    // cluster; an unpaired surrogate is kept as U+FFFD.
     {"long names across clusters and unpaired surrogates",
      [] {
        FatBuilder b = Small();
        b.link(2, 3).endOfChain(3);
-       for (uint32_t i = 0; i < 14; ++i) b.entry(2, i, "F" + std::to_string(10 + i) + "     TXT", 0x20, 20 + i, 1);
-       b.longEntry(2, 14, kForty, "AVERYL~1TXT", 0x20, 40, 1234);
-       b.longEntry(3, 8, std::u16string(u"bad") + char16_t(0xD800) + u".txt", "BAD     TXT", 0x20, 41, 5);
+       for (uint32_t i = 0; i < 14; ++i) b.entry(2, i, "F" + std::to_string(10 + i) + "     TXT", kFile, 20 + i, 1);
+       b.longEntry(2, 14, u"一个很长的文件名 with forty characters.txt", "AVERYL~1TXT", kFile, 40, 1234);
+       b.longEntry(3, 8, std::u16string(u"bad") + char16_t(0xD800) + u".txt", "BAD     TXT", kFile, 41, 5);
        return b;
      },
      FatMode::kWalk, [] {
@@ -177,31 +173,29 @@ const Case kCases[] = {
     {"overlong long-name runs are cut",
      [] {
        FatBuilder b = Small();
-       b.link(2, 3).endOfChain(3);
-       b.longEntry(2, 0, Repeated(30), "LONG    TXT", 0x20, 40, 10, /*deleted=*/true);
+       std::u16string name;
+       for (int i = 0; i < 30; ++i) name += u"abcdefghijklm";
+       b.link(2, 3).endOfChain(3).longEntry(2, 0, name, "LONG    TXT", kFile, 40, 10, /*deleted=*/true);
        return b;
      },
-     FatMode::kWalk, {"/" + Repeated8(9) + " 2 40"}},
+     FatMode::kWalk, {"/" + Times("abcdefghijklm", 9) + " 2 40"}},
     {"short names: deleted, empty, OEM, lower-case bits",
      [] {
        FatBuilder b = Small();
-       b.entry(2, 0, "\xE5" "AB     TXT", 0x20, 10, 100);               // deleted: first byte lost
-       b.entry(2, 1, "EMPTY   DAT", 0x20, 0, 0);                        // no long name, no cluster: left out
-       b.longEntry(2, 2, u"empty long.dat", "EMPTYL~1DAT", 0x20, 0, 0);  // kept: it has a long name
-       b.longEntry(2, 6, u"old photo.jpg", "OLDPHO~1JPG", 0x20, 12, 5000, /*deleted=*/true);
-       b.entry(2, 10, "\xCA\xFD" "K     TXT", 0x20, 13, 7);  // "数" in GBK
-       const uint8_t caseBits[] = {0x18, 0x08, 0x10};
-       for (uint32_t i = 0; i < 3; ++i) {
-         b.entry(2, 11 + i, "FRAG" + std::to_string(3 + i) + "   DAT", 0x20, 14 + i, 1);
-         b.at(2, 11 + i, 0x0C) = caseBits[i];
-       }
-       b.entry(2, 14, "\xE5" "RAG6   DAT", 0x20, 30, 1);
-       b.at(2, 14, 0x0C) = 0x18;
+       b.entry(2, 0, "\xE5" "AB     TXT", kFile, 10, 100);               // deleted: first byte lost
+       b.entry(2, 1, "EMPTY   DAT", kFile, 0, 0);                         // no long name, no cluster: left out
+       b.longEntry(2, 2, u"empty long.dat", "EMPTYL~1DAT", kFile, 0, 0);  // kept: it has a long name
+       b.longEntry(2, 6, u"old photo.jpg", "OLDPHO~1JPG", kFile, 12, 5000, /*deleted=*/true);
+       b.entry(2, 10, "\xCA\xFD" "K     TXT", kFile, 13, 7);  // "数" in GBK
+       const uint8_t caseBits[] = {0x18, 0x08, 0x10, 0x18};
+       for (uint32_t i = 0; i < 4; ++i)
+         b.entry(2, 11 + i, "FRAG" + std::to_string(3 + i) + "   DAT", kFile, 14 + i, 1).at(2, 11 + i, 0x0C) = caseBits[i];
+       b.at(2, 14) = 0xE5;
        return b;
      },
      FatMode::kWalk,
      {"/\xC3\xA5" "AB.TXT 2 10", "/empty long.dat 4 0", "/old photo.jpg 2 12", "/数K.TXT 4 13", "/frag3.dat 4 14",
-      "/frag4.DAT 4 15", "/FRAG5.dat 4 16", "/\xC3\xA5rag6.dat 2 30"},
+      "/frag4.DAT 4 15", "/FRAG5.dat 4 16", "/\xC3\xA5rag6.dat 2 17"},
      [](const Scanned& s) { EXPECT_EQ(s.state().deletedIndex.count(10), 1u); }},
     // 1,100 FAT sectors hold 140,800 entries; the folder's entry lost its high word.
     {"deleted folder above cluster 65535 found by trying high words",
@@ -209,9 +203,9 @@ const Case kCases[] = {
        FatBuilder b(true, 1100, 70000);
        const uint32_t real = 0x10005;
        std::memset(&b.at(5, 0), 0x41, 512);  // cluster 5 (high word 0) holds no folder
-       b.longEntry(2, 0, u"deleted folder", "DELETE~1   ", 0x10, 5, 0, /*deleted=*/true);
-       b.dots(real, 2).entry(real, 2, "\xE5" "NSIDE  TXT", 0x20, 30, 3);
-       b.entry(real, 3, "UNMARKEDTXT", 0x20, 31, 4);  // deleted with its folder: its cluster is free
+       b.longEntry(2, 0, u"deleted folder", "DELETE~1   ", kDir, 5, 0, /*deleted=*/true);
+       b.dots(real, 2).entry(real, 2, "\xE5" "NSIDE  TXT", kFile, 30, 3);
+       b.entry(real, 3, "UNMARKEDTXT", kFile, 31, 4);  // deleted with its folder: its cluster is free
        b.at(real, 1, 0x10) = 0x21;  // times of a folder found through its long name come from ".."
        b.at(real, 1, 0x11) = 0x30;
        return b;
@@ -226,85 +220,69 @@ const Case kCases[] = {
     {"a deleted folder that no cluster reads as is dropped",
      [] {
        FatBuilder b(true, 1100, 70000);
-       b.longEntry(2, 0, u"gone", "GONE       ", 0x10, 7, 0, true);
+       b.longEntry(2, 0, u"gone", "GONE       ", kDir, 7, 0, true);
        return b;
      },
      FatMode::kWalk, {}},
     {"search finds folders without the root",
      [] {
        FatBuilder b = Small();
-       b.dots(9, 2).entry(9, 2, "A       TXT", 0x20, 20, 5).entry(9, 3, "SUB        ", 0x10, 11);
-       b.dots(11, 9).entry(11, 2, "B       TXT", 0x20, 21, 6);
-       b.dots(30, 2).entry(30, 2, "C       TXT", 0x20, 22, 7);
-       b.entry(2, 0, "ROOTFILETXT", 0x20, 23, 8);  // the root is not read in this mode
+       b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).entry(9, 3, "SUB        ", kDir, 11);
+       b.dots(11, 9).entry(11, 2, "B       TXT", kFile, 21, 6).dots(30, 2).entry(30, 2, "C       TXT", kFile, 22, 7);
+       b.entry(2, 0, "ROOTFILETXT", kFile, 23, 8);  // the root is not read in this mode
        return b;
      },
      FatMode::kSearch, {"/9 3 9", "/9/SUB 3 11", "/9/SUB/B.TXT 4 21", "/9/A.TXT 4 20", "/30 3 30", "/30/C.TXT 4 22"},
      [](const Scanned& s) { EXPECT_EQ(s.lastText, "3 项被找到"); }},
-    {"search of an empty area", Small, FatMode::kSearch, {},
-     [](const Scanned& s) {
-       EXPECT_EQ(s.state().root.name, "根目录");
-       EXPECT_EQ(s.lastText, "");
-     }},
+    {"search of an empty area", Small, FatMode::kSearch, {}, [](const Scanned& s) { EXPECT_EQ(s.lastText, ""); }},
     {"a cancelled search keeps what it found",
      [] {
        FatBuilder b = Small();
-       b.dots(9, 2).entry(9, 2, "A       TXT", 0x20, 20, 5);
-       b.dots(40, 2).entry(40, 2, "B       TXT", 0x20, 21, 5);
+       b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).dots(40, 2).entry(40, 2, "B       TXT", kFile, 21, 5);
        return b;
      },
-     FatMode::kSearch, {"/9 3 9", "/9/A.TXT 4 20"}, {}, [] {
-       Options o;
-       o.cancelAfter = 20;
-       return o;
-     }()},
+     FatMode::kSearch, {"/9 3 9", "/9/A.TXT 4 20"}, nullptr, CancelAfter(20)},
     {"geometry rebuilt from the FATs when the boot sector is gone",
      [] {
        FatBuilder b = Small();
-       b.entry(2, 0, "DIR        ", 0x10, 8).dots(8, 2).entry(8, 2, "X       TXT", 0x20, 20, 5).endOfChain(8);
+       b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).entry(8, 2, "X       TXT", kFile, 20, 5).endOfChain(8);
        std::memset(b.bytes().data(), 0, 512);
        return b;
      },
      FatMode::kWalk, {"/DIR 3 8", "/DIR/X.TXT 4 20"},
-     [](const Scanned& s) {
-       EXPECT_EQ(s.part.fatSizeSectors, 8u);
-       EXPECT_EQ(s.part.sectorsPerCluster, 1u);
-     }},
+     [](const Scanned& s) { EXPECT_EQ(std::pair(s.part.fatSizeSectors, s.part.sectorsPerCluster), std::pair(8u, 1u)); }},
     // No sectors per cluster: treated as no boot sector, never divided by.
     {"nonsense boot values are rebuilt",
      [] {
        FatBuilder b = Small();
-       b.bytes()[0x0D] = 0;
-       b.entry(2, 0, "DIR        ", 0x10, 8).dots(8, 2).endOfChain(8);
+       b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).endOfChain(8).bytes()[0x0D] = 0;
        return b;
      },
      FatMode::kWalk, {"/DIR 3 8"}, [](const Scanned& s) { EXPECT_EQ(s.part.sectorsPerCluster, 1u); }},
     {"FAT16 walks its fixed root",
      [] {
        FatBuilder b(false, 4, 64);
-       b.entry(0, 0, "ROOT    TXT", 0x20, 5, 10).entry(0, 1, "DIR        ", 0x10, 3);
-       b.dots(3, 0).entry(3, 2, "IN      TXT", 0x20, 6, 11).endOfChain(3);
+       b.entry(0, 0, "ROOT    TXT", kFile, 5, 10).entry(0, 1, "DIR        ", kDir, 3);
+       b.dots(3, 0).entry(3, 2, "IN      TXT", kFile, 6, 11).endOfChain(3);
        return b;
      },
      FatMode::kWalk, {"/DIR 3 3", "/DIR/IN.TXT 4 6", "/ROOT.TXT 4 5"},
      [](const Scanned& s) {
-       EXPECT_EQ(s.state().root.firstCluster, 0u);
-       EXPECT_EQ(s.part.clusterZeroSector, 1u + 8 + 32 - 2);
+       EXPECT_EQ(std::pair(s.part.clusterZeroSector, s.state().root.firstCluster), std::pair(uint64_t{1 + 8 + 32 - 2}, 0u));
      },
      {}, false},
     {"FAT16 searches from cluster 2",
      [] {
        FatBuilder b(false, 4, 64);
-       b.dots(3, 0).entry(3, 2, "IN      TXT", 0x20, 6, 11);
+       b.dots(3, 0).entry(3, 2, "IN      TXT", kFile, 6, 11);
        return b;
      },
-     FatMode::kSearch, {"/3 3 3", "/3/IN.TXT 4 6"}, {}, {}, false},
+     FatMode::kSearch, {"/3 3 3", "/3/IN.TXT 4 6"}, nullptr, {}, false},
     // Clusters a disk scan found steer the reader; one without "." goes to the orphans.
     {"directory sectors from a disk scan",
      [] {
        FatBuilder b = Small();
-       b.dots(9, 2).entry(9, 2, "A       TXT", 0x20, 20, 5);
-       b.entry(12, 0, "LOOSE   TXT", 0x20, 21, 6);
+       b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).entry(12, 0, "LOOSE   TXT", kFile, 21, 6);
        return b;
      },
      FatMode::kWalk, {"/9 3 9", "/9/A.TXT 4 20"},
