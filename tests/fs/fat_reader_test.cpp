@@ -68,24 +68,13 @@ struct CountingSink : platform::ProgressSink {
 };
 
 struct Options {
-  int cancelAfter = -1;
-  uint64_t sectorCount = 0;
-  std::set<uint64_t> unreadable;
+  Options(int cancel = -1, uint64_t sectors = 0, std::set<uint64_t> dirs = {}, std::set<uint64_t> bad = {})
+      : cancelAfter(cancel), sectorCount(sectors), directorySectors(std::move(dirs)), unreadable(std::move(bad)) {}
+  int cancelAfter;
+  uint64_t sectorCount;
   std::set<uint64_t> directorySectors;
+  std::set<uint64_t> unreadable;
 };
-
-Options Sized(uint64_t sectors, std::set<uint64_t> directorySectors = {}) {
-  Options o;
-  o.sectorCount = sectors;
-  o.directorySectors = std::move(directorySectors);
-  return o;
-}
-
-Options CancelAfter(int steps) {
-  Options o;
-  o.cancelAfter = steps;
-  return o;
-}
 
 Scanned Scan(FatBuilder& b, bool fat32, FatMode mode, Options o = {}) {
   Scanned s;
@@ -105,31 +94,33 @@ Scanned Scan(FatBuilder& b, bool fat32, FatMode mode, Options o = {}) {
   return s;
 }
 
+FatBuilder Small() { return FatBuilder(true, 8, 64); }
+FatBuilder Large() { return FatBuilder(true, 1100, 70000); }  // 140,800 FAT entries, 70,000 clusters
+FatBuilder Fat16() { return FatBuilder(false, 4, 64); }
+
 struct Case {
   const char* what;
-  std::function<FatBuilder()> build;
+  std::function<void(FatBuilder&)> build;
   FatMode mode;
   Listing listing;
   std::function<void(const Scanned&)> check = nullptr;
   Options options = {};
-  bool fat32 = true;
+  FatBuilder (*volume)() = Small;
 };
 
-FatBuilder Small() { return FatBuilder(true, 8, 64); }
 std::string Times(const std::string& s, int n) {
   std::string out;
   while (n-- > 0) out += s;
   return out;
 }
 constexpr uint8_t kFile = 0x20, kDir = 0x10;
+const uint32_t kHigh = 0x10005;  // a cluster above 65535
 
 const Case kCases[] = {
     {"tree order: folders first, entries after an empty slot are read",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.entry(2, 0, "A       TXT", kFile, 10, 100).entry(2, 1, "DIR        ", kDir, 3).entry(2, 3, "B       TXT", kFile, 11, 200);
        b.dots(3, 0).entry(3, 2, "INNER   DAT", kFile, 12, 1).endOfChain(3);
-       return b;
      },
      FatMode::kWalk, {"/DIR 3 3", "/DIR/INNER.DAT 4 12", "/A.TXT 4 10", "/B.TXT 4 11"},
      [](const Scanned& s) {
@@ -141,26 +132,22 @@ const Case kCases[] = {
      }},
     // Everything is listed once; nothing is read twice or past the volume's end.
     {"chains that loop, return to the parent or leave the volume stop",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.entry(2, 0, "LOOP       ", kDir, 3).dots(3, 0).link(3, 2);  // back to the root
        b.entry(2, 1, "SELF       ", kDir, 4).dots(4, 0).link(4, 4).entry(4, 2, "UP         ", kDir, 4);  // onto itself
        b.entry(2, 2, "FAR        ", kDir, 60000).entry(2, 3, "F       TXT", kFile, 60001, 9);
        b.link(2, 5).dots(5, 0).link(5, 2);  // the root's own chain comes back to itself
-       return b;
      },
      FatMode::kWalk, {"/FAR 3 60000", "/SELF 3 4", "/SELF/UP 3 4", "/LOOP 3 3", "/F.TXT 4 60001"},
-     [](const Scanned& s) { EXPECT_EQ(s.steps, 2); }, Sized(32 + 16 + 64)},
+     [](const Scanned& s) { EXPECT_EQ(s.steps, 2); }, Options(-1, 32 + 16 + 64)},
     // A name of 40 characters from slot 14 runs on into the root's next
     // cluster; an unpaired surrogate is kept as U+FFFD.
     {"long names across clusters and unpaired surrogates",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.link(2, 3).endOfChain(3);
        for (uint32_t i = 0; i < 14; ++i) b.entry(2, i, "F" + std::to_string(10 + i) + "     TXT", kFile, 20 + i, 1);
        b.longEntry(2, 14, u"一个很长的文件名 with forty characters.txt", "AVERYL~1TXT", kFile, 40, 1234);
        b.longEntry(3, 8, std::u16string(u"bad") + char16_t(0xD800) + u".txt", "BAD     TXT", kFile, 41, 5);
-       return b;
      },
      FatMode::kWalk, [] {
        Listing l;
@@ -171,17 +158,14 @@ const Case kCases[] = {
      }()},
     // 30 deleted pieces: more than any name has (20), so only those after the cut make the name.
     {"overlong long-name runs are cut",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        std::u16string name;
        for (int i = 0; i < 30; ++i) name += u"abcdefghijklm";
        b.link(2, 3).endOfChain(3).longEntry(2, 0, name, "LONG    TXT", kFile, 40, 10, /*deleted=*/true);
-       return b;
      },
      FatMode::kWalk, {"/" + Times("abcdefghijklm", 9) + " 2 40"}},
     {"short names: deleted, empty, OEM, lower-case bits",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.entry(2, 0, "\xE5" "AB     TXT", kFile, 10, 100);               // deleted: first byte lost
        b.entry(2, 1, "EMPTY   DAT", kFile, 0, 0);                         // no long name, no cluster: left out
        b.longEntry(2, 2, u"empty long.dat", "EMPTYL~1DAT", kFile, 0, 0);  // kept: it has a long name
@@ -191,110 +175,84 @@ const Case kCases[] = {
        for (uint32_t i = 0; i < 4; ++i)
          b.entry(2, 11 + i, "FRAG" + std::to_string(3 + i) + "   DAT", kFile, 14 + i, 1).at(2, 11 + i, 0x0C) = caseBits[i];
        b.at(2, 14) = 0xE5;
-       return b;
      },
      FatMode::kWalk,
      {"/\xC3\xA5" "AB.TXT 2 10", "/empty long.dat 4 0", "/old photo.jpg 2 12", "/数K.TXT 4 13", "/frag3.dat 4 14",
       "/frag4.DAT 4 15", "/FRAG5.dat 4 16", "/\xC3\xA5rag6.dat 2 17"},
      [](const Scanned& s) { EXPECT_EQ(s.state().deletedIndex.count(10), 1u); }},
-    // 1,100 FAT sectors hold 140,800 entries; the folder's entry lost its high word.
     {"deleted folder above cluster 65535 found by trying high words",
-     [] {
-       FatBuilder b(true, 1100, 70000);
-       const uint32_t real = 0x10005;
+     [](FatBuilder& b) {
        std::memset(&b.at(5, 0), 0x41, 512);  // cluster 5 (high word 0) holds no folder
-       b.longEntry(2, 0, u"deleted folder", "DELETE~1   ", kDir, 5, 0, /*deleted=*/true);
-       b.dots(real, 2).entry(real, 2, "\xE5" "NSIDE  TXT", kFile, 30, 3);
-       b.entry(real, 3, "UNMARKEDTXT", kFile, 31, 4);  // deleted with its folder: its cluster is free
-       b.at(real, 1, 0x10) = 0x21;  // times of a folder found through its long name come from ".."
-       b.at(real, 1, 0x11) = 0x30;
-       return b;
+       b.longEntry(2, 0, u"deleted folder", "DELETE~1   ", kDir, 5, 0, /*deleted=*/true);  // high word lost
+       b.dots(kHigh, 2).entry(kHigh, 2, "\xE5" "NSIDE  TXT", kFile, 30, 3);
+       b.entry(kHigh, 3, "UNMARKEDTXT", kFile, 31, 4);  // deleted with its folder: its cluster is free
+       b.at(kHigh, 1, 0x10) = 0x21;  // times of a folder found through its long name come from ".."
+       b.at(kHigh, 1, 0x11) = 0x30;
      },
      FatMode::kWalk,
      {"/deleted folder 1 65541", "/deleted folder/\xC3\xA5NSIDE.TXT 2 30", "/deleted folder/UNMARKED.TXT 2 31"},
      [](const Scanned& s) {
-       EXPECT_EQ(s.state().deletedIndex.count(31), 1u);
-       EXPECT_EQ(s.state().liveIndex.count(31), 0u);
+       EXPECT_EQ(std::pair(s.state().deletedIndex.count(31), s.state().liveIndex.count(31)), std::pair(1ul, 0ul));
        EXPECT_EQ(s.state().root.children.front().createDate, 0x3021);
-     }},
-    {"a deleted folder that no cluster reads as is dropped",
-     [] {
-       FatBuilder b(true, 1100, 70000);
-       b.longEntry(2, 0, u"gone", "GONE       ", kDir, 7, 0, true);
-       return b;
      },
-     FatMode::kWalk, {}},
+     {}, Large},
+    {"a deleted folder that no cluster reads as is dropped",
+     [](FatBuilder& b) { b.longEntry(2, 0, u"gone", "GONE       ", kDir, 7, 0, true); }, FatMode::kWalk, {}, nullptr, {},
+     Large},
     {"search finds folders without the root",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).entry(9, 3, "SUB        ", kDir, 11);
        b.dots(11, 9).entry(11, 2, "B       TXT", kFile, 21, 6).dots(30, 2).entry(30, 2, "C       TXT", kFile, 22, 7);
        b.entry(2, 0, "ROOTFILETXT", kFile, 23, 8);  // the root is not read in this mode
-       return b;
      },
      FatMode::kSearch, {"/9 3 9", "/9/SUB 3 11", "/9/SUB/B.TXT 4 21", "/9/A.TXT 4 20", "/30 3 30", "/30/C.TXT 4 22"},
      [](const Scanned& s) { EXPECT_EQ(s.lastText, "3 项被找到"); }},
-    {"search of an empty area", Small, FatMode::kSearch, {}, [](const Scanned& s) { EXPECT_EQ(s.lastText, ""); }},
+    {"search of an empty area", [](FatBuilder&) {}, FatMode::kSearch, {},
+     [](const Scanned& s) { EXPECT_EQ(s.lastText, ""); }},
     {"a cancelled search keeps what it found",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).dots(40, 2).entry(40, 2, "B       TXT", kFile, 21, 5);
-       return b;
      },
-     FatMode::kSearch, {"/9 3 9", "/9/A.TXT 4 20"}, nullptr, CancelAfter(20)},
+     FatMode::kSearch, {"/9 3 9", "/9/A.TXT 4 20"}, nullptr, Options(20)},
     {"geometry rebuilt from the FATs when the boot sector is gone",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).entry(8, 2, "X       TXT", kFile, 20, 5).endOfChain(8);
        std::memset(b.bytes().data(), 0, 512);
-       return b;
      },
      FatMode::kWalk, {"/DIR 3 8", "/DIR/X.TXT 4 20"},
      [](const Scanned& s) { EXPECT_EQ(std::pair(s.part.fatSizeSectors, s.part.sectorsPerCluster), std::pair(8u, 1u)); }},
     // No sectors per cluster: treated as no boot sector, never divided by.
     {"nonsense boot values are rebuilt",
-     [] {
-       FatBuilder b = Small();
-       b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).endOfChain(8).bytes()[0x0D] = 0;
-       return b;
-     },
+     [](FatBuilder& b) { b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).endOfChain(8).bytes()[0x0D] = 0; },
      FatMode::kWalk, {"/DIR 3 8"}, [](const Scanned& s) { EXPECT_EQ(s.part.sectorsPerCluster, 1u); }},
     {"FAT16 walks its fixed root",
-     [] {
-       FatBuilder b(false, 4, 64);
+     [](FatBuilder& b) {
        b.entry(0, 0, "ROOT    TXT", kFile, 5, 10).entry(0, 1, "DIR        ", kDir, 3);
        b.dots(3, 0).entry(3, 2, "IN      TXT", kFile, 6, 11).endOfChain(3);
-       return b;
      },
      FatMode::kWalk, {"/DIR 3 3", "/DIR/IN.TXT 4 6", "/ROOT.TXT 4 5"},
      [](const Scanned& s) {
        EXPECT_EQ(std::pair(s.part.clusterZeroSector, s.state().root.firstCluster), std::pair(uint64_t{1 + 8 + 32 - 2}, 0u));
      },
-     {}, false},
-    {"FAT16 searches from cluster 2",
-     [] {
-       FatBuilder b(false, 4, 64);
-       b.dots(3, 0).entry(3, 2, "IN      TXT", kFile, 6, 11);
-       return b;
-     },
-     FatMode::kSearch, {"/3 3 3", "/3/IN.TXT 4 6"}, nullptr, {}, false},
+     {}, Fat16},
+    {"FAT16 searches from cluster 2", [](FatBuilder& b) { b.dots(3, 0).entry(3, 2, "IN      TXT", kFile, 6, 11); },
+     FatMode::kSearch, {"/3 3 3", "/3/IN.TXT 4 6"}, nullptr, {}, Fat16},
     // Clusters a disk scan found steer the reader; one without "." goes to the orphans.
     {"directory sectors from a disk scan",
-     [] {
-       FatBuilder b = Small();
+     [](FatBuilder& b) {
        b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).entry(12, 0, "LOOSE   TXT", kFile, 21, 6);
-       return b;
      },
      FatMode::kWalk, {"/9 3 9", "/9/A.TXT 4 20"},
      [](const Scanned& s) { EXPECT_EQ(test::Tree(s.state().orphans), (Listing{"/12 3 12", "/12/LOOSE.TXT 4 21"})); },
-     Sized(32 + 16 + 64, {46 + 9, 46 + 12, 5})},  // 5 lies before the data area
+     Options(-1, 32 + 16 + 64, {46 + 9, 46 + 12, 5})},  // 5 lies before the data area
 };
 
 TEST(FatReader, CraftedVolumes) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
-    FatBuilder b = c.build();
-    const Scanned s = Scan(b, c.fat32, c.mode, c.options);
+    FatBuilder b = c.volume();
+    c.build(b);
+    const Scanned s = Scan(b, c.volume != Fat16, c.mode, c.options);
     ASSERT_TRUE(s.ok);
     EXPECT_EQ(s.tree(), c.listing);
     if (c.check) c.check(s);
@@ -335,9 +293,7 @@ TEST(FatWalk, UnreadableSectorsComeFromTheOtherFatCopyOrAreNoted) {
   };
   for (const Bad& c : cases) {
     SCOPED_TRACE("bad sector " + std::to_string(*c.sectors.begin()));
-    Options o;
-    o.unreadable = c.sectors;
-    const Scanned s = Scan(b, true, FatMode::kWalk, o);
+    const Scanned s = Scan(b, true, FatMode::kWalk, Options(-1, 0, {}, c.sectors));
     EXPECT_EQ(s.tree(), c.listing);
     Problems problems;
     for (const auto& p : s.state().readProblems) problems.emplace_back(p.where, p.sector);
