@@ -1,6 +1,5 @@
 // FAT directory parsing and the walk from the root: short and long names,
 // folder chains through the FAT, deleted folders found by their "." entry.
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
