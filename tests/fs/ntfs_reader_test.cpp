@@ -69,7 +69,7 @@ DecodedRecord Decode(const std::vector<uint8_t>& record, uint64_t number) {
   std::vector<uint8_t> r = record;
   EXPECT_EQ(disk::CheckUpdateSequence(r), 1);
   DecodedRecord out;
-  EXPECT_TRUE(DecodeRecord(r, number, 0, out, {}));
+  EXPECT_TRUE(DecodeRecord(r, number, DecodeMode::kFull, out, {}));
   return out;
 }
 
@@ -118,11 +118,11 @@ TEST(Record, NumbersFromHeaderOrSlot) {
   std::vector<uint8_t> r = RecordBuilder(50).fileName(5, u"x", 1).build();
   ASSERT_EQ(disk::CheckUpdateSequence(r), 1);
   DecodedRecord out;
-  EXPECT_FALSE(DecodeRecord(r, 51, 0, out, {}));  // not the record asked for
+  EXPECT_FALSE(DecodeRecord(r, 51, DecodeMode::kFull, out, {}));  // not the record asked for
   std::vector<uint8_t> old = RecordBuilder(0, 1, 1024, 0x2A).fileName(5, u"old", 1).build();
   ASSERT_EQ(disk::CheckUpdateSequence(old), 1);
   DecodedRecord fromSlot;
-  EXPECT_TRUE(DecodeRecord(old, 1234, 0, fromSlot, {}));
+  EXPECT_TRUE(DecodeRecord(old, 1234, DecodeMode::kFull, fromSlot, {}));
   EXPECT_EQ(fromSlot.number, 1234u);
 }
 
@@ -135,7 +135,7 @@ TEST(Record, BrokenAttributesEndTheWalkEarly) {
   r[dataAttr + 5] = 0x0F;
   ASSERT_EQ(disk::CheckUpdateSequence(r), 1);
   DecodedRecord out;
-  EXPECT_TRUE(DecodeRecord(r, 60, 0, out, {}));
+  EXPECT_TRUE(DecodeRecord(r, 60, DecodeMode::kFull, out, {}));
   EXPECT_EQ(out.name, "kept");
   EXPECT_FALSE(out.hasResidentData);
   // A run list offset past the attribute is skipped.
@@ -146,7 +146,7 @@ TEST(Record, BrokenAttributesEndTheWalkEarly) {
   bad[nonRes + 0x21] = 0x7F;
   ASSERT_EQ(disk::CheckUpdateSequence(bad), 1);
   DecodedRecord out2;
-  EXPECT_TRUE(DecodeRecord(bad, 61, 0, out2, {}));
+  EXPECT_TRUE(DecodeRecord(bad, 61, DecodeMode::kFull, out2, {}));
   EXPECT_TRUE(out2.runs.empty());
 }
 
@@ -163,7 +163,7 @@ TEST(Record, AttributeListMergesExtensionRecords) {
     return disk::CheckUpdateSequence(out) == 1;
   };
   DecodedRecord out;
-  ASSERT_TRUE(DecodeRecord(r, 70, 0, out, fetch));
+  ASSERT_TRUE(DecodeRecord(r, 70, DecodeMode::kFull, out, fetch));
   EXPECT_EQ(fetched, 1);  // itself is never fetched
   EXPECT_EQ(out.number, 70u);
   EXPECT_EQ(out.kind, node_kind::kFile);
@@ -215,7 +215,7 @@ TEST(Record, NonResidentAttributeListIsReadThroughItsRuns) {
       return c.listReadable;
     };
     DecodedRecord out;
-    ASSERT_TRUE(DecodeRecord(base, 80, 0, out, fetch, readStream));
+    ASSERT_TRUE(DecodeRecord(base, 80, DecodeMode::kFull, out, fetch, readStream));
     EXPECT_EQ(out.dataIncomplete, !c.whole) << c.extensionBase;
     EXPECT_EQ(out.residentData, c.extensionBase == 80 ? std::vector<uint8_t>({'1', '2', '3', '\n'})
                                                       : std::vector<uint8_t>{});
