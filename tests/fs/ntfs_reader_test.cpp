@@ -5,12 +5,8 @@
 #include <cstdlib>
 #include <functional>
 
-#include "disk/disk_info.h"
 #include "disk/recognisers.h"
-#include "fs/ntfs_reader.h"
 #include "fs/ntfs_record.h"
-#include "fs/ntfs_state.h"
-#include "platform/sector_source.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
 #include "support/tree_listing.h"
@@ -183,22 +179,7 @@ TEST(Record, AttributeListMergesExtensionRecords) {
   }
 }
 
-struct Walked {
-  disk::PartitionInfo part;
-  bool ok = false;
-  const NtfsScanState& state() const { return *FindNtfsState(part); }
-};
-
-Walked Walk(NtfsVolumeBuilder& v) {
-  Walked w;
-  disk::DiskInfo disk;
-  w.part.typeByte = 0x07;
-  w.part.sectorCount = v.bytes().size() / 512;
-  platform::MemorySource src(v.bytes());
-  platform::ProgressBlock progress;
-  w.ok = ScanNtfsVolume(&src, disk, w.part, progress);
-  return w;
-}
+using test::ScannedNtfs;
 
 TEST(NtfsWalk, PlacesRecordsUnderTheirParentsOrPlaceholders) {
   NtfsVolumeBuilder v(64);
@@ -217,7 +198,7 @@ TEST(NtfsWalk, PlacesRecordsUnderTheirParentsOrPlaceholders) {
   v.put(40, RecordBuilder(40, 3).fileName(41, u"loop a").build());
   v.put(41, RecordBuilder(41, 3).fileName(40, u"loop b").build());
   v.put(42, RecordBuilder(42, 1).fileName(40, u"in the loop.txt").build());
-  const Walked w = Walk(v);
+  const ScannedNtfs w(v.bytes());
   ASSERT_TRUE(w.ok);
   const NtfsScanState& s = w.state();
   EXPECT_EQ(Tree(s.root), (Strings{"/Old Folder 1 32", "/Folder 3 30", "/Folder/inside.txt 4 20", "/Folder/gone.txt 2 31"}));
@@ -250,7 +231,7 @@ TEST(NtfsWalk, FindsTheTableThroughBackupBootSectorOrProbing) {
   v.put(20, RecordBuilder(20, 1).fileName(5, u"inside.txt").build());
   v.put(24, RecordBuilder(24, 1).fileName(5, u"next.txt").build());
   v.put(25, RecordBuilder(25, 1).fileName(5, u"after.txt").build());
-  const Walked w = Walk(v);
+  const ScannedNtfs w(v.bytes());
   ASSERT_TRUE(w.ok);
   EXPECT_EQ(Tree(w.state().root), (Strings{"/inside.txt 4 20", "/next.txt 4 24", "/after.txt 4 25"}));
   ASSERT_EQ(w.state().mftRuns.size(), 2u);
@@ -260,12 +241,12 @@ TEST(NtfsWalk, FindsTheTableThroughBackupBootSectorOrProbing) {
   NtfsVolumeBuilder big(32, 4096, 4096);
   big.put(20, RecordBuilder(20, 1, 4096).fileName(5, u"big record.txt").build());
   std::fill(big.bytes().begin(), big.bytes().begin() + 512, 0);  // the boot sector is gone; its backup is not
-  const Walked b = Walk(big);
+  const ScannedNtfs b(big.bytes());
   ASSERT_TRUE(b.ok);
   EXPECT_EQ(b.state().recordBytes, 4096u);
   EXPECT_EQ(Tree(b.state().root), (Strings{"/big record.txt 4 20"}));
   std::fill(big.bytes().begin(), big.bytes().end(), 0);
-  EXPECT_FALSE(Walk(big).ok);
+  EXPECT_FALSE(ScannedNtfs(big.bytes()).ok);
 }
 
 TEST(FileTime, LocalCalendarText) {

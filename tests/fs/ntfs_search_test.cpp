@@ -5,11 +5,7 @@
 #include <cstring>
 #include <set>
 
-#include "disk/disk_info.h"
 #include "fs/ntfs_reader.h"
-#include "fs/ntfs_search.h"
-#include "fs/ntfs_state.h"
-#include "platform/sector_source.h"
 #include "support/ntfs_builder.h"
 #include "support/tree_listing.h"
 #include "support/test_images.h"
@@ -20,39 +16,10 @@ namespace {
 using test::NtfsVolumeBuilder;
 using test::RecordBuilder;
 
-struct Searched {
-  disk::DiskInfo disk;
-  disk::PartitionInfo part;
-  bool ok = false;
-  int positions = 0;
-  const NtfsScanState& state() const { return *FindNtfsState(part); }
-};
+using test::ScannedNtfs;
 
-struct PositionSink : platform::ProgressSink {
-  platform::ProgressBlock* block = nullptr;
-  int positions = 0;
-  int cancelAt = -1;
-  void beginStage(int64_t, int64_t) override {}
-  void step() override {}
-  void setPosition(uint64_t) override {
-    if (++positions == cancelAt) block->requestCancel();
-  }
-};
-
-Searched Search(std::vector<uint8_t>& bytes, uint64_t start = 0, uint64_t sectors = 0, int cancelAt = -1) {
-  Searched s;
-  s.part.typeByte = 0x07;
-  s.part.startSector = start;
-  s.part.sectorCount = sectors ? sectors : bytes.size() / 512 - start;
-  platform::MemorySource src(bytes);
-  platform::ProgressBlock progress;
-  PositionSink sink;
-  sink.block = &progress;
-  sink.cancelAt = cancelAt;
-  progress.window = &sink;
-  s.ok = SearchNtfsVolume(&src, s.disk, s.part, progress);
-  s.positions = sink.positions;
-  return s;
+ScannedNtfs Search(const std::vector<uint8_t>& bytes, platform::ProgressBlock* progress = nullptr) {
+  return ScannedNtfs(bytes, ScannedNtfs::How::kSearch, 0, progress);
 }
 
 using test::Tree;
@@ -79,7 +46,7 @@ TEST(NtfsSearch, FindsRecordsWithoutBootSectorOrMftAndReparentsThem) {
   std::fill(bytes.end() - 512, bytes.end(), 0);
   std::fill(bytes.begin() + 32 * 512, bytes.begin() + 34 * 512, 0);
 
-  const Searched s = Search(bytes);
+  const ScannedNtfs s = Search(bytes);
   ASSERT_TRUE(s.ok);
   EXPECT_EQ(Tree(s.state().root), (Strings{"/Folder 3 40", "/Folder/Sub 1 41", "/Folder/Sub/deep.txt 2 42",
                                            "/Folder/early child.txt 4 30", "/twice.txt 4 45", "/twice.txt 4 45"}));
@@ -120,7 +87,7 @@ TEST(NtfsSearch, DocumentsAndPicturesFoundByContent) {
   for (const auto& [sector, bytes] : std::vector<std::pair<size_t, const std::vector<uint8_t>*>>{
            {2000, &xls}, {3001, &jpeg}, {4000, &doc}, {6000, &ppt}, {8000, &looped}, {10000, &unusable}})
     std::memcpy(v.bytes().data() + sector * 512, bytes->data(), bytes->size());  // pictures need no even sector
-  const Searched s = Search(v.bytes());
+  const ScannedNtfs s = Search(v.bytes());
   EXPECT_EQ(Tree(s.state().extension),
             (Strings{"/Simple Excel document2000.xls 2 2000", "/3001.jpg 2 3001", "/Sample Word Document4000.doc 2 4000",
                      "/Sample Powerpoint Slide6000.ppt 2 6000", "/8000 2 8000", "/10000 2 10000"}));
@@ -141,7 +108,7 @@ TEST(NtfsSearch, PictureWithoutAnEndInTenMegabytesIsNotListed) {
   const size_t end = 2000 * 512 + (11u << 20);
   v.bytes()[end] = 0xFF;
   v.bytes()[end + 1] = 0xD9;
-  const Searched s = Search(v.bytes());
+  const ScannedNtfs s = Search(v.bytes());
   EXPECT_TRUE(s.state().extension.children.empty());
 }
 
@@ -149,8 +116,15 @@ TEST(NtfsSearch, CancelKeepsRecordsAndSkipsTheReparenting) {
   NtfsVolumeBuilder v(64, 61440 * 2 + 2048);
   v.put(30, RecordBuilder(30, 1).fileName(40, u"child.txt", 1).build());
   v.put(40, RecordBuilder(40, 3).fileName(5, u"Folder", 1).build());
-  const Searched s = Search(v.bytes(), 0, 0, /*cancelAt=*/1);
-  EXPECT_EQ(Tree(s.state().root), (std::vector<std::string>{"/Folder 3 40", "/child.txt 4 30"}));
+  // Asks to stop at the first position report, after the first block.
+  struct CancelAtFirstPosition : platform::ProgressSink {
+    platform::ProgressBlock block{this};
+    void beginStage(int64_t, int64_t) override {}
+    void step() override {}
+    void setPosition(uint64_t) override { block.requestCancel(); }
+  } cancel;
+  const ScannedNtfs s = Search(v.bytes(), &cancel.block);
+  EXPECT_EQ(Tree(s.state().root), (Strings{"/Folder 3 40", "/child.txt 4 30"}));
 }
 
 TEST(NtfsSearch, ListedRunsFromADiskScanAndTheCarvedFilesTheyExplain) {
@@ -168,7 +142,7 @@ TEST(NtfsSearch, ListedRunsFromADiskScanAndTheCarvedFilesTheyExplain) {
   platform::ProgressBlock progress;
   ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));  // the walk hands over to the listed runs
   const auto& state = *FindNtfsState(part);
-  EXPECT_EQ(Tree(state.root), (std::vector<std::string>{"/data.bin 4 30", "/note.txt 4 31"}));
+  EXPECT_EQ(Tree(state.root), (Strings{"/data.bin 4 30", "/note.txt 4 31"}));
   EXPECT_EQ(disk.extraFoundFolder.children.count(700), 0u);
   EXPECT_EQ(disk.extraFoundFolder.children.count(900), 1u);
 }
@@ -190,24 +164,17 @@ std::set<std::string> Names(const NtfsNode& top) {
 TEST(NtfsSearchOnRealVolume, BootSectorsAndFirstRecordsZeroed) {
   auto volume = DemoNtfs();
   ASSERT_FALSE(volume.empty());
-  disk::DiskInfo disk;
-  disk::PartitionInfo intact;
-  intact.sectorCount = volume.size() / 512;
-  platform::MemorySource src(volume);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, intact, progress));
-  const auto expected = Names(FindNtfsState(intact)->root);
-  const uint64_t mftSector = FindNtfsState(intact)->mftFirstSector;
+  const ScannedNtfs intact(volume);
+  ASSERT_TRUE(intact.ok);
+  const auto expected = Names(intact.state().root);
+  const uint64_t mftSector = intact.state().mftFirstSector;
 
   std::fill(volume.begin(), volume.begin() + 512, 0);
   std::fill(volume.end() - 512, volume.end(), 0);
   std::fill(volume.begin() + static_cast<long>(mftSector * 512), volume.begin() + static_cast<long>((mftSector + 32) * 512), 0);
-  disk::PartitionInfo broken;
-  broken.sectorCount = volume.size() / 512;
-  platform::MemorySource damaged(volume);
-  EXPECT_FALSE(ScanNtfsVolume(&damaged, disk, broken, progress));
+  EXPECT_FALSE(ScannedNtfs(volume).ok);  // the walk has nothing to go on
 
-  const Searched s = Search(volume);
+  const ScannedNtfs s = Search(volume);
   const auto found = Names(s.state().root);
   for (const auto& path : expected) {
     if (path.rfind("/$", 0) == 0) continue;  // system files: numbers below 27
@@ -227,7 +194,7 @@ TEST(NtfsSearchOnRealVolume, QuickFormattedOverOldFiles) {
   ASSERT_TRUE(formatted);
   // (The walk may list old files too: the new, one-run MFT is probed past its
   // end into the old records that follow it.)
-  const Searched s = Search(*formatted);
+  const ScannedNtfs s = Search(*formatted);
   const auto found = Names(s.state().root);
   for (const char* old : {"/项目/代码/module_01.c", "/图片/风景.bmp", "/项目/sparse.bin", "/临时文件/子目录/a.txt"})
     EXPECT_TRUE(found.count(old)) << old;

@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_search.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
@@ -171,6 +173,16 @@ void NtfsVolumeBuilder::mftRuns(const std::vector<std::pair<uint64_t, uint64_t>>
   uint64_t clusters = 0;
   for (const auto& r : runs) clusters += r.second;
   put(0, RecordBuilder(0, 1, recordBytes_).fileName(5, u"$MFT", 3).nonResident(0x80, RunList(runs), clusters * 512).build());
+}
+
+ScannedNtfs::ScannedNtfs(std::vector<uint8_t> image, How how, uint64_t startSector, platform::ProgressBlock* progress)
+    : src(std::move(image)) {
+  part.typeByte = 0x07;
+  part.startSector = startSector;
+  part.sectorCount = src.size() / 512 - startSector;
+  platform::ProgressBlock own;
+  platform::ProgressBlock& p = progress ? *progress : own;
+  ok = how == How::kWalk ? fs::ScanNtfsVolume(&src, disk, part, p) : fs::SearchNtfsVolume(&src, disk, part, p);
 }
 
 }  // namespace orvaldi::test

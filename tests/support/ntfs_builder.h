@@ -6,6 +6,11 @@
 #include <utility>
 #include <vector>
 
+#include "disk/disk_info.h"
+#include "fs/ntfs_state.h"
+#include "platform/progress.h"
+#include "platform/sector_source.h"
+
 namespace orvaldi::test {
 
 using ListEntries = std::vector<std::pair<uint32_t, uint64_t>>;  // attribute type, record
@@ -55,6 +60,19 @@ class NtfsVolumeBuilder {
  private:
   std::vector<uint8_t> bytes_;
   uint32_t recordBytes_;
+};
+
+// An NTFS volume in memory from `startSector` to the end, walked through its
+// MFT or searched sector by sector.
+struct ScannedNtfs {
+  enum class How { kWalk, kSearch };
+  explicit ScannedNtfs(std::vector<uint8_t> image, How how = How::kWalk, uint64_t startSector = 0,
+                       platform::ProgressBlock* progress = nullptr);
+  const fs::NtfsScanState& state() const { return *fs::FindNtfsState(part); }
+  platform::MemorySource src;
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  bool ok = false;
 };
 
 }  // namespace orvaldi::test
