@@ -1,7 +1,6 @@
 // The NTFS reader on volumes made by Windows, mkntfs and ntfs-3g, checked against The Sleuth Kit's fls.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -130,23 +129,17 @@ TEST(NtfsFixture, MatchesWhatTheScriptWrote) {
   const ScannedNtfs v(std::move(*bytes));
   ASSERT_TRUE(v.ok);
   const auto found = Paths(v.state().root);
-  std::ifstream manifest(dir / "ntfs-tree.files.tsv");
-  ASSERT_TRUE(manifest);
-  std::string line;
-  std::getline(manifest, line);
   int checked = 0;
-  while (std::getline(manifest, line)) {
-    std::istringstream fields(line);
-    std::string path, size, sha, state, record;
-    for (std::string* f : {&path, &size, &sha, &state, &record}) std::getline(fields, *f, '\t');
+  for (const auto& row : test::ReadManifest(dir / "ntfs-tree.files.tsv")) {
+    std::string path = row.at("path");
     const bool folder = path.back() == '/';
     if (folder) path.pop_back();
-    const bool deleted = state == "deleted";
+    const bool deleted = row.at("state") == "deleted";
     const auto it = found.find(path);
     if (deleted && it == found.end()) {
       // Reused: the record now holds a live file under another name.
       bool reused = false;
-      for (const auto& [p, f] : found) reused |= f.record == std::stoull(record) && !IsDeletedKind(f.kind);
+      for (const auto& [p, f] : found) reused |= f.record == std::stoull(row.at("record")) && !IsDeletedKind(f.kind);
       EXPECT_TRUE(reused) << path;
       continue;
     }
@@ -154,9 +147,9 @@ TEST(NtfsFixture, MatchesWhatTheScriptWrote) {
     const uint8_t kind = folder ? (deleted ? node_kind::kDeletedFolder : node_kind::kFolder)
                                 : (deleted ? node_kind::kDeletedFile : node_kind::kFile);
     EXPECT_EQ(it->second.kind, kind) << path;
-    EXPECT_EQ(std::to_string(it->second.record), record) << path;
+    EXPECT_EQ(std::to_string(it->second.record), row.at("record")) << path;
     if (!folder) {
-      EXPECT_EQ(std::to_string(it->second.size), size) << path;
+      EXPECT_EQ(std::to_string(it->second.size), row.at("size")) << path;
     }
     ++checked;
   }
