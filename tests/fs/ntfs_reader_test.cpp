@@ -124,6 +124,11 @@ TEST(Record, DecodesNamesKindsSizesAndDamage) {
     EXPECT_EQ(out.name, c.name);
     EXPECT_EQ(out.size, c.size);
     if (c.more) c.more(out);
+    // A listing takes the same name and size, without copies of the data.
+    DecodedRecord listed;
+    ASSERT_TRUE(DecodeRecord(r, c.asked, DecodeMode::kListing, listed, {}));
+    EXPECT_EQ(std::tie(listed.name, listed.size), std::tie(out.name, out.size));
+    EXPECT_TRUE(listed.residentData.empty() && listed.dataExtents.empty());
   }
   const std::pair<uint16_t, uint8_t> kinds[] = {{0, node_kind::kDeletedFile},   {1, node_kind::kFile},
                                                 {2, node_kind::kDeletedFolder}, {3, node_kind::kFolder},
