@@ -32,7 +32,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1024 + 2) return 0;
   std::vector<uint8_t> record(data, data + 1024);
   fs::DecodedRecord decoded;
-  if (!fs::DecodeRecord(record, 0, 0, decoded, {})) return 0;
+  if (!fs::DecodeRecord(record, 0, fs::DecodeMode::kFull, decoded, {})) return 0;
   // Vary what the record cannot say itself.
   decoded.compressedData = (data[1024] & 1) != 0;
   decoded.compressionUnit = data[1024] >> 4;

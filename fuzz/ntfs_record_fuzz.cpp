@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return disk::CheckUpdateSequence(out) == 1;
   };
   fs::DecodedRecord decoded;
-  fs::DecodeRecord(record, 0, 0, decoded, fetch);
+  fs::DecodeRecord(record, 0, fs::DecodeMode::kFull, decoded, fetch);
   fs::DecodedRecord merged;
-  fs::DecodeRecord(record, 7, fs::kDecodeMerge, merged, fetch);
+  fs::MergeExtensionRecord(record, merged);
   return 0;
 }

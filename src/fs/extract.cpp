@@ -533,7 +533,7 @@ bool ReadNtfsRecord(SectorSource* source, const disk::PartitionInfo& partition, 
   StreamReader readStream = [&](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& bytes) {
     return ReadAttributeStream(source, partition, runs, size, bytes);
   };
-  return DecodeRecord(record, number, 0, out, fetch, readStream);
+  return DecodeRecord(record, number, DecodeMode::kFull, out, fetch, readStream);
 }
 
 uint64_t NtfsDataSize(const DecodedRecord& record) {

@@ -10,6 +10,7 @@
 #include "disk/bytes.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
+#include "fs/ntfs_layout.h"
 #include "fs/ntfs_placement.h"
 #include "fs/ntfs_search.h"
 #include "fs/ntfs_state.h"
@@ -155,15 +156,15 @@ bool NtfsWalk::readBoot() {
     ReadAt(source_, part_, part_.startSector + part_.sectorCount - 1, 1, boot.data());
   }
   if (disk::IsNtfsBootSectorAnyHidden(boot)) {
-    const ByteView b(boot);
-    const uint32_t spc = disk::NtfsSectorsPerCluster(b.u8(0x0D));
-    const uint32_t recordBytes = disk::NtfsRecordBytes(static_cast<int8_t>(b.u8(0x40)), spc);
-    const uint64_t mftCluster = b.le64(0x30);
+    const ntfs::BootSector b{ByteView(boot)};
+    const uint32_t spc = disk::NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+    const uint32_t recordBytes = disk::NtfsRecordBytes(b.clustersPerRecordCode(), spc);
+    const uint64_t mftCluster = b.mftCluster();
     if (spc != 0 && recordBytes >= kSector && recordBytes % kSector == 0 && mftCluster < (uint64_t{1} << 48)) {
       part_.bytesPerSector = kSector;
       part_.sectorsPerCluster = spc;
       state_.recordBytes = recordBytes;
-      state_.indexRecordField = b.le32(0x44);
+      state_.indexRecordField = b.clustersPerIndexRecordField();
       state_.mftFirstSector = part_.startSector + mftCluster * spc;
       return true;
     }
@@ -187,9 +188,9 @@ void NtfsWalk::readMftRuns() {
     // A fragmented $MFT keeps its later runs in extension records, which are
     // found through the runs its own record gives: decode it twice.
     DecodedRecord own;
-    if (DecodeRecord(record, 0, 0, own, {})) keepRuns(own);
+    if (DecodeRecord(record, 0, DecodeMode::kFull, own, {})) keepRuns(own);
     DecodedRecord whole;
-    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, 0, whole, fetcher(), streamReader()) &&
+    if (!state_.mftRuns.empty() && DecodeRecord(record, 0, DecodeMode::kFull, whole, fetcher(), streamReader()) &&
         whole.runs.size() > own.runs.size())
       keepRuns(whole);
   }
@@ -261,7 +262,7 @@ NtfsNode* NtfsWalk::resolveParent(uint32_t number, int depth) {
   DecodedRecord r;
   std::vector<uint8_t> record;
   if (!FetchRecord(source_, part_, state_, number, record)) return nullptr;
-  if (!DecodeRecord(record, number, 0, r, fetcher(), streamReader()) || r.kind == 0) return nullptr;
+  if (!DecodeRecord(record, number, DecodeMode::kFull, r, fetcher(), streamReader()) || r.kind == 0) return nullptr;
   if (!IsFolderLike(r.kind) || r.parentNumber() == number) return nullptr;
   resolving_.insert(number);
   bool duplicate = false;
@@ -309,11 +310,11 @@ void NtfsWalk::walkTable() {
       std::span<uint8_t> record(block.data() + i * state_.recordBytes, state_.recordBytes);
       if (!disk::CheckUpdateSequence(record)) continue;
       progress_.setText("%llu 项被找到", static_cast<unsigned long long>(++examined));
-      const ByteView header(record);
-      const uint64_t number = header.u8(4) == 0x2A ? slot : header.le32(0x2C);
+      const ntfs::RecordHeader header{ByteView(record)};
+      const uint64_t number = header.hasNumberField() ? header.recordNumber() : slot;
       DecodedRecord r;
-      if (!DecodeRecord(record, number, kDecodeListing, r, fetch, readStream) || r.kind == 0) continue;
-      if ((r.baseReference & 0x0000FFFFFFFFFFFFull) != 0) continue;  // an extension of another record
+      if (!DecodeRecord(record, number, DecodeMode::kListing, r, fetch, readStream) || r.kind == 0) continue;
+      if (ntfs::RecordOf(r.baseReference) != 0) continue;  // an extension of another record
       if (r.parentNumber() == 0) continue;
       if (number < 12 && r.parentNumber() == 5) continue;  // the system files in the root
       place(r);
@@ -350,7 +351,7 @@ bool ReadRecordByNumber(SectorSource* source, const PartitionInfo& partition, co
   StreamReader readStream = [&](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& bytes) {
     return ReadAttributeStream(source, partition, runs, size, bytes);
   };
-  return DecodeRecord(record, number, 0, out, fetch, readStream);
+  return DecodeRecord(record, number, DecodeMode::kFull, out, fetch, readStream);
 }
 
 bool ScanNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& partition,

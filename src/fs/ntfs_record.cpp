@@ -4,6 +4,7 @@
 #include <map>
 
 #include "disk/bytes.h"
+#include "fs/ntfs_layout.h"
 #include "fs/scan_tree.h"
 #include "platform/text.h"
 
@@ -11,14 +12,9 @@ namespace orvaldi::fs {
 namespace {
 
 using disk::ByteView;
-
-constexpr uint32_t kStandardInformation = 0x10;
-constexpr uint32_t kAttributeList = 0x20;
-constexpr uint32_t kFileName = 0x30;
-constexpr uint32_t kData = 0x80;
-constexpr uint32_t kIndexRoot = 0x90;
-constexpr uint32_t kIndexAllocation = 0xA0;
-constexpr uint32_t kEnd = 0xFFFFFFFF;
+using ntfs::AttributeHeader;
+namespace attr = ntfs::attr;
+namespace name_space = ntfs::name_space;
 
 // Reads a little-endian field of `size` bytes (0..8); signed fields extend the sign.
 uint64_t Field(const ByteView& b, uint64_t at, unsigned size, bool isSigned) {
@@ -28,92 +24,80 @@ uint64_t Field(const ByteView& b, uint64_t at, unsigned size, bool isSigned) {
   return v;
 }
 
-struct Attribute {
-  uint32_t type;
-  uint64_t offset;  // in the record
-  uint32_t length;
-};
-
 // Walks the attribute headers: stops at the end marker, or early at a length
 // of 0 or one that would pass the record's end.
-std::vector<Attribute> ListAttributes(const ByteView& r, bool& endedEarly) {
-  std::vector<Attribute> list;
-  uint64_t at = r.le16(0x14);
+std::vector<AttributeHeader> ListAttributes(const ByteView& r, bool& endedEarly) {
+  std::vector<AttributeHeader> list;
+  uint64_t at = ntfs::RecordHeader(r).firstAttributeOffset();
   endedEarly = true;
   while (r.contains(at, 8)) {
-    const uint32_t type = r.le32(at);
-    if (type == kEnd) {
+    const AttributeHeader a(r, at);
+    if (a.type() == attr::kEnd) {
       endedEarly = false;
       break;
     }
-    const uint32_t length = r.le32(at + 4);
-    if (length == 0 || at + length > r.size()) break;
-    list.push_back({type, at, length});
-    at += length;
+    if (a.length() == 0 || at + a.length() > r.size()) break;
+    list.push_back(a);
+    at += a.length();
   }
   return list;
 }
 
 // The value of a resident attribute, or an empty view when it does not fit.
-std::span<const uint8_t> ResidentValue(const ByteView& r, const Attribute& a) {
-  if (r.u8(a.offset + 8) != 0) return {};
-  const uint32_t length = r.le32(a.offset + 0x10);
-  const uint16_t offset = r.le16(a.offset + 0x14);
-  if (offset > a.length || length > a.length - offset) return {};
-  return r.sub(a.offset + offset, length);
+std::span<const uint8_t> ResidentValue(const AttributeHeader& a) {
+  if (a.nonResident()) return {};
+  const uint32_t length = a.valueLength();
+  const uint16_t offset = a.valueOffset();
+  if (offset > a.length() || length > a.length() - offset) return {};
+  return a.bytes().sub(a.at() + offset, length);
 }
 
+bool IsShortOrPosix(uint8_t nameSpace) { return nameSpace == name_space::kPosix || nameSpace == name_space::kDos; }
+
 void TakeFileName(std::span<const uint8_t> value, uint64_t requested, bool merging, DecodedRecord& out) {
-  const ByteView v(value);
-  if (!v.contains(0, 0x42)) return;
-  const uint8_t nameLength = v.u8(0x40);
-  const uint8_t nameSpace = v.u8(0x41);
-  if (!v.contains(0x42, 2ull * nameLength)) return;
-  const bool shortOrPosix = nameSpace == 0 || nameSpace == 2;
-  // POSIX (0) and DOS (2) names give way to any name taken before them.
-  if (shortOrPosix && out.hasName && out.fnCreate != 0) return;
+  const ntfs::FileName v{ByteView(value)};
+  if (!v.bytes().contains(0, ntfs::FileName::kNameOffset) || !v.nameFits()) return;
+  // POSIX and DOS names give way to any name taken before them.
+  if (IsShortOrPosix(v.nameSpace()) && out.hasName && out.fnCreate != 0) return;
   // The names of an extension record (more hard links) give way to the base
   // record's; only a long name replaces a short one taken from an extension.
-  if (merging && out.hasName && !(out.nameFromExtension && (out.nameSpace == 0 || out.nameSpace == 2)))
-    return;
+  if (merging && out.hasName && !(out.nameFromExtension && IsShortOrPosix(out.nameSpace))) return;
   out.nameFromExtension = merging;
   out.hasName = true;
-  out.parentReference = v.le64(0x00);
-  out.fnCreate = v.le64(0x08);
-  out.fnModify = v.le64(0x10);
-  out.fnChange = v.le64(0x18);
-  out.fnAccess = v.le64(0x20);
-  out.allocatedSize = v.le64(0x28);
-  out.fnFlags = v.le32(0x38);
-  out.reparse = v.le32(0x3C);
-  out.nameLength = nameLength;
-  out.nameSpace = nameSpace;
-  out.name = requested == 5 ? std::string("根目录") : platform::Utf16LeToUtf8(v.sub(0x42, 2ull * nameLength));
-  out.size = std::max(out.size, v.le64(0x30));
+  out.parentReference = v.parentReference();
+  out.fnCreate = v.createTime();
+  out.fnModify = v.modifyTime();
+  out.fnChange = v.changeTime();
+  out.fnAccess = v.accessTime();
+  out.allocatedSize = v.allocatedSize();
+  out.fnFlags = v.fileFlags();
+  out.reparse = v.reparseTag();
+  out.nameLength = v.nameLength();
+  out.nameSpace = v.nameSpace();
+  out.name = requested == 5 ? std::string("根目录") : platform::Utf16LeToUtf8(v.name());
+  out.size = std::max(out.size, v.realSize());
 }
 
 void TakeIndexRoot(std::span<const uint8_t> value, DecodedRecord& out) {
-  const ByteView v(value);
-  // Index root: 16-byte header, then the node header (entries offset at +0,
-  // end of entries at +4, both relative to the node header).
-  const uint64_t node = 0x10;
-  const uint64_t first = node + v.le32(node);
-  const uint64_t end = std::min<uint64_t>(node + v.le32(node + 4), v.size());
-  for (uint64_t at = first; at + 16 <= end;) {
-    const uint16_t entryLength = v.le16(at + 8);
-    const uint16_t keyLength = v.le16(at + 10);
-    const uint32_t entryFlags = v.le32(at + 12);
-    if (entryFlags & 2) break;  // the last entry carries no key
-    if (entryLength < 16 || at + entryLength > end) break;
-    if (keyLength >= 0x42 && v.contains(at + 16, keyLength)) {
-      const ByteView key(v.sub(at + 16, keyLength));
-      const uint8_t nameLength = key.u8(0x40);
+  const ntfs::IndexRoot root{ByteView(value)};
+  const ByteView& v = root.bytes();
+  const uint64_t first = ntfs::IndexRoot::kNodeHeader + root.entriesOffset();
+  const uint64_t end = std::min<uint64_t>(ntfs::IndexRoot::kNodeHeader + root.entriesEnd(), v.size());
+  for (uint64_t at = first; at + ntfs::IndexEntry::kHeaderBytes <= end;) {
+    const ntfs::IndexEntry entry(v, at);
+    const uint16_t entryLength = entry.length();
+    const uint16_t keyLength = entry.keyLength();
+    if (entry.flags() & ntfs::IndexEntry::kLast) break;
+    if (entryLength < ntfs::IndexEntry::kHeaderBytes || at + entryLength > end) break;
+    const uint64_t keyAt = at + ntfs::IndexEntry::kHeaderBytes;
+    if (keyLength >= ntfs::FileName::kNameOffset && v.contains(keyAt, keyLength)) {
+      const ntfs::FileName key{ByteView(v.sub(keyAt, keyLength))};
       NtfsIndexEntry e;
-      e.childReference = v.le64(at);
-      e.createTime = key.le64(0x08);
-      e.modifyTime = key.le64(0x10);
-      e.realSize = key.le64(0x30);
-      if (key.contains(0x42, 2ull * nameLength)) e.name = platform::Utf16LeToUtf8(key.sub(0x42, 2ull * nameLength));
+      e.childReference = entry.fileReference();
+      e.createTime = key.createTime();
+      e.modifyTime = key.modifyTime();
+      e.realSize = key.realSize();
+      if (key.nameFits()) e.name = platform::Utf16LeToUtf8(key.name());
       out.indexEntries.push_back(std::move(e));
     }
     at += entryLength;
@@ -121,78 +105,232 @@ void TakeIndexRoot(std::span<const uint8_t> value, DecodedRecord& out) {
 }
 
 // The run list of a non-resident attribute, or false when its header does not fit.
-bool AttributeRuns(const ByteView& r, const Attribute& a, std::vector<NtfsRun>& runs) {
-  if (a.length < 25) return false;
-  const uint16_t runOffset = r.le16(a.offset + 0x20);
-  if (runOffset == 0 || runOffset == 0xFFFF || runOffset >= a.length) return false;
-  if (a.offset + runOffset >= r.size()) return false;
-  DecodeRunList(r.sub(a.offset + runOffset, a.length - runOffset), runs);
+bool AttributeRuns(const AttributeHeader& a, std::vector<NtfsRun>& runs) {
+  if (a.length() < 25) return false;
+  const uint16_t runOffset = a.runListOffset();
+  if (runOffset == 0 || runOffset == 0xFFFF || runOffset >= a.length()) return false;
+  if (a.at() + runOffset >= a.bytes().size()) return false;
+  DecodeRunList(a.bytes().sub(a.at() + runOffset, a.length() - runOffset), runs);
   return true;
 }
 
 // The value of a non-resident attribute list, read through its run list.
 // False when it cannot be read whole (no reader, a damaged header, a size
 // beyond any real list, unreadable clusters); `list` keeps what was read.
-bool ReadListClusters(const ByteView& r, const Attribute& a, const StreamReader& readStream,
-                      std::vector<uint8_t>& list) {
-  if (!readStream || a.length < 0x40 || r.le64(a.offset + 0x10) != 0) return false;
-  const uint64_t size = r.le64(a.offset + 0x30);
+bool ReadListClusters(const AttributeHeader& a, const StreamReader& readStream, std::vector<uint8_t>& list) {
+  if (!readStream || a.length() < AttributeHeader::kNonResidentBytes || a.firstVcn() != 0) return false;
+  const uint64_t size = a.realSize();
   if (size > kMaxAttributeListBytes) return false;
   std::vector<NtfsRun> runs;
-  if (!AttributeRuns(r, a, runs)) return false;
+  if (!AttributeRuns(a, runs)) return false;
   return readStream(runs, size, list);
 }
 
 // True when `extension` names record `base` as its base record. A stale
 // reference (the record was freed and reused) names another base.
 bool IsExtensionOf(std::span<const uint8_t> extension, uint64_t base) {
-  const ByteView e(extension);
-  return e.size() >= 0x30 && (e.le64(0x20) & 0x0000FFFFFFFFFFFFull) == base;
+  const ntfs::RecordHeader e{ByteView(extension)};
+  return e.bytes().size() >= ntfs::RecordHeader::kBytes && ntfs::RecordOf(e.baseReference()) == base;
+}
+
+bool IsEndEntry(const NtfsRun& run) { return run.firstCluster == 0 && run.length == 0; }
+
+// One record's attributes taken into a DecodedRecord. Merging takes an
+// extension record's attributes into its base record's result.
+class RecordDecoder {
+ public:
+  RecordDecoder(std::span<const uint8_t> record, uint64_t requested, DecodeMode mode, bool merging,
+                DecodedRecord& out)
+      : r_(record), requested_(requested), mode_(mode), merging_(merging), out_(out) {}
+
+  bool decode(const RecordFetcher& fetch, const StreamReader& readStream);
+
+ private:
+  bool takeHeader();
+  void take(const AttributeHeader& a);
+  void takeStandardInformation(const AttributeHeader& a);
+  void takeData(const AttributeHeader& a);
+  void takeIndexAllocation(const AttributeHeader& a);
+  void appendRuns(std::vector<NtfsRun>& more);
+  void followList(const AttributeHeader& list, const RecordFetcher& fetch, const StreamReader& readStream);
+  void followListEntries(std::span<const uint8_t> list, const RecordFetcher& fetch);
+
+  ByteView r_;
+  uint64_t requested_;
+  DecodeMode mode_;
+  bool merging_;
+  DecodedRecord& out_;
+};
+
+bool RecordDecoder::takeHeader() {
+  // An extension record's own flags say nothing of what its base record is.
+  if (merging_) return true;
+  const ntfs::RecordHeader h(r_);
+  out_.baseReference = h.baseReference();
+  out_.number = h.hasNumberField() ? h.recordNumber() : requested_;
+  if (out_.number != requested_) return false;
+  out_.flags = h.flags();
+  out_.kind = KindFromRecordFlags(out_.flags);
+  return true;
+}
+
+bool RecordDecoder::decode(const RecordFetcher& fetch, const StreamReader& readStream) {
+  if (r_.size() < ntfs::RecordHeader::kBytes) return false;
+  if (!takeHeader()) return false;
+  bool endedEarly = false;
+  const auto attributes = ListAttributes(r_, endedEarly);
+  if (!merging_) out_.attributesEndedEarly = endedEarly;
+  const AttributeHeader* list = nullptr;
+  for (const AttributeHeader& a : attributes) {
+    // The list is followed once this record's own attributes are in: its
+    // names come first, and its runs (VCN 0 on) before those of its extensions.
+    if (a.type() == attr::kAttributeList) {
+      if (!merging_ && mode_ != DecodeMode::kFound && fetch) list = &a;
+    } else {
+      take(a);
+    }
+  }
+  if (list) followList(*list, fetch, readStream);
+  return true;
+}
+
+void RecordDecoder::take(const AttributeHeader& a) {
+  switch (a.type()) {
+    case attr::kStandardInformation:
+      takeStandardInformation(a);
+      break;
+    case attr::kFileName:
+      TakeFileName(ResidentValue(a), merging_ ? out_.number : requested_, merging_, out_);
+      break;
+    case attr::kData:
+      if (a.nameLength() == 0) takeData(a);  // named streams are not the file's data
+      break;
+    case attr::kIndexRoot:
+      if (mode_ != DecodeMode::kListing) TakeIndexRoot(ResidentValue(a), out_);
+      break;
+    case attr::kIndexAllocation:
+      takeIndexAllocation(a);
+      break;
+    default:
+      break;
+  }
+}
+
+void RecordDecoder::takeStandardInformation(const AttributeHeader& a) {
+  const ntfs::StandardInformation v{ByteView(ResidentValue(a))};
+  if (!v.bytes().contains(0, ntfs::StandardInformation::kTimesBytes)) return;
+  out_.siCreate = v.createTime();
+  out_.siModify = v.modifyTime();
+  out_.siChange = v.changeTime();
+  out_.siAccess = v.accessTime();
+}
+
+void RecordDecoder::takeData(const AttributeHeader& a) {
+  if (!a.nonResident()) {
+    const auto value = ResidentValue(a);
+    if (!value.data() && a.valueLength() != 0) return;
+    if (mode_ != DecodeMode::kListing) out_.residentData.assign(value.begin(), value.end());
+    out_.hasResidentData = true;
+    out_.size = std::max<uint64_t>(out_.size, value.size());
+    return;
+  }
+  std::vector<NtfsRun> runs;
+  if (!AttributeRuns(a, runs)) return;
+  // Only the first extent of an attribute carries its sizes and flags.
+  const uint64_t firstVcn = a.firstVcn();
+  if (firstVcn == 0) {
+    out_.size = std::max(out_.size, a.realSize());
+    out_.hasDataSizes = true;
+    out_.dataSize = a.realSize();
+    out_.initializedSize = a.initializedSize();
+    out_.compressedData = (a.flags() & AttributeHeader::kCompressionMask) != 0;
+    out_.sparseData = (a.flags() & AttributeHeader::kSparse) != 0;
+    out_.compressionUnit = a.compressionUnit();
+  }
+  out_.nonResidentData = true;
+  if (mode_ != DecodeMode::kListing) {
+    NtfsDataExtent extent{firstVcn, runs};
+    if (!extent.runs.empty() && IsEndEntry(extent.runs.back())) extent.runs.pop_back();
+    out_.dataExtents.push_back(std::move(extent));
+  }
+  appendRuns(runs);
+}
+
+void RecordDecoder::takeIndexAllocation(const AttributeHeader& a) {
+  if (!a.nonResident()) return;
+  std::vector<NtfsRun> runs;
+  if (!AttributeRuns(a, runs)) return;
+  std::erase_if(runs, [](const NtfsRun& run) { return run.sparse; });
+  appendRuns(runs);
+}
+
+// Runs from the data and index-allocation attributes go into one list,
+// without the end entries of the lists in between.
+void RecordDecoder::appendRuns(std::vector<NtfsRun>& more) {
+  if (!out_.runs.empty() && IsEndEntry(out_.runs.back())) out_.runs.pop_back();
+  const uint32_t base = out_.runs.empty() ? 0 : out_.runs.back().index + 1;
+  for (auto& run : more) {
+    run.index += base;
+    out_.runs.push_back(run);
+  }
+}
+
+void RecordDecoder::followList(const AttributeHeader& list, const RecordFetcher& fetch,
+                               const StreamReader& readStream) {
+  if (!list.nonResident()) {
+    followListEntries(ResidentValue(list), fetch);
+    return;
+  }
+  // A large or fragmented file's list outgrows its record and is kept in clusters.
+  std::vector<uint8_t> bytes;
+  if (!ReadListClusters(list, readStream, bytes)) out_.dataIncomplete = true;
+  followListEntries(bytes, fetch);
 }
 
 // Merges the extension records an attribute list names for names, data and
-// index attributes into `out`. Each record is read once; references to this
-// record itself, or to records that are not its extensions, are not merged.
-void FollowAttributeList(std::span<const uint8_t> list, uint64_t requested, DecodedRecord& out,
-                         const RecordFetcher& fetch, const StreamReader& readStream) {
+// index attributes. Each record is read once; references to this record
+// itself, or to records that are not its extensions, are not merged.
+void RecordDecoder::followListEntries(std::span<const uint8_t> list, const RecordFetcher& fetch) {
   const ByteView v(list);
   std::map<uint64_t, bool> merged;  // record number -> merged
   uint64_t at = 0;
-  while (v.contains(at, 0x1A)) {
-    const uint16_t length = v.le16(at + 4);
-    if (length < 0x1A || at + length > v.size()) break;
-    const uint32_t type = v.le32(at);
-    const uint8_t nameLength = v.u8(at + 6);
-    const uint64_t other = v.le64(at + 0x10) & 0x0000FFFFFFFFFFFFull;
-    const bool followed = type == kFileName || type == kData || type == kIndexRoot || type == kIndexAllocation;
-    if (followed && other != out.number && other != requested) {
+  while (v.contains(at, ntfs::AttributeListEntry::kMinBytes)) {
+    const ntfs::AttributeListEntry entry(v, at);
+    const uint16_t length = entry.length();
+    if (length < ntfs::AttributeListEntry::kMinBytes || at + length > v.size()) break;
+    const uint32_t type = entry.type();
+    const uint64_t other = ntfs::RecordOf(entry.reference());
+    const bool followed =
+        type == attr::kFileName || type == attr::kData || type == attr::kIndexRoot || type == attr::kIndexAllocation;
+    if (followed && other != out_.number && other != requested_) {
       auto it = merged.find(other);
       if (it == merged.end()) {
         std::vector<uint8_t> extension;
-        const bool ok = fetch(other, extension) && IsExtensionOf(extension, out.number) &&
-                        DecodeRecord(extension, other, kDecodeMerge, out, fetch, readStream);
+        const bool ok = fetch(other, extension) && IsExtensionOf(extension, out_.number) &&
+                        MergeExtensionRecord(extension, out_);
         it = merged.emplace(other, ok).first;
       }
-      if (!it->second && type == kData && nameLength == 0) out.dataIncomplete = true;
+      if (!it->second && type == attr::kData && entry.nameLength() == 0) out_.dataIncomplete = true;
     }
     at += length;
   }
   // Entries fill the list exactly; a list cut short may hide data extents.
-  if (at < v.size()) out.dataIncomplete = true;
+  if (at < v.size()) out_.dataIncomplete = true;
 }
 
 }  // namespace
 
 uint8_t KindFromRecordFlags(uint16_t flags) {
+  using ntfs::RecordHeader;
   switch (flags) {
     case 0:
       return node_kind::kDeletedFile;
-    case 1:
+    case RecordHeader::kInUse:
       return node_kind::kFile;
-    case 2:
+    case RecordHeader::kDirectory:
       return node_kind::kDeletedFolder;
-    case 3:
-    case 7:
+    case RecordHeader::kInUse | RecordHeader::kDirectory:
+    case 7:  // in use, a folder, and the 4 bit some system folders carry
       return node_kind::kFolder;
     default:
       return 0;
@@ -241,113 +379,13 @@ bool DecodeRunList(std::span<const uint8_t> bytes, std::vector<NtfsRun>& runs) {
   return ok;
 }
 
-bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode, DecodedRecord& out,
+bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, DecodeMode mode, DecodedRecord& out,
                   const RecordFetcher& fetch, const StreamReader& readStream) {
-  const ByteView r(record);
-  if (r.size() < 0x30) return false;
-  const bool merging = mode == kDecodeMerge;
-  if (!merging) {
-    out.baseReference = r.le64(0x20);
-    out.number = r.u8(4) == 0x2A ? requested : r.le32(0x2C);
-    if (out.number != requested) return false;
-    out.flags = r.le16(0x16);
-    out.kind = KindFromRecordFlags(out.flags);
-  }
-  // An extension record's own flags say nothing of what its base record is.
+  return RecordDecoder(record, requested, mode, false, out).decode(fetch, readStream);
+}
 
-  // Runs from the data and index-allocation attributes go into one list,
-  // without the end entries of the lists in between.
-  auto appendRuns = [&](std::vector<NtfsRun>& more) {
-    if (!out.runs.empty() && out.runs.back().firstCluster == 0 && out.runs.back().length == 0) out.runs.pop_back();
-    const uint32_t base = out.runs.empty() ? 0 : out.runs.back().index + 1;
-    for (auto& run : more) {
-      run.index += base;
-      out.runs.push_back(run);
-    }
-  };
-
-  bool endedEarly = false;
-  const auto attributes = ListAttributes(r, endedEarly);
-  const Attribute* list = nullptr;
-  if (!merging) out.attributesEndedEarly = endedEarly;
-  for (const Attribute& a : attributes) {
-    switch (a.type) {
-      case kStandardInformation: {
-        const ByteView v(ResidentValue(r, a));
-        if (v.contains(0, 32)) {
-          out.siCreate = v.le64(0);
-          out.siModify = v.le64(8);
-          out.siChange = v.le64(16);
-          out.siAccess = v.le64(24);
-        }
-        break;
-      }
-      case kAttributeList:
-        // Followed once this record's own attributes are in: its names come
-        // first, and its runs (VCN 0 on) before those of its extensions.
-        if (!merging && mode != kDecodeFound && fetch) list = &a;
-        break;
-      case kFileName:
-        TakeFileName(ResidentValue(r, a), merging ? out.number : requested, merging, out);
-        break;
-      case kData: {
-        if (r.u8(a.offset + 9) != 0) break;  // named streams are not the file's data
-        if (r.u8(a.offset + 8) == 0) {
-          const auto value = ResidentValue(r, a);
-          if (!value.data() && r.le32(a.offset + 0x10) != 0) break;
-          if (mode != kDecodeListing) out.residentData.assign(value.begin(), value.end());
-          out.hasResidentData = true;
-          out.size = std::max<uint64_t>(out.size, value.size());
-        } else {
-          std::vector<NtfsRun> runs;
-          if (!AttributeRuns(r, a, runs)) break;
-          // Only the first extent of an attribute carries its sizes and flags.
-          const uint64_t firstVcn = r.le64(a.offset + 0x10);
-          if (firstVcn == 0) {
-            out.size = std::max(out.size, r.le64(a.offset + 0x30));
-            out.hasDataSizes = true;
-            out.dataSize = r.le64(a.offset + 0x30);
-            out.initializedSize = r.le64(a.offset + 0x38);
-            const uint16_t attrFlags = r.le16(a.offset + 0x0C);
-            out.compressedData = (attrFlags & 0x00FF) != 0;
-            out.sparseData = (attrFlags & 0x8000) != 0;
-            out.compressionUnit = r.u8(a.offset + 0x22);
-          }
-          out.nonResidentData = true;
-          if (mode != kDecodeListing) {
-            NtfsDataExtent extent{firstVcn, runs};
-            if (!extent.runs.empty() && extent.runs.back().firstCluster == 0 && extent.runs.back().length == 0)
-              extent.runs.pop_back();
-            out.dataExtents.push_back(std::move(extent));
-          }
-          appendRuns(runs);
-        }
-        break;
-      }
-      case kIndexRoot:
-        if (mode != kDecodeListing) TakeIndexRoot(ResidentValue(r, a), out);
-        break;
-      case kIndexAllocation: {
-        if (r.u8(a.offset + 8) == 0) break;
-        std::vector<NtfsRun> runs;
-        if (!AttributeRuns(r, a, runs)) break;
-        std::erase_if(runs, [](const NtfsRun& run) { return run.sparse; });
-        appendRuns(runs);
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  if (list && r.u8(list->offset + 8) == 0) {
-    FollowAttributeList(ResidentValue(r, *list), requested, out, fetch, readStream);
-  } else if (list) {
-    // A large or fragmented file's list outgrows its record and is kept in clusters.
-    std::vector<uint8_t> bytes;
-    if (!ReadListClusters(r, *list, readStream, bytes)) out.dataIncomplete = true;
-    FollowAttributeList(bytes, requested, out, fetch, readStream);
-  }
-  return true;
+bool MergeExtensionRecord(std::span<const uint8_t> record, DecodedRecord& out) {
+  return RecordDecoder(record, out.number, DecodeMode::kFull, true, out).decode({}, {});
 }
 
 }  // namespace orvaldi::fs

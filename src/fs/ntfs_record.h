@@ -68,8 +68,8 @@ struct DecodedRecord {
   bool compressedData = false;
   uint8_t compressionUnit = 0;
   // The data attribute's own sizes (set from the extent at VCN 0) and its
-  // extents in the order met; extraction orders them by VCN. Not filled by
-  // kDecodeListing.
+  // extents in the order met; extraction orders them by VCN. Extents are not
+  // filled by DecodeMode::kListing.
   bool hasDataSizes = false;
   uint64_t dataSize = 0;
   uint64_t initializedSize = 0;
@@ -95,21 +95,30 @@ using StreamReader = std::function<bool(const std::vector<NtfsRun>& runs, uint64
 // Attribute lists are a few KiB; NTFS itself keeps them below 256 KiB.
 inline constexpr uint64_t kMaxAttributeListBytes = 256 * 1024;
 
-inline constexpr int kDecodeMerge = 32;
-// Decoding for the sector searches: attribute lists are not followed.
-inline constexpr int kDecodeFound = 1;
-// Only what a listing needs: no copy of resident data, no index entries.
-inline constexpr int kDecodeListing = 2;
+// How much of a record DecodeRecord takes.
+enum class DecodeMode {
+  kFull,
+  // For the sector searches: attribute lists are not followed.
+  kFound,
+  // Only what a listing needs: no copy of resident data, no index entries,
+  // no data extents.
+  kListing,
+};
 
 // Decodes a record whose update sequence was already checked and restored.
-// `requested` is the number it was read as; with `mode` kDecodeMerge the
-// record is an extension merged into `out` (its number and base are not
-// taken). Extension records named by the attribute list are read through
-// `fetch` (may be empty: the list is then not followed); a non-resident list
-// is read through `readStream` (may be empty: the list then counts as
-// unreadable). Returns false when the record is not the one requested.
-bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, int mode, DecodedRecord& out,
+// `requested` is the number it was read as. Extension records named by the
+// attribute list are read through `fetch` (may be empty: the list is then
+// not followed) and merged; a non-resident list is read through `readStream`
+// (may be empty: the list then counts as unreadable). Returns false when the
+// record is not the one requested.
+bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, DecodeMode mode, DecodedRecord& out,
                   const RecordFetcher& fetch, const StreamReader& readStream = {});
+
+// Merges the names, data and index attributes of an extension record
+// (checked and restored as above) into its base record's `out`; the
+// extension's own number, base and flags are not taken. False when it is
+// too short to be a record.
+bool MergeExtensionRecord(std::span<const uint8_t> record, DecodedRecord& out);
 
 // Kind of a record from its header flags: in use and directory bits.
 uint8_t KindFromRecordFlags(uint16_t flags);

@@ -9,6 +9,7 @@
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "fs/compound_file.h"
+#include "fs/ntfs_layout.h"
 #include "fs/ntfs_placement.h"
 #include "fs/ntfs_record.h"
 #include "fs/ntfs_state.h"
@@ -73,8 +74,9 @@ bool SectorSearch::setUp(bool emptyRoot) {
   std::vector<uint8_t> boot(kSector);
   read(part_.startSector, 1, boot.data());
   if (disk::IsNtfsBootSectorAnyHidden(boot)) {
-    const uint32_t spc = disk::NtfsSectorsPerCluster(boot[0x0D]);
-    const uint32_t bytes = disk::NtfsRecordBytes(static_cast<int8_t>(boot[0x40]), spc);
+    const ntfs::BootSector b{ByteView(boot)};
+    const uint32_t spc = disk::NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+    const uint32_t bytes = disk::NtfsRecordBytes(b.clustersPerRecordCode(), spc);
     if (bytes == 1024 || bytes == 4096) recordBytes_ = bytes;
     if (part_.sectorsPerCluster == 0) part_.sectorsPerCluster = spc;
   }
@@ -88,12 +90,11 @@ bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
   if (!disk::CheckUpdateSequence(record)) return false;
   // Records sit on whole-record offsets from the partition's start.
   if ((sector - part_.startSector) % recordSectors != 0) return true;
-  const ByteView header(record);
-  const uint64_t number = header.le32(0x2C);
+  const uint64_t number = ntfs::RecordHeader(ByteView(record)).recordNumber();
   if (number < kLowestNumber) return true;
   if (!state_.recordPositions.emplace(number, sector).second) state_.duplicatePositions.emplace(number, sector);
   DecodedRecord r;
-  if (!DecodeRecord(record, number, kDecodeFound, r, {})) return true;
+  if (!DecodeRecord(record, number, DecodeMode::kFound, r, {})) return true;
   if (r.kind == 0 || r.attributesEndedEarly || r.parentNumber() == 0) return true;
   if (dropCarved_ && r.nonResidentData && !r.runs.empty() && !r.runs.front().sparse && part_.sectorsPerCluster) {
     disk_.extraFoundFolder.children.erase(part_.startSector + r.runs.front().firstCluster * part_.sectorsPerCluster);

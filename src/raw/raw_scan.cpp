@@ -664,7 +664,7 @@ void RawScan::noteRecordRun(uint64_t sector) {
 // master file table (record 5 follows) or its mirror (four records only).
 void RawScan::examineMftRecord(std::span<const uint8_t> record, uint64_t sector) {
   fs::DecodedRecord mft;
-  if (!fs::DecodeRecord(record, 0, fs::kDecodeFound, mft, {}) || mft.name != "$MFT") return;
+  if (!fs::DecodeRecord(record, 0, fs::DecodeMode::kFound, mft, {}) || mft.name != "$MFT") return;
   auto firstAndCount = [](const fs::DecodedRecord& r, uint64_t& firstCluster, uint64_t& clusters) {
     clusters = 0;
     bool any = false;
@@ -686,7 +686,7 @@ void RawScan::examineMftRecord(std::span<const uint8_t> record, uint64_t sector)
   const std::span<uint8_t> mirrorRecord(table.data() + 2 * kSector, kRecordSectors * kSector);
   fs::DecodedRecord mirror;
   uint64_t mirrorClusters = 0;
-  if (!disk::CheckUpdateSequence(mirrorRecord) || !fs::DecodeRecord(mirrorRecord, 1, fs::kDecodeFound, mirror, {}) ||
+  if (!disk::CheckUpdateSequence(mirrorRecord) || !fs::DecodeRecord(mirrorRecord, 1, fs::DecodeMode::kFound, mirror, {}) ||
       mirror.name != "$MFTMirr" || !firstAndCount(mirror, candidate.mirrorCluster, mirrorClusters))
     return;
   const std::span<uint8_t> fifth(table.data() + 10 * kSector, kRecordSectors * kSector);

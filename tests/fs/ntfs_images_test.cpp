@@ -1,8 +1,6 @@
 // The NTFS reader on volumes made by Windows, mkntfs and ntfs-3g, checked against The Sleuth Kit's fls.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <map>
 #include <random>
 #include <set>
@@ -10,13 +8,13 @@
 
 #include "disk/partition_table.h"
 #include "fs/extract.h"
-#include "fs/ntfs_reader.h"
-#include "fs/ntfs_state.h"
-#include "platform/sector_source.h"
+#include "support/ntfs_builder.h"
 #include "support/test_images.h"
 
 namespace orvaldi::fs {
 namespace {
+
+using test::ScannedNtfs;
 
 struct Found {
   uint8_t kind = 0;
@@ -24,142 +22,102 @@ struct Found {
   uint64_t record = 0;
 };
 
-// The MFT entry fls names a line by ("r/r 27-128-1:\tname" gives 27); 0 for
-// names found only in index slack.
-uint64_t FlsEntry(const std::string& line) {
-  const size_t colon = line.find(":\t");
-  size_t start = line.find_last_of(" ", colon);
-  if (start == std::string::npos || colon == std::string::npos) return 0;
-  return std::strtoull(line.c_str() + start + 1, nullptr, 10);
-}
-
-void Collect(const NtfsNode& node, const std::string& prefix, std::map<std::string, Found>& out) {
+// Every node below `node` by its path ("a/b").
+std::map<std::string, Found> Paths(const NtfsNode& node, const std::string& prefix = "") {
+  std::map<std::string, Found> out;
   for (const auto& child : node.children) {
     const std::string path = prefix.empty() ? child.name : prefix + "/" + child.name;
     out.emplace(path, Found{KindOf(child.flags), child.size, child.recordNumber});
-    Collect(child, path, out);
+    out.merge(Paths(child, path));
   }
+  return out;
+}
+
+// The tab-separated fields after fls's "type inode:\t", and the MFT entry
+// ("r/r 27-128-1:" gives 27; 0 for names found only in index slack).
+std::vector<std::string> FlsFields(const std::string& line, uint64_t& entry) {
+  const size_t colon = line.find(":\t");
+  if (colon == std::string::npos) return {};
+  entry = std::strtoull(line.c_str() + line.find_last_of(' ', colon) + 1, nullptr, 10);
+  std::vector<std::string> fields;
+  std::istringstream in(line.substr(colon + 2));
+  for (std::string f; std::getline(in, f, '\t');) fields.push_back(f);
+  return fields;
 }
 
 struct NtfsCase {
   std::filesystem::path image;
   uint64_t startSector = 0;
-  // Paths (prefixes) that fls shows in a place the reader does not, with the reason in the table below.
-  std::vector<std::string> elsewhere = {};
 };
 
 void PrintTo(const NtfsCase& c, std::ostream* os) { *os << c.image.filename(); }
 
 class NtfsFls : public ::testing::TestWithParam<NtfsCase> {};
 
+// Same paths, kinds and sizes as fls, and every deleted name fls finds a
+// record for is listed under its folder, as deleted (or below a deleted folder).
 TEST_P(NtfsFls, SamePathsAndSizesAndEveryDeletedNameListed) {
   const NtfsCase& c = GetParam();
   auto bytes = test::LoadImage(c.image);
   if (!bytes) GTEST_SKIP() << "image absent: " << c.image;
   if (test::RunCommand("command -v fls").exitCode != 0) GTEST_SKIP() << "fls not installed";
-
-  disk::DiskInfo disk;
-  disk::PartitionInfo part;
-  part.startSector = c.startSector;
-  part.sectorCount = bytes->size() / 512 - c.startSector;
-  part.typeByte = 0x07;
-  platform::MemorySource src(*bytes);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
-  const NtfsScanState& state = *FindNtfsState(part);
-  std::map<std::string, Found> found;
-  Collect(state.root, "", found);
+  test::TempDir dir;
+  const std::string fls = " -o " + std::to_string(c.startSector) + " " + test::ShellQuote(dir.write("disk.img", *bytes).string());
+  const ScannedNtfs v(std::move(*bytes), ScannedNtfs::How::kWalk, c.startSector);
+  ASSERT_TRUE(v.ok);
+  const auto found = Paths(v.state().root);
   std::set<uint64_t> records;
   for (const auto& [path, f] : found) records.insert(f.record);
+  auto skipped = [](const std::string& path) { return path.empty() || path[0] == '$' || path.find(':') != path.npos; };
 
-  test::TempDir dir;
-  const auto raw = dir.write("disk.img", *bytes);
-  const std::string offset = " -o " + std::to_string(c.startSector) + " '" + raw.string() + "'";
-  const auto all = test::RunCommand("fls -r -p -l" + offset);
+  const auto all = test::RunCommand("fls -r -p -l" + fls);
   ASSERT_EQ(all.exitCode, 0) << all.err;
-  auto skipped = [&](const std::string& path) {
-    if (path.empty() || path[0] == '$' || path.find(':') != std::string::npos) return true;  // metadata, streams
-    for (const auto& prefix : c.elsewhere)
-      if (path.rfind(prefix, 0) == 0) return true;
-    return false;
-  };
   std::istringstream lines(all.out);
-  std::string line;
   int files = 0;
-  while (std::getline(lines, line)) {
-    const size_t tab = line.find(":\t");
-    if (tab == std::string::npos || line.find(" * ") != std::string::npos) continue;
-    std::vector<std::string> cols;
-    std::istringstream fields(line.substr(tab + 2));
-    std::string col;
-    while (std::getline(fields, col, '\t')) cols.push_back(col);
-    if (cols.size() < 6 || skipped(cols[0])) continue;
+  for (std::string line; std::getline(lines, line);) {
+    uint64_t entry = 0;
+    const auto cols = FlsFields(line, entry);
+    if (cols.size() < 6 || line.find(" * ") != line.npos || skipped(cols[0])) continue;
     const auto it = found.find(cols[0]);
-    // A record with several hard-link names is one node, under one name.
-    if (it == found.end() && records.count(FlsEntry(line))) continue;
+    if (it == found.end() && records.count(entry)) continue;  // another hard-link name of one node
     ASSERT_NE(it, found.end()) << cols[0];
-    if (line.rfind("d/d", 0) == 0) {
-      EXPECT_EQ(it->second.kind, node_kind::kFolder) << cols[0];
-    } else {
-      EXPECT_EQ(it->second.kind, node_kind::kFile) << cols[0];
+    const bool folder = line.rfind("d/d", 0) == 0;
+    EXPECT_EQ(it->second.kind, folder ? node_kind::kFolder : node_kind::kFile) << cols[0];
+    if (!folder) {
       EXPECT_EQ(it->second.size, std::stoull(cols[5])) << cols[0];
       ++files;
     }
   }
   EXPECT_GT(files, 0);
 
-  // Deleted names: under their folder, as deleted (or below a deleted folder).
-  const auto deleted = test::RunCommand("fls -rd -p" + offset);
-  std::istringstream dl(deleted.out);
-  while (std::getline(dl, line)) {
-    const size_t tab = line.find(":\t");
-    if (tab == std::string::npos) continue;
-    const std::string path = line.substr(tab + 2);
-    // Names kept only in a folder's index slack have no record to read.
-    if (skipped(path) || FlsEntry(line) == 0) continue;
-    std::string probe = path;
+  std::istringstream deleted(test::RunCommand("fls -rd -p" + fls).out);
+  for (std::string line; std::getline(deleted, line);) {
+    uint64_t entry = 0;
+    const auto cols = FlsFields(line, entry);
+    if (cols.empty() || skipped(cols[0]) || entry == 0) continue;
+    EXPECT_TRUE(found.count(cols[0])) << cols[0] << " (deleted)";
     bool deletedSeen = false;
-    const bool listed = found.count(path) != 0;
-    while (true) {
+    for (std::string probe = cols[0];; probe.resize(probe.find_last_of('/'))) {
       const auto it = found.find(probe);
-      if (it != found.end() && IsDeletedKind(it->second.kind)) deletedSeen = true;
-      const size_t slash = probe.find_last_of('/');
-      if (slash == std::string::npos) break;
-      probe.resize(slash);
+      deletedSeen |= it != found.end() && IsDeletedKind(it->second.kind);
+      if (probe.find('/') == probe.npos) break;
     }
-    EXPECT_TRUE(listed) << path << " (deleted)";
-    EXPECT_TRUE(deletedSeen) << path;
+    EXPECT_TRUE(deletedSeen) << cols[0];
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Images, NtfsFls,
-    ::testing::Values(NtfsCase{test::DemoImageGz(), 83968},
-                      NtfsCase{test::FixturesDir() / "ntfs/ntfs-tree.img.gz", 0},
-                      NtfsCase{test::CorpusDir() / "ntfs/dissect-ntfs-win.img.gz", 0},
-                      NtfsCase{test::CorpusDir() / "ntfs/dftt-7-ntfs-undel.dd.gz", 0},
-                      NtfsCase{test::CorpusDir() / "ntfs/dftt-8-jpeg-search.dd.gz", 0},
-                      NtfsCase{test::CorpusDir() / "ntfs/colinfinck-testfs1.img.gz", 0},
+    ::testing::Values(NtfsCase{test::DemoImageGz(), 83968}, NtfsCase{test::FixturesDir() / "ntfs/ntfs-tree.img.gz"},
+                      NtfsCase{test::CorpusDir() / "ntfs/dissect-ntfs-win.img.gz"},
+                      NtfsCase{test::CorpusDir() / "ntfs/dftt-7-ntfs-undel.dd.gz"},
+                      NtfsCase{test::CorpusDir() / "ntfs/dftt-8-jpeg-search.dd.gz"},
+                      NtfsCase{test::CorpusDir() / "ntfs/colinfinck-testfs1.img.gz"},
                       NtfsCase{test::CorpusDir() / "ntfs/dfir-ntfs-index-disk.img.gz", 128},
                       NtfsCase{test::CorpusDir() / "ntfs/ns-ntfs-ptrn-lastaccess-disk.img.gz", 128},
-                      NtfsCase{test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz", 0},
-                      NtfsCase{test::CorpusDir() / "ntfs/dfvfs-windows-volume.img.gz", 0}),
+                      NtfsCase{test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz"},
+                      NtfsCase{test::CorpusDir() / "ntfs/dfvfs-windows-volume.img.gz"}),
     [](const auto& param) { return test::TestNameFromPath(param.param.image.filename().string()); });
-
-// An NTFS volume that fills a whole image, scanned.
-struct WholeVolume {
-  explicit WholeVolume(std::vector<uint8_t> image) : src(std::move(image)) {
-    part.typeByte = 0x07;
-    part.sectorCount = src.size() / 512;
-    platform::ProgressBlock progress;
-    scanned = ScanNtfsVolume(&src, disk, part, progress);
-  }
-  const NtfsScanState& state() const { return *FindNtfsState(part); }
-  platform::MemorySource src;
-  disk::DiskInfo disk;
-  disk::PartitionInfo part;
-  bool scanned = false;
-};
 
 // Every file and folder the fixture script wrote through ntfs-3g is listed at
 // its path with its size, state and record number; a deleted item whose
@@ -168,33 +126,20 @@ TEST(NtfsFixture, MatchesWhatTheScriptWrote) {
   const auto dir = test::FixturesDir() / "ntfs";
   auto bytes = test::LoadImage(dir / "ntfs-tree.img.gz");
   ASSERT_TRUE(bytes);
-  const WholeVolume v(std::move(*bytes));
-  ASSERT_TRUE(v.scanned);
-  std::map<std::string, Found> found;
-  Collect(v.state().root, "", found);
-
-  std::ifstream manifest(dir / "ntfs-tree.files.tsv");
-  ASSERT_TRUE(manifest);
-  std::string line;
-  std::getline(manifest, line);
+  const ScannedNtfs v(std::move(*bytes));
+  ASSERT_TRUE(v.ok);
+  const auto found = Paths(v.state().root);
   int checked = 0;
-  while (std::getline(manifest, line)) {
-    std::istringstream fields(line);
-    std::string path, size, sha, state, record, parent;
-    std::getline(fields, path, '\t');
-    std::getline(fields, size, '\t');
-    std::getline(fields, sha, '\t');
-    std::getline(fields, state, '\t');
-    std::getline(fields, record, '\t');
-    std::getline(fields, parent, '\t');
+  for (const auto& row : test::ReadManifest(dir / "ntfs-tree.files.tsv")) {
+    std::string path = row.at("path");
     const bool folder = path.back() == '/';
     if (folder) path.pop_back();
-    const bool deleted = state == "deleted";
+    const bool deleted = row.at("state") == "deleted";
     const auto it = found.find(path);
     if (deleted && it == found.end()) {
       // Reused: the record now holds a live file under another name.
       bool reused = false;
-      for (const auto& [p, f] : found) reused |= f.record == std::stoull(record) && !IsDeletedKind(f.kind);
+      for (const auto& [p, f] : found) reused |= f.record == std::stoull(row.at("record")) && !IsDeletedKind(f.kind);
       EXPECT_TRUE(reused) << path;
       continue;
     }
@@ -202,27 +147,32 @@ TEST(NtfsFixture, MatchesWhatTheScriptWrote) {
     const uint8_t kind = folder ? (deleted ? node_kind::kDeletedFolder : node_kind::kFolder)
                                 : (deleted ? node_kind::kDeletedFile : node_kind::kFile);
     EXPECT_EQ(it->second.kind, kind) << path;
-    EXPECT_EQ(std::to_string(it->second.record), record) << path;
+    EXPECT_EQ(std::to_string(it->second.record), row.at("record")) << path;
     if (!folder) {
-      EXPECT_EQ(std::to_string(it->second.size), size) << path;
+      EXPECT_EQ(std::to_string(it->second.size), row.at("size")) << path;
     }
     ++checked;
   }
   EXPECT_GT(checked, 300);
 }
 
-const NtfsNode* ChildNamed(const NtfsNode& folder, const std::string& name) {
-  for (const auto& child : folder.children)
-    if (child.name == name) return &child;
-  return nullptr;
-}
-
-std::vector<uint8_t> CopyOut(platform::SectorSource& src, const disk::PartitionInfo& part, const NtfsNode& node,
-                             CopyResult& result) {
+// The data of the node at `path`, copied out whole (not damaged).
+std::vector<uint8_t> CopyOut(ScannedNtfs& v, const std::string& path) {
+  const NtfsNode* node = &v.state().root;
+  for (size_t at = 0; node && at < path.size();) {
+    const size_t end = std::min(path.find('/', at), path.size());
+    const NtfsNode* parent = node;
+    node = nullptr;
+    for (const auto& child : parent->children)
+      if (child.name == path.substr(at, end - at)) node = &child;
+    at = end + 1;
+  }
+  EXPECT_NE(node, nullptr) << path;
+  if (!node) return {};
   DecodedRecord record;
-  EXPECT_TRUE(ReadNtfsRecord(&src, part, *FindNtfsState(part), node.recordNumber, record)) << node.name;
+  EXPECT_TRUE(ReadNtfsRecord(&v.src, v.part, v.state(), node->recordNumber, record));
   MemorySink sink;
-  result = CopyNtfsData(&src, part, record, sink, {});
+  EXPECT_FALSE(CopyNtfsData(&v.src, v.part, record, sink, {}).damaged) << path;
   return sink.bytes;
 }
 
@@ -231,14 +181,10 @@ std::vector<uint8_t> CopyOut(platform::SectorSource& src, const disk::PartitionI
 TEST(NtfsImages, DataNamedByAnAttributeListInClusters) {
   auto bytes = test::LoadImage(test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz");
   if (!bytes) GTEST_SKIP() << "corpus image absent";
-  WholeVolume v(std::move(*bytes));
-  ASSERT_TRUE(v.scanned);
-  const NtfsNode* file = ChildNamed(v.state().root, "11.txt");
-  ASSERT_NE(file, nullptr);
-  EXPECT_EQ(file->recordNumber, 27u);
-  CopyResult result;
-  EXPECT_EQ(CopyOut(v.src, v.part, *file, result), std::vector<uint8_t>({'1', '2', '3', '\n'}));
-  EXPECT_FALSE(result.damaged);
+  ScannedNtfs v(std::move(*bytes));
+  ASSERT_TRUE(v.ok);
+  EXPECT_EQ(Paths(v.state().root).at("11.txt").record, 27u);
+  EXPECT_EQ(CopyOut(v, "11.txt"), std::vector<uint8_t>({'1', '2', '3', '\n'}));
 }
 
 // A volume made by mkntfs on a file and filled through ntfs-3g: sector 0 is
@@ -259,7 +205,6 @@ TEST(NtfsImages, MadeByMkntfsAndNtfs3g) {
     ASSERT_EQ(disk.partitions.size(), 1u);
     EXPECT_EQ(disk.partitions[0].typeByte, 0x07);
   }
-
   std::vector<uint8_t> data(102400);
   std::mt19937 random(12);
   for (auto& b : data) b = static_cast<uint8_t>(random());
@@ -274,15 +219,9 @@ TEST(NtfsImages, MadeByMkntfsAndNtfs3g) {
   ASSERT_EQ(mounted.exitCode, 0) << mounted.err;
   bytes = test::LoadImage(dir.path() / "v.img");
   ASSERT_TRUE(bytes);
-  WholeVolume v(std::move(*bytes));
-  ASSERT_TRUE(v.scanned);
-  const NtfsNode* folder = ChildNamed(v.state().root, "c");
-  ASSERT_NE(folder, nullptr);
-  const NtfsNode* file = ChildNamed(*folder, "tail.bin");
-  ASSERT_NE(file, nullptr);
-  CopyResult result;
-  EXPECT_EQ(CopyOut(v.src, v.part, *file, result), data);
-  EXPECT_FALSE(result.damaged);
+  ScannedNtfs v(std::move(*bytes));
+  ASSERT_TRUE(v.ok);
+  EXPECT_EQ(CopyOut(v, "c/tail.bin"), data);
 }
 
 }  // namespace

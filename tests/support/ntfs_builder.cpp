@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_search.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
@@ -14,7 +16,6 @@ std::vector<uint8_t> Resident(uint32_t type, const std::vector<uint8_t>& value, 
   std::vector<uint8_t> a((valueOffset + value.size() + 7) & ~size_t{7});
   Put32(a, 0, type);
   Put32(a, 4, static_cast<uint32_t>(a.size()));
-  a[8] = 0;
   a[9] = static_cast<uint8_t>(name.size());
   Put16(a, 0x0A, 0x18);
   Put32(a, 0x10, static_cast<uint32_t>(value.size()));
@@ -55,10 +56,10 @@ RecordBuilder& RecordBuilder::standardInformation(uint64_t create, uint64_t modi
 }
 
 RecordBuilder& RecordBuilder::fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace,
-                                       uint64_t realSize, uint64_t create) {
+                                       uint64_t realSize) {
   std::vector<uint8_t> v(0x42 + 2 * name.size());
   Put64(v, 0, parent);
-  Put64(v, 8, create);
+  Put64(v, 8, 0x01D9000000000000ull);  // created
   Put64(v, 0x30, realSize);
   v[0x40] = static_cast<uint8_t>(name.size());
   v[0x41] = nameSpace;
@@ -67,54 +68,44 @@ RecordBuilder& RecordBuilder::fileName(uint64_t parent, const std::u16string& na
   return *this;
 }
 
-RecordBuilder& RecordBuilder::residentData(const std::vector<uint8_t>& bytes) {
-  append(Resident(0x80, bytes));
+RecordBuilder& RecordBuilder::residentData(const std::vector<uint8_t>& bytes, const std::u16string& stream) {
+  append(Resident(0x80, bytes, stream));
   return *this;
 }
 
-RecordBuilder& RecordBuilder::namedData(const std::u16string& streamName, const std::vector<uint8_t>& bytes) {
-  append(Resident(0x80, bytes, streamName));
-  return *this;
-}
-
-RecordBuilder& RecordBuilder::nonResidentData(const std::vector<uint8_t>& runList, uint64_t dataSize,
-                                              uint16_t attrFlags) {
+RecordBuilder& RecordBuilder::nonResident(uint32_t type, const std::vector<uint8_t>& runList, uint64_t size,
+                                          uint16_t flags) {
   std::vector<uint8_t> a((0x40 + runList.size() + 7) & ~size_t{7});
-  Put32(a, 0, 0x80);
+  Put32(a, 0, type);
   Put32(a, 4, static_cast<uint32_t>(a.size()));
   a[8] = 1;
-  Put16(a, 0x0C, attrFlags);
+  Put16(a, 0x0C, flags);
   Put16(a, 0x20, 0x40);
-  Put64(a, 0x28, (dataSize + 4095) & ~uint64_t{4095});
-  Put64(a, 0x30, dataSize);
-  Put64(a, 0x38, dataSize);
+  Put64(a, 0x28, (size + 4095) & ~uint64_t{4095});
+  Put64(a, 0x30, size);
+  Put64(a, 0x38, size);
   std::copy(runList.begin(), runList.end(), a.begin() + 0x40);
   append(a);
   return *this;
 }
 
-RecordBuilder& RecordBuilder::attributeList(const std::vector<std::pair<uint32_t, uint64_t>>& entries) {
-  std::vector<uint8_t> v;
-  for (const auto& [type, record] : entries) {
-    std::vector<uint8_t> e(0x20);
-    Put32(e, 0, type);
-    Put16(e, 4, 0x20);
-    Put64(e, 0x10, record);
-    v.insert(v.end(), e.begin(), e.end());
+std::vector<uint8_t> AttributeListBytes(const ListEntries& entries) {
+  std::vector<uint8_t> v(entries.size() * 0x20);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    Put32(v, 0x20 * i, entries[i].first);
+    Put16(v, 0x20 * i + 4, 0x20);
+    Put64(v, 0x20 * i + 0x10, entries[i].second);
   }
-  append(Resident(0x20, v));
+  return v;
+}
+
+RecordBuilder& RecordBuilder::attributeList(const ListEntries& entries) {
+  append(Resident(0x20, AttributeListBytes(entries)));
   return *this;
 }
 
 RecordBuilder& RecordBuilder::baseReference(uint64_t base) {
   Put64(bytes_, 0x20, base);
-  return *this;
-}
-
-RecordBuilder& RecordBuilder::raw(uint32_t type, const std::vector<uint8_t>& attribute) {
-  std::vector<uint8_t> a = attribute;
-  Put32(a, 0, type);
-  append(a);
   return *this;
 }
 
@@ -162,7 +153,7 @@ std::vector<uint8_t> RunList(const std::vector<std::pair<uint64_t, uint64_t>>& r
 }
 
 NtfsVolumeBuilder::NtfsVolumeBuilder(uint32_t records, uint64_t totalSectors, uint32_t recordBytes)
-    : bytes_(totalSectors * 512), records_(records), recordBytes_(recordBytes) {
+    : bytes_(totalSectors * 512), recordBytes_(recordBytes) {
   auto boot = NtfsBootSector();
   boot[0x0D] = 1;
   Put64(boot, 0x28, totalSectors - 1);
@@ -181,7 +172,17 @@ void NtfsVolumeBuilder::put(uint32_t number, const std::vector<uint8_t>& record)
 void NtfsVolumeBuilder::mftRuns(const std::vector<std::pair<uint64_t, uint64_t>>& runs) {
   uint64_t clusters = 0;
   for (const auto& r : runs) clusters += r.second;
-  put(0, RecordBuilder(0, 1, recordBytes_).fileName(5, u"$MFT", 3).nonResidentData(RunList(runs), clusters * 512).build());
+  put(0, RecordBuilder(0, 1, recordBytes_).fileName(5, u"$MFT", 3).nonResident(0x80, RunList(runs), clusters * 512).build());
+}
+
+ScannedNtfs::ScannedNtfs(std::vector<uint8_t> image, How how, uint64_t startSector, platform::ProgressBlock* progress)
+    : src(std::move(image)) {
+  part.typeByte = 0x07;
+  part.startSector = startSector;
+  part.sectorCount = src.size() / 512 - startSector;
+  platform::ProgressBlock own;
+  platform::ProgressBlock& p = progress ? *progress : own;
+  ok = how == How::kWalk ? fs::ScanNtfsVolume(&src, disk, part, p) : fs::SearchNtfsVolume(&src, disk, part, p);
 }
 
 }  // namespace orvaldi::test

@@ -3,9 +3,17 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "disk/disk_info.h"
+#include "fs/ntfs_state.h"
+#include "platform/progress.h"
+#include "platform/sector_source.h"
+
 namespace orvaldi::test {
+
+using ListEntries = std::vector<std::pair<uint32_t, uint64_t>>;  // attribute type, record
 
 // One file record under construction (1,024 bytes unless told otherwise).
 class RecordBuilder {
@@ -14,14 +22,12 @@ class RecordBuilder {
 
   RecordBuilder& standardInformation(uint64_t create, uint64_t modify, uint64_t access);
   // A file name attribute: namespace 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS.
-  RecordBuilder& fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace = 1, uint64_t realSize = 0,
-                          uint64_t create = 0x01D9000000000000ull);
-  RecordBuilder& residentData(const std::vector<uint8_t>& bytes);
-  RecordBuilder& nonResidentData(const std::vector<uint8_t>& runList, uint64_t dataSize, uint16_t attrFlags = 0);
-  RecordBuilder& namedData(const std::u16string& streamName, const std::vector<uint8_t>& bytes);
-  RecordBuilder& attributeList(const std::vector<std::pair<uint32_t, uint64_t>>& entries);  // type, record
+  RecordBuilder& fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace = 1, uint64_t realSize = 0);
+  // Unnamed data, or a named stream.
+  RecordBuilder& residentData(const std::vector<uint8_t>& bytes, const std::u16string& stream = u"");
+  RecordBuilder& nonResident(uint32_t type, const std::vector<uint8_t>& runList, uint64_t size, uint16_t flags = 0);
+  RecordBuilder& attributeList(const ListEntries& entries);
   RecordBuilder& baseReference(uint64_t base);
-  RecordBuilder& raw(uint32_t type, const std::vector<uint8_t>& attribute);  // a whole attribute, header included
 
   // Ends the attribute list and applies the update sequence.
   std::vector<uint8_t> build() const;
@@ -32,6 +38,9 @@ class RecordBuilder {
   size_t next_;
   uint8_t usaOffset_;
 };
+
+// The value of an attribute list naming these records.
+std::vector<uint8_t> AttributeListBytes(const ListEntries& entries);
 
 // A run list with one entry per (first cluster, length), as NTFS stores it.
 std::vector<uint8_t> RunList(const std::vector<std::pair<uint64_t, uint64_t>>& runs);
@@ -50,8 +59,20 @@ class NtfsVolumeBuilder {
 
  private:
   std::vector<uint8_t> bytes_;
-  uint32_t records_;
   uint32_t recordBytes_;
+};
+
+// An NTFS volume in memory from `startSector` to the end, walked through its
+// MFT or searched sector by sector.
+struct ScannedNtfs {
+  enum class How { kWalk, kSearch };
+  explicit ScannedNtfs(std::vector<uint8_t> image, How how = How::kWalk, uint64_t startSector = 0,
+                       platform::ProgressBlock* progress = nullptr);
+  const fs::NtfsScanState& state() const { return *fs::FindNtfsState(part); }
+  platform::MemorySource src;
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  bool ok = false;
 };
 
 }  // namespace orvaldi::test
