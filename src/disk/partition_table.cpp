@@ -342,7 +342,7 @@ void WalkEbr(SectorSource& source, DiskInfo& disk, uint32_t ebrSector, uint32_t 
     p.startSector = static_cast<uint32_t>(ebrSector + first);
     p.sectorCount = count;
     p.typeByte = type;
-    p.tableKind = 2;
+    p.tableKind = TableKind::kLogical;
     RefineAndLabel(source, p);
     disk.partitions.push_back(std::move(p));
     ++counter;

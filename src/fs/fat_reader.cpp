@@ -336,8 +336,8 @@ bool FatScan::countStep() {
 }
 
 bool FatScan::prepare() {
-  if (part_.volumeKind == 0 && source_ == nullptr) return false;
-  if (part_.volumeKind == 0) sourceEnd_ = source_->size() / kSector;
+  if (part_.volumeKind == disk::VolumeKind::kPlain && source_ == nullptr) return false;
+  if (part_.volumeKind == disk::VolumeKind::kPlain) sourceEnd_ = source_->size() / kSector;
   std::vector<uint8_t> boot(kSector);
   readSectors(part_.startSector, 1, boot.data());
   const ByteView b(boot);
@@ -813,7 +813,7 @@ void FatScan::run(int mode) {
   auto first = dirs.upper_bound(part_.startSector);
   if (first != dirs.end() && part_.sectorCount != 0 && *first < part_.startSector + part_.sectorCount) {
     listMethod(false);
-  } else if (part_.origin == 1 && !dirs.empty()) {
+  } else if (part_.origin == disk::PartitionOrigin::kRebuilt && !dirs.empty()) {
     listMethod(true);
   } else if (mode != kFatModeSearch) {
     walk();
@@ -825,7 +825,7 @@ void FatScan::run(int mode) {
 void ScanWithOpenedSource(const disk::DiskInfo& disk, disk::PartitionInfo& partition, bool fat32, int mode,
                           platform::ProgressBlock& progress) {
   std::unique_ptr<SectorSource> source;
-  if (partition.volumeKind == 0) {
+  if (partition.volumeKind == disk::VolumeKind::kPlain) {
     source = disk::OpenSource(disk);
     if (!source) return;
   }
