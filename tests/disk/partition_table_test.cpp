@@ -60,13 +60,6 @@ std::vector<uint8_t> Volume(const char* fixture) {
 
 using Strings = std::vector<std::string>;
 
-TEST(GuidFromText, MixedEndianOnDiskForm) {
-  const std::array<uint8_t, 16> expected = {0xA2, 0xA0, 0xD0, 0xEB, 0xE5, 0xB9, 0x33, 0x44,
-                                            0x87, 0xC0, 0x68, 0xB6, 0xB7, 0x26, 0x99, 0xC7};
-  EXPECT_EQ(GuidFromText(kBasicData), expected);
-  EXPECT_EQ(GuidFromText("not a guid"), (std::array<uint8_t, 16>{}));
-}
-
 TEST(Mbr, PrimariesThenLogicalsInChainOrderAndRefinedEntries) {
   DiskBuilder b(40000);
   b.entry(0, 0, 0x83, 64, 100).entry(0, 1, 0x05, 1000, 3000).entry(0, 2, 0x0C, 200, 300);
