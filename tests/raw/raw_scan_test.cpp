@@ -363,7 +363,18 @@ void FatTable(std::vector<uint8_t>& b, uint64_t sector, bool fat32) {
   Put(b, sector, fat32 ? fat32Start : fat16Start);
 }
 
-TEST(RawScanDirectories, EntriesThatCannotBeADirectoryKeepASectorOffTheList) {
+// FAT32 tables at 100 and 110, so clusters count from 120 onwards.
+std::vector<uint8_t> DirectoryPairDisk(uint64_t secondSector) {
+  std::vector<uint8_t> image(2048 * 512);
+  FatTable(image, 100, true);
+  FatTable(image, 110, true);
+  DotEntries(image, 1000, 10);          // 880 sectors over 8 clusters: no cluster size
+  DotEntries(image, secondSector, 13);  // nor here, but against the first directory
+  return image;
+}
+
+// Sectors full of entries that cannot be a directory stay off the list.
+std::vector<uint8_t> EntriesDisk() {
   std::vector<uint8_t> image(64 * 512);
   ShortEntry(image, 10, 0, "README  TXT", 0x20, 9, 600);
   ShortEntry(image, 10, 1, "DOCS       ", 0x10, 3);
@@ -380,45 +391,44 @@ TEST(RawScanDirectories, EntriesThatCannotBeADirectoryKeepASectorOffTheList) {
   LongEntry(image, 15, 1, 0x01, 0xF4);
   ShortEntry(image, 15, 2, "LONGNA~1TXT", 0x20, 5, 10);
   ShortEntry(image, 16, 0, "EMPTY   DAT", 0x20, 0, 10);  // bytes without a cluster
-  DotEntries(image, 17, 3);
-  DiskInfo disk;
-  ASSERT_EQ(Scan(image, disk), 1);
-  EXPECT_EQ(disk.directorySectors, (std::set<uint64_t>{10, 12, 17}));
-  EXPECT_TRUE(disk.partitions.empty());  // no FAT pair: "." gives no volume
-}
-
-// FAT32 tables at 100 and 110, so clusters count from 120 onwards.
-std::vector<uint8_t> DirectoryPairDisk(uint64_t secondSector) {
-  std::vector<uint8_t> image(2048 * 512);
-  FatTable(image, 100, true);
-  FatTable(image, 110, true);
-  DotEntries(image, 1000, 10);           // 880 sectors over 8 clusters: no cluster size
-  DotEntries(image, secondSector, 13);   // nor here, but against the first directory
+  DotEntries(image, 17, 3);  // no FAT pair: "." gives no volume
   return image;
 }
 
-TEST(RawScanDirectories, TwoDirectoriesGiveTheClusterSizeAndClusterZero) {
-  DiskInfo disk;
-  ASSERT_EQ(Scan(DirectoryPairDisk(1024), disk), 1);
-  // 24 sectors over 3 clusters: 8 per cluster; cluster 0 at 1000 - 80.
-  EXPECT_EQ(Rows(disk), (std::vector<std::string>{"Partition0 920+1128 06 o1 spc8 zero920 fat0",
-                                                   "Partition1 920+1128 0b o1 spc8 zero920 fat1"}));
-  DiskInfo twenty;
-  ASSERT_EQ(Scan(DirectoryPairDisk(1020), twenty), 1);
-  EXPECT_TRUE(twenty.partitions.empty());
-}
-
-TEST(RawScanDirectories, Fat16TablePairAndAFirstDirectoryRebuildTheVolume) {
+// FAT16 tables at 10 and 20, then the 32-sector root: clusters start at 62.
+// A "." naming cluster 2 says nothing of the cluster size and leaves the
+// pair in place.
+std::vector<uint8_t> Fat16PairDisk() {
   std::vector<uint8_t> image(256 * 512);
   FatTable(image, 10, false);
   FatTable(image, 20, false);
-  // Behind the FATs, the 32-sector root: clusters start at 62. A "." naming
-  // cluster 2 says nothing of the cluster size and leaves the pair in place.
   DotEntries(image, 70, 2);
   DotEntries(image, 74, 5);
-  DiskInfo disk;
-  ASSERT_EQ(Scan(image, disk), 1);
-  EXPECT_EQ(Rows(disk), std::vector<std::string>{"Partition0 4+252 06 o1 spc4 zero54 fat10"});
+  return image;
+}
+
+TEST(RawScanDirectories, DirectoriesAndFatTablePairsRebuildVolumes) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> image;
+    std::vector<std::string> rows;
+    std::set<uint64_t> directories;
+  };
+  const Case cases[] = {
+      {"entries", EntriesDisk(), {}, {10, 12, 17}},
+      // 24 sectors over 3 clusters: 8 per cluster; cluster 0 at 1000 - 80.
+      {"two directories", DirectoryPairDisk(1024),
+       {"Partition0 920+1128 06 o1 spc8 zero920 fat0", "Partition1 920+1128 0b o1 spc8 zero920 fat1"}, {1000, 1024}},
+      {"two directories 20 sectors apart", DirectoryPairDisk(1020), {}, {1000, 1020}},
+      {"a FAT16 pair and a directory", Fat16PairDisk(), {"Partition0 4+252 06 o1 spc4 zero54 fat10"}, {70, 74}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DiskInfo disk;
+    ASSERT_EQ(Scan(c.image, disk), 1);
+    EXPECT_EQ(Rows(disk), c.rows);
+    EXPECT_EQ(disk.directorySectors, c.directories);
+  }
 }
 
 TEST(RawScanCancel, StopKeepsWhatWasFoundAndStillRebuilds) {
