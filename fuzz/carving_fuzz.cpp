@@ -15,10 +15,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto source = platform::MemorySource::borrow(disk);
   disk::DiskInfo info;
   for (uint64_t sector = 0; sector + 1 < disk.size() / 512 && sector < 8; ++sector) {
-    uint32_t carved = 0;
-    raw::ProbeCarvedFile(info, source.get(), nullptr, {disk.data() + sector * 512, 1024}, sector, 0, carved);
+    const auto found = raw::ProbeCarvedFile(info, source.get(), nullptr, {disk.data() + sector * 512, 1024}, sector);
     const auto it = info.extraFoundFolder.children.find(sector);
-    if (it != info.extraFoundFolder.children.end() && it->second.size != carved) __builtin_trap();
+    const bool recorded = it != info.extraFoundFolder.children.end();
+    // A record and a find go together, agree on the size, and the file's
+    // known extent never runs past its size.
+    if (recorded != found.has_value()) __builtin_trap();
+    if (found && (it->second.size != found->size || found->extent > found->size)) __builtin_trap();
   }
   return 0;
 }

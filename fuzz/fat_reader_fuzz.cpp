@@ -27,7 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (how & 8) disk.directorySectors = {40, 41, 64, 100};
   disk::PartitionInfo part;
   part.sectorCount = (size - 1) / 512;
-  part.origin = (how & 16) ? 1 : 0;
+  part.origin = (how & 16) ? disk::PartitionOrigin::kRebuilt : disk::PartitionOrigin::kTable;
   platform::ProgressBlock progress;
   fs::ScanFatVolume(source, disk, part, how & 1, (how & 2) ? fs::FatMode::kWalk : fs::FatMode::kSearch, progress);
   disk::PartitionInfo copy = part;  // the deep copy must hold up on whatever was built

@@ -21,7 +21,8 @@ void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
   for (size_t i = 0; i < d.partitions.size(); ++i) {
     const auto& p = d.partitions[i];
     char tail[64];
-    std::snprintf(tail, sizeof tail, "0x%02X %s %u", p.typeByte, ops::TableKindText(p.tableKind).c_str(), p.origin);
+    std::snprintf(tail, sizeof tail, "0x%02X %s %u", p.typeByte, ops::TableKindText(p.tableKind).c_str(),
+                  disk::NumberOf(p.origin));
     std::printf("%s%s%s%s%s%s%s%s%s%s\n", indent, Pad(std::to_string(i), 4).c_str(), Pad(names[i], 28).c_str(),
                 Pad(p.volumeLabel, 16).c_str(), Pad(ops::FsTypeName(p), 12).c_str(),
                 Pad(ops::SizeText(p.startSector * 512), 12).c_str(), Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(),

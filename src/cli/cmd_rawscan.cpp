@@ -68,7 +68,7 @@ int Sweep(const ScanOptions& o, Swept& out) {
     out.range.name = part->name;
     out.range.startSector = part->startSector;
     out.range.sectorCount = part->sectorCount;
-    if (part->volumeKind != 0) context = part;
+    if (part->volumeKind != disk::VolumeKind::kPlain) context = part;
   }
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);

@@ -238,7 +238,7 @@ int RunCat(const CatOptions& o) {
     return kExitUsage;
   }
   std::unique_ptr<platform::SectorSource> source;
-  if (scanned.partition->volumeKind == 0) {
+  if (scanned.partition->volumeKind == disk::VolumeKind::kPlain) {
     std::string error;
     source = disk::OpenSource(*scanned.disk, &error);
     if (!source) {

@@ -36,7 +36,7 @@ nlohmann::json PartitionsJson(const disk::DiskInfo& disk) {
         {"sectors", p.sectorCount},
         {"type", p.typeByte},
         {"table", ops::TableKindText(p.tableKind)},
-        {"origin", p.origin},
+        {"origin", disk::NumberOf(p.origin)},
         {"mount", p.driveLetter},
     });
   }

@@ -21,6 +21,13 @@ struct TableChecks {
   bool gptEntriesCrcMismatch = false;
 };
 
+// What a disk record stands for: one drive or image, or the group of a
+// dynamic disk's members.
+enum class DiskKind : uint8_t { kDrive = 0, kDynamicGroup = 2 };
+
+// The number the disk listings write for it.
+constexpr unsigned NumberOf(DiskKind kind) { return static_cast<unsigned>(kind); }
+
 struct DiskInfo {
   std::string serialNumber;
   std::string devicePath;   // reopened by every operation; an image's full path
@@ -41,7 +48,7 @@ struct DiskInfo {
   CarvedNode extraFoundFolder;
   uint32_t mapEntryCount = 0;
   uint32_t bytesPerSector = 512;
-  uint32_t diskKind = 0;    // 0 drive or image, 2 dynamic-disk group
+  DiskKind diskKind = DiskKind::kDrive;
   std::string memberId;
   std::string groupId;
   std::vector<LogicalVolume> logicalVolumes;

@@ -126,7 +126,7 @@ int EnumeratePhysicalDisks(const platform::SystemPaths& paths) {
 
 void AttachMountPoints(DiskInfoList& disks, const std::vector<platform::MountedVolume>& mounts) {
   for (DiskInfo& disk : disks) {
-    if (disk.index.empty() || disk.diskKind != 0) continue;  // images and groups have no mounts
+    if (disk.index.empty() || disk.diskKind != DiskKind::kDrive) continue;  // images and groups have no mounts
     const std::string name = KernelNameOf(disk);
     for (const auto& mount : mounts) {
       if (mount.diskName != name) continue;

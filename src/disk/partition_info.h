@@ -25,6 +25,23 @@ inline constexpr uint8_t kHfs = 0x19;
 inline constexpr uint8_t kLinux = 0x83;
 }  // namespace type_code
 
+// Where a partition record came from: a partition table, a volume rebuilt
+// from the structures a raw scan met, or a boot sector a raw scan found.
+enum class PartitionOrigin : uint8_t { kTable = 0, kRebuilt = 1, kFound = 2 };
+
+// Which table listed a partition: the MBR's or GPT's own entries, or an
+// extended partition's chain.
+enum class TableKind : uint8_t { kPrimary = 1, kLogical = 2 };
+
+// How a volume's sectors lie on its disks: in place, or through a dynamic
+// volume's mapping.
+enum class VolumeKind : uint8_t { kPlain = 0, kStriped = 1, kSpanned = 2, kRaid5 = 3 };
+
+// The numbers the listings and the scan-result file write for these.
+constexpr unsigned NumberOf(PartitionOrigin origin) { return static_cast<unsigned>(origin); }
+constexpr unsigned NumberOf(TableKind kind) { return static_cast<unsigned>(kind); }
+constexpr unsigned NumberOf(VolumeKind kind) { return static_cast<unsigned>(kind); }
+
 // What a file-system reader keeps on the partition record: its scan tree,
 // the indexes into it and the reader's own copies (the FAT, the MFT runs).
 // The readers define it; the record only owns it and copies it with itself.
@@ -74,15 +91,15 @@ struct PartitionInfo {
   std::string fsLabel;         // "EXT", "EXT2", "EXT3", "EXT4" for Linux volumes
   uint64_t sectorCount = 0;
   uint64_t startSector = 0;    // absolute on the disk
-  uint8_t tableKind = 1;       // 1 primary, 2 logical
+  TableKind tableKind = TableKind::kPrimary;
   uint32_t sectorsPerCluster = 0;
   uint64_t clusterZeroSector = 0;  // 0 = not known yet
   uint8_t typeByte = 0;
   uint32_t bytesPerSector = 512;
-  uint32_t origin = 0;         // 0 table, 1 rebuilt, 2 found
+  PartitionOrigin origin = PartitionOrigin::kTable;
   uint32_t fatSizeSectors = 0; // FAT volumes: sectors per FAT, from the boot sector or a search
   ReaderSlot reader;           // the scan tree and what its reader keeps
-  uint8_t volumeKind = 0;      // 0 plain, 1 striped, 2 spanned, 3 RAID-5
+  VolumeKind volumeKind = VolumeKind::kPlain;
   uint16_t stripeSectors = 128;
   std::vector<VolumeMember> members;
 };

@@ -342,7 +342,7 @@ void WalkEbr(SectorSource& source, DiskInfo& disk, uint32_t ebrSector, uint32_t 
     p.startSector = static_cast<uint32_t>(ebrSector + first);
     p.sectorCount = count;
     p.typeByte = type;
-    p.tableKind = 2;
+    p.tableKind = TableKind::kLogical;
     RefineAndLabel(source, p);
     disk.partitions.push_back(std::move(p));
     ++counter;
@@ -386,6 +386,43 @@ void SetDynamicDiskReader(DynamicDiskReader reader) {
   gDynamicReader = std::move(reader);
 }
 
+namespace {
+
+// A disk without an MBR signature: an LVM physical volume (the hook), an
+// EXT volume, an Apple partition map, or a bare HFS volume.
+void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s, const std::string& devicePath,
+                         const LvmLabelReader& lvm) {
+  if (lvm && lvm(source, disk, s.sub(SectorSize, SectorSize)) == 0) return;
+  const uint64_t superAt = 2ull * disk.bytesPerSector;
+  const auto super = ReadBytesAt(source, superAt, 1024);
+  uint32_t counter = 0;
+  if (IsExtSuperblock(super)) {
+    AddWholeDiskExt(disk, super);
+  } else if (s.matches(0, "ER")) {
+    ReadAppleMap(source, disk, s, devicePath, counter);
+  } else {
+    AddBareHfs(disk, std::span(super).first(SectorSize), devicePath);
+  }
+}
+
+// The MBR slot of the GPT's protective entry (-1 when there is none) and the
+// GPT it leads to. A protective entry covers the whole disk, or 0xFFFFFFFF
+// sectors on disks past 2 TiB; on smaller disks the header's signature tells.
+int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& gpt) {
+  for (int i = 0; i < 4; ++i) {
+    const uint64_t at = 0x1BE + 16ull * i;
+    if (s.u8(at + 4) != 0xEE || s.le32(at + 12) == 0) continue;
+    const uint32_t first = s.le32(at + 8);
+    if (s.le32(at + 12) >= 0xFFFFFFF8u || ByteView(Read(source, first, 1)).matches(0, "EFI PART")) {
+      gpt = ReadGptEntries(source, disk, first);
+      return i;
+    }
+  }
+  return -1;
+}
+
+}  // namespace
+
 void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
   LvmLabelReader lvm;
   DynamicDiskReader dynamic;
@@ -396,40 +433,17 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
   }
   const auto head = Read(source, 0, 4);
   const ByteView s(head);
-  uint32_t counter = 0;
-
   if (s.le16(0x1FE) != 0xAA55) {
-    if (lvm && lvm(source, disk, s.sub(SectorSize, SectorSize)) == 0) return;
-    const uint64_t superAt = 2ull * disk.bytesPerSector;
-    const auto super = ReadBytesAt(source, superAt, 1024);
-    if (IsExtSuperblock(super)) {
-      AddWholeDiskExt(disk, super);
-    } else if (s.matches(0, "ER")) {
-      ReadAppleMap(source, disk, s, devicePath, counter);
-    } else {
-      AddBareHfs(disk, std::span(super).first(SectorSize), devicePath);
-    }
+    EnumerateWithoutMbr(source, disk, s, devicePath, lvm);
     return;
   }
-
   if (LooksLikeVolumeBootSector(s)) {
     AddWholeDiskVolume(source, disk, s);
     return;
   }
-
-  // A protective entry covers the whole disk, or 0xFFFFFFFF sectors on disks
-  // past 2 TiB; on smaller disks the header's signature tells.
-  int gptSlot = -1;
   GptTable gpt;
-  for (int i = 0; i < 4 && gptSlot < 0; ++i) {
-    const uint64_t at = 0x1BE + 16ull * i;
-    if (s.u8(at + 4) != 0xEE || s.le32(at + 12) == 0) continue;
-    const uint32_t first = s.le32(at + 8);
-    if (s.le32(at + 12) >= 0xFFFFFFF8u || ByteView(Read(source, first, 1)).matches(0, "EFI PART")) {
-      gptSlot = i;
-      gpt = ReadGptEntries(source, disk, first);
-    }
-  }
+  const int gptSlot = FindGpt(source, disk, s, gpt);
+  uint32_t counter = 0;
   // A hybrid MBR repeats some GPT partitions for systems that read only the
   // MBR: such an entry is the GPT's partition, listed once, from the GPT.
   auto inGpt = [&](uint32_t first, uint32_t count) {

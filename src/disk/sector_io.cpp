@@ -36,16 +36,17 @@ SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, ui
   return result;
 }
 
-void SetVolumeReader(uint8_t volumeKind, VolumeReader reader) {
-  if (volumeKind == 0 || volumeKind >= gReaders.size()) return;
+void SetVolumeReader(VolumeKind volumeKind, VolumeReader reader) {
+  const unsigned slot = NumberOf(volumeKind);
+  if (volumeKind == VolumeKind::kPlain || slot >= gReaders.size()) return;
   std::lock_guard lock(gReadersMutex);
-  gReaders[volumeKind] = std::move(reader);
+  gReaders[slot] = std::move(reader);
 }
 
 bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
                      uint64_t position, const PartitionInfo* partition) {
   bytesRead = 0;
-  if (partition == nullptr || partition->volumeKind == 0) {
+  if (partition == nullptr || partition->volumeKind == VolumeKind::kPlain) {
     if (source == nullptr) {
       std::memset(buffer, 0, length);
       return false;
@@ -58,7 +59,7 @@ bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uin
   VolumeReader reader;
   {
     std::lock_guard lock(gReadersMutex);
-    if (partition->volumeKind < gReaders.size()) reader = gReaders[partition->volumeKind];
+    if (NumberOf(partition->volumeKind) < gReaders.size()) reader = gReaders[NumberOf(partition->volumeKind)];
   }
   if (!reader) {
     std::memset(buffer, 0, length);

@@ -35,9 +35,9 @@ SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, ui
 using VolumeReader = std::function<bool(uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
                                         uint64_t position, const PartitionInfo& partition)>;
 
-// Installs the reader for volume kind 1 (striped), 2 (spanned) or 3 (RAID-5).
-// Passing an empty function removes it.
-void SetVolumeReader(uint8_t volumeKind, VolumeReader reader);
+// Installs the reader for striped, spanned or RAID-5 volumes. Passing an
+// empty function removes it.
+void SetVolumeReader(VolumeKind volumeKind, VolumeReader reader);
 
 // The partition-aware read used by readers, scanners and savers. For a plain
 // partition (or none) it reads `length` bytes of `source` at byte `position`

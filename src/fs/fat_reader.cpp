@@ -135,8 +135,8 @@ bool FatScan::takeSearchedGeometry() {
 }
 
 bool FatScan::prepare() {
-  if (part_.volumeKind == 0 && source_ == nullptr) return false;
-  if (part_.volumeKind == 0) sourceEnd_ = source_->size() / kSector;
+  if (part_.volumeKind == disk::VolumeKind::kPlain && source_ == nullptr) return false;
+  if (part_.volumeKind == disk::VolumeKind::kPlain) sourceEnd_ = source_->size() / kSector;
   if (readBootSector()) {
     part_.bytesPerSector = kSector;
     part_.sectorsPerCluster = geo_.sectorsPerCluster;
@@ -310,7 +310,7 @@ void FatScan::run(FatMode mode) {
   auto first = dirs.upper_bound(part_.startSector);
   if (first != dirs.end() && part_.sectorCount != 0 && *first < part_.startSector + part_.sectorCount) {
     listMethod(false);
-  } else if (part_.origin == 1 && !dirs.empty()) {
+  } else if (part_.origin == disk::PartitionOrigin::kRebuilt && !dirs.empty()) {
     listMethod(true);
   } else if (mode == FatMode::kWalk) {
     walk();
@@ -326,7 +326,7 @@ namespace {
 bool ScanWithOpenedSource(const disk::DiskInfo& disk, disk::PartitionInfo& partition, bool fat32, FatMode mode,
                           platform::ProgressBlock& progress) {
   std::unique_ptr<platform::SectorSource> source;
-  if (partition.volumeKind == 0) {
+  if (partition.volumeKind == disk::VolumeKind::kPlain) {
     source = disk::OpenSource(disk);
     if (!source) return false;
   }

@@ -89,7 +89,7 @@ const FatScanState* FindFatState(const disk::PartitionInfo& partition) {
 
 void EmptyFatResults(disk::PartitionInfo& partition) {
   if (auto* state = partition.reader.get<FatScanState>()) state->clearForRescan();
-  if (partition.origin == 0) partition.fatSizeSectors = 0;
+  if (partition.origin == disk::PartitionOrigin::kTable) partition.fatSizeSectors = 0;
 }
 
 }  // namespace orvaldi::fs

@@ -323,7 +323,7 @@ void NtfsWalk::walkTable() {
 }
 
 bool NtfsWalk::run() {
-  if (part_.volumeKind == 0 && source_ == nullptr) return false;
+  if (part_.volumeKind == disk::VolumeKind::kPlain && source_ == nullptr) return false;
   if (!readBoot()) return false;
 
   const auto& runs = disk_.mftRecordRuns;
@@ -362,7 +362,7 @@ bool ScanNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& p
 
 bool ScanNtfs(disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
   std::unique_ptr<SectorSource> source;
-  if (partition.volumeKind == 0) {
+  if (partition.volumeKind == disk::VolumeKind::kPlain) {
     source = disk::OpenSource(disk);
     if (!source) return false;
   }

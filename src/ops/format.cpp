@@ -61,6 +61,6 @@ std::vector<std::string> PartitionDisplayNames(const disk::DiskInfo& disk) {
   return names;
 }
 
-std::string TableKindText(uint8_t tableKind) { return tableKind == 2 ? "逻辑" : "主"; }
+std::string TableKindText(disk::TableKind tableKind) { return tableKind == disk::TableKind::kLogical ? "逻辑" : "主"; }
 
 }  // namespace orvaldi::ops

@@ -26,6 +26,6 @@ std::string FsTypeName(const disk::PartitionInfo& partition);
 std::vector<std::string> PartitionDisplayNames(const disk::DiskInfo& disk);
 
 // "主" for a primary (table kind 1), "逻辑" for a logical partition.
-std::string TableKindText(uint8_t tableKind);
+std::string TableKindText(disk::TableKind tableKind);
 
 }  // namespace orvaldi::ops

@@ -46,15 +46,12 @@ class ProbeReader {
       std::memcpy(out, in, count * kSector);
       return;
     }
-    used = true;
     disk::ReadVolumeSectors(source_, context_, start_ + offset, count, out);
   }
   // The sectors when the caller's buffer holds them all, else null.
   const uint8_t* inMemory(uint64_t offset, uint64_t count) const {
     return (offset + count) * kSector <= held_.size() ? held_.data() + offset * kSector : nullptr;
   }
-  bool used = false;
-
  private:
   platform::SectorSource* source_;
   const disk::PartitionInfo* context_;
@@ -490,13 +487,12 @@ std::optional<Carved> ProbeMp3(ReadWindow& window, std::span<const uint8_t> firs
   return Carved{size, Sector(start) + ".mp3"};
 }
 
-void Record(disk::DiskInfo& disk, uint64_t start, const Carved& c, uint32_t& outSize, uint64_t* outExtent) {
+CarvedFind Record(disk::DiskInfo& disk, uint64_t start, const Carved& c) {
   disk::CarvedNode node;
   node.size = static_cast<uint32_t>(c.size);
   node.name = c.name;
   disk.extraFoundFolder.children.try_emplace(start, std::move(node));
-  outSize = static_cast<uint32_t>(c.size);
-  if (outExtent) *outExtent = c.extent != 0 ? std::min(c.extent, c.size) : c.size;
+  return {static_cast<uint32_t>(c.size), c.extent != 0 ? std::min(c.extent, c.size) : c.size};
 }
 
 bool IsJpegStart(const uint8_t* s) {
@@ -537,28 +533,26 @@ bool MayStartCarvedFile(const uint8_t* s) {
   }
 }
 
-bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const disk::PartitionInfo* context,
-                     std::span<const uint8_t> sectorData, uint64_t startSector, uint64_t /*sectorsLeft*/,
-                     uint32_t& outSize, uint64_t* outExtent) {
-  if (sectorData.size() < 2 * kSector) return false;
+std::optional<CarvedFind> ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source,
+                                          const disk::PartitionInfo* context, std::span<const uint8_t> sectorData,
+                                          uint64_t startSector) {
+  if (sectorData.size() < 2 * kSector) return std::nullopt;
   const uint8_t* s = sectorData.data();
-  if (!MayStartCarvedFile(s)) return false;
+  if (!MayStartCarvedFile(s)) return std::nullopt;
   ProbeReader reader(source, context, startSector, sectorData);
   ReadWindow window(reader, sectorData);
   std::optional<Carved> carved;
-  bool alwaysRead = false;
   if (Matches(s, "%PDF-1")) {
-    if (s[6] != '.') return false;
+    if (s[6] != '.') return std::nullopt;
     carved = ProbePdf(reader, startSector);
   } else if (Matches(s, kPack)) {
     const uint32_t pack = s[4] == 0x21 ? 12 : s[4] == 0x44 ? 14 : 0;
-    if (pack == 0 || !Matches(s + pack, kSystem)) return false;
+    if (pack == 0 || !Matches(s + pack, kSystem)) return std::nullopt;
     carved = ProbeMpeg(window, pack, startSector);
   } else if (Matches(s, "RIFF") && Matches(s + 8, "AVI LIST")) {
     const uint32_t riff = Le32(s + 4);
-    if (riff < 0x100001 || riff > 0x13FFFFF) return false;
-    Record(disk, startSector, Carved{uint64_t{riff} + 12, Sector(startSector) + ".avi"}, outSize, outExtent);
-    return false;
+    if (riff < 0x100001 || riff > 0x13FFFFF) return std::nullopt;
+    carved = Carved{uint64_t{riff} + 12, Sector(startSector) + ".avi"};
   } else if (Matches(s + 4, "ftyp")) {
     carved = ProbeMp4(window, startSector);
   } else if (Matches(s, kZip)) {
@@ -568,14 +562,13 @@ bool ProbeCarvedFile(disk::DiskInfo& disk, platform::SectorSource* source, const
   } else if (Matches(s, kOle2)) {
     carved = ProbeOle2(reader, sectorData, startSector);
   } else if (IsJpegStart(s)) {
-    if (!Matches(s + 6, "JFIF") && !Matches(s + 6, "Exif")) return false;
+    if (!Matches(s + 6, "JFIF") && !Matches(s + 6, "Exif")) return std::nullopt;
     carved = ProbeJpeg(window, reader, startSector);
   } else if (IsMp3Start(s)) {
-    alwaysRead = true;
     carved = ProbeMp3(window, sectorData, startSector);
   }
-  if (carved) Record(disk, startSector, *carved, outSize, outExtent);
-  return reader.used || alwaysRead;
+  if (!carved) return std::nullopt;
+  return Record(disk, startSector, *carved);
 }
 
 }  // namespace orvaldi::raw

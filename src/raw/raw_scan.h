@@ -2,10 +2,9 @@
 // MFT records, FAT structures and carvable files.
 //
 // What it finds goes into the DiskInfo: volumes found by their boot sectors
-// (origin 2) or rebuilt from their structures (origin 1) are appended to the
-// partition list, directory sectors and MFT record runs are noted for the
-// FAT reader and the NTFS searches, and carved files land in the "Extra
-// Found Files" folder.
+// or rebuilt from their structures are appended to the partition list,
+// directory sectors and MFT record runs are noted for the FAT reader and the
+// NTFS searches, and carved files land in the "Extra Found Files" folder.
 #pragma once
 
 #include <cstdint>

@@ -366,7 +366,7 @@ class SaveWalk {
 // Runs one job on the calling thread with its own disk handle.
 bool RunJob(SharedState& shared, const SaveJob& job, KnownList known) {
   std::unique_ptr<platform::SectorSource> source;
-  if (job.partition->volumeKind == 0) {
+  if (job.partition->volumeKind == disk::VolumeKind::kPlain) {
     source = disk::OpenSource(*job.disk);
     if (!source) return false;
   }

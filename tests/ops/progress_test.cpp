@@ -105,8 +105,8 @@ TEST(Format, FileSystemColumnAndDeviceTreeNames) {
   d.partitions[1].driveLetter = "/mnt/a";  // the same text again: falls back to the name
   d.partitions[2].name = "Partition2";
   EXPECT_EQ(ops::PartitionDisplayNames(d), (std::vector<std::string>{"/mnt/a", "Partition1", "Partition2"}));
-  EXPECT_EQ(ops::TableKindText(1), "主");
-  EXPECT_EQ(ops::TableKindText(2), "逻辑");
+  EXPECT_EQ(ops::TableKindText(disk::TableKind::kPrimary), "主");
+  EXPECT_EQ(ops::TableKindText(disk::TableKind::kLogical), "逻辑");
 }
 
 }  // namespace

@@ -91,15 +91,14 @@ TEST(BlockDevices, ListsWholeDisksInNameOrderKeepingNumbersOfSkippedOnes) {
   EXPECT_EQ(disk::DisplayName(d), "ATASamsung SSD01.0");
   EXPECT_EQ(d.devicePath, sys.paths.devDir + "/sda");
   EXPECT_EQ(d.fixedMedia, 1u);
-}
 
-TEST(BlockDevices, NeverMoreThanSixteenDisks) {
-  FakeSystem sys;
-  for (char c = 'a'; c <= 'r'; ++c) sys.addDisk(std::string("sd") + c, 100, "V", "M");
-  const auto disks = platform::ListWholeDisks(sys.paths);
-  ASSERT_EQ(disks.size(), 16u);
-  EXPECT_EQ(disks.back().identity.name, "sdp");
-  EXPECT_EQ(disks.back().number, 15);
+  // Never more than sixteen disks.
+  FakeSystem crowded;
+  for (char c = 'a'; c <= 'r'; ++c) crowded.addDisk(std::string("sd") + c, 100, "V", "M");
+  const auto many = platform::ListWholeDisks(crowded.paths);
+  ASSERT_EQ(many.size(), 16u);
+  EXPECT_EQ(many.back().identity.name, "sdp");
+  EXPECT_EQ(many.back().number, 15);
 }
 
 TEST(BlockDevices, MountPointsMatchPartitionsByDiskAndStartSector) {

@@ -14,6 +14,7 @@ namespace {
 using platform::FaultySource;
 using platform::FileSource;
 using platform::MemorySource;
+constexpr disk::VolumeKind kStriped = disk::VolumeKind::kStriped;
 
 std::vector<uint8_t> Pattern(size_t n) {
   std::vector<uint8_t> b(n);
@@ -102,13 +103,13 @@ TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
   EXPECT_EQ(got, 10u);
 
   disk::PartitionInfo striped;
-  striped.volumeKind = 1;
+  striped.volumeKind = kStriped;
   got = 99;
   EXPECT_FALSE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 0, &striped));  // no reader yet
   EXPECT_EQ(got, 0u);
 
   uint64_t seenPosition = 0;
-  disk::SetVolumeReader(1, [&](uint8_t* b, uint32_t len, uint32_t& read, uint64_t pos, const disk::PartitionInfo&) {
+  disk::SetVolumeReader(kStriped, [&](uint8_t* b, uint32_t len, uint32_t& read, uint64_t pos, const disk::PartitionInfo&) {
     std::fill(b, b + len, 0xAB);
     read = len;
     seenPosition = pos;
@@ -119,7 +120,7 @@ TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
   EXPECT_EQ(seenPosition, 12345u);
   EXPECT_EQ(buf[699], 0xAB);
   // A reader that delivers part: the rest is zero, never a previous read's bytes.
-  disk::SetVolumeReader(1, [&](uint8_t* b, uint32_t, uint32_t& read, uint64_t, const disk::PartitionInfo&) {
+  disk::SetVolumeReader(kStriped, [&](uint8_t* b, uint32_t, uint32_t& read, uint64_t, const disk::PartitionInfo&) {
     std::fill(b, b + 100, 0xCD);
     read = 100;
     return true;
@@ -128,10 +129,10 @@ TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
   EXPECT_EQ(buf[99], 0xCD);
   EXPECT_EQ(buf[100], 0);
   EXPECT_EQ(buf[699], 0);
-  disk::SetVolumeReader(1, {});
+  disk::SetVolumeReader(kStriped, {});
 
   disk::PartitionInfo unknown;
-  unknown.volumeKind = 9;
+  unknown.volumeKind = static_cast<disk::VolumeKind>(9);  // from a damaged or newer record
   EXPECT_FALSE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 0, &unknown));
 }
 

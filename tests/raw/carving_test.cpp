@@ -31,43 +31,24 @@ struct Disk {
     ASSERT_LE(sector * 512 + file.size(), bytes.size());
     std::memcpy(bytes.data() + sector * 512, file.data(), file.size());
   }
-  // Probes `sector`; returns the record made there, if any.
-  const disk::CarvedNode* probe(uint64_t sector, bool* read = nullptr) {
+  std::optional<CarvedFind> find(uint64_t sector) {
     auto source = platform::MemorySource::borrow(bytes);
-    uint32_t size = 0;
-    const bool r = ProbeCarvedFile(info, source.get(), nullptr, {bytes.data() + sector * 512, 1024}, sector, 0, size);
-    if (read) *read = r;
+    return ProbeCarvedFile(info, source.get(), nullptr, {bytes.data() + sector * 512, 1024}, sector);
+  }
+  // Probes `sector`; returns the record made there, if any.
+  const disk::CarvedNode* probe(uint64_t sector) {
+    const std::optional<CarvedFind> found = find(sector);
     auto it = info.extraFoundFolder.children.find(sector);
-    if (it == info.extraFoundFolder.children.end()) return nullptr;
-    EXPECT_EQ(size, it->second.size);
+    if (it == info.extraFoundFolder.children.end()) {
+      EXPECT_FALSE(found);
+      return nullptr;
+    }
+    EXPECT_TRUE(found && found->size == it->second.size && found->extent <= found->size);
     return &it->second;
   }
 };
 
 std::vector<uint8_t> Text(const std::string& s) { return {s.begin(), s.end()}; }
-
-TEST(Carving, PdfEndsAtTheFirstEofAfterItsFirstSector) {
-  Disk d;
-  auto pdf = Text("%PDF-1.4\n%EOF in the first sector does not count\n");
-  pdf.resize(3000, ' ');
-  std::memcpy(pdf.data() + 2000, "%%EOF\n", 6);
-  std::memcpy(pdf.data() + 2600, "%%EOF\n", 6);  // a later update section
-  d.put(10, pdf);
-  const auto* c = d.probe(10);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->size, 2001u + 4u);  // up to and with the first "%EOF" past sector 0
-  EXPECT_EQ(c->name, "10.pdf");
-  // No end within 10 MiB: nothing.
-  Disk none;
-  none.put(4, Text("%PDF-1.7 no end"));
-  EXPECT_EQ(none.probe(4), nullptr);
-  // "%PDF-2.0" or "%PDF-1x" fail the header or its further test.
-  Disk other;
-  other.put(4, Text("%PDF-1x"));
-  bool read = true;
-  EXPECT_EQ(other.probe(4, &read), nullptr);
-  EXPECT_FALSE(read);
-}
 
 // An MPEG program stream of exactly `size` bytes: pack, system header, video
 // packets, end code.
@@ -120,57 +101,6 @@ std::vector<uint8_t> Mp3(uint64_t end, bool trailer) {
   return b;
 }
 
-TEST(Carving, StreamsOfExactlyOneMiBAreNotRecordedOneByteMoreIs) {
-  for (const uint64_t size : {kMiB, kMiB + 1}) {
-    SCOPED_TRACE(size);
-    const bool want = size > kMiB;
-    Disk mpeg;
-    mpeg.put(8, Mpeg(size));
-    const auto* m = mpeg.probe(8);
-    EXPECT_EQ(m != nullptr, want);
-    if (m) {
-      EXPECT_EQ(m->size, size);
-      EXPECT_EQ(m->name, "8.mpeg");
-    }
-    Disk mp4;
-    mp4.put(8, Mp4(size));
-    const auto* v = mp4.probe(8);
-    EXPECT_EQ(v != nullptr, want);
-    if (v) {
-      EXPECT_EQ(v->name, "8.mp4");
-    }
-    Disk mp3;
-    mp3.put(8, Mp3(size, false));
-    bool read = false;
-    const auto* a = mp3.probe(8, &read);
-    EXPECT_TRUE(read);  // the MP3 probe always says it read
-    EXPECT_EQ(a != nullptr, want);
-    if (a) {
-      EXPECT_EQ(a->size, size);
-    }
-  }
-  Disk tagged;
-  tagged.put(8, Mp3(2 * kMiB, true));
-  ASSERT_NE(tagged.probe(8), nullptr);
-  EXPECT_EQ(tagged.probe(8)->size, 2 * kMiB + 128);
-}
-
-TEST(Carving, AviSizeFromItsRiffHeader) {
-  for (const uint32_t riff : {0x100000u, 0x100001u, 0x13FFFFFu, 0x1400000u}) {
-    Disk d(2);
-    auto avi = Text("RIFF....AVI LIST");
-    test::Put32(avi, 4, riff);
-    d.put(3, avi);
-    bool read = true;
-    const auto* c = d.probe(3, &read);
-    EXPECT_FALSE(read);
-    EXPECT_EQ(c != nullptr, riff >= 0x100001 && riff <= 0x13FFFFF) << riff;
-    if (c) {
-      EXPECT_EQ(c->size, riff + 12u);
-    }
-  }
-}
-
 // A zip with the given entry names (stored, empty data) and its end record.
 std::vector<uint8_t> Zip(const std::vector<std::string>& names) {
   std::vector<uint8_t> b;
@@ -193,53 +123,6 @@ std::vector<uint8_t> Zip(const std::vector<std::string>& names) {
   u32(0); u32(0); u16(5);
   b.insert(b.end(), {'h', 'e', 'l', 'l', 'o'});
   return b;
-}
-
-TEST(Carving, ZipFamilyNamedByTheFirstEntryAndTheCentralDirectory) {
-  struct Case {
-    std::vector<std::string> names;
-    std::string name;
-  };
-  const Case cases[] = {
-      {{"[Content_Types].xml", "_rels/.rels", "word/document.xml"}, "5.docx"},
-      {{"[Content_Types].xml", "xl/workbook.xml"}, "5.xlsx"},
-      {{"[Content_Types].xml", "ppt/presentation.xml", "docProps/app.xml"}, "5.pptx"},
-      {{"[Content_Types].xml", "docProps/core.xml"}, "5"},  // no office folder: bare digits
-      {{"readme.txt", "word/document.xml"}, "5.zip"},       // not an office document
-  };
-  for (const Case& c : cases) {
-    Disk d(1);
-    const auto zip = Zip(c.names);
-    d.put(5, zip);
-    const auto* got = d.probe(5);
-    ASSERT_NE(got, nullptr) << c.name;
-    EXPECT_EQ(got->name, c.name);
-    EXPECT_EQ(got->size, zip.size());
-  }
-  // A record that is not "PK" where one is due: nothing.
-  Disk broken(1);
-  auto zip = Zip({"a.txt"});
-  zip[40] = 'X';  // the central directory's signature
-  broken.put(5, zip);
-  EXPECT_EQ(broken.probe(5), nullptr);
-}
-
-TEST(Carving, RarBlocksToTheEndOfArchive) {
-  Disk d(1);
-  std::vector<uint8_t> rar = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00,          // marker
-                              0, 0, 0x73, 0, 0, 13, 0, 0, 0, 0, 0, 0, 0};  // archive header
-  std::vector<uint8_t> file(32 + 100, 0);
-  file[2] = 0x74;
-  test::Put16(file, 3, 0x8000);
-  test::Put16(file, 5, 32);
-  test::Put32(file, 7, 100);  // packed size
-  rar.insert(rar.end(), file.begin(), file.end());
-  rar.insert(rar.end(), {0, 0, 0x7B, 0, 0, 7, 0});
-  d.put(9, rar);
-  const auto* c = d.probe(9);
-  ASSERT_NE(c, nullptr);
-  EXPECT_EQ(c->size, rar.size());
-  EXPECT_EQ(c->name, "9.rar");
 }
 
 // An OLE2 header whose directory and summary streams sit right after it.
@@ -272,25 +155,6 @@ std::vector<uint8_t> Ole2(const std::u16string& streamName, const std::string& t
   return b;
 }
 
-TEST(Carving, Ole2NamedFromItsStreamsOrItsSummary) {
-  Disk d(1);
-  d.put(20, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
-  d.put(40, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
-  d.put(60, Ole2(u"WordDocument", "ignored", "ignored"));
-  d.put(80, Ole2(u"\x05SummaryInformation", "Report", "LibreOffice"));
-  bool read = false;
-  const auto* a = d.probe(20, &read);
-  EXPECT_TRUE(read);
-  ASSERT_NE(a, nullptr);
-  EXPECT_EQ(a->name, "Report.xls");
-  EXPECT_EQ(a->size, 3u * 512 * 128);
-  ASSERT_NE(d.probe(40), nullptr);
-  EXPECT_EQ(d.probe(40)->name, "Report.xls");  // two documents, one name, both kept
-  ASSERT_NE(d.probe(60), nullptr);
-  EXPECT_EQ(d.probe(60)->name, "60.doc");
-  EXPECT_EQ(d.probe(80), nullptr);  // an application of no known kind
-}
-
 // A baseline JPEG: SOI, APP0 JFIF, DQT, SOF0, DHT, SOS, scan data, EOI.
 std::vector<uint8_t> Jpeg(size_t scanBytes, uint8_t frame = 0xC0) {
   std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
@@ -307,45 +171,115 @@ std::vector<uint8_t> Jpeg(size_t scanBytes, uint8_t frame = 0xC0) {
   return b;
 }
 
-TEST(Carving, JpegEndsAtAnEndMarkerFollowedByZeros) {
-  // A small picture whose end marker sits in the sector of its start of scan.
-  Disk small(12);
-  const auto tiny = Jpeg(100);
-  ASSERT_LT(tiny.size(), 512u);
-  small.put(30, tiny);
-  small.bytes[30 * 512 + 1024 + 40] = 0xFF;  // an unrelated end marker further on
-  small.bytes[30 * 512 + 1024 + 41] = 0xD9;
-  const auto* t = small.probe(30);
-  ASSERT_NE(t, nullptr);
-  EXPECT_EQ(t->size, tiny.size() + 2);
-  EXPECT_EQ(t->name, "30.jpg");
-
-  // An end marker followed by data, not near a sector's end, is not the end.
-  Disk big(12);
-  auto pic = Jpeg(3000);
-  pic.insert(pic.end() - 2, {0xFF, 0xD9, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44});
-  big.put(50, pic);
-  const auto* p = big.probe(50);
-  ASSERT_NE(p, nullptr);
-  EXPECT_EQ(p->size, pic.size() + 2);
-
-  // A progressive picture (SOF2) is not carved.
-  Disk progressive(12);
-  progressive.put(70, Jpeg(3000, 0xC2));
-  EXPECT_EQ(progressive.probe(70), nullptr);
+std::vector<uint8_t> Rar() {
+  std::vector<uint8_t> rar = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00,          // marker
+                              0, 0, 0x73, 0, 0, 13, 0, 0, 0, 0, 0, 0, 0};  // archive header
+  std::vector<uint8_t> file(32 + 100, 0);
+  file[2] = 0x74;
+  test::Put16(file, 3, 0x8000);
+  test::Put16(file, 5, 32);
+  test::Put32(file, 7, 100);  // packed size
+  rar.insert(rar.end(), file.begin(), file.end());
+  rar.insert(rar.end(), {0, 0, 0x7B, 0, 0, 7, 0});
+  return rar;
 }
 
-TEST(Carving, TheFirstRecordAtASectorStays) {
+std::vector<uint8_t> Avi(uint32_t riff) {
+  auto avi = Text("RIFF....AVI LIST");
+  test::Put32(avi, 4, riff);
+  return avi;
+}
+
+std::vector<uint8_t> Pdf(bool withEnd) {
+  auto pdf = Text("%PDF-1.4\n%EOF in the first sector does not count\n");
+  pdf.resize(3000, ' ');
+  if (withEnd) std::memcpy(pdf.data() + 2000, "%%EOF\n", 6);
+  std::memcpy(pdf.data() + 2600, "%%EOF\n", 6);  // a later update section (or, alone, in no sector searched)
+  return pdf;
+}
+
+std::vector<uint8_t> Join(std::vector<uint8_t> first, size_t at, const std::vector<uint8_t>& second) {
+  first.resize(std::max(first.size(), at + second.size()), 0);
+  std::copy(second.begin(), second.end(), first.begin() + static_cast<long>(at));
+  return first;
+}
+
+struct CarveCase {
+  const char* what;
+  std::vector<uint8_t> file;
+  const char* name;   // the record's name at sector 8; null: nothing carved
+  uint64_t size = 0;  // 0: the file's own length
+};
+
+TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
+  auto zipWithBrokenCentralDirectory = Zip({"a.txt"});
+  zipWithBrokenCentralDirectory[40] = 'X';
+  auto jpegWithInnerEnd = Jpeg(3000);
+  jpegWithInnerEnd.insert(jpegWithInnerEnd.end() - 2, {0xFF, 0xD9, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44});
+  const CarveCase cases[] = {
+      // PDF: up to and with the first "%EOF" past the first sector, within 10 MiB.
+      {"pdf", Pdf(true), "8.pdf", 2001 + 4},
+      {"pdf without an end in reach", Text("%PDF-1.7 no end"), nullptr},
+      {"pdf header's further test", Text("%PDF-1x"), nullptr},
+      // Streams of exactly 1 MiB are not recorded, one byte more is.
+      {"mpeg of 1 MiB", Mpeg(kMiB), nullptr},
+      {"mpeg", Mpeg(kMiB + 1), "8.mpeg"},
+      {"mp4 of 1 MiB", Mp4(kMiB), nullptr},
+      {"mp4", Mp4(kMiB + 1), "8.mp4"},
+      {"mp3 of 1 MiB", Mp3(kMiB, false), nullptr},
+      {"mp3", Mp3(kMiB + 1, false), "8.mp3", kMiB + 1},
+      {"mp3 with its trailing tag", Mp3(2 * kMiB, true), "8.mp3", 2 * kMiB + 128},
+      // AVI: the RIFF size plus its header, between 1 MiB and 20 MiB.
+      {"avi too small", Avi(0x100000), nullptr},
+      {"avi", Avi(0x100001), "8.avi", 0x100001 + 12},
+      {"avi largest", Avi(0x13FFFFF), "8.avi", 0x13FFFFF + 12},
+      {"avi too large", Avi(0x1400000), nullptr},
+      // ZIP family: named by the first entry and the central directory.
+      {"docx", Zip({"[Content_Types].xml", "_rels/.rels", "word/document.xml"}), "8.docx"},
+      {"xlsx", Zip({"[Content_Types].xml", "xl/workbook.xml"}), "8.xlsx"},
+      {"pptx", Zip({"[Content_Types].xml", "ppt/presentation.xml", "docProps/app.xml"}), "8.pptx"},
+      {"office without an office folder: bare digits", Zip({"[Content_Types].xml", "docProps/core.xml"}), "8"},
+      {"not an office document", Zip({"readme.txt", "word/document.xml"}), "8.zip"},
+      {"no PK where a record is due", zipWithBrokenCentralDirectory, nullptr},
+      {"rar", Rar(), "8.rar"},
+      // OLE2: sized by its whole allocation table, named by its streams or its summary.
+      {"ole2 by its summary", Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"), "Report.xls", 3 * 512 * 128},
+      {"ole2 by its stream", Ole2(u"WordDocument", "ignored", "ignored"), "8.doc", 3 * 512 * 128},
+      {"ole2 of no known application", Ole2(u"\x05SummaryInformation", "Report", "LibreOffice"), nullptr},
+      // JPEG: ends at an end marker followed by zeros, two bytes beyond. A small
+      // picture ends in the sector of its start of scan, whatever end marker
+      // follows; an end marker followed by data is not the end.
+      {"small jpeg", Join(Jpeg(100), 1024 + 40, {0xFF, 0xD9}), "8.jpg", Jpeg(100).size() + 2},
+      {"jpeg with an inner end marker", jpegWithInnerEnd, "8.jpg", jpegWithInnerEnd.size() + 2},
+      {"progressive jpeg", Jpeg(3000, 0xC2), nullptr},
+  };
+  for (const CarveCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Disk d(c.file.size() / kMiB + 2);
+    d.put(8, c.file);
+    const auto* got = d.probe(8);
+    ASSERT_EQ(got != nullptr, c.name != nullptr);
+    if (!got) continue;
+    EXPECT_EQ(got->name, c.name);
+    EXPECT_EQ(got->size, c.size != 0 ? c.size : c.file.size());
+  }
+}
+
+TEST(Carving, RecordsStayPerSectorAndNamesMayRepeat) {
   Disk d(12);
-  d.put(30, Jpeg(100));
-  ASSERT_NE(d.probe(30), nullptr);
-  const uint32_t first = d.probe(30)->size;
-  d.put(30, Jpeg(4000));
-  uint32_t size = 0;
-  auto source = platform::MemorySource::borrow(d.bytes);
-  ProbeCarvedFile(d.info, source.get(), nullptr, {d.bytes.data() + 30 * 512, 1024}, 30, 0, size);
-  EXPECT_EQ(size, Jpeg(4000).size() + 2);  // measured again...
-  EXPECT_EQ(d.info.extraFoundFolder.children.at(30).size, first);  // ...but the first record stays
+  d.put(20, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
+  d.put(40, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
+  ASSERT_NE(d.probe(20), nullptr);
+  ASSERT_NE(d.probe(40), nullptr);
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(40).name, "Report.xls");  // two documents, one name, both kept
+  d.put(60, Jpeg(100));
+  ASSERT_NE(d.probe(60), nullptr);
+  const uint32_t first = d.probe(60)->size;
+  d.put(60, Jpeg(4000));
+  const auto again = d.find(60);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                   // measured again...
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(60).size, first);  // ...but the first record stays
 }
 
 TEST(Carving, CheapHeaderTest) {

@@ -72,21 +72,15 @@ std::vector<std::string> Rows(const DiskInfo& disk) {
     char row[200];
     std::snprintf(row, sizeof row, "%s %llu+%llu %02x o%u", p.name.c_str(),
                   static_cast<unsigned long long>(p.startSector), static_cast<unsigned long long>(p.sectorCount),
-                  p.typeByte, p.origin);
+                  p.typeByte, disk::NumberOf(p.origin));
     std::string text = row;
-    if (p.origin == 1)
+    if (p.origin == disk::PartitionOrigin::kRebuilt)
       text += " spc" + std::to_string(p.sectorsPerCluster) + " zero" + std::to_string(p.clusterZeroSector) + " fat" +
               std::to_string(p.fatSizeSectors);
     if (!p.volumeLabel.empty()) text += " '" + p.volumeLabel + "'";
     rows.push_back(text);
   }
   return rows;
-}
-
-template <typename Node>
-bool Lists(const Node& root, const std::string& line) {
-  const auto tree = test::Tree(root);
-  return std::find(tree.begin(), tree.end(), line) != tree.end();
 }
 
 // ---- The demo disk ----
@@ -100,98 +94,92 @@ TEST(RawScanDemo, IntactDiskGivesEachVolumeOnceAndASecondScanAddsNothing) {
   disk.partitions[1].startSector = kNtfsStart, disk.partitions[1].typeByte = 0x07;
   ASSERT_EQ(Scan(*image, disk), 1);
   const std::vector<std::string> expected = {
-      " 2048+0 0c o0",
-      " 83968+0 07 o0",
-      "Partition2 2048+81900 0b o2 'DEMO_FAT32'",
+      " 2048+0 0c o0", " 83968+0 07 o0", "Partition2 2048+81900 0b o2 'DEMO_FAT32'",
       // The first "." directory behind the FAT pair rebuilds the volume too,
-      // placed two sectors before the first FAT.
-      "Partition3 2078+128994 0b o1 spc1 zero3338 fat630",
-      "Partition4 83968+40959 07 o2 'DEMO_NTFS'",
-      // The $MFT/$MFTMirr pair points at 83968 too, where a type 7 entry exists.
-  };
+      // placed two sectors before the first FAT. The $MFT/$MFTMirr pair
+      // points at 83968, where a type 7 entry exists.
+      "Partition3 2078+128994 0b o1 spc1 zero3338 fat630", "Partition4 83968+40959 07 o2 'DEMO_NTFS'"};
   EXPECT_EQ(Rows(disk), expected);
   EXPECT_EQ(disk.extraFoundFolder.name, "Extra Found Files");
-  EXPECT_EQ(disk.extraFoundFolder.children.count(3465), 1u);  // 文档/REPORT.PDF
+  ASSERT_EQ(disk.extraFoundFolder.children.count(3465), 1u);  // 文档/REPORT.PDF
   EXPECT_EQ(disk.extraFoundFolder.children.at(3465).name, "3465.pdf");
   // The table (records 0 to 126) and the mirror's four records, each run
   // covering its last record.
   EXPECT_EQ(disk.mftRecordRuns, (std::map<uint64_t, uint32_t>{{84000, 254}, {104440, 8}}));
   EXPECT_TRUE(disk.directorySectors.count(3340));  // the root
   EXPECT_TRUE(disk.directorySectors.count(3341));  // 文档, opened by "." and ".."
-
   ASSERT_EQ(Scan(*image, disk), 1);
   EXPECT_EQ(Rows(disk), expected);
 }
 
-TEST(RawScanDemo, NtfsIsFoundByItsBackupBootSector) {
+// Volumes whose boot sectors are gone, or whose backup alone is left, found
+// again; a rebuilt volume then lists its files.
+struct DemoCase {
+  const char* what;
+  std::vector<uint64_t> wiped;
+  uint64_t first, count;
+  std::vector<std::string> rows;
+  std::vector<std::string> listed;  // lines the first volume's tree holds
+};
+
+TEST(RawScanDemo, DamagedVolumesAreFoundOrRebuilt) {
   const auto* demo = Demo();
   if (!demo) GTEST_SKIP() << "demo image absent";
-  auto image = *demo;
-  Wipe(image, kNtfsStart);
-  DiskInfo disk;
-  ASSERT_EQ(Scan(image, disk, 80000), 1);
-  // No label: the label reader finds the volume file through the boot sector that is gone.
-  EXPECT_EQ(Rows(disk), std::vector<std::string>{"Partition0 83968+40959 07 o2"});
-}
-
-TEST(RawScanDemo, Fat32WithoutBootSectorsIsRebuiltAndItsFilesList) {
-  const auto* demo = Demo();
-  if (!demo) GTEST_SKIP() << "demo image absent";
-  auto image = *demo;
-  Wipe(image, kFatStart);
-  Wipe(image, kFatStart + 6);
-  DiskInfo disk;
-  ASSERT_EQ(Scan(image, disk, 0, 83968), 1);
-  // FATs of 630 sectors at 2080 and 2710; 文档 (cluster 3) at 3341.
-  ASSERT_EQ(Rows(disk), std::vector<std::string>{"Partition0 2078+81890 0b o1 spc1 zero3338 fat630"});
-
-  auto source = platform::MemorySource::borrow(image);
-  platform::ProgressBlock progress;
-  fs::ScanFatVolume(source.get(), disk, disk.partitions[0], true, fs::FatMode::kWalk, progress);
-  const fs::FatScanState* state = fs::FindFatState(disk.partitions[0]);
-  ASSERT_NE(state, nullptr);
-  EXPECT_TRUE(Lists(state->root, "/README.TXT 4 9"));
-  EXPECT_TRUE(Lists(state->root, "/文档/年度报告 2024 最终版.txt 4 27"));
-  EXPECT_TRUE(Lists(state->root, "/照片/2024/IMG_0001.JPG 4 185"));
-}
-
-TEST(RawScanDemo, NtfsWithoutBootSectorsIsRebuiltFromTableAndMirror) {
-  const auto* demo = Demo();
-  if (!demo) GTEST_SKIP() << "demo image absent";
-  auto image = *demo;
-  Wipe(image, kNtfsStart);
-  Wipe(image, kNtfsBackup);
-  DiskInfo disk;
-  // Record 0 at 84000 and at 104440, $MFT at cluster 4 and $MFTMirr at 2559:
-  // 20440 sectors over 2555 clusters. A range that does not start at sector 0
-  // still measures the volume to the range's end.
-  ASSERT_EQ(Scan(image, disk, 80000), 1);
-  ASSERT_EQ(Rows(disk), std::vector<std::string>{"Partition0 83968+47104 07 o1 spc8 zero83968 fat0"});
-
-  auto source = platform::MemorySource::borrow(image);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(fs::ScanNtfsVolume(source.get(), disk, disk.partitions[0], progress));
-  const fs::NtfsScanState* state = fs::FindNtfsState(disk.partitions[0]);
-  ASSERT_NE(state, nullptr);
-  EXPECT_TRUE(Lists(state->root, "/图片/风景.bmp 4 73"));
-  EXPECT_TRUE(Lists(state->root, "/项目/代码/build.log 4 74"));
+  const DemoCase cases[] = {
+      // No label: the label reader finds the volume file through the boot sector that is gone.
+      {"NTFS by its backup boot sector", {kNtfsStart}, 80000, 0, {"Partition0 83968+40959 07 o2"}, {}},
+      // FATs of 630 sectors at 2080 and 2710; 文档 (cluster 3) at 3341.
+      {"FAT32 from its tables and a directory", {kFatStart, kFatStart + 6}, 0, 83968,
+       {"Partition0 2078+81890 0b o1 spc1 zero3338 fat630"},
+       {"/README.TXT 4 9", "/文档/年度报告 2024 最终版.txt 4 27", "/照片/2024/IMG_0001.JPG 4 185"}},
+      // Record 0 at 84000 and at 104440, $MFT at cluster 4 and $MFTMirr at
+      // 2559: 20440 sectors over 2555 clusters. A range that does not start
+      // at sector 0 still measures the volume to the range's end.
+      {"NTFS from its table and mirror", {kNtfsStart, kNtfsBackup}, 80000, 0,
+       {"Partition0 83968+47104 07 o1 spc8 zero83968 fat0"}, {"/图片/风景.bmp 4 73", "/项目/代码/build.log 4 74"}},
+      // The boot sector is the first sector behind the range.
+      {"a range ending before the boot sector", {}, kNtfsStart - 100, 100, {}, {}},
+      {"a range ending with it", {}, kNtfsStart - 100, 101, {"Partition0 83968+40959 07 o2 'DEMO_NTFS'"}, {}},
+  };
+  for (const DemoCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto image = *demo;
+    for (const uint64_t sector : c.wiped) Wipe(image, sector);
+    DiskInfo disk;
+    ASSERT_EQ(Scan(image, disk, c.first, c.count == 0 ? UINT64_MAX : c.count), 1);
+    ASSERT_EQ(Rows(disk), c.rows);
+    if (c.listed.empty()) continue;
+    auto source = platform::MemorySource::borrow(image);
+    platform::ProgressBlock progress;
+    PartitionInfo& volume = disk.partitions[0];
+    std::vector<std::string> tree;
+    if (volume.typeByte == 0x07) {
+      ASSERT_TRUE(fs::ScanNtfsVolume(source.get(), disk, volume, progress));
+      ASSERT_NE(fs::FindNtfsState(volume), nullptr);
+      tree = test::Tree(fs::FindNtfsState(volume)->root);
+    } else {
+      fs::ScanFatVolume(source.get(), disk, volume, true, fs::FatMode::kWalk, progress);
+      ASSERT_NE(fs::FindFatState(volume), nullptr);
+      tree = test::Tree(fs::FindFatState(volume)->root);
+    }
+    for (const std::string& line : c.listed) EXPECT_NE(std::find(tree.begin(), tree.end(), line), tree.end()) << line;
+  }
 }
 
 TEST(RawScanDemo, Fat32BackupBootSectorPlacesTheVolumeAtItsHiddenSectors) {
   const auto* demo = Demo();
   if (!demo) GTEST_SKIP() << "demo image absent";
   // Only the backup, six sectors in, whose hidden sectors name 2048 (no
-  // label: the label reader needs the primary boot sector).
+  // label: the label reader needs the primary boot sector); later the
+  // primary copy: the same volume.
   const std::vector<std::string> one = {"Partition0 2048+81900 0b o2"};
   auto image = *demo;
   Wipe(image, kFatStart);
   DiskInfo disk;
   ASSERT_EQ(Scan(image, disk, 2040, 100), 1);
   EXPECT_EQ(Rows(disk), one);
-  // Later the primary copy: the same volume.
   ASSERT_EQ(Scan(*demo, disk, 2040, 100), 1);
   EXPECT_EQ(Rows(disk), one);
-
   // A copy moved from where its hidden sectors say: the backup would place
   // the volume six sectors in, and is taken for the same volume.
   image = *demo;
@@ -203,24 +191,7 @@ TEST(RawScanDemo, Fat32BackupBootSectorPlacesTheVolumeAtItsHiddenSectors) {
   EXPECT_EQ(Rows(moved), std::vector<std::string>{"Partition0 2048+81900 0b o2 'DEMO_FAT32'"});
 }
 
-TEST(RawScanRange, ShortRangeIsOneChunkAndItsEndIsNotSwept) {
-  const auto* image = Demo();
-  if (!image) GTEST_SKIP() << "demo image absent";
-  DiskInfo disk;
-  Recorder recorder;
-  platform::ProgressBlock progress(&recorder);
-  ASSERT_EQ(Scan(*image, disk, kNtfsStart - 100, 100, &progress), 1);
-  EXPECT_TRUE(disk.partitions.empty());  // the boot sector is the first sector behind the range
-  EXPECT_EQ(recorder.stages, (std::vector<std::pair<int64_t, int64_t>>{{0, 1}}));
-  EXPECT_EQ(recorder.positions, std::vector<uint64_t>{0});
-  EXPECT_EQ(progress.textString(), "0 扇区被扫描");
-  ASSERT_EQ(Scan(*image, disk, kNtfsStart - 100, 101), 1);
-  EXPECT_EQ(disk.partitions.size(), 1u);
-}
-
 // ---- Small disks ----
-
-std::vector<uint8_t> Fat16Boot() { return test::Fat16BootSector(); }
 
 void Put(std::vector<uint8_t>& disk, uint64_t sector, const std::vector<uint8_t>& bytes) {
   std::memcpy(disk.data() + sector * 512, bytes.data(), bytes.size());
@@ -228,7 +199,7 @@ void Put(std::vector<uint8_t>& disk, uint64_t sector, const std::vector<uint8_t>
 
 TEST(RawScanChunks, EdgesOfChunksAndCarvedFilesThatCrossThem) {
   std::vector<uint8_t> image((2 * kChunk + 0x800) * 512);
-  Put(image, kChunk - 2, Fat16Boot());
+  Put(image, kChunk - 2, test::Fat16BootSector());
   // A file record in the last sector of chunk 0: its second half, which its
   // update sequence checks, is the first sector of chunk 1.
   Put(image, kChunk - 1, test::RecordBuilder(7).fileName(5, u"edge.txt").build());
@@ -240,9 +211,9 @@ TEST(RawScanChunks, EdgesOfChunksAndCarvedFilesThatCrossThem) {
   test::Put32(avi, 4, 0x100001);
   test::PutText(avi, 8, "AVI LIST");
   Put(image, 2 * kChunk - 0x100, avi);
-  Put(image, 2 * kChunk - 0x80, Fat16Boot());
-  Put(image, 2 * kChunk, Fat16Boot());
-  Put(image, 2 * kChunk - 0x100 + 2049, Fat16Boot());
+  Put(image, 2 * kChunk - 0x80, test::Fat16BootSector());
+  Put(image, 2 * kChunk, test::Fat16BootSector());
+  Put(image, 2 * kChunk - 0x100 + 2049, test::Fat16BootSector());
 
   DiskInfo disk;
   Recorder recorder;
@@ -314,7 +285,7 @@ TEST(RawScanUnreadable, OnlyTheBadSectorsAreLostAndTheirReadsAreBounded) {
   for (uint64_t s = 3000; s < 10000; ++s) bad.insert(s);
   for (uint64_t sector : {uint64_t{99}, uint64_t{101}, uint64_t{1500}, uint64_t{2049}, uint64_t{2999}, uint64_t{10000},
                           2 * kChunk + 11})
-    Put(image, sector, Fat16Boot());
+    Put(image, sector, test::Fat16BootSector());
   auto scan = [&](const std::set<uint64_t>& unreadable, bool wholeRequestFails, DiskInfo& disk,
                   RawScanReport& report) {
     auto inner = platform::MemorySource::borrow(image);
@@ -392,7 +363,18 @@ void FatTable(std::vector<uint8_t>& b, uint64_t sector, bool fat32) {
   Put(b, sector, fat32 ? fat32Start : fat16Start);
 }
 
-TEST(RawScanDirectories, EntriesThatCannotBeADirectoryKeepASectorOffTheList) {
+// FAT32 tables at 100 and 110, so clusters count from 120 onwards.
+std::vector<uint8_t> DirectoryPairDisk(uint64_t secondSector) {
+  std::vector<uint8_t> image(2048 * 512);
+  FatTable(image, 100, true);
+  FatTable(image, 110, true);
+  DotEntries(image, 1000, 10);          // 880 sectors over 8 clusters: no cluster size
+  DotEntries(image, secondSector, 13);  // nor here, but against the first directory
+  return image;
+}
+
+// Sectors full of entries that cannot be a directory stay off the list.
+std::vector<uint8_t> EntriesDisk() {
   std::vector<uint8_t> image(64 * 512);
   ShortEntry(image, 10, 0, "README  TXT", 0x20, 9, 600);
   ShortEntry(image, 10, 1, "DOCS       ", 0x10, 3);
@@ -409,51 +391,50 @@ TEST(RawScanDirectories, EntriesThatCannotBeADirectoryKeepASectorOffTheList) {
   LongEntry(image, 15, 1, 0x01, 0xF4);
   ShortEntry(image, 15, 2, "LONGNA~1TXT", 0x20, 5, 10);
   ShortEntry(image, 16, 0, "EMPTY   DAT", 0x20, 0, 10);  // bytes without a cluster
-  DotEntries(image, 17, 3);
-  DiskInfo disk;
-  ASSERT_EQ(Scan(image, disk), 1);
-  EXPECT_EQ(disk.directorySectors, (std::set<uint64_t>{10, 12, 17}));
-  EXPECT_TRUE(disk.partitions.empty());  // no FAT pair: "." gives no volume
-}
-
-// FAT32 tables at 100 and 110, so clusters count from 120 onwards.
-std::vector<uint8_t> DirectoryPairDisk(uint64_t secondSector) {
-  std::vector<uint8_t> image(2048 * 512);
-  FatTable(image, 100, true);
-  FatTable(image, 110, true);
-  DotEntries(image, 1000, 10);           // 880 sectors over 8 clusters: no cluster size
-  DotEntries(image, secondSector, 13);   // nor here, but against the first directory
+  DotEntries(image, 17, 3);  // no FAT pair: "." gives no volume
   return image;
 }
 
-TEST(RawScanDirectories, TwoDirectoriesGiveTheClusterSizeAndClusterZero) {
-  DiskInfo disk;
-  ASSERT_EQ(Scan(DirectoryPairDisk(1024), disk), 1);
-  // 24 sectors over 3 clusters: 8 per cluster; cluster 0 at 1000 - 80.
-  EXPECT_EQ(Rows(disk), (std::vector<std::string>{"Partition0 920+1128 06 o1 spc8 zero920 fat0",
-                                                   "Partition1 920+1128 0b o1 spc8 zero920 fat1"}));
-  DiskInfo twenty;
-  ASSERT_EQ(Scan(DirectoryPairDisk(1020), twenty), 1);
-  EXPECT_TRUE(twenty.partitions.empty());
-}
-
-TEST(RawScanDirectories, Fat16TablePairAndAFirstDirectoryRebuildTheVolume) {
+// FAT16 tables at 10 and 20, then the 32-sector root: clusters start at 62.
+// A "." naming cluster 2 says nothing of the cluster size and leaves the
+// pair in place.
+std::vector<uint8_t> Fat16PairDisk() {
   std::vector<uint8_t> image(256 * 512);
   FatTable(image, 10, false);
   FatTable(image, 20, false);
-  // Behind the FATs, the 32-sector root: clusters start at 62. A "." naming
-  // cluster 2 says nothing of the cluster size and leaves the pair in place.
   DotEntries(image, 70, 2);
   DotEntries(image, 74, 5);
-  DiskInfo disk;
-  ASSERT_EQ(Scan(image, disk), 1);
-  EXPECT_EQ(Rows(disk), std::vector<std::string>{"Partition0 4+252 06 o1 spc4 zero54 fat10"});
+  return image;
+}
+
+TEST(RawScanDirectories, DirectoriesAndFatTablePairsRebuildVolumes) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> image;
+    std::vector<std::string> rows;
+    std::set<uint64_t> directories;
+  };
+  const Case cases[] = {
+      {"entries", EntriesDisk(), {}, {10, 12, 17}},
+      // 24 sectors over 3 clusters: 8 per cluster; cluster 0 at 1000 - 80.
+      {"two directories", DirectoryPairDisk(1024),
+       {"Partition0 920+1128 06 o1 spc8 zero920 fat0", "Partition1 920+1128 0b o1 spc8 zero920 fat1"}, {1000, 1024}},
+      {"two directories 20 sectors apart", DirectoryPairDisk(1020), {}, {1000, 1020}},
+      {"a FAT16 pair and a directory", Fat16PairDisk(), {"Partition0 4+252 06 o1 spc4 zero54 fat10"}, {70, 74}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    DiskInfo disk;
+    ASSERT_EQ(Scan(c.image, disk), 1);
+    EXPECT_EQ(Rows(disk), c.rows);
+    EXPECT_EQ(disk.directorySectors, c.directories);
+  }
 }
 
 TEST(RawScanCancel, StopKeepsWhatWasFoundAndStillRebuilds) {
   auto image = DirectoryPairDisk(1024);
   image.resize((kChunk + 64) * 512);
-  Put(image, kChunk + 10, Fat16Boot());
+  Put(image, kChunk + 10, test::Fat16BootSector());
   DiskInfo disk;
   Recorder recorder;
   platform::ProgressBlock progress(&recorder);
@@ -474,7 +455,7 @@ TEST(RawScanCancel, StopKeepsWhatWasFoundAndStillRebuilds) {
 
 TEST(RawScanSources, DiskOpenedByPathOrReadThroughAVolumeReader) {
   std::vector<uint8_t> image(64 * 512);
-  Put(image, 5, Fat16Boot());
+  Put(image, 5, test::Fat16BootSector());
   test::TempDir dir;
   DiskInfo disk;
   disk.devicePath = dir.write("small.img", image).string();
@@ -487,19 +468,19 @@ TEST(RawScanSources, DiskOpenedByPathOrReadThroughAVolumeReader) {
   Put(image, 5, test::NtfsBootSector());
   test::Put64(image, 5 * 512 + 0x30, 3);  // $MFT at cluster 3: sector 29
   Put(image, 29, test::RecordBuilder(0).fileName(5, u"$MFT").build());
-  disk::SetVolumeReader(1, [&](uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
-                               const PartitionInfo&) {
+  disk::SetVolumeReader(disk::VolumeKind::kStriped, [&](uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
+                                                       uint64_t position, const PartitionInfo&) {
     bytesRead = 0;
     if (position < image.size()) bytesRead = static_cast<uint32_t>(std::min<uint64_t>(length, image.size() - position));
     std::memcpy(buffer, image.data() + position, bytesRead);
     return bytesRead == length;
   });
   PartitionInfo volume;
-  volume.volumeKind = 1;
+  volume.volumeKind = disk::VolumeKind::kStriped;
   DiskInfo mapped;
   mapped.devicePath = "/nonexistent/disk";
   EXPECT_EQ(RawDiskScan(mapped, progress, 0, 64, &volume), 1);
-  disk::SetVolumeReader(1, {});
+  disk::SetVolumeReader(disk::VolumeKind::kStriped, {});
   EXPECT_EQ(Rows(mapped), std::vector<std::string>{"Partition0 5+1048576 07 o2"});
 
   DiskInfo missing;

@@ -1,0 +1,118 @@
+// The raw scan's state across its sweep: what the sector tests noted and
+// the volumes they found or rebuilt. Internal to the raw scan.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "disk/disk_info.h"
+#include "disk/partition_info.h"
+#include "disk/sector_io.h"
+#include "platform/progress.h"
+#include "platform/sector_source.h"
+#include "raw/raw_scan.h"
+
+namespace orvaldi::raw {
+
+class SliceReader;
+
+inline constexpr uint64_t kRecordSectors = 2;  // the 1,024-byte file record the sweep tests
+
+// `count` sectors from `sector` into `out`, zero where nothing could be read.
+// Sector numbers whose byte offset does not fit 64 bits read as zeros.
+void ReadRange(platform::SectorSource* source, const disk::PartitionInfo* context, uint64_t sector, uint64_t count,
+               uint8_t* out);
+
+// The start of a FAT32 table: the media entry 0x0FFFFFF8, then the end mark
+// of entry 1. Only the low 28 bits of an entry count: Windows writes
+// 0xFFFFFFFF there, mkfs.fat 0x0FFFFFFF.
+bool IsFat32TableStart(const uint8_t* p);
+bool IsFat16TableStart(const uint8_t* p);
+
+// Two sectors at which tables of one FAT type were seen; the distance is the
+// FAT size once the second copy is known.
+struct FatPair {
+  bool hasFirst = false;
+  bool hasSecond = false;
+  uint64_t first = 0;
+  uint64_t second = 0;
+  uint64_t distance = 0;
+
+  // Whether `sector` lies more than `extra` sectors behind the second copy's end.
+  bool behindSecondCopy(uint64_t sector, uint64_t extra) const {
+    return hasSecond && sector > second && sector - second > distance + extra;
+  }
+};
+
+struct MftCandidate {
+  uint64_t recordSector = 0;  // sector of record 0
+  uint64_t mftCluster = 0;
+  uint64_t mirrorCluster = 0;
+  uint64_t mftClusters = 0;
+};
+
+struct DirectoryPair {
+  uint64_t sector = 0;
+  uint32_t cluster = 0;
+};
+
+class RawScan {
+ public:
+  RawScan(platform::SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t first,
+          uint64_t count, const disk::PartitionInfo* context)
+      : source_(source),
+        disk_(disk),
+        progress_(progress),
+        context_(context),
+        first_(first),
+        sectorCount_(std::min(count, UINT64_MAX - first)),
+        end_(first + sectorCount_),
+        plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain) {}
+
+  bool sweep();
+  void rebuildFromDirectoryPairs();
+  void matchMftCandidates();
+  std::vector<UnreadableRun> takeUnreadable() { return std::move(unreadable_); }
+
+ private:
+  bool testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next);
+  uint64_t testSector(const uint8_t* p, uint64_t sector, uint64_t held);
+
+  void ntfsByBootSector(const uint8_t* p, uint64_t sector);
+  void fat32ByBootSector(const uint8_t* p, uint64_t sector);
+  void fat16ByBootSector(const uint8_t* p, uint64_t sector);
+  bool fileRecord(const uint8_t* p, uint64_t sector);
+  void noteRecordRun(uint64_t sector);
+  void examineMftRecord(std::span<const uint8_t> record, uint64_t sector);
+  void fatTableStart(bool fat32, uint64_t sector);
+  void directoryTests(const uint8_t* p, uint64_t sector);
+  void rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster);
+
+  bool holdsFileRecord(uint64_t sector);
+  bool hasPartition(uint64_t start, std::initializer_list<uint8_t> types,
+                    std::optional<disk::PartitionOrigin> origin = std::nullopt) const;
+  void add(disk::PartitionInfo partition, bool withLabel);
+  uint64_t diskSectors() const;
+
+  platform::SectorSource* source_;
+  disk::DiskInfo& disk_;
+  platform::ProgressBlock& progress_;
+  const disk::PartitionInfo* context_;
+  uint64_t first_;
+  uint64_t sectorCount_;
+  uint64_t end_;  // first sector behind the range
+  bool plainReads_;
+
+  FatPair fat32Pair_;
+  FatPair fat16Pair_;
+  std::vector<DirectoryPair> directoryPairs_;
+  std::vector<MftCandidate> liveTables_;    // record 5 follows record 0: a working MFT
+  std::vector<MftCandidate> mirrorTables_;  // records 0 to 3 only: the mirror
+  std::vector<UnreadableRun> unreadable_;
+};
+
+}  // namespace orvaldi::raw
