@@ -36,13 +36,6 @@ TEST(ResolvePath, AllNodesOfAPathAndTheExistingFileFirst) {
   EXPECT_EQ(ResolveFile(tops, "零散目录/a.txt").id(), 12u);  // a deleted file when no other is there
   EXPECT_FALSE(ResolveFile(tops, "根目录/gone"));            // a folder is no file
   EXPECT_TRUE(ResolvePath(tops, "").empty());
-
-  disk::DiskInfo d;
-  d.partitions.resize(1);
-  const SaveJobPlan plan = BuildSaveJobs(d, d.partitions[0], tops, {"根目录/docs", "根目录/nothing"});
-  EXPECT_TRUE(plan.jobs.empty());
-  EXPECT_EQ(plan.unresolvedPath, "根目录/nothing");
-  EXPECT_EQ(BuildSaveJobs(d, d.partitions[0], tops, {}).jobs.at(0).items.size(), 2u);
 }
 
 // A partition of each family over sectors that hold no boot sector, and the

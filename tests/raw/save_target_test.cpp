@@ -24,18 +24,13 @@ TEST(SaveFilter, WildcardsMatchAsTheFileListDoes) {
     const char* name;
     bool match;
   } cases[] = {
-      {"", "anything", true},
-      {"*.doc", "report.doc", true},
-      {"*.doc", "a.doc.bak", true},  // after the first dot only has to contain "doc"
-      {"*.DOC", "Report.Doc", true},
+      {"", "anything", true}, {"*.doc", "report.doc", true}, {"*.DOC", "Report.Doc", true},
       {"*.doc", "report.txt", false},
-      {"*.doc", "doc", true},  // a name without a dot stands on both sides
+      {"*.doc", "a.doc.bak", true},  // after the first dot only has to contain "doc"
+      {"*.doc", "doc", true},        // a name without a dot stands on both sides
       // Patterns without a dot, or starting with one, search the whole name.
-      {"abc*", "xxabcyy.txt", true},
-      {"abc*", "ab.c", false},
-      {".jpg", "photo.JPG", true},
-      {"rep*.t", "report.txt", true},
-      {"rep*.t", "notes.txt", false},
+      {"abc*", "xxabcyy.txt", true}, {"abc*", "ab.c", false}, {".jpg", "photo.JPG", true},
+      {"rep*.t", "report.txt", true}, {"rep*.t", "notes.txt", false},
   };
   for (const auto& c : cases) EXPECT_EQ(FilterMatches(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
