@@ -103,8 +103,7 @@ int RunCarve(const ScanOptions& o) {
     bar.finish();
     std::fprintf(stderr, "orvaldi: %s\n", line.c_str());
   };
-  raw::SaveJob job{&d, &s.range, {{fs::NodeRef::CarvedFolder(&d.extraFoundFolder, s.range.startSector, s.range.sectorCount), {}}}};
-  const raw::SaveSummary summary = raw::SaveSelected(job, settings);
+  const raw::SaveSummary summary = raw::SaveSelected(ops::CarvedFilesJob(s), settings);
   bar.finish();
   if (!summary.refusal.empty()) {
     std::fprintf(stderr, "orvaldi: %s\n", summary.refusal.c_str());

@@ -74,4 +74,11 @@ SweptSource SweepSource(const std::string& path, const std::string& which, platf
   return out;
 }
 
+raw::SaveJob CarvedFilesJob(SweptSource& swept) {
+  disk::DiskInfo& d = *swept.disk;
+  const fs::NodeRef folder =
+      fs::NodeRef::CarvedFolder(&d.extraFoundFolder, swept.range.startSector, swept.range.sectorCount);
+  return {&d, &swept.range, {{folder, {}}}};
+}
+
 }  // namespace orvaldi::ops

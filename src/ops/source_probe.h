@@ -11,6 +11,7 @@
 #include "disk/volume_probe.h"
 #include "platform/progress.h"
 #include "raw/raw_scan.h"
+#include "raw/save_engine.h"
 
 namespace orvaldi::ops {
 
@@ -49,5 +50,9 @@ struct SweptSource {
 
 // Sweeps the whole source (`which` empty) or the partition `which` names.
 SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress);
+
+// The save job for the carved files the sweep found in the swept range
+// (saved into the carved-files folder below the target).
+raw::SaveJob CarvedFilesJob(SweptSource& swept);
 
 }  // namespace orvaldi::ops
