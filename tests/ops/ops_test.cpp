@@ -38,6 +38,23 @@ TEST(ResolvePath, AllNodesOfAPathAndTheExistingFileFirst) {
   EXPECT_TRUE(ResolvePath(tops, "").empty());
 }
 
+// An NTFS node names the parent it was read with, which for a node placed
+// under "零散目录" is not that folder; a FAT node's parent is the folder it
+// was reached from.
+TEST(NodeRef, ParentIdAsTheListingShowsIt) {
+  fs::NtfsNode orphans;
+  orphans.recordNumber = 2;
+  fs::NtfsNode child;
+  child.recordNumber = 40;
+  child.parentNumber = 77;
+  const fs::NtfsNode* placed = fs::InsertChild(orphans, child);
+  EXPECT_EQ(fs::NodeRef(placed).parentId(fs::NodeRef(&orphans)), 77u);
+  EXPECT_EQ(fs::NodeRef(&orphans).parentId(fs::NodeRef()), std::nullopt);
+  fs::FatNode root = Node("根目录", fs::node_kind::kFolder, 2);
+  const fs::FatNode* file = fs::InsertChild(root, Node("a", fs::node_kind::kFile, 9));
+  EXPECT_EQ(fs::NodeRef(file).parentId(fs::NodeRef(&root)), 2u);
+}
+
 // A partition of each family over sectors that hold no boot sector, and the
 // modes each family's reader lacks.
 TEST(OpenPartition, StatusSaysWhatCameOfIt) {
