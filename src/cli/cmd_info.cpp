@@ -1,54 +1,20 @@
 // `orvaldi info SOURCE`: a source's identity and the volumes its first sectors show.
-#include <array>
-#include <cstring>
-#include <memory>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
-#include "disk/bytes.h"
 #include "disk/disk_list.h"
-#include "disk/sector_io.h"
-#include "disk/volume_probe.h"
 #include "ops/format.h"
+#include "ops/source_probe.h"
 
 namespace orvaldi::cli {
 namespace {
 
-struct Probe {
-  std::string role;    // "sector 0" or "MBR entry N"
-  uint64_t sector = 0;
-  int entryType = -1;  // MBR type byte of the entry, -1 for sector 0
-  uint64_t entrySectors = 0;
-  disk::VolumeGuess guess;
-};
-
-// The four primary entries of an MBR, read directly (no extended chains).
-std::vector<Probe> MbrEntryProbes(disk::SectorSource& source, const std::array<uint8_t, 512>& mbr) {
-  std::vector<Probe> probes;
-  const disk::ByteView s(mbr);
-  if (s.le16(0x1FE) != 0xAA55) return probes;
-  for (int i = 0; i < 4; ++i) {
-    const uint64_t at = 0x1BE + 16ull * i;
-    const uint8_t type = s.u8(at + 4);
-    const uint32_t start = s.le32(at + 8);
-    const uint32_t count = s.le32(at + 12);
-    if (type == 0 || start == 0) continue;
-    Probe p;
-    p.role = "MBR entry " + std::to_string(i + 1);
-    p.sector = start;
-    p.entryType = type;
-    p.entrySectors = count;
-    p.guess = disk::IdentifyVolume(source, start);
-    probes.push_back(std::move(p));
-  }
-  return probes;
-}
-
-void PrintHuman(const disk::DiskInfo& d, const std::vector<Probe>& probes) {
+void PrintHuman(const disk::DiskInfo& d, const std::vector<ops::VolumeProbe>& probes) {
   std::printf("Source:    %s\n", disk::DisplayName(d).c_str());
   std::printf("Path:      %s\n", d.devicePath.c_str());
   if (!d.index.empty()) std::printf("Drive:     %s\n", d.index.c_str());
@@ -73,7 +39,7 @@ void PrintHuman(const disk::DiskInfo& d, const std::vector<Probe>& probes) {
   }
 }
 
-nlohmann::json ProbeJson(const Probe& p) {
+nlohmann::json ProbeJson(const ops::VolumeProbe& p) {
   nlohmann::json j = {{"role", p.role}, {"sector", p.sector}, {"fs", p.guess.fs}, {"label", p.guess.label}};
   if (p.entryType >= 0) {
     j["type"] = p.entryType;
@@ -91,40 +57,21 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
   auto json = std::make_shared<bool>(false);
   cmd->add_flag("--json", *json, "Print one JSON object instead of text");
   cmd->callback([path, json, &exitCode] {
-    std::string error;
-    auto d = disk::DescribeSource(*path, &error);
-    if (!d) {
-      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+    const ops::SourceProbe probe = ops::ProbeSource(*path);
+    if (!probe.disk) {
+      std::fprintf(stderr, "orvaldi: %s\n", probe.error.c_str());
       exitCode = kExitSource;
       return;
     }
-    auto source = disk::OpenSource(*d, &error);
-    if (!source) {
-      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-      exitCode = kExitSource;
-      return;
-    }
-    std::array<uint8_t, 512> mbr{};
-    const auto read = disk::ReadSectors(*source, 0, 1, mbr.data());
-    if (!read.complete && read.error != 0) {
-      std::fprintf(stderr, "orvaldi: %s: cannot read sector 0: %s\n", path->c_str(), std::strerror(read.error));
-      exitCode = kExitSource;
-      return;
-    }
-    std::vector<Probe> probes;
-    Probe first;
-    first.role = "Sector 0";
-    first.guess = disk::IdentifyVolume(*source, 0);
-    probes.push_back(first);
-    for (auto& p : MbrEntryProbes(*source, mbr)) probes.push_back(std::move(p));
-
+    const disk::DiskInfo& d = probe.disk.value();
+    const auto& probes = probe.volumes;
     if (*json) {
-      nlohmann::json out = DiskJson(*d);
+      nlohmann::json out = DiskJson(d);
       out["volumes"] = nlohmann::json::array();
       for (const auto& p : probes) out["volumes"].push_back(ProbeJson(p));
       std::cout << out.dump(2) << "\n";
     } else {
-      PrintHuman(*d, probes);
+      PrintHuman(d, probes);
     }
     exitCode = kExitOk;
   });

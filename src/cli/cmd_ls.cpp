@@ -1,13 +1,15 @@
-// `orvaldi ls SOURCE PART`: the files and folders of a FAT partition, existing and deleted.
+// `orvaldi ls SOURCE PART`: the files and folders of a FAT or NTFS partition, existing and deleted.
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
 #include "cli/text_columns.h"
+#include "fs/node_view.h"
 #include "platform/text.h"
 
 namespace orvaldi::cli {
@@ -21,38 +23,6 @@ struct LsOptions {
   bool deletedOnly = false;
   bool existingOnly = false;
 };
-
-// What the listing shows of a node, for either tree.
-struct Row {
-  std::string name;
-  uint8_t flags;
-  uint64_t size;
-  uint64_t id;
-  std::optional<uint64_t> parent;
-  std::string created, modified, accessed;
-};
-
-Row RowOf(const fs::FatNode& n, const fs::FatNode* parent) {
-  return {n.name,
-          n.flags,
-          n.size,
-          n.firstCluster,
-          parent ? std::optional<uint64_t>(parent->firstCluster) : std::nullopt,
-          fs::DosDateText(n.createDate, n.createTime),
-          fs::DosDateText(n.modifyDate, n.modifyTime),
-          ""};
-}
-
-Row RowOf(const fs::NtfsNode& n, const fs::NtfsNode* parent) {
-  return {n.name,
-          n.flags,
-          n.size,
-          n.recordNumber,
-          parent ? std::optional<uint64_t>(n.parentNumber) : std::nullopt,
-          fs::FileTimeText(n.createTime),
-          fs::FileTimeText(n.modifyTime),
-          fs::FileTimeText(n.accessTime)};
-}
 
 // Appends `text` as a JSON string; bytes that are not valid UTF-8 become "?".
 void AppendJsonString(std::string& out, std::string_view text) {
@@ -78,47 +48,54 @@ class TreePrinter {
  public:
   explicit TreePrinter(const LsOptions& options) : options_(options) {}
 
-  template <typename Node>
-  void print(const Node& node, const std::string& parentPath, const Node* parent, int depth) {
-    const Row row = RowOf(node, parent);
-    const std::string path = parentPath.empty() ? row.name : parentPath + "/" + row.name;
-    const bool deleted = fs::IsDeletedKind(row.flags);
+  void print(const fs::NodeRef& node, const std::string& parentPath, const fs::NodeRef& parent, int depth) {
+    const std::string& name = node.name();
+    const uint8_t flags = node.flags();
+    const std::string path = parentPath.empty() ? name : parentPath + "/" + name;
+    const bool deleted = fs::IsDeletedKind(flags);
     const bool shown = !(options_.deletedOnly && !deleted) && !(options_.existingOnly && deleted);
     if (shown) {
+      const std::optional<uint64_t> parentId = node.parentId(parent);
       if (options_.json) {
-        // Written by hand: a listing can run to millions of lines.
-        line_.clear();
-        line_ += "{\"path\":";
-        AppendJsonString(line_, path);
-        line_ += ",\"name\":";
-        AppendJsonString(line_, row.name);
-        line_ += fs::IsFolderLike(row.flags) ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
-        line_ += deleted ? ",\"deleted\":true,\"state\":" : ",\"deleted\":false,\"state\":";
-        AppendJsonString(line_, fs::StateWord(row.flags));
-        line_ += ",\"size\":" + std::to_string(row.size);
-        line_ += ",\"id\":" + std::to_string(row.id);
-        line_ += row.parent ? ",\"parent\":" + std::to_string(*row.parent) : std::string(",\"parent\":null");
-        line_ += ",\"created\":";
-        AppendJsonString(line_, row.created);
-        line_ += ",\"modified\":";
-        AppendJsonString(line_, row.modified);
-        line_ += ",\"accessed\":";
-        AppendJsonString(line_, row.accessed);
-        line_ += "}\n";
-        std::fwrite(line_.data(), 1, line_.size(), stdout);
+        printJson(node, path, parentId);
       } else {
-        const std::string name =
-            std::string(2 * static_cast<size_t>(depth), ' ') + row.name + (fs::IsFolderLike(row.flags) ? "/" : "");
-        std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(name, 48).c_str(), Pad(fs::StateWord(row.flags), 12).c_str(),
-                    static_cast<unsigned long long>(row.size), Pad(row.created, 21).c_str(),
-                    Pad(row.modified, 21).c_str(), static_cast<unsigned long long>(row.id),
-                    row.parent ? std::to_string(*row.parent).c_str() : "-");
+        const std::string shownName =
+            std::string(2 * static_cast<size_t>(depth), ' ') + name + (fs::IsFolderLike(flags) ? "/" : "");
+        std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(shownName, 48).c_str(), Pad(fs::StateWord(flags), 12).c_str(),
+                    static_cast<unsigned long long>(node.size()), Pad(node.created(), 21).c_str(),
+                    Pad(node.modified(), 21).c_str(), static_cast<unsigned long long>(node.id()),
+                    parentId ? std::to_string(*parentId).c_str() : "-");
       }
     }
-    for (const auto& child : node.children) print(child, path, &node, depth + 1);
+    node.forEachChild([&](const fs::NodeRef& child) { print(child, path, node, depth + 1); });
   }
 
  private:
+  // Written by hand: a listing can run to millions of lines.
+  void printJson(const fs::NodeRef& node, const std::string& path, std::optional<uint64_t> parentId) {
+    const uint8_t flags = node.flags();
+    const bool deleted = fs::IsDeletedKind(flags);
+    line_.clear();
+    line_ += "{\"path\":";
+    AppendJsonString(line_, path);
+    line_ += ",\"name\":";
+    AppendJsonString(line_, node.name());
+    line_ += fs::IsFolderLike(flags) ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
+    line_ += deleted ? ",\"deleted\":true,\"state\":" : ",\"deleted\":false,\"state\":";
+    AppendJsonString(line_, fs::StateWord(flags));
+    line_ += ",\"size\":" + std::to_string(node.size());
+    line_ += ",\"id\":" + std::to_string(node.id());
+    line_ += parentId ? ",\"parent\":" + std::to_string(*parentId) : std::string(",\"parent\":null");
+    line_ += ",\"created\":";
+    AppendJsonString(line_, node.created());
+    line_ += ",\"modified\":";
+    AppendJsonString(line_, node.modified());
+    line_ += ",\"accessed\":";
+    AppendJsonString(line_, node.accessed());
+    line_ += "}\n";
+    std::fwrite(line_.data(), 1, line_.size(), stdout);
+  }
+
   const LsOptions& options_;
   std::string line_;
 };
@@ -130,17 +107,16 @@ void PrintHeader(const LsOptions& o, const char* idName, const char* parentName)
 }
 
 int RunLs(const LsOptions& o) {
-  ScannedPartition scanned;
-  if (const int code = ScanPartition(o.source, o.partition, o.mode, scanned); code != kExitOk) return code;
+  OpenedForCommand open;
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
   TreePrinter printer(o);
-  if (scanned.ntfs) {
+  if (open.opened.family == disk::FsFamily::kNtfs) {
     PrintHeader(o, "    记录号", "父记录");
-    for (const fs::NtfsNode* top : scanned.ntfsTops) printer.print(*top, "", static_cast<const fs::NtfsNode*>(nullptr), 0);
   } else {
     PrintHeader(o, "      首簇", "父簇");
-    for (const fs::FatNode* top : scanned.fatTops) printer.print(*top, "", static_cast<const fs::FatNode*>(nullptr), 0);
   }
-  return scanned.partial ? kExitIncomplete : kExitOk;
+  for (const fs::NodeRef& top : open.opened.tops) printer.print(top, "", fs::NodeRef(), 0);
+  return open.partial() ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace

@@ -10,11 +10,8 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
-#include "cli/partition_select.h"
-#include "disk/disk_list.h"
-#include "disk/sector_io.h"
 #include "ops/format.h"
-#include "raw/raw_scan.h"
+#include "ops/source_probe.h"
 #include "raw/save_engine.h"
 
 namespace orvaldi::cli {
@@ -25,13 +22,6 @@ struct ScanOptions {
   std::string partition;  // empty: the whole disk
   bool json = false;
   std::string target;     // carve only
-};
-
-// The swept range as a partition record: carved files are saved from it.
-struct Swept {
-  std::optional<disk::DiskInfo> disk;
-  disk::PartitionInfo range;
-  raw::RawScanReport report;
 };
 
 // One line on stderr when sectors could not be read: how many, and where
@@ -49,45 +39,30 @@ void ReportUnreadable(const raw::RawScanReport& report) {
                static_cast<unsigned long long>(report.unreadableSectors()), report.unreadable.size(), where.c_str());
 }
 
-int Sweep(const ScanOptions& o, Swept& out) {
-  std::string error;
-  out.disk = disk::LoadSource(o.source, &error);
-  if (!out.disk) {
-    std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-    return kExitSource;
+int Sweep(const ScanOptions& o, ops::SweptSource& out) {
+  {
+    platform::ProgressBlock progress;
+    ConsoleProgress bar(progress);
+    progress.window = &bar;
+    out = ops::SweepSource(o.source, o.partition, progress);
   }
-  out.range.name = "disk";
-  out.range.sectorCount = static_cast<uint64_t>(out.disk->sizeBytes) / disk::SectorSize;
-  const disk::PartitionInfo* context = nullptr;
-  if (!o.partition.empty()) {
-    const disk::PartitionInfo* part = SelectPartition(*out.disk, o.partition, error);
-    if (!part) {
-      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+  switch (out.status) {
+    case ops::SweepStatus::kOk:
+      ReportUnreadable(out.report);
+      return kExitOk;
+    case ops::SweepStatus::kNoSuchPartition:
+      std::fprintf(stderr, "orvaldi: %s\n", out.error.c_str());
       return kExitUsage;
-    }
-    out.range.name = part->name;
-    out.range.startSector = part->startSector;
-    out.range.sectorCount = part->sectorCount;
-    if (part->volumeKind != disk::VolumeKind::kPlain) context = part;
+    case ops::SweepStatus::kUnreadable:
+    case ops::SweepStatus::kCannotOpen:
+      break;
   }
-  platform::ProgressBlock progress;
-  ConsoleProgress bar(progress);
-  progress.window = &bar;
-  // The list may grow while the sweep runs: the range is copied above.
-  const disk::PartitionInfo contextCopy = context ? *context : disk::PartitionInfo{};
-  const int ran = raw::RawDiskScan(*out.disk, progress, out.range.startSector, out.range.sectorCount,
-                                   context ? &contextCopy : nullptr, &out.report);
-  bar.finish();
-  if (!ran) {
-    std::fprintf(stderr, "orvaldi: cannot open %s for reading\n", out.disk->devicePath.c_str());
-    return kExitSource;
-  }
-  ReportUnreadable(out.report);
-  return kExitOk;
+  std::fprintf(stderr, "orvaldi: %s\n", out.error.c_str());
+  return kExitSource;
 }
 
 int RunRawScan(const ScanOptions& o) {
-  Swept s;
+  ops::SweptSource s;
   if (const int code = Sweep(o, s); code != kExitOk) return code;
   const disk::DiskInfo& d = *s.disk;
   if (o.json) {
@@ -115,7 +90,7 @@ int RunRawScan(const ScanOptions& o) {
 }
 
 int RunCarve(const ScanOptions& o) {
-  Swept s;
+  ops::SweptSource s;
   if (const int code = Sweep(o, s); code != kExitOk) return code;
   disk::DiskInfo& d = *s.disk;
   raw::SaveSettings settings;
@@ -128,8 +103,7 @@ int RunCarve(const ScanOptions& o) {
     bar.finish();
     std::fprintf(stderr, "orvaldi: %s\n", line.c_str());
   };
-  raw::SaveJob job{&d, &s.range, {{nullptr, nullptr, &d.extraFoundFolder, 0, {}}}};
-  const raw::SaveSummary summary = raw::SaveSelected(job, settings);
+  const raw::SaveSummary summary = raw::SaveSelected(ops::CarvedFilesJob(s), settings);
   bar.finish();
   if (!summary.refusal.empty()) {
     std::fprintf(stderr, "orvaldi: %s\n", summary.refusal.c_str());

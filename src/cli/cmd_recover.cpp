@@ -14,8 +14,8 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
-#include "disk/sector_io.h"
 #include "ops/format.h"
+#include "ops/file_ops.h"
 #include "platform/terminal.h"
 #include "raw/save_engine.h"
 
@@ -111,55 +111,33 @@ bool ValidPolicy(const std::string& p) {
   return p.rfind("replace:", 0) == 0 && p.size() > 8 && !raw::IsInvalidName(p.substr(8));
 }
 
+void PrintSummary(const RecoverOptions& o, const raw::SaveSummary& s, double seconds) {
+  std::printf("恢复到 %s: %llu 个文件, %s (%llu 字节), 跳过 %llu, 不完整 %llu, 失败 %llu, 用时 %.1f 秒%s\n",
+              o.target.c_str(), static_cast<unsigned long long>(s.files), ops::SizeText(s.bytes).c_str(),
+              static_cast<unsigned long long>(s.bytes), static_cast<unsigned long long>(s.skipped),
+              static_cast<unsigned long long>(s.damaged), static_cast<unsigned long long>(s.failed), seconds,
+              s.cancelled ? ", 已取消" : "");
+}
+
 int RunRecover(const RecoverOptions& o) {
   if (!ValidPolicy(o.invalidNames)) {
     std::fprintf(stderr, "orvaldi: --invalid-names takes ask, skip, stop or replace:TEXT (TEXT a valid name)\n");
     return kExitUsage;
   }
-  ScannedPartition scanned;
-  if (const int code = ScanPartition(o.source, o.partition, o.mode, scanned); code != kExitOk) return code;
-
-  std::vector<raw::SaveJob> jobs;
-  auto addJob = [&](auto found) {
-    raw::SaveJob job{&*scanned.disk, scanned.partition, {}};
-    for (const auto& f : found) {
-      raw::SaveItem item;
-      if constexpr (std::is_same_v<std::decay_t<decltype(*f.node)>, fs::FatNode>) {
-        item.fat = f.node;
-      } else {
-        item.ntfs = f.node;
-      }
-      item.folders = f.folders;
-      job.items.push_back(std::move(item));
-    }
-    jobs.push_back(std::move(job));
-  };
-  if (o.paths.empty()) {
-    raw::SaveJob job{&*scanned.disk, scanned.partition, {}};
-    for (const fs::FatNode* top : scanned.fatTops) job.items.push_back({top, nullptr, nullptr, 0, {}});
-    for (const fs::NtfsNode* top : scanned.ntfsTops) job.items.push_back({nullptr, top, nullptr, 0, {}});
-    jobs.push_back(std::move(job));
+  OpenedForCommand open;
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
+  disk::DiskInfo& disk = *open.source.disk;
+  disk::PartitionInfo& part = open.source.partition();
+  const ops::SaveJobPlan plan = ops::BuildSaveJobs(disk, part, open.opened.tops, o.paths);
+  if (!plan.unresolvedPath.empty()) {
+    std::fprintf(stderr, "orvaldi: no file or folder \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
+                 plan.unresolvedPath.c_str(), part.name.c_str());
+    return kExitUsage;
   }
-  for (const std::string& path : o.paths) {
-    const size_t count =
-        scanned.ntfs ? FindByPath(scanned.ntfsTops, path).size() : FindByPath(scanned.fatTops, path).size();
-    if (count == 0) {
-      std::fprintf(stderr, "orvaldi: no file or folder \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
-                   path.c_str(), scanned.partition->name.c_str());
-      return kExitUsage;
-    }
-    if (scanned.ntfs) {
-      addJob(FindByPath(scanned.ntfsTops, path));
-    } else {
-      addJob(FindByPath(scanned.fatTops, path));
-    }
-  }
-
-  if (!raw::MakeFolders(o.target) || ::access(o.target.c_str(), W_OK | X_OK) != 0) {
+  if (!raw::PrepareTargetFolder(o.target)) {
     std::fprintf(stderr, "orvaldi: 无法创建: %s: %s\n", o.target.c_str(), std::strerror(errno));
     return kExitSource;
   }
-
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
   progress.window = &bar;
@@ -173,8 +151,7 @@ int RunRecover(const RecoverOptions& o) {
     std::fprintf(stderr, "orvaldi: %s\n", line.c_str());
   };
   const auto started = std::chrono::steady_clock::now();
-  const raw::SaveSummary s =
-      jobs.size() == 1 ? raw::SaveSelected(jobs.front(), settings) : raw::SaveChecked(jobs, settings, o.jobs);
+  const raw::SaveSummary s = ops::RunSaveJobs(plan.jobs, settings, o.jobs);
   bar.finish();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   if (!s.refusal.empty()) {
@@ -182,14 +159,10 @@ int RunRecover(const RecoverOptions& o) {
     return kExitTarget;
   }
   if (s.sourceFailures > 0) {
-    std::fprintf(stderr, "orvaldi: cannot open %s for reading\n", scanned.disk->devicePath.c_str());
+    std::fprintf(stderr, "orvaldi: cannot open %s for reading\n", disk.devicePath.c_str());
     return kExitSource;
   }
-  std::printf("恢复到 %s: %llu 个文件, %s (%llu 字节), 跳过 %llu, 不完整 %llu, 失败 %llu, 用时 %.1f 秒%s\n",
-              o.target.c_str(), static_cast<unsigned long long>(s.files), ops::SizeText(s.bytes).c_str(),
-              static_cast<unsigned long long>(s.bytes), static_cast<unsigned long long>(s.skipped),
-              static_cast<unsigned long long>(s.damaged), static_cast<unsigned long long>(s.failed), seconds,
-              s.cancelled ? ", 已取消" : "");
+  PrintSummary(o, s, seconds);
   if (s.cancelled) return kExitCancelled;
   return s.failed > 0 || s.damaged > 0 ? kExitIncomplete : kExitOk;
 }
@@ -216,39 +189,23 @@ struct CatOptions {
   std::string mode = "walk";
 };
 
-template <typename Node>
-const Node* PickFile(const std::vector<FoundNode<Node>>& found) {
-  const Node* pick = nullptr;
-  for (const auto& f : found) {
-    if (!fs::IsFileLike(f.node->flags)) continue;
-    if (fs::KindOf(f.node->flags) == fs::node_kind::kFile) return f.node;  // the existing file first
-    if (!pick) pick = f.node;
-  }
-  return pick;
-}
-
 int RunCat(const CatOptions& o) {
-  ScannedPartition scanned;
-  if (const int code = ScanPartition(o.source, o.partition, o.mode, scanned); code != kExitOk) return code;
-  const fs::FatNode* fatNode = scanned.ntfs ? nullptr : PickFile(FindByPath(scanned.fatTops, o.path));
-  const fs::NtfsNode* ntfsNode = scanned.ntfs ? PickFile(FindByPath(scanned.ntfsTops, o.path)) : nullptr;
-  if (!fatNode && !ntfsNode) {
+  OpenedForCommand open;
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
+  disk::PartitionInfo& part = open.source.partition();
+  const fs::NodeRef file = ops::ResolveFile(open.opened.tops, o.path);
+  if (!file) {
     std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
-                 o.path.c_str(), scanned.partition->name.c_str());
+                 o.path.c_str(), part.name.c_str());
     return kExitUsage;
   }
-  std::unique_ptr<platform::SectorSource> source;
-  if (scanned.partition->volumeKind == disk::VolumeKind::kPlain) {
-    std::string error;
-    source = disk::OpenSource(*scanned.disk, &error);
-    if (!source) {
-      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-      return kExitSource;
-    }
-  }
   StdoutSink sink;
-  const fs::CopyResult r = fatNode ? raw::CopyFileData(source.get(), *scanned.partition, *fatNode, sink, {})
-                                   : raw::CopyFileData(source.get(), *scanned.partition, *ntfsNode, sink, {});
+  const ops::FileCopy copy = ops::CopyFile(*open.source.disk, part, file, sink);
+  if (!copy.sourceError.empty()) {
+    std::fprintf(stderr, "orvaldi: %s\n", copy.sourceError.c_str());
+    return kExitSource;
+  }
+  const fs::CopyResult& r = copy.result;
   switch (r.status) {
     case fs::CopyStatus::kComplete:
       break;

@@ -1,4 +1,4 @@
-// The save walks over FAT, NTFS and carved trees, and the two ways of running them.
+// The save walk over scanned trees and carved files, and the two ways of running it.
 #include "raw/save_engine.h"
 
 #include <fcntl.h>
@@ -71,13 +71,55 @@ struct SharedState {
   }
 };
 
+// A file the options take: carved files by the filter alone, the others by
+// the deleted/existing choices too.
+bool Wanted(const fs::NodeRef& node, const SaveOptions& o) {
+  if (node.family() != fs::NodeFamily::kCarved) {
+    if (node.kind() == fs::node_kind::kDeletedFile && !o.recoverDeleted) return false;
+    if (node.kind() == fs::node_kind::kFile && !o.recoverExisting) return false;
+  }
+  return FilterMatches(o.filter, node.name());
+}
+
+bool FatWasRead(const disk::PartitionInfo& partition, const fs::FatScanState* state) {
+  return state && !state->fatCopy.empty() && fs::FatEntryCount(partition, *state) > 0;
+}
+
+CopyResult CopyFatFile(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::FatNode& node,
+                       fs::DataSink& sink, const fs::PieceFn& piece) {
+  const fs::FatScanState* state = fs::FindFatState(partition);
+  const bool fatRead = FatWasRead(partition, state);
+  if (fs::KindOf(node.flags) == fs::node_kind::kFile && fatRead)
+    return fs::CopyFatChain(source, partition, *state, node.firstCluster, node.size, sink, piece);
+  uint32_t first = node.firstCluster;
+  const std::string extension = ExtensionOf(node.name);
+  const bool deleted = fs::IsDeletedKind(node.flags);
+  if (deleted && node.size > 0 && IsKnownExtension(extension, KnownList::kFull)) {
+    UsedClusterSet used;
+    const auto starts = StartClusterSearch(source, partition, extension, node.firstCluster, node.size, used);
+    if (!starts.empty()) first = starts.front();
+  }
+  if (deleted && fatRead) return fs::CopyFatDeleted(source, partition, *state, first, node.size, sink, piece);
+  return fs::CopyFatContiguous(source, partition, first, node.size, sink, piece);
+}
+
+CopyResult CopyNtfsFile(platform::SectorSource* source, const disk::PartitionInfo& partition,
+                        const fs::NtfsNode& node, fs::DataSink& sink, const fs::PieceFn& piece) {
+  if (node.parentNumber == 1) return fs::CopySectors(source, partition, node.recordNumber, node.size, sink, piece);
+  const fs::NtfsScanState* state = fs::FindNtfsState(partition);
+  fs::DecodedRecord record;
+  if (!state || !fs::ReadNtfsRecord(source, partition, *state, node.recordNumber, record))
+    return {fs::CopyStatus::kNoData, 0, false, false};
+  return fs::CopyNtfsData(source, partition, record, sink, piece);
+}
+
 class SaveWalk {
  public:
   SaveWalk(SharedState& shared, platform::SectorSource* source, const SaveJob& job, KnownList known)
       : shared_(shared), options_(shared.settings.options), source_(source),
         part_(*job.partition), known_(known), fatState_(fs::FindFatState(part_)),
         ntfsState_(fs::FindNtfsState(part_)) {
-    useFat_ = options_.useFat && fatState_ && !fatState_->fatCopy.empty() && fs::FatEntryCount(part_, *fatState_) > 0;
+    useFat_ = options_.useFat && FatWasRead(part_, fatState_);
     if (useFat_) seedUsedClusters();
   }
 
@@ -88,9 +130,7 @@ class SaveWalk {
       if (!name) return;
       target += "/" + *name;
     }
-    if (it.fat) fat(*it.fat, target);
-    if (it.ntfs) ntfs(*it.ntfs, target);
-    if (it.carved) carved(*it.carved, it.carvedSector, target);
+    walk(it.node, target);
   }
 
  private:
@@ -220,38 +260,55 @@ class SaveWalk {
     }
   }
 
-  // --- FAT -------------------------------------------------------------
+  // --- the walk ----------------------------------------------------------
 
-  void fat(const fs::FatNode& node, const std::string& target) {
+  void walk(const fs::NodeRef& node, const std::string& target) {
     if (stopped()) return;
-    auto name = checkName(node.name);
+    if (node.family() == fs::NodeFamily::kNtfs) {
+      // NTFS saves show the total of what the walk has passed.
+      ntfsTotal_ += node.size();
+      if (shared_.settings.progress && !shared_.pool) {
+        std::lock_guard<std::mutex> guard(shared_.lock);
+        shared_.settings.progress->setText("%s", SavedTotalText(ntfsTotal_).c_str());
+      }
+    }
+    auto name = checkName(node.name());
     if (!name) return;
     const std::string path = target + "/" + *name;
-    switch (fs::KindOf(node.flags)) {
-      case fs::node_kind::kDeletedFolder:
-      case fs::node_kind::kFolder:
-        // Folders are made with the first file saved into them.
-        for (const fs::FatNode& child : node.children) {
-          if (stopped()) return;
-          fat(child, path);
+    if (node.isFolderLike()) {
+      // Folders are made with the first file saved into them.
+      node.forEachChild([&](const fs::NodeRef& child) {
+        if (!stopped()) walk(child, path);
+      });
+      return;
+    }
+    if (node.isFileLike() && Wanted(node, options_)) copy(node, path);
+  }
+
+  // The copies are where the families differ.
+  void copy(const fs::NodeRef& node, const std::string& path) {
+    switch (node.family()) {
+      case fs::NodeFamily::kFat:
+        if (node.isDeleted() || !useFat_) {
+          fatContiguous(*node.fat(), path, node.isDeleted());
+          return;
         }
-        break;
-      case fs::node_kind::kDeletedFile:
-        if (options_.recoverDeleted && FilterMatches(options_.filter, node.name)) fatContiguous(node, path, true);
-        break;
-      case fs::node_kind::kFile:
-        if (!options_.recoverExisting || !FilterMatches(options_.filter, node.name)) break;
-        if (useFat_) {
-          if (IsKnownExtension(ExtensionOf(node.name), known_)) used_.add(node.firstCluster);
-          writeFile(path, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-            return fs::CopyFatChain(source_, part_, *fatState_, node.firstCluster, node.size, sink, onPiece);
-          });
-        } else {
-          fatContiguous(node, path, false);
-        }
-        break;
-      default:
-        break;
+        if (IsKnownExtension(ExtensionOf(node.name()), known_)) used_.add(node.fat()->firstCluster);
+        writeFile(path, node.size(), false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+          return fs::CopyFatChain(source_, part_, *fatState_, node.fat()->firstCluster, node.size(), sink, onPiece);
+        });
+        return;
+      case fs::NodeFamily::kNtfs:
+        ntfsFile(*node.ntfs(), path);
+        return;
+      case fs::NodeFamily::kCarved:
+        // Written with its exact size; the sectors past it belong to other data.
+        writeFile(path, node.size(), false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+          return fs::CopySectors(source_, part_, node.carvedSector(), node.size(), sink, onPiece);
+        });
+        return;
+      case fs::NodeFamily::kNone:
+        return;
     }
   }
 
@@ -278,29 +335,7 @@ class SaveWalk {
     writeFile(path, node.size, false, copyFrom(node.firstCluster));
   }
 
-  // --- NTFS ------------------------------------------------------------
-
-  void ntfs(const fs::NtfsNode& node, const std::string& target) {
-    if (stopped()) return;
-    ntfsTotal_ += node.size;
-    if (shared_.settings.progress && !shared_.pool) {
-      std::lock_guard<std::mutex> guard(shared_.lock);
-      shared_.settings.progress->setText("%s", SavedTotalText(ntfsTotal_).c_str());
-    }
-    auto name = checkName(node.name);
-    if (!name) return;
-    const std::string path = target + "/" + *name;
-    const uint8_t kind = fs::KindOf(node.flags);
-    if (fs::IsFolderLike(node.flags)) {
-      for (const fs::NtfsNode& child : node.children) {
-        if (stopped()) return;
-        ntfs(child, path);
-      }
-      return;
-    }
-    if (kind == fs::node_kind::kDeletedFile && !options_.recoverDeleted) return;
-    if (kind == fs::node_kind::kFile && !options_.recoverExisting) return;
-    if (!fs::IsFileLike(node.flags) || !FilterMatches(options_.filter, node.name)) return;
+  void ntfsFile(const fs::NtfsNode& node, const std::string& path) {
     if (node.parentNumber == 1) {
       // Found by content: the record-number field is the start sector.
       writeFile(path, node.size, true, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
@@ -316,37 +351,6 @@ class SaveWalk {
     }
     writeFile(path, fs::NtfsDataSize(record), true, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
       return fs::CopyNtfsData(source_, part_, record, sink, onPiece);
-    });
-  }
-
-  // --- carved files ------------------------------------------------------
-
-  bool inPartition(uint64_t sector) const {
-    return sector >= part_.startSector && sector < part_.startSector + part_.sectorCount;
-  }
-
-  void carved(const disk::CarvedNode& node, uint64_t sector, const std::string& target) {
-    if (stopped()) return;
-    if (!node.children.empty() || sector == 0) {
-      auto name = checkName(node.name);
-      if (!name) return;
-      const std::string path = target + "/" + *name;
-      for (auto it = node.children.lower_bound(part_.startSector); it != node.children.end(); ++it) {
-        if (stopped() || !inPartition(it->first)) break;
-        carvedFile(it->second, it->first, path);
-      }
-      return;
-    }
-    carvedFile(node, sector, target);
-  }
-
-  void carvedFile(const disk::CarvedNode& node, uint64_t sector, const std::string& target) {
-    if (!FilterMatches(options_.filter, node.name)) return;
-    auto name = checkName(node.name);
-    if (!name) return;
-    // Written with its exact size; the sectors past it belong to other data.
-    writeFile(target + "/" + *name, node.size, false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-      return fs::CopySectors(source_, part_, sector, node.size, sink, onPiece);
     });
   }
 
@@ -378,27 +382,13 @@ bool RunJob(SharedState& shared, const SaveJob& job, KnownList known) {
   return true;
 }
 
-template <typename Node>
-uint64_t TreeSize(const Node& node, const SaveOptions& o) {
-  if (fs::IsFolderLike(node.flags)) {
+uint64_t TreeSize(const fs::NodeRef& node, const SaveOptions& o) {
+  if (node.isFolderLike()) {
     uint64_t sum = 0;
-    for (const Node& child : node.children) sum += TreeSize(child, o);
+    node.forEachChild([&](const fs::NodeRef& child) { sum += TreeSize(child, o); });
     return sum;
   }
-  const uint8_t kind = fs::KindOf(node.flags);
-  if (kind == fs::node_kind::kDeletedFile && !o.recoverDeleted) return 0;
-  if (kind == fs::node_kind::kFile && !o.recoverExisting) return 0;
-  return FilterMatches(o.filter, node.name) ? node.size : 0;
-}
-
-uint64_t CarvedSize(const disk::CarvedNode& node, uint64_t sector, const disk::PartitionInfo& part,
-                    const SaveOptions& o) {
-  if (node.children.empty() && sector != 0) return FilterMatches(o.filter, node.name) ? node.size : 0;
-  uint64_t sum = 0;
-  for (auto it = node.children.lower_bound(part.startSector);
-       it != node.children.end() && it->first < part.startSector + part.sectorCount; ++it)
-    sum += FilterMatches(o.filter, it->second.name) ? it->second.size : 0;
-  return sum;
+  return Wanted(node, o) ? node.size() : 0;
 }
 
 std::optional<uint64_t> FreeOnTarget(const SaveSettings& settings) {
@@ -420,41 +410,28 @@ SaveSummary Summarize(SharedState& shared) {
 
 uint64_t JobSize(const SaveJob& job, const SaveOptions& options) {
   uint64_t total = 0;
-  for (const SaveItem& item : job.items) {
-    if (item.fat) total += TreeSize(*item.fat, options);
-    if (item.ntfs) total += TreeSize(*item.ntfs, options);
-    if (item.carved) total += CarvedSize(*item.carved, item.carvedSector, *job.partition, options);
-  }
+  for (const SaveItem& item : job.items) total += TreeSize(item.node, options);
   return total;
 }
 
 fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                            const fs::FatNode& node, fs::DataSink& sink, const fs::PieceFn& piece) {
-  const fs::FatScanState* state = fs::FindFatState(partition);
-  const bool chain = fs::KindOf(node.flags) == fs::node_kind::kFile && state && !state->fatCopy.empty() &&
-                     fs::FatEntryCount(partition, *state) > 0;
-  if (chain) return fs::CopyFatChain(source, partition, *state, node.firstCluster, node.size, sink, piece);
-  uint32_t first = node.firstCluster;
-  const std::string extension = ExtensionOf(node.name);
-  const bool deleted = fs::IsDeletedKind(node.flags);
-  if (deleted && node.size > 0 && IsKnownExtension(extension, KnownList::kFull)) {
-    UsedClusterSet used;
-    const auto starts = StartClusterSearch(source, partition, extension, node.firstCluster, node.size, used);
-    if (!starts.empty()) first = starts.front();
+                            const fs::NodeRef& node, fs::DataSink& sink, const fs::PieceFn& piece) {
+  if (!node.isFileLike()) return {fs::CopyStatus::kNoData, 0, false, false};
+  switch (node.family()) {
+    case fs::NodeFamily::kFat:
+      return CopyFatFile(source, partition, *node.fat(), sink, piece);
+    case fs::NodeFamily::kNtfs:
+      return CopyNtfsFile(source, partition, *node.ntfs(), sink, piece);
+    case fs::NodeFamily::kCarved:
+      return fs::CopySectors(source, partition, node.carvedSector(), node.size(), sink, piece);
+    case fs::NodeFamily::kNone:
+      break;
   }
-  if (deleted && state && !state->fatCopy.empty() && fs::FatEntryCount(partition, *state) > 0)
-    return fs::CopyFatDeleted(source, partition, *state, first, node.size, sink, piece);
-  return fs::CopyFatContiguous(source, partition, first, node.size, sink, piece);
+  return {fs::CopyStatus::kNoData, 0, false, false};
 }
 
-fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                            const fs::NtfsNode& node, fs::DataSink& sink, const fs::PieceFn& piece) {
-  if (node.parentNumber == 1) return fs::CopySectors(source, partition, node.recordNumber, node.size, sink, piece);
-  const fs::NtfsScanState* state = fs::FindNtfsState(partition);
-  fs::DecodedRecord record;
-  if (!state || !fs::ReadNtfsRecord(source, partition, *state, node.recordNumber, record))
-    return {fs::CopyStatus::kNoData, 0, false, false};
-  return fs::CopyNtfsData(source, partition, record, sink, piece);
+bool PrepareTargetFolder(const std::string& target) {
+  return MakeFolders(target) && ::access(target.c_str(), W_OK | X_OK) == 0;
 }
 
 std::string CheckTargetFolder(const disk::DiskInfo& disk, const std::string& target) {

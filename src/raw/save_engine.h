@@ -13,7 +13,7 @@
 #include "disk/disk_info.h"
 #include "disk/partition_info.h"
 #include "fs/extract.h"
-#include "fs/scan_tree.h"
+#include "fs/node_view.h"
 #include "platform/progress.h"
 #include "raw/save_target.h"
 #include "raw/start_cluster_search.h"
@@ -29,14 +29,11 @@ struct SaveOptions {
   std::string filter;            // name filter, empty = everything
 };
 
-// One picked item: a FAT or NTFS node, or a carved file or the carved-files
-// folder. `folders` names the folders above it, rebuilt below the target
-// (each passes the name check like any folder of the walk).
+// One picked item: a node of a scanned tree, a carved file or the
+// carved-files folder. `folders` names the folders above it, rebuilt below
+// the target (each passes the name check like any folder of the walk).
 struct SaveItem {
-  const fs::FatNode* fat = nullptr;
-  const fs::NtfsNode* ntfs = nullptr;
-  const disk::CarvedNode* carved = nullptr;
-  uint64_t carvedSector = 0;  // a carved file's start sector (unused for the folder)
+  fs::NodeRef node;
   std::vector<std::string> folders;
 };
 
@@ -93,10 +90,13 @@ inline constexpr unsigned kMaxSaveWorkers = 10;
 // first cluster whose header confirms its type (else its entry's cluster),
 // passing over the clusters the FAT gives to existing files when it was read;
 // an NTFS file from its record, or from its start sector when it was found
-// by content. `source` is null for dynamic volumes.
+// by content; a carved file from its start sector. `source` is null for
+// dynamic volumes. Folders have no data (kNoData).
 fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                            const fs::FatNode& node, fs::DataSink& sink, const fs::PieceFn& piece);
-fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                            const fs::NtfsNode& node, fs::DataSink& sink, const fs::PieceFn& piece);
+                            const fs::NodeRef& node, fs::DataSink& sink, const fs::PieceFn& piece);
+
+// Makes the target folder (and those above it) and checks that files can be
+// created in it. False with errno set when not.
+bool PrepareTargetFolder(const std::string& target);
 
 }  // namespace orvaldi::raw

@@ -68,16 +68,11 @@ TEST(ProgressBlock, ForwardsMessagesAndBoundsText) {
 }
 
 TEST(Format, SizeTextThresholds) {
-  EXPECT_EQ(ops::SizeText(0), "0.0 KB");
-  EXPECT_EQ(ops::SizeText(1536), "1.5 KB");
-  // 0.0001 GiB is 107,374.18 bytes: below it KB, from it MB.
-  EXPECT_EQ(ops::SizeText(107374), "104.9 KB");
-  EXPECT_EQ(ops::SizeText(107375), "0.1 MB");
-  EXPECT_EQ(ops::SizeText(64ull << 20), "64.0 MB");
-  // 0.1 GiB = 107,374,182.4 bytes.
-  EXPECT_EQ(ops::SizeText(107374182), "102.4 MB");
-  EXPECT_EQ(ops::SizeText(107374183), "0.1 GB");
-  EXPECT_EQ(ops::SizeText(2000398934016ull), "1863.0 GB");
+  // 0.0001 GiB is 107,374.18 bytes: below it KB, from it MB; 0.1 GiB = 107,374,182.4 bytes.
+  const std::pair<uint64_t, const char*> cases[] = {
+      {0, "0.0 KB"},          {1536, "1.5 KB"},          {107374, "104.9 KB"},         {107375, "0.1 MB"},
+      {64ull << 20, "64.0 MB"}, {107374182, "102.4 MB"}, {107374183, "0.1 GB"}, {2000398934016ull, "1863.0 GB"}};
+  for (const auto& [bytes, text] : cases) EXPECT_EQ(ops::SizeText(bytes), text) << bytes;
   EXPECT_EQ(ops::DateText(2024, 3, 5, 7, 8, 9), "2024-03-05 07:08:09");
 }
 

@@ -19,20 +19,20 @@ std::string ReadAll(const std::filesystem::path& p) {
 }
 
 TEST(SaveFilter, WildcardsMatchAsTheFileListDoes) {
-  EXPECT_TRUE(FilterMatches("", "anything"));
-  EXPECT_TRUE(FilterMatches("*.doc", "report.doc"));
-  EXPECT_TRUE(FilterMatches("*.doc", "a.doc.bak"));  // after the first dot only has to contain "doc"
-  EXPECT_TRUE(FilterMatches("*.DOC", "Report.Doc"));
-  EXPECT_FALSE(FilterMatches("*.doc", "report.txt"));
-  EXPECT_TRUE(FilterMatches("*.doc", "doc"));  // a name without a dot stands on both sides
-}
-
-TEST(SaveFilter, PatternsWithoutADotOrStartingWithOneSearchTheWholeName) {
-  EXPECT_TRUE(FilterMatches("abc*", "xxabcyy.txt"));
-  EXPECT_FALSE(FilterMatches("abc*", "ab.c"));
-  EXPECT_TRUE(FilterMatches(".jpg", "photo.JPG"));
-  EXPECT_TRUE(FilterMatches("rep*.t", "report.txt"));
-  EXPECT_FALSE(FilterMatches("rep*.t", "notes.txt"));
+  const struct {
+    const char* pattern;
+    const char* name;
+    bool match;
+  } cases[] = {
+      {"", "anything", true}, {"*.doc", "report.doc", true}, {"*.DOC", "Report.Doc", true},
+      {"*.doc", "report.txt", false},
+      {"*.doc", "a.doc.bak", true},  // after the first dot only has to contain "doc"
+      {"*.doc", "doc", true},        // a name without a dot stands on both sides
+      // Patterns without a dot, or starting with one, search the whole name.
+      {"abc*", "xxabcyy.txt", true}, {"abc*", "ab.c", false}, {".jpg", "photo.JPG", true},
+      {"rep*.t", "report.txt", true}, {"rep*.t", "notes.txt", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(FilterMatches(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
 
 TEST(SaveNames, InvalidNamesAreThoseThatCouldLeaveOrBreakTheTarget) {
@@ -93,16 +93,16 @@ TEST(SaveNames, TheOperatorsAnswersDecide) {
 
 TEST(SaveTarget, CollisionsCountUpAndNothingIsOverwritten) {
   test::TempDir dir;
-  const std::string path = (dir.path() / "report.doc").string();
-  std::vector<std::string> used;
-  for (int i = 0; i < 3; ++i) {
-    std::string name;
-    const int fd = CreateTargetFile(path, &name);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::write(fd, "x", 1), 1);
+  // Creates a target for `name` below `dir` and says which file it made.
+  const auto create = [&](const std::filesystem::path& name) {
+    std::string used;
+    const int fd = CreateTargetFile((dir.path() / name).string(), &used);
+    EXPECT_GE(fd, 0) << name;
+    EXPECT_EQ(::write(fd, "x", 1), 1);
     ::close(fd);
-    used.push_back(std::filesystem::path(name).filename().string());
-  }
+    return std::filesystem::path(used).filename().string();
+  };
+  const std::vector<std::string> used = {create("report.doc"), create("report.doc"), create("report.doc")};
   EXPECT_EQ(used, (std::vector<std::string>{"report.doc", "report.doc0.doc", "report.doc1.doc"}));
   EXPECT_EQ(CandidateName("/t/README", 0), "/t/README0");
   EXPECT_EQ(CandidateName("/t.d/README", 2), "/t.d/README2");  // a dot in a folder is not an extension
@@ -111,32 +111,16 @@ TEST(SaveTarget, CollisionsCountUpAndNothingIsOverwritten) {
   dir.write("a.jpg", {'1'});
   dir.write("a.jpg0.jpg", {'2'});
   ::chmod((dir.path() / "a.jpg0.jpg").c_str(), 0);
-  std::string name;
-  const int fd = CreateTargetFile((dir.path() / "a.jpg").string(), &name);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  EXPECT_EQ(std::filesystem::path(name).filename(), "a.jpg1.jpg");
+  EXPECT_EQ(create("a.jpg"), "a.jpg1.jpg");
   ::chmod((dir.path() / "a.jpg0.jpg").c_str(), 0644);
-  EXPECT_EQ(ReadAll(dir.path() / "a.jpg"), "1");
   EXPECT_EQ(ReadAll(dir.path() / "a.jpg0.jpg"), "2");
-
   // A symbolic link in the way is not followed.
   std::filesystem::create_symlink(dir.path() / "a.jpg", dir.path() / "link.txt");
-  const int fd2 = CreateTargetFile((dir.path() / "link.txt").string(), &name);
-  ASSERT_GE(fd2, 0);
-  ::close(fd2);
-  EXPECT_EQ(std::filesystem::path(name).filename(), "link.txt0.txt");
+  EXPECT_EQ(create("link.txt"), "link.txt0.txt");
   EXPECT_EQ(ReadAll(dir.path() / "a.jpg"), "1");
-}
-
-TEST(SaveTarget, MissingFoldersAreCreated) {
-  test::TempDir dir;
-  std::string name;
-  const int fd = CreateTargetFile((dir.path() / "根目录" / "文档" / "a.txt").string(), &name);
-  ASSERT_GE(fd, 0);
-  ::close(fd);
-  EXPECT_TRUE(std::filesystem::is_regular_file(dir.path() / "根目录" / "文档" / "a.txt"));
-  ASSERT_TRUE(FreeBytes((dir.path() / "not" / "yet").string()).has_value());
+  // Missing folders are made; free space is asked of the nearest that exists.
+  EXPECT_EQ(create(std::filesystem::path("根目录") / "文档" / "a.txt"), "a.txt");
+  EXPECT_TRUE(FreeBytes((dir.path() / "not" / "yet").string()).has_value());
 }
 
 TEST(SaveTexts, ProgressAndSpaceTexts) {

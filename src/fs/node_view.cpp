@@ -1,0 +1,135 @@
+// The common node view: what each family's node gives the listing and the walks.
+#include "fs/node_view.h"
+
+namespace orvaldi::fs {
+namespace {
+const std::string kNoName;
+}
+
+NodeRef NodeRef::CarvedFile(const disk::CarvedNode* node, uint64_t sector) {
+  NodeRef r;
+  if (!node) return r;
+  r.family_ = NodeFamily::kCarved;
+  r.carved_ = node;
+  r.sector_ = sector;
+  return r;
+}
+
+NodeRef NodeRef::CarvedFolder(const disk::CarvedNode* folder, uint64_t firstSector, uint64_t sectorCount) {
+  NodeRef r;
+  if (!folder) return r;
+  r.family_ = NodeFamily::kCarved;
+  r.folder_ = true;
+  r.carved_ = folder;
+  r.sector_ = firstSector;
+  // Saturates: a range that would run past the last sector ends there.
+  r.end_ = sectorCount > std::numeric_limits<uint64_t>::max() - firstSector ? std::numeric_limits<uint64_t>::max()
+                                                                            : firstSector + sectorCount;
+  return r;
+}
+
+CarvedKind NodeRef::carvedKind() const {
+  if (family_ != NodeFamily::kCarved) return CarvedKind::kNone;
+  return folder_ ? CarvedKind::kFolder : CarvedKind::kFile;
+}
+
+const std::string& NodeRef::name() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return fat_->name;
+    case NodeFamily::kNtfs:
+      return ntfs_->name;
+    case NodeFamily::kCarved:
+      return carved_->name;
+    case NodeFamily::kNone:
+      break;
+  }
+  return kNoName;
+}
+
+uint8_t NodeRef::flags() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return fat_->flags;
+    case NodeFamily::kNtfs:
+      return ntfs_->flags;
+    case NodeFamily::kCarved:
+      return folder_ ? node_kind::kFolder : node_kind::kFile;
+    case NodeFamily::kNone:
+      break;
+  }
+  return 0;
+}
+
+uint64_t NodeRef::size() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return fat_->size;
+    case NodeFamily::kNtfs:
+      return ntfs_->size;
+    case NodeFamily::kCarved:
+      return folder_ ? 0 : carved_->size;
+    case NodeFamily::kNone:
+      break;
+  }
+  return 0;
+}
+
+uint64_t NodeRef::id() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return fat_->firstCluster;
+    case NodeFamily::kNtfs:
+      return ntfs_->recordNumber;
+    case NodeFamily::kCarved:
+      return folder_ ? 0 : sector_;
+    case NodeFamily::kNone:
+      break;
+  }
+  return 0;
+}
+
+std::optional<uint64_t> NodeRef::parentId(const NodeRef& walkedFrom) const {
+  if (!walkedFrom) return std::nullopt;
+  // An NTFS node keeps the parent reference it was read with; the listing
+  // shows that rather than the number of the folder it was attached to.
+  if (family_ == NodeFamily::kNtfs) return ntfs_->parentNumber;
+  return walkedFrom.id();
+}
+
+std::string NodeRef::created() const {
+  if (family_ == NodeFamily::kFat) return DosDateText(fat_->createDate, fat_->createTime);
+  if (family_ == NodeFamily::kNtfs) return FileTimeText(ntfs_->createTime);
+  return {};
+}
+
+std::string NodeRef::modified() const {
+  if (family_ == NodeFamily::kFat) return DosDateText(fat_->modifyDate, fat_->modifyTime);
+  if (family_ == NodeFamily::kNtfs) return FileTimeText(ntfs_->modifyTime);
+  return {};
+}
+
+std::string NodeRef::accessed() const {
+  // FAT keeps an access date without a time; the listing leaves it out.
+  if (family_ == NodeFamily::kNtfs) return FileTimeText(ntfs_->accessTime);
+  return {};
+}
+
+bool NodeRef::hasChildren() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return !fat_->children.empty();
+    case NodeFamily::kNtfs:
+      return !ntfs_->children.empty();
+    case NodeFamily::kCarved: {
+      if (!folder_) return false;
+      const auto it = carved_->children.lower_bound(sector_);
+      return it != carved_->children.end() && it->first < end_;
+    }
+    case NodeFamily::kNone:
+      break;
+  }
+  return false;
+}
+
+}  // namespace orvaldi::fs

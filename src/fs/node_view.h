@@ -1,0 +1,104 @@
+// One read-only view over a node of any tree the engine builds: a FAT or NTFS
+// scan tree node, a carved file, or the carved-files folder. Listing, path
+// search, statistics, the save walk and the views go through it, so that they
+// need not ask which file system a node came from.
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+
+#include "disk/carved_node.h"
+#include "fs/scan_tree.h"
+
+namespace orvaldi::fs {
+
+enum class NodeFamily : uint8_t { kNone, kFat, kNtfs, kCarved };
+
+// What a carved record is: the carved-files folder or one carved file.
+enum class CarvedKind : uint8_t { kNone, kFolder, kFile };
+
+// A small copyable value over a node owned elsewhere (a partition's scan
+// state or a disk's carved-files folder). It is valid as long as that tree
+// is; reading it from several threads is safe once the scan has returned.
+class NodeRef {
+ public:
+  NodeRef() = default;
+  explicit NodeRef(const FatNode* node) : family_(node ? NodeFamily::kFat : NodeFamily::kNone), fat_(node) {}
+  explicit NodeRef(const NtfsNode* node) : family_(node ? NodeFamily::kNtfs : NodeFamily::kNone), ntfs_(node) {}
+  // One carved file, which starts at absolute sector `sector`.
+  static NodeRef CarvedFile(const disk::CarvedNode* node, uint64_t sector);
+  // The carved-files folder, showing the files that start in the `sectorCount`
+  // sectors from `firstSector` (a partition's, or the whole disk's).
+  static NodeRef CarvedFolder(const disk::CarvedNode* folder, uint64_t firstSector = 0,
+                              uint64_t sectorCount = std::numeric_limits<uint64_t>::max());
+
+  explicit operator bool() const { return family_ != NodeFamily::kNone; }
+  NodeFamily family() const { return family_; }
+  CarvedKind carvedKind() const;
+
+  const std::string& name() const;
+  // The node_kind byte; the carved folder is a folder and carved files are files.
+  uint8_t flags() const;
+  uint8_t kind() const { return KindOf(flags()); }
+  bool isFolderLike() const { return IsFolderLike(flags()); }
+  bool isFileLike() const { return IsFileLike(flags()); }
+  bool isDeleted() const { return IsDeletedKind(flags()); }
+  uint64_t size() const;
+  // FAT: first cluster; NTFS: record number (the start sector of a file found
+  // by its content); carved: start sector (0 for the folder).
+  uint64_t id() const;
+  // The parent number as the listing shows it for this node reached from
+  // `walkedFrom`: none for a top node, the parent's first cluster on FAT, the
+  // parent reference of the chosen name on NTFS.
+  std::optional<uint64_t> parentId(const NodeRef& walkedFrom) const;
+  // Dates as the listing prints them; empty where the family keeps none.
+  std::string created() const;
+  std::string modified() const;
+  std::string accessed() const;
+
+  bool hasChildren() const;
+  // Calls f(NodeRef) for each child in stored order (folders first on FAT and
+  // NTFS, start sector order for carved files).
+  template <typename F>
+  void forEachChild(F&& f) const {
+    switch (family_) {
+      case NodeFamily::kFat:
+        for (const FatNode& c : fat_->children) f(NodeRef(&c));
+        break;
+      case NodeFamily::kNtfs:
+        for (const NtfsNode& c : ntfs_->children) f(NodeRef(&c));
+        break;
+      case NodeFamily::kCarved:
+        if (!folder_) break;
+        for (auto it = carved_->children.lower_bound(sector_); it != carved_->children.end() && it->first < end_;
+             ++it)
+          f(CarvedFile(&it->second, it->first));
+        break;
+      case NodeFamily::kNone:
+        break;
+    }
+  }
+
+  // The node behind the view, for the reader that made it (copying its data).
+  const FatNode* fat() const { return fat_; }
+  const NtfsNode* ntfs() const { return ntfs_; }
+  const disk::CarvedNode* carved() const { return carved_; }
+  uint64_t carvedSector() const { return folder_ ? 0 : sector_; }
+
+  bool operator==(const NodeRef& o) const {
+    return family_ == o.family_ && fat_ == o.fat_ && ntfs_ == o.ntfs_ && carved_ == o.carved_ && sector_ == o.sector_;
+  }
+
+ private:
+  NodeFamily family_ = NodeFamily::kNone;
+  bool folder_ = false;  // carved: the folder rather than one file
+  const FatNode* fat_ = nullptr;
+  const NtfsNode* ntfs_ = nullptr;
+  const disk::CarvedNode* carved_ = nullptr;
+  uint64_t sector_ = 0;  // carved file: its start; folder: the first sector shown
+  uint64_t end_ = 0;     // folder: the sector after the last shown
+};
+
+}  // namespace orvaldi::fs

@@ -1,0 +1,70 @@
+// OpenPartition: one entry to the FAT and NTFS readers.
+#include "ops/open_partition.h"
+
+#include "fs/fat_reader.h"
+#include "fs/fat_state.h"
+#include "fs/ntfs_reader.h"
+#include "fs/ntfs_search.h"
+#include "fs/ntfs_state.h"
+
+namespace orvaldi::ops {
+namespace {
+
+void OpenNtfs(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, platform::ProgressBlock& progress,
+              OpenedPartition& out) {
+  const bool ok = mode == ScanMode::kDeep ? fs::SearchNtfsPartition(disk, part, progress)
+                                          : fs::ScanNtfs(disk, part, progress);
+  const fs::NtfsScanState* state = fs::FindNtfsState(part);
+  if (!ok || !state) {
+    out.status = OpenStatus::kNoVolume;
+    return;
+  }
+  out.status = OpenStatus::kOk;
+  out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};
+  if (!state->extension.children.empty()) out.tops.emplace_back(&state->extension);
+}
+
+void OpenFat(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, platform::ProgressBlock& progress,
+             OpenedPartition& out) {
+  const auto scan = out.family == disk::FsFamily::kFat32 ? fs::ScanFat32 : fs::ScanFat16;
+  const bool ready = scan(disk, part, mode == ScanMode::kSearch ? fs::FatMode::kSearch : fs::FatMode::kWalk, progress);
+  const fs::FatScanState* state = fs::FindFatState(part);
+  // False when the disk could not be opened or no usable geometry was found:
+  // an empty tree then is no listing of the volume.
+  if (!ready || !state) {
+    out.status = OpenStatus::kNoVolume;
+    return;
+  }
+  for (const auto& problem : state->readProblems) out.readProblems.push_back({problem.where, problem.sector});
+  out.unreadableFatSectors = state->unreadableFatSectors;
+  out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
+  out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};
+  if (!state->thirdTop.children.empty()) out.tops.emplace_back(&state->thirdTop);
+}
+
+}  // namespace
+
+OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
+                              platform::ProgressBlock& progress) {
+  OpenedPartition out;
+  out.family = disk::FamilyOf(partition.typeByte);
+  const bool ntfs = out.family == disk::FsFamily::kNtfs;
+  // Deep is the NTFS reader's sector search, search the FAT reader's.
+  if ((mode == ScanMode::kDeep && !ntfs) || (mode == ScanMode::kSearch && ntfs)) {
+    out.status = OpenStatus::kWrongMode;
+    return out;
+  }
+  if (ntfs) {
+    OpenNtfs(disk, partition, mode, progress, out);
+  } else if (disk::IsFat(out.family)) {
+    OpenFat(disk, partition, mode, progress, out);
+  } else {
+    out.status = OpenStatus::kNotAFileSystem;
+    return out;
+  }
+  // What a cancelled scan found stays on the tops, but is not the whole tree.
+  if (progress.cancelled()) out.status = OpenStatus::kCancelled;
+  return out;
+}
+
+}  // namespace orvaldi::ops

@@ -1,0 +1,55 @@
+// Opening a partition: scanning it with the reader its type calls for and
+// saying what came of it, whatever the file system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "disk/disk_info.h"
+#include "disk/fs_family.h"
+#include "fs/node_view.h"
+#include "platform/progress.h"
+
+namespace orvaldi::ops {
+
+enum class ScanMode : uint8_t {
+  kWalk,    // the tree from the root (FAT) or the MFT (NTFS)
+  kSearch,  // every cluster for folders (FAT)
+  kDeep,    // every sector for records and known files (NTFS)
+};
+
+enum class OpenStatus : uint8_t {
+  kOk,
+  kPartial,          // opened, but part of the tree could not be read (see readProblems)
+  kNoVolume,         // the reader found no volume it could read there
+  kWrongMode,        // the mode is not one this family's reader has
+  kNotAFileSystem,   // the partition's type is none the readers take
+  kCancelled,
+};
+
+// A folder cluster (or other structure) the scan could not read; what lay
+// there is missing from the tree.
+struct ReadProblem {
+  std::string where;    // the folder's path as listed ("根目录/DCIM"), or what was read
+  uint64_t sector = 0;  // first unreadable sector, absolute on the disk
+};
+
+struct OpenedPartition {
+  OpenStatus status = OpenStatus::kNotAFileSystem;
+  disk::FsFamily family = disk::FsFamily::kOther;
+  // The top folders in listing order: "根目录", "零散目录", then the third
+  // top node or "扩展目录" when they hold anything.
+  std::vector<fs::NodeRef> tops;
+  std::vector<ReadProblem> readProblems;
+  // FAT sectors (from the start of the first copy) that no copy could give:
+  // files chained through them are not whole. Sorted.
+  std::vector<uint32_t> unreadableFatSectors;
+};
+
+// Scans `partition` of `disk`, leaving the tree on the partition record
+// (the tops point into it until the next scan of that partition).
+OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
+                              platform::ProgressBlock& progress);
+
+}  // namespace orvaldi::ops

@@ -1,0 +1,35 @@
+// Opening a source and picking the partition a command or a view names.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "disk/disk_info.h"
+
+namespace orvaldi::ops {
+
+// The partition `which` names on `disk`: a decimal index as the partition
+// list numbers them, else a partition name, else a mount point. Null (and a
+// one-line reason in `error`) when none matches.
+disk::PartitionInfo* SelectPartition(disk::DiskInfo& disk, const std::string& which, std::string& error);
+
+enum class SourceStatus : uint8_t {
+  kOk,
+  kUnreadable,       // the image or device could not be opened or described
+  kNoPartitions,     // the source holds no partition at all
+  kNoSuchPartition,  // partitions there are, but none by that name
+};
+
+struct LoadedSource {
+  SourceStatus status = SourceStatus::kUnreadable;
+  std::string error;  // one line, for every status but kOk
+  std::optional<disk::DiskInfo> disk;
+  size_t partitionIndex = 0;
+  disk::PartitionInfo& partition() { return disk->partitions[partitionIndex]; }
+};
+
+// Loads `path` and selects partition `which` on it.
+LoadedSource LoadSource(const std::string& path, const std::string& which);
+
+}  // namespace orvaldi::ops

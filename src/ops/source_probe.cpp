@@ -1,0 +1,84 @@
+// Source identity, first-sector volumes and the sector sweep.
+#include "ops/source_probe.h"
+
+#include <array>
+#include <cstring>
+
+#include "disk/disk_list.h"
+#include "disk/mbr_entries.h"
+#include "disk/sector_io.h"
+#include "ops/source.h"
+
+namespace orvaldi::ops {
+
+SourceProbe ProbeSource(const std::string& path) {
+  SourceProbe out;
+  auto described = disk::DescribeSource(path, &out.error);
+  if (!described) return out;
+  auto source = disk::OpenSource(*described, &out.error);
+  if (!source) return out;
+  std::array<uint8_t, 512> mbr{};
+  const auto read = disk::ReadSectors(*source, 0, 1, mbr.data());
+  if (!read.complete && read.error != 0) {
+    out.error = path + ": cannot read sector 0: " + std::strerror(read.error);
+    return out;
+  }
+  VolumeProbe first;
+  first.role = "Sector 0";
+  first.guess = disk::IdentifyVolume(*source, 0);
+  out.volumes.push_back(std::move(first));
+  for (const disk::MbrEntry& e : disk::MbrPrimaryEntries(mbr)) {
+    VolumeProbe p;
+    p.role = "MBR entry " + std::to_string(e.slot + 1);
+    p.sector = e.startSector;
+    p.entryType = e.typeByte;
+    p.entrySectors = e.sectorCount;
+    p.guess = disk::IdentifyVolume(*source, e.startSector);
+    out.volumes.push_back(std::move(p));
+  }
+  out.disk = std::move(described);
+  return out;
+}
+
+SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress) {
+  SweptSource out;
+  out.disk = disk::LoadSource(path, &out.error);
+  if (!out.disk) {
+    out.status = SweepStatus::kUnreadable;
+    return out;
+  }
+  out.range.name = "disk";
+  out.range.sectorCount = static_cast<uint64_t>(out.disk->sizeBytes) / disk::SectorSize;
+  // The list may grow while the sweep runs: the partition is copied.
+  std::optional<disk::PartitionInfo> context;
+  if (!which.empty()) {
+    const disk::PartitionInfo* part = SelectPartition(*out.disk, which, out.error);
+    if (!part) {
+      out.status = SweepStatus::kNoSuchPartition;
+      return out;
+    }
+    out.range.name = part->name;
+    out.range.startSector = part->startSector;
+    out.range.sectorCount = part->sectorCount;
+    // A dynamic volume is read through its mapping.
+    if (part->volumeKind != disk::VolumeKind::kPlain) context = *part;
+  }
+  const int ran = raw::RawDiskScan(*out.disk, progress, out.range.startSector, out.range.sectorCount,
+                                   context ? &*context : nullptr, &out.report);
+  if (!ran) {
+    out.status = SweepStatus::kCannotOpen;
+    out.error = "cannot open " + out.disk->devicePath + " for reading";
+    return out;
+  }
+  out.status = SweepStatus::kOk;
+  return out;
+}
+
+raw::SaveJob CarvedFilesJob(SweptSource& swept) {
+  disk::DiskInfo& d = *swept.disk;
+  const fs::NodeRef folder =
+      fs::NodeRef::CarvedFolder(&d.extraFoundFolder, swept.range.startSector, swept.range.sectorCount);
+  return {&d, &swept.range, {{folder, {}}}};
+}
+
+}  // namespace orvaldi::ops

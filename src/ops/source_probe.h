@@ -1,0 +1,58 @@
+// What a source is and which volumes its first sectors show, and the
+// sector sweep of a source or one of its partitions.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disk/disk_info.h"
+#include "disk/volume_probe.h"
+#include "platform/progress.h"
+#include "raw/raw_scan.h"
+#include "raw/save_engine.h"
+
+namespace orvaldi::ops {
+
+struct VolumeProbe {
+  std::string role;     // "Sector 0" or "MBR entry N"
+  uint64_t sector = 0;
+  int entryType = -1;   // the MBR entry's type byte, -1 for sector 0
+  uint64_t entrySectors = 0;
+  disk::VolumeGuess guess;
+};
+
+struct SourceProbe {
+  std::optional<disk::DiskInfo> disk;  // empty: `error` says why
+  std::string error;
+  std::vector<VolumeProbe> volumes;    // sector 0, then each used primary MBR entry
+};
+
+// Describes `path` and identifies the volume at sector 0 and at each primary
+// entry of its MBR (extended chains are not followed).
+SourceProbe ProbeSource(const std::string& path);
+
+enum class SweepStatus : uint8_t {
+  kOk,
+  kUnreadable,      // the source could not be loaded
+  kNoSuchPartition, // `which` names no partition of it
+  kCannotOpen,      // loaded, but could not be opened for the sweep
+};
+
+struct SweptSource {
+  SweepStatus status = SweepStatus::kUnreadable;
+  std::string error;
+  std::optional<disk::DiskInfo> disk;  // with the partitions and carved files the sweep added
+  disk::PartitionInfo range;           // what was swept, as a partition record to save carved files from
+  raw::RawScanReport report;
+};
+
+// Sweeps the whole source (`which` empty) or the partition `which` names.
+SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress);
+
+// The save job for the carved files the sweep found in the swept range
+// (saved into the carved-files folder below the target).
+raw::SaveJob CarvedFilesJob(SweptSource& swept);
+
+}  // namespace orvaldi::ops
