@@ -43,7 +43,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out) {
   {
     platform::ProgressBlock progress;
     ConsoleProgress bar(progress);
-    progress.window = &bar;
+    progress.setSink(&bar);
     out = ops::SweepSource(o.source, o.partition, progress);
   }
   switch (out.status) {
@@ -97,7 +97,7 @@ int RunCarve(const ScanOptions& o) {
   settings.options.target = o.target;
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
-  progress.window = &bar;
+  progress.setSink(&bar);
   settings.progress = &progress;
   settings.log = [&bar](const std::string& line) {
     bar.finish();

@@ -140,7 +140,7 @@ int RunRecover(const RecoverOptions& o) {
   }
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
-  progress.window = &bar;
+  progress.setSink(&bar);
   InterruptCancels interrupt(progress);
   raw::SaveSettings settings;
   settings.options = {o.target, !o.noFatReference, o.deleted, o.existing, o.filter};

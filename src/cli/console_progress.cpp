@@ -44,7 +44,7 @@ void ConsoleProgress::draw(bool force) {
   const int filled = static_cast<int>(f * kWidth);
   std::string bar(static_cast<size_t>(filled), '#');
   bar.append(static_cast<size_t>(kWidth - filled), ' ');
-  std::string text = block_.textString();
+  std::string text = block_.text();
   if (text.size() > 60) {
     size_t cut = 60;
     while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // keep UTF-8 whole

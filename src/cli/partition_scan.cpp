@@ -75,7 +75,7 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
   {
     platform::ProgressBlock progress;
     ConsoleProgress bar(progress);
-    progress.window = &bar;
+    progress.setSink(&bar);
     out.opened = ops::OpenPartition(*out.source.disk, part, scanMode, progress);
   }
   return OpenExitCode(out.opened, part, scanMode);

@@ -94,7 +94,7 @@ uint32_t FatScan::nextInChain(uint32_t cluster, const FatNode& folder) {
 
 bool FatScan::countStep() {
   ++count_;
-  progress_.setText("%d 项被找到", count_);
+  progress_.setText(std::to_string(count_) + " 项被找到");
   progress_.step();
   if (progress_.cancelled()) cancelled_ = true;
   return !cancelled_;

@@ -93,7 +93,7 @@ void FatScan::searchBatch(uint32_t first, std::span<const uint8_t> batch, uint32
     markReadByAll(cluster);
     FatNode* placed = addFoundFolder(state_.root, cluster, true);
     ++count_;
-    progress_.setText("%d 项被找到", count_);
+    progress_.setText(std::to_string(count_) + " 项被找到");
     parseDirectory(bytes, *placed, false, 1);
   }
 }

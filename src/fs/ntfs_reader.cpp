@@ -309,7 +309,7 @@ void NtfsWalk::walkTable() {
       if (readByResolution_.count(slot)) continue;
       std::span<uint8_t> record(block.data() + i * state_.recordBytes, state_.recordBytes);
       if (!disk::CheckUpdateSequence(record)) continue;
-      progress_.setText("%llu 项被找到", static_cast<unsigned long long>(++examined));
+      progress_.setText(std::to_string(++examined) + " 项被找到");
       const ntfs::RecordHeader header{ByteView(record)};
       const uint64_t number = header.hasNumberField() ? header.recordNumber() : slot;
       DecodedRecord r;

@@ -219,7 +219,7 @@ void SectorSearch::wholePartition() {
       }
     }
     const uint64_t done = std::min(b + kBlockSectors, end) - start;
-    progress_.setText("%llu 扇区被扫描", static_cast<unsigned long long>(done));
+    progress_.setText(std::to_string(done) + " 扇区被扫描");
     progress_.setPosition(done);
   }
 }

@@ -5,8 +5,8 @@
 #pragma once
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 namespace orvaldi::platform {
@@ -24,41 +24,51 @@ class ProgressSink {
   virtual void setPosition(uint64_t position) = 0;
 };
 
+// Threads: the operation's workers write the text and send the messages;
+// the operator's side reads the text and asks to cancel. The text is
+// guarded, the cancel flag is atomic (and lock-free, so a signal handler
+// may set it). The sink is set before the operation starts.
 class ProgressBlock {
  public:
-  static constexpr uint32_t kTextCapacity = 1024;
-
   ProgressBlock() = default;
-  explicit ProgressBlock(ProgressSink* sink) : window(sink) {}
+  explicit ProgressBlock(ProgressSink* sink) : sink_(sink) {}
   ProgressBlock(const ProgressBlock&) = delete;
   ProgressBlock& operator=(const ProgressBlock&) = delete;
 
-  // The one-line status text (UTF-8, always NUL-terminated within capacity).
-  char text[kTextCapacity] = {};
-  const uint32_t capacity = kTextCapacity;
-  // 0 while the operation may run, 1 once the operator asked it to stop.
-  // One writer (the operator's side); engines only read it.
-  std::atomic<uint32_t> cancel{0};
-  // Where the progress messages go; may be null (no one is watching).
-  ProgressSink* window = nullptr;
+  // Where the progress messages go; null: no one is watching.
+  void setSink(ProgressSink* sink) { sink_ = sink; }
 
-  bool cancelled() const { return cancel.load(std::memory_order_relaxed) != 0; }
-  void requestCancel() { cancel.store(1, std::memory_order_relaxed); }
+  // The one-line status text (UTF-8).
+  void setText(std::string text) {
+    std::lock_guard<std::mutex> guard(textLock_);
+    text_ = std::move(text);
+  }
+  void clearText() { setText({}); }
+  std::string text() const {
+    std::lock_guard<std::mutex> guard(textLock_);
+    return text_;
+  }
 
-  // printf-style write into `text`, truncated to the capacity.
-  void setText(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  void clearText();
-  std::string textString() const;
+  // Set once the operator asked the operation to stop; engines only read it.
+  bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
+  void requestCancel() { cancel_.store(true, std::memory_order_relaxed); }
 
   void beginStage(int64_t upper, int64_t step) {
-    if (window) window->beginStage(upper, step);
+    if (sink_) sink_->beginStage(upper, step);
   }
   void step() {
-    if (window) window->step();
+    if (sink_) sink_->step();
   }
   void setPosition(uint64_t position) {
-    if (window) window->setPosition(position);
+    if (sink_) sink_->setPosition(position);
   }
+
+ private:
+  mutable std::mutex textLock_;
+  std::string text_;
+  std::atomic<bool> cancel_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free);
+  ProgressSink* sink_ = nullptr;
 };
 
 }  // namespace orvaldi::platform

@@ -67,8 +67,7 @@ bool RawScan::sweep() {
   for (uint64_t k = 0; k <= lastChunk; ++k) {
     if (progress_.cancelled()) break;
     const uint64_t chunkStart = first_ + k * kChunk;
-    progress_.clearText();
-    progress_.setText("%llu 扇区被扫描", static_cast<unsigned long long>(k * kChunk));
+    progress_.setText(std::to_string(k * kChunk) + " 扇区被扫描");
     progress_.setPosition(k);
     if (chunkStart >= end_) break;
     if (!testChunk(reader, chunkStart, next)) break;

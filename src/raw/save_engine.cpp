@@ -176,7 +176,7 @@ class SaveWalk {
     if (progress) {
       std::lock_guard<std::mutex> guard(shared_.lock);
       if (shared_.pool) {
-        progress->setText("%s", SavedBytesText(saved).c_str());
+        progress->setText(SavedBytesText(saved));
         // One step per unit passed; a piece of several units moves the bar
         // by several steps, so it reaches its end with the last byte.
         if (shared_.unit != 0) {
@@ -186,7 +186,7 @@ class SaveWalk {
           }
         }
       } else {
-        progress->setText("%s", (ntfsTotals ? SavedTotalText(ntfsTotal_) : SavedBytesText(written)).c_str());
+        progress->setText(ntfsTotals ? SavedTotalText(ntfsTotal_) : SavedBytesText(written));
         progress->setPosition(size ? written * 100 / size : 100);
       }
     }
@@ -269,7 +269,7 @@ class SaveWalk {
       ntfsTotal_ += node.size();
       if (shared_.settings.progress && !shared_.pool) {
         std::lock_guard<std::mutex> guard(shared_.lock);
-        shared_.settings.progress->setText("%s", SavedTotalText(ntfsTotal_).c_str());
+        shared_.settings.progress->setText(SavedTotalText(ntfsTotal_));
       }
     }
     auto name = checkName(node.name());

@@ -61,7 +61,7 @@ struct CountingSink : platform::ProgressSink {
   void beginStage(int64_t, int64_t) override {}
   void step() override {
     ++steps;
-    lastText = block->textString();
+    lastText = block->text();
     if (cancelAfter >= 0 && steps >= cancelAfter) block->requestCancel();
   }
   void setPosition(uint64_t) override {}
@@ -87,7 +87,7 @@ Scanned Scan(FatBuilder& b, bool fat32, FatMode mode, Options o = {}) {
   CountingSink sink;
   sink.block = &progress;
   sink.cancelAfter = o.cancelAfter;
-  progress.window = &sink;
+  progress.setSink(&sink);
   s.ok = ScanFatVolume(&src, s.disk, s.part, fat32, mode, progress);
   s.steps = sink.steps;
   s.lastText = sink.lastText;

@@ -225,7 +225,7 @@ TEST(RawScanChunks, EdgesOfChunksAndCarvedFilesThatCrossThem) {
   EXPECT_EQ(disk.extraFoundFolder.children.at(2 * kChunk - 0x100).size, 0x10000Du);
   EXPECT_EQ(recorder.stages, (std::vector<std::pair<int64_t, int64_t>>{{2, 1}}));
   EXPECT_EQ(recorder.positions, (std::vector<uint64_t>{0, 1, 2}));
-  EXPECT_EQ(progress.textString(), "40960 扇区被扫描");
+  EXPECT_EQ(progress.text(), "40960 扇区被扫描");
 }
 
 // Files that start inside a neighbour's saved size are probed too: OLE2

@@ -338,7 +338,7 @@ TEST(SaveWalk, DeletedKnownTypesAreFoundByTheirHeader) {
 class RecordingSink final : public platform::ProgressSink {
  public:
   explicit RecordingSink(platform::ProgressBlock& b, bool cancel = false) : block_(b), cancel_(cancel) {
-    b.window = this;
+    b.setSink(this);
   }
   void beginStage(int64_t upper, int64_t) override { stages.push_back(upper); }
   void step() override { ++steps; }
@@ -410,7 +410,7 @@ TEST(SavePool, SameFilesAsOneByOne) {
   EXPECT_EQ(sink.stages, std::vector<int64_t>{100});
   EXPECT_GE(sink.steps.load(), 90);
   EXPECT_LE(sink.steps.load(), 101);
-  EXPECT_EQ(progress.textString(), SavedBytesText(summary.bytes));
+  EXPECT_EQ(progress.text(), SavedBytesText(summary.bytes));
 }
 
 // A target that fills up: a file the save could not write a byte of is
