@@ -48,4 +48,18 @@ class FatEntries {
   bool fat32_;
 };
 
+// The first sector of a FAT copy as formatting tools leave it: entry 0 holds
+// the media byte 0xF8 with the other bits set, entry 1 an end mark. The sweep
+// tests every sector with these, so they read the 8 bytes at `p` unchecked.
+// FAT32: only the low 28 bits of entry 1 count (Windows writes 0xFFFFFFFF
+// there, mkfs.fat 0x0FFFFFFF); entry 0's upper bits must be clear.
+inline bool IsFat32TableStart(const uint8_t* p) {
+  return Le32(p) == 0x0FFFFFF8 && (Le32(p + 4) & 0x0FFFFFFF) == 0x0FFFFFFF;
+}
+// FAT16: 0xFFF8, then 0xFFFF or 0x7FFF (the clean-shutdown bit cleared).
+inline bool IsFat16TableStart(const uint8_t* p) {
+  const uint32_t first = Le32(p);
+  return first == 0xFFFFFFF8 || first == 0x7FFFFFF8;
+}
+
 }  // namespace orvaldi::disk

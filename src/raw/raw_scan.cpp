@@ -27,22 +27,11 @@ using platform::SectorSource;
 constexpr uint64_t kSector = disk::SectorSize;
 constexpr uint64_t kChunk = kRawScanChunkSectors;
 
-using disk::Le32;
-
 bool HasRecordSignature(const uint8_t* p) {
   return std::memcmp(p, "FILE", 4) == 0 || std::memcmp(p, "FHDL", 4) == 0;
 }
 
 }  // namespace
-
-bool IsFat32TableStart(const uint8_t* p) {
-  return Le32(p) == 0x0FFFFFF8 && (Le32(p + 4) & 0x0FFFFFFF) == 0x0FFFFFFF;
-}
-
-bool IsFat16TableStart(const uint8_t* p) {
-  const uint32_t first = Le32(p);
-  return first == 0xFFFFFFF8 || first == 0x7FFFFFF8;
-}
 
 void ReadRange(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count,
                uint8_t* out) {
@@ -109,7 +98,7 @@ uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t held) {
   const uint64_t left = end_ - sector;
   uint64_t advance = 1;
   if (HasRecordSignature(p) && fileRecord(p, sector)) advance = std::min(kRecordSectors, left);
-  if (IsFat32TableStart(p)) {
+  if (disk::IsFat32TableStart(p)) {
     fatTableStart(true, sector);
   } else if (MayStartCarvedFile(p)) {
     // The sweep goes on behind the bytes the file itself holds, which may
@@ -121,7 +110,7 @@ uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t held) {
       return std::min(std::max(advance, sectors), left);
     }
   }
-  if (IsFat16TableStart(p)) {
+  if (disk::IsFat16TableStart(p)) {
     fatTableStart(false, sector);
   } else {
     directoryTests(p, sector);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "disk/disk_info.h"
+#include "disk/fat_entry.h"
 #include "disk/partition_info.h"
 #include "disk/sector_io.h"
 #include "platform/progress.h"
@@ -30,8 +31,6 @@ void ReadRange(platform::SectorSource* source, const disk::PartitionInfo* contex
 // The start of a FAT32 table: the media entry 0x0FFFFFF8, then the end mark
 // of entry 1. Only the low 28 bits of an entry count: Windows writes
 // 0xFFFFFFFF there, mkfs.fat 0x0FFFFFFF.
-bool IsFat32TableStart(const uint8_t* p);
-bool IsFat16TableStart(const uint8_t* p);
 
 // Two sectors at which tables of one FAT type were seen; the distance is the
 // FAT size once the second copy is known.

@@ -84,7 +84,7 @@ void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
   const uint64_t start = (hidden == sector || (sector >= 6 && hidden == sector - 6)) ? hidden : sector;
   std::array<uint8_t, kSector> fat{};
   ReadRange(source_, context_, start + Le16(p + 0x0E), 1, fat.data());
-  if (!IsFat32TableStart(fat.data())) return;
+  if (!disk::IsFat32TableStart(fat.data())) return;
   for (const PartitionInfo& q : disk_.partitions) {
     if (q.origin == PartitionOrigin::kRebuilt || q.typeByte != tc::kFat32) continue;
     const uint32_t a = static_cast<uint32_t>(q.startSector), b = static_cast<uint32_t>(start);
