@@ -133,6 +133,13 @@ bool RawScan::hasPartition(uint64_t start, std::initializer_list<uint8_t> types,
   return false;
 }
 
+// Whether the list holds a volume of `family` starting at `start`.
+bool RawScan::hasPartition(uint64_t start, disk::FsFamily family) const {
+  for (const PartitionInfo& q : disk_.partitions)
+    if (q.startSector == start && disk::FamilyOf(q.typeByte) == family) return true;
+  return false;
+}
+
 void RawScan::add(PartitionInfo partition, bool withLabel) {
   // A volume's label is read in place on the disk; through a volume reader
   // there is no disk position to read it at.

@@ -11,6 +11,7 @@
 
 #include "disk/disk_info.h"
 #include "disk/fat_entry.h"
+#include "disk/fs_family.h"
 #include "disk/partition_info.h"
 #include "disk/sector_io.h"
 #include "platform/progress.h"
@@ -94,6 +95,7 @@ class RawScan {
   bool holdsFileRecord(uint64_t sector);
   bool hasPartition(uint64_t start, std::initializer_list<uint8_t> types,
                     std::optional<disk::PartitionOrigin> origin = std::nullopt) const;
+  bool hasPartition(uint64_t start, disk::FsFamily family) const;
   void add(disk::PartitionInfo partition, bool withLabel);
   uint64_t diskSectors() const;
 

@@ -239,8 +239,7 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
   slot = FatPair{};
   if (pair.first < behindStart) return;
   const uint64_t start = pair.first - behindStart;
-  if (fat32 ? hasPartition(start, {tc::kFat32, tc::kFat32Lba})
-            : hasPartition(start, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba}))
+  if (hasPartition(start, fat32 ? disk::FsFamily::kFat32 : disk::FsFamily::kFat16))
     return;
   PartitionInfo rebuilt;
   rebuilt.startSector = start;
@@ -282,9 +281,9 @@ void RawScan::rebuildFromDirectoryPairs() {
         add(std::move(rebuilt), false);
       };
       if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF &&
-          !hasPartition(zero, {tc::kFat16Small, tc::kFat16, tc::kFat16Lba}))
+          !hasPartition(zero, disk::FsFamily::kFat16))
         candidate(tc::kFat16, 2);
-      if (!hasPartition(zero, {tc::kFat32, tc::kFat32Lba})) candidate(tc::kFat32, 4);
+      if (!hasPartition(zero, disk::FsFamily::kFat32)) candidate(tc::kFat32, 4);
     }
   }
 }
