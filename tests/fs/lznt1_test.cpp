@@ -188,7 +188,6 @@ void WellFormed(Cases& out) {
   }
   const Bytes after = Stored(Noise(4096, 8));
   out.push_back({"empty input", {}, 4096, 0, {}});
-  out.push_back({"zero header", kEnd, 4096, 0, {}});
   out.push_back({"zero header first", Cat({kEnd, after}), 4096, 0, {}});
   out.push_back({"zero header ends the stream", Cat({Packed(Payload().lit({'a', 'b'}).ref(12, 2, 10)), kEnd, after}),
                  3 * 4096, 12, {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'}});

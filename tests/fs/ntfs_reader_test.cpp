@@ -68,9 +68,10 @@ std::vector<uint8_t> Patched(std::vector<uint8_t> r, size_t nameUnits, size_t fi
   return r;
 }
 
-// Name choice between Win32 and DOS names, resident and sparse data, times
-// and kinds are checked against fls and the fixture's manifest and recovered
-// files (ntfs_images_test, save_engine_test); these are the records no image holds.
+// Win32 names after DOS ones, the root, resident and sparse data, named
+// streams, times and kinds are checked against fls, the fixture's manifest
+// and the recovered files (fs_images_test, save_engine_test); these are the
+// records no image holds.
 TEST(Record, DecodesNamesSizesAndDamage) {
   struct Case {
     const char* what;
