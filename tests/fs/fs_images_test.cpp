@@ -168,7 +168,8 @@ std::vector<FlsLine> Fls(const std::string& args, bool fat) {
   for (std::string line; std::getline(lines, line);) {
     const size_t tab = line.find(":\t");
     if (tab == std::string::npos || line.find("(Volume Label Entry)") != std::string::npos) continue;
-    FlsLine l{line.starts_with("d/d"), line.find(" * ") != std::string::npos, std::strtoull(line.c_str() + line.find_last_of(' ', tab) + 1, nullptr, 10), {}};
+    FlsLine l{line.starts_with("d/d"), line.find(" * ") != std::string::npos,
+              std::strtoull(line.c_str() + line.find_last_of(' ', tab) + 1, nullptr, 10), {}};
     std::istringstream fields(line.substr(tab + 2));
     for (std::string col; std::getline(fields, col, '\t');) l.cols.push_back(col);
     if (l.cols.empty() || l.cols[0].empty() || l.cols[0][0] == '$' || l.cols[0].find(':') != std::string::npos) continue;
