@@ -101,9 +101,10 @@ struct Case {
 
 constexpr uint8_t kFile = 0x20, kDir = 0x10;
 
-// The plain walk (tree order, FAT16's fixed root, short and long names, a
-// deleted folder whose high word was cleared) is checked against fls and the
-// fixture manifests in fat_images_test; these are the inputs no image holds.
+// The plain walk (FAT16's fixed root, long names, a deleted folder whose high
+// word was cleared) is checked against fls and the fixture manifests in
+// fs_images_test, its tree order by the CLI's golden listing; these are the
+// inputs no image holds.
 const Case kCases[] = {
     // Everything is listed once; nothing is read twice or past the volume's end.
     {"chains that loop, return to the parent or leave the volume stop",
