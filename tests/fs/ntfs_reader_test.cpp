@@ -68,7 +68,11 @@ std::vector<uint8_t> Patched(std::vector<uint8_t> r, size_t nameUnits, size_t fi
   return r;
 }
 
-TEST(Record, DecodesNamesKindsSizesAndDamage) {
+// Win32 names after DOS ones, the root, resident and sparse data, named
+// streams, times and kinds are checked against fls, the fixture's manifest
+// and the recovered files (fs_images_test, save_engine_test); these are the
+// records no image holds.
+TEST(Record, DecodesNamesSizesAndDamage) {
   struct Case {
     const char* what;
     std::vector<uint8_t> record;
@@ -79,32 +83,13 @@ TEST(Record, DecodesNamesKindsSizesAndDamage) {
   };
   const Case cases[] = {
       {"DOS name alone", RecordBuilder(40).fileName(5, u"DOSONLY.TXT", 2).build(), 40, "DOSONLY.TXT"},
-      {"long after short", RecordBuilder(40).fileName(5, u"LONGNA~1.TXT", 2).fileName(5, u"long name.txt").build(), 40,
-       "long name.txt"},
+      // Windows writes the short name first (the images have it so); the other order too.
       {"short after long", RecordBuilder(40).fileName(5, u"long name.txt").fileName(5, u"LONGNA~1.TXT", 2).build(), 40,
        "long name.txt"},
       {"POSIX gives way", RecordBuilder(40).fileName(5, u"posix", 0).fileName(7, u"照片", 3).build(), 40, "照片", 0,
        [](const DecodedRecord& r) { EXPECT_EQ(r.parentNumber(), 7u); }},
-      {"the root", RecordBuilder(5, 3).fileName(5, u".", 3).build(), 5, "根目录", 0,
-       [](const DecodedRecord& r) { EXPECT_EQ(r.kind, node_kind::kFolder); }},
-      // The value's length (300), not its padded room; a named stream is not the data.
-      {"resident data", RecordBuilder(41).standardInformation(100, 200, 300).fileName(5, u"a")
-           .residentData(std::vector<uint8_t>(300, 'x')).residentData({1, 2, 3}, u"ads").build(),
-       41, "a", 300,
-       [](const DecodedRecord& r) {
-         EXPECT_EQ(r.residentData, std::vector<uint8_t>(300, 'x'));
-         EXPECT_EQ(std::tie(r.siCreate, r.siModify, r.siAccess), std::make_tuple(100u, 200u, 300u));
-       }},
       {"the name's larger real size", RecordBuilder(43).fileName(5, u"c", 1, 9000).residentData({1}).build(), 43, "c",
        9000},
-      {"sparse non-resident data",
-       RecordBuilder(42).fileName(5, u"b", 1, 10).nonResident(0x80, RunList({{100, 8}, {300, 4}}), 50000, 0x8000).build(),
-       42, "b", 50000,
-       [](const DecodedRecord& r) {
-         EXPECT_TRUE(r.nonResidentData && r.sparseData);
-         ASSERT_EQ(r.runs.size(), 3u);
-         EXPECT_EQ(r.runs[1].firstCluster, 300u);
-       }},
       {"not the record asked for", RecordBuilder(50).fileName(5, u"x").build(), 51, ""},
       {"number from the slot (old header)", RecordBuilder(0, 1, 1024, 0x2A).fileName(5, u"old").build(), 1234, "old", 0,
        [](const DecodedRecord& r) { EXPECT_EQ(r.number, 1234u); }},
@@ -130,10 +115,6 @@ TEST(Record, DecodesNamesKindsSizesAndDamage) {
     EXPECT_EQ(std::tie(listed.name, listed.size), std::tie(out.name, out.size));
     EXPECT_TRUE(listed.residentData.empty() && listed.dataExtents.empty());
   }
-  const std::pair<uint16_t, uint8_t> kinds[] = {{0, node_kind::kDeletedFile},   {1, node_kind::kFile},
-                                                {2, node_kind::kDeletedFolder}, {3, node_kind::kFolder},
-                                                {7, node_kind::kFolder},        {9, 0}};
-  for (const auto& [flags, kind] : kinds) EXPECT_EQ(KindFromRecordFlags(flags), kind) << flags;
 }
 
 // A fetcher over a few records by number, counting its calls.
@@ -260,7 +241,6 @@ TEST(FileTime, LocalCalendarText) {
   tzset();
   EXPECT_EQ(FileTimeText(0), "");
   EXPECT_EQ(FileTimeText(116444736000000000ull), "1970-01-01 00:00:00");
-  EXPECT_EQ(FileTimeText(133540776000000000ull), "2024-03-05 02:00:00");
   setenv("TZ", "CST-8", 1);  // China Standard Time, as a rule rather than a zone file
   tzset();
   EXPECT_EQ(FileTimeText(133540776000000000ull), "2024-03-05 10:00:00");

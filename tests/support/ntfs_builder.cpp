@@ -45,16 +45,6 @@ void RecordBuilder::append(const std::vector<uint8_t>& attr) {
   next_ += attr.size();
 }
 
-RecordBuilder& RecordBuilder::standardInformation(uint64_t create, uint64_t modify, uint64_t access) {
-  std::vector<uint8_t> v(0x48);
-  Put64(v, 0, create);
-  Put64(v, 8, modify);
-  Put64(v, 16, modify);
-  Put64(v, 24, access);
-  append(Resident(0x10, v));
-  return *this;
-}
-
 RecordBuilder& RecordBuilder::fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace,
                                        uint64_t realSize) {
   std::vector<uint8_t> v(0x42 + 2 * name.size());
@@ -128,22 +118,14 @@ std::vector<uint8_t> RunList(const std::vector<std::pair<uint64_t, uint64_t>>& r
   std::vector<uint8_t> out;
   int64_t previous = 0;
   for (const auto& [first, length] : runs) {
-    const int64_t delta = static_cast<int64_t>(first) - previous;
-    previous = static_cast<int64_t>(first);
     std::vector<uint8_t> len, off;
-    uint64_t l = length;
-    do {
-      len.push_back(static_cast<uint8_t>(l));
-      l >>= 8;
-    } while (l);
-    int64_t d = delta;
-    // Signed little-endian, as short as keeps the sign.
-    while (true) {
-      off.push_back(static_cast<uint8_t>(d & 0xFF));
-      const bool signBit = (off.back() & 0x80) != 0;
-      d >>= 8;
-      if ((d == 0 && !signBit) || (d == -1 && signBit)) break;
+    for (uint64_t l = length; l != 0; l >>= 8) len.push_back(static_cast<uint8_t>(l));
+    // The offset from the previous run: signed, as few bytes as keep the sign.
+    for (int64_t d = static_cast<int64_t>(first) - previous;; d >>= 8) {
+      off.push_back(static_cast<uint8_t>(d));
+      if ((d >> 7) == 0 || (d >> 7) == -1) break;
     }
+    previous = static_cast<int64_t>(first);
     out.push_back(static_cast<uint8_t>(len.size() | (off.size() << 4)));
     out.insert(out.end(), len.begin(), len.end());
     out.insert(out.end(), off.begin(), off.end());

@@ -20,7 +20,6 @@ class RecordBuilder {
  public:
   explicit RecordBuilder(uint32_t number, uint16_t flags = 1, uint32_t size = 1024, uint8_t usaOffset = 0x30);
 
-  RecordBuilder& standardInformation(uint64_t create, uint64_t modify, uint64_t access);
   // A file name attribute: namespace 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS.
   RecordBuilder& fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace = 1, uint64_t realSize = 0);
   // Unnamed data, or a named stream.

@@ -53,18 +53,15 @@ std::filesystem::path TempDir::write(const std::string& name, const std::vector<
   return file;
 }
 
-void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) {
-  b.at(off) = static_cast<uint8_t>(v);
-  b.at(off + 1) = static_cast<uint8_t>(v >> 8);
+namespace {
+void PutLe(std::vector<uint8_t>& b, size_t off, uint64_t v, size_t width) {
+  for (size_t i = 0; i < width; ++i) b.at(off + i) = static_cast<uint8_t>(v >> (8 * i));
 }
-void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-  Put16(b, off, static_cast<uint16_t>(v));
-  Put16(b, off + 2, static_cast<uint16_t>(v >> 16));
-}
-void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) {
-  Put32(b, off, static_cast<uint32_t>(v));
-  Put32(b, off + 4, static_cast<uint32_t>(v >> 32));
-}
+}  // namespace
+
+void Put16(std::vector<uint8_t>& b, size_t off, uint16_t v) { PutLe(b, off, v, 2); }
+void Put32(std::vector<uint8_t>& b, size_t off, uint32_t v) { PutLe(b, off, v, 4); }
+void Put64(std::vector<uint8_t>& b, size_t off, uint64_t v) { PutLe(b, off, v, 8); }
 void PutText(std::vector<uint8_t>& b, size_t off, const std::string& text) {
   for (size_t i = 0; i < text.size(); ++i) b.at(off + i) = static_cast<uint8_t>(text[i]);
 }
@@ -214,24 +211,21 @@ std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir) 
 }
 
 std::vector<ManifestRow> ReadManifest(const std::filesystem::path& tsv) {
+  auto split = [](const std::string& line) {
+    std::vector<std::string> cells;
+    std::istringstream fields(line);
+    for (std::string cell; std::getline(fields, cell, '\t');) cells.push_back(cell);
+    return cells;
+  };
   std::vector<ManifestRow> rows;
   std::ifstream in(tsv);
   std::string line;
-  std::vector<std::string> header;
-  auto split = [](const std::string& l) {
-    std::vector<std::string> cells;
-    std::istringstream fields(l);
-    std::string cell;
-    while (std::getline(fields, cell, '\t')) cells.push_back(cell);
-    return cells;
-  };
   if (!std::getline(in, line)) return rows;
-  header = split(line);
+  const auto header = split(line);
   while (std::getline(in, line)) {
     const auto cells = split(line);
-    ManifestRow row;
+    ManifestRow& row = rows.emplace_back();
     for (size_t i = 0; i < header.size(); ++i) row[header[i]] = i < cells.size() ? cells[i] : "";
-    rows.push_back(std::move(row));
   }
   return rows;
 }

@@ -1,0 +1,356 @@
+// The FAT and NTFS readers on volumes made by mkfs.fat, mtools, mkntfs,
+// ntfs-3g and Windows, and on others' images: checked against what the fixture
+// scripts wrote and against The Sleuth Kit's fls.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "disk/fs_family.h"
+#include "fs/extract.h"
+#include "fs/fat_reader.h"
+#include "fs/fat_state.h"
+#include "support/ntfs_builder.h"
+#include "support/test_images.h"
+#include "support/tree_listing.h"
+
+namespace orvaldi::fs {
+namespace {
+
+using test::ScannedNtfs;
+
+struct Found {
+  uint8_t kind = 0;
+  uint64_t size = 0;
+  uint64_t number = 0;  // first cluster on FAT, record on NTFS
+};
+using Listing = std::map<std::string, Found>;  // by path below the root ("a/b"), FAT paths folded
+
+// A FAT name listed twice folds to one path, where the last one stays;
+// `deletedFiles` counts nodes.
+template <typename Node>
+void Collect(const Node& node, const std::string& prefix, bool fat, Listing& out, size_t& deletedFiles) {
+  for (const auto& child : node.children) {
+    const std::string path = prefix.empty() ? child.name : prefix + "/" + child.name;
+    const std::string key = fat ? test::FoldFatPath(path) : path;
+    if (fat || !out.count(key)) out[key] = Found{KindOf(child.flags), child.size, test::NumberOf(child)};
+    deletedFiles += KindOf(child.flags) == node_kind::kDeletedFile;
+    Collect(child, path, fat, out, deletedFiles);
+  }
+}
+
+Listing ScanFat(const std::vector<uint8_t>& bytes, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
+  size_t deleted = 0;
+  Listing found;
+  disk::DiskInfo disk;
+  disk::PartitionInfo part;
+  part.sectorCount = bytes.size() / 512;
+  platform::MemorySource src(bytes);
+  platform::ProgressBlock progress;
+  EXPECT_TRUE(ScanFatVolume(&src, disk, part, fat32, mode, progress));
+  if (const auto* state = FindFatState(part)) Collect(state->root, "", true, found, deleted);
+  if (deletedFiles) *deletedFiles = deleted;
+  return found;
+}
+
+Listing Paths(const NtfsNode& root) {
+  Listing found;
+  size_t deleted = 0;
+  Collect(root, "", false, found, deleted);
+  return found;
+}
+
+uint8_t KindFor(bool folder, bool deleted) {
+  return folder ? (deleted ? node_kind::kDeletedFolder : node_kind::kFolder)
+                : (deleted ? node_kind::kDeletedFile : node_kind::kFile);
+}
+
+// An 8.3 name: in upper case or, with `anyCase`, in one case (the lower-case
+// flags show it in lower case); mixed case needs a long name.
+bool ShortOnly(const std::string& path, bool anyCase = true) {
+  const std::string base = path.substr(path.find_last_of('/') + 1);
+  const bool upper = std::any_of(base.begin(), base.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
+  const bool lower = std::any_of(base.begin(), base.end(), [](char c) { return c >= 'a' && c <= 'z'; });
+  return base.size() <= 12 && !(upper && lower) && (anyCase || !lower) && std::all_of(base.begin(), base.end(), [](char c) {
+           return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '~';
+         });
+}
+
+// The path as a deleted tree shows it: every deleted short-named component
+// (the entry itself or a deleted folder above it) has lost its first letter.
+std::string DeletedView(const std::string& path, bool deleted, const std::set<std::string>& deletedFolders) {
+  std::string out, prefix, part;
+  std::istringstream parts(path);
+  for (bool first = true; std::getline(parts, part, '/'); first = false) {
+    prefix += (first ? "" : "/") + part;
+    const bool gone = deletedFolders.count(prefix) || (prefix == path && deleted);
+    if (gone && ShortOnly(part)) part[0] = '_';
+    out += (first ? "" : "/") + part;
+  }
+  return out;
+}
+
+// Every file and folder the fixture script wrote is listed, live or deleted,
+// with its size and first cluster.
+void CheckFatManifest(const Listing& found, const std::filesystem::path& tsv) {
+  const auto rows = test::ReadManifest(tsv);
+  std::set<std::string> deletedFolders;
+  for (const auto& r : rows)
+    if (r.at("path").ends_with('/') && r.at("state") == "deleted") deletedFolders.insert(r.at("path").substr(0, r.at("path").size() - 1));
+  int checked = 0;
+  for (const auto& r : rows) {
+    std::string path = r.at("path");
+    const bool folder = path.ends_with('/'), deleted = r.at("state") == "deleted";
+    if (folder) path.pop_back();
+    // An existing empty file with only a short name has no cluster: the reader skips it.
+    if (!deleted && !folder && r.at("size") == "0" && ShortOnly(path, false)) continue;
+    auto it = found.find(test::FoldFatPath(path));
+    if (it == found.end()) it = found.find(test::FoldFatPath(DeletedView(path, deleted, deletedFolders)));
+    ASSERT_NE(it, found.end()) << path << (deleted ? " (deleted)" : "") << " not listed";
+    EXPECT_EQ(it->second.kind, KindFor(folder, deleted)) << path;
+    if (!folder) {
+      EXPECT_EQ(std::to_string(it->second.size), r.at("size")) << path;
+    }
+    if (!r.at("first_cluster").empty()) {
+      // A deleted file's entry may have lost the cluster's high word; only
+      // folders get it back (by looking for their "." entry).
+      const uint64_t mask = deleted && !folder ? 0xFFFF : 0xFFFFFFFF;
+      EXPECT_EQ(it->second.number & mask, std::stoul(r.at("first_cluster")) & mask) << path;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 5);
+}
+
+// Every file and folder the script wrote through ntfs-3g is listed at its
+// path with its size, state and record number; a deleted item whose record
+// was reused before the image was finished is the one exception.
+void CheckNtfsManifest(const Listing& found, const std::filesystem::path& tsv) {
+  int checked = 0;
+  for (const auto& row : test::ReadManifest(tsv)) {
+    std::string path = row.at("path");
+    const bool folder = path.back() == '/', deleted = row.at("state") == "deleted";
+    if (folder) path.pop_back();
+    const auto it = found.find(path);
+    if (deleted && it == found.end()) {
+      // Reused: the record now holds a live file under another name.
+      bool reused = false;
+      for (const auto& [p, f] : found) reused |= f.number == std::stoull(row.at("record")) && !IsDeletedKind(f.kind);
+      EXPECT_TRUE(reused) << path;
+      continue;
+    }
+    ASSERT_NE(it, found.end()) << path;
+    EXPECT_EQ(it->second.kind, KindFor(folder, deleted)) << path;
+    EXPECT_EQ(std::to_string(it->second.number), row.at("record")) << path;
+    if (!folder) {
+      EXPECT_EQ(std::to_string(it->second.size), row.at("size")) << path;
+    }
+    ++checked;
+  }
+  EXPECT_GT(checked, 300);
+}
+
+struct FlsLine {
+  bool folder = false;
+  bool deleted = false;  // marked "*" in a listing of everything
+  uint64_t entry = 0;  // "r/r 27-128-1:" gives 27; 0 for NTFS names found only in index slack
+  std::vector<std::string> cols;
+};
+
+// fls's lines as "type entry:\tpath\t...", paths as the listing keys them;
+// TSK's own entries ($-names, streams, volume labels, orphan folders) left out.
+std::vector<FlsLine> Fls(const std::string& args, bool fat) {
+  std::vector<FlsLine> out;
+  std::istringstream lines(test::RunCommand("fls -r -p " + args).out);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t tab = line.find(":\t");
+    if (tab == std::string::npos || line.find("(Volume Label Entry)") != std::string::npos) continue;
+    FlsLine l{line.starts_with("d/d"), line.find(" * ") != std::string::npos,
+              std::strtoull(line.c_str() + line.find_last_of(' ', tab) + 1, nullptr, 10), {}};
+    std::istringstream fields(line.substr(tab + 2));
+    for (std::string col; std::getline(fields, col, '\t');) l.cols.push_back(col);
+    if (l.cols.empty() || l.cols[0].empty() || l.cols[0][0] == '$' || l.cols[0].find(':') != std::string::npos) continue;
+    if (fat) l.cols[0] = test::FoldFatPath(l.cols[0]);
+    out.push_back(std::move(l));
+  }
+  return out;
+}
+
+struct ImageCase {
+  std::filesystem::path image;
+  disk::FsFamily family;
+  bool manifest = false;  // a fixture whose script wrote a .files.tsv
+  bool fls = true;
+  bool checkDeleted = true;
+  const char* loopBelow = nullptr;  // fls lists one more round of a folder loop below here
+  uint64_t startSector = 0;
+};
+
+void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.image.filename(); }
+
+// fls agrees on the paths, kinds and sizes of allocated files and folders and,
+// with `checkDeleted`, lists no deleted name the reader lacks or shows as
+// existing: fls counts everything below a deleted folder as deleted, the
+// reader keeps each entry's own state, so a deleted folder above it will do.
+void CheckFls(const Listing& found, const std::string& args, const ImageCase& c) {
+  const bool fat = c.family != disk::FsFamily::kNtfs;
+  std::set<uint64_t> numbers;
+  for (const auto& [path, f] : found) numbers.insert(f.number);
+  int seen = 0;
+  for (const FlsLine& l : Fls("-l " + args, fat)) {
+    const std::string& path = l.cols[0];
+    // Below a folder that points back at a folder above it, fls lists one more
+    // round of the loop; the reader stops at the cluster it has read already.
+    if (l.deleted || l.cols.size() < 6 || (c.loopBelow && path.starts_with(c.loopBelow))) continue;
+    const auto it = found.find(path);
+    // Existing empty FAT files with only a short name have no cluster and are
+    // left out; an NTFS node with hard links is listed under one of its names.
+    if (it == found.end() && (fat ? !l.folder && l.cols[5] == "0" && ShortOnly(path) : numbers.count(l.entry) != 0))
+      continue;
+    ASSERT_NE(it, found.end()) << path;
+    EXPECT_EQ(it->second.kind, l.folder ? node_kind::kFolder : node_kind::kFile) << path;
+    if (!l.folder) {
+      EXPECT_EQ(std::to_string(it->second.size), l.cols[5]) << path;
+    }
+    ++seen;
+  }
+  for (const FlsLine& l : c.checkDeleted ? Fls("-d " + args, fat) : std::vector<FlsLine>{}) {
+    if (l.entry == 0) continue;
+    ++seen;
+    bool deletedSeen = false;
+    for (std::string probe = l.cols[0];; probe.resize(probe.find_last_of('/'))) {
+      const auto it = found.find(probe);
+      ASSERT_TRUE(probe != l.cols[0] || it != found.end()) << probe << " (deleted)";
+      deletedSeen |= it != found.end() && IsDeletedKind(it->second.kind);
+      if (probe.find('/') == std::string::npos) break;
+    }
+    EXPECT_TRUE(deletedSeen) << l.cols[0];
+  }
+  EXPECT_GT(seen, 0) << "fls printed nothing we could read";
+}
+
+class FsImages : public ::testing::TestWithParam<ImageCase> {};
+
+TEST_P(FsImages, MatchTheManifestAndFls) {
+  const ImageCase& c = GetParam();
+  auto bytes = test::LoadImage(c.image);
+  if (!bytes) GTEST_SKIP() << "image absent: " << c.image;
+  const bool fat = c.family != disk::FsFamily::kNtfs;
+  test::TempDir dir;
+  const std::string args =
+      "-o " + std::to_string(c.startSector) + " " + test::ShellQuote(dir.write("volume.img", *bytes).string());
+  Listing found;
+  if (fat) {
+    found = ScanFat(*bytes, c.family == disk::FsFamily::kFat32, FatMode::kWalk);
+  } else {
+    const ScannedNtfs v(std::move(*bytes), ScannedNtfs::How::kWalk, c.startSector);
+    ASSERT_TRUE(v.ok);
+    found = Paths(v.state().root);
+  }
+  const auto tsv = c.image.parent_path() / (c.image.stem().stem().string() + ".files.tsv");
+  if (c.manifest) fat ? CheckFatManifest(found, tsv) : CheckNtfsManifest(found, tsv);
+  if (!c.fls) return;
+  if (test::RunCommand("command -v fls").exitCode != 0) GTEST_SKIP() << "fls not installed";
+  CheckFls(found, args, c);
+}
+
+using disk::FsFamily;
+const auto kFatFixtures = test::FixturesDir() / "fat";
+const auto kFatCorpus = test::CorpusDir() / "fat";
+const auto kNtfsCorpus = test::CorpusDir() / "ntfs";
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, FsImages,
+    ::testing::Values(
+        ImageCase{kFatFixtures / "fat32-tree.img.gz", FsFamily::kFat32, true},
+        ImageCase{kFatFixtures / "fat16-512.img.gz", FsFamily::kFat16, true},
+        ImageCase{kFatFixtures / "fat32-highword.img.gz", FsFamily::kFat32, true, false},
+        ImageCase{kFatFixtures / "fat32-highword-cleared.img.gz", FsFamily::kFat32, true},
+        ImageCase{kFatCorpus / "dftt-6-fat-undel.dd.gz", FsFamily::kFat16},
+        ImageCase{kFatCorpus / "dfir-fat16.img.gz", FsFamily::kFat16},
+        ImageCase{kFatCorpus / "dfir-fat32-lfn.img.gz", FsFamily::kFat32},
+        ImageCase{kFatCorpus / "dfir-fat32-deleted-dir.img.gz", FsFamily::kFat32},
+        // Its deleted test_dir/4 names a cluster that now holds another live folder: no
+        // cluster reads as that folder any more, so the reader leaves the entry out.
+        ImageCase{kFatCorpus / "dfir-fat32-loop.img.gz", FsFamily::kFat32, false, true, false, "test_dir/n40/4/t1/"},
+        ImageCase{kFatCorpus / "dfir-fat16-moved.img.gz", FsFamily::kFat16},
+        ImageCase{test::DemoImageGz(), FsFamily::kNtfs, false, true, true, nullptr, 83968},
+        ImageCase{test::FixturesDir() / "ntfs/ntfs-tree.img.gz", FsFamily::kNtfs, true},
+        ImageCase{kNtfsCorpus / "dissect-ntfs-win.img.gz", FsFamily::kNtfs},
+        ImageCase{kNtfsCorpus / "dftt-7-ntfs-undel.dd.gz", FsFamily::kNtfs},
+        ImageCase{kNtfsCorpus / "dftt-8-jpeg-search.dd.gz", FsFamily::kNtfs},
+        ImageCase{kNtfsCorpus / "colinfinck-testfs1.img.gz", FsFamily::kNtfs},
+        ImageCase{kNtfsCorpus / "dfir-ntfs-index-disk.img.gz", FsFamily::kNtfs, false, true, true, nullptr, 128},
+        ImageCase{kNtfsCorpus / "ns-ntfs-ptrn-lastaccess-disk.img.gz", FsFamily::kNtfs, false, true, true, nullptr, 128},
+        ImageCase{kNtfsCorpus / "dfir-ntfs3-attrlist.img.gz", FsFamily::kNtfs},
+        ImageCase{kNtfsCorpus / "dfvfs-windows-volume.img.gz", FsFamily::kNtfs}),
+    [](const auto& param) { return test::TestNameFromPath(param.param.image.filename().string()); });
+
+size_t CountIf(const Listing& found, const std::function<bool(const std::string&, const Found&)>& pick) {
+  return static_cast<size_t>(std::count_if(found.begin(), found.end(), [&](const auto& f) { return pick(f.first, f.second); }));
+}
+
+TEST(FatImagesSearch, FormattedVolumesShowTheirOldFolders) {
+  // A quick format: the new root knows only the new file; the search finds
+  // the old folders by their clusters, and with them every file inside.
+  const auto reformatted = test::LoadImage(kFatFixtures / "fat32-reformatted.img.gz");
+  ASSERT_TRUE(reformatted);
+  EXPECT_EQ(ScanFat(*reformatted, true, FatMode::kWalk).count("new.txt"), 1u);
+  const Listing searched = ScanFat(*reformatted, true, FatMode::kSearch);
+  int oldFiles = 0;
+  for (const auto& row : test::ReadManifest(kFatFixtures / "fat32-reformatted.files.tsv")) {
+    const std::string& path = row.at("path");
+    // Files of the old root are gone with it; those inside old folders remain.
+    if (!path.starts_with("OLD") || path.ends_with('/') || path.find('/') == std::string::npos) continue;
+    const std::string base = "/" + test::FoldFatPath(path.substr(path.find_last_of('/') + 1));
+    EXPECT_GE(CountIf(searched, [&](const std::string& p, const Found&) { return p.ends_with(base); }), 1u) << path;
+    ++oldFiles;
+  }
+  EXPECT_GT(oldFiles, 0);
+
+  // A folder that grows while its files are written gets its later clusters
+  // behind their data; after a reformat nothing links them to the first one,
+  // and the search lists each as a folder of its own.
+  test::TempDir dir;
+  const auto made = test::RunCommand(
+      "cd " + test::ShellQuote(dir.path().string()) +
+      " && export PATH=\"$PATH:/usr/sbin:/sbin\" MTOOLS_SKIP_CHECK=1"
+      " && truncate -s 40M card.img && mkfs.fat -F 32 -s 1 card.img >/dev/null && mkdir pics"
+      " && for i in $(seq 1 40); do printf 'picture %d\\n' $i >\"pics/Picture number $i.jpg\"; done"
+      " && mmd -i card.img ::DCIM ::DCIM/100CAM01 && mcopy -i card.img pics/* ::DCIM/100CAM01/"
+      " && mkfs.fat -F 32 -s 1 card.img >/dev/null");
+  if (made.exitCode != 0) GTEST_SKIP() << "mkfs.fat or mtools missing: " << made.err;
+  const auto card = test::LoadImage(dir.path() / "card.img");
+  EXPECT_EQ(CountIf(ScanFat(*card, true, FatMode::kSearch),
+                    [](const std::string& p, const Found& f) { return p.ends_with(".jpg") && f.kind == node_kind::kFile; }),
+            40u);
+
+  // A deleted folder of 486 entries that no other entry names: only the
+  // search finds its clusters, and it lists every entry they hold.
+  const auto deletedDir = test::LoadImage(kFatCorpus / "dfir-fat32-deleted-dir.img.gz");
+  if (!deletedDir) GTEST_SKIP() << "corpus image absent";
+  size_t deletedFiles = 0;
+  ScanFat(*deletedDir, true, FatMode::kSearch, &deletedFiles);
+  EXPECT_GE(deletedFiles, 486u);
+}
+
+// Record 27 of the ntfs3-written volume keeps a 3,328-byte attribute list in
+// clusters; its data is resident in extension record 28 (icat gives "123\n").
+TEST(NtfsImages, DataNamedByAnAttributeListInClusters) {
+  auto bytes = test::LoadImage(test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz");
+  if (!bytes) GTEST_SKIP() << "corpus image absent";
+  ScannedNtfs v(std::move(*bytes));
+  ASSERT_TRUE(v.ok);
+  EXPECT_EQ(Paths(v.state().root).at("11.txt").number, 27u);
+  DecodedRecord record;
+  ASSERT_TRUE(ReadNtfsRecord(&v.src, v.part, v.state(), 27, record));
+  MemorySink sink;
+  EXPECT_FALSE(CopyNtfsData(&v.src, v.part, record, sink, {}).damaged);
+  EXPECT_EQ(sink.bytes, std::vector<uint8_t>({'1', '2', '3', '\n'}));
+}
+
+}  // namespace
+}  // namespace orvaldi::fs
