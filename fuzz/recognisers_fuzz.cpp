@@ -30,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // fields steer the label readers anywhere in (or beyond) the image.
   auto source = platform::MemorySource::borrow(bytes);
   disk::IdentifyVolume(*source, 0);
-  for (uint8_t type : {0x04, 0x05, 0x06, 0x07, 0x0B, 0x0C, 0x0D, 0x0E, 0x83})
-    disk::ReadVolumeLabel(*source, 0, type);
+  for (uint8_t type : {0x04, 0x05, 0x06, 0x07, 0x0B, 0x0C, 0x0D, 0x0E, 0x83}) disk::ReadVolumeLabel(*source, 0, type);
   return 0;
 }

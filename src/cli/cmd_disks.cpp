@@ -1,7 +1,7 @@
 // `orvaldi disks`: the physical drives this machine offers.
 #include <cstdio>
-#include <memory>
 #include <iostream>
+#include <memory>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
@@ -31,8 +31,8 @@ void AddDisksCommand(CLI::App& app, int& exitCode) {
     } else {
       for (const auto& d : disks) {
         std::printf("%s  %s  %s  C/H/S %u/%u/%u  %s%s\n", disk::DisplayName(d).c_str(), d.devicePath.c_str(),
-                    ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str(), d.cylinders,
-                    d.tracksPerCylinder, d.sectorsPerTrack, d.fixedMedia ? "fixed" : "removable",
+                    ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str(), d.cylinders, d.tracksPerCylinder,
+                    d.sectorsPerTrack, d.fixedMedia ? "fixed" : "removable",
                     d.serialNumber.empty() ? "" : ("  serial " + d.serialNumber).c_str());
         if (!d.partitions.empty()) PrintPartitionTable(d, "    ");
       }

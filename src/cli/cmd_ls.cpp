@@ -122,15 +122,17 @@ int RunLs(const LsOptions& o) {
 }  // namespace
 
 void AddLsCommand(CLI::App& app, int& exitCode) {
-  auto* cmd = app.add_subcommand("ls", "List the files and folders of a FAT16, FAT32 or NTFS partition, deleted ones too");
+  auto* cmd =
+      app.add_subcommand("ls", "List the files and folders of a FAT16, FAT32 or NTFS partition, deleted ones too");
   auto o = std::make_shared<LsOptions>();
   cmd->add_option("SOURCE", o->source, "Disk image file or block device")->required();
   cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")
       ->required();
-  cmd->add_option("--mode", o->mode, "walk: follow the tree from the root (FAT) or the MFT (NTFS); search: look at "
-                                     "every cluster for folders (formatted or damaged FAT volumes); deep: look at "
-                                     "every sector for file records, documents and pictures (formatted or damaged "
-                                     "NTFS volumes)")
+  cmd->add_option("--mode", o->mode,
+                  "walk: follow the tree from the root (FAT) or the MFT (NTFS); search: look at "
+                  "every cluster for folders (formatted or damaged FAT volumes); deep: look at "
+                  "every sector for file records, documents and pictures (formatted or damaged "
+                  "NTFS volumes)")
       ->check(CLI::IsMember({"walk", "search", "deep"}));
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per file or folder");
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");

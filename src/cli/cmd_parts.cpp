@@ -25,8 +25,9 @@ void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
                   disk::NumberOf(p.origin));
     std::printf("%s%s%s%s%s%s%s%s%s%s\n", indent, Pad(std::to_string(i), 4).c_str(), Pad(names[i], 28).c_str(),
                 Pad(p.volumeLabel, 16).c_str(), Pad(ops::FsTypeName(p), 12).c_str(),
-                Pad(ops::SizeText(p.startSector * 512), 12).c_str(), Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(),
-                Pad(std::to_string(p.startSector), 12).c_str(), Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
+                Pad(ops::SizeText(p.startSector * 512), 12).c_str(),
+                Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(), Pad(std::to_string(p.startSector), 12).c_str(),
+                Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
   }
 }
 
@@ -62,7 +63,8 @@ void AddPartsCommand(CLI::App& app, int& exitCode) {
     if (*json) {
       std::cout << PartitionsJson(*d).dump(2) << "\n";
     } else {
-      std::printf("%s  %s\n", disk::DisplayName(*d).c_str(), ops::SizeText(static_cast<uint64_t>(d->sizeBytes)).c_str());
+      std::printf("%s  %s\n", disk::DisplayName(*d).c_str(),
+                  ops::SizeText(static_cast<uint64_t>(d->sizeBytes)).c_str());
       for (const auto& w : warnings) std::printf("  警告：%s\n", w.c_str());
       if (d->partitions.empty()) {
         std::printf("  (no partitions found)\n");

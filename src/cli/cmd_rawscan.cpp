@@ -21,7 +21,7 @@ struct ScanOptions {
   std::string source;
   std::string partition;  // empty: the whole disk
   bool json = false;
-  std::string target;     // carve only
+  std::string target;  // carve only
 };
 
 // One line on stderr when sectors could not be read: how many, and where
@@ -130,8 +130,10 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
   auto* carve = app.add_subcommand("carve", "Sweep a disk (or a partition) and save every file found by its content");
   auto c = std::make_shared<ScanOptions>();
   carve->add_option("SOURCE", c->source, "Disk image file or block device (only read)")->required();
-  carve->add_option("--to", c->target, "Target folder, on another disk than SOURCE; files go to its \"Extra Found "
-                                       "Files\" folder")
+  carve
+      ->add_option("--to", c->target,
+                   "Target folder, on another disk than SOURCE; files go to its \"Extra Found "
+                   "Files\" folder")
       ->required();
   carve->add_option("--part", c->partition, "Sweep only this partition (index, name or mount point)");
   carve->callback([c, &exitCode] { exitCode = RunCarve(*c); });

@@ -1,8 +1,8 @@
 // `orvaldi recover` and `orvaldi cat`: getting files back from a partition.
 #include <unistd.h>
 
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -14,8 +14,8 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
-#include "ops/format.h"
 #include "ops/file_ops.h"
+#include "ops/format.h"
 #include "platform/terminal.h"
 #include "raw/save_engine.h"
 

@@ -5,12 +5,12 @@ namespace orvaldi::cli {
 
 enum ExitCode : int {
   kExitOk = 0,
-  kExitSource = 1,    // the source or a target could not be opened, read or written
-  kExitUsage = 2,     // bad command line
-  kExitCorrupt = 3,   // the source holds nothing this command can work with
-  kExitInternal = 4,  // a bug: an unexpected exception
-  kExitTarget = 5,    // the target folder was refused: too little free space, or on the disk being recovered
-  kExitIncomplete = 6,  // some files or folders could not be read or recovered, or only in part
+  kExitSource = 1,       // the source or a target could not be opened, read or written
+  kExitUsage = 2,        // bad command line
+  kExitCorrupt = 3,      // the source holds nothing this command can work with
+  kExitInternal = 4,     // a bug: an unexpected exception
+  kExitTarget = 5,       // the target folder was refused: too little free space, or on the disk being recovered
+  kExitIncomplete = 6,   // some files or folders could not be read or recovered, or only in part
   kExitCancelled = 130,  // interrupted by the operator
 };
 

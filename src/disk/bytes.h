@@ -34,10 +34,10 @@ class ByteView {
     return check(off, 2) ? static_cast<uint16_t>(data_[off] | (data_[off + 1] << 8)) : 0;
   }
   uint32_t le32(uint64_t off) const {
-    return check(off, 4) ? static_cast<uint32_t>(data_[off]) | (static_cast<uint32_t>(data_[off + 1]) << 8) |
-                               (static_cast<uint32_t>(data_[off + 2]) << 16) |
-                               (static_cast<uint32_t>(data_[off + 3]) << 24)
-                         : 0;
+    return check(off, 4)
+               ? static_cast<uint32_t>(data_[off]) | (static_cast<uint32_t>(data_[off + 1]) << 8) |
+                     (static_cast<uint32_t>(data_[off + 2]) << 16) | (static_cast<uint32_t>(data_[off + 3]) << 24)
+               : 0;
   }
   uint64_t le64(uint64_t off) const {
     return check(off, 8) ? static_cast<uint64_t>(le32(off)) | (static_cast<uint64_t>(le32(off + 4)) << 32) : 0;

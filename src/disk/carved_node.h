@@ -10,7 +10,7 @@ namespace orvaldi::disk {
 struct CarvedNode {
   // The two low bits carry the file list's tick mark; new records have both clear.
   uint8_t kindBits = 0;
-  uint32_t size = 0;   // bytes of the carved file; 0 for the folder record
+  uint32_t size = 0;  // bytes of the carved file; 0 for the folder record
   std::string name;
   // Folder only: carved files keyed by their absolute start sector. The first
   // record inserted under a sector stays (use try_emplace).

@@ -30,10 +30,10 @@ constexpr unsigned NumberOf(DiskKind kind) { return static_cast<unsigned>(kind);
 
 struct DiskInfo {
   std::string serialNumber;
-  std::string devicePath;   // reopened by every operation; an image's full path
-  std::string index;        // drive number "%d"; empty for images
+  std::string devicePath;  // reopened by every operation; an image's full path
+  std::string index;       // drive number "%d"; empty for images
   std::string productId;
-  std::string vendorId;     // an image's file name without its folder
+  std::string vendorId;  // an image's file name without its folder
   std::string revision;
   int64_t sizeBytes = 0;
   uint32_t cylinders = 0;
@@ -54,11 +54,11 @@ struct DiskInfo {
   std::vector<LogicalVolume> logicalVolumes;
   uint64_t lvmPeStart = 0;
   uint32_t lvmPeCount = 0;
-  uint32_t reserved1 = 0;   // kept only for the scan-result file
+  uint32_t reserved1 = 0;  // kept only for the scan-result file
   uint32_t lvmExtentSize = 0;
   uint64_t lvmDevSize = 0;
-  uint64_t reserved2 = 0;   // kept only for the scan-result file
-  uint32_t reserved3 = 0;   // kept only for the scan-result file
+  uint64_t reserved2 = 0;  // kept only for the scan-result file
+  uint32_t reserved3 = 0;  // kept only for the scan-result file
   TableChecks tableChecks;
 };
 

@@ -43,9 +43,7 @@ DiskInfoList& DiskList() {
   return list;
 }
 
-std::string DisplayName(const DiskInfo& disk) {
-  return disk.vendorId + disk.productId + disk.index + disk.revision;
-}
+std::string DisplayName(const DiskInfo& disk) { return disk.vendorId + disk.productId + disk.index + disk.revision; }
 
 DiskInfo DiskFromDevice(int number, const platform::BlockDeviceIdentity& id) {
   DiskInfo disk;

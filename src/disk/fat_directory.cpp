@@ -8,15 +8,15 @@ namespace orvaldi::disk {
 namespace {
 
 constexpr uint32_t kSectorBytes = 512;
-constexpr uint16_t kLatestTime = 0xBF7E;   // 23:59, seconds field 30
+constexpr uint16_t kLatestTime = 0xBF7E;    // 23:59, seconds field 30
 constexpr uint16_t kEarliestDate = 0x2821;  // 2000-01-01
 constexpr uint16_t kLatestDate = 0xC99F;    // 2080-12-31
 
 // Follows the long-name pieces of a sector: they count down to 1 and the
 // short entry after them carries the checksum they name.
 struct LongNameSequence {
-  unsigned awaited = 0;       // next sequence number; 0 when no sequence is pending
-  bool done = false;          // a sequence ended at 1 and waits for its short entry
+  unsigned awaited = 0;  // next sequence number; 0 when no sequence is pending
+  bool done = false;     // a sequence ended at 1 and waits for its short entry
   uint8_t checksum = 0;
 
   bool piece(const fat::LongNameEntry& e) {

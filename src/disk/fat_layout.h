@@ -41,9 +41,7 @@ class BootSector {
   uint32_t fatSize(bool fat32) const { return fat32 ? fatSize32() : fatSize16(); }
   // The first sector of the FAT16 root region or, on FAT32, of the data
   // area, counted from the boot sector.
-  uint64_t sectorsBeforeRoot(bool fat32) const {
-    return reservedSectors() + uint64_t{fatCount()} * fatSize(fat32);
-  }
+  uint64_t sectorsBeforeRoot(bool fat32) const { return reservedSectors() + uint64_t{fatCount()} * fatSize(fat32); }
 
  private:
   ByteView b_;

@@ -82,23 +82,23 @@ class ReaderSlot {
 };
 
 struct PartitionInfo {
-  std::string sourcePath;      // disk device path, for HFS-family volumes only
-  std::string fsTypeText;      // HFS family: "HFS", "HFS+", "HFS+ in HFS" or the Apple type
-  uint32_t hfsKind = 0;        // HfsSignatureKind value
+  std::string sourcePath;  // disk device path, for HFS-family volumes only
+  std::string fsTypeText;  // HFS family: "HFS", "HFS+", "HFS+ in HFS" or the Apple type
+  uint32_t hfsKind = 0;    // HfsSignatureKind value
   std::string volumeLabel;
-  std::string driveLetter;     // here: the mount point when the volume is mounted
+  std::string driveLetter;  // here: the mount point when the volume is mounted
   std::string name;
-  std::string fsLabel;         // "EXT", "EXT2", "EXT3", "EXT4" for Linux volumes
+  std::string fsLabel;  // "EXT", "EXT2", "EXT3", "EXT4" for Linux volumes
   uint64_t sectorCount = 0;
-  uint64_t startSector = 0;    // absolute on the disk
+  uint64_t startSector = 0;  // absolute on the disk
   TableKind tableKind = TableKind::kPrimary;
   uint32_t sectorsPerCluster = 0;
   uint64_t clusterZeroSector = 0;  // 0 = not known yet
   uint8_t typeByte = 0;
   uint32_t bytesPerSector = 512;
   PartitionOrigin origin = PartitionOrigin::kTable;
-  uint32_t fatSizeSectors = 0; // FAT volumes: sectors per FAT, from the boot sector or a search
-  ReaderSlot reader;           // the scan tree and what its reader keeps
+  uint32_t fatSizeSectors = 0;  // FAT volumes: sectors per FAT, from the boot sector or a search
+  ReaderSlot reader;            // the scan tree and what its reader keeps
   VolumeKind volumeKind = VolumeKind::kPlain;
   uint16_t stripeSectors = 128;
   std::vector<VolumeMember> members;

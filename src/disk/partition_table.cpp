@@ -233,8 +233,8 @@ GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSec
   if (entrySize < kGptMinEntrySize || entrySize > kGptMaxEntrySize) return table;  // a damaged header
   const uint64_t arrayBytes = uint64_t{count} * entrySize;
   const uint64_t diskBytes = source.size() != 0 ? source.size() : static_cast<uint64_t>(disk.sizeBytes);
-  if (entryLba > UINT64_MAX / SectorSize || (diskBytes != 0 && (entryLba * SectorSize > diskBytes ||
-                                                                 arrayBytes > diskBytes - entryLba * SectorSize)))
+  if (entryLba > UINT64_MAX / SectorSize ||
+      (diskBytes != 0 && (entryLba * SectorSize > diskBytes || arrayBytes > diskBytes - entryLba * SectorSize)))
     return table;  // the entry array would lie beyond the disk
 
   // The header's checksum covers its own recorded size with the checksum field zeroed.
@@ -447,9 +447,8 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
   // A hybrid MBR repeats some GPT partitions for systems that read only the
   // MBR: such an entry is the GPT's partition, listed once, from the GPT.
   auto inGpt = [&](uint32_t first, uint32_t count) {
-    return std::any_of(gpt.entries.begin(), gpt.entries.end(), [&](const GptEntry& e) {
-      return e.firstLba == first && GptSectorCount(e) == count;
-    });
+    return std::any_of(gpt.entries.begin(), gpt.entries.end(),
+                       [&](const GptEntry& e) { return e.firstLba == first && GptSectorCount(e) == count; });
   };
 
   // First pass: primaries, a GPT, dynamic disks. Extended entries wait.

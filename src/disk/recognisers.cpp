@@ -35,8 +35,8 @@ int IsFat32BootSector(std::span<const uint8_t> sector) {
 int IsNtfsBootSector(std::span<const uint8_t> sector) {
   if (sector.size() < kSector) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.le16(0x0B) == 512 && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
-         s.le16(0x16) == 0 && s.le32(0x1C) != 0 && s.matches(3, "NTFS");
+  return HasBootSignature(s) && s.le16(0x0B) == 512 && s.u8(0x10) == 0 && s.le16(0x11) == 0 && s.le16(0x16) == 0 &&
+         s.le32(0x1C) != 0 && s.matches(3, "NTFS");
 }
 
 int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector) {

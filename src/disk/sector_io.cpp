@@ -43,8 +43,8 @@ void SetVolumeReader(VolumeKind volumeKind, VolumeReader reader) {
   gReaders[slot] = std::move(reader);
 }
 
-bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
-                     uint64_t position, const PartitionInfo* partition) {
+bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
+                     const PartitionInfo* partition) {
   bytesRead = 0;
   if (partition == nullptr || partition->volumeKind == VolumeKind::kPlain) {
     if (source == nullptr) {

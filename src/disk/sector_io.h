@@ -32,8 +32,8 @@ SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, ui
 
 // Reads through a dynamic volume's mapping: `position` is the byte offset
 // inside the volume. Sets `bytesRead`; returns success.
-using VolumeReader = std::function<bool(uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
-                                        uint64_t position, const PartitionInfo& partition)>;
+using VolumeReader = std::function<bool(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
+                                        const PartitionInfo& partition)>;
 
 // Installs the reader for striped, spanned or RAID-5 volumes. Passing an
 // empty function removes it.
@@ -46,8 +46,8 @@ void SetVolumeReader(VolumeKind volumeKind, VolumeReader reader);
 // the volume (whose startSector is 0, so the same arithmetic serves both) and
 // the request goes to the installed reader of its kind; `source` may then be
 // null. An unknown kind, or a kind whose reader is not installed, fails.
-bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
-                     uint64_t position, const PartitionInfo* partition);
+bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
+                     const PartitionInfo* partition);
 
 // `count` whole sectors from absolute sector `sector` through ReadVolumeBytes,
 // in requests small enough for its 32-bit length. True when all arrived.

@@ -49,8 +49,7 @@ std::string Fat32Label(SectorSource& source, uint64_t start, const ByteView& boo
   const fat::BootSector b(boot);
   const uint32_t rootCluster = b.rootCluster();
   if (rootCluster < 2) return {};
-  const uint64_t rootSector =
-      start + b.sectorsBeforeRoot(true) + uint64_t{rootCluster - 2} * b.sectorsPerCluster();
+  const uint64_t rootSector = start + b.sectorsBeforeRoot(true) + uint64_t{rootCluster - 2} * b.sectorsPerCluster();
   return FatLabelFromDirectory(ReadBytes(source, rootSector, 1));
 }
 

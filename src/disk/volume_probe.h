@@ -9,7 +9,8 @@
 namespace orvaldi::disk {
 
 struct VolumeGuess {
-  std::string fs;        // "NTFS", "FAT32", "FAT16", "exFAT", "EXT2/3/4", "HFS", "HFS+", "HFSX", "HFS+ in HFS"; empty when none
+  std::string
+      fs;  // "NTFS", "FAT32", "FAT16", "exFAT", "EXT2/3/4", "HFS", "HFS+", "HFSX", "HFS+ in HFS"; empty when none
   uint8_t typeByte = 0;  // MBR-style code for the file system, 0 when none
   uint32_t hfsKind = 0;
   std::string label;

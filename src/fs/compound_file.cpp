@@ -14,8 +14,8 @@ namespace {
 using disk::ByteView;
 
 constexpr uint32_t kEndOfChain = 0xFFFFFFFE;
-constexpr uint32_t kMaxChain = 1 << 16;    // sectors followed in one chain
-constexpr size_t kMaxStream = 64 * 1024;   // bytes taken of one stream
+constexpr uint32_t kMaxChain = 1 << 16;   // sectors followed in one chain
+constexpr size_t kMaxStream = 64 * 1024;  // bytes taken of one stream
 
 class CompoundFile {
  public:
@@ -65,14 +65,16 @@ class CompoundFile {
   std::vector<uint8_t> miniStream(uint32_t rootStart, uint64_t rootSize, uint32_t start, size_t size) {
     const ByteView h(header_);
     const std::vector<uint8_t> container = stream(rootStart, std::min<uint64_t>(rootSize, kMaxStream * 16));
-    const std::vector<uint8_t> miniFat = stream(h.le32(0x3C), std::min<uint64_t>(uint64_t{h.le32(0x40)} * sectorSize_, kMaxStream));
+    const std::vector<uint8_t> miniFat =
+        stream(h.le32(0x3C), std::min<uint64_t>(uint64_t{h.le32(0x40)} * sectorSize_, kMaxStream));
     const ByteView fat(miniFat);
     std::vector<uint8_t> out;
     std::set<uint32_t> seen;
     for (uint32_t m = start; m < kEndOfChain && out.size() < size && seen.size() < kMaxChain; m = fat.le32(4ull * m)) {
       if (!seen.insert(m).second || !fat.contains(4ull * m, 4)) break;
       if (uint64_t{m} * 64 + 64 > container.size()) break;
-      out.insert(out.end(), container.begin() + static_cast<long>(m) * 64, container.begin() + static_cast<long>(m) * 64 + 64);
+      out.insert(out.end(), container.begin() + static_cast<long>(m) * 64,
+                 container.begin() + static_cast<long>(m) * 64 + 64);
     }
     out.resize(std::min(out.size(), size));
     return out;

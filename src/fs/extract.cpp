@@ -46,7 +46,11 @@ class StretchCopier {
  public:
   StretchCopier(SectorSource* source, const disk::PartitionInfo& part, DataSink& sink, const PieceFn& piece,
                 CopyResult& result, uint64_t pieceBytes = kCopyPieceBytes)
-      : source_(source), part_(part), sink_(sink), piece_(piece), result_(result),
+      : source_(source),
+        part_(part),
+        sink_(sink),
+        piece_(piece),
+        result_(result),
         pieceBytes_(std::max<uint64_t>(kSector, pieceBytes / kSector * kSector)) {}
 
   // False when the copy must stop (cancelled or a write failed).
@@ -150,7 +154,7 @@ std::vector<Mapping> MapRuns(const DecodedRecord& record, uint64_t endVcn) {
       uint64_t lcn = run.firstCluster;
       if (vcn >= endVcn) break;
       length = std::min(length, endVcn - vcn);  // nothing past the file's last cluster
-      if (vcn < next) {  // overlaps what an earlier extent mapped
+      if (vcn < next) {                         // overlaps what an earlier extent mapped
         const uint64_t skip = std::min(length, next - vcn);
         vcn += skip;
         lcn += skip;
@@ -194,9 +198,14 @@ class NtfsDataCopier {
  public:
   NtfsDataCopier(SectorSource* source, const disk::PartitionInfo& part, const DecodedRecord& record, DataSink& sink,
                  const PieceFn& piece, CopyResult& result)
-      : source_(source), part_(part), record_(record), result_(result),
+      : source_(source),
+        part_(part),
+        record_(record),
+        result_(result),
         copier_(source, part, sink, piece, result),
-        spc_(part.sectorsPerCluster), clusterBytes_(spc_ * kSector), size_(NtfsDataSize(record)),
+        spc_(part.sectorsPerCluster),
+        clusterBytes_(spc_ * kSector),
+        size_(NtfsDataSize(record)),
         valid_(record.hasDataSizes ? std::min(record.initializedSize, size_) : size_) {}
 
   void run() {
@@ -316,8 +325,8 @@ class NtfsDataCopier {
   std::vector<Mapping> map_;
 };
 
-bool FetchAtPosition(SectorSource* source, const disk::PartitionInfo& part, const NtfsScanState& state,
-                     uint64_t number, std::vector<uint8_t>& record) {
+bool FetchAtPosition(SectorSource* source, const disk::PartitionInfo& part, const NtfsScanState& state, uint64_t number,
+                     std::vector<uint8_t>& record) {
   auto it = state.recordPositions.find(number);
   if (it == state.recordPositions.end()) return false;
   const uint32_t bytes = state.recordBytes == 4096 ? 4096 : 1024;
@@ -432,8 +441,8 @@ CopyResult CopyFreeClusters(SectorSource* source, const disk::PartitionInfo& par
   while (remaining > 0) {
     const uint32_t runStart = c;
     uint64_t runClusters = 1;
-    while (runClusters * clusterBytes < remaining && runClusters * clusterBytes < kCopyPieceBytes &&
-           fat.valid(c + 1) && fat.next(c + 1) == 0) {
+    while (runClusters * clusterBytes < remaining && runClusters * clusterBytes < kCopyPieceBytes && fat.valid(c + 1) &&
+           fat.next(c + 1) == 0) {
       ++c;
       ++runClusters;
       if (!fat.known(c)) result.damaged = true;

@@ -77,9 +77,8 @@ uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState&
 // cluster lies outside the FAT gives kNoData and nothing is written. A file
 // whose first entry is free (its chain was released) is copied as a deleted
 // file (CopyFatDeleted); damaged when that entry's FAT sector was not read.
-CopyResult CopyFatChain(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                        const FatScanState& state, uint32_t firstCluster, uint64_t size, DataSink& sink,
-                        const PieceFn& piece);
+CopyResult CopyFatChain(platform::SectorSource* source, const disk::PartitionInfo& partition, const FatScanState& state,
+                        uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece);
 
 // Copies a file as contiguous clusters from `firstCluster` on.
 CopyResult CopyFatContiguous(platform::SectorSource* source, const disk::PartitionInfo& partition,

@@ -115,8 +115,8 @@ bool FatScan::readBootSector() {
   // Nonsense values make the boot sector as good as absent. So does a FAT
   // that its own volume could not hold: the FAT copy is sized from it.
   const uint64_t fatArea = b.sectorsBeforeRoot(fat32_);
-  return IsPowerOfTwo(geo_.sectorsPerCluster) && geo_.reservedSectors != 0 && geo_.fatCount != 0 &&
-         geo_.fatSize != 0 && geo_.fatSize <= (fat32_ ? kMaxFat32Sectors : 0xFFFFu) &&
+  return IsPowerOfTwo(geo_.sectorsPerCluster) && geo_.reservedSectors != 0 && geo_.fatCount != 0 && geo_.fatSize != 0 &&
+         geo_.fatSize <= (fat32_ ? kMaxFat32Sectors : 0xFFFFu) &&
          (part_.sectorCount == 0 || fatArea < part_.sectorCount) &&
          (sourceEnd_ == 0 || part_.startSector + geo_.reservedSectors < sourceEnd_) &&
          (fat32_ ? geo_.rootCluster >= 2 : true);

@@ -115,9 +115,8 @@ void FatScan::listMethod(bool strict) {
     const uint64_t cluster = (sector - zero) / spc;
     if (cluster >= 2 && cluster < clusterLimit_) clusters.push_back(static_cast<uint32_t>(cluster));
   }
-  progress_.beginStage(strict ? static_cast<int64_t>(disk_.directorySectors.size())
-                              : static_cast<int64_t>(clusters.size()),
-                       1);
+  progress_.beginStage(
+      strict ? static_cast<int64_t>(disk_.directorySectors.size()) : static_cast<int64_t>(clusters.size()), 1);
   for (uint32_t cluster : clusters) {
     if (cancelled_) return;
     if (wasRead(cluster)) continue;

@@ -83,9 +83,7 @@ bool FatScanState::entryRead(const disk::FatEntries& entries, uint32_t cluster) 
 
 FatScanState& FatStateOf(disk::PartitionInfo& partition) { return partition.reader.getOrCreate<FatScanState>(); }
 
-const FatScanState* FindFatState(const disk::PartitionInfo& partition) {
-  return partition.reader.get<FatScanState>();
-}
+const FatScanState* FindFatState(const disk::PartitionInfo& partition) { return partition.reader.get<FatScanState>(); }
 
 void EmptyFatResults(disk::PartitionInfo& partition) {
   if (auto* state = partition.reader.get<FatScanState>()) state->clearForRescan();

@@ -158,8 +158,7 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
   parseDirectory(buf, parent, useFat, depth, run);
 }
 
-void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool useFat, int depth,
-                             LongNameRun& run) {
+void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool useFat, int depth, LongNameRun& run) {
   const ByteView dir(buf);
   uint64_t off = StartsDirectory(buf) ? 2 * fat::kEntryBytes : 0;
   for (; dir.contains(off, fat::kEntryBytes) && !cancelled_; off += fat::kEntryBytes) {
@@ -244,8 +243,8 @@ void FatScan::enterFolder(FatNode& folder, const FatNode& parent, bool useFat, b
 
 // A deleted FAT32 folder may have lost the high word of its first cluster:
 // try each high word until a cluster that reads as this folder turns up.
-bool FatScan::findDeletedFolder(std::span<const uint8_t> entry, const FatNode& parent, bool viaLongName,
-                                FatNode& node, std::vector<uint8_t>& cluster) {
+bool FatScan::findDeletedFolder(std::span<const uint8_t> entry, const FatNode& parent, bool viaLongName, FatNode& node,
+                                std::vector<uint8_t>& cluster) {
   const fat::DirEntry e{ByteView(entry)};
   const uint16_t low = e.clusterLow();
   const uint16_t ownHigh = e.clusterHigh();

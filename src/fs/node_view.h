@@ -72,8 +72,7 @@ class NodeRef {
         break;
       case NodeFamily::kCarved:
         if (!folder_) break;
-        for (auto it = carved_->children.lower_bound(sector_); it != carved_->children.end() && it->first < end_;
-             ++it)
+        for (auto it = carved_->children.lower_bound(sector_); it != carved_->children.end() && it->first < end_; ++it)
           f(CarvedFile(&it->second, it->first));
         break;
       case NodeFamily::kNone:

@@ -28,7 +28,6 @@ constexpr uint32_t kSector = 512;
 constexpr uint64_t kBlockSectors = 4096;
 constexpr int kMaxResolveDepth = 1000;
 
-
 bool ReadAt(SectorSource* source, const PartitionInfo& part, uint64_t sector, uint64_t count, uint8_t* out) {
   return disk::ReadVolumeSectors(source, &part, sector, count, out);
 }
@@ -347,7 +346,9 @@ bool ReadRecordByNumber(SectorSource* source, const PartitionInfo& partition, co
                         uint64_t number, DecodedRecord& out) {
   std::vector<uint8_t> record;
   if (!FetchRecord(source, partition, state, number, record)) return false;
-  RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& r) { return FetchRecord(source, partition, state, n, r); };
+  RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& r) {
+    return FetchRecord(source, partition, state, n, r);
+  };
   StreamReader readStream = [&](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& bytes) {
     return ReadAttributeStream(source, partition, runs, size, bytes);
   };

@@ -139,8 +139,7 @@ bool IsEndEntry(const NtfsRun& run) { return run.firstCluster == 0 && run.length
 // extension record's attributes into its base record's result.
 class RecordDecoder {
  public:
-  RecordDecoder(std::span<const uint8_t> record, uint64_t requested, DecodeMode mode, bool merging,
-                DecodedRecord& out)
+  RecordDecoder(std::span<const uint8_t> record, uint64_t requested, DecodeMode mode, bool merging, DecodedRecord& out)
       : r_(record), requested_(requested), mode_(mode), merging_(merging), out_(out) {}
 
   bool decode(const RecordFetcher& fetch, const StreamReader& readStream);
@@ -306,8 +305,8 @@ void RecordDecoder::followListEntries(std::span<const uint8_t> list, const Recor
       auto it = merged.find(other);
       if (it == merged.end()) {
         std::vector<uint8_t> extension;
-        const bool ok = fetch(other, extension) && IsExtensionOf(extension, out_.number) &&
-                        MergeExtensionRecord(extension, out_);
+        const bool ok =
+            fetch(other, extension) && IsExtensionOf(extension, out_.number) && MergeExtensionRecord(extension, out_);
         it = merged.emplace(other, ok).first;
       }
       if (!it->second && type == attr::kData && entry.nameLength() == 0) out_.dataIncomplete = true;

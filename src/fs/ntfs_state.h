@@ -28,7 +28,7 @@ struct NtfsScanState final : disk::ReaderState {
   std::vector<NtfsRun> mftRuns;                // $MFT's own data runs
   std::map<uint64_t, uint64_t> recordPositions;
   std::multimap<uint64_t, uint64_t> duplicatePositions;
-  uint64_t mftFirstSector = 0;   // absolute
+  uint64_t mftFirstSector = 0;  // absolute
   uint32_t recordBytes = 1024;
   uint32_t indexRecordField = 0;  // boot sector byte 0x44, kept for extraction
 

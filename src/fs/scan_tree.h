@@ -133,7 +133,8 @@ class NumberIndex {
   // False (and nothing changes) when the number is taken.
   bool emplace(uint64_t n, Node* node) {
     if (find(n)) return false;
-    if (n >= dense_.size() && n < 2 * dense_.size() + 65536) dense_.resize(std::max<uint64_t>(n + 1, 2 * dense_.size()), nullptr);
+    if (n >= dense_.size() && n < 2 * dense_.size() + 65536)
+      dense_.resize(std::max<uint64_t>(n + 1, 2 * dense_.size()), nullptr);
     if (n < dense_.size()) {
       dense_[n] = node;
     } else {

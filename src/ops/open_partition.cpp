@@ -12,8 +12,8 @@ namespace {
 
 void OpenNtfs(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, platform::ProgressBlock& progress,
               OpenedPartition& out) {
-  const bool ok = mode == ScanMode::kDeep ? fs::SearchNtfsPartition(disk, part, progress)
-                                          : fs::ScanNtfs(disk, part, progress);
+  const bool ok =
+      mode == ScanMode::kDeep ? fs::SearchNtfsPartition(disk, part, progress) : fs::ScanNtfs(disk, part, progress);
   const fs::NtfsScanState* state = fs::FindNtfsState(part);
   if (!ok || !state) {
     out.status = OpenStatus::kNoVolume;

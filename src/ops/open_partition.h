@@ -21,10 +21,10 @@ enum class ScanMode : uint8_t {
 
 enum class OpenStatus : uint8_t {
   kOk,
-  kPartial,          // opened, but part of the tree could not be read (see readProblems)
-  kNoVolume,         // the reader found no volume it could read there
-  kWrongMode,        // the mode is not one this family's reader has
-  kNotAFileSystem,   // the partition's type is none the readers take
+  kPartial,         // opened, but part of the tree could not be read (see readProblems)
+  kNoVolume,        // the reader found no volume it could read there
+  kWrongMode,       // the mode is not one this family's reader has
+  kNotAFileSystem,  // the partition's type is none the readers take
   kCancelled,
 };
 

@@ -18,8 +18,8 @@ disk::PartitionInfo* SelectPartition(disk::DiskInfo& disk, const std::string& wh
     if (p.name == which) return &p;
   for (auto& p : disk.partitions)
     if (!p.driveLetter.empty() && p.driveLetter == which) return &p;
-  error = "no partition '" + which + "' (" + std::to_string(disk.partitions.size()) +
-          " partitions; see 'orvaldi parts')";
+  error =
+      "no partition '" + which + "' (" + std::to_string(disk.partitions.size()) + " partitions; see 'orvaldi parts')";
   return nullptr;
 }
 

@@ -16,9 +16,9 @@
 namespace orvaldi::ops {
 
 struct VolumeProbe {
-  std::string role;     // "Sector 0" or "MBR entry N"
+  std::string role;  // "Sector 0" or "MBR entry N"
   uint64_t sector = 0;
-  int entryType = -1;   // the MBR entry's type byte, -1 for sector 0
+  int entryType = -1;  // the MBR entry's type byte, -1 for sector 0
   uint64_t entrySectors = 0;
   disk::VolumeGuess guess;
 };
@@ -26,7 +26,7 @@ struct VolumeProbe {
 struct SourceProbe {
   std::optional<disk::DiskInfo> disk;  // empty: `error` says why
   std::string error;
-  std::vector<VolumeProbe> volumes;    // sector 0, then each used primary MBR entry
+  std::vector<VolumeProbe> volumes;  // sector 0, then each used primary MBR entry
 };
 
 // Describes `path` and identifies the volume at sector 0 and at each primary
@@ -35,9 +35,9 @@ SourceProbe ProbeSource(const std::string& path);
 
 enum class SweepStatus : uint8_t {
   kOk,
-  kUnreadable,      // the source could not be loaded
-  kNoSuchPartition, // `which` names no partition of it
-  kCannotOpen,      // loaded, but could not be opened for the sweep
+  kUnreadable,       // the source could not be loaded
+  kNoSuchPartition,  // `which` names no partition of it
+  kCannotOpen,       // loaded, but could not be opened for the sweep
 };
 
 struct SweptSource {

@@ -81,8 +81,7 @@ void QueryOpenDevice(int fd, BlockDeviceIdentity& id) {
     struct hd_driveid ata {};
     if (::ioctl(fd, HDIO_GET_IDENTITY, &ata) == 0) {
       id.serial = Trim(std::string(reinterpret_cast<const char*>(ata.serial_no),
-                                   strnlen(reinterpret_cast<const char*>(ata.serial_no),
-                                           sizeof ata.serial_no)));
+                                   strnlen(reinterpret_cast<const char*>(ata.serial_no), sizeof ata.serial_no)));
     }
   }
 }
@@ -138,8 +137,7 @@ std::vector<NumberedDevice> ListWholeDisks(const SystemPaths& paths) {
   return disks;
 }
 
-std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& devicePath,
-                                                       const SystemPaths& paths) {
+std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& devicePath, const SystemPaths& paths) {
   struct stat st {};
   if (::stat(devicePath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return std::nullopt;
   BlockDeviceIdentity id;
@@ -147,8 +145,8 @@ std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& device
   // /sys/dev/block/MAJ:MIN leads to the device's own sysfs directory; for a
   // partition the identity strings live on its parent disk.
   std::error_code ec;
-  const fs::path link = fs::path(paths.sysDevBlock) /
-                        (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
+  const fs::path link =
+      fs::path(paths.sysDevBlock) / (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev)));
   fs::path dir = fs::canonical(link, ec);
   if (!ec) {
     id.name = dir.filename().string();
@@ -173,8 +171,7 @@ std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& device
 std::string UnescapeMountField(const std::string& field) {
   std::string out;
   for (size_t i = 0; i < field.size(); ++i) {
-    if (field[i] == '\\' && i + 3 < field.size() &&
-        std::isdigit(static_cast<unsigned char>(field[i + 1])) &&
+    if (field[i] == '\\' && i + 3 < field.size() && std::isdigit(static_cast<unsigned char>(field[i + 1])) &&
         std::isdigit(static_cast<unsigned char>(field[i + 2])) &&
         std::isdigit(static_cast<unsigned char>(field[i + 3]))) {
       const int value = (field[i + 1] - '0') * 64 + (field[i + 2] - '0') * 8 + (field[i + 3] - '0');

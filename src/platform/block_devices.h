@@ -44,8 +44,7 @@ struct NumberedDevice {
 std::vector<NumberedDevice> ListWholeDisks(const SystemPaths& paths = {});
 
 // Identity of one block device (whole disk or partition) given its path.
-std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& devicePath,
-                                                       const SystemPaths& paths = {});
+std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& devicePath, const SystemPaths& paths = {});
 
 // A mounted block device: which disk it lies on and where it starts there.
 struct MountedVolume {

@@ -42,8 +42,8 @@ class FileSource final : public SectorSource {
  public:
   struct OpenResult {
     std::unique_ptr<FileSource> source;
-    int error = 0;            // errno, or 0 on success
-    std::string message;      // one line for the operator, empty on success
+    int error = 0;        // errno, or 0 on success
+    std::string message;  // one line for the operator, empty on success
   };
   // Opens `path` read-only. Anything but a regular file or a block device is
   // refused with EINVAL and a message saying so.
@@ -68,8 +68,7 @@ class FileSource final : public SectorSource {
 // Bytes held in memory, owned or borrowed. Used by tests and fuzzers.
 class MemorySource final : public SectorSource {
  public:
-  explicit MemorySource(std::vector<uint8_t> bytes)
-      : owned_(std::move(bytes)), view_(owned_) {}
+  explicit MemorySource(std::vector<uint8_t> bytes) : owned_(std::move(bytes)), view_(owned_) {}
   // Borrows `bytes`; the caller keeps them alive for the source's lifetime.
   static std::unique_ptr<MemorySource> borrow(std::span<const uint8_t> bytes) {
     return std::unique_ptr<MemorySource>(new MemorySource(bytes));

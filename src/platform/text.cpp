@@ -82,13 +82,13 @@ struct OemConverter {
 
 std::string Utf16LeToUtf8(std::span<const uint8_t> bytes, bool stopAtNul) {
   return ConvertUtf16(
-      bytes.size() / 2,
-      [&](size_t i) { return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); },
+      bytes.size() / 2, [&](size_t i) { return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); },
       stopAtNul);
 }
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  return ConvertUtf16(text.size(), [&](size_t i) { return static_cast<uint16_t>(text[i]); }, false);
+  return ConvertUtf16(
+      text.size(), [&](size_t i) { return static_cast<uint16_t>(text[i]); }, false);
 }
 
 std::string SanitizeUtf8(std::string_view s) {
@@ -120,8 +120,8 @@ std::string SanitizeUtf8(std::string_view s) {
       cp = (cp << 6) | (cc & 0x3Fu);
     }
     // Reject overlong forms, surrogates and values past U+10FFFF.
-    if (ok && ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-               (cp >= 0xD800 && cp <= 0xDFFF)))
+    if (ok &&
+        ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0xD800 && cp <= 0xDFFF)))
       ok = false;
     if (ok) {
       out.append(s.substr(i, len));

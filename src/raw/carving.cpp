@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -52,6 +52,7 @@ class ProbeReader {
   const uint8_t* inMemory(uint64_t offset, uint64_t count) const {
     return (offset + count) * kSector <= held_.size() ? held_.data() + offset * kSector : nullptr;
   }
+
  private:
   platform::SectorSource* source_;
   const disk::PartitionInfo* context_;
@@ -159,8 +160,23 @@ std::optional<Carved> ProbePdf(ProbeReader& reader, uint64_t start) {
 
 bool IsStreamCode(uint8_t code) {
   switch (code) {
-    case 0xBB: case 0xBE: case 0xE0: case 0xB3: case 0xB5: case 0xB8: case 0xB9: case 0xBF: case 0xBD:
-    case 0x00: case 0x01: case 0x02: case 0xC0: case 0x03: case 0x04: case 0x05: case 0x06:
+    case 0xBB:
+    case 0xBE:
+    case 0xE0:
+    case 0xB3:
+    case 0xB5:
+    case 0xB8:
+    case 0xB9:
+    case 0xBF:
+    case 0xBD:
+    case 0x00:
+    case 0x01:
+    case 0x02:
+    case 0xC0:
+    case 0x03:
+    case 0x04:
+    case 0x05:
+    case 0x06:
       return true;
     default:
       return false;
@@ -355,16 +371,19 @@ std::optional<Carved> ProbeOle2(ProbeReader& reader, std::span<const uint8_t> fi
       text = text.substr(0, text.find('\0'));
       (id == 2 ? title : id == 4 ? author : application) = std::string(text);
     }
-    if (application == "Microsoft Office Word") extension = ".doc";
-    else if (application == "Microsoft Excel") extension = ".xls";
-    else if (application == "Microsoft Office PowerPoint") extension = ".ppt";
-    else return std::nullopt;
+    if (application == "Microsoft Office Word")
+      extension = ".doc";
+    else if (application == "Microsoft Excel")
+      extension = ".xls";
+    else if (application == "Microsoft Office PowerPoint")
+      extension = ".ppt";
+    else
+      return std::nullopt;
   }
   const uint64_t size = uint64_t{fatSectors} * kSector * 128;
   if (size == 0 || size > kMaxCarvedBytes) return std::nullopt;
   // Titles and authors are 8-bit text in the writer's code page.
-  const std::string name = !title.empty() ? platform::OemToUtf8(title)
-                                          : platform::OemToUtf8(author) + Sector(start);
+  const std::string name = !title.empty() ? platform::OemToUtf8(title) : platform::OemToUtf8(author) + Sector(start);
   return Carved{size, name + extension, Ole2UsedBytes(reader, first, fatSectors)};
 }
 
@@ -471,8 +490,8 @@ std::optional<Carved> ProbeMp3(ReadWindow& window, std::span<const uint8_t> firs
   uint64_t p = 0;
   if (Matches(first.data(), "ID3")) {
     const uint8_t* s = first.data() + 6;
-    p = 10 + ((uint64_t{s[0]} & 0x7F) << 21 | (uint64_t{s[1]} & 0x7F) << 14 | (uint64_t{s[2]} & 0x7F) << 7 |
-              (s[3] & 0x7F));
+    p = 10 +
+        ((uint64_t{s[0]} & 0x7F) << 21 | (uint64_t{s[1]} & 0x7F) << 14 | (uint64_t{s[2]} & 0x7F) << 7 | (s[3] & 0x7F));
   }
   while (true) {
     const uint8_t* h = window.at(p, 0, 3);
@@ -498,7 +517,13 @@ CarvedFind Record(disk::DiskInfo& disk, uint64_t start, const Carved& c) {
 bool IsJpegStart(const uint8_t* s) {
   if (s[0] != 0xFF || s[1] != 0xD8 || s[2] != 0xFF) return false;
   switch (s[3]) {
-    case 0xDB: case 0xE0: case 0xE1: case 0xEB: case 0xEE: case 0xFE: case 0xC4:
+    case 0xDB:
+    case 0xE0:
+    case 0xE1:
+    case 0xEB:
+    case 0xEE:
+    case 0xFE:
+    case 0xC4:
       return true;
     default:
       return false;

@@ -27,14 +27,11 @@ using platform::SectorSource;
 constexpr uint64_t kSector = disk::SectorSize;
 constexpr uint64_t kChunk = kRawScanChunkSectors;
 
-bool HasRecordSignature(const uint8_t* p) {
-  return std::memcmp(p, "FILE", 4) == 0 || std::memcmp(p, "FHDL", 4) == 0;
-}
+bool HasRecordSignature(const uint8_t* p) { return std::memcmp(p, "FILE", 4) == 0 || std::memcmp(p, "FHDL", 4) == 0; }
 
 }  // namespace
 
-void ReadRange(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count,
-               uint8_t* out) {
+void ReadRange(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count, uint8_t* out) {
   if (count == 0) return;
   if (sector > UINT64_MAX / kSector - count) {
     std::memset(out, 0, count * kSector);

@@ -103,8 +103,8 @@ CopyResult CopyFatFile(platform::SectorSource* source, const disk::PartitionInfo
   return fs::CopyFatContiguous(source, partition, first, node.size, sink, piece);
 }
 
-CopyResult CopyNtfsFile(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                        const fs::NtfsNode& node, fs::DataSink& sink, const fs::PieceFn& piece) {
+CopyResult CopyNtfsFile(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NtfsNode& node,
+                        fs::DataSink& sink, const fs::PieceFn& piece) {
   if (node.parentNumber == 1) return fs::CopySectors(source, partition, node.recordNumber, node.size, sink, piece);
   const fs::NtfsScanState* state = fs::FindNtfsState(partition);
   fs::DecodedRecord record;
@@ -116,8 +116,12 @@ CopyResult CopyNtfsFile(platform::SectorSource* source, const disk::PartitionInf
 class SaveWalk {
  public:
   SaveWalk(SharedState& shared, platform::SectorSource* source, const SaveJob& job, KnownList known)
-      : shared_(shared), options_(shared.settings.options), source_(source),
-        part_(*job.partition), known_(known), fatState_(fs::FindFatState(part_)),
+      : shared_(shared),
+        options_(shared.settings.options),
+        source_(source),
+        part_(*job.partition),
+        known_(known),
+        fatState_(fs::FindFatState(part_)),
         ntfsState_(fs::FindNtfsState(part_)) {
     useFat_ = options_.useFat && FatWasRead(part_, fatState_);
     if (useFat_) seedUsedClusters();
@@ -436,8 +440,7 @@ bool PrepareTargetFolder(const std::string& target) {
 
 std::string CheckTargetFolder(const disk::DiskInfo& disk, const std::string& target) {
   if (target.empty()) return "选择保存路径";
-  if (TargetOnSourceDevice(disk, target))
-    return "目标文件夹在正被恢复的磁盘上，保存会覆盖要恢复的数据，请选择其他磁盘";
+  if (TargetOnSourceDevice(disk, target)) return "目标文件夹在正被恢复的磁盘上，保存会覆盖要恢复的数据，请选择其他磁盘";
   return {};
 }
 

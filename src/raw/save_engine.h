@@ -22,11 +22,11 @@ namespace orvaldi::raw {
 
 // The choices of the "Recover" dialog plus the partition window's filter.
 struct SaveOptions {
-  std::string target;            // "输出路径:"
-  bool useFat = true;            // "是否以FAT做参考" (FAT partitions)
-  bool recoverDeleted = true;    // "恢复删除文件"
-  bool recoverExisting = true;   // "恢复正常文件"
-  std::string filter;            // name filter, empty = everything
+  std::string target;           // "输出路径:"
+  bool useFat = true;           // "是否以FAT做参考" (FAT partitions)
+  bool recoverDeleted = true;   // "恢复删除文件"
+  bool recoverExisting = true;  // "恢复正常文件"
+  std::string filter;           // name filter, empty = everything
 };
 
 // One picked item: a node of a scanned tree, a carved file or the
@@ -46,21 +46,21 @@ struct SaveJob {
 
 struct SaveSettings {
   SaveOptions options;
-  NameAsker ask;                                 // empty: invalid names are skipped
-  platform::ProgressBlock* progress = nullptr;   // may be null
-  std::function<void(const std::string&)> log;   // one line per file that had trouble; may be empty
+  NameAsker ask;                                // empty: invalid names are skipped
+  platform::ProgressBlock* progress = nullptr;  // may be null
+  std::function<void(const std::string&)> log;  // one line per file that had trouble; may be empty
   // Bytes free on the target; empty asks the platform (FreeBytes).
   std::function<std::optional<uint64_t>(const std::string&)> freeSpace;
 };
 
 struct SaveSummary {
-  std::string refusal;    // non-empty: nothing was saved, and why
-  uint64_t files = 0;     // files written
-  uint64_t bytes = 0;     // bytes written
-  uint64_t skipped = 0;   // refused names and files whose target could not be created
-  uint64_t damaged = 0;   // written, but not intact: unreadable sectors, a broken or unknown chain, corrupt
-                          // compressed data, or a write that failed part way (the part written stays)
-  uint64_t failed = 0;    // not written (no file left): unreadable records, data not found, write errors
+  std::string refusal;          // non-empty: nothing was saved, and why
+  uint64_t files = 0;           // files written
+  uint64_t bytes = 0;           // bytes written
+  uint64_t skipped = 0;         // refused names and files whose target could not be created
+  uint64_t damaged = 0;         // written, but not intact: unreadable sectors, a broken or unknown chain, corrupt
+                                // compressed data, or a write that failed part way (the part written stays)
+  uint64_t failed = 0;          // not written (no file left): unreadable records, data not found, write errors
   uint64_t sourceFailures = 0;  // jobs dropped because their disk could not be opened
   bool cancelled = false;
 };

@@ -17,8 +17,8 @@ namespace orvaldi::raw {
 namespace {
 
 bool IsInvalidChar(unsigned char c) {
-  return c < 0x20 || c == 0x7F || c == '?' || c == '/' || c == ':' || c == '*' || c == '\\' || c == '"' ||
-         c == '<' || c == '>' || c == '|';
+  return c < 0x20 || c == 0x7F || c == '?' || c == '/' || c == ':' || c == '*' || c == '\\' || c == '"' || c == '<' ||
+         c == '>' || c == '|';
 }
 
 std::string Lower(std::string_view s) {

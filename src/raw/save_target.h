@@ -22,9 +22,9 @@ struct NameCheckState {
 // What the operator answered for one invalid name.
 struct NameAnswer {
   enum Action { kRename, kSkip, kSkipAll } action = kSkip;
-  std::string newName;       // kRename: the edited name
-  bool replaceAll = false;   // kRename: the state of "所有无效符号改为："
-  std::string replacement;   // kRename: the text beside it
+  std::string newName;      // kRename: the edited name
+  bool replaceAll = false;  // kRename: the state of "所有无效符号改为："
+  std::string replacement;  // kRename: the text beside it
 };
 
 // Asked for each invalid name while the replace-all flag is off, with the

@@ -13,8 +13,8 @@
 namespace orvaldi::raw {
 namespace {
 
-constexpr std::array<std::string_view, 14> kFullList = {"jpg", "jpeg", "doc",  "ppt",  "xls",  "pdf",  "mpeg",
-                                                        "avi", "mp4",  "zip",  "docx", "pptx", "xlsx", "rar"};
+constexpr std::array<std::string_view, 14> kFullList = {"jpg", "jpeg", "doc", "ppt",  "xls",  "pdf",  "mpeg",
+                                                        "avi", "mp4",  "zip", "docx", "pptx", "xlsx", "rar"};
 constexpr std::array<std::string_view, 5> kShortList = {"jpg", "jpeg", "doc", "ppt", "xls"};
 
 bool At(const disk::ByteView& b, uint64_t offset, std::string_view bytes) {

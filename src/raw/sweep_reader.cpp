@@ -18,8 +18,7 @@ using platform::SectorSource;
 constexpr uint64_t kSector = disk::SectorSize;
 
 // `count` sectors at `sector` into `out`; whatever did not arrive is zero.
-Attempt ReadAttempt(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count,
-                    uint8_t* out) {
+Attempt ReadAttempt(SectorSource* source, const PartitionInfo* context, uint64_t sector, uint64_t count, uint8_t* out) {
   Attempt a;
   const uint64_t length = count * kSector;  // at most a slot: fits the 32-bit volume read
   if (sector > UINT64_MAX / kSector - count) {
@@ -41,8 +40,7 @@ Attempt ReadAttempt(SectorSource* source, const PartitionInfo* context, uint64_t
   // A volume reader tells only whether everything arrived: what it could
   // not deliver counts as unreadable.
   uint32_t got = 0;
-  const bool ok =
-      disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(length), got, sector * kSector, context);
+  const bool ok = disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(length), got, sector * kSector, context);
   a.good = std::min<uint64_t>(got / kSector, count);
   a.failed = !ok && a.good < count;
   if (a.failed) std::memset(out + a.good * kSector, 0, length - a.good * kSector);
@@ -165,7 +163,8 @@ uint64_t SectorRescuer::passOver(uint64_t pos, uint64_t hi) {
   return pos;
 }
 
-SliceReader::SliceReader(SectorSource* source, const PartitionInfo* context, uint64_t first, uint64_t end, bool background)
+SliceReader::SliceReader(SectorSource* source, const PartitionInfo* context, uint64_t first, uint64_t end,
+                         bool background)
     : rescuer_(source, context, end), first_(first), end_(end) {
   ring_.reset(new (std::nothrow) uint8_t[kSlots * (kSlice + 1) * kSector]);
   if (!ring_ || !background) return;

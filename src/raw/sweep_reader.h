@@ -127,10 +127,10 @@ class SliceReader {
   uint64_t first_;
   uint64_t end_;
   std::unique_ptr<uint8_t[]> ring_;
-  uint64_t next_ = 0;                 // reader: the next slice to read
-  uint64_t current_ = UINT64_MAX;     // sweep: the slice it is in
-  std::atomic<uint64_t> filled_{0};   // slices before this one are read
-  std::atomic<uint64_t> done_{0};     // slices before this one are tested
+  uint64_t next_ = 0;                // reader: the next slice to read
+  uint64_t current_ = UINT64_MAX;    // sweep: the slice it is in
+  std::atomic<uint64_t> filled_{0};  // slices before this one are read
+  std::atomic<uint64_t> done_{0};    // slices before this one are tested
   std::atomic<bool> quit_{false};
   bool threaded_ = false;
   std::thread thread_;

@@ -22,8 +22,8 @@ using disk::PartitionOrigin;
 namespace tc = disk::type_code;
 
 constexpr uint64_t kSector = disk::SectorSize;
-constexpr uint64_t kRunGap = 30;         // sectors between records that still make one run
-constexpr size_t kPairLookahead = 50;    // directory pairs compared with each pair
+constexpr uint64_t kRunGap = 30;       // sectors between records that still make one run
+constexpr size_t kPairLookahead = 50;  // directory pairs compared with each pair
 // A disk rarely holds more than a handful of master file tables; the cap
 // keeps the pairing quadratic in a small number on a disk built to attack it.
 constexpr size_t kMaxMftCandidates = 4096;
@@ -173,8 +173,9 @@ void RawScan::examineMftRecord(std::span<const uint8_t> record, uint64_t sector)
   const std::span<uint8_t> mirrorRecord(table.data() + 2 * kSector, kRecordSectors * kSector);
   fs::DecodedRecord mirror;
   uint64_t mirrorClusters = 0;
-  if (!disk::CheckUpdateSequence(mirrorRecord) || !fs::DecodeRecord(mirrorRecord, 1, fs::DecodeMode::kFound, mirror, {}) ||
-      mirror.name != "$MFTMirr" || !firstAndCount(mirror, candidate.mirrorCluster, mirrorClusters))
+  if (!disk::CheckUpdateSequence(mirrorRecord) ||
+      !fs::DecodeRecord(mirrorRecord, 1, fs::DecodeMode::kFound, mirror, {}) || mirror.name != "$MFTMirr" ||
+      !firstAndCount(mirror, candidate.mirrorCluster, mirrorClusters))
     return;
   const std::span<uint8_t> fifth(table.data() + 10 * kSector, kRecordSectors * kSector);
   auto& list = disk::CheckUpdateSequence(fifth) ? liveTables_ : mirrorTables_;
@@ -239,8 +240,7 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
   slot = FatPair{};
   if (pair.first < behindStart) return;
   const uint64_t start = pair.first - behindStart;
-  if (hasPartition(start, fat32 ? disk::FsFamily::kFat32 : disk::FsFamily::kFat16))
-    return;
+  if (hasPartition(start, fat32 ? disk::FsFamily::kFat32 : disk::FsFamily::kFat16)) return;
   PartitionInfo rebuilt;
   rebuilt.startSector = start;
   rebuilt.sectorCount = end_ - start;
@@ -280,8 +280,7 @@ void RawScan::rebuildFromDirectoryPairs() {
             static_cast<uint32_t>(std::min<uint64_t>(count / spc * entryBytes / kSector, UINT32_MAX));
         add(std::move(rebuilt), false);
       };
-      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF &&
-          !hasPartition(zero, disk::FsFamily::kFat16))
+      if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF && !hasPartition(zero, disk::FsFamily::kFat16))
         candidate(tc::kFat16, 2);
       if (!hasPartition(zero, disk::FsFamily::kFat32)) candidate(tc::kFat32, 4);
     }
