@@ -6,6 +6,7 @@
 #include "disk/bytes.h"
 #include "disk/fat_layout.h"
 #include "disk/fs_family.h"
+#include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "platform/text.h"
@@ -14,9 +15,6 @@ namespace orvaldi::disk {
 namespace {
 
 using platform::SectorSource;
-
-constexpr uint32_t kAttrVolumeName = 0x60;
-constexpr uint32_t kAttrEnd = 0xFFFFFFFF;
 
 std::vector<uint8_t> ReadBytes(SectorSource& source, uint64_t sector, uint32_t sectors) {
   std::vector<uint8_t> buf(uint64_t{sectors} * SectorSize);
@@ -64,27 +62,28 @@ std::string Fat16Label(SectorSource& source, uint64_t start, const ByteView& boo
   return FatLabelFromDirectory(dir);
 }
 
-std::string NtfsLabel(SectorSource& source, uint64_t start, const ByteView& boot) {
-  const uint32_t spc = NtfsSectorsPerCluster(boot.u8(0x0D));
-  const uint32_t recordBytes = NtfsRecordBytes(static_cast<int8_t>(boot.u8(0x40)), spc);
+std::string NtfsLabel(SectorSource& source, uint64_t start, const ByteView& bootBytes) {
+  const ntfs::BootSector boot(bootBytes);
+  const uint32_t spc = NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
+  const uint32_t recordBytes = NtfsRecordBytes(boot.clustersPerRecordCode(), spc);
   if (spc == 0 || recordBytes == 0 || recordBytes % SectorSize != 0) return {};
-  const uint64_t mftCluster = boot.le64(0x30);
+  const uint64_t mftCluster = boot.mftCluster();
   if (mftCluster > UINT64_MAX / spc) return {};
   // Record 3 is the volume file; with 1,024-byte records it sits 6 sectors in.
   const uint64_t recordSector = start + mftCluster * spc + 3ull * recordBytes / SectorSize;
   std::vector<uint8_t> record = ReadBytes(source, recordSector, recordBytes / SectorSize);
   if (!CheckUpdateSequence(record)) return {};
   const ByteView r(record);
-  uint64_t at = r.le16(0x14);
+  uint64_t at = ntfs::RecordHeader(r).firstAttributeOffset();
   while (r.contains(at, 8)) {
-    const uint32_t type = r.le32(at);
-    if (type == kAttrEnd) break;
-    const uint32_t length = r.le32(at + 4);
+    const ntfs::AttributeHeader a(r, at);
+    if (a.type() == ntfs::attr::kEnd) break;
+    const uint32_t length = a.length();
     if (length < 8 || !r.contains(at, length)) break;  // a broken chain ends the walk
-    if (type == kAttrVolumeName && r.u8(at + 8) == 0) {
-      const uint32_t valueLength = r.le32(at + 0x10);
+    if (a.type() == ntfs::attr::kVolumeName && !a.nonResident()) {
+      const uint32_t valueLength = a.valueLength();
       if (valueLength != 0) {
-        const uint64_t valueOffset = at + r.le16(at + 0x14);
+        const uint64_t valueOffset = at + a.valueOffset();
         if (!r.contains(valueOffset, valueLength)) return {};
         return platform::Utf16LeToUtf8(r.sub(valueOffset, valueLength));
       }

@@ -8,14 +8,16 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
-#include "fs/ntfs_layout.h"
 #include "fs/ntfs_placement.h"
 #include "fs/ntfs_search.h"
 #include "fs/ntfs_state.h"
 
 namespace orvaldi::fs {
+
+namespace ntfs = disk::ntfs;
 namespace {
 
 using disk::ByteView;

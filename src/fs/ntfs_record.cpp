@@ -4,11 +4,13 @@
 #include <map>
 
 #include "disk/bytes.h"
-#include "fs/ntfs_layout.h"
+#include "disk/ntfs_layout.h"
 #include "fs/scan_tree.h"
 #include "platform/text.h"
 
 namespace orvaldi::fs {
+
+namespace ntfs = disk::ntfs;
 namespace {
 
 using disk::ByteView;

@@ -6,16 +6,18 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "fs/compound_file.h"
-#include "fs/ntfs_layout.h"
 #include "fs/ntfs_placement.h"
 #include "fs/ntfs_record.h"
 #include "fs/ntfs_state.h"
 #include "platform/text.h"
 
 namespace orvaldi::fs {
+
+namespace ntfs = disk::ntfs;
 namespace {
 
 using disk::ByteView;

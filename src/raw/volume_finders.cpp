@@ -10,6 +10,8 @@
 
 #include "disk/bytes.h"
 #include "disk/fat_directory.h"
+#include "disk/fat_layout.h"
+#include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
 #include "fs/ntfs_record.h"
 #include "raw/raw_scan_internal.h"
@@ -30,16 +32,13 @@ constexpr size_t kMaxMftCandidates = 4096;
 constexpr uint32_t kFat32DistanceLimit = 0x2800;
 constexpr uint32_t kFat16DistanceLimit = 0x190;
 
-using disk::Le16;
-using disk::Le32;
-using disk::Le64;
-
 bool IsClusterSize(uint64_t spc) { return spc >= 1 && spc <= 128 && (spc & (spc - 1)) == 0; }
 
 // The "." and ".." entries that open every FAT sub-directory's first sector.
 bool StartsWithDotEntries(const uint8_t* p) {
-  return p[0] == 0x2E && p[1] == 0x20 && p[0x20] == 0x2E && p[0x21] == 0x2E && Le32(p + 0x1C) == 0 &&
-         Le32(p + 0x3C) == 0;
+  const disk::fat::DirEntry dot({p, disk::fat::kEntryBytes}),
+      dotDot({p + disk::fat::kEntryBytes, disk::fat::kEntryBytes});
+  return p[0] == 0x2E && p[1] == 0x20 && p[0x20] == 0x2E && p[0x21] == 0x2E && dot.size() == 0 && dotDot.size() == 0;
 }
 
 }  // namespace
@@ -53,10 +52,11 @@ bool RawScan::holdsFileRecord(uint64_t sector) {
 }
 
 void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
-  const uint64_t spc = disk::NtfsSectorsPerCluster(p[0x0D]);
+  const disk::ntfs::BootSector boot(disk::ByteView(p, kSector));
+  const uint64_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
   if (spc == 0) return;
-  const uint64_t mftCluster = Le64(p + 0x30);
-  const uint64_t total = Le64(p + 0x28);
+  const uint64_t mftCluster = boot.mftCluster();
+  const uint64_t total = boot.totalSectors();
   if (mftCluster > UINT64_MAX / spc) return;
   const uint64_t mftOffset = spc * mftCluster;
   uint64_t start = 0;
@@ -80,10 +80,11 @@ void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
 void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
   // The hidden-sectors field names the volume's start when this is the boot
   // sector itself or its backup six sectors in.
-  const uint64_t hidden = Le32(p + 0x1C);
+  const disk::fat::BootSector boot(disk::ByteView(p, kSector));
+  const uint64_t hidden = boot.hiddenSectors();
   const uint64_t start = (hidden == sector || (sector >= 6 && hidden == sector - 6)) ? hidden : sector;
   std::array<uint8_t, kSector> fat{};
-  ReadRange(source_, context_, start + Le16(p + 0x0E), 1, fat.data());
+  ReadRange(source_, context_, start + boot.reservedSectors(), 1, fat.data());
   if (!disk::IsFat32TableStart(fat.data())) return;
   for (const PartitionInfo& q : disk_.partitions) {
     if (q.origin == PartitionOrigin::kRebuilt || q.typeByte != tc::kFat32) continue;
@@ -92,7 +93,7 @@ void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
   }
   PartitionInfo found;
   found.startSector = start;
-  found.sectorCount = Le32(p + 0x20);
+  found.sectorCount = boot.totalSectors32();
   found.typeByte = tc::kFat32;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);
@@ -102,8 +103,9 @@ void RawScan::fat16ByBootSector(const uint8_t* p, uint64_t sector) {
   if (hasPartition(sector, {tc::kFat16}, PartitionOrigin::kFound)) return;
   PartitionInfo found;
   found.startSector = sector;
-  const uint32_t large = Le32(p + 0x20);
-  found.sectorCount = large != 0 ? large : Le16(p + 0x13);
+  const disk::fat::BootSector boot(disk::ByteView(p, kSector));
+  const uint32_t large = boot.totalSectors32();
+  found.sectorCount = large != 0 ? large : boot.totalSectors16();
   found.typeByte = tc::kFat16;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);
@@ -116,7 +118,7 @@ bool RawScan::fileRecord(const uint8_t* p, uint64_t sector) {
   std::memcpy(record.data(), p, record.size());
   if (!disk::CheckUpdateSequence(record)) return false;
   noteRecordRun(sector);
-  if (Le32(record.data() + 0x2C) == 0) examineMftRecord(record, sector);
+  if (disk::ntfs::RecordHeader(disk::ByteView(record)).recordNumber() == 0) examineMftRecord(record, sector);
   return true;
 }
 
@@ -213,7 +215,7 @@ void RawScan::directoryTests(const uint8_t* p, uint64_t sector) {
     return;
   }
   disk_.directorySectors.insert(sector);
-  const uint32_t cluster = (uint32_t{Le16(p + 0x14)} << 16) | Le16(p + 0x1A);
+  const uint32_t cluster = disk::fat::DirEntry({p, disk::fat::kEntryBytes}).firstCluster();
   const bool behindFat32 = fat32Pair_.behindSecondCopy(sector, 1);
   const bool behindFat16 = fat16Pair_.behindSecondCopy(sector, 0x21);
   if (behindFat32 || behindFat16) directoryPairs_.push_back({sector, cluster});

@@ -6,14 +6,14 @@
 
 #include "disk/bytes.h"
 
-namespace orvaldi::fs::ntfs {
+namespace orvaldi::disk::ntfs {
 
 // Every accessor reads through a ByteView: a field that lies outside the
 // bytes reads as 0 and marks the view overrun, as ByteView does.
 class Fields {
  public:
-  explicit Fields(disk::ByteView bytes, uint64_t at = 0) : b_(bytes), at_(at) {}
-  const disk::ByteView& bytes() const { return b_; }
+  explicit Fields(ByteView bytes, uint64_t at = 0) : b_(bytes), at_(at) {}
+  const ByteView& bytes() const { return b_; }
   uint64_t at() const { return at_; }
 
  protected:
@@ -23,7 +23,7 @@ class Fields {
   uint64_t le64(uint64_t off) const { return b_.le64(at_ + off); }
 
  private:
-  disk::ByteView b_;
+  ByteView b_;
   uint64_t at_;
 };
 
@@ -76,6 +76,7 @@ namespace attr {
 inline constexpr uint32_t kStandardInformation = 0x10;
 inline constexpr uint32_t kAttributeList = 0x20;
 inline constexpr uint32_t kFileName = 0x30;
+inline constexpr uint32_t kVolumeName = 0x60;
 inline constexpr uint32_t kData = 0x80;
 inline constexpr uint32_t kIndexRoot = 0x90;
 inline constexpr uint32_t kIndexAllocation = 0xA0;
@@ -191,4 +192,4 @@ class AttributeListEntry : public Fields {
   uint16_t id() const { return le16(0x18); }
 };
 
-}  // namespace orvaldi::fs::ntfs
+}  // namespace orvaldi::disk::ntfs
