@@ -59,9 +59,6 @@ TEST_F(CarveDisk, RawScanFindsEverySampleAtItsSector) {
     EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
     const auto j = nlohmann::json::parse(r.out);
     EXPECT_EQ(j["unreadable"], nlohmann::json::parse(c.unreadable));
-    EXPECT_TRUE(j["partitions"].is_array());
-    EXPECT_TRUE(j["directorySectors"].is_number());
-    EXPECT_TRUE(j["mftRecordRuns"].is_number());
     std::map<uint64_t, std::pair<uint64_t, std::string>> carved;
     for (const auto& f : j["carved"]) carved[f["start"]] = {f["size"], f["name"]};
     int checked = 0;

@@ -39,39 +39,44 @@ TEST(ResolvePath, AllNodesOfAPathAndTheExistingFileFirst) {
 }
 
 // An NTFS node names the parent it was read with, which for a node placed
-// under "零散目录" is not that folder; a FAT node's parent is the folder it
-// was reached from.
+// under "零散目录" is not that folder.
 TEST(NodeRef, ParentIdAsTheListingShowsIt) {
   fs::NtfsNode orphans;
   orphans.recordNumber = 2;
   fs::NtfsNode child;
   child.recordNumber = 40;
   child.parentNumber = 77;
-  const fs::NtfsNode* placed = fs::InsertChild(orphans, child);
-  EXPECT_EQ(fs::NodeRef(placed).parentId(fs::NodeRef(&orphans)), 77u);
+  EXPECT_EQ(fs::NodeRef(fs::InsertChild(orphans, child)).parentId(fs::NodeRef(&orphans)), 77u);
   EXPECT_EQ(fs::NodeRef(&orphans).parentId(fs::NodeRef()), std::nullopt);
-  fs::FatNode root = Node("根目录", fs::node_kind::kFolder, 2);
-  const fs::FatNode* file = fs::InsertChild(root, Node("a", fs::node_kind::kFile, 9));
-  EXPECT_EQ(fs::NodeRef(file).parentId(fs::NodeRef(&root)), 2u);
 }
 
-// A partition of each family over sectors that hold no boot sector, and the
-// modes each family's reader lacks.
+// A partition of each family over sectors that hold no usable boot sector,
+// and the modes each family's reader lacks.
 TEST(OpenPartition, StatusSaysWhatCameOfIt) {
-  test::TempDir dir;
-  const auto image = dir.write("zeros.img", std::vector<uint8_t>(256 * 1024));
-  auto d = disk::DescribeSource(image.string());
-  ASSERT_TRUE(d);
+  // A boot sector with a cluster size whose data area would begin before the
+  // volume: the scan cannot place cluster 2, so there is no volume to list,
+  // not an empty one.
+  std::vector<uint8_t> dataBeforeVolume = test::Fat32BootSector();
+  dataBeforeVolume[0x0D] = 128;
+  test::Put16(dataBeforeVolume, 0x0E, 1);  // reserved
+  test::Put32(dataBeforeVolume, 0x24, 1);  // FAT size
   const struct {
     uint8_t type;
     ScanMode mode;
     OpenStatus status;
+    std::vector<uint8_t> boot;
   } cases[] = {
-      {0x0C, ScanMode::kWalk, OpenStatus::kNoVolume},   {0x06, ScanMode::kSearch, OpenStatus::kNoVolume},
-      {0x07, ScanMode::kWalk, OpenStatus::kNoVolume},   {0x07, ScanMode::kSearch, OpenStatus::kWrongMode},
-      {0x0B, ScanMode::kDeep, OpenStatus::kWrongMode},  {0x83, ScanMode::kWalk, OpenStatus::kNotAFileSystem},
+      {0x0C, ScanMode::kWalk, OpenStatus::kNoVolume, {}},   {0x06, ScanMode::kSearch, OpenStatus::kNoVolume, {}},
+      {0x07, ScanMode::kWalk, OpenStatus::kNoVolume, {}},   {0x07, ScanMode::kSearch, OpenStatus::kWrongMode, {}},
+      {0x0B, ScanMode::kDeep, OpenStatus::kWrongMode, {}},  {0x83, ScanMode::kWalk, OpenStatus::kNotAFileSystem, {}},
+      {0x0C, ScanMode::kWalk, OpenStatus::kNoVolume, dataBeforeVolume},
   };
+  test::TempDir dir;
   for (const auto& c : cases) {
+    std::vector<uint8_t> bytes(256 * 1024);
+    std::copy(c.boot.begin(), c.boot.end(), bytes.begin());
+    auto d = disk::DescribeSource(dir.write("part.img", bytes).string());
+    ASSERT_TRUE(d);
     d->partitions.clear();
     disk::PartitionInfo& part = d->partitions.emplace_back();
     part.name = "Partition0";
@@ -79,7 +84,7 @@ TEST(OpenPartition, StatusSaysWhatCameOfIt) {
     part.sectorCount = 512;
     platform::ProgressBlock progress;
     const OpenedPartition opened = OpenPartition(*d, part, c.mode, progress);
-    EXPECT_EQ(opened.status, c.status) << int{c.type} << " mode " << int(c.mode);
+    EXPECT_EQ(opened.status, c.status) << int{c.type} << " mode " << int(c.mode) << " boot " << c.boot.size();
     EXPECT_EQ(opened.family, disk::FamilyOf(c.type));
     EXPECT_TRUE(opened.tops.empty());
   }
