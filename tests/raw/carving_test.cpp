@@ -85,10 +85,10 @@ std::vector<uint8_t> Mp4(uint64_t size) {
 
 // An MP3 ending at `end`: an ID3 tag sized so that MPEG-1 layer III frames of
 // 417 bytes (128 kbit/s, 44.1 kHz) fill the rest.
-std::vector<uint8_t> Mp3(uint64_t end, bool trailer) {
+std::vector<uint8_t> Mp3(uint64_t end) {
   const uint64_t frames = (end - 10 - 200) / 417;
   const uint64_t tag = end - 10 - frames * 417;
-  std::vector<uint8_t> b(end + (trailer ? 128 : 0) + 16, 0);
+  std::vector<uint8_t> b(end + 16, 0);
   std::memcpy(b.data(), "ID3\x03\x00\x00", 6);
   for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<uint8_t>((tag >> (21 - 7 * i)) & 0x7F);
   for (uint64_t f = 0; f < frames; ++f) {
@@ -97,7 +97,6 @@ std::vector<uint8_t> Mp3(uint64_t end, bool trailer) {
     h[1] = 0xFB;  // MPEG-1, layer III, no CRC
     h[2] = 0x90;  // 128 kbit/s, 44.1 kHz, no padding
   }
-  if (trailer) std::memcpy(b.data() + end, "TAG", 3);
   return b;
 }
 
@@ -156,32 +155,19 @@ std::vector<uint8_t> Ole2(const std::u16string& streamName, const std::string& t
 }
 
 // A baseline JPEG: SOI, APP0 JFIF, DQT, SOF0, DHT, SOS, scan data, EOI.
-std::vector<uint8_t> Jpeg(size_t scanBytes, uint8_t frame = 0xC0) {
+std::vector<uint8_t> Jpeg(size_t scanBytes) {
   std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
   auto segment = [&](uint8_t code, uint16_t length) {
     b.insert(b.end(), {0xFF, code, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
     b.insert(b.end(), length - 2, 0x11);
   };
   segment(0xDB, 67);
-  segment(frame, 17);
+  segment(0xC0, 17);
   segment(0xC4, 31);
   segment(0xDA, 12);
   for (size_t i = 0; i < scanBytes; ++i) b.push_back(static_cast<uint8_t>(0x20 + i % 200));
   b.insert(b.end(), {0xFF, 0xD9});
   return b;
-}
-
-std::vector<uint8_t> Rar() {
-  std::vector<uint8_t> rar = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00,          // marker
-                              0, 0, 0x73, 0, 0, 13, 0, 0, 0, 0, 0, 0, 0};  // archive header
-  std::vector<uint8_t> file(32 + 100, 0);
-  file[2] = 0x74;
-  test::Put16(file, 3, 0x8000);
-  test::Put16(file, 5, 32);
-  test::Put32(file, 7, 100);  // packed size
-  rar.insert(rar.end(), file.begin(), file.end());
-  rar.insert(rar.end(), {0, 0, 0x7B, 0, 0, 7, 0});
-  return rar;
 }
 
 std::vector<uint8_t> Avi(uint32_t riff) {
@@ -204,6 +190,10 @@ std::vector<uint8_t> Join(std::vector<uint8_t> first, size_t at, const std::vect
   return first;
 }
 
+// What the carving fixture's real samples show (every format measured and
+// named, OLE2 titles, ZIP packages named by their parts, progressive JPEGs
+// and short streams refused) is checked with the CLI over that disk; here the
+// limits, the damaged files and the names it does not hold.
 struct CarveCase {
   const char* what;
   std::vector<uint8_t> file;
@@ -226,24 +216,16 @@ TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
       {"mpeg", Mpeg(kMiB + 1), "8.mpeg"},
       {"mp4 of 1 MiB", Mp4(kMiB), nullptr},
       {"mp4", Mp4(kMiB + 1), "8.mp4"},
-      {"mp3 of 1 MiB", Mp3(kMiB, false), nullptr},
-      {"mp3", Mp3(kMiB + 1, false), "8.mp3", kMiB + 1},
-      {"mp3 with its trailing tag", Mp3(2 * kMiB, true), "8.mp3", 2 * kMiB + 128},
+      {"mp3 of 1 MiB", Mp3(kMiB), nullptr},
+      {"mp3", Mp3(kMiB + 1), "8.mp3", kMiB + 1},
       // AVI: the RIFF size plus its header, between 1 MiB and 20 MiB.
       {"avi too small", Avi(0x100000), nullptr},
       {"avi", Avi(0x100001), "8.avi", 0x100001 + 12},
       {"avi largest", Avi(0x13FFFFF), "8.avi", 0x13FFFFF + 12},
       {"avi too large", Avi(0x1400000), nullptr},
-      // ZIP family: named by the first entry and the central directory.
-      {"docx", Zip({"[Content_Types].xml", "_rels/.rels", "word/document.xml"}), "8.docx"},
-      {"xlsx", Zip({"[Content_Types].xml", "xl/workbook.xml"}), "8.xlsx"},
-      {"pptx", Zip({"[Content_Types].xml", "ppt/presentation.xml", "docProps/app.xml"}), "8.pptx"},
       {"office without an office folder: bare digits", Zip({"[Content_Types].xml", "docProps/core.xml"}), "8"},
-      {"not an office document", Zip({"readme.txt", "word/document.xml"}), "8.zip"},
-      {"no PK where a record is due", zipWithBrokenCentralDirectory, nullptr},
-      {"rar", Rar(), "8.rar"},
-      // OLE2: sized by its whole allocation table, named by its streams or its summary.
-      {"ole2 by its summary", Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"), "Report.xls", 3 * 512 * 128},
+      {"zip with no PK where a record is due", zipWithBrokenCentralDirectory, nullptr},
+      // OLE2: sized by its whole allocation table (three sectors here).
       {"ole2 by its stream", Ole2(u"WordDocument", "ignored", "ignored"), "8.doc", 3 * 512 * 128},
       {"ole2 of no known application", Ole2(u"\x05SummaryInformation", "Report", "LibreOffice"), nullptr},
       // JPEG: ends at an end marker followed by zeros, two bytes beyond. A small
@@ -251,7 +233,6 @@ TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
       // follows; an end marker followed by data is not the end.
       {"small jpeg", Join(Jpeg(100), 1024 + 40, {0xFF, 0xD9}), "8.jpg", Jpeg(100).size() + 2},
       {"jpeg with an inner end marker", jpegWithInnerEnd, "8.jpg", jpegWithInnerEnd.size() + 2},
-      {"progressive jpeg", Jpeg(3000, 0xC2), nullptr},
   };
   for (const CarveCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -280,18 +261,6 @@ TEST(Carving, RecordsStayPerSectorAndNamesMayRepeat) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                   // measured again...
   EXPECT_EQ(d.info.extraFoundFolder.children.at(60).size, first);  // ...but the first record stays
-}
-
-TEST(Carving, CheapHeaderTest) {
-  std::vector<uint8_t> s(1024, 0);
-  EXPECT_FALSE(MayStartCarvedFile(s.data()));
-  for (const auto& head : {Text("%PDF-1.4"), Text("PK\x03\x04"), Text("Rar!\x1A\x07"), Text("ID3\x04")}) {
-    std::fill(s.begin(), s.end(), 0);
-    std::memcpy(s.data(), head.data(), head.size());
-    EXPECT_TRUE(MayStartCarvedFile(s.data())) << std::string(head.begin(), head.end());
-  }
-  std::fill(s.begin(), s.end(), 0x41);
-  EXPECT_FALSE(MayStartCarvedFile(s.data()));
 }
 
 }  // namespace
