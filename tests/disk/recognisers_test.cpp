@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "disk/recognisers.h"
+#include "support/ntfs_builder.h"
 #include "support/test_images.h"
 
 namespace orvaldi::disk {
@@ -127,43 +128,25 @@ TEST(NtfsGeometry, ClusterAndRecordSizes) {
     EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(code), spc), bytes) << code;
 }
 
-Bytes MftRecord(size_t size, uint8_t usaOffset, uint16_t usn) {
-  Bytes r(size);
-  PutText(r, 0, "FILE");
-  r[4] = usaOffset;
-  Put16(r, 6, static_cast<uint16_t>(size / 512 + 1));
-  Put16(r, usaOffset, usn);
-  for (size_t i = 0; i < size / 512; ++i) {
-    Put16(r, usaOffset + 2 * (i + 1), static_cast<uint16_t>(0x1100 + i));  // the real end words
-    Put16(r, (i + 1) * 512 - 2, usn);
-  }
-  return r;
-}
-
 TEST(UpdateSequence, OtherSizesAndLayoutsAndTornAndForeignRecords) {
   // 1,024-byte records with the number field are every NTFS image's.
-  auto big = MftRecord(4096, 0x30, 0x0042);
+  auto big = test::RecordBuilder(0, 1, 4096).build();
   EXPECT_EQ(CheckUpdateSequence(big), 1);
-  EXPECT_EQ(big[4094], 0x07);
-  auto old = MftRecord(1024, 0x2A, 0x0003);  // records without the number field
+  EXPECT_EQ(big[4094], 0);  // the protected word is back
+  auto old = test::RecordBuilder(0, 1, 1024, 0x2A).build();  // records without the number field
   EXPECT_EQ(CheckUpdateSequence(old), 1);
-  auto fhdl = MftRecord(1024, 0x30, 1);
-  PutText(fhdl, 0, "FHDL");
-  EXPECT_EQ(CheckUpdateSequence(fhdl), 1);
-
-  auto torn = MftRecord(1024, 0x30, 7);
-  Put16(torn, 1022, 8);  // second sector from another write
-  const auto before = torn;
-  EXPECT_EQ(CheckUpdateSequence(torn), 0);
-  EXPECT_EQ(torn, before);  // untouched on failure
-  auto badOffset = MftRecord(1024, 0x30, 7);
-  badOffset[4] = 0x28;
-  EXPECT_EQ(CheckUpdateSequence(badOffset), 0);
-  auto index = MftRecord(1024, 0x30, 7);
-  PutText(index, 0, "INDX");
-  EXPECT_EQ(CheckUpdateSequence(index), 0);
-  Bytes odd(1000);
-  EXPECT_EQ(CheckUpdateSequence(odd), 0);
+  for (const Mutation& m : {Mutation{"FHDL", Text(0, "FHDL"), 1},
+                            Mutation{"second sector from another write", Set16(1022, 0x0202), 0},
+                            Mutation{"array inside the header", Byte(4, 0x28), 0}, Mutation{"INDX", Text(0, "INDX"), 0},
+                            Mutation{"1000 bytes", [](Bytes& t) { t.resize(1000); }, 0}}) {
+    Bytes t = test::RecordBuilder(0).build();
+    m.change(t);
+    const Bytes before = t;
+    EXPECT_EQ(CheckUpdateSequence(t), m.verdict) << m.what;
+    if (m.verdict == 0) {
+      EXPECT_EQ(t, before) << m.what;  // untouched on failure
+    }
+  }
 }
 
 }  // namespace

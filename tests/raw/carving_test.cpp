@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "platform/sector_source.h"
 #include "support/test_images.h"
@@ -124,34 +126,20 @@ std::vector<uint8_t> Zip(const std::vector<std::string>& names) {
   return b;
 }
 
-// An OLE2 header whose directory and summary streams sit right after it.
-std::vector<uint8_t> Ole2(const std::u16string& streamName, const std::string& title, const std::string& app) {
-  std::vector<uint8_t> b(4 * 512, 0);
-  std::memcpy(b.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
-  test::Put32(b, 0x2C, 3);  // FAT sectors
-  test::Put32(b, 0x30, 0);  // directory at sector 0 (disk sector start + 1)
-  auto entry = [&](int i, const std::u16string& name, uint32_t startSector) {
-    uint8_t* e = b.data() + 512 + 128 * i;
-    for (size_t k = 0; k < name.size(); ++k) {
-      e[2 * k] = static_cast<uint8_t>(name[k]);
-      e[2 * k + 1] = static_cast<uint8_t>(name[k] >> 8);
-    }
-    std::memcpy(e + 0x74, &startSector, 4);
-  };
-  entry(0, u"Root Entry", 1);
-  entry(1, streamName, 1);  // the summary stream at sector 1 (disk sector start + 2)
-  uint8_t* set = b.data() + 1024;
-  auto put32 = [](uint8_t* at, uint32_t v) { std::memcpy(at, &v, 4); };
-  put32(set + 0x34, 2);
-  put32(set + 0x38, 2);
-  put32(set + 0x3C, 0x20);
-  put32(set + 0x40, 18);
-  put32(set + 0x44, 0x80);
-  put32(set + 0x30 + 0x20 + 4, static_cast<uint32_t>(title.size() + 1));
-  std::memcpy(set + 0x30 + 0x28, title.data(), title.size());
-  put32(set + 0x30 + 0x80 + 4, static_cast<uint32_t>(app.size() + 1));
-  std::memcpy(set + 0x30 + 0x88, app.data(), app.size());
+// The carving fixture's workbook: stream "Book", titled "Report" by
+// "Microsoft Excel", one allocation-table sector; `patch` changes it.
+std::vector<uint8_t> ReportXls(const std::function<void(std::vector<uint8_t>&)>& patch = {}) {
+  static const auto disk = test::LoadImage(test::FixturesDir() / "carve/carve-disk.img.gz");
+  if (!disk) return {};
+  std::vector<uint8_t> b(disk->begin() + 81919 * 512, disk->begin() + 81919 * 512 + 11776);
+  if (patch) patch(b);
   return b;
+}
+
+void Replace(std::vector<uint8_t>& b, const std::string& from, const std::string& to) {
+  const auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
+  ASSERT_NE(at, b.end()) << from;
+  std::copy(to.begin(), to.end(), at);
 }
 
 // A baseline JPEG: SOI, APP0 JFIF, DQT, SOF0, DHT, SOS, scan data, EOI.
@@ -226,8 +214,9 @@ TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
       {"office without an office folder: bare digits", Zip({"[Content_Types].xml", "docProps/core.xml"}), "8"},
       {"zip with no PK where a record is due", zipWithBrokenCentralDirectory, nullptr},
       // OLE2: sized by its whole allocation table (three sectors here).
-      {"ole2 by its stream", Ole2(u"WordDocument", "ignored", "ignored"), "8.doc", 3 * 512 * 128},
-      {"ole2 of no known application", Ole2(u"\x05SummaryInformation", "Report", "LibreOffice"), nullptr},
+      {"ole2 of three table sectors", ReportXls([](auto& b) { b[0x2C] = 3; }), "Report.xls", 3 * 512 * 128},
+      {"ole2 of no known application", ReportXls([](auto& b) { Replace(b, "Microsoft Excel", "LibreOffice Cal"); }),
+       nullptr},
       // JPEG: ends at an end marker followed by zeros, two bytes beyond. A small
       // picture ends in the sector of its start of scan, whatever end marker
       // follows; an end marker followed by data is not the end.
@@ -248,19 +237,19 @@ TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
 
 TEST(Carving, RecordsStayPerSectorAndNamesMayRepeat) {
   Disk d(12);
-  d.put(20, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
-  d.put(40, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
+  d.put(20, ReportXls());  // 23 sectors each
+  d.put(60, ReportXls());
   ASSERT_NE(d.probe(20), nullptr);
-  ASSERT_NE(d.probe(40), nullptr);
-  EXPECT_EQ(d.info.extraFoundFolder.children.at(40).name, "Report.xls");  // two documents, one name, both kept
-  d.put(60, Jpeg(100));
   ASSERT_NE(d.probe(60), nullptr);
-  const uint32_t first = d.probe(60)->size;
-  d.put(60, Jpeg(4000));
-  const auto again = d.find(60);
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(60).name, "Report.xls");  // two documents, one name, both kept
+  d.put(100, Jpeg(100));
+  ASSERT_NE(d.probe(100), nullptr);
+  const uint32_t first = d.probe(100)->size;
+  d.put(100, Jpeg(4000));
+  const auto again = d.find(100);
   ASSERT_TRUE(again);
-  EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                   // measured again...
-  EXPECT_EQ(d.info.extraFoundFolder.children.at(60).size, first);  // ...but the first record stays
+  EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                    // measured again...
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(100).size, first);  // ...but the first record stays
 }
 
 }  // namespace
