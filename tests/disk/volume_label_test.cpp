@@ -9,6 +9,7 @@
 #include "disk/volume_probe.h"
 #include "platform/sector_source.h"
 #include "platform/text.h"
+#include "support/fat_builder.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
 
@@ -21,50 +22,24 @@ using test::Put32;
 using test::Put64;
 using test::PutText;
 
-void PutEntry(std::vector<uint8_t>& disk, size_t at, const std::string& name11, uint8_t attr) {
-  PutText(disk, at, name11);
-  disk[at + 0x0B] = attr;
-}
-
-// A FAT32 volume at sector 100: 32 reserved, 2 FATs of 16 sectors, 1 sector
-// per cluster, root at cluster 3, so the root's first sector is 100+32+32+1.
-std::vector<uint8_t> CraftedFat32() {
-  std::vector<uint8_t> disk(200 * 512);
-  auto boot = test::Fat32BootSector();
-  boot[0x0D] = 1;
-  Put16(boot, 0x0E, 32);
-  Put32(boot, 0x24, 16);
-  Put32(boot, 0x2C, 3);
-  std::copy(boot.begin(), boot.end(), disk.begin() + 100 * 512);
-  return disk;
-}
-constexpr size_t kFat32Root = (100 + 32 + 32 + 1) * 512;
-
 // GBK labels and labels after files are the fixtures' (RealVolume below).
 TEST(ReadVolumeLabel, FatTakesTheFirstLabelEntryAnywhereInTheRootBeforeAnEmptyOne) {
-  auto disk = CraftedFat32();
-  disk[kFat32Root] = 0x41;  // long-name entry: attribute 0x0F is no label
-  disk[kFat32Root + 0x0B] = 0x0F;
-  PutEntry(disk, kFat32Root + 32, "MY DISK    ", 0x28);  // the archive bit may be set
-  PutEntry(disk, kFat32Root + 64, "SECOND     ", 0x08);
-  PutEntry(disk, kFat32Root + 128, "LATE       ", 0x08);  // after an empty entry: never seen
-  MemorySource src(disk);
-  EXPECT_EQ(ReadVolumeLabel(src, 100, 0x0C), "MY DISK");
-  EXPECT_EQ(ReadVolumeLabel(src, 100, 0x07), "");  // the type code decides the reader
-  PutEntry(disk, kFat32Root + 32, std::string(11, '\0'), 0);
-  MemorySource late(disk);
-  EXPECT_EQ(ReadVolumeLabel(late, 100, 0x0C), "");
+  test::FatBuilder fat32(true, 16, 64);
+  fat32.at(2, 0) = 0x41;  // long-name entry: attribute 0x0F is no label
+  fat32.at(2, 0, 0x0B) = 0x0F;
+  fat32.entry(2, 1, "MY DISK    ", 0x28, 0);  // the archive bit may be set
+  fat32.entry(2, 2, "SECOND     ", 0x08, 0).entry(2, 4, "LATE       ", 0x08, 0);  // LATE: after an empty entry
+  MemorySource src(fat32.bytes());
+  EXPECT_EQ(ReadVolumeLabel(src, 0, 0x0C), "MY DISK");
+  EXPECT_EQ(ReadVolumeLabel(src, 0, 0x07), "");  // the type code decides the reader
+  fat32.entry(2, 1, std::string(11, '\0'), 0, 0);
+  MemorySource late(fat32.bytes());
+  EXPECT_EQ(ReadVolumeLabel(late, 0, 0x0C), "");
 
-  std::vector<uint8_t> fat16(80 * 512);
-  auto boot = test::Fat16BootSector();
-  Put16(boot, 0x0E, 1);
-  Put16(boot, 0x16, 4);
-  Put16(boot, 0x11, 32);  // two sectors of root entries
-  std::copy(boot.begin(), boot.end(), fat16.begin());
-  const size_t root = (1 + 8) * 512;
-  for (int i = 0; i < 20; ++i) PutEntry(fat16, root + 32 * i, "F" + std::to_string(100 + i) + "     TXT", 0x20);
-  PutEntry(fat16, root + 32 * 20, "SECOND SECT", 0x08);  // lies in the root's second sector
-  MemorySource src16(fat16);
+  test::FatBuilder fat16(false, 4, 64);
+  for (uint32_t i = 0; i < 20; ++i) fat16.entry(0, i, "F" + std::to_string(100 + i) + "     TXT", 0x20, 0);
+  fat16.entry(0, 20, "SECOND SECT", 0x08, 0);  // lies in the root's second sector
+  MemorySource src16(fat16.bytes());
   EXPECT_EQ(ReadVolumeLabel(src16, 0, 0x0E), "SECOND SECT");
 }
 
