@@ -6,6 +6,7 @@
 #include <functional>
 
 #include "disk/recognisers.h"
+#include "support/ntfs_builder.h"
 #include "support/test_images.h"
 
 namespace orvaldi::disk {
@@ -37,16 +38,13 @@ auto Set32(size_t at, uint32_t v) { return [=](Bytes& t) { Put32(t, at, v); }; }
 auto Text(size_t at, const char* v) { return [=](Bytes& t) { PutText(t, at, v); }; }
 auto Byte(size_t at, uint8_t v) { return [=](Bytes& t) { t[at] = v; }; }
 
+// 224 root entries instead of 512 is the fat16-224 fixture's.
 TEST(BootSectors, EachBrokenFieldIsRejected) {
   ExpectVerdicts("FAT16", IsFat16BootSector, test::Fat16BootSector(),
-                 {{"224 root entries", Set16(0x11, 224), 0},
-                  {"1024 root entries", Set16(0x11, 1024), 0},
-                  {"no root entries", Set16(0x11, 0), 0},
-                  {"no signature", Set16(0x1FE, 0), 0},
+                 {{"no signature", Set16(0x1FE, 0), 0},
                   {"4 KiB sectors", Set16(0x0B, 4096), 0},
                   {"FAT12", Text(0x36, "FAT12"), 0},
-                  {"511 bytes", [](Bytes& t) { t.resize(511); }, 0},
-                  {"zeros", [](Bytes& t) { t.assign(512, 0); }, 0}});
+                  {"511 bytes", [](Bytes& t) { t.resize(511); }, 0}});
   ExpectVerdicts("FAT32", IsFat32BootSector, test::Fat32BootSector(),
                  {{"backup boot sector at 12", Set16(0x32, 12), 0},
                   {"one FAT", Byte(0x10, 1), 0},
@@ -61,7 +59,6 @@ TEST(BootSectors, EachBrokenFieldIsRejected) {
                   {"OEM name", Text(3, "MSDOS"), 0}});
   ExpectVerdicts("exFAT", IsExfatBootSector, test::ExfatBootSector(),
                  {{"legacy area 0x0B", Byte(0x0B, 1), 0},
-                  {"legacy area 0x20", Byte(0x20, 1), 0},
                   {"legacy area 0x3F", Byte(0x3F, 1), 0},
                   {"past the legacy area", Byte(0x40, 0xFF), 1}});
   // A FAT32 boot sector is nothing else.
@@ -69,10 +66,9 @@ TEST(BootSectors, EachBrokenFieldIsRejected) {
   EXPECT_EQ(IsNtfsBootSector(test::Fat32BootSector()), 0);
 }
 
-TEST(ExtSuperblock, AcceptanceRulesGenerationAndSize) {
+TEST(ExtSuperblock, AcceptanceRulesAndSize) {
   ExpectVerdicts("EXT", IsExtSuperblock, test::ExtSuperblock(),
                  {{"never written", Set32(0x30, 0), 0},
-                  {"never mounted", Set32(0x2C, 0), 0},
                   {"created by FreeBSD", Set32(0x48, 3), 0},
                   {"inode too small", Set16(0x58, 64), 0},
                   {"1024 << 22 wraps to 0", Set32(0x18, 22), 0},
@@ -98,14 +94,8 @@ TEST(ExtSuperblock, AcceptanceRulesGenerationAndSize) {
                   {"a group larger than one bitmap block describes", Set32(0x20, 8 * 1024 + 1), 0}});
   EXPECT_EQ(IsExtSuperblock({}), 0);
 
+  // The generations are the fixtures' (ext2 to ext4, and ext4 without a journal).
   auto s = test::ExtSuperblock();
-  EXPECT_EQ(ExtGeneration(s), "EXT4");  // journal and extents
-  Put32(s, 0x60, 0);
-  EXPECT_EQ(ExtGeneration(s), "EXT3");  // journal only
-  Put32(s, 0x5C, 0);
-  Put32(s, 0x60, 0x40);
-  EXPECT_EQ(ExtGeneration(s), "EXT2");  // extents without journal
-  EXPECT_EQ(ExtVolumeSectors(s, 512), 8192u * 2);
   Put32(s, 0x18, 2);  // 4 KiB blocks, 2^21 blocks: 8 GiB, past what 32-bit arithmetic holds
   Put32(s, 0x04, 1u << 21);
   EXPECT_EQ(ExtVolumeSectors(s, 512), (8ull << 30) / 512);
@@ -138,46 +128,25 @@ TEST(NtfsGeometry, ClusterAndRecordSizes) {
     EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(code), spc), bytes) << code;
 }
 
-Bytes MftRecord(size_t size, uint8_t usaOffset, uint16_t usn) {
-  Bytes r(size);
-  PutText(r, 0, "FILE");
-  r[4] = usaOffset;
-  Put16(r, 6, static_cast<uint16_t>(size / 512 + 1));
-  Put16(r, usaOffset, usn);
-  for (size_t i = 0; i < size / 512; ++i) {
-    Put16(r, usaOffset + 2 * (i + 1), static_cast<uint16_t>(0x1100 + i));  // the real end words
-    Put16(r, (i + 1) * 512 - 2, usn);
-  }
-  return r;
-}
-
-TEST(UpdateSequence, RestoresProtectedWordsAndRejectsTornAndForeignRecords) {
-  auto r = MftRecord(1024, 0x30, 0x0007);
-  ASSERT_EQ(CheckUpdateSequence(r), 1);
-  EXPECT_EQ(Bytes(r.begin() + 510, r.begin() + 512), (Bytes{0x00, 0x11}));
-  EXPECT_EQ(Bytes(r.begin() + 1022, r.begin() + 1024), (Bytes{0x01, 0x11}));
-  auto big = MftRecord(4096, 0x30, 0x0042);
+TEST(UpdateSequence, OtherSizesAndLayoutsAndTornAndForeignRecords) {
+  // 1,024-byte records with the number field are every NTFS image's.
+  auto big = test::RecordBuilder(0, 1, 4096).build();
   EXPECT_EQ(CheckUpdateSequence(big), 1);
-  EXPECT_EQ(big[4094], 0x07);
-  auto old = MftRecord(1024, 0x2A, 0x0003);  // records without the number field
+  EXPECT_EQ(big[4094], 0);  // the protected word is back
+  auto old = test::RecordBuilder(0, 1, 1024, 0x2A).build();  // records without the number field
   EXPECT_EQ(CheckUpdateSequence(old), 1);
-  auto fhdl = MftRecord(1024, 0x30, 1);
-  PutText(fhdl, 0, "FHDL");
-  EXPECT_EQ(CheckUpdateSequence(fhdl), 1);
-
-  auto torn = MftRecord(1024, 0x30, 7);
-  Put16(torn, 1022, 8);  // second sector from another write
-  const auto before = torn;
-  EXPECT_EQ(CheckUpdateSequence(torn), 0);
-  EXPECT_EQ(torn, before);  // untouched on failure
-  auto badOffset = MftRecord(1024, 0x30, 7);
-  badOffset[4] = 0x28;
-  EXPECT_EQ(CheckUpdateSequence(badOffset), 0);
-  auto index = MftRecord(1024, 0x30, 7);
-  PutText(index, 0, "INDX");
-  EXPECT_EQ(CheckUpdateSequence(index), 0);
-  Bytes odd(1000);
-  EXPECT_EQ(CheckUpdateSequence(odd), 0);
+  for (const Mutation& m : {Mutation{"FHDL", Text(0, "FHDL"), 1},
+                            Mutation{"second sector from another write", Set16(1022, 0x0202), 0},
+                            Mutation{"array inside the header", Byte(4, 0x28), 0}, Mutation{"INDX", Text(0, "INDX"), 0},
+                            Mutation{"1000 bytes", [](Bytes& t) { t.resize(1000); }, 0}}) {
+    Bytes t = test::RecordBuilder(0).build();
+    m.change(t);
+    const Bytes before = t;
+    EXPECT_EQ(CheckUpdateSequence(t), m.verdict) << m.what;
+    if (m.verdict == 0) {
+      EXPECT_EQ(t, before) << m.what;  // untouched on failure
+    }
+  }
 }
 
 }  // namespace

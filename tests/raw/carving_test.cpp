@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "platform/sector_source.h"
 #include "support/test_images.h"
@@ -85,10 +87,10 @@ std::vector<uint8_t> Mp4(uint64_t size) {
 
 // An MP3 ending at `end`: an ID3 tag sized so that MPEG-1 layer III frames of
 // 417 bytes (128 kbit/s, 44.1 kHz) fill the rest.
-std::vector<uint8_t> Mp3(uint64_t end, bool trailer) {
+std::vector<uint8_t> Mp3(uint64_t end) {
   const uint64_t frames = (end - 10 - 200) / 417;
   const uint64_t tag = end - 10 - frames * 417;
-  std::vector<uint8_t> b(end + (trailer ? 128 : 0) + 16, 0);
+  std::vector<uint8_t> b(end + 16, 0);
   std::memcpy(b.data(), "ID3\x03\x00\x00", 6);
   for (int i = 0; i < 4; ++i) b[6 + i] = static_cast<uint8_t>((tag >> (21 - 7 * i)) & 0x7F);
   for (uint64_t f = 0; f < frames; ++f) {
@@ -97,91 +99,45 @@ std::vector<uint8_t> Mp3(uint64_t end, bool trailer) {
     h[1] = 0xFB;  // MPEG-1, layer III, no CRC
     h[2] = 0x90;  // 128 kbit/s, 44.1 kHz, no padding
   }
-  if (trailer) std::memcpy(b.data() + end, "TAG", 3);
   return b;
 }
 
-// A zip with the given entry names (stored, empty data) and its end record.
-std::vector<uint8_t> Zip(const std::vector<std::string>& names) {
-  std::vector<uint8_t> b;
-  auto u16 = [&](uint16_t v) { b.push_back(static_cast<uint8_t>(v)); b.push_back(static_cast<uint8_t>(v >> 8)); };
-  auto u32 = [&](uint32_t v) { u16(static_cast<uint16_t>(v)); u16(static_cast<uint16_t>(v >> 16)); };
-  std::vector<uint32_t> offsets;
-  for (const auto& n : names) {
-    offsets.push_back(static_cast<uint32_t>(b.size()));
-    u32(0x04034B50); u16(10); u16(0); u16(0); u32(0); u32(0); u32(3); u32(3);
-    u16(static_cast<uint16_t>(n.size())); u16(0);
-    b.insert(b.end(), n.begin(), n.end());
-    b.insert(b.end(), {'a', 'b', 'c'});
-  }
-  for (size_t i = 0; i < names.size(); ++i) {
-    u32(0x02014B50); u16(20); u16(10); u16(0); u16(0); u32(0); u32(0); u32(3); u32(3);
-    u16(static_cast<uint16_t>(names[i].size())); u16(0); u16(0); u16(0); u16(0); u32(0); u32(offsets[i]);
-    b.insert(b.end(), names[i].begin(), names[i].end());
-  }
-  u32(0x06054B50); u16(0); u16(0); u16(static_cast<uint16_t>(names.size())); u16(static_cast<uint16_t>(names.size()));
-  u32(0); u32(0); u16(5);
-  b.insert(b.end(), {'h', 'e', 'l', 'l', 'o'});
-  return b;
+// Every `from` in `b` overwritten with `to` (of the same length).
+void Replace(std::vector<uint8_t>& b, const std::string& from, const std::string& to) {
+  auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
+  ASSERT_NE(at, b.end()) << from;
+  for (; at != b.end(); at = std::search(at, b.end(), from.begin(), from.end())) at = std::copy(to.begin(), to.end(), at);
 }
 
-// An OLE2 header whose directory and summary streams sit right after it.
-std::vector<uint8_t> Ole2(const std::u16string& streamName, const std::string& title, const std::string& app) {
-  std::vector<uint8_t> b(4 * 512, 0);
-  std::memcpy(b.data(), "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8);
-  test::Put32(b, 0x2C, 3);  // FAT sectors
-  test::Put32(b, 0x30, 0);  // directory at sector 0 (disk sector start + 1)
-  auto entry = [&](int i, const std::u16string& name, uint32_t startSector) {
-    uint8_t* e = b.data() + 512 + 128 * i;
-    for (size_t k = 0; k < name.size(); ++k) {
-      e[2 * k] = static_cast<uint8_t>(name[k]);
-      e[2 * k + 1] = static_cast<uint8_t>(name[k] >> 8);
-    }
-    std::memcpy(e + 0x74, &startSector, 4);
-  };
-  entry(0, u"Root Entry", 1);
-  entry(1, streamName, 1);  // the summary stream at sector 1 (disk sector start + 2)
-  uint8_t* set = b.data() + 1024;
-  auto put32 = [](uint8_t* at, uint32_t v) { std::memcpy(at, &v, 4); };
-  put32(set + 0x34, 2);
-  put32(set + 0x38, 2);
-  put32(set + 0x3C, 0x20);
-  put32(set + 0x40, 18);
-  put32(set + 0x44, 0x80);
-  put32(set + 0x30 + 0x20 + 4, static_cast<uint32_t>(title.size() + 1));
-  std::memcpy(set + 0x30 + 0x28, title.data(), title.size());
-  put32(set + 0x30 + 0x80 + 4, static_cast<uint32_t>(app.size() + 1));
-  std::memcpy(set + 0x30 + 0x88, app.data(), app.size());
+// A sample from the carving fixture, changed by `patch`.
+using Patch = std::function<void(std::vector<uint8_t>&)>;
+std::vector<uint8_t> Sample(uint64_t sector, size_t size, const Patch& patch = {}) {
+  static const auto disk = test::LoadImage(test::FixturesDir() / "carve/carve-disk.img.gz");
+  if (!disk) return {};
+  std::vector<uint8_t> b(disk->begin() + static_cast<long>(sector * 512),
+                         disk->begin() + static_cast<long>(sector * 512 + size));
+  if (patch) patch(b);
   return b;
 }
+// A Word package, and a workbook titled "Report" by "Microsoft Excel" (stream
+// "Book", one allocation-table sector).
+std::vector<uint8_t> Docx(const Patch& patch) { return Sample(4608, 1971, patch); }
+std::vector<uint8_t> ReportXls(const Patch& patch = {}) { return Sample(81919, 11776, patch); }
 
 // A baseline JPEG: SOI, APP0 JFIF, DQT, SOF0, DHT, SOS, scan data, EOI.
-std::vector<uint8_t> Jpeg(size_t scanBytes, uint8_t frame = 0xC0) {
+std::vector<uint8_t> Jpeg(size_t scanBytes) {
   std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
   auto segment = [&](uint8_t code, uint16_t length) {
     b.insert(b.end(), {0xFF, code, static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)});
     b.insert(b.end(), length - 2, 0x11);
   };
   segment(0xDB, 67);
-  segment(frame, 17);
+  segment(0xC0, 17);
   segment(0xC4, 31);
   segment(0xDA, 12);
   for (size_t i = 0; i < scanBytes; ++i) b.push_back(static_cast<uint8_t>(0x20 + i % 200));
   b.insert(b.end(), {0xFF, 0xD9});
   return b;
-}
-
-std::vector<uint8_t> Rar() {
-  std::vector<uint8_t> rar = {'R', 'a', 'r', '!', 0x1A, 0x07, 0x00,          // marker
-                              0, 0, 0x73, 0, 0, 13, 0, 0, 0, 0, 0, 0, 0};  // archive header
-  std::vector<uint8_t> file(32 + 100, 0);
-  file[2] = 0x74;
-  test::Put16(file, 3, 0x8000);
-  test::Put16(file, 5, 32);
-  test::Put32(file, 7, 100);  // packed size
-  rar.insert(rar.end(), file.begin(), file.end());
-  rar.insert(rar.end(), {0, 0, 0x7B, 0, 0, 7, 0});
-  return rar;
 }
 
 std::vector<uint8_t> Avi(uint32_t riff) {
@@ -204,6 +160,10 @@ std::vector<uint8_t> Join(std::vector<uint8_t> first, size_t at, const std::vect
   return first;
 }
 
+// What the carving fixture's real samples show (every format measured and
+// named, OLE2 titles, ZIP packages named by their parts, progressive JPEGs
+// and short streams refused) is checked with the CLI over that disk; here the
+// limits, the damaged files and the names it does not hold.
 struct CarveCase {
   const char* what;
   std::vector<uint8_t> file;
@@ -212,8 +172,6 @@ struct CarveCase {
 };
 
 TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
-  auto zipWithBrokenCentralDirectory = Zip({"a.txt"});
-  zipWithBrokenCentralDirectory[40] = 'X';
   auto jpegWithInnerEnd = Jpeg(3000);
   jpegWithInnerEnd.insert(jpegWithInnerEnd.end() - 2, {0xFF, 0xD9, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44, 0x44});
   const CarveCase cases[] = {
@@ -226,32 +184,24 @@ TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
       {"mpeg", Mpeg(kMiB + 1), "8.mpeg"},
       {"mp4 of 1 MiB", Mp4(kMiB), nullptr},
       {"mp4", Mp4(kMiB + 1), "8.mp4"},
-      {"mp3 of 1 MiB", Mp3(kMiB, false), nullptr},
-      {"mp3", Mp3(kMiB + 1, false), "8.mp3", kMiB + 1},
-      {"mp3 with its trailing tag", Mp3(2 * kMiB, true), "8.mp3", 2 * kMiB + 128},
+      {"mp3 of 1 MiB", Mp3(kMiB), nullptr},
+      {"mp3", Mp3(kMiB + 1), "8.mp3", kMiB + 1},
       // AVI: the RIFF size plus its header, between 1 MiB and 20 MiB.
       {"avi too small", Avi(0x100000), nullptr},
       {"avi", Avi(0x100001), "8.avi", 0x100001 + 12},
       {"avi largest", Avi(0x13FFFFF), "8.avi", 0x13FFFFF + 12},
       {"avi too large", Avi(0x1400000), nullptr},
-      // ZIP family: named by the first entry and the central directory.
-      {"docx", Zip({"[Content_Types].xml", "_rels/.rels", "word/document.xml"}), "8.docx"},
-      {"xlsx", Zip({"[Content_Types].xml", "xl/workbook.xml"}), "8.xlsx"},
-      {"pptx", Zip({"[Content_Types].xml", "ppt/presentation.xml", "docProps/app.xml"}), "8.pptx"},
-      {"office without an office folder: bare digits", Zip({"[Content_Types].xml", "docProps/core.xml"}), "8"},
-      {"not an office document", Zip({"readme.txt", "word/document.xml"}), "8.zip"},
-      {"no PK where a record is due", zipWithBrokenCentralDirectory, nullptr},
-      {"rar", Rar(), "8.rar"},
-      // OLE2: sized by its whole allocation table, named by its streams or its summary.
-      {"ole2 by its summary", Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"), "Report.xls", 3 * 512 * 128},
-      {"ole2 by its stream", Ole2(u"WordDocument", "ignored", "ignored"), "8.doc", 3 * 512 * 128},
-      {"ole2 of no known application", Ole2(u"\x05SummaryInformation", "Report", "LibreOffice"), nullptr},
+      {"office without an office folder: bare digits", Docx([](auto& b) { Replace(b, "word/", "wxrd/"); }), "8"},
+      {"zip with no PK where a record is due", Docx([](auto& b) { Replace(b, "PK\x01\x02", "PX\x01\x02"); }), nullptr},
+      // OLE2: sized by its whole allocation table (three sectors here).
+      {"ole2 of three table sectors", ReportXls([](auto& b) { b[0x2C] = 3; }), "Report.xls", 3 * 512 * 128},
+      {"ole2 of no known application", ReportXls([](auto& b) { Replace(b, "Microsoft Excel", "LibreOffice Cal"); }),
+       nullptr},
       // JPEG: ends at an end marker followed by zeros, two bytes beyond. A small
       // picture ends in the sector of its start of scan, whatever end marker
       // follows; an end marker followed by data is not the end.
       {"small jpeg", Join(Jpeg(100), 1024 + 40, {0xFF, 0xD9}), "8.jpg", Jpeg(100).size() + 2},
       {"jpeg with an inner end marker", jpegWithInnerEnd, "8.jpg", jpegWithInnerEnd.size() + 2},
-      {"progressive jpeg", Jpeg(3000, 0xC2), nullptr},
   };
   for (const CarveCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -267,31 +217,19 @@ TEST(Carving, EachFormatMeasuredAndNamedAtItsLimits) {
 
 TEST(Carving, RecordsStayPerSectorAndNamesMayRepeat) {
   Disk d(12);
-  d.put(20, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
-  d.put(40, Ole2(u"\x05SummaryInformation", "Report", "Microsoft Excel"));
+  d.put(20, ReportXls());  // 23 sectors each
+  d.put(60, ReportXls());
   ASSERT_NE(d.probe(20), nullptr);
-  ASSERT_NE(d.probe(40), nullptr);
-  EXPECT_EQ(d.info.extraFoundFolder.children.at(40).name, "Report.xls");  // two documents, one name, both kept
-  d.put(60, Jpeg(100));
   ASSERT_NE(d.probe(60), nullptr);
-  const uint32_t first = d.probe(60)->size;
-  d.put(60, Jpeg(4000));
-  const auto again = d.find(60);
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(60).name, "Report.xls");  // two documents, one name, both kept
+  d.put(100, Jpeg(100));
+  ASSERT_NE(d.probe(100), nullptr);
+  const uint32_t first = d.probe(100)->size;
+  d.put(100, Jpeg(4000));
+  const auto again = d.find(100);
   ASSERT_TRUE(again);
-  EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                   // measured again...
-  EXPECT_EQ(d.info.extraFoundFolder.children.at(60).size, first);  // ...but the first record stays
-}
-
-TEST(Carving, CheapHeaderTest) {
-  std::vector<uint8_t> s(1024, 0);
-  EXPECT_FALSE(MayStartCarvedFile(s.data()));
-  for (const auto& head : {Text("%PDF-1.4"), Text("PK\x03\x04"), Text("Rar!\x1A\x07"), Text("ID3\x04")}) {
-    std::fill(s.begin(), s.end(), 0);
-    std::memcpy(s.data(), head.data(), head.size());
-    EXPECT_TRUE(MayStartCarvedFile(s.data())) << std::string(head.begin(), head.end());
-  }
-  std::fill(s.begin(), s.end(), 0x41);
-  EXPECT_FALSE(MayStartCarvedFile(s.data()));
+  EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                    // measured again...
+  EXPECT_EQ(d.info.extraFoundFolder.children.at(100).size, first);  // ...but the first record stays
 }
 
 }  // namespace
