@@ -45,6 +45,16 @@ void RecordBuilder::append(const std::vector<uint8_t>& attr) {
   next_ += attr.size();
 }
 
+RecordBuilder& RecordBuilder::standardInformation(uint64_t create, uint64_t modify, uint64_t access) {
+  std::vector<uint8_t> v(0x48);
+  Put64(v, 0, create);
+  Put64(v, 8, modify);
+  Put64(v, 16, modify);
+  Put64(v, 24, access);
+  append(Resident(0x10, v));
+  return *this;
+}
+
 RecordBuilder& RecordBuilder::fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace,
                                        uint64_t realSize) {
   std::vector<uint8_t> v(0x42 + 2 * name.size());

@@ -21,6 +21,7 @@ class RecordBuilder {
   explicit RecordBuilder(uint32_t number, uint16_t flags = 1, uint32_t size = 1024, uint8_t usaOffset = 0x30);
 
   // A file name attribute: namespace 0 POSIX, 1 Win32, 2 DOS, 3 Win32 and DOS.
+  RecordBuilder& standardInformation(uint64_t create, uint64_t modify, uint64_t access);
   RecordBuilder& fileName(uint64_t parent, const std::u16string& name, uint8_t nameSpace = 1, uint64_t realSize = 0);
   // Unnamed data, or a named stream.
   RecordBuilder& residentData(const std::vector<uint8_t>& bytes, const std::u16string& stream = u"");
