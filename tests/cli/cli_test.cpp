@@ -115,10 +115,13 @@ TEST_F(DemoDisk, RecoverNamedPathsWithFilterAndSeveralJobs) {
   const auto r = run("recover IMG 0 TO 根目录/照片 根目录/临时 --filter '*.jpg' --jobs 2");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto got = test::Sha256Tree(target_.path());
-  EXPECT_EQ(got.at("根目录/照片/2024/IMG_0001.JPG"), "fec383a84b684c3662f83f3128d82599df8ec7f61279d810be8e42c974336165");
+  EXPECT_EQ(got.at("根目录/照片/2024/IMG_0001.JPG"),
+            "fec383a84b684c3662f83f3128d82599df8ec7f61279d810be8e42c974336165");
   // The deleted photo is found by its header and read whole.
-  EXPECT_EQ(got.at("根目录/照片/2024/\xC3\xA5MG_0002.JPG"), "23d1bc91700659437725e3e5c1267caf7532e2dbd4491c6c64a9e33f954400b5");
-  EXPECT_EQ(got.at("根目录/临时/旧照片/DSC 0001.jpg"), "754f99a459894c19e0dfeb59f1e0066961c36123e7c333ee083b854d38909384");
+  EXPECT_EQ(got.at("根目录/照片/2024/\xC3\xA5MG_0002.JPG"),
+            "23d1bc91700659437725e3e5c1267caf7532e2dbd4491c6c64a9e33f954400b5");
+  EXPECT_EQ(got.at("根目录/临时/旧照片/DSC 0001.jpg"),
+            "754f99a459894c19e0dfeb59f1e0066961c36123e7c333ee083b854d38909384");
   EXPECT_EQ(got.size(), 4u);  // 春节.png is not taken
 }
 
@@ -127,7 +130,8 @@ TEST_F(DemoDisk, CatWritesOneFile) {
       {"1 根目录/项目/sparse.bin", "82e05633dfa2748e02097363500b44fafbfc6117d545cd9b452261127c16c252"},
       {"0 根目录/音乐/'录音 2024-03-01.wav'", "aca3e9fe7879c3e7af5702fa8f12402fa0e7ea7916a0d560d2a38c7e144e87ed"},
   };
-  for (const auto& [args, sha] : cases) EXPECT_EQ(run("cat IMG " + std::string(args) + " | sha256sum").out.substr(0, 64), sha);
+  for (const auto& [args, sha] : cases)
+    EXPECT_EQ(run("cat IMG " + std::string(args) + " | sha256sum").out.substr(0, 64), sha);
 }
 
 // Every refusal ends with its documented exit code; those of the source (1)
@@ -208,7 +212,7 @@ TEST(Cli, SizesClaimedByATinyImageAllocateLittle) {
   test::Put32(fatPastImage, 0x24, 0x1FFFFF);  // a 1 GiB FAT, possible on a volume this size
   std::vector<uint8_t> hugeClusters = test::NtfsBootSector();
   test::Put32(hugeClusters, 0x1C, 0);  // no hidden sectors: a volume on the whole image
-  hugeClusters[0x0D] = 0xE8;                 // 2^24 sectors per cluster
+  hugeClusters[0x0D] = 0xE8;           // 2^24 sectors per cluster
   test::Put64(hugeClusters, 0x28, 1ull << 40);
   test::Put64(hugeClusters, 0x30, 1);
   const struct {

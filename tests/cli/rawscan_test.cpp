@@ -85,8 +85,8 @@ TEST_F(CarveDisk, RawScanFindsEverySampleAtItsSector) {
 // Saved with their carved sizes: the file's own bytes come first.
 TEST_F(CarveDisk, CarveSavesTheFilesByteForByte) {
   test::TempDir out;
-  const auto r = test::RunCommand(cli() + " carve " + ShellQuote(image_.string()) + " --to " +
-                                  ShellQuote(out.path().string()));
+  const auto r =
+      test::RunCommand(cli() + " carve " + ShellQuote(image_.string()) + " --to " + ShellQuote(out.path().string()));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto folder = out.path() / "Extra Found Files";
   for (const auto& row : rows_) {
@@ -97,8 +97,8 @@ TEST_F(CarveDisk, CarveSavesTheFilesByteForByte) {
     EXPECT_EQ(std::filesystem::file_size(file), std::stoull(row.at("carved_size")));
     const uint64_t size = std::stoull(row.at("size"));
     if (size > std::stoull(row.at("carved_size"))) continue;  // cut short by its rule
-    const auto head = test::RunCommand("head -c " + std::to_string(size) + " " + ShellQuote(file.string()) +
-                                       " | sha256sum");
+    const auto head =
+        test::RunCommand("head -c " + std::to_string(size) + " " + ShellQuote(file.string()) + " | sha256sum");
     EXPECT_EQ(head.out.substr(0, 64), row.at("sha256"));
   }
 }

@@ -83,7 +83,7 @@ TEST(Mbr, EbrChainsThatLoopRunDeepOrLackASignatureStop) {
 TEST(Mbr, EmptyEntriesBootCodeProtectiveAndDynamicEntries) {
   DiskBuilder b(2048);
   b.entry(0, 0, 0x07, 100, 0).entry(0, 1, 0x00, 100, 50).entry(0, 3, 0x83, 300, 50);
-  b.place(300, Volume("ext4.img.gz"), 50 * 512);  // the table's size wins over the superblock's 8192
+  b.place(300, Volume("ext4.img.gz"), 50 * 512);               // the table's size wins over the superblock's 8192
   for (const uint8_t jump : {uint8_t{0x63}, uint8_t{0x48}}) {  // GRUB's jumps: still a partitioned disk
     b.bootCode(0xEB, jump, 0x90);
     EXPECT_EQ(Rows(Enumerate(b.bytes())), Strings{"Partition0 300+50 83 P EXT4 '数据'"});
@@ -132,12 +132,11 @@ TEST(NoMbr, LvmHookThenExtThenHfsThenWholeDiskVolumes) {
 
   // Volumes without a table; the count is the boot sector's own (NTFS keeps
   // its last sector for the backup, FAT16 uses the 16-bit field here).
-  const std::pair<const char*, const char*> cases[] = {
-      {"ext3.img.gz", "Partition0 0+8192 83 P EXT3 'ext3lbl'"},
-      {"fat32.img.gz", "Partition0 0+69632 0b P '数据盘'"},
-      {"fat16-512.img.gz", "Partition0 0+16384 06 P 'FAT16LABEL'"},
-      {"exfat.img.gz", "Partition0 0+16384 05 P 'exFAT卷'"},
-      {"ntfs-p0.img.gz", "Partition0 0+16383 07 P 'NOHIDDEN'"}};
+  const std::pair<const char*, const char*> cases[] = {{"ext3.img.gz", "Partition0 0+8192 83 P EXT3 'ext3lbl'"},
+                                                       {"fat32.img.gz", "Partition0 0+69632 0b P '数据盘'"},
+                                                       {"fat16-512.img.gz", "Partition0 0+16384 06 P 'FAT16LABEL'"},
+                                                       {"exfat.img.gz", "Partition0 0+16384 05 P 'exFAT卷'"},
+                                                       {"ntfs-p0.img.gz", "Partition0 0+16383 07 P 'NOHIDDEN'"}};
   for (const auto& [file, row] : cases) EXPECT_EQ(Rows(Enumerate(Volume(file))), Strings{row}) << file;
 }
 
@@ -151,8 +150,9 @@ TEST(Gpt, UnprobedTypesWideNamesAndExtSizes) {
          {kBasicData, 40960, 40960 + 99, u"数据"}});
   b.place(20480, Volume("fat16-512.img.gz"), 2048 * 512);
   b.place(24576, Volume("ext4.img.gz"), 4096 * 512);
-  EXPECT_EQ(Rows(Enumerate(b.bytes())), (Strings{"Microsoft reserved partition 20480+2048 00 P",
-                                                 "Linux rootPartition1 24576+8192 83 P EXT4 '数据'", "数据 40960+100 00 P"}));
+  EXPECT_EQ(Rows(Enumerate(b.bytes())),
+            (Strings{"Microsoft reserved partition 20480+2048 00 P", "Linux rootPartition1 24576+8192 83 P EXT4 '数据'",
+                     "数据 40960+100 00 P"}));
 }
 
 TEST(Gpt, DamagedHeadersStopWithoutCrashing) {
@@ -208,8 +208,9 @@ TEST(Regions, NumberedInARowAndRestartedAfterOtherRecords) {
   CreateRegion(10, 5, d, src);  // an end before the start gives an empty region
   d.partitions.emplace_back().name = "Partition5";
   CreateRegion(0, 10, d, src);
-  EXPECT_EQ(Rows(d), (Strings{"Region 0 on disk.img 1000+500 07 P", "Region 1 on disk.img 2000+100 0b P",
-                              "Region 2 on disk.img 10+0 00 P", "Partition5 0+0 00 P", "Region 0 on disk.img 0+10 00 P"}));
+  EXPECT_EQ(Rows(d),
+            (Strings{"Region 0 on disk.img 1000+500 07 P", "Region 1 on disk.img 2000+100 0b P",
+                     "Region 2 on disk.img 10+0 00 P", "Partition5 0+0 00 P", "Region 0 on disk.img 0+10 00 P"}));
   DiskInfo missing;
   missing.devicePath = "/nonexistent/disk.img";
   EXPECT_FALSE(CreateRegion(0, 10, missing));
@@ -238,9 +239,9 @@ std::optional<std::vector<Extent>> MmlsExtents(const std::string& image) {
 
 struct ImageCase {
   std::string path;
-  bool mmls;            // compare the extents with mmls's
-  Strings rows;         // empty: mmls alone checks this image
-  int crcFaults = 0;    // 1: the GPT entry array's checksum does not match
+  bool mmls;              // compare the extents with mmls's
+  Strings rows;           // empty: mmls alone checks this image
+  int crcFaults = 0;      // 1: the GPT entry array's checksum does not match
   int64_t sizeBytes = 0;  // when set: the disk's size as an Apple map's header gives it
 };
 
@@ -285,13 +286,15 @@ INSTANTIATE_TEST_SUITE_P(
     Tables, RealImage,
     ::testing::Values(
         // Made by sfdisk and sgdisk (tests/fixtures/make_ptables.sh).
-        ImageCase{Fixture("mbr-ext.img.gz"), true,
+        ImageCase{Fixture("mbr-ext.img.gz"),
+                  true,
                   {"Partition0 2048+69632 0c P 'P1FAT32'", "Partition1 71680+16384 07 P 'P2NTFS'",
                    "Partition2 90112+16384 06 L 'L1FAT16'", "Partition3 108544+8192 83 L EXT4 'L2EXT4'",
                    "Partition4 118784+8192 05 L 'L3EXFAT'"}},  // exFAT in a 0x07 entry
         ImageCase{Fixture("mbr-exfat-primary.img.gz"), true, {"Partition0 2048+14336 05 P 'EXFATP'"}},
         ImageCase{Fixture("mbr-dos-chain.img.gz"), true, {}},
-        ImageCase{Fixture("gpt.img.gz"), true,
+        ImageCase{Fixture("gpt.img.gz"),
+                  true,
                   {"EFI system partition(fat)0 2048+16384 06 P 'ESP'", "Data FAT(fat)1 18432+69632 0b P 'GPTFAT32'",
                    "Linux rootPartition2 88064+8192 83 P EXT4 'rootfs'",
                    "Windows data(NTFS)3 96256+16384 07 P 'GPTNTFS'", "exFAT data(exFat)4 112640+8192 05 P 'GPTEXFAT'"}},
@@ -301,22 +304,27 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{Corpus("ptable/dftt-1-ext-part-test-2.dd.gz"), true, {}},  // a three-entry EBR in the chain
         ImageCase{Corpus("ptable/dfir-mbr-win-ebr-chain.img.gz"), true, {}},
         // The extended entry in the first slot: the primary is numbered first.
-        ImageCase{Corpus("ptable/dfir-mbr-ext-first.img.gz"), true,
+        ImageCase{Corpus("ptable/dfir-mbr-ext-first.img.gz"),
+                  true,
                   {"Partition0 1025+1023 83 P", "Partition1 2+511 83 L", "Partition2 514+511 83 L"}},
         ImageCase{Corpus("ptable/dfir-mbr-ext-lvm.img.gz"), true, {}},
         ImageCase{Corpus("ptable/dfir-gpt-3p.img.gz"), true, {}},
         ImageCase{Corpus("ntfs/dfir-ntfs-index-disk.img.gz"), true, {}},
         // Protective entries on disks under 2 TiB cover the disk, not 0xFFFFFFFF
         // sectors; the MBR's 0x07 entry after the protective one is not used.
-        ImageCase{Corpus("ptable/dissect-gpt-hybrid-mbr-ntfs.bin.gz"), false,
+        ImageCase{Corpus("ptable/dissect-gpt-hybrid-mbr-ntfs.bin.gz"),
+                  false,
                   {"EFI System Partition 40+409600 00 P", " 411648+61026304 00 P"}},
         // The two MBR primaries before the protective entry repeat GPT partitions: listed once, from the GPT.
-        ImageCase{Corpus("ptable/dissect-gpt-hybrid-linux.bin.gz"), false,
-                  {"Linux filesystem 2048+1025 00 P", "Linux filesystem 34+2014 00 P", "Linux filesystem 3073+990 00 P"}},
+        ImageCase{
+            Corpus("ptable/dissect-gpt-hybrid-linux.bin.gz"),
+            false,
+            {"Linux filesystem 2048+1025 00 P", "Linux filesystem 34+2014 00 P", "Linux filesystem 3073+990 00 P"}},
         // A name of 0xFF bytes is no name; the array's checksum does not match, yet the table is read.
         ImageCase{Corpus("ptable/dissect-gpt-name-ff.bin.gz"), false, {" 2048+41938945 00 P"}, 1},
         ImageCase{Corpus("ptable/dfir-gpt-empty.img.gz"), false, {}},
-        ImageCase{Corpus("ptable/dissect-mbr-win7.bin.gz"), false,
+        ImageCase{Corpus("ptable/dissect-mbr-win7.bin.gz"),
+                  false,
                   {"Partition0 2048+1024000 07 P", "Partition1 1026048+124801024 07 P"}},
         // Only Apple HFS-family entries are recorded.
         ImageCase{Corpus("ptable/dissect-apm-ntfs.bin.gz"), false, {}, 0, 61440000ll * 512},

@@ -33,10 +33,18 @@ void ExpectVerdicts(const char* name, int (*recognise)(std::span<const uint8_t>)
   }
 }
 
-auto Set16(size_t at, uint16_t v) { return [=](Bytes& t) { Put16(t, at, v); }; }
-auto Set32(size_t at, uint32_t v) { return [=](Bytes& t) { Put32(t, at, v); }; }
-auto Text(size_t at, const char* v) { return [=](Bytes& t) { PutText(t, at, v); }; }
-auto Byte(size_t at, uint8_t v) { return [=](Bytes& t) { t[at] = v; }; }
+auto Set16(size_t at, uint16_t v) {
+  return [=](Bytes& t) { Put16(t, at, v); };
+}
+auto Set32(size_t at, uint32_t v) {
+  return [=](Bytes& t) { Put32(t, at, v); };
+}
+auto Text(size_t at, const char* v) {
+  return [=](Bytes& t) { PutText(t, at, v); };
+}
+auto Byte(size_t at, uint8_t v) {
+  return [=](Bytes& t) { t[at] = v; };
+}
 
 // 224 root entries instead of 512 is the fat16-224 fixture's.
 TEST(BootSectors, EachBrokenFieldIsRejected) {
@@ -117,14 +125,19 @@ TEST(HfsSignatureKind, Kinds) {
 TEST(NtfsGeometry, ClusterAndRecordSizes) {
   // 0xF4: 2 MiB clusters; 0x81 (2^127), 0xF3 (4 MiB) and 0xE8 (2^24 sectors,
   // an 8 GiB cluster buffer) are more than NTFS allows.
-  for (const auto& [code, sectors] : {std::pair<uint8_t, uint64_t>{8, 8}, {0x80, 128}, {0xF4, 4096}, {0, 0},
-                                      {0x81, 0}, {0xF3, 0}, {0xE8, 0}})
+  for (const auto& [code, sectors] :
+       {std::pair<uint8_t, uint64_t>{8, 8}, {0x80, 128}, {0xF4, 4096}, {0, 0}, {0x81, 0}, {0xF3, 0}, {0xE8, 0}})
     EXPECT_EQ(NtfsSectorsPerCluster(code), sectors) << int{code};
   // Record sizes: clusters when positive, 2^-n bytes when negative; 16 MiB
   // records and 127 clusters of 2 MiB are refused.
-  for (const auto& [code, spc, bytes] :
-       {std::tuple<int, uint32_t, uint32_t>{-10, 8, 1024}, {-12, 8, 4096}, {1, 2, 1024}, {0, 8, 0}, {-128, 8, 0},
-        {-16, 8, 65536}, {-24, 8, 0}, {127, 4096, 0}})
+  for (const auto& [code, spc, bytes] : {std::tuple<int, uint32_t, uint32_t>{-10, 8, 1024},
+                                         {-12, 8, 4096},
+                                         {1, 2, 1024},
+                                         {0, 8, 0},
+                                         {-128, 8, 0},
+                                         {-16, 8, 65536},
+                                         {-24, 8, 0},
+                                         {127, 4096, 0}})
     EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(code), spc), bytes) << code;
 }
 
@@ -132,13 +145,13 @@ TEST(UpdateSequence, OtherSizesAndLayoutsAndTornAndForeignRecords) {
   // 1,024-byte records with the number field are every NTFS image's.
   auto big = test::RecordBuilder(0, 1, 4096).build();
   EXPECT_EQ(CheckUpdateSequence(big), 1);
-  EXPECT_EQ(big[4094], 0);  // the protected word is back
+  EXPECT_EQ(big[4094], 0);                                   // the protected word is back
   auto old = test::RecordBuilder(0, 1, 1024, 0x2A).build();  // records without the number field
   EXPECT_EQ(CheckUpdateSequence(old), 1);
-  for (const Mutation& m : {Mutation{"FHDL", Text(0, "FHDL"), 1},
-                            Mutation{"second sector from another write", Set16(1022, 0x0202), 0},
-                            Mutation{"array inside the header", Byte(4, 0x28), 0}, Mutation{"INDX", Text(0, "INDX"), 0},
-                            Mutation{"1000 bytes", [](Bytes& t) { t.resize(1000); }, 0}}) {
+  for (const Mutation& m :
+       {Mutation{"FHDL", Text(0, "FHDL"), 1}, Mutation{"second sector from another write", Set16(1022, 0x0202), 0},
+        Mutation{"array inside the header", Byte(4, 0x28), 0}, Mutation{"INDX", Text(0, "INDX"), 0},
+        Mutation{"1000 bytes", [](Bytes& t) { t.resize(1000); }, 0}}) {
     Bytes t = test::RecordBuilder(0).build();
     m.change(t);
     const Bytes before = t;

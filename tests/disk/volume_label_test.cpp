@@ -27,7 +27,7 @@ TEST(ReadVolumeLabel, FatTakesTheFirstLabelEntryAnywhereInTheRootBeforeAnEmptyOn
   test::FatBuilder fat32(true, 16, 64);
   fat32.at(2, 0) = 0x41;  // long-name entry: attribute 0x0F is no label
   fat32.at(2, 0, 0x0B) = 0x0F;
-  fat32.entry(2, 1, "MY DISK    ", 0x28, 0);  // the archive bit may be set
+  fat32.entry(2, 1, "MY DISK    ", 0x28, 0);                                      // the archive bit may be set
   fat32.entry(2, 2, "SECOND     ", 0x08, 0).entry(2, 4, "LATE       ", 0x08, 0);  // LATE: after an empty entry
   MemorySource src(fat32.bytes());
   EXPECT_EQ(ReadVolumeLabel(src, 0, 0x0C), "MY DISK");
@@ -62,11 +62,11 @@ TEST(ReadVolumeLabel, NtfsRecordSizeFromTheBootSectorAndBrokenRecords) {
   MemorySource big(CraftedNtfs(u"Big records", 4096));
   EXPECT_EQ(ReadVolumeLabel(big, 0, 0x07), "Big records");
   const std::function<void(std::vector<uint8_t>&)> breaks[] = {
-      [](auto& d) { d[kRecord3 + 1022] ^= 1; },                           // second sector's check word
-      [](auto& d) { Put32(d, kRecord3 + 0x48 + 4, 0x7FFFFFF0); },         // first attribute runs off the record
-      [](auto& d) { Put32(d, kRecord3 + 0x48 + 4, 0); },                  // would loop forever if followed
+      [](auto& d) { d[kRecord3 + 1022] ^= 1; },                              // second sector's check word
+      [](auto& d) { Put32(d, kRecord3 + 0x48 + 4, 0x7FFFFFF0); },            // first attribute runs off the record
+      [](auto& d) { Put32(d, kRecord3 + 0x48 + 4, 0); },                     // would loop forever if followed
       [](auto& d) { Put32(d, kRecord3 + kVolumeName + 0x10, 0xFFFFFFF0); },  // value far past the record
-      [](auto& d) { Put64(d, 0x30, ~0ull / 2); },                         // MFT cluster beyond any disk
+      [](auto& d) { Put64(d, 0x30, ~0ull / 2); },                            // MFT cluster beyond any disk
   };
   auto sound = CraftedNtfs(u"Label");
   MemorySource src(sound);

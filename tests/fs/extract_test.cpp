@@ -23,14 +23,17 @@ struct Volume {
   std::vector<uint8_t> bytes = std::vector<uint8_t>(200 * kClusterBytes);
   disk::PartitionInfo part;
   Volume() {
-    for (size_t c = 0; c < 200; ++c) std::memset(bytes.data() + c * kClusterBytes, static_cast<int>(c + 1), kClusterBytes);
+    for (size_t c = 0; c < 200; ++c)
+      std::memset(bytes.data() + c * kClusterBytes, static_cast<int>(c + 1), kClusterBytes);
     const uint8_t stream[] = {0x03, 0xB0, 0x02, 'A', 0xFC, 0x0F};  // chunk header, flags, 'A', offset 1 length 4095
     std::memset(bytes.data() + 60 * kClusterBytes, 0, kClusterBytes);
     std::memcpy(bytes.data() + 60 * kClusterBytes, stream, sizeof stream);
     part.sectorsPerCluster = 2;
     part.sectorCount = bytes.size() / 512;
   }
-  std::vector<uint8_t> cluster(uint64_t c) const { return std::vector<uint8_t>(kClusterBytes, static_cast<uint8_t>(c + 1)); }
+  std::vector<uint8_t> cluster(uint64_t c) const {
+    return std::vector<uint8_t>(kClusterBytes, static_cast<uint8_t>(c + 1));
+  }
   std::vector<uint8_t> clusters(uint64_t first, uint64_t count) const {
     std::vector<uint8_t> out;
     for (uint64_t c = first; c < first + count; ++c) out.insert(out.end(), kClusterBytes, static_cast<uint8_t>(c + 1));
@@ -86,11 +89,14 @@ TEST(NtfsExtraction, RunsHolesSizesAndCompressedUnits) {
        Concat({v.cluster(10), Bytes(2 * k), Bytes(100, 21)}), false},
       {"extents by VCN whatever the record order", NonResident(4 * k, {{2, {Extent(50, 2)}}, {0, {Extent(30, 2)}}}),
        Concat({v.clusters(30, 2), v.clusters(50, 2)}), false},
-      {"a missing extent leaves zeros, not shifted data", NonResident(4 * k, {{0, {Extent(30, 1)}}, {3, {Extent(50, 1)}}}),
+      {"a missing extent leaves zeros, not shifted data",
+       NonResident(4 * k, {{0, {Extent(30, 1)}}, {3, {Extent(50, 1)}}}),
        Concat({v.cluster(30), Bytes(2 * k), v.cluster(50)}), true},
-      {"runs that end before the size", NonResident(2 * k, {{0, {Extent(30, 1)}}}), Concat({v.cluster(30), Bytes(k)}), true},
+      {"runs that end before the size", NonResident(2 * k, {{0, {Extent(30, 1)}}}), Concat({v.cluster(30), Bytes(k)}),
+       true},
       {"an extent list not followed", unlisted, {}, true},
-      {"bytes past the initialized size are zero", initialized, Concat({v.cluster(40), Bytes(476, 42), Bytes(548)}), false},
+      {"bytes past the initialized size are zero", initialized, Concat({v.cluster(40), Bytes(476, 42), Bytes(548)}),
+       false},
       // Unit 0 stored as is, unit 1 compressed, unit 2 all holes.
       {"compressed units one by one",
        NonResident(40 * k, {{0, {Extent(100, 16), Extent(60, 1), Hole(15), Hole(16)}}}, 4),
@@ -98,7 +104,8 @@ TEST(NtfsExtraction, RunsHolesSizesAndCompressedUnits) {
       // ntfs-3g stores an incompressible last unit without a sparse run after it.
       {"a stored last unit", NonResident(25 * k - 300, {{0, {Extent(100, 16), Extent(150, 9)}}}, 4),
        Concat({v.clusters(100, 16), v.clusters(150, 8), Bytes(k - 300, 159)}), false},
-      {"a sparse filler wholly past the data", NonResident(k, {{0, {Extent(60, 1), Hole(15)}}}, 4), Bytes(k, 'A'), false},
+      {"a sparse filler wholly past the data", NonResident(k, {{0, {Extent(60, 1), Hole(15)}}}, 4), Bytes(k, 'A'),
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -164,7 +171,13 @@ const std::vector<std::pair<uint32_t, uint32_t>> kExisting = {{12, 13}, {13, kEn
 // FatRecovery); these are the chains and FATs no image holds.
 const ChainCase kChainCases[] = {
     {"a size beyond the chain: what it holds, flagged", kChain, false, 10, 5000, {10, 11, 40}, true},
-    {"a loop ends at the cluster already read", {{10, 11}, {11, 40}, {40, 10}}, false, 10, 100 * 1024, {10, 11, 40}, true},
+    {"a loop ends at the cluster already read",
+     {{10, 11}, {11, 40}, {40, 10}},
+     false,
+     10,
+     100 * 1024,
+     {10, 11, 40},
+     true},
     {"a first cluster just past the FAT", kChain, false, 150, 100, {}, false, {}, {}, CopyStatus::kNoData},
     {"a reserved first cluster", kChain, false, 1, 100, {}, false, {}, {}, CopyStatus::kNoData},
     {"a released chain (free first entry) is read as a deleted file", kChain, false, 70, 2048, {70, 71}, false},

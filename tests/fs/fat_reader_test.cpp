@@ -114,8 +114,10 @@ const Case kCases[] = {
        b.entry(2, 2, "FAR        ", kDir, 60000).entry(2, 3, "F       TXT", kFile, 60001, 9);
        b.link(2, 5).dots(5, 0).link(5, 2);  // the root's own chain comes back to itself
      },
-     FatMode::kWalk, {"/FAR 3 60000", "/SELF 3 4", "/SELF/UP 3 4", "/LOOP 3 3", "/F.TXT 4 60001"},
-     [](const Scanned& s) { EXPECT_EQ(s.steps, 2); }, {.sectorCount = 32 + 16 + 64}},
+     FatMode::kWalk,
+     {"/FAR 3 60000", "/SELF 3 4", "/SELF/UP 3 4", "/LOOP 3 3", "/F.TXT 4 60001"},
+     [](const Scanned& s) { EXPECT_EQ(s.steps, 2); },
+     {.sectorCount = 32 + 16 + 64}},
     // A name from slot 14 (after empty slots, which end nothing) runs on into
     // the root's next cluster; an unpaired surrogate is kept as U+FFFD.
     {"long names across clusters and unpaired surrogates",
@@ -124,7 +126,8 @@ const Case kCases[] = {
        b.longEntry(2, 14, u"一个很长的文件名 with forty characters.txt", "AVERYL~1TXT", kFile, 40, 1234);
        b.longEntry(3, 8, std::u16string(u"bad") + char16_t(0xD800) + u".txt", "BAD     TXT", kFile, 41, 5);
      },
-     FatMode::kWalk, {"/一个很长的文件名 with forty characters.txt 4 40", "/bad\uFFFD.txt 4 41"}},
+     FatMode::kWalk,
+     {"/一个很长的文件名 with forty characters.txt 4 40", "/bad\uFFFD.txt 4 41"}},
     // 30 deleted pieces: more than any name has (20), so only those after the cut make the name.
     {"overlong long-name runs are cut",
      [](FatBuilder& b) {
@@ -132,21 +135,37 @@ const Case kCases[] = {
        for (int i = 0; i < 30; ++i) name += u"abcdefghijklm";
        b.link(2, 3).endOfChain(3).longEntry(2, 0, name, "LONG    TXT", kFile, 40, 10, /*deleted=*/true);
      },
-     FatMode::kWalk, {"/" + [] { std::string s; for (int i = 0; i < 9; ++i) s += "abcdefghijklm"; return s; }() + " 2 40"}},
+     FatMode::kWalk,
+     {"/" +
+      [] {
+        std::string s;
+        for (int i = 0; i < 9; ++i) s += "abcdefghijklm";
+        return s;
+      }() +
+      " 2 40"}},
     {"short names: deleted, empty, OEM, lower-case bits",
      [](FatBuilder& b) {
-       b.entry(2, 0, "\xE5" "AB     TXT", kFile, 10, 100);               // deleted: first byte lost
+       b.entry(2, 0,
+               "\xE5"
+               "AB     TXT",
+               kFile, 10, 100);                                           // deleted: first byte lost
        b.entry(2, 1, "EMPTY   DAT", kFile, 0, 0);                         // no long name, no cluster: left out
        b.longEntry(2, 2, u"empty long.dat", "EMPTYL~1DAT", kFile, 0, 0);  // kept: it has a long name
-       b.entry(2, 10, "\xCA\xFD" "K     TXT", kFile, 13, 7);  // "数" in GBK
+       b.entry(2, 10,
+               "\xCA\xFD"
+               "K     TXT",
+               kFile, 13, 7);  // "数" in GBK
        const uint8_t caseBits[] = {0x18, 0x08, 0x10, 0x18};
        for (uint32_t i = 0; i < 4; ++i)
-         b.entry(2, 11 + i, "FRAG" + std::to_string(3 + i) + "   DAT", kFile, 14 + i, 1).at(2, 11 + i, 0x0C) = caseBits[i];
+         b.entry(2, 11 + i, "FRAG" + std::to_string(3 + i) + "   DAT", kFile, 14 + i, 1).at(2, 11 + i, 0x0C) =
+             caseBits[i];
        b.at(2, 14) = 0xE5;
      },
      FatMode::kWalk,
-     {"/\xC3\xA5" "AB.TXT 2 10", "/empty long.dat 4 0", "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15",
-      "/FRAG5.dat 4 16", "/\xC3\xA5rag6.dat 2 17"},
+     {"/\xC3\xA5"
+      "AB.TXT 2 10",
+      "/empty long.dat 4 0", "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15", "/FRAG5.dat 4 16",
+      "/\xC3\xA5rag6.dat 2 17"},
      [](const Scanned& s) { EXPECT_EQ(s.state().deletedIndex.count(10), 1u); }},
     {"a deleted folder: unmarked entries whose cluster is free are deleted with it",
      [](FatBuilder& b) {
@@ -156,7 +175,8 @@ const Case kCases[] = {
        b.at(5, 1, 0x11) = 0x30;
        b.longEntry(2, 3, u"gone", "GONE       ", kDir, 7, 0, true);  // no cluster reads as it: dropped
      },
-     FatMode::kWalk, {"/deleted folder 1 5", "/deleted folder/UNMARKED.TXT 2 31"},
+     FatMode::kWalk,
+     {"/deleted folder 1 5", "/deleted folder/UNMARKED.TXT 2 31"},
      [](const Scanned& s) {
        EXPECT_EQ(std::pair(s.state().deletedIndex.count(31), s.state().liveIndex.count(31)), std::pair(1ul, 0ul));
        EXPECT_EQ(s.state().root.children.front().createDate, 0x3021);
@@ -167,36 +187,58 @@ const Case kCases[] = {
        b.dots(11, 9).entry(11, 2, "B       TXT", kFile, 21, 6).dots(30, 2).entry(30, 2, "C       TXT", kFile, 22, 7);
        b.entry(2, 0, "ROOTFILETXT", kFile, 23, 8);  // the root is not read in this mode
      },
-     FatMode::kSearch, {"/9 3 9", "/9/SUB 3 11", "/9/SUB/B.TXT 4 21", "/9/A.TXT 4 20", "/30 3 30", "/30/C.TXT 4 22"},
+     FatMode::kSearch,
+     {"/9 3 9", "/9/SUB 3 11", "/9/SUB/B.TXT 4 21", "/9/A.TXT 4 20", "/30 3 30", "/30/C.TXT 4 22"},
      [](const Scanned& s) { EXPECT_EQ(s.lastText, "3 项被找到"); }},
     {"a cancelled search keeps what it found",
      [](FatBuilder& b) {
        b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).dots(40, 2).entry(40, 2, "B       TXT", kFile, 21, 5);
      },
-     FatMode::kSearch, {"/9 3 9", "/9/A.TXT 4 20"}, nullptr, {.cancelAfter = 20}},
-    {"FAT16 searches from cluster 2", [](FatBuilder& b) { b.dots(2, 0).entry(2, 2, "IN      TXT", kFile, 6, 11); },
-     FatMode::kSearch, {"/2 3 2", "/2/IN.TXT 4 6"}, nullptr, {}, true},
+     FatMode::kSearch,
+     {"/9 3 9", "/9/A.TXT 4 20"},
+     nullptr,
+     {.cancelAfter = 20}},
+    {"FAT16 searches from cluster 2",
+     [](FatBuilder& b) { b.dots(2, 0).entry(2, 2, "IN      TXT", kFile, 6, 11); },
+     FatMode::kSearch,
+     {"/2 3 2", "/2/IN.TXT 4 6"},
+     nullptr,
+     {},
+     true},
     {"geometry rebuilt from the FATs when the boot sector is gone",
      [](FatBuilder& b) {
        b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).entry(8, 2, "X       TXT", kFile, 20, 5).endOfChain(8);
        std::memset(b.bytes().data(), 0, 512);
      },
-     FatMode::kWalk, {"/DIR 3 8", "/DIR/X.TXT 4 20"},
-     [](const Scanned& s) { EXPECT_EQ(std::pair(s.part.fatSizeSectors, s.part.sectorsPerCluster), std::pair(8u, 1u)); }},
+     FatMode::kWalk,
+     {"/DIR 3 8", "/DIR/X.TXT 4 20"},
+     [](const Scanned& s) {
+       EXPECT_EQ(std::pair(s.part.fatSizeSectors, s.part.sectorsPerCluster), std::pair(8u, 1u));
+     }},
     // No sectors per cluster: treated as no boot sector, never divided by.
     {"nonsense boot values are rebuilt",
      [](FatBuilder& b) { b.entry(2, 0, "DIR        ", kDir, 8).dots(8, 2).endOfChain(8).bytes()[0x0D] = 0; },
-     FatMode::kWalk, {"/DIR 3 8"}, [](const Scanned& s) { EXPECT_EQ(s.part.sectorsPerCluster, 1u); }},
+     FatMode::kWalk,
+     {"/DIR 3 8"},
+     [](const Scanned& s) { EXPECT_EQ(s.part.sectorsPerCluster, 1u); }},
     {"no geometry at all fails and adds nothing",
-     [](FatBuilder& b) { std::fill(b.bytes().begin(), b.bytes().end(), 0); }, FatMode::kWalk, {},
-     [](const Scanned& s) { EXPECT_EQ(s.part.sectorsPerCluster, 0u); }, {}, false, false},
+     [](FatBuilder& b) { std::fill(b.bytes().begin(), b.bytes().end(), 0); },
+     FatMode::kWalk,
+     {},
+     [](const Scanned& s) { EXPECT_EQ(s.part.sectorsPerCluster, 0u); },
+     {},
+     false,
+     false},
     // Clusters a disk scan found steer the reader; one without "." goes to the orphans.
     {"directory sectors from a disk scan",
      [](FatBuilder& b) {
        b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).entry(12, 0, "LOOSE   TXT", kFile, 21, 6);
      },
-     FatMode::kWalk, {"/9 3 9", "/9/A.TXT 4 20"},
-     [](const Scanned& s) { EXPECT_EQ(test::Tree(s.state().orphans), (Listing{"/12 3 12", "/12/LOOSE.TXT 4 21"})); },
+     FatMode::kWalk,
+     {"/9 3 9", "/9/A.TXT 4 20"},
+     [](const Scanned& s) {
+       EXPECT_EQ(test::Tree(s.state().orphans), (Listing{"/12 3 12", "/12/LOOSE.TXT 4 21"}));
+     },
      {.sectorCount = 32 + 16 + 64, .directorySectors = {46 + 9, 46 + 12, 5}}},  // 5 lies before the data area
 };
 

@@ -74,7 +74,8 @@ bool ShortOnly(const std::string& path, bool anyCase = true) {
   const std::string base = path.substr(path.find_last_of('/') + 1);
   const bool upper = std::any_of(base.begin(), base.end(), [](char c) { return c >= 'A' && c <= 'Z'; });
   const bool lower = std::any_of(base.begin(), base.end(), [](char c) { return c >= 'a' && c <= 'z'; });
-  return base.size() <= 12 && !(upper && lower) && (anyCase || !lower) && std::all_of(base.begin(), base.end(), [](char c) {
+  return base.size() <= 12 && !(upper && lower) && (anyCase || !lower) &&
+         std::all_of(base.begin(), base.end(), [](char c) {
            return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '~';
          });
 }
@@ -99,7 +100,8 @@ void CheckFatManifest(const Listing& found, const std::filesystem::path& tsv) {
   const auto rows = test::ReadManifest(tsv);
   std::set<std::string> deletedFolders;
   for (const auto& r : rows)
-    if (r.at("path").ends_with('/') && r.at("state") == "deleted") deletedFolders.insert(r.at("path").substr(0, r.at("path").size() - 1));
+    if (r.at("path").ends_with('/') && r.at("state") == "deleted")
+      deletedFolders.insert(r.at("path").substr(0, r.at("path").size() - 1));
   int checked = 0;
   for (const auto& r : rows) {
     std::string path = r.at("path");
@@ -156,7 +158,7 @@ void CheckNtfsManifest(const Listing& found, const std::filesystem::path& tsv) {
 struct FlsLine {
   bool folder = false;
   bool deleted = false;  // marked "*" in a listing of everything
-  uint64_t entry = 0;  // "r/r 27-128-1:" gives 27; 0 for NTFS names found only in index slack
+  uint64_t entry = 0;    // "r/r 27-128-1:" gives 27; 0 for NTFS names found only in index slack
   std::vector<std::string> cols;
 };
 
@@ -168,11 +170,14 @@ std::vector<FlsLine> Fls(const std::string& args, bool fat) {
   for (std::string line; std::getline(lines, line);) {
     const size_t tab = line.find(":\t");
     if (tab == std::string::npos || line.find("(Volume Label Entry)") != std::string::npos) continue;
-    FlsLine l{line.starts_with("d/d"), line.find(" * ") != std::string::npos,
-              std::strtoull(line.c_str() + line.find_last_of(' ', tab) + 1, nullptr, 10), {}};
+    FlsLine l{line.starts_with("d/d"),
+              line.find(" * ") != std::string::npos,
+              std::strtoull(line.c_str() + line.find_last_of(' ', tab) + 1, nullptr, 10),
+              {}};
     std::istringstream fields(line.substr(tab + 2));
     for (std::string col; std::getline(fields, col, '\t');) l.cols.push_back(col);
-    if (l.cols.empty() || l.cols[0].empty() || l.cols[0][0] == '$' || l.cols[0].find(':') != std::string::npos) continue;
+    if (l.cols.empty() || l.cols[0].empty() || l.cols[0][0] == '$' || l.cols[0].find(':') != std::string::npos)
+      continue;
     if (fat) l.cols[0] = test::FoldFatPath(l.cols[0]);
     out.push_back(std::move(l));
   }
@@ -284,13 +289,15 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{kNtfsCorpus / "dftt-8-jpeg-search.dd.gz", FsFamily::kNtfs},
         ImageCase{kNtfsCorpus / "colinfinck-testfs1.img.gz", FsFamily::kNtfs},
         ImageCase{kNtfsCorpus / "dfir-ntfs-index-disk.img.gz", FsFamily::kNtfs, false, true, true, nullptr, 128},
-        ImageCase{kNtfsCorpus / "ns-ntfs-ptrn-lastaccess-disk.img.gz", FsFamily::kNtfs, false, true, true, nullptr, 128},
+        ImageCase{kNtfsCorpus / "ns-ntfs-ptrn-lastaccess-disk.img.gz", FsFamily::kNtfs, false, true, true, nullptr,
+                  128},
         ImageCase{kNtfsCorpus / "dfir-ntfs3-attrlist.img.gz", FsFamily::kNtfs},
         ImageCase{kNtfsCorpus / "dfvfs-windows-volume.img.gz", FsFamily::kNtfs}),
     [](const auto& param) { return test::TestNameFromPath(param.param.image.filename().string()); });
 
 size_t CountIf(const Listing& found, const std::function<bool(const std::string&, const Found&)>& pick) {
-  return static_cast<size_t>(std::count_if(found.begin(), found.end(), [&](const auto& f) { return pick(f.first, f.second); }));
+  return static_cast<size_t>(
+      std::count_if(found.begin(), found.end(), [&](const auto& f) { return pick(f.first, f.second); }));
 }
 
 TEST(FatImagesSearch, FormattedVolumesShowTheirOldFolders) {
@@ -315,18 +322,19 @@ TEST(FatImagesSearch, FormattedVolumesShowTheirOldFolders) {
   // behind their data; after a reformat nothing links them to the first one,
   // and the search lists each as a folder of its own.
   test::TempDir dir;
-  const auto made = test::RunCommand(
-      "cd " + test::ShellQuote(dir.path().string()) +
-      " && export PATH=\"$PATH:/usr/sbin:/sbin\" MTOOLS_SKIP_CHECK=1"
-      " && truncate -s 40M card.img && mkfs.fat -F 32 -s 1 card.img >/dev/null && mkdir pics"
-      " && for i in $(seq 1 40); do printf 'picture %d\\n' $i >\"pics/Picture number $i.jpg\"; done"
-      " && mmd -i card.img ::DCIM ::DCIM/100CAM01 && mcopy -i card.img pics/* ::DCIM/100CAM01/"
-      " && mkfs.fat -F 32 -s 1 card.img >/dev/null");
+  const auto made =
+      test::RunCommand("cd " + test::ShellQuote(dir.path().string()) +
+                       " && export PATH=\"$PATH:/usr/sbin:/sbin\" MTOOLS_SKIP_CHECK=1"
+                       " && truncate -s 40M card.img && mkfs.fat -F 32 -s 1 card.img >/dev/null && mkdir pics"
+                       " && for i in $(seq 1 40); do printf 'picture %d\\n' $i >\"pics/Picture number $i.jpg\"; done"
+                       " && mmd -i card.img ::DCIM ::DCIM/100CAM01 && mcopy -i card.img pics/* ::DCIM/100CAM01/"
+                       " && mkfs.fat -F 32 -s 1 card.img >/dev/null");
   if (made.exitCode != 0) GTEST_SKIP() << "mkfs.fat or mtools missing: " << made.err;
   const auto card = test::LoadImage(dir.path() / "card.img");
-  EXPECT_EQ(CountIf(ScanFat(*card, true, FatMode::kSearch),
-                    [](const std::string& p, const Found& f) { return p.ends_with(".jpg") && f.kind == node_kind::kFile; }),
-            40u);
+  EXPECT_EQ(
+      CountIf(ScanFat(*card, true, FatMode::kSearch),
+              [](const std::string& p, const Found& f) { return p.ends_with(".jpg") && f.kind == node_kind::kFile; }),
+      40u);
 
   // A deleted folder of 486 entries that no other entry names: only the
   // search finds its clusters, and it lists every entry they hold.

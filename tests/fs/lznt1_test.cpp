@@ -146,8 +146,8 @@ void WellFormed(Cases& out) {
     Bytes data = Noise(4096, 1);
     data[0] = 0xFF;
     const Bytes tail = Noise(10, 2);
-    out.push_back({"stored chunks verbatim", Cat({Stored(data), {0x09, 0x00}, tail, kEnd}), 3 * 4096, 4106,
-                   Cat({data, tail})});
+    out.push_back(
+        {"stored chunks verbatim", Cat({Stored(data), {0x09, 0x00}, tail, kEnd}), 3 * 4096, 4106, Cat({data, tail})});
   }
   {
     // Offset 1 repeats one byte; offset 3 a three-byte pattern, past its own start.
@@ -160,8 +160,8 @@ void WellFormed(Cases& out) {
   {
     const Bytes head = Noise(3, 3);
     Bytes e = head;
-    out.push_back({"12 length bits: length 4093 fills the chunk", Cat({Packed(Payload().lit(head).token(0x2FFA)), kEnd}),
-                   4096, 4096, Copy(e, 3, 4093)});
+    out.push_back({"12 length bits: length 4093 fills the chunk",
+                   Cat({Packed(Payload().lit(head).token(0x2FFA)), kEnd}), 4096, 4096, Copy(e, 3, 4093)});
   }
   {
     Payload p;
@@ -189,37 +189,59 @@ void WellFormed(Cases& out) {
   const Bytes after = Stored(Noise(4096, 8));
   out.push_back({"empty input", {}, 4096, 0, {}});
   out.push_back({"zero header first", Cat({kEnd, after}), 4096, 0, {}});
-  out.push_back({"zero header ends the stream", Cat({Packed(Payload().lit({'a', 'b'}).ref(12, 2, 10)), kEnd, after}),
-                 3 * 4096, 12, {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'}});
+  out.push_back({"zero header ends the stream",
+                 Cat({Packed(Payload().lit({'a', 'b'}).ref(12, 2, 10)), kEnd, after}),
+                 3 * 4096,
+                 12,
+                 {'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b', 'a', 'b'}});
 }
 
 void Splits(Cases& out) {
   // Bytes already produced in the chunk -> bits for length - 3. A reference
   // to the chunk's first byte with the longest length its bits allow: read
   // with the split one bit off either way, the output no longer matches.
-  for (const auto& [position, bits] : std::vector<std::pair<size_t, unsigned>>{
-           {1, 12}, {16, 12}, {17, 11}, {32, 11}, {33, 10}, {64, 10}, {65, 9}, {128, 9}, {129, 8}, {256, 8},
-           {257, 7}, {512, 7}, {513, 6}, {1024, 6}, {1025, 5}, {2048, 5}, {2049, 4}, {4000, 4}}) {
+  for (const auto& [position, bits] : std::vector<std::pair<size_t, unsigned>>{{1, 12},
+                                                                               {16, 12},
+                                                                               {17, 11},
+                                                                               {32, 11},
+                                                                               {33, 10},
+                                                                               {64, 10},
+                                                                               {65, 9},
+                                                                               {128, 9},
+                                                                               {129, 8},
+                                                                               {256, 8},
+                                                                               {257, 7},
+                                                                               {512, 7},
+                                                                               {513, 6},
+                                                                               {1024, 6},
+                                                                               {1025, 5},
+                                                                               {2048, 5},
+                                                                               {2049, 4},
+                                                                               {4000, 4}}) {
     Payload p;
     Bytes e = Prefix(position, static_cast<uint32_t>(position), p);
     const size_t length = std::min<size_t>((size_t{1} << bits) + 2, 4096 - position);
     Copy(e, position, length);
     if (e.size() < 4096) e.push_back('!');
-    out.push_back({"split at " + std::to_string(position), Cat({Packed(p.ref(bits, position, length).lit({'!'})), kEnd}),
-                   4096, e.size(), e});
+    out.push_back({"split at " + std::to_string(position),
+                   Cat({Packed(p.ref(bits, position, length).lit({'!'})), kEnd}), 4096, e.size(), e});
   }
 }
 
 void Faults(Cases& out) {
   const auto none = std::nullopt;
   const Bytes full = Noise(4096, 10);
-  out.push_back({"reference before anything was produced", Cat({Packed(Payload().ref(12, 1, 3)), kEnd}), 4096, none, {}});
-  out.push_back({"reference one byte too far", Cat({Packed(Payload().lit(Noise(20, 9)).ref(11, 21, 3)), kEnd}), 4096,
-                 none, {}});
+  out.push_back(
+      {"reference before anything was produced", Cat({Packed(Payload().ref(12, 1, 3)), kEnd}), 4096, none, {}});
+  out.push_back(
+      {"reference one byte too far", Cat({Packed(Payload().lit(Noise(20, 9)).ref(11, 21, 3)), kEnd}), 4096, none, {}});
   out.push_back({"reference into the previous chunk",
                  Cat({Stored(full), Packed(Payload().lit({'a', 'b'}).ref(12, 3, 3)), kEnd}), 2 * 4096, none, full});
   out.push_back({"reference into a short chunk's padding",
-                 Cat({Stored(Noise(10, 11)), Packed(Payload().lit({'a'}).ref(12, 2, 3)), kEnd}), 2 * 4096, none, {}});
+                 Cat({Stored(Noise(10, 11)), Packed(Payload().lit({'a'}).ref(12, 2, 3)), kEnd}),
+                 2 * 4096,
+                 none,
+                 {}});
   // Cut inputs are prefixes of a longer buffer whose next bytes would make a
   // valid stream, so a decoder reading past its input would not fail.
   out.push_back({"header says 100 bytes, 50 follow", Head(Cat({Stored(Noise(100, 12)), kEnd}), 52), 4096, none, {}});

@@ -32,12 +32,12 @@ TEST(RunList, DecodesOrStopsWithinItsBytes) {
        true,
        {{0x5634, 0x18, false}, {0x5624, 8, false}, {0, 4, true}, {0, 0, false}}},
       {RunList({{0x123456789Aull, 5}}), true, {{0x123456789Aull, 5, false}, {0, 0, false}}},  // past 2^31 clusters
-      {{0x21, 0x18}, false, {{0, 0, false}}},                                               // cut short
-      {{0x11, 0x01, 0x05, 0x11, 0x01, 0x80, 0x00}, false, {{5, 1, false}, {0, 0, false}}},  // below cluster 0
-      {{0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}, false, {{0, 0, false}}},                    // a 9-byte length
+      {{0x21, 0x18}, false, {{0, 0, false}}},                                                 // cut short
+      {{0x11, 0x01, 0x05, 0x11, 0x01, 0x80, 0x00}, false, {{5, 1, false}, {0, 0, false}}},    // below cluster 0
+      {{0x09, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00}, false, {{0, 0, false}}},                      // a 9-byte length
       // Two 8-byte offsets whose sum leaves the 64-bit range.
-      {{0x81, 1, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0x7D, 0x81, 1, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77,
-        0x77, 0x00},
+      {{0x81, 1,    0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0xE2, 0x7D, 0x81,
+        1,    0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x77, 0x00},
        false,
        {{0x7DE2E2E2E2E2E2E2ull, 1, false}, {0, 0, false}}},
       {{0x11, 0x02, 0x03}, false, {{3, 2, false}, {0, 0, false}}},  // no end byte
@@ -130,7 +130,8 @@ RecordFetcher FetchFrom(std::map<uint64_t, std::vector<uint8_t>> records, int* c
 
 TEST(Record, AttributeListMergesExtensionRecords) {
   const auto extension = RecordBuilder(71).baseReference(70).nonResident(0x80, RunList({{500, 20}}), 10240).build();
-  const auto base = Checked(RecordBuilder(70).fileName(5, u"split.bin").attributeList({{0x30, 70}, {0x80, 71}, {0x80, 70}}).build());
+  const auto base =
+      Checked(RecordBuilder(70).fileName(5, u"split.bin").attributeList({{0x30, 70}, {0x80, 71}, {0x80, 70}}).build());
   int fetched = 0;
   DecodedRecord out;
   ASSERT_TRUE(DecodeRecord(base, 70, DecodeMode::kFull, out, FetchFrom({{71, extension}}, &fetched)));
@@ -147,7 +148,8 @@ TEST(Record, AttributeListMergesExtensionRecords) {
   // records hold is found through it, and whatever keeps the data from being
   // found whole is noted: an unreadable list, or an extension of another base.
   const auto list = test::AttributeListBytes({{0x30, 80}, {0x80, 81}});
-  const auto inClusters = Checked(RecordBuilder(80).fileName(5, u"11.txt").nonResident(0x20, RunList({{900, 1}}), list.size()).build());
+  const auto inClusters =
+      Checked(RecordBuilder(80).fileName(5, u"11.txt").nonResident(0x20, RunList({{900, 1}}), list.size()).build());
   for (const auto& [extensionBase, listReadable] : {std::pair{80, true}, {80, false}, {99, true}}) {
     const auto ext = RecordBuilder(81).baseReference(extensionBase).residentData({'1', '2', '3', '\n'}).build();
     StreamReader readStream = [&](const std::vector<NtfsRun>& r, uint64_t size, std::vector<uint8_t>& bytes) {
@@ -187,15 +189,17 @@ TEST(NtfsWalk, PlacesRecordsUnderTheirParentsOrPlaceholders) {
   const ScannedNtfs w(v.bytes());
   ASSERT_TRUE(w.ok);
   const NtfsScanState& s = w.state();
-  EXPECT_EQ(Tree(s.root), (Strings{"/Old Folder 1 32", "/Folder 3 30", "/Folder/inside.txt 4 20", "/Folder/gone.txt 2 31"}));
+  EXPECT_EQ(Tree(s.root),
+            (Strings{"/Old Folder 1 32", "/Folder 3 30", "/Folder/inside.txt 4 20", "/Folder/gone.txt 2 31"}));
   EXPECT_EQ(s.numberIndex.at(5), &s.root);
   // Children of a missing folder side by side in one placeholder; a parent
   // number that belongs to a file gets a placeholder too; a loop ends in one.
-  EXPECT_EQ(Tree(s.orphans), (Strings{"/$$$Folder77 1 77", "/$$$Folder77/first.txt 4 34", "/$$$Folder77/second.txt 2 35",
-                                      "/$$$Folder20 1 20", "/$$$Folder20/under a file.txt 4 36", "/$$$Folder41 1 41",
-                                      "/$$$Folder41/loop a 3 40", "/$$$Folder41/loop a/loop b 3 41",
-                                      "/$$$Folder41/loop a/loop b/loop a 3 40",
-                                      "/$$$Folder41/loop a/loop b/loop a/in the loop.txt 4 42"}));
+  EXPECT_EQ(
+      Tree(s.orphans),
+      (Strings{"/$$$Folder77 1 77", "/$$$Folder77/first.txt 4 34", "/$$$Folder77/second.txt 2 35", "/$$$Folder20 1 20",
+               "/$$$Folder20/under a file.txt 4 36", "/$$$Folder41 1 41", "/$$$Folder41/loop a 3 40",
+               "/$$$Folder41/loop a/loop b 3 41", "/$$$Folder41/loop a/loop b/loop a 3 40",
+               "/$$$Folder41/loop a/loop b/loop a/in the loop.txt 4 42"}));
   EXPECT_EQ(s.orphans.children.front().parentNumber, 2u);
   EXPECT_EQ(s.secondaryIndex.count(77), 1u);
   EXPECT_EQ(w.part.sectorsPerCluster, 1u);

@@ -7,8 +7,8 @@
 
 #include "fs/ntfs_reader.h"
 #include "support/ntfs_builder.h"
-#include "support/tree_listing.h"
 #include "support/test_images.h"
+#include "support/tree_listing.h"
 
 namespace orvaldi::fs {
 namespace {
@@ -79,15 +79,21 @@ TEST(NtfsSearch, DocumentsAndPicturesFoundByContent) {
   std::copy(xls.begin(), xls.begin() + 8, unusable.begin());
   const std::vector<uint8_t> endless(jpeg.begin(), jpeg.begin() + 64);  // its only end lies 11 MiB further
   NtfsVolumeBuilder v(32, 24 * 2048);
-  for (const auto& [sector, bytes] : std::vector<std::pair<size_t, const std::vector<uint8_t>*>>{
-           {2000, &xls}, {3001, &jpeg}, {4000, &doc}, {6000, &ppt}, {8000, &looped}, {10000, &unusable}, {12000, &endless}})
+  for (const auto& [sector, bytes] : std::vector<std::pair<size_t, const std::vector<uint8_t>*>>{{2000, &xls},
+                                                                                                 {3001, &jpeg},
+                                                                                                 {4000, &doc},
+                                                                                                 {6000, &ppt},
+                                                                                                 {8000, &looped},
+                                                                                                 {10000, &unusable},
+                                                                                                 {12000, &endless}})
     std::memcpy(v.bytes().data() + sector * 512, bytes->data(), bytes->size());  // pictures need no even sector
   v.bytes()[12000 * 512 + (11u << 20)] = 0xFF;
   v.bytes()[12000 * 512 + (11u << 20) + 1] = 0xD9;
   const ScannedNtfs s = Search(v.bytes());
-  EXPECT_EQ(Tree(s.state().extension),
-            (Strings{"/Simple Excel document2000.xls 2 2000", "/3001.jpg 2 3001", "/Sample Word Document4000.doc 2 4000",
-                     "/Sample Powerpoint Slide6000.ppt 2 6000", "/8000 2 8000", "/10000 2 10000"}));
+  EXPECT_EQ(
+      Tree(s.state().extension),
+      (Strings{"/Simple Excel document2000.xls 2 2000", "/3001.jpg 2 3001", "/Sample Word Document4000.doc 2 4000",
+               "/Sample Powerpoint Slide6000.ppt 2 6000", "/8000 2 8000", "/10000 2 10000"}));
   const NtfsNode& first = s.state().extension.children.front();
   EXPECT_EQ(first.parentNumber, 1u);
   const uint32_t fatSectors = xls[0x2C] | (xls[0x2D] << 8) | (xls[0x2E] << 16) | (uint32_t{xls[0x2F]} << 24);
@@ -113,7 +119,8 @@ TEST(NtfsSearch, CancelKeepsRecordsAndSkipsTheReparenting) {
 
 TEST(NtfsSearch, ListedRunsFromADiskScanAndTheCarvedFilesTheyExplain) {
   NtfsVolumeBuilder v(64);
-  v.put(30, RecordBuilder(30, 1).fileName(5, u"data.bin", 1).nonResident(0x80, test::RunList({{700, 4}}), 2000).build());
+  v.put(30,
+        RecordBuilder(30, 1).fileName(5, u"data.bin", 1).nonResident(0x80, test::RunList({{700, 4}}), 2000).build());
   v.put(31, RecordBuilder(31, 1).fileName(5, u"note.txt", 1).residentData({1}).build());
   disk::DiskInfo disk;
   disk.mftRecordRuns = {{32, 128}};
@@ -155,7 +162,8 @@ TEST(NtfsSearchOnRealVolume, BootSectorsAndFirstRecordsZeroed) {
 
   std::fill(volume.begin(), volume.begin() + 512, 0);
   std::fill(volume.end() - 512, volume.end(), 0);
-  std::fill(volume.begin() + static_cast<long>(mftSector * 512), volume.begin() + static_cast<long>((mftSector + 32) * 512), 0);
+  std::fill(volume.begin() + static_cast<long>(mftSector * 512),
+            volume.begin() + static_cast<long>((mftSector + 32) * 512), 0);
   EXPECT_FALSE(ScannedNtfs(volume).ok);  // the walk has nothing to go on
 
   const ScannedNtfs s = Search(volume);
@@ -172,7 +180,8 @@ TEST(NtfsSearchOnRealVolume, QuickFormattedOverOldFiles) {
   ASSERT_FALSE(volume.empty());
   test::TempDir dir;
   const auto file = dir.write("ntfs.img", volume);
-  const auto r = test::RunCommand("mkntfs -Q -F -q -p 83968 -H 255 -S 63 -s 512 -c 4096 -L NEW '" + file.string() + "'");
+  const auto r =
+      test::RunCommand("mkntfs -Q -F -q -p 83968 -H 255 -S 63 -s 512 -c 4096 -L NEW '" + file.string() + "'");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   auto formatted = test::LoadImage(file);
   ASSERT_TRUE(formatted);

@@ -66,9 +66,12 @@ TEST(OpenPartition, StatusSaysWhatCameOfIt) {
     OpenStatus status;
     std::vector<uint8_t> boot;
   } cases[] = {
-      {0x0C, ScanMode::kWalk, OpenStatus::kNoVolume, {}},   {0x06, ScanMode::kSearch, OpenStatus::kNoVolume, {}},
-      {0x07, ScanMode::kWalk, OpenStatus::kNoVolume, {}},   {0x07, ScanMode::kSearch, OpenStatus::kWrongMode, {}},
-      {0x0B, ScanMode::kDeep, OpenStatus::kWrongMode, {}},  {0x83, ScanMode::kWalk, OpenStatus::kNotAFileSystem, {}},
+      {0x0C, ScanMode::kWalk, OpenStatus::kNoVolume, {}},
+      {0x06, ScanMode::kSearch, OpenStatus::kNoVolume, {}},
+      {0x07, ScanMode::kWalk, OpenStatus::kNoVolume, {}},
+      {0x07, ScanMode::kSearch, OpenStatus::kWrongMode, {}},
+      {0x0B, ScanMode::kDeep, OpenStatus::kWrongMode, {}},
+      {0x83, ScanMode::kWalk, OpenStatus::kNotAFileSystem, {}},
       {0x0C, ScanMode::kWalk, OpenStatus::kNoVolume, dataBeforeVolume},
   };
   test::TempDir dir;

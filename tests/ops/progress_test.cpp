@@ -29,9 +29,9 @@ TEST(ProgressBarModel, StepStopsAtUpperBoundAndSetPositionClamps) {
 
 TEST(Format, SizeTextThresholds) {
   // 0.0001 GiB is 107,374.18 bytes: below it KB, from it MB; 0.1 GiB = 107,374,182.4 bytes.
-  const std::pair<uint64_t, const char*> cases[] = {{0, "0.0 KB"},           {107374, "104.9 KB"},
-                                                    {107375, "0.1 MB"},      {107374182, "102.4 MB"},
-                                                    {107374183, "0.1 GB"},   {2000398934016ull, "1863.0 GB"}};
+  const std::pair<uint64_t, const char*> cases[] = {{0, "0.0 KB"},         {107374, "104.9 KB"},
+                                                    {107375, "0.1 MB"},    {107374182, "102.4 MB"},
+                                                    {107374183, "0.1 GB"}, {2000398934016ull, "1863.0 GB"}};
   for (const auto& [bytes, text] : cases) EXPECT_EQ(ops::SizeText(bytes), text) << bytes;
 }
 
@@ -39,9 +39,9 @@ TEST(Format, FileSystemColumnAndDeviceTreeNames) {
   disk::PartitionInfo p;
   p.fsTypeText = "Apple_HFS+";
   p.fsLabel = "EXT3";
-  const std::pair<uint8_t, const char*> codes[] = {{4, "FAT16"}, {6, "FAT16"},  {14, "FAT16"},      {5, "exFAT"},
-                                                   {7, "NTFS"},  {13, "NTFS"},  {11, "FAT32"},      {12, "FAT32"},
-                                                   {0x42, ""},   {0, ""},       {0x19, "Apple_HFS+"}, {0x83, "EXT3"}};
+  const std::pair<uint8_t, const char*> codes[] = {{4, "FAT16"}, {6, "FAT16"}, {14, "FAT16"},        {5, "exFAT"},
+                                                   {7, "NTFS"},  {13, "NTFS"}, {11, "FAT32"},        {12, "FAT32"},
+                                                   {0x42, ""},   {0, ""},      {0x19, "Apple_HFS+"}, {0x83, "EXT3"}};
   for (const auto& [code, text] : codes) {
     p.typeByte = code;
     EXPECT_EQ(ops::FsTypeName(p), text) << int{code};

@@ -55,8 +55,8 @@ struct FakeSystem {
 TEST(BlockDevices, WholeDiskNames) {
   for (const char* yes : {"sda", "sdab", "vda", "hdc", "xvdb", "nvme0n1", "nvme12n3", "mmcblk0"})
     EXPECT_TRUE(platform::IsWholeDiskName(yes)) << yes;
-  for (const char* no : {"sda1", "nvme0n1p2", "nvme0", "mmcblk0p1", "mmcblk0boot0", "loop0", "zram0", "dm-0",
-                         "sr0", "md127", "vd", "sd"})
+  for (const char* no : {"sda1", "nvme0n1p2", "nvme0", "mmcblk0p1", "mmcblk0boot0", "loop0", "zram0", "dm-0", "sr0",
+                         "md127", "vd", "sd"})
     EXPECT_FALSE(platform::IsWholeDiskName(no)) << no;
 }
 

@@ -1,8 +1,8 @@
 // File, memory and faulty sources, and the sector-level reads built on them.
 #include <gtest/gtest.h>
 
-#include <numeric>
 #include <sys/stat.h>
+#include <numeric>
 
 #include "disk/sector_io.h"
 #include "platform/sector_source.h"
@@ -102,11 +102,12 @@ TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
 
   // The reader gets the position; when it delivers part (here, the first 100
   // bytes past position 12,000) the rest is zero, never a previous read's bytes.
-  disk::SetVolumeReader(kStriped, [&](uint8_t* b, uint32_t len, uint32_t& read, uint64_t pos, const disk::PartitionInfo&) {
-    read = pos == 12000 ? 100 : len;
-    std::fill(b, b + read, 0xCD);
-    return true;
-  });
+  disk::SetVolumeReader(kStriped,
+                        [&](uint8_t* b, uint32_t len, uint32_t& read, uint64_t pos, const disk::PartitionInfo&) {
+                          read = pos == 12000 ? 100 : len;
+                          std::fill(b, b + read, 0xCD);
+                          return true;
+                        });
   EXPECT_TRUE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 12345, &striped));
   EXPECT_EQ(got, 700u);
   EXPECT_FALSE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 12000, &striped));

@@ -19,10 +19,10 @@ std::vector<uint8_t> Le(std::initializer_list<uint16_t> units) {
 
 // Names in the basic plane are every NTFS and exFAT listing's.
 TEST(Utf16, SurrogatesNulStopAndOddLength) {
-  EXPECT_EQ(Utf16LeToUtf8(Le({0xD83D, 0xDE00})), "\xF0\x9F\x98\x80");  // U+1F600
-  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xD800, 'b'})), "a\uFFFDb");   // lone high
+  EXPECT_EQ(Utf16LeToUtf8(Le({0xD83D, 0xDE00})), "\xF0\x9F\x98\x80");                // U+1F600
+  EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0xD800, 'b'})), "a\uFFFDb");                      // lone high
   EXPECT_EQ(Utf16LeToUtf8(Le({0xDC00, 0xD800, 0xDC00})), "\uFFFD\xF0\x90\x80\x80");  // lone low, then a pair
-  EXPECT_EQ(Utf16ToUtf8(u"x\xDBFF"), "x\uFFFD");  // high at the very end
+  EXPECT_EQ(Utf16ToUtf8(u"x\xDBFF"), "x\uFFFD");                                     // high at the very end
 
   EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0, 'b'}), true), "a");
   EXPECT_EQ(Utf16LeToUtf8(Le({'a', 0, 'b'}), false), std::string("a\0b", 3));
@@ -45,10 +45,12 @@ TEST(Oem, CutLeadBytesAndOtherPagesOnRequest) {
 
 TEST(Utf8, SanitizeKeepsValidAndReplacesInvalid) {
   EXPECT_EQ(SanitizeUtf8("数据 ok"), "数据 ok");
-  EXPECT_EQ(SanitizeUtf8("a\xFF" "b"), "a?b");
-  EXPECT_EQ(SanitizeUtf8("\xC0\xAF"), "??");        // overlong
-  EXPECT_EQ(SanitizeUtf8("\xED\xA0\x80"), "???");   // encoded surrogate
-  EXPECT_EQ(SanitizeUtf8("\xE6\x95"), "??");        // truncated
+  EXPECT_EQ(SanitizeUtf8("a\xFF"
+                         "b"),
+            "a?b");
+  EXPECT_EQ(SanitizeUtf8("\xC0\xAF"), "??");       // overlong
+  EXPECT_EQ(SanitizeUtf8("\xED\xA0\x80"), "???");  // encoded surrogate
+  EXPECT_EQ(SanitizeUtf8("\xE6\x95"), "??");       // truncated
   EXPECT_EQ(DecodeCharset("Mac\xA5", "MACINTOSH"), "Mac•");
 }
 

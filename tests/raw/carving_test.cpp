@@ -106,7 +106,8 @@ std::vector<uint8_t> Mp3(uint64_t end) {
 void Replace(std::vector<uint8_t>& b, const std::string& from, const std::string& to) {
   auto at = std::search(b.begin(), b.end(), from.begin(), from.end());
   ASSERT_NE(at, b.end()) << from;
-  for (; at != b.end(); at = std::search(at, b.end(), from.begin(), from.end())) at = std::copy(to.begin(), to.end(), at);
+  for (; at != b.end(); at = std::search(at, b.end(), from.begin(), from.end()))
+    at = std::copy(to.begin(), to.end(), at);
 }
 
 // A sample from the carving fixture, changed by `patch`.

@@ -128,14 +128,21 @@ TEST(RawScanDemo, DamagedVolumesAreFoundOrRebuilt) {
       // No label: the label reader finds the volume file through the boot sector that is gone.
       {"NTFS by its backup boot sector", {kNtfsStart}, 80000, 0, {"Partition0 83968+40959 07 o2"}, {}},
       // FATs of 630 sectors at 2080 and 2710; 文档 (cluster 3) at 3341.
-      {"FAT32 from its tables and a directory", {kFatStart, kFatStart + 6}, 0, 83968,
+      {"FAT32 from its tables and a directory",
+       {kFatStart, kFatStart + 6},
+       0,
+       83968,
        {"Partition0 2078+81890 0b o1 spc1 zero3338 fat630"},
        {"/README.TXT 4 9", "/文档/年度报告 2024 最终版.txt 4 27", "/照片/2024/IMG_0001.JPG 4 185"}},
       // Record 0 at 84000 and at 104440, $MFT at cluster 4 and $MFTMirr at
       // 2559: 20440 sectors over 2555 clusters. A range that does not start
       // at sector 0 still measures the volume to the range's end.
-      {"NTFS from its table and mirror", {kNtfsStart, kNtfsBackup}, 80000, 0,
-       {"Partition0 83968+47104 07 o1 spc8 zero83968 fat0"}, {"/图片/风景.bmp 4 73", "/项目/代码/build.log 4 74"}},
+      {"NTFS from its table and mirror",
+       {kNtfsStart, kNtfsBackup},
+       80000,
+       0,
+       {"Partition0 83968+47104 07 o1 spc8 zero83968 fat0"},
+       {"/图片/风景.bmp 4 73", "/项目/代码/build.log 4 74"}},
       // Only the FAT32 backup, six sectors in: its hidden sectors name 2048
       // (no label: the label reader needs the primary boot sector).
       {"FAT32 by its backup boot sector", {kFatStart}, 2040, 100, {"Partition0 2048+81900 0b o2"}, {}},
@@ -234,8 +241,9 @@ TEST(RawScanCarving, FilesThatStartInsideANeighboursSizeAreCarved) {
     const std::string name = file;
     const bool jpeg = name.ends_with(".jpg") || name.ends_with(".jpeg");
     const uint64_t sectors = (bytes->size() + 511) / 512;
-    if (jpeg) std::fill(image.begin() + static_cast<long>(sector * 512 + bytes->size()),
-                        image.begin() + static_cast<long>((sector + sectors) * 512), 0xA5);
+    if (jpeg)
+      std::fill(image.begin() + static_cast<long>(sector * 512 + bytes->size()),
+                image.begin() + static_cast<long>((sector + sectors) * 512), 0xA5);
     expected[sector] = {jpeg ? static_cast<uint32_t>(bytes->size() + 2) : 65536u,
                         std::to_string(sector) + (jpeg ? ".jpg" : name.substr(name.size() - 4))};
     sector += sectors;
@@ -273,11 +281,10 @@ TEST(RawScanUnreadable, OnlyTheBadSectorsAreLostAndTheirReadsAreBounded) {
   std::vector<uint8_t> image((2 * kChunk + 64) * 512);
   std::set<uint64_t> bad = {100, 2048, 2 * kChunk + 10};
   for (uint64_t s = 3000; s < 10000; ++s) bad.insert(s);
-  for (uint64_t sector : {uint64_t{99}, uint64_t{101}, uint64_t{1500}, uint64_t{2049}, uint64_t{2999}, uint64_t{10000},
-                          2 * kChunk + 11})
+  for (uint64_t sector :
+       {uint64_t{99}, uint64_t{101}, uint64_t{1500}, uint64_t{2049}, uint64_t{2999}, uint64_t{10000}, 2 * kChunk + 11})
     Put(image, sector, test::Fat16BootSector());
-  auto scan = [&](const std::set<uint64_t>& unreadable, bool wholeRequestFails, DiskInfo& disk,
-                  RawScanReport& report) {
+  auto scan = [&](const std::set<uint64_t>& unreadable, bool wholeRequestFails, DiskInfo& disk, RawScanReport& report) {
     auto inner = platform::MemorySource::borrow(image);
     platform::FaultySource faulty(*inner, unreadable);
     AllOrNothing strict(faulty);
@@ -298,8 +305,7 @@ TEST(RawScanUnreadable, OnlyTheBadSectorsAreLostAndTheirReadsAreBounded) {
     RawScanReport report;
     const uint64_t calls = scan(bad, wholeRequestFails, damaged, report);
     EXPECT_EQ(Rows(damaged), Rows(sound));
-    EXPECT_EQ(report.unreadable,
-              (std::vector<UnreadableRun>{{100, 1}, {2048, 1}, {3000, 7000}, {2 * kChunk + 10, 1}}));
+    EXPECT_EQ(report.unreadable, (std::vector<UnreadableRun>{{100, 1}, {2048, 1}, {3000, 7000}, {2 * kChunk + 10, 1}}));
     EXPECT_EQ(report.unreadableSectors(), bad.size());
     EXPECT_LT(calls - baseline, 200u);  // 61 and 94 today; one read per bad sector would be over 7,000
   }
@@ -349,8 +355,9 @@ void DotEntries(std::vector<uint8_t>& b, uint64_t sector, uint32_t cluster) {
 
 // The first entries of a FAT32 or FAT16 table at `sector`.
 void FatTable(std::vector<uint8_t>& b, uint64_t sector, bool fat32) {
-  Put(b, sector, fat32 ? std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}
-                       : std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0xFF});
+  Put(b, sector,
+      fat32 ? std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0x0F}
+            : std::vector<uint8_t>{0xF8, 0xFF, 0xFF, 0xFF});
 }
 
 // FAT32 tables at 100 and 110, so clusters count from 120 onwards.
@@ -381,7 +388,7 @@ std::vector<uint8_t> EntriesDisk() {
   LongEntry(image, 15, 1, 0x01, 0xF4);
   ShortEntry(image, 15, 2, "LONGNA~1TXT", 0x20, 5, 10);
   ShortEntry(image, 16, 0, "EMPTY   DAT", 0x20, 0, 10);  // bytes without a cluster
-  DotEntries(image, 17, 3);  // no FAT pair: "." gives no volume
+  DotEntries(image, 17, 3);                              // no FAT pair: "." gives no volume
   return image;
 }
 
@@ -407,8 +414,10 @@ TEST(RawScanDirectories, DirectoriesAndFatTablePairsRebuildVolumes) {
   const Case cases[] = {
       {"entries", EntriesDisk(), {}, {10, 12, 17}},
       // 24 sectors over 3 clusters: 8 per cluster; cluster 0 at 1000 - 80.
-      {"two directories", DirectoryPairDisk(1024),
-       {"Partition0 920+1128 06 o1 spc8 zero920 fat0", "Partition1 920+1128 0b o1 spc8 zero920 fat1"}, {1000, 1024}},
+      {"two directories",
+       DirectoryPairDisk(1024),
+       {"Partition0 920+1128 06 o1 spc8 zero920 fat0", "Partition1 920+1128 0b o1 spc8 zero920 fat1"},
+       {1000, 1024}},
       {"two directories 20 sectors apart", DirectoryPairDisk(1020), {}, {1000, 1020}},
       {"a FAT16 pair and a directory", Fat16PairDisk(), {"Partition0 4+252 06 o1 spc4 zero54 fat10"}, {70, 74}},
   };
@@ -452,7 +461,7 @@ TEST(RawScanSources, AVolumeReaderInsteadOfADeviceAndADeviceThatCannotBeOpened) 
   test::Put64(image, 5 * 512 + 0x30, 3);  // $MFT at cluster 3: sector 29
   Put(image, 29, test::RecordBuilder(0).fileName(5, u"$MFT").build());
   disk::SetVolumeReader(disk::VolumeKind::kStriped, [&](uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
-                                                       uint64_t position, const PartitionInfo&) {
+                                                        uint64_t position, const PartitionInfo&) {
     bytesRead = 0;
     if (position < image.size()) bytesRead = static_cast<uint32_t>(std::min<uint64_t>(length, image.size() - position));
     std::memcpy(buffer, image.data() + position, bytesRead);

@@ -120,7 +120,8 @@ TEST_P(Recovery, FilesComeBackByteForByte) {
     ASSERT_NE(it, got.end()) << path;
     if (deleted && !fat) {
       if (!haveIcat) continue;
-      const auto icat = test::RunCommand("icat " + ShellQuote(s.image.string()) + " " + row.at("record") + " | sha256sum");
+      const auto icat =
+          test::RunCommand("icat " + ShellQuote(s.image.string()) + " " + row.at("record") + " | sha256sum");
       EXPECT_EQ(it->second, icat.out.substr(0, 64)) << path;
     } else if (GetParam().overwritten.count(path)) {
       EXPECT_NE(it->second, row.at("sha256")) << path;
@@ -136,13 +137,15 @@ TEST_P(Recovery, FilesComeBackByteForByte) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fixtures, Recovery,
-    ::testing::Values(
-        ManifestCase{"fat/fat32-tree.img.gz", {"TMP/GAP1.TMP", "TMP/MORE/GAP2.TMP", "TMP/MORE/GAP3.TMP"}, 5, 3},
-        ManifestCase{"fat/fat16-512.img.gz", {"SWAP/GAP.TMP"}, 5, 1}, ManifestCase{"fat/fat32-highword.img.gz", {}, 5, 0},
-        ManifestCase{"ntfs/ntfs-tree.img.gz", {}, 300, 11}),
-    [](const auto& p) { return test::TestNameFromPath(p.param.image); });
+INSTANTIATE_TEST_SUITE_P(Fixtures, Recovery,
+                         ::testing::Values(ManifestCase{"fat/fat32-tree.img.gz",
+                                                        {"TMP/GAP1.TMP", "TMP/MORE/GAP2.TMP", "TMP/MORE/GAP3.TMP"},
+                                                        5,
+                                                        3},
+                                           ManifestCase{"fat/fat16-512.img.gz", {"SWAP/GAP.TMP"}, 5, 1},
+                                           ManifestCase{"fat/fat32-highword.img.gz", {}, 5, 0},
+                                           ManifestCase{"ntfs/ntfs-tree.img.gz", {}, 300, 11}),
+                         [](const auto& p) { return test::TestNameFromPath(p.param.image); });
 
 // A deleted file written into a hole too small for it went on after the
 // existing file that bounds the hole (mtools on FAT16 takes free clusters
@@ -183,20 +186,30 @@ TEST(Recovery, CorpusImagesWithKnownHashes) {
     const char* hash;  // the command that gives the published values
     std::map<std::string, std::string> byName;
   } cases[] = {
-      {"ntfs/dissect-ntfs-win.img.gz", "sha256sum",
+      {"ntfs/dissect-ntfs-win.img.gz",
+       "sha256sum",
        {{"large.txt", "5b766f6d76a999636fd93b4e039d5a32187f84a19c0950449f0c721da0223914"},
         {"random.bin", "abe14bae00734c703772844542916a386641bca80c1db871729826732cc603fa"}}},
-      {"ntfs/dftt-7-ntfs-undel.dd.gz", "md5sum",
-       {{"res1.dat", "9036637712b491904cd0bfbdbe648453"}, {"sing1.dat", "59b20779f69ff9f0ac5fcd2c38835a79"},
-        {"mult1.dat", "ffd27bd782bdce67750b6b9ee069d2ef"}, {"frag1.dat", "7a3bc5b763bef201202108f4ba128149"},
-        {"frag2.dat", "0e80ab84ef0087e60dfc67b88a1cf13e"}, {"mult2.dat", "59cf0e9cd107bc1e75afb7374f6e05bb"},
-        {"frag3.dat", "21121699487f3fbbdb9a4b3391b6d3e0"}, {"sing2.dat", "c229626f6a71b167ad7e50c4f2fccdb1"}}},
+      {"ntfs/dftt-7-ntfs-undel.dd.gz",
+       "md5sum",
+       {{"res1.dat", "9036637712b491904cd0bfbdbe648453"},
+        {"sing1.dat", "59b20779f69ff9f0ac5fcd2c38835a79"},
+        {"mult1.dat", "ffd27bd782bdce67750b6b9ee069d2ef"},
+        {"frag1.dat", "7a3bc5b763bef201202108f4ba128149"},
+        {"frag2.dat", "0e80ab84ef0087e60dfc67b88a1cf13e"},
+        {"mult2.dat", "59cf0e9cd107bc1e75afb7374f6e05bb"},
+        {"frag3.dat", "21121699487f3fbbdb9a4b3391b6d3e0"},
+        {"sing2.dat", "c229626f6a71b167ad7e50c4f2fccdb1"}}},
       // Deleted FAT files are copied as contiguous clusters: the fragmented
       // ones give the values the image's authors list for such a recovery.
-      {"fat/dftt-6-fat-undel.dd.gz", "md5sum",
-       {{"_ing.dat", "59b20779f69ff9f0ac5fcd2c38835a79"}, {"_ult1.dat", "ffd27bd782bdce67750b6b9ee069d2ef"},
-        {"mult2.dat", "59cf0e9cd107bc1e75afb7374f6e05bb"}, {"_rag1.dat", "c4f3b9a0f17d464f4fc61b94ecf6cc21"},
-        {"_rag2.dat", "965370acfa85aa7e26ab04bbd45cdcae"}, {"frag3.dat", "a7a14ac62f79fdea4056ed5e8bcf97ef"}}},
+      {"fat/dftt-6-fat-undel.dd.gz",
+       "md5sum",
+       {{"_ing.dat", "59b20779f69ff9f0ac5fcd2c38835a79"},
+        {"_ult1.dat", "ffd27bd782bdce67750b6b9ee069d2ef"},
+        {"mult2.dat", "59cf0e9cd107bc1e75afb7374f6e05bb"},
+        {"_rag1.dat", "c4f3b9a0f17d464f4fc61b94ecf6cc21"},
+        {"_rag2.dat", "965370acfa85aa7e26ab04bbd45cdcae"},
+        {"frag3.dat", "a7a14ac62f79fdea4056ed5e8bcf97ef"}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.image);
@@ -207,8 +220,8 @@ TEST(Recovery, CorpusImagesWithKnownHashes) {
     const SaveSummary summary = SaveSelected(s.wholePartition(), Settings(out.path()));
     EXPECT_EQ(summary.failed, 0u);
     EXPECT_EQ(summary.damaged, 0u);
-    const auto r = test::RunCommand("cd " + ShellQuote(out.path().string()) + " && find . -type f -print0 | xargs -0 " +
-                                    c.hash);
+    const auto r =
+        test::RunCommand("cd " + ShellQuote(out.path().string()) + " && find . -type f -print0 | xargs -0 " + c.hash);
     std::map<std::string, std::string> byName;
     std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);)
@@ -247,8 +260,10 @@ TEST(SaveWalk, DeletedExistingAndFilter) {
     std::vector<std::string> files;
     for (const auto& [path, sha] : test::Sha256Tree(out.path())) {
       files.push_back(path);
-      EXPECT_TRUE(!path.ends_with("会议纪要.txt") || sha == "5ec2aa99326330c8e329edb285a2fbc35a67c1b02dacf3d609d8a6e4a29f9740");
-      EXPECT_TRUE(!path.ends_with("最终版.txt") || sha == "04f8f0f2c209754289615a693e173bd93759c5cf3089df85c494edbba88c7fbd");
+      EXPECT_TRUE(!path.ends_with("会议纪要.txt") ||
+                  sha == "5ec2aa99326330c8e329edb285a2fbc35a67c1b02dacf3d609d8a6e4a29f9740");
+      EXPECT_TRUE(!path.ends_with("最终版.txt") ||
+                  sha == "04f8f0f2c209754289615a693e173bd93759c5cf3089df85c494edbba88c7fbd");
     }
     EXPECT_EQ(files, c.files) << c.filter;
     EXPECT_EQ(files.size(), summary.files);

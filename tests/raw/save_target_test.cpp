@@ -25,20 +25,25 @@ TEST(SaveFilter, WildcardsMatchAsTheFileListDoes) {
     const char* name;
     bool match;
   } cases[] = {
-      {"", "anything", true}, {"*.doc", "report.doc", true}, {"*.DOC", "Report.Doc", true},
+      {"", "anything", true},
+      {"*.doc", "report.doc", true},
+      {"*.DOC", "Report.Doc", true},
       {"*.doc", "report.txt", false},
       {"*.doc", "a.doc.bak", true},  // after the first dot only has to contain "doc"
       {"*.doc", "doc", true},        // a name without a dot stands on both sides
       // Patterns without a dot, or starting with one, search the whole name.
-      {"abc*", "xxabcyy.txt", true}, {"abc*", "ab.c", false}, {".jpg", "photo.JPG", true},
-      {"rep*.t", "report.txt", true}, {"rep*.t", "notes.txt", false},
+      {"abc*", "xxabcyy.txt", true},
+      {"abc*", "ab.c", false},
+      {".jpg", "photo.JPG", true},
+      {"rep*.t", "report.txt", true},
+      {"rep*.t", "notes.txt", false},
   };
   for (const auto& c : cases) EXPECT_EQ(FilterMatches(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
 
 TEST(SaveNames, InvalidNamesAreThoseThatCouldLeaveOrBreakTheTarget) {
-  for (const char* bad : {"", ".", "..", "a/b", "a\\b", "x?y.txt", "a:b", "a*b", "a\"b", "a<b", "a>b", "a|b",
-                          "tab\there", "nul\x01"})
+  for (const char* bad :
+       {"", ".", "..", "a/b", "a\\b", "x?y.txt", "a:b", "a*b", "a\"b", "a<b", "a>b", "a|b", "tab\there", "nul\x01"})
     EXPECT_TRUE(IsInvalidName(bad)) << bad;
   for (const char* good : {"a.txt", "...", ".hidden", "年度报告 2024.txt", "åLD.TXT", "a b"})
     EXPECT_FALSE(IsInvalidName(good)) << good;
@@ -96,9 +101,9 @@ TEST(SaveTarget, CollisionsCountUpAndNothingIsOverwritten) {
 }
 
 TEST(SaveTexts, ProgressAndSpaceTextsAtTheirThresholds) {
-  const std::pair<uint64_t, const char*> totals[] = {
-      {1023, "1023 BYTE被保存"}, {1024, "1.00 KB被保存"}, {1536, "1.50 KB被保存"}, {1u << 20, "1.00 MB被保存"},
-      {0x3FFFFFFF, "1024.00 MB被保存"}, {0x40000000, "1.00 GB被保存"}};
+  const std::pair<uint64_t, const char*> totals[] = {{1023, "1023 BYTE被保存"},        {1024, "1.00 KB被保存"},
+                                                     {1536, "1.50 KB被保存"},          {1u << 20, "1.00 MB被保存"},
+                                                     {0x3FFFFFFF, "1024.00 MB被保存"}, {0x40000000, "1.00 GB被保存"}};
   for (const auto& [bytes, text] : totals) EXPECT_EQ(SavedTotalText(bytes), text) << bytes;
   EXPECT_EQ(SavedBytesText(1536), "1536 BYTE被保存");
   EXPECT_EQ(NotEnoughSpaceText(2ull << 30), "即将保存 2.0 GB,磁盘空间不够！");
@@ -126,9 +131,9 @@ TEST(SaveTarget, ATargetOnTheSourceDiskIsRecognised) {
   std::ofstream(devices / "sda/sda1/partition") << "1\n";
   const std::string root = sys.path().string();
   const std::tuple<dev_t, dev_t, bool> cases[] = {
-      {makedev(8, 0), makedev(8, 0), true},     {makedev(8, 1), makedev(8, 0), true},
-      {makedev(253, 0), makedev(8, 0), true},   {makedev(253, 0), makedev(8, 1), true},
-      {makedev(8, 16), makedev(8, 0), false},   {makedev(8, 1), makedev(8, 16), false}};
+      {makedev(8, 0), makedev(8, 0), true},   {makedev(8, 1), makedev(8, 0), true},
+      {makedev(253, 0), makedev(8, 0), true}, {makedev(253, 0), makedev(8, 1), true},
+      {makedev(8, 16), makedev(8, 0), false}, {makedev(8, 1), makedev(8, 16), false}};
   for (const auto& [device, disk, sits] : cases)
     EXPECT_EQ(detail::DeviceSitsOn(root, device, disk), sits) << major(device) << ":" << minor(device);
   // An image file is no device: a target beside it is fine.

@@ -90,7 +90,9 @@ TEST(StartClusterSearch, EveryConfirmedCandidateIsFoundOnceAndUsedOnesAreSkipped
   part.sectorCount = bytes.size() / 512;
   for (uint32_t c : {65536 + 40, 50, 65536 + 50}) std::ranges::copy(Jfif(), bytes.begin() + (kClusterZero + c) * 512);
   platform::MemorySource source(bytes);
-  auto search = [&](uint32_t low, UsedClusterSet& used) { return StartClusterSearch(&source, part, "jpg", low, 5000, used); };
+  auto search = [&](uint32_t low, UsedClusterSet& used) {
+    return StartClusterSearch(&source, part, "jpg", low, 5000, used);
+  };
   UsedClusterSet used;
   EXPECT_EQ(search(40, used), (std::vector<uint32_t>{65536 + 40}));
   EXPECT_TRUE(used.contains(65536 + 40));

@@ -17,8 +17,10 @@ FatBuilder::FatBuilder(bool fat32, uint32_t fatSectors, uint32_t clusters)
   boot[0x0D] = 1;
   Put16(boot, 0x0E, static_cast<uint16_t>(reserved_));
   Put32(boot, 0x20, static_cast<uint32_t>(bytes_.size() / 512));
-  if (fat32) Put32(boot, 0x24, fatSectors);
-  else Put16(boot, 0x16, static_cast<uint16_t>(fatSectors));
+  if (fat32)
+    Put32(boot, 0x24, fatSectors);
+  else
+    Put16(boot, 0x16, static_cast<uint16_t>(fatSectors));
   std::memcpy(bytes_.data(), boot.data(), 512);
   // The FATs start with the media mark and the end marks.
   link(0, fat32 ? 0x0FFFFFF8 : 0xFFF8).link(1, fat32 ? 0xFFFFFFFF : 0xFFFF);
@@ -28,8 +30,10 @@ FatBuilder::FatBuilder(bool fat32, uint32_t fatSectors, uint32_t clusters)
 FatBuilder& FatBuilder::link(uint32_t cluster, uint32_t next) {
   for (uint64_t copy = 0; copy < 2; ++copy) {
     const size_t fat = (reserved_ + copy * fatSectors_) * 512;
-    if (fat32_) Put32(bytes_, fat + size_t{cluster} * 4, next);
-    else Put16(bytes_, fat + size_t{cluster} * 2, static_cast<uint16_t>(next));
+    if (fat32_)
+      Put32(bytes_, fat + size_t{cluster} * 4, next);
+    else
+      Put16(bytes_, fat + size_t{cluster} * 2, static_cast<uint16_t>(next));
   }
   return *this;
 }

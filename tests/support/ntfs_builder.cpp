@@ -164,7 +164,10 @@ void NtfsVolumeBuilder::put(uint32_t number, const std::vector<uint8_t>& record)
 void NtfsVolumeBuilder::mftRuns(const std::vector<std::pair<uint64_t, uint64_t>>& runs) {
   uint64_t clusters = 0;
   for (const auto& r : runs) clusters += r.second;
-  put(0, RecordBuilder(0, 1, recordBytes_).fileName(5, u"$MFT", 3).nonResident(0x80, RunList(runs), clusters * 512).build());
+  put(0, RecordBuilder(0, 1, recordBytes_)
+             .fileName(5, u"$MFT", 3)
+             .nonResident(0x80, RunList(runs), clusters * 512)
+             .build());
 }
 
 ScannedNtfs::ScannedNtfs(std::vector<uint8_t> image, How how, uint64_t startSector, platform::ProgressBlock* progress)

@@ -1,14 +1,14 @@
 // Test helpers: fixture locations, gzip loading, temporary files, crafted sectors.
 #include "support/test_images.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <array>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <zlib.h>
 
@@ -71,11 +71,11 @@ std::vector<uint8_t> Fat16BootSector() {
   s[0] = 0xEB, s[1] = 0x3C, s[2] = 0x90;
   PutText(s, 3, "MSDOS5.0");
   Put16(s, 0x0B, 512);
-  s[0x0D] = 4;         // sectors per cluster
-  Put16(s, 0x0E, 4);   // reserved
-  s[0x10] = 2;         // FATs
-  Put16(s, 0x11, 512); // root entries
-  Put16(s, 0x16, 32);  // FAT size
+  s[0x0D] = 4;          // sectors per cluster
+  Put16(s, 0x0E, 4);    // reserved
+  s[0x10] = 2;          // FATs
+  Put16(s, 0x11, 512);  // root entries
+  Put16(s, 0x16, 32);   // FAT size
   PutText(s, 0x36, "FAT16   ");
   Put16(s, 0x1FE, 0xAA55);
   return s;
@@ -104,11 +104,11 @@ std::vector<uint8_t> NtfsBootSector() {
   PutText(s, 3, "NTFS    ");
   Put16(s, 0x0B, 512);
   s[0x0D] = 8;
-  Put32(s, 0x1C, 2048);       // hidden sectors
-  Put64(s, 0x28, 1 << 20);    // total sectors
-  Put64(s, 0x30, 4);          // MFT cluster
-  Put64(s, 0x38, 2);          // MFT mirror cluster
-  s[0x40] = 0xF6;             // 1,024-byte records
+  Put32(s, 0x1C, 2048);     // hidden sectors
+  Put64(s, 0x28, 1 << 20);  // total sectors
+  Put64(s, 0x30, 4);        // MFT cluster
+  Put64(s, 0x38, 2);        // MFT mirror cluster
+  s[0x40] = 0xF6;           // 1,024-byte records
   Put16(s, 0x1FE, 0xAA55);
   return s;
 }
@@ -117,10 +117,10 @@ std::vector<uint8_t> ExfatBootSector() {
   std::vector<uint8_t> s(512);
   s[0] = 0xEB, s[1] = 0x76, s[2] = 0x90;
   PutText(s, 3, "EXFAT   ");
-  Put32(s, 0x50, 2048);   // FAT offset
-  Put32(s, 0x54, 64);     // FAT length
-  Put32(s, 0x58, 4096);   // cluster heap offset
-  Put32(s, 0x60, 4);      // root cluster
+  Put32(s, 0x50, 2048);  // FAT offset
+  Put32(s, 0x54, 64);    // FAT length
+  Put32(s, 0x58, 4096);  // cluster heap offset
+  Put32(s, 0x60, 4);     // root cluster
   s[0x6C] = 9;
   s[0x6D] = 3;
   Put16(s, 0x1FE, 0xAA55);
@@ -129,20 +129,20 @@ std::vector<uint8_t> ExfatBootSector() {
 
 std::vector<uint8_t> ExtSuperblock() {
   std::vector<uint8_t> s(1024);
-  Put32(s, 0x00, 2048);       // inodes
-  Put32(s, 0x04, 8192);       // blocks
-  Put32(s, 0x0C, 1000);       // free blocks
-  Put32(s, 0x10, 2000);       // free inodes
-  Put32(s, 0x14, 1);          // first data block
-  Put32(s, 0x18, 0);          // 1 KiB blocks
-  Put32(s, 0x20, 8192 - 1);   // blocks per group (must stay below the count)
-  Put32(s, 0x28, 2048);       // inodes per group
-  Put32(s, 0x2C, 1700000000); // last mount
-  Put32(s, 0x30, 1700000000); // last write
+  Put32(s, 0x00, 2048);        // inodes
+  Put32(s, 0x04, 8192);        // blocks
+  Put32(s, 0x0C, 1000);        // free blocks
+  Put32(s, 0x10, 2000);        // free inodes
+  Put32(s, 0x14, 1);           // first data block
+  Put32(s, 0x18, 0);           // 1 KiB blocks
+  Put32(s, 0x20, 8192 - 1);    // blocks per group (must stay below the count)
+  Put32(s, 0x28, 2048);        // inodes per group
+  Put32(s, 0x2C, 1700000000);  // last mount
+  Put32(s, 0x30, 1700000000);  // last write
   Put16(s, 0x38, 0xEF53);
-  Put16(s, 0x58, 256);        // inode size
-  Put32(s, 0x5C, 0x4);        // has_journal
-  Put32(s, 0x60, 0x40);       // extents
+  Put16(s, 0x58, 256);   // inode size
+  Put32(s, 0x5C, 0x4);   // has_journal
+  Put32(s, 0x60, 0x40);  // extents
   PutText(s, 0x78, "crafted");
   return s;
 }
