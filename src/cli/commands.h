@@ -17,6 +17,7 @@ void AddPartsCommand(CLI::App& app, int& exitCode);
 void AddLsCommand(CLI::App& app, int& exitCode);
 void AddRecoverCommand(CLI::App& app, int& exitCode);
 void AddCatCommand(CLI::App& app, int& exitCode);
+void AddHexCommand(CLI::App& app, int& exitCode);
 // rawscan and carve.
 void AddRawScanCommand(CLI::App& app, int& exitCode);
 

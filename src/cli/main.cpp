@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   AddLsCommand(app, exitCode);
   AddRecoverCommand(app, exitCode);
   AddCatCommand(app, exitCode);
+  AddHexCommand(app, exitCode);
   AddRawScanCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {

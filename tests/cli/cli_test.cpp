@@ -134,6 +134,24 @@ TEST_F(DemoDisk, CatWritesOneFile) {
     EXPECT_EQ(run("cat IMG " + std::string(args) + " | sha256sum").out.substr(0, 64), sha);
 }
 
+// The boot sector's last row and its marker; a file through its reader; a
+// range past the end is refused rather than shown as zeros.
+TEST_F(DemoDisk, HexRows) {
+  auto r = run("hex IMG --sector 0");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("1 sector\n0000  00 00"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("01F0  00 00 00 00 00 00 00 00 00 00 00 00 00 00 55 AA  ..............U.\n1 sec ---"),
+            std::string::npos)
+      << r.out;
+  r = run("hex IMG 0 根目录/临时/åotes.txt --width 8");
+  EXPECT_EQ(r.exitCode, 6);  // a deleted file's reader gives its first cluster only
+  EXPECT_NE(r.out.find("6 sector\n0000  74 65 6D 70 6E 6F 74 65  tempnote\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("0200"), std::string::npos) << r.out;
+  r = run("hex IMG --sector 99999999 --count 2");
+  EXPECT_EQ(r.exitCode, 6);
+  EXPECT_EQ(r.out, "2 sector\n");
+}
+
 // Every refusal ends with its documented exit code; those of the source (1)
 // in one line.
 TEST_F(DemoDisk, RefusalsAndTheirExitCodes) {
