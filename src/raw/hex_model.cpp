@@ -231,8 +231,12 @@ HexLoad LoadFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partitio
   if (node.family() == fs::NodeFamily::kCarved) return LoadSectorRange(disk, node.carvedSector(), node.size());
 
   // The readers take a 32-bit length; larger files show their first part.
+  // A size no volume of this partition's length could hold is damage, and
+  // must not size the buffer.
   constexpr uint64_t kMaxBytes = UINT32_MAX / kSector * kSector;
-  const uint64_t wanted = std::min(node.size(), kMaxBytes);
+  uint64_t wanted = std::min(node.size(), kMaxBytes);
+  if (partition.sectorCount != 0 && partition.sectorCount <= UINT64_MAX / kSector)
+    wanted = std::min(wanted, partition.sectorCount * kSector);
   std::unique_ptr<platform::SectorSource> source;
   std::unique_ptr<ReadWatch> watch;
   if (partition.volumeKind == disk::VolumeKind::kPlain) {
