@@ -6,7 +6,6 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
-#include "ops/file_ops.h"
 #include "raw/hex_model.h"
 
 namespace orvaldi::cli {
@@ -65,14 +64,10 @@ int RunHex(const HexOptions& o) {
     return kExitUsage;
   }
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
+  fs::NodeRef file;
+  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.path, open, file); code != kExitOk)
+    return code;
   disk::PartitionInfo& part = open.source.partition();
-  const fs::NodeRef file = ops::ResolveFile(open.opened.tops, o.path);
-  if (!file) {
-    std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
-                 o.path.c_str(), part.name.c_str());
-    return kExitUsage;
-  }
   raw::HexLoad load = raw::LoadFile(*open.source.disk, part, file);
   return PrintLoad(load, o.width);
 }

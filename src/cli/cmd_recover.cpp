@@ -191,14 +191,10 @@ struct CatOptions {
 
 int RunCat(const CatOptions& o) {
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
+  fs::NodeRef file;
+  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.path, open, file); code != kExitOk)
+    return code;
   disk::PartitionInfo& part = open.source.partition();
-  const fs::NodeRef file = ops::ResolveFile(open.opened.tops, o.path);
-  if (!file) {
-    std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n",
-                 o.path.c_str(), part.name.c_str());
-    return kExitUsage;
-  }
   StdoutSink sink;
   const ops::FileCopy copy = ops::CopyFile(*open.source.disk, part, file, sink);
   if (!copy.sourceError.empty()) {

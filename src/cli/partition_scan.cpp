@@ -5,6 +5,7 @@
 
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
+#include "ops/file_ops.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -79,6 +80,16 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
     out.opened = ops::OpenPartition(*out.source.disk, part, scanMode, progress);
   }
   return OpenExitCode(out.opened, part, scanMode);
+}
+
+int OpenFileForCommand(const std::string& source, const std::string& which, const std::string& mode,
+                       const std::string& path, OpenedForCommand& out, fs::NodeRef& file) {
+  if (const int code = OpenPartitionForCommand(source, which, mode, out); code != kExitOk) return code;
+  file = ops::ResolveFile(out.opened.tops, path);
+  if (file) return kExitOk;
+  std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n", path.c_str(),
+               out.source.partition().name.c_str());
+  return kExitUsage;
 }
 
 }  // namespace orvaldi::cli

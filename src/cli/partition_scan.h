@@ -21,4 +21,10 @@ struct OpenedForCommand {
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
                             OpenedForCommand& out);
 
+// The same, then the file at `path` as the listing prints it (the existing
+// one when a deleted one shares its path) into `file`; a path that names no
+// file is the command line's fault.
+int OpenFileForCommand(const std::string& source, const std::string& which, const std::string& mode,
+                       const std::string& path, OpenedForCommand& out, fs::NodeRef& file);
+
 }  // namespace orvaldi::cli
