@@ -74,8 +74,9 @@ void PrintRebuildList(const disk::DiskInfo& d, const std::vector<disk::RebuildRo
 }
 
 void AddBackup(CLI::App& ptable, int& exitCode) {
-  auto* cmd = ptable.add_subcommand("backup", "Copy the sectors that hold the partition tables and boot sectors "
-                                              "into a new backup file (an existing FILE is never replaced)");
+  auto* cmd = ptable.add_subcommand("backup",
+                                    "Copy the sectors that hold the partition tables and boot sectors "
+                                    "into a new backup file (an existing FILE is never replaced)");
   auto source = std::make_shared<std::string>();
   auto file = std::make_shared<std::string>();
   cmd->add_option("SOURCE", *source, "Disk image file or block device")->required();
@@ -219,7 +220,8 @@ void AddRegionCommand(CLI::App& app, int& exitCode) {
     if (guess.fs.empty()) {
       std::printf("holds:   no volume recognised\n");
     } else {
-      std::printf("holds:   %s%s\n", guess.fs.c_str(), guess.label.empty() ? "" : (", label \"" + guess.label + "\"").c_str());
+      std::printf("holds:   %s%s\n", guess.fs.c_str(),
+                  guess.label.empty() ? "" : (", label \"" + guess.label + "\"").c_str());
     }
     exitCode = kExitOk;
   });

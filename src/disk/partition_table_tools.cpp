@@ -60,8 +60,7 @@ std::string BackupTrailer(const DiskInfo& disk, const std::vector<uint64_t>& sec
 }
 
 bool ParseOffset(std::string_view text, uint64_t& value) {
-  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return false;
+  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
   return ec == std::errc() && end == text.data() + text.size();
 }
@@ -78,8 +77,8 @@ ParsedBackup ParseBackup(std::span<const uint8_t> bytes) {
   }
   const std::string trailer(bytes.end() - static_cast<std::ptrdiff_t>(trailerBytes), bytes.end());
   const size_t nameCut = trailer.rfind(kSeparator);
-  const size_t pathCut = nameCut == std::string::npos || nameCut == 0 ? std::string::npos
-                                                                      : trailer.rfind(kSeparator, nameCut - 1);
+  const size_t pathCut =
+      nameCut == std::string::npos || nameCut == 0 ? std::string::npos : trailer.rfind(kSeparator, nameCut - 1);
   if (pathCut == std::string::npos) {
     out.error = "the trailer does not name a device path and a disk";
     return out;
@@ -183,8 +182,8 @@ RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, con
   }
   const uint64_t size = opened.source->size();
   if (size > kMaxBackupBytes) {
-    plan.result = {PtableStatus::kBadBackup, backupPath + ": " + std::to_string(size) +
-                                                 " bytes is more than a backup can hold; nothing written"};
+    plan.result = {PtableStatus::kBadBackup,
+                   backupPath + ": " + std::to_string(size) + " bytes is more than a backup can hold; nothing written"};
     return plan;
   }
   std::vector<uint8_t> bytes(static_cast<size_t>(size));
@@ -196,7 +195,8 @@ RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, con
   }
   ParsedBackup parsed = ParseBackup(bytes);
   if (!parsed.contents) {
-    plan.result = {PtableStatus::kBadBackup, backupPath + ": not a whole backup: " + parsed.error + "; nothing written"};
+    plan.result = {PtableStatus::kBadBackup,
+                   backupPath + ": not a whole backup: " + parsed.error + "; nothing written"};
     return plan;
   }
   plan.backup = std::move(*parsed.contents);
@@ -215,9 +215,9 @@ RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, con
   const uint64_t diskBytes = DiskBytes(disk, nullptr);
   for (uint64_t offset : b.offsets) {
     if (!InsideDisk(offset, diskBytes)) {
-      plan.result = Refused("the backup's block at byte offset " + std::to_string(offset) +
-                            " lies beyond the end of the disk (" + std::to_string(diskBytes) +
-                            " bytes); nothing written");
+      plan.result =
+          Refused("the backup's block at byte offset " + std::to_string(offset) + " lies beyond the end of the disk (" +
+                  std::to_string(diskBytes) + " bytes); nothing written");
       return plan;
     }
   }
@@ -300,8 +300,8 @@ RebuildPlan PlanRebuild(const DiskInfo& disk, std::span<const size_t> rows, cons
     const bool countFromBootSector = FamilyOf(p.typeByte) == FsFamily::kNtfs && p.origin == PartitionOrigin::kFound;
     const uint64_t extra = countFromBootSector ? 1 : 0;
     if (p.sectorCount == 0 || p.sectorCount >= kMbrLimit - extra)
-      return refuse(which + " has a sector count (" + std::to_string(p.sectorCount) +
-                    (extra ? " + 1" : "") + ") that an MBR entry cannot hold; nothing written");
+      return refuse(which + " has a sector count (" + std::to_string(p.sectorCount) + (extra ? " + 1" : "") +
+                    ") that an MBR entry cannot hold; nothing written");
     const uint64_t count = p.sectorCount + extra;
     plan.entries.push_back({row, p.typeByte, static_cast<uint32_t>(p.startSector), static_cast<uint32_t>(count)});
   }

@@ -16,8 +16,8 @@ namespace {
 int WriteAll(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
   uint64_t done = 0;
   while (done < bytes.size()) {
-    const ssize_t put = ::pwrite(fd, bytes.data() + done, bytes.size() - static_cast<size_t>(done),
-                                 static_cast<off_t>(offset + done));
+    const ssize_t put =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - static_cast<size_t>(done), static_cast<off_t>(offset + done));
     if (put < 0) {
       if (errno == EINTR) continue;
       return errno;
@@ -94,7 +94,8 @@ int WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
-  struct stat sa {}, sb {};
+  struct stat sa {
+  }, sb{};
   if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return false;
   if (S_ISBLK(sa.st_mode) && S_ISBLK(sb.st_mode)) return sa.st_rdev == sb.st_rdev;  // two nodes, one device
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
