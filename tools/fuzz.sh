@@ -178,6 +178,14 @@ seeds_fuzz_ntfs_extract() {
 seeds_fuzz_lznt1() {
   for f in "$FIXTURES"/lznt1/*.lznt1.gz; do gzip -dc "$f" | head -c "$MAX_LEN" >"$1/$(basename "$f" .gz)"; done
 }
+# Backups as the tools write them: sector copies of a disk, then the trailer.
+seeds_fuzz_ptable_backup() {
+  local f
+  f=$(img ptables/mbr-ext)
+  { slice "$f" 0 512; slice "$f" 1048576 512; printf '0^1048576^/dev/sdb^ATADisk01.0'; } >"$1/two-blocks"
+  { slice "$f" 0 512; printf '0^mbr-ext.img^mbr-ext.img'; } >"$1/one-block"
+  printf '^^' >"$1/empty-fields"
+}
 seeds_default() {  # a target this script does not know yet: the start of every fixture
   seeds_fuzz_recognisers "$1"
 }

@@ -20,6 +20,9 @@ void AddCatCommand(CLI::App& app, int& exitCode);
 void AddHexCommand(CLI::App& app, int& exitCode);
 // rawscan and carve.
 void AddRawScanCommand(CLI::App& app, int& exitCode);
+// ptable backup|restore|rebuild, and region.
+void AddPtableCommand(CLI::App& app, int& exitCode);
+void AddRegionCommand(CLI::App& app, int& exitCode);
 
 // The partition rows of `disk`, one per line, each line starting with `indent`.
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);

@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
   AddCatCommand(app, exitCode);
   AddHexCommand(app, exitCode);
   AddRawScanCommand(app, exitCode);
+  AddPtableCommand(app, exitCode);
+  AddRegionCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {
       throw CLI::ValidationError("--codepage", "unknown code page " + std::to_string(codePage));

@@ -218,4 +218,57 @@ std::vector<MountedVolume> ListMountedVolumes(const SystemPaths& paths) {
   return volumes;
 }
 
+namespace {
+
+// The whole disks beneath the sysfs block directory `dir`: its parent for a
+// partition, the disks of its members for a stacked device, else itself.
+void CollectWholeDisks(const fs::path& dir, int depth, std::vector<std::string>& out) {
+  std::error_code ec;
+  if (fs::exists(dir / "partition", ec)) {
+    out.push_back(dir.parent_path().filename().string());
+    return;
+  }
+  bool stacked = false;
+  if (depth < 8) {  // device-mapper over md over partitions is about as deep as it gets
+    for (const auto& slave : fs::directory_iterator(dir / "slaves", ec)) {
+      const fs::path below = fs::canonical(slave.path(), ec);
+      if (ec) continue;
+      stacked = true;
+      CollectWholeDisks(below, depth + 1, out);
+    }
+  }
+  if (!stacked) out.push_back(dir.filename().string());
+}
+
+}  // namespace
+
+std::vector<std::string> RootDiskNames(const SystemPaths& paths) {
+  std::ifstream in(paths.mountInfo);
+  std::string line, rootDevno;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string id, parent, devno, root, mountPoint;
+    if (!(fields >> id >> parent >> devno >> root >> mountPoint)) continue;
+    if (UnescapeMountField(mountPoint) == "/") rootDevno = devno;  // the last mount on "/" is the one in force
+  }
+  std::vector<std::string> names;
+  if (rootDevno.empty()) return names;
+  std::error_code ec;
+  const fs::path dir = fs::canonical(fs::path(paths.sysDevBlock) / rootDevno, ec);
+  if (ec) return names;
+  CollectWholeDisks(dir, 0, names);
+  return names;
+}
+
+std::optional<std::string> WholeDiskNameOf(const std::string& devicePath, const SystemPaths& paths) {
+  struct stat st {};
+  if (::stat(devicePath.c_str(), &st) != 0 || !S_ISBLK(st.st_mode)) return std::nullopt;
+  std::error_code ec;
+  const fs::path dir = fs::canonical(
+      fs::path(paths.sysDevBlock) / (std::to_string(major(st.st_rdev)) + ":" + std::to_string(minor(st.st_rdev))), ec);
+  if (ec) return fs::path(devicePath).filename().string();
+  if (fs::exists(dir / "partition", ec)) return dir.parent_path().filename().string();
+  return dir.filename().string();
+}
+
 }  // namespace orvaldi::platform

@@ -54,6 +54,15 @@ struct MountedVolume {
 };
 std::vector<MountedVolume> ListMountedVolumes(const SystemPaths& paths = {});
 
+// Kernel names of the whole disks that hold the root file system: the disk
+// of its partition, or the disks beneath a device-mapper or md device.
+// Empty when the root is not on a block device (a container's overlay).
+std::vector<std::string> RootDiskNames(const SystemPaths& paths = {});
+
+// Kernel name of the whole disk that the block device at `devicePath` is or
+// lies on; nothing when the path is not a block device.
+std::optional<std::string> WholeDiskNameOf(const std::string& devicePath, const SystemPaths& paths = {});
+
 // Undoes the octal escapes (\040 and friends) of /proc/self/mountinfo.
 std::string UnescapeMountField(const std::string& field);
 

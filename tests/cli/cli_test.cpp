@@ -198,8 +198,39 @@ TEST_F(DemoDisk, RefusalsAndTheirExitCodes) {
   }
 }
 
+// The table tools write only when told --yes, and print first what they
+// would write; a region shows what its first sector holds.
+TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {
+  const auto demo = test::LoadImage(image_);
+  const std::string backup = Quote((target_.path() / "demo.bak").string());
+  auto r = run("ptable rebuild IMG");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("2   NTFS    DEMO_NTFS       83968           20.0 MB     主"), std::string::npos) << r.out;
+  r = run("ptable rebuild IMG --use 2,1");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.out.find("entry 1: row 2, type 0x07, first sector 83968, 40960 sectors"), std::string::npos) << r.out;
+  EXPECT_NE(r.err.find("--yes"), std::string::npos) << r.err;
+  EXPECT_EQ(run("ptable backup IMG " + backup).exitCode, 0);
+  r = run("ptable restore IMG " + backup);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.out.find("4 sectors from"), std::string::npos) << r.out;
+  EXPECT_EQ(test::LoadImage(image_), demo);
+  r = run("ptable restore IMG " + backup + " --yes");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out.substr(r.out.rfind("恢复成功")), "恢复成功\n");
+  EXPECT_EQ(test::LoadImage(image_), demo);  // the same sectors written back
+
+  r = run("region IMG 83968 124928");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.out.find("name:    Region 0 on demo.img\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("holds:   NTFS, label \"DEMO_NTFS\""), std::string::npos) << r.out;
+  EXPECT_EQ(run("region IMG 100 100").exitCode, 2);
+  EXPECT_EQ(run("ptable rebuild IMG --use 0").exitCode, 2);
+}
+
 TEST(Cli, HelpAndDisks) {
-  for (const char* cmd : {"", "disks", "info", "parts", "ls", "recover", "cat", "rawscan", "carve"}) {
+  for (const char* cmd : {"", "disks", "info", "parts", "ls", "recover", "cat", "rawscan", "carve", "region", "ptable",
+                          "ptable backup", "ptable restore", "ptable rebuild"}) {
     const auto r = test::RunCommand(Cli() + " " + cmd + " --help");
     EXPECT_EQ(r.exitCode, 0) << cmd;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << cmd;

@@ -1,10 +1,12 @@
 // Disk enumeration and mount points against a fake sysfs tree.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
 #include "disk/disk_list.h"
+#include "disk/partition_table_tools.h"
 #include "platform/block_devices.h"
 #include "support/test_images.h"
 
@@ -135,6 +137,41 @@ TEST(BlockDevices, MountPointsMatchPartitionsByDiskAndStartSector) {
 TEST(BlockDevices, UnescapesMountInfoFields) {
   EXPECT_EQ(platform::UnescapeMountField("/a\\040b\\011c\\134d"), "/a b\tc\\d");
   EXPECT_EQ(platform::UnescapeMountField("/trailing\\04"), "/trailing\\04");
+}
+
+// The disk under "/" is found through its partition or through the devices
+// stacked beneath it, and the partition-table tools will not write to it; an
+// image file of the same name is never that disk.
+TEST(BlockDevices, DiskOfTheRootFileSystemIsRefusedForTableWrites) {
+  FakeSystem sys;
+  sys.addPartition("sda", "sda2", "8:2", 2048);
+  sys.addPartition("sdb", "sdb1", "8:17", 2048);
+  sys.addDisk("sdc", 100, "ATA", "C");
+  sys.addWholeDevno("sdc", "8:32");
+  const fs::path block(sys.paths.sysBlock);
+  fs::create_directories(block / "dm-0/slaves");
+  fs::create_symlink(block / "sdb/sdb1", block / "dm-0/slaves/sdb1");
+  fs::create_symlink(block / "sdc", block / "dm-0/slaves/sdc");
+  sys.addWholeDevno("dm-0", "253:0");
+  WriteFile(sys.paths.mountInfo, "21 1 8:2 / / rw - ext4 /dev/sda2 rw\n25 21 0:5 / /proc rw - proc proc rw\n");
+  EXPECT_EQ(platform::RootDiskNames(sys.paths), std::vector<std::string>{"sda"});
+
+  disk::DiskInfo d;
+  d.devicePath = (sys.dir.path() / "gone/sda").string();
+  disk::PartitionInfo ntfs;
+  ntfs.typeByte = 0x07;
+  ntfs.startSector = 2048;
+  ntfs.sectorCount = 1000;
+  d.partitions.push_back(ntfs);
+  const std::vector<size_t> row = {0};
+  EXPECT_EQ(disk::PlanRebuild(d, row, sys.paths).result.message, "不能更改当前系统所在的硬盘分区信息！");
+  d.devicePath = sys.dir.write("sda", {}).string();
+  EXPECT_EQ(disk::PlanRebuild(d, row, sys.paths).result.status, disk::PtableStatus::kOk);
+
+  WriteFile(sys.paths.mountInfo, "21 1 253:0 / / rw - ext4 /dev/mapper/root rw\n");
+  auto names = platform::RootDiskNames(sys.paths);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"sdb", "sdc"}));
 }
 
 }  // namespace
