@@ -5,6 +5,7 @@
 #include <set>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "disk/lost_partition_search.h"
@@ -75,6 +76,29 @@ DiskInfo ImageDisk(uint64_t bytes) {
   disk.sectorsPerTrack = 63;
   return disk;
 }
+
+// Wipes sectors of the image in place and puts them back when it goes:
+// copying 64 MiB for each case would make the test slow.
+class ZeroedSectors {
+ public:
+  ZeroedSectors(std::vector<uint8_t>& image, const std::set<uint64_t>& sectors) : image_(image) {
+    for (uint64_t s : sectors) {
+      const auto at = image.begin() + static_cast<std::ptrdiff_t>(s * 512);
+      kept_.emplace_back(s, std::vector<uint8_t>(at, at + 512));
+      std::fill_n(at, 512, 0);
+    }
+  }
+  ~ZeroedSectors() {
+    for (const auto& [s, bytes] : kept_)
+      std::copy(bytes.begin(), bytes.end(), image_.begin() + static_cast<std::ptrdiff_t>(s * 512));
+  }
+  ZeroedSectors(const ZeroedSectors&) = delete;
+  ZeroedSectors& operator=(const ZeroedSectors&) = delete;
+
+ private:
+  std::vector<uint8_t>& image_;
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> kept_;
+};
 
 TEST(SearchLostPartitions, FindsEachVolumeWhereItsModeLooks) {
   const std::string fat16 = "FAT16;LOSTFAT16;", logical = "FAT16;LOGICAL16;";
@@ -190,16 +214,9 @@ TEST(SearchLostPartitions, FindsEachVolumeWhereItsModeLooks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    // The image is patched in place (and mended again below): copies of
-    // 64 MiB would make this test slow.
     std::vector<uint8_t>& image = LostDisk();
     ASSERT_EQ(image.size(), 131072u * 512);
-    std::vector<std::vector<uint8_t>> kept;
-    for (uint64_t s : c.zeroed) {
-      const auto at = image.begin() + static_cast<std::ptrdiff_t>(s * 512);
-      kept.emplace_back(at, at + 512);
-      std::fill_n(at, 512, 0);
-    }
+    const ZeroedSectors zeroed(image, c.zeroed);
     const std::span<const uint8_t> bytes(image.data(), c.sectors != 0 ? c.sectors * 512 : image.size());
     const auto memory = MemorySource::borrow(bytes);
     platform::FaultySource source(*memory, c.bad);
@@ -234,9 +251,6 @@ TEST(SearchLostPartitions, FindsEachVolumeWhereItsModeLooks) {
     EXPECT_EQ(second.rows, c.rows);
     EXPECT_EQ(second.report.appended, 0u);
     EXPECT_EQ(disk.partitions.size(), c.recorded.size() + 1);
-    size_t i = 0;
-    for (uint64_t s : c.zeroed)
-      std::copy(kept[i].begin(), kept[i].end(), image.begin() + static_cast<std::ptrdiff_t>(s * 512)), ++i;
   }
 }
 
