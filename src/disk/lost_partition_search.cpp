@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <optional>
 #include <set>
 #include <span>
@@ -82,7 +83,11 @@ class Search {
  public:
   Search(DiskInfo& disk, platform::SectorSource& source, platform::ProgressBlock& progress,
          const LostPartitionHandler& onFind)
-      : disk_(disk), source_(source), progress_(progress), onFind_(onFind) {}
+      : disk_(disk), source_(source), progress_(progress), onFind_(onFind) {
+    for (size_t i = 0; i < disk_.partitions.size(); ++i)
+      if (disk_.partitions[i].origin == PartitionOrigin::kFound)
+        foundIndex_.emplace(disk_.partitions[i].startSector, i);
+  }
 
   void byCylinder(uint64_t heads);
   void byHead(uint64_t heads);
@@ -115,7 +120,8 @@ class Search {
   platform::ProgressBlock& progress_;
   const LostPartitionHandler& onFind_;
   LostPartitionReport report_;
-  std::set<uint64_t> ntfsReported_;  // NTFS starts this search already showed
+  std::set<uint64_t> ntfsReported_;             // NTFS starts this search already showed
+  std::multimap<uint64_t, size_t> foundIndex_;  // start -> index of every found record, for the duplicate tests
 };
 
 uint64_t Search::cylinderCount(uint64_t heads) {
@@ -176,11 +182,9 @@ bool Search::mftRecordAt(uint64_t volumeStart, const ByteView& boot) {
 // The index of a record found by a search (this one or an earlier one) at
 // `start` with one of `types`.
 std::optional<size_t> Search::foundRecord(uint64_t start, std::span<const uint8_t> types) const {
-  for (size_t i = 0; i < disk_.partitions.size(); ++i) {
-    const PartitionInfo& p = disk_.partitions[i];
-    if (p.origin == PartitionOrigin::kFound && p.startSector == start &&
-        std::find(types.begin(), types.end(), p.typeByte) != types.end())
-      return i;
+  const auto [from, to] = foundIndex_.equal_range(start);
+  for (auto it = from; it != to; ++it) {
+    if (std::find(types.begin(), types.end(), disk_.partitions[it->second].typeByte) != types.end()) return it->second;
   }
   return std::nullopt;
 }
@@ -210,6 +214,7 @@ void Search::emit(const Found& found, const Position& at, std::optional<size_t> 
     f.index = disk_.partitions.size();
     p.name = "Partition" + std::to_string(f.index);
     disk_.partitions.push_back(p);
+    foundIndex_.emplace(p.startSector, f.index);
     ++report_.appended;
   }
   if (found.family == Family::kNtfs) ntfsReported_.insert(found.start);
