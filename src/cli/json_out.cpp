@@ -23,23 +23,24 @@ nlohmann::json DiskJson(const disk::DiskInfo& disk) {
   };
 }
 
+nlohmann::json PartitionJson(const disk::PartitionInfo& p, size_t index) {
+  return {
+      {"index", index},
+      {"name", p.name},
+      {"label", p.volumeLabel},
+      {"fs", ops::FsTypeName(p)},
+      {"start", p.startSector},
+      {"sectors", p.sectorCount},
+      {"type", p.typeByte},
+      {"table", ops::TableKindText(p.tableKind)},
+      {"origin", disk::NumberOf(p.origin)},
+      {"mount", p.driveLetter},
+  };
+}
+
 nlohmann::json PartitionsJson(const disk::DiskInfo& disk) {
   nlohmann::json out = nlohmann::json::array();
-  for (size_t i = 0; i < disk.partitions.size(); ++i) {
-    const auto& p = disk.partitions[i];
-    out.push_back({
-        {"index", i},
-        {"name", p.name},
-        {"label", p.volumeLabel},
-        {"fs", ops::FsTypeName(p)},
-        {"start", p.startSector},
-        {"sectors", p.sectorCount},
-        {"type", p.typeByte},
-        {"table", ops::TableKindText(p.tableKind)},
-        {"origin", disk::NumberOf(p.origin)},
-        {"mount", p.driveLetter},
-    });
-  }
+  for (size_t i = 0; i < disk.partitions.size(); ++i) out.push_back(PartitionJson(disk.partitions[i], i));
   return out;
 }
 

@@ -9,6 +9,10 @@ namespace orvaldi::cli {
 
 nlohmann::json DiskJson(const disk::DiskInfo& disk);
 
+// One partition record as the object below describes, `index` its place in
+// the disk's list.
+nlohmann::json PartitionJson(const disk::PartitionInfo& partition, size_t index);
+
 // One object per partition with the keys index, name, label, fs, start,
 // sectors, type, table, origin, mount.
 nlohmann::json PartitionsJson(const disk::DiskInfo& disk);

@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
   AddDisksCommand(app, exitCode);
   AddInfoCommand(app, exitCode);
   AddPartsCommand(app, exitCode);
+  AddFindPartsCommand(app, exitCode);
   AddLsCommand(app, exitCode);
   AddRecoverCommand(app, exitCode);
   AddCatCommand(app, exitCode);

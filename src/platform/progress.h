@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace orvaldi::platform {
 
@@ -25,9 +27,10 @@ class ProgressSink {
 };
 
 // Threads: the operation's workers write the text and send the messages;
-// the operator's side reads the text and asks to cancel. The text is
-// guarded, the cancel flag is atomic (and lock-free, so a signal handler
-// may set it). The sink is set before the operation starts.
+// the operator's side reads the text (and takes the rows) and asks to
+// cancel. The text and the rows are guarded, the cancel flag is atomic (and
+// lock-free, so a signal handler may set it). The sink is set before the
+// operation starts.
 class ProgressBlock {
  public:
   ProgressBlock() = default;
@@ -49,6 +52,18 @@ class ProgressBlock {
     return text_;
   }
 
+  // Result rows, for operations that report finds as they go. Unlike the
+  // text, which a quickly following update replaces, every row pushed is
+  // kept until the watcher takes it, in the order pushed.
+  void pushRow(std::string row) {
+    std::lock_guard<std::mutex> guard(textLock_);
+    rows_.push_back(std::move(row));
+  }
+  std::vector<std::string> takeRows() {
+    std::lock_guard<std::mutex> guard(textLock_);
+    return std::exchange(rows_, {});
+  }
+
   // Set once the operator asked the operation to stop; engines only read it.
   bool cancelled() const { return cancel_.load(std::memory_order_relaxed); }
   void requestCancel() { cancel_.store(true, std::memory_order_relaxed); }
@@ -66,6 +81,7 @@ class ProgressBlock {
  private:
   mutable std::mutex textLock_;
   std::string text_;
+  std::vector<std::string> rows_;
   std::atomic<bool> cancel_{false};
   static_assert(std::atomic<bool>::is_always_lock_free);
   ProgressSink* sink_ = nullptr;

@@ -229,8 +229,8 @@ TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {
 }
 
 TEST(Cli, HelpAndDisks) {
-  for (const char* cmd : {"", "disks", "info", "parts", "ls", "recover", "cat", "rawscan", "carve", "region", "ptable",
-                          "ptable backup", "ptable restore", "ptable rebuild"}) {
+  for (const char* cmd : {"", "disks", "info", "parts", "find-parts", "ls", "recover", "cat", "rawscan", "carve",
+                          "region", "ptable", "ptable backup", "ptable restore", "ptable rebuild"}) {
     const auto r = test::RunCommand(Cli() + " " + cmd + " --help");
     EXPECT_EQ(r.exitCode, 0) << cmd;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << cmd;
@@ -238,6 +238,42 @@ TEST(Cli, HelpAndDisks) {
   const auto r = test::RunCommand(Cli() + " disks --json");
   ASSERT_EQ(r.exitCode, 0) << r.err;
   for (const auto& d : nlohmann::json::parse(r.out)) EXPECT_TRUE(d["partitions"].is_array());
+}
+
+// The rows of the lost-partition search as they are printed, and the same
+// finds as JSON: a backup boot sector gives a second row for the same record.
+TEST(Cli, FindPartsRowsAndJson) {
+  test::TempDir dir;
+  const auto bytes = test::LoadImage(test::FixturesDir() / "lost" / "lost.img.gz");
+  ASSERT_TRUE(bytes);
+  const std::string image = Quote(dir.write("lost.img", *bytes).string());
+  const auto text = test::RunCommand(Cli() + " find-parts " + image + " --mode sector");
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  EXPECT_EQ(text.err, "");
+  EXPECT_EQ(text.out,
+            "文件系统  卷标            柱面-磁头-扇区    分区大小                    分区类型\n"
+            "FAT16     LOSTFAT16       0,0,1             6.8 MB (14016sec)           主\n"
+            "NTFS      LOSTNTFS        0,0,1             7.8 MB (16064sec)           主\n"
+            "NTFS      LOSTNTFS        0,0,1             7.8 MB (16064sec)           主\n"
+            "FAT32     LOSTFAT32       0,0,1             34.0 MB (69632sec)          主\n"
+            "FAT32     LOSTFAT32       0,0,1             34.0 MB (69632sec)          主\n"
+            "FAT16     LOGICAL16       0,0,1             4.0 MB (8192sec)            主\n");
+
+  const auto json = test::RunCommand(Cli() + " find-parts " + image + " --mode sector --json");
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  std::istringstream lines(json.out);
+  std::vector<std::tuple<size_t, std::string, uint64_t, std::string>> rows;
+  for (std::string line; std::getline(lines, line);) {
+    const auto j = nlohmann::json::parse(line);
+    for (const char* key : {"index", "name", "label", "fs", "start", "sectors", "type", "table", "origin", "mount"})
+      EXPECT_TRUE(j.contains(key)) << key;
+    EXPECT_EQ(j["position"], "0,0,1");
+    rows.emplace_back(j["index"], j["name"], j["start"], j["fs"]);
+  }
+  const decltype(rows) expected = {{0, "Partition0", 2048, "FAT16"},  {1, "Partition1", 16065, "NTFS"},
+                                   {1, "Partition1", 16065, "NTFS"},  {2, "Partition2", 32130, "FAT32"},
+                                   {2, "Partition2", 32130, "FAT32"}, {3, "Partition3", 112518, "FAT16"}};
+  EXPECT_EQ(rows, expected);
 }
 
 // Sizes read from a boot sector are checked against the volume and the

@@ -86,5 +86,24 @@ TEST(FaultyFat32, WhatCannotBeReadIsSaidAndNeverPassedOffAsWhole) {
   }
 }
 
+// The lost-partition search reads around an unreadable sector: the FAT32
+// volume whose boot sector it was is found from its backup, and the sector
+// is counted on stderr.
+TEST(FaultyDisk, FindPartsReadsAroundAnUnreadableSector) {
+  if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
+  test::TempDir dir;
+  auto bytes = test::LoadImage(test::FixturesDir() / "lost" / "lost.img.gz");
+  ASSERT_TRUE(bytes);
+  test::FaultyMount mount(dir.write("lost.img", *bytes), "32130");
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  const auto r = test::RunCommand(Cli() + " find-parts " + ShellQuote(mount.path().string()) + " --mode sector --json");
+  EXPECT_EQ(r.exitCode, 6);
+  EXPECT_NE(r.err.find("1 个扇区无法读取"), std::string::npos) << r.err;
+  std::istringstream in(r.out);
+  std::vector<uint64_t> starts;
+  for (std::string line; std::getline(in, line);) starts.push_back(nlohmann::json::parse(line)["start"]);
+  EXPECT_EQ(starts, (std::vector<uint64_t>{2048, 16065, 16065, 32130, 112518}));
+}
+
 }  // namespace
 }  // namespace orvaldi

@@ -1,0 +1,439 @@
+// Lost-partition search: boot sectors at cylinder, track or sector positions.
+#include "disk/lost_partition_search.h"
+
+#include <algorithm>
+#include <array>
+#include <map>
+#include <optional>
+#include <set>
+#include <span>
+#include <vector>
+
+#include "disk/bytes.h"
+#include "disk/fat_layout.h"
+#include "disk/ntfs_layout.h"
+#include "disk/recognisers.h"
+#include "disk/sector_io.h"
+#include "disk/volume_label.h"
+
+namespace orvaldi::disk {
+namespace {
+
+namespace tc = type_code;
+
+constexpr uint64_t kTrackOffset = 63;          // the classic first-partition offset, one track of 63 sectors
+constexpr uint64_t kCylinderZeroExtra = 2048;  // the 1 MiB boundary where partitions start today
+constexpr uint32_t kChunkSectors = 20480;      // sector mode reads 10 MiB at a time
+constexpr uint32_t kWindowSectors = 8;         // candidate X - 1 (or X) up to X + 6
+constexpr uint32_t kRecordSectors = 2;         // the 1,024-byte MFT record checked
+constexpr uint64_t kFat32BackupOffset = 6;
+constexpr uint8_t kNtfsType = type_code::kNtfs;
+
+enum class Family : uint8_t { kNtfs, kFat32, kFat16 };
+
+const char* FamilyText(Family family) {
+  switch (family) {
+    case Family::kNtfs:
+      return "NTFS";
+    case Family::kFat32:
+      return "FAT32";
+    case Family::kFat16:
+      return "FAT16";
+  }
+  return "";
+}
+
+uint8_t FamilyType(Family family) {
+  switch (family) {
+    case Family::kNtfs:
+      return tc::kNtfs;
+    case Family::kFat32:
+      return tc::kFat32;
+    case Family::kFat16:
+      return tc::kFat16;
+  }
+  return 0;
+}
+
+// The type codes that count as the same volume when sector mode looks for an
+// earlier find: the variants of each family a table may have recorded.
+std::span<const uint8_t> SameFamilyTypes(Family family) {
+  static constexpr uint8_t kNtfsTypes[] = {tc::kNtfsAlt, tc::kNtfs};
+  static constexpr uint8_t kFat32Types[] = {tc::kFat32Lba, tc::kFat32};
+  static constexpr uint8_t kFat16Types[] = {tc::kFat16Small, tc::kFat16, tc::kFat16Lba};
+  switch (family) {
+    case Family::kNtfs:
+      return kNtfsTypes;
+    case Family::kFat32:
+      return kFat32Types;
+    case Family::kFat16:
+      return kFat16Types;
+  }
+  return {};
+}
+
+// Total sectors of a FAT16 boot sector: the 32-bit field, or the 16-bit one
+// when the volume is small enough to use it.
+uint64_t Fat16Sectors(const ByteView& boot) {
+  const fat::BootSector b(boot);
+  return b.totalSectors32() != 0 ? b.totalSectors32() : b.totalSectors16();
+}
+
+class Search {
+ public:
+  Search(DiskInfo& disk, platform::SectorSource& source, platform::ProgressBlock& progress,
+         const LostPartitionHandler& onFind)
+      : disk_(disk), source_(source), progress_(progress), onFind_(onFind) {
+    for (size_t i = 0; i < disk_.partitions.size(); ++i)
+      if (disk_.partitions[i].origin == PartitionOrigin::kFound)
+        foundIndex_.emplace(disk_.partitions[i].startSector, i);
+  }
+
+  void byCylinder(uint64_t heads);
+  void byHead(uint64_t heads);
+  void bySector();
+  LostPartitionReport& report() { return report_; }
+
+ private:
+  struct Found {
+    Family family;
+    uint64_t start;
+    uint64_t sectors;
+  };
+  struct Position {
+    uint64_t cylinder;
+    uint32_t head;
+    TableKind kind;
+  };
+
+  uint64_t cylinderCount(uint64_t heads);
+  void testCandidate(uint64_t x, const Position& at);
+  bool mftRecordAt(uint64_t volumeStart, const ByteView& boot);
+  std::optional<size_t> foundRecord(uint64_t start, std::span<const uint8_t> types) const;
+  void emit(const Found& found, const Position& at, std::optional<size_t> duplicateOf);
+  void readWindow(uint64_t first, uint8_t* buffer);
+  void readChunk(uint64_t first, uint32_t count, uint8_t* buffer);
+  void testSector(const uint8_t* p, uint64_t s);
+
+  DiskInfo& disk_;
+  platform::SectorSource& source_;
+  platform::ProgressBlock& progress_;
+  const LostPartitionHandler& onFind_;
+  LostPartitionReport report_;
+  std::set<uint64_t> ntfsReported_;             // NTFS starts this search already showed
+  std::multimap<uint64_t, size_t> foundIndex_;  // start -> index of every found record, for the duplicate tests
+};
+
+uint64_t Search::cylinderCount(uint64_t heads) {
+  const uint64_t sectors = disk_.sizeBytes > 0 ? static_cast<uint64_t>(disk_.sizeBytes) / SectorSize : 0;
+  const uint64_t perTrack = disk_.sectorsPerTrack;
+  const uint64_t cylinders = heads == 0 || perTrack == 0 ? 0 : sectors / heads / perTrack;
+  disk_.cylinders = static_cast<uint32_t>(std::min<uint64_t>(cylinders, UINT32_MAX));
+  return cylinders;
+}
+
+// Reads kWindowSectors from `first`. A failed read is retried sector by
+// sector, so that one bad sector costs only itself; sectors past the end of
+// the source are simply absent.
+void Search::readWindow(uint64_t first, uint8_t* buffer) {
+  const SectorRead r = ReadSectors(source_, first, kWindowSectors, buffer);
+  if (r.complete || r.error == 0) return;
+  for (uint64_t i = r.bytes / SectorSize; i < kWindowSectors; ++i) {
+    const SectorRead one = ReadSectors(source_, first + i, 1, buffer + i * SectorSize);
+    if (!one.complete && one.error != 0) ++report_.unreadableSectors;
+  }
+}
+
+// Reads `count` sectors from `first` in one request; when that fails, keeps
+// what arrived and halves the rest, so that the readable sectors around a
+// bad one are still searched.
+void Search::readChunk(uint64_t first, uint32_t count, uint8_t* buffer) {
+  const SectorRead r = ReadSectors(source_, first, count, buffer);
+  if (r.complete) return;
+  const uint32_t good = static_cast<uint32_t>(r.bytes / SectorSize);
+  const uint32_t left = count - good;
+  if (r.error == 0 || left == 1) {
+    // The source ended before the size it gave, or this is the one bad sector.
+    report_.unreadableSectors += left;
+    return;
+  }
+  const uint32_t half = left / 2;
+  uint8_t* rest = buffer + uint64_t{good} * SectorSize;
+  readChunk(first + good, half, rest);
+  readChunk(first + good + half, left - half, rest + uint64_t{half} * SectorSize);
+}
+
+// Whether the volume whose boot sector is `boot` and which starts at
+// `volumeStart` has a valid MFT record where the boot sector puts the MFT.
+bool Search::mftRecordAt(uint64_t volumeStart, const ByteView& boot) {
+  const ntfs::BootSector b(boot);
+  const uint64_t perCluster = NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+  const uint64_t cluster = b.mftCluster();
+  if (perCluster == 0 || cluster > (UINT64_MAX - volumeStart) / perCluster) return false;
+  std::array<uint8_t, kRecordSectors * SectorSize> record{};
+  const SectorRead r = ReadSectors(source_, volumeStart + perCluster * cluster, kRecordSectors, record.data());
+  if (!r.complete) {
+    if (r.error != 0) report_.unreadableSectors += kRecordSectors - r.bytes / SectorSize;
+    return false;
+  }
+  return CheckUpdateSequence(record) == 1;
+}
+
+// The index of a record found by a search (this one or an earlier one) at
+// `start` with one of `types`.
+std::optional<size_t> Search::foundRecord(uint64_t start, std::span<const uint8_t> types) const {
+  const auto [from, to] = foundIndex_.equal_range(start);
+  for (auto it = from; it != to; ++it) {
+    if (std::find(types.begin(), types.end(), disk_.partitions[it->second].typeByte) != types.end()) return it->second;
+  }
+  return std::nullopt;
+}
+
+// One find: its row goes to the progress block, and it joins the list unless
+// it is already there. Records are named by the place they take in the list,
+// so names stay unique whatever order finds and duplicates come in.
+void Search::emit(const Found& found, const Position& at, std::optional<size_t> duplicateOf) {
+  LostPartitionFind f;
+  PartitionInfo& p = f.record;
+  p.typeByte = FamilyType(found.family);
+  p.startSector = found.start;
+  p.sectorCount = found.sectors;
+  p.tableKind = at.kind;
+  p.origin = PartitionOrigin::kFound;
+  p.volumeLabel = ReadVolumeLabel(source_, found.start, p.typeByte);
+  f.cylinder = at.cylinder;
+  f.head = at.head;
+  f.row = std::string(FamilyText(found.family)) + ";" + p.volumeLabel + ";" + std::to_string(at.cylinder) + "," +
+          std::to_string(at.head) + ",1;" + std::to_string(found.sectors) + ";" +
+          (at.kind == TableKind::kPrimary ? "主;" : "逻辑;");
+  if (duplicateOf) {
+    f.duplicate = true;
+    f.index = *duplicateOf;
+    p.name = disk_.partitions[*duplicateOf].name;
+  } else {
+    f.index = disk_.partitions.size();
+    p.name = "Partition" + std::to_string(f.index);
+    disk_.partitions.push_back(p);
+    foundIndex_.emplace(p.startSector, f.index);
+    ++report_.appended;
+  }
+  if (found.family == Family::kNtfs) ntfsReported_.insert(found.start);
+  ++report_.finds;
+  progress_.pushRow(f.row);
+  if (onFind_) onFind_(f);
+}
+
+// The tests at candidate X of the cylinder and head searches. The window
+// holds X - 1 to X + 6 (X to X + 7 in cylinder 0, where X - 1 is never
+// looked at).
+void Search::testCandidate(uint64_t x, const Position& at) {
+  const bool cylinderZero = at.cylinder == 0;
+  if (!cylinderZero && x == 0) return;
+  std::array<uint8_t, kWindowSectors * SectorSize> window;
+  const uint64_t first = cylinderZero ? x : x - 1;
+  readWindow(first, window.data());
+  const auto sector = [&](uint64_t s) {
+    return std::span<const uint8_t>(window.data() + (s - first) * SectorSize, SectorSize);
+  };
+
+  std::optional<Found> found;
+  const std::span<const uint8_t> boot = sector(x);
+  if (IsNtfsBootSector(boot)) {
+    // A boot sector whose MFT is not where it says is a stale copy or a
+    // coincidence: nothing else is tried here.
+    if (!mftRecordAt(x, boot)) return;
+    found = Found{Family::kNtfs, x, ntfs::BootSector(boot).totalSectors()};
+  } else if (IsFat32BootSector(boot)) {
+    found = Found{Family::kFat32, x, fat::BootSector(boot).totalSectors32()};
+  } else if (const auto backup = sector(x + kFat32BackupOffset); IsFat32BootSector(backup)) {
+    found = Found{Family::kFat32, x, fat::BootSector(backup).totalSectors32()};
+  } else if (IsFat16BootSector(boot)) {
+    found = Found{Family::kFat16, x, Fat16Sectors(boot)};
+  }
+  if (!found) return;
+
+  // An NTFS volume ends with a copy of its boot sector: when one lies just
+  // before this volume, the NTFS volume before it is found even if its own
+  // boot sector is gone.
+  if (!cylinderZero) {
+    const std::span<const uint8_t> before = sector(x - 1);
+    if (IsNtfsBootSector(before)) {
+      const uint64_t total = ntfs::BootSector(before).totalSectors();
+      if (total < UINT64_MAX - 1 && x > total + 1) {
+        const uint64_t start = x - 1 - total;
+        const bool justFound = (!disk_.partitions.empty() && disk_.partitions.back().startSector == start) ||
+                               ntfsReported_.count(start) != 0;
+        if (!justFound && mftRecordAt(start, before))
+          emit(Found{Family::kNtfs, start, total}, at, foundRecord(start, std::span(&kNtfsType, 1)));
+      }
+    }
+  }
+  const uint8_t type = FamilyType(found->family);
+  emit(*found, at, foundRecord(found->start, std::span(&type, 1)));
+}
+
+void Search::byCylinder(uint64_t heads) {
+  const uint64_t cylinders = cylinderCount(heads);
+  const uint64_t perCylinder = heads * disk_.sectorsPerTrack;
+  progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(cylinders, INT64_MAX)), 1);
+  for (uint64_t c = 0; c < cylinders; ++c) {
+    progress_.step();
+    if (progress_.cancelled()) {
+      report_.cancelled = true;
+      return;
+    }
+    if (c == 0) {
+      testCandidate(0, {0, 0, TableKind::kPrimary});
+      testCandidate(kTrackOffset, {0, 1, TableKind::kPrimary});
+      testCandidate(kCylinderZeroExtra, {0, 1, TableKind::kPrimary});
+      continue;
+    }
+    testCandidate(c * perCylinder, {c, 0, TableKind::kPrimary});
+    testCandidate(c * perCylinder + kTrackOffset, {c, 1, TableKind::kLogical});
+  }
+}
+
+// Every track start of the cylinder and the sector one 63-sector track after
+// it. Where the two coincide (63 sectors per track) a sector is tested once,
+// and a candidate that reaches into the next cylinder is left to that
+// cylinder, so that every volume gets one row with its own cylinder.
+void Search::byHead(uint64_t heads) {
+  const uint64_t cylinders = cylinderCount(heads);
+  const uint64_t perTrack = disk_.sectorsPerTrack;
+  const uint64_t perCylinder = heads * perTrack;
+  progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(cylinders, INT64_MAX)), 1);
+  std::set<uint64_t> tested;
+  for (uint64_t c = 0; c < cylinders; ++c) {
+    progress_.step();
+    if (progress_.cancelled()) {
+      report_.cancelled = true;
+      return;
+    }
+    if (c == 0) {
+      testCandidate(0, {0, 0, TableKind::kPrimary});
+      testCandidate(kTrackOffset, {0, 1, TableKind::kPrimary});
+      continue;
+    }
+    tested.clear();
+    const uint64_t base = c * perCylinder;
+    for (uint64_t h = 0; h < heads; ++h) {
+      for (uint32_t k = 0; k < 2; ++k) {
+        const uint64_t x = base + h * perTrack + kTrackOffset * k;
+        if (x >= base + perCylinder || !tested.insert(x).second) continue;
+        testCandidate(x, {c, k, k == 0 ? TableKind::kPrimary : TableKind::kLogical});
+      }
+    }
+  }
+}
+
+void Search::testSector(const uint8_t* p, uint64_t s) {
+  const std::span<const uint8_t> span(p, SectorSize);
+  const ByteView boot(span);
+  const Position at{0, 0, TableKind::kPrimary};
+  std::optional<Found> found;
+  if (IsNtfsBootSector(span)) {
+    const uint64_t total = ntfs::BootSector(boot).totalSectors();
+    if (mftRecordAt(s, boot)) {
+      found = Found{Family::kNtfs, s, total};
+    } else if (s >= total && mftRecordAt(s - total, boot)) {
+      found = Found{Family::kNtfs, s - total, total};  // the backup in the volume's last sector
+    }
+  } else if (IsFat32BootSector(span)) {
+    // The hidden-sector count names the volume's start when this is the boot
+    // sector itself or its backup six sectors in.
+    const fat::BootSector b(boot);
+    const uint64_t hidden = b.hiddenSectors();
+    const bool named = hidden == s || (s >= kFat32BackupOffset && hidden == s - kFat32BackupOffset);
+    found = Found{Family::kFat32, named ? hidden : s, b.totalSectors32()};
+  } else if (IsFat16BootSector(span)) {
+    found = Found{Family::kFat16, s, Fat16Sectors(boot)};
+  }
+  if (found) emit(*found, at, foundRecord(found->start, SameFamilyTypes(found->family)));
+}
+
+void Search::bySector() {
+  const uint64_t sectors = disk_.sizeBytes > 0 ? static_cast<uint64_t>(disk_.sizeBytes) / SectorSize : 0;
+  // A tail shorter than one chunk is not searched: a volume worth finding
+  // does not fit there.
+  const uint64_t chunks = sectors / kChunkSectors;
+  progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(chunks, INT64_MAX)), 1);
+  if (chunks == 0) return;
+  std::vector<uint8_t> buffer(uint64_t{kChunkSectors} * SectorSize);
+  for (uint64_t i = 0; i < chunks; ++i) {
+    progress_.setPosition(i);
+    if (progress_.cancelled()) {
+      report_.cancelled = true;
+      return;
+    }
+    const uint64_t first = i * kChunkSectors;
+    readChunk(first, kChunkSectors, buffer.data());
+    for (uint32_t j = 0; j < kChunkSectors; ++j) {
+      const uint8_t* p = buffer.data() + uint64_t{j} * SectorSize;
+      // All three boot sectors give 512 bytes per sector and end in 0x55AA:
+      // most sectors fail this before the full tests load anything else.
+      if (p[0x0B] != 0x00 || p[0x0C] != 0x02 || p[0x1FE] != 0x55 || p[0x1FF] != 0xAA) continue;
+      testSector(p, first + j);
+    }
+  }
+}
+
+}  // namespace
+
+LostPartitionReport SearchLostPartitions(DiskInfo& disk, platform::SectorSource& source, SearchMode mode, uint8_t heads,
+                                         platform::ProgressBlock& progress, const LostPartitionHandler& onFind) {
+  Search search(disk, source, progress, onFind);
+  const uint64_t h = heads != 0 ? heads : disk.tracksPerCylinder;
+  switch (mode) {
+    case SearchMode::kCylinder:
+      search.byCylinder(h);
+      break;
+    case SearchMode::kHead:
+      search.byHead(h);
+      break;
+    case SearchMode::kSector:
+      search.bySector();
+      break;
+  }
+  search.report().opened = true;
+  return search.report();
+}
+
+int SearchLostPartitions(DiskInfo& disk, SearchMode mode, uint8_t heads, platform::ProgressBlock& progress,
+                         LostPartitionReport* report, const LostPartitionHandler& onFind) {
+  std::string error;
+  const std::unique_ptr<SectorSource> source = OpenSource(disk, &error);
+  if (!source) {
+    if (report) {
+      *report = {};
+      report->error = error;
+    }
+    return 0;
+  }
+  LostPartitionReport done = SearchLostPartitions(disk, *source, mode, heads, progress, onFind);
+  if (report) *report = std::move(done);
+  return 1;
+}
+
+bool SplitResultRow(const std::string& row, ResultRowFields& fields) {
+  // "fs;label;position;sectors;kind;": the label is whatever lies between
+  // the first field and the last three. Found from the back: the separators
+  // before the kind, before the sectors and before the position.
+  if (row.empty() || row.back() != ';') return false;
+  const size_t first = row.find(';');
+  size_t ends[3];
+  size_t at = row.size() - 1;
+  for (size_t& end : ends) {
+    if (at == 0) return false;
+    at = row.rfind(';', at - 1);
+    if (at == std::string::npos || at <= first) return false;
+    end = at;
+  }
+  fields.fileSystem = row.substr(0, first);
+  fields.label = row.substr(first + 1, ends[2] - first - 1);
+  fields.position = row.substr(ends[2] + 1, ends[1] - ends[2] - 1);
+  fields.sectors = row.substr(ends[1] + 1, ends[0] - ends[1] - 1);
+  fields.tableKind = row.substr(ends[0] + 1, row.size() - 1 - ends[0] - 1);
+  return true;
+}
+
+}  // namespace orvaldi::disk
