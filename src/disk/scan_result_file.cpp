@@ -288,8 +288,8 @@ bool ReadPartition(LineReader& lines, FieldReader& f, PartitionInfo& p, std::str
   // scan can produce.
   if ((tableKind != NumberOf(TableKind::kPrimary) && tableKind != NumberOf(TableKind::kLogical)) ||
       origin > NumberOf(PartitionOrigin::kFound) || volumeKind > NumberOf(VolumeKind::kRaid5)) {
-    unknownKinds = "table kind " + std::to_string(tableKind) + ", origin " + std::to_string(origin) +
-                   ", volume kind " + std::to_string(volumeKind);
+    unknownKinds = "table kind " + std::to_string(tableKind) + ", origin " + std::to_string(origin) + ", volume kind " +
+                   std::to_string(volumeKind);
     return true;
   }
   p.tableKind = static_cast<TableKind>(tableKind);
@@ -337,8 +337,9 @@ void ReadBody(LineReader& lines, Loaded& out, std::vector<std::string>& dropped)
   for (int64_t n = ParseCount(f.raw()); n > 0 && lines.next(line); --n) {
     const size_t comma = std::min(line.find(','), line.size());
     const std::string_view view(line);
-    out.mftRecordRuns.emplace_back(ParseField(view.substr(0, comma), 64),
-                                   static_cast<uint32_t>(ParseField(view.substr(std::min(comma + 1, view.size())), 32)));
+    out.mftRecordRuns.emplace_back(
+        ParseField(view.substr(0, comma), 64),
+        static_cast<uint32_t>(ParseField(view.substr(std::min(comma + 1, view.size())), 32)));
   }
   for (int64_t n = ParseCount(f.raw()); n > 0 && lines.next(line); --n) {
     // The name keeps everything after the second comma, commas included.

@@ -48,8 +48,8 @@ enum class ScanResultStatus : uint8_t {
 
 struct ScanResultLoad {
   ScanResultStatus status = ScanResultStatus::kCannotRead;
-  std::string message;        // one line for kCannotRead and kOtherDisk
-  std::string fileDiskName;   // the display name the file's first line holds
+  std::string message;               // one line for kCannotRead and kOtherDisk
+  std::string fileDiskName;          // the display name the file's first line holds
   std::vector<std::string> dropped;  // records left out because they lie beyond the disk
 };
 

@@ -104,10 +104,12 @@ TEST(ScanResultFile, DamagedFilesLoadWithTheStatedOutcome) {
     ScanResultStatus status;
     std::function<void(const DiskInfo&, const ScanResultLoad&)> check;
   } cases[] = {
-      {"LF only", [](std::string s) {
+      {"LF only",
+       [](std::string s) {
          std::erase(s, '\r');
          return s;
-       }, ScanResultStatus::kOk,
+       },
+       ScanResultStatus::kOk,
        [&](const DiskInfo& d, const ScanResultLoad&) { EXPECT_EQ(FormatScanResult(d).bytes, good); }},
       {"cut inside the partition", [](std::string s) { return s.substr(0, s.find("\r\n63\r\n")); },
        ScanResultStatus::kOk,
@@ -129,8 +131,7 @@ TEST(ScanResultFile, DamagedFilesLoadWithTheStatedOutcome) {
          EXPECT_EQ(d.mftRecordRuns.at(0), 0u);
          EXPECT_EQ(d.extraFoundFolder.children.at(40).size, 0xFFFFFFFFu);
        }},
-      {"huge count", [](std::string s) { return Replace(s, "\r\n2\r\n", "\r\n2147483647\r\n"); },
-       ScanResultStatus::kOk,
+      {"huge count", [](std::string s) { return Replace(s, "\r\n2\r\n", "\r\n2147483647\r\n"); }, ScanResultStatus::kOk,
        [](const DiskInfo& d, const ScanResultLoad&) {
          EXPECT_TRUE(d.partitions.empty());  // every later line was taken for a sector
          EXPECT_TRUE(d.mftRecordRuns.empty());
@@ -161,8 +162,7 @@ TEST(ScanResultFile, DamagedFilesLoadWithTheStatedOutcome) {
          EXPECT_TRUE(d.partitions.empty());
          EXPECT_EQ(l.dropped.size(), 1u);
        }},
-      {"another disk", [](std::string s) { return Replace(s, "small.img", "other.img"); },
-       ScanResultStatus::kOtherDisk,
+      {"another disk", [](std::string s) { return Replace(s, "small.img", "other.img"); }, ScanResultStatus::kOtherDisk,
        [](const DiskInfo& d, const ScanResultLoad& l) {
          EXPECT_NE(l.message.find("不是该磁盘的信息！"), std::string::npos);
          EXPECT_NE(l.message.find("other.img"), std::string::npos);
