@@ -12,8 +12,7 @@ namespace orvaldi::cli {
 void AddLoadResultOption(CLI::App* cmd, ResultOptions& options) {
   cmd->add_option("--load-result", options.loadFile,
                   "Scan-result file saved from this disk (rawscan --save-result): its partitions, found volumes "
-                  "included, replace the disk's; its directory sectors, MFT record runs and carved files are used")
-      ->check(CLI::ExistingFile);
+                  "included, replace the disk's; its directory sectors, MFT record runs and carved files are used");
 }
 
 void AddSaveResultOption(CLI::App* cmd, ResultOptions& options) {
