@@ -186,6 +186,15 @@ seeds_fuzz_ptable_backup() {
   { slice "$f" 0 512; printf '0^mbr-ext.img^mbr-ext.img'; } >"$1/one-block"
   printf '^^' >"$1/empty-fields"
 }
+# A result file with one of everything (CR LF), and the same with LF only.
+seeds_fuzz_scan_result() {
+  local lines=(disk.img 2 10 20 1 30,4 1 "40,100,a,b.jpg" 0 0 "" "" 0 0 0 0 0 0 0
+    -----partition----- "" 0 LABEL "" p0 "" 900 63 1 8 0 7 512 2 1 128
+    0 "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16," /dev/sdb 63 1000
+    -----Logical_Volumes----- 1 a b c 4096 1 d -----Segment----- 0 2 striped 1 pv0 34)
+  printf '%s\r\n' "${lines[@]}" >"$1/one-of-each"
+  printf '%s\n' "${lines[@]}" >"$1/one-of-each-lf"
+}
 seeds_default() {  # a target this script does not know yet: the start of every fixture
   seeds_fuzz_recognisers "$1"
 }

@@ -6,6 +6,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
+#include "cli/result_options.h"
 #include "raw/hex_model.h"
 
 namespace orvaldi::cli {
@@ -19,6 +20,7 @@ struct HexOptions {
   uint32_t count = 1;
   uint32_t width = 16;
   std::string mode = "walk";
+  ResultOptions result;
 };
 
 // Prints the rows of the bytes that were read; what could not be read is
@@ -56,6 +58,13 @@ int RunHex(const HexOptions& o) {
   if (o.partition.empty()) {
     disk::DiskInfo disk;
     disk.devicePath = o.source;
+    // Sectors are shown from the source itself; a result file named here is
+    // still checked against it, so that a wrong one is not passed over.
+    if (!o.result.loadFile.empty()) {
+      const ops::LoadedDisk loaded = ops::LoadDisk(o.source, o.result.source());
+      if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
+        return code;
+    }
     raw::HexLoad load = raw::LoadSectorRange(disk, o.sector, uint64_t{o.count} * raw::HexModel::kSector);
     return PrintLoad(load, o.width);
   }
@@ -65,7 +74,8 @@ int RunHex(const HexOptions& o) {
   }
   OpenedForCommand open;
   fs::NodeRef file;
-  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.path, open, file); code != kExitOk)
+  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.result.source(), o.path, open, file);
+      code != kExitOk)
     return code;
   disk::PartitionInfo& part = open.source.partition();
   raw::HexLoad load = raw::LoadFile(*open.source.disk, part, file);
@@ -90,6 +100,7 @@ void AddHexCommand(CLI::App& app, int& exitCode) {
       ->check(CLI::IsMember({1u, 2u, 4u, 8u, 16u}));
   cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
       ->check(CLI::IsMember({"walk", "search", "deep"}));
+  AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunHex(*o); });
 }
 

@@ -2,11 +2,13 @@
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
+#include "cli/result_options.h"
 #include "disk/disk_list.h"
 #include "ops/format.h"
 #include "ops/source_probe.h"
@@ -39,6 +41,15 @@ void PrintHuman(const disk::DiskInfo& d, const std::vector<ops::VolumeProbe>& pr
   }
 }
 
+// What a loaded scan-result file brought: the probe above looks at the
+// source's own sectors only.
+nlohmann::json ResultJson(const disk::DiskInfo& d) {
+  return {{"partitions", d.partitions.size()},
+          {"carved", d.extraFoundFolder.children.size()},
+          {"directorySectors", d.directorySectors.size()},
+          {"mftRecordRuns", d.mftRecordRuns.size()}};
+}
+
 nlohmann::json ProbeJson(const ops::VolumeProbe& p) {
   nlohmann::json j = {{"role", p.role}, {"sector", p.sector}, {"fs", p.guess.fs}, {"label", p.guess.label}};
   if (p.entryType >= 0) {
@@ -56,7 +67,18 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("SOURCE", *path, "Disk image file or block device")->required();
   auto json = std::make_shared<bool>(false);
   cmd->add_flag("--json", *json, "Print one JSON object instead of text");
-  cmd->callback([path, json, &exitCode] {
+  auto result = std::make_shared<ResultOptions>();
+  AddLoadResultOption(cmd, *result);
+  cmd->callback([path, json, result, &exitCode] {
+    std::optional<disk::DiskInfo> loaded;
+    if (!result->loadFile.empty()) {
+      ops::LoadedDisk l = ops::LoadDisk(*path, result->source());
+      if (const int code = LoadedSourceExitCode(l.status, l.error, l.resultNotes); code != kExitOk) {
+        exitCode = code;
+        return;
+      }
+      loaded = std::move(l.disk);
+    }
     const ops::SourceProbe probe = ops::ProbeSource(*path);
     if (!probe.disk) {
       std::fprintf(stderr, "orvaldi: %s\n", probe.error.c_str());
@@ -69,9 +91,14 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
       nlohmann::json out = DiskJson(d);
       out["volumes"] = nlohmann::json::array();
       for (const auto& p : probes) out["volumes"].push_back(ProbeJson(p));
+      if (loaded) out["scanResult"] = ResultJson(*loaded);
       std::cout << out.dump(2) << "\n";
     } else {
       PrintHuman(d, probes);
+      if (loaded)
+        std::printf("Scan result: %zu partitions, %zu carved files, %zu directory sectors, %zu MFT record runs\n",
+                    loaded->partitions.size(), loaded->extraFoundFolder.children.size(),
+                    loaded->directorySectors.size(), loaded->mftRecordRuns.size());
     }
     exitCode = kExitOk;
   });

@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
+#include "cli/result_options.h"
 #include "cli/text_columns.h"
 #include "fs/node_view.h"
 #include "platform/text.h"
@@ -22,6 +23,7 @@ struct LsOptions {
   bool json = false;
   bool deletedOnly = false;
   bool existingOnly = false;
+  ResultOptions result;
 };
 
 // Appends `text` as a JSON string; bytes that are not valid UTF-8 become "?".
@@ -108,7 +110,8 @@ void PrintHeader(const LsOptions& o, const char* idName, const char* parentName)
 
 int RunLs(const LsOptions& o) {
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+    return code;
   TreePrinter printer(o);
   if (open.opened.family == disk::FsFamily::kNtfs) {
     PrintHeader(o, "    记录号", "父记录");
@@ -135,6 +138,7 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
                   "NTFS volumes)")
       ->check(CLI::IsMember({"walk", "search", "deep"}));
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per file or folder");
+  AddLoadResultOption(cmd, o->result);
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   cmd->callback([o, &exitCode] { exitCode = RunLs(*o); });

@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
+#include "cli/result_options.h"
 #include "cli/text_columns.h"
 #include "disk/disk_list.h"
 #include "ops/format.h"
@@ -50,14 +51,15 @@ void AddPartsCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("SOURCE", *path, "Disk image file or block device")->required();
   auto json = std::make_shared<bool>(false);
   cmd->add_flag("--json", *json, "Print a JSON array of partitions");
-  cmd->callback([path, json, &exitCode] {
-    std::string error;
-    auto d = disk::LoadSource(*path, &error);
-    if (!d) {
-      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-      exitCode = kExitSource;
+  auto result = std::make_shared<ResultOptions>();
+  AddLoadResultOption(cmd, *result);
+  cmd->callback([path, json, result, &exitCode] {
+    ops::LoadedDisk loaded = ops::LoadDisk(*path, result->source());
+    if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk) {
+      exitCode = code;
       return;
     }
+    auto& d = loaded.disk;
     const auto warnings = TableWarnings(*d);
     for (const auto& w : warnings) std::fprintf(stderr, "orvaldi: 警告：%s\n", w.c_str());
     if (*json) {

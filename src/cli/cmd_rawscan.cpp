@@ -10,6 +10,7 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
+#include "cli/result_options.h"
 #include "ops/format.h"
 #include "ops/source_probe.h"
 #include "raw/save_engine.h"
@@ -22,6 +23,7 @@ struct ScanOptions {
   std::string partition;  // empty: the whole disk
   bool json = false;
   std::string target;  // carve only
+  ResultOptions result;
 };
 
 // One line on stderr when sectors could not be read: how many, and where
@@ -39,22 +41,27 @@ void ReportUnreadable(const raw::RawScanReport& report) {
                static_cast<unsigned long long>(report.unreadableSectors()), report.unreadable.size(), where.c_str());
 }
 
-int Sweep(const ScanOptions& o, ops::SweptSource& out) {
+int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
   {
     platform::ProgressBlock progress;
     ConsoleProgress bar(progress);
     progress.setSink(&bar);
-    out = ops::SweepSource(o.source, o.partition, progress);
+    InterruptCancels interrupt(progress);
+    out = ops::SweepSource(o.source, o.partition, progress, o.result.source());
+    cancelled = progress.cancelled();
   }
   switch (out.status) {
     case ops::SweepStatus::kOk:
+      LoadedSourceExitCode(ops::SourceStatus::kOk, "", out.resultNotes);
       ReportUnreadable(out.report);
       return kExitOk;
     case ops::SweepStatus::kNoSuchPartition:
+    case ops::SweepStatus::kResultOtherDisk:
       std::fprintf(stderr, "orvaldi: %s\n", out.error.c_str());
       return kExitUsage;
     case ops::SweepStatus::kUnreadable:
     case ops::SweepStatus::kCannotOpen:
+    case ops::SweepStatus::kResultUnreadable:
       break;
   }
   std::fprintf(stderr, "orvaldi: %s\n", out.error.c_str());
@@ -63,8 +70,12 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out) {
 
 int RunRawScan(const ScanOptions& o) {
   ops::SweptSource s;
-  if (const int code = Sweep(o, s); code != kExitOk) return code;
+  bool cancelled = false;
+  if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
   const disk::DiskInfo& d = *s.disk;
+  // Saved first, whatever the report says: a sweep stopped early or with
+  // unreadable sectors still found what it lists.
+  if (const int code = SaveResultIfAsked(o.result, d); code != kExitOk) return code;
   if (o.json) {
     nlohmann::json j;
     j["partitions"] = PartitionsJson(d);
@@ -77,6 +88,7 @@ int RunRawScan(const ScanOptions& o) {
     for (const raw::UnreadableRun& run : s.report.unreadable)
       j["unreadable"].push_back({{"start", run.start}, {"sectors", run.sectors}});
     std::printf("%s\n", j.dump(2).c_str());
+    if (cancelled) return kExitCancelled;
     return s.report.unreadable.empty() ? kExitOk : kExitIncomplete;
   }
   std::printf("分区 (来源 0 分区表, 1 重建, 2 按引导扇区找到):\n");
@@ -86,12 +98,15 @@ int RunRawScan(const ScanOptions& o) {
     std::printf("  %12llu  %12u  %s\n", static_cast<unsigned long long>(start), file.size, file.name.c_str());
   std::printf("\n目录扇区: %zu\nMFT 记录区段: %zu\n", d.directorySectors.size(), d.mftRecordRuns.size());
   std::printf("无法读取的扇区: %llu\n", static_cast<unsigned long long>(s.report.unreadableSectors()));
+  if (cancelled) return kExitCancelled;
   return s.report.unreadable.empty() ? kExitOk : kExitIncomplete;
 }
 
 int RunCarve(const ScanOptions& o) {
   ops::SweptSource s;
-  if (const int code = Sweep(o, s); code != kExitOk) return code;
+  bool cancelled = false;
+  if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
+  if (cancelled) return kExitCancelled;
   disk::DiskInfo& d = *s.disk;
   raw::SaveSettings settings;
   settings.options.target = o.target;
@@ -125,6 +140,8 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--part", o->partition, "Sweep only this partition (index, name or mount point)");
   cmd->add_flag("--json", o->json,
                 "Print one JSON object: partitions, carved, directorySectors, mftRecordRuns, unreadable");
+  AddLoadResultOption(cmd, o->result);
+  AddSaveResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunRawScan(*o); });
 
   auto* carve = app.add_subcommand("carve", "Sweep a disk (or a partition) and save every file found by its content");
@@ -136,6 +153,7 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
                    "Files\" folder")
       ->required();
   carve->add_option("--part", c->partition, "Sweep only this partition (index, name or mount point)");
+  AddLoadResultOption(carve, c->result);
   carve->callback([c, &exitCode] { exitCode = RunCarve(*c); });
 }
 

@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -14,6 +13,7 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/partition_scan.h"
+#include "cli/result_options.h"
 #include "ops/file_ops.h"
 #include "ops/format.h"
 #include "platform/terminal.h"
@@ -34,28 +34,7 @@ struct RecoverOptions {
   std::string mode = "walk";
   unsigned jobs = raw::kMaxSaveWorkers;
   std::string invalidNames = "ask";
-};
-
-// Ctrl-C asks the running save to stop at its next piece.
-std::atomic<platform::ProgressBlock*> gInterruptible{nullptr};
-
-extern "C" void OnInterrupt(int) {
-  if (platform::ProgressBlock* p = gInterruptible.load()) p->requestCancel();
-}
-
-class InterruptCancels {
- public:
-  explicit InterruptCancels(platform::ProgressBlock& progress) {
-    gInterruptible = &progress;
-    previous_ = std::signal(SIGINT, OnInterrupt);
-  }
-  ~InterruptCancels() {
-    std::signal(SIGINT, previous_);
-    gInterruptible = nullptr;
-  }
-
- private:
-  void (*previous_)(int) = SIG_DFL;
+  ResultOptions result;
 };
 
 // The command line's answer to an invalid name.
@@ -125,7 +104,8 @@ int RunRecover(const RecoverOptions& o) {
     return kExitUsage;
   }
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, open); code != kExitOk) return code;
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+    return code;
   disk::DiskInfo& disk = *open.source.disk;
   disk::PartitionInfo& part = open.source.partition();
   const ops::SaveJobPlan plan = ops::BuildSaveJobs(disk, part, open.opened.tops, o.paths);
@@ -187,12 +167,14 @@ struct CatOptions {
   std::string partition;
   std::string path;
   std::string mode = "walk";
+  ResultOptions result;
 };
 
 int RunCat(const CatOptions& o) {
   OpenedForCommand open;
   fs::NodeRef file;
-  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.path, open, file); code != kExitOk)
+  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.result.source(), o.path, open, file);
+      code != kExitOk)
     return code;
   disk::PartitionInfo& part = open.source.partition();
   StdoutSink sink;
@@ -244,6 +226,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--invalid-names", o->invalidNames,
                   "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
                   "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
+  AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunRecover(*o); });
 }
 
@@ -257,6 +240,7 @@ void AddCatCommand(CLI::App& app, int& exitCode) {
       ->required();
   cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
       ->check(CLI::IsMember({"walk", "search", "deep"}));
+  AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunCat(*o); });
 }
 

@@ -1,11 +1,32 @@
 // Terminal progress bar.
 #include "cli/console_progress.h"
 
+#include <atomic>
+#include <csignal>
 #include <string>
 
 #include "platform/terminal.h"
 
 namespace orvaldi::cli {
+namespace {
+
+std::atomic<platform::ProgressBlock*> gInterruptible{nullptr};
+
+extern "C" void OnInterrupt(int) {
+  if (platform::ProgressBlock* p = gInterruptible.load()) p->requestCancel();
+}
+
+}  // namespace
+
+InterruptCancels::InterruptCancels(platform::ProgressBlock& progress) {
+  gInterruptible = &progress;
+  previous_ = std::signal(SIGINT, OnInterrupt);
+}
+
+InterruptCancels::~InterruptCancels() {
+  std::signal(SIGINT, previous_);
+  gInterruptible = nullptr;
+}
 
 ConsoleProgress::ConsoleProgress(const platform::ProgressBlock& block, std::FILE* out)
     : block_(block), out_(out), enabled_(platform::IsTerminal(out)) {}

@@ -33,4 +33,18 @@ class ConsoleProgress final : public platform::ProgressSink {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
+// While it lives, Ctrl-C asks the operation that polls `progress` to stop at
+// its next piece instead of ending the process, so that what it found so far
+// can still be reported and saved.
+class InterruptCancels {
+ public:
+  explicit InterruptCancels(platform::ProgressBlock& progress);
+  ~InterruptCancels();
+  InterruptCancels(const InterruptCancels&) = delete;
+  InterruptCancels& operator=(const InterruptCancels&) = delete;
+
+ private:
+  void (*previous_)(int) = nullptr;
+};
+
 }  // namespace orvaldi::cli

@@ -6,7 +6,7 @@ namespace orvaldi::cli {
 enum ExitCode : int {
   kExitOk = 0,
   kExitSource = 1,       // the source or a target could not be opened, read or written
-  kExitUsage = 2,        // bad command line
+  kExitUsage = 2,        // bad command line, or a --load-result file saved from another disk
   kExitCorrupt = 3,      // the source holds nothing this command can work with
   kExitInternal = 4,     // a bug: an unexpected exception
   kExitTarget = 5,       // the target folder was refused: too little free space, or on the disk being recovered
@@ -16,7 +16,8 @@ enum ExitCode : int {
 
 inline constexpr const char* kExitCodeHelp =
     "Exit codes: 0 success; 1 source or target could not be opened, read or written;\n"
-    "2 bad command line; 3 nothing usable found on the source; 4 internal error;\n"
+    "2 bad command line (also: --load-result names a file saved from another disk);\n"
+    "3 nothing usable found on the source; 4 internal error;\n"
     "5 target folder refused (too little free space, or on the disk being recovered);\n"
     "6 some files or folders could not be read or recovered, or only in part; 130 interrupted.";
 

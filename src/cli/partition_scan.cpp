@@ -5,24 +5,11 @@
 
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
+#include "cli/result_options.h"
 #include "ops/file_ops.h"
 
 namespace orvaldi::cli {
 namespace {
-
-int SourceExitCode(const ops::LoadedSource& loaded) {
-  std::fprintf(stderr, "orvaldi: %s\n", loaded.error.c_str());
-  switch (loaded.status) {
-    case ops::SourceStatus::kUnreadable:
-      return kExitSource;
-    // A source without a single partition holds nothing to work with; a
-    // PART that names none of those a source has is the command line's fault.
-    case ops::SourceStatus::kNoPartitions:
-      return kExitCorrupt;
-    default:
-      return kExitUsage;
-  }
-}
 
 // What the scan could not read, one line each, so that a listing that
 // lacks something never passes for whole.
@@ -66,9 +53,11 @@ int OpenExitCode(const ops::OpenedPartition& opened, const disk::PartitionInfo& 
 }  // namespace
 
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            OpenedForCommand& out) {
-  out.source = ops::LoadSource(source, which);
-  if (out.source.status != ops::SourceStatus::kOk) return SourceExitCode(out.source);
+                            const ops::SourceOptions& options, OpenedForCommand& out) {
+  out.source = ops::LoadSource(source, which, options);
+  if (const int code = LoadedSourceExitCode(out.source.status, out.source.error, out.source.resultNotes);
+      code != kExitOk)
+    return code;
   const ops::ScanMode scanMode = mode == "search" ? ops::ScanMode::kSearch
                                  : mode == "deep" ? ops::ScanMode::kDeep
                                                   : ops::ScanMode::kWalk;
@@ -83,8 +72,9 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
 }
 
 int OpenFileForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                       const std::string& path, OpenedForCommand& out, fs::NodeRef& file) {
-  if (const int code = OpenPartitionForCommand(source, which, mode, out); code != kExitOk) return code;
+                       const ops::SourceOptions& options, const std::string& path, OpenedForCommand& out,
+                       fs::NodeRef& file) {
+  if (const int code = OpenPartitionForCommand(source, which, mode, options, out); code != kExitOk) return code;
   file = ops::ResolveFile(out.opened.tops, path);
   if (file) return kExitOk;
   std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n", path.c_str(),

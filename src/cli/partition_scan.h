@@ -18,13 +18,15 @@ struct OpenedForCommand {
 // ("walk", "search" or "deep"), showing a progress bar on a terminal and
 // saying on stderr what could not be read. Returns an exit code; on failure
 // a one-line message was printed.
+// A scan-result file in `options` is loaded onto the disk first.
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            OpenedForCommand& out);
+                            const ops::SourceOptions& options, OpenedForCommand& out);
 
 // The same, then the file at `path` as the listing prints it (the existing
 // one when a deleted one shares its path) into `file`; a path that names no
 // file is the command line's fault.
 int OpenFileForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                       const std::string& path, OpenedForCommand& out, fs::NodeRef& file);
+                       const ops::SourceOptions& options, const std::string& path, OpenedForCommand& out,
+                       fs::NodeRef& file);
 
 }  // namespace orvaldi::cli

@@ -7,6 +7,7 @@
 #include <memory>
 #include <vector>
 
+#include "disk/fat_entry.h"
 #include "disk/fat_layout.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
@@ -189,13 +190,8 @@ bool FatScan::sizeTables() {
 // The first sector, from `from` on in `blocks` reads of `block` sectors, that
 // starts a FAT: the media mark and the end marks of entries 0 and 1. 0 when none.
 uint64_t FatScan::findFatStart(uint64_t from, uint32_t block, uint32_t blocks) {
-  auto isFatStart = [&](const uint8_t* s) {
-    if (fat32_) {
-      static const uint8_t kSig[8] = {0xF8, 0xFF, 0xFF, 0x0F, 0xFF, 0xFF, 0xFF, 0xFF};
-      return std::memcmp(s, kSig, 8) == 0;
-    }
-    return s[0] == 0xF8 && s[1] == 0xFF && s[2] == 0xFF && (s[3] == 0x7F || s[3] == 0xFF);
-  };
+  // The sweep's test: mkfs.fat leaves 0x0FFFFFFF in FAT32 entry 1, not 0xFFFFFFFF.
+  auto isFatStart = [&](const uint8_t* s) { return fat32_ ? disk::IsFat32TableStart(s) : disk::IsFat16TableStart(s); };
   std::vector<uint8_t> buf(size_t{block} * kSector);
   for (uint32_t i = 0; i < blocks; ++i) {
     const uint64_t at = from + uint64_t{i} * block;

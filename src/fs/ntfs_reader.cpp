@@ -153,8 +153,12 @@ class NtfsWalk {
 bool NtfsWalk::readBoot() {
   std::vector<uint8_t> boot(kSector);
   ReadAt(source_, part_, part_.startSector, 1, boot.data());
-  if (!disk::IsNtfsBootSectorAnyHidden(boot) && part_.sectorCount != 0) {
-    ReadAt(source_, part_, part_.startSector + part_.sectorCount - 1, 1, boot.data());
+  // The backup lies in the partition's last sector; a volume found by its
+  // boot sector is as long as that sector's count says, which leaves the
+  // backup out, one sector further on.
+  for (const uint64_t after : {part_.sectorCount, part_.sectorCount + 1}) {
+    if (disk::IsNtfsBootSectorAnyHidden(boot) || part_.sectorCount == 0) break;
+    ReadAt(source_, part_, part_.startSector + after - 1, 1, boot.data());
   }
   if (disk::IsNtfsBootSectorAnyHidden(boot)) {
     const ntfs::BootSector b{ByteView(boot)};

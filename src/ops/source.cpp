@@ -5,6 +5,7 @@
 #include <cctype>
 
 #include "disk/disk_list.h"
+#include "disk/scan_result_file.h"
 
 namespace orvaldi::ops {
 
@@ -23,13 +24,43 @@ disk::PartitionInfo* SelectPartition(disk::DiskInfo& disk, const std::string& wh
   return nullptr;
 }
 
-LoadedSource LoadSource(const std::string& path, const std::string& which) {
-  LoadedSource out;
+LoadedDisk LoadDisk(const std::string& path, const SourceOptions& options) {
+  LoadedDisk out;
   out.disk = disk::LoadSource(path, &out.error);
   if (!out.disk) {
     out.status = SourceStatus::kUnreadable;
     return out;
   }
+  if (!options.resultFile.empty()) {
+    disk::ScanResultLoad loaded = disk::LoadScanResultFile(*out.disk, options.resultFile);
+    switch (loaded.status) {
+      case disk::ScanResultStatus::kOk:
+        out.resultNotes = std::move(loaded.dropped);
+        break;
+      case disk::ScanResultStatus::kCannotRead:
+        out.status = SourceStatus::kResultUnreadable;
+        out.error = loaded.message;
+        out.disk.reset();
+        return out;
+      case disk::ScanResultStatus::kOtherDisk:
+        out.status = SourceStatus::kResultOtherDisk;
+        out.error = loaded.message;
+        out.disk.reset();
+        return out;
+    }
+  }
+  out.status = SourceStatus::kOk;
+  return out;
+}
+
+LoadedSource LoadSource(const std::string& path, const std::string& which, const SourceOptions& options) {
+  LoadedSource out;
+  LoadedDisk loaded = LoadDisk(path, options);
+  out.status = loaded.status;
+  out.error = std::move(loaded.error);
+  out.disk = std::move(loaded.disk);
+  out.resultNotes = std::move(loaded.resultNotes);
+  if (out.status != SourceStatus::kOk) return out;
   const disk::PartitionInfo* part = SelectPartition(*out.disk, which, out.error);
   if (!part) {
     out.status = out.disk->partitions.empty() ? SourceStatus::kNoPartitions : SourceStatus::kNoSuchPartition;

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "disk/disk_info.h"
 
@@ -16,20 +17,40 @@ disk::PartitionInfo* SelectPartition(disk::DiskInfo& disk, const std::string& wh
 
 enum class SourceStatus : uint8_t {
   kOk,
-  kUnreadable,       // the image or device could not be opened or described
-  kNoPartitions,     // the source holds no partition at all
-  kNoSuchPartition,  // partitions there are, but none by that name
+  kUnreadable,        // the image or device could not be opened or described
+  kNoPartitions,      // the source holds no partition at all
+  kNoSuchPartition,   // partitions there are, but none by that name
+  kResultUnreadable,  // the scan-result file could not be opened or read
+  kResultOtherDisk,   // the scan-result file was saved from another disk
 };
+
+struct SourceOptions {
+  // A scan-result file to load onto the disk before a partition is picked:
+  // its partitions replace the disk's, its scan by-products are added.
+  std::string resultFile;
+};
+
+struct LoadedDisk {
+  SourceStatus status = SourceStatus::kUnreadable;
+  std::string error;  // one line, for every status but kOk
+  std::optional<disk::DiskInfo> disk;
+  std::vector<std::string> resultNotes;  // records of the result file left out, one line each
+};
+
+// Loads `path` and, when asked, the scan-result file onto it. Never
+// kNoPartitions or kNoSuchPartition.
+LoadedDisk LoadDisk(const std::string& path, const SourceOptions& options = {});
 
 struct LoadedSource {
   SourceStatus status = SourceStatus::kUnreadable;
   std::string error;  // one line, for every status but kOk
   std::optional<disk::DiskInfo> disk;
+  std::vector<std::string> resultNotes;
   size_t partitionIndex = 0;
   disk::PartitionInfo& partition() { return disk->partitions[partitionIndex]; }
 };
 
-// Loads `path` and selects partition `which` on it.
-LoadedSource LoadSource(const std::string& path, const std::string& which);
+// Loads `path` as LoadDisk does and selects partition `which` on it.
+LoadedSource LoadSource(const std::string& path, const std::string& which, const SourceOptions& options = {});
 
 }  // namespace orvaldi::ops

@@ -40,11 +40,17 @@ SourceProbe ProbeSource(const std::string& path) {
   return out;
 }
 
-SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress) {
+SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress,
+                        const SourceOptions& options) {
   SweptSource out;
-  out.disk = disk::LoadSource(path, &out.error);
+  LoadedDisk loaded = LoadDisk(path, options);
+  out.disk = std::move(loaded.disk);
+  out.error = std::move(loaded.error);
+  out.resultNotes = std::move(loaded.resultNotes);
   if (!out.disk) {
-    out.status = SweepStatus::kUnreadable;
+    out.status = loaded.status == SourceStatus::kResultOtherDisk    ? SweepStatus::kResultOtherDisk
+                 : loaded.status == SourceStatus::kResultUnreadable ? SweepStatus::kResultUnreadable
+                                                                    : SweepStatus::kUnreadable;
     return out;
   }
   out.range.name = "disk";

@@ -9,6 +9,7 @@
 
 #include "disk/disk_info.h"
 #include "disk/volume_probe.h"
+#include "ops/source.h"
 #include "platform/progress.h"
 #include "raw/raw_scan.h"
 #include "raw/save_engine.h"
@@ -35,9 +36,11 @@ SourceProbe ProbeSource(const std::string& path);
 
 enum class SweepStatus : uint8_t {
   kOk,
-  kUnreadable,       // the source could not be loaded
-  kNoSuchPartition,  // `which` names no partition of it
-  kCannotOpen,       // loaded, but could not be opened for the sweep
+  kUnreadable,        // the source could not be loaded
+  kNoSuchPartition,   // `which` names no partition of it
+  kCannotOpen,        // loaded, but could not be opened for the sweep
+  kResultUnreadable,  // the scan-result file to load first could not be read
+  kResultOtherDisk,   // it was saved from another disk
 };
 
 struct SweptSource {
@@ -46,10 +49,14 @@ struct SweptSource {
   std::optional<disk::DiskInfo> disk;  // with the partitions and carved files the sweep added
   disk::PartitionInfo range;           // what was swept, as a partition record to save carved files from
   raw::RawScanReport report;
+  std::vector<std::string> resultNotes;  // records of the loaded result file left out
 };
 
-// Sweeps the whole source (`which` empty) or the partition `which` names.
-SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress);
+// Sweeps the whole source (`which` empty) or the partition `which` names,
+// after loading the scan-result file the options name; what the sweep finds
+// is added to what the file held.
+SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress,
+                        const SourceOptions& options = {});
 
 // The save job for the carved files the sweep found in the swept range
 // (saved into the carved-files folder below the target).

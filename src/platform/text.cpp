@@ -1,6 +1,7 @@
 // UTF-16 and OEM code-page conversion to the UTF-8 used everywhere in memory.
 #include "platform/text.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
@@ -61,9 +62,11 @@ std::string ConvertUtf16(size_t count, UnitAt unitAt, bool stopAtNul) {
 
 std::atomic<int> gOemCodePage{936};
 
-// One converter per thread, reopened when the code page changes, so that
-// scans decoding many short names do not pay for iconv_open each time.
+// One converter per thread and direction, reopened when the code page
+// changes, so that scans decoding many short names do not pay for
+// iconv_open each time.
 struct OemConverter {
+  bool toOem = false;
   int codePage = 0;
   iconv_t cd = reinterpret_cast<iconv_t>(-1);
   ~OemConverter() {
@@ -73,7 +76,8 @@ struct OemConverter {
     if (cp == codePage && cd != reinterpret_cast<iconv_t>(-1)) return true;
     if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
     codePage = cp;
-    cd = iconv_open("UTF-8", ("CP" + std::to_string(cp)).c_str());
+    const std::string oem = "CP" + std::to_string(cp);
+    cd = toOem ? iconv_open(oem.c_str(), "UTF-8") : iconv_open("UTF-8", oem.c_str());
     return cd != reinterpret_cast<iconv_t>(-1);
   }
 };
@@ -169,6 +173,17 @@ std::string RunIconv(iconv_t cd, std::string_view bytes) {
   return out;
 }
 
+// The bytes the UTF-8 character at `i` takes: 1 for a byte that starts
+// none, so that a walk over broken text still moves on.
+size_t Utf8SequenceLength(std::string_view s, size_t i) {
+  const auto c = static_cast<uint8_t>(s[i]);
+  size_t len = c >= 0xF0 && c <= 0xF4 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 && c <= 0xDF ? 2 : 1;
+  if (c >= 0xF5) len = 1;
+  for (size_t k = 1; k < len; ++k)
+    if (i + k >= s.size() || (static_cast<uint8_t>(s[i + k]) & 0xC0) != 0x80) return k;
+  return len;
+}
+
 bool IsAscii(std::string_view bytes) {
   for (char ch : bytes)
     if (static_cast<uint8_t>(ch) >= 0x80) return false;
@@ -182,6 +197,52 @@ std::string OemToUtf8(std::string_view bytes) {
   thread_local OemConverter conv;
   if (!conv.ready(gOemCodePage.load())) return SanitizeUtf8(bytes);
   return RunIconv(conv.cd, bytes);
+}
+
+std::string Utf8ToOem(std::string_view utf8, size_t* unencodable) {
+  if (unencodable) *unencodable = 0;
+  if (IsAscii(utf8)) return std::string(utf8);
+  thread_local OemConverter conv{.toOem = true};
+  size_t bad = 0;
+  std::string out;
+  if (!conv.ready(gOemCodePage.load())) {
+    // No converter: keep the ASCII and mark everything else.
+    for (size_t i = 0; i < utf8.size(); i += Utf8SequenceLength(utf8, i)) {
+      if (static_cast<uint8_t>(utf8[i]) < 0x80) {
+        out.push_back(utf8[i]);
+      } else {
+        out.push_back('?');
+        ++bad;
+      }
+    }
+  } else {
+    iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+    // A code page needs at most four bytes for any character.
+    out.resize(utf8.size() * 4 + 8);
+    char* in = const_cast<char*>(utf8.data());
+    size_t inLeft = utf8.size();
+    char* dst = out.data();
+    size_t dstLeft = out.size();
+    while (inLeft > 0) {
+      if (iconv(conv.cd, &in, &inLeft, &dst, &dstLeft) != static_cast<size_t>(-1)) break;
+      if (errno == E2BIG || dstLeft == 0) break;
+      // A character the code page lacks, or bytes that are not UTF-8: one
+      // "?" for the whole character, so that a name keeps its length in
+      // characters.
+      const size_t skip = std::min(inLeft, Utf8SequenceLength(std::string_view(in, inLeft), 0));
+      *dst++ = '?';
+      --dstLeft;
+      in += skip;
+      inLeft -= skip;
+      ++bad;
+      iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+    }
+    // Return to the initial shift state (stateful code pages only).
+    iconv(conv.cd, nullptr, nullptr, &dst, &dstLeft);
+    out.resize(out.size() - dstLeft);
+  }
+  if (unencodable) *unencodable = bad;
+  return out;
 }
 
 std::string DecodeCharset(std::string_view bytes, const char* charset) {

@@ -28,6 +28,13 @@ int OemCodePage();
 // Pure ASCII passes through untouched.
 std::string OemToUtf8(std::string_view bytes);
 
+// Encodes UTF-8 text in the OEM code page, for files that keep names as
+// 8-bit text. A character the code page lacks (or a byte that is not UTF-8)
+// becomes "?" and is counted in `*unencodable`: the caller can then say that
+// the file does not hold the name as it is shown, instead of passing a "?"
+// off as the real name. Pure ASCII passes through untouched.
+std::string Utf8ToOem(std::string_view utf8, size_t* unencodable = nullptr);
+
 // Decodes bytes in any character set iconv knows (for example "MACINTOSH").
 // Undecodable bytes become "?"; an unknown character set yields SanitizeUtf8.
 std::string DecodeCharset(std::string_view bytes, const char* charset);

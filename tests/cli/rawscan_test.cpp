@@ -5,7 +5,10 @@
 #include <nlohmann/json.hpp>
 
 #include <fstream>
+#include <map>
 #include <memory>
+#include <set>
+#include <sstream>
 
 #include "support/faulty_mount.h"
 #include "support/test_images.h"
@@ -101,6 +104,75 @@ TEST_F(CarveDisk, CarveSavesTheFilesByteForByte) {
         test::RunCommand("head -c " + std::to_string(size) + " " + ShellQuote(file.string()) + " | sha256sum");
     EXPECT_EQ(head.out.substr(0, 64), row.at("sha256"));
   }
+}
+
+// A disk whose MBR entries and boot sectors are wiped: the sweep rebuilds the
+// FAT32 volume from its FATs and folders and finds the NTFS one by its backup
+// boot sector. With the saved result, later commands list and recover their
+// files as from the intact disk, without sweeping again.
+TEST(WipedDisk, ScanResultCarriesFoundVolumesToListingAndRecovery) {
+  test::TempDir dir;
+  const auto bytes = test::LoadImage(test::FixturesDir() / "wiped/wiped-disk.img.gz");
+  ASSERT_TRUE(bytes);
+  const std::string image = ShellQuote(dir.write("wiped.img", *bytes).string());
+  const std::string result = ShellQuote((dir.path() / "wiped.kvr_scn").string());
+  const std::string cli = test::CliPath().string();
+
+  auto r = test::RunCommand(cli + " rawscan " + image + " --save-result " + result);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  r = test::RunCommand(cli + " parts --json " + image + " --load-result " + result);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::map<std::string, std::pair<unsigned, unsigned>> found;  // fs -> index, origin
+  for (const auto& p : nlohmann::json::parse(r.out)) found[p["fs"]] = {p["index"], p["origin"]};
+  ASSERT_TRUE(found.count("FAT32") && found.count("NTFS")) << r.out;
+  EXPECT_EQ(found["FAT32"].second, 1u);  // rebuilt from its FATs and folders
+  EXPECT_EQ(found["NTFS"].second, 2u);   // found by its backup boot sector
+
+  const auto manifest = test::ReadManifest(test::FixturesDir() / "wiped/files.tsv");
+  for (const auto& [volume, fs] : {std::pair<std::string, std::string>{"fat", "FAT32"}, {"ntfs", "NTFS"}}) {
+    SCOPED_TRACE(volume);
+    const std::string part = std::to_string(found[fs].first);
+    r = test::RunCommand(cli + " ls --json " + image + " " + part + " --load-result " + result);
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::set<std::string> listed;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+      const auto j = nlohmann::json::parse(line);
+      if (j["deleted"]) continue;
+      const std::string path = j["path"];
+      listed.insert(path.substr(path.find('/') + 1) + (j["type"] == "folder" ? "/" : ""));
+    }
+    // The Sleuth Kit's listing of the intact volume, less its own entries.
+    std::ifstream fls(test::FixturesDir() / "wiped" / (volume == "fat" ? "fat32.fls.txt" : "ntfs.fls.txt"));
+    int compared = 0;
+    for (std::string line; std::getline(fls, line);) {
+      const std::string path = line.substr(line.find('\t') + 1);
+      if (path.starts_with('$') || line.find('*') < line.find('\t') || path.find("(Volume Label") != std::string::npos)
+        continue;
+      EXPECT_TRUE(listed.count(path + (line.starts_with("d/d") ? "/" : ""))) << path;
+      ++compared;
+    }
+    EXPECT_GE(compared, 4);
+
+    const auto target = dir.path() / ("out-" + volume);
+    r = test::RunCommand(cli + " recover " + image + " " + part + " --load-result " + result + " --to " +
+                         ShellQuote(target.string()));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const auto recovered = test::Sha256Tree(target);
+    for (const auto& row : manifest) {
+      if (row.at("volume") != volume) continue;
+      bool matched = false;
+      for (const auto& [path, sha] : recovered)
+        if (path.ends_with("/" + row.at("path"))) matched = sha == row.at("sha256");
+      EXPECT_TRUE(matched) << row.at("path");
+    }
+  }
+
+  // A result is refused on another disk, which keeps its own partitions.
+  const std::string other = ShellQuote(dir.write("other.img", *bytes).string());
+  r = test::RunCommand(cli + " parts " + other + " --load-result " + result);
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.err.find("不是该磁盘的信息！"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -43,6 +43,23 @@ TEST(Oem, CutLeadBytesAndOtherPagesOnRequest) {
   ASSERT_TRUE(SetOemCodePage(936));
 }
 
+// What the code page lacks becomes one "?" per character and is counted, so
+// that a file writer can say its copy of the name is not the name.
+TEST(Oem, EncodingMarksAndCountsWhatTheCodePageLacks) {
+  const struct {
+    const char* utf8;
+    const char* oem;
+    size_t unencodable;
+  } cases[] = {
+      {"plain", "plain", 0}, {"文档.txt", "\xCE\xC4\xB5\xB5.txt", 0}, {"a😀b", "a?b", 1}, {"x\xFF\xE6\x96y", "x??y", 2}};
+  for (const auto& c : cases) {
+    size_t lost = 99;
+    EXPECT_EQ(Utf8ToOem(c.utf8, &lost), c.oem) << c.utf8;
+    EXPECT_EQ(lost, c.unencodable) << c.utf8;
+  }
+  EXPECT_EQ(OemToUtf8(Utf8ToOem("照片")), "照片");
+}
+
 TEST(Utf8, SanitizeKeepsValidAndReplacesInvalid) {
   EXPECT_EQ(SanitizeUtf8("数据 ok"), "数据 ok");
   EXPECT_EQ(SanitizeUtf8("a\xFF"

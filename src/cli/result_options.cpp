@@ -1,0 +1,63 @@
+// Loading and saving scan-result files from the command line.
+#include "cli/result_options.h"
+
+#include <cstdio>
+
+#include "cli/exit_codes.h"
+#include "disk/scan_result_file.h"
+#include "platform/text.h"
+
+namespace orvaldi::cli {
+
+void AddLoadResultOption(CLI::App* cmd, ResultOptions& options) {
+  cmd->add_option("--load-result", options.loadFile,
+                  "Scan-result file saved from this disk (rawscan --save-result): its partitions, found volumes "
+                  "included, replace the disk's; its directory sectors, MFT record runs and carved files are used");
+}
+
+void AddSaveResultOption(CLI::App* cmd, ResultOptions& options) {
+  cmd->add_option("--save-result", options.saveFile,
+                  "Save the partitions and what the search found to this file (" +
+                      std::string(disk::kScanResultExtension) + ") for --load-result; also after an interruption");
+}
+
+int LoadedSourceExitCode(ops::SourceStatus status, const std::string& error, const std::vector<std::string>& notes) {
+  switch (status) {
+    case ops::SourceStatus::kOk:
+      for (const std::string& note : notes) std::fprintf(stderr, "orvaldi: scan result: left out: %s\n", note.c_str());
+      return kExitOk;
+    case ops::SourceStatus::kUnreadable:
+    case ops::SourceStatus::kResultUnreadable:
+      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+      return kExitSource;
+    // A source without a single partition holds nothing to work with.
+    case ops::SourceStatus::kNoPartitions:
+      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+      return kExitCorrupt;
+    // The file the operator named is for another disk, as is a PART that
+    // names none of the source's partitions: the command line's fault.
+    case ops::SourceStatus::kResultOtherDisk:
+    case ops::SourceStatus::kNoSuchPartition:
+      std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
+      return kExitUsage;
+  }
+  return kExitInternal;
+}
+
+int SaveResultIfAsked(const ResultOptions& options, const disk::DiskInfo& disk) {
+  if (options.saveFile.empty()) return kExitOk;
+  const disk::ScanResultSave saved = disk::SaveScanResult(disk, options.saveFile);
+  if (!saved.ok) {
+    std::fprintf(stderr, "orvaldi: scan result not saved: %s\n", saved.error.c_str());
+    return kExitSource;
+  }
+  if (saved.alteredTexts > 0)
+    std::fprintf(stderr,
+                 "orvaldi: scan result: %zu name(s) hold characters code page %d lacks, or line breaks; they are "
+                 "saved with \"?\" in their place\n",
+                 saved.alteredTexts, platform::OemCodePage());
+  std::fprintf(stderr, "orvaldi: scan result saved to %s\n", options.saveFile.c_str());
+  return kExitOk;
+}
+
+}  // namespace orvaldi::cli

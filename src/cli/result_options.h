@@ -1,0 +1,37 @@
+// The --load-result and --save-result options every command shares, and what
+// they print.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "disk/disk_info.h"
+#include "ops/source.h"
+
+namespace orvaldi::cli {
+
+struct ResultOptions {
+  std::string loadFile;  // empty: none
+  std::string saveFile;  // empty: none
+  ops::SourceOptions source() const { return {loadFile}; }
+};
+
+// --load-result FILE, for a command that takes a SOURCE.
+void AddLoadResultOption(CLI::App* cmd, ResultOptions& options);
+// --save-result FILE, for a command that searches.
+void AddSaveResultOption(CLI::App* cmd, ResultOptions& options);
+
+// The exit code for a source that did not load (its message is printed), or
+// kExitOk after printing a warning for each record of the result file that
+// was left out.
+int LoadedSourceExitCode(ops::SourceStatus status, const std::string& error, const std::vector<std::string>& notes);
+
+// Saves the disk's scan result when --save-result was given; says so on
+// stderr, with a warning when names could not be written as they are.
+// Returns kExitOk, or kExitSource with a message when the file could not be
+// written whole.
+int SaveResultIfAsked(const ResultOptions& options, const disk::DiskInfo& disk);
+
+}  // namespace orvaldi::cli
