@@ -18,6 +18,7 @@ void AddLsCommand(CLI::App& app, int& exitCode);
 void AddRecoverCommand(CLI::App& app, int& exitCode);
 void AddCatCommand(CLI::App& app, int& exitCode);
 void AddHexCommand(CLI::App& app, int& exitCode);
+void AddImageCommand(CLI::App& app, int& exitCode);
 // rawscan and carve.
 void AddRawScanCommand(CLI::App& app, int& exitCode);
 

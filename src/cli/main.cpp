@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
   AddRecoverCommand(app, exitCode);
   AddCatCommand(app, exitCode);
   AddHexCommand(app, exitCode);
+  AddImageCommand(app, exitCode);
   AddRawScanCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {
