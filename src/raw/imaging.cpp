@@ -201,10 +201,12 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
       badInChunk.clear();
       size_t at = kept;
       bool stopped = false;
+      bool tryRest = true;
       while (at < chunk && !hung) {
         const size_t len = static_cast<size_t>(std::min<uint64_t>(kImageSector, chunk - at));
         const auto outcome = reader.read(from + at, len, job.limits.sector);
-        if (outcome && outcome->bytes == len) {
+        const bool good = outcome && outcome->bytes == len;
+        if (good) {
           std::memcpy(assembled.data() + at, reader.data(), len);
           ++r.sectorsCopied;
         } else {
@@ -221,6 +223,22 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
           stopped = true;
           break;
         }
+        // Behind an unreadable sector the rest of the block is tried in one
+        // read again, so the good sectors there cost one read rather than
+        // one each; every sector still arrives whole or fails on its own.
+        // After a read that hung, the rest goes sector by sector.
+        if (good || !outcome || !tryRest || hung || chunk - at <= kImageSector) continue;
+        const auto rest = reader.read(from + at, chunk - at, job.limits.block);
+        if (!rest) {
+          ++r.timedOutReads;
+          hung = reader.stuck() >= job.limits.maxStuckReads;
+          tryRest = false;
+          continue;
+        }
+        const size_t got = static_cast<size_t>(rest->bytes / kImageSector * kImageSector);
+        std::memcpy(assembled.data() + at, reader.data(), got);
+        r.sectorsCopied += got / kImageSector;
+        at += got;
       }
       r.sectorsCopied += kept / kImageSector;
       if (at > 0 && !target.writeAt(job.targetOffset + pos, {assembled.data(), at})) {
