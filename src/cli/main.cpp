@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   AddCatCommand(app, exitCode);
   AddHexCommand(app, exitCode);
   AddImageCommand(app, exitCode);
+  AddFreeSpaceCommand(app, exitCode);
   AddRawScanCommand(app, exitCode);
   app.parse_complete_callback([&] {
     if (!orvaldi::platform::SetOemCodePage(codePage)) {
