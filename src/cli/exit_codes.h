@@ -10,7 +10,7 @@ enum ExitCode : int {
   kExitCorrupt = 3,      // the source holds nothing this command can work with
   kExitInternal = 4,     // a bug: an unexpected exception
   kExitTarget = 5,       // the target folder was refused: too little free space, or on the disk being recovered
-  kExitIncomplete = 6,   // some files or folders could not be read or recovered, or only in part
+  kExitIncomplete = 6,   // some files, folders, sectors or clusters could not be read, or only in part
   kExitCancelled = 130,  // interrupted by the operator
 };
 
@@ -18,6 +18,6 @@ inline constexpr const char* kExitCodeHelp =
     "Exit codes: 0 success; 1 source or target could not be opened, read or written;\n"
     "2 bad command line; 3 nothing usable found on the source; 4 internal error;\n"
     "5 target folder refused (too little free space, or on the disk being recovered);\n"
-    "6 some files or folders could not be read or recovered, or only in part; 130 interrupted.";
+    "6 some files, folders, sectors or clusters could not be read, or only in part; 130 interrupted.";
 
 }  // namespace orvaldi::cli
