@@ -10,10 +10,11 @@ shift $(($# ? 1 : 0))
 # Build needs: compiler, CMake, GoogleTest, CLI11, JSON, zlib for the tests.
 # Test oracles and image tools: sleuthkit, mtools, dosfstools, ntfs-3g,
 # exfatprogs, e2fsprogs, fdisk, gdisk; attr (setfattr) to mark a folder
-# compressed on an ntfs-3g mount; FUSE for the faulty-disk server of the tests.
+# compressed on an ntfs-3g mount; FUSE for the faulty-disk server of the tests;
+# gddrescue (ddrescuelog) to check the rescue maps of imaging.
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libcli11-dev
           nlohmann-json3-dev zlib1g-dev sleuthkit mtools dosfstools ntfs-3g
-          exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev)
+          exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev gddrescue)
 
 "$ROOT/tools/packages.sh" "${PACKAGES[@]}"
 

@@ -19,6 +19,8 @@ void AddRecoverCommand(CLI::App& app, int& exitCode);
 void AddCatCommand(CLI::App& app, int& exitCode);
 void AddHexCommand(CLI::App& app, int& exitCode);
 void AddFindPartsCommand(CLI::App& app, int& exitCode);
+void AddImageCommand(CLI::App& app, int& exitCode);
+void AddFreeSpaceCommand(CLI::App& app, int& exitCode);
 // rawscan and carve.
 void AddRawScanCommand(CLI::App& app, int& exitCode);
 // ptable backup|restore|rebuild, and region.

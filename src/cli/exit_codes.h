@@ -10,7 +10,7 @@ enum ExitCode : int {
   kExitCorrupt = 3,      // the source holds nothing this command can work with
   kExitInternal = 4,     // a bug: an unexpected exception
   kExitTarget = 5,       // the target folder was refused: too little free space, or on the disk being recovered
-  kExitIncomplete = 6,   // some files or folders could not be read or recovered, or only in part
+  kExitIncomplete = 6,   // some files, folders, sectors or clusters could not be read, or only in part
   kExitCancelled = 130,  // interrupted by the operator
 };
 
@@ -19,6 +19,6 @@ inline constexpr const char* kExitCodeHelp =
     "2 bad command line (also: --load-result names a file saved from another disk);\n"
     "3 nothing usable found on the source; 4 internal error;\n"
     "5 target folder refused (too little free space, or on the disk being recovered);\n"
-    "6 some files or folders could not be read or recovered, or only in part; 130 interrupted.";
+    "6 some files, folders, sectors or clusters could not be read, or only in part; 130 interrupted.";
 
 }  // namespace orvaldi::cli

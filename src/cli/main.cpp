@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
   AddRecoverCommand(app, exitCode);
   AddCatCommand(app, exitCode);
   AddHexCommand(app, exitCode);
+  AddImageCommand(app, exitCode);
+  AddFreeSpaceCommand(app, exitCode);
   AddRawScanCommand(app, exitCode);
   AddPtableCommand(app, exitCode);
   AddRegionCommand(app, exitCode);

@@ -3,6 +3,8 @@
 // as whole.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -103,6 +105,61 @@ TEST(FaultyDisk, FindPartsReadsAroundAnUnreadableSector) {
   std::vector<uint64_t> starts;
   for (std::string line; std::getline(in, line);) starts.push_back(nlohmann::json::parse(line)["start"]);
   EXPECT_EQ(starts, (std::vector<uint64_t>{2048, 16065, 16065, 32130, 112518}));
+}
+
+std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Imaging a disk with unreadable sectors: the image equals the source except
+// at the listed sectors (0x20 there), ddrescuelog reads the map and finds the
+// same bad sectors, and a run given a map reads only what it marks unfinished.
+TEST(FaultyImage, ListsExactlyTheBadSectorsAndResumesFromItsMap) {
+  if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
+  if (std::system("command -v ddrescuelog >/dev/null 2>&1") != 0) GTEST_SKIP() << "ddrescuelog not installed";
+  test::TempDir dir;
+  std::vector<uint8_t> bytes((5 << 20) + 1536);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+  const auto image = dir.write("disk.img", bytes);
+  const std::vector<uint64_t> bad = {100, 2050, 2051, 2052, 6000, 10242};
+  test::FaultyMount mount(image, "100,2050-2052,6000,10242");
+  ASSERT_TRUE(mount.ok()) << mount.error();
+  const std::string out = (dir.path() / "out.img").string(), map = (dir.path() / "out.map").string();
+  const std::string command = Cli() + " image " + ShellQuote(mount.path().string()) + " --to " + ShellQuote(out) +
+                              " --mapfile " + ShellQuote(map);
+  auto r = test::RunCommand(command);
+  ASSERT_EQ(r.exitCode, 6) << r.err;
+  std::string rows;
+  for (size_t i = 0; i < bad.size(); ++i)
+    rows += "第" + std::to_string(i + 1) + "个坏扇区\t" + std::to_string(bad[i]) + "\n";
+  EXPECT_EQ(r.out, rows + "镜像完毕\n");
+  std::vector<uint8_t> expected = bytes;
+  for (const uint64_t s : bad) std::fill_n(expected.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0x20);
+  EXPECT_TRUE(ReadAll(out) == expected);
+  const auto listed = test::RunCommand("ddrescuelog -b 512 --list-blocks=- " + ShellQuote(map));
+  ASSERT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_EQ(listed.out, "100\n2050\n2051\n2052\n6000\n10242\n");
+
+  // A map that says the first 2 MiB are done and the rest is not tried: the
+  // first MiB (spoiled here) is left alone, the rest is read again.
+  std::vector<uint8_t> spoiled = expected;
+  std::fill_n(spoiled.begin(), 1 << 20, 0xAB);
+  std::fill_n(spoiled.begin() + (3 << 20), 1 << 20, 0xCD);
+  dir.write("out.img", spoiled);
+  std::ofstream(map) << "# made by hand\n0x00200000     ?\n0x00000000  0x00200000  +\n0x00200000  0x00300600  ?\n";
+  r = test::RunCommand(command);
+  ASSERT_EQ(r.exitCode, 6) << r.err;
+  EXPECT_EQ(r.out, "第1个坏扇区\t6000\n第2个坏扇区\t10242\n镜像完毕\n");
+  std::fill_n(expected.begin(), 1 << 20, 0xAB);
+  EXPECT_TRUE(ReadAll(out) == expected);
+  const auto summary = test::RunCommand("ddrescuelog -b 512 --list-blocks=+ " + ShellQuote(map) + " | wc -l");
+  EXPECT_EQ(summary.out, std::to_string(bytes.size() / 512 - 2) + "\n");
+
+  // The source itself is never a target.
+  r = test::RunCommand(Cli() + " image " + ShellQuote(image.string()) + " --to " + ShellQuote(image.string()));
+  EXPECT_EQ(r.exitCode, 5) << r.err;
+  EXPECT_TRUE(ReadAll(image) == bytes);
 }
 
 }  // namespace

@@ -1,0 +1,289 @@
+// Imaging around bad sectors: block reads, single-sector fallback, time limits.
+#include "raw/imaging.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cinttypes>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "raw/save_target.h"
+
+namespace orvaldi::raw {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Reads on a thread of their own so that the caller waits at most a given
+// time. A positioned read on a dying disk can block in the kernel for
+// minutes and cannot be cancelled; when it outlives its limit the thread is
+// left to finish it (it owns the buffer it reads into, and the source is
+// shared), and the next read goes to a fresh thread so it does not queue
+// behind the stuck one.
+class TimedReader {
+ public:
+  explicit TimedReader(std::shared_ptr<platform::SectorSource> source)
+      : source_(std::move(source)), stuck_(std::make_shared<std::atomic<unsigned>>(0)) {}
+  ~TimedReader() {
+    if (!thread_.joinable()) return;
+    {
+      std::lock_guard lock(shared_->m);
+      shared_->quit = true;
+    }
+    shared_->cv.notify_all();
+    thread_.join();
+  }
+  TimedReader(const TimedReader&) = delete;
+  TimedReader& operator=(const TimedReader&) = delete;
+
+  // The outcome, or nothing when the read outlived `limit`. The bytes are in
+  // data() until the next read.
+  std::optional<platform::ReadOutcome> read(uint64_t offset, size_t length, std::chrono::milliseconds limit) {
+    if (!thread_.joinable()) start();
+    std::unique_lock lock(shared_->m);
+    if (shared_->buffer->size() < length) shared_->buffer->resize(length);
+    shared_->offset = offset;
+    shared_->length = length;
+    shared_->done = false;
+    shared_->hasWork = true;
+    shared_->cv.notify_all();
+    if (shared_->cv.wait_for(lock, limit, [&] { return shared_->done; })) return shared_->outcome;
+    shared_->abandoned = true;
+    stuck_->fetch_add(1);
+    lock.unlock();
+    thread_.detach();
+    shared_.reset();
+    return std::nullopt;
+  }
+  const uint8_t* data() const { return shared_->buffer->data(); }
+  // Reads that outlived their limit and have not returned yet.
+  unsigned stuck() const { return stuck_->load(); }
+
+ private:
+  struct Shared {
+    std::mutex m;
+    std::condition_variable cv;
+    std::shared_ptr<std::vector<uint8_t>> buffer = std::make_shared<std::vector<uint8_t>>();
+    uint64_t offset = 0;
+    size_t length = 0;
+    platform::ReadOutcome outcome;
+    bool hasWork = false;
+    bool done = false;
+    bool quit = false;
+    bool abandoned = false;
+  };
+
+  void start() {
+    shared_ = std::make_shared<Shared>();
+    thread_ = std::thread([source = source_, shared = shared_, stuck = stuck_] {
+      std::unique_lock lock(shared->m);
+      for (;;) {
+        shared->cv.wait(lock, [&] { return shared->hasWork || shared->quit; });
+        if (shared->quit) return;
+        shared->hasWork = false;
+        const std::shared_ptr<std::vector<uint8_t>> buffer = shared->buffer;
+        const uint64_t offset = shared->offset;
+        const size_t length = shared->length;
+        lock.unlock();
+        const platform::ReadOutcome outcome = source->readAt(offset, std::span<uint8_t>(buffer->data(), length));
+        lock.lock();
+        shared->outcome = outcome;
+        shared->done = true;
+        shared->cv.notify_all();
+        if (shared->abandoned) {
+          stuck->fetch_sub(1);
+          return;
+        }
+      }
+    });
+  }
+
+  std::shared_ptr<platform::SectorSource> source_;
+  std::shared_ptr<Shared> shared_;
+  std::thread thread_;
+  std::shared_ptr<std::atomic<unsigned>> stuck_;
+};
+
+std::string Clock2(double seconds) {
+  if (!(seconds >= 0) || seconds > 359999) return "--:--";
+  const auto s = static_cast<uint64_t>(seconds);
+  char text[32];
+  if (s >= 3600) {
+    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600, s / 60 % 60, s % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%02" PRIu64 ":%02" PRIu64, s / 60, s % 60);
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string BadSectorRowText(size_t row) { return "第" + std::to_string(row) + "个坏扇区"; }
+
+ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform::WriteTarget& target, ImagingJob job,
+                        platform::ProgressBlock& progress) {
+  ImagingResult r;
+  if (job.resume) {
+    if (job.resume->length() != job.length) {
+      r.status = ImagingStatus::kBadJob;
+      return r;
+    }
+    r.map = std::move(*job.resume);
+  } else {
+    r.map = RescueMap(job.length);
+  }
+  const std::vector<MapBlock> work = r.map.unfinished();
+  uint64_t workBytes = 0;
+  for (const MapBlock& b : work) workBytes += b.size;
+  progress.beginStage(static_cast<int64_t>((workBytes + kImageBlock - 1) / kImageBlock), 1);
+
+  TimedReader reader(source);
+  std::vector<uint8_t> assembled(kImageBlock);
+  std::vector<uint64_t> badInChunk;  // offsets within the chunk
+  const Clock::time_point started = Clock::now();
+  Clock::time_point lastCheckpoint = started;
+  uint64_t doneBytes = 0;
+
+  auto report = [&] {
+    progress.setPosition(doneBytes / kImageBlock);
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    const double rate = seconds > 0 ? static_cast<double>(doneBytes) / seconds : 0;
+    char text[160];
+    std::snprintf(text, sizeof text, "%" PRIu64 " 扇区完成镜像  %.1f MB/s  坏扇区 %zu  剩余 %s", r.sectorsCopied,
+                  rate / 1e6, r.badSectors.size(),
+                  Clock2(rate > 0 ? static_cast<double>(workBytes - doneBytes) / rate : -1).c_str());
+    progress.setText(text);
+    if (job.checkpoint && Clock::now() - lastCheckpoint >= job.checkpointEvery) {
+      job.checkpoint(r.map);
+      lastCheckpoint = Clock::now();
+    }
+  };
+
+  for (const MapBlock& area : work) {
+    uint64_t pos = area.pos;
+    while (pos < area.end()) {
+      if (progress.cancelled()) {
+        r.status = ImagingStatus::kStopped;
+        return r;
+      }
+      const uint64_t chunk = std::min<uint64_t>(kImageBlock, area.end() - pos);
+      const uint64_t from = job.sourceOffset + pos;
+      size_t kept = 0;  // leading bytes of the chunk the block read delivered
+      bool hung = false;
+      if (chunk == kImageBlock) {
+        const auto outcome = reader.read(from, kImageBlock, job.limits.block);
+        if (outcome && outcome->bytes == kImageBlock) {
+          if (!target.writeAt(job.targetOffset + pos, {reader.data(), kImageBlock})) {
+            r.status = ImagingStatus::kTargetFailed;
+            r.targetError = target.error();
+            return r;
+          }
+          r.map.mark(pos, kImageBlock, MapStatus::kFinished);
+          r.sectorsCopied += kImageBlock / kImageSector;
+          pos += kImageBlock;
+          doneBytes += kImageBlock;
+          report();
+          continue;
+        }
+        if (outcome) {
+          // What arrived before the failure is good; only the rest is
+          // retried sector by sector.
+          kept = static_cast<size_t>(outcome->bytes / kImageSector * kImageSector);
+          std::memcpy(assembled.data(), reader.data(), kept);
+        } else {
+          ++r.timedOutReads;
+          hung = reader.stuck() >= job.limits.maxStuckReads;
+        }
+      }
+      badInChunk.clear();
+      size_t at = kept;
+      bool stopped = false;
+      bool tryRest = true;
+      while (at < chunk && !hung) {
+        const size_t len = static_cast<size_t>(std::min<uint64_t>(kImageSector, chunk - at));
+        const auto outcome = reader.read(from + at, len, job.limits.sector);
+        const bool good = outcome && outcome->bytes == len;
+        if (good) {
+          std::memcpy(assembled.data() + at, reader.data(), len);
+          ++r.sectorsCopied;
+        } else {
+          if (!outcome) {
+            ++r.timedOutReads;
+            hung = reader.stuck() >= job.limits.maxStuckReads;
+          }
+          std::memset(assembled.data() + at, 0x20, len);
+          badInChunk.push_back(at);
+          r.badSectors.push_back((from + at) / kImageSector);
+        }
+        at += len;
+        if (progress.cancelled()) {
+          stopped = true;
+          break;
+        }
+        // Behind an unreadable sector the rest of the block is tried in one
+        // read again, so the good sectors there cost one read rather than
+        // one each; every sector still arrives whole or fails on its own.
+        // After a read that hung, the rest goes sector by sector.
+        if (good || !outcome || !tryRest || hung || chunk - at <= kImageSector) continue;
+        const auto rest = reader.read(from + at, chunk - at, job.limits.block);
+        if (!rest) {
+          ++r.timedOutReads;
+          hung = reader.stuck() >= job.limits.maxStuckReads;
+          tryRest = false;
+          continue;
+        }
+        const size_t got = static_cast<size_t>(rest->bytes / kImageSector * kImageSector);
+        std::memcpy(assembled.data() + at, reader.data(), got);
+        r.sectorsCopied += got / kImageSector;
+        at += got;
+      }
+      r.sectorsCopied += kept / kImageSector;
+      if (at > 0 && !target.writeAt(job.targetOffset + pos, {assembled.data(), at})) {
+        r.status = ImagingStatus::kTargetFailed;
+        r.targetError = target.error();
+        return r;
+      }
+      r.map.mark(pos, at, MapStatus::kFinished);
+      for (const uint64_t bad : badInChunk)
+        r.map.mark(pos + bad, std::min<uint64_t>(kImageSector, at - bad), MapStatus::kBadSector);
+      pos += at;
+      doneBytes += at;
+      report();
+      if (stopped) {
+        r.status = ImagingStatus::kStopped;
+        return r;
+      }
+      if (hung) {
+        r.status = ImagingStatus::kSourceHung;
+        return r;
+      }
+    }
+  }
+  return r;
+}
+
+std::string TargetRefusal(const std::string& sourcePath, const std::string& targetPath) {
+  const auto src = platform::IdentifyPath(sourcePath);
+  const auto exact = platform::IdentifyPath(targetPath);
+  const auto tgt = exact ? exact : platform::IdentifyPathOrParent(targetPath);
+  if (!src || !tgt) return {};
+  if (exact && !src->blockDevice && !tgt->blockDevice && src->device == tgt->device && src->inode == tgt->inode)
+    return "the target is the source itself";
+  if (src->blockDevice && exact && tgt->blockDevice) {
+    if (detail::DeviceSitsOn("/sys", tgt->rdev, src->rdev)) return "the target is the source disk or lies on it";
+    if (detail::DeviceSitsOn("/sys", src->rdev, tgt->rdev)) return "the source lies on the target disk";
+    return {};
+  }
+  if (src->blockDevice) {
+    if (detail::DeviceSitsOn("/sys", tgt->device, src->rdev)) return "the target file lies on the source disk";
+    return {};
+  }
+  if (exact && tgt->blockDevice && detail::DeviceSitsOn("/sys", src->device, tgt->rdev))
+    return "the source image lies on the target disk";
+  return {};
+}
+
+}  // namespace orvaldi::raw
