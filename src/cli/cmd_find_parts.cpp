@@ -10,10 +10,11 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
+#include "cli/result_options.h"
 #include "cli/text_columns.h"
-#include "disk/disk_list.h"
 #include "disk/lost_partition_search.h"
 #include "ops/format.h"
+#include "ops/source.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -23,6 +24,7 @@ struct FindOptions {
   std::string mode = "cylinder";
   unsigned heads = 0;
   bool json = false;
+  ResultOptions result;
 };
 
 disk::SearchMode ModeOf(const std::string& name) {
@@ -87,12 +89,10 @@ class RowPrinter final : public platform::ProgressSink {
 };
 
 int RunFindParts(const FindOptions& o) {
-  std::string error;
-  auto d = disk::LoadSource(o.source, &error);
-  if (!d) {
-    std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-    return kExitSource;
-  }
+  ops::LoadedDisk loaded = ops::LoadDisk(o.source, o.result.source());
+  if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
+    return code;
+  auto& d = loaded.disk;
   platform::ProgressBlock progress;
   RowPrinter printer(progress, o.json);
   progress.setSink(&printer);
@@ -109,8 +109,11 @@ int RunFindParts(const FindOptions& o) {
     PrintHeader();
   }
   disk::LostPartitionReport report;
-  const int ran =
-      disk::SearchLostPartitions(*d, ModeOf(o.mode), static_cast<uint8_t>(o.heads), progress, &report, onFind);
+  int ran = 0;
+  {
+    InterruptCancels interrupt(progress);
+    ran = disk::SearchLostPartitions(*d, ModeOf(o.mode), static_cast<uint8_t>(o.heads), progress, &report, onFind);
+  }
   printer.flush();
   printer.finish();
   if (!ran) {
@@ -118,6 +121,9 @@ int RunFindParts(const FindOptions& o) {
     return kExitSource;
   }
   if (!o.json && report.finds == 0) std::printf("(no partitions found)\n");
+  // What was found is kept also when the search was stopped or could not
+  // read everything: it still saves the operator a second search.
+  if (const int code = SaveResultIfAsked(o.result, *d); code != kExitOk) return code;
   if (report.unreadableSectors != 0) {
     std::fprintf(stderr, "orvaldi: %llu 个扇区无法读取，其中的分区无法找到\n",
                  static_cast<unsigned long long>(report.unreadableSectors));
@@ -146,6 +152,8 @@ void AddFindPartsCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--json", o->json,
                 "Print one JSON object per line and find: the keys of 'parts --json' plus position "
                 "(\"cylinder,head,1\")");
+  AddLoadResultOption(cmd, o->result);
+  AddSaveResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunFindParts(*o); });
 }
 

@@ -8,6 +8,7 @@
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
+#include "cli/result_options.h"
 #include "ops/source.h"
 #include "platform/file_target.h"
 #include "raw/free_space.h"
@@ -21,14 +22,13 @@ struct FreeSpaceOptions {
   std::string partition;
   std::string to;
   bool layout = false;
+  ResultOptions result;
 };
 
 int RunFreeSpace(const FreeSpaceOptions& o) {
-  ops::LoadedSource loaded = ops::LoadSource(o.source, o.partition);
-  if (loaded.status != ops::SourceStatus::kOk) {
-    std::fprintf(stderr, "orvaldi: %s\n", loaded.error.c_str());
-    return loaded.status == ops::SourceStatus::kUnreadable ? kExitSource : kExitUsage;
-  }
+  ops::LoadedSource loaded = ops::LoadSource(o.source, o.partition, o.result.source());
+  if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
+    return code;
   const disk::PartitionInfo& part = loaded.partition();
   if (part.volumeKind != disk::VolumeKind::kPlain) {
     std::fprintf(stderr, "orvaldi: only a partition that lies in one piece on the source can be read here\n");
@@ -92,6 +92,7 @@ void AddFreeSpaceCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--layout", o->layout,
                 "Keep each free cluster at its offset within the partition, zeros elsewhere "
                 "(default: free clusters one after the other)");
+  AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunFreeSpace(*o); });
 }
 

@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
+#include "cli/result_options.h"
 #include "ops/source.h"
 #include "platform/file_target.h"
 #include "raw/imaging.h"
@@ -32,6 +33,7 @@ struct ImageOptions {
   bool yes = false;
   unsigned blockLimitMs = 2000;
   unsigned sectorLimitMs = 1000;
+  ResultOptions result;
 };
 
 // Ctrl-C stops the copy between blocks or sectors; the map is kept.
@@ -92,11 +94,9 @@ int RunImage(const ImageOptions& o) {
   // The copied range: the whole source, or one partition of it.
   uint64_t rangeStart = 0, rangeBytes = 0;
   if (!o.partition.empty()) {
-    ops::LoadedSource loaded = ops::LoadSource(o.source, o.partition);
-    if (loaded.status != ops::SourceStatus::kOk) {
-      std::fprintf(stderr, "orvaldi: %s\n", loaded.error.c_str());
-      return loaded.status == ops::SourceStatus::kUnreadable ? kExitSource : kExitUsage;
-    }
+    ops::LoadedSource loaded = ops::LoadSource(o.source, o.partition, o.result.source());
+    if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
+      return code;
     const disk::PartitionInfo& part = loaded.partition();
     if (part.volumeKind != disk::VolumeKind::kPlain) {
       std::fprintf(stderr, "orvaldi: only a partition that lies in one piece on the source can be imaged\n");
@@ -237,6 +237,7 @@ void AddImageCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--sector-timeout-ms", o->sectorLimitMs, "Time limit of a sector read (default 1000)")
       ->check(CLI::Range(1u, 3600000u))
       ->group("");
+  AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode, to, toDisk] {
     if (to->count() + toDisk->count() != 1) throw CLI::RequiredError("--to or --to-disk");
     exitCode = RunImage(*o);

@@ -8,6 +8,7 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
+#include "cli/result_options.h"
 #include "cli/text_columns.h"
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
@@ -15,6 +16,7 @@
 #include "disk/sector_io.h"
 #include "disk/volume_probe.h"
 #include "ops/format.h"
+#include "ops/source.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -22,15 +24,12 @@ namespace {
 using disk::PtableStatus;
 
 // The one place a SOURCE is loaded, so that every tool sees the disk the
-// same way (with whatever partitions were found earlier).
-std::optional<disk::DiskInfo> LoadForTool(const std::string& path, int& exitCode) {
-  std::string error;
-  auto d = disk::LoadSource(path, &error);
-  if (!d) {
-    std::fprintf(stderr, "orvaldi: %s\n", error.c_str());
-    exitCode = kExitSource;
-  }
-  return d;
+// same way (with whatever partitions a search found and saved earlier).
+std::optional<disk::DiskInfo> LoadForTool(const std::string& path, const ResultOptions& result, int& exitCode) {
+  ops::LoadedDisk loaded = ops::LoadDisk(path, result.source());
+  exitCode = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes);
+  if (exitCode != kExitOk) return std::nullopt;
+  return std::move(loaded.disk);
 }
 
 int Report(const disk::PtableResult& result) {
@@ -80,9 +79,11 @@ void AddBackup(CLI::App& ptable, int& exitCode) {
   auto source = std::make_shared<std::string>();
   auto file = std::make_shared<std::string>();
   cmd->add_option("SOURCE", *source, "Disk image file or block device")->required();
+  auto loadOpts = std::make_shared<ResultOptions>();
+  AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("FILE", *file, "Backup file to create")->required();
-  cmd->callback([source, file, &exitCode] {
-    auto d = LoadForTool(*source, exitCode);
+  cmd->callback([source, loadOpts, file, &exitCode] {
+    auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;
     const auto result = disk::BackupPartitionTable(*d, *file);
     exitCode = Report(result);
@@ -98,10 +99,12 @@ void AddRestore(CLI::App& ptable, int& exitCode) {
   auto file = std::make_shared<std::string>();
   auto yes = std::make_shared<bool>(false);
   cmd->add_option("SOURCE", *source, "Disk image file or block device to write to")->required();
+  auto loadOpts = std::make_shared<ResultOptions>();
+  AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("FILE", *file, "Backup file made by 'ptable backup'")->required();
   cmd->add_flag("--yes", *yes, "Write; without it the blocks are only listed");
-  cmd->callback([source, file, yes, &exitCode] {
-    auto d = LoadForTool(*source, exitCode);
+  cmd->callback([source, loadOpts, file, yes, &exitCode] {
+    auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;
     const auto plan = disk::PlanRestore(*d, *file);
     if (plan.result.status != PtableStatus::kOk) {
@@ -128,11 +131,13 @@ void AddRebuild(CLI::App& ptable, int& exitCode) {
   auto use = std::make_shared<std::vector<size_t>>();
   auto yes = std::make_shared<bool>(false);
   cmd->add_option("SOURCE", *source, "Disk image file or block device")->required();
+  auto loadOpts = std::make_shared<ResultOptions>();
+  AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("--use", *use, "Rows to put in the table (numbers as listed, at most 4, comma-separated)")
       ->delimiter(',');
   cmd->add_flag("--yes", *yes, "Write; without it the new entries are only shown");
-  cmd->callback([source, use, yes, &exitCode] {
-    auto d = LoadForTool(*source, exitCode);
+  cmd->callback([source, loadOpts, use, yes, &exitCode] {
+    auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;
     const auto rows = disk::RebuildCandidates(*d);
     PrintRebuildList(*d, rows);
@@ -188,10 +193,12 @@ void AddRegionCommand(CLI::App& app, int& exitCode) {
   auto start = std::make_shared<uint64_t>(0);
   auto end = std::make_shared<uint64_t>(0);
   cmd->add_option("SOURCE", *source, "Disk image file or block device")->required();
+  auto loadOpts = std::make_shared<ResultOptions>();
+  AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("START", *start, "First sector")->required();
   cmd->add_option("END", *end, "Sector after the last one")->required();
-  cmd->callback([source, start, end, &exitCode] {
-    auto d = LoadForTool(*source, exitCode);
+  cmd->callback([source, loadOpts, start, end, &exitCode] {
+    auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;
     const uint64_t diskSectors = static_cast<uint64_t>(d->sizeBytes) / disk::SectorSize;
     if (*end <= *start || *end > diskSectors) {

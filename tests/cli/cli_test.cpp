@@ -229,8 +229,9 @@ TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {
 }
 
 TEST(Cli, HelpAndDisks) {
-  for (const char* cmd : {"", "disks", "info", "parts", "find-parts", "ls", "recover", "cat", "rawscan", "carve",
-                          "region", "ptable", "ptable backup", "ptable restore", "ptable rebuild"}) {
+  for (const char* cmd :
+       {"", "disks", "info", "parts", "find-parts", "ls", "recover", "cat", "rawscan", "carve", "region", "ptable",
+        "ptable backup", "ptable restore", "ptable rebuild", "image", "freespace"}) {
     const auto r = test::RunCommand(Cli() + " " + cmd + " --help");
     EXPECT_EQ(r.exitCode, 0) << cmd;
     EXPECT_NE(r.out.find("Usage"), std::string::npos) << cmd;
@@ -242,7 +243,7 @@ TEST(Cli, HelpAndDisks) {
 
 // The rows of the lost-partition search as they are printed, and the same
 // finds as JSON: a backup boot sector gives a second row for the same record.
-TEST(Cli, FindPartsRowsAndJson) {
+TEST(Cli, FindPartsRowsJsonAndATableRebuiltFromThem) {
   test::TempDir dir;
   const auto bytes = test::LoadImage(test::FixturesDir() / "lost" / "lost.img.gz");
   ASSERT_TRUE(bytes);
@@ -274,6 +275,26 @@ TEST(Cli, FindPartsRowsAndJson) {
                                    {1, "Partition1", 16065, "NTFS"},  {2, "Partition2", 32130, "FAT32"},
                                    {2, "Partition2", 32130, "FAT32"}, {3, "Partition3", 112518, "FAT16"}};
   EXPECT_EQ(rows, expected);
+
+  // The operator's way back from a wiped table: the search's finds kept in a
+  // result file, then a new table written from them.
+  const std::string result = Quote((dir.path() / "lost.kvr_scn").string());
+  ASSERT_EQ(test::RunCommand(Cli() + " find-parts " + image + " --mode sector --save-result " + result).exitCode, 0);
+  auto rebuilt = test::RunCommand(Cli() + " ptable rebuild " + image + " --load-result " + result);
+  ASSERT_EQ(rebuilt.exitCode, 0) << rebuilt.err;
+  EXPECT_NE(rebuilt.out.find("4   FAT16   LOGICAL16"), std::string::npos) << rebuilt.out;
+  rebuilt = test::RunCommand(Cli() + " ptable rebuild " + image + " --load-result " + result + " --use 1,2,3,4 --yes");
+  ASSERT_EQ(rebuilt.exitCode, 0) << rebuilt.err;
+  const auto parts = test::RunCommand(Cli() + " parts " + image + " --json");
+  ASSERT_EQ(parts.exitCode, 0) << parts.err;
+  std::vector<std::tuple<uint64_t, uint64_t, std::string, std::string>> table;
+  for (const auto& p : nlohmann::json::parse(parts.out))
+    table.emplace_back(p["start"], p["sectors"], p["fs"], p["label"]);
+  const decltype(table) expectedTable = {{2048, 14016, "FAT16", "LOSTFAT16"},
+                                         {16065, 16065, "NTFS", "LOSTNTFS"},
+                                         {32130, 69632, "FAT32", "LOSTFAT32"},
+                                         {112518, 8192, "FAT16", "LOGICAL16"}};
+  EXPECT_EQ(table, expectedTable);
 }
 
 // Sizes read from a boot sector are checked against the volume and the
