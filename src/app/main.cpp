@@ -1,0 +1,10 @@
+// Entry point of the desktop workstation: orvaldi-gui [IMAGE ...].
+#include <QApplication>
+#include <QMainWindow>
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QMainWindow window;
+  window.show();
+  return QApplication::exec();
+}

@@ -1,0 +1,43 @@
+// Helpers for the GUI tests: screenshots and a prompter that answers for
+// the operator.
+#pragma once
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include <QMessageBox>
+#include <QString>
+
+#include "app/prompter.h"
+
+class QWidget;
+
+namespace orvaldi::test {
+
+// Renders `widget` (shown and laid out first) into <build>/screenshots/NAME.png
+// and returns the file's path; empty when it could not be written.
+std::string SaveScreenshot(QWidget& widget, const std::string& name);
+
+// Records every message and question; answers questions from a queue
+// (QMessageBox::Ok once the queue is empty). Installed for its lifetime.
+class ScriptedPrompter final : public app::Prompter {
+ public:
+  struct Shown {
+    QString title;
+    QString text;
+  };
+  ScriptedPrompter();
+  ~ScriptedPrompter() override;
+  ScriptedPrompter(const ScriptedPrompter&) = delete;
+  ScriptedPrompter& operator=(const ScriptedPrompter&) = delete;
+
+  void message(QWidget* parent, const QString& title, const QString& text) override;
+  QMessageBox::StandardButton ask(QWidget* parent, const QString& title, const QString& text,
+                                  QMessageBox::StandardButtons buttons) override;
+
+  std::deque<QMessageBox::StandardButton> answers;
+  std::vector<Shown> shown;
+};
+
+}  // namespace orvaldi::test
