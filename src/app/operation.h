@@ -1,0 +1,64 @@
+// How a window starts a long operation: the engine call runs on a worker
+// thread with a progress window watching it, and what it found is published
+// on the UI thread once it ends. Windows receive an OperationStarter and
+// never create threads themselves, so that tests can run operations
+// synchronously.
+#pragma once
+
+#include <functional>
+
+#include <QString>
+
+#include "platform/progress.h"
+
+class QWidget;
+
+namespace orvaldi::app {
+
+// A window that shows an operation's progress: the standard progress window,
+// or one of its own (the lost-partition search shows its rows as it goes).
+class ProgressView {
+ public:
+  virtual ~ProgressView() = default;
+  // The block the engine reports through; its sink is this view (the
+  // starter delivers the messages on the UI thread, in order, and the
+  // engine waits for each).
+  virtual platform::ProgressBlock& block() = 0;
+  // Shown with `title` when the operation starts; the cancel flag is clear.
+  virtual void showFor(const QString& title) = 0;
+  // Closed by the operation's end (not by the operator).
+  virtual void closeWhenDone() = 0;
+};
+
+// The process-wide thread roles whose slot must be free for an operation of
+// that family to start (a second full-disk scan while the first one's
+// results are still being published is refused, for example).
+enum class OperationFamily : uint8_t {
+  kPartitionWindow,  // opening a partition's files, and its lost/deleted-file scans
+  kDeepScan,         // the NTFS record search of a partition window
+  kDiskSearch,       // full-disk scan and lost-partition search
+  kPartitionScan,    // raw scan of one partition
+  kStatistics,
+  kSave,
+  kImage,
+  kFreeSpace,
+};
+
+struct OperationSpec {
+  OperationFamily family = OperationFamily::kPartitionWindow;
+  QString title;               // the progress window's title, e.g. "展开分区文件"
+  QWidget* owner = nullptr;    // the window that started it (refusals and the progress window centre on it)
+  ProgressView* view = nullptr;  // null: the owner's standard progress window for this family
+  // Runs on the worker thread; reports through the block.
+  std::function<void(platform::ProgressBlock&)> work;
+  // Runs on the UI thread after `work` returned (also when it was stopped):
+  // attaches results, expands, selects, refreshes. The progress view is
+  // closed after it, then the family's busy state is cleared.
+  std::function<void()> publish;
+};
+
+// Starts `spec`, or refuses it (the refusal was shown to the operator
+// through the prompter) and returns false. Never waits for the operation.
+using OperationStarter = std::function<bool(OperationSpec spec)>;
+
+}  // namespace orvaldi::app
