@@ -174,7 +174,8 @@ QVariant DeviceTreeModel::data(const QModelIndex& index, int role) const {
     case kStartColumn:
       return p ? SizeText(SectorBytes(p->startSector)) : QString("0");
     case kSizeColumn:
-      return p ? SizeText(SectorBytes(p->sectorCount)) : SizeText(static_cast<uint64_t>(std::max<int64_t>(d->sizeBytes, 0)));
+      return p ? SizeText(SectorBytes(p->sectorCount))
+               : SizeText(static_cast<uint64_t>(std::max<int64_t>(d->sizeBytes, 0)));
     default:
       return {};
   }

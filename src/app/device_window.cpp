@@ -185,7 +185,9 @@ void DeviceWindow::partitionScan() {
   OperationSpec spec;
   spec.family = OperationFamily::kPartitionScan;
   spec.title = "分区扫描";
-  spec.work = [d, p](platform::ProgressBlock& block) { raw::RawDiskScan(*d, block, p->startSector, p->sectorCount, p); };
+  spec.work = [d, p](platform::ProgressBlock& block) {
+    raw::RawDiskScan(*d, block, p->startSector, p->sectorCount, p);
+  };
   spec.publish = [this, diskText] {
     if (!model_->appendNewPartitions(diskText)) CurrentPrompter().message(this, "error", kFailed);
   };
@@ -203,8 +205,7 @@ void DeviceWindow::saveScanResult() {
     return;
   }
   const QString name = model_->itemText(current) + disk::kScanResultExtension;
-  QFileDialog dialog(this, QString(), name,
-                     "kvr_scn Files(*.kvr_scn);;Text Files(*.txt);;All Files(*.*)");
+  QFileDialog dialog(this, QString(), name, "kvr_scn Files(*.kvr_scn);;Text Files(*.txt);;All Files(*.*)");
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setDefaultSuffix("kvr_scn");
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
@@ -321,9 +322,8 @@ void DeviceWindow::closeImage() {
   }
   if (!releaseDisk(*selected)) return;
   const std::string text = model_->itemText(current).toStdString();
-  const auto it = std::find_if(disks_.begin(), disks_.end(), [&](const disk::DiskInfo& d) {
-    return IsImage(d) && disk::DisplayName(d) == text;
-  });
+  const auto it = std::find_if(disks_.begin(), disks_.end(),
+                               [&](const disk::DiskInfo& d) { return IsImage(d) && disk::DisplayName(d) == text; });
   if (it != disks_.end()) disks_.erase(it);
   refresh();
   for (PartitionWindow* w : partitionWindows()) w->relink();

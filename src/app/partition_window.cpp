@@ -75,11 +75,7 @@ const char kAnalysing[] = "正在分析文件，请稍后！";
 
 PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskName, const QString& partitionName,
                                  OperationStarter starter, QWidget* parent)
-    : QWidget(parent),
-      disks_(disks),
-      diskName_(diskName),
-      partitionName_(partitionName),
-      starter_(std::move(starter)) {
+    : QWidget(parent), disks_(disks), diskName_(diskName), partitionName_(partitionName), starter_(std::move(starter)) {
   setWindowTitle(title());
   folders_ = new FolderTreeModel(this);
   files_ = new FileListModel(this);
@@ -273,9 +269,10 @@ void PartitionWindow::start(Scan scan) {
     clearViews();
     opened_.reset();
     top = folders_->addTop(partitionName_);
-    const ops::ScanMode mode = scan == Scan::kLostNtfs                                    ? ops::ScanMode::kDeep
-                               : disk::IsFat(family) && (scan == Scan::kLostFat || scanOption_ == 0) ? ops::ScanMode::kSearch
-                                                                                         : ops::ScanMode::kWalk;
+    const ops::ScanMode mode = scan == Scan::kLostNtfs ? ops::ScanMode::kDeep
+                               : disk::IsFat(family) && (scan == Scan::kLostFat || scanOption_ == 0)
+                                   ? ops::ScanMode::kSearch
+                                   : ops::ScanMode::kWalk;
     auto result = std::make_shared<ops::OpenedPartition>();
     spec.work = [disk, partition, mode, result](platform::ProgressBlock& block) {
       *result = ops::OpenPartition(*disk, *partition, mode, block);

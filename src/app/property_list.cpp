@@ -34,8 +34,8 @@ std::vector<PropertyRow> PropertyRows(const disk::DiskInfo& disk, const disk::Pa
   }
   const QString size = SizeWithSectors(partition->sectorCount);
   rows.push_back({"驱动类型", drive ? "卷-硬盘" : "分区"});
-  rows.push_back({"名称", QString::fromStdString(partition->driveLetter.empty() ? partition->name
-                                                                              : partition->driveLetter)});
+  rows.push_back(
+      {"名称", QString::fromStdString(partition->driveLetter.empty() ? partition->name : partition->driveLetter)});
   rows.push_back({"系统对象", devicePath});
   rows.push_back({"大小", size});
   if (drive) {

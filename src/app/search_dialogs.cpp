@@ -159,9 +159,9 @@ void SearchListWindow::addRow(const std::string& row) {
     const uint64_t bytes = sectors > UINT64_MAX / 512 ? UINT64_MAX : sectors * 512;
     size = QString::fromStdString(ops::SizeText(bytes)) + " (" + QString::number(sectors) + "sec)";
   }
-  list_->addTopLevelItem(new QTreeWidgetItem(QStringList{
-      QString::fromStdString(fields.fileSystem), QString::fromStdString(fields.label),
-      QString::fromStdString(fields.position), size, QString::fromStdString(fields.tableKind)}));
+  list_->addTopLevelItem(new QTreeWidgetItem(
+      QStringList{QString::fromStdString(fields.fileSystem), QString::fromStdString(fields.label),
+                  QString::fromStdString(fields.position), size, QString::fromStdString(fields.tableKind)}));
 }
 
 }  // namespace orvaldi::app

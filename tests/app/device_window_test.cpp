@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QColor>
+#include <QComboBox>
 #include <QTreeView>
 #include <QTreeWidget>
 
@@ -164,11 +165,16 @@ TEST(DeviceTree, PropertyRowsOfADriveAnImageAndTheirPartitions) {
         {"分区大小", "0.2 GB (409600 sec)"}}},
       {image,
        nullptr,
-       {{"驱动类型", "系统文件"}, {"名称", "/tmp/some/disk.img"}, {"系统对象", "/tmp/some/disk.img"},
+       {{"驱动类型", "系统文件"},
+        {"名称", "/tmp/some/disk.img"},
+        {"系统对象", "/tmp/some/disk.img"},
         {"大小", "100.0 KB (200 sec)"}}},
       {image,
        &image.partitions[0],
-       {{"驱动类型", "分区"}, {"名称", "Partition0"}, {"系统对象", "/tmp/some/disk.img"}, {"大小", "50.0 KB (100 sec)"}}},
+       {{"驱动类型", "分区"},
+        {"名称", "Partition0"},
+        {"系统对象", "/tmp/some/disk.img"},
+        {"大小", "50.0 KB (100 sec)"}}},
   };
   for (const auto& c : cases) EXPECT_EQ(app::PropertyRows(c.disk, c.partition), c.rows);
 }
@@ -188,6 +194,20 @@ TEST(DeviceWindow, DiskCommandsRefuseWithoutTheRightItem) {
   for (size_t i = 0; i < expected.size(); ++i) {
     EXPECT_EQ(prompter.shown[i].title, "error");
     EXPECT_EQ(prompter.shown[i].text, expected[i]);
+  }
+}
+
+TEST(DeviceWindow, SearchOptionsPreselectTheDisksHeadCount) {
+  const struct {
+    uint32_t diskHeads;
+    int entries;
+    QString chosen;
+  } cases[] = {{255, 6, "255"}, {16, 6, "16"}, {100, 7, "100"}, {0, 6, "255"}};
+  for (const auto& c : cases) {
+    app::SearchOptionsDialog dialog(c.diskHeads);
+    EXPECT_EQ(dialog.headList()->count(), c.entries) << c.diskHeads;
+    EXPECT_EQ(dialog.headList()->currentText(), c.chosen) << c.diskHeads;
+    EXPECT_EQ(dialog.mode(), disk::SearchMode::kCylinder);
   }
 }
 

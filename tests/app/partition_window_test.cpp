@@ -103,6 +103,11 @@ TEST(PartitionWindow, DoubleClickOpensTheFat32TreeOnceOnly) {
   w->tree()->expand(model.childNamed(root, "照片"));
   SaveScreenshot(*w, "fat32-partition-window");
 
+  // "扫描删除文件" reads nothing and attaches the orphan folder again below the top item.
+  w->scanDeleted();
+  demo.operations.runAll();
+  EXPECT_EQ(ChildNames(model, top), (QStringList{"根目录", "零散目录", "零散目录"}));
+
   EXPECT_EQ(demo.open(0), w);
   ASSERT_EQ(demo.prompter.shown.size(), 1u);
   EXPECT_EQ(demo.prompter.shown[0].text, "此分区已打开！");
@@ -179,7 +184,6 @@ TEST(FolderTreeModel, MakesRowsOnDemand) {
   EXPECT_FALSE(model.hasChildren(last));
   EXPECT_EQ(model.parent(last), item);
 }
-
 
 // Figures for bench/gui_open_bench.sh: how long after its scan ends a
 // partition window of a large image shows its tree, and how long opening a
