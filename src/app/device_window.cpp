@@ -134,12 +134,13 @@ void DeviceWindow::fullDiskScan() {
   OperationSpec spec;
   spec.family = OperationFamily::kDiskSearch;
   spec.title = "全盘扫描";
-  spec.work = [d](platform::ProgressBlock& block) {
+  auto ran = std::make_shared<bool>(false);
+  spec.work = [d, ran](platform::ProgressBlock& block) {
     const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(d->sizeBytes, 0)) / 512;
-    raw::RawDiskScan(*d, block, 0, sectors);
+    *ran = raw::RawDiskScan(*d, block, 0, sectors) == 1;
   };
-  spec.publish = [this, diskText] {
-    if (!model_->relistDisk(diskText)) CurrentPrompter().message(this, "error", kFailed);
+  spec.publish = [this, diskText, ran] {
+    if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
   };
   run(std::move(spec));
@@ -163,11 +164,14 @@ void DeviceWindow::searchLostPartitionsWith(disk::SearchMode mode, uint8_t heads
   spec.family = OperationFamily::kDiskSearch;
   spec.title = "扫描分区";
   spec.view = window;
-  spec.work = [d, mode, heads](platform::ProgressBlock& block) { disk::SearchLostPartitions(*d, mode, heads, block); };
-  spec.publish = [this, diskText, window] {
+  auto ran = std::make_shared<bool>(false);
+  spec.work = [d, mode, heads, ran](platform::ProgressBlock& block) {
+    *ran = disk::SearchLostPartitions(*d, mode, heads, block) == 1;
+  };
+  spec.publish = [this, diskText, window, ran] {
     // Rows pushed after the search's last progress message.
     window->takeRows();
-    if (!model_->relistDisk(diskText)) CurrentPrompter().message(this, "error", kFailed);
+    if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
   };
   run(std::move(spec));
@@ -185,11 +189,12 @@ void DeviceWindow::partitionScan() {
   OperationSpec spec;
   spec.family = OperationFamily::kPartitionScan;
   spec.title = "分区扫描";
-  spec.work = [d, p](platform::ProgressBlock& block) {
-    raw::RawDiskScan(*d, block, p->startSector, p->sectorCount, p);
+  auto ran = std::make_shared<bool>(false);
+  spec.work = [d, p, ran](platform::ProgressBlock& block) {
+    *ran = raw::RawDiskScan(*d, block, p->startSector, p->sectorCount, p) == 1;
   };
-  spec.publish = [this, diskText] {
-    if (!model_->appendNewPartitions(diskText)) CurrentPrompter().message(this, "error", kFailed);
+  spec.publish = [this, diskText, ran] {
+    if (!model_->appendNewPartitions(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
   };
   run(std::move(spec));
 }

@@ -284,6 +284,9 @@ void PartitionWindow::start(Scan scan) {
     spec.publish = [self = QPointer<PartitionWindow>(this), result, topItem, withExtras, disk, partition] {
       if (!self) return;
       self->opened_ = result;
+      // No volume the reader could read: an empty tree must not pass for one.
+      if (result->status == ops::OpenStatus::kNoVolume || result->status == ops::OpenStatus::kNotAFileSystem)
+        CurrentPrompter().message(self, "error", "此操作执行失败！");
       // Root and orphans; the NTFS record search adds the extension folder.
       const size_t tops = withExtras ? std::min<size_t>(result->tops.size(), 2) : result->tops.size();
       for (size_t i = 0; i < tops; ++i) self->attachCounted(topItem, result->tops[i]);

@@ -94,8 +94,8 @@ SearchListWindow::SearchListWindow(QWidget* parent) : QWidget(parent, Qt::Window
   connect(close_, &QPushButton::clicked, this, &QWidget::close);
 }
 
-void SearchListWindow::showFor(const QString& title) {
-  setWindowTitle(title.isEmpty() ? QString("搜索分区") : title);
+void SearchListWindow::showFor(const QString&) {
+  // The operation's title ("扫描分区") names the operation; this window keeps its own.
   list_->clear();
   bar_->setValue(0);
   running_ = true;

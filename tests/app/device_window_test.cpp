@@ -238,6 +238,7 @@ TEST(DeviceWindow, LostPartitionSearchListsItsFindsAndTheTreeShowsThemGreen) {
   f.select(f.disk());
   f.window.searchLostPartitionsWith(disk::SearchMode::kSector, 0);
   ASSERT_NE(f.window.searchWindow(), nullptr);
+  EXPECT_EQ(f.window.searchWindow()->windowTitle(), "搜索分区");
   QTreeWidget* list = f.window.searchWindow()->list();
   // The FAT32 volume is met at its boot sector and its backup; NTFS once.
   ASSERT_GE(list->topLevelItemCount(), 2);

@@ -78,6 +78,10 @@ QStringList ChildNames(app::FolderTreeModel& model, const QModelIndex& parent) {
 TEST(PartitionWindow, DoubleClickOpensTheFat32TreeOnceOnly) {
   Demo demo;
   if (!demo.load()) GTEST_SKIP() << "demo image missing";
+  // A carved file inside the FAT32 partition, as a full-disk scan leaves it.
+  disk::CarvedNode& carved = demo.disks.front().extraFoundFolder;
+  carved.name = disk::kExtraFoundFolderName;
+  carved.children[2048 + 100] = disk::CarvedNode{0, 4096, "00002148.jpg", {}};
   app::PartitionWindow* w = demo.open(0);
   ASSERT_NE(w, nullptr);
   EXPECT_EQ(w->title(), "demo.imgPartition0");
@@ -85,7 +89,7 @@ TEST(PartitionWindow, DoubleClickOpensTheFat32TreeOnceOnly) {
   ASSERT_EQ(model.rowCount(), 1);
   const QModelIndex top = model.topIndex(0);
   EXPECT_EQ(top.data().toString(), "Partition0");
-  EXPECT_EQ(ChildNames(model, top), (QStringList{"根目录", "零散目录"}));
+  EXPECT_EQ(ChildNames(model, top), (QStringList{"根目录", "零散目录", "Extra Found Files"}));
   const QModelIndex root = model.index(0, 0, top);
   const QStringList folders = ChildNames(model, root);
   for (const char* name : {"文档", "照片", "音乐", "临时"}) EXPECT_TRUE(folders.contains(name)) << name;
@@ -106,7 +110,7 @@ TEST(PartitionWindow, DoubleClickOpensTheFat32TreeOnceOnly) {
   // "扫描删除文件" reads nothing and attaches the orphan folder again below the top item.
   w->scanDeleted();
   demo.operations.runAll();
-  EXPECT_EQ(ChildNames(model, top), (QStringList{"根目录", "零散目录", "零散目录"}));
+  EXPECT_EQ(ChildNames(model, top), (QStringList{"根目录", "零散目录", "Extra Found Files", "零散目录"}));
 
   EXPECT_EQ(demo.open(0), w);
   ASSERT_EQ(demo.prompter.shown.size(), 1u);
@@ -117,11 +121,14 @@ TEST(PartitionWindow, DoubleClickOpensTheFat32TreeOnceOnly) {
 TEST(PartitionWindow, NtfsTreeAndTheRefusalsWhileAScanRuns) {
   Demo demo;
   if (!demo.load()) GTEST_SKIP() << "demo image missing";
+  // The first carved file past the NTFS partition's start lies beyond its end.
+  demo.disks.front().extraFoundFolder.children[130000] = disk::CarvedNode{0, 512, "00130000.pdf", {}};
   app::PartitionWindow* w = demo.open(1);
   ASSERT_NE(w, nullptr);
   app::FolderTreeModel& model = *w->folders();
+  // So no extra-files node.
+  EXPECT_EQ(ChildNames(model, model.topIndex(0)), (QStringList{"根目录", "零散目录"}));
   const QModelIndex root = model.index(0, 0, model.topIndex(0));
-  EXPECT_EQ(root.data().toString(), "根目录");
   const QStringList folders = ChildNames(model, root);
   for (const char* name : {"项目", "图片", "临时文件"}) EXPECT_TRUE(folders.contains(name)) << name;
   EXPECT_EQ(model.childNamed(root, "临时文件").data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
