@@ -1,0 +1,97 @@
+// The device window: the tree of disks and partitions on the left, the
+// properties of the item clicked on the right, and the commands that act on
+// a whole disk or one partition of it.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include "app/operation.h"
+#include "disk/disk_info.h"
+#include "disk/lost_partition_search.h"
+
+class QTreeView;
+
+namespace orvaldi::app {
+
+class DeviceTreeModel;
+class PartitionWindow;
+class PropertyList;
+class SearchListWindow;
+
+class DeviceWindow final : public QWidget {
+  Q_OBJECT
+
+ public:
+  DeviceWindow(disk::DiskInfoList& disks, OperationStarter starter, QWidget* parent = nullptr);
+  ~DeviceWindow() override;
+
+  QTreeView* tree() const { return tree_; }
+  DeviceTreeModel* model() const { return model_; }
+  PropertyList* properties() const { return properties_; }
+  SearchListWindow* searchWindow() const { return searchWindow_; }
+  // The partition windows opened from this tree and still open.
+  std::vector<PartitionWindow*> partitionWindows() const;
+  // An operation of this tree is starting, running or publishing.
+  bool busy() const { return running_ > 0; }
+
+ public slots:
+  // Appends the image at `path` to the disk list and lists the disks again.
+  bool openImage(const QString& path);
+  void openImageDialog();
+  // Full-disk scan of the selected disk.
+  void fullDiskScan();
+  // Lost-partition search of the selected disk: the options first.
+  void searchLostPartitions();
+  void searchLostPartitionsWith(disk::SearchMode mode, uint8_t heads);
+  // Raw scan of the selected partition for files.
+  void partitionScan();
+  void saveScanResult();
+  void saveScanResultTo(const QString& path);
+  void loadScanResult();
+  void loadScanResultFrom(const QString& path);
+  // A region of the selected disk, from `startSector` to `endSector`.
+  void createRegion(quint64 startSector, quint64 endSector);
+  // Removes the selected image from the disk list.
+  void closeImage();
+  // Opens a partition window for the selected partition item (double click).
+  void openSelectedPartition();
+  // Lists the disks again from the disk list.
+  void refresh();
+
+ signals:
+  // A partition window was made; the main frame shows it as a document.
+  void documentCreated(QWidget* window, const QString& title);
+  // Commands of the tree's menus that other windows carry out.
+  void imagingRequested();
+  void regionRequested();
+  void partitionTableRequested();
+  void partitionImagingRequested();
+  void freeSpaceRequested();
+
+ private:
+  void showProperties(const QModelIndex& index);
+  void popupMenu(const QPoint& pos);
+  // The selected disk item (the disk of a selected partition is not taken),
+  // after the refusals of the disk commands; null when refused.
+  disk::DiskInfo* selectedDiskForCommand();
+  // Partition windows on `disk` are closed so that its records may change;
+  // false (the operator was told) when one of them, or this tree, is busy.
+  bool releaseDisk(const disk::DiskInfo& disk);
+  bool run(OperationSpec spec);
+
+  disk::DiskInfoList& disks_;
+  OperationStarter starter_;
+  int running_ = 0;
+  DeviceTreeModel* model_ = nullptr;
+  QTreeView* tree_ = nullptr;
+  PropertyList* properties_ = nullptr;
+  SearchListWindow* searchWindow_ = nullptr;
+  std::vector<QPointer<PartitionWindow>> windows_;
+};
+
+}  // namespace orvaldi::app

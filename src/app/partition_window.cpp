@@ -1,0 +1,342 @@
+#include "app/partition_window.h"
+
+#include <vector>
+
+#include <QAbstractTableModel>
+#include <QHeaderView>
+#include <QMenu>
+#include <QSplitter>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include "app/folder_tree_model.h"
+#include "app/prompter.h"
+#include "ops/format.h"
+
+namespace orvaldi::app {
+namespace {
+
+// The right pane: the files of one folder, referring to the scan tree's
+// nodes. It is cleared before any scan replaces them.
+class FileListModel final : public QAbstractTableModel {
+ public:
+  using QAbstractTableModel::QAbstractTableModel;
+
+  void show(const fs::NodeRef& folder) {
+    beginResetModel();
+    files_.clear();
+    if (folder)
+      folder.forEachChild([&](const fs::NodeRef& child) {
+        if (child.isFileLike()) files_.push_back(child);
+      });
+    endResetModel();
+  }
+  void clear() { show(fs::NodeRef()); }
+
+  int rowCount(const QModelIndex& parent) const override {
+    return parent.isValid() ? 0 : static_cast<int>(files_.size());
+  }
+  int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : 4; }
+  QVariant data(const QModelIndex& index, int role) const override {
+    if (!index.isValid() || static_cast<size_t>(index.row()) >= files_.size()) return {};
+    const fs::NodeRef& file = files_[static_cast<size_t>(index.row())];
+    if (role == Qt::ForegroundRole && file.isDeleted()) return QColor(255, 0, 0);
+    if (role != Qt::DisplayRole) return {};
+    switch (index.column()) {
+      case 0:
+        return QString::fromStdString(file.name());
+      case 1:
+        return QString::fromStdString(ops::SizeText(file.size()));
+      case 2:
+        return QString(fs::StateWord(file.flags()));
+      case 3:
+        return QString::fromStdString(file.modified());
+      default:
+        return {};
+    }
+  }
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+    static const char* const kHeaders[] = {"名称", "大小", "状态", "修改时间"};
+    return section >= 0 && section < 4 ? QString(kHeaders[section]) : QVariant();
+  }
+
+ private:
+  std::vector<fs::NodeRef> files_;
+};
+
+FileListModel& Files(QAbstractItemModel* model) { return *static_cast<FileListModel*>(model); }
+
+const char kOpenTitle[] = "展开分区文件";
+const char kLostTitle[] = "扫描丢失文件";
+const char kAnalysing[] = "正在分析文件，请稍后！";
+
+}  // namespace
+
+PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskName, const QString& partitionName,
+                                 OperationStarter starter, QWidget* parent)
+    : QWidget(parent), disks_(disks), diskName_(diskName), partitionName_(partitionName), starter_(std::move(starter)) {
+  setWindowTitle(title());
+  folders_ = new FolderTreeModel(this);
+  files_ = new FileListModel(this);
+
+  auto* splitter = new QSplitter(Qt::Horizontal, this);
+  tree_ = new QTreeView(splitter);
+  tree_->setModel(folders_);
+  tree_->setUniformRowHeights(true);
+  tree_->setContextMenuPolicy(Qt::CustomContextMenu);
+  for (int c = 0; c < FolderTreeModel::kColumnCount; ++c) {
+    tree_->header()->resizeSection(c, FolderTreeModel::defaultWidth(c));
+    tree_->setColumnHidden(c, FolderTreeModel::defaultWidth(c) == 0);
+  }
+  fileList_ = new QTreeView(splitter);
+  fileList_->setModel(files_);
+  fileList_->setRootIsDecorated(false);
+  fileList_->setUniformRowHeights(true);
+  fileList_->header()->resizeSection(0, 260);
+  splitter->setStretchFactor(1, 1);
+  splitter->setSizes({260, 540});
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->addWidget(splitter);
+
+  connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) { showFolder(current); });
+  connect(tree_, &QWidget::customContextMenuRequested, this, &PartitionWindow::popupMenu);
+
+  start(Scan::kOpen);
+}
+
+PartitionWindow::~PartitionWindow() = default;
+
+bool PartitionWindow::findRecords(disk::DiskInfo*& disk, disk::PartitionInfo*& partition) const {
+  const std::string diskText = diskName_.toStdString();
+  const std::string partText = partitionName_.toStdString();
+  for (disk::DiskInfo& d : disks_) {
+    if (disk::DisplayName(d) != diskText) continue;
+    for (disk::PartitionInfo& p : d.partitions) {
+      if (p.name == partText || p.driveLetter == partText) {
+        disk = &d;
+        partition = &p;
+        return true;
+      }
+    }
+    return false;
+  }
+  return false;
+}
+
+void PartitionWindow::clearViews() {
+  tree_->selectionModel()->clear();
+  Files(files_).clear();
+  folders_->clear();
+}
+
+void PartitionWindow::attachCounted(const QModelIndex& parent, const fs::NodeRef& node) {
+  folders_->attach(parent, node);
+  // Every node below counts, deleted or not; a file's children (none are
+  // expected) count too. An explicit stack: a crafted tree can be deep.
+  std::vector<fs::NodeRef> stack{node};
+  while (!stack.empty()) {
+    const fs::NodeRef n = stack.back();
+    stack.pop_back();
+    if (n.isFileLike()) {
+      counters_.totalSize += n.size();
+      ++counters_.files;
+    } else if (n.isFolderLike()) {
+      ++counters_.folders;
+    }
+    n.forEachChild([&](const fs::NodeRef& child) { stack.push_back(child); });
+  }
+}
+
+void PartitionWindow::addExtraFiles(const QModelIndex& top, disk::DiskInfo& disk,
+                                    const disk::PartitionInfo& partition) {
+  // Shown when the first carved file at or after the partition's start lies
+  // within it (its last sector included).
+  const auto& carved = disk.extraFoundFolder.children;
+  const auto first = carved.lower_bound(partition.startSector);
+  if (first == carved.end() || first->first - partition.startSector > partition.sectorCount) return;
+  folders_->addExtraFiles(
+      top, fs::NodeRef::CarvedFolder(&disk.extraFoundFolder, partition.startSector, partition.sectorCount));
+}
+
+void PartitionWindow::relink() {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  if (!findRecords(disk, partition)) return;
+  folders_->relinkExtraFiles(
+      fs::NodeRef::CarvedFolder(&disk->extraFoundFolder, partition->startSector, partition->sectorCount));
+  if (folders_->nodeOf(tree_->currentIndex()).family() == fs::NodeFamily::kCarved) showFolder(tree_->currentIndex());
+}
+
+void PartitionWindow::showFirstFolder(const QModelIndex& top) {
+  if (!top.isValid()) return;
+  tree_->expand(top);
+  const QModelIndex first = folders_->index(0, 0, top);
+  if (!first.isValid()) return;
+  tree_->expand(first);
+  tree_->setCurrentIndex(first);
+  showFolder(first);
+}
+
+void PartitionWindow::showFolder(const QModelIndex& index) { Files(files_).show(folders_->nodeOf(index)); }
+
+QStringList PartitionWindow::shownFiles() const {
+  QStringList names;
+  for (int row = 0; row < files_->rowCount(); ++row) names << files_->index(row, 0).data().toString();
+  return names;
+}
+
+void PartitionWindow::reopenDisk() {
+  if (running_ > 0) {
+    CurrentPrompter().message(this, "error", "等待当前操作完成，请稍后！");
+    return;
+  }
+  start(Scan::kOpen);
+}
+
+void PartitionWindow::scanFormatted() {
+  counters_ = {};
+  if (fileScan_) {
+    CurrentPrompter().message(this, "waiting", "等待此操作完成！");
+    return;
+  }
+  if (running_ > 0) {
+    CurrentPrompter().message(this, "error", "等待当前操作完成！");
+    return;
+  }
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  if (!findRecords(disk, partition)) return;
+  const disk::FsFamily family = disk::FamilyOf(partition->typeByte);
+  if (family == disk::FsFamily::kNtfs) {
+    start(Scan::kLostNtfs);
+  } else if (disk::IsFat(family)) {
+    scanOption_ = 0;
+    start(Scan::kLostFat);
+  }
+}
+
+void PartitionWindow::scanDeleted() {
+  if (deletedScan_) {
+    CurrentPrompter().message(this, "waiting", "等待此操作完成");
+    return;
+  }
+  if (running_ > 0) {
+    CurrentPrompter().message(this, "error", "等待当前操作完成！");
+    return;
+  }
+  if (!disk::IsFat(kind_)) {
+    CurrentPrompter().message(this, "error", "此分区非FAT文件系统");
+    return;
+  }
+  start(Scan::kDeleted);
+}
+
+void PartitionWindow::start(Scan scan) {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  // A disk or partition that no longer answers to the remembered texts:
+  // nothing starts.
+  if (!findRecords(disk, partition)) return;
+  const disk::FsFamily family = disk::FamilyOf(partition->typeByte);
+  if (family != disk::FsFamily::kOther) kind_ = family;
+
+  OperationSpec spec;
+  spec.owner = this;
+  spec.family = scan == Scan::kLostNtfs ? OperationFamily::kDeepScan : OperationFamily::kPartitionWindow;
+  spec.title = scan == Scan::kOpen ? kOpenTitle : kLostTitle;
+
+  QModelIndex top;
+  std::shared_ptr<ops::OpenedPartition> previous = opened_;
+  if (scan == Scan::kDeleted) {
+    // No new reading: the last scan's orphan and third top folders are
+    // attached again below the first top item.
+    spec.work = [](platform::ProgressBlock& block) { block.clearText(); };
+    spec.publish = [self = QPointer<PartitionWindow>(this), previous] {
+      if (!self) return;
+      if (previous) {
+        QModelIndex first = self->folders_->topIndex(0);
+        if (!first.isValid()) first = self->folders_->addTop(self->partitionName_);
+        for (size_t i = 1; i < previous->tops.size(); ++i) self->attachCounted(first, previous->tops[i]);
+      }
+      self->deletedScan_ = false;
+    };
+    deletedScan_ = true;
+  } else {
+    // The scan replaces the nodes the views refer to: let go of them first.
+    clearViews();
+    opened_.reset();
+    top = folders_->addTop(partitionName_);
+    const ops::ScanMode mode = scan == Scan::kLostNtfs ? ops::ScanMode::kDeep
+                               : disk::IsFat(family) && (scan == Scan::kLostFat || scanOption_ == 0)
+                                   ? ops::ScanMode::kSearch
+                                   : ops::ScanMode::kWalk;
+    auto result = std::make_shared<ops::OpenedPartition>();
+    spec.work = [disk, partition, mode, result](platform::ProgressBlock& block) {
+      *result = ops::OpenPartition(*disk, *partition, mode, block);
+      block.clearText();
+      block.setText(kAnalysing);
+    };
+    const QPersistentModelIndex topItem(top);
+    const bool withExtras = scan != Scan::kLostNtfs;
+    spec.publish = [self = QPointer<PartitionWindow>(this), result, topItem, withExtras, disk, partition] {
+      if (!self) return;
+      self->opened_ = result;
+      // No volume the reader could read: an empty tree must not pass for one.
+      if (result->status == ops::OpenStatus::kNoVolume || result->status == ops::OpenStatus::kNotAFileSystem)
+        CurrentPrompter().message(self, "error", "此操作执行失败！");
+      // Root and orphans; the NTFS record search adds the extension folder.
+      const size_t tops = withExtras ? std::min<size_t>(result->tops.size(), 2) : result->tops.size();
+      for (size_t i = 0; i < tops; ++i) self->attachCounted(topItem, result->tops[i]);
+      if (withExtras) {
+        self->addExtraFiles(topItem, *disk, *partition);
+        self->showFirstFolder(topItem);
+      }
+      self->fileScan_ = false;
+    };
+    fileScan_ = true;
+  }
+
+  ++running_;
+  spec.publish = [self = QPointer<PartitionWindow>(this), publish = std::move(spec.publish)] {
+    publish();
+    if (self) --self->running_;
+  };
+  if (starter_(std::move(spec))) return;
+  // Refused: nothing ran, so the previous result still stands.
+  --running_;
+  fileScan_ = deletedScan_ = false;
+  if (scan != Scan::kDeleted && previous) {
+    clearViews();
+    opened_ = previous;
+    const QModelIndex again = folders_->addTop(partitionName_);
+    const size_t tops = std::min<size_t>(previous->tops.size(), 2);
+    for (size_t i = 0; i < tops; ++i) folders_->attach(again, previous->tops[i]);
+    addExtraFiles(again, *disk, *partition);
+    showFirstFolder(again);
+  }
+}
+
+void PartitionWindow::popupMenu(const QPoint& pos) {
+  const QModelIndex index = tree_->indexAt(pos);
+  if (!index.isValid()) return;
+  QMenu menu(this);
+  if (folders_->isTop(index)) {
+    connect(menu.addAction("文件筛选     Ctrl+L"), &QAction::triggered, this, &PartitionWindow::filterRequested);
+    menu.addSeparator();
+    connect(menu.addAction("扫描格式化文件"), &QAction::triggered, this, &PartitionWindow::scanFormatted);
+    connect(menu.addAction("扫描删除文件"), &QAction::triggered, this, &PartitionWindow::scanDeleted);
+  } else {
+    connect(menu.addAction("保存当前选中文件     Ctrl+Alt+R"), &QAction::triggered, this,
+            &PartitionWindow::saveSelectedRequested);
+    connect(menu.addAction("保存打勾文件         Ctrl+S"), &QAction::triggered, this,
+            &PartitionWindow::saveTickedRequested);
+    connect(menu.addAction("文件大小统计         Ctrl+Alt+A"), &QAction::triggered, this,
+            &PartitionWindow::statisticsRequested);
+  }
+  menu.exec(tree_->viewport()->mapToGlobal(pos));
+}
+
+}  // namespace orvaldi::app

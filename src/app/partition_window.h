@@ -1,0 +1,110 @@
+// A partition window: the folder tree a scan of one partition found, and
+// the files of the folder chosen in it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include "app/operation.h"
+#include "disk/disk_info.h"
+#include "disk/fs_family.h"
+#include "ops/open_partition.h"
+
+class QTreeView;
+class QAbstractItemModel;
+
+namespace orvaldi::app {
+
+class FolderTreeModel;
+
+// What the attach walk counted over the nodes it attached: every node,
+// deleted or not, below the attached folders.
+struct AttachCounters {
+  uint64_t totalSize = 0;  // of the file-like nodes
+  uint32_t folders = 0;
+  uint32_t files = 0;
+};
+
+class PartitionWindow final : public QWidget {
+  Q_OBJECT
+
+ public:
+  // Remembers the device tree's texts of the disk and the partition and
+  // starts "展开分区文件" at once; every later command finds the records
+  // again by these texts.
+  PartitionWindow(disk::DiskInfoList& disks, const QString& diskName, const QString& partitionName,
+                  OperationStarter starter, QWidget* parent = nullptr);
+  ~PartitionWindow() override;
+
+  const QString& diskName() const { return diskName_; }
+  const QString& partitionName() const { return partitionName_; }
+  QString title() const { return diskName_ + partitionName_; }
+  // An operation of this window is starting, running or publishing.
+  bool busy() const { return running_ > 0; }
+  const AttachCounters& counters() const { return counters_; }
+  // 1: the FAT walk that follows the FAT; 0 once a formatted-volume scan ran.
+  int scanOption() const { return scanOption_; }
+
+  QTreeView* tree() const { return tree_; }
+  FolderTreeModel* folders() const { return folders_; }
+  QTreeView* fileList() const { return fileList_; }
+  // The files of the folder shown on the right, by name.
+  QStringList shownFiles() const;
+
+  // The disk record moved (another disk was closed): points what the
+  // window shows straight at a record again.
+  void relink();
+
+ public slots:
+  // "重新打开磁盘": discards what the window shows and opens the partition again.
+  void reopenDisk();
+  // "扫描格式化文件": the FAT reader's cluster search, or the NTFS record search by sector.
+  void scanFormatted();
+  // "扫描删除文件": shows the FAT orphan and third top folders of the last scan again.
+  void scanDeleted();
+  // Shows the files of the folder at `index` on the right.
+  void showFolder(const QModelIndex& index);
+
+ signals:
+  // Commands of the tree's menus that other windows carry out.
+  void saveSelectedRequested();
+  void saveTickedRequested();
+  void statisticsRequested();
+  void filterRequested();
+
+ private:
+  enum class Scan : uint8_t { kOpen, kLostFat, kLostNtfs, kDeleted };
+
+  bool findRecords(disk::DiskInfo*& disk, disk::PartitionInfo*& partition) const;
+  void start(Scan scan);
+  // Attaches `node` below `parent` and adds what it holds to the counters.
+  void attachCounted(const QModelIndex& parent, const fs::NodeRef& node);
+  void addExtraFiles(const QModelIndex& top, disk::DiskInfo& disk, const disk::PartitionInfo& partition);
+  void showFirstFolder(const QModelIndex& top);
+  void clearViews();
+  void popupMenu(const QPoint& pos);
+
+  disk::DiskInfoList& disks_;
+  const QString diskName_;
+  const QString partitionName_;
+  OperationStarter starter_;
+  disk::FsFamily kind_ = disk::FsFamily::kOther;
+  int scanOption_ = 1;
+  AttachCounters counters_;
+  int running_ = 0;
+  bool fileScan_ = false;
+  bool deletedScan_ = false;
+  // The last scan's result: its tops point into the partition record.
+  std::shared_ptr<ops::OpenedPartition> opened_;
+
+  QTreeView* tree_ = nullptr;
+  FolderTreeModel* folders_ = nullptr;
+  QTreeView* fileList_ = nullptr;
+  QAbstractItemModel* files_ = nullptr;
+};
+
+}  // namespace orvaldi::app
