@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Builds Orvaldi (installing what it needs) and runs it on the bundled demo disk image.
+# Builds Orvaldi (installing what it needs) and runs it on the bundled demo disk image:
+# the desktop program when a display is available, else the command-line tour
+# and pictures of the desktop program rendered offscreen into build/demo/.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${BUILD_DIR:-$ROOT/build}"
@@ -12,6 +14,12 @@ if [[ ! -f "$IMAGE" || "$ROOT/demo/demo.img.gz" -nt "$IMAGE" ]]; then
 fi
 
 ORVALDI="$BUILD/src/orvaldi"
+GUI="$BUILD/src/app/orvaldi-gui"
+if [[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" && -x "$GUI" ]]; then
+  echo "== orvaldi-gui $IMAGE"
+  exec "$GUI" "$IMAGE"
+fi
+
 echo "== orvaldi info $IMAGE"
 "$ORVALDI" info "$IMAGE"
 echo
@@ -36,3 +44,14 @@ if [[ $status -ne 0 && $status -ne 6 ]]; then exit "$status"; fi
 echo
 echo "== what came back (sha256; compare with \"Deleted files and folders\" in demo/README.md)"
 (cd "$OUT" && find . -type f -print0 | sort -z | xargs -0 sha256sum)
+echo
+if [[ -x "$GUI" ]]; then
+  echo "== orvaldi-gui on $IMAGE, rendered offscreen (no display here)"
+  if "$GUI" --screenshots "$BUILD/demo" "$IMAGE"; then
+    echo "The pictures above show the desktop program; open them with any image viewer."
+  else
+    echo "(orvaldi-gui could not render its pictures; the command-line tour above stands)" >&2
+  fi
+else
+  echo "== the desktop program was not built (ORVALDI_GUI=OFF); no pictures"
+fi

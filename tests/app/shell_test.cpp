@@ -1,0 +1,194 @@
+// The shell: settings kept between runs, the region dialog's units and
+// checks, and the main frame's menus, tabs, keys and exit question.
+#include <cstdint>
+#include <optional>
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMdiSubWindow>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "app/main_frame.h"
+#include "app/region_dialog.h"
+#include "app/settings.h"
+#include "gui_support.h"
+
+namespace orvaldi::test {
+namespace {
+
+using app::RegionUnit;
+
+TEST(ShellSettings, RoundTripKeepsPlacementChildStateAndBackground) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("orvaldi.ini");
+  app::WindowPlacement placement;
+  placement.flags = app::WindowPlacement::kRestoreToMaximized;
+  placement.showState = app::WindowPlacement::kShowMaximized;
+  placement.left = 10;
+  placement.top = 20;
+  placement.right = 810;
+  placement.bottom = 620;
+  app::BackgroundSettings background;
+  background.logoFont = QFont("WenQuanYi Micro Hei", 30);
+  background.logoColor = QColor(1, 2, 3);
+  background.backColor = QColor(200, 100, 50);
+  background.fit = app::PictureFit::kStretch;
+  background.usePicture = true;
+  background.fileName = "/tmp/背景.png";
+  {
+    QSettings store(path, QSettings::IniFormat);
+    app::SaveWindowPlacement(store, placement);
+    app::SaveChildWinState(store, false);
+    app::SaveBackground(store, background);
+  }
+  QSettings store(path, QSettings::IniFormat);
+  EXPECT_EQ(store.value("Settings/TVWindowPos").toString(), QString("2,3,-1,-1,-1,-1,10,20,810,620"));
+  const app::ShellSettings loaded = app::LoadShellSettings(store);
+  EXPECT_EQ(loaded.placement, placement);
+  EXPECT_FALSE(loaded.childMaximized);
+  EXPECT_EQ(loaded.background, background);
+}
+
+TEST(ShellSettings, PlacementIsUsedOnlyWhenExactlyTenNumbersParse) {
+  const struct {
+    const char* text;
+    bool used;
+  } cases[] = {
+      {"0,1,-1,-1,-1,-1,0,0,640,480", true},    {"0,1,-1,-1,-1,-1,0,0,640", false},
+      {"0,1,-1,-1,-1,-1,0,0,640,480,7", false}, {"0,1,-1,-1,-1,-1,0,0,640,x", false},
+      {"-2,1,-1,-1,-1,-1,0,0,640,480", false},  {"", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(app::ParsePlacement(c.text).has_value(), c.used) << c.text;
+}
+
+TEST(RegionDialog, UnitsConvertToWholeSectors) {
+  const struct {
+    const char* text;
+    RegionUnit unit;
+    std::optional<uint64_t> sectors;
+  } cases[] = {
+      {"2048", RegionUnit::kSectors, 2048},
+      {" 7 ", RegionUnit::kSectors, 7},
+      {"1.5", RegionUnit::kSectors, std::nullopt},
+      {"abc", RegionUnit::kSectors, std::nullopt},
+      {"", RegionUnit::kSectors, std::nullopt},
+      {"1.5", RegionUnit::kGigabytes, 3145728},
+      {"0.1", RegionUnit::kGigabytes, 209715},           // 209715.2 truncated
+      {"1234.567", RegionUnit::kGigabytes, 2589074653},  // single precision gives 2589074687
+      {"1", RegionUnit::kMegabytes, 2048},
+      {"3.3", RegionUnit::kKilobytes, 6},
+      {"-1", RegionUnit::kKilobytes, std::nullopt},
+      {"1e30", RegionUnit::kGigabytes, UINT64_MAX},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(app::SectorsFromText(c.text, c.unit), c.sectors) << c.text << " unit " << static_cast<int>(c.unit);
+}
+
+TEST(RegionDialog, ChecksTheRangeAndWritesSectorCountsBack) {
+  constexpr uint64_t kDiskBytes = 1ull << 30;  // 2097152 sectors
+  const struct {
+    const char* start;
+    RegionUnit startUnit;
+    const char* size;
+    RegionUnit sizeUnit;
+    const char* message;  // null: accepted
+    uint64_t end;
+  } cases[] = {
+      {"1", RegionUnit::kMegabytes, "0", RegionUnit::kSectors, "数值填写错误，请改写！", 0},
+      {"x", RegionUnit::kSectors, "10", RegionUnit::kSectors, "数值填写错误，请改写！", 0},
+      {"0", RegionUnit::kSectors, "1.5", RegionUnit::kGigabytes, "数值填写过大，请改写！", 0},
+      {"2048", RegionUnit::kSectors, "1", RegionUnit::kGigabytes, "数值填写过大，请改写！", 0},
+      {"1", RegionUnit::kMegabytes, "512", RegionUnit::kKilobytes, nullptr, 2048 + 1024},
+      {"0", RegionUnit::kSectors, "1", RegionUnit::kGigabytes, nullptr, 2097152},
+  };
+  for (const auto& c : cases) {
+    ScriptedPrompter prompter;
+    app::RegionDialog dialog(kDiskBytes);
+    EXPECT_EQ(dialog.startUnit()->currentText(), QString("Sec"));
+    dialog.show();
+    dialog.startEdit()->clear();
+    QTest::keyClicks(dialog.startEdit(), c.start);
+    dialog.startUnit()->setCurrentIndex(static_cast<int>(c.startUnit));
+    dialog.sizeEdit()->clear();
+    QTest::keyClicks(dialog.sizeEdit(), c.size);
+    dialog.sizeUnit()->setCurrentIndex(static_cast<int>(c.sizeUnit));
+    QTest::mouseClick(dialog.okButton(), Qt::LeftButton);
+    if (c.message) {
+      ASSERT_EQ(prompter.shown.size(), 1u) << c.start << " " << c.size;
+      EXPECT_EQ(prompter.shown[0].text, QString(c.message));
+      EXPECT_TRUE(dialog.isVisible());
+      EXPECT_FALSE(dialog.range());
+    } else {
+      EXPECT_TRUE(prompter.shown.empty()) << c.start << " " << c.size;
+      ASSERT_TRUE(dialog.range());
+      EXPECT_EQ(dialog.range()->endSector, c.end);
+      EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    }
+    // A second "确定" must not scale the converted counts again.
+    if (app::SectorsFromText(c.size, c.sizeUnit)) {
+      EXPECT_EQ(dialog.sizeEdit()->text().toULongLong(), *app::SectorsFromText(c.size, c.sizeUnit));
+      EXPECT_EQ(dialog.sizeUnit()->currentText(), QString("Sec"));
+    }
+  }
+  app::RegionDialog shown(kDiskBytes);
+  EXPECT_FALSE(SaveScreenshot(shown, "region-dialog").empty());
+}
+
+TEST(MainFrame, MenusTabsKeysAndExitQuestion) {
+  QTemporaryDir dir;
+  QSettings store(dir.filePath("orvaldi.ini"), QSettings::IniFormat);
+  ScriptedPrompter prompter;
+  app::MainFrame frame(&store);
+  frame.setDeviceWindow(new QWidget);
+  frame.resize(1000, 640);
+  frame.show();
+  QApplication::setActiveWindow(&frame);
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&frame));
+
+  EXPECT_EQ(frame.action(app::kCmdOpenImage)->text(), QString("打开镜像文件     Ctrl+O"));
+  EXPECT_FALSE(frame.action(app::kCmdLoadPartitionInfo)->isEnabled());
+  EXPECT_FALSE(frame.partitionMenusShown());
+  EXPECT_EQ(frame.activeTabIndex(), 0);
+  EXPECT_FALSE(frame.closeActiveDocumentWindow());
+  EXPECT_FALSE(SaveScreenshot(frame, "main-window").empty());
+
+  auto* partition = new QWidget;
+  frame.addDocumentWindow(partition, "demo.imgPartition0");
+  EXPECT_TRUE(frame.partitionMenusShown());
+  EXPECT_EQ(frame.activeTabIndex(), 1);
+  EXPECT_EQ(frame.findDocumentWindow("demo.imgPartition0"), partition);
+
+  // Ctrl+S is listed twice in the key table; it must reach the ticked-files save.
+  int ticked = 0;
+  QObject::connect(frame.action(app::kCmdRecoverTicked), &QAction::triggered, [&] { ++ticked; });
+  QTest::keyClick(&frame, Qt::Key_S, Qt::ControlModifier);
+  EXPECT_EQ(ticked, 1);
+
+  QTest::keyClick(&frame, Qt::Key_C, Qt::ControlModifier | Qt::ShiftModifier);
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  EXPECT_EQ(frame.findDocumentWindow("demo.imgPartition0"), nullptr);
+  EXPECT_EQ(frame.activeTabIndex(), 0);
+  EXPECT_FALSE(frame.partitionMenusShown());
+  EXPECT_NE(frame.deviceWindow(), nullptr);
+
+  prompter.answers = {QMessageBox::Cancel};
+  QTest::keyClick(&frame, Qt::Key_F4, Qt::ControlModifier);
+  ASSERT_EQ(prompter.shown.size(), 1u);
+  EXPECT_EQ(prompter.shown[0].text, QString("您真的要退出程序吗?"));
+  EXPECT_TRUE(frame.isVisible());
+  EXPECT_FALSE(store.contains("Settings/TVWindowPos"));
+
+  prompter.answers = {QMessageBox::Ok};
+  EXPECT_TRUE(frame.close());
+  EXPECT_TRUE(app::ParsePlacement(store.value("Settings/TVWindowPos").toString()).has_value());
+}
+
+}  // namespace
+}  // namespace orvaldi::test
