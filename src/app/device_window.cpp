@@ -15,6 +15,7 @@
 #include "app/partition_window.h"
 #include "app/prompter.h"
 #include "app/property_list.h"
+#include "app/region_dialog.h"
 #include "app/search_dialogs.h"
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
@@ -299,6 +300,16 @@ void DeviceWindow::createRegion(quint64 startSector, quint64 endSector) {
   model_->appendNewPartitions(diskText);
 }
 
+void DeviceWindow::createRegionDialog() {
+  const disk::DiskInfo* d = model_->diskOf(tree_->currentIndex());
+  if (!d) {
+    CurrentPrompter().message(this, "error", "没有选择磁盘");
+    return;
+  }
+  if (const auto range = RegionDialog::ask(this, static_cast<uint64_t>(d->sizeBytes)))
+    createRegion(range->startSector, range->endSector);
+}
+
 bool DeviceWindow::releaseDisk(const disk::DiskInfo& disk) {
   const QString diskText = QString::fromStdString(disk::DisplayName(disk));
   bool busy = running_ > 0;
@@ -364,7 +375,7 @@ void DeviceWindow::popupMenu(const QPoint& pos) {
             &DeviceWindow::searchLostPartitions);
     connect(menu.addAction("全盘扫描        Ctrl+Alt+S"), &QAction::triggered, this, &DeviceWindow::fullDiskScan);
     connect(menu.addAction("创建镜像文件    Ctrl+Alt+J"), &QAction::triggered, this, &DeviceWindow::imagingRequested);
-    connect(menu.addAction("创建区域        Ctrl+Alt+C"), &QAction::triggered, this, &DeviceWindow::regionRequested);
+    connect(menu.addAction("创建区域        Ctrl+Alt+C"), &QAction::triggered, this, &DeviceWindow::createRegionDialog);
     connect(menu.addAction("分区表操作      Ctrl+Alt+O"), &QAction::triggered, this,
             &DeviceWindow::partitionTableRequested);
     QAction* close = menu.addAction("关闭镜像文件");

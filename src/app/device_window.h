@@ -56,6 +56,9 @@ class DeviceWindow final : public QWidget {
   void loadScanResultFrom(const QString& path);
   // A region of the selected disk, from `startSector` to `endSector`.
   void createRegion(quint64 startSector, quint64 endSector);
+  // Asks for the region's start and size ("创建区域"), then creates it on
+  // the disk of the selected item.
+  void createRegionDialog();
   // Removes the selected image from the disk list.
   void closeImage();
   // Opens a partition window for the selected partition item (double click).
@@ -68,7 +71,6 @@ class DeviceWindow final : public QWidget {
   void documentCreated(QWidget* window, const QString& title);
   // Commands of the tree's menus that other windows carry out.
   void imagingRequested();
-  void regionRequested();
   void partitionTableRequested();
   void partitionImagingRequested();
   void freeSpaceRequested();
