@@ -6,9 +6,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include <QString>
 
+#include "ops/operation_runner.h"
 #include "platform/progress.h"
 
 class QWidget;
@@ -30,19 +32,12 @@ class ProgressView {
   virtual void closeWhenDone() = 0;
 };
 
-// The process-wide thread roles whose slot must be free for an operation of
-// that family to start (a second full-disk scan while the first one's
-// results are still being published is refused, for example).
-enum class OperationFamily : uint8_t {
-  kPartitionWindow,  // opening a partition's files, and its lost/deleted-file scans
-  kDeepScan,         // the NTFS record search of a partition window
-  kDiskSearch,       // full-disk scan and lost-partition search
-  kPartitionScan,    // raw scan of one partition
-  kStatistics,
-  kSave,
-  kImage,
-  kFreeSpace,
-};
+// The kinds of operation, each with its own threads and progress window
+// (ops::OperationFamily: kPartitionWindow, kDeepScan, kDiskSearch,
+// kPartitionScan, kStatistics, kSave, kImage, kFreeSpace). A second start of
+// a family whose thread slot is still taken is refused (a second full-disk
+// scan while the first one's results are still being published, for example).
+using OperationFamily = ops::OperationFamily;
 
 struct OperationSpec {
   OperationFamily family = OperationFamily::kPartitionWindow;
@@ -55,6 +50,12 @@ struct OperationSpec {
   // attaches results, expands, selects, refreshes. The progress view is
   // closed after it, then the family's busy state is cleared.
   std::function<void()> publish;
+  // The owning window's running-operation count, raised by each of the
+  // operation's threads while it runs, and its busy flag, raised at the
+  // start and lowered once the view closed. Shared, because the window may
+  // be closed while its operation still runs. Either may be null.
+  std::shared_ptr<ops::OperationCount> count;
+  std::shared_ptr<ops::BusyFlag> busy;
 };
 
 // Starts `spec`, or refuses it (the refusal was shown to the operator

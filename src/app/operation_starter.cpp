@@ -1,0 +1,180 @@
+// Starting long operations on worker threads and publishing their results
+// on the UI thread.
+#include "app/operation_starter.h"
+
+#include <list>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include <QMetaObject>
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include "app/progress_dialog.h"
+#include "app/prompter.h"
+
+namespace orvaldi::app {
+namespace {
+
+// One running operation, seen from the UI thread. It is also the sink of the
+// operation's block while it runs: each engine message waits on the worker
+// thread until the view has applied it on the UI thread.
+class Run final : public platform::ProgressSink {
+ public:
+  Run(ops::CallGate& gate, OperationSpec spec, ProgressView& view)
+      : gate_(gate),
+        spec_(std::move(spec)),
+        owner_(spec_.owner),
+        hadOwner_(spec_.owner != nullptr),
+        view_(&view),
+        viewObject_(dynamic_cast<QObject*>(&view)),
+        viewIsObject_(viewObject_ != nullptr),
+        target_(dynamic_cast<platform::ProgressSink*>(&view)) {
+    if (auto* dialog = dynamic_cast<ProgressDialog*>(&view)) sharedBlock_ = dialog->sharedBlock();
+    block_ = sharedBlock_ ? sharedBlock_.get() : &view.block();
+    block_->setSink(this);
+  }
+
+  void work() {
+    if (spec_.work) spec_.work(*block_);
+  }
+
+  // UI thread, after the work returned: publish, close, then free.
+  void finish() {
+    if (!hadOwner_ || owner_) {
+      if (spec_.publish) spec_.publish();
+    }
+    if (viewAlive()) {
+      block_->setSink(target_);
+      view_->closeWhenDone();
+    }
+    if (spec_.busy) spec_.busy->lower();
+    finished_ = true;
+  }
+
+  // UI thread: the program is ending.
+  void stop() {
+    if (viewAlive() || sharedBlock_) block_->requestCancel();
+  }
+
+  bool finished() const { return finished_; }
+  const OperationSpec& spec() const { return spec_; }
+
+  void beginStage(int64_t upper, int64_t step) override {
+    gate_.call([&] {
+      if (viewAlive() && target_) target_->beginStage(upper, step);
+    });
+  }
+  void step() override {
+    gate_.call([&] {
+      if (viewAlive() && target_) target_->step();
+    });
+  }
+  void setPosition(uint64_t position) override {
+    gate_.call([&] {
+      if (viewAlive() && target_) target_->setPosition(position);
+    });
+  }
+
+ private:
+  // A view that is a window may be destroyed with its owner while the
+  // operation runs; the check runs on the UI thread only.
+  bool viewAlive() const { return !viewIsObject_ || viewObject_; }
+
+  ops::CallGate& gate_;
+  OperationSpec spec_;
+  QPointer<QWidget> owner_;
+  bool hadOwner_;
+  ProgressView* view_;
+  QPointer<QObject> viewObject_;
+  bool viewIsObject_;
+  platform::ProgressSink* target_;
+  // The standard window's block is kept alive by the operation itself, so a
+  // worker never reports into a freed block.
+  std::shared_ptr<platform::ProgressBlock> sharedBlock_;
+  platform::ProgressBlock* block_;
+  bool finished_ = false;
+};
+
+class StarterState {
+ public:
+  explicit StarterState(ops::ThreadSlots& table)
+      : gate_([this] {
+          QMetaObject::invokeMethod(
+              &wakeTarget_, [this] { gate_.runPending(); }, Qt::QueuedConnection);
+        }),
+        runner_(table) {}
+
+  ~StarterState() {
+    // Release every thread waiting on the UI thread, ask the engines to
+    // stop, and wait for all of it before anything they use goes away.
+    gate_.close();
+    for (const auto& run : runs_) run->stop();
+    runner_.joinAll();
+    for (Standard& standard : dialogs_) {
+      if (!standard.owner) delete standard.dialog.data();
+    }
+  }
+  StarterState(const StarterState&) = delete;
+  StarterState& operator=(const StarterState&) = delete;
+
+  bool start(OperationSpec spec) {
+    if (auto refusal = ops::SlotRefusal(spec.family, runner_.threadSlots())) {
+      CurrentPrompter().message(spec.owner, QString::fromStdString(refusal->title),
+                                QString::fromStdString(refusal->text));
+      return false;
+    }
+    forgetFinished();
+    ProgressView* view = spec.view ? spec.view : &standardDialog(spec.owner, spec.family);
+    view->showFor(spec.title);
+    std::shared_ptr<ops::OperationCount> count = spec.count;
+    if (spec.busy) spec.busy->raise();
+    const ops::OperationFamily family = spec.family;
+    auto run = std::make_shared<Run>(gate_, std::move(spec), *view);
+    runs_.push_back(run);
+    ops::OperationJob job;
+    job.work = [run] { run->work(); };
+    job.publish = [this, run] { gate_.call([&] { run->finish(); }); };
+    job.count = std::move(count);
+    return !runner_.start(family, std::move(job));
+  }
+
+ private:
+  struct Standard {
+    QPointer<QWidget> owner;
+    ops::OperationFamily family;
+    QPointer<ProgressDialog> dialog;
+  };
+
+  ProgressDialog& standardDialog(QWidget* owner, ops::OperationFamily family) {
+    for (Standard& standard : dialogs_) {
+      if (standard.owner == owner && standard.family == family && standard.dialog) return *standard.dialog;
+    }
+    // A child of its owner, so it is centred on it and goes with it.
+    auto* dialog = new ProgressDialog(owner);
+    dialogs_.push_back({owner, family, dialog});
+    return *dialog;
+  }
+
+  void forgetFinished() {
+    runs_.remove_if([](const std::shared_ptr<Run>& run) { return run->finished(); });
+    std::erase_if(dialogs_, [](const Standard& standard) { return !standard.dialog; });
+  }
+
+  QObject wakeTarget_;
+  ops::CallGate gate_;
+  ops::OperationRunner runner_;
+  std::list<std::shared_ptr<Run>> runs_;
+  std::vector<Standard> dialogs_;
+};
+
+}  // namespace
+
+OperationStarter MakeOperationStarter(ops::ThreadSlots& table) {
+  auto state = std::make_shared<StarterState>(table);
+  return [state](OperationSpec spec) { return state->start(std::move(spec)); };
+}
+
+}  // namespace orvaldi::app

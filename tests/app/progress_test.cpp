@@ -1,0 +1,240 @@
+// The progress bar's rules and drawing, the progress window, and operations
+// started on real threads while the UI thread keeps running.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include <QApplication>
+#include <QImage>
+#include <QPainter>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+
+#include "app/operation_starter.h"
+#include "app/progress_dialog.h"
+#include "app/text_progress_bar.h"
+#include "gui_support.h"
+
+namespace orvaldi::test {
+namespace {
+
+using app::ProgressDialog;
+using app::TextProgressBar;
+
+// Lets the UI thread run until `done` holds; bounded by a number of rounds,
+// never judged by how long it took.
+template <typename Done>
+bool PumpUntil(Done done) {
+  for (int round = 0; round < 20000 && !done(); ++round) {
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return done();
+}
+
+QImage Render(const TextProgressBar& bar, int width, int height) {
+  QImage image(width, height, QImage::Format_RGB32);
+  image.fill(Qt::black);
+  QPainter painter(&image);
+  bar.paintTo(painter, image.rect());
+  return image;
+}
+
+TEST(TextProgressBar, ClampsAndTexts) {
+  TextProgressBar bar;
+  bar.beginStage(10, 4);
+  bar.stepIt();
+  bar.stepIt();
+  bar.stepIt();  // 12 would pass the bound: exactly full
+  EXPECT_EQ(bar.position(), 10);
+  EXPECT_EQ(bar.text(), QString("100%"));
+  bar.setWaitAtFull(true);
+  EXPECT_EQ(bar.text(), QString("等待..."));
+  bar.setPosition(4);
+  EXPECT_EQ(bar.text(), QString("40%"));
+  bar.setPosition(11);
+  EXPECT_EQ(bar.position(), 10);
+  bar.setPosition(static_cast<uint64_t>(int64_t{-5}));  // a huge unsigned value
+  EXPECT_EQ(bar.position(), 10);
+  bar.setFixedText("正在保存");
+  EXPECT_EQ(bar.text(), QString("正在保存"));
+  bar.setShowText(false);
+  EXPECT_EQ(bar.text(), QString());
+
+  // An empty range draws nothing at all.
+  bar.beginStage(0, 1);
+  EXPECT_EQ(bar.lower(), bar.upper());
+  const QImage nothing = Render(bar, 100, 10);
+  EXPECT_EQ(nothing.pixel(0, 5), qRgb(0, 0, 0));
+  EXPECT_EQ(nothing.pixel(99, 5), qRgb(0, 0, 0));
+}
+
+TEST(TextProgressBar, DrawsFillAndTextColoursSplitAtTheFillEdge) {
+  TextProgressBar bar;
+  EXPECT_EQ(bar.colours().empty, QColor(100, 150, 200));
+  const TextProgressBar::Colours colours{QColor(0, 0, 160), QColor(100, 150, 200), QColor(255, 255, 255),
+                                         QColor(200, 0, 0)};
+  bar.setColours(colours);
+  QFont font = bar.font();
+  font.setPixelSize(16);
+  font.setStyleStrategy(QFont::NoAntialias);  // exact colours to count
+  bar.setFont(font);
+  bar.setFixedText(QString(40, QChar(0x2588)));  // a row of full blocks across the edge
+  bar.beginStage(100, 1);
+  bar.setPosition(50);
+  const QImage image = Render(bar, 200, 24);
+  EXPECT_EQ(image.pixel(1, 0), colours.filled.rgb());
+  EXPECT_EQ(image.pixel(198, 0), colours.empty.rgb());
+  int overFilled = 0;
+  int overEmpty = 0;
+  int wrongSide = 0;
+  for (int y = 0; y < image.height(); ++y) {
+    for (int x = 0; x < image.width(); ++x) {
+      const QRgb pixel = image.pixel(x, y);
+      if (x < 100) {
+        overFilled += pixel == colours.textOverFilled.rgb();
+        wrongSide += pixel == colours.textOverEmpty.rgb();
+      } else {
+        overEmpty += pixel == colours.textOverEmpty.rgb();
+        wrongSide += pixel == colours.textOverFilled.rgb();
+      }
+    }
+  }
+  EXPECT_GT(overFilled, 20);
+  EXPECT_GT(overEmpty, 20);
+  EXPECT_EQ(wrongSide, 0);
+}
+
+TEST(ProgressDialog, StatusLinesStopAndDots) {
+  QWidget owner;
+  owner.resize(600, 400);
+  owner.show();
+  ProgressDialog dialog(&owner);
+  dialog.showFor("全盘扫描");
+  EXPECT_EQ(dialog.statusText(), QString("正在执行操作,请稍后..."));
+  dialog.beginStage(100, 1);
+  EXPECT_EQ(dialog.statusText(), QString("正在全盘扫描"));
+
+  // The dots grow to six, hold for one message, and start again.
+  QString lengths;
+  for (int i = 0; i < 16; ++i) {
+    dialog.step();
+    lengths += QString::number(dialog.dotsText().size());
+  }
+  EXPECT_TRUE(lengths.contains("12345661")) << lengths.toStdString();
+  for (int i = 0; i < 24; ++i) dialog.step();
+  EXPECT_EQ(dialog.bar().position(), 40);
+  EXPECT_FALSE(SaveScreenshot(dialog, "progress-window").empty());
+
+  QTest::mouseClick(&dialog.stopButton(), Qt::LeftButton);
+  QTest::mouseClick(&dialog.stopButton(), Qt::LeftButton);
+  EXPECT_TRUE(dialog.block().cancelled());
+  EXPECT_EQ(dialog.statusText(), QString("正在分析文件，请稍后!"));
+  EXPECT_TRUE(dialog.isVisible());  // only the operation's end closes it
+  dialog.closeWhenDone();
+  EXPECT_FALSE(dialog.isVisible());
+
+  // Shown again: a fresh, uncancelled block; the close box stops it.
+  dialog.showFor("扫描分区");
+  EXPECT_FALSE(dialog.block().cancelled());
+  dialog.close();
+  EXPECT_TRUE(dialog.block().cancelled());
+  EXPECT_FALSE(dialog.isVisible());
+}
+
+TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
+  ScriptedPrompter prompter;
+  QWidget owner;
+  owner.resize(600, 400);
+  owner.show();
+  app::OperationStarter start = app::MakeOperationStarter();
+  const std::thread::id uiThread = std::this_thread::get_id();
+
+  auto busy = std::make_shared<ops::BusyFlag>();
+  auto count = std::make_shared<ops::OperationCount>();
+  std::atomic<int> steps{0};
+  std::atomic<bool> workOnUiThread{true};
+  bool published = false;
+  bool publishedOnUiThread = false;
+  bool viewOpenAtPublish = false;
+  bool busyAtPublish = false;
+  ProgressDialog* dialog = nullptr;
+
+  app::OperationSpec spec;
+  spec.family = app::OperationFamily::kDiskSearch;
+  spec.title = "全盘扫描";
+  spec.owner = &owner;
+  spec.busy = busy;
+  spec.count = count;
+  spec.work = [&](platform::ProgressBlock& block) {
+    workOnUiThread = std::this_thread::get_id() == uiThread;
+    block.beginStage(1000, 1);
+    for (int i = 0; i < 1000 && !block.cancelled(); ++i) {
+      block.step();
+      ++steps;
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  };
+  spec.publish = [&] {
+    published = true;
+    publishedOnUiThread = std::this_thread::get_id() == uiThread;
+    viewOpenAtPublish = dialog && dialog->isVisible();
+    busyAtPublish = busy->raised();
+  };
+  ASSERT_TRUE(start(spec));
+  dialog = owner.findChild<ProgressDialog*>();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_TRUE(dialog->isVisible());
+  EXPECT_EQ(dialog->windowTitle(), QString("全盘扫描"));
+  EXPECT_TRUE(busy->raised());
+
+  // The second start of the family is refused; the first one goes on.
+  EXPECT_FALSE(start(spec));
+  ASSERT_EQ(prompter.shown.size(), 1u);
+  EXPECT_EQ(prompter.shown[0].title, QString("waiting"));
+  EXPECT_EQ(prompter.shown[0].text, QString("等待当前操作完成！"));
+
+  // The bar moves while this thread keeps handling events.
+  ASSERT_TRUE(PumpUntil([&] { return dialog->bar().position() >= 10; }));
+  EXPECT_EQ(dialog->statusText(), QString("正在全盘扫描"));
+  EXPECT_TRUE(count->busy());
+  QTest::mouseClick(&dialog->stopButton(), Qt::LeftButton);
+
+  ASSERT_TRUE(PumpUntil([&] { return !busy->raised(); }));
+  EXPECT_TRUE(published);
+  EXPECT_TRUE(publishedOnUiThread);
+  EXPECT_FALSE(workOnUiThread.load());
+  EXPECT_LT(steps.load(), 1000);
+  EXPECT_TRUE(viewOpenAtPublish);  // closed after publishing, then the flag cleared
+  EXPECT_TRUE(busyAtPublish);
+  EXPECT_FALSE(dialog->isVisible());
+  ASSERT_TRUE(PumpUntil([&] { return count->value() == 0; }));
+
+  // Once the reaper freed the slot the family starts again, reusing the
+  // owner's window; dropping the last starter stops it and waits for it.
+  ASSERT_TRUE(PumpUntil([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kDiskSearchMonitor); }));
+  std::atomic<bool> sawCancel{false};
+  published = false;
+  spec.work = [&](platform::ProgressBlock& block) {
+    block.beginStage(1000000, 1);
+    for (int i = 0; i < 1000000 && !block.cancelled(); ++i) {
+      block.step();
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    sawCancel = block.cancelled();
+  };
+  ASSERT_TRUE(start(spec));
+  EXPECT_EQ(owner.findChildren<ProgressDialog*>().size(), 1);
+  ASSERT_TRUE(PumpUntil([&] { return dialog->bar().position() >= 5; }));
+  start = nullptr;
+  EXPECT_TRUE(sawCancel.load());
+  EXPECT_FALSE(published);
+  EXPECT_EQ(count->value(), 0);
+}
+
+}  // namespace
+}  // namespace orvaldi::test
