@@ -16,11 +16,14 @@
 #include <QString>
 #include <QWidget>
 
+#include "app/device_window.h"
 #include "app/main_frame.h"
+#include "app/operation_starter.h"
 #include "app/prompter.h"
 #include "app/region_dialog.h"
 #include "app/settings.h"
 #include "app/splash.h"
+#include "app/workstation.h"
 #include "disk/disk_list.h"
 
 namespace {
@@ -62,9 +65,11 @@ int RenderScreenshots(const Arguments& args) {
     std::fprintf(stderr, "orvaldi-gui: cannot create %s\n", qPrintable(args.screenshotDir));
     return 1;
   }
+  const orvaldi::app::OperationStarter starter = orvaldi::app::MakeOperationStarter();
   MainFrame frame(nullptr);
-  // Until the device tree is in place the device tab holds an empty page.
-  frame.setDeviceWindow(new QWidget);
+  auto* device = new orvaldi::app::DeviceWindow(orvaldi::disk::DiskList(), starter);
+  frame.setDeviceWindow(device);
+  orvaldi::app::ConnectWorkstation(frame, *device);
   frame.resize(1100, 720);
   bool ok = Save(frame, args.screenshotDir, "main-window");
   const auto& disks = orvaldi::disk::DiskList();
@@ -101,10 +106,14 @@ int main(int argc, char** argv) {
     return failures.empty() ? RenderScreenshots(args) : 1;
   }
 
+  // Declared before the frame, so that the windows holding copies of it are
+  // gone before it stops what still runs.
+  const orvaldi::app::OperationStarter starter = orvaldi::app::MakeOperationStarter();
   const std::unique_ptr<QSettings> store = orvaldi::app::OpenUserSettings();
   MainFrame frame(store.get());
-  // Until the device tree is in place the device tab holds an empty page.
-  frame.setDeviceWindow(new QWidget);
+  auto* device = new orvaldi::app::DeviceWindow(orvaldi::disk::DiskList(), starter);
+  frame.setDeviceWindow(device);
+  orvaldi::app::ConnectWorkstation(frame, *device);
   frame.showAtStart();
   for (const std::string& failure : failures)
     orvaldi::app::CurrentPrompter().message(&frame, "error", QString::fromStdString(failure));

@@ -23,9 +23,9 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   on(kCmdReopenDisk, [&frame] {
     if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow())) window->reopenDisk();
   });
-  for (const int waiting : {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo,
-                            kCmdRecoverFiles, kCmdRecoverTicked, kCmdStatistics, kCmdSelectAll, kCmdSelectNone,
-                            kCmdFileFilter, kCmdFindFile})
+  for (const int waiting :
+       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdRecoverFiles,
+        kCmdRecoverTicked, kCmdStatistics, kCmdSelectAll, kCmdSelectNone, kCmdFileFilter, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
