@@ -63,7 +63,7 @@ NTFS=(ntfs/ntfs-tree ntfs/ntfs-small-records volumes/ntfs-p0)
 FAT16=(fat/fat16-512 volumes/fat16-224 volumes/fat16-512)
 FAT32=(fat/fat32-tree fat/fat32-highword fat/fat32-reformatted volumes/fat32-label-after-files)
 DISKS=(ptables/gpt ptables/gpt-gap ptables/mbr-dos-chain ptables/mbr-exfat-primary ptables/mbr-ext
-       volumes/ntfs-p2048)
+       volumes/ntfs-p2048 lvm/lvm-pv)
 OTHER=(volumes/exfat volumes/ext2 volumes/ext3 volumes/ext4 volumes/ext4-never-mounted
        volumes/ext4-nojournal volumes/hfs)
 ALL=("${NTFS[@]}" "${FAT16[@]}" "${FAT32[@]}" "${DISKS[@]}" "${OTHER[@]}")
@@ -194,6 +194,17 @@ seeds_fuzz_scan_result() {
     -----Logical_Volumes----- 1 a b c 4096 1 d -----Segment----- 0 2 striped 1 pv0 34)
   printf '%s\r\n' "${lines[@]}" >"$1/one-of-each"
   printf '%s\n' "${lines[@]}" >"$1/one-of-each-lf"
+}
+# The physical volume's 32-character id, then the metadata text of the
+# fixture's volume group (its latest copy, read through the area header).
+seeds_fuzz_lvm_metadata() {
+  local f area off len
+  f=$(img lvm/lvm-pv)
+  area=$(le "$f" $((512 + 0x68)) 8)
+  off=$(le "$f" $((area + 0x28)) 8)
+  len=$(le "$f" $((area + 0x30)) 8)
+  { slice "$f" $((512 + 0x20)) 32; slice "$f" $((area + off)) "$len"; } >"$1/lvm-pv"
+  { slice "$f" $((512 + 0x20)) 32; slice "$f" $((area + 512)) $((MAX_LEN - 32)); } >"$1/lvm-pv-ring"
 }
 seeds_default() {  # a target this script does not know yet: the start of every fixture
   seeds_fuzz_recognisers "$1"

@@ -7,6 +7,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
 #include "disk/disk_list.h"
+#include "disk/lvm_label.h"
 #include "ops/format.h"
 
 namespace orvaldi::cli {
@@ -23,6 +24,7 @@ void AddDisksCommand(CLI::App& app, int& exitCode) {
       for (const auto& d : disks) {
         auto j = DiskJson(d);
         j["partitions"] = PartitionsJson(d);
+        if (disk::HasLvmValues(d)) j["lvm"] = LvmJson(d);
         out.push_back(std::move(j));
       }
       std::cout << out.dump(2) << "\n";
@@ -35,6 +37,7 @@ void AddDisksCommand(CLI::App& app, int& exitCode) {
                     d.sectorsPerTrack, d.fixedMedia ? "fixed" : "removable",
                     d.serialNumber.empty() ? "" : ("  serial " + d.serialNumber).c_str());
         if (!d.partitions.empty()) PrintPartitionTable(d, "    ");
+        if (disk::HasLvmValues(d)) PrintLvmVolumes(d, "    ");
       }
     }
     exitCode = kExitOk;

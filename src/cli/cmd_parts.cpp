@@ -11,6 +11,7 @@
 #include "cli/result_options.h"
 #include "cli/text_columns.h"
 #include "disk/disk_list.h"
+#include "disk/lvm_label.h"
 #include "ops/format.h"
 
 namespace orvaldi::cli {
@@ -29,6 +30,28 @@ void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
                 Pad(ops::SizeText(p.startSector * 512), 12).c_str(),
                 Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(), Pad(std::to_string(p.startSector), 12).c_str(),
                 Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
+  }
+}
+
+void PrintLvmVolumes(const disk::DiskInfo& d, const char* indent) {
+  std::printf("%sLVM2 物理卷 %s  卷组 %s\n", indent, d.memberId.c_str(), d.groupId.c_str());
+  std::printf("%s  设备扇区数 %llu  PE 起始扇区 %llu  PE 数 %u  PE 扇区数 %u\n", indent,
+              static_cast<unsigned long long>(d.lvmDevSize), static_cast<unsigned long long>(d.lvmPeStart),
+              d.lvmPeCount, d.lvmExtentSize);
+  if (d.logicalVolumes.empty()) {
+    std::printf("%s  (no logical volumes)\n", indent);
+    return;
+  }
+  std::printf("%s  %s%s%s%s\n", indent, Pad("逻辑卷", 24).c_str(), Pad("大小", 12).c_str(), Pad("扇区数", 12).c_str(),
+              "段数");
+  for (const auto& lv : d.logicalVolumes) {
+    std::printf("%s  %s%s%s%u\n", indent, Pad(lv.name, 24).c_str(),
+                Pad(ops::SizeText(lv.sizeSectors * 512), 12).c_str(), Pad(std::to_string(lv.sizeSectors), 12).c_str(),
+                lv.segmentCount);
+    for (const auto& seg : lv.segments)
+      std::printf("%s    段 LE %u+%u  条带 %u  物理卷 %s  PE %llu\n", indent, seg.startExtent, seg.extentCount,
+                  seg.stripeCount, seg.pvId.empty() ? "-" : seg.pvId.c_str(),
+                  static_cast<unsigned long long>(seg.pvStartExtent));
   }
 }
 
@@ -63,7 +86,13 @@ void AddPartsCommand(CLI::App& app, int& exitCode) {
     const auto warnings = TableWarnings(*d);
     for (const auto& w : warnings) std::fprintf(stderr, "orvaldi: 警告：%s\n", w.c_str());
     if (*json) {
-      std::cout << PartitionsJson(*d).dump(2) << "\n";
+      // A physical volume's listing also carries its group and logical
+      // volumes, so it is an object, as rawscan's is; other disks keep the array.
+      if (disk::HasLvmValues(*d)) {
+        std::cout << nlohmann::json{{"partitions", PartitionsJson(*d)}, {"lvm", LvmJson(*d)}}.dump(2) << "\n";
+      } else {
+        std::cout << PartitionsJson(*d).dump(2) << "\n";
+      }
     } else {
       std::printf("%s  %s\n", disk::DisplayName(*d).c_str(),
                   ops::SizeText(static_cast<uint64_t>(d->sizeBytes)).c_str());
@@ -73,6 +102,7 @@ void AddPartsCommand(CLI::App& app, int& exitCode) {
       } else {
         PrintPartitionTable(*d, "  ");
       }
+      if (disk::HasLvmValues(*d)) PrintLvmVolumes(*d, "  ");
     }
     exitCode = kExitOk;
   });

@@ -29,5 +29,7 @@ void AddRegionCommand(CLI::App& app, int& exitCode);
 
 // The partition rows of `disk`, one per line, each line starting with `indent`.
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);
+// An LVM2 physical volume's values and its logical volumes with their segments.
+void PrintLvmVolumes(const disk::DiskInfo& disk, const char* indent);
 
 }  // namespace orvaldi::cli

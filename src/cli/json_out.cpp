@@ -44,4 +44,22 @@ nlohmann::json PartitionsJson(const disk::DiskInfo& disk) {
   return out;
 }
 
+nlohmann::json LvmJson(const disk::DiskInfo& disk) {
+  nlohmann::json volumes = nlohmann::json::array();
+  for (const auto& lv : disk.logicalVolumes) {
+    nlohmann::json segments = nlohmann::json::array();
+    for (const auto& seg : lv.segments)
+      segments.push_back({{"startExtent", seg.startExtent},
+                          {"extentCount", seg.extentCount},
+                          {"stripeCount", seg.stripeCount},
+                          {"pvId", seg.pvId},
+                          {"pvStartExtent", seg.pvStartExtent}});
+    volumes.push_back(
+        {{"name", lv.name}, {"sectors", lv.sizeSectors}, {"segmentCount", lv.segmentCount}, {"segments", segments}});
+  }
+  return {{"memberId", disk.memberId},  {"groupId", disk.groupId},    {"devSize", disk.lvmDevSize},
+          {"peStart", disk.lvmPeStart}, {"peCount", disk.lvmPeCount}, {"extentSize", disk.lvmExtentSize},
+          {"logicalVolumes", volumes}};
+}
+
 }  // namespace orvaldi::cli

@@ -17,4 +17,8 @@ nlohmann::json PartitionJson(const disk::PartitionInfo& partition, size_t index)
 // sectors, type, table, origin, mount.
 nlohmann::json PartitionsJson(const disk::DiskInfo& disk);
 
+// An LVM2 physical volume's values, its group and its logical volumes with
+// their segments (sizes and positions in sectors and extents, as recorded).
+nlohmann::json LvmJson(const disk::DiskInfo& disk);
+
 }  // namespace orvaldi::cli

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/lvm_label.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "disk/volume_label.h"
@@ -388,11 +389,12 @@ void SetDynamicDiskReader(DynamicDiskReader reader) {
 
 namespace {
 
-// A disk without an MBR signature: an LVM physical volume (the hook), an
-// EXT volume, an Apple partition map, or a bare HFS volume.
+// A disk without an MBR signature: an LVM physical volume, an EXT volume,
+// an Apple partition map, or a bare HFS volume.
 void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s, const std::string& devicePath,
                          const LvmLabelReader& lvm) {
-  if (lvm && lvm(source, disk, s.sub(SectorSize, SectorSize)) == 0) return;
+  const auto sector1 = s.sub(SectorSize, SectorSize);
+  if ((lvm ? lvm(source, disk, sector1) : ReadLvmLabel(source, disk, sector1, devicePath)) == 0) return;
   const uint64_t superAt = 2ull * disk.bytesPerSector;
   const auto super = ReadBytesAt(source, superAt, 1024);
   uint32_t counter = 0;

@@ -27,9 +27,9 @@ void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, plat
 
 // Hand-off points to the volume-manager readers. The LVM2 reader gets the
 // disk's sector 1 and answers 0 when it was an LVM2 label (the disk is then
-// handled) and 1 otherwise; the dynamic-disk reader is called for an MBR
-// entry of type 0x42. Until installed, sector 1 is never an LVM2 label and
-// type 0x42 entries add nothing.
+// handled) and 1 otherwise; without one installed, ReadLvmLabel does this.
+// The dynamic-disk reader is called for an MBR entry of type 0x42; until
+// installed, type 0x42 entries add nothing.
 using LvmLabelReader = std::function<int(platform::SectorSource&, DiskInfo&, std::span<const uint8_t> sector1)>;
 using DynamicDiskReader = std::function<void(platform::SectorSource&, DiskInfo&, const std::string& devicePath)>;
 void SetLvmLabelReader(LvmLabelReader reader);

@@ -317,6 +317,30 @@ TEST(Cli, FindPartsRowsJsonAndATableRebuiltFromThem) {
   EXPECT_EQ(table, expectedTable);
 }
 
+// An LVM2 physical volume: the group and its volumes in both listings, and
+// the FAT16 inside the linear volume read by the volume's name.
+TEST(Cli, LvmPhysicalVolumeListsItsVolumesAndReadsALinearOne) {
+  test::TempDir dir;
+  auto bytes = test::LoadImage(test::FixturesDir() / "lvm" / "lvm-pv.img.gz");
+  ASSERT_TRUE(bytes);
+  const std::string image = Quote(dir.write("pv.img", *bytes).string());
+  const auto text = test::RunCommand(Cli() + " parts " + image);
+  ASSERT_EQ(text.exitCode, 0) << text.err;
+  EXPECT_NE(text.out.find("LVM2 物理卷 "), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("段 LE 2+3  条带 1"), std::string::npos) << text.out;
+  const auto json = test::RunCommand(Cli() + " parts --json " + image);
+  ASSERT_EQ(json.exitCode, 0) << json.err;
+  const auto j = nlohmann::json::parse(json.out);
+  EXPECT_EQ(j["partitions"][1]["name"], "data");
+  EXPECT_EQ(j["partitions"][1]["start"], 6144);
+  ASSERT_EQ(j["lvm"]["logicalVolumes"].size(), 2u);
+  EXPECT_EQ(j["lvm"]["logicalVolumes"][0]["segments"][1]["pvStartExtent"], 6);
+  EXPECT_EQ(j["lvm"]["extentSize"], 2048);
+  const auto cat = test::RunCommand(Cli() + " cat " + image + " data 根目录/HELLO.TXT");
+  ASSERT_EQ(cat.exitCode, 0) << cat.err;
+  EXPECT_EQ(cat.out, "Hello from a logical volume.\r\n");
+}
+
 // Sizes read from a boot sector are checked against the volume and the
 // image before they size a buffer: a 32 KiB image that claims a FAT of
 // 0xFFFFFF sectors once took an 8 GiB FAT copy, 8 GiB NTFS clusters a
