@@ -29,5 +29,7 @@ void AddRegionCommand(CLI::App& app, int& exitCode);
 
 // The partition rows of `disk`, one per line, each line starting with `indent`.
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);
+// The disk's heading line: name and size; a dynamic disk group's name and id.
+void PrintDiskHeading(const disk::DiskInfo& disk);
 
 }  // namespace orvaldi::cli
