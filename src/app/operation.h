@@ -46,8 +46,8 @@ enum class OperationFamily : uint8_t {
 
 struct OperationSpec {
   OperationFamily family = OperationFamily::kPartitionWindow;
-  QString title;                 // the progress window's title, e.g. "展开分区文件"
-  QWidget* owner = nullptr;      // the window that started it (refusals and the progress window centre on it)
+  QString title;               // the progress window's title, e.g. "展开分区文件"
+  QWidget* owner = nullptr;    // the window that started it (refusals and the progress window centre on it)
   ProgressView* view = nullptr;  // null: the owner's standard progress window for this family
   // Runs on the worker thread; reports through the block.
   std::function<void(platform::ProgressBlock&)> work;
