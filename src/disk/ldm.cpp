@@ -207,8 +207,7 @@ PrivHeadResult ParsePrivHead(std::span<const uint8_t> sector) {
   h.groupName = FixedText(v, privhead::kGroupName, privhead::kGroupNameLength);
   // The data area and the configuration must not overlap: on an MBR disk the
   // configuration follows the data, on a GPT disk it comes first.
-  const bool dataFirst = h.logicalDiskStart <= h.configStart &&
-                         h.logicalDiskSize <= h.configStart - h.logicalDiskStart;
+  const bool dataFirst = h.logicalDiskStart <= h.configStart && h.logicalDiskSize <= h.configStart - h.logicalDiskStart;
   const bool configFirst = h.configStart <= h.logicalDiskStart && h.configSize <= h.logicalDiskStart - h.configStart;
   if (!v.ok() || h.logicalDiskSize == 0 || h.logicalDiskSize > UINT64_MAX - h.logicalDiskStart ||
       h.configSize > UINT64_MAX - h.configStart || (!dataFirst && !configFirst)) {

@@ -66,7 +66,7 @@ std::optional<Vmdb> ParseVmdb(std::span<const uint8_t> sector);
 
 struct Component {
   uint64_t id = 0;
-  std::string name;  // at most 15 characters
+  std::string name;    // at most 15 characters
   uint8_t layout = 0;  // 1 striped, 2 spanned, 3 RAID-5
   uint8_t childCount = 0;
   uint64_t parentId = 0;  // the volume
@@ -99,7 +99,7 @@ struct DiskGroup {
 
 struct Volume {
   uint64_t id = 0;
-  std::string name;  // at most 15 characters
+  std::string name;                     // at most 15 characters
   std::array<uint8_t, 16> typeBytes{};  // kept as found, from the second text's length byte on
   uint64_t size = 0;
   uint8_t partitionType = 0;

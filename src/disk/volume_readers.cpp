@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <utility>
 #include <vector>
@@ -13,7 +14,15 @@
 namespace orvaldi::disk {
 namespace {
 
-thread_local std::string gLastError;
+// The last failure of any reader: scans run on workers, and the command that
+// started one reports what stopped it.
+std::mutex gErrorMutex;
+std::string gErrorText;
+
+void Fail(std::string text) {
+  std::lock_guard lock(gErrorMutex);
+  gErrorText = std::move(text);
+}
 
 // Member disks stay open for a few reads: a file-system walk asks for a
 // cluster at a time, and reopening every member for each would cost more
@@ -25,7 +34,7 @@ class MemberFiles {
       if (name == path) return source.get();
     auto opened = platform::FileSource::open(path);
     if (!opened.source) {
-      gLastError = "member disk " + path + ": " + opened.message;
+      Fail("member disk " + path + ": " + opened.message);
       return nullptr;
     }
     if (open_.size() >= kKept) open_.erase(open_.begin());
@@ -48,18 +57,18 @@ uint64_t MemberBytes(const VolumeMember& m) { return m.sectorCount * SectorSize;
 // `out.size()` bytes at `offset` into the member's extent; all or failure.
 bool ReadMember(const VolumeMember& m, uint64_t offset, std::span<uint8_t> out) {
   if (m.devicePath.empty()) {
-    gLastError = "a member disk of the volume is missing";
+    Fail("a member disk of the volume is missing");
     return false;
   }
   if (offset > MemberBytes(m) || out.size() > MemberBytes(m) - offset) {
-    gLastError = "read beyond the member extent on " + m.devicePath;
+    Fail("read beyond the member extent on " + m.devicePath);
     return false;
   }
   platform::SectorSource* source = Files().open(m.devicePath);
   if (source == nullptr) return false;
   const auto outcome = source->readAt(m.startSector * SectorSize + offset, out);
   if (outcome.bytes != out.size()) {
-    gLastError = "member disk " + m.devicePath + ": short read";
+    Fail("member disk " + m.devicePath + ": short read");
     return false;
   }
   return true;
@@ -84,7 +93,7 @@ bool ReadByStripes(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64
   while (bytesRead < inside) {
     const auto spot = spotOf(position + bytesRead, StripeBytes(partition), partition.members.size());
     if (!spot || spot->member >= partition.members.size()) {
-      gLastError = "the volume's stripe layout names no member";
+      Fail("the volume's stripe layout names no member");
       return false;
     }
     const auto chunk = static_cast<uint32_t>(std::min<uint64_t>(spot->run, inside - bytesRead));
@@ -108,7 +117,7 @@ bool SpannedOver(std::span<const VolumeMember> members, uint8_t* buffer, uint32_
     }
     base += size;
   }
-  gLastError = "read beyond the spanned members";
+  Fail("read beyond the spanned members");
   return false;
 }
 
@@ -153,21 +162,22 @@ bool Raid5Read(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t p
                const PartitionInfo& partition) {
   bytesRead = 0;
   std::vector<uint8_t> other;
-  return ReadByStripes(
-      buffer, length, bytesRead, position, partition, Raid5Spot, [&](const MemberSpot& spot, std::span<uint8_t> out) {
-        const auto& members = partition.members;
-        if (!members[spot.member].devicePath.empty()) return ReadMember(members[spot.member], spot.offset, out);
-        // The data stripe's disk is missing: the row's other stripes, parity
-        // included, XOR to it.
-        std::fill(out.begin(), out.end(), uint8_t{0});
-        other.resize(out.size());
-        for (size_t k = 0; k < members.size(); ++k) {
-          if (k == spot.member) continue;
-          if (!ReadMember(members[k], spot.offset, other)) return false;
-          for (size_t i = 0; i < out.size(); ++i) out[i] ^= other[i];
-        }
-        return true;
-      });
+  return ReadByStripes(buffer, length, bytesRead, position, partition, Raid5Spot,
+                       [&](const MemberSpot& spot, std::span<uint8_t> out) {
+                         const auto& members = partition.members;
+                         if (!members[spot.member].devicePath.empty())
+                           return ReadMember(members[spot.member], spot.offset, out);
+                         // The data stripe's disk is missing: the row's other stripes, parity
+                         // included, XOR to it.
+                         std::fill(out.begin(), out.end(), uint8_t{0});
+                         other.resize(out.size());
+                         for (size_t k = 0; k < members.size(); ++k) {
+                           if (k == spot.member) continue;
+                           if (!ReadMember(members[k], spot.offset, other)) return false;
+                           for (size_t i = 0; i < out.size(); ++i) out[i] ^= other[i];
+                         }
+                         return true;
+                       });
 }
 
 bool MirroredRead(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
@@ -193,11 +203,14 @@ bool MirroredRead(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_
       return inside == length;
     }
   }
-  if (!anyCopy) gLastError = "no copy of the mirror has all its member disks";
+  if (!anyCopy) Fail("no copy of the mirror has all its member disks");
   return false;
 }
 
-std::string VolumeReadError() { return gLastError; }
+std::string VolumeReadError() {
+  std::lock_guard lock(gErrorMutex);
+  return gErrorText;
+}
 
 void InstallVolumeReaders() {
   SetVolumeReader(VolumeKind::kStriped, StripedRead);

@@ -41,8 +41,8 @@ bool Raid5Read(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t p
 bool MirroredRead(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
                   const PartitionInfo& partition);
 
-// Why the last failed read of this thread failed ("member disk X: reason"),
-// empty when no reader has failed on it.
+// Why the last failed read of any volume failed ("member disk X: reason"),
+// empty when none has.
 std::string VolumeReadError();
 
 // Registers the four readers with SetVolumeReader.

@@ -60,7 +60,10 @@ TEST(LdmPrivHead, VersionLayoutAndGuids) {
       {"size zero", 2, 11, 0x123, std::vector<uint8_t>(8), ldm::PrivHeadStatus::kBadLayout},
       {"data over the configuration", 2, 11, 0x12B, {0, 0, 0, 0, 0, 0, 0, 64}, ldm::PrivHeadStatus::kBadLayout},
       // A GPT disk keeps its configuration before its data.
-      {"configuration first", 2, 12, 0x11B,
+      {"configuration first",
+       2,
+       12,
+       0x11B,
        {0, 0, 0, 0, 0, 1, 0, 0x22, 0, 0, 0, 0, 0, 1, 0x78, 0x47, 0, 0, 0, 0, 0, 0, 0, 34},
        ldm::PrivHeadStatus::kOk},
   };
