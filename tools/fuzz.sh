@@ -206,6 +206,18 @@ seeds_fuzz_lvm_metadata() {
   { slice "$f" $((512 + 0x20)) 32; slice "$f" $((area + off)) "$len"; } >"$1/lvm-pv"
   { slice "$f" $((512 + 0x20)) 32; slice "$f" $((area + 512)) $((MAX_LEN - 32)); } >"$1/lvm-pv-ring"
 }
+# Dynamic-disk databases of the shared corpus: from the VMDB header on (the
+# configuration starts at sector 100,352 on the MBR disks there).
+seeds_fuzz_ldm_vblk() {
+  local f n=0
+  for f in "$ROOT"/../shared/corpus/ldm/*-1.img.gz; do
+    [[ -f $f ]] || continue
+    gzip -dc "$f" | dd iflag=skip_bytes,count_bytes skip=$(((100352 + 17) * 512)) count="$MAX_LEN" \
+      status=none >"$1/db-$n"
+    n=$((n + 1))
+  done
+  printf 'VBLK' >"$1/tiny"
+}
 seeds_default() {  # a target this script does not know yet: the start of every fixture
   seeds_fuzz_recognisers "$1"
 }

@@ -11,11 +11,12 @@ shift $(($# ? 1 : 0))
 # Test oracles and image tools: sleuthkit, mtools, dosfstools, ntfs-3g,
 # exfatprogs, e2fsprogs, fdisk, gdisk; attr (setfattr) to mark a folder
 # compressed on an ntfs-3g mount; FUSE for the faulty-disk server of the tests;
-# gddrescue (ddrescuelog) to check the rescue maps of imaging; Qt 6 Widgets,
-# Qt SVG (the icons) and a CJK font for the desktop program and its screenshots.
+# gddrescue (ddrescuelog) to check the rescue maps of imaging; ldmtool to check
+# crafted dynamic disks (tools/make_ldm_cases.sh); Qt 6 Widgets, Qt SVG (the
+# icons) and a CJK font for the desktop program and its screenshots.
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libcli11-dev
           nlohmann-json3-dev zlib1g-dev sleuthkit mtools dosfstools ntfs-3g
-          exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev gddrescue
+          exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev gddrescue ldmtool
           qt6-base-dev qt6-svg-dev fonts-wqy-microhei)
 
 "$ROOT/tools/packages.sh" "${PACKAGES[@]}"

@@ -32,6 +32,11 @@ void AddDisksCommand(CLI::App& app, int& exitCode) {
       std::cout << "No readable drives found.\n";
     } else {
       for (const auto& d : disks) {
+        if (d.diskKind == disk::DiskKind::kDynamicGroup) {
+          PrintDiskHeading(d);
+          if (!d.partitions.empty()) PrintPartitionTable(d, "    ");
+          continue;
+        }
         std::printf("%s  %s  %s  C/H/S %u/%u/%u  %s%s\n", disk::DisplayName(d).c_str(), d.devicePath.c_str(),
                     ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str(), d.cylinders, d.tracksPerCylinder,
                     d.sectorsPerTrack, d.fixedMedia ? "fixed" : "removable",

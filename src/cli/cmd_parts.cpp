@@ -31,6 +31,29 @@ void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
                 Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(), Pad(std::to_string(p.startSector), 12).c_str(),
                 Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
   }
+  // A dynamic volume's extents, in the order its mapping numbers them.
+  for (size_t i = 0; i < d.partitions.size(); ++i) {
+    const auto& p = d.partitions[i];
+    if (p.volumeKind == disk::VolumeKind::kPlain) continue;
+    std::printf("%s%zu %s: %s", indent, i, p.name.c_str(), ops::VolumeLayoutText(p).c_str());
+    if (p.volumeKind == disk::VolumeKind::kStriped || p.volumeKind == disk::VolumeKind::kRaid5)
+      std::printf(", stripe %u sectors", p.stripeSectors);
+    std::printf("\n");
+    for (const auto& m : p.members)
+      std::printf("%s    disk %s  %s  start %llu  sectors %llu\n", indent, ops::GuidText(m.diskGuid).c_str(),
+                  m.devicePath.empty() ? "(missing)" : m.devicePath.c_str(),
+                  static_cast<unsigned long long>(m.startSector), static_cast<unsigned long long>(m.sectorCount));
+  }
+}
+
+void PrintDiskHeading(const disk::DiskInfo& d) {
+  if (d.diskKind == disk::DiskKind::kDynamicGroup) {
+    std::printf("%s  dynamic disk group  %s\n", disk::DisplayName(d).c_str(), d.groupId.c_str());
+    return;
+  }
+  std::printf("%s  %s", disk::DisplayName(d).c_str(), ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str());
+  if (!d.memberId.empty()) std::printf("  member %s of group %s", d.memberId.c_str(), d.groupId.c_str());
+  std::printf("\n");
 }
 
 void PrintLvmVolumes(const disk::DiskInfo& d, const char* indent) {
@@ -94,8 +117,11 @@ void AddPartsCommand(CLI::App& app, int& exitCode) {
         std::cout << PartitionsJson(*d).dump(2) << "\n";
       }
     } else {
-      std::printf("%s  %s\n", disk::DisplayName(*d).c_str(),
-                  ops::SizeText(static_cast<uint64_t>(d->sizeBytes)).c_str());
+      for (const auto& member : loaded.memberDisks) {
+        PrintDiskHeading(member);
+        if (!member.partitions.empty()) PrintPartitionTable(member, "  ");
+      }
+      PrintDiskHeading(*d);
       for (const auto& w : warnings) std::printf("  警告：%s\n", w.c_str());
       if (d->partitions.empty()) {
         std::printf("  (no partitions found)\n");

@@ -31,5 +31,7 @@ void AddRegionCommand(CLI::App& app, int& exitCode);
 void PrintPartitionTable(const disk::DiskInfo& disk, const char* indent);
 // An LVM2 physical volume's values and its logical volumes with their segments.
 void PrintLvmVolumes(const disk::DiskInfo& disk, const char* indent);
+// The disk's heading line: name and size; a dynamic disk group's name and id.
+void PrintDiskHeading(const disk::DiskInfo& disk);
 
 }  // namespace orvaldi::cli

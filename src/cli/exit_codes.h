@@ -14,6 +14,14 @@ enum ExitCode : int {
   kExitCancelled = 130,  // interrupted by the operator
 };
 
+// How a SOURCE names the disks of a dynamic volume.
+inline constexpr const char* kSourceHelp =
+    "SOURCE: an image file or block device; for a volume on Windows dynamic disks, the\n"
+    "member disks as a comma list (a.img,b.img,c.img). The commands then work on the disk\n"
+    "group, whose partitions are its dynamic volumes; a RAID-5 or mirrored volume reads with\n"
+    "one member left out. A single dynamic disk lists its group's volumes after its own\n"
+    "partitions.\n";
+
 inline constexpr const char* kExitCodeHelp =
     "Exit codes: 0 success; 1 source or target could not be opened, read or written;\n"
     "2 bad command line (also: --load-result names a file saved from another disk);\n"

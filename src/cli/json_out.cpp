@@ -6,7 +6,7 @@
 namespace orvaldi::cli {
 
 nlohmann::json DiskJson(const disk::DiskInfo& disk) {
-  return {
+  nlohmann::json out = {
       {"name", disk::DisplayName(disk)},
       {"devicePath", disk.devicePath},
       {"index", disk.index},
@@ -21,10 +21,15 @@ nlohmann::json DiskJson(const disk::DiskInfo& disk) {
       {"sectorsPerTrack", disk.sectorsPerTrack},
       {"fixedMedia", disk.fixedMedia != 0},
   };
+  // Dynamic-disk groups and their member disks say which is which.
+  if (disk.diskKind != disk::DiskKind::kDrive) out["kind"] = disk::NumberOf(disk.diskKind);
+  if (!disk.memberId.empty()) out["memberId"] = disk.memberId;
+  if (!disk.groupId.empty()) out["groupId"] = disk.groupId;
+  return out;
 }
 
 nlohmann::json PartitionJson(const disk::PartitionInfo& p, size_t index) {
-  return {
+  nlohmann::json out = {
       {"index", index},
       {"name", p.name},
       {"label", p.volumeLabel},
@@ -36,6 +41,18 @@ nlohmann::json PartitionJson(const disk::PartitionInfo& p, size_t index) {
       {"origin", disk::NumberOf(p.origin)},
       {"mount", p.driveLetter},
   };
+  if (p.volumeKind != disk::VolumeKind::kPlain) {
+    out["volumeKind"] = disk::NumberOf(p.volumeKind);
+    out["stripeSectors"] = p.stripeSectors;
+    nlohmann::json members = nlohmann::json::array();
+    for (const auto& m : p.members)
+      members.push_back({{"disk", ops::GuidText(m.diskGuid)},
+                         {"devicePath", m.devicePath},
+                         {"start", m.startSector},
+                         {"sectors", m.sectorCount}});
+    out["members"] = std::move(members);
+  }
+  return out;
 }
 
 nlohmann::json PartitionsJson(const disk::DiskInfo& disk) {

@@ -6,6 +6,7 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/result_options.h"
+#include "disk/volume_readers.h"
 #include "ops/file_ops.h"
 
 namespace orvaldi::cli {
@@ -43,6 +44,11 @@ int OpenExitCode(const ops::OpenedPartition& opened, const disk::PartitionInfo& 
     case ops::OpenStatus::kNoVolume:
       std::fprintf(stderr, "orvaldi: no %s volume could be read in partition %s\n",
                    opened.family == disk::FsFamily::kNtfs ? "NTFS" : "FAT", part.name.c_str());
+      // A dynamic volume's members are opened for each read: say which one failed.
+      if (part.volumeKind != disk::VolumeKind::kPlain && !disk::VolumeReadError().empty()) {
+        std::fprintf(stderr, "orvaldi: %s\n", disk::VolumeReadError().c_str());
+        return kExitSource;
+      }
       return kExitCorrupt;
     case ops::OpenStatus::kCancelled:
       return kExitCancelled;

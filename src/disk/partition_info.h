@@ -34,8 +34,9 @@ enum class PartitionOrigin : uint8_t { kTable = 0, kRebuilt = 1, kFound = 2 };
 enum class TableKind : uint8_t { kPrimary = 1, kLogical = 2 };
 
 // How a volume's sectors lie on its disks: in place, or through a dynamic
-// volume's mapping.
-enum class VolumeKind : uint8_t { kPlain = 0, kStriped = 1, kSpanned = 2, kRaid5 = 3 };
+// volume's mapping. A mirror keeps whole copies one after another in its
+// members.
+enum class VolumeKind : uint8_t { kPlain = 0, kStriped = 1, kSpanned = 2, kRaid5 = 3, kMirrored = 4 };
 
 // The numbers the listings and the scan-result file write for these.
 constexpr unsigned NumberOf(PartitionOrigin origin) { return static_cast<unsigned>(origin); }

@@ -478,6 +478,11 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
   if (gptSlot >= 0) {
     if (gpt.stop) return;
     AddGptPartitions(source, disk, gpt, devicePath, counter);
+    // On a GPT a dynamic disk's database lives in its LDM metadata partition.
+    static const auto kLdmMetadata = GuidFromText("5808C8AA-7E8F-42E0-85D2-E1E90434CFB3");
+    if (dynamic &&
+        std::any_of(gpt.entries.begin(), gpt.entries.end(), [](const GptEntry& e) { return e.type == kLdmMetadata; }))
+      dynamic(source, disk, devicePath);
   }
 
   // Second pass: extended partitions, each chain walked depth-first.

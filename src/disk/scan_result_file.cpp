@@ -287,7 +287,7 @@ bool ReadPartition(LineReader& lines, FieldReader& f, PartitionInfo& p, std::str
   // Kinds this program does not know would send the readers down paths no
   // scan can produce.
   if ((tableKind != NumberOf(TableKind::kPrimary) && tableKind != NumberOf(TableKind::kLogical)) ||
-      origin > NumberOf(PartitionOrigin::kFound) || volumeKind > NumberOf(VolumeKind::kRaid5)) {
+      origin > NumberOf(PartitionOrigin::kFound) || volumeKind > NumberOf(VolumeKind::kMirrored)) {
     unknownKinds = "table kind " + std::to_string(tableKind) + ", origin " + std::to_string(origin) + ", volume kind " +
                    std::to_string(volumeKind);
     return true;

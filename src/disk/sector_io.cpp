@@ -10,7 +10,7 @@ namespace orvaldi::disk {
 namespace {
 
 std::mutex gReadersMutex;
-std::array<VolumeReader, 4> gReaders;  // index = volume kind; 0 unused
+std::array<VolumeReader, 5> gReaders;  // index = volume kind; 0 unused
 
 }  // namespace
 

@@ -63,4 +63,31 @@ std::vector<std::string> PartitionDisplayNames(const disk::DiskInfo& disk) {
 
 std::string TableKindText(disk::TableKind tableKind) { return tableKind == disk::TableKind::kLogical ? "逻辑" : "主"; }
 
+std::string GuidText(const std::array<uint8_t, 16>& guid) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (size_t i = 0; i < guid.size(); ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) out.push_back('-');
+    out.push_back(kHex[guid[i] >> 4]);
+    out.push_back(kHex[guid[i] & 15]);
+  }
+  return out;
+}
+
+std::string VolumeLayoutText(const disk::PartitionInfo& partition) {
+  switch (partition.volumeKind) {
+    case disk::VolumeKind::kPlain:
+      return {};
+    case disk::VolumeKind::kStriped:
+      return "striped";
+    case disk::VolumeKind::kSpanned:
+      return partition.members.size() == 1 ? "simple" : "spanned";
+    case disk::VolumeKind::kRaid5:
+      return "RAID-5";
+    case disk::VolumeKind::kMirrored:
+      return "mirrored";
+  }
+  return {};
+}
+
 }  // namespace orvaldi::ops

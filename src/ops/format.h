@@ -1,6 +1,7 @@
 // Texts shared by every front end: sizes and dates as the views show them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -27,5 +28,12 @@ std::vector<std::string> PartitionDisplayNames(const disk::DiskInfo& disk);
 
 // "主" for a primary (table kind 1), "逻辑" for a logical partition.
 std::string TableKindText(disk::TableKind tableKind);
+
+// A dynamic disk's GUID as its text "8-4-4-4-12", bytes in order.
+std::string GuidText(const std::array<uint8_t, 16>& guid);
+
+// How a dynamic volume is laid out: "simple" (one extent), "spanned",
+// "striped", "RAID-5", "mirrored"; empty for a plain partition.
+std::string VolumeLayoutText(const disk::PartitionInfo& partition);
 
 }  // namespace orvaldi::ops

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 
 #include "disk/disk_list.h"
+#include "disk/ldm.h"
 #include "disk/scan_result_file.h"
 
 namespace orvaldi::ops {
@@ -24,10 +26,72 @@ disk::PartitionInfo* SelectPartition(disk::DiskInfo& disk, const std::string& wh
   return nullptr;
 }
 
+std::vector<std::string> SourcePaths(const std::string& source) {
+  std::error_code ec;
+  if (source.find(',') == std::string::npos || std::filesystem::exists(source, ec)) return {source};
+  std::vector<std::string> out;
+  size_t at = 0;
+  for (;;) {
+    const size_t comma = source.find(',', at);
+    std::string one = source.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
+    if (!one.empty()) out.push_back(std::move(one));
+    if (comma == std::string::npos) break;
+    at = comma + 1;
+  }
+  return out;
+}
+
+namespace {
+
+// Loads every image of the source. Dynamic disks among them put their group
+// records in a list of this load's own, so that one command's images never
+// join a group another load made; several images are then that group.
+bool LoadImages(const std::string& source, LoadedDisk& out) {
+  const auto paths = SourcePaths(source);
+  if (paths.empty()) {
+    out.error = "no image named in '" + source + "'";
+    return false;
+  }
+  disk::DiskInfoList groups;
+  disk::ldm::GroupListScope scope(groups);
+  for (const auto& path : paths) {
+    std::string error;
+    auto one = disk::LoadSource(path, &error);
+    if (!one) {
+      out.error = paths.size() > 1 ? path + ": " + error : error;
+      return false;
+    }
+    out.memberDisks.push_back(std::move(*one));
+  }
+  if (groups.size() > 1) {
+    out.error =
+        "the images belong to " + std::to_string(groups.size()) + " dynamic disk groups; name one group's disks";
+    return false;
+  }
+  if (paths.size() > 1) {
+    if (groups.empty()) {
+      out.error = "several images given, but they are not disks of one dynamic disk group";
+      return false;
+    }
+    out.disk = std::move(groups.front());
+    return true;
+  }
+  // One image stays the disk it is, so that whole-disk commands still read
+  // it; the volumes of its group follow its own partitions.
+  out.disk = std::move(out.memberDisks.front());
+  out.memberDisks.clear();
+  if (!groups.empty())
+    for (auto& volume : groups.front().partitions) out.disk->partitions.push_back(std::move(volume));
+  return true;
+}
+
+}  // namespace
+
 LoadedDisk LoadDisk(const std::string& path, const SourceOptions& options) {
   LoadedDisk out;
-  out.disk = disk::LoadSource(path, &out.error);
-  if (!out.disk) {
+  if (!LoadImages(path, out)) {
+    out.disk.reset();
+    out.memberDisks.clear();
     out.status = SourceStatus::kUnreadable;
     return out;
   }

@@ -30,15 +30,25 @@ struct SourceOptions {
   std::string resultFile;
 };
 
+// The images a SOURCE names: itself when it is an existing file or has no
+// comma, else its comma-separated parts (the member disks of a dynamic
+// volume).
+std::vector<std::string> SourcePaths(const std::string& source);
+
 struct LoadedDisk {
   SourceStatus status = SourceStatus::kUnreadable;
   std::string error;  // one line, for every status but kOk
+  // The disk; for several images, the record of their dynamic disk group.
+  // One image that is a dynamic disk carries its group's volumes after its
+  // own partitions.
   std::optional<disk::DiskInfo> disk;
-  std::vector<std::string> resultNotes;  // records of the result file left out, one line each
+  std::vector<disk::DiskInfo> memberDisks;  // the group's disks as loaded, when `disk` is a group
+  std::vector<std::string> resultNotes;     // records of the result file left out, one line each
 };
 
-// Loads `path` and, when asked, the scan-result file onto it. Never
-// kNoPartitions or kNoSuchPartition.
+// Loads `path` (one image, or a comma list of a dynamic group's disks) and,
+// when asked, the scan-result file onto it. Never kNoPartitions or
+// kNoSuchPartition.
 LoadedDisk LoadDisk(const std::string& path, const SourceOptions& options = {});
 
 struct LoadedSource {
