@@ -77,10 +77,9 @@ std::optional<LvmSegment> ReadSegment(const LvmSection& block, const std::map<st
   const std::string* typeText = block.text("type");
   type = typeText ? *typeText : std::string();
   // ["pv0", 2048, ...]: the first stripe's volume and its first extent.
-  if (const LvmValue* list = block.find("stripes"); list && list->kind == LvmValue::Kind::kList &&
-                                                    list->items.size() >= 2 &&
-                                                    list->items[0].kind == LvmValue::Kind::kString &&
-                                                    list->items[1].kind == LvmValue::Kind::kNumber) {
+  if (const LvmValue* list = block.find("stripes");
+      list && list->kind == LvmValue::Kind::kList && list->items.size() >= 2 &&
+      list->items[0].kind == LvmValue::Kind::kString && list->items[1].kind == LvmValue::Kind::kNumber) {
     if (const auto it = pvIds.find(list->items[0].text); it != pvIds.end()) seg.pvId = it->second;
     if (list->items[1].number >= 0) seg.pvStartExtent = static_cast<uint64_t>(list->items[1].number);
   }
@@ -150,7 +149,7 @@ std::optional<LvmPhysicalVolume> InterpretLvmMetadata(const LvmSection& root, st
     if (!sound) continue;
     const auto segmentCount = block.number("segment_count");
     lv.segmentCount = segmentCount && InRange<uint32_t>(*segmentCount) ? static_cast<uint32_t>(*segmentCount)
-                                                                        : static_cast<uint32_t>(lv.segments.size());
+                                                                       : static_cast<uint32_t>(lv.segments.size());
     pv.volumes.push_back(std::move(lv));
     pv.linear.push_back(linear && !pv.volumes.back().segments.empty());
   }
@@ -172,8 +171,7 @@ std::optional<std::string> ReadMetadataText(SectorSource& source, const ByteView
   const uint64_t areaSize = label.le64(at + 8);
   // Whether the area lies on the disk shows in the reads below: a cut-off
   // image may still hold the header and the text.
-  if (areaStart == 0 || areaSize <= area_layout::kHeaderBytes || areaStart > UINT64_MAX - areaSize)
-    return std::nullopt;
+  if (areaStart == 0 || areaSize <= area_layout::kHeaderBytes || areaStart > UINT64_MAX - areaSize) return std::nullopt;
 
   std::vector<uint8_t> headerBytes(area_layout::kHeaderBytes);
   if (source.readAt(areaStart, headerBytes).bytes != headerBytes.size()) return std::nullopt;
@@ -193,8 +191,8 @@ std::optional<std::string> ReadMetadataText(SectorSource& source, const ByteView
   const uint64_t first = std::min(textSize, areaSize - textOffset);
   if (source.readAt(areaStart + textOffset, {out, static_cast<size_t>(first)}).bytes != first) return std::nullopt;
   const uint64_t rest = textSize - first;
-  if (rest != 0 && source.readAt(areaStart + area_layout::kHeaderBytes, {out + first, static_cast<size_t>(rest)})
-                           .bytes != rest)
+  if (rest != 0 &&
+      source.readAt(areaStart + area_layout::kHeaderBytes, {out + first, static_cast<size_t>(rest)}).bytes != rest)
     return std::nullopt;
   // The recorded size may count a terminating zero.
   text.resize(strnlen(text.c_str(), text.size()));
@@ -240,8 +238,8 @@ std::optional<PartitionInfo> LinearVolumeRecord(SectorSource& source, const LvmP
     m.startSector = pv.peStart + seg.pvStartExtent * pv.extentSize;
     m.sectorCount = uint64_t{seg.extentCount} * pv.extentSize;
     // pe_start and the extents come from the text; the disk must hold them.
-    if (m.startSector < pv.peStart || (diskSectors != 0 && (m.startSector > diskSectors ||
-                                                            m.sectorCount > diskSectors - m.startSector)))
+    if (m.startSector < pv.peStart ||
+        (diskSectors != 0 && (m.startSector > diskSectors || m.sectorCount > diskSectors - m.startSector)))
       return std::nullopt;
     nextExtent += seg.extentCount;
     members.push_back(std::move(m));

@@ -6,8 +6,8 @@
 namespace orvaldi::disk {
 
 const LvmValue* LvmSection::find(std::string_view key) const {
-  for (const auto& [name, value] : values)
-    if (name == key) return &value;
+  for (const auto& [valueName, value] : values)
+    if (valueName == key) return &value;
   return nullptr;
 }
 
@@ -139,8 +139,8 @@ class Parser {
     if (negative) ++pos_;
     const size_t from = pos_;
     uint64_t magnitude = 0;
-    const uint64_t limit = negative ? uint64_t{std::numeric_limits<int64_t>::max()} + 1
-                                    : uint64_t{std::numeric_limits<int64_t>::max()};
+    const uint64_t limit =
+        negative ? uint64_t{std::numeric_limits<int64_t>::max()} + 1 : uint64_t{std::numeric_limits<int64_t>::max()};
     while (!atEnd() && peek() >= '0' && peek() <= '9') {
       const auto digit = static_cast<uint64_t>(peek() - '0');
       if (magnitude > (limit - digit) / 10) return false;

@@ -339,6 +339,14 @@ TEST(Cli, LvmPhysicalVolumeListsItsVolumesAndReadsALinearOne) {
   const auto cat = test::RunCommand(Cli() + " cat " + image + " data 根目录/HELLO.TXT");
   ASSERT_EQ(cat.exitCode, 0) << cat.err;
   EXPECT_EQ(cat.out, "Hello from a logical volume.\r\n");
+  // The volume of two segments (extents 0-1, then 6-8) reads through the
+  // spanned mapping: its file lies across the seam.
+  const auto span = test::RunCommand(Cli() + " cat " + image + " split 根目录/SPAN.BIN");
+  ASSERT_EQ(span.exitCode, 0) << span.err;
+  std::string pattern;
+  for (int i = 0; i < 8192; ++i)
+    for (int b = 0; b < 256; ++b) pattern.push_back(static_cast<char>(b));
+  EXPECT_TRUE(span.out == pattern) << span.out.size();
 }
 
 // Sizes read from a boot sector are checked against the volume and the

@@ -59,7 +59,7 @@ TEST(LvmMetadata, BlocksValuesListsAndWhatBreaksTheGrammar) {
   for (int i = 0; i <= kLvmMaxDepth; ++i) deep += "b {";
   for (int i = 0; i <= kLvmMaxDepth; ++i) deep += "}";
   for (const std::string& bad : Strings{"vg {", "vg { a = 1 }}", "a = \"open", "a =", "a = [1, [2]]", "a = [1 2]",
-                                "a = 99999999999999999999", "= 1", "a b", std::string("a = 1\0", 6), deep})
+                                        "a = 99999999999999999999", "= 1", "a b", std::string("a = 1\0", 6), deep})
     EXPECT_FALSE(ParseLvmMetadata(bad)) << bad;
 }
 
