@@ -1,0 +1,67 @@
+// The desktop program put together as main() does: the frame, the device
+// window in its first tab and the real starter with its threads.
+#include <QAction>
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QTreeView>
+
+#include <gtest/gtest.h>
+
+#include "app/device_tree_model.h"
+#include "app/device_window.h"
+#include "app/main_frame.h"
+#include "app/operation_starter.h"
+#include "app/partition_window.h"
+#include "app/workstation.h"
+#include "gui_support.h"
+#include "support/test_images.h"
+
+namespace orvaldi::test {
+namespace {
+
+// Processes events until `done` holds or a generous bound passes; the
+// outcome is what the test checks, never the time it took.
+template <typename Done>
+bool WaitFor(Done done) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < 60000) QApplication::processEvents(QEventLoop::AllEvents, 50);
+  return done();
+}
+
+TEST(Workstation, DoubleClickOpensAPartitionTabThroughTheRealThreads) {
+  TempDir dir;
+  const auto bytes = LoadImage(DemoImageGz());
+  ASSERT_TRUE(bytes);
+  disk::DiskInfoList disks;
+  ScriptedPrompter prompter;
+  const app::OperationStarter starter = app::MakeOperationStarter();
+  app::MainFrame frame(nullptr);
+  auto* device = new app::DeviceWindow(disks, starter);
+  frame.setDeviceWindow(device);
+  app::ConnectWorkstation(frame, *device);
+  frame.resize(1100, 720);
+  frame.show();
+  ASSERT_TRUE(device->openImage(QString::fromStdString(dir.write("demo.img", *bytes).string())));
+
+  // Commands whose windows do not exist yet are greyed, not silent.
+  for (const int id : {app::kCmdCreateImage, app::kCmdRecoverFiles, app::kCmdFileFilter})
+    EXPECT_FALSE(frame.action(id)->isEnabled()) << id;
+
+  const QModelIndex fat = device->model()->index(0, 0, device->model()->index(0, 0));
+  device->tree()->setCurrentIndex(fat);
+  // A disk command on a partition item is refused as on the tree's own menu.
+  frame.action(app::kCmdFullDiskScan)->trigger();
+  ASSERT_EQ(prompter.shown.size(), 1u);
+  EXPECT_EQ(prompter.shown[0].text, QString("请正确选择磁盘"));
+
+  emit device->tree()->doubleClicked(fat);
+  ASSERT_TRUE(WaitFor([&] { return frame.activeTabIndex() == 1; }));
+  auto* window = qobject_cast<app::PartitionWindow*>(frame.activeDocumentWindow());
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
+  EXPECT_FALSE(SaveScreenshot(frame, "workstation").empty());
+}
+
+}  // namespace
+}  // namespace orvaldi::test
