@@ -75,15 +75,15 @@ void DeviceWindow::refresh() {
   model_->populate();
 }
 
-bool DeviceWindow::run(OperationSpec spec) {
+bool DeviceWindow::run(OperationRequest request) {
   ++running_;
-  spec.owner = this;
-  spec.publish = [self = QPointer<DeviceWindow>(this), publish = std::move(spec.publish)] {
+  request.owner = this;
+  request.publish = [self = QPointer<DeviceWindow>(this), publish = std::move(request.publish)] {
     if (!self) return;
     publish();
     --self->running_;
   };
-  if (starter_(std::move(spec))) return true;
+  if (starter_(std::move(request))) return true;
   --running_;
   return false;
 }
@@ -132,19 +132,19 @@ void DeviceWindow::fullDiskScan() {
   disk::DiskInfo* d = selectedDiskForCommand();
   if (!d) return;
   const QString diskText = model_->itemText(tree_->currentIndex());
-  OperationSpec spec;
-  spec.family = OperationFamily::kDiskSearch;
-  spec.title = "全盘扫描";
+  OperationRequest request;
+  request.family = OperationFamily::kDiskSearch;
+  request.title = "全盘扫描";
   auto ran = std::make_shared<bool>(false);
-  spec.work = [d, ran](platform::ProgressBlock& block) {
+  request.work = [d, ran](platform::ProgressBlock& block) {
     const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(d->sizeBytes, 0)) / 512;
     *ran = raw::RawDiskScan(*d, block, 0, sectors) == 1;
   };
-  spec.publish = [this, diskText, ran] {
+  request.publish = [this, diskText, ran] {
     if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
   };
-  run(std::move(spec));
+  run(std::move(request));
 }
 
 void DeviceWindow::searchLostPartitions() {
@@ -161,21 +161,21 @@ void DeviceWindow::searchLostPartitionsWith(disk::SearchMode mode, uint8_t heads
   const QString diskText = model_->itemText(tree_->currentIndex());
   if (!searchWindow_) searchWindow_ = new SearchListWindow(this);
   SearchListWindow* window = searchWindow_;
-  OperationSpec spec;
-  spec.family = OperationFamily::kDiskSearch;
-  spec.title = "扫描分区";
-  spec.view = window;
+  OperationRequest request;
+  request.family = OperationFamily::kDiskSearch;
+  request.title = "扫描分区";
+  request.view = window;
   auto ran = std::make_shared<bool>(false);
-  spec.work = [d, mode, heads, ran](platform::ProgressBlock& block) {
+  request.work = [d, mode, heads, ran](platform::ProgressBlock& block) {
     *ran = disk::SearchLostPartitions(*d, mode, heads, block) == 1;
   };
-  spec.publish = [this, diskText, window, ran] {
+  request.publish = [this, diskText, window, ran] {
     // Rows pushed after the search's last progress message.
     window->takeRows();
     if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
   };
-  run(std::move(spec));
+  run(std::move(request));
 }
 
 void DeviceWindow::partitionScan() {
@@ -187,17 +187,17 @@ void DeviceWindow::partitionScan() {
     return;
   }
   const QString diskText = model_->itemText(current.parent());
-  OperationSpec spec;
-  spec.family = OperationFamily::kPartitionScan;
-  spec.title = "分区扫描";
+  OperationRequest request;
+  request.family = OperationFamily::kPartitionScan;
+  request.title = "分区扫描";
   auto ran = std::make_shared<bool>(false);
-  spec.work = [d, p, ran](platform::ProgressBlock& block) {
+  request.work = [d, p, ran](platform::ProgressBlock& block) {
     *ran = raw::RawDiskScan(*d, block, p->startSector, p->sectorCount, p) == 1;
   };
-  spec.publish = [this, diskText, ran] {
+  request.publish = [this, diskText, ran] {
     if (!model_->appendNewPartitions(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
   };
-  run(std::move(spec));
+  run(std::move(request));
 }
 
 void DeviceWindow::saveScanResult() {

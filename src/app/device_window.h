@@ -84,7 +84,7 @@ class DeviceWindow final : public QWidget {
   // Partition windows on `disk` are closed so that its records may change;
   // false (the operator was told) when one of them, or this tree, is busy.
   bool releaseDisk(const disk::DiskInfo& disk);
-  bool run(OperationSpec spec);
+  bool run(OperationRequest request);
 
   disk::DiskInfoList& disks_;
   OperationStarter starter_;

@@ -39,7 +39,7 @@ class ProgressView {
 // scan while the first one's results are still being published, for example).
 using OperationFamily = ops::OperationFamily;
 
-struct OperationSpec {
+struct OperationRequest {
   OperationFamily family = OperationFamily::kPartitionWindow;
   QString title;                 // the progress window's title, e.g. "展开分区文件"
   QWidget* owner = nullptr;      // the window that started it (refusals and the progress window centre on it)
@@ -58,8 +58,8 @@ struct OperationSpec {
   std::shared_ptr<ops::BusyFlag> busy;
 };
 
-// Starts `spec`, or refuses it (the refusal was shown to the operator
+// Starts `request`, or refuses it (the refusal was shown to the operator
 // through the prompter) and returns false. Never waits for the operation.
-using OperationStarter = std::function<bool(OperationSpec spec)>;
+using OperationStarter = std::function<bool(OperationRequest request)>;
 
 }  // namespace orvaldi::app

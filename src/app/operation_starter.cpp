@@ -23,11 +23,11 @@ namespace {
 // thread until the view has applied it on the UI thread.
 class Run final : public platform::ProgressSink {
  public:
-  Run(ops::CallGate& gate, OperationSpec spec, ProgressView& view)
+  Run(ops::CallGate& gate, OperationRequest request, ProgressView& view)
       : gate_(gate),
-        spec_(std::move(spec)),
-        owner_(spec_.owner),
-        hadOwner_(spec_.owner != nullptr),
+        request_(std::move(request)),
+        owner_(request_.owner),
+        hadOwner_(request_.owner != nullptr),
         view_(&view),
         viewObject_(dynamic_cast<QObject*>(&view)),
         viewIsObject_(viewObject_ != nullptr),
@@ -38,19 +38,19 @@ class Run final : public platform::ProgressSink {
   }
 
   void work() {
-    if (spec_.work) spec_.work(*block_);
+    if (request_.work) request_.work(*block_);
   }
 
   // UI thread, after the work returned: publish, close, then free.
   void finish() {
     if (!hadOwner_ || owner_) {
-      if (spec_.publish) spec_.publish();
+      if (request_.publish) request_.publish();
     }
     if (viewAlive()) {
       block_->setSink(target_);
       view_->closeWhenDone();
     }
-    if (spec_.busy) spec_.busy->lower();
+    if (request_.busy) request_.busy->lower();
     finished_ = true;
   }
 
@@ -60,7 +60,7 @@ class Run final : public platform::ProgressSink {
   }
 
   bool finished() const { return finished_; }
-  const OperationSpec& spec() const { return spec_; }
+  const OperationRequest& request() const { return request_; }
 
   void beginStage(int64_t upper, int64_t step) override {
     gate_.call([&] {
@@ -84,7 +84,7 @@ class Run final : public platform::ProgressSink {
   bool viewAlive() const { return !viewIsObject_ || viewObject_; }
 
   ops::CallGate& gate_;
-  OperationSpec spec_;
+  OperationRequest request_;
   QPointer<QWidget> owner_;
   bool hadOwner_;
   ProgressView* view_;
@@ -120,19 +120,19 @@ class StarterState {
   StarterState(const StarterState&) = delete;
   StarterState& operator=(const StarterState&) = delete;
 
-  bool start(OperationSpec spec) {
-    if (auto refusal = ops::SlotRefusal(spec.family, runner_.threadSlots())) {
-      CurrentPrompter().message(spec.owner, QString::fromStdString(refusal->title),
+  bool start(OperationRequest request) {
+    if (auto refusal = ops::SlotRefusal(request.family, runner_.threadSlots())) {
+      CurrentPrompter().message(request.owner, QString::fromStdString(refusal->title),
                                 QString::fromStdString(refusal->text));
       return false;
     }
     forgetFinished();
-    ProgressView* view = spec.view ? spec.view : &standardDialog(spec.owner, spec.family);
-    view->showFor(spec.title);
-    std::shared_ptr<ops::OperationCount> count = spec.count;
-    if (spec.busy) spec.busy->raise();
-    const ops::OperationFamily family = spec.family;
-    auto run = std::make_shared<Run>(gate_, std::move(spec), *view);
+    ProgressView* view = request.view ? request.view : &standardDialog(request.owner, request.family);
+    view->showFor(request.title);
+    std::shared_ptr<ops::OperationCount> count = request.count;
+    if (request.busy) request.busy->raise();
+    const ops::OperationFamily family = request.family;
+    auto run = std::make_shared<Run>(gate_, std::move(request), *view);
     runs_.push_back(run);
     ops::OperationJob job;
     job.work = [run] { run->work(); };
@@ -174,7 +174,7 @@ class StarterState {
 
 OperationStarter MakeOperationStarter(ops::ThreadSlots& table) {
   auto state = std::make_shared<StarterState>(table);
-  return [state](OperationSpec spec) { return state->start(std::move(spec)); };
+  return [state](OperationRequest request) { return state->start(std::move(request)); };
 }
 
 }  // namespace orvaldi::app

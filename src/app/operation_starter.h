@@ -15,7 +15,7 @@ namespace orvaldi::app {
 // thread, and once the work returned runs `publish` on the UI thread, closes
 // the view and lowers the busy flag, in that order. The UI thread never
 // waits for the operation. If the owner was destroyed meanwhile, nothing is
-// published. A view of the spec's own must outlive its operation.
+// published. A view the request brings along must outlive its operation.
 //
 // Every copy shares one set of threads. When the last copy goes (on the UI
 // thread, while the application object lives), running operations are told

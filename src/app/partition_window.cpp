@@ -243,18 +243,18 @@ void PartitionWindow::start(Scan scan) {
   const disk::FsFamily family = disk::FamilyOf(partition->typeByte);
   if (family != disk::FsFamily::kOther) kind_ = family;
 
-  OperationSpec spec;
-  spec.owner = this;
-  spec.family = scan == Scan::kLostNtfs ? OperationFamily::kDeepScan : OperationFamily::kPartitionWindow;
-  spec.title = scan == Scan::kOpen ? kOpenTitle : kLostTitle;
+  OperationRequest request;
+  request.owner = this;
+  request.family = scan == Scan::kLostNtfs ? OperationFamily::kDeepScan : OperationFamily::kPartitionWindow;
+  request.title = scan == Scan::kOpen ? kOpenTitle : kLostTitle;
 
   QModelIndex top;
   std::shared_ptr<ops::OpenedPartition> previous = opened_;
   if (scan == Scan::kDeleted) {
     // No new reading: the last scan's orphan and third top folders are
     // attached again below the first top item.
-    spec.work = [](platform::ProgressBlock& block) { block.clearText(); };
-    spec.publish = [self = QPointer<PartitionWindow>(this), previous] {
+    request.work = [](platform::ProgressBlock& block) { block.clearText(); };
+    request.publish = [self = QPointer<PartitionWindow>(this), previous] {
       if (!self) return;
       if (previous) {
         QModelIndex first = self->folders_->topIndex(0);
@@ -274,14 +274,14 @@ void PartitionWindow::start(Scan scan) {
                                    ? ops::ScanMode::kSearch
                                    : ops::ScanMode::kWalk;
     auto result = std::make_shared<ops::OpenedPartition>();
-    spec.work = [disk, partition, mode, result](platform::ProgressBlock& block) {
+    request.work = [disk, partition, mode, result](platform::ProgressBlock& block) {
       *result = ops::OpenPartition(*disk, *partition, mode, block);
       block.clearText();
       block.setText(kAnalysing);
     };
     const QPersistentModelIndex topItem(top);
     const bool withExtras = scan != Scan::kLostNtfs;
-    spec.publish = [self = QPointer<PartitionWindow>(this), result, topItem, withExtras, disk, partition] {
+    request.publish = [self = QPointer<PartitionWindow>(this), result, topItem, withExtras, disk, partition] {
       if (!self) return;
       self->opened_ = result;
       // No volume the reader could read: an empty tree must not pass for one.
@@ -300,11 +300,11 @@ void PartitionWindow::start(Scan scan) {
   }
 
   ++running_;
-  spec.publish = [self = QPointer<PartitionWindow>(this), publish = std::move(spec.publish)] {
+  request.publish = [self = QPointer<PartitionWindow>(this), publish = std::move(request.publish)] {
     publish();
     if (self) --self->running_;
   };
-  if (starter_(std::move(spec))) return;
+  if (starter_(std::move(request))) return;
   // Refused: nothing ran, so the previous result still stands.
   --running_;
   fileScan_ = deletedScan_ = false;

@@ -24,13 +24,13 @@ using app::DeviceTreeModel;
 
 // Runs each operation at once on this thread, as if its threads had ended.
 app::OperationStarter SyncStarter() {
-  return [](app::OperationSpec spec) {
+  return [](app::OperationRequest request) {
     platform::ProgressBlock own;
-    platform::ProgressBlock& block = spec.view ? spec.view->block() : own;
-    if (spec.view) spec.view->showFor(spec.title);
-    spec.work(block);
-    spec.publish();
-    if (spec.view) spec.view->closeWhenDone();
+    platform::ProgressBlock& block = request.view ? request.view->block() : own;
+    if (request.view) request.view->showFor(request.title);
+    request.work(block);
+    request.publish();
+    if (request.view) request.view->closeWhenDone();
     return true;
   };
 }

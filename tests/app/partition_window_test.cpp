@@ -23,20 +23,20 @@ namespace {
 // Keeps each operation until the test lets it run, as a real start would
 // while its threads work.
 struct HeldStarter {
-  std::deque<app::OperationSpec> held;
+  std::deque<app::OperationRequest> held;
   app::OperationStarter starter() {
-    return [this](app::OperationSpec spec) {
-      held.push_back(std::move(spec));
+    return [this](app::OperationRequest request) {
+      held.push_back(std::move(request));
       return true;
     };
   }
   void runAll() {
     while (!held.empty()) {
-      app::OperationSpec spec = std::move(held.front());
+      app::OperationRequest request = std::move(held.front());
       held.pop_front();
       platform::ProgressBlock block;
-      spec.work(block);
-      spec.publish();
+      request.work(block);
+      request.publish();
     }
   }
 };
@@ -203,14 +203,14 @@ TEST(PartitionWindowBench, ShowsTheTreeOfALargeImage) {
   disk::DiskInfoList disks;
   ScriptedPrompter prompter;
   double scanMs = 0, showMs = 0;
-  app::OperationStarter timing = [&](app::OperationSpec spec) {
+  app::OperationStarter timing = [&](app::OperationRequest request) {
     platform::ProgressBlock block;
     const auto t0 = Clock::now();
-    spec.work(block);
+    request.work(block);
     const auto t1 = Clock::now();
-    spec.publish();
+    request.publish();
     // Shown: laid out and painted.
-    spec.owner->window()->grab();
+    request.owner->window()->grab();
     scanMs = ms(t1 - t0);
     showMs = ms(Clock::now() - t1);
     return true;

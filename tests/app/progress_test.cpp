@@ -164,13 +164,13 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   bool busyAtPublish = false;
   ProgressDialog* dialog = nullptr;
 
-  app::OperationSpec spec;
-  spec.family = app::OperationFamily::kDiskSearch;
-  spec.title = "全盘扫描";
-  spec.owner = &owner;
-  spec.busy = busy;
-  spec.count = count;
-  spec.work = [&](platform::ProgressBlock& block) {
+  app::OperationRequest request;
+  request.family = app::OperationFamily::kDiskSearch;
+  request.title = "全盘扫描";
+  request.owner = &owner;
+  request.busy = busy;
+  request.count = count;
+  request.work = [&](platform::ProgressBlock& block) {
     workOnUiThread = std::this_thread::get_id() == uiThread;
     block.beginStage(1000, 1);
     for (int i = 0; i < 1000 && !block.cancelled(); ++i) {
@@ -179,13 +179,13 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   };
-  spec.publish = [&] {
+  request.publish = [&] {
     published = true;
     publishedOnUiThread = std::this_thread::get_id() == uiThread;
     viewOpenAtPublish = dialog && dialog->isVisible();
     busyAtPublish = busy->raised();
   };
-  ASSERT_TRUE(start(spec));
+  ASSERT_TRUE(start(request));
   dialog = owner.findChild<ProgressDialog*>();
   ASSERT_NE(dialog, nullptr);
   EXPECT_TRUE(dialog->isVisible());
@@ -193,7 +193,7 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   EXPECT_TRUE(busy->raised());
 
   // The second start of the family is refused; the first one goes on.
-  EXPECT_FALSE(start(spec));
+  EXPECT_FALSE(start(request));
   ASSERT_EQ(prompter.shown.size(), 1u);
   EXPECT_EQ(prompter.shown[0].title, QString("waiting"));
   EXPECT_EQ(prompter.shown[0].text, QString("等待当前操作完成！"));
@@ -219,7 +219,7 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   ASSERT_TRUE(PumpUntil([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kDiskSearchMonitor); }));
   std::atomic<bool> sawCancel{false};
   published = false;
-  spec.work = [&](platform::ProgressBlock& block) {
+  request.work = [&](platform::ProgressBlock& block) {
     block.beginStage(1000000, 1);
     for (int i = 0; i < 1000000 && !block.cancelled(); ++i) {
       block.step();
@@ -227,7 +227,7 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
     }
     sawCancel = block.cancelled();
   };
-  ASSERT_TRUE(start(spec));
+  ASSERT_TRUE(start(request));
   EXPECT_EQ(owner.findChildren<ProgressDialog*>().size(), 1);
   ASSERT_TRUE(PumpUntil([&] { return dialog->bar().position() >= 5; }));
   start = nullptr;
