@@ -201,16 +201,8 @@ void DeviceWindow::partitionScan() {
 }
 
 void DeviceWindow::saveScanResult() {
-  const QModelIndex current = tree_->currentIndex();
-  if (!current.isValid()) {
-    CurrentPrompter().message(this, "error", "没有选择磁盘");
-    return;
-  }
-  if (!model_->isDiskItem(current)) {
-    CurrentPrompter().message(this, "error", "请正确选择磁盘");
-    return;
-  }
-  const QString name = model_->itemText(current) + disk::kScanResultExtension;
+  if (!selectedDiskForCommand()) return;
+  const QString name = model_->itemText(tree_->currentIndex()) + disk::kScanResultExtension;
   QFileDialog dialog(this, QString(), name, "kvr_scn Files(*.kvr_scn);;Text Files(*.txt);;All Files(*.*)");
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setDefaultSuffix("kvr_scn");
@@ -219,16 +211,8 @@ void DeviceWindow::saveScanResult() {
 }
 
 void DeviceWindow::saveScanResultTo(const QString& path) {
-  const QModelIndex current = tree_->currentIndex();
-  if (!current.isValid()) {
-    CurrentPrompter().message(this, "error", "没有选择磁盘");
-    return;
-  }
-  disk::DiskInfo* d = model_->isDiskItem(current) ? model_->diskOf(current) : nullptr;
-  if (!d) {
-    CurrentPrompter().message(this, "error", "请正确选择磁盘");
-    return;
-  }
+  disk::DiskInfo* d = selectedDiskForCommand();
+  if (!d) return;
   // A search still running appends to the records being written.
   if (running_ > 0) {
     CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
@@ -239,15 +223,7 @@ void DeviceWindow::saveScanResultTo(const QString& path) {
 }
 
 void DeviceWindow::loadScanResult() {
-  const QModelIndex current = tree_->currentIndex();
-  if (!current.isValid()) {
-    CurrentPrompter().message(this, "error", "没有选择磁盘");
-    return;
-  }
-  if (!model_->isDiskItem(current)) {
-    CurrentPrompter().message(this, "error", "请正确选择磁盘");
-    return;
-  }
+  if (!selectedDiskForCommand()) return;
   QFileDialog dialog(this, QString(), QString(), "kvr_scn Files(*.kvr_scn);;Text Files(*.txt);;All Files(*.*)");
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -257,16 +233,8 @@ void DeviceWindow::loadScanResult() {
 }
 
 void DeviceWindow::loadScanResultFrom(const QString& path) {
-  const QModelIndex current = tree_->currentIndex();
-  if (!current.isValid()) {
-    CurrentPrompter().message(this, "error", "没有选择磁盘");
-    return;
-  }
-  disk::DiskInfo* d = model_->isDiskItem(current) ? model_->diskOf(current) : nullptr;
-  if (!d) {
-    CurrentPrompter().message(this, "error", "请正确选择磁盘");
-    return;
-  }
+  disk::DiskInfo* d = selectedDiskForCommand();
+  if (!d) return;
   // Loading replaces the partition records that open windows show.
   if (!releaseDisk(*d)) return;
   const disk::ScanResultLoad loaded = disk::LoadScanResultFile(*d, path.toStdString());
