@@ -20,7 +20,9 @@
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
 #include "disk/scan_result_file.h"
+#include "ops/disk_search.h"
 #include "ops/format.h"
+#include "ops/open_partition.h"
 #include "raw/raw_scan.h"
 
 namespace orvaldi::app {
@@ -29,6 +31,22 @@ namespace {
 const char kFailed[] = "此操作执行失败！";
 
 bool IsImage(const disk::DiskInfo& disk) { return disk.index.empty(); }
+
+QString DiskText(const disk::DiskInfo& disk) { return QString::fromStdString(disk::DisplayName(disk)); }
+
+// What a sweep could not read, for the operator; empty when it read all.
+QString UnreadableText(const raw::RawScanReport& report) {
+  if (report.unreadable.empty()) return {};
+  constexpr size_t kShown = 10;
+  QStringList where;
+  for (size_t i = 0; i < report.unreadable.size() && i < kShown; ++i)
+    where << QString("%1+%2").arg(report.unreadable[i].start).arg(report.unreadable[i].sectors);
+  if (report.unreadable.size() > kShown) where << "……";
+  return QString("有 %1 个扇区无法读取（%2 处），其中的内容没有扫描到。\n起始扇区+扇区数：%3")
+      .arg(report.unreadableSectors())
+      .arg(report.unreadable.size())
+      .arg(where.join("，"));
+}
 
 }  // namespace
 
@@ -59,15 +77,46 @@ DeviceWindow::DeviceWindow(disk::DiskInfoList& disks, OperationStarter starter, 
 
 DeviceWindow::~DeviceWindow() {
   // Windows nobody took in as documents are ours to end.
-  for (const QPointer<PartitionWindow>& w : windows_)
-    if (w && !w->parent()) delete w.data();
+  for (const Opened& opened : windows_)
+    if (opened.window && !opened.window->parent()) delete opened.window.data();
 }
 
 std::vector<PartitionWindow*> DeviceWindow::partitionWindows() const {
   std::vector<PartitionWindow*> open;
-  for (const QPointer<PartitionWindow>& w : windows_)
-    if (w) open.push_back(w.data());
+  for (const Opened& opened : windows_)
+    if (opened.window) open.push_back(opened.window.data());
   return open;
+}
+
+bool DeviceWindow::partitionWindowBusy(const QString& diskText, const PartitionWindow* except) const {
+  return std::any_of(windows_.begin(), windows_.end(), [&](const Opened& opened) {
+    return opened.disk == diskText && opened.count->busy() && (!except || opened.window != except);
+  });
+}
+
+void DeviceWindow::relinkWindows(const QString& diskText) {
+  for (PartitionWindow* w : partitionWindows())
+    if (w->diskName() == diskText) w->relink();
+}
+
+void DeviceWindow::dropCarvedDuplicates(const QString& diskText, const PartitionWindow* publishing) {
+  const auto pending = carvedToDrop_.find(diskText);
+  if (pending == carvedToDrop_.end()) return;
+  // Another scan of the disk may be reading the carved folder on its worker
+  // (the publishing one has ended its reading).
+  const bool read = std::any_of(windows_.begin(), windows_.end(), [&](const Opened& opened) {
+    return opened.disk == diskText && opened.reading->raised() && (!publishing || opened.window != publishing);
+  });
+  if (read || searching(diskText)) return;
+  ops::OpenedPartition found;
+  found.carvedDuplicates = std::move(pending->second);
+  carvedToDrop_.erase(pending);
+  const std::string name = diskText.toStdString();
+  for (disk::DiskInfo& d : disks_) {
+    if (disk::DisplayName(d) != name) continue;
+    if (ops::DropCarvedDuplicates(d, found) > 0) relinkWindows(diskText);
+    return;
+  }
 }
 
 void DeviceWindow::refresh() {
@@ -76,15 +125,37 @@ void DeviceWindow::refresh() {
 }
 
 bool DeviceWindow::run(OperationRequest request) {
-  ++running_;
   request.owner = this;
-  request.publish = [self = QPointer<DeviceWindow>(this), publish = std::move(request.publish)] {
-    if (!self) return;
+  request.count = count_;
+  return starter_(std::move(request));
+}
+
+bool DeviceWindow::runSearch(disk::DiskInfo& disk, OperationRequest request,
+                             std::function<void(disk::DiskInfo& copy, platform::ProgressBlock&)> work) {
+  const QString diskText = DiskText(disk);
+  if (searching(diskText) || partitionWindowBusy(diskText)) {
+    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+    return false;
+  }
+  // Nothing reads the carved folder now: the copy starts without duplicates.
+  dropCarvedDuplicates(diskText);
+  auto copy = std::make_shared<disk::DiskInfo>(ops::CopyForSearch(disk));
+  const size_t before = disk.partitions.size();
+  request.work = [copy, work = std::move(work)](platform::ProgressBlock& block) { work(*copy, block); };
+  request.publish = [this, diskText, copy, before, publish = std::move(request.publish)] {
+    const std::string name = diskText.toStdString();
+    for (disk::DiskInfo& d : disks_) {
+      if (disk::DisplayName(d) != name) continue;
+      ops::MergeSearchFindings(d, std::move(*copy), before);
+      break;
+    }
+    searching_.removeAll(diskText);
     publish();
-    --self->running_;
+    relinkWindows(diskText);
   };
-  if (starter_(std::move(request))) return true;
-  --running_;
+  searching_ << diskText;
+  if (run(std::move(request))) return true;
+  searching_.removeAll(diskText);
   return false;
 }
 
@@ -136,15 +207,17 @@ void DeviceWindow::fullDiskScan() {
   request.family = OperationFamily::kDiskSearch;
   request.title = "全盘扫描";
   auto ran = std::make_shared<bool>(false);
-  request.work = [d, ran](platform::ProgressBlock& block) {
-    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(d->sizeBytes, 0)) / 512;
-    *ran = raw::RawDiskScan(*d, block, 0, sectors) == 1;
-  };
-  request.publish = [this, diskText, ran] {
+  auto report = std::make_shared<raw::RawScanReport>();
+  request.publish = [this, diskText, ran, report] {
     if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
+    if (const QString unread = UnreadableText(*report); !unread.isEmpty())
+      CurrentPrompter().message(this, "warning", unread);
   };
-  run(std::move(request));
+  runSearch(*d, std::move(request), [ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
+    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / 512;
+    *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get()) == 1;
+  });
 }
 
 void DeviceWindow::searchLostPartitions() {
@@ -165,17 +238,20 @@ void DeviceWindow::searchLostPartitionsWith(disk::SearchMode mode, uint8_t heads
   request.family = OperationFamily::kDiskSearch;
   request.title = "扫描分区";
   request.view = window;
+  auto report = std::make_shared<disk::LostPartitionReport>();
   auto ran = std::make_shared<bool>(false);
-  request.work = [d, mode, heads, ran](platform::ProgressBlock& block) {
-    *ran = disk::SearchLostPartitions(*d, mode, heads, block) == 1;
-  };
-  request.publish = [this, diskText, window, ran] {
+  request.publish = [this, diskText, window, ran, report] {
     // Rows pushed after the search's last progress message.
     window->takeRows();
     if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
+    if (report->unreadableSectors > 0)
+      CurrentPrompter().message(this, "warning",
+                                QString("有 %1 个扇区无法读取，那里的分区没有找到。").arg(report->unreadableSectors));
   };
-  run(std::move(request));
+  runSearch(*d, std::move(request), [mode, heads, ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
+    *ran = disk::SearchLostPartitions(copy, mode, heads, block, report.get()) == 1;
+  });
 }
 
 void DeviceWindow::partitionScan() {
@@ -187,17 +263,24 @@ void DeviceWindow::partitionScan() {
     return;
   }
   const QString diskText = model_->itemText(current.parent());
+  // The partition's place in the list: the copy's record at that place is the scan's context.
+  const auto place =
+      std::find_if(d->partitions.begin(), d->partitions.end(), [p](const disk::PartitionInfo& q) { return &q == p; });
+  const auto index = static_cast<size_t>(place - d->partitions.begin());
   OperationRequest request;
   request.family = OperationFamily::kPartitionScan;
   request.title = "分区扫描";
   auto ran = std::make_shared<bool>(false);
-  request.work = [d, p, ran](platform::ProgressBlock& block) {
-    *ran = raw::RawDiskScan(*d, block, p->startSector, p->sectorCount, p) == 1;
-  };
-  request.publish = [this, diskText, ran] {
+  auto report = std::make_shared<raw::RawScanReport>();
+  request.publish = [this, diskText, ran, report] {
     if (!model_->appendNewPartitions(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
+    if (const QString unread = UnreadableText(*report); !unread.isEmpty())
+      CurrentPrompter().message(this, "warning", unread);
   };
-  run(std::move(request));
+  runSearch(*d, std::move(request), [index, ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
+    const disk::PartitionInfo& context = copy.partitions.at(index);
+    *ran = raw::RawDiskScan(copy, block, context.startSector, context.sectorCount, &context, report.get()) == 1;
+  });
 }
 
 void DeviceWindow::saveScanResult() {
@@ -214,7 +297,7 @@ void DeviceWindow::saveScanResultTo(const QString& path) {
   disk::DiskInfo* d = selectedDiskForCommand();
   if (!d) return;
   // A search still running appends to the records being written.
-  if (running_ > 0) {
+  if (busy()) {
     CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
     return;
   }
@@ -256,7 +339,7 @@ void DeviceWindow::createRegion(quint64 startSector, quint64 endSector) {
     CurrentPrompter().message(this, "error", "没有选择磁盘");
     return;
   }
-  if (running_ > 0) {
+  if (busy()) {
     CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
     return;
   }
@@ -279,15 +362,15 @@ void DeviceWindow::createRegionDialog() {
 }
 
 bool DeviceWindow::releaseDisk(const disk::DiskInfo& disk) {
-  const QString diskText = QString::fromStdString(disk::DisplayName(disk));
-  bool busy = running_ > 0;
-  for (PartitionWindow* w : partitionWindows()) busy = busy || (w->diskName() == diskText && w->busy());
-  if (busy) {
+  const QString diskText = DiskText(disk);
+  if (busy() || partitionWindowBusy(diskText)) {
     CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
     return false;
   }
   for (PartitionWindow* w : partitionWindows())
     if (w->diskName() == diskText) delete w;
+  // The records go: what was to be dropped from them goes with them.
+  carvedToDrop_.erase(diskText);
   return true;
 }
 
@@ -298,11 +381,11 @@ void DeviceWindow::closeImage() {
   if (!selected || !IsImage(*selected)) return;
   // Records after the closed one move in the list: nothing may run on any
   // disk, and open windows of other disks point at them again afterwards.
-  for (PartitionWindow* w : partitionWindows()) {
-    if (w->busy()) {
-      CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
-      return;
-    }
+  const bool anyBusy =
+      std::any_of(windows_.begin(), windows_.end(), [](const Opened& opened) { return opened.count->busy(); });
+  if (anyBusy) {
+    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+    return;
   }
   if (!releaseDisk(*selected)) return;
   const std::string text = model_->itemText(current).toStdString();
@@ -319,6 +402,10 @@ void DeviceWindow::openSelectedPartition() {
   const QString diskText = model_->itemText(current.parent());
   const QString partText = model_->itemText(current.siblingAtColumn(DeviceTreeModel::kNameColumn));
   const QString title = diskText + partText;
+  if (searching(diskText)) {
+    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+    return;
+  }
   for (PartitionWindow* w : partitionWindows()) {
     if (w->title() == title) {
       CurrentPrompter().message(this, "error", "此分区已打开！");
@@ -328,9 +415,20 @@ void DeviceWindow::openSelectedPartition() {
   const QString type =
       model_->data(current.siblingAtColumn(DeviceTreeModel::kFsTypeColumn), Qt::DisplayRole).toString();
   if (type != "NTFS" && type != "FAT16" && type != "FAT32") return;
+  // Windows closed while idle are forgotten; those whose scan still runs
+  // keep their disk in use until it ends.
+  std::erase_if(windows_, [](const Opened& opened) { return !opened.window && !opened.count->busy(); });
   auto* window = new PartitionWindow(disks_, diskText, partText, starter_);
-  windows_.emplace_back(window);
+  windows_.push_back({window, diskText, window->operationCount(), window->readingFlag()});
+  window->setDiskSearched(
+      [self = QPointer<DeviceWindow>(this), diskText] { return self && self->searching(diskText); });
+  connect(window, &PartitionWindow::scanPublished, this, [this, window, diskText](const QList<quint64>& found) {
+    std::vector<uint64_t>& pending = carvedToDrop_[diskText];
+    pending.insert(pending.end(), found.begin(), found.end());
+    dropCarvedDuplicates(diskText, window);
+  });
   emit documentCreated(window, title);
+  window->reopenDisk();
 }
 
 void DeviceWindow::popupMenu(const QPoint& pos) {

@@ -4,10 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
 #include <vector>
 
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 
 #include "app/operation.h"
@@ -36,8 +40,12 @@ class DeviceWindow final : public QWidget {
   SearchListWindow* searchWindow() const { return searchWindow_; }
   // The partition windows opened from this tree and still open.
   std::vector<PartitionWindow*> partitionWindows() const;
-  // An operation of this tree is starting, running or publishing.
-  bool busy() const { return running_ > 0; }
+  // An operation of this tree is running or publishing.
+  bool busy() const { return count_->busy(); }
+  // A search of the disk listed as `diskText` runs (a full-disk scan, a
+  // partition's raw scan or the lost-partition search): it works on a copy
+  // of the disk's records and merges what it found when it ends.
+  bool searching(const QString& diskText) const { return searching_.contains(diskText); }
 
  public slots:
   // Appends the image at `path` to the disk list and lists the disks again.
@@ -85,15 +93,40 @@ class DeviceWindow final : public QWidget {
   // false (the operator was told) when one of them, or this tree, is busy.
   bool releaseDisk(const disk::DiskInfo& disk);
   bool run(OperationRequest request);
+  // Starts a search of `disk` on a copy of its records. `work` searches the
+  // copy; `publish` runs after the copy's findings were merged into the disk.
+  // Refused while the disk is searched already or a partition window of it
+  // runs a scan (which reads the records the merge changes).
+  bool runSearch(disk::DiskInfo& disk, OperationRequest request,
+                 std::function<void(disk::DiskInfo& copy, platform::ProgressBlock&)> work);
+  // A partition window (open, or closed while its scan still runs) of the
+  // disk listed as `diskText` runs an operation; `except` is not asked.
+  bool partitionWindowBusy(const QString& diskText, const PartitionWindow* except = nullptr) const;
+  // Drops the carved files the partition scans of the disk found as files
+  // of their volumes, once no scan reads the carved folder any more, and
+  // points the disk's windows at what is left.
+  void dropCarvedDuplicates(const QString& diskText, const PartitionWindow* publishing = nullptr);
+  // Points the open partition windows of the disk at its carved files again.
+  void relinkWindows(const QString& diskText);
+
+  struct Opened {
+    QPointer<PartitionWindow> window;
+    QString disk;
+    std::shared_ptr<const ops::OperationCount> count;
+    std::shared_ptr<const ops::BusyFlag> reading;
+  };
 
   disk::DiskInfoList& disks_;
   OperationStarter starter_;
-  int running_ = 0;
+  std::shared_ptr<ops::OperationCount> count_ = std::make_shared<ops::OperationCount>();
+  // UI thread only.
+  QStringList searching_;
+  std::map<QString, std::vector<uint64_t>> carvedToDrop_;
   DeviceTreeModel* model_ = nullptr;
   QTreeView* tree_ = nullptr;
   PropertyList* properties_ = nullptr;
   SearchListWindow* searchWindow_ = nullptr;
-  std::vector<QPointer<PartitionWindow>> windows_;
+  std::vector<Opened> windows_;
 };
 
 }  // namespace orvaldi::app

@@ -67,6 +67,23 @@ class FileListModel final : public QAbstractTableModel {
 
 FileListModel& Files(QAbstractItemModel* model) { return *static_cast<FileListModel*>(model); }
 
+// What a scan could not read, for the operator: a listing that lacks
+// something must not pass for whole. Empty when everything was read.
+QString ReadProblemsText(const ops::OpenedPartition& opened) {
+  QStringList lines;
+  constexpr size_t kShown = 10;
+  const auto& problems = opened.readProblems;
+  for (size_t i = 0; i < problems.size() && i < kShown; ++i)
+    lines << QString("%1：扇区 %2").arg(QString::fromStdString(problems[i].where)).arg(problems[i].sector);
+  if (problems.size() > kShown) lines << QString("……共 %1 处").arg(problems.size());
+  if (!opened.unreadableFatSectors.empty())
+    lines << QString("FAT 有 %1 个扇区在所有副本中都无法读取（第一个是 FAT 扇区 %2），经过它们的文件不完整")
+                 .arg(opened.unreadableFatSectors.size())
+                 .arg(opened.unreadableFatSectors.front());
+  if (lines.isEmpty()) return {};
+  return "部分扇区无法读取，以下位置列出的内容不完整：\n" + lines.join('\n');
+}
+
 const char kOpenTitle[] = "展开分区文件";
 const char kLostTitle[] = "扫描丢失文件";
 const char kAnalysing[] = "正在分析文件，请稍后！";
@@ -103,8 +120,6 @@ PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskN
   connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { showFolder(current); });
   connect(tree_, &QWidget::customContextMenuRequested, this, &PartitionWindow::popupMenu);
-
-  start(Scan::kOpen);
 }
 
 PartitionWindow::~PartitionWindow() = default;
@@ -188,8 +203,15 @@ QStringList PartitionWindow::shownFiles() const {
   return names;
 }
 
+bool PartitionWindow::refusedForSearch() {
+  if (!diskSearched_ || !diskSearched_()) return false;
+  CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+  return true;
+}
+
 void PartitionWindow::reopenDisk() {
-  if (running_ > 0) {
+  if (refusedForSearch()) return;
+  if (busy()) {
     CurrentPrompter().message(this, "error", "等待当前操作完成，请稍后！");
     return;
   }
@@ -198,14 +220,15 @@ void PartitionWindow::reopenDisk() {
 
 void PartitionWindow::scanFormatted() {
   counters_ = {};
-  if (fileScan_) {
+  if (fileScan_->raised()) {
     CurrentPrompter().message(this, "waiting", "等待此操作完成！");
     return;
   }
-  if (running_ > 0) {
+  if (busy()) {
     CurrentPrompter().message(this, "error", "等待当前操作完成！");
     return;
   }
+  if (refusedForSearch()) return;
   disk::DiskInfo* disk = nullptr;
   disk::PartitionInfo* partition = nullptr;
   if (!findRecords(disk, partition)) return;
@@ -219,14 +242,15 @@ void PartitionWindow::scanFormatted() {
 }
 
 void PartitionWindow::scanDeleted() {
-  if (deletedScan_) {
+  if (deletedScan_->raised()) {
     CurrentPrompter().message(this, "waiting", "等待此操作完成");
     return;
   }
-  if (running_ > 0) {
+  if (busy()) {
     CurrentPrompter().message(this, "error", "等待当前操作完成！");
     return;
   }
+  if (refusedForSearch()) return;
   if (!disk::IsFat(kind_)) {
     CurrentPrompter().message(this, "error", "此分区非FAT文件系统");
     return;
@@ -247,6 +271,7 @@ void PartitionWindow::start(Scan scan) {
   request.owner = this;
   request.family = scan == Scan::kLostNtfs ? OperationFamily::kDeepScan : OperationFamily::kPartitionWindow;
   request.title = scan == Scan::kOpen ? kOpenTitle : kLostTitle;
+  request.count = count_;
 
   QModelIndex top;
   std::shared_ptr<ops::OpenedPartition> previous = opened_;
@@ -261,9 +286,8 @@ void PartitionWindow::start(Scan scan) {
         if (!first.isValid()) first = self->folders_->addTop(self->partitionName_);
         for (size_t i = 1; i < previous->tops.size(); ++i) self->attachCounted(first, previous->tops[i]);
       }
-      self->deletedScan_ = false;
     };
-    deletedScan_ = true;
+    request.busy = deletedScan_;
   } else {
     // The scan replaces the nodes the views refer to: let go of them first.
     clearViews();
@@ -290,24 +314,19 @@ void PartitionWindow::start(Scan scan) {
       // Root and orphans; the NTFS record search adds the extension folder.
       const size_t tops = withExtras ? std::min<size_t>(result->tops.size(), 2) : result->tops.size();
       for (size_t i = 0; i < tops; ++i) self->attachCounted(topItem, result->tops[i]);
+      emit self->scanPublished(QList<quint64>(result->carvedDuplicates.begin(), result->carvedDuplicates.end()));
       if (withExtras) {
         self->addExtraFiles(topItem, *disk, *partition);
         self->showFirstFolder(topItem);
       }
-      self->fileScan_ = false;
+      const QString problems = ReadProblemsText(*result);
+      if (!problems.isEmpty()) CurrentPrompter().message(self, "warning", problems);
     };
-    fileScan_ = true;
+    request.busy = fileScan_;
   }
 
-  ++running_;
-  request.publish = [self = QPointer<PartitionWindow>(this), publish = std::move(request.publish)] {
-    publish();
-    if (self) --self->running_;
-  };
   if (starter_(std::move(request))) return;
   // Refused: nothing ran, so the previous result still stands.
-  --running_;
-  fileScan_ = deletedScan_ = false;
   if (scan != Scan::kDeleted && previous) {
     clearViews();
     opened_ = previous;

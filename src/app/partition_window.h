@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include <QPointer>
@@ -33,9 +34,9 @@ class PartitionWindow final : public QWidget {
   Q_OBJECT
 
  public:
-  // Remembers the device tree's texts of the disk and the partition and
-  // starts "展开分区文件" at once; every later command finds the records
-  // again by these texts.
+  // Remembers the device tree's texts of the disk and the partition; every
+  // command finds the records again by these texts. The opener connects the
+  // window, then starts "展开分区文件" with reopenDisk().
   PartitionWindow(disk::DiskInfoList& disks, const QString& diskName, const QString& partitionName,
                   OperationStarter starter, QWidget* parent = nullptr);
   ~PartitionWindow() override;
@@ -43,8 +44,17 @@ class PartitionWindow final : public QWidget {
   const QString& diskName() const { return diskName_; }
   const QString& partitionName() const { return partitionName_; }
   QString title() const { return diskName_ + partitionName_; }
-  // An operation of this window is starting, running or publishing.
-  bool busy() const { return running_ > 0; }
+  // An operation of this window is running or publishing.
+  bool busy() const { return count_->busy(); }
+  // The same, shared: it outlives the window, whose operation may still run
+  // after the window was closed.
+  std::shared_ptr<const ops::OperationCount> operationCount() const { return count_; }
+  // Raised while a scan of this window reads the disk's records (the
+  // carved files among them) on its worker.
+  std::shared_ptr<const ops::BusyFlag> readingFlag() const { return fileScan_; }
+  // Asked before every command: while it answers true (a search of the
+  // disk is running and will change its records), the window starts nothing.
+  void setDiskSearched(std::function<bool()> searched) { diskSearched_ = std::move(searched); }
   const AttachCounters& counters() const { return counters_; }
   // 1: the FAT walk that follows the FAT; 0 once a formatted-volume scan ran.
   int scanOption() const { return scanOption_; }
@@ -75,11 +85,17 @@ class PartitionWindow final : public QWidget {
   void saveTickedRequested();
   void statisticsRequested();
   void filterRequested();
+  // A scan of the partition was published. `carvedDuplicates` are the start
+  // sectors of the disk's carved files the scan found as files of the volume;
+  // they leave the carved folder once no other scan reads it.
+  void scanPublished(const QList<quint64>& carvedDuplicates);
 
  private:
   enum class Scan : uint8_t { kOpen, kLostFat, kLostNtfs, kDeleted };
 
   bool findRecords(disk::DiskInfo*& disk, disk::PartitionInfo*& partition) const;
+  // Refuses (and tells the operator) while a search of the disk runs.
+  bool refusedForSearch();
   void start(Scan scan);
   // Attaches `node` below `parent` and adds what it holds to the counters.
   void attachCounted(const QModelIndex& parent, const fs::NodeRef& node);
@@ -95,9 +111,11 @@ class PartitionWindow final : public QWidget {
   disk::FsFamily kind_ = disk::FsFamily::kOther;
   int scanOption_ = 1;
   AttachCounters counters_;
-  int running_ = 0;
-  bool fileScan_ = false;
-  bool deletedScan_ = false;
+  // Shared with the operation runner (see OperationRequest).
+  std::shared_ptr<ops::OperationCount> count_ = std::make_shared<ops::OperationCount>();
+  std::shared_ptr<ops::BusyFlag> fileScan_ = std::make_shared<ops::BusyFlag>();
+  std::shared_ptr<ops::BusyFlag> deletedScan_ = std::make_shared<ops::BusyFlag>();
+  std::function<bool()> diskSearched_;
   // The last scan's result: its tops point into the partition record.
   std::shared_ptr<ops::OpenedPartition> opened_;
 

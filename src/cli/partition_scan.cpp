@@ -74,6 +74,7 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
     progress.setSink(&bar);
     out.opened = ops::OpenPartition(*out.source.disk, part, scanMode, progress);
   }
+  ops::DropCarvedDuplicates(*out.source.disk, out.opened);
   return OpenExitCode(out.opened, part, scanMode);
 }
 

@@ -99,7 +99,7 @@ bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
   if (!DecodeRecord(record, number, DecodeMode::kFound, r, {})) return true;
   if (r.kind == 0 || r.attributesEndedEarly || r.parentNumber() == 0) return true;
   if (dropCarved_ && r.nonResidentData && !r.runs.empty() && !r.runs.front().sparse && part_.sectorsPerCluster) {
-    disk_.extraFoundFolder.children.erase(part_.startSector + r.runs.front().firstCluster * part_.sectorsPerCluster);
+    state_.carvedDuplicates.push_back(part_.startSector + r.runs.front().firstCluster * part_.sectorsPerCluster);
   }
   placer_.placeFound(r);
   return true;
@@ -228,6 +228,7 @@ void SectorSearch::wholePartition() {
 
 void SectorSearch::listedRuns() {
   dropCarved_ = true;
+  state_.carvedDuplicates.clear();
   const uint64_t start = part_.startSector;
   const uint64_t end = partitionEnd();
   uint64_t total = 0;

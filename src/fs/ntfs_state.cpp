@@ -63,6 +63,7 @@ std::unique_ptr<disk::ReaderState> NtfsScanState::clone() const {
   copy->mftFirstSector = mftFirstSector;
   copy->recordBytes = recordBytes;
   copy->indexRecordField = indexRecordField;
+  copy->carvedDuplicates = carvedDuplicates;
   return copy;
 }
 
@@ -76,6 +77,7 @@ void NtfsScanState::clearForRescan() {
   root.children.clear();
   orphans.children.clear();
   extension.children.clear();
+  carvedDuplicates.clear();
 }
 
 NtfsScanState& NtfsStateOf(disk::PartitionInfo& partition) { return partition.reader.getOrCreate<NtfsScanState>(); }

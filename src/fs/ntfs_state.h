@@ -31,6 +31,11 @@ struct NtfsScanState final : disk::ReaderState {
   uint64_t mftFirstSector = 0;  // absolute
   uint32_t recordBytes = 1024;
   uint32_t indexRecordField = 0;  // boot sector byte 0x44, kept for extraction
+  // Start sectors of carved files ("Extra Found Files") that the last search
+  // of the listed record runs found to be this volume's files. The search
+  // leaves the disk's carved folder alone, since windows may be showing it;
+  // whoever owns the disk's records drops them (ops::DropCarvedDuplicates).
+  std::vector<uint64_t> carvedDuplicates;
 
   NtfsScanState();
   NtfsScanState(const NtfsScanState&) = delete;

@@ -22,6 +22,7 @@ void OpenNtfs(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, pl
   out.status = OpenStatus::kOk;
   out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};
   if (!state->extension.children.empty()) out.tops.emplace_back(&state->extension);
+  out.carvedDuplicates = state->carvedDuplicates;
 }
 
 void OpenFat(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, platform::ProgressBlock& progress,
@@ -65,6 +66,12 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
   // What a cancelled scan found stays on the tops, but is not the whole tree.
   if (progress.cancelled()) out.status = OpenStatus::kCancelled;
   return out;
+}
+
+size_t DropCarvedDuplicates(disk::DiskInfo& disk, const OpenedPartition& opened) {
+  size_t dropped = 0;
+  for (uint64_t start : opened.carvedDuplicates) dropped += disk.extraFoundFolder.children.erase(start);
+  return dropped;
 }
 
 }  // namespace orvaldi::ops

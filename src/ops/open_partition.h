@@ -45,11 +45,20 @@ struct OpenedPartition {
   // FAT sectors (from the start of the first copy) that no copy could give:
   // files chained through them are not whole. Sorted.
   std::vector<uint32_t> unreadableFatSectors;
+  // Start sectors of carved files the scan found as files of the volume
+  // (NTFS records). They are still in the disk's carved folder: the caller
+  // drops them with DropCarvedDuplicates where it may change the disk's
+  // records (a window may be showing that folder while the scan runs).
+  std::vector<uint64_t> carvedDuplicates;
 };
 
 // Scans `partition` of `disk`, leaving the tree on the partition record
 // (the tops point into it until the next scan of that partition).
 OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
                               platform::ProgressBlock& progress);
+
+// Removes `opened.carvedDuplicates` from the disk's carved folder, so that a
+// file is not listed twice; returns how many carved files went.
+size_t DropCarvedDuplicates(disk::DiskInfo& disk, const OpenedPartition& opened);
 
 }  // namespace orvaldi::ops

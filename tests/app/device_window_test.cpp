@@ -28,9 +28,11 @@ app::OperationStarter SyncStarter() {
     platform::ProgressBlock own;
     platform::ProgressBlock& block = request.view ? request.view->block() : own;
     if (request.view) request.view->showFor(request.title);
+    BeginRequest(request);
     request.work(block);
     request.publish();
     if (request.view) request.view->closeWhenDone();
+    EndRequest(request);
     return true;
   };
 }

@@ -32,4 +32,14 @@ QMessageBox::StandardButton ScriptedPrompter::ask(QWidget*, const QString& title
   return answer;
 }
 
+void BeginRequest(const app::OperationRequest& request) {
+  if (request.count) request.count->raise();
+  if (request.busy) request.busy->raise();
+}
+
+void EndRequest(const app::OperationRequest& request) {
+  if (request.busy) request.busy->lower();
+  if (request.count) request.count->lower();
+}
+
 }  // namespace orvaldi::test

@@ -9,6 +9,7 @@
 #include <QMessageBox>
 #include <QString>
 
+#include "app/operation.h"
 #include "app/prompter.h"
 
 class QWidget;
@@ -18,6 +19,12 @@ namespace orvaldi::test {
 // Renders `widget` (shown and laid out first) into <build>/screenshots/NAME.png
 // and returns the file's path; empty when it could not be written.
 std::string SaveScreenshot(QWidget& widget, const std::string& name);
+
+// What the operation runner does with a request's shared count and busy
+// flag: both raised when it starts, lowered once it was published. For test
+// starters that run requests themselves.
+void BeginRequest(const app::OperationRequest& request);
+void EndRequest(const app::OperationRequest& request);
 
 // Records every message and question; answers questions from a queue
 // (QMessageBox::Ok once the queue is empty). Installed for its lifetime.

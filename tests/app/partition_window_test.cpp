@@ -26,6 +26,7 @@ struct HeldStarter {
   std::deque<app::OperationRequest> held;
   app::OperationStarter starter() {
     return [this](app::OperationRequest request) {
+      BeginRequest(request);
       held.push_back(std::move(request));
       return true;
     };
@@ -37,6 +38,7 @@ struct HeldStarter {
       platform::ProgressBlock block;
       request.work(block);
       request.publish();
+      EndRequest(request);
     }
   }
 };
@@ -53,8 +55,11 @@ struct Demo {
     QObject::connect(&window, &app::DeviceWindow::documentCreated,
                      [this](QWidget* w, const QString&) { documents.push_back(w); });
   }
-  bool load() {
-    const auto bytes = LoadImage(DemoImageGz());
+  // The demo image, cut short after `keptSectors` when given (the sectors
+  // past the cut fail to read).
+  bool load(size_t keptSectors = 0) {
+    auto bytes = LoadImage(DemoImageGz());
+    if (bytes && keptSectors) bytes->resize(keptSectors * 512);
     return bytes && window.openImage(QString::fromStdString(dir.write("demo.img", *bytes).string()));
   }
   // Double-clicks partition `row` of the image and lets the scan run.
@@ -162,6 +167,92 @@ TEST(PartitionWindow, NtfsTreeAndTheRefusalsWhileAScanRuns) {
   EXPECT_TRUE(demo.window.partitionWindows().empty());
 }
 
+// The FAT32 partition's data area cut off after cluster 5: the folders
+// stored further on are listed empty, and the operator is told so.
+TEST(PartitionWindow, SaysWhatTheScanCouldNotRead) {
+  const auto bytes = LoadImage(DemoImageGz());
+  if (!bytes) GTEST_SKIP() << "demo image missing";
+  const uint8_t* boot = bytes->data() + 2048 * 512;
+  const size_t reserved = boot[0x0E] | boot[0x0F] << 8;
+  const size_t fatSectors = boot[0x24] | boot[0x25] << 8 | boot[0x26] << 16;
+  const size_t cluster6 = 2048 + reserved + boot[0x10] * fatSectors + 4 * boot[0x0D];
+  Demo demo;
+  ASSERT_TRUE(demo.load(cluster6));
+  ASSERT_NE(demo.open(0), nullptr);
+  ASSERT_EQ(demo.prompter.shown.size(), 1u);
+  EXPECT_EQ(demo.prompter.shown[0].title, "warning");
+  const QString& text = demo.prompter.shown[0].text;
+  EXPECT_TRUE(text.startsWith("部分扇区无法读取")) << text.toStdString();
+  EXPECT_TRUE(text.contains(QString("根目录/音乐：扇区 %1").arg(cluster6))) << text.toStdString();
+}
+
+// A search of the disk and the partition windows of it exclude each other:
+// the search works on a copy of the disk's records, merged back when it
+// ends. Carved files an NTFS scan found as files of the volume leave the
+// carved folder once no other scan of the disk reads it.
+TEST(PartitionWindow, DiskSearchesAndPartitionScansTakeTurns) {
+  Demo demo;
+  if (!demo.load()) GTEST_SKIP() << "demo image missing";
+  disk::DiskInfo& disk = demo.disks.front();
+  app::PartitionWindow* fat = demo.open(0);
+  app::PartitionWindow* ntfs = demo.open(1);
+  ASSERT_TRUE(fat && ntfs);
+  QTreeView* tree = demo.window.tree();
+  const QModelIndex diskItem = demo.window.model()->index(0, 0);
+  const size_t listed = disk.partitions.size();
+
+  ntfs->reopenDisk();  // held
+  tree->setCurrentIndex(diskItem);
+  demo.window.fullDiskScan();
+  EXPECT_EQ(demo.operations.held.size(), 1u);
+  demo.operations.runAll();
+  demo.window.fullDiskScan();  // held: runs on a copy
+  ASSERT_EQ(demo.operations.held.size(), 1u);
+  EXPECT_EQ(disk.partitions.size(), listed);
+  EXPECT_TRUE(disk.extraFoundFolder.children.empty());
+  demo.window.searchLostPartitionsWith(disk::SearchMode::kCylinder, 0);
+  fat->reopenDisk();
+  fat->scanFormatted();
+  tree->setCurrentIndex(demo.window.model()->index(0, 0, diskItem));
+  demo.window.openSelectedPartition();
+  demo.window.partitionScan();
+  EXPECT_EQ(demo.operations.held.size(), 1u);
+  ASSERT_EQ(demo.prompter.shown.size(), 6u);
+  for (const auto& shown : demo.prompter.shown) {
+    EXPECT_EQ(shown.title, "waiting");
+    EXPECT_EQ(shown.text, "等待当前操作完成！");
+  }
+  demo.operations.runAll();
+  EXPECT_GT(disk.partitions.size(), listed);
+  EXPECT_FALSE(disk.extraFoundFolder.children.empty());
+
+  // Reopened on a disk scanned whole, the NTFS window reads the MFT records
+  // the scan noted and names the first sectors of the files it found; one of
+  // them stands in the carved folder as a carved file would.
+  QList<quint64> found;
+  QObject::connect(ntfs, &app::PartitionWindow::scanPublished, [&](const QList<quint64>& f) { found = f; });
+  ntfs->reopenDisk();
+  demo.operations.runAll();
+  ASSERT_FALSE(found.isEmpty());
+  const auto& carved = disk.extraFoundFolder.children;
+  disk.extraFoundFolder.children[found.front()] = disk::CarvedNode{0, 512, "duplicate.bmp", {}};
+  // It publishes again while the FAT window's scan still reads the carved
+  // folder: the duplicate waits for that scan to end.
+  ntfs->reopenDisk();
+  fat->reopenDisk();
+  ASSERT_EQ(demo.operations.held.size(), 2u);
+  app::OperationRequest first = std::move(demo.operations.held.front());
+  demo.operations.held.pop_front();
+  platform::ProgressBlock block;
+  first.work(block);
+  first.publish();
+  EndRequest(first);
+  EXPECT_EQ(carved.count(found.front()), 1u);
+  demo.operations.runAll();
+  EXPECT_EQ(carved.count(found.front()), 0u);
+  EXPECT_EQ(demo.prompter.shown.size(), 6u);
+}
+
 // A folder of 10,000 sub-folders: rows come in batches as the view asks,
 // and a folder holding only files offers no children.
 TEST(FolderTreeModel, MakesRowsOnDemand) {
@@ -206,9 +297,11 @@ TEST(PartitionWindowBench, ShowsTheTreeOfALargeImage) {
   app::OperationStarter timing = [&](app::OperationRequest request) {
     platform::ProgressBlock block;
     const auto t0 = Clock::now();
+    BeginRequest(request);
     request.work(block);
     const auto t1 = Clock::now();
     request.publish();
+    EndRequest(request);
     // Shown: laid out and painted.
     request.owner->window()->grab();
     scanMs = ms(t1 - t0);

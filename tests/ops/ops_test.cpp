@@ -1,10 +1,18 @@
 // The operations layer where the command line does not reach it: one path
-// for a deleted and an existing file, and the statuses of opening a partition.
+// for a deleted and an existing file, the statuses of opening a partition,
+// and a disk search run on a copy of the disk's records.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
+
 #include "disk/disk_list.h"
+#include "disk/partition_table.h"
+#include "disk/scan_result_file.h"
+#include "ops/disk_search.h"
 #include "ops/file_ops.h"
 #include "ops/open_partition.h"
+#include "raw/raw_scan.h"
 #include "support/test_images.h"
 
 namespace orvaldi::ops {
@@ -91,6 +99,59 @@ TEST(OpenPartition, StatusSaysWhatCameOfIt) {
     EXPECT_EQ(opened.family, disk::FamilyOf(c.type));
     EXPECT_TRUE(opened.tops.empty());
   }
+}
+
+std::string SavedResult(const disk::DiskInfo& disk, const std::filesystem::path& path) {
+  EXPECT_TRUE(disk::SaveScanResult(disk, path.string()).ok);
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// A full-disk scan run on a copy and merged back finds what the same scan
+// finds in place, and leaves the carved files already listed where they were
+// (views point at them). A partition added while the copy was away keeps its
+// name; the found ones are numbered after it.
+TEST(DiskSearch, OnACopyMergedBackAsInPlace) {
+  const auto bytes = test::LoadImage(test::DemoImageGz());
+  ASSERT_TRUE(bytes);
+  test::TempDir dir;
+  const std::string image = dir.write("demo.img", *bytes).string();
+  auto inPlace = disk::LoadSource(image);
+  auto merged = disk::LoadSource(image);
+  ASSERT_TRUE(inPlace && merged);
+  platform::ProgressBlock progress;
+  const uint64_t sectors = bytes->size() / 512;
+  for (disk::DiskInfo* d : {&*inPlace, &*merged}) {
+    d->extraFoundFolder.children[1].name = "seed";
+    // A scan tree the copy leaves out; the search must not need it.
+    ASSERT_EQ(OpenPartition(*d, d->partitions.front(), ScanMode::kWalk, progress).status, OpenStatus::kOk);
+  }
+  const disk::CarvedNode* seeded = &merged->extraFoundFolder.children.at(1);
+
+  ASSERT_EQ(raw::RawDiskScan(*inPlace, progress, 0, sectors), 1);
+  const size_t before = merged->partitions.size();
+  disk::DiskInfo copy = CopyForSearch(*merged);
+  ASSERT_EQ(raw::RawDiskScan(copy, progress, 0, sectors), 1);
+  const size_t found = copy.partitions.size() - before;
+  ASSERT_GT(found, 0u);
+  EXPECT_EQ(MergeSearchFindings(*merged, std::move(copy), before), found);
+  EXPECT_EQ(&merged->extraFoundFolder.children.at(1), seeded);
+  EXPECT_GT(merged->extraFoundFolder.children.size(), 1u);
+  EXPECT_NE(merged->partitions.front().reader.get<disk::ReaderState>(), nullptr);
+  EXPECT_EQ(SavedResult(*merged, dir.path() / "merged.txt"), SavedResult(*inPlace, dir.path() / "in_place.txt"));
+
+  auto other = disk::LoadSource(image);
+  ASSERT_TRUE(other);
+  const size_t listed = other->partitions.size();
+  copy = CopyForSearch(*other);
+  ASSERT_TRUE(disk::CreateRegion(100, 199, *other));
+  ASSERT_EQ(raw::RawDiskScan(copy, progress, 0, sectors), 1);
+  MergeSearchFindings(*other, std::move(copy), listed);
+  std::set<std::string> names;
+  for (const disk::PartitionInfo& p : other->partitions) EXPECT_TRUE(names.insert(p.name).second) << p.name;
+  EXPECT_EQ(other->partitions[listed].startSector, 100u);
 }
 
 }  // namespace
