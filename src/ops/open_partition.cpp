@@ -55,9 +55,13 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     out.status = OpenStatus::kWrongMode;
     return out;
   }
+  // A partition scanned before is emptied first: the readers add to what
+  // its tree holds.
   if (ntfs) {
+    if (auto* state = partition.reader.get<fs::NtfsScanState>()) state->clearForRescan();
     OpenNtfs(disk, partition, mode, progress, out);
   } else if (disk::IsFat(out.family)) {
+    fs::EmptyFatResults(partition);
     OpenFat(disk, partition, mode, progress, out);
   } else {
     out.status = OpenStatus::kNotAFileSystem;

@@ -9,6 +9,7 @@
 
 #include "app/device_tree_model.h"
 #include "app/device_window.h"
+#include "app/folder_tree_model.h"
 #include "app/main_frame.h"
 #include "app/operation_starter.h"
 #include "app/partition_window.h"
@@ -60,6 +61,22 @@ TEST(Workstation, DoubleClickOpensAPartitionTabThroughTheRealThreads) {
   auto* window = qobject_cast<app::PartitionWindow*>(frame.activeDocumentWindow());
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
+
+  // A full-disk scan beside the open tab: the tab starts nothing until the
+  // scan's findings are merged, then reopens with the carved files.
+  const size_t listed = disks.front().partitions.size();
+  device->tree()->setCurrentIndex(device->model()->index(0, 0));
+  frame.action(app::kCmdFullDiskScan)->trigger();
+  EXPECT_TRUE(device->busy());
+  window->reopenDisk();
+  ASSERT_EQ(prompter.shown.size(), 2u);
+  EXPECT_EQ(prompter.shown[1].text, QString("等待当前操作完成！"));
+  ASSERT_TRUE(WaitFor([&] { return !device->busy(); }));
+  EXPECT_GT(disks.front().partitions.size(), listed);
+  window->reopenDisk();
+  ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
+  EXPECT_EQ(prompter.shown.size(), 2u);
+  EXPECT_TRUE(window->folders()->childNamed(window->folders()->topIndex(0), "Extra Found Files").isValid());
   EXPECT_FALSE(SaveScreenshot(frame, "workstation").empty());
 }
 

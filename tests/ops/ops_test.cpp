@@ -101,6 +101,40 @@ TEST(OpenPartition, StatusSaysWhatCameOfIt) {
   }
 }
 
+// Every node below the tops, as "depth name" lines in listing order.
+std::vector<std::string> Listing(const OpenedPartition& opened) {
+  std::vector<std::string> lines;
+  std::vector<std::pair<fs::NodeRef, size_t>> stack;
+  for (auto top = opened.tops.rbegin(); top != opened.tops.rend(); ++top) stack.emplace_back(*top, 0);
+  while (!stack.empty()) {
+    const auto [node, depth] = stack.back();
+    stack.pop_back();
+    lines.push_back(std::to_string(depth) + " " + node.name());
+    std::vector<fs::NodeRef> children;
+    node.forEachChild([&](const fs::NodeRef& child) { children.push_back(child); });
+    for (auto child = children.rbegin(); child != children.rend(); ++child) stack.emplace_back(*child, depth + 1);
+  }
+  return lines;
+}
+
+// A partition scanned again (the windows' reopen and their lost-file scans)
+// lists what it listed the first time, not that twice.
+TEST(OpenPartition, ScanningAgainListsTheSameTree) {
+  const auto bytes = test::LoadImage(test::DemoImageGz());
+  ASSERT_TRUE(bytes);
+  test::TempDir dir;
+  auto disk = disk::LoadSource(dir.write("demo.img", *bytes).string());
+  ASSERT_TRUE(disk && disk->partitions.size() == 2);
+  platform::ProgressBlock progress;
+  for (const auto& [index, mode] : {std::pair{0, ScanMode::kWalk}, std::pair{0, ScanMode::kSearch},
+                                    std::pair{1, ScanMode::kWalk}, std::pair{1, ScanMode::kDeep}}) {
+    disk::PartitionInfo& part = disk->partitions[static_cast<size_t>(index)];
+    const std::vector<std::string> first = Listing(OpenPartition(*disk, part, mode, progress));
+    EXPECT_GT(first.size(), 10u);
+    EXPECT_EQ(Listing(OpenPartition(*disk, part, mode, progress)), first) << index << " mode " << int(mode);
+  }
+}
+
 std::string SavedResult(const disk::DiskInfo& disk, const std::filesystem::path& path) {
   EXPECT_TRUE(disk::SaveScanResult(disk, path.string()).ok);
   std::ifstream in(path, std::ios::binary);
