@@ -5,23 +5,16 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-IMG="${1:-/tmp/ntfs-cloud-1GiB.img}"
-BIN="${2:-$ROOT/build/src/orvaldi}"
-RUNS="${RUNS:-3}"
-
 # shellcheck source=tools/bench_lib.sh
 source "$ROOT/tools/bench_lib.sh"
-corpus_ntfs_image "$IMG"
-
-bytes=$(stat -c %s "$IMG")
-cat "$IMG" > /dev/null  # warm the page cache
+search_bench_start "$@"
 
 # The search must run to its end: a failing run would look fast.
 "$BIN" find-parts "$IMG" --mode sector > /dev/null || { echo "find-parts failed on $IMG" >&2; exit 1; }
 
 against_read 10M "$BIN" find-parts "$IMG" --mode sector
-mib=$(echo "$bytes / 1048576" | bc -l)
-printf 'image: %s (%d bytes); %d runs each\n' "$IMG" "$bytes" "$RUNS"
+mib=$(echo "$BYTES / 1048576" | bc -l)
+printf 'image: %s (%d bytes); %d runs each\n' "$IMG" "$BYTES" "$RUNS"
 printf 'sequential read (dd, 10 MiB blocks)    median %8.3f s  %8.0f MiB/s\n' "$READ_S" "$(echo "$mib / $READ_S" | bc -l)"
 printf 'orvaldi find-parts --mode sector       median %8.3f s  %8.0f MiB/s\n' "$CMD_S" "$(echo "$mib / $CMD_S" | bc -l)"
 search_ratio

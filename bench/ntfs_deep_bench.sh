@@ -5,20 +5,13 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-IMG="${1:-/tmp/ntfs-cloud-1GiB.img}"
-BIN="${2:-$ROOT/build/src/orvaldi}"
-RUNS="${RUNS:-3}"
-
 # shellcheck source=tools/bench_lib.sh
 source "$ROOT/tools/bench_lib.sh"
-corpus_ntfs_image "$IMG"
-
-bytes=$(stat -c %s "$IMG")
-cat "$IMG" > /dev/null  # warm the page cache
+search_bench_start "$@"
 
 against_read 30M "$BIN" ls "$IMG" 0 --mode deep --json
-sectors=$((bytes / 512))
-printf 'image: %s (%d bytes, %d sectors); %d runs each\n' "$IMG" "$bytes" "$sectors" "$RUNS"
+sectors=$((BYTES / 512))
+printf 'image: %s (%d bytes, %d sectors); %d runs each\n' "$IMG" "$BYTES" "$sectors" "$RUNS"
 printf 'sequential read (dd, 30 MiB blocks)  median %8.3f s  %10.0f sectors/s\n' "$READ_S" "$(echo "$sectors / $READ_S" | bc -l)"
 printf 'orvaldi ls --mode deep               median %8.3f s  %10.0f sectors/s\n' "$CMD_S" "$(echo "$sectors / $CMD_S" | bc -l)"
 search_ratio

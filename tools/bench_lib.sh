@@ -4,7 +4,7 @@
 # same image: source this after `set -euo pipefail` with IMG, BIN and RUNS
 # set, then call bench_start, bench_fls and bench_orvaldi. The search ones
 # (find_parts_bench.sh, ntfs_deep_bench.sh) time a whole-image search beside
-# dd reading the same cached image: corpus_ntfs_image, against_read and
+# dd reading the same cached image: search_bench_start, against_read and
 # search_ratio.
 
 die() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*" >&2; exit 2; }
@@ -108,13 +108,22 @@ bench_orvaldi() {
   fi
 }
 
-# corpus_ntfs_image IMG - unpack the corpus's 1 GiB Windows-made NTFS volume
-# into IMG unless IMG is there already (ROOT: the source tree)
-corpus_ntfs_image() {
-  [[ ! -f "$1" ]] || return 0
-  local src="$ROOT/../shared/corpus/ntfs/dissect-ntfs-cloud-1GiB.img.gz"
-  [[ -f "$src" ]] || { echo "no image: $1 (and no corpus copy at $src)" >&2; exit 1; }
-  gzip -dc "$src" > "$1"
+# search_bench_start [IMG] [BIN] - the search benchmarks' arguments (IMG: by
+# default the corpus's 1 GiB Windows-made NTFS volume, unpacked into /tmp
+# unless it is there already; BIN: orvaldi of the build in ROOT, the source
+# tree), RUNS (default 3); sets BYTES and warms the page cache
+search_bench_start() {
+  IMG="${1:-/tmp/ntfs-cloud-1GiB.img}"
+  BIN="${2:-$ROOT/build/src/orvaldi}"
+  RUNS="${RUNS:-3}"
+  if [[ ! -f "$IMG" ]]; then
+    local src="$ROOT/../shared/corpus/ntfs/dissect-ntfs-cloud-1GiB.img.gz"
+    [[ -f "$src" ]] || { echo "no image: $IMG (and no corpus copy at $src)" >&2; exit 1; }
+    gzip -dc "$src" > "$IMG"
+  fi
+  # shellcheck disable=SC2034  # for the script that sources this
+  BYTES=$(stat -c %s "$IMG")
+  cat "$IMG" > /dev/null
 }
 
 median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
