@@ -1,8 +1,11 @@
 # shellcheck shell=bash
-# Shared by the listing benchmarks (bench/*_ls_bench.sh): The Sleuth Kit's
-# `fls -r -p` against `orvaldi ls IMG 0 --json` on the same image. Source it
-# after `set -euo pipefail` with IMG, BIN and RUNS set, then call bench_start,
-# bench_fls and bench_orvaldi.
+# Shared by the benchmarks in bench/. The listing ones (bench/*_ls_bench.sh)
+# time The Sleuth Kit's `fls -r -p` against `orvaldi ls IMG 0 --json` on the
+# same image: source this after `set -euo pipefail` with IMG, BIN and RUNS
+# set, then call bench_start, bench_fls and bench_orvaldi. The search ones
+# (find_parts_bench.sh, ntfs_deep_bench.sh) time a whole-image search beside
+# dd reading the same cached image: search_bench_start, against_read and
+# search_ratio.
 
 die() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*" >&2; exit 2; }
 
@@ -104,3 +107,39 @@ bench_orvaldi() {
     return 1
   fi
 }
+
+# search_bench_start [IMG] [BIN] - the search benchmarks' arguments (IMG: by
+# default the corpus's 1 GiB Windows-made NTFS volume, unpacked into /tmp
+# unless it is there already; BIN: orvaldi of the build in ROOT, the source
+# tree), RUNS (default 3); sets BYTES and warms the page cache
+search_bench_start() {
+  IMG="${1:-/tmp/ntfs-cloud-1GiB.img}"
+  BIN="${2:-$ROOT/build/src/orvaldi}"
+  RUNS="${RUNS:-3}"
+  if [[ ! -f "$IMG" ]]; then
+    local src="$ROOT/../shared/corpus/ntfs/dissect-ntfs-cloud-1GiB.img.gz"
+    [[ -f "$src" ]] || { echo "no image: $IMG (and no corpus copy at $src)" >&2; exit 1; }
+    gzip -dc "$src" > "$IMG"
+  fi
+  # shellcheck disable=SC2034  # for the script that sources this
+  BYTES=$(stat -c %s "$IMG")
+  cat "$IMG" > /dev/null
+}
+
+median() { sort -n | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'; }
+seconds() { local s e; s=$(date +%s.%N); "$@" > /dev/null; e=$(date +%s.%N); echo "$e - $s" | bc -l; }
+
+# against_read BLOCK CMD... - RUNS rounds of one dd read of $IMG in BLOCK
+# blocks and one run of CMD; READ_S and CMD_S get the median seconds of each
+against_read() {
+  local block=$1 i reads=() cmds=()
+  shift
+  for ((i = 0; i < RUNS; i++)); do
+    reads+=("$(seconds dd if="$IMG" of=/dev/null bs="$block" status=none)")
+    cmds+=("$(seconds "$@")")
+  done
+  READ_S=$(printf '%s\n' "${reads[@]}" | median)
+  CMD_S=$(printf '%s\n' "${cmds[@]}" | median)
+}
+
+search_ratio() { printf 'search speed / read speed: %.0f%%\n' "$(echo "100 * $READ_S / $CMD_S" | bc -l)"; }

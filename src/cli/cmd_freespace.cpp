@@ -26,14 +26,10 @@ struct FreeSpaceOptions {
 };
 
 int RunFreeSpace(const FreeSpaceOptions& o) {
-  ops::LoadedSource loaded = ops::LoadSource(o.source, o.partition, o.result.source());
-  if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
+  ops::LoadedSource loaded;
+  if (const int code = LoadPlainPartition(o.source, o.partition, o.result, "read here", loaded); code != kExitOk)
     return code;
   const disk::PartitionInfo& part = loaded.partition();
-  if (part.volumeKind != disk::VolumeKind::kPlain) {
-    std::fprintf(stderr, "orvaldi: only a partition that lies in one piece on the source can be read here\n");
-    return kExitUsage;
-  }
   if (const std::string why = raw::TargetRefusal(o.source, o.to); !why.empty()) {
     std::fprintf(stderr, "orvaldi: %s: refused, %s\n", o.to.c_str(), why.c_str());
     return kExitTarget;

@@ -98,8 +98,7 @@ void AddHexCommand(CLI::App& app, int& exitCode) {
   count->excludes(part);
   cmd->add_option("--width", o->width, "Bytes per row: 1, 2, 4, 8 or 16 (default 16)")
       ->check(CLI::IsMember({1u, 2u, 4u, 8u, 16u}));
-  cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
-      ->check(CLI::IsMember({"walk", "search", "deep"}));
+  AddOpenModeOption(cmd, o->mode);
   AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunHex(*o); });
 }

@@ -94,14 +94,10 @@ int RunImage(const ImageOptions& o) {
   // The copied range: the whole source, or one partition of it.
   uint64_t rangeStart = 0, rangeBytes = 0;
   if (!o.partition.empty()) {
-    ops::LoadedSource loaded = ops::LoadSource(o.source, o.partition, o.result.source());
-    if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
+    ops::LoadedSource loaded;
+    if (const int code = LoadPlainPartition(o.source, o.partition, o.result, "imaged", loaded); code != kExitOk)
       return code;
     const disk::PartitionInfo& part = loaded.partition();
-    if (part.volumeKind != disk::VolumeKind::kPlain) {
-      std::fprintf(stderr, "orvaldi: only a partition that lies in one piece on the source can be imaged\n");
-      return kExitUsage;
-    }
     rangeStart = part.startSector * raw::kImageSector;
     rangeBytes = part.sectorCount * raw::kImageSector;
   }

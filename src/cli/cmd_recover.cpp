@@ -219,8 +219,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--filter", o->filter, "Only names matching a pattern such as *.doc or abc*");
   cmd->add_flag("--no-fat-reference", o->noFatReference,
                 "FAT: copy every file as contiguous clusters instead of following its chain");
-  cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
-      ->check(CLI::IsMember({"walk", "search", "deep"}));
+  AddOpenModeOption(cmd, o->mode);
   cmd->add_option("--jobs", o->jobs, "Copies running at once when several PATHs are given (1 to 10)")
       ->check(CLI::Range(1u, raw::kMaxSaveWorkers));
   cmd->add_option("--invalid-names", o->invalidNames,
@@ -238,8 +237,7 @@ void AddCatCommand(CLI::App& app, int& exitCode) {
       ->required();
   cmd->add_option("PATH", o->path, "The file as 'orvaldi ls' prints it (the existing one when a deleted one shares it)")
       ->required();
-  cmd->add_option("--mode", o->mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
-      ->check(CLI::IsMember({"walk", "search", "deep"}));
+  AddOpenModeOption(cmd, o->mode);
   AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunCat(*o); });
 }

@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include <CLI/CLI.hpp>
+
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/result_options.h"
@@ -57,6 +59,11 @@ int OpenExitCode(const ops::OpenedPartition& opened, const disk::PartitionInfo& 
 }
 
 }  // namespace
+
+void AddOpenModeOption(CLI::App* cmd, std::string& mode) {
+  cmd->add_option("--mode", mode, "How the partition is read first: walk, search (FAT) or deep (NTFS), as for ls")
+      ->check(CLI::IsMember({"walk", "search", "deep"}));
+}
 
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
                             const ops::SourceOptions& options, OpenedForCommand& out) {

@@ -6,6 +6,10 @@
 #include "ops/open_partition.h"
 #include "ops/source.h"
 
+namespace CLI {
+class App;
+}
+
 namespace orvaldi::cli {
 
 struct OpenedForCommand {
@@ -13,6 +17,10 @@ struct OpenedForCommand {
   ops::OpenedPartition opened;
   bool partial() const { return opened.status == ops::OpenStatus::kPartial; }
 };
+
+// --mode walk|search|deep, for a command that opens a partition before it
+// reads a file of it.
+void AddOpenModeOption(CLI::App* cmd, std::string& mode);
 
 // Loads `source`, selects partition `which` and scans it with `mode`
 // ("walk", "search" or "deep"), showing a progress bar on a terminal and

@@ -44,6 +44,17 @@ int LoadedSourceExitCode(ops::SourceStatus status, const std::string& error, con
   return kExitInternal;
 }
 
+int LoadPlainPartition(const std::string& source, const std::string& which, const ResultOptions& options,
+                       const char* what, ops::LoadedSource& out) {
+  out = ops::LoadSource(source, which, options.source());
+  if (const int code = LoadedSourceExitCode(out.status, out.error, out.resultNotes); code != kExitOk) return code;
+  if (out.partition().volumeKind != disk::VolumeKind::kPlain) {
+    std::fprintf(stderr, "orvaldi: only a partition that lies in one piece on the source can be %s\n", what);
+    return kExitUsage;
+  }
+  return kExitOk;
+}
+
 int SaveResultIfAsked(const ResultOptions& options, const disk::DiskInfo& disk) {
   if (options.saveFile.empty()) return kExitOk;
   const disk::ScanResultSave saved = disk::SaveScanResult(disk, options.saveFile);

@@ -28,6 +28,13 @@ void AddSaveResultOption(CLI::App* cmd, ResultOptions& options);
 // was left out.
 int LoadedSourceExitCode(ops::SourceStatus status, const std::string& error, const std::vector<std::string>& notes);
 
+// Loads `source` and selects partition `which`, for a command that reads the
+// partition as one range of the source's sectors: a volume in pieces is
+// refused, the message saying the partition "can be `what`". Returns
+// kExitOk, or the exit code after the message.
+int LoadPlainPartition(const std::string& source, const std::string& which, const ResultOptions& options,
+                       const char* what, ops::LoadedSource& out);
+
 // Saves the disk's scan result when --save-result was given; says so on
 // stderr, with a warning when names could not be written as they are.
 // Returns kExitOk, or kExitSource with a message when the file could not be

@@ -107,6 +107,8 @@ class Search {
   };
 
   uint64_t cylinderCount(uint64_t heads);
+  template <typename PerCylinder>
+  void eachCylinder(uint64_t heads, PerCylinder&& onCylinder);
   void testCandidate(uint64_t x, const Position& at);
   bool mftRecordAt(uint64_t volumeStart, const ByteView& boot);
   std::optional<size_t> foundRecord(uint64_t start, std::span<const uint8_t> types) const;
@@ -272,9 +274,12 @@ void Search::testCandidate(uint64_t x, const Position& at) {
   emit(*found, at, foundRecord(found->start, std::span(&type, 1)));
 }
 
-void Search::byCylinder(uint64_t heads) {
+// One progress step a cylinder, stopping when the user cancels. Cylinder
+// zero's sector 0 and first track are tested here for both passes; the
+// caller is then given every cylinder, zero included.
+template <typename PerCylinder>
+void Search::eachCylinder(uint64_t heads, PerCylinder&& onCylinder) {
   const uint64_t cylinders = cylinderCount(heads);
-  const uint64_t perCylinder = heads * disk_.sectorsPerTrack;
   progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(cylinders, INT64_MAX)), 1);
   for (uint64_t c = 0; c < cylinders; ++c) {
     progress_.step();
@@ -285,12 +290,21 @@ void Search::byCylinder(uint64_t heads) {
     if (c == 0) {
       testCandidate(0, {0, 0, TableKind::kPrimary});
       testCandidate(kTrackOffset, {0, 1, TableKind::kPrimary});
+    }
+    onCylinder(c);
+  }
+}
+
+void Search::byCylinder(uint64_t heads) {
+  const uint64_t perCylinder = heads * disk_.sectorsPerTrack;
+  eachCylinder(heads, [&](uint64_t c) {
+    if (c == 0) {
       testCandidate(kCylinderZeroExtra, {0, 1, TableKind::kPrimary});
-      continue;
+      return;
     }
     testCandidate(c * perCylinder, {c, 0, TableKind::kPrimary});
     testCandidate(c * perCylinder + kTrackOffset, {c, 1, TableKind::kLogical});
-  }
+  });
 }
 
 // Every track start of the cylinder and the sector one 63-sector track after
@@ -298,22 +312,11 @@ void Search::byCylinder(uint64_t heads) {
 // and a candidate that reaches into the next cylinder is left to that
 // cylinder, so that every volume gets one row with its own cylinder.
 void Search::byHead(uint64_t heads) {
-  const uint64_t cylinders = cylinderCount(heads);
   const uint64_t perTrack = disk_.sectorsPerTrack;
   const uint64_t perCylinder = heads * perTrack;
-  progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(cylinders, INT64_MAX)), 1);
   std::set<uint64_t> tested;
-  for (uint64_t c = 0; c < cylinders; ++c) {
-    progress_.step();
-    if (progress_.cancelled()) {
-      report_.cancelled = true;
-      return;
-    }
-    if (c == 0) {
-      testCandidate(0, {0, 0, TableKind::kPrimary});
-      testCandidate(kTrackOffset, {0, 1, TableKind::kPrimary});
-      continue;
-    }
+  eachCylinder(heads, [&](uint64_t c) {
+    if (c == 0) return;
     tested.clear();
     const uint64_t base = c * perCylinder;
     for (uint64_t h = 0; h < heads; ++h) {
@@ -323,7 +326,7 @@ void Search::byHead(uint64_t heads) {
         testCandidate(x, {c, k, k == 0 ? TableKind::kPrimary : TableKind::kLogical});
       }
     }
-  }
+  });
 }
 
 void Search::testSector(const uint8_t* p, uint64_t s) {

@@ -21,24 +21,26 @@ const char* StateWord(uint8_t flags) {
   }
 }
 
-FatNode* InsertChild(FatNode& parent, FatNode child) {
-  child.parent = &parent;
+namespace {
+
+template <typename Node>
+Node* InsertByKind(std::list<Node>& children, Node child) {
   if (IsFolderLike(child.flags)) {
-    parent.children.push_front(std::move(child));
-    return &parent.children.front();
+    children.push_front(std::move(child));
+    return &children.front();
   }
-  parent.children.push_back(std::move(child));
-  return &parent.children.back();
+  children.push_back(std::move(child));
+  return &children.back();
 }
 
-NtfsNode* InsertChild(NtfsNode& parent, NtfsNode child) {
-  if (IsFolderLike(child.flags)) {
-    parent.children.push_front(std::move(child));
-    return &parent.children.front();
-  }
-  parent.children.push_back(std::move(child));
-  return &parent.children.back();
+}  // namespace
+
+FatNode* InsertChild(FatNode& parent, FatNode child) {
+  child.parent = &parent;
+  return InsertByKind(parent.children, std::move(child));
 }
+
+NtfsNode* InsertChild(NtfsNode& parent, NtfsNode child) { return InsertByKind(parent.children, std::move(child)); }
 
 std::string FileTimeText(uint64_t fileTime) {
   constexpr uint64_t kTicksPerSecond = 10000000;

@@ -4,22 +4,10 @@
 #include <memory>
 
 #include "disk/sector_io.h"
+#include "platform/text.h"
 
 namespace orvaldi::ops {
 namespace {
-
-std::vector<std::string> PathPieces(const std::string& path) {
-  std::vector<std::string> pieces;
-  size_t start = 0;
-  while (start <= path.size()) {
-    const size_t slash = path.find('/', start);
-    std::string piece = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    if (!piece.empty()) pieces.push_back(std::move(piece));
-    if (slash == std::string::npos) break;
-    start = slash + 1;
-  }
-  return pieces;
-}
 
 void Descend(const fs::NodeRef& node, const std::vector<std::string>& pieces, size_t depth,
              std::vector<std::string>& folders, std::vector<ResolvedNode>& out) {
@@ -36,7 +24,7 @@ void Descend(const fs::NodeRef& node, const std::vector<std::string>& pieces, si
 }  // namespace
 
 std::vector<ResolvedNode> ResolvePath(const std::vector<fs::NodeRef>& tops, const std::string& path) {
-  const std::vector<std::string> pieces = PathPieces(path);
+  const std::vector<std::string> pieces = platform::SplitNonEmpty(path, '/');
   std::vector<ResolvedNode> out;
   if (pieces.empty()) return out;
   std::vector<std::string> folders;

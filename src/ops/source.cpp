@@ -8,6 +8,7 @@
 #include "disk/disk_list.h"
 #include "disk/ldm.h"
 #include "disk/scan_result_file.h"
+#include "platform/text.h"
 
 namespace orvaldi::ops {
 
@@ -29,16 +30,7 @@ disk::PartitionInfo* SelectPartition(disk::DiskInfo& disk, const std::string& wh
 std::vector<std::string> SourcePaths(const std::string& source) {
   std::error_code ec;
   if (source.find(',') == std::string::npos || std::filesystem::exists(source, ec)) return {source};
-  std::vector<std::string> out;
-  size_t at = 0;
-  for (;;) {
-    const size_t comma = source.find(',', at);
-    std::string one = source.substr(at, comma == std::string::npos ? std::string::npos : comma - at);
-    if (!one.empty()) out.push_back(std::move(one));
-    if (comma == std::string::npos) break;
-    at = comma + 1;
-  }
-  return out;
+  return platform::SplitNonEmpty(source, ',');
 }
 
 namespace {

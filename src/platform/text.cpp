@@ -254,4 +254,14 @@ std::string DecodeCharset(std::string_view bytes, const char* charset) {
   return out;
 }
 
+std::vector<std::string> SplitNonEmpty(std::string_view text, char separator) {
+  std::vector<std::string> pieces;
+  for (size_t start = 0; start <= text.size();) {
+    const size_t end = std::min(text.find(separator, start), text.size());
+    if (end > start) pieces.emplace_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return pieces;
+}
+
 }  // namespace orvaldi::platform

@@ -1,4 +1,5 @@
-// Text conversion: UTF-16 names to UTF-8, and 8-bit OEM names through iconv.
+// Text conversion: UTF-16 names to UTF-8, and 8-bit OEM names through iconv;
+// and the splitting of lists typed by the user.
 #pragma once
 
 #include <cstddef>
@@ -6,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orvaldi::platform {
 
@@ -38,5 +40,9 @@ std::string Utf8ToOem(std::string_view utf8, size_t* unencodable = nullptr);
 // Decodes bytes in any character set iconv knows (for example "MACINTOSH").
 // Undecodable bytes become "?"; an unknown character set yields SanitizeUtf8.
 std::string DecodeCharset(std::string_view bytes, const char* charset);
+
+// The pieces of `text` between `separator`s, empty ones left out: "a//b/"
+// is "a", "b", as a path or a list typed by hand may well be.
+std::vector<std::string> SplitNonEmpty(std::string_view text, char separator);
 
 }  // namespace orvaldi::platform

@@ -103,114 +103,77 @@ class ZeroedSectors {
 TEST(SearchLostPartitions, FindsEachVolumeWhereItsModeLooks) {
   const std::string fat16 = "FAT16;LOSTFAT16;", logical = "FAT16;LOGICAL16;";
   const std::string ntfs = "NTFS;LOSTNTFS;", fat32 = "FAT32;LOSTFAT32;";
+  const std::vector<uint64_t> all = {2048, 16065, 32130, 112518};
+  // What each mode shows on the intact disk. 2,048 is no track start: only
+  // the cylinder and sector searches look there. Backup boot sectors are
+  // reported again but recorded once; several finds between two progress
+  // messages all come out.
+  const std::vector<std::string> byCylinder = {fat16 + "0,1,1;14016;主;", ntfs + "1,0,1;16064;主;",
+                                               fat32 + "2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"};
+  const std::vector<std::string> bySector = {fat16 + "0,0,1;14016;主;", ntfs + "0,0,1;16064;主;",
+                                             ntfs + "0,0,1;16064;主;",  fat32 + "0,0,1;69632;主;",
+                                             fat32 + "0,0,1;69632;主;", logical + "0,0,1;8192;主;"};
+  // The sector search with the FAT32 boot sector gone or unreadable: the
+  // backup at +6 stands in, without the label that lived in the root
+  // directory the lost boot sector pointed to.
+  const std::vector<std::string> bySectorNoFat32 = {fat16 + "0,0,1;14016;主;", ntfs + "0,0,1;16064;主;",
+                                                    ntfs + "0,0,1;16064;主;", "FAT32;;0,0,1;69632;主;",
+                                                    logical + "0,0,1;8192;主;"};
   struct Case {
     const char* name;
     SearchMode mode;
-    std::set<uint64_t> zeroed;  // sectors wiped before the search
-    std::set<uint64_t> bad;     // sectors that fail with EIO
-    uint64_t sectors;           // disk size (0: the whole image)
     std::vector<std::string> rows;
     std::vector<uint64_t> recorded;  // starts of the records appended, in order
-    uint64_t unreadable;
+    std::set<uint64_t> zeroed = {};  // sectors wiped before the search
+    std::set<uint64_t> bad = {};     // sectors that fail with EIO
+    uint64_t unreadable = 0;
+    uint64_t sectors = 0;  // disk size (0: the whole image)
   };
   const Case cases[] = {
-      // 2,048 is no track start: only the cylinder and sector searches look there.
-      {"cylinder",
-       SearchMode::kCylinder,
-       {},
-       {},
-       0,
-       {fat16 + "0,1,1;14016;主;", ntfs + "1,0,1;16064;主;", fat32 + "2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"},
-       {2048, 16065, 32130, 112518},
-       0},
+      {"cylinder", SearchMode::kCylinder, byCylinder, all},
       {"head",
        SearchMode::kHead,
-       {},
-       {},
-       0,
        {ntfs + "1,0,1;16064;主;", fat32 + "2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"},
-       {16065, 32130, 112518},
-       0},
-      // Backup boot sectors are reported again but recorded once; several
-      // finds between two progress messages all come out.
-      {"sector",
-       SearchMode::kSector,
-       {},
-       {},
-       0,
-       {fat16 + "0,0,1;14016;主;", ntfs + "0,0,1;16064;主;", ntfs + "0,0,1;16064;主;", fat32 + "0,0,1;69632;主;",
-        fat32 + "0,0,1;69632;主;", logical + "0,0,1;8192;主;"},
-       {2048, 16065, 32130, 112518},
-       0},
-      // The FAT32 backup boot sector at +6 stands in; its label lived in the
-      // root directory the lost boot sector pointed to.
+       {16065, 32130, 112518}},
+      {"sector", SearchMode::kSector, bySector, all},
       {"cylinder, FAT32 boot sector zeroed",
        SearchMode::kCylinder,
-       {kFat32Boot},
-       {},
-       0,
        {fat16 + "0,1,1;14016;主;", ntfs + "1,0,1;16064;主;", "FAT32;;2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"},
-       {2048, 16065, 32130, 112518},
-       0},
+       all,
+       {kFat32Boot}},
       {"head, FAT32 boot sector zeroed",
        SearchMode::kHead,
-       {kFat32Boot},
-       {},
-       0,
        {ntfs + "1,0,1;16064;主;", "FAT32;;2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"},
        {16065, 32130, 112518},
-       0},
-      {"sector, FAT32 boot sector zeroed",
-       SearchMode::kSector,
-       {kFat32Boot},
-       {},
-       0,
-       {fat16 + "0,0,1;14016;主;", ntfs + "0,0,1;16064;主;", ntfs + "0,0,1;16064;主;", "FAT32;;0,0,1;69632;主;",
-        logical + "0,0,1;8192;主;"},
-       {2048, 16065, 32130, 112518},
-       0},
+       {kFat32Boot}},
+      {"sector, FAT32 boot sector zeroed", SearchMode::kSector, bySectorNoFat32, all, {kFat32Boot}},
       // The NTFS backup boot sector: in sector mode by itself, in cylinder
       // mode because a recognised volume starts right after it (and the NTFS
       // record comes first).
       {"sector, NTFS boot sector zeroed",
        SearchMode::kSector,
-       {kNtfsBoot},
-       {},
-       0,
        {fat16 + "0,0,1;14016;主;", "NTFS;;0,0,1;16064;主;", fat32 + "0,0,1;69632;主;", fat32 + "0,0,1;69632;主;",
         logical + "0,0,1;8192;主;"},
-       {2048, 16065, 32130, 112518},
-       0},
+       all,
+       {kNtfsBoot}},
       {"cylinder, NTFS boot sector zeroed",
        SearchMode::kCylinder,
-       {kNtfsBoot},
-       {},
-       0,
        {fat16 + "0,1,1;14016;主;", "NTFS;;2,0,1;16064;主;", fat32 + "2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"},
-       {2048, 16065, 32130, 112518},
-       0},
+       all,
+       {kNtfsBoot}},
       // An unreadable sector is counted; the volumes around it are still found.
-      {"sector, unreadable FAT32 boot sector",
-       SearchMode::kSector,
-       {},
-       {kFat32Boot},
-       0,
-       {fat16 + "0,0,1;14016;主;", ntfs + "0,0,1;16064;主;", ntfs + "0,0,1;16064;主;", "FAT32;;0,0,1;69632;主;",
-        logical + "0,0,1;8192;主;"},
-       {2048, 16065, 32130, 112518},
-       1},
+      {"sector, unreadable FAT32 boot sector", SearchMode::kSector, bySectorNoFat32, all, {}, {kFat32Boot}, 1},
       {"cylinder, unreadable sector before the FAT32 volume",
        SearchMode::kCylinder,
+       byCylinder,
+       all,
        {},
        {kFat32Boot - 1},
-       0,
-       {fat16 + "0,1,1;14016;主;", ntfs + "1,0,1;16064;主;", fat32 + "2,0,1;69632;主;", logical + "7,1,1;8192;逻辑;"},
-       {2048, 16065, 32130, 112518},
        1},
       // Fewer than 20,480 sectors: no whole chunk, so the sector search finds
       // nothing, while cylinder 0 is still searched.
-      {"sector, 20,479 sectors", SearchMode::kSector, {}, {}, 20479, {}, {}, 0},
-      {"cylinder, 20,479 sectors", SearchMode::kCylinder, {}, {}, 20479, {fat16 + "0,1,1;14016;主;"}, {2048}, 0},
+      {"sector, 20,479 sectors", SearchMode::kSector, {}, {}, {}, {}, 0, 20479},
+      {"cylinder, 20,479 sectors", SearchMode::kCylinder, {fat16 + "0,1,1;14016;主;"}, {2048}, {}, {}, 0, 20479},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -11,17 +11,7 @@
 namespace orvaldi::raw {
 namespace {
 
-class MemoryTarget final : public platform::WriteTarget {
- public:
-  bool writeAt(uint64_t offset, std::span<const uint8_t> bytes) override {
-    if (data.size() < offset + bytes.size()) data.resize(offset + bytes.size());
-    std::memcpy(data.data() + offset, bytes.data(), bytes.size());
-    return true;
-  }
-  bool flush() override { return true; }
-  int error() const override { return 0; }
-  std::vector<uint8_t> data;
-};
+using test::MemoryTarget;
 
 // `blkls -l`: the unallocated units (clusters on NTFS, sectors on FAT).
 struct FreeUnits {

@@ -44,25 +44,7 @@ class TestSource final : public platform::SectorSource {
   milliseconds delay_;
 };
 
-class MemoryTarget final : public platform::WriteTarget {
- public:
-  bool writeAt(uint64_t offset, std::span<const uint8_t> bytes) override {
-    if (offset + bytes.size() > failFrom) {
-      error_ = EIO;
-      return false;
-    }
-    if (data.size() < offset + bytes.size()) data.resize(offset + bytes.size());
-    std::memcpy(data.data() + offset, bytes.data(), bytes.size());
-    return true;
-  }
-  bool flush() override { return true; }
-  int error() const override { return error_; }
-  std::vector<uint8_t> data;
-  uint64_t failFrom = UINT64_MAX;
-
- private:
-  int error_ = 0;
-};
+using test::MemoryTarget;
 
 std::vector<uint8_t> Pattern(size_t size) {
   std::vector<uint8_t> bytes(size);

@@ -5,8 +5,10 @@
 #include <unistd.h>
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -51,6 +53,16 @@ std::filesystem::path TempDir::write(const std::string& name, const std::vector<
   std::ofstream out(file, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return file;
+}
+
+bool MemoryTarget::writeAt(uint64_t offset, std::span<const uint8_t> bytes) {
+  if (offset + bytes.size() > failFrom) {
+    error_ = EIO;
+    return false;
+  }
+  if (data.size() < offset + bytes.size()) data.resize(offset + bytes.size());
+  std::memcpy(data.data() + offset, bytes.data(), bytes.size());
+  return true;
 }
 
 namespace {

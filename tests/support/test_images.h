@@ -1,4 +1,4 @@
-// Helpers for tests: loading gzipped images, temporary files, crafted sectors.
+// Helpers for tests: loading gzipped images, temporary files, a write target in memory, crafted sectors.
 #pragma once
 
 #include <map>
@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
+
+#include "platform/file_target.h"
 
 namespace orvaldi::test {
 
@@ -32,6 +35,20 @@ class TempDir {
 
  private:
   std::filesystem::path path_;
+};
+
+// A write target in memory. A write that reaches past `failFrom` fails with
+// EIO, as on a disk that is full or failing.
+class MemoryTarget final : public platform::WriteTarget {
+ public:
+  bool writeAt(uint64_t offset, std::span<const uint8_t> bytes) override;
+  bool flush() override { return true; }
+  int error() const override { return error_; }
+  std::vector<uint8_t> data;
+  uint64_t failFrom = UINT64_MAX;
+
+ private:
+  int error_ = 0;
 };
 
 // Little-endian stores into a byte buffer, for crafting sectors in tests.
