@@ -31,10 +31,7 @@ struct Volume {
     part.sectorsPerCluster = 2;
     part.sectorCount = bytes.size() / 512;
   }
-  std::vector<uint8_t> cluster(uint64_t c) const {
-    return std::vector<uint8_t>(kClusterBytes, static_cast<uint8_t>(c + 1));
-  }
-  std::vector<uint8_t> clusters(uint64_t first, uint64_t count) const {
+  std::vector<uint8_t> clusters(uint64_t first, uint64_t count = 1) const {
     std::vector<uint8_t> out;
     for (uint64_t c = first; c < first + count; ++c) out.insert(out.end(), kClusterBytes, static_cast<uint8_t>(c + 1));
     return out;
@@ -86,16 +83,16 @@ TEST(NtfsExtraction, RunsHolesSizesAndCompressedUnits) {
     bool damaged;
   } cases[] = {
       {"a hole stays in place, the size cuts", NonResident(3 * k + 100, {{0, {Extent(10, 1), Hole(2), Extent(20, 1)}}}),
-       Concat({v.cluster(10), Bytes(2 * k), Bytes(100, 21)}), false},
+       Concat({v.clusters(10), Bytes(2 * k), Bytes(100, 21)}), false},
       {"extents by VCN whatever the record order", NonResident(4 * k, {{2, {Extent(50, 2)}}, {0, {Extent(30, 2)}}}),
        Concat({v.clusters(30, 2), v.clusters(50, 2)}), false},
       {"a missing extent leaves zeros, not shifted data",
        NonResident(4 * k, {{0, {Extent(30, 1)}}, {3, {Extent(50, 1)}}}),
-       Concat({v.cluster(30), Bytes(2 * k), v.cluster(50)}), true},
-      {"runs that end before the size", NonResident(2 * k, {{0, {Extent(30, 1)}}}), Concat({v.cluster(30), Bytes(k)}),
+       Concat({v.clusters(30), Bytes(2 * k), v.clusters(50)}), true},
+      {"runs that end before the size", NonResident(2 * k, {{0, {Extent(30, 1)}}}), Concat({v.clusters(30), Bytes(k)}),
        true},
       {"an extent list not followed", unlisted, {}, true},
-      {"bytes past the initialized size are zero", initialized, Concat({v.cluster(40), Bytes(476, 42), Bytes(548)}),
+      {"bytes past the initialized size are zero", initialized, Concat({v.clusters(40), Bytes(476, 42), Bytes(548)}),
        false},
       // Unit 0 stored as is, unit 1 compressed, unit 2 all holes.
       {"compressed units one by one",
@@ -164,6 +161,7 @@ struct ChainCase {
 };
 
 const std::vector<std::pair<uint32_t, uint32_t>> kChain = {{10, 11}, {11, 40}, {40, kEnd}};
+const std::vector<std::pair<uint32_t, uint32_t>> kLoop = {{10, 11}, {11, 40}, {40, 10}};
 const std::vector<std::pair<uint32_t, uint32_t>> kExisting = {{12, 13}, {13, kEnd}};  // a file in 12-13
 
 // Whole chains, across FAT sectors, and a deleted file written around an
@@ -171,13 +169,7 @@ const std::vector<std::pair<uint32_t, uint32_t>> kExisting = {{12, 13}, {13, kEn
 // FatRecovery); these are the chains and FATs no image holds.
 const ChainCase kChainCases[] = {
     {"a size beyond the chain: what it holds, flagged", kChain, false, 10, 5000, {10, 11, 40}, true},
-    {"a loop ends at the cluster already read",
-     {{10, 11}, {11, 40}, {40, 10}},
-     false,
-     10,
-     100 * 1024,
-     {10, 11, 40},
-     true},
+    {"a loop ends at the cluster already read", kLoop, false, 10, 100 * 1024, {10, 11, 40}, true},
     {"a first cluster just past the FAT", kChain, false, 150, 100, {}, false, {}, {}, CopyStatus::kNoData},
     {"a reserved first cluster", kChain, false, 1, 100, {}, false, {}, {}, CopyStatus::kNoData},
     {"a released chain (free first entry) is read as a deleted file", kChain, false, 70, 2048, {70, 71}, false},
@@ -204,7 +196,7 @@ TEST(FatExtraction, ChainsAndDeletedFiles) {
     const CopyResult r = c.deleted ? CopyFatDeleted(&source, v.part, *v.state, c.first, c.size, sink, {})
                                    : CopyFatChain(&source, v.part, *v.state, c.first, c.size, sink, {});
     std::vector<uint8_t> want;
-    for (uint32_t cluster : c.clusters) want = Concat({want, v.cluster(cluster)});
+    for (uint32_t cluster : c.clusters) want = Concat({want, v.clusters(cluster)});
     for (uint64_t sector : c.badSectors) {
       const auto at = std::find(c.clusters.begin(), c.clusters.end(), sector / 2) - c.clusters.begin();
       std::fill_n(want.begin() + at * 1024 + (sector % 2) * 512, 512, 0);
@@ -227,7 +219,7 @@ TEST(LeadingBytes, AtMostTheSizeRoundedToWholeSectors) {
   file.size = 1500;
   platform::MemorySource source(v.bytes);
   auto lead = FatLeadingBytes(&source, v.part, file, 4096);
-  EXPECT_EQ(lead, Concat({v.cluster(10), Bytes(476, 12), Bytes(36)}));  // past the size: zero
+  EXPECT_EQ(lead, Concat({v.clusters(10), Bytes(476, 12), Bytes(36)}));  // past the size: zero
   EXPECT_EQ(FatLeadingBytes(&source, v.part, file, 100).size(), 512u);
   file.flags = node_kind::kDeletedFile;  // its first cluster only, the chain being free
   file.size = 3000;

@@ -6,7 +6,6 @@
 #include <functional>
 #include <set>
 #include <thread>
-#include <tuple>
 
 #include "disk/disk_info.h"
 #include "fs/fat_reader.h"
@@ -101,6 +100,13 @@ struct Case {
 
 constexpr uint8_t kFile = 0x20, kDir = 0x10;
 
+template <typename S>
+S Repeat(const S& s, int n) {
+  S out;
+  while (n-- > 0) out += s;
+  return out;
+}
+
 // The plain walk (FAT16's fixed root, long names, a deleted folder whose high
 // word was cleared) is checked against fls and the fixture manifests in
 // fs_images_test, its tree order by the CLI's golden listing; these are the
@@ -131,30 +137,17 @@ const Case kCases[] = {
     // 30 deleted pieces: more than any name has (20), so only those after the cut make the name.
     {"overlong long-name runs are cut",
      [](FatBuilder& b) {
-       std::u16string name;
-       for (int i = 0; i < 30; ++i) name += u"abcdefghijklm";
-       b.link(2, 3).endOfChain(3).longEntry(2, 0, name, "LONG    TXT", kFile, 40, 10, /*deleted=*/true);
+       b.link(2, 3).endOfChain(3).longEntry(2, 0, Repeat(std::u16string(u"abcdefghijklm"), 30), "LONG    TXT", kFile,
+                                            40, 10, /*deleted=*/true);
      },
      FatMode::kWalk,
-     {"/" +
-      [] {
-        std::string s;
-        for (int i = 0; i < 9; ++i) s += "abcdefghijklm";
-        return s;
-      }() +
-      " 2 40"}},
+     {"/" + Repeat(std::string("abcdefghijklm"), 9) + " 2 40"}},
     {"short names: deleted, empty, OEM, lower-case bits",
      [](FatBuilder& b) {
-       b.entry(2, 0,
-               "\xE5"
-               "AB     TXT",
-               kFile, 10, 100);                                           // deleted: first byte lost
+       b.entry(2, 0, "\345AB     TXT", kFile, 10, 100);                   // deleted: first byte lost
        b.entry(2, 1, "EMPTY   DAT", kFile, 0, 0);                         // no long name, no cluster: left out
        b.longEntry(2, 2, u"empty long.dat", "EMPTYL~1DAT", kFile, 0, 0);  // kept: it has a long name
-       b.entry(2, 10,
-               "\xCA\xFD"
-               "K     TXT",
-               kFile, 13, 7);  // "数" in GBK
+       b.entry(2, 10, "\312\375K     TXT", kFile, 13, 7);                 // "数" in GBK
        const uint8_t caseBits[] = {0x18, 0x08, 0x10, 0x18};
        for (uint32_t i = 0; i < 4; ++i)
          b.entry(2, 11 + i, "FRAG" + std::to_string(3 + i) + "   DAT", kFile, 14 + i, 1).at(2, 11 + i, 0x0C) =
@@ -162,10 +155,8 @@ const Case kCases[] = {
        b.at(2, 14) = 0xE5;
      },
      FatMode::kWalk,
-     {"/\xC3\xA5"
-      "AB.TXT 2 10",
-      "/empty long.dat 4 0", "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15", "/FRAG5.dat 4 16",
-      "/\xC3\xA5rag6.dat 2 17"},
+     {"/åAB.TXT 2 10", "/empty long.dat 4 0", "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15", "/FRAG5.dat 4 16",
+      "/årag6.dat 2 17"},
      [](const Scanned& s) { EXPECT_EQ(s.state().deletedIndex.count(10), 1u); }},
     {"a deleted folder: unmarked entries whose cluster is free are deleted with it",
      [](FatBuilder& b) {

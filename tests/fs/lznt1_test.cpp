@@ -200,24 +200,10 @@ void Splits(Cases& out) {
   // Bytes already produced in the chunk -> bits for length - 3. A reference
   // to the chunk's first byte with the longest length its bits allow: read
   // with the split one bit off either way, the output no longer matches.
-  for (const auto& [position, bits] : std::vector<std::pair<size_t, unsigned>>{{1, 12},
-                                                                               {16, 12},
-                                                                               {17, 11},
-                                                                               {32, 11},
-                                                                               {33, 10},
-                                                                               {64, 10},
-                                                                               {65, 9},
-                                                                               {128, 9},
-                                                                               {129, 8},
-                                                                               {256, 8},
-                                                                               {257, 7},
-                                                                               {512, 7},
-                                                                               {513, 6},
-                                                                               {1024, 6},
-                                                                               {1025, 5},
-                                                                               {2048, 5},
-                                                                               {2049, 4},
-                                                                               {4000, 4}}) {
+  constexpr std::pair<size_t, unsigned> kSplits[] = {{1, 12},  {16, 12},  {17, 11},  {32, 11},  {33, 10},  {64, 10},
+                                                     {65, 9},  {128, 9},  {129, 8},  {256, 8},  {257, 7},  {512, 7},
+                                                     {513, 6}, {1024, 6}, {1025, 5}, {2048, 5}, {2049, 4}, {4000, 4}};
+  for (const auto& [position, bits] : kSplits) {
     Payload p;
     Bytes e = Prefix(position, static_cast<uint32_t>(position), p);
     const size_t length = std::min<size_t>((size_t{1} << bits) + 2, 4096 - position);

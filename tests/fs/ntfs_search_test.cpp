@@ -80,13 +80,9 @@ TEST(NtfsSearch, DocumentsAndPicturesFoundByContent) {
   std::copy(xls.begin(), xls.begin() + 8, unusable.begin());
   const std::vector<uint8_t> endless(jpeg.begin(), jpeg.begin() + 64);  // its only end lies 11 MiB further
   NtfsVolumeBuilder v(32, 24 * 2048);
-  for (const auto& [sector, bytes] : std::vector<std::pair<size_t, const std::vector<uint8_t>*>>{{2000, &xls},
-                                                                                                 {3001, &jpeg},
-                                                                                                 {4000, &doc},
-                                                                                                 {6000, &ppt},
-                                                                                                 {8000, &looped},
-                                                                                                 {10000, &unusable},
-                                                                                                 {12000, &endless}})
+  const std::pair<size_t, const std::vector<uint8_t>*> placed[] = {
+      {2000, &xls}, {3001, &jpeg}, {4000, &doc}, {6000, &ppt}, {8000, &looped}, {10000, &unusable}, {12000, &endless}};
+  for (const auto& [sector, bytes] : placed)
     std::memcpy(v.bytes().data() + sector * 512, bytes->data(), bytes->size());  // pictures need no even sector
   v.bytes()[12000 * 512 + (11u << 20)] = 0xFF;
   v.bytes()[12000 * 512 + (11u << 20) + 1] = 0xD9;
