@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <sstream>
 #include <tuple>
 
@@ -232,19 +231,16 @@ TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {
 // What freespace writes is what The Sleuth Kit's blkls calls unallocated,
 // byte for byte, on both file systems of the demo disk.
 TEST_F(DemoDisk, FreeSpaceEqualsWhatBlklsCallsUnallocated) {
-  const auto read = [](const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  };
   for (const auto& [part, start] : {std::pair<const char*, const char*>{"0", "2048"}, {"1", "83968"}}) {
     const auto out = target_.path() / (std::string("free") + part);
     const auto r = run(std::string("freespace IMG ") + part + " --to " + Quote(out.string()));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto blkls = test::RunCommand(std::string("blkls -o ") + start + " " + Quote(image_.string()));
     ASSERT_EQ(blkls.exitCode, 0) << blkls.err;
-    const std::string ours = read(out);
+    const auto ours = test::LoadImage(out).value_or(std::vector<uint8_t>{});
     EXPECT_GT(ours.size(), 0u) << part;
-    EXPECT_TRUE(ours == blkls.out) << "partition " << part << ": " << ours.size() << " vs " << blkls.out.size();
+    EXPECT_TRUE(ours == std::vector<uint8_t>(blkls.out.begin(), blkls.out.end()))
+        << "partition " << part << ": " << ours.size() << " vs " << blkls.out.size();
   }
 }
 

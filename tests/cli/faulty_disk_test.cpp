@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <iterator>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -107,11 +106,6 @@ TEST(FaultyDisk, FindPartsReadsAroundAnUnreadableSector) {
   EXPECT_EQ(starts, (std::vector<uint64_t>{2048, 16065, 16065, 32130, 112518}));
 }
 
-std::vector<uint8_t> ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 // Imaging a disk with unreadable sectors: the image equals the source except
 // at the listed sectors (0x20 there), ddrescuelog reads the map and finds the
 // same bad sectors, and a run given a map reads only what it marks unfinished.
@@ -136,7 +130,7 @@ TEST(FaultyImage, ListsExactlyTheBadSectorsAndResumesFromItsMap) {
   EXPECT_EQ(r.out, rows + "镜像完毕\n");
   std::vector<uint8_t> expected = bytes;
   for (const uint64_t s : bad) std::fill_n(expected.begin() + static_cast<ptrdiff_t>(s * 512), 512, 0x20);
-  EXPECT_TRUE(ReadAll(out) == expected);
+  EXPECT_TRUE(test::LoadImage(out) == expected);
   const auto listed = test::RunCommand("ddrescuelog -b 512 --list-blocks=- " + ShellQuote(map));
   ASSERT_EQ(listed.exitCode, 0) << listed.err;
   EXPECT_EQ(listed.out, "100\n2050\n2051\n2052\n6000\n10242\n");
@@ -152,14 +146,14 @@ TEST(FaultyImage, ListsExactlyTheBadSectorsAndResumesFromItsMap) {
   ASSERT_EQ(r.exitCode, 6) << r.err;
   EXPECT_EQ(r.out, "第1个坏扇区\t6000\n第2个坏扇区\t10242\n镜像完毕\n");
   std::fill_n(expected.begin(), 1 << 20, 0xAB);
-  EXPECT_TRUE(ReadAll(out) == expected);
+  EXPECT_TRUE(test::LoadImage(out) == expected);
   const auto summary = test::RunCommand("ddrescuelog -b 512 --list-blocks=+ " + ShellQuote(map) + " | wc -l");
   EXPECT_EQ(summary.out, std::to_string(bytes.size() / 512 - 2) + "\n");
 
   // The source itself is never a target.
   r = test::RunCommand(Cli() + " image " + ShellQuote(image.string()) + " --to " + ShellQuote(image.string()));
   EXPECT_EQ(r.exitCode, 5) << r.err;
-  EXPECT_TRUE(ReadAll(image) == bytes);
+  EXPECT_TRUE(test::LoadImage(image) == bytes);
 }
 
 }  // namespace
