@@ -205,8 +205,7 @@ TEST(VolumeReaders, Raid5ReadsAcrossStripesAndRebuildsAMissingMember) {
   auto readAll = [&](const PartitionInfo& part, uint64_t at, uint32_t length) {
     std::vector<uint8_t> out(length);
     uint32_t got = 0;
-    const bool ok = ReadVolumeBytes(nullptr, out.data(), length, got, at, &part);
-    return ok ? out : std::vector<uint8_t>{};
+    return ReadVolumeBytes(nullptr, out.data(), length, got, at, &part) ? out : std::vector<uint8_t>{};
   };
   const auto slice = [&](uint64_t at, uint32_t n) {
     return std::vector<uint8_t>(volume.begin() + static_cast<std::ptrdiff_t>(at),
