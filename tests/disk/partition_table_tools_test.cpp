@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <regex>
 
 #include "disk/disk_list.h"
@@ -16,10 +15,7 @@ namespace fs = std::filesystem;
 namespace orvaldi::disk {
 namespace {
 
-std::vector<uint8_t> ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> ReadAll(const fs::path& p) { return test::LoadImage(p).value_or(std::vector<uint8_t>{}); }
 
 DiskInfo Load(const fs::path& p) {
   auto d = LoadSource(p.string());
@@ -34,7 +30,7 @@ std::vector<uint8_t> ThreePartitionDisk() {
   return b.bytes();
 }
 
-TEST(PartitionTableTools, BackupHoldsTwoSectorsPerRecordAndRestoresThem) {
+TEST(PartitionTableTools, BackupHoldsTwoSectorsPerRecordRefusesWhatItCannotHoldAndRestores) {
   test::TempDir dir;
   const auto image = dir.write("three.img", ThreePartitionDisk());
   const DiskInfo d = Load(image);
@@ -52,9 +48,16 @@ TEST(PartitionTableTools, BackupHoldsTwoSectorsPerRecordAndRestoresThem) {
   ASSERT_TRUE(parsed.contents) << parsed.error;
   EXPECT_EQ(parsed.contents->offsets.size(), 6u);
 
-  // A second backup never replaces the first.
+  // A second backup never replaces the first; one whose trailer the format
+  // cannot hold is refused before anything is read or created.
   EXPECT_NE(BackupPartitionTable(d, backup.string()).status, PtableStatus::kOk);
   EXPECT_EQ(ReadAll(backup), bytes);
+  DiskInfo many = d;
+  for (int i = 0; i < 40; ++i) many.partitions.push_back(many.partitions.back());
+  const auto refused = BackupPartitionTable(many, (dir.path() / "many.bak").string());
+  EXPECT_EQ(refused.status, PtableStatus::kRefused);
+  EXPECT_NE(refused.message.find("512"), std::string::npos) << refused.message;
+  EXPECT_FALSE(fs::exists(dir.path() / "many.bak"));
 
   const auto original = ReadAll(image);
   std::vector<uint8_t> wiped = original;
@@ -64,19 +67,6 @@ TEST(PartitionTableTools, BackupHoldsTwoSectorsPerRecordAndRestoresThem) {
   ASSERT_EQ(restored.status, PtableStatus::kOk) << restored.message;
   EXPECT_EQ(restored.message, "恢复成功");
   EXPECT_EQ(ReadAll(image), original);
-}
-
-// A backup whose trailer the format cannot hold is refused before anything
-// is read or created.
-TEST(PartitionTableTools, BackupRefusesATrailerOf512BytesOrMore) {
-  test::TempDir dir;
-  DiskInfo d = Load(dir.write("three.img", ThreePartitionDisk()));
-  for (int i = 0; i < 40; ++i) d.partitions.push_back(d.partitions.back());
-  const auto backup = dir.path() / "many.bak";
-  const auto result = BackupPartitionTable(d, backup.string());
-  EXPECT_EQ(result.status, PtableStatus::kRefused);
-  EXPECT_NE(result.message.find("512"), std::string::npos) << result.message;
-  EXPECT_FALSE(fs::exists(backup));
 }
 
 // Every file that does not describe this very disk whole is refused, and

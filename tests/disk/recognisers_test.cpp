@@ -39,6 +39,11 @@ auto Set16(size_t at, uint16_t v) {
 auto Set32(size_t at, uint32_t v) {
   return [=](Bytes& t) { Put32(t, at, v); };
 }
+auto Set32s(std::vector<std::pair<size_t, uint32_t>> values) {
+  return [=](Bytes& t) {
+    for (const auto& [at, v] : values) Put32(t, at, v);
+  };
+}
 auto Text(size_t at, const char* v) {
   return [=](Bytes& t) { PutText(t, at, v); };
 }
@@ -85,20 +90,9 @@ TEST(ExtSuperblock, AcceptanceRulesAndSize) {
                   {"free blocks = blocks", Set32(0x0C, 8192), 0},
                   {"first data block past the end", Set32(0x14, 8192), 0},
                   {"no blocks per group", Set32(0x20, 0), 0},
-                  {"above 2^32 blocks the group checks are skipped",
-                   [](Bytes& t) {
-                     Put32(t, 0x150, 1);
-                     Put32(t, 0x14, 0xFFFFFFFF);
-                   },
-                   1},
+                  {"above 2^32 blocks the group checks are skipped", Set32s({{0x150, 1}, {0x14, 0xFFFFFFFF}}), 1},
                   // mke2fs keeps a full group size on small volumes: 100 blocks, 8,192 per group.
-                  {"smaller than one group",
-                   [](Bytes& t) {
-                     Put32(t, 0x04, 100);
-                     Put32(t, 0x0C, 20);
-                     Put32(t, 0x20, 8192);
-                   },
-                   1},
+                  {"smaller than one group", Set32s({{0x04, 100}, {0x0C, 20}, {0x20, 8192}}), 1},
                   {"a group larger than one bitmap block describes", Set32(0x20, 8 * 1024 + 1), 0}});
   EXPECT_EQ(IsExtSuperblock({}), 0);
 
@@ -130,14 +124,9 @@ TEST(NtfsGeometry, ClusterAndRecordSizes) {
     EXPECT_EQ(NtfsSectorsPerCluster(code), sectors) << int{code};
   // Record sizes: clusters when positive, 2^-n bytes when negative; 16 MiB
   // records and 127 clusters of 2 MiB are refused.
-  for (const auto& [code, spc, bytes] : {std::tuple<int, uint32_t, uint32_t>{-10, 8, 1024},
-                                         {-12, 8, 4096},
-                                         {1, 2, 1024},
-                                         {0, 8, 0},
-                                         {-128, 8, 0},
-                                         {-16, 8, 65536},
-                                         {-24, 8, 0},
-                                         {127, 4096, 0}})
+  const std::tuple<int, uint32_t, uint32_t> records[] = {{-10, 8, 1024}, {-12, 8, 4096},  {1, 2, 1024}, {0, 8, 0},
+                                                         {-128, 8, 0},   {-16, 8, 65536}, {-24, 8, 0},  {127, 4096, 0}};
+  for (const auto& [code, spc, bytes] : records)
     EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(code), spc), bytes) << code;
 }
 
