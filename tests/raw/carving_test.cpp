@@ -16,12 +16,9 @@ namespace {
 
 constexpr uint64_t kMiB = 1 << 20;
 
-void PutBe16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
-  b[at] = static_cast<uint8_t>(v >> 8);
-  b[at + 1] = static_cast<uint8_t>(v);
-}
-void PutBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+// A big-endian value of `bytes` bytes.
+void PutBe(std::vector<uint8_t>& b, size_t at, uint32_t v, size_t bytes = 4) {
+  for (size_t i = 0; i < bytes; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * (bytes - 1 - i)));
 }
 
 // A disk of zeros with files written at chosen sectors.
@@ -60,27 +57,23 @@ std::vector<uint8_t> Mpeg(uint64_t size) {
   std::memcpy(b.data(), pack, sizeof pack);
   size_t p = 14;
   auto packet = [&](uint8_t code, uint16_t length) {
-    b[p] = 0;
-    b[p + 1] = 0;
-    b[p + 2] = 1;
-    b[p + 3] = code;
-    PutBe16(b, p + 4, length);
+    PutBe(b, p, 0x100u | code);
+    PutBe(b, p + 4, length, 2);
     p += 6 + length;
   };
   packet(0xBB, 12);
   while (size - 4 - p > 6 + 60000) packet(0xE0, 60000);
   packet(0xE0, static_cast<uint16_t>(size - 4 - p - 6));
-  const uint8_t end[] = {0, 0, 1, 0xB9};
-  std::memcpy(b.data() + p, end, 4);
+  PutBe(b, p, 0x1B9);
   return b;
 }
 
 // An MP4 of ftyp + mdat, `size` bytes.
 std::vector<uint8_t> Mp4(uint64_t size) {
   std::vector<uint8_t> b(size, 0x55);
-  PutBe32(b, 0, 24);
+  PutBe(b, 0, 24);
   std::memcpy(b.data() + 4, "ftypisom", 8);
-  PutBe32(b, 24, static_cast<uint32_t>(size - 24));
+  PutBe(b, 24, static_cast<uint32_t>(size - 24));
   std::memcpy(b.data() + 28, "mdat", 4);
   return b;
 }

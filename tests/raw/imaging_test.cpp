@@ -19,28 +19,20 @@ using std::chrono::milliseconds;
 // arrive) or that take `delay` to read. Counts reads.
 class TestSource final : public platform::SectorSource {
  public:
-  TestSource(std::vector<uint8_t> bytes, std::set<uint64_t> bad, std::set<uint64_t> slow, milliseconds delay)
-      : bytes_(std::move(bytes)), bad_(std::move(bad)), slow_(std::move(slow)), delay_(delay) {}
+  TestSource(std::vector<uint8_t> bytes, std::set<uint64_t> bad, std::set<uint64_t> slow = {}, milliseconds delay = {})
+      : memory_(std::move(bytes)), faulty_(memory_, std::move(bad)), slow_(std::move(slow)), delay_(delay) {}
   platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
-    reads.fetch_add(1);
     const uint64_t first = offset / 512, last = (offset + out.size() - 1) / 512;
     if (auto s = slow_.lower_bound(first); s != slow_.end() && *s <= last) std::this_thread::sleep_for(delay_);
-    uint64_t end = std::min<uint64_t>(offset + out.size(), bytes_.size());
-    int error = 0;
-    if (auto b = bad_.lower_bound(first); b != bad_.end() && *b <= last) {
-      end = std::min(end, *b * 512);
-      error = EIO;
-    }
-    const uint64_t n = end > offset ? end - offset : 0;
-    std::memcpy(out.data(), bytes_.data() + offset, n);
-    return {n, error};
+    return faulty_.readAt(offset, out);
   }
-  uint64_t size() const override { return bytes_.size(); }
-  std::atomic<uint64_t> reads{0};
+  uint64_t size() const override { return faulty_.size(); }
+  uint64_t reads() const { return faulty_.readCalls(); }
 
  private:
-  std::vector<uint8_t> bytes_;
-  std::set<uint64_t> bad_, slow_;
+  platform::MemorySource memory_;
+  platform::FaultySource faulty_;
+  std::set<uint64_t> slow_;
   milliseconds delay_;
 };
 
@@ -98,7 +90,7 @@ TEST(Imaging, CopiesAroundBadAndHangingSectors) {
     EXPECT_EQ(r.badSectors, c.listed);
     EXPECT_EQ(r.sectorsCopied, job.length / 512 - c.listed.size());
     if (c.reads) {
-      EXPECT_EQ(source->reads.load(), c.reads);
+      EXPECT_EQ(source->reads(), c.reads);
     }
     ASSERT_EQ(target.data.size(), job.length);
     std::vector<uint8_t> expected(bytes.begin() + static_cast<ptrdiff_t>(job.sourceOffset), bytes.end());
@@ -113,7 +105,7 @@ TEST(Imaging, CopiesAroundBadAndHangingSectors) {
 // read only the rest, and the two runs together make the whole image.
 TEST(Imaging, StopKeepsAMapThatResumes) {
   const std::vector<uint8_t> bytes = Pattern(5 << 20);
-  auto source = std::make_shared<TestSource>(bytes, std::set<uint64_t>{5000}, std::set<uint64_t>{}, milliseconds(0));
+  auto source = std::make_shared<TestSource>(bytes, std::set<uint64_t>{5000});
   MemoryTarget target;
   platform::ProgressBlock progress;
   StopAfter stop(progress, 2);
@@ -129,12 +121,12 @@ TEST(Imaging, StopKeepsAMapThatResumes) {
   std::memset(target.data.data(), 0xAB, 1 << 20);
   platform::ProgressBlock again;
   job.resume = first.map;
-  const uint64_t readsBefore = source->reads.load();
+  const uint64_t readsBefore = source->reads();
   const ImagingResult second = CopyImage(source, target, job, again);
   ASSERT_EQ(second.status, ImagingStatus::kDone);
   EXPECT_EQ(second.badSectors, std::vector<uint64_t>{5000});
   EXPECT_EQ(second.map.bytesIn(MapStatus::kFinished), bytes.size() - 512);
-  EXPECT_LT(source->reads.load() - readsBefore, 2100u);  // three blocks, one of them sector by sector
+  EXPECT_LT(source->reads() - readsBefore, 2100u);  // three blocks, one of them sector by sector
   EXPECT_EQ(target.data[0], 0xAB);
   EXPECT_TRUE(std::equal(bytes.begin() + (1 << 20), bytes.begin() + 5000 * 512, target.data.begin() + (1 << 20)));
   EXPECT_EQ(target.data[5000 * 512], 0x20);
@@ -146,7 +138,7 @@ TEST(Imaging, StopKeepsAMapThatResumes) {
 
 TEST(Imaging, TargetWriteFailureStops) {
   const std::vector<uint8_t> bytes = Pattern(3 << 20);
-  auto source = std::make_shared<TestSource>(bytes, std::set<uint64_t>{}, std::set<uint64_t>{}, milliseconds(0));
+  auto source = std::make_shared<TestSource>(bytes, std::set<uint64_t>{});
   MemoryTarget target;
   target.failFrom = (1 << 20) + 4096;
   platform::ProgressBlock progress;

@@ -62,8 +62,7 @@ SaveSettings Settings(const fsys::path& target) {
 std::string FileBytes(const fsys::path& p, uint64_t offset = 0, size_t length = std::string::npos) {
   std::ifstream in(p, std::ios::binary);
   in.seekg(static_cast<std::streamoff>(offset));
-  std::string all(std::istreambuf_iterator<char>(in), {});
-  return all.substr(0, length);
+  return std::string(std::istreambuf_iterator<char>(in), {}).substr(0, length);
 }
 
 // `got` names `want` with the first letter of some components lost ("_").
@@ -422,11 +421,9 @@ TEST(SaveSpace, ATargetThatFillsUp) {
   const SaveSummary summary = SaveSelected(s.wholePartition(), settings);
   EXPECT_GT(summary.failed, 0u);
   EXPECT_GT(summary.damaged, 0u);
-  for (const auto& entry : fsys::recursive_directory_iterator(out.path())) {
-    if (entry.is_regular_file()) {
-      EXPECT_TRUE(entry.file_size() > 0 || entry.path().filename() == "EMPTY.DAT") << entry.path();
-    }
-  }
+  for (const auto& entry : fsys::recursive_directory_iterator(out.path()))
+    EXPECT_TRUE(!entry.is_regular_file() || entry.file_size() > 0 || entry.path().filename() == "EMPTY.DAT")
+        << entry.path();
 }
 
 // The single save needs more room than it writes; the checked save may fill the disk.
