@@ -94,6 +94,13 @@ bool DeviceWindow::partitionWindowBusy(const QString& diskText, const PartitionW
   });
 }
 
+disk::DiskInfo* DeviceWindow::diskNamed(const QString& diskText) {
+  const std::string name = diskText.toStdString();
+  const auto it =
+      std::find_if(disks_.begin(), disks_.end(), [&](const disk::DiskInfo& d) { return disk::DisplayName(d) == name; });
+  return it == disks_.end() ? nullptr : &*it;
+}
+
 void DeviceWindow::relinkWindows(const QString& diskText) {
   for (PartitionWindow* w : partitionWindows())
     if (w->diskName() == diskText) w->relink();
@@ -111,12 +118,8 @@ void DeviceWindow::dropCarvedDuplicates(const QString& diskText, const Partition
   ops::OpenedPartition found;
   found.carvedDuplicates = std::move(pending->second);
   carvedToDrop_.erase(pending);
-  const std::string name = diskText.toStdString();
-  for (disk::DiskInfo& d : disks_) {
-    if (disk::DisplayName(d) != name) continue;
-    if (ops::DropCarvedDuplicates(d, found) > 0) relinkWindows(diskText);
-    return;
-  }
+  disk::DiskInfo* d = diskNamed(diskText);
+  if (d && ops::DropCarvedDuplicates(*d, found) > 0) relinkWindows(diskText);
 }
 
 void DeviceWindow::refresh() {
@@ -143,12 +146,7 @@ bool DeviceWindow::runSearch(disk::DiskInfo& disk, OperationRequest request,
   const size_t before = disk.partitions.size();
   request.work = [copy, work = std::move(work)](platform::ProgressBlock& block) { work(*copy, block); };
   request.publish = [this, diskText, copy, before, publish = std::move(request.publish)] {
-    const std::string name = diskText.toStdString();
-    for (disk::DiskInfo& d : disks_) {
-      if (disk::DisplayName(d) != name) continue;
-      ops::MergeSearchFindings(d, std::move(*copy), before);
-      break;
-    }
+    if (disk::DiskInfo* d = diskNamed(diskText)) ops::MergeSearchFindings(*d, std::move(*copy), before);
     searching_.removeAll(diskText);
     publish();
     relinkWindows(diskText);

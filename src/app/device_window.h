@@ -106,6 +106,8 @@ class DeviceWindow final : public QWidget {
   // of their volumes, once no scan reads the carved folder any more, and
   // points the disk's windows at what is left.
   void dropCarvedDuplicates(const QString& diskText, const PartitionWindow* publishing = nullptr);
+  // The disk record listed as `diskText`; null when it is gone.
+  disk::DiskInfo* diskNamed(const QString& diskText);
   // Points the open partition windows of the disk at its carved files again.
   void relinkWindows(const QString& diskText);
 
