@@ -63,7 +63,8 @@ class TreePrinter {
       } else {
         const std::string shownName =
             std::string(2 * static_cast<size_t>(depth), ' ') + name + (fs::IsFolderLike(flags) ? "/" : "");
-        std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(shownName, 48).c_str(), Pad(fs::StateWord(flags), 12).c_str(),
+        const std::string state = std::string(fs::StateWord(flags)) + (node.intact() ? "" : "(不完整)");
+        std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(shownName, 48).c_str(), Pad(state, 12).c_str(),
                     static_cast<unsigned long long>(node.size()), Pad(node.created(), 21).c_str(),
                     Pad(node.modified(), 21).c_str(), static_cast<unsigned long long>(node.id()),
                     parentId ? std::to_string(*parentId).c_str() : "-");
@@ -86,6 +87,7 @@ class TreePrinter {
     line_ += deleted ? ",\"deleted\":true,\"state\":" : ",\"deleted\":false,\"state\":";
     AppendJsonString(line_, fs::StateWord(flags));
     line_ += ",\"size\":" + std::to_string(node.size());
+    if (!node.intact()) line_ += ",\"intact\":false";
     line_ += ",\"id\":" + std::to_string(node.id());
     line_ += parentId ? ",\"parent\":" + std::to_string(*parentId) : std::string(",\"parent\":null");
     line_ += ",\"created\":";

@@ -292,7 +292,7 @@ void AddGptPartitions(SectorSource& source, DiskInfo& disk, const GptTable& tabl
       } else if (IsFat16BootSector(boot)) {
         p.typeByte = type_code::kFat16;
         suffix = "(fat)";
-      } else if (IsNtfsBootSector(boot)) {
+      } else if (IsNtfsBootSectorOfEntry(boot, p.sectorCount)) {
         p.typeByte = type_code::kNtfs;
         suffix = "(NTFS)";
       } else if (IsExfatBootSector(boot)) {

@@ -5,6 +5,7 @@
 
 #include "disk/bytes.h"
 #include "disk/fat_layout.h"
+#include "disk/ntfs_layout.h"
 
 namespace orvaldi::disk {
 namespace {
@@ -44,6 +45,18 @@ int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector) {
   const ByteView s(sector);
   return HasBootSignature(s) && s.le16(0x0B) == 512 && s.u8(0x10) == 0 && s.le16(0x11) == 0 && s.le16(0x16) == 0 &&
          s.matches(3, "NTFS");
+}
+
+int IsNtfsBootSectorOfEntry(std::span<const uint8_t> sector, uint64_t entrySectors) {
+  if (IsNtfsBootSector(sector)) return 1;
+  if (!IsNtfsBootSectorAnyHidden(sector)) return 0;
+  const ntfs::BootSector b{ByteView(sector)};
+  const uint64_t spc = NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+  const uint64_t total = b.totalSectors();
+  if (spc == 0 || total == 0 || total > entrySectors) return 0;
+  if (NtfsRecordBytes(b.clustersPerRecordCode(), static_cast<uint32_t>(spc)) == 0) return 0;
+  const uint64_t clusters = total / spc;
+  return b.mftCluster() < clusters && b.mftMirrorCluster() < clusters;
 }
 
 int IsExfatBootSector(std::span<const uint8_t> sector) {

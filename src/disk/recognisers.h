@@ -20,6 +20,13 @@ int IsExfatBootSector(std::span<const uint8_t> sector);
 // partitionless stick) is still a good boot sector.
 int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector);
 
+// The NTFS test for the first sector of a partition-table entry of
+// `entrySectors` sectors. mkntfs writes 0 hidden sectors when it formats an
+// image file or a loop device, so the hidden-sector count may say anything
+// here as long as the rest of the boot sector fits the entry: a cluster size,
+// a volume that fits the entry and $MFT and its mirror inside the volume.
+int IsNtfsBootSectorOfEntry(std::span<const uint8_t> sector, uint64_t entrySectors);
+
 // Takes the 1,024-byte superblock that starts 1,024 bytes into the volume.
 int IsExtSuperblock(std::span<const uint8_t> superblock);
 

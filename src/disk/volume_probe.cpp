@@ -10,7 +10,7 @@
 
 namespace orvaldi::disk {
 
-VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector) {
+VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector, uint64_t entrySectors) {
   std::array<uint8_t, SectorSize> boot{};
   ReadSectors(source, sector, 1, boot.data());
   VolumeGuess guess;
@@ -21,7 +21,9 @@ VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector) {
     return guess;
   };
   // At sector 0 nothing lies before the volume: 0 hidden sectors is right there.
-  const bool ntfs = sector == 0 ? IsNtfsBootSectorAnyHidden(boot) : IsNtfsBootSector(boot);
+  const bool ntfs = sector == 0         ? IsNtfsBootSectorAnyHidden(boot)
+                    : entrySectors != 0 ? IsNtfsBootSectorOfEntry(boot, entrySectors)
+                                        : IsNtfsBootSector(boot);
   if (ntfs) return labelled("NTFS", type_code::kNtfs);
   if (IsFat32BootSector(boot)) return labelled("FAT32", type_code::kFat32Lba);
   if (IsFat16BootSector(boot)) return labelled("FAT16", type_code::kFat16);

@@ -19,7 +19,9 @@ struct VolumeGuess {
 // Runs the recognisers on the sector at `sector` (boot sectors) and on the
 // 1,024 bytes two sectors further (EXT superblock, HFS volume header), in
 // the order NTFS, FAT32, FAT16, exFAT, EXT, HFS; the first that accepts wins.
-// At sector 0 an NTFS boot sector may record 0 hidden sectors.
-VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector);
+// At sector 0 an NTFS boot sector may record 0 hidden sectors, and so may
+// one at the start of a table entry of `entrySectors` sectors (0: not an
+// entry) that the rest of the boot sector fits.
+VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector, uint64_t entrySectors = 0);
 
 }  // namespace orvaldi::disk

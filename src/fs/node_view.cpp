@@ -75,6 +75,8 @@ uint64_t NodeRef::size() const {
   return 0;
 }
 
+bool NodeRef::intact() const { return family_ != NodeFamily::kNtfs || !ntfs_->dataIncomplete; }
+
 uint64_t NodeRef::id() const {
   switch (family_) {
     case NodeFamily::kFat:

@@ -46,6 +46,9 @@ class NodeRef {
   bool isFileLike() const { return IsFileLike(flags()); }
   bool isDeleted() const { return IsDeletedKind(flags()); }
   uint64_t size() const;
+  // False when the node's data is known not to be all there (NTFS runs lost
+  // with an extension record); its copy is then damaged too.
+  bool intact() const;
   // FAT: first cluster; NTFS: record number (the start sector of a file found
   // by its content); carved: start sector (0 for the folder).
   uint64_t id() const;

@@ -16,6 +16,7 @@ NtfsNode NtfsPlacer::NodeOf(const DecodedRecord& r) {
   n.modifyTime = r.siModify;
   n.accessTime = r.siAccess;
   n.name = r.name;
+  n.dataIncomplete = r.dataIncomplete;
   return n;
 }
 

@@ -186,6 +186,7 @@ bool RecordDecoder::decode(const RecordFetcher& fetch, const StreamReader& readS
     // The list is followed once this record's own attributes are in: its
     // names come first, and its runs (VCN 0 on) before those of its extensions.
     if (a.type() == attr::kAttributeList) {
+      if (!merging_) out_.hasAttributeList = true;
       if (!merging_ && mode_ != DecodeMode::kFound && fetch) list = &a;
     } else {
       take(a);

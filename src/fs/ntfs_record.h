@@ -76,6 +76,7 @@ struct DecodedRecord {
   std::vector<NtfsDataExtent> dataExtents;
   std::vector<NtfsIndexEntry> indexEntries;
   bool attributesEndedEarly = false;  // a zero or overlong attribute length cut the walk short
+  bool hasAttributeList = false;      // some attributes may live in extension records
   // Part of the data may be missing: the attribute list could not be read
   // whole, or an extension record it names for the unnamed data could not be
   // read or is not an extension of this record.

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <vector>
 
 #include "disk/bytes.h"
@@ -11,6 +12,7 @@
 #include "disk/sector_io.h"
 #include "fs/compound_file.h"
 #include "fs/ntfs_placement.h"
+#include "fs/ntfs_reader.h"
 #include "fs/ntfs_record.h"
 #include "fs/ntfs_state.h"
 #include "platform/text.h"
@@ -28,6 +30,32 @@ constexpr uint32_t kSector = 512;
 constexpr uint64_t kBlockSectors = 61440;
 constexpr uint64_t kLowestNumber = 27;
 constexpr uint64_t kJpegWindow = 0xA00000;  // 10 MiB
+// Extension records kept for joining to their base records: far more than
+// any real volume has, and at most a few hundred MiB.
+constexpr size_t kMaxExtensionRecords = 1u << 18;
+
+// True when the data extents map every cluster below the data size: runs
+// lost with an extension record leave a gap or stop short.
+bool ExtentsCoverData(const DecodedRecord& r, uint64_t clusterBytes) {
+  if (!r.nonResidentData) return true;
+  if (!r.hasDataSizes || clusterBytes == 0) return false;
+  std::vector<std::pair<uint64_t, uint64_t>> spans;  // first VCN, clusters
+  for (const NtfsDataExtent& e : r.dataExtents) {
+    uint64_t clusters = 0;
+    for (const NtfsRun& run : e.runs)
+      clusters = run.length > UINT64_MAX - clusters ? UINT64_MAX : clusters + run.length;
+    spans.emplace_back(e.firstVcn, clusters);
+  }
+  std::sort(spans.begin(), spans.end());
+  const uint64_t needed = r.dataSize / clusterBytes + (r.dataSize % clusterBytes != 0);
+  uint64_t next = 0;
+  for (const auto& [vcn, clusters] : spans) {
+    if (next >= needed) break;
+    if (vcn > next) return false;
+    next = std::max(next, clusters > UINT64_MAX - vcn ? UINT64_MAX : vcn + clusters);
+  }
+  return next >= needed;
+}
 
 class SectorSearch {
  public:
@@ -38,6 +66,7 @@ class SectorSearch {
   void wholePartition();
   void listedRuns();
   void finish() {
+    joinExtensions();
     if (!cancelled_) placer_.reparent();
   }
 
@@ -53,6 +82,11 @@ class SectorSearch {
   // `count` bytes at absolute `sector`, from the block when it holds them, else from the disk.
   std::vector<uint8_t> bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block, uint64_t blockStart);
   void addFound(NtfsNode node, uint64_t startSector);
+  // Decodes and places a base record; false when it is dropped.
+  void place(DecodedRecord& r);
+  // Base records whose attribute list names other records are decoded once
+  // every record has been seen, with the extension records found anywhere.
+  void joinExtensions();
 
   SectorSource* source_;
   disk::DiskInfo& disk_;
@@ -63,6 +97,8 @@ class SectorSearch {
   uint32_t recordBytes_ = 1024;
   bool cancelled_ = false;
   bool dropCarved_ = false;
+  std::multimap<uint64_t, std::vector<uint8_t>> extensions_;         // number -> copies
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> withList_;  // number, record
 };
 
 bool SectorSearch::setUp(bool emptyRoot) {
@@ -87,22 +123,62 @@ bool SectorSearch::setUp(bool emptyRoot) {
 }
 
 bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
-  const uint64_t recordSectors = recordBytes_ / kSector;
   std::span<uint8_t> record(bytes, recordBytes_);
   if (!disk::CheckUpdateSequence(record)) return false;
-  // Records sit on whole-record offsets from the partition's start.
-  if ((sector - part_.startSector) % recordSectors != 0) return true;
-  const uint64_t number = ntfs::RecordHeader(ByteView(record)).recordNumber();
+  // Records are looked for at every sector: a table that starts at an odd
+  // cluster of a 512-byte-cluster volume, or a later piece of it, puts every
+  // record at an odd sector.
+  const ntfs::RecordHeader header{ByteView(record)};
+  const uint64_t number = header.recordNumber();
   if (number < kLowestNumber) return true;
   if (!state_.recordPositions.emplace(number, sector).second) state_.duplicatePositions.emplace(number, sector);
+  if (ntfs::RecordOf(header.baseReference()) != 0) {
+    // An extension record is part of its base record, never a file of its own.
+    if (extensions_.size() < kMaxExtensionRecords)
+      extensions_.emplace(number, std::vector(record.begin(), record.end()));
+    return true;
+  }
   DecodedRecord r;
   if (!DecodeRecord(record, number, DecodeMode::kFound, r, {})) return true;
-  if (r.kind == 0 || r.attributesEndedEarly || r.parentNumber() == 0) return true;
+  if (r.hasAttributeList) {
+    withList_.emplace_back(number, std::vector(record.begin(), record.end()));
+    return true;
+  }
+  place(r);
+  return true;
+}
+
+void SectorSearch::place(DecodedRecord& r) {
+  if (r.kind == 0 || r.attributesEndedEarly || r.parentNumber() == 0) return;
+  if (!ExtentsCoverData(r, uint64_t{part_.sectorsPerCluster} * kSector)) r.dataIncomplete = true;
   if (dropCarved_ && r.nonResidentData && !r.runs.empty() && !r.runs.front().sparse && part_.sectorsPerCluster) {
     state_.carvedDuplicates.push_back(part_.startSector + r.runs.front().firstCluster * part_.sectorsPerCluster);
   }
   placer_.placeFound(r);
-  return true;
+}
+
+void SectorSearch::joinExtensions() {
+  for (auto& [number, record] : withList_) {
+    const uint64_t base = number;
+    // The copy that names this record as its base: a reused record number
+    // may have been found with another base too.
+    const RecordFetcher fetch = [&](uint64_t n, std::vector<uint8_t>& out) {
+      auto [lo, hi] = extensions_.equal_range(n);
+      for (auto it = lo; it != hi; ++it) {
+        if (ntfs::RecordOf(ntfs::RecordHeader(ByteView(it->second)).baseReference()) != base) continue;
+        out = it->second;
+        return true;
+      }
+      return false;
+    };
+    const StreamReader readStream = [&](const std::vector<NtfsRun>& runs, uint64_t size, std::vector<uint8_t>& out) {
+      return ReadAttributeStream(source_, part_, runs, size, out);
+    };
+    DecodedRecord r;
+    if (DecodeRecord(record, number, DecodeMode::kFull, r, fetch, readStream)) place(r);
+  }
+  withList_.clear();
+  extensions_.clear();
 }
 
 std::vector<uint8_t> SectorSearch::bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block,

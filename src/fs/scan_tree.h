@@ -55,6 +55,9 @@ struct NtfsNode {
   uint64_t createTime = 0;  // FILETIME values from the standard information
   uint64_t modifyTime = 0;
   uint64_t accessTime = 0;
+  // Part of its data could not be mapped: runs kept in extension records
+  // that were not found, or an attribute list that could not be read.
+  bool dataIncomplete = false;
   std::string name;
   // Children held by value, as for FatNode; an NtfsNode finds its parent by number.
   std::list<NtfsNode> children;

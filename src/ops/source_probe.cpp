@@ -33,7 +33,7 @@ SourceProbe ProbeSource(const std::string& path) {
     p.sector = e.startSector;
     p.entryType = e.typeByte;
     p.entrySectors = e.sectorCount;
-    p.guess = disk::IdentifyVolume(*source, e.startSector);
+    p.guess = disk::IdentifyVolume(*source, e.startSector, e.sectorCount);
     out.volumes.push_back(std::move(p));
   }
   out.disk = std::move(described);

@@ -155,6 +155,31 @@ TEST(Gpt, UnprobedTypesWideNamesAndExtSizes) {
                      "数据 40960+100 00 P"}));
 }
 
+// mkntfs writes 0 hidden sectors on an image file: at an entry's start such
+// a boot sector is taken when the rest of it fits the entry.
+TEST(Gpt, NtfsRecordingNoHiddenSectorsAtAnEntry) {
+  const auto volume = Volume("ntfs-p0.img.gz");  // 16,383 sectors and the backup
+  auto farMft = volume;
+  test::Put64(farMft, 0x30, 20000);  // $MFT past the volume's end
+  struct Case {
+    uint64_t sectors;
+    const std::vector<uint8_t>* bytes;
+    bool ntfs;
+    const char* why;
+  };
+  for (const Case& c :
+       {Case{16384, &volume, true, "the volume and its backup"}, Case{20000, &volume, true, "room left"},
+        Case{16000, &volume, false, "a volume larger than the entry"},
+        Case{16384, &farMft, false, "$MFT outside the volume"}}) {
+    DiskBuilder b(2048 + 20000 + 64);
+    b.gpt({{kBasicData, 2048, 2048 + c.sectors - 1, u"data"}});
+    b.place(2048, *c.bytes, std::min<size_t>(c.bytes->size(), c.sectors * 512));
+    const DiskInfo d = Enumerate(b.bytes());
+    ASSERT_EQ(d.partitions.size(), 1u) << c.why;
+    EXPECT_EQ(d.partitions[0].typeByte == 0x07, c.ntfs) << c.why;
+  }
+}
+
 TEST(Gpt, DamagedHeadersStopWithoutCrashing) {
   struct Case {
     uint32_t count, size;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 
+#include "fs/extract.h"
 #include "fs/ntfs_reader.h"
 #include "ops/open_partition.h"
 #include "support/ntfs_builder.h"
@@ -25,7 +26,7 @@ ScannedNtfs Search(const std::vector<uint8_t>& bytes, platform::ProgressBlock* p
 }
 
 // A volume whose boot sectors and $MFT record are gone: records are found
-// by sector, at whole-record offsets only, and re-parented at the end.
+// by sector, at any sector, and re-parented at the end.
 TEST(NtfsSearch, FindsRecordsWithoutBootSectorOrMftAndReparentsThem) {
   NtfsVolumeBuilder v(64);
   v.put(30, RecordBuilder(30, 1).fileName(40, u"early child.txt").build());  // its folder comes later
@@ -36,7 +37,7 @@ TEST(NtfsSearch, FindsRecordsWithoutBootSectorOrMftAndReparentsThem) {
   v.put(20, RecordBuilder(20, 1).fileName(5, u"low number.txt").build());  // below 27: ignored
   const auto twice = RecordBuilder(45, 1).fileName(5, u"twice.txt").build();
   v.put(45, twice);
-  // An older copy of the same record elsewhere, and one at an odd sector.
+  // An older copy of the same record elsewhere, and a record at an odd sector.
   std::memcpy(v.bytes().data() + 1000 * 512, twice.data(), twice.size());
   const auto odd = RecordBuilder(46, 1).fileName(5, u"odd.txt").build();
   std::memcpy(v.bytes().data() + 1201 * 512, odd.data(), odd.size());
@@ -47,15 +48,16 @@ TEST(NtfsSearch, FindsRecordsWithoutBootSectorOrMftAndReparentsThem) {
 
   const ScannedNtfs s = Search(bytes);
   ASSERT_TRUE(s.ok);
-  EXPECT_EQ(Tree(s.state().root), (Strings{"/Folder 3 40", "/Folder/Sub 1 41", "/Folder/Sub/deep.txt 2 42",
-                                           "/Folder/early child.txt 4 30", "/twice.txt 4 45", "/twice.txt 4 45"}));
+  EXPECT_EQ(Tree(s.state().root),
+            (Strings{"/Folder 3 40", "/Folder/Sub 1 41", "/Folder/Sub/deep.txt 2 42", "/Folder/early child.txt 4 30",
+                     "/twice.txt 4 45", "/twice.txt 4 45", "/odd.txt 4 46"}));
   EXPECT_EQ(Tree(s.state().orphans), (Strings{"/$$$Folder99 1 99", "/$$$Folder99/lost parent.txt 4 50"}));
   // Lookups by number find the moved nodes; the older copy is kept aside.
   EXPECT_EQ(s.state().numberIndex.at(42)->name + "," + s.state().numberIndex.at(30)->name, "deep.txt,early child.txt");
   EXPECT_EQ(std::pair(s.state().recordPositions.at(40), s.state().recordPositions.at(45)), std::pair(112ul, 122ul));
   EXPECT_EQ(s.state().duplicatePositions.count(45), 1u);
   EXPECT_EQ(s.state().duplicatePositions.find(45)->second, 1000u);
-  EXPECT_EQ(std::pair(s.state().secondaryIndex.count(45), s.state().recordPositions.count(46)), std::pair(1ul, 0ul));
+  EXPECT_EQ(std::pair(s.state().secondaryIndex.count(45), s.state().recordPositions.at(46)), std::pair(1ul, 1201ul));
 }
 
 std::vector<uint8_t> Corpus(const char* file) {
@@ -195,6 +197,125 @@ TEST(NtfsSearchOnRealVolume, QuickFormattedOverOldFiles) {
   const auto found = Names(s.state().root);
   for (const char* old : {"/项目/代码/module_01.c", "/图片/风景.bmp", "/项目/sparse.bin", "/临时文件/子目录/a.txt"})
     EXPECT_TRUE(found.count(old)) << old;
+}
+
+// mkntfs -c 512 and ntfs-3g: two files grown by interleaved appends and two
+// with data in every other cluster, whose names and later data extents lie
+// in extension records; one of each deleted (make_ntfs_fragments.sh).
+std::vector<uint8_t> Fragments() {
+  auto bytes = test::LoadImage(test::FixturesDir() / "ntfs" / "ntfs-fragments.img.gz");
+  return bytes ? *bytes : std::vector<uint8_t>{};
+}
+
+std::multiset<std::string> Lines(const NtfsNode& top) {
+  const auto lines = Tree(top);
+  return {lines.begin(), lines.end()};
+}
+
+// The copy of `path`'s data as extraction gives it, and whether it was whole.
+std::pair<std::vector<uint8_t>, bool> CopyOf(ScannedNtfs& s, const char* name) {
+  const auto found = s.state().nameIndex.find(name);
+  if (found.size() != 1) return {{}, false};
+  DecodedRecord record;
+  if (!ReadNtfsRecord(&s.src, s.part, s.state(), found.front()->recordNumber, record)) return {{}, false};
+  MemorySink sink;
+  const CopyResult result = CopyNtfsData(&s.src, s.part, record, sink, {});
+  return {sink.bytes, result.status == CopyStatus::kComplete && !result.damaged && !result.readErrors};
+}
+
+// Moves the first piece of $MFT one cluster back, into the free cluster in
+// front of it (512-byte clusters): every record there then starts at an odd
+// sector of the volume. The boot sector and $MFT's own runs follow it.
+void MoveMftToOddCluster(std::vector<uint8_t>& v) {
+  const uint64_t mft = v[0x30] | (uint64_t{v[0x31]} << 8);
+  ASSERT_EQ(mft, 32u);
+  ASSERT_EQ(v[0x0D], 1);  // one sector per cluster
+  const uint64_t at = mft * 512;
+  uint64_t a = at + (v[at + 0x14] | (v[at + 0x15] << 8));
+  while (v[a] != 0x80) a += v[a + 4] | (v[a + 5] << 8);
+  const uint64_t first = a + (v[a + 0x20] | (v[a + 0x21] << 8));
+  ASSERT_EQ(v[first], 0x12);  // a 2-byte length, a 1-byte cluster
+  const uint64_t length = v[first + 1] | (v[first + 2] << 8);
+  const uint64_t second = first + 4;
+  const unsigned lengthBytes = v[second] & 0x0F, offsetBytes = v[second] >> 4;
+  ASSERT_TRUE(lengthBytes != 0 && offsetBytes != 0);
+  --v[first + 3];
+  // The next run's offset is relative to this one: one cluster more (no carry out of its top byte).
+  for (uint64_t k = second + 1 + lengthBytes; k < second + 1 + lengthBytes + offsetBytes && ++v[k] == 0; ++k) {
+  }
+  --v[0x30];
+  std::memmove(v.data() + at - 512, v.data() + at, length * 512);
+  std::fill(v.begin() + static_cast<long>(at + (length - 1) * 512), v.begin() + static_cast<long>(at + length * 512),
+            0);
+}
+
+// The search looks at every sector: a table at an odd cluster of a
+// 512-byte-cluster volume is found whole, as the walk lists it.
+TEST(NtfsSearchOnRealVolume, RecordsAtOddSectorsAreFound) {
+  auto volume = Fragments();
+  ASSERT_FALSE(volume.empty());
+  MoveMftToOddCluster(volume);
+  const ScannedNtfs walk(volume);
+  ASSERT_TRUE(walk.ok);
+  EXPECT_EQ(walk.state().mftFirstSector, 31u);
+  const auto walked = Lines(walk.state().root);
+  EXPECT_EQ(walked, Lines(ScannedNtfs(Fragments()).state().root));
+  EXPECT_GT(walked.size(), 1300u);
+  EXPECT_EQ(Lines(Search(volume).state().root), walked);
+
+  // Third-party volumes whose later $MFT pieces start at odd clusters.
+  for (const char* file : {"dftt-8-jpeg-search.dd.gz", "colinfinck-testfs1.img.gz"}) {
+    const auto bytes = test::LoadImage(test::CorpusDir() / "ntfs" / file);
+    if (!bytes) continue;
+    const auto all = Lines(ScannedNtfs(*bytes).state().root);
+    const auto found = Lines(Search(*bytes).state().root);
+    size_t missing = 0;
+    for (const auto& line : all)
+      if (line.rfind("/$", 0) != 0 && !found.count(line)) ++missing;
+    EXPECT_EQ(missing, 0u) << file << ": " << all.size() << " listed by the walk";
+  }
+}
+
+// Extension records belong to their base records: the deep search lists a
+// file under its base record with its whole size, never its extension
+// records as files of their own, deleted files too; data whose extension
+// record is gone is flagged, and its copy is not whole.
+TEST(NtfsSearchOnRealVolume, ExtensionRecordsJoinTheirBaseRecords) {
+  auto volume = Fragments();
+  ASSERT_FALSE(volume.empty());
+  ScannedNtfs walk(volume);
+  ScannedNtfs deep = Search(volume);
+  ASSERT_TRUE(walk.ok && deep.ok);
+  for (const char* name : {"fragmented.bin", "sparse-runs.bin", "fragmented-deleted.bin", "sparse-runs-deleted.bin"}) {
+    for (const ScannedNtfs* s : {&walk, &deep}) {
+      const auto nodes = s->state().nameIndex.find(name);
+      ASSERT_EQ(nodes.size(), 1u) << name << (s == &deep ? " (deep)" : " (walk)");
+      EXPECT_GT(nodes.front()->size, 500000u) << name;
+      EXPECT_FALSE(nodes.front()->dataIncomplete) << name;
+      EXPECT_EQ(nodes.front()->recordNumber, walk.state().nameIndex.find(name).front()->recordNumber) << name;
+    }
+  }
+  for (const char* name : {"fragmented.bin", "sparse-runs.bin"}) {
+    const auto [walked, walkWhole] = CopyOf(walk, name);
+    const auto [found, deepWhole] = CopyOf(deep, name);
+    EXPECT_TRUE(walkWhole && deepWhole) << name;
+    EXPECT_EQ(std::string(walked.begin(), walked.begin() + 8), std::string(name).substr(0, 8));
+    EXPECT_TRUE(found == walked) << name;
+  }
+
+  // The extension record with the third data extent of sparse-runs.bin, wiped.
+  const uint64_t base = walk.state().nameIndex.find("sparse-runs.bin").front()->recordNumber;
+  const uint64_t extension = deep.state().recordPositions.at(base + 4);
+  std::fill(volume.begin() + static_cast<long>(extension * 512),
+            volume.begin() + static_cast<long>(extension * 512 + 1024), 0);
+  ScannedNtfs damagedWalk(volume);
+  ScannedNtfs damagedDeep = Search(volume);
+  for (ScannedNtfs* s : {&damagedWalk, &damagedDeep}) {
+    const auto nodes = s->state().nameIndex.find("sparse-runs.bin");
+    ASSERT_EQ(nodes.size(), 1u);
+    EXPECT_TRUE(nodes.front()->dataIncomplete);
+    EXPECT_FALSE(CopyOf(*s, "sparse-runs.bin").second);
+  }
 }
 
 }  // namespace
