@@ -204,6 +204,7 @@ TEST_F(DemoDisk, RefusalsAndTheirExitCodes) {
 TEST_F(DemoDisk, FilesThatCannotBeWrittenAreNoSuccess) {
   const auto blocked = target_.path() / "blocked";
   std::filesystem::create_directories(blocked);
+  std::filesystem::create_directories(target_.path() / "carved");
   target_.write("blocked/根目录", {'x'});
   target_.write("carved/Extra Found Files", {'x'});
   const std::string file = Quote(target_.write("plain.txt", {'x'}).string());
