@@ -380,8 +380,8 @@ void ReadBody(LineReader& lines, Loaded& out, std::vector<std::string>& dropped)
 
 // Drops what would address sectors past the end of the disk (when its size
 // is known). A partition that starts inside the disk and runs past its end
-// stays, as a sweep of a cut-short image finds it so: what reads it stops at
-// the disk's end.
+// stays, as a sweep of a cut-short image finds it so: reads past the end are
+// reported unreadable like any other.
 void DropBeyondDisk(const DiskInfo& disk, Loaded& in, std::vector<std::string>& dropped) {
   if (disk.sizeBytes <= 0) return;
   const uint64_t end = static_cast<uint64_t>(disk.sizeBytes) / SectorSize;
@@ -397,18 +397,6 @@ void DropBeyondDisk(const DiskInfo& disk, Loaded& in, std::vector<std::string>& 
   if (runs) dropped.push_back(std::to_string(runs) + " MFT record run(s) starting" + where);
   const size_t carved = std::erase_if(in.carved, [&](const auto& c) { return c.first >= end; });
   if (carved) dropped.push_back(std::to_string(carved) + " carved file(s) starting" + where);
-  // A size read as 2^32 - 1 (or written as -1) would have a save write
-  // gigabytes from a small disk: what runs past the end is cut off.
-  size_t clipped = 0;
-  for (auto& [start, file] : in.carved) {
-    const uint64_t room = (end - start) * SectorSize;
-    if (file.size <= room) continue;
-    file.size = static_cast<uint32_t>(room);
-    ++clipped;
-  }
-  if (clipped)
-    dropped.push_back("the part past the disk's end (sector " + std::to_string(end) + ") of " +
-                      std::to_string(clipped) + " carved file(s); their sizes were cut to it");
 }
 
 void Apply(Loaded& in, DiskInfo& disk) {
