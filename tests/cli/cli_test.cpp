@@ -198,6 +198,29 @@ TEST_F(DemoDisk, RefusalsAndTheirExitCodes) {
   }
 }
 
+// A scan result is never saved over the disk it describes: not by its own
+// path, a hard link to it or a relative path to it; the image keeps every byte.
+TEST_F(DemoDisk, ScanResultsAreNeverSavedOntoTheSource) {
+  const auto link = dir_.path() / "link.img";
+  std::filesystem::create_hard_link(image_, link);
+  const auto before = test::Sha256Tree(dir_.path());
+  const std::string relative = "cd " + Quote(dir_.path().string()) + " && TZ=UTC " + Cli() + " ";
+  for (const std::string& command : {"find-parts IMG --save-result " + Quote(image_.string()),
+                                     "rawscan IMG --save-result " + Quote(link.string())}) {
+    const auto r = run(command);
+    EXPECT_EQ(r.exitCode, 5) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("refused"), std::string::npos) << command;
+  }
+  const auto r = test::RunCommand(relative + "find-parts ../" + Quote(dir_.path().filename().string()) +
+                                  "/demo.img --save-result ./link.img");
+  EXPECT_EQ(r.exitCode, 5) << r.err;
+  EXPECT_EQ(test::Sha256Tree(dir_.path()), before);
+  // Another file is written as before.
+  const auto saved = target_.path() / "demo.kvr_scn";
+  EXPECT_EQ(run("find-parts IMG --save-result " + Quote(saved.string())).exitCode, 0);
+  EXPECT_TRUE(std::filesystem::exists(saved));
+}
+
 // Files found but not written are no success: a target file that cannot be
 // created counts as skipped (exit 6), and a carve whose target is a file
 // saves nothing (exit 1).
