@@ -1,5 +1,6 @@
 // `orvaldi image`: copies a disk or a partition to an image file or another
 // disk around unreadable sectors, with a rescue map that lets a run resume.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -8,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 
@@ -93,13 +95,17 @@ int RunImage(const ImageOptions& o) {
   }
   // The copied range: the whole source, or one partition of it.
   uint64_t rangeStart = 0, rangeBytes = 0;
+  struct Entry {
+    std::string name;
+    uint64_t startSector, sectorCount;
+  };
+  std::optional<Entry> part;
   if (!o.partition.empty()) {
     ops::LoadedSource loaded;
     if (const int code = LoadPlainPartition(o.source, o.partition, o.result, "imaged", loaded); code != kExitOk)
       return code;
-    const disk::PartitionInfo& part = loaded.partition();
-    rangeStart = part.startSector * raw::kImageSector;
-    rangeBytes = part.sectorCount * raw::kImageSector;
+    const disk::PartitionInfo& p = loaded.partition();
+    part = Entry{p.name, p.startSector, p.sectorCount};
   }
   auto opened = platform::FileSource::open(o.source);
   if (!opened.source) {
@@ -107,7 +113,27 @@ int RunImage(const ImageOptions& o) {
     return kExitSource;
   }
   std::shared_ptr<platform::SectorSource> source = std::move(opened.source);
-  if (o.partition.empty()) rangeBytes = source->size();
+  rangeBytes = source->size();
+  if (part) {
+    // A table entry's size is whatever the entry says; the copy ends where
+    // the source does.
+    const uint64_t sourceSectors = source->size() / raw::kImageSector;
+    if (part->startSector >= sourceSectors) {
+      std::fprintf(stderr, "orvaldi: partition %s starts at sector %llu, beyond the source's end (%llu sectors)\n",
+                   part->name.c_str(), static_cast<unsigned long long>(part->startSector),
+                   static_cast<unsigned long long>(sourceSectors));
+      return kExitCorrupt;
+    }
+    rangeStart = part->startSector * raw::kImageSector;
+    const uint64_t sectors = std::min(part->sectorCount, sourceSectors - part->startSector);
+    if (sectors < part->sectorCount)
+      std::fprintf(stderr,
+                   "orvaldi: partition %s records %llu sectors, but the source ends %llu sectors into it; "
+                   "only those are copied\n",
+                   part->name.c_str(), static_cast<unsigned long long>(part->sectorCount),
+                   static_cast<unsigned long long>(sectors));
+    rangeBytes = sectors * raw::kImageSector;
+  }
   if (o.start > rangeBytes / raw::kImageSector) {
     std::fprintf(stderr, "orvaldi: --start %llu lies beyond the source's %llu sectors\n",
                  static_cast<unsigned long long>(o.start),

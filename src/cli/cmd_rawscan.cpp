@@ -1,6 +1,8 @@
 // `orvaldi rawscan` and `orvaldi carve`: the sector-by-sector sweep of a disk
 // or partition, and saving the files it carved.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -53,6 +55,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
   switch (out.status) {
     case ops::SweepStatus::kOk:
       LoadedSourceExitCode(ops::SourceStatus::kOk, "", out.resultNotes);
+      if (!out.rangeNote.empty()) std::fprintf(stderr, "orvaldi: %s\n", out.rangeNote.c_str());
       ReportUnreadable(out.report);
       return kExitOk;
     case ops::SweepStatus::kNoSuchPartition:
@@ -69,6 +72,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
 }
 
 int RunRawScan(const ScanOptions& o) {
+  if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
@@ -108,6 +112,10 @@ int RunCarve(const ScanOptions& o) {
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
   if (cancelled) return kExitCancelled;
   disk::DiskInfo& d = *s.disk;
+  if (!raw::PrepareTargetFolder(o.target)) {
+    std::fprintf(stderr, "orvaldi: 无法创建: %s: %s\n", o.target.c_str(), std::strerror(errno));
+    return kExitSource;
+  }
   raw::SaveSettings settings;
   settings.options.target = o.target;
   platform::ProgressBlock progress;
@@ -124,10 +132,17 @@ int RunCarve(const ScanOptions& o) {
     std::fprintf(stderr, "orvaldi: %s\n", summary.refusal.c_str());
     return kExitTarget;
   }
+  if (summary.sourceFailures > 0) {
+    std::fprintf(stderr, "orvaldi: cannot open %s for reading\n", d.devicePath.c_str());
+    return kExitSource;
+  }
   std::printf("%s: %zu 个文件找到, %llu 个保存到 %s/%s, %s\n", disk::kExtraFoundFolderName,
               d.extraFoundFolder.children.size(), static_cast<unsigned long long>(summary.files), o.target.c_str(),
               disk::kExtraFoundFolderName, ops::SizeText(summary.bytes).c_str());
-  return summary.failed > 0 || summary.damaged > 0 || !s.report.unreadable.empty() ? kExitIncomplete : kExitOk;
+  // A file found but not written (its target could not be created) is as
+  // lost as one that could not be read.
+  const bool incomplete = summary.failed > 0 || summary.damaged > 0 || summary.skipped > 0;
+  return incomplete || !s.report.unreadable.empty() ? kExitIncomplete : kExitOk;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <iostream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "cli/commands.h"
 #include "cli/console_progress.h"
@@ -16,6 +17,7 @@
 #include "cli/result_options.h"
 #include "ops/file_ops.h"
 #include "ops/format.h"
+#include "ops/open_partition.h"
 #include "platform/terminal.h"
 #include "raw/save_engine.h"
 
@@ -143,8 +145,16 @@ int RunRecover(const RecoverOptions& o) {
     return kExitSource;
   }
   PrintSummary(o, s, seconds);
+  // What the scan could not read of the chosen folders was never offered to
+  // the copy: the counts above cannot show it, the exit code must.
+  const std::vector<ops::ReadProblem> unread = ops::ProblemsWithin(open.opened, o.paths);
+  if (!unread.empty())
+    std::fprintf(stderr,
+                 "orvaldi: %zu folder(s) or structure(s) of what was chosen could not be read in full (%s); "
+                 "what they held was not recovered\n",
+                 unread.size(), unread.front().where.c_str());
   if (s.cancelled) return kExitCancelled;
-  return s.failed > 0 || s.damaged > 0 ? kExitIncomplete : kExitOk;
+  return s.failed > 0 || s.damaged > 0 || s.skipped > 0 || !unread.empty() ? kExitIncomplete : kExitOk;
 }
 
 // Standard output as a sink: holes are written as zeros.

@@ -10,7 +10,9 @@ enum ExitCode : int {
   kExitCorrupt = 3,      // the source holds nothing this command can work with
   kExitInternal = 4,     // a bug: an unexpected exception
   kExitTarget = 5,       // the target folder was refused: too little free space, or on the disk being recovered
-  kExitIncomplete = 6,   // some files, folders, sectors or clusters could not be read, or only in part
+  kExitIncomplete = 6,   // some files, folders, sectors or clusters could not be read, or only in part;
+                         // recover and carve: also files skipped (a refused name) or not written (their
+                         // target file could not be created)
   kExitCancelled = 130,  // interrupted by the operator
 };
 
@@ -27,6 +29,7 @@ inline constexpr const char* kExitCodeHelp =
     "2 bad command line (also: --load-result names a file saved from another disk);\n"
     "3 nothing usable found on the source; 4 internal error;\n"
     "5 target folder refused (too little free space, or on the disk being recovered);\n"
-    "6 some files, folders, sectors or clusters could not be read, or only in part; 130 interrupted.";
+    "6 some files, folders, sectors or clusters could not be read, or only in part (recover and carve:\n"
+    "also files skipped for their names or whose target file could not be created); 130 interrupted.";
 
 }  // namespace orvaldi::cli

@@ -6,6 +6,7 @@
 #include "cli/exit_codes.h"
 #include "disk/scan_result_file.h"
 #include "platform/text.h"
+#include "raw/imaging.h"
 
 namespace orvaldi::cli {
 
@@ -51,6 +52,17 @@ int LoadPlainPartition(const std::string& source, const std::string& which, cons
   if (out.partition().volumeKind != disk::VolumeKind::kPlain) {
     std::fprintf(stderr, "orvaldi: only a partition that lies in one piece on the source can be %s\n", what);
     return kExitUsage;
+  }
+  return kExitOk;
+}
+
+int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options) {
+  if (options.saveFile.empty()) return kExitOk;
+  for (const std::string& path : ops::SourcePaths(source)) {
+    if (const std::string why = raw::TargetRefusal(path, options.saveFile); !why.empty()) {
+      std::fprintf(stderr, "orvaldi: %s: refused, %s\n", options.saveFile.c_str(), why.c_str());
+      return kExitTarget;
+    }
   }
   return kExitOk;
 }

@@ -39,6 +39,11 @@ int LoadPlainPartition(const std::string& source, const std::string& which, cons
 // stderr, with a warning when names could not be written as they are.
 // Returns kExitOk, or kExitSource with a message when the file could not be
 // written whole.
+// Refuses (kExitTarget, after a message) a --save-result file that is the
+// source or one of its member disks, a hard link to it, or a disk it lies on
+// or that lies on it; kExitOk otherwise. Checked before any work starts.
+int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options);
+
 int SaveResultIfAsked(const ResultOptions& options, const disk::DiskInfo& disk);
 
 }  // namespace orvaldi::cli

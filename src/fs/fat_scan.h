@@ -9,10 +9,12 @@
 
 #include "disk/disk_info.h"
 #include "disk/fat_entry.h"
+#include "disk/fat_layout.h"
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
 #include "platform/progress.h"
 #include "platform/sector_source.h"
+#include "platform/text.h"
 
 namespace orvaldi::fs::detail {
 
@@ -37,10 +39,83 @@ bool StartsDirectory(std::span<const uint8_t> b);
 // test is the one the searches have always made: ".."'s high cluster word
 // and the low half of its size.
 bool DotSizesEmpty(std::span<const uint8_t> b, bool fat32);
+// A cluster that holds directory entries but no "." entry: a later cluster
+// of some folder. Its first sector must hold entries; the others may be
+// empty, as a folder's last cluster usually is.
+bool HoldsDirectoryEntries(std::span<const uint8_t> cluster);
 // The path of a folder as listings show it, for read-problem notes.
 std::string PathOf(const FatNode& node);
 
-class LongNameRun;
+// Collects the long-name pieces that precede a short entry.
+class LongNameRun {
+ public:
+  static constexpr int kMaxPieces = 20;
+
+  void reset() {
+    units_.clear();
+    active_ = false;
+    deleted_ = false;
+    expected_ = 0;
+    pieces_ = 0;
+  }
+  void add(const disk::fat::LongNameEntry& e) {
+    const bool deleted = e.order() == disk::fat::kDeletedMark;
+    if (!deleted && (e.order() & disk::fat::LongNameEntry::kLastPiece)) {
+      // A live chain starts at the piece marked 0x40 (the name's last piece).
+      reset();
+      active_ = true;
+      expected_ = e.order() & 0x3F;
+    } else if (deleted) {
+      // A deleted chain has lost its marks and runs while pieces follow.
+      if (!active_ || !deleted_) {
+        reset();
+        active_ = true;
+        deleted_ = true;
+      }
+    } else if (!active_ || deleted_) {
+      reset();  // a live piece without its start belongs to no chain
+      return;
+    }
+    // A name has at most 20 pieces (255 characters); a longer run of
+    // long-name entries is junk, and letting it grow costs quadratic time.
+    if (pieces_ == kMaxPieces) {
+      reset();
+      return;
+    }
+    // Pieces come last-first; each new piece goes in front.
+    uint16_t piece[disk::fat::LongNameEntry::kUnits];
+    for (int i = 0; i < disk::fat::LongNameEntry::kUnits; ++i) piece[i] = e.unit(i);
+    units_.insert(units_.begin(), piece, piece + disk::fat::LongNameEntry::kUnits);
+    ++pieces_;
+  }
+  // The assembled name for a short entry of the given state, if the run fits it.
+  bool take(bool deletedEntry, std::string& name) {
+    const bool usable = active_ && deleted_ == deletedEntry && (deletedEntry || pieces_ == expected_);
+    if (usable) {
+      constexpr size_t kUnits = disk::fat::LongNameEntry::kUnits;
+      std::u16string text;
+      // Each piece ends at its first 0x0000 unit; 0xFFFF pads after it.
+      for (size_t i = 0; i < units_.size(); ++i) {
+        const uint16_t u = units_[i];
+        if (u == 0x0000 || u == 0xFFFF) {
+          i = (i / kUnits + 1) * kUnits - 1;  // skip the rest of this piece
+          continue;
+        }
+        text.push_back(static_cast<char16_t>(u));
+      }
+      name = platform::Utf16ToUtf8(text);
+    }
+    reset();
+    return usable && !name.empty();
+  }
+
+ private:
+  std::vector<uint16_t> units_;
+  bool active_ = false;
+  bool deleted_ = false;
+  int expected_ = 0;
+  int pieces_ = 0;
+};
 
 // The scan's working state. A scan is owned by the one thread that runs it.
 class FatScan {
@@ -100,6 +175,19 @@ class FatScan {
   // An entry in a FAT sector that no copy gave is not known: the folder being
   // walked is noted as read in part at that sector, and the chain ends too.
   uint32_t nextInChain(uint32_t cluster, const FatNode& folder);
+  // Whether the FAT copy was read and says `cluster` is free, or in use by
+  // some chain; an entry no copy gave says neither.
+  bool knownFree(uint32_t cluster) const {
+    return !state_.fatCopy.empty() && state_.entryRead(fat(), cluster) && fat()[cluster] == 0;
+  }
+  bool knownInUse(uint32_t cluster) const {
+    return !state_.fatCopy.empty() && state_.entryRead(fat(), cluster) && fat()[cluster] != 0;
+  }
+  // The cluster after `cluster` of a deleted folder, whose chain is gone:
+  // the next one on the disk when the FAT has it free and it reads as more
+  // entries of a folder (not the start of another). 0 when there is none.
+  // `buf` receives its bytes.
+  uint32_t nextFreedCluster(uint32_t cluster, const FatNode& folder, std::vector<uint8_t>& buf);
   // Counts one directory cluster, shows the count, steps the bar; false when cancelled.
   bool countStep();
 
@@ -124,8 +212,14 @@ class FatScan {
   // read (a folder inside a deleted one is deleted, yet its entry may be live).
   void enterFolder(FatNode& folder, const FatNode& parent, bool useFat, bool live, int depth);
   void enterDeletedFolder(std::span<const uint8_t> entry, FatNode& parent, bool viaLongName, FatNode node, int depth);
+  // Whether a cluster reads as the deleted folder `entry` names: found sets
+  // `node`'s first cluster and fills `cluster`; a folder whose cluster now
+  // belongs to a live chain is found with `cluster` left empty.
   bool findDeletedFolder(std::span<const uint8_t> entry, const FatNode& parent, bool viaLongName, FatNode& node,
                          std::vector<uint8_t>& cluster);
+  // Parses a deleted folder from its first cluster (bytes in `first`) on
+  // through the free clusters behind it.
+  void readDeletedFolder(FatNode& folder, std::vector<uint8_t> first, int depth);
   FatNode* addNode(FatNode& parent, FatNode node);
   FatNode* addFoundFolder(FatNode& top, uint32_t cluster, bool inClusterOrder);
 
@@ -144,6 +238,11 @@ class FatScan {
   std::vector<bool> onPath_;  // clusters of the folders being read, root to here
   int count_ = 0;
   bool cancelled_ = false;
+  // The search lists the root's files (its folders are found by their clusters).
+  bool rootFilesOnly_ = false;
+  // The long name the search carries from one found cluster into the next.
+  LongNameRun searchRun_;
+  uint32_t searchRunCluster_ = 0;
   uint64_t sourceEnd_ = 0;  // sectors in a plain source; 0 when unknown or read through a volume mapping
 };
 

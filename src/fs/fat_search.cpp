@@ -5,24 +5,24 @@
 #include <vector>
 
 #include "disk/fat_directory.h"
+#include "disk/fat_layout.h"
 #include "fs/fat_scan.h"
 
 namespace orvaldi::fs::detail {
+
+namespace fat = disk::fat;
 namespace {
 
 constexpr uint32_t kSearchBatchClusters = 384;
 
-// A cluster that holds directory entries but no "." entry: a later cluster
-// of some folder. Its first sector must hold entries; the others may be
-// empty, as a folder's last cluster usually is.
+}  // namespace
+
 bool HoldsDirectoryEntries(std::span<const uint8_t> cluster) {
   if (cluster.size() < kSector || cluster[0] == 0) return false;
   for (size_t at = 0; at + kSector <= cluster.size(); at += kSector)
     if (!disk::IsFatDirectorySector(cluster.subspan(at, kSector))) return false;
   return true;
 }
-
-}  // namespace
 
 // A folder found by its cluster, named by the cluster's number, under `top`:
 // after the others in cluster order (the search), or in front (the list).
@@ -50,6 +50,23 @@ void FatScan::search() {
   progress_.beginStage(int64_t{clusterCount_} - (fat32_ ? geo_.rootCluster + 1 : 3), 1);
   const uint32_t spc = part_.sectorsPerCluster;
   const size_t clusterBytes = size_t{spc} * kSector;
+  // The root is where the search starts, not something it finds: its files
+  // are listed from its first cluster (or the fixed root region); its
+  // folders, like every other, are found by their clusters.
+  rootFilesOnly_ = true;
+  if (fat32_) {
+    if (inVolume(geo_.rootCluster)) {
+      markReadByAll(geo_.rootCluster);
+      parseDirectory(readCluster(geo_.rootCluster, state_.root.name), state_.root, false, 0);
+    }
+  } else {
+    const uint64_t rootSector = part_.startSector + geo_.reservedSectors + uint64_t{geo_.fatCount} * geo_.fatSize;
+    const uint64_t rootBytes = uint64_t{geo_.rootEntries} * fat::kEntryBytes;
+    auto buf = readDirectory(rootSector, (rootBytes + kSector - 1) / kSector, state_.root.name);
+    buf.resize(rootBytes);
+    parseDirectory(buf, state_.root, false, 0);
+  }
+  rootFilesOnly_ = false;
   std::vector<uint8_t> batch;
   std::vector<uint64_t> bad;
   uint64_t lastBad = 0;
@@ -94,7 +111,12 @@ void FatScan::searchBatch(uint32_t first, std::span<const uint8_t> batch, uint32
     FatNode* placed = addFoundFolder(state_.root, cluster, true);
     ++count_;
     progress_.setText(std::to_string(count_) + " 项被找到");
-    parseDirectory(bytes, *placed, false, 1);
+    // A long name whose first pieces end the cluster before goes on here
+    // when that cluster was a folder's too: a folder's clusters usually lie
+    // one after the other. A folder's first cluster starts no one's name.
+    if (cluster != searchRunCluster_ + 1 || StartsDirectory(bytes)) searchRun_.reset();
+    parseDirectory(bytes, *placed, false, 1, searchRun_);
+    searchRunCluster_ = cluster;
   }
 }
 

@@ -12,77 +12,6 @@ namespace orvaldi::fs::detail {
 namespace fat = disk::fat;
 using disk::ByteView;
 
-// Collects the long-name pieces that precede a short entry.
-class LongNameRun {
- public:
-  static constexpr int kMaxPieces = 20;
-
-  void reset() {
-    units_.clear();
-    active_ = false;
-    deleted_ = false;
-    expected_ = 0;
-    pieces_ = 0;
-  }
-  void add(const fat::LongNameEntry& e) {
-    const bool deleted = e.order() == fat::kDeletedMark;
-    if (!deleted && (e.order() & fat::LongNameEntry::kLastPiece)) {
-      // A live chain starts at the piece marked 0x40 (the name's last piece).
-      reset();
-      active_ = true;
-      expected_ = e.order() & 0x3F;
-    } else if (deleted) {
-      // A deleted chain has lost its marks and runs while pieces follow.
-      if (!active_ || !deleted_) {
-        reset();
-        active_ = true;
-        deleted_ = true;
-      }
-    } else if (!active_ || deleted_) {
-      reset();  // a live piece without its start belongs to no chain
-      return;
-    }
-    // A name has at most 20 pieces (255 characters); a longer run of
-    // long-name entries is junk, and letting it grow costs quadratic time.
-    if (pieces_ == kMaxPieces) {
-      reset();
-      return;
-    }
-    // Pieces come last-first; each new piece goes in front.
-    uint16_t piece[fat::LongNameEntry::kUnits];
-    for (int i = 0; i < fat::LongNameEntry::kUnits; ++i) piece[i] = e.unit(i);
-    units_.insert(units_.begin(), piece, piece + fat::LongNameEntry::kUnits);
-    ++pieces_;
-  }
-  // The assembled name for a short entry of the given state, if the run fits it.
-  bool take(bool deletedEntry, std::string& name) {
-    const bool usable = active_ && deleted_ == deletedEntry && (deletedEntry || pieces_ == expected_);
-    if (usable) {
-      constexpr size_t kUnits = fat::LongNameEntry::kUnits;
-      std::u16string text;
-      // Each piece ends at its first 0x0000 unit; 0xFFFF pads after it.
-      for (size_t i = 0; i < units_.size(); ++i) {
-        const uint16_t u = units_[i];
-        if (u == 0x0000 || u == 0xFFFF) {
-          i = (i / kUnits + 1) * kUnits - 1;  // skip the rest of this piece
-          continue;
-        }
-        text.push_back(static_cast<char16_t>(u));
-      }
-      name = platform::Utf16ToUtf8(text);
-    }
-    reset();
-    return usable && !name.empty();
-  }
-
- private:
-  std::vector<uint16_t> units_;
-  bool active_ = false;
-  bool deleted_ = false;
-  int expected_ = 0;
-  int pieces_ = 0;
-};
-
 namespace {
 
 std::string TrimRight(std::string_view s) {
@@ -184,7 +113,10 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
     TakeTimes(node, e);
     node.firstCluster = e.firstCluster();
     node.name = hasLong ? longName : ShortName(e);
-    if (!deleted && isFile && !hasLong && node.firstCluster == 0) continue;
+    if (rootFilesOnly_ && isFolder && &parent == &state_.root) continue;
+    // An existing file without a cluster is an empty one, listed as such; one
+    // that claims bytes without a cluster to hold them is junk.
+    if (!deleted && isFile && node.firstCluster == 0 && node.size != 0) continue;
     // Deleting a folder frees its clusters and those of everything in it,
     // whether or not the entries inside were marked: they are deleted too.
     const bool gone = deleted || IsDeletedKind(parent.flags);
@@ -195,8 +127,11 @@ void FatScan::parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool
       if (cancelled_) return;
       continue;
     }
+    // A deleted folder whose cluster the FAT now gives to a live chain keeps
+    // its entry, but what that cluster holds is the new owner's.
+    const bool reused = gone && isFolder && knownInUse(node.firstCluster);
     FatNode* placed = addNode(parent, std::move(node));
-    if (isFolder && depth < kMaxDepth) enterFolder(*placed, parent, useFat && !deleted, !deleted, depth + 1);
+    if (isFolder && depth < kMaxDepth && !reused) enterFolder(*placed, parent, useFat && !deleted, !deleted, depth + 1);
   }
 }
 
@@ -205,13 +140,38 @@ void FatScan::enterDeletedFolder(std::span<const uint8_t> entry, FatNode& parent
   std::vector<uint8_t> cluster;
   if (!findDeletedFolder(entry, parent, viaLongName, node, cluster)) return;
   FatNode* placed = addNode(parent, std::move(node));
+  if (cluster.empty()) return;  // its cluster belongs to a live folder now
   if (!countStep()) return;
-  if (depth < kMaxDepth) {
-    const uint32_t at = placed->firstCluster;
-    onPath_[at] = true;
-    parseDirectory(cluster, *placed, false, depth + 1);
-    onPath_[at] = false;
+  if (depth < kMaxDepth) readDeletedFolder(*placed, std::move(cluster), depth + 1);
+}
+
+void FatScan::readDeletedFolder(FatNode& folder, std::vector<uint8_t> buf, int depth) {
+  LongNameRun run;
+  std::vector<uint32_t> entered;
+  uint32_t cluster = folder.firstCluster;
+  for (uint32_t links = 0; links < clusterCount_ && !cancelled_; ++links) {
+    onPath_[cluster] = true;
+    entered.push_back(cluster);
+    parseDirectory(buf, folder, false, depth, run);
+    if (cancelled_) break;
+    cluster = nextFreedCluster(cluster, folder, buf);
+    if (cluster == 0 || !countStep()) break;
   }
+  for (uint32_t c : entered) onPath_[c] = false;
+}
+
+uint32_t FatScan::nextFreedCluster(uint32_t cluster, const FatNode& folder, std::vector<uint8_t>& buf) {
+  // Deleting a folder frees its chain: what is left is where its clusters
+  // lay. A folder filled in one go has them one after the other; the next
+  // one belongs to it while the FAT has it free and it reads as entries.
+  const uint32_t next = cluster + 1;
+  if (!inVolume(next) || !mayEnter(next, false) || !knownFree(next)) return 0;
+  const std::string where = PathOf(folder);
+  bool firstSectorRead = true;
+  buf = readCluster(next, where, &firstSectorRead);
+  if (!firstSectorRead || StartsDirectory(buf) || !HoldsDirectoryEntries(buf)) return 0;
+  markRead(next, false);
+  return next;
 }
 
 // Reads a folder's clusters into it: its whole chain through the FAT, or
@@ -234,7 +194,19 @@ void FatScan::enterFolder(FatNode& folder, const FatNode& parent, bool useFat, b
     onPath_[cluster] = true;
     entered.push_back(cluster);
     parseDirectory(buf, folder, useFat, depth, run);
-    if (cancelled_ || !useFat) break;
+    if (cancelled_) break;
+    if (IsDeletedKind(folder.flags)) {
+      // Its chain is gone (or, for a live entry inside a deleted folder, freed).
+      for (std::vector<uint8_t> more; (cluster = nextFreedCluster(cluster, folder, more)) != 0;) {
+        if (!countStep()) break;
+        onPath_[cluster] = true;
+        entered.push_back(cluster);
+        parseDirectory(more, folder, false, depth, run);
+        if (cancelled_) break;
+      }
+      break;
+    }
+    if (!useFat) break;
     cluster = nextInChain(cluster, folder);
     if (cluster == 0) break;
   }
@@ -250,6 +222,7 @@ bool FatScan::findDeletedFolder(std::span<const uint8_t> entry, const FatNode& p
   const uint16_t ownHigh = e.clusterHigh();
   const uint32_t lastHigh = ownHigh != 0 ? ownHigh : (clusterCount_ >> 16);
   uint64_t unreadable = 0;  // the first candidate whose "." could not be read
+  uint32_t reusedAt = 0;    // the first candidate that reads as it but is in use
   for (uint32_t high = ownHigh; high <= lastHigh && !cancelled_; ++high) {
     const uint32_t candidate = (high << 16) | low;
     if (!inVolume(candidate) || wasRead(candidate)) continue;
@@ -265,11 +238,22 @@ bool FatScan::findDeletedFolder(std::span<const uint8_t> entry, const FatNode& p
     const uint32_t up = dotDot.firstCluster();
     if (dot.clusterLow() != low) continue;
     if (!(up == 0 || up == parent.firstCluster || parent.firstCluster == 2 || ownHigh != 0)) continue;
+    if (knownInUse(candidate)) {
+      // A live chain holds it: a folder moved away, whose entries are listed
+      // where it lives now. A free candidate with another high word wins.
+      if (reusedAt == 0) reusedAt = candidate;
+      continue;
+    }
     markRead(candidate, false);
     node.firstCluster = candidate;
     // Found through its long name: times and size come from the folder's own "..".
     if (viaLongName) TakeTimes(node, dotDot);
     cluster = readCluster(candidate, PathOf(parent) + "/" + node.name);
+    return true;
+  }
+  if (reusedAt != 0) {
+    node.firstCluster = reusedAt;
+    cluster.clear();
     return true;
   }
   // The folder may lie in the cluster that could not be read.

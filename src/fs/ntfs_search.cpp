@@ -322,7 +322,10 @@ void SectorSearch::listedRuns() {
         cancelled_ = true;
         break;
       }
-      const uint64_t sectors = std::min(kBlockSectors + 1, end - b);
+      // Only what this run's slots need (and the tail of its last record):
+      // a short run noted by a scan costs a short read, not a whole block.
+      const uint64_t slots = std::min(kBlockSectors, runEnd - b);
+      const uint64_t sectors = std::min(slots + recordSectors - 1, end - b);
       block.assign(sectors * kSector, 0);
       read(b, sectors, block.data());
       for (uint64_t i = 0; i + recordSectors <= sectors && b + i < runEnd && i < kBlockSectors; i += 2) {

@@ -1,11 +1,14 @@
 // OpenPartition: one entry to the FAT and NTFS readers.
 #include "ops/open_partition.h"
 
+#include <algorithm>
+
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_search.h"
 #include "fs/ntfs_state.h"
+#include "platform/text.h"
 
 namespace orvaldi::ops {
 namespace {
@@ -69,6 +72,25 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
   }
   // What a cancelled scan found stays on the tops, but is not the whole tree.
   if (progress.cancelled()) out.status = OpenStatus::kCancelled;
+  return out;
+}
+
+std::vector<ReadProblem> ProblemsWithin(const OpenedPartition& opened, const std::vector<std::string>& paths) {
+  if (paths.empty()) return opened.readProblems;
+  std::vector<std::vector<std::string>> selected;
+  for (const std::string& path : paths) selected.push_back(platform::SplitNonEmpty(path, '/'));
+  std::vector<ReadProblem> out;
+  for (const ReadProblem& problem : opened.readProblems) {
+    const std::vector<std::string> where = platform::SplitNonEmpty(problem.where, '/');
+    bool placed = false;
+    for (const fs::NodeRef& top : opened.tops) placed |= !where.empty() && top.name() == where.front();
+    bool within = !placed;
+    for (const auto& pieces : selected) {
+      within |=
+          !pieces.empty() && where.size() >= pieces.size() && std::equal(pieces.begin(), pieces.end(), where.begin());
+    }
+    if (within) out.push_back(problem);
+  }
   return out;
 }
 

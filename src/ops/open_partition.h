@@ -57,6 +57,13 @@ struct OpenedPartition {
 OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
                               platform::ProgressBlock& progress);
 
+// The read problems that bear on what `paths` select (paths as the listing
+// prints them; none selects the whole partition): those of a selected
+// folder or of one below it, and those not named by a folder path, which
+// may lie anywhere in the tree. A problem of a folder above a selected one
+// does not bear on it: what was selected was found.
+std::vector<ReadProblem> ProblemsWithin(const OpenedPartition& opened, const std::vector<std::string>& paths);
+
 // Removes `opened.carvedDuplicates` from the disk's carved folder, so that a
 // file is not listed twice; returns how many carved files went.
 size_t DropCarvedDuplicates(disk::DiskInfo& disk, const OpenedPartition& opened);

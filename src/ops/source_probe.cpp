@@ -1,6 +1,7 @@
 // Source identity, first-sector volumes and the sector sweep.
 #include "ops/source_probe.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -67,7 +68,20 @@ SweptSource SweepSource(const std::string& path, const std::string& which, platf
     out.range.startSector = part->startSector;
     out.range.sectorCount = part->sectorCount;
     // A dynamic volume is read through its mapping.
-    if (part->volumeKind != disk::VolumeKind::kPlain) context = *part;
+    if (part->volumeKind != disk::VolumeKind::kPlain) {
+      context = *part;
+    } else if (out.disk->sizeBytes > 0) {
+      // Past the disk's end nothing can be read: a damaged entry's size
+      // would only add sectors reported unreadable.
+      const uint64_t end = static_cast<uint64_t>(out.disk->sizeBytes) / disk::SectorSize;
+      const uint64_t onDisk = part->startSector >= end ? 0 : std::min(part->sectorCount, end - part->startSector);
+      if (onDisk < part->sectorCount) {
+        out.rangeNote = "partition " + part->name + " records " + std::to_string(part->sectorCount) +
+                        " sectors from sector " + std::to_string(part->startSector) + ", but the disk ends at sector " +
+                        std::to_string(end) + "; " + std::to_string(onDisk) + " sectors are swept";
+        out.range.sectorCount = onDisk;
+      }
+    }
   }
   const int ran = raw::RawDiskScan(*out.disk, progress, out.range.startSector, out.range.sectorCount,
                                    context ? &*context : nullptr, &out.report);

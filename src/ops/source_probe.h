@@ -50,6 +50,7 @@ struct SweptSource {
   disk::PartitionInfo range;           // what was swept, as a partition record to save carved files from
   raw::RawScanReport report;
   std::vector<std::string> resultNotes;  // records of the loaded result file left out
+  std::string rangeNote;  // non-empty: the partition's recorded size runs past the disk's end, which ended the sweep
 };
 
 // Sweeps the whole source (`which` empty) or the partition `which` names,

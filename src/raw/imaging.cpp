@@ -126,6 +126,11 @@ std::string BadSectorRowText(size_t row) { return "第" + std::to_string(row) + 
 ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform::WriteTarget& target, ImagingJob job,
                         platform::ProgressBlock& progress) {
   ImagingResult r;
+  // Past the source's end a read returns nothing: copying on would fill the
+  // target with made-up bad sectors for as long as the range says.
+  const uint64_t onSource = BytesOnSource(job.sourceOffset, job.length, source->size());
+  r.bytesBeyondSource = job.length - onSource;
+  job.length = onSource;
   if (job.resume) {
     if (job.resume->length() != job.length) {
       r.status = ImagingStatus::kBadJob;

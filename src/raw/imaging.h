@@ -2,6 +2,7 @@
 // unreadable sectors, with every read bounded in time.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -60,12 +61,20 @@ struct ImagingResult {
   RescueMap map;                     // what this and earlier runs read and failed
   int targetError = 0;               // errno of the failed write
   unsigned timedOutReads = 0;        // reads that outlived their limit
+  uint64_t bytesBeyondSource = 0;    // bytes of the job past the source's end: neither read nor written
 };
+
+// How many of `length` bytes from `offset` lie on a source of `sourceSize`
+// bytes.
+inline uint64_t BytesOnSource(uint64_t offset, uint64_t length, uint64_t sourceSize) {
+  return offset >= sourceSize ? 0 : std::min(length, sourceSize - offset);
+}
 
 // Copies job.length bytes from job.sourceOffset of `source` to `target` at
 // job.targetOffset: whole 1 MiB blocks where they read completely, single
 // sectors where a block does not (and for the tail below 1 MiB). A sector
-// that cannot be read is listed and written as 512 bytes of 0x20. The
+// that cannot be read is listed and written as 512 bytes of 0x20; the
+// range is cut at the source's end, where there is nothing to read. The
 // source is shared because a read that outlives its limit keeps using it
 // after this returns. Progress: one step per block; the text gives the
 // sectors done, the rate, the bad sectors so far and the time left.

@@ -158,6 +158,12 @@ int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBl
   disk.extraFoundFolder.size = 0;
   const bool mapped = context != nullptr && context->volumeKind != disk::VolumeKind::kPlain;
   if (source == nullptr && !mapped) return 0;
+  // Sectors past the source's end cannot be read; they are not swept, so
+  // none of them is reported unreadable.
+  if (!mapped) {
+    const uint64_t end = source->size() / kSector;
+    sectorCount = firstSector >= end ? 0 : std::min(sectorCount, end - firstSector);
+  }
   RawScan scan(source, disk, progress, firstSector, sectorCount, context);
   if (!scan.sweep()) return 0;
   // Also after a stop: what the sweep collected is still worth rebuilding.

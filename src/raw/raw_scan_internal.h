@@ -91,6 +91,7 @@ class RawScan {
   void fatTableStart(bool fat32, uint64_t sector);
   void directoryTests(const uint8_t* p, uint64_t sector);
   void rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster);
+  std::optional<uint64_t> fsInfoStart(uint64_t firstFat);
 
   bool holdsFileRecord(uint64_t sector);
   bool hasPartition(uint64_t start, std::initializer_list<uint8_t> types,

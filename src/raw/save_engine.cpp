@@ -19,6 +19,26 @@
 namespace orvaldi::raw {
 namespace {
 
+// A carved file's bytes as far as the source holds them. Its size may come
+// from a damaged or edited scan-result file and run far past the disk's
+// end, where there is nothing of it to read. `source` is null for dynamic
+// volumes, which are not cut here.
+uint64_t CarvedSizeOnSource(platform::SectorSource* source, const fs::NodeRef& node) {
+  if (source == nullptr) return node.size();
+  const uint64_t end = source->size() / disk::SectorSize;
+  const uint64_t start = node.carvedSector();
+  return start >= end ? 0 : std::min(node.size(), (end - start) * disk::SectorSize);
+}
+
+// What is cut off at the source's end leaves the file not intact.
+fs::CopyResult CopyCarved(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NodeRef& node,
+                          fs::DataSink& sink, const fs::PieceFn& piece) {
+  const uint64_t size = CarvedSizeOnSource(source, node);
+  fs::CopyResult result = fs::CopySectors(source, partition, node.carvedSector(), size, sink, piece);
+  if (size < node.size()) result.damaged = true;
+  return result;
+}
+
 using fs::CopyResult;
 using fs::CopyStatus;
 
@@ -307,8 +327,8 @@ class SaveWalk {
         return;
       case fs::NodeFamily::kCarved:
         // Written with its exact size; the sectors past it belong to other data.
-        writeFile(path, node.size(), false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-          return fs::CopySectors(source_, part_, node.carvedSector(), node.size(), sink, onPiece);
+        writeFile(path, CarvedSizeOnSource(source_, node), false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
+          return CopyCarved(source_, part_, node, sink, onPiece);
         });
         return;
       case fs::NodeFamily::kNone:
@@ -427,7 +447,7 @@ fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::Partitio
     case fs::NodeFamily::kNtfs:
       return CopyNtfsFile(source, partition, *node.ntfs(), sink, piece);
     case fs::NodeFamily::kCarved:
-      return fs::CopySectors(source, partition, node.carvedSector(), node.size(), sink, piece);
+      return CopyCarved(source, partition, node, sink, piece);
     case fs::NodeFamily::kNone:
       break;
   }

@@ -119,7 +119,10 @@ std::string CandidateName(const std::string& path, uint32_t counter) {
 bool MakeFolders(const std::string& folder) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
-  return std::filesystem::is_directory(folder, ec);
+  if (std::filesystem::is_directory(folder)) return true;
+  // The caller says why; a file in the way reports no error of its own.
+  errno = ec ? ec.value() : ENOTDIR;
+  return false;
 }
 
 int CreateTargetFile(const std::string& path, std::string* usedPath) {

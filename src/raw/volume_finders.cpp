@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <iterator>
+#include <optional>
 #include <span>
 #include <utility>
 #include <vector>
@@ -241,7 +242,8 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
   if (!IsClusterSize(spc) || spc * cluster > sector) return;
   slot = FatPair{};
   if (pair.first < behindStart) return;
-  const uint64_t start = pair.first - behindStart;
+  uint64_t start = pair.first - behindStart;
+  if (fat32) start = fsInfoStart(pair.first).value_or(start);
   if (hasPartition(start, fat32 ? disk::FsFamily::kFat32 : disk::FsFamily::kFat16)) return;
   PartitionInfo rebuilt;
   rebuilt.startSector = start;
@@ -252,6 +254,27 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
   rebuilt.clusterZeroSector = sector - spc * cluster;
   rebuilt.fatSizeSectors = static_cast<uint32_t>(pair.distance);
   add(std::move(rebuilt), false);
+}
+
+// The FSInfo sector lies at the volume's relative sector 1 (its copy at 7),
+// inside the reserved area in front of the first FAT: it names the start
+// where the reserved area's size is not known.
+std::optional<uint64_t> RawScan::fsInfoStart(uint64_t firstFat) {
+  constexpr uint64_t kLookBack = 64;
+  const uint64_t from = firstFat > kLookBack ? firstFat - kLookBack : 0;
+  std::vector<uint8_t> area((firstFat - from) * kSector);
+  ReadRange(source_, context_, from, firstFat - from, area.data());
+  auto isFsInfo = [&](uint64_t s) {
+    const uint8_t* p = area.data() + (s - from) * kSector;
+    return std::memcmp(p, "RRaA", 4) == 0 && std::memcmp(p + 484, "rrAa", 4) == 0;
+  };
+  for (uint64_t s = std::max<uint64_t>(from, 1); s < firstFat; ++s) {
+    if (!isFsInfo(s)) continue;
+    // The copy six sectors on tells the primary from a lone copy.
+    if (s + 6 < firstFat && isFsInfo(s + 6)) return s - 1;
+    if (s >= 7 && s - 6 >= from && !isFsInfo(s - 6)) return s - 1;
+  }
+  return std::nullopt;
 }
 
 // Two directories of one volume agree on where cluster 0 would lie: the

@@ -198,6 +198,82 @@ TEST_F(DemoDisk, RefusalsAndTheirExitCodes) {
   }
 }
 
+// A scan result is never saved over the disk it describes: not by its own
+// path, a hard link to it or a relative path to it; the image keeps every byte.
+TEST_F(DemoDisk, ScanResultsAreNeverSavedOntoTheSource) {
+  const auto link = dir_.path() / "link.img";
+  std::filesystem::create_hard_link(image_, link);
+  const auto before = test::Sha256Tree(dir_.path());
+  const std::string relative = "cd " + Quote(dir_.path().string()) + " && TZ=UTC " + Cli() + " ";
+  for (const std::string& command : {"find-parts IMG --save-result " + Quote(image_.string()),
+                                     "rawscan IMG --save-result " + Quote(link.string())}) {
+    const auto r = run(command);
+    EXPECT_EQ(r.exitCode, 5) << command << ": " << r.err;
+    EXPECT_NE(r.err.find("refused"), std::string::npos) << command;
+  }
+  const auto r = test::RunCommand(relative + "find-parts ../" + Quote(dir_.path().filename().string()) +
+                                  "/demo.img --save-result ./link.img");
+  EXPECT_EQ(r.exitCode, 5) << r.err;
+  EXPECT_EQ(test::Sha256Tree(dir_.path()), before);
+  // Another file is written as before.
+  const auto saved = target_.path() / "demo.kvr_scn";
+  EXPECT_EQ(run("find-parts IMG --save-result " + Quote(saved.string())).exitCode, 0);
+  EXPECT_TRUE(std::filesystem::exists(saved));
+}
+
+// Files found but not written are no success: a target file that cannot be
+// created counts as skipped (exit 6), and a carve whose target is a file
+// saves nothing (exit 1).
+TEST_F(DemoDisk, FilesThatCannotBeWrittenAreNoSuccess) {
+  const auto blocked = target_.path() / "blocked";
+  std::filesystem::create_directories(blocked);
+  std::filesystem::create_directories(target_.path() / "carved");
+  target_.write("blocked/根目录", {'x'});
+  target_.write("carved/Extra Found Files", {'x'});
+  const std::string file = Quote(target_.write("plain.txt", {'x'}).string());
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"recover IMG 1 --to " + Quote(blocked.string()), 6, "无法创建: "},
+      {"carve IMG --to " + file, 1, "无法创建: "},
+      {"carve IMG --to " + Quote((target_.path() / "carved").string()), 6, "无法创建: "},
+  };
+  for (const auto& [args, exitCode, message] : cases) {
+    const auto r = run(args);
+    EXPECT_EQ(r.exitCode, exitCode) << args << ": " << r.err;
+    EXPECT_NE(r.err.find(message), std::string::npos) << args << ": " << r.err;
+  }
+}
+
+// A partition entry whose size runs far past the image's end (4,294,965,247
+// sectors on 8 MiB): the image and the sweep end with the source, say that
+// they were cut, and invent no bad sectors; the source is left as it was.
+TEST(Cli, RangesEndWithTheSource) {
+  test::TempDir dir;
+  std::vector<uint8_t> bytes(8 << 20);
+  for (size_t i = 512; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9));
+  std::fill_n(bytes.begin(), 512, 0);
+  bytes[446 + 4] = 0x0C;
+  test::Put32(bytes, 446 + 8, 2048);
+  test::Put32(bytes, 446 + 12, 4294965247u);
+  test::Put16(bytes, 510, 0xAA55);
+  const std::string image = Quote(dir.write("disk.img", bytes).string());
+  const std::string out = (dir.path() / "out.img").string();
+  const auto sha = [&] { return test::RunCommand("sha256sum " + image).out.substr(0, 64); };
+  const std::string before = sha();
+  // Bounded in time and size, so that a copy that runs on fails here.
+  const std::string limits = "ulimit -f 65536 && timeout 120 ";
+  auto r = test::RunCommand(limits + Cli() + " image " + image + " 0 --to " + Quote(out));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "镜像完毕\n");
+  EXPECT_NE(r.err.find("records 4294965247 sectors, but the source ends 14336 sectors into it"), std::string::npos)
+      << r.err;
+  EXPECT_TRUE(test::LoadImage(out) == std::vector<uint8_t>(bytes.begin() + (1 << 20), bytes.end()));
+  r = test::RunCommand(limits + Cli() + " rawscan " + image + " --part 0 --json");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_NE(r.err.find("the disk ends at sector 16384; 14336 sectors are swept"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("\"unreadable\": []"), std::string::npos) << r.out;
+  EXPECT_EQ(sha(), before);
+}
+
 // The table tools write only when told --yes, and print first what they
 // would write; a region shows what its first sector holds.
 TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {

@@ -87,6 +87,43 @@ TEST(FaultyFat32, WhatCannotBeReadIsSaidAndNeverPassedOffAsWhole) {
   }
 }
 
+// recover says of its selection what ls says of the partition: a folder of
+// the chosen paths that could not be read in full exits 6, one outside them
+// does not.
+TEST(FaultyFat32, RecoverCountsTheFoldersOfItsSelectionThatCannotBeRead) {
+  if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
+  test::TempDir dir;
+  auto bytes = test::LoadImage(test::FixturesDir() / "fat" / "fat32-tree.img.gz");
+  ASSERT_TRUE(bytes);
+  const auto image = dir.write("fat32-tree.img", *bytes);
+  const struct {
+    uint64_t bad;
+    const char* paths;
+    int exitCode;
+    const char* named;  // the folder stderr names
+  } cases[] = {
+      {ClusterSector(2427), "根目录/Reports", 6, "根目录/Reports"},
+      {ClusterSector(2427), "", 6, "根目录/Reports"},
+      {ClusterSector(2427), "根目录/Documents 根目录/notes.txt", 0, ""},
+      {ClusterSector(2), "", 6, "根目录"},  // the root folder's first cluster
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bad) + ": " + c.paths);
+    test::FaultyMount mount(image, std::to_string(c.bad));
+    ASSERT_TRUE(mount.ok()) << mount.error();
+    test::TempDir target;
+    const auto r = test::RunCommand(Cli() + " recover " + ShellQuote(mount.path().string()) + " 0 " + c.paths +
+                                    " --to " + ShellQuote(target.path().string()));
+    EXPECT_EQ(r.exitCode, c.exitCode) << r.err;
+    if (c.exitCode == 0) {
+      EXPECT_NE(r.out.find("不完整 0, 失败 0"), std::string::npos) << r.out;
+      EXPECT_FALSE(test::Sha256Tree(target.path()).empty());
+    } else {
+      EXPECT_NE(r.err.find(std::string("could not be read in full (") + c.named + ")"), std::string::npos) << r.err;
+    }
+  }
+}
+
 // The lost-partition search reads around an unreadable sector: the FAT32
 // volume whose boot sector it was is found from its backup, and the sector
 // is counted on stderr.

@@ -106,6 +106,40 @@ TEST_F(CarveDisk, CarveSavesTheFilesByteForByte) {
   }
 }
 
+// Carved sizes of 2^32 - 1 and -1 in a scan-result file: the files are cut
+// at the disk's end and count as not intact, not written for gigabytes.
+TEST(CarvedSizes, FromAResultFileEndAtTheDisksEnd) {
+  test::TempDir dir, target;
+  std::vector<uint8_t> bytes(4 << 20);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>((i * 131) ^ (i >> 9) ^ 0x5A);
+  const std::string image = ShellQuote(dir.write("disk.img", bytes).string());
+  const auto resultPath = dir.path() / "disk.kvr_scn";
+  const std::string cli = test::CliPath().string();
+  auto r = test::RunCommand(cli + " rawscan " + image + " --save-result " + ShellQuote(resultPath.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::ifstream in(resultPath, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string result = text.str();
+  // Name, no directory sectors, no MFT record runs, then the carved files.
+  const std::string head = result.substr(0, result.find("\r\n") + 2) + "0\r\n0\r\n";
+  ASSERT_TRUE(result.starts_with(head + "0\r\n")) << result;
+  result = head + "2\r\n100,4294967295,a.jpg\r\n5000,-1,b.jpg\r\n" + result.substr(head.size() + 3);
+  std::ofstream(resultPath, std::ios::binary) << result;
+  const auto sha = [&] { return test::RunCommand("sha256sum " + image).out.substr(0, 64); };
+  const std::string before = sha();
+  r = test::RunCommand("ulimit -f 65536 && timeout 120 " + cli + " carve " + image + " --load-result " +
+                       ShellQuote(resultPath.string()) + " --to " + ShellQuote(target.path().string()));
+  EXPECT_EQ(r.exitCode, 6) << r.err;  // cut short: not intact
+  for (const auto& [name, sector] : {std::pair<std::string, size_t>{"a.jpg", 100}, {"b.jpg", 5000}}) {
+    const auto got = test::LoadImage(target.path() / "Extra Found Files" / name);
+    ASSERT_TRUE(got) << name;
+    EXPECT_TRUE(*got == std::vector<uint8_t>(bytes.begin() + static_cast<ptrdiff_t>(sector * 512), bytes.end()))
+        << name << ": " << got->size();
+  }
+  EXPECT_EQ(sha(), before);
+}
+
 // A disk whose MBR entries and boot sectors are wiped: the sweep rebuilds the
 // FAT32 volume from its FATs and folders and finds the NTFS one by its backup
 // boot sector. With the saved result, later commands list and recover their

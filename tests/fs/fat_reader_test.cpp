@@ -145,7 +145,7 @@ const Case kCases[] = {
     {"short names: deleted, empty, OEM, lower-case bits",
      [](FatBuilder& b) {
        b.entry(2, 0, "\345AB     TXT", kFile, 10, 100);                   // deleted: first byte lost
-       b.entry(2, 1, "EMPTY   DAT", kFile, 0, 0);                         // no long name, no cluster: left out
+       b.entry(2, 1, "EMPTY   DAT", kFile, 0, 0);                         // an empty file: no cluster
        b.longEntry(2, 2, u"empty long.dat", "EMPTYL~1DAT", kFile, 0, 0);  // kept: it has a long name
        b.entry(2, 10, "\312\375K     TXT", kFile, 13, 7);                 // "数" in GBK
        const uint8_t caseBits[] = {0x18, 0x08, 0x10, 0x18};
@@ -155,8 +155,8 @@ const Case kCases[] = {
        b.at(2, 14) = 0xE5;
      },
      FatMode::kWalk,
-     {"/åAB.TXT 2 10", "/empty long.dat 4 0", "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15", "/FRAG5.dat 4 16",
-      "/årag6.dat 2 17"},
+     {"/åAB.TXT 2 10", "/EMPTY.DAT 4 0", "/empty long.dat 4 0", "/数K.TXT 4 13", "/frag3.dat 4 14", "/frag4.DAT 4 15",
+      "/FRAG5.dat 4 16", "/årag6.dat 2 17"},
      [](const Scanned& s) { EXPECT_EQ(s.state().deletedIndex.count(10), 1u); }},
     {"a deleted folder: unmarked entries whose cluster is free are deleted with it",
      [](FatBuilder& b) {
@@ -176,10 +176,12 @@ const Case kCases[] = {
      [](FatBuilder& b) {
        b.dots(9, 2).entry(9, 2, "A       TXT", kFile, 20, 5).entry(9, 3, "SUB        ", kDir, 11);
        b.dots(11, 9).entry(11, 2, "B       TXT", kFile, 21, 6).dots(30, 2).entry(30, 2, "C       TXT", kFile, 22, 7);
-       b.entry(2, 0, "ROOTFILETXT", kFile, 23, 8);  // the root is not read in this mode
+       b.entry(2, 0, "ROOTFILETXT", kFile, 23, 8);  // the root's files are listed, its folders found
+       b.entry(2, 1, "SUB        ", kDir, 9);
      },
      FatMode::kSearch,
-     {"/9 3 9", "/9/SUB 3 11", "/9/SUB/B.TXT 4 21", "/9/A.TXT 4 20", "/30 3 30", "/30/C.TXT 4 22"},
+     {"/ROOTFILE.TXT 4 23", "/9 3 9", "/9/SUB 3 11", "/9/SUB/B.TXT 4 21", "/9/A.TXT 4 20", "/30 3 30",
+      "/30/C.TXT 4 22"},
      [](const Scanned& s) { EXPECT_EQ(s.lastText, "3 项被找到"); }},
     {"a cancelled search keeps what it found",
      [](FatBuilder& b) {
@@ -231,6 +233,34 @@ const Case kCases[] = {
        EXPECT_EQ(test::Tree(s.state().orphans), (Listing{"/12 3 12", "/12/LOOSE.TXT 4 21"}));
      },
      {.sectorCount = 32 + 16 + 64, .directorySectors = {46 + 9, 46 + 12, 5}}},  // 5 lies before the data area
+    // A folder's clusters next to each other: a long name runs from one into the next.
+    {"search joins a long name across neighbouring clusters",
+     [](FatBuilder& b) {
+       b.dots(9, 2).longEntry(9, 14, u"a long name across clusters.txt", "ALONGN~1TXT", kFile, 20, 5);
+     },
+     FatMode::kSearch,
+     {"/9 3 9", "/10 3 10", "/10/a long name across clusters.txt 4 20"}},
+    // A deleted folder's chain is gone: its later clusters are the free ones behind it.
+    {"a deleted folder goes on through the free clusters behind it",
+     [](FatBuilder& b) {
+       b.longEntry(2, 0, u"many files", "MANYFI~1   ", kDir, 5, 0, /*deleted=*/true);
+       b.dots(5, 2).longEntry(5, 14, u"a name across clusters.txt", "ANAMEA~1TXT", kFile, 30, 1, true);
+       b.entry(6, 1, "B       TXT", kFile, 31, 1);
+       b.entry(7, 0, "C       TXT", kFile, 32, 1).endOfChain(7);  // in use: another's
+     },
+     FatMode::kWalk,
+     {"/many files 1 5", "/many files/a name across clusters.txt 2 30", "/many files/B.TXT 2 31"}},
+    // A moved folder: the stale deleted entry stays, but the cluster is the live folder's now.
+    {"a deleted folder whose cluster a live folder holds keeps no content",
+     [](FatBuilder& b) {
+       b.entry(0, 0, "OLD        ", kDir, 5).entry(0, 1, "NEW        ", kDir, 5).at(0, 0) = 0xE5;
+       b.dots(5, 0).entry(5, 2, "F       TXT", kFile, 20, 3).endOfChain(5);
+     },
+     FatMode::kWalk,
+     {"/NEW 3 5", "/NEW/F.TXT 4 20", "/\u00e5LD 1 5"},
+     nullptr,
+     {},
+     true},
 };
 
 TEST(FatReader, CraftedVolumes) {

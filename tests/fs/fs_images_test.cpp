@@ -109,8 +109,6 @@ void CheckManifest(const Listing& found, const std::filesystem::path& tsv, bool 
     std::string path = r.at("path");
     const bool folder = path.ends_with('/'), deleted = r.at("state") == "deleted";
     if (folder) path.pop_back();
-    // An existing empty FAT file with only a short name has no cluster: the reader skips it.
-    if (fat && !deleted && !folder && r.at("size") == "0" && ShortOnly(path, false)) continue;
     auto it = found.find(fat ? test::FoldFatPath(path) : path);
     if (fat && it == found.end()) it = found.find(test::FoldFatPath(DeletedView(path, deleted, deletedFolders)));
     if (!fat && deleted && it == found.end()) {
@@ -194,10 +192,8 @@ void CheckFls(const Listing& found, const std::string& args, const ImageCase& c)
     // round of the loop; the reader stops at the cluster it has read already.
     if (l.deleted || l.cols.size() < 6 || (c.loopBelow && path.starts_with(c.loopBelow))) continue;
     const auto it = found.find(path);
-    // Existing empty FAT files with only a short name have no cluster and are
-    // left out; an NTFS node with hard links is listed under one of its names.
-    if (it == found.end() && (fat ? !l.folder && l.cols[5] == "0" && ShortOnly(path) : numbers.count(l.entry) != 0))
-      continue;
+    // An NTFS node with hard links is listed under one of its names.
+    if (it == found.end() && !fat && numbers.count(l.entry) != 0) continue;
     ASSERT_NE(it, found.end()) << path;
     EXPECT_EQ(it->second.kind, l.folder ? node_kind::kFolder : node_kind::kFile) << path;
     if (!l.folder) {

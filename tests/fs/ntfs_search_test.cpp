@@ -144,6 +144,40 @@ TEST(NtfsSearch, ListedRunsFromADiskScanAndTheCarvedFilesTheyExplain) {
   EXPECT_EQ(disk.extraFoundFolder.children.count(900), 1u);
 }
 
+// Bytes asked of a source, to see what a search costs.
+class CountingSource final : public platform::SectorSource {
+ public:
+  explicit CountingSource(platform::SectorSource& inner) : inner_(inner) {}
+  platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
+    asked += out.size();
+    return inner_.readAt(offset, out);
+  }
+  uint64_t size() const override { return inner_.size(); }
+  uint64_t asked = 0;
+
+ private:
+  platform::SectorSource& inner_;
+};
+
+// A scan-result file may list thousands of one-record runs: each costs what
+// it holds, not a block of the disk.
+TEST(NtfsSearch, ShortListedRunsCostShortReads) {
+  NtfsVolumeBuilder v(64);
+  v.put(30, RecordBuilder(30, 1).fileName(5, u"a.txt", 1).build());
+  v.put(40, RecordBuilder(40, 1).fileName(5, u"b.txt", 1).build());
+  disk::DiskInfo disk;
+  for (uint64_t n = 0; n < 64; ++n) disk.mftRecordRuns.emplace(32 + 2 * n, 2);
+  disk::PartitionInfo part;
+  part.sectorCount = v.bytes().size() / 512;
+  part.sectorsPerCluster = 1;
+  platform::MemorySource mem(v.bytes());
+  CountingSource src(mem);
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
+  EXPECT_EQ(Tree(FindNtfsState(part)->root), (Strings{"/a.txt 4 30", "/b.txt 4 40"}));
+  EXPECT_LT(src.asked, uint64_t{64} * 4 * 512);  // the records and their neighbours' first sectors
+}
+
 // The demo disk's NTFS partition (ntfs-3g made it), as a bare volume.
 std::vector<uint8_t> DemoNtfs() {
   auto disk = test::LoadImage(test::DemoImageGz());

@@ -94,12 +94,12 @@ TEST(RawScanDemo, IntactDiskGivesEachVolumeOnceAndASecondScanAddsNothing) {
   disk.partitions[0].startSector = kFatStart, disk.partitions[0].typeByte = 0x0C;
   disk.partitions[1].startSector = kNtfsStart, disk.partitions[1].typeByte = 0x07;
   ASSERT_EQ(Scan(*image, disk), 1);
-  const std::vector<std::string> expected = {
-      " 2048+0 0c o0", " 83968+0 07 o0", "Partition2 2048+81900 0b o2 'DEMO_FAT32'",
-      // The first "." directory behind the FAT pair rebuilds the volume too,
-      // placed two sectors before the first FAT. The $MFT/$MFTMirr pair
-      // points at 83968, where a type 7 entry exists.
-      "Partition3 2078+128994 0b o1 spc1 zero3338 fat630", "Partition4 83968+40959 07 o2 'DEMO_NTFS'"};
+  const std::vector<std::string> expected = {" 2048+0 0c o0", " 83968+0 07 o0",
+                                             "Partition2 2048+81900 0b o2 'DEMO_FAT32'",
+                                             // The volume rebuilt from the FAT pair starts where its FSInfo sector
+                                             // says, 2048, so it is the one found by its boot sector. The
+                                             // $MFT/$MFTMirr pair points at 83968, where a type 7 entry exists.
+                                             "Partition3 83968+40959 07 o2 'DEMO_NTFS'"};
   EXPECT_EQ(Rows(disk), expected);
   ASSERT_EQ(disk.extraFoundFolder.children.count(3465), 1u);  // 文档/REPORT.PDF
   EXPECT_EQ(disk.extraFoundFolder.children.at(3465).name, "3465.pdf");
@@ -141,7 +141,9 @@ TEST(RawScanDemo, DamagedVolumesAreFoundOrRebuilt) {
        {kFatStart, kFatStart + 6},
        0,
        83968,
-       {"Partition0 2078+81890 0b o1 spc1 zero3338 fat630"},
+       // The start comes from the FSInfo sector at 2049 (its copy at 2055),
+       // not from the first FAT, which lies 32 reserved sectors in.
+       {"Partition0 2048+81920 0b o1 spc1 zero3338 fat630"},
        {"/README.TXT 4 9", "/文档/年度报告 2024 最终版.txt 4 27", "/照片/2024/IMG_0001.JPG 4 185"}},
       // Record 0 at 84000 and at 104440, $MFT at cluster 4 and $MFTMirr at
       // 2559: 20440 sectors over 2555 clusters. A range that does not start

@@ -49,7 +49,8 @@ FatBuilder& FatBuilder::entry(uint32_t cluster, uint32_t slot, const std::string
   std::memset(&bytes_[e], 0, 32);
   std::memcpy(&bytes_[e], name11.data(), std::min<size_t>(11, name11.size()));
   bytes_[e + 0x0B] = attr;
-  Put16(bytes_, e + 0x10, 0x5861);  // created and modified 2024-03-01
+  Put16(bytes_, e + 0x10, 0x5861);  // created, accessed and modified 2024-03-01
+  Put16(bytes_, e + 0x12, 0x5861);
   Put16(bytes_, e + 0x18, 0x5861);
   Put16(bytes_, e + 0x14, static_cast<uint16_t>(firstCluster >> 16));
   Put16(bytes_, e + 0x1A, static_cast<uint16_t>(firstCluster));
@@ -60,11 +61,15 @@ FatBuilder& FatBuilder::entry(uint32_t cluster, uint32_t slot, const std::string
 uint32_t FatBuilder::longEntry(uint32_t cluster, uint32_t slot, const std::u16string& name, const std::string& name11,
                                uint8_t attr, uint32_t firstCluster, uint32_t size, bool deleted) {
   const uint32_t pieces = static_cast<uint32_t>((name.size() + 12) / 13);
+  uint8_t checksum = 0;  // of the 8.3 name, as every piece carries it
+  for (size_t i = 0; i < 11; ++i)
+    checksum = static_cast<uint8_t>(((checksum & 1) << 7) + (checksum >> 1) + (i < name11.size() ? name11[i] : 0));
   static const int kOffsets[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   for (uint32_t p = 0; p < pieces; ++p) {
     const uint32_t seq = pieces - p;  // last piece first
     entry(cluster, slot + p, "", 0x0F, 0);
     at(cluster, slot + p) = deleted ? 0xE5 : static_cast<uint8_t>(seq | (p == 0 ? 0x40 : 0));
+    at(cluster, slot + p, 0x0D) = checksum;
     for (int k = 0; k < 13; ++k) {
       const size_t i = (seq - 1) * 13 + static_cast<size_t>(k);
       const uint16_t unit = i < name.size() ? static_cast<uint16_t>(name[i]) : (i == name.size() ? 0 : 0xFFFF);
