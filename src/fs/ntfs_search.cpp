@@ -33,6 +33,9 @@ constexpr uint64_t kJpegWindow = 0xA00000;  // 10 MiB
 // Extension records kept for joining to their base records: far more than
 // any real volume has, and at most a few hundred MiB.
 constexpr size_t kMaxExtensionRecords = 1u << 18;
+// Copies of $MFT's record 0 whose runs are followed: the mirror's and a few
+// left by earlier formats.
+constexpr size_t kMaxMftCopies = 8;
 
 // True when the data extents map every cluster below the data size: runs
 // lost with an extension record leave a gap or stop short.
@@ -66,6 +69,7 @@ class SectorSearch {
   void wholePartition();
   void listedRuns();
   void finish() {
+    if (!cancelled_) readSplitRecords();
     joinExtensions();
     if (!cancelled_) placer_.reparent();
   }
@@ -87,6 +91,12 @@ class SectorSearch {
   // Base records whose attribute list names other records are decoded once
   // every record has been seen, with the extension records found anywhere.
   void joinExtensions();
+  // Keeps the data runs of a $MFT record 0 met at `sector`.
+  void noteMftRuns(std::span<uint8_t> record, uint64_t sector);
+  // With clusters smaller than records, a record may begin at the end of one
+  // $MFT piece and end at the start of the next: no sector holds it whole.
+  // Such records are put together through the runs of $MFT's record 0.
+  void readSplitRecords();
 
   SectorSource* source_;
   disk::DiskInfo& disk_;
@@ -99,6 +109,8 @@ class SectorSearch {
   bool dropCarved_ = false;
   std::multimap<uint64_t, std::vector<uint8_t>> extensions_;         // number -> copies
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> withList_;  // number, record
+  uint64_t mftSector_ = 0;                         // where the boot sector puts $MFT (0: no boot sector)
+  std::vector<std::vector<NtfsRun>> mftRunLists_;  // distinct ones met, at most kMaxMftCopies
 };
 
 bool SectorSearch::setUp(bool emptyRoot) {
@@ -117,6 +129,7 @@ bool SectorSearch::setUp(bool emptyRoot) {
     const uint32_t bytes = disk::NtfsRecordBytes(b.clustersPerRecordCode(), spc);
     if (bytes == 1024 || bytes == 4096) recordBytes_ = bytes;
     if (part_.sectorsPerCluster == 0) part_.sectorsPerCluster = spc;
+    if (spc != 0 && b.mftCluster() < part_.sectorCount / spc) mftSector_ = part_.startSector + b.mftCluster() * spc;
   }
   state_.recordBytes = recordBytes_;
   return true;
@@ -130,6 +143,7 @@ bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
   // record at an odd sector.
   const ntfs::RecordHeader header{ByteView(record)};
   const uint64_t number = header.recordNumber();
+  if (number == 0) noteMftRuns(record, sector);
   if (number < kLowestNumber) return true;
   if (!state_.recordPositions.emplace(number, sector).second) state_.duplicatePositions.emplace(number, sector);
   if (ntfs::RecordOf(header.baseReference()) != 0) {
@@ -179,6 +193,83 @@ void SectorSearch::joinExtensions() {
   }
   withList_.clear();
   extensions_.clear();
+}
+
+void SectorSearch::noteMftRuns(std::span<uint8_t> record, uint64_t sector) {
+  if (mftRunLists_.size() >= kMaxMftCopies) return;
+  DecodedRecord r;
+  if (!DecodeRecord(record, 0, DecodeMode::kFound, r, {}) || r.name != "$MFT" || !r.nonResidentData) return;
+  // The extents of the base record, in VCN order, as long as they follow on.
+  std::sort(r.dataExtents.begin(), r.dataExtents.end(),
+            [](const NtfsDataExtent& a, const NtfsDataExtent& b) { return a.firstVcn < b.firstVcn; });
+  std::vector<NtfsRun> runs;
+  uint64_t vcn = 0;
+  for (const NtfsDataExtent& e : r.dataExtents) {
+    if (e.firstVcn != vcn) break;
+    for (const NtfsRun& run : e.runs) {
+      if (run.length > UINT64_MAX - vcn) return;
+      vcn += run.length;
+      runs.push_back(run);
+    }
+  }
+  if (runs.empty() || std::find_if(mftRunLists_.begin(), mftRunLists_.end(), [&](const std::vector<NtfsRun>& l) {
+                        return std::equal(
+                            l.begin(), l.end(), runs.begin(), runs.end(), [](const NtfsRun& a, const NtfsRun& b) {
+                              return a.firstCluster == b.firstCluster && a.length == b.length && a.sparse == b.sparse;
+                            });
+                      }) != mftRunLists_.end())
+    return;
+  // Extraction reads records the search could not read whole through these.
+  if (state_.mftRuns.empty() && sector == mftSector_) state_.mftRuns = runs;
+  mftRunLists_.push_back(std::move(runs));
+}
+
+void SectorSearch::readSplitRecords() {
+  const uint64_t spc = part_.sectorsPerCluster;
+  const uint64_t recordSectors = recordBytes_ / kSector;
+  if (spc == 0 || spc >= recordSectors) return;  // records never cross a cluster edge
+  std::vector<uint8_t> record(recordBytes_);
+  for (const std::vector<NtfsRun>& runs : mftRunLists_) {
+    // Absolute sector of each sector of the table, piece by piece.
+    const auto sectorOf = [&](uint64_t offset, uint64_t& out) {
+      for (const NtfsRun& run : runs) {
+        if (run.length > (UINT64_MAX / spc)) return false;
+        const uint64_t n = run.length * spc;
+        if (offset < n) {
+          if (run.sparse || run.firstCluster > (part_.sectorCount - offset) / spc) return false;
+          out = part_.startSector + run.firstCluster * spc + offset;
+          return out < partitionEnd();
+        }
+        offset -= n;
+      }
+      return false;
+    };
+    uint64_t pieceEnd = 0;  // table sector where the next piece starts
+    for (size_t i = 0; i + 1 < runs.size(); ++i) {
+      if (runs[i].length > (UINT64_MAX - pieceEnd) / spc) break;
+      pieceEnd += runs[i].length * spc;
+      if (pieceEnd % recordSectors == 0) continue;
+      const uint64_t number = pieceEnd / recordSectors;
+      uint64_t first = 0;
+      bool mapped = true;
+      for (uint64_t k = 0; k < recordSectors && mapped; ++k) {
+        uint64_t at = 0;
+        mapped = sectorOf(number * recordSectors + k, at);
+        if (!mapped) break;
+        if (k == 0) first = at;
+        read(at, 1, record.data() + k * kSector);
+      }
+      if (!mapped) continue;
+      // Already found whole (the pieces lie side by side), or the number does not fit its place.
+      const auto seen = state_.recordPositions.find(number);
+      if (seen != state_.recordPositions.end() && seen->second == first) continue;
+      const auto [lo, hi] = state_.duplicatePositions.equal_range(number);
+      if (std::any_of(lo, hi, [&](const auto& d) { return d.second == first; })) continue;
+      std::vector<uint8_t> check = record;
+      if (!disk::CheckUpdateSequence(check) || ntfs::RecordHeader(ByteView(check)).recordNumber() != number) continue;
+      trySlot(record.data(), first);
+    }
+  }
 }
 
 std::vector<uint8_t> SectorSearch::bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block,
