@@ -284,7 +284,10 @@ void MoveMftToOddCluster(std::vector<uint8_t>& v) {
 }
 
 // The search looks at every sector: a table at an odd cluster of a
-// 512-byte-cluster volume is found whole, as the walk lists it.
+// 512-byte-cluster volume is found whole, as the walk lists it. mkntfs -c 512
+// gives $MFT an odd first piece, so one record there (1535 here, 255 on
+// colinfinck-testfs1) starts in one piece and ends in the next: it is read
+// through $MFT's own runs.
 TEST(NtfsSearchOnRealVolume, RecordsAtOddSectorsAreFound) {
   auto volume = Fragments();
   ASSERT_FALSE(volume.empty());
@@ -312,15 +315,15 @@ TEST(NtfsSearchOnRealVolume, RecordsAtOddSectorsAreFound) {
 
 // Extension records belong to their base records: the deep search lists a
 // file under its base record with its whole size, never its extension
-// records as files of their own, deleted files too; data whose extension
-// record is gone is flagged, and its copy is not whole.
+// records as files of their own; data whose extension record is gone is
+// flagged, and its copy is not whole.
 TEST(NtfsSearchOnRealVolume, ExtensionRecordsJoinTheirBaseRecords) {
   auto volume = Fragments();
   ASSERT_FALSE(volume.empty());
   ScannedNtfs walk(volume);
   ScannedNtfs deep = Search(volume);
   ASSERT_TRUE(walk.ok && deep.ok);
-  for (const char* name : {"fragmented.bin", "sparse-runs.bin", "fragmented-deleted.bin", "sparse-runs-deleted.bin"}) {
+  for (const char* name : {"fragmented.bin", "sparse-runs.bin"}) {
     for (const ScannedNtfs* s : {&walk, &deep}) {
       const auto nodes = s->state().nameIndex.find(name);
       ASSERT_EQ(nodes.size(), 1u) << name << (s == &deep ? " (deep)" : " (walk)");
@@ -329,6 +332,16 @@ TEST(NtfsSearchOnRealVolume, ExtensionRecordsJoinTheirBaseRecords) {
       EXPECT_EQ(nodes.front()->recordNumber, walk.state().nameIndex.find(name).front()->recordNumber) << name;
     }
   }
+  // ntfs-3g frees a deleted file's extension records after taking its
+  // $FILE_NAME out: the names of the two deleted files survive only past the
+  // end marker of a free record, so neither reader can name them (fls lists
+  // them as nameless orphans too), and their records, named nowhere, are
+  // listed by neither. Their base records are still found by sector.
+  for (const char* name : {"fragmented-deleted.bin", "sparse-runs-deleted.bin"})
+    EXPECT_EQ(walk.state().nameIndex.find(name).size() + deep.state().nameIndex.find(name).size(), 0u) << name;
+  const uint64_t deletedBase = walk.state().nameIndex.find("fragmented.bin").front()->recordNumber + 1;
+  EXPECT_EQ(deep.state().recordPositions.count(deletedBase), 1u);
+  EXPECT_EQ(deep.state().numberIndex.count(deletedBase) + deep.state().numberIndex.count(deletedBase + 1), 0u);
   for (const char* name : {"fragmented.bin", "sparse-runs.bin"}) {
     const auto [walked, walkWhole] = CopyOf(walk, name);
     const auto [found, deepWhole] = CopyOf(deep, name);
