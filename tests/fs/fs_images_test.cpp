@@ -13,6 +13,7 @@
 #include "fs/extract.h"
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
+#include "platform/sector_source.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
 #include "support/tree_listing.h"
@@ -42,18 +43,22 @@ void Collect(const Node& node, const std::string& prefix, bool fat, Listing& out
   }
 }
 
-Listing ScanFat(const std::vector<uint8_t>& bytes, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
+Listing ScanFat(platform::SectorSource& src, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
   size_t deleted = 0;
   Listing found;
   disk::DiskInfo disk;
   disk::PartitionInfo part;
-  part.sectorCount = bytes.size() / 512;
-  platform::MemorySource src(bytes);
+  part.sectorCount = src.size() / 512;
   platform::ProgressBlock progress;
   EXPECT_TRUE(ScanFatVolume(&src, disk, part, fat32, mode, progress));
   if (const auto* state = FindFatState(part)) Collect(state->root, "", true, found, deleted);
   if (deletedFiles) *deletedFiles = deleted;
   return found;
+}
+
+Listing ScanFat(const std::vector<uint8_t>& bytes, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
+  platform::MemorySource src(bytes);
+  return ScanFat(src, fat32, mode, deletedFiles);
 }
 
 Listing Paths(const NtfsNode& root) {
@@ -322,6 +327,56 @@ TEST(FatImagesSearch, FormattedVolumesShowTheirOldFolders) {
   size_t deletedFiles = 0;
   ScanFat(*deletedDir, true, FatMode::kSearch, &deletedFiles);
   EXPECT_GE(deletedFiles, 486u);
+}
+
+// A folder of 3,001 empty files (four entries each: 256 to a 32 KiB cluster),
+// deleted, then the volume formatted again. mtools takes FAT32 only from
+// 65,525 clusters on, so the image is a sparse 2.1 GB file read in place.
+TEST(FatImages, DeletedFolderOverSeveralClustersThenReformatted) {
+  test::TempDir dir;
+  const std::string at = test::ShellQuote(dir.path().string());
+  const auto made =
+      test::RunCommand("cd " + at +
+                       " && export PATH=\"$PATH:/usr/sbin:/sbin\" MTOOLS_SKIP_CHECK=1"
+                       " && truncate -s 2100M v.img && mkfs.fat -F 32 -s 64 v.img >/dev/null 2>&1 && mkdir f"
+                       " && for i in $(seq 1 3001); do : >\"f/$i deleted with its folder.txt\"; done"
+                       " && mmd -i v.img ::BIG && mcopy -i v.img f/* ::BIG/ && mdeltree -i v.img ::BIG"
+                       " && cp --sparse=always v.img r.img && mkfs.fat -F 32 -s 64 r.img >/dev/null 2>&1"
+                       " && echo new >new.txt && mcopy -i r.img new.txt ::");
+  if (made.exitCode != 0) GTEST_SKIP() << "mkfs.fat or mtools missing: " << made.err;
+  // Each name once, under its long name wherever a cluster boundary cuts it.
+  auto written = [](const Listing& found, uint8_t kind) {
+    std::set<std::string> names;
+    for (const auto& [path, f] : found) {
+      const std::string base = path.substr(path.find_last_of('/') + 1);
+      if (f.kind == kind && base.ends_with(" deleted with its folder.txt")) names.insert(base);
+    }
+    return names.size();
+  };
+  auto open = [&](const char* name) { return platform::FileSource::open((dir.path() / name).string()).source; };
+  const auto deleted = open("v.img");
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(written(ScanFat(*deleted, true, FatMode::kWalk), node_kind::kDeletedFile), 3001u);
+  const auto reformatted = open("r.img");
+  ASSERT_TRUE(reformatted);
+  const Listing searched = ScanFat(*reformatted, true, FatMode::kSearch);
+  EXPECT_EQ(written(searched, node_kind::kDeletedFile), 3001u);
+  EXPECT_EQ(searched.count("new.txt"), 1u);  // the root's own file
+}
+
+// A deleted folder of mkfs.fat's volumes over its later clusters, and a moved
+// folder whose stale entry keeps no content: the live copy holds it.
+TEST(FatImages, DeletedAndMovedFoldersOfOthersImages) {
+  const auto deletedDir = test::LoadImage(kFatCorpus / "dfir-fat32-deleted-dir.img.gz");
+  const auto moved = test::LoadImage(kFatCorpus / "dfir-fat16-moved.img.gz");
+  if (!deletedDir || !moved) GTEST_SKIP() << "corpus image absent";
+  size_t deletedFiles = 0;
+  ScanFat(*deletedDir, true, FatMode::kWalk, &deletedFiles);
+  EXPECT_GE(deletedFiles, 486u);
+  const Listing found = ScanFat(*moved, false, FatMode::kWalk);
+  EXPECT_EQ(found.at("test/1/_1").kind, node_kind::kDeletedFolder);
+  EXPECT_EQ(found.at("test/2/11/1.txt").kind, node_kind::kFile);
+  EXPECT_EQ(found.count("test/1/_1/1.txt"), 0u);
 }
 
 // Record 27 of the ntfs3-written volume keeps a 3,328-byte attribute list in
