@@ -14,6 +14,7 @@
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
 #include "platform/sector_source.h"
+#include "raw/raw_scan.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
 #include "support/tree_listing.h"
@@ -377,6 +378,78 @@ TEST(FatImages, DeletedAndMovedFoldersOfOthersImages) {
   EXPECT_EQ(found.at("test/1/_1").kind, node_kind::kDeletedFolder);
   EXPECT_EQ(found.at("test/2/11/1.txt").kind, node_kind::kFile);
   EXPECT_EQ(found.count("test/1/_1/1.txt"), 0u);
+}
+
+// fat32-tree's two FATs: 536 sectors each, the first at sector 32.
+constexpr size_t kTreeFat = 32 * 512, kTreeFatBytes = 536 * 512;
+
+// A FAT32 volume whose boot sector and backup are gone is rebuilt by the raw
+// scan from its FATs. When the FAT still reads as one, its chains join each
+// folder's clusters (the root's two, Reports/'s eight, not all adjacent):
+// every file is in place and copies whole through its chain. When the FAT's
+// entries are gone or junk, each listed cluster stands alone as before.
+TEST(FatImages, VolumeRebuiltByTheRawScanFollowsASoundFat) {
+  const auto tree = test::LoadImage(kFatFixtures / "fat32-tree.img.gz");
+  ASSERT_TRUE(tree);
+  const auto tsv = kFatFixtures / "fat32-tree.files.tsv";
+  struct Case {
+    const char* what;
+    void (*spoil)(uint8_t* fat);  // applied to both copies, after the two table-start entries
+    bool chains;
+  };
+  const Case cases[] = {
+      {"FAT intact", nullptr, true},
+      {"entries zeroed", [](uint8_t* fat) { std::fill(fat + 8, fat + kTreeFatBytes, 0); }, false},
+      {"entries overwritten",
+       [](uint8_t* fat) {
+         for (size_t i = 8; i < kTreeFatBytes; ++i) fat[i] = static_cast<uint8_t>(i * 37 + (i >> 9));
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto image = *tree;
+    std::fill_n(image.begin(), 512, 0);            // the boot sector
+    std::fill_n(image.begin() + 6 * 512, 512, 0);  // its backup
+    if (c.spoil)
+      for (size_t copy = 0; copy < 2; ++copy) c.spoil(image.data() + kTreeFat + copy * kTreeFatBytes);
+    platform::MemorySource src(image);
+    disk::DiskInfo disk;
+    disk.sizeBytes = static_cast<int64_t>(image.size());
+    platform::ProgressBlock progress;
+    ASSERT_EQ(raw::RawDiskScan(&src, disk, progress, 0, image.size() / 512), 1);
+    ASSERT_EQ(disk.partitions.size(), 1u);
+    disk::PartitionInfo& volume = disk.partitions[0];
+    ASSERT_EQ(volume.origin, disk::PartitionOrigin::kRebuilt);
+    ASSERT_EQ(volume.startSector, 0u);  // from the FSInfo sector
+    ASSERT_TRUE(ScanFatVolume(&src, disk, volume, true, FatMode::kWalk, progress));
+    const FatScanState* state = FindFatState(volume);
+    ASSERT_NE(state, nullptr);
+    Listing found;
+    size_t deleted = 0;
+    Collect(state->root, "", true, found, deleted);
+    if (!c.chains) {
+      EXPECT_EQ(found.count("reports/report week 01.txt"), 1u);
+      EXPECT_EQ(found.count("reports/report week 40.txt"), 0u);
+      EXPECT_FALSE(state->orphans.children.empty());
+      continue;
+    }
+    EXPECT_TRUE(state->orphans.children.empty());
+    CheckManifest(found, tsv, true);
+    test::TempDir dir;
+    std::map<std::string, std::string> expected;
+    for (const auto& r : test::ReadManifest(tsv)) {
+      if (r.at("state") != "live" || r.at("path").ends_with('/')) continue;
+      const Found& f = found.at(test::FoldFatPath(r.at("path")));
+      MemorySink sink;
+      const CopyResult copied = CopyFatChain(&src, volume, *state, static_cast<uint32_t>(f.number), f.size, sink, {});
+      EXPECT_FALSE(copied.damaged) << r.at("path");
+      const std::string name = std::to_string(expected.size());
+      dir.write(name, sink.bytes);
+      expected[name] = r.at("sha256");
+    }
+    EXPECT_EQ(test::Sha256Tree(dir.path()), expected);
+  }
 }
 
 // Record 27 of the ntfs3-written volume keeps a 3,328-byte attribute list in
