@@ -85,7 +85,7 @@ int RunRawScan(const ScanOptions& o) {
     j["partitions"] = PartitionsJson(d);
     j["carved"] = nlohmann::json::array();
     for (const auto& [start, file] : d.extraFoundFolder.children)
-      j["carved"].push_back({{"start", start}, {"size", file.size}, {"name", file.name}});
+      j["carved"].push_back({{"start", start}, {"size", file.size}, {"name", file.name}, {"intact", file.intact}});
     j["directorySectors"] = d.directorySectors.size();
     j["mftRecordRuns"] = d.mftRecordRuns.size();
     j["unreadable"] = nlohmann::json::array();

@@ -198,12 +198,20 @@ class FatScan {
   uint64_t findFatStart(uint64_t from, uint32_t block, uint32_t blocks);
   bool findClusterSize(uint64_t dataStart);
   void readFat();
+  // Reads the FAT copy for a volume whose geometry was rebuilt or searched
+  // for, and keeps it when it reads as a FAT (see fat_search.cpp); false,
+  // with no copy kept, when it does not.
+  bool readFatIfSound();
   void fillFromOtherCopies(uint64_t fatStart, std::vector<uint64_t>& missing);
 
   void walk();
+  // The root's own directory: its chain (FAT32) or the fixed region (FAT16),
+  // folders entered through the FAT copy.
+  void walkRoot();
   void search();
   void searchBatch(uint32_t first, std::span<const uint8_t> batch, uint32_t clusters);
   void listMethod(bool strict);
+  void readListedChain(FatNode& folder, std::vector<uint8_t> buf);
 
   // `run` carries a long name across the clusters of one directory.
   void parseDirectory(std::span<const uint8_t> buf, FatNode& parent, bool useFat, int depth, LongNameRun& run);

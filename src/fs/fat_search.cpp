@@ -1,10 +1,11 @@
-// The FAT reader's searches without a FAT to follow: every cluster of the
-// data area, or the directory sectors a full-disk scan found.
+// The FAT reader's searches: every cluster of the data area, or the
+// directory sectors a full-disk scan found (through the FAT when it survived).
 #include <algorithm>
 #include <string>
 #include <vector>
 
 #include "disk/fat_directory.h"
+#include "disk/fat_entry.h"
 #include "disk/fat_layout.h"
 #include "fs/fat_scan.h"
 
@@ -120,6 +121,65 @@ void FatScan::searchBatch(uint32_t first, std::span<const uint8_t> batch, uint32
   }
 }
 
+// A FAT that survived beside a lost boot sector says which clusters continue
+// which folder. Before its chains are trusted the copy must read as a FAT:
+// entries 0 and 1 as formatting leaves them, and (nearly) every other entry
+// free, a mark, or a cluster of this volume that no other entry also names.
+// A table that was wiped or overwritten fails, as does one read at a wrong
+// place, and the folders are then read cluster by cluster.
+bool FatScan::readFatIfSound() {
+  std::vector<uint8_t> first(kSector);
+  const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
+  // One sector tells a missing table before the whole copy is read.
+  if (fatSectorsHeld_ == 0 || !readSectors(fatStart, 1, first.data()) ||
+      !(fat32_ ? disk::IsFat32TableStart(first.data()) : disk::IsFat16TableStart(first.data())))
+    return false;
+  readFat();
+  const disk::FatEntries entries = fat();
+  std::vector<bool> named(clusterLimit_, false);
+  uint64_t used = 0, wrong = 0;
+  for (uint32_t c = 2; c < clusterLimit_; ++c) {
+    if (!state_.entryRead(entries, c)) continue;
+    const uint32_t next = entries[c];
+    if (next == 0) continue;
+    ++used;
+    if (next == entries.badMark() || entries.isEndOfChain(next)) continue;
+    if (!inVolume(next) || next == c || named[next]) {
+      ++wrong;
+      continue;
+    }
+    named[next] = true;
+  }
+  // The root is in use on every volume; a FAT that frees it is not this one's.
+  const bool rootUsed = !fat32_ || (inVolume(geo_.rootCluster) && entries[geo_.rootCluster] != 0);
+  // A few stray entries (a torn write) leave the rest worth following.
+  if (rootUsed && used != 0 && wrong * 100 <= used) return true;
+  state_.fatCopy.clear();
+  state_.unreadableFatSectors.clear();
+  return false;
+}
+
+// A folder the list found, from its first cluster (bytes in `buf`, already
+// counted) on through its chain in the FAT copy.
+void FatScan::readListedChain(FatNode& folder, std::vector<uint8_t> buf) {
+  LongNameRun run;
+  std::vector<uint32_t> entered;
+  const std::string where = PathOf(folder);
+  uint32_t cluster = folder.firstCluster;
+  for (uint32_t links = 0; links < clusterCount_ && !cancelled_; ++links) {
+    onPath_[cluster] = true;
+    entered.push_back(cluster);
+    parseDirectory(buf, folder, true, 1, run);
+    if (cancelled_) break;
+    cluster = nextInChain(cluster, folder);
+    if (cluster == 0 || !inVolume(cluster) || !mayEnter(cluster, true)) break;
+    markRead(cluster, true);
+    buf = readCluster(cluster, where);
+    if (!countStep()) break;
+  }
+  for (uint32_t c : entered) onPath_[c] = false;
+}
+
 void FatScan::listMethod(bool strict) {
   state_.root.firstCluster = fat32_ ? geo_.rootCluster : (strict ? 0 : 1);
   state_.liveIndex.emplace(state_.root.firstCluster, &state_.root);
@@ -139,11 +199,17 @@ void FatScan::listMethod(bool strict) {
   }
   progress_.beginStage(
       strict ? static_cast<int64_t>(disk_.directorySectors.size()) : static_cast<int64_t>(clusters.size()), 1);
+  // With a sound FAT the root is walked first, folders entered through their
+  // chains, so a folder's later clusters join it; the list then adds what no
+  // chain reached (deleted and orphaned folders), each read on through its
+  // own chain. Without one, each listed cluster stands for itself.
+  const bool chains = readFatIfSound();
+  if (chains) walkRoot();
   for (uint32_t cluster : clusters) {
     if (cancelled_) return;
     if (wasRead(cluster)) continue;
     markReadByAll(cluster);
-    const auto buf = readCluster(cluster, "cluster " + std::to_string(cluster));
+    auto buf = readCluster(cluster, "cluster " + std::to_string(cluster));
     if (!countStep()) return;
     if (fat32_ && cluster == geo_.rootCluster) {
       parseDirectory(buf, state_.root, false, 0);
@@ -152,7 +218,10 @@ void FatScan::listMethod(bool strict) {
     const bool isStart = StartsDirectory(buf);
     if (strict && (!isStart || !DotSizesEmpty(buf, fat32_))) continue;
     FatNode* placed = addFoundFolder(isStart ? state_.root : state_.orphans, cluster, false);
-    parseDirectory(buf, *placed, false, 1);
+    if (chains)
+      readListedChain(*placed, std::move(buf));
+    else
+      parseDirectory(buf, *placed, false, 1);
   }
 }
 

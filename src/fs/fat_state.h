@@ -24,7 +24,7 @@ struct FatScanState final : disk::ReaderState {
   std::multimap<uint32_t, FatNode*> liveIndex;     // first cluster -> existing nodes and "%d" folders
   std::multimap<uint32_t, FatNode*> deletedIndex;  // first cluster -> deleted nodes (and the orphan node)
   NameIndex<FatNode> nameIndex;                    // name -> nodes made by the directory parsers
-  std::vector<uint8_t> fatCopy;                    // the first FAT, read in walk mode
+  std::vector<uint8_t> fatCopy;                    // the first FAT: walk mode, or a sound one beside a list
 
   // FAT sectors (counted from the start of the first copy) that no copy of
   // the FAT could give. Their entries stay zero in `fatCopy`, so a chain that

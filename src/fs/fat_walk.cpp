@@ -266,6 +266,10 @@ void FatScan::walk() {
   state_.liveIndex.emplace(state_.root.firstCluster, &state_.root);
   progress_.beginStage(fat32_ ? int64_t{part_.fatSizeSectors} * 128 : part_.fatSizeSectors / 2, 1);
   readFat();
+  walkRoot();
+}
+
+void FatScan::walkRoot() {
   if (fat32_) {
     uint32_t cluster = geo_.rootCluster;
     LongNameRun run;

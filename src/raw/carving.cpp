@@ -104,6 +104,7 @@ struct Carved {
   uint64_t size = 0;
   std::string name;
   uint64_t extent = 0;  // bytes the file is known to hold, when fewer than `size`; 0: all of them
+  bool intact = true;
 };
 
 std::string Sector(uint64_t start) { return std::to_string(start); }
@@ -394,6 +395,51 @@ bool IsJpegMarker(uint8_t code) {
          (code >= 0xE0 && code <= 0xEF) || code == 0xFE;
 }
 
+// Where the entropy-coded data that follows the start-of-scan marker at `sos`
+// ends: at the end marker (the offset of its FF), or where the picture breaks
+// off. In a baseline picture's scan data every FF is followed by 00 (a
+// stuffed byte) or a restart marker D0-D7; between the scans of a picture
+// with several there are table and scan headers. Any other byte after an FF,
+// a whole sector of zeros, or one that starts another file, is not part of the picture: it was cut there,
+// and what follows belongs to something else. Nothing when the data runs on
+// through the whole search range, or breaks off before any scan data.
+std::optional<uint64_t> JpegScanEnd(LazyRange& lazy, uint64_t sos) {
+  const uint8_t* b = lazy.data();
+  auto segmentEnd = [&](uint64_t marker) -> std::optional<uint64_t> {
+    if (lazy.need(std::min(kSearchBytes, marker + 4)) < marker + 4) return std::nullopt;
+    const uint16_t length = Be16(b + marker + 2);
+    if (length < 2 || marker + 2 + length >= kSearchBytes) return std::nullopt;
+    return marker + 2 + length;
+  };
+  const std::optional<uint64_t> data = segmentEnd(sos);
+  if (!data) return std::nullopt;
+  for (uint64_t f = *data; f + 1 < kSearchBytes; ++f) {
+    lazy.need(std::min(kSearchBytes, f / kSector * kSector + 2 * kSector));
+    // A sector that starts another file of a known kind ends it too: the
+    // carver would find that file there.
+    if (f % kSector == 0) {
+      const uint8_t* sector = b + f;
+      if (std::all_of(sector, sector + kSector, [](uint8_t v) { return v == 0; }) || MayStartCarvedFile(sector))
+        return f > *data ? std::optional<uint64_t>(f) : std::nullopt;
+    }
+    if (b[f] != 0xFF) continue;
+    const uint8_t code = b[f + 1];
+    if (code == 0x00 || (code >= 0xD0 && code <= 0xD7)) {
+      ++f;
+      continue;
+    }
+    if (code == 0xD9) return f;
+    if (code == 0xC4 || code == 0xDB || code == 0xDD || code == 0xDA || code == 0xFE) {
+      if (const std::optional<uint64_t> next = segmentEnd(f)) {
+        f = *next - 1;
+        continue;
+      }
+    }
+    return f > *data ? std::optional<uint64_t>(f) : std::nullopt;
+  }
+  return std::nullopt;
+}
+
 std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_t start) {
   uint64_t p = 0;
   while (true) {
@@ -411,11 +457,17 @@ std::optional<Carved> ProbeJpeg(ReadWindow& window, ProbeReader& reader, uint64_
   const uint64_t base = p / kSector * kSector;
   LazyRange lazy(reader, base / kSector);
   const uint8_t* buffer = lazy.data();
-  // Inside entropy-coded data every FF is followed by 00 or a restart code:
-  // the first end marker behind the start of scan ends the picture, whatever
+  const std::optional<uint64_t> scanEnd = JpegScanEnd(lazy, p - base);
+  if (!scanEnd) return std::nullopt;
+  if (*scanEnd >= kSearchBytes || buffer[*scanEnd] != 0xFF || buffer[*scanEnd + 1] != 0xD9) {
+    // The picture breaks off there: what came before is kept, and nothing
+    // behind it (often the next file) is counted as its own.
+    return Carved{base + *scanEnd, Sector(start) + ".jpg", base + *scanEnd, false};
+  }
+  // The first end marker behind the start of scan ends the picture, whatever
   // follows it. The search below may still size the file further on.
   uint64_t firstEnd = 0;
-  for (uint64_t f = p - base; f + 1 < kSearchBytes; ++f) {
+  for (uint64_t f = *scanEnd; f + 1 < kSearchBytes; ++f) {
     const uint64_t have = lazy.need(f + 2);
     const auto* hit = static_cast<const uint8_t*>(std::memchr(buffer + f, 0xFF, have - 1 - f));
     if (!hit) {
@@ -510,8 +562,9 @@ CarvedFind Record(disk::DiskInfo& disk, uint64_t start, const Carved& c) {
   disk::CarvedNode node;
   node.size = static_cast<uint32_t>(c.size);
   node.name = c.name;
+  node.intact = c.intact;
   disk.extraFoundFolder.children.try_emplace(start, std::move(node));
-  return {static_cast<uint32_t>(c.size), c.extent != 0 ? std::min(c.extent, c.size) : c.size};
+  return {static_cast<uint32_t>(c.size), c.extent != 0 ? std::min(c.extent, c.size) : c.size, c.intact};
 }
 
 bool IsJpegStart(const uint8_t* s) {

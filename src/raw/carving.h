@@ -29,6 +29,7 @@ bool MayStartCarvedFile(const uint8_t* sector);
 struct CarvedFind {
   uint32_t size = 0;
   uint64_t extent = 0;
+  bool intact = true;  // false: the file breaks off before its end (see CarvedNode)
   bool operator==(const CarvedFind&) const = default;
 };
 

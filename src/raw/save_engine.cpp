@@ -30,12 +30,13 @@ uint64_t CarvedSizeOnSource(platform::SectorSource* source, const fs::NodeRef& n
   return start >= end ? 0 : std::min(node.size(), (end - start) * disk::SectorSize);
 }
 
-// What is cut off at the source's end leaves the file not intact.
+// What is cut off at the source's end leaves the file not intact, as does a
+// file the carver found broken off.
 fs::CopyResult CopyCarved(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NodeRef& node,
                           fs::DataSink& sink, const fs::PieceFn& piece) {
   const uint64_t size = CarvedSizeOnSource(source, node);
   fs::CopyResult result = fs::CopySectors(source, partition, node.carvedSector(), size, sink, piece);
-  if (size < node.size()) result.damaged = true;
+  if (size < node.size() || !node.carved()->intact) result.damaged = true;
   return result;
 }
 

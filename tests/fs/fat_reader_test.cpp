@@ -250,6 +250,20 @@ const Case kCases[] = {
      },
      FatMode::kWalk,
      {"/many files 1 5", "/many files/a name across clusters.txt 2 30", "/many files/B.TXT 2 31"}},
+    // The folder may go on in a cluster that cannot be read: said, not guessed.
+    {"an unreadable cluster behind a deleted folder is noted",
+     [](FatBuilder& b) {
+       b.longEntry(2, 0, u"many files", "MANYFI~1   ", kDir, 5, 0, /*deleted=*/true);
+       b.dots(5, 2).entry(5, 2, "A       TXT", kFile, 30, 1).entry(6, 0, "B       TXT", kFile, 31, 1);
+     },
+     FatMode::kWalk,
+     {"/many files 1 5", "/many files/A.TXT 2 30"},
+     [](const Scanned& s) {
+       ASSERT_EQ(s.state().readProblems.size(), 1u);
+       EXPECT_EQ(s.state().readProblems[0].where, "根目录/many files");
+       EXPECT_EQ(s.state().readProblems[0].sector, 52u);
+     },
+     {.unreadable = {52}}},
     // A moved folder: the stale deleted entry stays, but the cluster is the live folder's now.
     {"a deleted folder whose cluster a live folder holds keeps no content",
      [](FatBuilder& b) {

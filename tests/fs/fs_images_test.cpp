@@ -13,6 +13,8 @@
 #include "fs/extract.h"
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
+#include "platform/sector_source.h"
+#include "raw/raw_scan.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
 #include "support/tree_listing.h"
@@ -42,18 +44,22 @@ void Collect(const Node& node, const std::string& prefix, bool fat, Listing& out
   }
 }
 
-Listing ScanFat(const std::vector<uint8_t>& bytes, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
+Listing ScanFat(platform::SectorSource& src, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
   size_t deleted = 0;
   Listing found;
   disk::DiskInfo disk;
   disk::PartitionInfo part;
-  part.sectorCount = bytes.size() / 512;
-  platform::MemorySource src(bytes);
+  part.sectorCount = src.size() / 512;
   platform::ProgressBlock progress;
   EXPECT_TRUE(ScanFatVolume(&src, disk, part, fat32, mode, progress));
   if (const auto* state = FindFatState(part)) Collect(state->root, "", true, found, deleted);
   if (deletedFiles) *deletedFiles = deleted;
   return found;
+}
+
+Listing ScanFat(const std::vector<uint8_t>& bytes, bool fat32, FatMode mode, size_t* deletedFiles = nullptr) {
+  platform::MemorySource src(bytes);
+  return ScanFat(src, fat32, mode, deletedFiles);
 }
 
 Listing Paths(const NtfsNode& root) {
@@ -322,6 +328,128 @@ TEST(FatImagesSearch, FormattedVolumesShowTheirOldFolders) {
   size_t deletedFiles = 0;
   ScanFat(*deletedDir, true, FatMode::kSearch, &deletedFiles);
   EXPECT_GE(deletedFiles, 486u);
+}
+
+// A folder of 3,001 empty files (four entries each: 256 to a 32 KiB cluster),
+// deleted, then the volume formatted again. mtools takes FAT32 only from
+// 65,525 clusters on, so the image is a sparse 2.1 GB file read in place.
+TEST(FatImages, DeletedFolderOverSeveralClustersThenReformatted) {
+  test::TempDir dir;
+  const std::string at = test::ShellQuote(dir.path().string());
+  const auto made =
+      test::RunCommand("cd " + at +
+                       " && export PATH=\"$PATH:/usr/sbin:/sbin\" MTOOLS_SKIP_CHECK=1"
+                       " && truncate -s 2100M v.img && mkfs.fat -F 32 -s 64 v.img >/dev/null 2>&1 && mkdir f"
+                       " && for i in $(seq 1 3001); do : >\"f/$i deleted with its folder.txt\"; done"
+                       " && mmd -i v.img ::BIG && mcopy -i v.img f/* ::BIG/ && mdeltree -i v.img ::BIG"
+                       " && cp --sparse=always v.img r.img && mkfs.fat -F 32 -s 64 r.img >/dev/null 2>&1"
+                       " && echo new >new.txt && mcopy -i r.img new.txt ::");
+  if (made.exitCode != 0) GTEST_SKIP() << "mkfs.fat or mtools missing: " << made.err;
+  // Each name once, under its long name wherever a cluster boundary cuts it.
+  auto written = [](const Listing& found, uint8_t kind) {
+    std::set<std::string> names;
+    for (const auto& [path, f] : found) {
+      const std::string base = path.substr(path.find_last_of('/') + 1);
+      if (f.kind == kind && base.ends_with(" deleted with its folder.txt")) names.insert(base);
+    }
+    return names.size();
+  };
+  auto open = [&](const char* name) { return platform::FileSource::open((dir.path() / name).string()).source; };
+  const auto deleted = open("v.img");
+  ASSERT_TRUE(deleted);
+  EXPECT_EQ(written(ScanFat(*deleted, true, FatMode::kWalk), node_kind::kDeletedFile), 3001u);
+  const auto reformatted = open("r.img");
+  ASSERT_TRUE(reformatted);
+  const Listing searched = ScanFat(*reformatted, true, FatMode::kSearch);
+  EXPECT_EQ(written(searched, node_kind::kDeletedFile), 3001u);
+  EXPECT_EQ(searched.count("new.txt"), 1u);  // the root's own file
+}
+
+// A deleted folder of mkfs.fat's volumes over its later clusters, and a moved
+// folder whose stale entry keeps no content: the live copy holds it.
+TEST(FatImages, DeletedAndMovedFoldersOfOthersImages) {
+  const auto deletedDir = test::LoadImage(kFatCorpus / "dfir-fat32-deleted-dir.img.gz");
+  const auto moved = test::LoadImage(kFatCorpus / "dfir-fat16-moved.img.gz");
+  if (!deletedDir || !moved) GTEST_SKIP() << "corpus image absent";
+  size_t deletedFiles = 0;
+  ScanFat(*deletedDir, true, FatMode::kWalk, &deletedFiles);
+  EXPECT_GE(deletedFiles, 486u);
+  const Listing found = ScanFat(*moved, false, FatMode::kWalk);
+  EXPECT_EQ(found.at("test/1/_1").kind, node_kind::kDeletedFolder);
+  EXPECT_EQ(found.at("test/2/11/1.txt").kind, node_kind::kFile);
+  EXPECT_EQ(found.count("test/1/_1/1.txt"), 0u);
+}
+
+// fat32-tree's two FATs: 536 sectors each, the first at sector 32.
+constexpr size_t kTreeFat = 32 * 512, kTreeFatBytes = 536 * 512;
+
+// A FAT32 volume whose boot sector and backup are gone is rebuilt by the raw
+// scan from its FATs. When the FAT still reads as one, its chains join each
+// folder's clusters (the root's two, Reports/'s eight, not all adjacent):
+// every file is in place and copies whole through its chain. When the FAT's
+// entries are gone or junk, each listed cluster stands alone as before.
+TEST(FatImages, VolumeRebuiltByTheRawScanFollowsASoundFat) {
+  const auto tree = test::LoadImage(kFatFixtures / "fat32-tree.img.gz");
+  ASSERT_TRUE(tree);
+  const auto tsv = kFatFixtures / "fat32-tree.files.tsv";
+  struct Case {
+    const char* what;
+    void (*spoil)(uint8_t* fat);  // applied to both copies, after the two table-start entries
+    bool chains;
+  };
+  const Case cases[] = {
+      {"FAT intact", nullptr, true},
+      {"entries zeroed", [](uint8_t* fat) { std::fill(fat + 8, fat + kTreeFatBytes, 0); }, false},
+      {"entries overwritten",
+       [](uint8_t* fat) {
+         for (size_t i = 8; i < kTreeFatBytes; ++i) fat[i] = static_cast<uint8_t>(i * 37 + (i >> 9));
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto image = *tree;
+    std::fill_n(image.begin(), 512, 0);            // the boot sector
+    std::fill_n(image.begin() + 6 * 512, 512, 0);  // its backup
+    if (c.spoil)
+      for (size_t copy = 0; copy < 2; ++copy) c.spoil(image.data() + kTreeFat + copy * kTreeFatBytes);
+    platform::MemorySource src(image);
+    disk::DiskInfo disk;
+    disk.sizeBytes = static_cast<int64_t>(image.size());
+    platform::ProgressBlock progress;
+    ASSERT_EQ(raw::RawDiskScan(&src, disk, progress, 0, image.size() / 512), 1);
+    ASSERT_EQ(disk.partitions.size(), 1u);
+    disk::PartitionInfo& volume = disk.partitions[0];
+    ASSERT_EQ(volume.origin, disk::PartitionOrigin::kRebuilt);
+    ASSERT_EQ(volume.startSector, 0u);  // from the FSInfo sector
+    ASSERT_TRUE(ScanFatVolume(&src, disk, volume, true, FatMode::kWalk, progress));
+    const FatScanState* state = FindFatState(volume);
+    ASSERT_NE(state, nullptr);
+    Listing found;
+    size_t deleted = 0;
+    Collect(state->root, "", true, found, deleted);
+    if (!c.chains) {
+      EXPECT_EQ(found.count("reports/report week 01.txt"), 1u);
+      EXPECT_EQ(found.count("reports/report week 40.txt"), 0u);
+      EXPECT_FALSE(state->orphans.children.empty());
+      continue;
+    }
+    EXPECT_TRUE(state->orphans.children.empty());
+    CheckManifest(found, tsv, true);
+    test::TempDir dir;
+    std::map<std::string, std::string> expected;
+    for (const auto& r : test::ReadManifest(tsv)) {
+      if (r.at("state") != "live" || r.at("path").ends_with('/')) continue;
+      const Found& f = found.at(test::FoldFatPath(r.at("path")));
+      MemorySink sink;
+      const CopyResult copied = CopyFatChain(&src, volume, *state, static_cast<uint32_t>(f.number), f.size, sink, {});
+      EXPECT_FALSE(copied.damaged) << r.at("path");
+      const std::string name = std::to_string(expected.size());
+      dir.write(name, sink.bytes);
+      expected[name] = r.at("sha256");
+    }
+    EXPECT_EQ(test::Sha256Tree(dir.path()), expected);
+  }
 }
 
 // Record 27 of the ntfs3-written volume keeps a 3,328-byte attribute list in

@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "platform/sector_source.h"
+#include "raw/raw_scan.h"
 #include "support/test_images.h"
 
 namespace orvaldi::raw {
@@ -224,6 +225,54 @@ TEST(Carving, RecordsStayPerSectorAndNamesMayRepeat) {
   ASSERT_TRUE(again);
   EXPECT_EQ(again->size, Jpeg(4000).size() + 2);                    // measured again...
   EXPECT_EQ(d.info.extraFoundFolder.children.at(100).size, first);  // ...but the first record stays
+}
+
+// A picture whose scan data breaks off ends where it does and is kept as not
+// intact; the sweep goes on from there. So an MP3 right behind it is carved
+// from its own start, though an end marker followed by zeros lies inside it.
+TEST(Carving, PictureWithoutItsEndStopsWhereItBreaksOff) {
+  const std::vector<uint8_t> whole = Jpeg(3000);
+  const std::vector<uint8_t> cut(whole.begin(), whole.end() - 1000);  // the headers and part of the scan data
+  auto mp3 = Mp3(kMiB + 1);
+  mp3[300005] = 0xFF, mp3[300006] = 0xD9;  // inside a frame's zeros
+  ASSERT_EQ(mp3[300004], 0);
+  const uint64_t cutSectors = (cut.size() + 511) / 512;
+  auto junk = cut;
+  junk.insert(junk.end(), {0xFF, 0x12, 0x34});
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> jpeg;
+    std::vector<uint8_t> behind;  // at the sector after the picture's last one
+    uint32_t size;
+    bool intact;
+  };
+  const Case cases[] = {
+      {"an MP3 behind", cut, mp3, static_cast<uint32_t>(cutSectors * 512), false},
+      {"an MP3 behind a sector of zeros", cut, Join(std::vector<uint8_t>(512, 0), 512, mp3),
+       static_cast<uint32_t>(cutSectors * 512), false},
+      {"junk", junk, mp3, static_cast<uint32_t>(cut.size()), false},
+      {"a whole picture", whole, mp3, static_cast<uint32_t>(whole.size() + 2), true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Disk d(4);
+    d.put(16, c.jpeg);
+    const uint64_t behind = 16 + (c.jpeg.size() + 511) / 512;
+    d.put(behind, c.behind);
+    const uint64_t mp3At = c.behind.size() > mp3.size() ? behind + 1 : behind;
+    auto source = platform::MemorySource::borrow(d.bytes);
+    d.info.sizeBytes = static_cast<int64_t>(d.bytes.size());
+    platform::ProgressBlock progress;
+    ASSERT_EQ(RawDiskScan(source.get(), d.info, progress, 0, d.bytes.size() / 512), 1);
+    const auto& carved = d.info.extraFoundFolder.children;
+    ASSERT_EQ(carved.count(16), 1u);
+    EXPECT_EQ(carved.at(16).size, c.size);
+    EXPECT_EQ(carved.at(16).intact, c.intact);
+    ASSERT_EQ(carved.count(mp3At), 1u);
+    EXPECT_EQ(carved.at(mp3At).name, std::to_string(mp3At) + ".mp3");
+    EXPECT_TRUE(carved.at(mp3At).intact);
+    EXPECT_EQ(carved.size(), 2u);
+  }
 }
 
 }  // namespace
