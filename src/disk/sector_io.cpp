@@ -87,4 +87,18 @@ bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uin
   return ok;
 }
 
+bool ReadVolumeSectorsSalvaging(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
+                                uint8_t* buffer, std::vector<uint64_t>& bad) {
+  if (count == 0 || ReadVolumeSectors(source, partition, sector, count, buffer)) return true;
+  if (count == 1) {
+    bad.push_back(sector);
+    return false;
+  }
+  const uint64_t half = count / 2;
+  const bool first = ReadVolumeSectorsSalvaging(source, partition, sector, half, buffer, bad);
+  const bool second =
+      ReadVolumeSectorsSalvaging(source, partition, sector + half, count - half, buffer + half * SectorSize, bad);
+  return first && second;
+}
+
 }  // namespace orvaldi::disk
