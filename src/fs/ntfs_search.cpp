@@ -238,26 +238,55 @@ void SectorSearch::listedRuns() {
   const uint64_t recordSectors = recordBytes_ / kSector;
   std::vector<uint8_t> block;
   uint64_t position = 0;
-  for (const auto& [first, count] : disk_.mftRecordRuns) {
-    if (first < start || first >= end || cancelled_) continue;
-    const uint64_t runEnd = std::min(first + count, end);
-    for (uint64_t b = first; b < runEnd && !cancelled_; b += kBlockSectors) {
+  // The runs lie in disk order but may touch or overlap: each stretch they
+  // cover together is read once, block by block, and every run's slots (each
+  // second sector from its start) are tried in it, a slot shared by two runs
+  // once. Thousands of one-record runs then cost one pass over their stretch.
+  struct Cursor {
+    uint64_t next, end;
+  };
+  std::vector<Cursor> active;
+  std::vector<uint64_t> slots;
+  auto run = disk_.mftRecordRuns.begin();
+  while (run != disk_.mftRecordRuns.end() && !cancelled_) {
+    if (run->first < start || run->first >= end) {
+      ++run;
+      continue;
+    }
+    // The stretch: this run and every later one that begins before it ends.
+    uint64_t stretchEnd = std::min(run->first + run->second, end);
+    auto last = std::next(run);
+    while (last != disk_.mftRecordRuns.end() && last->first <= stretchEnd && last->first < end) {
+      stretchEnd = std::max(stretchEnd, std::min(last->first + last->second, end));
+      ++last;
+    }
+    active.clear();
+    for (uint64_t b = run->first; b < stretchEnd && !cancelled_; b += kBlockSectors) {
       if (progress_.cancelled()) {
         cancelled_ = true;
         break;
       }
-      // Only what this run's slots need (and the tail of its last record):
-      // a short run noted by a scan costs a short read, not a whole block.
-      const uint64_t slots = std::min(kBlockSectors, runEnd - b);
-      const uint64_t sectors = std::min(slots + recordSectors - 1, end - b);
+      const uint64_t blockEnd = std::min(b + kBlockSectors, stretchEnd);
+      for (; run != last && run->first < blockEnd; ++run)
+        active.push_back({run->first, std::min(run->first + run->second, end)});
+      slots.clear();
+      for (Cursor& c : active)
+        for (; c.next < c.end && c.next < blockEnd; c.next += 2) slots.push_back(c.next);
+      std::erase_if(active, [](const Cursor& c) { return c.next >= c.end; });
+      std::sort(slots.begin(), slots.end());
+      slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+      // Only what the slots need (and the tail of the last record).
+      const uint64_t sectors = std::min(blockEnd - b + recordSectors - 1, end - b);
       block.assign(sectors * kSector, 0);
       read(b, sectors, block.data());
-      for (uint64_t i = 0; i + recordSectors <= sectors && b + i < runEnd && i < kBlockSectors; i += 2) {
-        trySlot(block.data() + i * kSector, b + i);
+      for (const uint64_t slot : slots) {
+        if ((slot - b + recordSectors) > sectors) continue;
+        trySlot(block.data() + (slot - b) * kSector, slot);
         position += 2;
         progress_.setPosition(position);
       }
     }
+    run = last;
   }
 }
 
