@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "disk/bytes.h"
@@ -42,9 +44,13 @@ class SectorSearch {
   }
 
  private:
+  // A failed read is split down to sectors, so that a bad sector costs only
+  // itself; the sectors that cannot be read are noted as read problems.
   void read(uint64_t sector, uint64_t count, uint8_t* out) {
-    disk::ReadVolumeSectors(source_, &part_, sector, count, out);
+    unread_.clear();
+    if (!disk::ReadVolumeSectorsSalvaging(source_, &part_, sector, count, out, unread_)) noteUnread();
   }
+  void noteUnread();
   uint64_t partitionEnd() const { return part_.startSector + part_.sectorCount; }
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
   bool trySlot(uint8_t* bytes, uint64_t sector);
@@ -63,7 +69,25 @@ class SectorSearch {
   uint32_t recordBytes_ = 1024;
   bool cancelled_ = false;
   bool dropCarved_ = false;
+  std::vector<uint64_t> unread_;
+  std::set<uint64_t> noted_;  // unreadable sectors already noted (reads overlap)
 };
+
+void SectorSearch::noteUnread() {
+  const uint64_t sourceEnd = source_ && source_->size() != 0 ? source_->size() / kSector : UINT64_MAX;
+  auto& problems = state_.readProblems;
+  for (const uint64_t sector : unread_) {
+    if (!noted_.insert(sector).second) continue;
+    const bool pastEnd = sector >= sourceEnd;
+    // Neighbouring sectors make one problem.
+    if (!problems.empty() && problems.back().pastEnd == pastEnd &&
+        problems.back().where.ends_with("-" + std::to_string(sector - 1))) {
+      problems.back().where = "sectors " + std::to_string(problems.back().sector) + "-" + std::to_string(sector);
+      continue;
+    }
+    problems.push_back({"sectors " + std::to_string(sector) + "-" + std::to_string(sector), sector, "", pastEnd});
+  }
+}
 
 bool SectorSearch::setUp(bool emptyRoot) {
   part_.bytesPerSector = kSector;

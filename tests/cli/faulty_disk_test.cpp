@@ -153,6 +153,10 @@ TEST(FaultyNtfs, UnreadableMftSectorsLoseOnlyTheirRecords) {
     EXPECT_EQ(r.exitCode, 6) << r.err;
     EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
     EXPECT_EQ(count(r.out), count(clean.out) - c.lost);
+    // The sector search reads around the bad sectors too.
+    const auto deep = test::RunCommand(Cli() + " ls --json --mode deep " + ShellQuote(mount.path().string()) + " 0");
+    EXPECT_EQ(deep.exitCode, 6) << deep.err;
+    EXPECT_GT(count(deep.out), 300);
     test::TempDir target;
     const auto rec = test::RunCommand(Cli() + " recover " + ShellQuote(mount.path().string()) + " 0 --to " +
                                       ShellQuote(target.path().string()));
