@@ -17,9 +17,16 @@ namespace {
 // What the scan could not read, one line each, so that a listing that
 // lacks something never passes for whole.
 void ReportReadProblems(const ops::OpenedPartition& opened) {
-  for (const auto& problem : opened.readProblems)
-    std::fprintf(stderr, "orvaldi: %s: sector %llu could not be read; what it held is not listed\n",
-                 problem.where.c_str(), static_cast<unsigned long long>(problem.sector));
+  for (const auto& problem : opened.readProblems) {
+    const auto sector = static_cast<unsigned long long>(problem.sector);
+    if (!problem.standIn.empty()) {
+      std::fprintf(stderr, "orvaldi: %s: sector %llu is unreadable or damaged; its copy in %s was used\n",
+                   problem.where.c_str(), sector, problem.standIn.c_str());
+    } else {
+      std::fprintf(stderr, "orvaldi: %s: sector %llu %s; what it held is not listed\n", problem.where.c_str(), sector,
+                   problem.pastEnd ? "lies beyond the end of the source" : "could not be read");
+    }
+  }
   const auto& fat = opened.unreadableFatSectors;
   if (!fat.empty())
     std::fprintf(stderr,

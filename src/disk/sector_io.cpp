@@ -87,4 +87,28 @@ bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uin
   return ok;
 }
 
+bool ReadVolumeSectorsSalvaging(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
+                                uint8_t* buffer, std::vector<uint64_t>& bad) {
+  const bool plain = partition == nullptr || partition->volumeKind == VolumeKind::kPlain;
+  const uint64_t sourceEnd = plain && source != nullptr ? source->size() / SectorSize : 0;
+  if (sourceEnd != 0 && count != 0 && sector + count > sourceEnd) {
+    // Past the end of a short image nothing can be read: no need to try.
+    const uint64_t inside = sector < sourceEnd ? sourceEnd - sector : 0;
+    ReadVolumeSectorsSalvaging(source, partition, sector, inside, buffer, bad);
+    std::memset(buffer + inside * SectorSize, 0, (count - inside) * SectorSize);
+    for (uint64_t s = sector + inside; s < sector + count; ++s) bad.push_back(s);
+    return false;
+  }
+  if (count == 0 || ReadVolumeSectors(source, partition, sector, count, buffer)) return true;
+  if (count == 1) {
+    bad.push_back(sector);
+    return false;
+  }
+  const uint64_t half = count / 2;
+  const bool first = ReadVolumeSectorsSalvaging(source, partition, sector, half, buffer, bad);
+  const bool second =
+      ReadVolumeSectorsSalvaging(source, partition, sector + half, count - half, buffer + half * SectorSize, bad);
+  return first && second;
+}
+
 }  // namespace orvaldi::disk

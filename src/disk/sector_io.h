@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "disk/disk_info.h"
 #include "platform/sector_source.h"
@@ -53,5 +54,12 @@ bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uin
 // in requests small enough for its 32-bit length. True when all arrived.
 bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
                        uint8_t* buffer);
+
+// The same, but a failed read is repeated in halves down to single sectors,
+// so that only the sectors that cannot be read stay zero; their numbers are
+// appended to `bad` in ascending order. At most about two reads per sector,
+// however much of the stretch is bad. True when nothing was bad.
+bool ReadVolumeSectorsSalvaging(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
+                                uint8_t* buffer, std::vector<uint64_t>& bad);
 
 }  // namespace orvaldi::disk

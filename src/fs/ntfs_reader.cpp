@@ -5,6 +5,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "disk/bytes.h"
@@ -44,21 +45,34 @@ uint64_t MftSectors(const PartitionInfo& part, const NtfsScanState& state) {
   return total;
 }
 
+// A sector of the MFT stream that could not be read: its offset in the
+// stream and its absolute number on the disk.
+struct BadMftSector {
+  uint64_t offset = 0;
+  uint64_t sector = 0;
+};
+
 // Reads `count` sectors of the MFT stream from sector `offset` of it; what
-// lies past the runs stays zero. False when nothing of it is mapped.
+// lies past the runs stays zero. A failed read is split down to sectors, so
+// that only the sectors that cannot be read stay zero; they are appended to
+// `bad` in stream order. False when nothing of it is mapped.
 bool ReadMftSectors(SectorSource* source, const PartitionInfo& part, const NtfsScanState& state, uint64_t offset,
-                    uint64_t count, uint8_t* out) {
+                    uint64_t count, uint8_t* out, std::vector<BadMftSector>& bad) {
   std::memset(out, 0, count * kSector);
   const uint64_t spc = part.sectorsPerCluster;
   uint64_t runStart = 0;  // stream sector where the current run begins
   bool any = false;
+  std::vector<uint64_t> unread;
   for (const NtfsRun& run : state.mftRuns) {
     if (run.sparse || count == 0) continue;
     const uint64_t runSectors = run.length * spc;
     if (offset < runStart + runSectors) {
       const uint64_t within = offset - runStart;
       const uint64_t n = std::min(count, runSectors - within);
-      ReadAt(source, part, part.startSector + run.firstCluster * spc + within, n, out);
+      const uint64_t first = part.startSector + run.firstCluster * spc + within;
+      unread.clear();
+      disk::ReadVolumeSectorsSalvaging(source, &part, first, n, out, unread);
+      for (const uint64_t sector : unread) bad.push_back({offset + (sector - first), sector});
       out += n * kSector;
       offset += n;
       count -= n;
@@ -75,8 +89,9 @@ bool FetchRecord(SectorSource* source, const PartitionInfo& part, const NtfsScan
   if (part.sectorsPerCluster == 0 || recordSectors == 0 || number > UINT64_MAX / recordSectors) return false;
   if ((number + 1) * recordSectors > MftSectors(part, state)) return false;
   record.assign(state.recordBytes, 0);
-  if (!ReadMftSectors(source, part, state, number * recordSectors, recordSectors, record.data())) return false;
-  return disk::CheckUpdateSequence(record) == 1;
+  std::vector<BadMftSector> bad;
+  if (!ReadMftSectors(source, part, state, number * recordSectors, recordSectors, record.data(), bad)) return false;
+  return bad.empty() && disk::CheckUpdateSequence(record) == 1;
 }
 
 }  // namespace
@@ -133,6 +148,15 @@ class NtfsWalk {
   }
 
   void place(const DecodedRecord& r);
+
+  // The copy of record `slot` in $MFTMirr, checked and restored; null when
+  // the mirror does not hold it or its copy is unreadable or damaged.
+  const std::vector<uint8_t>* mirrorRecord(uint64_t slot);
+  void readMirror(uint64_t records);
+  // Notes record `slot` as unreadable from `sector` on, or, with `standIn`,
+  // as taken from that copy; a record already noted is not noted again, and
+  // a note for the record after the last noted one of the same kind widens it.
+  void noteRecord(uint64_t slot, uint64_t sector, const char* standIn);
   // Places the folder record `number` read out of table order; null when it
   // cannot be placed (unreadable, not a folder, its own parent, a loop).
   NtfsNode* resolveParent(uint32_t number, int depth);
@@ -148,6 +172,12 @@ class NtfsWalk {
   std::set<uint64_t> readByResolution_;
   std::set<uint32_t> resolving_;
   bool cancelled_ = false;
+  uint64_t mirrorFirstSector_ = 0;  // absolute; 0 when the boot sector gives none
+  bool mirrorRead_ = false;
+  std::vector<std::vector<uint8_t>> mirror_;  // by slot; empty where the copy is unusable
+  std::set<uint64_t> noted_;                  // record slots already noted as read problems
+  uint64_t lastNoted_ = UINT64_MAX;           // the slot the last noted problem ends at
+  uint64_t lastNotedFirst_ = 0;               // and the one it starts at
 };
 
 bool NtfsWalk::readBoot() {
@@ -171,6 +201,10 @@ bool NtfsWalk::readBoot() {
       state_.recordBytes = recordBytes;
       state_.indexRecordField = b.clustersPerIndexRecordField();
       state_.mftFirstSector = part_.startSector + mftCluster * spc;
+      const uint64_t mirrorCluster = b.mftMirrorCluster();
+      const uint64_t clusters = part_.sectorCount != 0 ? part_.sectorCount / spc : uint64_t{1} << 48;
+      if (mirrorCluster != 0 && mirrorCluster < clusters && mirrorCluster < (uint64_t{1} << 48))
+        mirrorFirstSector_ = part_.startSector + mirrorCluster * spc;
       return true;
     }
   }
@@ -183,13 +217,26 @@ void NtfsWalk::readMftRuns() {
   state_.mftRuns.clear();
   if (state_.mftFirstSector == 0) return;
   std::vector<uint8_t> record(state_.recordBytes);
-  ReadAt(source_, part_, state_.mftFirstSector, state_.recordBytes / kSector, record.data());
+  std::vector<uint64_t> bad;
+  disk::ReadVolumeSectorsSalvaging(source_, &part_, state_.mftFirstSector, state_.recordBytes / kSector, record.data(),
+                                   bad);
+  bool valid = bad.empty() && disk::CheckUpdateSequence(record);
+  if (!valid) {
+    // $MFT's own record is the key to the whole table: its mirror copy stands in.
+    if (const std::vector<uint8_t>* copy = mirrorRecord(0)) {
+      record = *copy;
+      valid = true;
+      noteRecord(0, bad.empty() ? state_.mftFirstSector : bad.front(), "$MFTMirr");
+    } else if (!bad.empty()) {
+      noteRecord(0, bad.front(), nullptr);
+    }
+  }
   auto keepRuns = [&](const DecodedRecord& mft) {
     state_.mftRuns.clear();
     for (const NtfsRun& run : mft.runs)
       if (!(run.firstCluster == 0 && run.length == 0)) state_.mftRuns.push_back(run);
   };
-  if (disk::CheckUpdateSequence(record)) {
+  if (valid) {
     // A fragmented $MFT keeps its later runs in extension records, which are
     // found through the runs its own record gives: decode it twice.
     DecodedRecord own;
@@ -290,6 +337,65 @@ void NtfsWalk::place(const DecodedRecord& r) {
   }
 }
 
+const std::vector<uint8_t>* NtfsWalk::mirrorRecord(uint64_t slot) {
+  if (!mirrorRead_) {
+    mirrorRead_ = true;
+    if (mirrorFirstSector_ == 0) return nullptr;
+    readMirror(4);
+    // The mirror holds the first four records, or as many as $MFTMirr's own
+    // data says (more where a cluster holds more than four records).
+    std::vector<uint8_t> own;
+    const std::vector<uint8_t>* mirrorOwn = FetchRecord(source_, part_, state_, 1, own) ? &own : nullptr;
+    if (!mirrorOwn && mirror_.size() > 1 && !mirror_[1].empty()) mirrorOwn = &mirror_[1];
+    DecodedRecord r;
+    if (mirrorOwn && DecodeRecord(*mirrorOwn, 1, DecodeMode::kListing, r, {}) && r.nonResidentData) {
+      constexpr uint64_t kMostMirrored = 256;
+      const uint64_t records = std::min(r.size / state_.recordBytes, kMostMirrored);
+      if (records > mirror_.size()) readMirror(records);
+    }
+  }
+  return slot < mirror_.size() && !mirror_[slot].empty() ? &mirror_[slot] : nullptr;
+}
+
+void NtfsWalk::readMirror(uint64_t records) {
+  const uint64_t recordSectors = state_.recordBytes / kSector;
+  if (part_.sectorCount != 0) {
+    const uint64_t end = part_.startSector + part_.sectorCount;
+    records = std::min(records, (end - std::min(end, mirrorFirstSector_)) / recordSectors);
+  }
+  mirror_.assign(records, {});
+  std::vector<uint8_t> bytes(records * state_.recordBytes);
+  std::vector<uint64_t> bad;
+  disk::ReadVolumeSectorsSalvaging(source_, &part_, mirrorFirstSector_, records * recordSectors, bytes.data(), bad);
+  for (uint64_t slot = 0; slot < records; ++slot) {
+    const uint64_t first = mirrorFirstSector_ + slot * recordSectors;
+    const bool whole = std::none_of(bad.begin(), bad.end(),
+                                    [&](uint64_t sector) { return sector >= first && sector < first + recordSectors; });
+    std::span<uint8_t> record(bytes.data() + slot * state_.recordBytes, state_.recordBytes);
+    if (!whole || !disk::CheckUpdateSequence(record)) continue;
+    // A stale record left in the mirror's cluster is no copy of this slot.
+    const ntfs::RecordHeader header{ByteView(record)};
+    if (header.hasNumberField() && header.recordNumber() != slot) continue;
+    mirror_[slot].assign(record.begin(), record.end());
+  }
+}
+
+void NtfsWalk::noteRecord(uint64_t slot, uint64_t sector, const char* standIn) {
+  if (!noted_.insert(slot).second) return;
+  const uint64_t sourceSectors = source_ && source_->size() != 0 ? source_->size() / kSector : UINT64_MAX;
+  const bool pastEnd = sector >= sourceSectors;
+  const std::string copy = standIn ? standIn : "";
+  auto& problems = state_.readProblems;
+  if (lastNoted_ != UINT64_MAX && slot == lastNoted_ + 1 && problems.back().standIn == copy &&
+      problems.back().pastEnd == pastEnd) {
+    problems.back().where = "$MFT records " + std::to_string(lastNotedFirst_) + "-" + std::to_string(slot);
+  } else {
+    problems.push_back({"$MFT record " + std::to_string(slot), sector, copy, pastEnd});
+    lastNotedFirst_ = slot;
+  }
+  lastNoted_ = slot;
+}
+
 void NtfsWalk::walkTable() {
   const uint64_t recordSectors = state_.recordBytes / kSector;
   const uint64_t total = MftSectors(part_, state_) / recordSectors;
@@ -297,15 +403,25 @@ void NtfsWalk::walkTable() {
 
   const uint64_t perBlock = std::max<uint64_t>(1, kBlockSectors / recordSectors);
   std::vector<uint8_t> block;
+  std::vector<BadMftSector> bad;
   uint64_t examined = 0;
   const RecordFetcher fetch = fetcher();
   const StreamReader readStream = streamReader();
   for (uint64_t first = 0; first < total && !cancelled_; first += perBlock) {
     const uint64_t records = std::min(perBlock, total - first);
     block.resize(records * state_.recordBytes);
-    ReadMftSectors(source_, part_, state_, first * recordSectors, records * recordSectors, block.data());
+    bad.clear();
+    ReadMftSectors(source_, part_, state_, first * recordSectors, records * recordSectors, block.data(), bad);
+    auto nextBad = bad.begin();
     for (uint64_t i = 0; i < records; ++i) {
       const uint64_t slot = first + i;
+      // The record's first unreadable sector, if any: only that record is lost.
+      uint64_t badSector = 0;
+      bool unread = false;
+      for (; nextBad != bad.end() && nextBad->offset < (slot + 1) * recordSectors; ++nextBad) {
+        if (!unread) badSector = nextBad->sector;
+        unread = true;
+      }
       progress_.step();
       if (progress_.cancelled()) {
         cancelled_ = true;
@@ -313,7 +429,16 @@ void NtfsWalk::walkTable() {
       }
       if (readByResolution_.count(slot)) continue;
       std::span<uint8_t> record(block.data() + i * state_.recordBytes, state_.recordBytes);
-      if (!disk::CheckUpdateSequence(record)) continue;
+      if (unread || !disk::CheckUpdateSequence(record)) {
+        const std::vector<uint8_t>* copy = mirrorRecord(slot);
+        if (copy) {
+          std::copy(copy->begin(), copy->end(), record.begin());
+          noteRecord(slot, unread ? badSector : state_.mftFirstSector + slot * recordSectors, "$MFTMirr");
+        } else if (unread) {
+          noteRecord(slot, badSector, nullptr);
+        }
+        if (!copy) continue;
+      }
       progress_.setText(std::to_string(++examined) + " 项被找到");
       const ntfs::RecordHeader header{ByteView(record)};
       const uint64_t number = header.hasNumberField() ? header.recordNumber() : slot;

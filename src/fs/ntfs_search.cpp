@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "disk/bytes.h"
@@ -75,9 +77,13 @@ class SectorSearch {
   }
 
  private:
+  // A failed read is split down to sectors, so that a bad sector costs only
+  // itself; the sectors that cannot be read are noted as read problems.
   void read(uint64_t sector, uint64_t count, uint8_t* out) {
-    disk::ReadVolumeSectors(source_, &part_, sector, count, out);
+    unread_.clear();
+    if (!disk::ReadVolumeSectorsSalvaging(source_, &part_, sector, count, out, unread_)) noteUnread();
   }
+  void noteUnread();
   uint64_t partitionEnd() const { return part_.startSector + part_.sectorCount; }
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
   bool trySlot(uint8_t* bytes, uint64_t sector);
@@ -111,7 +117,25 @@ class SectorSearch {
   std::vector<std::pair<uint64_t, std::vector<uint8_t>>> withList_;  // number, record
   uint64_t mftSector_ = 0;                         // where the boot sector puts $MFT (0: no boot sector)
   std::vector<std::vector<NtfsRun>> mftRunLists_;  // distinct ones met, at most kMaxMftCopies
+  std::vector<uint64_t> unread_;
+  std::set<uint64_t> noted_;  // unreadable sectors already noted (reads overlap)
 };
+
+void SectorSearch::noteUnread() {
+  const uint64_t sourceEnd = source_ && source_->size() != 0 ? source_->size() / kSector : UINT64_MAX;
+  auto& problems = state_.readProblems;
+  for (const uint64_t sector : unread_) {
+    if (!noted_.insert(sector).second) continue;
+    const bool pastEnd = sector >= sourceEnd;
+    // Neighbouring sectors make one problem.
+    if (!problems.empty() && problems.back().pastEnd == pastEnd &&
+        problems.back().where.ends_with("-" + std::to_string(sector - 1))) {
+      problems.back().where = "sectors " + std::to_string(problems.back().sector) + "-" + std::to_string(sector);
+      continue;
+    }
+    problems.push_back({"sectors " + std::to_string(sector) + "-" + std::to_string(sector), sector, "", pastEnd});
+  }
+}
 
 bool SectorSearch::setUp(bool emptyRoot) {
   part_.bytesPerSector = kSector;
@@ -405,26 +429,55 @@ void SectorSearch::listedRuns() {
   const uint64_t recordSectors = recordBytes_ / kSector;
   std::vector<uint8_t> block;
   uint64_t position = 0;
-  for (const auto& [first, count] : disk_.mftRecordRuns) {
-    if (first < start || first >= end || cancelled_) continue;
-    const uint64_t runEnd = std::min(first + count, end);
-    for (uint64_t b = first; b < runEnd && !cancelled_; b += kBlockSectors) {
+  // The runs lie in disk order but may touch or overlap: each stretch they
+  // cover together is read once, block by block, and every run's slots (each
+  // second sector from its start) are tried in it, a slot shared by two runs
+  // once. Thousands of one-record runs then cost one pass over their stretch.
+  struct Cursor {
+    uint64_t next, end;
+  };
+  std::vector<Cursor> active;
+  std::vector<uint64_t> slots;
+  auto run = disk_.mftRecordRuns.begin();
+  while (run != disk_.mftRecordRuns.end() && !cancelled_) {
+    if (run->first < start || run->first >= end) {
+      ++run;
+      continue;
+    }
+    // The stretch: this run and every later one that begins before it ends.
+    uint64_t stretchEnd = std::min(run->first + run->second, end);
+    auto last = std::next(run);
+    while (last != disk_.mftRecordRuns.end() && last->first <= stretchEnd && last->first < end) {
+      stretchEnd = std::max(stretchEnd, std::min(last->first + last->second, end));
+      ++last;
+    }
+    active.clear();
+    for (uint64_t b = run->first; b < stretchEnd && !cancelled_; b += kBlockSectors) {
       if (progress_.cancelled()) {
         cancelled_ = true;
         break;
       }
-      // Only what this run's slots need (and the tail of its last record):
-      // a short run noted by a scan costs a short read, not a whole block.
-      const uint64_t slots = std::min(kBlockSectors, runEnd - b);
-      const uint64_t sectors = std::min(slots + recordSectors - 1, end - b);
+      const uint64_t blockEnd = std::min(b + kBlockSectors, stretchEnd);
+      for (; run != last && run->first < blockEnd; ++run)
+        active.push_back({run->first, std::min(run->first + run->second, end)});
+      slots.clear();
+      for (Cursor& c : active)
+        for (; c.next < c.end && c.next < blockEnd; c.next += 2) slots.push_back(c.next);
+      std::erase_if(active, [](const Cursor& c) { return c.next >= c.end; });
+      std::sort(slots.begin(), slots.end());
+      slots.erase(std::unique(slots.begin(), slots.end()), slots.end());
+      // Only what the slots need (and the tail of the last record).
+      const uint64_t sectors = std::min(blockEnd - b + recordSectors - 1, end - b);
       block.assign(sectors * kSector, 0);
       read(b, sectors, block.data());
-      for (uint64_t i = 0; i + recordSectors <= sectors && b + i < runEnd && i < kBlockSectors; i += 2) {
-        trySlot(block.data() + i * kSector, b + i);
+      for (const uint64_t slot : slots) {
+        if ((slot - b + recordSectors) > sectors) continue;
+        trySlot(block.data() + (slot - b) * kSector, slot);
         position += 2;
         progress_.setPosition(position);
       }
     }
+    run = last;
   }
 }
 

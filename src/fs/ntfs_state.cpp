@@ -64,6 +64,7 @@ std::unique_ptr<disk::ReaderState> NtfsScanState::clone() const {
   copy->recordBytes = recordBytes;
   copy->indexRecordField = indexRecordField;
   copy->carvedDuplicates = carvedDuplicates;
+  copy->readProblems = readProblems;
   return copy;
 }
 
@@ -78,6 +79,7 @@ void NtfsScanState::clearForRescan() {
   orphans.children.clear();
   extension.children.clear();
   carvedDuplicates.clear();
+  readProblems.clear();
 }
 
 NtfsScanState& NtfsStateOf(disk::PartitionInfo& partition) { return partition.reader.getOrCreate<NtfsScanState>(); }

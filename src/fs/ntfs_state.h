@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,12 +38,23 @@ struct NtfsScanState final : disk::ReaderState {
   // whoever owns the disk's records drops them (ops::DropCarvedDuplicates).
   std::vector<uint64_t> carvedDuplicates;
 
+  // MFT records (or other structures) the scan could not read. The scan goes
+  // on past them; front ends say so.
+  struct ReadProblem {
+    std::string where;    // what was read ("$MFT record 295", "$MFT records 300-310")
+    uint64_t sector = 0;  // first unreadable sector, absolute on the disk
+    // Another copy gave what the sector held ("$MFTMirr"): nothing is missing.
+    std::string standIn;
+    bool pastEnd = false;  // the sector lies beyond the end of the source
+  };
+  std::vector<ReadProblem> readProblems;
+
   NtfsScanState();
   NtfsScanState(const NtfsScanState&) = delete;
   NtfsScanState& operator=(const NtfsScanState&) = delete;
   std::unique_ptr<disk::ReaderState> clone() const override;
 
-  // Empties the trees, every index and both position maps before a rescan.
+  // Empties the trees, every index, both position maps and the read problems before a rescan.
   void clearForRescan();
 };
 

@@ -22,7 +22,9 @@ void OpenNtfs(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, pl
     out.status = OpenStatus::kNoVolume;
     return;
   }
-  out.status = OpenStatus::kOk;
+  for (const auto& problem : state->readProblems)
+    out.readProblems.push_back({problem.where, problem.sector, problem.standIn, problem.pastEnd});
+  out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
   out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};
   if (!state->extension.children.empty()) out.tops.emplace_back(&state->extension);
   out.carvedDuplicates = state->carvedDuplicates;
@@ -39,7 +41,8 @@ void OpenFat(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, pla
     out.status = OpenStatus::kNoVolume;
     return;
   }
-  for (const auto& problem : state->readProblems) out.readProblems.push_back({problem.where, problem.sector});
+  for (const auto& problem : state->readProblems)
+    out.readProblems.push_back({problem.where, problem.sector, {}, false});
   out.unreadableFatSectors = state->unreadableFatSectors;
   out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
   out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};

@@ -33,6 +33,10 @@ enum class OpenStatus : uint8_t {
 struct ReadProblem {
   std::string where;    // the folder's path as listed ("根目录/DCIM"), or what was read
   uint64_t sector = 0;  // first unreadable sector, absolute on the disk
+  // Set when another copy gave what the sector held (its name, "$MFTMirr"):
+  // nothing is missing from the tree, but the disk is failing there.
+  std::string standIn;
+  bool pastEnd = false;  // the sector lies beyond the end of the source
 };
 
 struct OpenedPartition {

@@ -3,6 +3,7 @@
 // as whole.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -122,6 +123,59 @@ TEST(FaultyFat32, RecoverCountsTheFoldersOfItsSelectionThatCannotBeRead) {
       EXPECT_NE(r.err.find(std::string("could not be read in full (") + c.named + ")"), std::string::npos) << r.err;
     }
   }
+}
+
+// ntfs-tree: $MFT at sector 32 (1 KiB records, two sectors each), $MFTMirr
+// at sector 16. An unreadable MFT sector loses only its record, the first
+// records come from the mirror, and either is said on stderr with exit 6.
+TEST(FaultyNtfs, UnreadableMftSectorsLoseOnlyTheirRecords) {
+  if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
+  test::TempDir dir;
+  auto bytes = test::LoadImage(test::FixturesDir() / "ntfs" / "ntfs-tree.img.gz");
+  ASSERT_TRUE(bytes);
+  const auto image = dir.write("ntfs-tree.img", *bytes);
+  const auto clean = test::RunCommand(Cli() + " ls --json " + ShellQuote(image.string()) + " 0");
+  ASSERT_EQ(clean.exitCode, 0) << clean.err;
+  const auto count = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n'); };
+  const struct {
+    const char* bad;
+    long lost;  // listing lines missing
+    const char* stderrHas;
+  } cases[] = {
+      {"32-39", 0, "$MFT records 0-3: sector 32 is unreadable or damaged; its copy in $MFTMirr was used"},
+      {"622", 1, "$MFT record 295: sector 622 could not be read"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bad);
+    test::FaultyMount mount(image, c.bad);
+    ASSERT_TRUE(mount.ok()) << mount.error();
+    const auto r = test::RunCommand(Cli() + " ls --json " + ShellQuote(mount.path().string()) + " 0");
+    EXPECT_EQ(r.exitCode, 6) << r.err;
+    EXPECT_NE(r.err.find(c.stderrHas), std::string::npos) << r.err;
+    EXPECT_EQ(count(r.out), count(clean.out) - c.lost);
+    // The sector search reads around the bad sectors too.
+    const auto deep = test::RunCommand(Cli() + " ls --json --mode deep " + ShellQuote(mount.path().string()) + " 0");
+    EXPECT_EQ(deep.exitCode, 6) << deep.err;
+    EXPECT_GT(count(deep.out), 300);
+    test::TempDir target;
+    const auto rec = test::RunCommand(Cli() + " recover " + ShellQuote(mount.path().string()) + " 0 --to " +
+                                      ShellQuote(target.path().string()));
+    EXPECT_EQ(rec.exitCode, 6) << rec.err;
+  }
+}
+
+// A boot sector whose $MFT lies far beyond the end of the image: nothing is
+// listed, and that is said, not passed off as an empty volume.
+TEST(NtfsCorpus, MftBeyondTheEndOfTheImageIsReported) {
+  auto bytes = test::LoadImage(test::CorpusDir() / "ntfs" / "dissect-ntfs-boot-2MiB-cluster.bin.gz");
+  if (!bytes) GTEST_SKIP() << "corpus image absent";
+  test::TempDir dir, target;
+  const auto image = ShellQuote(dir.write("boot.img", *bytes).string());
+  const auto ls = test::RunCommand(Cli() + " ls " + image + " 0");
+  EXPECT_EQ(ls.exitCode, 6) << ls.err;
+  EXPECT_NE(ls.err.find("$MFT record 0: sector 696320 lies beyond the end of the source"), std::string::npos) << ls.err;
+  const auto rec = test::RunCommand(Cli() + " recover " + image + " 0 --to " + ShellQuote(target.path().string()));
+  EXPECT_EQ(rec.exitCode, 6) << rec.err;
 }
 
 // The lost-partition search reads around an unreadable sector: the FAT32

@@ -150,10 +150,12 @@ class CountingSource final : public platform::SectorSource {
   explicit CountingSource(platform::SectorSource& inner) : inner_(inner) {}
   platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
     asked += out.size();
+    ++calls;
     return inner_.readAt(offset, out);
   }
   uint64_t size() const override { return inner_.size(); }
   uint64_t asked = 0;
+  uint64_t calls = 0;
 
  private:
   platform::SectorSource& inner_;
@@ -176,6 +178,29 @@ TEST(NtfsSearch, ShortListedRunsCostShortReads) {
   ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
   EXPECT_EQ(Tree(FindNtfsState(part)->root), (Strings{"/a.txt 4 30", "/b.txt 4 40"}));
   EXPECT_LT(src.asked, uint64_t{64} * 4 * 512);  // the records and their neighbours' first sectors
+}
+
+// Runs that touch or overlap are read together, once: a hundred thousand
+// one-sector runs cost a pass over their stretch, not a read each, and a
+// slot two runs share is tried once.
+TEST(NtfsSearch, TouchingListedRunsAreReadTogether) {
+  constexpr uint64_t kRuns = 100000;
+  NtfsVolumeBuilder v(64, kRuns + 4096);
+  v.put(30, RecordBuilder(30, 1).fileName(5, u"a.txt", 1).build());
+  v.put(40, RecordBuilder(40, 1).fileName(5, u"b.txt", 1).build());
+  disk::DiskInfo disk;
+  for (uint64_t n = 0; n < kRuns; ++n) disk.mftRecordRuns.emplace(32 + n, 1);
+  disk.mftRecordRuns[32 + 2 * 30] = 4;  // overlaps its neighbours: record 30 is still tried once
+  disk::PartitionInfo part;
+  part.sectorCount = v.bytes().size() / 512;
+  part.sectorsPerCluster = 1;
+  platform::MemorySource mem(v.bytes());
+  CountingSource src(mem);
+  platform::ProgressBlock progress;
+  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
+  EXPECT_EQ(Tree(FindNtfsState(part)->root), (Strings{"/a.txt 4 30", "/b.txt 4 40"}));
+  EXPECT_EQ(FindNtfsState(part)->duplicatePositions.size(), 0u);
+  EXPECT_LT(src.calls, 100u);
 }
 
 // The demo disk's NTFS partition (ntfs-3g made it), as a bare volume.
