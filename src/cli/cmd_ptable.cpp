@@ -83,6 +83,7 @@ void AddBackup(CLI::App& ptable, int& exitCode) {
   AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("FILE", *file, "Backup file to create")->required();
   cmd->callback([source, loadOpts, file, &exitCode] {
+    if ((exitCode = RefuseWriteOntoSource(*source, *file)) != kExitOk) return;
     auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;
     const auto result = disk::BackupPartitionTable(*d, *file);

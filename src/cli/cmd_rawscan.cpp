@@ -107,6 +107,7 @@ int RunRawScan(const ScanOptions& o) {
 }
 
 int RunCarve(const ScanOptions& o) {
+  if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;

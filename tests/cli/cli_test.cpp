@@ -221,6 +221,34 @@ TEST_F(DemoDisk, ScanResultsAreNeverSavedOntoTheSource) {
   EXPECT_TRUE(std::filesystem::exists(saved));
 }
 
+// Every command that writes refuses the source, by its path or a hard
+// link, with exit 5 before it writes a byte; an image's map is refused when
+// it is the image itself. Nothing in the image's folder changes.
+TEST_F(DemoDisk, NoWriterWritesOntoTheSource) {
+  const std::string link = Quote((dir_.path() / "link.img").string());
+  std::filesystem::create_hard_link(image_, dir_.path() / "link.img");
+  const std::string out = Quote((target_.path() / "out.img").string());
+  const auto before = test::Sha256Tree(dir_.path());
+  const std::string cases[] = {
+      "image IMG --to " + link,
+      "image IMG --to " + out + " --mapfile " + Quote(image_.string()),
+      "image IMG --to " + out + " --mapfile " + out,
+      "image IMG --to-disk " + link + " --yes",
+      "freespace IMG 1 --to " + link,
+      "recover IMG 1 --to " + link,
+      "carve IMG --to " + link,
+      "ptable backup IMG " + link,
+      "rawscan IMG --save-result " + link,
+  };
+  for (const std::string& args : cases) {
+    const auto r = run(args);
+    EXPECT_EQ(r.exitCode, 5) << args << ": " << r.err;
+    EXPECT_NE(r.err.find("会覆盖"), std::string::npos) << args << ": " << r.err;
+  }
+  EXPECT_EQ(test::Sha256Tree(dir_.path()), before);
+  EXPECT_FALSE(std::filesystem::exists(target_.path() / "out.img"));
+}
+
 // Files found but not written are no success: a target file that cannot be
 // created counts as skipped (exit 6), and a carve whose target is a file
 // saves nothing (exit 1).
