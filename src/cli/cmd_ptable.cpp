@@ -26,6 +26,8 @@ using disk::PtableStatus;
 // The one place a SOURCE is loaded, so that every tool sees the disk the
 // same way (with whatever partitions a search found and saved earlier).
 std::optional<disk::DiskInfo> LoadForTool(const std::string& path, const ResultOptions& result, int& exitCode) {
+  // A group's name is no path: its tables live on each member disk.
+  if ((exitCode = RefuseGroupSource(path, "the partition-table tool")) != kExitOk) return std::nullopt;
   ops::LoadedDisk loaded = ops::LoadDisk(path, result.source());
   exitCode = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes);
   if (exitCode != kExitOk) return std::nullopt;
@@ -83,6 +85,7 @@ void AddBackup(CLI::App& ptable, int& exitCode) {
   AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("FILE", *file, "Backup file to create")->required();
   cmd->callback([source, loadOpts, file, &exitCode] {
+    if ((exitCode = RefuseGroupSource(*source, "ptable backup")) != kExitOk) return;
     if ((exitCode = RefuseWriteOntoSource(*source, *file)) != kExitOk) return;
     auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;

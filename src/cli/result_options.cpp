@@ -85,6 +85,18 @@ int RefuseWriteOntoSource(const std::string& source, const std::string& target) 
   return kExitOk;
 }
 
+int RefuseGroupSource(const std::string& source, const char* command) {
+  const std::vector<std::string> members = ops::SourcePaths(source);
+  if (members.size() <= 1) return kExitOk;
+  std::string names;
+  for (const std::string& m : members) names += (names.empty() ? "" : ", ") + m;
+  std::fprintf(stderr,
+               "orvaldi: %s names the disks of a dynamic disk group, which is no disk of its own; %s works on "
+               "one disk: name one of its members (%s)\n",
+               source.c_str(), command, names.c_str());
+  return kExitUsage;
+}
+
 int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options) {
   return RefuseWriteOntoSource(source, options.saveFile);
 }

@@ -41,6 +41,12 @@ int LoadPlainPartition(const std::string& source, const std::string& which, cons
 // lies on. Returns kExitTarget after a message, or kExitOk; asked before any
 // work starts.
 int RefuseWriteOntoSource(const std::string& source, const std::string& target);
+// A SOURCE that names several images is a dynamic disk group, which has no
+// sectors of its own: a command that works on one whole disk refuses it
+// (kExitUsage, after a message naming the member disks to use instead);
+// kExitOk for one image.
+int RefuseGroupSource(const std::string& source, const char* command);
+
 // RefuseWriteOntoSource for the --save-result file.
 int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options);
 

@@ -30,6 +30,13 @@ const char* const kSystemDisk = "不能更改当前系统所在的硬盘分区�
 const char* const kCreateFailed = "open file error!";
 
 PtableResult Refused(std::string message) { return {PtableStatus::kRefused, std::move(message)}; }
+
+// A group record names the group, not a device: its tables lie on the member
+// disks, each backed up, restored or rebuilt on its own.
+bool IsGroup(const DiskInfo& disk) { return disk.diskKind == DiskKind::kDynamicGroup; }
+std::string GroupRefusal(const DiskInfo& disk) {
+  return disk.devicePath + " is a dynamic disk group; the partition-table tools work on one member disk at a time";
+}
 PtableResult IoError(std::string message) { return {PtableStatus::kIoError, std::move(message)}; }
 
 void StoreLe32(uint8_t* p, uint32_t v) {
@@ -133,6 +140,7 @@ std::vector<uint64_t> BackupSectors(const DiskInfo& disk) {
 }
 
 PtableResult BackupPartitionTable(const DiskInfo& disk, const std::string& path) {
+  if (IsGroup(disk)) return Refused(GroupRefusal(disk));
   if (disk.partitions.empty()) return Refused("the disk has no partition records: nothing to back up");
   const std::string name = DisplayName(disk);
   if (disk.devicePath.find(kSeparator) != std::string::npos || name.find(kSeparator) != std::string::npos)
@@ -175,6 +183,10 @@ bool HoldsRunningSystem(const DiskInfo& disk, const platform::SystemPaths& paths
 
 RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, const platform::SystemPaths& paths) {
   RestorePlan plan;
+  if (IsGroup(disk)) {
+    plan.result = Refused(GroupRefusal(disk));
+    return plan;
+  }
   auto opened = platform::FileSource::open(backupPath);
   if (!opened.source) {
     plan.result = IoError(opened.message);
@@ -280,6 +292,7 @@ RebuildPlan PlanRebuild(const DiskInfo& disk, std::span<const size_t> rows, cons
     plan.result = Refused(std::move(message));
     return plan;
   };
+  if (IsGroup(disk)) return refuse(GroupRefusal(disk));
   const auto candidates = RebuildCandidates(disk);
   std::vector<size_t> chosen(rows.begin(), rows.end());
   std::sort(chosen.begin(), chosen.end());  // entries follow the list, not the order of choosing

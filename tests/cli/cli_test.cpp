@@ -249,6 +249,41 @@ TEST_F(DemoDisk, NoWriterWritesOntoTheSource) {
   EXPECT_FALSE(std::filesystem::exists(target_.path() / "out.img"));
 }
 
+// A dynamic disk group's name is never taken for a path, not even when a
+// file of that name lies in the current folder: the partition-table tools
+// and the whole-disk commands refuse the group naming its members (exit 2),
+// info describes each member.
+TEST(Cli, ADiskGroupIsNeverOpenedAsAFile) {
+  test::TempDir dir;
+  for (const char* n : {"1", "2"}) {
+    const auto bytes =
+        test::LoadImage(test::CorpusDir() / "ldm" / (std::string("libldm-ldm-2003r2-striped-") + n + ".img.gz"));
+    if (!bytes) GTEST_SKIP() << "corpus dynamic disks missing";
+    dir.write(std::string("m") + n + ".img", *bytes);
+  }
+  dir.write("Red-nzv8x6obywgDg0", std::vector<uint8_t>(1 << 20, 0x5A));  // the group's name
+  const auto before = test::Sha256Tree(dir.path());
+  const std::pair<std::string, int> cases[] = {
+      {"ptable backup G g.bak", 2},
+      {"ptable restore G g.bak --yes", 2},
+      {"ptable rebuild G --use 1 --yes", 2},
+      {"rawscan G", 2},
+      {"carve G --to out", 2},
+      {"find-parts G", 2},
+      {"hex G", 2},
+      {"info G", 0},
+  };
+  for (const auto& [args, exitCode] : cases) {
+    std::string line = args;
+    line.replace(line.find('G'), 1, "m1.img,m2.img");
+    const auto r = test::RunCommand("cd " + Quote(dir.path().string()) + " && " + Cli() + " " + line);
+    EXPECT_EQ(r.exitCode, exitCode) << line << ": " << r.err;
+    if (exitCode == 2) EXPECT_NE(r.err.find("(m1.img, m2.img)"), std::string::npos) << line << ": " << r.err;
+    if (exitCode == 0) EXPECT_NE(r.out.find("Member 2 of 2"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(test::Sha256Tree(dir.path()), before);
+}
+
 // Files found but not written are no success: a target file that cannot be
 // created counts as skipped (exit 6), and a carve whose target is a file
 // saves nothing (exit 1).

@@ -41,11 +41,9 @@ TEST(FileTarget, TwoWrittenPathsAreOneFileWhateverTheirSpelling) {
   fs::create_directory(dir.path() / "sub");
   const std::string base = dir.path().string();
   const std::tuple<std::string, std::string, bool> cases[] = {
-      {map.string(), base + "/again.map", true},
-      {map.string(), base + "/sub/../run.map", true},
+      {map.string(), base + "/again.map", true},           {map.string(), base + "/sub/../run.map", true},
       {base + "/new.img", base + "/sub/../new.img", true},  // neither exists yet
-      {base + "/new.img", base + "/new.map", false},
-      {map.string(), base + "/new.img", false},
+      {base + "/new.img", base + "/new.map", false},       {map.string(), base + "/new.img", false},
   };
   for (const auto& [a, b, same] : cases) EXPECT_EQ(SameWriteTarget(a, b), same) << a << " " << b;
 }
