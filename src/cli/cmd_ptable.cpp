@@ -119,6 +119,12 @@ void AddRestore(CLI::App& ptable, int& exitCode) {
     for (uint64_t offset : plan.backup.offsets)
       std::printf("  byte offset %llu (sector %llu)\n", static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(offset / disk::SectorSize));
+    // The same path may hold another disk by now, or this one changed since
+    // the backup: the operator sees how before anything is written.
+    if (!plan.differences.empty()) {
+      std::printf("警告：磁盘与备份时不同 (the disk differs from the one backed up):\n");
+      for (const std::string& line : plan.differences) std::printf("  %s\n", line.c_str());
+    }
     if (!*yes) {
       exitCode = NotConfirmed();
       return;

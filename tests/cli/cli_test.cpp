@@ -367,6 +367,41 @@ TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {
   EXPECT_EQ(run("ptable rebuild IMG --use 0").exitCode, 2);
 }
 
+// The same relative disk name typed in another folder is another disk: a
+// backup records the absolute path, the size and sector 0's digest. A
+// restore onto the disk itself after sector 0 changed says so and writes
+// only with --yes.
+TEST_F(DemoDisk, RestoreTellsDisksWithOneRelativeNameApart) {
+  for (const char* folder : {"a", "b"}) std::filesystem::create_directory(dir_.path() / folder);
+  auto bytes = *test::LoadImage(image_);
+  dir_.write("a/disk.img", bytes);
+  bytes[440] ^= 0xFF;  // b's disk: another disk signature
+  const auto b = dir_.write("b/disk.img", bytes);
+  const std::string cd = "cd " + Quote(dir_.path().string()) + "/";
+  const auto in = [&](const char* folder, const std::string& args) {
+    return test::RunCommand(cd + folder + " && " + Cli() + " " + args);
+  };
+  ASSERT_EQ(in("a", "ptable backup disk.img ../rel.bak").exitCode, 0);
+  const auto before = test::Sha256Tree(dir_.path() / "b");
+  auto r = in("b", "ptable restore disk.img ../rel.bak --yes");
+  EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+  EXPECT_NE(r.err.find("备份信息与磁盘不对应"), std::string::npos) << r.err;
+  EXPECT_EQ(test::Sha256Tree(dir_.path() / "b"), before);
+
+  const auto original = *test::LoadImage(dir_.path() / "a/disk.img");
+  auto wiped = original;
+  std::fill_n(wiped.begin(), 512, uint8_t{0});
+  dir_.write("a/disk.img", wiped);
+  r = in("a", "ptable restore disk.img ../rel.bak");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.out.find("sector 0: SHA-256"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("disk size"), std::string::npos) << r.out;
+  EXPECT_EQ(test::LoadImage(dir_.path() / "a/disk.img"), wiped);
+  r = in("a", "ptable restore disk.img ../rel.bak --yes");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(test::LoadImage(dir_.path() / "a/disk.img"), original);
+}
+
 // What freespace writes is what The Sleuth Kit's blkls calls unallocated,
 // byte for byte, on both file systems of the demo disk.
 TEST_F(DemoDisk, FreeSpaceEqualsWhatBlklsCallsUnallocated) {
