@@ -89,6 +89,7 @@ class RowPrinter final : public platform::ProgressSink {
 };
 
 int RunFindParts(const FindOptions& o) {
+  if (const int code = RefuseGroupSource(o.source, "find-parts"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
   ops::LoadedDisk loaded = ops::LoadDisk(o.source, o.result.source());
   if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)

@@ -12,7 +12,6 @@
 #include "ops/source.h"
 #include "platform/file_target.h"
 #include "raw/free_space.h"
-#include "raw/imaging.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -30,10 +29,7 @@ int RunFreeSpace(const FreeSpaceOptions& o) {
   if (const int code = LoadPlainPartition(o.source, o.partition, o.result, "read here", loaded); code != kExitOk)
     return code;
   const disk::PartitionInfo& part = loaded.partition();
-  if (const std::string why = raw::TargetRefusal(o.source, o.to); !why.empty()) {
-    std::fprintf(stderr, "orvaldi: %s: refused, %s\n", o.to.c_str(), why.c_str());
-    return kExitTarget;
-  }
+  if (const int code = RefuseWriteOntoSource(o.source, o.to); code != kExitOk) return code;
   auto opened = platform::FileSource::open(o.source);
   if (!opened.source) {
     std::fprintf(stderr, "orvaldi: %s\n", opened.message.c_str());

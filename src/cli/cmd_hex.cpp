@@ -56,6 +56,7 @@ int PrintLoad(raw::HexLoad& load, uint32_t width) {
 
 int RunHex(const HexOptions& o) {
   if (o.partition.empty()) {
+    if (const int code = RefuseGroupSource(o.source, "hex without PART"); code != kExitOk) return code;
     disk::DiskInfo disk;
     disk.devicePath = o.source;
     // Sectors are shown from the source itself; a result file named here is

@@ -64,8 +64,10 @@ class InterruptStops {
 
 // Written beside and renamed over the old map, so a crash mid-write never
 // leaves half a map.
+constexpr const char* kMapTempSuffix = ".tmp";
+
 bool SaveMap(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
+  const std::string temp = path + kMapTempSuffix;
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << text;
@@ -147,8 +149,14 @@ int RunImage(const ImageOptions& o) {
   job.limits.block = std::chrono::milliseconds(o.blockLimitMs);
   job.limits.sector = std::chrono::milliseconds(o.sectorLimitMs);
 
-  if (const std::string why = raw::TargetRefusal(o.source, targetPath); !why.empty()) {
-    std::fprintf(stderr, "orvaldi: %s: refused, %s\n", targetPath.c_str(), why.c_str());
+  // The map and its temporary file are written as well as the image.
+  const std::string mapTemp = o.mapfile.empty() ? std::string() : o.mapfile + kMapTempSuffix;
+  for (const std::string& written : {targetPath, o.mapfile, mapTemp})
+    if (const int code = RefuseWriteOntoSource(o.source, written); code != kExitOk) return code;
+  if (!o.mapfile.empty() &&
+      (platform::SameWriteTarget(o.mapfile, targetPath) || platform::SameWriteTarget(mapTemp, targetPath))) {
+    std::fprintf(stderr, "orvaldi: %s: refused, --mapfile 与镜像目标是同一个文件，写入映射会覆盖镜像，请选择其他文件\n",
+                 o.mapfile.c_str());
     return kExitTarget;
   }
   if (!o.mapfile.empty() && std::filesystem::exists(o.mapfile)) {

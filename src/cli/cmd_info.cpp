@@ -11,6 +11,7 @@
 #include "cli/result_options.h"
 #include "disk/disk_list.h"
 #include "ops/format.h"
+#include "ops/source.h"
 #include "ops/source_probe.h"
 
 namespace orvaldi::cli {
@@ -59,6 +60,30 @@ nlohmann::json ProbeJson(const ops::VolumeProbe& p) {
   return j;
 }
 
+int InfoOnMembers(const std::vector<std::string>& members, bool json) {
+  nlohmann::json out = {{"members", nlohmann::json::array()}};
+  int code = kExitOk;
+  for (size_t i = 0; i < members.size(); ++i) {
+    const ops::SourceProbe probe = ops::ProbeSource(members[i]);
+    if (!probe.disk) {
+      std::fprintf(stderr, "orvaldi: %s\n", probe.error.c_str());
+      code = kExitSource;
+      continue;
+    }
+    if (json) {
+      nlohmann::json one = DiskJson(*probe.disk);
+      one["volumes"] = nlohmann::json::array();
+      for (const auto& p : probe.volumes) one["volumes"].push_back(ProbeJson(p));
+      out["members"].push_back(std::move(one));
+    } else {
+      std::printf("%sMember %zu of %zu of the disk group\n", i ? "\n" : "", i + 1, members.size());
+      PrintHuman(*probe.disk, probe.volumes);
+    }
+  }
+  if (json) std::cout << out.dump(2) << "\n";
+  return code;
+}
+
 }  // namespace
 
 void AddInfoCommand(CLI::App& app, int& exitCode) {
@@ -70,6 +95,12 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
   auto result = std::make_shared<ResultOptions>();
   AddLoadResultOption(cmd, *result);
   cmd->callback([path, json, result, &exitCode] {
+    // A dynamic disk group has no sectors of its own: each member disk is
+    // described as it is.
+    if (const auto members = ops::SourcePaths(*path); members.size() > 1) {
+      exitCode = InfoOnMembers(members, *json);
+      return;
+    }
     std::optional<disk::DiskInfo> loaded;
     if (!result->loadFile.empty()) {
       ops::LoadedDisk l = ops::LoadDisk(*path, result->source());

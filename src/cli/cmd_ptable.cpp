@@ -26,6 +26,8 @@ using disk::PtableStatus;
 // The one place a SOURCE is loaded, so that every tool sees the disk the
 // same way (with whatever partitions a search found and saved earlier).
 std::optional<disk::DiskInfo> LoadForTool(const std::string& path, const ResultOptions& result, int& exitCode) {
+  // A group's name is no path: its tables live on each member disk.
+  if ((exitCode = RefuseGroupSource(path, "the partition-table tool")) != kExitOk) return std::nullopt;
   ops::LoadedDisk loaded = ops::LoadDisk(path, result.source());
   exitCode = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes);
   if (exitCode != kExitOk) return std::nullopt;
@@ -83,6 +85,8 @@ void AddBackup(CLI::App& ptable, int& exitCode) {
   AddLoadResultOption(cmd, *loadOpts);
   cmd->add_option("FILE", *file, "Backup file to create")->required();
   cmd->callback([source, loadOpts, file, &exitCode] {
+    if ((exitCode = RefuseGroupSource(*source, "ptable backup")) != kExitOk) return;
+    if ((exitCode = RefuseWriteOntoSource(*source, *file)) != kExitOk) return;
     auto d = LoadForTool(*source, *loadOpts, exitCode);
     if (!d) return;
     const auto result = disk::BackupPartitionTable(*d, *file);
@@ -115,6 +119,12 @@ void AddRestore(CLI::App& ptable, int& exitCode) {
     for (uint64_t offset : plan.backup.offsets)
       std::printf("  byte offset %llu (sector %llu)\n", static_cast<unsigned long long>(offset),
                   static_cast<unsigned long long>(offset / disk::SectorSize));
+    // The same path may hold another disk by now, or this one changed since
+    // the backup: the operator sees how before anything is written.
+    if (!plan.differences.empty()) {
+      std::printf("警告：磁盘与备份时不同 (the disk differs from the one backed up):\n");
+      for (const std::string& line : plan.differences) std::printf("  %s\n", line.c_str());
+    }
     if (!*yes) {
       exitCode = NotConfirmed();
       return;

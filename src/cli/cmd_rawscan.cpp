@@ -72,6 +72,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
 }
 
 int RunRawScan(const ScanOptions& o) {
+  if (const int code = RefuseGroupSource(o.source, "rawscan"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
@@ -107,6 +108,8 @@ int RunRawScan(const ScanOptions& o) {
 }
 
 int RunCarve(const ScanOptions& o) {
+  if (const int code = RefuseGroupSource(o.source, "carve"); code != kExitOk) return code;
+  if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;

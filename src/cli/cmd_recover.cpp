@@ -105,6 +105,7 @@ int RunRecover(const RecoverOptions& o) {
     std::fprintf(stderr, "orvaldi: --invalid-names takes ask, skip, stop or replace:TEXT (TEXT a valid name)\n");
     return kExitUsage;
   }
+  if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   OpenedForCommand open;
   if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
     return code;

@@ -9,7 +9,8 @@ enum ExitCode : int {
   kExitUsage = 2,        // bad command line, or a --load-result file saved from another disk
   kExitCorrupt = 3,      // the source holds nothing this command can work with
   kExitInternal = 4,     // a bug: an unexpected exception
-  kExitTarget = 5,       // the target folder was refused: too little free space, or on the disk being recovered
+  kExitTarget = 5,       // the target was refused: too little free space, or it is the source (a hard link, a
+                         // partition of it, the disk it lies on, a file on one of its volumes)
   kExitIncomplete = 6,   // some files, folders, sectors or clusters could not be read, or only in part;
                          // recover and carve: also files skipped (a refused name) or not written (their
                          // target file could not be created)
@@ -28,7 +29,7 @@ inline constexpr const char* kExitCodeHelp =
     "Exit codes: 0 success; 1 source or target could not be opened, read or written;\n"
     "2 bad command line (also: --load-result names a file saved from another disk);\n"
     "3 nothing usable found on the source; 4 internal error;\n"
-    "5 target folder refused (too little free space, or on the disk being recovered);\n"
+    "5 target refused (too little free space, or the source itself, a link to it, on its disk or holding it);\n"
     "6 some files, folders, sectors or clusters could not be read, or only in part (recover and carve:\n"
     "also files skipped for their names or whose target file could not be created); 130 interrupted.";
 

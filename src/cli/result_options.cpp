@@ -5,8 +5,8 @@
 
 #include "cli/exit_codes.h"
 #include "disk/scan_result_file.h"
+#include "platform/file_target.h"
 #include "platform/text.h"
-#include "raw/imaging.h"
 
 namespace orvaldi::cli {
 
@@ -56,15 +56,49 @@ int LoadPlainPartition(const std::string& source, const std::string& which, cons
   return kExitOk;
 }
 
-int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options) {
-  if (options.saveFile.empty()) return kExitOk;
+namespace {
+
+const char* ClashText(platform::SourceClash clash) {
+  switch (clash) {
+    case platform::SourceClash::kNone:
+      break;
+    case platform::SourceClash::kSameFile:
+      return "目标就是源盘本身（或它的硬链接），写入会覆盖要恢复的数据，请选择其他文件";
+    case platform::SourceClash::kOnSourceDisk:
+      return "目标在正被恢复的磁盘上，写入会覆盖要恢复的数据，请选择其他磁盘";
+    case platform::SourceClash::kSourceOnTarget:
+      return "源盘就在目标磁盘上，写入会覆盖要恢复的数据，请选择其他磁盘";
+  }
+  return "";
+}
+
+}  // namespace
+
+int RefuseWriteOntoSource(const std::string& source, const std::string& target) {
+  if (target.empty()) return kExitOk;
   for (const std::string& path : ops::SourcePaths(source)) {
-    if (const std::string why = raw::TargetRefusal(path, options.saveFile); !why.empty()) {
-      std::fprintf(stderr, "orvaldi: %s: refused, %s\n", options.saveFile.c_str(), why.c_str());
+    if (const auto clash = platform::ClashWithSource(path, target); clash != platform::SourceClash::kNone) {
+      std::fprintf(stderr, "orvaldi: %s: refused, %s\n", target.c_str(), ClashText(clash));
       return kExitTarget;
     }
   }
   return kExitOk;
+}
+
+int RefuseGroupSource(const std::string& source, const char* command) {
+  const std::vector<std::string> members = ops::SourcePaths(source);
+  if (members.size() <= 1) return kExitOk;
+  std::string names;
+  for (const std::string& m : members) names += (names.empty() ? "" : ", ") + m;
+  std::fprintf(stderr,
+               "orvaldi: %s names the disks of a dynamic disk group, which is no disk of its own; %s works on "
+               "one disk: name one of its members (%s)\n",
+               source.c_str(), command, names.c_str());
+  return kExitUsage;
+}
+
+int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options) {
+  return RefuseWriteOntoSource(source, options.saveFile);
 }
 
 int SaveResultIfAsked(const ResultOptions& options, const disk::DiskInfo& disk) {

@@ -35,15 +35,25 @@ int LoadedSourceExitCode(ops::SourceStatus status, const std::string& error, con
 int LoadPlainPartition(const std::string& source, const std::string& which, const ResultOptions& options,
                        const char* what, ops::LoadedSource& out);
 
+// The one refusal of every command that writes a file or a device:
+// `target` must not be the source (or one of its member disks), a hard link
+// to it, a partition of it, a file on one of its volumes, or the disk it
+// lies on. Returns kExitTarget after a message, or kExitOk; asked before any
+// work starts.
+int RefuseWriteOntoSource(const std::string& source, const std::string& target);
+// A SOURCE that names several images is a dynamic disk group, which has no
+// sectors of its own: a command that works on one whole disk refuses it
+// (kExitUsage, after a message naming the member disks to use instead);
+// kExitOk for one image.
+int RefuseGroupSource(const std::string& source, const char* command);
+
+// RefuseWriteOntoSource for the --save-result file.
+int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options);
+
 // Saves the disk's scan result when --save-result was given; says so on
 // stderr, with a warning when names could not be written as they are.
 // Returns kExitOk, or kExitSource with a message when the file could not be
 // written whole.
-// Refuses (kExitTarget, after a message) a --save-result file that is the
-// source or one of its member disks, a hard link to it, or a disk it lies on
-// or that lies on it; kExitOk otherwise. Checked before any work starts.
-int RefuseSaveOntoSource(const std::string& source, const ResultOptions& options);
-
 int SaveResultIfAsked(const ResultOptions& options, const disk::DiskInfo& disk);
 
 }  // namespace orvaldi::cli

@@ -11,6 +11,7 @@
 #include "disk/fs_family.h"
 #include "disk/mbr_entries.h"
 #include "disk/sector_io.h"
+#include "disk/sha256.h"
 #include "platform/update_file.h"
 
 namespace orvaldi::disk {
@@ -30,6 +31,13 @@ const char* const kSystemDisk = "不能更改当前系统所在的硬盘分区�
 const char* const kCreateFailed = "open file error!";
 
 PtableResult Refused(std::string message) { return {PtableStatus::kRefused, std::move(message)}; }
+
+// A group record names the group, not a device: its tables lie on the member
+// disks, each backed up, restored or rebuilt on its own.
+bool IsGroup(const DiskInfo& disk) { return disk.diskKind == DiskKind::kDynamicGroup; }
+std::string GroupRefusal(const DiskInfo& disk) {
+  return disk.devicePath + " is a dynamic disk group; the partition-table tools work on one member disk at a time";
+}
 PtableResult IoError(std::string message) { return {PtableStatus::kIoError, std::move(message)}; }
 
 void StoreLe32(uint8_t* p, uint32_t v) {
@@ -53,10 +61,45 @@ bool InsideDisk(uint64_t offset, uint64_t diskBytes) {
   return offset <= diskBytes && diskBytes - offset >= kBackupBlockBytes;
 }
 
-std::string BackupTrailer(const DiskInfo& disk, const std::vector<uint64_t>& sectors) {
+constexpr char kIdentityMark = '\0';  // no path or name holds one
+
+// The path a backup records: absolute, so that the same relative name typed
+// in another folder cannot pass for it.
+std::string AbsolutePath(const std::string& path) {
+  std::error_code ec;
+  const auto p = std::filesystem::weakly_canonical(std::filesystem::absolute(path, ec), ec);
+  return ec ? path : p.string();
+}
+
+std::string BackupTrailer(const DiskInfo& disk, const std::vector<uint64_t>& sectors, const DiskIdentity& id) {
   std::string trailer;
   for (uint64_t sector : sectors) trailer += std::to_string(sector * SectorSize) + kSeparator;
-  return trailer + disk.devicePath + kSeparator + DisplayName(disk);
+  trailer += AbsolutePath(disk.devicePath) + kSeparator + DisplayName(disk);
+  trailer += kIdentityMark;
+  return trailer + "size=" + std::to_string(id.sizeBytes) + " sector0=" + id.sector0Sha256;
+}
+
+std::optional<DiskIdentity> ParseIdentity(std::string_view text) {
+  constexpr std::string_view kSize = "size=", kSector0 = " sector0=";
+  if (text.substr(0, kSize.size()) != kSize) return std::nullopt;
+  const size_t cut = text.find(kSector0);
+  if (cut == std::string_view::npos) return std::nullopt;
+  DiskIdentity id;
+  const std::string_view size = text.substr(kSize.size(), cut - kSize.size());
+  const auto [end, ec] = std::from_chars(size.data(), size.data() + size.size(), id.sizeBytes);
+  if (size.empty() || ec != std::errc() || end != size.data() + size.size()) return std::nullopt;
+  id.sector0Sha256 = std::string(text.substr(cut + kSector0.size()));
+  if (id.sector0Sha256.size() != 64 || !std::all_of(id.sector0Sha256.begin(), id.sector0Sha256.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+      }))
+    return std::nullopt;
+  return id;
+}
+
+// Whether two device paths name one disk: the same file or device, or the
+// same absolute path (a disk that cannot be looked at now).
+bool SameDiskPath(const std::string& a, const std::string& b) {
+  return platform::SameFile(a, b) || AbsolutePath(a) == AbsolutePath(b);
 }
 
 bool ParseOffset(std::string_view text, uint64_t& value) {
@@ -75,7 +118,16 @@ ParsedBackup ParseBackup(std::span<const uint8_t> bytes) {
     out.error = "no trailer after the blocks (the file length is a multiple of 512)";
     return out;
   }
-  const std::string trailer(bytes.end() - static_cast<std::ptrdiff_t>(trailerBytes), bytes.end());
+  std::string trailer(bytes.end() - static_cast<std::ptrdiff_t>(trailerBytes), bytes.end());
+  std::optional<DiskIdentity> identity;
+  if (const size_t mark = trailer.find(kIdentityMark); mark != std::string::npos) {
+    identity = ParseIdentity(std::string_view(trailer).substr(mark + 1));
+    if (!identity) {
+      out.error = "the trailer's disk identity is not \"size=BYTES sector0=SHA256\"";
+      return out;
+    }
+    trailer.resize(mark);
+  }
   const size_t nameCut = trailer.rfind(kSeparator);
   const size_t pathCut =
       nameCut == std::string::npos || nameCut == 0 ? std::string::npos : trailer.rfind(kSeparator, nameCut - 1);
@@ -86,6 +138,7 @@ ParsedBackup ParseBackup(std::span<const uint8_t> bytes) {
   BackupContents c;
   c.displayName = trailer.substr(nameCut + 1);
   c.devicePath = trailer.substr(pathCut + 1, nameCut - pathCut - 1);
+  c.identity = std::move(identity);
   if (c.displayName.empty() || c.devicePath.empty()) {
     out.error = "the trailer's device path or disk name is empty";
     return out;
@@ -133,16 +186,22 @@ std::vector<uint64_t> BackupSectors(const DiskInfo& disk) {
 }
 
 PtableResult BackupPartitionTable(const DiskInfo& disk, const std::string& path) {
+  if (IsGroup(disk)) return Refused(GroupRefusal(disk));
   if (disk.partitions.empty()) return Refused("the disk has no partition records: nothing to back up");
   const std::string name = DisplayName(disk);
-  if (disk.devicePath.find(kSeparator) != std::string::npos || name.find(kSeparator) != std::string::npos)
+  if (AbsolutePath(disk.devicePath).find(kSeparator) != std::string::npos || name.find(kSeparator) != std::string::npos)
     return Refused("the device path or the disk name contains \"^\", which a backup's trailer cannot hold");
   const std::vector<uint64_t> sectors = BackupSectors(disk);
-  const std::string trailer = BackupTrailer(disk, sectors);
-  if (trailer.size() >= kBackupBlockBytes)
+  // The identity's length does not depend on what is read: check the size
+  // of the trailer before anything is.
+  const auto tooLong = [&](const std::string& trailer) {
     return Refused("the backup's trailer would take " + std::to_string(trailer.size()) + " bytes (" +
                    std::to_string(disk.partitions.size()) +
                    " partition records); it must stay below 512 bytes to be read back. Nothing written");
+  };
+  if (const std::string t = BackupTrailer(disk, sectors, {UINT64_MAX, std::string(64, '0')});
+      t.size() >= kBackupBlockBytes)
+    return tooLong(t);
 
   std::string error;
   auto source = OpenSource(disk, &error);
@@ -158,6 +217,9 @@ PtableResult BackupPartitionTable(const DiskInfo& disk, const std::string& path)
       return IoError("sector " + std::to_string(sectors[i]) + " could not be read" +
                      (read.error ? " (" + Errno(read.error) + ")" : std::string()) + "; no backup written");
   }
+  // The first block is always sector 0 (BackupSectors starts there).
+  const DiskIdentity id{diskBytes, Sha256Hex(std::span<const uint8_t>(bytes.data(), kBackupBlockBytes))};
+  const std::string trailer = BackupTrailer(disk, sectors, id);
   bytes.insert(bytes.end(), trailer.begin(), trailer.end());
   if (const int e = platform::WriteNewFile(path, bytes); e != 0)
     return IoError(std::string(kCreateFailed) + " " + path + ": " + Errno(e));
@@ -175,6 +237,10 @@ bool HoldsRunningSystem(const DiskInfo& disk, const platform::SystemPaths& paths
 
 RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, const platform::SystemPaths& paths) {
   RestorePlan plan;
+  if (IsGroup(disk)) {
+    plan.result = Refused(GroupRefusal(disk));
+    return plan;
+  }
   auto opened = platform::FileSource::open(backupPath);
   if (!opened.source) {
     plan.result = IoError(opened.message);
@@ -207,7 +273,7 @@ RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, con
   }
   // The file names the device it was taken from; restore writes only to the
   // disk it was asked to, and only when that is the same device.
-  if (b.devicePath != disk.devicePath && !platform::SameFile(b.devicePath, disk.devicePath)) {
+  if (!SameDiskPath(b.devicePath, disk.devicePath)) {
     plan.result = Refused(std::string(kWrongDisk) + ": the backup was taken from " + b.devicePath + ", not from " +
                           disk.devicePath + "; nothing written");
     return plan;
@@ -224,6 +290,27 @@ RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, con
   if (HoldsRunningSystem(disk, paths)) {
     plan.result = Refused(kSystemDisk);
     return plan;
+  }
+  if (b.identity) {
+    std::string error;
+    auto source = OpenSource(disk, &error);
+    if (!source) {
+      plan.result = IoError(error + "; nothing written");
+      return plan;
+    }
+    std::array<uint8_t, kBackupBlockBytes> sector0{};
+    const SectorRead read = ReadSectors(*source, 0, 1, sector0.data());
+    if (!read.complete) {
+      plan.result = IoError("sector 0 of " + disk.devicePath + " could not be read; nothing written");
+      return plan;
+    }
+    const uint64_t now = DiskBytes(disk, source.get());
+    if (now != b.identity->sizeBytes)
+      plan.differences.push_back("disk size: " + std::to_string(b.identity->sizeBytes) + " bytes at backup time, " +
+                                 std::to_string(now) + " bytes now");
+    if (const std::string digest = Sha256Hex(sector0); digest != b.identity->sector0Sha256)
+      plan.differences.push_back("sector 0: SHA-256 " + b.identity->sector0Sha256 + " at backup time, " + digest +
+                                 " now");
   }
   plan.result = {PtableStatus::kOk, kRestoreDone};
   return plan;
@@ -280,6 +367,7 @@ RebuildPlan PlanRebuild(const DiskInfo& disk, std::span<const size_t> rows, cons
     plan.result = Refused(std::move(message));
     return plan;
   };
+  if (IsGroup(disk)) return refuse(GroupRefusal(disk));
   const auto candidates = RebuildCandidates(disk);
   std::vector<size_t> chosen(rows.begin(), rows.end());
   std::sort(chosen.begin(), chosen.end());  // entries follow the list, not the order of choosing

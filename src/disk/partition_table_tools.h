@@ -33,11 +33,21 @@ struct PtableResult {
 // 512 bytes.
 inline constexpr size_t kBackupBlockBytes = 512;
 
+// What a backup records of its disk besides path and name, so that it cannot
+// match another disk: after the display name a NUL, then
+// "size=BYTES sector0=SHA256HEX" (the disk's size and the digest of its
+// sector 0 at backup time). Older backups end at the display name.
+struct DiskIdentity {
+  uint64_t sizeBytes = 0;
+  std::string sector0Sha256;  // 64 lower-case hex digits
+};
+
 struct BackupContents {
   std::vector<uint64_t> offsets;  // byte offset on the disk of each block, in file order
   std::vector<uint8_t> blocks;    // offsets.size() x 512 bytes
-  std::string devicePath;
+  std::string devicePath;         // absolute in backups that carry an identity
   std::string displayName;
+  std::optional<DiskIdentity> identity;
 };
 
 struct ParsedBackup {
@@ -60,6 +70,9 @@ PtableResult BackupPartitionTable(const DiskInfo& disk, const std::string& path)
 struct RestorePlan {
   PtableResult result;
   BackupContents backup;
+  // How the disk now differs from the one the backup recorded (its size, its
+  // sector 0), one line each; the operator must see these before writing.
+  std::vector<std::string> differences;
 };
 RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, const platform::SystemPaths& paths = {});
 // PlanRestore, then the blocks written to the disk's own device path.

@@ -15,6 +15,12 @@ std::array<VolumeReader, 5> gReaders;  // index = volume kind; 0 unused
 }  // namespace
 
 std::unique_ptr<SectorSource> OpenSource(const DiskInfo& disk, std::string* error) {
+  // A group record's path is the group's name, never a file to open: a file
+  // of that name in the current folder is someone else's.
+  if (disk.diskKind == DiskKind::kDynamicGroup) {
+    if (error) *error = disk.devicePath + " is a dynamic disk group, not a disk: its sectors are read from its members";
+    return nullptr;
+  }
   auto opened = platform::FileSource::open(disk.devicePath);
   if (!opened.source && error) *error = opened.message;
   return std::move(opened.source);

@@ -4,9 +4,12 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace orvaldi::platform {
@@ -77,5 +80,80 @@ std::optional<PathIdentity> IdentifyPathOrParent(const std::string& path) {
   }
   return std::nullopt;
 }
+
+namespace {
+
+bool SameNode(const PathIdentity& a, const PathIdentity& b) {
+  if (a.blockDevice || b.blockDevice) return a.blockDevice && b.blockDevice && a.rdev == b.rdev;
+  return a.device == b.device && a.inode == b.inode;
+}
+
+}  // namespace
+
+SourceClash ClashWithSource(const std::string& sourcePath, const std::string& targetPath, const std::string& sysRoot) {
+  const auto src = IdentifyPath(sourcePath);
+  const auto exact = IdentifyPath(targetPath);
+  const auto tgt = exact ? exact : IdentifyPathOrParent(targetPath);
+  if (!src || !tgt) return SourceClash::kNone;
+  if (exact && SameNode(*src, *exact)) return SourceClash::kSameFile;
+  if (exact && exact->blockDevice) {
+    // Writing a device: it must neither lie on the source disk nor hold it.
+    if (src->blockDevice && detail::DeviceSitsOn(sysRoot, exact->rdev, src->rdev)) return SourceClash::kOnSourceDisk;
+    const uint64_t holder = src->blockDevice ? src->rdev : src->device;
+    if (detail::DeviceSitsOn(sysRoot, holder, exact->rdev)) return SourceClash::kSourceOnTarget;
+    return SourceClash::kNone;
+  }
+  // A file (new or old) lands on the volume of its folder.
+  if (src->blockDevice && detail::DeviceSitsOn(sysRoot, tgt->device, src->rdev)) return SourceClash::kOnSourceDisk;
+  return SourceClash::kNone;
+}
+
+bool SameWriteTarget(const std::string& a, const std::string& b) {
+  const auto ia = IdentifyPath(a);
+  const auto ib = IdentifyPath(b);
+  if (ia && ib) return SameNode(*ia, *ib);
+  if (ia || ib) return false;  // one exists, the other does not: two names
+  std::error_code ea, eb;
+  const auto pa = std::filesystem::weakly_canonical(std::filesystem::absolute(a, ea), ea);
+  const auto pb = std::filesystem::weakly_canonical(std::filesystem::absolute(b, eb), eb);
+  return !ea && !eb && pa == pb;
+}
+
+namespace detail {
+
+bool DeviceSitsOn(const std::string& sysRoot, uint64_t device, uint64_t disk) {
+  namespace fsys = std::filesystem;
+  auto name = [&](uint64_t dev) {
+    return sysRoot + "/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+  };
+  auto devOf = [](const fsys::path& folder) -> std::optional<uint64_t> {
+    std::ifstream in(folder / "dev");
+    unsigned ma = 0, mi = 0;
+    char colon = 0;
+    if (!(in >> ma >> colon >> mi) || colon != ':') return std::nullopt;
+    return makedev(ma, mi);
+  };
+  std::vector<fsys::path> pending;
+  std::error_code ec;
+  if (device == disk) return true;
+  pending.push_back(fsys::canonical(name(device), ec));
+  if (ec) return false;
+  for (int visited = 0; !pending.empty() && visited < 64; ++visited) {
+    const fsys::path folder = pending.back();
+    pending.pop_back();
+    if (const auto dev = devOf(folder); dev && *dev == disk) return true;
+    // A partition's folder sits inside its disk's folder.
+    if (fsys::exists(folder / "partition", ec)) {
+      if (const auto parent = devOf(folder.parent_path()); parent && *parent == disk) return true;
+    }
+    for (const auto& slave : fsys::directory_iterator(folder / "slaves", ec)) {
+      fsys::path target = fsys::canonical(slave.path(), ec);
+      if (!ec) pending.push_back(target);
+    }
+  }
+  return false;
+}
+
+}  // namespace detail
 
 }  // namespace orvaldi::platform

@@ -64,4 +64,33 @@ std::optional<PathIdentity> IdentifyPath(const std::string& path);
 // existing parent folder (which tells the device a new file would land on).
 std::optional<PathIdentity> IdentifyPathOrParent(const std::string& path);
 
+// How a path about to be written meets a source being read. Every writer
+// (scan results, maps, images, free space, recovered and carved files,
+// partition-table backups) asks this one question before it creates a byte.
+enum class SourceClash : uint8_t {
+  kNone,            // safe, or the source cannot be looked at
+  kSameFile,        // the source itself: its path, a hard link, another node of its device
+  kOnSourceDisk,    // a partition of the source disk, or a file on one of its volumes
+  kSourceOnTarget,  // the disk or partition the source lies on
+};
+
+// What writing `targetPath` (existing or not) would do to `sourcePath`.
+// Devices are related through `sysRoot`/dev/block (a partition sits inside
+// its disk's folder, a mapped or md device lists what it is built on under
+// "slaves").
+SourceClash ClashWithSource(const std::string& sourcePath, const std::string& targetPath,
+                            const std::string& sysRoot = "/sys");
+
+// True when two paths to be written name one file: the same file or device
+// however spelled, a hard link, or (when neither exists yet) the same
+// absolute path.
+bool SameWriteTarget(const std::string& a, const std::string& b);
+
 }  // namespace orvaldi::platform
+
+namespace orvaldi::platform::detail {
+// Whether block device `device` (a dev_t) is `disk` (a dev_t), a partition
+// of it, or is built on it (device mapper, md), following
+// `sysRoot`/dev/block/MAJ:MIN and its "slaves" folders.
+bool DeviceSitsOn(const std::string& sysRoot, uint64_t device, uint64_t disk);
+}  // namespace orvaldi::platform::detail

@@ -270,25 +270,4 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
   return r;
 }
 
-std::string TargetRefusal(const std::string& sourcePath, const std::string& targetPath) {
-  const auto src = platform::IdentifyPath(sourcePath);
-  const auto exact = platform::IdentifyPath(targetPath);
-  const auto tgt = exact ? exact : platform::IdentifyPathOrParent(targetPath);
-  if (!src || !tgt) return {};
-  if (exact && !src->blockDevice && !tgt->blockDevice && src->device == tgt->device && src->inode == tgt->inode)
-    return "the target is the source itself";
-  if (src->blockDevice && exact && tgt->blockDevice) {
-    if (detail::DeviceSitsOn("/sys", tgt->rdev, src->rdev)) return "the target is the source disk or lies on it";
-    if (detail::DeviceSitsOn("/sys", src->rdev, tgt->rdev)) return "the source lies on the target disk";
-    return {};
-  }
-  if (src->blockDevice) {
-    if (detail::DeviceSitsOn("/sys", tgt->device, src->rdev)) return "the target file lies on the source disk";
-    return {};
-  }
-  if (exact && tgt->blockDevice && detail::DeviceSitsOn("/sys", src->device, tgt->rdev))
-    return "the source image lies on the target disk";
-  return {};
-}
-
 }  // namespace orvaldi::raw

@@ -85,10 +85,4 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
 // "第%d个坏扇区" for list row `row` (counted from 1).
 std::string BadSectorRowText(size_t row);
 
-// Why a copy from `sourcePath` must not write to `targetPath`: the same
-// file, the same disk, a partition of the source disk or the disk the source
-// partition lies on, or a file on a volume of the source disk. Empty when
-// the target is safe (or the paths cannot be told apart from each other).
-std::string TargetRefusal(const std::string& sourcePath, const std::string& targetPath);
-
 }  // namespace orvaldi::raw

@@ -4,14 +4,14 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
+
+#include "platform/file_target.h"
 
 namespace orvaldi::raw {
 namespace {
@@ -184,55 +184,8 @@ std::string SavedTotalText(uint64_t total) {
 
 std::string SavedBytesText(uint64_t total) { return std::to_string(total) + " BYTE被保存"; }
 
-namespace detail {
-
-bool DeviceSitsOn(const std::string& sysRoot, uint64_t device, uint64_t disk) {
-  namespace fsys = std::filesystem;
-  auto name = [&](uint64_t dev) {
-    return sysRoot + "/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
-  };
-  auto devOf = [](const fsys::path& folder) -> std::optional<uint64_t> {
-    std::ifstream in(folder / "dev");
-    unsigned ma = 0, mi = 0;
-    char colon = 0;
-    if (!(in >> ma >> colon >> mi) || colon != ':') return std::nullopt;
-    return makedev(ma, mi);
-  };
-  std::vector<fsys::path> pending;
-  std::error_code ec;
-  if (device == disk) return true;
-  pending.push_back(fsys::canonical(name(device), ec));
-  if (ec) return false;
-  for (int visited = 0; !pending.empty() && visited < 64; ++visited) {
-    const fsys::path folder = pending.back();
-    pending.pop_back();
-    if (const auto dev = devOf(folder); dev && *dev == disk) return true;
-    // A partition's folder sits inside its disk's folder.
-    if (fsys::exists(folder / "partition", ec)) {
-      if (const auto parent = devOf(folder.parent_path()); parent && *parent == disk) return true;
-    }
-    for (const auto& slave : fsys::directory_iterator(folder / "slaves", ec)) {
-      fsys::path target = fsys::canonical(slave.path(), ec);
-      if (!ec) pending.push_back(target);
-    }
-  }
-  return false;
-}
-
-}  // namespace detail
-
 bool TargetOnSourceDevice(const disk::DiskInfo& disk, const std::string& folder) {
-  struct stat source;
-  if (::stat(disk.devicePath.c_str(), &source) != 0 || !S_ISBLK(source.st_mode)) return false;
-  std::filesystem::path p(folder.empty() ? "." : folder);
-  std::error_code ec;
-  p = std::filesystem::absolute(p, ec);
-  struct stat target;
-  while (::stat(p.c_str(), &target) != 0) {
-    if (!p.has_parent_path() || p.parent_path() == p) return false;
-    p = p.parent_path();
-  }
-  return detail::DeviceSitsOn("/sys", target.st_dev, source.st_rdev);
+  return platform::ClashWithSource(disk.devicePath, folder.empty() ? "." : folder) != platform::SourceClash::kNone;
 }
 
 }  // namespace orvaldi::raw

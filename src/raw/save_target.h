@@ -86,10 +86,3 @@ std::string SavedBytesText(uint64_t total);
 bool TargetOnSourceDevice(const disk::DiskInfo& disk, const std::string& folder);
 
 }  // namespace orvaldi::raw
-
-namespace orvaldi::raw::detail {
-// Whether block device `device` (a dev_t) is `disk` (a dev_t), a partition
-// of it, or is built on it (device mapper, md), following
-// `sysRoot`/dev/block/MAJ:MIN and its "slaves" folders.
-bool DeviceSitsOn(const std::string& sysRoot, uint64_t device, uint64_t disk);
-}  // namespace orvaldi::raw::detail

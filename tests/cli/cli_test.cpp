@@ -221,6 +221,69 @@ TEST_F(DemoDisk, ScanResultsAreNeverSavedOntoTheSource) {
   EXPECT_TRUE(std::filesystem::exists(saved));
 }
 
+// Every command that writes refuses the source, by its path or a hard
+// link, with exit 5 before it writes a byte; an image's map is refused when
+// it is the image itself. Nothing in the image's folder changes.
+TEST_F(DemoDisk, NoWriterWritesOntoTheSource) {
+  const std::string link = Quote((dir_.path() / "link.img").string());
+  std::filesystem::create_hard_link(image_, dir_.path() / "link.img");
+  const std::string out = Quote((target_.path() / "out.img").string());
+  const auto before = test::Sha256Tree(dir_.path());
+  const std::string cases[] = {
+      "image IMG --to " + link,
+      "image IMG --to " + out + " --mapfile " + Quote(image_.string()),
+      "image IMG --to " + out + " --mapfile " + out,
+      "image IMG --to-disk " + link + " --yes",
+      "freespace IMG 1 --to " + link,
+      "recover IMG 1 --to " + link,
+      "carve IMG --to " + link,
+      "ptable backup IMG " + link,
+      "rawscan IMG --save-result " + link,
+  };
+  for (const std::string& args : cases) {
+    const auto r = run(args);
+    EXPECT_EQ(r.exitCode, 5) << args << ": " << r.err;
+    EXPECT_NE(r.err.find("会覆盖"), std::string::npos) << args << ": " << r.err;
+  }
+  EXPECT_EQ(test::Sha256Tree(dir_.path()), before);
+  EXPECT_FALSE(std::filesystem::exists(target_.path() / "out.img"));
+}
+
+// A dynamic disk group's name is never taken for a path, not even when a
+// file of that name lies in the current folder: the partition-table tools
+// and the whole-disk commands refuse the group naming its members (exit 2),
+// info describes each member.
+TEST(Cli, ADiskGroupIsNeverOpenedAsAFile) {
+  test::TempDir dir;
+  for (const char* n : {"1", "2"}) {
+    const auto bytes =
+        test::LoadImage(test::CorpusDir() / "ldm" / (std::string("libldm-ldm-2003r2-striped-") + n + ".img.gz"));
+    if (!bytes) GTEST_SKIP() << "corpus dynamic disks missing";
+    dir.write(std::string("m") + n + ".img", *bytes);
+  }
+  dir.write("Red-nzv8x6obywgDg0", std::vector<uint8_t>(1 << 20, 0x5A));  // the group's name
+  const auto before = test::Sha256Tree(dir.path());
+  const std::pair<std::string, int> cases[] = {
+      {"ptable backup G g.bak", 2},
+      {"ptable restore G g.bak --yes", 2},
+      {"ptable rebuild G --use 1 --yes", 2},
+      {"rawscan G", 2},
+      {"carve G --to out", 2},
+      {"find-parts G", 2},
+      {"hex G", 2},
+      {"info G", 0},
+  };
+  for (const auto& [args, exitCode] : cases) {
+    std::string line = args;
+    line.replace(line.find('G'), 1, "m1.img,m2.img");
+    const auto r = test::RunCommand("cd " + Quote(dir.path().string()) + " && " + Cli() + " " + line);
+    EXPECT_EQ(r.exitCode, exitCode) << line << ": " << r.err;
+    if (exitCode == 2) EXPECT_NE(r.err.find("(m1.img, m2.img)"), std::string::npos) << line << ": " << r.err;
+    if (exitCode == 0) EXPECT_NE(r.out.find("Member 2 of 2"), std::string::npos) << r.out;
+  }
+  EXPECT_EQ(test::Sha256Tree(dir.path()), before);
+}
+
 // Files found but not written are no success: a target file that cannot be
 // created counts as skipped (exit 6), and a carve whose target is a file
 // saves nothing (exit 1).
@@ -302,6 +365,41 @@ TEST_F(DemoDisk, PartitionTableToolsWriteOnlyWithYes) {
   EXPECT_NE(r.out.find("holds:   NTFS, label \"DEMO_NTFS\""), std::string::npos) << r.out;
   EXPECT_EQ(run("region IMG 100 100").exitCode, 2);
   EXPECT_EQ(run("ptable rebuild IMG --use 0").exitCode, 2);
+}
+
+// The same relative disk name typed in another folder is another disk: a
+// backup records the absolute path, the size and sector 0's digest. A
+// restore onto the disk itself after sector 0 changed says so and writes
+// only with --yes.
+TEST_F(DemoDisk, RestoreTellsDisksWithOneRelativeNameApart) {
+  for (const char* folder : {"a", "b"}) std::filesystem::create_directory(dir_.path() / folder);
+  auto bytes = *test::LoadImage(image_);
+  dir_.write("a/disk.img", bytes);
+  bytes[440] ^= 0xFF;  // b's disk: another disk signature
+  const auto b = dir_.write("b/disk.img", bytes);
+  const std::string cd = "cd " + Quote(dir_.path().string()) + "/";
+  const auto in = [&](const char* folder, const std::string& args) {
+    return test::RunCommand(cd + folder + " && " + Cli() + " " + args);
+  };
+  ASSERT_EQ(in("a", "ptable backup disk.img ../rel.bak").exitCode, 0);
+  const auto before = test::Sha256Tree(dir_.path() / "b");
+  auto r = in("b", "ptable restore disk.img ../rel.bak --yes");
+  EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+  EXPECT_NE(r.err.find("备份信息与磁盘不对应"), std::string::npos) << r.err;
+  EXPECT_EQ(test::Sha256Tree(dir_.path() / "b"), before);
+
+  const auto original = *test::LoadImage(dir_.path() / "a/disk.img");
+  auto wiped = original;
+  std::fill_n(wiped.begin(), 512, uint8_t{0});
+  dir_.write("a/disk.img", wiped);
+  r = in("a", "ptable restore disk.img ../rel.bak");
+  EXPECT_EQ(r.exitCode, 2);
+  EXPECT_NE(r.out.find("sector 0: SHA-256"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("disk size"), std::string::npos) << r.out;
+  EXPECT_EQ(test::LoadImage(dir_.path() / "a/disk.img"), wiped);
+  r = in("a", "ptable restore disk.img ../rel.bak --yes");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(test::LoadImage(dir_.path() / "a/disk.img"), original);
 }
 
 // What freespace writes is what The Sleuth Kit's blkls calls unallocated,

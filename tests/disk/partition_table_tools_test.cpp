@@ -41,12 +41,19 @@ TEST(PartitionTableTools, BackupHoldsTwoSectorsPerRecordRefusesWhatItCannotHoldA
   EXPECT_EQ(done.message, "备份成功");
 
   const auto bytes = ReadAll(backup);
-  const std::string trailer = "0^1048576^1560576^1572864^2084864^2097152^" + image.string() + "^three.img";
+  // The disk's identity follows a NUL: its size and the digest of sector 0,
+  // as sha256sum computes it.
+  const auto sha =
+      test::RunCommand("head -c 512 " + test::ShellQuote(image.string()) + " | sha256sum").out.substr(0, 64);
+  const std::string trailer = "0^1048576^1560576^1572864^2084864^2097152^" + image.string() + "^three.img" +
+                              std::string(1, '\0') + "size=4194304 sector0=" + sha;
   ASSERT_EQ(bytes.size(), 6 * 512 + trailer.size());
   EXPECT_EQ(std::string(bytes.end() - static_cast<long>(trailer.size()), bytes.end()), trailer);
   const auto parsed = ParseBackup(bytes);
   ASSERT_TRUE(parsed.contents) << parsed.error;
   EXPECT_EQ(parsed.contents->offsets.size(), 6u);
+  ASSERT_TRUE(parsed.contents->identity);
+  EXPECT_EQ(parsed.contents->identity->sector0Sha256, sha);
 
   // A second backup never replaces the first; one whose trailer the format
   // cannot hold is refused before anything is read or created.

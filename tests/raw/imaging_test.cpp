@@ -150,14 +150,5 @@ TEST(Imaging, TargetWriteFailureStops) {
   EXPECT_EQ(r.map.bytesIn(MapStatus::kFinished), 1u << 20);
 }
 
-TEST(Imaging, RefusesTheSourceAsTarget) {
-  test::TempDir dir;
-  const auto image = dir.write("disk.img", Pattern(4096));
-  std::filesystem::create_hard_link(image, dir.path() / "link.img");
-  EXPECT_FALSE(TargetRefusal(image.string(), image.string()).empty());
-  EXPECT_FALSE(TargetRefusal(image.string(), (dir.path() / "link.img").string()).empty());
-  EXPECT_TRUE(TargetRefusal(image.string(), (dir.path() / "copy.img").string()).empty());
-}
-
 }  // namespace
 }  // namespace orvaldi::raw

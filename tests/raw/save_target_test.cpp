@@ -135,7 +135,7 @@ TEST(SaveTarget, ATargetOnTheSourceDiskIsRecognised) {
       {makedev(253, 0), makedev(8, 0), true}, {makedev(253, 0), makedev(8, 1), true},
       {makedev(8, 16), makedev(8, 0), false}, {makedev(8, 1), makedev(8, 16), false}};
   for (const auto& [device, disk, sits] : cases)
-    EXPECT_EQ(detail::DeviceSitsOn(root, device, disk), sits) << major(device) << ":" << minor(device);
+    EXPECT_EQ(platform::detail::DeviceSitsOn(root, device, disk), sits) << major(device) << ":" << minor(device);
   // An image file is no device: a target beside it is fine.
   test::TempDir dir;
   disk::DiskInfo image;
