@@ -12,12 +12,12 @@ struct CarvedNode {
   uint8_t kindBits = 0;
   uint32_t size = 0;  // bytes of the carved file; 0 for the folder record
   std::string name;
-  // False when the file was cut where its own structure stopped short of its
-  // end (a picture whose scan data breaks off): copies of it are not whole.
-  bool intact = true;
   // Folder only: carved files keyed by their absolute start sector. The first
   // record inserted under a sector stays (use try_emplace).
   std::map<uint64_t, CarvedNode> children;
+  // False when the file was cut where its own structure stopped short of its
+  // end (a picture whose scan data breaks off): copies of it are not whole.
+  bool intact = true;
 };
 
 inline constexpr const char* kExtraFoundFolderName = "Extra Found Files";

@@ -299,8 +299,8 @@ RestorePlan PlanRestore(const DiskInfo& disk, const std::string& backupPath, con
       return plan;
     }
     std::array<uint8_t, kBackupBlockBytes> sector0{};
-    const SectorRead read = ReadSectors(*source, 0, 1, sector0.data());
-    if (!read.complete) {
+    const SectorRead first = ReadSectors(*source, 0, 1, sector0.data());
+    if (!first.complete) {
       plan.result = IoError("sector 0 of " + disk.devicePath + " could not be read; nothing written");
       return plan;
     }

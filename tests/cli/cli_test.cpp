@@ -278,8 +278,12 @@ TEST(Cli, ADiskGroupIsNeverOpenedAsAFile) {
     line.replace(line.find('G'), 1, "m1.img,m2.img");
     const auto r = test::RunCommand("cd " + Quote(dir.path().string()) + " && " + Cli() + " " + line);
     EXPECT_EQ(r.exitCode, exitCode) << line << ": " << r.err;
-    if (exitCode == 2) EXPECT_NE(r.err.find("(m1.img, m2.img)"), std::string::npos) << line << ": " << r.err;
-    if (exitCode == 0) EXPECT_NE(r.out.find("Member 2 of 2"), std::string::npos) << r.out;
+    if (exitCode == 2) {
+      EXPECT_NE(r.err.find("(m1.img, m2.img)"), std::string::npos) << line << ": " << r.err;
+    }
+    if (exitCode == 0) {
+      EXPECT_NE(r.out.find("Member 2 of 2"), std::string::npos) << r.out;
+    }
   }
   EXPECT_EQ(test::Sha256Tree(dir.path()), before);
 }
