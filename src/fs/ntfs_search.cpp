@@ -85,6 +85,10 @@ class SectorSearch {
   }
   void noteUnread();
   uint64_t partitionEnd() const { return part_.startSector + part_.sectorCount; }
+  // Where a sweep of the partition ends: at the end of the source when the
+  // partition records more, which is said once rather than tried (and noted)
+  // sector by sector.
+  uint64_t sweepEnd();
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
   bool trySlot(uint8_t* bytes, uint64_t sector);
   void tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
@@ -374,9 +378,19 @@ void SectorSearch::tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint
   }
 }
 
+uint64_t SectorSearch::sweepEnd() {
+  const uint64_t end = partitionEnd();
+  if (part_.volumeKind != disk::VolumeKind::kPlain || source_ == nullptr || source_->size() == 0) return end;
+  const uint64_t sourceEnd = std::max(source_->size() / kSector, part_.startSector);
+  if (end <= sourceEnd) return end;
+  state_.readProblems.push_back(
+      {"sectors " + std::to_string(sourceEnd) + "-" + std::to_string(end - 1), sourceEnd, "", true});
+  return sourceEnd;
+}
+
 void SectorSearch::wholePartition() {
   const uint64_t start = part_.startSector;
-  const uint64_t end = partitionEnd();
+  const uint64_t end = sweepEnd();
   progress_.beginStage(static_cast<int64_t>(part_.sectorCount), 0);
   const uint64_t recordSectors = recordBytes_ / kSector;
   std::vector<uint8_t> block;

@@ -18,6 +18,12 @@ using test::ShellQuote;
 
 std::string Cli() { return test::CliPath().string(); }
 
+// A fixture image unpacked into `dir`; empty when it cannot be loaded.
+std::filesystem::path Unpacked(test::TempDir& dir, const std::string& fixture, const std::string& name) {
+  auto bytes = test::LoadImage(test::FixturesDir() / fixture);
+  return bytes ? dir.write(name, *bytes) : std::filesystem::path();
+}
+
 // fat32-tree: 512-byte clusters, 32 reserved sectors, two FATs of 536 sectors,
 // cluster 2 at sector 1104. "Reports/" runs through clusters 13 and 2425-2431
 // (FAT sectors 0 and 18); "Design Notes.txt" through 2432-2447 and 2456-2479
@@ -33,9 +39,8 @@ const char* const kDesignNotes = "'根目录/Documents/Work/Projects 2024/Alpha 
 TEST(FaultyFat32, WhatCannotBeReadIsSaidAndNeverPassedOffAsWhole) {
   if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
   test::TempDir dir, target;
-  auto bytes = test::LoadImage(test::FixturesDir() / "fat" / "fat32-tree.img.gz");
-  ASSERT_TRUE(bytes);
-  const auto image = dir.write("fat32-tree.img", *bytes);
+  const auto image = Unpacked(dir, "fat/fat32-tree.img.gz", "fat32-tree.img");
+  ASSERT_FALSE(image.empty());
   const std::string cat = std::string("cat IMG 0 ") + kDesignNotes;
   const auto clean = test::RunCommand(Cli() + " cat " + ShellQuote(image.string()) + " 0 " + kDesignNotes);
   ASSERT_EQ(clean.out.size(), 20480u);
@@ -94,9 +99,8 @@ TEST(FaultyFat32, WhatCannotBeReadIsSaidAndNeverPassedOffAsWhole) {
 TEST(FaultyFat32, RecoverCountsTheFoldersOfItsSelectionThatCannotBeRead) {
   if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
   test::TempDir dir;
-  auto bytes = test::LoadImage(test::FixturesDir() / "fat" / "fat32-tree.img.gz");
-  ASSERT_TRUE(bytes);
-  const auto image = dir.write("fat32-tree.img", *bytes);
+  const auto image = Unpacked(dir, "fat/fat32-tree.img.gz", "fat32-tree.img");
+  ASSERT_FALSE(image.empty());
   const struct {
     uint64_t bad;
     const char* paths;
@@ -131,9 +135,8 @@ TEST(FaultyFat32, RecoverCountsTheFoldersOfItsSelectionThatCannotBeRead) {
 TEST(FaultyNtfs, UnreadableMftSectorsLoseOnlyTheirRecords) {
   if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
   test::TempDir dir;
-  auto bytes = test::LoadImage(test::FixturesDir() / "ntfs" / "ntfs-tree.img.gz");
-  ASSERT_TRUE(bytes);
-  const auto image = dir.write("ntfs-tree.img", *bytes);
+  const auto image = Unpacked(dir, "ntfs/ntfs-tree.img.gz", "ntfs-tree.img");
+  ASSERT_FALSE(image.empty());
   const auto clean = test::RunCommand(Cli() + " ls --json " + ShellQuote(image.string()) + " 0");
   ASSERT_EQ(clean.exitCode, 0) << clean.err;
   const auto count = [](const std::string& out) { return std::count(out.begin(), out.end(), '\n'); };

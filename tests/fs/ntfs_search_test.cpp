@@ -7,6 +7,7 @@
 
 #include "fs/extract.h"
 #include "fs/ntfs_reader.h"
+#include "fs/ntfs_search.h"
 #include "ops/open_partition.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
@@ -161,46 +162,55 @@ class CountingSource final : public platform::SectorSource {
   platform::SectorSource& inner_;
 };
 
-// A scan-result file may list thousands of one-record runs: each costs what
-// it holds, not a block of the disk.
-TEST(NtfsSearch, ShortListedRunsCostShortReads) {
-  NtfsVolumeBuilder v(64);
-  v.put(30, RecordBuilder(30, 1).fileName(5, u"a.txt", 1).build());
-  v.put(40, RecordBuilder(40, 1).fileName(5, u"b.txt", 1).build());
-  disk::DiskInfo disk;
-  for (uint64_t n = 0; n < 64; ++n) disk.mftRecordRuns.emplace(32 + 2 * n, 2);
-  disk::PartitionInfo part;
-  part.sectorCount = v.bytes().size() / 512;
-  part.sectorsPerCluster = 1;
-  platform::MemorySource mem(v.bytes());
-  CountingSource src(mem);
-  platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
-  EXPECT_EQ(Tree(FindNtfsState(part)->root), (Strings{"/a.txt 4 30", "/b.txt 4 40"}));
-  EXPECT_LT(src.asked, uint64_t{64} * 4 * 512);  // the records and their neighbours' first sectors
+// Records listed in a scan-result file cost what they hold, not a block of
+// the disk each: separate runs read only their own sectors, and runs that
+// touch or overlap are read together, once, a slot two runs share tried once.
+TEST(NtfsSearch, ListedRunsCostWhatTheyHold) {
+  const struct {
+    uint64_t runs, step, length;  // runs of `length` sectors every `step` sectors from 32
+    uint64_t maxBytes, maxCalls;
+  } cases[] = {
+      {64, 2, 2, 64 * 4 * 512, UINT64_MAX},  // the records and their neighbours' first sectors
+      {100000, 1, 1, UINT64_MAX, 100},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.runs);
+    NtfsVolumeBuilder v(64, c.runs * c.step + 4096);
+    v.put(30, RecordBuilder(30, 1).fileName(5, u"a.txt", 1).build());
+    v.put(40, RecordBuilder(40, 1).fileName(5, u"b.txt", 1).build());
+    disk::DiskInfo disk;
+    for (uint64_t n = 0; n < c.runs; ++n) disk.mftRecordRuns.emplace(32 + c.step * n, c.length);
+    if (c.step == 1) disk.mftRecordRuns[32 + 2 * 30] = 4;  // overlaps its neighbours
+    disk::PartitionInfo part;
+    part.sectorCount = v.bytes().size() / 512;
+    part.sectorsPerCluster = 1;
+    platform::MemorySource mem(v.bytes());
+    CountingSource src(mem);
+    platform::ProgressBlock progress;
+    ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
+    EXPECT_EQ(Tree(FindNtfsState(part)->root), (Strings{"/a.txt 4 30", "/b.txt 4 40"}));
+    EXPECT_EQ(FindNtfsState(part)->duplicatePositions.size(), 0u);
+    EXPECT_LT(src.asked, c.maxBytes);
+    EXPECT_LT(src.calls, c.maxCalls);
+  }
 }
 
-// Runs that touch or overlap are read together, once: a hundred thousand
-// one-sector runs cost a pass over their stretch, not a read each, and a
-// slot two runs share is tried once.
-TEST(NtfsSearch, TouchingListedRunsAreReadTogether) {
-  constexpr uint64_t kRuns = 100000;
-  NtfsVolumeBuilder v(64, kRuns + 4096);
+// A partition recording far more sectors than the image holds (a damaged
+// entry): the search ends at the image's end and says the rest once.
+TEST(NtfsSearch, SweepEndsWithTheSource) {
+  NtfsVolumeBuilder v(64);
   v.put(30, RecordBuilder(30, 1).fileName(5, u"a.txt", 1).build());
-  v.put(40, RecordBuilder(40, 1).fileName(5, u"b.txt", 1).build());
   disk::DiskInfo disk;
-  for (uint64_t n = 0; n < kRuns; ++n) disk.mftRecordRuns.emplace(32 + n, 1);
-  disk.mftRecordRuns[32 + 2 * 30] = 4;  // overlaps its neighbours: record 30 is still tried once
   disk::PartitionInfo part;
-  part.sectorCount = v.bytes().size() / 512;
-  part.sectorsPerCluster = 1;
+  part.sectorCount = uint64_t{1} << 40;
   platform::MemorySource mem(v.bytes());
-  CountingSource src(mem);
   platform::ProgressBlock progress;
-  ASSERT_TRUE(ScanNtfsVolume(&src, disk, part, progress));
-  EXPECT_EQ(Tree(FindNtfsState(part)->root), (Strings{"/a.txt 4 30", "/b.txt 4 40"}));
-  EXPECT_EQ(FindNtfsState(part)->duplicatePositions.size(), 0u);
-  EXPECT_LT(src.calls, 100u);
+  ASSERT_TRUE(SearchNtfsVolume(&mem, disk, part, progress));
+  const auto* state = FindNtfsState(part);
+  EXPECT_EQ(Tree(state->root), (Strings{"/a.txt 4 30"}));
+  ASSERT_EQ(state->readProblems.size(), 1u);
+  EXPECT_TRUE(state->readProblems[0].pastEnd);
+  EXPECT_EQ(state->readProblems[0].sector, v.bytes().size() / 512);
 }
 
 // The demo disk's NTFS partition (ntfs-3g made it), as a bare volume.
