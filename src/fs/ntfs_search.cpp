@@ -13,6 +13,7 @@
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "fs/compound_file.h"
+#include "fs/formats/registry.h"
 #include "fs/ntfs_placement.h"
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_record.h"
@@ -417,11 +418,10 @@ void SectorSearch::wholePartition() {
         std::vector<uint8_t> copy(bytes, bytes + recordBytes_);
         if (trySlot(copy.data(), sector)) continue;
       }
-      static const uint8_t kOle[8] = {0xD0, 0xCF, 0x11, 0xE0, 0xA1, 0xB1, 0x1A, 0xE1};
-      if (std::memcmp(bytes, kOle, 8) == 0) {
+      const ByteView head(bytes, kSector);
+      if (formats::kOle2.signature(head)) {
         tryCompoundDocument(bytes, sector, block, b);
-      } else if (bytes[0] == 0xFF && bytes[1] == 0xD8 && bytes[2] == 0xFF &&
-                 (std::memcmp(bytes + 6, "JFIF", 4) == 0 || std::memcmp(bytes + 6, "Exif", 4) == 0)) {
+      } else if (formats::kJpeg.signature(head)) {
         tryJpeg(sector, block, b);
       }
     }

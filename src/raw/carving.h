@@ -1,6 +1,7 @@
-// Carving: recognising the first sector of files of nine formats by their
-// leading bytes, measuring them by walking each format's own structure, and
-// recording them in the disk's "Extra Found Files" folder.
+// Carving: recognising the first sector of files of the known formats
+// (fs/formats) by their leading bytes, measuring them by walking each
+// format's own structure, and recording them in the disk's "Extra Found
+// Files" folder.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +14,7 @@
 
 namespace orvaldi::raw {
 
-// Largest file a walk measures: positions are 32-bit.
-inline constexpr uint64_t kMaxCarvedBytes = 0xFFFFFFFFull;
-
-// Whether the sector's first bytes match one of the nine header tests (the
+// Whether the sector's first bytes match the header test of a known format (the
 // cheap test the sweep runs on every sector; no allocation, no read).
 bool MayStartCarvedFile(const uint8_t* sector);
 
