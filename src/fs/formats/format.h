@@ -122,7 +122,9 @@ extern const FileFormat kJpeg;
 extern const FileFormat kMp3;
 
 // Small helpers the format files share.
-inline bool Matches(const uint8_t* p, std::string_view bytes) { return std::memcmp(p, bytes.data(), bytes.size()) == 0; }
+inline bool Matches(const uint8_t* p, std::string_view bytes) {
+  return std::memcmp(p, bytes.data(), bytes.size()) == 0;
+}
 inline std::string SectorName(uint64_t start) { return std::to_string(start); }
 
 }  // namespace orvaldi::fs::formats

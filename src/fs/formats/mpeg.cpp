@@ -12,9 +12,7 @@ constexpr std::string_view kSystem("\x00\x00\x01\xBB", 4);
 bool Claims(const uint8_t* s) { return Matches(s, kPack); }
 
 // MPEG-1 (0x21) and MPEG-2 (0x44) pack headers differ in length; the system header follows.
-uint32_t PackLength(const disk::ByteView& head) {
-  return head.u8(4) == 0x21 ? 12 : head.u8(4) == 0x44 ? 14 : 0;
-}
+uint32_t PackLength(const disk::ByteView& head) { return head.u8(4) == 0x21 ? 12 : head.u8(4) == 0x44 ? 14 : 0; }
 
 bool Signature(const disk::ByteView& head) {
   if (!head.matches(0, kPack)) return false;
