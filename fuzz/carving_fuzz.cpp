@@ -1,8 +1,10 @@
-// Fuzzes the carving probes: the input is a small disk, probed at its first sectors.
+// Fuzzes the carving probes (the input is a small disk, probed at its first
+// sectors) and the formats' header tests on the input as it is.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "fs/formats/registry.h"
 #include "platform/sector_source.h"
 #include "raw/carving.h"
 
@@ -22,6 +24,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // known extent never runs past its size.
     if (recorded != found.has_value()) __builtin_trap();
     if (found && (it->second.size != found->size || found->extent > found->size)) __builtin_trap();
+  }
+  // The header tests on bytes of any length, as the first-cluster search and
+  // the NTFS content search call them.
+  const disk::ByteView head(data, size);
+  for (const fs::formats::FileFormat* format : fs::formats::Registry()) {
+    format->signature(head);
+    for (const std::string_view extension : format->extensions) fs::formats::ConfirmsHeader(extension, head, size);
   }
   return 0;
 }
