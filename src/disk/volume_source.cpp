@@ -13,7 +13,9 @@ OpenedVolume OpenVolumeSource(const DiskInfo& disk, const PartitionInfo& partiti
   if (partition.volumeKind == VolumeKind::kPlain) {
     std::string error;
     out.source = OpenSource(disk, &error);
-    if (!out.source) out.outcome = platform::Outcome::Failed(error.empty() ? "cannot open " + disk.devicePath + " for reading" : error);
+    if (!out.source)
+      out.outcome =
+          platform::Outcome::Failed(error.empty() ? "cannot open " + disk.devicePath + " for reading" : error);
     return out;
   }
   if (partition.volumeKind != VolumeKind::kStriped && partition.volumeKind != VolumeKind::kSpanned &&
