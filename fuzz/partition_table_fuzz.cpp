@@ -2,6 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "disk/ldm.h"
 #include "disk/partition_table.h"
 #include "platform/sector_source.h"
 
@@ -9,6 +10,9 @@ using namespace orvaldi;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto source = platform::MemorySource::borrow({data, size});
+  // Dynamic-disk groups go to a list of this input's own.
+  disk::DiskInfoList groups;
+  disk::ldm::GroupListScope scope(groups);
   disk::DiskInfo disk;
   disk.devicePath = "fuzz.img";
   disk.sizeBytes = static_cast<int64_t>(size);

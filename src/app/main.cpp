@@ -25,7 +25,6 @@
 #include "app/splash.h"
 #include "app/workstation.h"
 #include "disk/disk_list.h"
-#include "disk/ldm.h"
 
 namespace {
 
@@ -87,7 +86,6 @@ int main(int argc, char** argv) {
   if (screenshots) qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
   QApplication app(argc, argv);
   QApplication::setApplicationName("Orvaldi");
-  orvaldi::disk::ldm::InstallDynamicDisks();
 
   std::vector<std::string> failures;
   {

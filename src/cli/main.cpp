@@ -7,14 +7,12 @@
 
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
-#include "disk/ldm.h"
 #include "platform/text.h"
 
 int main(int argc, char** argv) {
   using namespace orvaldi::cli;
   CLI::App app{"orvaldi: read-only data recovery for disks and disk images"};
   app.footer(std::string(kSourceHelp) + "\n" + kExitCodeHelp);
-  orvaldi::disk::ldm::InstallDynamicDisks();
   app.require_subcommand(1);
   int codePage = 936;
   app.add_option("--codepage", codePage, "Code page of 8-bit FAT names and labels")->default_val(936);

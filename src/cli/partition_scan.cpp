@@ -8,7 +8,6 @@
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/result_options.h"
-#include "disk/volume_readers.h"
 #include "ops/file_ops.h"
 
 namespace orvaldi::cli {
@@ -53,9 +52,9 @@ int OpenExitCode(const ops::OpenedPartition& opened, const disk::PartitionInfo& 
     case ops::OpenStatus::kNoVolume:
       std::fprintf(stderr, "orvaldi: no %s volume could be read in partition %s\n",
                    opened.family == disk::FsFamily::kNtfs ? "NTFS" : "FAT", part.name.c_str());
-      // A dynamic volume's members are opened for each read: say which one failed.
-      if (part.volumeKind != disk::VolumeKind::kPlain && !disk::VolumeReadError().empty()) {
-        std::fprintf(stderr, "orvaldi: %s\n", disk::VolumeReadError().c_str());
+      // A volume read from member disks: say which one failed.
+      if (part.volumeKind != disk::VolumeKind::kPlain && !opened.sourceError.empty()) {
+        std::fprintf(stderr, "orvaldi: %s\n", opened.sourceError.c_str());
         return kExitSource;
       }
       return kExitCorrupt;

@@ -10,7 +10,6 @@
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
 #include "disk/sector_io.h"
-#include "disk/volume_readers.h"
 
 namespace orvaldi::disk::ldm {
 namespace {
@@ -459,12 +458,5 @@ std::string ReadDynamicDisk(platform::SectorSource& source, DiskInfo& disk, cons
 GroupListScope::GroupListScope(DiskInfoList& list) : previous_(gGroupTarget) { gGroupTarget = &list; }
 GroupListScope::~GroupListScope() { gGroupTarget = previous_; }
 DiskInfoList& CurrentGroupList() { return gGroupTarget ? *gGroupTarget : DiskList(); }
-
-void InstallDynamicDisks() {
-  SetDynamicDiskReader([](platform::SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
-    ReadDynamicDisk(source, disk, devicePath, CurrentGroupList());
-  });
-  InstallVolumeReaders();
-}
 
 }  // namespace orvaldi::disk::ldm

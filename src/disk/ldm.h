@@ -157,7 +157,4 @@ class GroupListScope {
 };
 DiskInfoList& CurrentGroupList();
 
-// Installs the 0x42 hand-off and the readers of assembled volumes.
-void InstallDynamicDisks();
-
 }  // namespace orvaldi::disk::ldm

@@ -3,11 +3,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <set>
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/ldm.h"
 #include "disk/lvm_label.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
@@ -25,10 +25,6 @@ constexpr uint32_t kGptMaxEntrySize = 4096;
 constexpr uint32_t kApmMaxEntries = 1024;
 // Far more logical partitions than any real chain holds; a longer walk is a loop.
 constexpr size_t kMaxEbrs = 1024;
-
-std::mutex gHooksMutex;
-LvmLabelReader gLvmReader;
-DynamicDiskReader gDynamicReader;
 
 std::vector<uint8_t> Read(SectorSource& source, uint64_t sector, uint32_t count) {
   std::vector<uint8_t> buf(uint64_t{count} * SectorSize);
@@ -377,24 +373,13 @@ std::array<uint8_t, 16> GuidFromText(const char* text) {
   return bytes;
 }
 
-void SetLvmLabelReader(LvmLabelReader reader) {
-  std::lock_guard lock(gHooksMutex);
-  gLvmReader = std::move(reader);
-}
-
-void SetDynamicDiskReader(DynamicDiskReader reader) {
-  std::lock_guard lock(gHooksMutex);
-  gDynamicReader = std::move(reader);
-}
-
 namespace {
 
 // A disk without an MBR signature: an LVM physical volume, an EXT volume,
 // an Apple partition map, or a bare HFS volume.
-void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s, const std::string& devicePath,
-                         const LvmLabelReader& lvm) {
+void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s, const std::string& devicePath) {
   const auto sector1 = s.sub(SectorSize, SectorSize);
-  if ((lvm ? lvm(source, disk, sector1) : ReadLvmLabel(source, disk, sector1, devicePath)) == 0) return;
+  if (ReadLvmLabel(source, disk, sector1, devicePath) == 0) return;
   const uint64_t superAt = 2ull * disk.bytesPerSector;
   const auto super = ReadBytesAt(source, superAt, 1024);
   uint32_t counter = 0;
@@ -426,17 +411,10 @@ int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& g
 }  // namespace
 
 void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
-  LvmLabelReader lvm;
-  DynamicDiskReader dynamic;
-  {
-    std::lock_guard lock(gHooksMutex);
-    lvm = gLvmReader;
-    dynamic = gDynamicReader;
-  }
   const auto head = Read(source, 0, 4);
   const ByteView s(head);
   if (s.le16(0x1FE) != 0xAA55) {
-    EnumerateWithoutMbr(source, disk, s, devicePath, lvm);
+    EnumerateWithoutMbr(source, disk, s, devicePath);
     return;
   }
   if (LooksLikeVolumeBootSector(s)) {
@@ -462,7 +440,7 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
     const uint32_t count = s.le32(at + 12);
     if (type == 0 || count == 0 || IsExtendedType(type)) continue;
     if (type == 0x42) {
-      if (dynamic) dynamic(source, disk, devicePath);
+      ldm::ReadDynamicDisk(source, disk, devicePath, ldm::CurrentGroupList());
       continue;
     }
     if (inGpt(first, count)) continue;
@@ -480,9 +458,8 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
     AddGptPartitions(source, disk, gpt, devicePath, counter);
     // On a GPT a dynamic disk's database lives in its LDM metadata partition.
     static const auto kLdmMetadata = GuidFromText("5808C8AA-7E8F-42E0-85D2-E1E90434CFB3");
-    if (dynamic &&
-        std::any_of(gpt.entries.begin(), gpt.entries.end(), [](const GptEntry& e) { return e.type == kLdmMetadata; }))
-      dynamic(source, disk, devicePath);
+    if (std::any_of(gpt.entries.begin(), gpt.entries.end(), [](const GptEntry& e) { return e.type == kLdmMetadata; }))
+      ldm::ReadDynamicDisk(source, disk, devicePath, ldm::CurrentGroupList());
   }
 
   // Second pass: extended partitions, each chain walked depth-first.

@@ -3,7 +3,6 @@
 
 #include <array>
 #include <cstdint>
-#include <functional>
 #include <span>
 #include <string>
 
@@ -24,16 +23,6 @@ void EnumeratePartitions(platform::SectorSource& source, DiskInfo& disk, const s
 // nothing) when the disk cannot be opened.
 bool CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk);
 void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, platform::SectorSource& source);
-
-// Hand-off points to the volume-manager readers. The LVM2 reader gets the
-// disk's sector 1 and answers 0 when it was an LVM2 label (the disk is then
-// handled) and 1 otherwise; without one installed, ReadLvmLabel does this.
-// The dynamic-disk reader is called for an MBR entry of type 0x42; until
-// installed, type 0x42 entries add nothing.
-using LvmLabelReader = std::function<int(platform::SectorSource&, DiskInfo&, std::span<const uint8_t> sector1)>;
-using DynamicDiskReader = std::function<void(platform::SectorSource&, DiskInfo&, const std::string& devicePath)>;
-void SetLvmLabelReader(LvmLabelReader reader);
-void SetDynamicDiskReader(DynamicDiskReader reader);
 
 // A GUID in its on-disk form (first three groups little-endian) from its
 // usual text "XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX".

@@ -2,17 +2,9 @@
 #include "disk/sector_io.h"
 
 #include <algorithm>
-#include <array>
 #include <cstring>
-#include <mutex>
 
 namespace orvaldi::disk {
-namespace {
-
-std::mutex gReadersMutex;
-std::array<VolumeReader, 5> gReaders;  // index = volume kind; 0 unused
-
-}  // namespace
 
 std::unique_ptr<SectorSource> OpenSource(const DiskInfo& disk, std::string* error) {
   // A group record's path is the group's name, never a file to open: a file
@@ -42,78 +34,46 @@ SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, ui
   return result;
 }
 
-void SetVolumeReader(VolumeKind volumeKind, VolumeReader reader) {
-  const unsigned slot = NumberOf(volumeKind);
-  if (volumeKind == VolumeKind::kPlain || slot >= gReaders.size()) return;
-  std::lock_guard lock(gReadersMutex);
-  gReaders[slot] = std::move(reader);
-}
-
-bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
-                     const PartitionInfo* partition) {
-  bytesRead = 0;
-  if (partition == nullptr || partition->volumeKind == VolumeKind::kPlain) {
-    if (source == nullptr) {
-      std::memset(buffer, 0, length);
-      return false;
-    }
-    const auto outcome = source->readAt(position, {buffer, length});
-    std::memset(buffer + outcome.bytes, 0, length - outcome.bytes);
-    bytesRead = static_cast<uint32_t>(outcome.bytes);
-    return outcome.bytes == length;
-  }
-  VolumeReader reader;
-  {
-    std::lock_guard lock(gReadersMutex);
-    if (NumberOf(partition->volumeKind) < gReaders.size()) reader = gReaders[NumberOf(partition->volumeKind)];
-  }
-  if (!reader) {
-    std::memset(buffer, 0, length);
-    return false;
-  }
-  const bool ok = reader(buffer, length, bytesRead, position, *partition);
-  // Whatever the reader could not fill is zero, as for plain partitions:
-  // callers reuse their buffers.
-  bytesRead = std::min(bytesRead, length);
+bool ReadVolumeBytes(SectorSource& source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position) {
+  const auto outcome = source.readAt(position, {buffer, length});
+  bytesRead = static_cast<uint32_t>(std::min<uint64_t>(outcome.bytes, length));
+  // Whatever could not be read is zero: callers reuse their buffers.
   std::memset(buffer + bytesRead, 0, length - bytesRead);
-  return ok && bytesRead == length;
+  return bytesRead == length;
 }
 
-bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
-                       uint8_t* buffer) {
+bool ReadVolumeSectors(SectorSource& source, uint64_t sector, uint64_t count, uint8_t* buffer) {
   constexpr uint64_t kMaxRequest = 1u << 15;  // sectors: 16 MiB
   bool ok = true;
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min(count - done, kMaxRequest);
     uint32_t got = 0;
     ok &= ReadVolumeBytes(source, buffer + done * SectorSize, static_cast<uint32_t>(n * SectorSize), got,
-                          (sector + done) * SectorSize, partition);
+                          (sector + done) * SectorSize);
     done += n;
   }
   return ok;
 }
 
-bool ReadVolumeSectorsSalvaging(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
-                                uint8_t* buffer, std::vector<uint64_t>& bad) {
-  const bool plain = partition == nullptr || partition->volumeKind == VolumeKind::kPlain;
-  const uint64_t sourceEnd = plain && source != nullptr ? source->size() / SectorSize : 0;
+bool ReadVolumeSectorsSalvaging(SectorSource& source, uint64_t sector, uint64_t count, uint8_t* buffer,
+                                std::vector<uint64_t>& bad) {
+  const uint64_t sourceEnd = source.size() / SectorSize;
   if (sourceEnd != 0 && count != 0 && sector + count > sourceEnd) {
-    // Past the end of a short image nothing can be read: no need to try.
+    // Past the end of a short image or volume nothing can be read: no need to try.
     const uint64_t inside = sector < sourceEnd ? sourceEnd - sector : 0;
-    ReadVolumeSectorsSalvaging(source, partition, sector, inside, buffer, bad);
+    ReadVolumeSectorsSalvaging(source, sector, inside, buffer, bad);
     std::memset(buffer + inside * SectorSize, 0, (count - inside) * SectorSize);
     for (uint64_t s = sector + inside; s < sector + count; ++s) bad.push_back(s);
     return false;
   }
-  if (count == 0 || ReadVolumeSectors(source, partition, sector, count, buffer)) return true;
+  if (count == 0 || ReadVolumeSectors(source, sector, count, buffer)) return true;
   if (count == 1) {
     bad.push_back(sector);
     return false;
   }
   const uint64_t half = count / 2;
-  const bool first = ReadVolumeSectorsSalvaging(source, partition, sector, half, buffer, bad);
-  const bool second =
-      ReadVolumeSectorsSalvaging(source, partition, sector + half, count - half, buffer + half * SectorSize, bad);
+  const bool first = ReadVolumeSectorsSalvaging(source, sector, half, buffer, bad);
+  const bool second = ReadVolumeSectorsSalvaging(source, sector + half, count - half, buffer + half * SectorSize, bad);
   return first && second;
 }
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -31,35 +31,43 @@ struct SectorRead {
 // not be read stays zero (every recogniser rejects a zero sector).
 SectorRead ReadSectors(SectorSource& source, uint64_t sector, uint32_t count, uint8_t* buffer);
 
-// Reads through a dynamic volume's mapping: `position` is the byte offset
-// inside the volume. Sets `bytesRead`; returns success.
-using VolumeReader = std::function<bool(uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
-                                        const PartitionInfo& partition)>;
+// The read used by readers, scanners and savers, on the source
+// OpenVolumeSource gave: reads `length` bytes at byte `position` (absolute
+// on the disk for a plain partition, from the volume's start for an
+// assembled one, so the same arithmetic serves both). Zero-fills what could
+// not be read, sets `bytesRead`, and succeeds when every byte arrived.
+bool ReadVolumeBytes(SectorSource& source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position);
 
-// Installs the reader for striped, spanned or RAID-5 volumes. Passing an
-// empty function removes it.
-void SetVolumeReader(VolumeKind volumeKind, VolumeReader reader);
-
-// The partition-aware read used by readers, scanners and savers. For a plain
-// partition (or none) it reads `length` bytes of `source` at byte `position`
-// (absolute on the disk; zero-filled past what could be read) and succeeds
-// when all of them arrived. For a dynamic volume `position` is relative to
-// the volume (whose startSector is 0, so the same arithmetic serves both) and
-// the request goes to the installed reader of its kind; `source` may then be
-// null. An unknown kind, or a kind whose reader is not installed, fails.
-bool ReadVolumeBytes(SectorSource* source, uint8_t* buffer, uint32_t length, uint32_t& bytesRead, uint64_t position,
-                     const PartitionInfo* partition);
-
-// `count` whole sectors from absolute sector `sector` through ReadVolumeBytes,
-// in requests small enough for its 32-bit length. True when all arrived.
-bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
-                       uint8_t* buffer);
+// `count` whole sectors from sector `sector` through ReadVolumeBytes, in
+// requests small enough for its 32-bit length. True when all arrived.
+bool ReadVolumeSectors(SectorSource& source, uint64_t sector, uint64_t count, uint8_t* buffer);
 
 // The same, but a failed read is repeated in halves down to single sectors,
 // so that only the sectors that cannot be read stay zero; their numbers are
 // appended to `bad` in ascending order. At most about two reads per sector,
 // however much of the stretch is bad. True when nothing was bad.
-bool ReadVolumeSectorsSalvaging(SectorSource* source, const PartitionInfo* partition, uint64_t sector, uint64_t count,
-                                uint8_t* buffer, std::vector<uint64_t>& bad);
+bool ReadVolumeSectorsSalvaging(SectorSource& source, uint64_t sector, uint64_t count, uint8_t* buffer,
+                                std::vector<uint64_t>& bad);
+
+// The forms with the partition beside the source: the source alone decides
+// how a position is read, the partition is not consulted. A null source
+// reads nothing.
+inline bool ReadVolumeSectors(SectorSource* source, const PartitionInfo* /*partition*/, uint64_t sector, uint64_t count,
+                              uint8_t* buffer) {
+  if (source == nullptr) {
+    std::memset(buffer, 0, count * SectorSize);
+    return false;
+  }
+  return ReadVolumeSectors(*source, sector, count, buffer);
+}
+inline bool ReadVolumeSectorsSalvaging(SectorSource* source, const PartitionInfo* /*partition*/, uint64_t sector,
+                                       uint64_t count, uint8_t* buffer, std::vector<uint64_t>& bad) {
+  if (source == nullptr) {
+    std::memset(buffer, 0, count * SectorSize);
+    for (uint64_t s = sector; s < sector + count; ++s) bad.push_back(s);
+    return count == 0;
+  }
+  return ReadVolumeSectorsSalvaging(*source, sector, count, buffer, bad);
+}
 
 }  // namespace orvaldi::disk

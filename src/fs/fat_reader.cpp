@@ -136,7 +136,7 @@ bool FatScan::takeSearchedGeometry() {
 }
 
 bool FatScan::prepare() {
-  if (part_.volumeKind == disk::VolumeKind::kPlain && source_ == nullptr) return false;
+  if (source_ == nullptr) return false;
   if (part_.volumeKind == disk::VolumeKind::kPlain) sourceEnd_ = source_->size() / kSector;
   if (readBootSector()) {
     part_.bytesPerSector = kSector;
@@ -317,36 +317,12 @@ void FatScan::run(FatMode mode) {
 
 }  // namespace detail
 
-namespace {
-
-bool ScanWithOpenedSource(const disk::DiskInfo& disk, disk::PartitionInfo& partition, bool fat32, FatMode mode,
-                          platform::ProgressBlock& progress) {
-  std::unique_ptr<platform::SectorSource> source;
-  if (partition.volumeKind == disk::VolumeKind::kPlain) {
-    source = disk::OpenSource(disk);
-    if (!source) return false;
-  }
-  return ScanFatVolume(source.get(), disk, partition, fat32, mode, progress);
-}
-
-}  // namespace
-
 bool ScanFatVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
                    bool fat32, FatMode mode, platform::ProgressBlock& progress) {
   detail::FatScan scan(source, disk, partition, fat32, progress);
   if (!scan.prepare()) return false;
   scan.run(mode);
   return true;
-}
-
-bool ScanFat32(const disk::DiskInfo& disk, disk::PartitionInfo& partition, FatMode mode,
-               platform::ProgressBlock& progress) {
-  return ScanWithOpenedSource(disk, partition, true, mode, progress);
-}
-
-bool ScanFat16(const disk::DiskInfo& disk, disk::PartitionInfo& partition, FatMode mode,
-               platform::ProgressBlock& progress) {
-  return ScanWithOpenedSource(disk, partition, false, mode, progress);
 }
 
 }  // namespace orvaldi::fs

@@ -13,17 +13,10 @@ namespace orvaldi::fs {
 // the data area for directories (formatted or damaged volumes).
 enum class FatMode { kSearch, kWalk };
 
-// Scans the partition into its FatScanState. Opens the disk itself (unless
-// the partition is a dynamic volume, read through its mapping). Returns with
-// what it found so far when cancelled (true). Returns false, having added
-// nothing, when the disk cannot be opened or the volume's geometry cannot be
-// found (neither the boot sector nor the FATs give it).
-bool ScanFat32(const disk::DiskInfo& disk, disk::PartitionInfo& partition, FatMode mode,
-               platform::ProgressBlock& progress);
-bool ScanFat16(const disk::DiskInfo& disk, disk::PartitionInfo& partition, FatMode mode,
-               platform::ProgressBlock& progress);
-
-// The same on an already open source (null for a dynamic volume).
+// Scans the partition into its FatScanState, reading `source`, the one
+// disk::OpenVolumeSource gave for it. Returns with what it found so far when
+// cancelled (true). Returns false, having added nothing, when the volume's
+// geometry cannot be found (neither the boot sector nor the FATs give it).
 bool ScanFatVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
                    bool fat32, FatMode mode, platform::ProgressBlock& progress);
 

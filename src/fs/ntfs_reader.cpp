@@ -453,7 +453,7 @@ void NtfsWalk::walkTable() {
 }
 
 bool NtfsWalk::run() {
-  if (part_.volumeKind == disk::VolumeKind::kPlain && source_ == nullptr) return false;
+  if (source_ == nullptr) return false;
   if (!readBoot()) return false;
 
   const auto& runs = disk_.mftRecordRuns;
@@ -490,15 +490,6 @@ bool ScanNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& p
                     platform::ProgressBlock& progress) {
   NtfsWalk walk(source, disk, partition, progress);
   return walk.run();
-}
-
-bool ScanNtfs(disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
-  std::unique_ptr<SectorSource> source;
-  if (partition.volumeKind == disk::VolumeKind::kPlain) {
-    source = disk::OpenSource(disk);
-    if (!source) return false;
-  }
-  return ScanNtfsVolume(source.get(), disk, partition, progress);
 }
 
 }  // namespace orvaldi::fs

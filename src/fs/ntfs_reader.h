@@ -15,12 +15,12 @@ namespace orvaldi::fs {
 struct NtfsScanState;
 
 // Scans an NTFS partition record by record through its MFT into the
-// partition's NtfsScanState. Opens the disk itself (unless the partition is a
-// dynamic volume). Returns false when nothing could be read (no disk, no MFT).
+// partition's NtfsScanState, reading `source`, the one
+// disk::OpenVolumeSource gave for it. Returns false when nothing could be
+// read (no MFT).
 // When a full-disk scan noted MFT record runs inside the partition, the walk
 // hands the partition to the listed-runs search instead (which may drop
 // carved files from the disk's "Extra Found Files").
-bool ScanNtfs(disk::DiskInfo& disk, disk::PartitionInfo& partition, platform::ProgressBlock& progress);
 bool ScanNtfsVolume(platform::SectorSource* source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
                     platform::ProgressBlock& progress);
 

@@ -148,7 +148,7 @@ bool SectorSearch::setUp(bool emptyRoot) {
   state_.numberIndex.emplace(5, &state_.root);
   state_.numberIndex.emplace(1, &state_.extension);
   state_.numberIndex.emplace(2, &state_.orphans);
-  if (part_.volumeKind == disk::VolumeKind::kPlain && source_ == nullptr) return false;
+  if (source_ == nullptr) return false;
   // A readable boot sector tells the record size; a damaged volume keeps 1,024.
   std::vector<uint8_t> boot(kSector);
   read(part_.startSector, 1, boot.data());
@@ -513,15 +513,6 @@ bool SearchListedRuns(SectorSource* source, disk::DiskInfo& disk, PartitionInfo&
   search.listedRuns();
   search.finish();
   return true;
-}
-
-bool SearchNtfsPartition(disk::DiskInfo& disk, PartitionInfo& partition, platform::ProgressBlock& progress) {
-  std::unique_ptr<SectorSource> source;
-  if (partition.volumeKind == disk::VolumeKind::kPlain) {
-    source = disk::OpenSource(disk);
-    if (!source) return false;
-  }
-  return SearchNtfsVolume(source.get(), disk, partition, progress);
 }
 
 }  // namespace orvaldi::fs

@@ -9,8 +9,8 @@ namespace orvaldi::fs {
 
 // Examines every sector of the partition: valid file records are decoded and
 // placed, re-parented at the end; compound documents and JPEG pictures in
-// the other sectors are listed under "扩展目录". Opens the disk itself.
-bool SearchNtfsPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, platform::ProgressBlock& progress);
+// the other sectors are listed under "扩展目录". Reads `source`, the one
+// disk::OpenVolumeSource gave for the partition.
 bool SearchNtfsVolume(platform::SectorSource* source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
                       platform::ProgressBlock& progress);
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "disk/sector_io.h"
+#include "disk/volume_source.h"
 #include "platform/text.h"
 
 namespace orvaldi::ops {
@@ -45,16 +46,13 @@ fs::NodeRef ResolveFile(const std::vector<fs::NodeRef>& tops, const std::string&
 FileCopy CopyFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partition, const fs::NodeRef& node,
                   fs::DataSink& sink, const fs::PieceFn& piece) {
   FileCopy out;
-  std::unique_ptr<platform::SectorSource> source;
-  if (partition.volumeKind == disk::VolumeKind::kPlain) {
-    source = disk::OpenSource(disk, &out.sourceError);
-    if (!source) {
-      if (out.sourceError.empty()) out.sourceError = "cannot open " + disk.devicePath + " for reading";
-      out.result = {fs::CopyStatus::kNoData, 0, false, false};
-      return out;
-    }
+  const disk::OpenedVolume source = disk::OpenVolumeSource(disk, partition);
+  if (!source.source) {
+    out.sourceError = source.outcome.message;
+    out.result = {fs::CopyStatus::kNoData, 0, false, false};
+    return out;
   }
-  out.result = raw::CopyFileData(source.get(), partition, node, sink, piece);
+  out.result = raw::CopyFileData(source.source.get(), partition, node, sink, piece);
   return out;
 }
 

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "disk/volume_source.h"
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
 #include "fs/ntfs_reader.h"
@@ -13,10 +14,10 @@
 namespace orvaldi::ops {
 namespace {
 
-void OpenNtfs(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, platform::ProgressBlock& progress,
-              OpenedPartition& out) {
-  const bool ok =
-      mode == ScanMode::kDeep ? fs::SearchNtfsPartition(disk, part, progress) : fs::ScanNtfs(disk, part, progress);
+void OpenNtfs(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
+              platform::ProgressBlock& progress, OpenedPartition& out) {
+  const bool ok = mode == ScanMode::kDeep ? fs::SearchNtfsVolume(&source, disk, part, progress)
+                                          : fs::ScanNtfsVolume(&source, disk, part, progress);
   const fs::NtfsScanState* state = fs::FindNtfsState(part);
   if (!ok || !state) {
     out.status = OpenStatus::kNoVolume;
@@ -30,13 +31,13 @@ void OpenNtfs(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, pl
   out.carvedDuplicates = state->carvedDuplicates;
 }
 
-void OpenFat(disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode, platform::ProgressBlock& progress,
-             OpenedPartition& out) {
-  const auto scan = out.family == disk::FsFamily::kFat32 ? fs::ScanFat32 : fs::ScanFat16;
-  const bool ready = scan(disk, part, mode == ScanMode::kSearch ? fs::FatMode::kSearch : fs::FatMode::kWalk, progress);
+void OpenFat(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
+             platform::ProgressBlock& progress, OpenedPartition& out) {
+  const bool ready = fs::ScanFatVolume(&source, disk, part, out.family == disk::FsFamily::kFat32,
+                                       mode == ScanMode::kSearch ? fs::FatMode::kSearch : fs::FatMode::kWalk, progress);
   const fs::FatScanState* state = fs::FindFatState(part);
-  // False when the disk could not be opened or no usable geometry was found:
-  // an empty tree then is no listing of the volume.
+  // False when no usable geometry was found: an empty tree then is no
+  // listing of the volume.
   if (!ready || !state) {
     out.status = OpenStatus::kNoVolume;
     return;
@@ -61,18 +62,31 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     out.status = OpenStatus::kWrongMode;
     return out;
   }
+  if (!ntfs && !disk::IsFat(out.family)) {
+    out.status = OpenStatus::kNotAFileSystem;
+    return out;
+  }
   // A partition scanned before is emptied first: the readers add to what
   // its tree holds.
   if (ntfs) {
     if (auto* state = partition.reader.get<fs::NtfsScanState>()) state->clearForRescan();
-    OpenNtfs(disk, partition, mode, progress, out);
-  } else if (disk::IsFat(out.family)) {
-    fs::EmptyFatResults(partition);
-    OpenFat(disk, partition, mode, progress, out);
   } else {
-    out.status = OpenStatus::kNotAFileSystem;
+    fs::EmptyFatResults(partition);
+  }
+  // The readers read the partition through this one source, whatever volume
+  // it lives on.
+  const disk::OpenedVolume volume = disk::OpenVolumeSource(disk, partition);
+  if (!volume.source) {
+    out.status = OpenStatus::kNoVolume;
+    out.sourceError = volume.outcome.message;
     return out;
   }
+  if (ntfs) {
+    OpenNtfs(*volume.source, disk, partition, mode, progress, out);
+  } else {
+    OpenFat(*volume.source, disk, partition, mode, progress, out);
+  }
+  if (out.status == OpenStatus::kNoVolume) out.sourceError = disk::VolumeReadFailure(*volume.source);
   // What a cancelled scan found stays on the tops, but is not the whole tree.
   if (progress.cancelled()) out.status = OpenStatus::kCancelled;
   return out;

@@ -54,6 +54,10 @@ struct OpenedPartition {
   // drops them with DropCarvedDuplicates where it may change the disk's
   // records (a window may be showing that folder while the scan runs).
   std::vector<uint64_t> carvedDuplicates;
+  // With kNoVolume: why the partition's source could not be opened or read
+  // (a member disk of a volume that cannot be opened, or is missing), when
+  // that is known; empty when the source read well but held no volume.
+  std::string sourceError;
 };
 
 // Scans `partition` of `disk`, leaving the tree on the partition record

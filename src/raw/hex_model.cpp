@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "disk/sector_io.h"
+#include "disk/volume_source.h"
 #include "fs/extract.h"
 
 namespace orvaldi::raw {
@@ -212,14 +213,14 @@ HexLoad LoadSectorRange(platform::SectorSource& source, uint64_t startSector, ui
 }
 
 HexLoad LoadSectorRange(const disk::DiskInfo& disk, uint64_t startSector, uint64_t sizeBytes) {
-  std::string error;
-  const std::unique_ptr<platform::SectorSource> source = disk::OpenSource(disk, &error);
-  if (!source) {
+  // Sectors of the disk itself, as a plain partition's are read.
+  const disk::OpenedVolume opened = disk::OpenVolumeSource(disk, disk::PartitionInfo{});
+  if (!opened.source) {
     HexLoad load;
-    load.problem = error.empty() ? "cannot open " + disk.devicePath + " for reading" : error;
+    load.problem = opened.outcome.message;
     return load;
   }
-  return LoadSectorRange(*source, startSector, sizeBytes);
+  return LoadSectorRange(*opened.source, startSector, sizeBytes);
 }
 
 HexLoad LoadFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partition, const fs::NodeRef& node) {
@@ -237,17 +238,12 @@ HexLoad LoadFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partitio
   uint64_t wanted = std::min(node.size(), kMaxBytes);
   if (partition.sectorCount != 0 && partition.sectorCount <= UINT64_MAX / kSector)
     wanted = std::min(wanted, partition.sectorCount * kSector);
-  std::unique_ptr<platform::SectorSource> source;
-  std::unique_ptr<ReadWatch> watch;
-  if (partition.volumeKind == disk::VolumeKind::kPlain) {
-    std::string error;
-    source = disk::OpenSource(disk, &error);
-    if (!source) {
-      load.problem = error.empty() ? "cannot open " + disk.devicePath + " for reading" : error;
-      return load;
-    }
-    watch = std::make_unique<ReadWatch>(*source);
+  const disk::OpenedVolume source = disk::OpenVolumeSource(disk, partition);
+  if (!source.source) {
+    load.problem = source.outcome.message;
+    return load;
   }
+  const auto watch = std::make_unique<ReadWatch>(*source.source);
   const auto requested = static_cast<uint32_t>(wanted);
   if (node.family() == fs::NodeFamily::kFat)
     load.bytes = fs::FatLeadingBytes(watch.get(), partition, *node.fat(), requested);

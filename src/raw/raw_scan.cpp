@@ -14,6 +14,7 @@
 #include "disk/bytes.h"
 #include "disk/recognisers.h"
 #include "disk/volume_label.h"
+#include "disk/volume_source.h"
 #include "raw/carving.h"
 #include "raw/raw_scan_internal.h"
 #include "raw/sweep_reader.h"
@@ -157,7 +158,7 @@ int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBl
   disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
   disk.extraFoundFolder.size = 0;
   const bool mapped = context != nullptr && context->volumeKind != disk::VolumeKind::kPlain;
-  if (source == nullptr && !mapped) return 0;
+  if (source == nullptr) return 0;
   // Sectors past the source's end cannot be read; they are not swept, so
   // none of them is reported unreadable.
   if (!mapped) {
@@ -177,12 +178,11 @@ int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_
                 const PartitionInfo* context, RawScanReport* report) {
   disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
   disk.extraFoundFolder.size = 0;
-  std::unique_ptr<SectorSource> source;
-  if (context == nullptr || context->volumeKind == disk::VolumeKind::kPlain) {
-    source = disk::OpenSource(disk);
-    if (!source) return 0;
-  }
-  return RawDiskScan(source.get(), disk, progress, firstSector, sectorCount, context, report);
+  // Without a partition the sweep reads the whole disk, as for a plain one.
+  const PartitionInfo wholeDisk;
+  const disk::OpenedVolume opened = disk::OpenVolumeSource(disk, context ? *context : wholeDisk);
+  if (!opened.source) return 0;
+  return RawDiskScan(opened.source.get(), disk, progress, firstSector, sectorCount, context, report);
 }
 
 }  // namespace orvaldi::raw

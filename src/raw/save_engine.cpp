@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "disk/sector_io.h"
+#include "disk/volume_source.h"
 #include "fs/extract.h"
 #include "fs/fat_state.h"
 #include "fs/ntfs_state.h"
@@ -394,12 +395,9 @@ class SaveWalk {
 
 // Runs one job on the calling thread with its own disk handle.
 bool RunJob(SharedState& shared, const SaveJob& job, KnownList known) {
-  std::unique_ptr<platform::SectorSource> source;
-  if (job.partition->volumeKind == disk::VolumeKind::kPlain) {
-    source = disk::OpenSource(*job.disk);
-    if (!source) return false;
-  }
-  SaveWalk walk(shared, source.get(), job, known);
+  const disk::OpenedVolume source = disk::OpenVolumeSource(*job.disk, *job.partition);
+  if (!source.source) return false;
+  SaveWalk walk(shared, source.source.get(), job, known);
   for (const SaveItem& item : job.items) {
     if (shared.cancelled()) break;
     walk.item(item);

@@ -25,22 +25,22 @@ Attempt ReadAttempt(SectorSource* source, const PartitionInfo* context, uint64_t
     std::memset(out, 0, length);  // beyond any source: its end
     return a;
   }
+  if (source == nullptr) {
+    std::memset(out, 0, length);
+    a.failed = true;
+    return a;
+  }
   if (context == nullptr || context->volumeKind == disk::VolumeKind::kPlain) {
-    if (source == nullptr) {
-      std::memset(out, 0, length);
-      a.failed = true;
-      return a;
-    }
     const platform::ReadOutcome outcome = source->readAt(sector * kSector, {out, static_cast<size_t>(length)});
     std::memset(out + outcome.bytes, 0, length - outcome.bytes);
     a.good = outcome.bytes / kSector;
     a.failed = outcome.bytes < length && outcome.error != 0;
     return a;
   }
-  // A volume reader tells only whether everything arrived: what it could
-  // not deliver counts as unreadable.
+  // An assembled volume's read counts what it could not deliver as
+  // unreadable, its end included.
   uint32_t got = 0;
-  const bool ok = disk::ReadVolumeBytes(source, out, static_cast<uint32_t>(length), got, sector * kSector, context);
+  const bool ok = disk::ReadVolumeBytes(*source, out, static_cast<uint32_t>(length), got, sector * kSector);
   a.good = std::min<uint64_t>(got / kSector, count);
   a.failed = !ok && a.good < count;
   if (a.failed) std::memset(out + a.good * kSector, 0, length - a.good * kSector);

@@ -13,6 +13,7 @@
 #include "disk/ldm.h"
 #include "disk/sector_io.h"
 #include "disk/volume_readers.h"
+#include "disk/volume_source.h"
 #include "fs/extract.h"
 #include "ops/file_ops.h"
 #include "ops/format.h"
@@ -172,7 +173,6 @@ TEST(VolumeReaders, PositionExamples) {
 // parity computed here: reads across stripes, a member left out, a member
 // whose file is gone.
 TEST(VolumeReaders, Raid5ReadsAcrossStripesAndRebuildsAMissingMember) {
-  InstallVolumeReaders();
   constexpr uint64_t kStripe = 2 * 512;
   constexpr uint64_t kRows = 6;
   constexpr uint64_t kStart = 3;  // sectors before each member's extent
@@ -205,7 +205,8 @@ TEST(VolumeReaders, Raid5ReadsAcrossStripesAndRebuildsAMissingMember) {
   auto readAll = [&](const PartitionInfo& part, uint64_t at, uint32_t length) {
     std::vector<uint8_t> out(length);
     uint32_t got = 0;
-    return ReadVolumeBytes(nullptr, out.data(), length, got, at, &part) ? out : std::vector<uint8_t>{};
+    const OpenedVolume opened = OpenVolumeSource(DiskInfo{}, part);
+    return opened.source && ReadVolumeBytes(*opened.source, out.data(), length, got, at) ? out : std::vector<uint8_t>{};
   };
   const auto slice = [&](uint64_t at, uint32_t n) {
     return std::vector<uint8_t>(volume.begin() + static_cast<std::ptrdiff_t>(at),
@@ -221,14 +222,16 @@ TEST(VolumeReaders, Raid5ReadsAcrossStripesAndRebuildsAMissingMember) {
   // Past the volume's end: what lies inside arrives, the read fails.
   uint32_t got = 0;
   std::vector<uint8_t> tail(2048);
-  EXPECT_FALSE(ReadVolumeBytes(nullptr, tail.data(), 2048, got, volume.size() - 1024, &p));
+  const OpenedVolume opened = OpenVolumeSource(DiskInfo{}, p);
+  ASSERT_TRUE(opened.source);
+  EXPECT_FALSE(ReadVolumeBytes(*opened.source, tail.data(), 2048, got, volume.size() - 1024));
   EXPECT_EQ(got, 1024u);
 
   PartitionInfo unopenable = p;
   unopenable.members[1].devicePath = (dir.path() / "gone.img").string();
-  std::vector<uint8_t> buf(kStripe * 2);
-  EXPECT_FALSE(ReadVolumeBytes(nullptr, buf.data(), static_cast<uint32_t>(buf.size()), got, 0, &unopenable));
-  EXPECT_NE(VolumeReadError().find("gone.img"), std::string::npos) << VolumeReadError();
+  const OpenedVolume gone = OpenVolumeSource(DiskInfo{}, unopenable);
+  EXPECT_FALSE(gone.source);
+  EXPECT_NE(gone.outcome.message.find("gone.img"), std::string::npos) << gone.outcome.message;
 }
 
 // The corpus images are 50 MiB of mostly zeros: written sparse.
@@ -278,7 +281,6 @@ std::string Describe(const PartitionInfo& p, const ops::LoadedDisk& loaded) {
 // What `ldmtool show volume` reports for the two groups, and test.txt read
 // from every volume whose disks are given.
 TEST(LdmCorpus, GroupsVolumesMembersAndTestFiles) {
-  ldm::InstallDynamicDisks();
   const std::vector<GroupCase> cases = {
       {"2003r2",
        {"2003r2-simple-1", "2003r2-spanned-1", "2003r2-spanned-2", "2003r2-striped-1", "2003r2-striped-2",
@@ -351,7 +353,7 @@ TEST(LdmCorpus, GroupsVolumesMembersAndTestFiles) {
       if (!want.readable) continue;
       platform::ProgressBlock progress;
       const auto opened = ops::OpenPartition(group, p, ops::ScanMode::kWalk, progress);
-      ASSERT_EQ(opened.status, ops::OpenStatus::kOk) << VolumeReadError();
+      ASSERT_EQ(opened.status, ops::OpenStatus::kOk) << opened.sourceError;
       const fs::NodeRef file = ops::ResolveFile(opened.tops, "根目录/test.txt");
       ASSERT_TRUE(file);
       fs::MemorySink sink;

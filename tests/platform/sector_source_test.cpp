@@ -84,41 +84,19 @@ TEST(FaultySource, DeliversBytesBeforeABadSectorThenFails) {
   EXPECT_TRUE(disk::ReadSectors(faulty, 4, 1, buf.data()).complete);
 }
 
-TEST(ReadVolumeBytes, PlainReadsTheSourceAndDynamicKindsGoToTheirReader) {
+TEST(ReadVolumeBytes, ReadsTheSourceAndZeroesWhatDidNotArrive) {
   MemorySource mem(Pattern(4 * 512));
-  std::vector<uint8_t> buf(700);
+  std::vector<uint8_t> buf(700, 0xCD);
   uint32_t got = 99;
-  EXPECT_TRUE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 100, nullptr));
+  EXPECT_TRUE(disk::ReadVolumeBytes(mem, buf.data(), 700, got, 100));
   EXPECT_EQ(got, 700u);
   EXPECT_TRUE(std::equal(buf.begin(), buf.end(), mem.bytes().begin() + 100));
-  EXPECT_FALSE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 4 * 512 - 10, nullptr));
+  std::fill(buf.begin(), buf.end(), 0xCD);
+  EXPECT_FALSE(disk::ReadVolumeBytes(mem, buf.data(), 700, got, 4 * 512 - 10));
   EXPECT_EQ(got, 10u);
-
-  disk::PartitionInfo striped;
-  striped.volumeKind = kStriped;
-  got = 99;
-  EXPECT_FALSE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 0, &striped));  // no reader yet
-  EXPECT_EQ(got, 0u);
-
-  // The reader gets the position; when it delivers part (here, the first 100
-  // bytes past position 12,000) the rest is zero, never a previous read's bytes.
-  disk::SetVolumeReader(kStriped,
-                        [&](uint8_t* b, uint32_t len, uint32_t& read, uint64_t pos, const disk::PartitionInfo&) {
-                          read = pos == 12000 ? 100 : len;
-                          std::fill(b, b + read, 0xCD);
-                          return true;
-                        });
-  EXPECT_TRUE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 12345, &striped));
-  EXPECT_EQ(got, 700u);
-  EXPECT_FALSE(disk::ReadVolumeBytes(nullptr, buf.data(), 700, got, 12000, &striped));
-  EXPECT_EQ(buf[99], 0xCD);
-  EXPECT_EQ(buf[100], 0);
+  EXPECT_EQ(buf[9], mem.bytes()[4 * 512 - 1]);
+  EXPECT_EQ(buf[10], 0);
   EXPECT_EQ(buf[699], 0);
-  disk::SetVolumeReader(kStriped, {});
-
-  disk::PartitionInfo unknown;
-  unknown.volumeKind = static_cast<disk::VolumeKind>(9);  // from a damaged or newer record
-  EXPECT_FALSE(disk::ReadVolumeBytes(&mem, buf.data(), 700, got, 0, &unknown));
 }
 
 }  // namespace

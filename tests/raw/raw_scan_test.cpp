@@ -449,26 +449,22 @@ TEST(RawScanCancel, StopKeepsWhatWasFoundAndStillRebuilds) {
 }
 
 // A disk opened by its path is the CLI's rawscan test.
-TEST(RawScanSources, AVolumeReaderInsteadOfADeviceAndADeviceThatCannotBeOpened) {
-  // A dynamic volume: no device is opened, every read goes to its reader.
+TEST(RawScanSources, AnAssembledVolumeInsteadOfTheDiskAndADiskThatCannotBeOpened) {
+  // An assembled volume: the disk is not opened, every read goes to the member.
   std::vector<uint8_t> image(64 * 512);
   platform::ProgressBlock progress;
   Put(image, 5, test::NtfsBootSector());
   test::Put64(image, 5 * 512 + 0x30, 3);  // $MFT at cluster 3: sector 29
   Put(image, 29, test::RecordBuilder(0).fileName(5, u"$MFT").build());
-  disk::SetVolumeReader(disk::VolumeKind::kStriped, [&](uint8_t* buffer, uint32_t length, uint32_t& bytesRead,
-                                                        uint64_t position, const PartitionInfo&) {
-    bytesRead = 0;
-    if (position < image.size()) bytesRead = static_cast<uint32_t>(std::min<uint64_t>(length, image.size() - position));
-    std::memcpy(buffer, image.data() + position, bytesRead);
-    return bytesRead == length;
-  });
+  // One member disk holding the image: stripes of two members would split it.
+  test::TempDir dir;
   PartitionInfo volume;
-  volume.volumeKind = disk::VolumeKind::kStriped;
+  volume.volumeKind = disk::VolumeKind::kSpanned;
+  volume.sectorCount = 64;
+  volume.members = {{{}, dir.write("member.img", image).string(), 0, 64}};
   DiskInfo mapped;
   mapped.devicePath = "/nonexistent/disk";
   EXPECT_EQ(RawDiskScan(mapped, progress, 0, 64, &volume), 1);
-  disk::SetVolumeReader(disk::VolumeKind::kStriped, {});
   EXPECT_EQ(Rows(mapped), std::vector<std::string>{"Partition0 5+1048576 07 o2"});
 
   DiskInfo missing;
