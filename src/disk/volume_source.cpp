@@ -25,6 +25,11 @@ OpenedVolume OpenVolumeSource(const DiskInfo& disk, const PartitionInfo& partiti
                                             std::to_string(NumberOf(partition.volumeKind)));
     return out;
   }
+  // A RAID-5 or mirrored volume is read without a member whose disk will not
+  // open, as without one that is missing: that is what the redundancy is for.
+  // Striped and spanned volumes cannot do without any member.
+  const bool redundant = partition.volumeKind == VolumeKind::kRaid5 || partition.volumeKind == VolumeKind::kMirrored;
+  std::string leftOut;
   MemberSources sources;
   for (const VolumeMember& m : partition.members) {
     std::shared_ptr<platform::SectorSource> source;
@@ -34,15 +39,20 @@ OpenedVolume OpenVolumeSource(const DiskInfo& disk, const PartitionInfo& partiti
         if (sources[k] && partition.members[k].devicePath == m.devicePath) source = sources[k];
       if (!source) {
         auto opened = platform::FileSource::open(m.devicePath);
-        if (!opened.source) {
+        if (!opened.source && !redundant) {
           out.outcome = platform::Outcome::Failed("member disk " + m.devicePath + ": " + opened.message);
           return out;
         }
-        source = std::move(opened.source);
+        if (!opened.source) {
+          leftOut += (leftOut.empty() ? "" : "; ") + ("member disk " + m.devicePath + ": " + opened.message);
+        } else {
+          source = std::move(opened.source);
+        }
       }
     }
     sources.push_back(std::move(source));
   }
+  if (!leftOut.empty()) out.outcome = platform::Outcome::Partial(leftOut + " (read from the other members)");
   switch (partition.volumeKind) {
     case VolumeKind::kStriped:
       out.source = std::make_unique<StripedVolume>(partition, std::move(sources));

@@ -229,9 +229,14 @@ TEST(VolumeReaders, Raid5ReadsAcrossStripesAndRebuildsAMissingMember) {
 
   PartitionInfo unopenable = p;
   unopenable.members[1].devicePath = (dir.path() / "gone.img").string();
+  // A member disk that will not open is rebuilt like a missing one, and said.
   const OpenedVolume gone = OpenVolumeSource(DiskInfo{}, unopenable);
-  EXPECT_FALSE(gone.source);
+  ASSERT_TRUE(gone.source);
+  EXPECT_EQ(gone.outcome.status, platform::Status::kPartial);
   EXPECT_NE(gone.outcome.message.find("gone.img"), std::string::npos) << gone.outcome.message;
+  std::vector<uint8_t> rebuilt(9000);
+  EXPECT_TRUE(ReadVolumeBytes(*gone.source, rebuilt.data(), 9000, got, 700));
+  EXPECT_EQ(rebuilt, slice(700, 9000));
 }
 
 // The corpus images are 50 MiB of mostly zeros: written sparse.
