@@ -65,6 +65,17 @@ int IsExfatBootSector(std::span<const uint8_t> sector) {
   return HasBootSignature(s) && s.allZero(0x0B, 53) && s.matches(3, "EXFAT");
 }
 
+BootSectorKind ClassifyBootSector(std::span<const uint8_t> sector, uint64_t atSector, uint64_t extentSectors) {
+  const bool ntfs = atSector == 0        ? IsNtfsBootSectorAnyHidden(sector)
+                    : extentSectors != 0 ? IsNtfsBootSectorOfEntry(sector, extentSectors)
+                                         : IsNtfsBootSector(sector);
+  if (ntfs) return BootSectorKind::kNtfs;
+  if (IsFat32BootSector(sector)) return BootSectorKind::kFat32;
+  if (IsFat16BootSector(sector)) return BootSectorKind::kFat16;
+  if (IsExfatBootSector(sector)) return BootSectorKind::kExfat;
+  return BootSectorKind::kNone;
+}
+
 int IsExtSuperblock(std::span<const uint8_t> superblock) {
   if (superblock.size() < 1024) return 0;
   const ByteView s(superblock);
@@ -106,17 +117,18 @@ uint64_t ExtVolumeSectors(std::span<const uint8_t> superblock, uint32_t bytesPer
   return blockSize * blocks / bytesPerSector;
 }
 
-uint32_t HfsSignatureKind(std::span<const uint8_t> header) {
-  if (header.size() < kSector) return 0;
+HfsKind HfsSignatureKind(std::span<const uint8_t> header) {
+  if (header.size() < kSector) return HfsKind::kNone;
   const ByteView h(header);
   if (h.matches(0, "BD")) {
-    if (h.le16(0x7C) == 0) return 1;
-    if (h.matches(0x7C, "H+")) return 4;
-    return 0;
+    // An HFS wrapper names the volume it embeds at 0x7C; 0 when it embeds none.
+    if (h.le16(0x7C) == 0) return HfsKind::kHfs;
+    if (h.matches(0x7C, "H+")) return HfsKind::kHfsPlusInHfs;
+    return HfsKind::kNone;
   }
-  if (h.matches(0, "H+")) return 2;
-  if (h.matches(0, "HX")) return 3;
-  return 0;
+  if (h.matches(0, "H+")) return HfsKind::kHfsPlus;
+  if (h.matches(0, "HX")) return HfsKind::kHfsx;
+  return HfsKind::kNone;
 }
 
 uint32_t NtfsSectorsPerCluster(uint8_t encoded) {

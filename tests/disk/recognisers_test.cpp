@@ -104,12 +104,14 @@ TEST(ExtSuperblock, AcceptanceRulesAndSize) {
 }
 
 TEST(HfsSignatureKind, Kinds) {
-  EXPECT_EQ(HfsSignatureKind({}), 0u);
+  EXPECT_EQ(HfsSignatureKind({}), HfsKind::kNone);
   std::vector<uint8_t> h(512);
   // Each step writes over the one before: plain HFS, HFS+ inside HFS, any
   // other embedded signature, HFS+, HFSX, nonsense.
-  const std::tuple<size_t, const char*, uint32_t> steps[] = {
-      {0, "\0\0", 0}, {0, "BD", 1}, {0x7C, "H+", 4}, {0x7C, "BD", 0}, {0, "H+", 2}, {0, "HX", 3}, {0, "+H", 0}};
+  using enum HfsKind;
+  const std::tuple<size_t, const char*, HfsKind> steps[] = {
+      {0, "\0\0", kNone}, {0, "BD", kHfs}, {0x7C, "H+", kHfsPlusInHfs}, {0x7C, "BD", kNone}, {0, "H+", kHfsPlus},
+      {0, "HX", kHfsx},   {0, "+H", kNone}};
   for (const auto& [at, text, kind] : steps) {
     std::memcpy(h.data() + at, text, 2);
     EXPECT_EQ(HfsSignatureKind(h), kind) << text;
