@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -63,8 +64,9 @@ struct DiskInfo {
 };
 
 // Physical drives first in drive order, then images in the order opened.
-// Only ever appended to; references to its records stay valid.
-using DiskInfoList = std::deque<DiskInfo>;
+// Records are appended, and a closed image's record is erased; a list, so
+// that references to every other record stay valid through both.
+using DiskInfoList = std::list<DiskInfo>;
 DiskInfoList& DiskList();
 
 // vendorId + productId + index + revision; an image's file name.
