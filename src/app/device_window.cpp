@@ -20,6 +20,7 @@
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
 #include "disk/scan_result_file.h"
+#include "disk/sector_io.h"
 #include "ops/disk_search.h"
 #include "ops/format.h"
 #include "ops/open_partition.h"
@@ -213,7 +214,7 @@ void DeviceWindow::fullDiskScan() {
       CurrentPrompter().message(this, "warning", unread);
   };
   runSearch(*d, std::move(request), [ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
-    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / 512;
+    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / disk::SectorSize;
     *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get()) == 1;
   });
 }

@@ -12,6 +12,7 @@
 #include "disk/carved_node.h"
 #include "disk/partition_info.h"
 #include "disk/volume_records.h"
+#include "platform/sector_source.h"
 
 namespace orvaldi::disk {
 
@@ -48,7 +49,7 @@ struct DiskInfo {
   std::map<uint64_t, uint32_t> mftRecordRuns;
   CarvedNode extraFoundFolder;
   uint32_t mapEntryCount = 0;
-  uint32_t bytesPerSector = 512;
+  uint32_t bytesPerSector = platform::SectorSize;
   DiskKind diskKind = DiskKind::kDrive;
   std::string memberId;
   std::string groupId;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "disk/hfs_kind.h"
+#include "platform/sector_source.h"
 
 namespace orvaldi::disk {
 
@@ -66,7 +67,7 @@ uint32_t NtfsSectorsPerCluster(uint8_t encoded);
 // Bytes per MFT record from the boot sector byte at 0x40: positive = clusters
 // per record, negative = 2^-n bytes. 0 when the value makes no sense or the
 // record would be larger than kNtfsMaxRecordBytes.
-uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector = 512);
+uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector = platform::SectorSize);
 
 // The update-sequence check of an MFT record of `record.size()` bytes (a
 // multiple of 512): signature "FILE" (or "FHDL"), update-sequence offset 0x30
