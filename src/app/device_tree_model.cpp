@@ -5,6 +5,7 @@
 #include <QColor>
 
 #include "app/tree_icons.h"
+#include "disk/sector_io.h"
 #include "ops/format.h"
 
 namespace orvaldi::app {
@@ -18,7 +19,9 @@ QString FromUtf8(const std::string& text) { return QString::fromStdString(text);
 
 QString SizeText(uint64_t bytes) { return FromUtf8(ops::SizeText(bytes)); }
 
-uint64_t SectorBytes(uint64_t sectors) { return sectors > UINT64_MAX / 512 ? UINT64_MAX : sectors * 512; }
+uint64_t SectorBytes(uint64_t sectors) {
+  return sectors > UINT64_MAX / disk::SectorSize ? UINT64_MAX : sectors * disk::SectorSize;
+}
 
 }  // namespace
 

@@ -20,6 +20,7 @@
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
 #include "disk/scan_result_file.h"
+#include "disk/sector_io.h"
 #include "ops/disk_search.h"
 #include "ops/format.h"
 #include "ops/open_partition.h"
@@ -213,7 +214,7 @@ void DeviceWindow::fullDiskScan() {
       CurrentPrompter().message(this, "warning", unread);
   };
   runSearch(*d, std::move(request), [ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
-    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / 512;
+    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / disk::SectorSize;
     *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get()) == 1;
   });
 }
@@ -377,21 +378,15 @@ void DeviceWindow::closeImage() {
   if (!model_->isDiskItem(current)) return;
   const disk::DiskInfo* selected = model_->diskOf(current);
   if (!selected || !IsImage(*selected)) return;
-  // Records after the closed one move in the list: nothing may run on any
-  // disk, and open windows of other disks point at them again afterwards.
-  const bool anyBusy =
-      std::any_of(windows_.begin(), windows_.end(), [](const Opened& opened) { return opened.count->busy(); });
-  if (anyBusy) {
-    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
-    return;
-  }
+  // Erasing a record leaves the others where they are (the list keeps its
+  // records in place), so work on other disks goes on and their windows keep
+  // their pointers; only this disk must be idle.
   if (!releaseDisk(*selected)) return;
   const std::string text = model_->itemText(current).toStdString();
   const auto it = std::find_if(disks_.begin(), disks_.end(),
                                [&](const disk::DiskInfo& d) { return IsImage(d) && disk::DisplayName(d) == text; });
   if (it != disks_.end()) disks_.erase(it);
   refresh();
-  for (PartitionWindow* w : partitionWindows()) w->relink();
 }
 
 void DeviceWindow::openSelectedPartition() {

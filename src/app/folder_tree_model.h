@@ -37,7 +37,7 @@ class FolderTreeModel final : public QAbstractItemModel {
   // The carved-files folder below a top item: shown by name, with no
   // sub-folders.
   QModelIndex addExtraFiles(const QModelIndex& top, const fs::NodeRef& folder);
-  // Points the extra-files item at `folder` again (its disk record moved).
+  // Points the extra-files item at `folder` again (its carved files changed).
   void relinkExtraFiles(const fs::NodeRef& folder);
 
   fs::NodeRef nodeOf(const QModelIndex& index) const;  // none for a top item

@@ -65,8 +65,10 @@ class PartitionWindow final : public QWidget {
   // The files of the folder shown on the right, by name.
   QStringList shownFiles() const;
 
-  // The disk record moved (another disk was closed): points what the
-  // window shows straight at a record again.
+  // The disk's carved files changed (a search merged its findings, or
+  // duplicates were dropped, which frees their nodes): points the extra-files
+  // item at the folder again and shows it afresh when it is the current one.
+  // Disk records themselves never move (the disk list keeps them in place).
   void relink();
 
  public slots:

@@ -2,6 +2,7 @@
 
 #include <QHeaderView>
 
+#include "disk/sector_io.h"
 #include "ops/format.h"
 
 namespace orvaldi::app {
@@ -10,7 +11,7 @@ namespace {
 // "<size text> (<sectors> sec)". Sector counts are written whole: a 32-bit
 // field would turn a 2 TiB disk's count negative.
 QString SizeWithSectors(uint64_t sectors) {
-  const uint64_t bytes = sectors > UINT64_MAX / 512 ? UINT64_MAX : sectors * 512;
+  const uint64_t bytes = sectors > UINT64_MAX / disk::SectorSize ? UINT64_MAX : sectors * disk::SectorSize;
   return QString::fromStdString(ops::SizeText(bytes)) + " (" + QString::number(sectors) + " sec)";
 }
 
@@ -21,13 +22,14 @@ std::vector<PropertyRow> PropertyRows(const disk::DiskInfo& disk, const disk::Pa
   const QString devicePath = QString::fromStdString(disk.devicePath);
   std::vector<PropertyRow> rows;
   if (!partition) {
-    const QString size = SizeWithSectors(static_cast<uint64_t>(std::max<int64_t>(disk.sizeBytes, 0)) / 512);
+    const QString size =
+        SizeWithSectors(static_cast<uint64_t>(std::max<int64_t>(disk.sizeBytes, 0)) / disk::SectorSize);
     rows.push_back({"驱动类型", drive ? "物理驱动-硬盘" : "系统文件"});
     rows.push_back({"名称", drive ? QString::fromStdString(disk::DisplayName(disk)) : devicePath});
     rows.push_back({"系统对象", devicePath});
     rows.push_back({"大小", size});
     if (drive) {
-      rows.push_back({"扇区大小", "512B"});
+      rows.push_back({"扇区大小", QString::number(disk::SectorSize) + "B"});
       rows.push_back({"分区大小", size});
     }
     return rows;
@@ -39,7 +41,7 @@ std::vector<PropertyRow> PropertyRows(const disk::DiskInfo& disk, const disk::Pa
   rows.push_back({"系统对象", devicePath});
   rows.push_back({"大小", size});
   if (drive) {
-    rows.push_back({"扇区大小", "512B"});
+    rows.push_back({"扇区大小", QString::number(disk::SectorSize) + "B"});
     rows.push_back({"起始地址", SizeWithSectors(partition->startSector)});
     rows.push_back({"分区大小", size});
   }

@@ -11,12 +11,13 @@
 #include <QPushButton>
 
 #include "app/prompter.h"
+#include "disk/sector_io.h"
 #include "ops/format.h"
 
 namespace orvaldi::app {
 namespace {
 
-constexpr uint64_t kSectorSize = 512;
+constexpr uint64_t kSectorSize = disk::SectorSize;
 
 QComboBox* UnitList(QWidget* parent) {
   auto* box = new QComboBox(parent);

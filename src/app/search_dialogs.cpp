@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "disk/sector_io.h"
 #include "ops/format.h"
 
 namespace orvaldi::app {
@@ -156,7 +157,7 @@ void SearchListWindow::addRow(const std::string& row) {
   const qulonglong sectors = QString::fromStdString(fields.sectors).toULongLong(&ok);
   QString size = QString::fromStdString(fields.sectors);
   if (ok) {
-    const uint64_t bytes = sectors > UINT64_MAX / 512 ? UINT64_MAX : sectors * 512;
+    const uint64_t bytes = sectors > UINT64_MAX / disk::SectorSize ? UINT64_MAX : sectors * disk::SectorSize;
     size = QString::fromStdString(ops::SizeText(bytes)) + " (" + QString::number(sectors) + "sec)";
   }
   list_->addTopLevelItem(new QTreeWidgetItem(

@@ -13,6 +13,7 @@
 #include "cli/result_options.h"
 #include "cli/text_columns.h"
 #include "disk/lost_partition_search.h"
+#include "disk/sector_io.h"
 #include "ops/format.h"
 #include "ops/source.h"
 
@@ -39,7 +40,7 @@ std::string SizeColumn(const std::string& sectors) {
   uint64_t n = 0;
   const auto [end, ec] = std::from_chars(sectors.data(), sectors.data() + sectors.size(), n);
   if (ec != std::errc() || end != sectors.data() + sectors.size()) return sectors;
-  return ops::SizeText(n * 512) + " (" + sectors + "sec)";
+  return ops::SizeText(n * disk::SectorSize) + " (" + sectors + "sec)";
 }
 
 void PrintHeader() {

@@ -10,6 +10,7 @@
 #include "cli/json_out.h"
 #include "cli/result_options.h"
 #include "disk/disk_list.h"
+#include "disk/sector_io.h"
 #include "ops/format.h"
 #include "ops/source.h"
 #include "ops/source_probe.h"
@@ -23,14 +24,15 @@ void PrintHuman(const disk::DiskInfo& d, const std::vector<ops::VolumeProbe>& pr
   if (!d.index.empty()) std::printf("Drive:     %s\n", d.index.c_str());
   if (!d.serialNumber.empty()) std::printf("Serial:    %s\n", d.serialNumber.c_str());
   std::printf("Size:      %s (%lld bytes, %lld sectors)\n", ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str(),
-              static_cast<long long>(d.sizeBytes), static_cast<long long>(d.sizeBytes / 512));
+              static_cast<long long>(d.sizeBytes), static_cast<long long>(d.sizeBytes / disk::SectorSize));
   std::printf("Geometry:  %u cylinders, %u heads, %u sectors per track\n", d.cylinders, d.tracksPerCylinder,
               d.sectorsPerTrack);
   for (const auto& p : probes) {
     std::printf("%-13s", (p.role + ":").c_str());
     if (p.entryType >= 0)
       std::printf("sector %llu, type 0x%02X, %llu sectors (%s)", static_cast<unsigned long long>(p.sector), p.entryType,
-                  static_cast<unsigned long long>(p.entrySectors), ops::SizeText(p.entrySectors * 512).c_str());
+                  static_cast<unsigned long long>(p.entrySectors),
+                  ops::SizeText(p.entrySectors * disk::SectorSize).c_str());
     const char* sep = p.entryType >= 0 ? ": " : "";
     if (p.guess.fs.empty()) {
       std::printf("%sno volume recognised\n", sep);

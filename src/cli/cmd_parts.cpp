@@ -12,6 +12,7 @@
 #include "cli/text_columns.h"
 #include "disk/disk_list.h"
 #include "disk/lvm_label.h"
+#include "disk/sector_io.h"
 #include "ops/format.h"
 
 namespace orvaldi::cli {
@@ -27,9 +28,9 @@ void PrintPartitionTable(const disk::DiskInfo& d, const char* indent) {
                   disk::NumberOf(p.origin));
     std::printf("%s%s%s%s%s%s%s%s%s%s\n", indent, Pad(std::to_string(i), 4).c_str(), Pad(names[i], 28).c_str(),
                 Pad(p.volumeLabel, 16).c_str(), Pad(ops::FsTypeName(p), 12).c_str(),
-                Pad(ops::SizeText(p.startSector * 512), 12).c_str(),
-                Pad(ops::SizeText(p.sectorCount * 512), 12).c_str(), Pad(std::to_string(p.startSector), 12).c_str(),
-                Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
+                Pad(ops::SizeText(p.startSector * disk::SectorSize), 12).c_str(),
+                Pad(ops::SizeText(p.sectorCount * disk::SectorSize), 12).c_str(),
+                Pad(std::to_string(p.startSector), 12).c_str(), Pad(std::to_string(p.sectorCount), 12).c_str(), tail);
   }
   // A dynamic volume's extents, in the order its mapping numbers them.
   for (size_t i = 0; i < d.partitions.size(); ++i) {
@@ -69,8 +70,8 @@ void PrintLvmVolumes(const disk::DiskInfo& d, const char* indent) {
               "段数");
   for (const auto& lv : d.logicalVolumes) {
     std::printf("%s  %s%s%s%u\n", indent, Pad(lv.name, 24).c_str(),
-                Pad(ops::SizeText(lv.sizeSectors * 512), 12).c_str(), Pad(std::to_string(lv.sizeSectors), 12).c_str(),
-                lv.segmentCount);
+                Pad(ops::SizeText(lv.sizeSectors * disk::SectorSize), 12).c_str(),
+                Pad(std::to_string(lv.sizeSectors), 12).c_str(), lv.segmentCount);
     for (const auto& seg : lv.segments)
       std::printf("%s    段 LE %u+%u  条带 %u  物理卷 %s  PE %llu\n", indent, seg.startExtent, seg.extentCount,
                   seg.stripeCount, seg.pvId.empty() ? "-" : seg.pvId.c_str(),

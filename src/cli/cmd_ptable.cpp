@@ -70,7 +70,8 @@ void PrintRebuildList(const disk::DiskInfo& d, const std::vector<disk::RebuildRo
     const auto& r = rows[i];
     std::printf("  %s%s%s%s%s%s\n", Pad(std::to_string(i + 1), 4).c_str(), Pad(r.system, 8).c_str(),
                 Pad(r.label, 16).c_str(), Pad(std::to_string(r.startSector), 16).c_str(),
-                Pad(ops::SizeText(r.sectorCount * 512), 12).c_str(), ops::TableKindText(r.tableKind).c_str());
+                Pad(ops::SizeText(r.sectorCount * disk::SectorSize), 12).c_str(),
+                ops::TableKindText(r.tableKind).c_str());
   }
 }
 

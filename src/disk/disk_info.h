@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <map>
 #include <set>
 #include <string>
@@ -11,6 +12,7 @@
 #include "disk/carved_node.h"
 #include "disk/partition_info.h"
 #include "disk/volume_records.h"
+#include "platform/sector_source.h"
 
 namespace orvaldi::disk {
 
@@ -47,7 +49,7 @@ struct DiskInfo {
   std::map<uint64_t, uint32_t> mftRecordRuns;
   CarvedNode extraFoundFolder;
   uint32_t mapEntryCount = 0;
-  uint32_t bytesPerSector = 512;
+  uint32_t bytesPerSector = platform::SectorSize;
   DiskKind diskKind = DiskKind::kDrive;
   std::string memberId;
   std::string groupId;
@@ -63,8 +65,9 @@ struct DiskInfo {
 };
 
 // Physical drives first in drive order, then images in the order opened.
-// Only ever appended to; references to its records stay valid.
-using DiskInfoList = std::deque<DiskInfo>;
+// Records are appended, and a closed image's record is erased; a list, so
+// that references to every other record stay valid through both.
+using DiskInfoList = std::list<DiskInfo>;
 DiskInfoList& DiskList();
 
 // vendorId + productId + index + revision; an image's file name.

@@ -3,11 +3,11 @@
 
 #include "disk/bytes.h"
 #include "disk/fat_layout.h"
+#include "disk/sector_io.h"
 
 namespace orvaldi::disk {
 namespace {
 
-constexpr uint32_t kSectorBytes = 512;
 constexpr uint16_t kLatestTime = 0xBF7E;    // 23:59, seconds field 30
 constexpr uint16_t kEarliestDate = 0x2821;  // 2000-01-01
 constexpr uint16_t kLatestDate = 0xC99F;    // 2080-12-31
@@ -58,10 +58,10 @@ bool PlausibleShortEntry(const fat::DirEntry& d) {
 }  // namespace
 
 bool IsFatDirectorySector(std::span<const uint8_t> sector) {
-  if (sector.size() < kSectorBytes) return false;
+  if (sector.size() < SectorSize) return false;
   int labels = 0;
   LongNameSequence names;
-  for (uint32_t at = 0; at < kSectorBytes; at += fat::kEntryBytes) {
+  for (uint32_t at = 0; at < SectorSize; at += fat::kEntryBytes) {
     const ByteView bytes(sector.subspan(at, fat::kEntryBytes));
     const fat::DirEntry d(bytes);
     // Case bits only: 0, 0x08, 0x10 or 0x18.

@@ -8,6 +8,7 @@
 
 #include "disk/bytes.h"
 #include "disk/disk_list.h"
+#include "disk/gpt_layout.h"
 #include "disk/partition_table.h"
 #include "disk/sector_io.h"
 
@@ -136,20 +137,20 @@ uint64_t PrivHeadSector(platform::SectorSource& source) {
   bool complete = false;
   if (ByteView(ReadRun(source, kPrivHeadSector, 1, complete)).matches(0, "PRIVHEAD")) return kPrivHeadSector;
   const auto headerBytes = ReadRun(source, 1, 1, complete);
-  const ByteView header(headerBytes);
-  if (!header.matches(0, "EFI PART")) return 0;
-  const uint64_t entriesAt = header.le64(0x48);
-  const uint32_t count = header.le32(0x50);
-  const uint32_t size = header.le32(0x54);
+  const gpt::Header header{ByteView(headerBytes)};
+  if (!header.hasSignature()) return 0;
+  const uint64_t entriesAt = header.entriesLba();
+  const uint32_t count = header.entryCount();
+  const uint32_t size = header.entryBytes();
   if (count == 0 || count > 128 || size < 128 || size > 512 || size % 8 != 0) return 0;
   const uint64_t sectors = (uint64_t{count} * size + SectorSize - 1) / SectorSize;
   const auto entryBytes = ReadRun(source, entriesAt, sectors, complete);
   const ByteView entries(entryBytes);
   static const auto kLdmMetadata = GuidFromText("5808C8AA-7E8F-42E0-85D2-E1E90434CFB3");
   for (uint64_t i = 0; i < count; ++i) {
-    const auto type = entries.sub(i * size, 16);
-    if (type.size() == 16 && std::equal(type.begin(), type.end(), kLdmMetadata.begin()))
-      return entries.le64(i * size + 0x28);
+    const gpt::Entry entry(entries, i * size);
+    const auto type = entry.typeGuid();
+    if (type.size() == 16 && std::equal(type.begin(), type.end(), kLdmMetadata.begin())) return entry.lastLba();
   }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/hfs_kind.h"
 #include "disk/volume_records.h"
 
 namespace orvaldi::disk {
@@ -85,7 +86,7 @@ class ReaderSlot {
 struct PartitionInfo {
   std::string sourcePath;  // disk device path, for HFS-family volumes only
   std::string fsTypeText;  // HFS family: "HFS", "HFS+", "HFS+ in HFS" or the Apple type
-  uint32_t hfsKind = 0;    // HfsSignatureKind value
+  HfsKind hfsKind = HfsKind::kNone;
   std::string volumeLabel;
   std::string driveLetter;  // here: the mount point when the volume is mounted
   std::string name;

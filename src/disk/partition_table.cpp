@@ -7,8 +7,12 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/fat_layout.h"
+#include "disk/gpt_layout.h"
 #include "disk/ldm.h"
 #include "disk/lvm_label.h"
+#include "disk/mbr_entries.h"
+#include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "disk/volume_label.h"
@@ -20,11 +24,12 @@ namespace {
 using platform::SectorSource;
 
 constexpr uint32_t kGptMaxEntries = 128;
-constexpr uint32_t kGptMinEntrySize = 128;
+constexpr uint32_t kGptMinEntrySize = 128;  // the fields of gpt::Entry end at byte 128
 constexpr uint32_t kGptMaxEntrySize = 4096;
 constexpr uint32_t kApmMaxEntries = 1024;
 // Far more logical partitions than any real chain holds; a longer walk is a loop.
 constexpr size_t kMaxEbrs = 1024;
+constexpr uint64_t kExfatVolumeLengthAt = 0x48;  // 64-bit volume length in sectors
 
 std::vector<uint8_t> Read(SectorSource& source, uint64_t sector, uint32_t count) {
   std::vector<uint8_t> buf(uint64_t{count} * SectorSize);
@@ -64,24 +69,46 @@ bool LooksLikeVolumeBootSector(const ByteView& s) {
   return s.u8(0) == 0xE9 && s.u8(0x0B) == 0 && s.u8(0x0C) == 2;
 }
 
+// The MBR-style code partition records carry for a recognised boot sector; 0 for none.
+uint8_t TypeByteOf(BootSectorKind kind) {
+  switch (kind) {
+    case BootSectorKind::kNtfs:
+      return type_code::kNtfs;
+    case BootSectorKind::kFat32:
+      return type_code::kFat32;
+    case BootSectorKind::kFat16:
+      return type_code::kFat16;
+    case BootSectorKind::kExfat:
+      return type_code::kExfat;
+    case BootSectorKind::kNone:
+      break;
+  }
+  return 0;
+}
+
 void AddWholeDiskVolume(SectorSource& source, DiskInfo& disk, const ByteView& s) {
   PartitionInfo p;
   p.name = PartitionName(0);
-  const auto sector0 = s.sub(0, SectorSize);
   // A volume made on a whole disk or a file (a partitionless stick, mkntfs on
   // an image) has nothing before it, so it records 0 hidden sectors.
-  if (IsNtfsBootSectorAnyHidden(sector0)) {
-    p.typeByte = type_code::kNtfs;
-    p.sectorCount = s.le64(0x28);
-  } else if (IsFat32BootSector(sector0)) {
-    p.typeByte = type_code::kFat32;
-    p.sectorCount = s.le32(0x20);
-  } else if (IsFat16BootSector(sector0)) {
-    p.typeByte = type_code::kFat16;
-    p.sectorCount = s.le32(0x20) != 0 ? s.le32(0x20) : s.le16(0x13);
-  } else if (IsExfatBootSector(sector0)) {
-    p.typeByte = type_code::kExfat;
-    p.sectorCount = s.le64(0x48);
+  const BootSectorKind kind = ClassifyBootSector(s.sub(0, SectorSize), 0);
+  p.typeByte = TypeByteOf(kind);
+  const fat::BootSector fat(s);
+  switch (kind) {
+    case BootSectorKind::kNtfs:
+      p.sectorCount = ntfs::BootSector(s).totalSectors();
+      break;
+    case BootSectorKind::kFat32:
+      p.sectorCount = fat.totalSectors32();
+      break;
+    case BootSectorKind::kFat16:
+      p.sectorCount = fat.totalSectors32() != 0 ? fat.totalSectors32() : fat.totalSectors16();
+      break;
+    case BootSectorKind::kExfat:
+      p.sectorCount = s.le64(kExfatVolumeLengthAt);
+      break;
+    case BootSectorKind::kNone:
+      break;
   }
   p.volumeLabel = ReadVolumeLabel(source, 0, p.typeByte);
   disk.partitions.push_back(std::move(p));
@@ -101,7 +128,7 @@ void AddWholeDiskExt(DiskInfo& disk, std::span<const uint8_t> super) {
 }
 
 // HFS-family fields of a record from the volume header 1,024 bytes into it.
-void ApplyHfsHeader(PartitionInfo& p, std::span<const uint8_t> header, uint32_t kind, const std::string& devicePath) {
+void ApplyHfsHeader(PartitionInfo& p, std::span<const uint8_t> header, HfsKind kind, const std::string& devicePath) {
   p.typeByte = type_code::kHfs;
   p.sourcePath = devicePath;
   p.hfsKind = kind;
@@ -112,12 +139,12 @@ void AddBareHfs(DiskInfo& disk, std::span<const uint8_t> header, const std::stri
   const ByteView h(header);
   PartitionInfo p;
   if (h.matches(0, "BD")) {
-    const uint32_t kind = h.matches(0x7C, "H+") ? 4 : 1;
+    const HfsKind kind = h.matches(0x7C, "H+") ? HfsKind::kHfsPlusInHfs : HfsKind::kHfs;
     ApplyHfsHeader(p, header, kind, devicePath);
-    p.fsTypeText = kind == 4 ? "HFS+ in HFS" : "HFS";
+    p.fsTypeText = HfsKindText(kind);
   } else if (h.matches(0, "H+")) {
-    ApplyHfsHeader(p, header, 2, devicePath);
-    p.fsTypeText = "HFS+";
+    ApplyHfsHeader(p, header, HfsKind::kHfsPlus, devicePath);
+    p.fsTypeText = HfsKindText(HfsKind::kHfsPlus);
   } else {
     return;
   }
@@ -161,11 +188,11 @@ void ReadAppleMap(SectorSource& source, DiskInfo& disk, const ByteView& ddm, con
     p.startSector = m.be32(at + 8) * sectorsPerBlock;
     p.sectorCount = m.be32(at + 0x0C) * sectorsPerBlock;
     const auto header = ReadBytesAt(source, p.startSector * SectorSize + 1024, SectorSize);
-    const uint32_t kind = HfsSignatureKind(header);
+    const HfsKind kind = HfsSignatureKind(header);
     p.hfsKind = kind;
     p.volumeLabel = HfsVolumeLabel(header, kind);
-    if (kind == 2 || kind == 4) p.fsTypeText = "Apple_HFS+";
-    if (kind != 0) p.name = PartitionName(counter);
+    if (kind == HfsKind::kHfsPlus || kind == HfsKind::kHfsPlusInHfs) p.fsTypeText = "Apple_HFS+";
+    if (kind != HfsKind::kNone) p.name = PartitionName(counter);
     p.typeByte = type_code::kHfs;
     p.sourcePath = devicePath;
     disk.partitions.push_back(std::move(p));
@@ -219,10 +246,10 @@ struct GptTable {
 GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSector) {
   GptTable table;
   const auto headerBytes = Read(source, headerSector, 1);
-  const ByteView header(headerBytes);
-  const uint64_t entryLba = header.le64(0x48);
-  const uint32_t count = header.le32(0x50);
-  const uint32_t entrySize = header.le32(0x54);
+  const gpt::Header header{ByteView(headerBytes)};
+  const uint64_t entryLba = header.entriesLba();
+  const uint32_t count = header.entryCount();
+  const uint32_t entrySize = header.entryBytes();
   if (count > kGptMaxEntries) {
     table.stop = true;
     return table;
@@ -235,26 +262,26 @@ GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSec
     return table;  // the entry array would lie beyond the disk
 
   // The header's checksum covers its own recorded size with the checksum field zeroed.
-  const uint32_t headerSize = header.le32(0x0C);
+  const uint32_t headerSize = header.headerBytes();
   bool headerCrcOk = false;
-  if (headerSize >= 92 && headerSize <= SectorSize) {
+  if (headerSize >= gpt::kMinHeaderBytes && headerSize <= headerBytes.size()) {
     std::vector<uint8_t> copy(headerBytes.begin(), headerBytes.begin() + headerSize);
-    std::fill(copy.begin() + 0x10, copy.begin() + 0x14, 0);
-    headerCrcOk = Crc32(copy) == header.le32(0x10);
+    std::fill_n(copy.begin() + gpt::kHeaderCrcAt, gpt::kHeaderCrcBytes, 0);
+    headerCrcOk = Crc32(copy) == header.headerCrc();
   }
   const auto array = ReadBytesAt(source, entryLba * SectorSize, static_cast<size_t>(arrayBytes));
   disk.tableChecks.gptHeaderCrcMismatch = !headerCrcOk;
-  disk.tableChecks.gptEntriesCrcMismatch = Crc32(array) != header.le32(0x58);
+  disk.tableChecks.gptEntriesCrcMismatch = Crc32(array) != header.entriesCrc();
 
-  const ByteView entries(array);
   for (uint32_t i = 0; i < count; ++i) {
-    const uint64_t at = uint64_t{i} * entrySize;
+    // entrySize is at least kGptMinEntrySize, so every field lies inside the array.
+    const gpt::Entry entry(ByteView(array), uint64_t{i} * entrySize);
     GptEntry e;
-    e.firstLba = entries.le64(at + 0x20);
+    e.firstLba = entry.firstLba();
     if (e.firstLba == 0) break;
-    e.lastLba = entries.le64(at + 0x28);
-    std::copy_n(entries.sub(at, 16).begin(), 16, e.type.begin());
-    e.name = GptName(entries.sub(at + 0x38, 72));
+    e.lastLba = entry.lastLba();
+    std::copy_n(entry.typeGuid().begin(), e.type.size(), e.type.begin());
+    e.name = GptName(entry.name());
     table.entries.push_back(std::move(e));
   }
   return table;
@@ -281,21 +308,13 @@ void AddGptPartitions(SectorSource& source, DiskInfo& disk, const GptTable& tabl
       const auto head = Read(source, firstLba, 4);
       const auto boot = std::span(head).first(SectorSize);
       const auto super = std::span(head).subspan(2 * SectorSize, 2 * SectorSize);
-      const char* suffix = nullptr;
-      if (IsFat32BootSector(boot)) {
-        p.typeByte = type_code::kFat32;
-        suffix = "(fat)";
-      } else if (IsFat16BootSector(boot)) {
-        p.typeByte = type_code::kFat16;
-        suffix = "(fat)";
-      } else if (IsNtfsBootSectorOfEntry(boot, p.sectorCount)) {
-        p.typeByte = type_code::kNtfs;
-        suffix = "(NTFS)";
-      } else if (IsExfatBootSector(boot)) {
-        p.typeByte = type_code::kExfat;
-        suffix = "(exFat)";
-      }
+      const BootSectorKind boots = ClassifyBootSector(boot, firstLba, p.sectorCount);
+      const char* suffix = boots == BootSectorKind::kFat32 || boots == BootSectorKind::kFat16 ? "(fat)"
+                           : boots == BootSectorKind::kNtfs                                   ? "(NTFS)"
+                           : boots == BootSectorKind::kExfat                                  ? "(exFat)"
+                                                                                              : nullptr;
       if (suffix) {
+        p.typeByte = TypeByteOf(boots);
         p.name += suffix + std::to_string(counter);
         p.volumeLabel = ReadVolumeLabel(source, firstLba, p.typeByte);
       } else if (IsExtSuperblock(super)) {
@@ -304,11 +323,11 @@ void AddGptPartitions(SectorSource& source, DiskInfo& disk, const GptTable& tabl
         p.fsLabel = ExtGeneration(super);
         p.sectorCount = ExtVolumeSectors(super, disk.bytesPerSector);
         p.volumeLabel = ReadVolumeLabel(source, firstLba, type_code::kLinux);
-      } else if (const uint32_t kind = HfsSignatureKind(super)) {
+      } else if (const HfsKind kind = HfsSignatureKind(super); kind != HfsKind::kNone) {
         p.typeByte = type_code::kHfs;
-        if (kind != 3) {
+        if (kind != HfsKind::kHfsx) {
           ApplyHfsHeader(p, super, kind, devicePath);
-          p.fsTypeText = kind == 1 ? "HFS" : (kind == 2 ? "HFS+" : "HFS+ in HFS");
+          p.fsTypeText = HfsKindText(kind);
         }
       }
     }
@@ -323,12 +342,12 @@ void WalkEbr(SectorSource& source, DiskInfo& disk, uint32_t ebrSector, uint32_t 
   if (visited.size() >= kMaxEbrs || !visited.insert(ebrSector).second) return;  // a loop or an absurd chain
   const auto sector = Read(source, ebrSector, 1);
   const ByteView s(sector);
-  if (s.le16(0x1FE) != 0xAA55) return;
-  for (int i = 0; i < 4; ++i) {
-    const uint64_t at = 0x1BE + 16ull * i;
-    const uint8_t type = s.u8(at + 4);
-    const uint32_t first = s.le32(at + 8);
-    const uint32_t count = s.le32(at + 12);
+  if (!HasMbrSignature(s)) return;
+  for (int i = 0; i < kMbrEntries; ++i) {
+    const MbrEntry e = MbrEntryAt(s, i);
+    const uint8_t type = e.typeByte;
+    const uint32_t first = e.startSector;
+    const uint32_t count = e.sectorCount;
     if (type == 0 || count == 0) continue;
     if (IsExtendedType(type)) {
       WalkEbr(source, disk, first + extendedStart, extendedStart, visited, counter);  // 32-bit, as the table is
@@ -396,11 +415,11 @@ void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s
 // GPT it leads to. A protective entry covers the whole disk, or 0xFFFFFFFF
 // sectors on disks past 2 TiB; on smaller disks the header's signature tells.
 int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& gpt) {
-  for (int i = 0; i < 4; ++i) {
-    const uint64_t at = 0x1BE + 16ull * i;
-    if (s.u8(at + 4) != 0xEE || s.le32(at + 12) == 0) continue;
-    const uint32_t first = s.le32(at + 8);
-    if (s.le32(at + 12) >= 0xFFFFFFF8u || ByteView(Read(source, first, 1)).matches(0, "EFI PART")) {
+  for (int i = 0; i < kMbrEntries; ++i) {
+    const MbrEntry e = MbrEntryAt(s, i);
+    if (e.typeByte != 0xEE || e.sectorCount == 0) continue;
+    const uint32_t first = e.startSector;
+    if (e.sectorCount >= 0xFFFFFFF8u || gpt::Header(ByteView(Read(source, first, 1))).hasSignature()) {
       gpt = ReadGptEntries(source, disk, first);
       return i;
     }
@@ -413,7 +432,7 @@ int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& g
 void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
   const auto head = Read(source, 0, 4);
   const ByteView s(head);
-  if (s.le16(0x1FE) != 0xAA55) {
+  if (!HasMbrSignature(s)) {
     EnumerateWithoutMbr(source, disk, s, devicePath);
     return;
   }
@@ -432,12 +451,12 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
   };
 
   // First pass: primaries, a GPT, dynamic disks. Extended entries wait.
-  const int usableEntries = gptSlot >= 0 ? gptSlot : 4;  // no MBR entry after the GPT's is used
+  const int usableEntries = gptSlot >= 0 ? gptSlot : kMbrEntries;  // no MBR entry after the GPT's is used
   for (int i = 0; i < usableEntries; ++i) {
-    const uint64_t at = 0x1BE + 16ull * i;
-    const uint8_t type = s.u8(at + 4);
-    const uint32_t first = s.le32(at + 8);
-    const uint32_t count = s.le32(at + 12);
+    const MbrEntry e = MbrEntryAt(s, i);
+    const uint8_t type = e.typeByte;
+    const uint32_t first = e.startSector;
+    const uint32_t count = e.sectorCount;
     if (type == 0 || count == 0 || IsExtendedType(type)) continue;
     if (type == 0x42) {
       ldm::ReadDynamicDisk(source, disk, devicePath, ldm::CurrentGroupList());
@@ -464,12 +483,10 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
 
   // Second pass: extended partitions, each chain walked depth-first.
   for (int i = 0; i < usableEntries; ++i) {
-    const uint64_t at = 0x1BE + 16ull * i;
-    const uint8_t type = s.u8(at + 4);
-    const uint32_t first = s.le32(at + 8);
-    if (!IsExtendedType(type) || s.le32(at + 12) == 0) continue;
+    const MbrEntry e = MbrEntryAt(s, i);
+    if (!IsExtendedType(e.typeByte) || e.sectorCount == 0) continue;
     std::set<uint32_t> visited;
-    WalkEbr(source, disk, first, first, visited, counter);
+    WalkEbr(source, disk, e.startSector, e.startSector, visited, counter);
   }
 }
 
@@ -487,14 +504,8 @@ void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, Sect
   p.name = "Region " + std::to_string(number) + " on " + DisplayName(disk);
   p.startSector = startSector;
   p.sectorCount = endSector > startSector ? endSector - startSector : 0;
-  const auto boot = Read(source, startSector, 1);
-  if (IsNtfsBootSector(boot)) {
-    p.typeByte = type_code::kNtfs;
-  } else if (IsFat32BootSector(boot)) {
-    p.typeByte = type_code::kFat32;
-  } else if (IsFat16BootSector(boot)) {
-    p.typeByte = type_code::kFat16;
-  }
+  // A region's first sector is classified as that of a table entry of its size.
+  p.typeByte = TypeByteOf(ClassifyBootSector(Read(source, startSector, 1), startSector, p.sectorCount));
   disk.partitions.push_back(std::move(p));
 }
 

@@ -405,12 +405,12 @@ PtableResult RebuildPartitionTable(const DiskInfo& disk, std::span<const size_t>
   if (plan.result.status != PtableStatus::kOk) return plan.result;
   auto opened = platform::UpdateFile::OpenForUpdate(disk.devicePath);
   if (!opened.file) return IoError(opened.message + "; nothing written");
-  std::array<uint8_t, 512> mbr{};
+  std::array<uint8_t, kMbrBytes> mbr{};
   const auto read = opened.file->readAt(0, mbr);
   if (read.bytes != mbr.size())
     return IoError("sector 0 of " + disk.devicePath + " could not be read" +
                    (read.error ? " (" + Errno(read.error) + ")" : std::string()) + "; nothing written");
-  for (size_t slot = 0; slot < 4; ++slot) {
+  for (size_t slot = 0; slot < kMbrEntries; ++slot) {
     uint8_t* entry = mbr.data() + kMbrTableOffset + kMbrEntryBytes * slot;
     if (slot >= plan.entries.size()) {
       std::fill(entry, entry + kMbrEntryBytes, uint8_t{0});
@@ -418,9 +418,9 @@ PtableResult RebuildPartitionTable(const DiskInfo& disk, std::span<const size_t>
     }
     // The boot flag (byte 0) and both CHS fields (1-3, 5-7) stay as they were.
     const RebuildEntry& e = plan.entries[slot];
-    entry[4] = e.typeByte;
-    StoreLe32(entry + 8, e.startSector);
-    StoreLe32(entry + 12, e.sectorCount);
+    entry[kMbrEntryTypeAt] = e.typeByte;
+    StoreLe32(entry + kMbrEntryFirstSectorAt, e.startSector);
+    StoreLe32(entry + kMbrEntrySectorCountAt, e.sectorCount);
   }
   mbr[kMbrSignatureOffset] = 0x55;
   mbr[kMbrSignatureOffset + 1] = 0xAA;

@@ -6,45 +6,47 @@
 #include "disk/bytes.h"
 #include "disk/fat_layout.h"
 #include "disk/ntfs_layout.h"
+#include "disk/sector_io.h"
 
 namespace orvaldi::disk {
 namespace {
 
-constexpr size_t kSector = 512;
+// NTFS protects its records in 512-byte strides whatever the sector size.
+constexpr size_t kUpdateStride = 512;
 
 bool HasBootSignature(const ByteView& s) { return s.le16(0x1FE) == 0xAA55; }
 
 }  // namespace
 
 int IsFat16BootSector(std::span<const uint8_t> sector) {
-  if (sector.size() < kSector) return 0;
+  if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
   const fat::BootSector b(s);
-  return HasBootSignature(s) && b.rootEntries() == 512 && b.bytesPerSector() == 512 &&
+  return HasBootSignature(s) && b.rootEntries() == 512 && b.bytesPerSector() == SectorSize &&
          s.matches(fat::BootSector::kFat16TypeAt, "FAT16");
 }
 
 int IsFat32BootSector(std::span<const uint8_t> sector) {
-  if (sector.size() < kSector) return 0;
+  if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
   const fat::BootSector b(s);
-  return HasBootSignature(s) && b.fatCount() == 2 && b.bytesPerSector() == 512 && b.backupBootSector() == 6 &&
+  return HasBootSignature(s) && b.fatCount() == 2 && b.bytesPerSector() == SectorSize && b.backupBootSector() == 6 &&
          b.rootEntries() == 0 && b.totalSectors16() == 0 && b.fatSize16() == 0 &&
          s.matches(fat::BootSector::kFat32TypeAt, "FAT32");
 }
 
 int IsNtfsBootSector(std::span<const uint8_t> sector) {
-  if (sector.size() < kSector) return 0;
+  if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.le16(0x0B) == 512 && s.u8(0x10) == 0 && s.le16(0x11) == 0 && s.le16(0x16) == 0 &&
-         s.le32(0x1C) != 0 && s.matches(3, "NTFS");
+  return HasBootSignature(s) && s.le16(0x0B) == SectorSize && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
+         s.le16(0x16) == 0 && s.le32(0x1C) != 0 && s.matches(3, "NTFS");
 }
 
 int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector) {
-  if (sector.size() < kSector) return 0;
+  if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.le16(0x0B) == 512 && s.u8(0x10) == 0 && s.le16(0x11) == 0 && s.le16(0x16) == 0 &&
-         s.matches(3, "NTFS");
+  return HasBootSignature(s) && s.le16(0x0B) == SectorSize && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
+         s.le16(0x16) == 0 && s.matches(3, "NTFS");
 }
 
 int IsNtfsBootSectorOfEntry(std::span<const uint8_t> sector, uint64_t entrySectors) {
@@ -60,9 +62,20 @@ int IsNtfsBootSectorOfEntry(std::span<const uint8_t> sector, uint64_t entrySecto
 }
 
 int IsExfatBootSector(std::span<const uint8_t> sector) {
-  if (sector.size() < kSector) return 0;
+  if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
   return HasBootSignature(s) && s.allZero(0x0B, 53) && s.matches(3, "EXFAT");
+}
+
+BootSectorKind ClassifyBootSector(std::span<const uint8_t> sector, uint64_t atSector, uint64_t extentSectors) {
+  const bool ntfs = atSector == 0        ? IsNtfsBootSectorAnyHidden(sector)
+                    : extentSectors != 0 ? IsNtfsBootSectorOfEntry(sector, extentSectors)
+                                         : IsNtfsBootSector(sector);
+  if (ntfs) return BootSectorKind::kNtfs;
+  if (IsFat32BootSector(sector)) return BootSectorKind::kFat32;
+  if (IsFat16BootSector(sector)) return BootSectorKind::kFat16;
+  if (IsExfatBootSector(sector)) return BootSectorKind::kExfat;
+  return BootSectorKind::kNone;
 }
 
 int IsExtSuperblock(std::span<const uint8_t> superblock) {
@@ -106,17 +119,18 @@ uint64_t ExtVolumeSectors(std::span<const uint8_t> superblock, uint32_t bytesPer
   return blockSize * blocks / bytesPerSector;
 }
 
-uint32_t HfsSignatureKind(std::span<const uint8_t> header) {
-  if (header.size() < kSector) return 0;
+HfsKind HfsSignatureKind(std::span<const uint8_t> header) {
+  if (header.size() < SectorSize) return HfsKind::kNone;
   const ByteView h(header);
   if (h.matches(0, "BD")) {
-    if (h.le16(0x7C) == 0) return 1;
-    if (h.matches(0x7C, "H+")) return 4;
-    return 0;
+    // An HFS wrapper names the volume it embeds at 0x7C; 0 when it embeds none.
+    if (h.le16(0x7C) == 0) return HfsKind::kHfs;
+    if (h.matches(0x7C, "H+")) return HfsKind::kHfsPlusInHfs;
+    return HfsKind::kNone;
   }
-  if (h.matches(0, "H+")) return 2;
-  if (h.matches(0, "HX")) return 3;
-  return 0;
+  if (h.matches(0, "H+")) return HfsKind::kHfsPlus;
+  if (h.matches(0, "HX")) return HfsKind::kHfsx;
+  return HfsKind::kNone;
 }
 
 uint32_t NtfsSectorsPerCluster(uint8_t encoded) {
@@ -140,19 +154,19 @@ uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t by
 }
 
 int CheckUpdateSequence(std::span<uint8_t> record) {
-  if (record.size() < kSector || record.size() % kSector != 0) return 0;
+  if (record.size() < kUpdateStride || record.size() % kUpdateStride != 0) return 0;
   const ByteView r(record);
   if (!r.matches(0, "FILE") && !r.matches(0, "FHDL")) return 0;
   const uint8_t usaOffset = r.u8(4);
   if (usaOffset != 0x30 && usaOffset != 0x2A) return 0;
-  const size_t strides = record.size() / kSector;
+  const size_t strides = record.size() / kUpdateStride;
   if (!r.contains(usaOffset, 2 * (strides + 1))) return 0;
   const uint16_t usn = r.le16(usaOffset);
   for (size_t i = 0; i < strides; ++i) {
-    if (r.le16((i + 1) * kSector - 2) != usn) return 0;
+    if (r.le16((i + 1) * kUpdateStride - 2) != usn) return 0;
   }
   for (size_t i = 0; i < strides; ++i) {
-    const size_t at = (i + 1) * kSector - 2;
+    const size_t at = (i + 1) * kUpdateStride - 2;
     record[at] = record[usaOffset + 2 * (i + 1)];
     record[at + 1] = record[usaOffset + 2 * (i + 1) + 1];
   }

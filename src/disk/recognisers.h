@@ -5,6 +5,9 @@
 #include <span>
 #include <string>
 
+#include "disk/hfs_kind.h"
+#include "platform/sector_source.h"
+
 namespace orvaldi::disk {
 
 // Each boot-sector test takes the 512 bytes of the sector (a shorter span is
@@ -27,6 +30,17 @@ int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector);
 // a volume that fits the entry and $MFT and its mirror inside the volume.
 int IsNtfsBootSectorOfEntry(std::span<const uint8_t> sector, uint64_t entrySectors);
 
+// The file system whose boot sector `sector` is. The four tests above rule
+// each other out (bytes per sector, FAT count and root entries differ between
+// any two of them), so no order among them decides anything. The NTFS test
+// depends on where the sector lies: at sector 0 of a disk nothing lies before
+// the volume, so any hidden-sector count is accepted; at the start of a table
+// entry or region of `extentSectors` sectors the count may be 0 when the rest
+// of the boot sector fits the extent (IsNtfsBootSectorOfEntry); with no extent
+// given it must be set (IsNtfsBootSector).
+enum class BootSectorKind : uint8_t { kNone, kFat16, kFat32, kNtfs, kExfat };
+BootSectorKind ClassifyBootSector(std::span<const uint8_t> sector, uint64_t atSector, uint64_t extentSectors = 0);
+
 // Takes the 1,024-byte superblock that starts 1,024 bytes into the volume.
 int IsExtSuperblock(std::span<const uint8_t> superblock);
 
@@ -37,9 +51,8 @@ std::string ExtGeneration(std::span<const uint8_t> superblock);
 // bytesPerSector.
 uint64_t ExtVolumeSectors(std::span<const uint8_t> superblock, uint32_t bytesPerSector);
 
-// HFS family kind of the volume header 1,024 bytes into the volume:
-// 1 HFS, 2 HFS+, 3 HFSX, 4 HFS+ wrapped in HFS, 0 none.
-uint32_t HfsSignatureKind(std::span<const uint8_t> header);
+// HFS family kind of the volume header 1,024 bytes into the volume.
+HfsKind HfsSignatureKind(std::span<const uint8_t> header);
 
 // Largest NTFS cluster: 2^12 sectors (2 MiB). Largest MFT or index record
 // taken from a boot sector: 64 KiB (real volumes use 1 KiB or 4 KiB).
@@ -54,7 +67,7 @@ uint32_t NtfsSectorsPerCluster(uint8_t encoded);
 // Bytes per MFT record from the boot sector byte at 0x40: positive = clusters
 // per record, negative = 2^-n bytes. 0 when the value makes no sense or the
 // record would be larger than kNtfsMaxRecordBytes.
-uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector = 512);
+uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector = platform::SectorSize);
 
 // The update-sequence check of an MFT record of `record.size()` bytes (a
 // multiple of 512): signature "FILE" (or "FHDL"), update-sequence offset 0x30

@@ -61,7 +61,7 @@ class Writer {
 void WritePartition(Writer& w, const PartitionInfo& p) {
   w.line(kPartitionMark);
   w.text(p.fsTypeText);
-  w.i32(p.hfsKind);
+  w.i32(static_cast<uint32_t>(p.hfsKind));  // the kind's number
   w.text(p.volumeLabel);
   w.text(p.driveLetter);
   w.text(p.name);
@@ -251,7 +251,7 @@ struct Loaded {
 bool ReadPartition(LineReader& lines, FieldReader& f, PartitionInfo& p, std::string& unknownKinds) {
   f.start();
   p.fsTypeText = f.text();
-  p.hfsKind = f.u32();
+  p.hfsKind = static_cast<HfsKind>(f.u32());
   p.volumeLabel = f.text();
   p.driveLetter = f.text();
   p.name = f.text();

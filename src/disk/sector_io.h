@@ -14,7 +14,7 @@ namespace orvaldi::disk {
 
 using platform::SectorSource;
 
-inline constexpr uint32_t SectorSize = 512;
+inline constexpr uint32_t SectorSize = platform::SectorSize;
 
 // Opens the disk's device path read-only for the length of one operation.
 // Returns null on failure; `error` (when given) receives a one-line reason.

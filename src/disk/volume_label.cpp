@@ -143,18 +143,18 @@ std::string ReadVolumeLabel(SectorSource& source, uint64_t startSector, uint8_t 
   }
 }
 
-std::string HfsVolumeLabel(std::span<const uint8_t> header, uint32_t hfsKind) {
+std::string HfsVolumeLabel(std::span<const uint8_t> header, HfsKind hfsKind) {
   switch (hfsKind) {
-    case 1:
-    case 4: {
+    case HfsKind::kHfs:
+    case HfsKind::kHfsPlusInHfs: {
       const ByteView h(header);
       const uint8_t length = std::min<uint8_t>(h.u8(0x24), 27);
       const auto name = h.sub(0x25, length);
       return platform::DecodeCharset({reinterpret_cast<const char*>(name.data()), name.size()}, "MACINTOSH");
     }
-    case 2:
+    case HfsKind::kHfsPlus:
       return "only hfs+";
-    case 3:
+    case HfsKind::kHfsx:
       return "HFSX";
     default:
       return {};

@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "disk/hfs_kind.h"
 #include "platform/sector_source.h"
 
 namespace orvaldi::disk {
@@ -20,6 +21,6 @@ std::string ReadVolumeLabel(platform::SectorSource& source, uint64_t startSector
 // sector 1,024 bytes into the volume) and its HfsSignatureKind: the master
 // directory block's name for HFS and wrapped HFS+, "only hfs+" for HFS+,
 // "HFSX" for HFSX, empty otherwise.
-std::string HfsVolumeLabel(std::span<const uint8_t> header, uint32_t hfsKind);
+std::string HfsVolumeLabel(std::span<const uint8_t> header, HfsKind hfsKind);
 
 }  // namespace orvaldi::disk

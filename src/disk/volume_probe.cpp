@@ -20,14 +20,18 @@ VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector, uint
     guess.label = ReadVolumeLabel(source, sector, type);
     return guess;
   };
-  // At sector 0 nothing lies before the volume: 0 hidden sectors is right there.
-  const bool ntfs = sector == 0         ? IsNtfsBootSectorAnyHidden(boot)
-                    : entrySectors != 0 ? IsNtfsBootSectorOfEntry(boot, entrySectors)
-                                        : IsNtfsBootSector(boot);
-  if (ntfs) return labelled("NTFS", type_code::kNtfs);
-  if (IsFat32BootSector(boot)) return labelled("FAT32", type_code::kFat32Lba);
-  if (IsFat16BootSector(boot)) return labelled("FAT16", type_code::kFat16);
-  if (IsExfatBootSector(boot)) return labelled("exFAT", type_code::kExfat);
+  switch (ClassifyBootSector(boot, sector, entrySectors)) {
+    case BootSectorKind::kNtfs:
+      return labelled("NTFS", type_code::kNtfs);
+    case BootSectorKind::kFat32:
+      return labelled("FAT32", type_code::kFat32Lba);
+    case BootSectorKind::kFat16:
+      return labelled("FAT16", type_code::kFat16);
+    case BootSectorKind::kExfat:
+      return labelled("exFAT", type_code::kExfat);
+    case BootSectorKind::kNone:
+      break;
+  }
 
   std::array<uint8_t, 2 * SectorSize> super{};
   if (sector <= UINT64_MAX - 2) ReadSectors(source, sector + 2, 2, super.data());
@@ -37,9 +41,8 @@ VolumeGuess IdentifyVolume(platform::SectorSource& source, uint64_t sector, uint
     guess.label = ReadVolumeLabel(source, sector, type_code::kLinux);
     return guess;
   }
-  if (const uint32_t kind = HfsSignatureKind(super)) {
-    static constexpr std::array<const char*, 5> kNames = {"", "HFS", "HFS+", "HFSX", "HFS+ in HFS"};
-    guess.fs = kNames[kind];
+  if (const HfsKind kind = HfsSignatureKind(super); kind != HfsKind::kNone) {
+    guess.fs = HfsKindText(kind);
     guess.typeByte = type_code::kHfs;
     guess.hfsKind = kind;
     guess.label = HfsVolumeLabel(super, kind);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "disk/hfs_kind.h"
 #include "platform/sector_source.h"
 
 namespace orvaldi::disk {
@@ -12,7 +13,7 @@ struct VolumeGuess {
   std::string
       fs;  // "NTFS", "FAT32", "FAT16", "exFAT", "EXT2/3/4", "HFS", "HFS+", "HFSX", "HFS+ in HFS"; empty when none
   uint8_t typeByte = 0;  // MBR-style code for the file system, 0 when none
-  uint32_t hfsKind = 0;
+  HfsKind hfsKind = HfsKind::kNone;
   std::string label;
 };
 

@@ -17,12 +17,16 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/sector_source.h"
+
 namespace fs = std::filesystem;
 
 namespace orvaldi::platform {
 namespace {
 
 constexpr size_t kMaxDisks = 16;
+// sysfs gives sizes in 512-byte units whatever the device's sector size.
+constexpr uint64_t kSysfsSizeUnit = 512;
 
 std::string Trim(std::string s) {
   auto notSpace = [](unsigned char c) { return !std::isspace(c) && c != 0; };
@@ -64,7 +68,7 @@ void ReadSysfsIdentity(const fs::path& dir, BlockDeviceIdentity& id) {
   id.serial = ReadAttr(device / "serial");
   if (id.serial.empty()) id.serial = ReadAttr(dir / "serial");
   id.removable = ReadAttr(dir / "removable") == "1";
-  if (auto sectors = ReadNumberAttr(dir / "size")) id.sizeBytes = *sectors * 512;
+  if (auto sectors = ReadNumberAttr(dir / "size")) id.sizeBytes = *sectors * kSysfsSizeUnit;
 }
 
 // Asks the open device for what sysfs may not have: size, geometry, and the
@@ -88,7 +92,7 @@ void QueryOpenDevice(int fd, BlockDeviceIdentity& id) {
 
 void FinishGeometry(BlockDeviceIdentity& id) {
   const uint64_t perCylinder = uint64_t{id.heads} * id.sectorsPerTrack;
-  id.cylinders = perCylinder ? id.sizeBytes / 512 / perCylinder : 0;
+  id.cylinders = perCylinder ? id.sizeBytes / SectorSize / perCylinder : 0;
 }
 
 }  // namespace
@@ -154,7 +158,7 @@ std::optional<BlockDeviceIdentity> IdentifyBlockDevice(const std::string& device
     ReadSysfsIdentity(isPartition ? dir.parent_path() : dir, id);
     if (isPartition) {
       id.sizeBytes = 0;
-      if (auto sectors = ReadNumberAttr(dir / "size")) id.sizeBytes = *sectors * 512;
+      if (auto sectors = ReadNumberAttr(dir / "size")) id.sizeBytes = *sectors * kSysfsSizeUnit;
     }
   } else {
     id.name = fs::path(devicePath).filename().string();

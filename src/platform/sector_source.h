@@ -12,6 +12,10 @@
 
 namespace orvaldi::platform {
 
+// Bytes per sector of every source read here; disk::SectorSize is the same
+// constant for the layers above, which take it from there.
+inline constexpr uint32_t SectorSize = 512;
+
 // What one positioned read delivered. `bytes` counts the bytes placed in the
 // buffer before the first error or the end of the source; `error` is the errno
 // of the failing call (0 when the read stopped only because the source ended).
@@ -89,7 +93,7 @@ class MemorySource final : public SectorSource {
 // that a caller does not hammer bad areas.
 class FaultySource final : public SectorSource {
  public:
-  FaultySource(SectorSource& inner, std::set<uint64_t> badSectors, uint32_t sectorSize = 512)
+  FaultySource(SectorSource& inner, std::set<uint64_t> badSectors, uint32_t sectorSize = SectorSize)
       : inner_(inner), bad_(std::move(badSectors)), sectorSize_(sectorSize) {}
   ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override;
   uint64_t size() const override { return inner_.size(); }

@@ -130,8 +130,8 @@ TEST(DeviceTree, RowsColumnsAndColoursFollowTheRecords) {
   EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), "文件类型");
 
   // A partition scan appends only what no item shows yet; a full scan lists again.
-  disks[0].partitions.push_back(Part("", "Partition4", 0x07, 800000, 64, disk::PartitionOrigin::kFound));
-  disks[0].partitions.push_back(Part("", "Partition1", 0x07, 900000, 64, disk::PartitionOrigin::kFound));
+  disks.front().partitions.push_back(Part("", "Partition4", 0x07, 800000, 64, disk::PartitionOrigin::kFound));
+  disks.front().partitions.push_back(Part("", "Partition1", 0x07, 900000, 64, disk::PartitionOrigin::kFound));
   ASSERT_TRUE(model.appendNewPartitions("ACMEDisk0"));
   EXPECT_EQ(model.rowCount(drive), 5);
   ASSERT_TRUE(model.relistDisk("ACMEDisk0"));

@@ -25,6 +25,25 @@ TEST(OpenImageFile, CylindersRoundDownAndRecordsStayPutAsTheListGrows) {
   EXPECT_TRUE(DiskList().back().partitions.empty());
 }
 
+// Closing an image erases its record; windows and scans of the other disks
+// hold references to theirs, which must not move.
+TEST(DiskInfoList, ErasingARecordLeavesTheOthersInPlace) {
+  DiskInfoList disks;
+  for (const char* name : {"a.img", "b.img", "c.img", "d.img"}) {
+    disks.emplace_back().vendorId = name;
+    disks.back().partitions.emplace_back().name = std::string("Partition0 of ") + name;
+  }
+  const DiskInfo* first = &disks.front();
+  const DiskInfo* last = &disks.back();
+  const PartitionInfo* lastPartition = &last->partitions.front();
+  disks.erase(std::next(disks.begin(), 2));  // near the end, where a deque moves the later records up
+  ASSERT_EQ(disks.size(), 3u);
+  EXPECT_EQ(&disks.front(), first);
+  EXPECT_EQ(&disks.back(), last);
+  EXPECT_EQ(&disks.back().partitions.front(), lastPartition);
+  EXPECT_EQ(lastPartition->name, "Partition0 of d.img");
+}
+
 TEST(OpenImageFile, MissingFilesAndFoldersAreRefusedWithTheirReason) {
   test::TempDir dir;
   const size_t before = DiskList().size();

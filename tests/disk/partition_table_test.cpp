@@ -9,7 +9,9 @@
 #include <sstream>
 
 #include "disk/disk_list.h"
+#include "disk/gpt_layout.h"
 #include "disk/ldm.h"
+#include "disk/mbr_entries.h"
 #include "disk/partition_table.h"
 #include "platform/sector_source.h"
 #include "support/disk_builder.h"
@@ -79,6 +81,36 @@ TEST(Mbr, EbrChainsThatLoopRunDeepOrLackASignatureStop) {
   DiskBuilder unsigned_(4096);
   unsigned_.entry(0, 0, 0x05, 1000, 3000);
   EXPECT_TRUE(Enumerate(unsigned_.bytes()).partitions.empty());
+}
+
+TEST(Mbr, EntriesDecodedFieldByField) {
+  DiskBuilder b(64);
+  b.entry(0, 0, 0x07, 2048, 1000).entry(0, 2, 0x05, 0xFFFFFFF0u, 0x12345678u).entry(0, 3, 0x83, 0, 5);
+  b.sector(0)[0x1BE] = 0x80;  // boot flag of the first entry
+  const ByteView s(std::span(b.bytes()).first(512));
+  struct Case {
+    int slot;
+    uint8_t status, type;
+    uint32_t first, count;
+  };
+  for (const Case& c : {Case{0, 0x80, 0x07, 2048, 1000}, Case{1, 0, 0, 0, 0},
+                        Case{2, 0, 0x05, 0xFFFFFFF0u, 0x12345678u}, Case{3, 0, 0x83, 0, 5}}) {
+    const MbrEntry e = MbrEntryAt(s, c.slot);
+    EXPECT_EQ(e.slot, c.slot);
+    EXPECT_EQ(e.status, c.status) << c.slot;
+    EXPECT_EQ(e.typeByte, c.type) << c.slot;
+    EXPECT_EQ(e.startSector, c.first) << c.slot;
+    EXPECT_EQ(e.sectorCount, c.count) << c.slot;
+  }
+  EXPECT_TRUE(HasMbrSignature(s));
+  // Used primaries need a type and a start; a sector cut short holds no entry.
+  const auto used = MbrPrimaryEntries(std::span<const uint8_t, kMbrBytes>(b.bytes().data(), kMbrBytes));
+  ASSERT_EQ(used.size(), 2u);
+  EXPECT_EQ(used[1].slot, 2);
+  const ByteView cut(std::span(b.bytes()).first(0x1BE + 16 + 10));
+  EXPECT_EQ(MbrEntryAt(cut, 0).sectorCount, 1000u);
+  EXPECT_EQ(MbrEntryAt(cut, 1).startSector, 0u);
+  EXPECT_FALSE(HasMbrSignature(cut));
 }
 
 TEST(Mbr, EmptyEntriesBootCodeProtectiveAndDynamicEntries) {
@@ -192,6 +224,40 @@ TEST(Gpt, DamagedHeadersStopWithoutCrashing) {
   EXPECT_EQ(Rows(Enumerate(b.bytes())), Strings{"backwards 500+0 00 P"});
 }
 
+TEST(Gpt, HeaderAndEntriesThroughTheirLayout) {
+  DiskBuilder b(8192);
+  // A 256-byte stride: the second entry lies where the stride, not 128, puts it.
+  b.gpt({{kBasicData, 100, 199, u"one"}, {kLinuxData, 300, 399, u"two"}}, 4, 256, 2);
+  const gpt::Header h{ByteView(std::span(b.bytes()).subspan(512, 512))};
+  EXPECT_TRUE(h.hasSignature());
+  EXPECT_EQ(h.entriesLba(), 2u);
+  EXPECT_EQ(h.entryCount(), 4u);
+  EXPECT_EQ(h.entryBytes(), 256u);
+  EXPECT_GE(h.headerBytes(), gpt::kMinHeaderBytes);
+  const ByteView array(std::span(b.bytes()).subspan(2 * 512, 4 * 256));
+  const gpt::Entry second(array, 256);
+  EXPECT_EQ(second.firstLba(), 300u);
+  EXPECT_EQ(second.lastLba(), 399u);
+  EXPECT_TRUE(std::ranges::equal(second.typeGuid(), GuidFromText(kLinuxData)));
+  EXPECT_EQ(second.name().size(), gpt::kNameBytes);
+  // An entry that would leave the array reads as nothing.
+  const gpt::Entry outside(array, 4 * 256 - 64);
+  EXPECT_EQ(outside.lastLba(), 0u);
+  EXPECT_TRUE(outside.name().empty());
+  EXPECT_EQ(Rows(Enumerate(b.bytes())), (Strings{"one 100+100 00 P", "two 300+100 00 P"}));
+
+  // Bounds on the count and the size: the largest of each is read, one more is not.
+  struct Case {
+    uint32_t count, size;
+    size_t rows;
+  };
+  for (const Case& c : {Case{128, 4096, 1}, Case{128, 4097, 0}, Case{128, 127, 0}, Case{0, 128, 0}}) {
+    DiskBuilder d(4096);
+    d.gpt({{kMsReserved, 3000, 3099, u"r"}}, c.count, c.size);
+    EXPECT_EQ(Enumerate(d.bytes()).partitions.size(), c.rows) << c.count << " x " << c.size;
+  }
+}
+
 TEST(AppleMap, HfsEntriesAreRecordedOthersSkipped) {
   DiskBuilder b(20000);
   b.apm({{"Apple", "Apple_partition_map", 1, 63},
@@ -226,6 +292,23 @@ TEST(Regions, NumberedInARowAndRestartedAfterOtherRecords) {
   EXPECT_EQ(Rows(d),
             (Strings{"Region 0 on disk.img 1000+500 07 P", "Region 1 on disk.img 2000+100 0b P",
                      "Region 2 on disk.img 10+0 00 P", "Partition5 0+0 00 P", "Region 0 on disk.img 0+10 00 P"}));
+  // A region is classified as a table entry is: exFAT, and NTFS made on an
+  // image (0 hidden sectors) when the volume fits the region.
+  DiskBuilder more(4096);
+  auto hiddenZero = test::NtfsBootSector();
+  test::Put32(hiddenZero, 0x1C, 0);
+  test::Put64(hiddenZero, 0x28, 999);
+  more.place(1000, hiddenZero);
+  more.place(3000, test::ExfatBootSector());
+  DiskInfo r;
+  r.vendorId = "disk.img";
+  MemorySource moreSrc(more.bytes());
+  CreateRegion(1000, 2000, r, moreSrc);
+  CreateRegion(1000, 1500, r, moreSrc);  // smaller than the volume
+  CreateRegion(3000, 3100, r, moreSrc);
+  EXPECT_EQ(Rows(r), (Strings{"Region 0 on disk.img 1000+1000 07 P", "Region 1 on disk.img 1000+500 00 P",
+                              "Region 2 on disk.img 3000+100 05 P"}));
+
   DiskInfo missing;
   missing.devicePath = "/nonexistent/disk.img";
   EXPECT_FALSE(CreateRegion(0, 10, missing));

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 
+#include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
 #include "support/ntfs_builder.h"
 #include "support/test_images.h"
@@ -79,6 +80,37 @@ TEST(BootSectors, EachBrokenFieldIsRejected) {
   EXPECT_EQ(IsNtfsBootSector(test::Fat32BootSector()), 0);
 }
 
+// The four tests rule each other out, so the classification does not depend
+// on their order; where the sector lies decides only the NTFS hidden-sector rule.
+TEST(BootSectors, ClassifiedByWhatTheyHoldAndWhereTheyLie) {
+  using enum BootSectorKind;
+  Bytes hiddenZero = test::NtfsBootSector();
+  Put32(hiddenZero, 0x1C, 0);
+  const std::pair<const char*, Bytes> samples[] = {
+      {"FAT16", test::Fat16BootSector()}, {"FAT32", test::Fat32BootSector()}, {"NTFS", test::NtfsBootSector()},
+      {"NTFS, 0 hidden", hiddenZero},     {"exFAT", test::ExfatBootSector()}, {"zeros", Bytes(512)}};
+  for (const auto& [name, bytes] : samples) {
+    const int accepted = IsFat16BootSector(bytes) + IsFat32BootSector(bytes) + IsNtfsBootSectorAnyHidden(bytes) +
+                         IsExfatBootSector(bytes);
+    EXPECT_LE(accepted, 1) << name;
+  }
+  const uint64_t volume = ntfs::BootSector(ByteView(hiddenZero)).totalSectors();
+  struct Case {
+    size_t sample;
+    uint64_t at, extent;
+    BootSectorKind kind;
+  };
+  for (const Case& c : {Case{0, 2048, 0, kFat16}, Case{1, 2048, 100, kFat32}, Case{2, 2048, 0, kNtfs},
+                        Case{4, 0, 0, kExfat}, Case{4, 2048, 100, kExfat}, Case{5, 0, 0, kNone},
+                        Case{3, 0, 0, kNtfs},              // sector 0 of a disk: nothing lies before it
+                        Case{3, 2048, volume + 1, kNtfs},  // an entry the volume and its backup fit
+                        Case{3, 2048, volume - 1, kNone},  // an entry smaller than the volume
+                        Case{3, 2048, 0, kNone}}) {        // no extent to check the volume against
+    EXPECT_EQ(ClassifyBootSector(samples[c.sample].second, c.at, c.extent), c.kind)
+        << samples[c.sample].first << " at " << c.at << " in " << c.extent;
+  }
+}
+
 TEST(ExtSuperblock, AcceptanceRulesAndSize) {
   ExpectVerdicts("EXT", IsExtSuperblock, test::ExtSuperblock(),
                  {{"never written", Set32(0x30, 0), 0},
@@ -104,12 +136,14 @@ TEST(ExtSuperblock, AcceptanceRulesAndSize) {
 }
 
 TEST(HfsSignatureKind, Kinds) {
-  EXPECT_EQ(HfsSignatureKind({}), 0u);
+  EXPECT_EQ(HfsSignatureKind({}), HfsKind::kNone);
   std::vector<uint8_t> h(512);
   // Each step writes over the one before: plain HFS, HFS+ inside HFS, any
   // other embedded signature, HFS+, HFSX, nonsense.
-  const std::tuple<size_t, const char*, uint32_t> steps[] = {
-      {0, "\0\0", 0}, {0, "BD", 1}, {0x7C, "H+", 4}, {0x7C, "BD", 0}, {0, "H+", 2}, {0, "HX", 3}, {0, "+H", 0}};
+  using enum HfsKind;
+  const std::tuple<size_t, const char*, HfsKind> steps[] = {
+      {0, "\0\0", kNone}, {0, "BD", kHfs}, {0x7C, "H+", kHfsPlusInHfs}, {0x7C, "BD", kNone}, {0, "H+", kHfsPlus},
+      {0, "HX", kHfsx},   {0, "+H", kNone}};
   for (const auto& [at, text, kind] : steps) {
     std::memcpy(h.data() + at, text, 2);
     EXPECT_EQ(HfsSignatureKind(h), kind) << text;

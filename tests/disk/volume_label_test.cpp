@@ -99,10 +99,11 @@ TEST(ReadVolumeLabel, ExfatCountPastTheEntryAndHfsLengthPastTheField) {
   PutText(h, 0, "BD");
   h[0x24] = 200;  // at most 27 characters
   PutText(h, 0x25, "Mac Vol");
-  EXPECT_EQ(HfsVolumeLabel(h, 1).size(), 27u);
-  EXPECT_EQ(HfsVolumeLabel(h, 4).substr(0, 7), "Mac Vol");  // HFS+ inside HFS: the wrapper's name
-  EXPECT_EQ(HfsVolumeLabel(h, 3), "HFSX");
-  EXPECT_EQ(HfsVolumeLabel(h, 0), "");
+  EXPECT_EQ(HfsVolumeLabel(h, HfsKind::kHfs).size(), 27u);
+  EXPECT_EQ(HfsVolumeLabel(h, HfsKind::kHfsPlusInHfs).substr(0, 7), "Mac Vol");  // HFS+ inside HFS: the wrapper's name
+  EXPECT_EQ(HfsVolumeLabel(h, HfsKind::kHfsx), "HFSX");
+  EXPECT_EQ(HfsVolumeLabel(h, HfsKind::kNone), "");
+  EXPECT_EQ(HfsVolumeLabel(h, static_cast<HfsKind>(7)), "");  // a number a damaged scan-result file may hold
 }
 
 // Volumes made by mkfs.fat, mkntfs, mkfs.exfat, mke2fs and hformat

@@ -127,11 +127,12 @@ TEST(BlockDevices, MountPointsMatchPartitionsByDiskAndStartSector) {
   disks.push_back(image);
 
   disk::AttachMountPoints(disks, mounts);
-  EXPECT_EQ(disks[0].partitions[0].driveLetter, "/mnt/my disk");
-  EXPECT_EQ(disks[0].partitions[1].driveLetter, "");
-  EXPECT_EQ(disks[1].partitions[0].driveLetter, "");  // sdb1 is only bind-mounted below its root
-  EXPECT_EQ(disks[1].partitions[1].driveLetter, "/data");
-  EXPECT_EQ(disks[2].partitions[0].driveLetter, "");
+  auto at = [&](size_t i) -> const disk::DiskInfo& { return *std::next(disks.begin(), static_cast<long>(i)); };
+  EXPECT_EQ(at(0).partitions[0].driveLetter, "/mnt/my disk");
+  EXPECT_EQ(at(0).partitions[1].driveLetter, "");
+  EXPECT_EQ(at(1).partitions[0].driveLetter, "");  // sdb1 is only bind-mounted below its root
+  EXPECT_EQ(at(1).partitions[1].driveLetter, "/data");
+  EXPECT_EQ(at(2).partitions[0].driveLetter, "");
 }
 
 TEST(BlockDevices, UnescapesMountInfoFields) {
