@@ -50,7 +50,7 @@ FileCopy CopyFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partiti
     source = disk::OpenSource(disk, &out.sourceError);
     if (!source) {
       if (out.sourceError.empty()) out.sourceError = "cannot open " + disk.devicePath + " for reading";
-      out.result = {fs::CopyStatus::kNoData, 0, false, false};
+      out.result.status = platform::Status::kFailed;
       return out;
     }
   }
