@@ -139,14 +139,13 @@ uint64_t CarvedSizeOnSource(SectorSource* source, const NodeRef& node) {
 
 // What is cut off at the source's end leaves the file not intact, as does a
 // file the carver found broken off (when the copy was to reach its end).
-CopyResult CopyCarved(SectorSource* source, const disk::PartitionInfo& partition, const NodeRef& node,
-                      LimitSink& sink, const PieceFn& piece, const CopyRequest& request, uint64_t& length) {
+CopyResult CopyCarved(SectorSource* source, const disk::PartitionInfo& partition, const NodeRef& node, LimitSink& sink,
+                      const PieceFn& piece, const CopyRequest& request, uint64_t& length) {
   const uint64_t wanted = std::min(node.size(), request.limit);
   length = std::min(CarvedSizeOnSource(source, node), wanted);
   CopyResult result =
       Begin(sink, length, [&] { return CopySectors(source, partition, node.carvedSector(), length, sink, piece); });
-  if (result.status == CopyStatus::kComplete &&
-      (length < wanted || (wanted == node.size() && !node.carved()->intact)))
+  if (result.status == CopyStatus::kComplete && (length < wanted || (wanted == node.size() && !node.carved()->intact)))
     result.damaged = true;
   return result;
 }

@@ -55,10 +55,10 @@ struct NodeCopy {
   platform::Status status = platform::Status::kOk;
   std::string message;
   CopyFailure failure = CopyFailure::kNone;
-  uint64_t length = 0;       // bytes the copy was to give: the data's length, at most the limit
-  uint64_t written = 0;      // bytes that reached the sink
-  bool readErrors = false;   // kPartial: sectors could not be read
-  bool damaged = false;      // kPartial: a chain ended early, runs or compressed data were damaged, cut off
+  uint64_t length = 0;      // bytes the copy was to give: the data's length, at most the limit
+  uint64_t written = 0;     // bytes that reached the sink
+  bool readErrors = false;  // kPartial: sectors could not be read
+  bool damaged = false;     // kPartial: a chain ended early, runs or compressed data were damaged, cut off
   // The first unreadable sector (absolute on the disk) of each read that came
   // back short, in the order met; at most kMaxNotedSectors of them.
   std::vector<uint64_t> unreadSectors;

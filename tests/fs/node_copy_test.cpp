@@ -82,7 +82,7 @@ TEST(CopyNode, EveryKindOfNodeThroughOneCall) {
   const auto fatSha = Digests("fat/fat32-tree.files.tsv");
   const auto ntfsSha = Digests("ntfs/ntfs-tree.files.tsv");
 
-  const std::string letter = "Documents/Letter to Bank.txt";  // 1,500 bytes
+  const std::string letter = "Documents/Letter to Bank.txt";                                // 1,500 bytes
   const std::string notes = "Documents/Work/Projects 2024/Alpha Release/Design Notes.txt";  // 20,480 bytes
   // A file found by content and a carved file, both over the letter's sectors.
   NtfsNode content;
@@ -105,17 +105,47 @@ TEST(CopyNode, EveryKindOfNodeThroughOneCall) {
   };
   const Case cases[] = {
       {"FAT existing, through its chain", false, fat.node(notes), fatSha.at(notes), UINT64_MAX, {}, Status::kOk, 20480},
-      {"FAT deleted, free clusters", false, fat.deleted(2516),
-       fatSha.at("Documents/Work/OLDDATA.CSV"), UINT64_MAX, {}, Status::kOk, 2500},
-      {"NTFS resident", true, NodeRef(Find(ntfs.state().root, std::string("Documents/Letters/letter 01.txt"))),
-       ntfsSha.at("Documents/Letters/letter 01.txt"), UINT64_MAX, {}, Status::kOk, 97},
-      {"NTFS non-resident, compressed", true, NodeRef(Find(ntfs.state().root, std::string("Compressed/report.txt"))),
-       ntfsSha.at("Compressed/report.txt"), UINT64_MAX, {}, Status::kOk, 163840},
+      {"FAT deleted, free clusters",
+       false,
+       fat.deleted(2516),
+       fatSha.at("Documents/Work/OLDDATA.CSV"),
+       UINT64_MAX,
+       {},
+       Status::kOk,
+       2500},
+      {"NTFS resident",
+       true,
+       NodeRef(Find(ntfs.state().root, std::string("Documents/Letters/letter 01.txt"))),
+       ntfsSha.at("Documents/Letters/letter 01.txt"),
+       UINT64_MAX,
+       {},
+       Status::kOk,
+       97},
+      {"NTFS non-resident, compressed",
+       true,
+       NodeRef(Find(ntfs.state().root, std::string("Compressed/report.txt"))),
+       ntfsSha.at("Compressed/report.txt"),
+       UINT64_MAX,
+       {},
+       Status::kOk,
+       163840},
       {"found by content", false, NodeRef(&content), fatSha.at(letter), UINT64_MAX, {}, Status::kOk, 1500},
-      {"carved", false, NodeRef::CarvedFile(&carved, fat.sectorOf(letter)), fatSha.at(letter), UINT64_MAX, {},
-       Status::kOk, 1500},
-      {"carved, broken off", false, NodeRef::CarvedFile(&broken, fat.sectorOf(letter)), fatSha.at(letter),
-       UINT64_MAX, {}, Status::kPartial, 1500},
+      {"carved",
+       false,
+       NodeRef::CarvedFile(&carved, fat.sectorOf(letter)),
+       fatSha.at(letter),
+       UINT64_MAX,
+       {},
+       Status::kOk,
+       1500},
+      {"carved, broken off",
+       false,
+       NodeRef::CarvedFile(&broken, fat.sectorOf(letter)),
+       fatSha.at(letter),
+       UINT64_MAX,
+       {},
+       Status::kPartial,
+       1500},
       {"leading bytes", false, fat.node(letter), "", 100, {}, Status::kOk, 100},
       {"an unreadable sector", false, fat.node(notes), "", UINT64_MAX, fat.sectorOf(notes) + 3, Status::kPartial,
        20480},
@@ -134,7 +164,9 @@ TEST(CopyNode, EveryKindOfNodeThroughOneCall) {
     EXPECT_EQ(copy.status, c.status) << copy.message;
     EXPECT_EQ(copy.written, c.written);
     EXPECT_EQ(sink.bytes.size(), c.written);
-    if (!c.sha.empty()) EXPECT_EQ(disk::Sha256Hex(sink.bytes), c.sha);
+    if (!c.sha.empty()) {
+      EXPECT_EQ(disk::Sha256Hex(sink.bytes), c.sha);
+    }
     if (c.badSector) {
       EXPECT_TRUE(copy.readErrors);
       EXPECT_EQ(copy.unreadSectors, std::vector<uint64_t>{*c.badSector});
@@ -189,7 +221,7 @@ TEST(NodeTick, RoundTripsInEachFamilysBits) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const uint8_t kind = c.node.kind();
-    for (uint8_t mode : {1, 2, 0}) {
+    for (const uint8_t mode : {uint8_t{1}, uint8_t{2}, uint8_t{0}}) {
       c.node.setTick(mode);
       EXPECT_EQ(c.node.tick(), mode);
       EXPECT_EQ(c.node.kind(), kind);
