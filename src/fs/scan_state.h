@@ -13,9 +13,9 @@ namespace orvaldi::fs {
 
 // A structure the scan could not read; what lay there is missing from the tree.
 struct ScanProblem {
-  std::string where;    // the folder's path as listed, or what was read
-  uint64_t sector = 0;  // first unreadable sector, absolute on the disk
-  std::string standIn;  // another copy gave what the sector held: nothing is missing
+  std::string where;     // the folder's path as listed, or what was read
+  uint64_t sector = 0;   // first unreadable sector, absolute on the disk
+  std::string standIn;   // another copy gave what the sector held: nothing is missing
   bool pastEnd = false;  // the sector lies beyond the end of the source
 };
 
