@@ -194,23 +194,24 @@ int RunCat(const CatOptions& o) {
     std::fprintf(stderr, "orvaldi: %s\n", copy.sourceError.c_str());
     return kExitSource;
   }
-  const fs::CopyResult& r = copy.result;
+  const fs::NodeCopy& r = copy.result;
   switch (r.status) {
-    case fs::CopyStatus::kComplete:
+    case platform::Status::kOk:
       break;
-    case fs::CopyStatus::kWriteFailed:
-      std::fprintf(stderr, "orvaldi: writing to standard output failed\n");
-      return kExitSource;
-    case fs::CopyStatus::kNoData:
+    case platform::Status::kFailed:
+    case platform::Status::kRefused:
+      if (r.failure == fs::CopyFailure::kSink) {
+        std::fprintf(stderr, "orvaldi: writing to standard output failed\n");
+        return kExitSource;
+      }
       std::fprintf(stderr, "orvaldi: the data of \"%s\" could not be located\n", o.path.c_str());
       return kExitIncomplete;
-    case fs::CopyStatus::kCancelled:
+    case platform::Status::kCancelled:
       return kExitCancelled;
-  }
-  if (r.readErrors || r.damaged) {
-    std::fprintf(stderr, "orvaldi: \"%s\" was read only in part (%s)\n", o.path.c_str(),
-                 r.readErrors ? "unreadable sectors" : "its chain or data is not fully known");
-    return kExitIncomplete;
+    case platform::Status::kPartial:
+      std::fprintf(stderr, "orvaldi: \"%s\" was read only in part (%s)\n", o.path.c_str(),
+                   r.readErrors ? "unreadable sectors" : "its chain or data is not fully known");
+      return kExitIncomplete;
   }
   return kExitOk;
 }

@@ -335,28 +335,6 @@ bool FetchAtPosition(SectorSource* source, const disk::PartitionInfo& part, cons
   return disk::CheckUpdateSequence(record) == 1;
 }
 
-// A sink that keeps at most `limit` bytes and asks to stop once it has them.
-class LeadingSink final : public DataSink {
- public:
-  explicit LeadingSink(uint64_t limit) : limit_(limit) {}
-  bool write(const uint8_t* data, size_t length) override {
-    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, limit_ - bytes.size()));
-    bytes.insert(bytes.end(), data, data + n);
-    return true;
-  }
-  bool full() const { return bytes.size() >= limit_; }
-  std::vector<uint8_t> bytes;
-
- private:
-  uint64_t limit_;
-};
-
-std::vector<uint8_t> RoundedLeading(LeadingSink& sink) {
-  std::vector<uint8_t> out = std::move(sink.bytes);
-  out.resize((out.size() + kSector - 1) / kSector * kSector, 0);
-  return out;
-}
-
 }  // namespace
 
 bool DataSink::writeZeros(uint64_t length) {
@@ -557,40 +535,6 @@ CopyResult CopyNtfsData(SectorSource* source, const disk::PartitionInfo& partiti
   NtfsDataCopier copier(source, partition, record, sink, piece, result);
   copier.run();
   return result;
-}
-
-std::vector<uint8_t> FatLeadingBytes(SectorSource* source, const disk::PartitionInfo& partition, const FatNode& node,
-                                     uint32_t requested) {
-  const FatScanState* state = FindFatState(partition);
-  const uint64_t length = std::min<uint64_t>(requested, node.size);
-  if (!state || length == 0 || node.firstCluster < 2) return {};
-  LeadingSink sink(length);
-  const PieceFn full = [&](uint64_t) { return !sink.full(); };
-  if (length < FatClusterBytes(partition) || IsDeletedKind(node.flags) || state->fatCopy.empty()) {
-    // Less than a cluster, or no chain to follow: the first cluster on.
-    CopyFatContiguous(source, partition, node.firstCluster, std::min(length, FatClusterBytes(partition)), sink, full);
-  } else {
-    CopyFatChain(source, partition, *state, node.firstCluster, length, sink, full);
-  }
-  return RoundedLeading(sink);
-}
-
-std::vector<uint8_t> NtfsLeadingBytes(SectorSource* source, const disk::PartitionInfo& partition, const NtfsNode& node,
-                                      uint32_t requested) {
-  const NtfsScanState* state = FindNtfsState(partition);
-  const uint64_t length = std::min<uint64_t>(requested, node.size);
-  if (!state || length == 0) return {};
-  LeadingSink sink(length);
-  const PieceFn full = [&](uint64_t) { return !sink.full(); };
-  if (node.parentNumber == 1) {
-    // Found by content: the record-number field holds the start sector.
-    CopySectors(source, partition, node.recordNumber, length, sink, full);
-    return RoundedLeading(sink);
-  }
-  DecodedRecord record;
-  if (!ReadNtfsRecord(source, partition, *state, node.recordNumber, record)) return {};
-  CopyNtfsData(source, partition, record, sink, full);
-  return RoundedLeading(sink);
 }
 
 }  // namespace orvaldi::fs

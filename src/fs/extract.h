@@ -20,6 +20,13 @@ struct NtfsScanState;
 class DataSink {
  public:
   virtual ~DataSink() = default;
+  // Called once, before the first byte, with the length the copy will give
+  // (a file target creates itself and sets its length). False: the sink
+  // cannot take it and nothing is copied.
+  virtual bool begin(uint64_t length) {
+    (void)length;
+    return true;
+  }
   virtual bool write(const uint8_t* data, size_t length) = 0;
   // `length` zero bytes (a hole in a sparse file). A sink whose length was
   // set beforehand may skip over them instead.
@@ -40,6 +47,9 @@ class MemorySink final : public DataSink {
 // false stops the copy (the operator cancelled).
 using PieceFn = std::function<bool(uint64_t pieceBytes)>;
 
+// What one of the copies below came to. Callers outside the readers copy a
+// node with CopyNode (fs/node_copy.h), whose result says it in the status
+// vocabulary every operation uses.
 enum class CopyStatus {
   kComplete,     // every byte of the file reached the sink
   kCancelled,    // the piece callback asked to stop
@@ -108,14 +118,5 @@ uint64_t NtfsDataSize(const DecodedRecord& record);
 // presents it, byte for byte.
 CopyResult CopyNtfsData(platform::SectorSource* source, const disk::PartitionInfo& partition,
                         const DecodedRecord& record, DataSink& sink, const PieceFn& piece);
-
-// The first bytes of a file for the preview and the hex view: at most
-// min(requested, size) bytes, the buffer rounded up to whole sectors (the
-// rest zero). FAT files follow their chain (a deleted file's first cluster
-// only, its chain being free); empty when nothing could be read.
-std::vector<uint8_t> FatLeadingBytes(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                                     const FatNode& node, uint32_t requested);
-std::vector<uint8_t> NtfsLeadingBytes(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                                      const NtfsNode& node, uint32_t requested);
 
 }  // namespace orvaldi::fs

@@ -85,6 +85,20 @@ FatScanState& FatStateOf(disk::PartitionInfo& partition) { return partition.read
 
 const FatScanState* FindFatState(const disk::PartitionInfo& partition) { return partition.reader.get<FatScanState>(); }
 
+void FatScanState::clearResults(disk::PartitionInfo& partition) {
+  clearForRescan();
+  if (partition.origin == disk::PartitionOrigin::kTable) partition.fatSizeSectors = 0;
+}
+
+ScanSummary FatScanState::summary() const {
+  ScanSummary out;
+  out.tops = {NodeRef(&root), NodeRef(&orphans)};
+  if (!thirdTop.children.empty()) out.tops.emplace_back(&thirdTop);
+  for (const ReadProblem& problem : readProblems) out.problems.push_back({problem.where, problem.sector, {}, false});
+  out.unreadableFatSectors = unreadableFatSectors;
+  return out;
+}
+
 void EmptyFatResults(disk::PartitionInfo& partition) {
   if (auto* state = partition.reader.get<FatScanState>()) state->clearForRescan();
   if (partition.origin == disk::PartitionOrigin::kTable) partition.fatSizeSectors = 0;

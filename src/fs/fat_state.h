@@ -9,6 +9,7 @@
 
 #include "disk/fat_entry.h"
 #include "disk/partition_info.h"
+#include "fs/scan_state.h"
 #include "fs/scan_tree.h"
 
 namespace orvaldi::fs {
@@ -17,7 +18,7 @@ namespace orvaldi::fs {
 // scan runs (nothing else may touch it then). Once the scan has returned, the
 // state is read-only: trees, indexes and copies may be read from several
 // threads at once (save workers, views) until the next rescan empties it.
-struct FatScanState final : disk::ReaderState {
+struct FatScanState final : ScanState {
   FatNode root;      // "根目录"
   FatNode orphans;   // "零散目录"
   FatNode thirdTop;  // the third top node; the deleted-files view attaches it with the orphans
@@ -51,6 +52,11 @@ struct FatScanState final : disk::ReaderState {
 
   // Empties the trees, every index and the FAT copy before a rescan.
   void clearForRescan();
+  // The same, and the FAT size is forgotten unless another search set it
+  // (origin other than the table).
+  void clearResults(disk::PartitionInfo& partition) override;
+  // "根目录", "零散目录", and the third top node when it holds anything.
+  ScanSummary summary() const override;
 };
 
 // The partition's FAT state, created on first use.

@@ -1,6 +1,8 @@
 // The common node view: what each family's node gives the listing and the walks.
 #include "fs/node_view.h"
 
+#include <algorithm>
+
 namespace orvaldi::fs {
 namespace {
 const std::string kNoName;
@@ -73,6 +75,43 @@ uint64_t NodeRef::size() const {
       break;
   }
   return 0;
+}
+
+uint8_t NodeRef::tick() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return (fat_->flags >> 4) & 0x03;
+    case NodeFamily::kNtfs:
+      return ntfs_->flags >> 4;
+    case NodeFamily::kCarved:
+      return carved_->kindBits & 0x03;
+    case NodeFamily::kNone:
+      break;
+  }
+  return 0;
+}
+
+void NodeRef::setTick(uint8_t mode) const {
+  mode = std::min<uint8_t>(mode, 2);
+  switch (family_) {
+    case NodeFamily::kFat: {
+      auto& flags = const_cast<FatNode*>(fat_)->flags;
+      flags = static_cast<uint8_t>((flags & ~0x30) | ((mode << 4) & 0x30));
+      break;
+    }
+    case NodeFamily::kNtfs: {
+      auto& flags = const_cast<NtfsNode*>(ntfs_)->flags;
+      flags = static_cast<uint8_t>((flags & 0x0F) | (mode << 4));
+      break;
+    }
+    case NodeFamily::kCarved: {
+      auto& bits = const_cast<disk::CarvedNode*>(carved_)->kindBits;
+      bits = static_cast<uint8_t>((bits & ~0x03) | mode);
+      break;
+    }
+    case NodeFamily::kNone:
+      break;
+  }
 }
 
 bool NodeRef::intact() const { return family_ != NodeFamily::kNtfs || !ntfs_->dataIncomplete; }

@@ -45,6 +45,20 @@ class NodeRef {
   bool isFolderLike() const { return IsFolderLike(flags()); }
   bool isFileLike() const { return IsFileLike(flags()); }
   bool isDeleted() const { return IsDeletedKind(flags()); }
+  // An NTFS file the sector search recognised by its content rather than by
+  // an MFT record: it hangs under "扩展目录" (record 1) and its record-number
+  // field holds its start sector.
+  bool foundByContent() const { return family_ == NodeFamily::kNtfs && ntfs_->parentNumber == 1; }
+  // FAT: the entry's first cluster, which the start-cluster search may move
+  // for a deleted file; none for the other families, whose data is not found
+  // by a cluster number.
+  std::optional<uint32_t> firstCluster() const {
+    if (family_ != NodeFamily::kFat) return std::nullopt;
+    return fat_->firstCluster;
+  }
+  // The save's progress text: NTFS saves show the total the walk has passed,
+  // the others the bytes of the file being written.
+  bool savesShowWalkTotal() const { return family_ == NodeFamily::kNtfs; }
   uint64_t size() const;
   // False when the node's data is known not to be all there (NTFS runs lost
   // with an extension record); its copy is then damaged too.
@@ -60,6 +74,15 @@ class NodeRef {
   std::string created() const;
   std::string modified() const;
   std::string accessed() const;
+
+  // The file list's tick mark, 0 (clear), 1 (ticked) or 2 (a folder partly
+  // ticked), kept in the node itself so that the save finds it: FAT in bits
+  // 4 and 5 of the flags, NTFS in their upper nibble, carved records in the
+  // two low kind bits. The kind bits are never touched. Storing a tick is a
+  // single-byte write into a tree the scan has finished with; the views own
+  // the trees' tick bits, so it goes through the const view.
+  uint8_t tick() const;
+  void setTick(uint8_t mode) const;
 
   bool hasChildren() const;
   // Calls f(NodeRef) for each child in stored order (folders first on FAT and

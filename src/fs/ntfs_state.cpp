@@ -68,6 +68,16 @@ std::unique_ptr<disk::ReaderState> NtfsScanState::clone() const {
   return copy;
 }
 
+ScanSummary NtfsScanState::summary() const {
+  ScanSummary out;
+  out.tops = {NodeRef(&root), NodeRef(&orphans)};
+  if (!extension.children.empty()) out.tops.emplace_back(&extension);
+  for (const ReadProblem& problem : readProblems)
+    out.problems.push_back({problem.where, problem.sector, problem.standIn, problem.pastEnd});
+  out.carvedDuplicates = carvedDuplicates;
+  return out;
+}
+
 void NtfsScanState::clearForRescan() {
   nameIndex.clear();  // its keys view the names of the nodes about to go
   numberIndex.clear();

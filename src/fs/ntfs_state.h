@@ -10,6 +10,7 @@
 
 #include "disk/partition_info.h"
 #include "fs/ntfs_record.h"
+#include "fs/scan_state.h"
 #include "fs/scan_tree.h"
 
 namespace orvaldi::fs {
@@ -18,7 +19,7 @@ namespace orvaldi::fs {
 // scan runs (nothing else may touch it then). Once the scan has returned, the
 // state is read-only: trees, indexes and copies may be read from several
 // threads at once (save workers, views) until the next rescan empties it.
-struct NtfsScanState final : disk::ReaderState {
+struct NtfsScanState final : ScanState {
   NtfsNode root;       // "根目录", record 5
   NtfsNode orphans;    // "零散目录", record 2
   NtfsNode extension;  // "扩展目录", record 1 (the sector searches fill it)
@@ -56,6 +57,9 @@ struct NtfsScanState final : disk::ReaderState {
 
   // Empties the trees, every index, both position maps and the read problems before a rescan.
   void clearForRescan();
+  void clearResults(disk::PartitionInfo&) override { clearForRescan(); }
+  // "根目录", "零散目录", and "扩展目录" when it holds anything.
+  ScanSummary summary() const override;
 };
 
 NtfsScanState& NtfsStateOf(disk::PartitionInfo& partition);

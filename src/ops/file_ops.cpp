@@ -49,7 +49,7 @@ FileCopy CopyFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partiti
   const disk::OpenedVolume source = disk::OpenVolumeSource(disk, partition);
   if (!source.source) {
     out.sourceError = source.outcome.message;
-    out.result = {fs::CopyStatus::kNoData, 0, false, false};
+    out.result.status = platform::Status::kFailed;
     return out;
   }
   out.result = raw::CopyFileData(source.source.get(), partition, node, sink, piece);

@@ -29,7 +29,7 @@ fs::NodeRef ResolveFile(const std::vector<fs::NodeRef>& tops, const std::string&
 
 struct FileCopy {
   std::string sourceError;  // non-empty: the source could not be opened, nothing was read
-  fs::CopyResult result;
+  fs::NodeCopy result;
 };
 
 // Copies `node`'s data to `sink`, opening the source of `disk` for it (a

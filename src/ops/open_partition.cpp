@@ -5,49 +5,53 @@
 
 #include "disk/volume_source.h"
 #include "fs/fat_reader.h"
-#include "fs/fat_state.h"
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_search.h"
-#include "fs/ntfs_state.h"
+#include "fs/scan_state.h"
 #include "platform/text.h"
 
 namespace orvaldi::ops {
 namespace {
 
-void OpenNtfs(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
-              platform::ProgressBlock& progress, OpenedPartition& out) {
-  const bool ok = mode == ScanMode::kDeep ? fs::SearchNtfsVolume(&source, disk, part, progress)
-                                          : fs::ScanNtfsVolume(&source, disk, part, progress);
-  const fs::NtfsScanState* state = fs::FindNtfsState(part);
-  if (!ok || !state) {
-    out.status = OpenStatus::kNoVolume;
-    return;
-  }
-  for (const auto& problem : state->readProblems)
-    out.readProblems.push_back({problem.where, problem.sector, problem.standIn, problem.pastEnd});
-  out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
-  out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};
-  if (!state->extension.children.empty()) out.tops.emplace_back(&state->extension);
-  out.carvedDuplicates = state->carvedDuplicates;
-}
+using ScanFn = bool (*)(platform::SectorSource&, disk::DiskInfo&, disk::PartitionInfo&, ScanMode,
+                        platform::ProgressBlock&);
 
-void OpenFat(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
-             platform::ProgressBlock& progress, OpenedPartition& out) {
-  const bool ready = fs::ScanFatVolume(&source, disk, part, out.family == disk::FsFamily::kFat32,
-                                       mode == ScanMode::kSearch ? fs::FatMode::kSearch : fs::FatMode::kWalk, progress);
-  const fs::FatScanState* state = fs::FindFatState(part);
-  // False when no usable geometry was found: an empty tree then is no
-  // listing of the volume.
-  if (!ready || !state) {
-    out.status = OpenStatus::kNoVolume;
-    return;
-  }
-  for (const auto& problem : state->readProblems)
-    out.readProblems.push_back({problem.where, problem.sector, {}, false});
-  out.unreadableFatSectors = state->unreadableFatSectors;
-  out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
-  out.tops = {fs::NodeRef(&state->root), fs::NodeRef(&state->orphans)};
-  if (!state->thirdTop.children.empty()) out.tops.emplace_back(&state->thirdTop);
+// Each reader once: the family it reads, the modes it has, its scan. Deep is
+// the NTFS reader's sector search, search the FAT reader's. The scan reads
+// the partition through the one source opened for it, and returns false when
+// no usable volume was found: an empty tree then is no listing of the volume.
+struct FamilyReader {
+  disk::FsFamily family;
+  bool search;
+  bool deep;
+  ScanFn scan;
+};
+
+constexpr FamilyReader kReaders[] = {
+    {disk::FsFamily::kFat16, true, false,
+     [](platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
+        platform::ProgressBlock& progress) {
+       return fs::ScanFatVolume(&source, disk, part, false,
+                                mode == ScanMode::kSearch ? fs::FatMode::kSearch : fs::FatMode::kWalk, progress);
+     }},
+    {disk::FsFamily::kFat32, true, false,
+     [](platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
+        platform::ProgressBlock& progress) {
+       return fs::ScanFatVolume(&source, disk, part, true,
+                                mode == ScanMode::kSearch ? fs::FatMode::kSearch : fs::FatMode::kWalk, progress);
+     }},
+    {disk::FsFamily::kNtfs, false, true,
+     [](platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode mode,
+        platform::ProgressBlock& progress) {
+       return mode == ScanMode::kDeep ? fs::SearchNtfsVolume(&source, disk, part, progress)
+                                      : fs::ScanNtfsVolume(&source, disk, part, progress);
+     }},
+};
+
+const FamilyReader* ReaderFor(disk::FsFamily family) {
+  for (const FamilyReader& reader : kReaders)
+    if (reader.family == family) return &reader;
+  return nullptr;
 }
 
 }  // namespace
@@ -56,23 +60,20 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
                               platform::ProgressBlock& progress) {
   OpenedPartition out;
   out.family = disk::FamilyOf(partition.typeByte);
-  const bool ntfs = out.family == disk::FsFamily::kNtfs;
-  // Deep is the NTFS reader's sector search, search the FAT reader's.
-  if ((mode == ScanMode::kDeep && !ntfs) || (mode == ScanMode::kSearch && ntfs)) {
-    out.status = OpenStatus::kWrongMode;
+  const FamilyReader* reader = ReaderFor(out.family);
+  if (!reader) {
+    // The deep search is the NTFS reader's alone: asked of any other
+    // partition it is the wrong mode.
+    out.status = mode == ScanMode::kDeep ? OpenStatus::kWrongMode : OpenStatus::kNotAFileSystem;
     return out;
   }
-  if (!ntfs && !disk::IsFat(out.family)) {
-    out.status = OpenStatus::kNotAFileSystem;
+  if ((mode == ScanMode::kDeep && !reader->deep) || (mode == ScanMode::kSearch && !reader->search)) {
+    out.status = OpenStatus::kWrongMode;
     return out;
   }
   // A partition scanned before is emptied first: the readers add to what
   // its tree holds.
-  if (ntfs) {
-    if (auto* state = partition.reader.get<fs::NtfsScanState>()) state->clearForRescan();
-  } else {
-    fs::EmptyFatResults(partition);
-  }
+  if (auto* state = partition.reader.get<fs::ScanState>()) state->clearResults(partition);
   // The readers read the partition through this one source, whatever volume
   // it lives on.
   const disk::OpenedVolume volume = disk::OpenVolumeSource(disk, partition);
@@ -81,12 +82,20 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     out.sourceError = volume.outcome.message;
     return out;
   }
-  if (ntfs) {
-    OpenNtfs(*volume.source, disk, partition, mode, progress, out);
-  } else {
-    OpenFat(*volume.source, disk, partition, mode, progress, out);
+  const bool ready = reader->scan(*volume.source, disk, partition, mode, progress);
+  const auto* state = partition.reader.get<fs::ScanState>();
+  if (!ready || !state) {
+    out.status = OpenStatus::kNoVolume;
+    out.sourceError = disk::VolumeReadFailure(*volume.source);
+    return out;
   }
-  if (out.status == OpenStatus::kNoVolume) out.sourceError = disk::VolumeReadFailure(*volume.source);
+  fs::ScanSummary summary = state->summary();
+  for (fs::ScanProblem& problem : summary.problems)
+    out.readProblems.push_back({std::move(problem.where), problem.sector, std::move(problem.standIn), problem.pastEnd});
+  out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
+  out.tops = std::move(summary.tops);
+  out.unreadableFatSectors = std::move(summary.unreadableFatSectors);
+  out.carvedDuplicates = std::move(summary.carvedDuplicates);
   // What a cancelled scan found stays on the tops, but is not the whole tree.
   if (progress.cancelled()) out.status = OpenStatus::kCancelled;
   return out;

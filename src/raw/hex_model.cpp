@@ -1,7 +1,6 @@
 #include "raw/hex_model.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -9,7 +8,7 @@
 
 #include "disk/sector_io.h"
 #include "disk/volume_source.h"
-#include "fs/extract.h"
+#include "fs/node_copy.h"
 
 namespace orvaldi::raw {
 namespace {
@@ -20,24 +19,6 @@ constexpr char kDigits[] = "0123456789ABCDEF";
 bool Printable(uint8_t b) { return b >= 0x20 && b < 0x7F; }
 
 uint64_t RoundUp(uint64_t n) { return n / kSector * kSector + (n % kSector ? kSector : 0); }
-
-// Passes reads through and remembers whether any came back short, so that a
-// reader which zero-fills what it could not read cannot pass zeros off as data.
-class ReadWatch final : public platform::SectorSource {
- public:
-  explicit ReadWatch(platform::SectorSource& inner) : inner_(inner) {}
-  platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
-    const platform::ReadOutcome r = inner_.readAt(offset, out);
-    if (r.bytes < out.size()) shortRead_ = true;
-    return r;
-  }
-  uint64_t size() const override { return inner_.size(); }
-  bool shortRead() const { return shortRead_; }
-
- private:
-  platform::SectorSource& inner_;
-  std::atomic<bool> shortRead_{false};
-};
 
 }  // namespace
 
@@ -229,9 +210,7 @@ HexLoad LoadFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partitio
     load.problem = "\"" + node.name() + "\" is not a file";
     return load;
   }
-  if (node.family() == fs::NodeFamily::kCarved) return LoadSectorRange(disk, node.carvedSector(), node.size());
-
-  // The readers take a 32-bit length; larger files show their first part.
+  // The view holds the file in memory; larger files show their first part.
   // A size no volume of this partition's length could hold is damage, and
   // must not size the buffer.
   constexpr uint64_t kMaxBytes = UINT32_MAX / kSector * kSector;
@@ -243,20 +222,23 @@ HexLoad LoadFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partitio
     load.problem = source.outcome.message;
     return load;
   }
-  const auto watch = std::make_unique<ReadWatch>(*source.source);
-  const auto requested = static_cast<uint32_t>(wanted);
-  if (node.family() == fs::NodeFamily::kFat)
-    load.bytes = fs::FatLeadingBytes(watch.get(), partition, *node.fat(), requested);
-  else
-    load.bytes = fs::NtfsLeadingBytes(watch.get(), partition, *node.ntfs(), requested);
-
+  fs::CopyRequest request;
+  request.limit = wanted;
+  request.fatClusters = fs::FatClusters::kKnownOnly;
+  fs::MemorySink sink;
+  const fs::NodeCopy copy = fs::CopyNode(source.source.get(), partition, node, sink, request);
+  load.bytes = std::move(sink.bytes);
+  const uint64_t located = RoundUp(load.bytes.size());
   const uint64_t expected = RoundUp(wanted);
-  if (watch && watch->shortRead()) {
+  if (!copy.unreadSectors.empty()) {
     load.problem = "some sectors of \"" + node.name() + "\" could not be read";
-  } else if (load.bytes.size() < expected) {
-    load.readable = std::min<uint64_t>(load.bytes.size(), wanted);
+  } else if (located < expected) {
+    load.readable = std::min<uint64_t>(located, wanted);
     load.problem = "only " + std::to_string(load.readable) + " of " + std::to_string(node.size()) + " bytes of \"" +
                    node.name() + "\" could be located";
+  } else if (copy.status != platform::Status::kOk) {
+    load.readable = load.bytes.size();
+    load.problem = "\"" + node.name() + "\" is not whole: " + copy.message;
   } else if (wanted < node.size()) {
     load.readable = wanted;
     load.problem = "only the first " + std::to_string(wanted) + " bytes are loaded";

@@ -15,39 +15,34 @@
 #include "disk/volume_source.h"
 #include "fs/extract.h"
 #include "fs/fat_state.h"
-#include "fs/ntfs_state.h"
+#include "fs/node_copy.h"
 
 namespace orvaldi::raw {
 namespace {
 
-// A carved file's bytes as far as the source holds them. Its size may come
-// from a damaged or edited scan-result file and run far past the disk's
-// end, where there is nothing of it to read. `source` is null for dynamic
-// volumes, which are not cut here.
-uint64_t CarvedSizeOnSource(platform::SectorSource* source, const fs::NodeRef& node) {
-  if (source == nullptr) return node.size();
-  const uint64_t end = source->size() / disk::SectorSize;
-  const uint64_t start = node.carvedSector();
-  return start >= end ? 0 : std::min(node.size(), (end - start) * disk::SectorSize);
-}
-
-// What is cut off at the source's end leaves the file not intact, as does a
-// file the carver found broken off.
-fs::CopyResult CopyCarved(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NodeRef& node,
-                          fs::DataSink& sink, const fs::PieceFn& piece) {
-  const uint64_t size = CarvedSizeOnSource(source, node);
-  fs::CopyResult result = fs::CopySectors(source, partition, node.carvedSector(), size, sink, piece);
-  if (size < node.size() || !node.carved()->intact) result.damaged = true;
-  return result;
-}
-
-using fs::CopyResult;
-using fs::CopyStatus;
-
-// Writes a target file whose length was set beforehand: holes are skipped.
+// Writes a target file that creates itself when the copy begins, so that a
+// file whose record cannot be read leaves nothing behind; its length is set
+// then and holes are skipped.
 class FileSink final : public fs::DataSink {
  public:
-  explicit FileSink(int fd) : fd_(fd) {}
+  FileSink(std::string path, std::function<void()> started) : path_(std::move(path)), started_(std::move(started)) {}
+  ~FileSink() override {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool begin(uint64_t length) override {
+    fd_ = CreateTargetFile(path_, &used);
+    if (fd_ < 0) {
+      error = errno;
+      return false;
+    }
+    if (started_) started_();
+    length_ = length;
+    if (length > 0 && ::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
+      error = errno;
+      return false;
+    }
+    return true;
+  }
   bool write(const uint8_t* data, size_t length) override {
     while (length > 0) {
       const ssize_t n = ::write(fd_, data, length);
@@ -68,10 +63,25 @@ class FileSink final : public fs::DataSink {
     }
     return true;
   }
+  // Closes the file; false with `error` set when the close failed.
+  bool close() {
+    const int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) == 0) return true;
+    error = errno;
+    return false;
+  }
+  int fd() const { return fd_; }
+  bool created() const { return fd_ >= 0; }
+  uint64_t length() const { return length_; }
+  std::string used;  // the name the target got
   int error = 0;
 
  private:
-  int fd_;
+  std::string path_;
+  std::function<void()> started_;
+  int fd_ = -1;
+  uint64_t length_ = 0;
 };
 
 // State shared by every worker of one save.
@@ -107,34 +117,6 @@ bool FatWasRead(const disk::PartitionInfo& partition, const fs::FatScanState* st
   return state && !state->fatCopy.empty() && fs::FatEntryCount(partition, *state) > 0;
 }
 
-CopyResult CopyFatFile(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::FatNode& node,
-                       fs::DataSink& sink, const fs::PieceFn& piece) {
-  const fs::FatScanState* state = fs::FindFatState(partition);
-  const bool fatRead = FatWasRead(partition, state);
-  if (fs::KindOf(node.flags) == fs::node_kind::kFile && fatRead)
-    return fs::CopyFatChain(source, partition, *state, node.firstCluster, node.size, sink, piece);
-  uint32_t first = node.firstCluster;
-  const std::string extension = ExtensionOf(node.name);
-  const bool deleted = fs::IsDeletedKind(node.flags);
-  if (deleted && node.size > 0 && IsKnownExtension(extension, KnownList::kFull)) {
-    UsedClusterSet used;
-    const auto starts = StartClusterSearch(source, partition, extension, node.firstCluster, node.size, used);
-    if (!starts.empty()) first = starts.front();
-  }
-  if (deleted && fatRead) return fs::CopyFatDeleted(source, partition, *state, first, node.size, sink, piece);
-  return fs::CopyFatContiguous(source, partition, first, node.size, sink, piece);
-}
-
-CopyResult CopyNtfsFile(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NtfsNode& node,
-                        fs::DataSink& sink, const fs::PieceFn& piece) {
-  if (node.parentNumber == 1) return fs::CopySectors(source, partition, node.recordNumber, node.size, sink, piece);
-  const fs::NtfsScanState* state = fs::FindNtfsState(partition);
-  fs::DecodedRecord record;
-  if (!state || !fs::ReadNtfsRecord(source, partition, *state, node.recordNumber, record))
-    return {fs::CopyStatus::kNoData, 0, false, false};
-  return fs::CopyNtfsData(source, partition, record, sink, piece);
-}
-
 class SaveWalk {
  public:
   SaveWalk(SharedState& shared, platform::SectorSource* source, const SaveJob& job, KnownList known)
@@ -143,8 +125,7 @@ class SaveWalk {
         source_(source),
         part_(*job.partition),
         known_(known),
-        fatState_(fs::FindFatState(part_)),
-        ntfsState_(fs::FindNtfsState(part_)) {
+        fatState_(fs::FindFatState(part_)) {
     useFat_ = options_.useFat && FatWasRead(part_, fatState_);
     if (useFat_) seedUsedClusters();
   }
@@ -196,7 +177,7 @@ class SaveWalk {
   }
 
   // After each piece of a file of `size` bytes; false when cancelled.
-  bool piece(uint64_t n, uint64_t written, uint64_t size, bool ntfsTotals) {
+  bool piece(uint64_t n, uint64_t written, uint64_t size, bool walkTotals) {
     const uint64_t saved = shared_.savedBytes += n;
     platform::ProgressBlock* progress = shared_.settings.progress;
     if (progress) {
@@ -212,7 +193,7 @@ class SaveWalk {
           }
         }
       } else {
-        progress->setText(ntfsTotals ? SavedTotalText(ntfsTotal_) : SavedBytesText(written));
+        progress->setText(walkTotals ? SavedTotalText(walkTotal_) : SavedBytesText(written));
         progress->setPosition(size ? written * 100 / size : 100);
       }
     }
@@ -221,68 +202,59 @@ class SaveWalk {
 
   // --- writing one file ----------------------------------------------
 
-  using Copy = std::function<CopyResult(fs::DataSink&, const fs::PieceFn&)>;
-
-  // Creates a free target for `path`, sets its length and runs `copy`.
-  void writeFile(const std::string& path, uint64_t size, bool ntfsTotals, const Copy& copy) {
-    std::string used;
-    const int fd = CreateTargetFile(path, &used);
-    if (fd < 0) {
-      ++shared_.skipped;
-      shared_.log("无法创建: " + path + ": " + std::strerror(errno));
+  // Copies `node` into a free target for `path`, created when the copy
+  // begins, as `request` says.
+  void writeFile(const std::string& path, const fs::NodeRef& node, fs::CopyRequest request) {
+    FileSink sink(path, [this] { fileStarted(); });
+    uint64_t written = 0;
+    request.piece = [&](uint64_t n) {
+      // A file without data is complete as soon as it exists.
+      if (sink.length() == 0) return true;
+      written += n;
+      return piece(n, written, sink.length(), node.savesShowWalkTotal());
+    };
+    const fs::NodeCopy copy = fs::CopyNode(source_, part_, node, sink, request);
+    if (copy.failure == fs::CopyFailure::kNoRecord) {
+      ++shared_.failed;
+      shared_.log("mft错误: " + path);
       return;
     }
-    fileStarted();
-    FileSink sink(fd);
-    CopyResult result;
-    if (size > 0 && ::ftruncate(fd, static_cast<off_t>(size)) != 0) {
-      result.status = CopyStatus::kWriteFailed;
-      sink.error = errno;
-    } else if (size > 0) {
-      uint64_t written = 0;
-      const fs::PieceFn onPiece = [&](uint64_t n) {
-        written += n;
-        return piece(n, written, size, ntfsTotals);
-      };
-      result = copy(sink, onPiece);
+    if (!sink.created()) {
+      ++shared_.skipped;
+      shared_.log("无法创建: " + path + ": " + std::strerror(sink.error));
+      return;
     }
+    const std::string& used = sink.used;
+    const bool whole = copy.status == platform::Status::kOk || copy.status == platform::Status::kPartial;
+    bool writeFailed = copy.failure == fs::CopyFailure::kSink;
     // A file that was not completed keeps only what was written.
-    if (result.status != CopyStatus::kComplete && ::ftruncate(fd, static_cast<off_t>(result.written)) != 0)
-      sink.error = errno;
-    if (::close(fd) != 0 && result.status == CopyStatus::kComplete) {
-      result.status = CopyStatus::kWriteFailed;
-      sink.error = errno;
-    }
+    if (!whole && ::ftruncate(sink.fd(), static_cast<off_t>(copy.written)) != 0) sink.error = errno;
+    if (!sink.close() && whole) writeFailed = true;
     // A file that did not get a single byte is no file: an empty one left in
     // the target would look like a recovered empty file.
-    if (result.status != CopyStatus::kComplete && result.written == 0) ::unlink(used.c_str());
-    shared_.bytes += result.written;
-    switch (result.status) {
-      case CopyStatus::kComplete:
+    if ((!whole || writeFailed) && copy.written == 0) ::unlink(used.c_str());
+    shared_.bytes += copy.written;
+    if (writeFailed) {
+      // What was written stays, as a file that is not intact; a file
+      // without a byte was removed and counts as failed.
+      if (copy.written > 0) {
         ++shared_.files;
-        if (result.readErrors || result.damaged) {
-          ++shared_.damaged;
-          shared_.log(std::string(result.readErrors ? "有坏扇区: " : "数据不完整: ") + used);
-        }
-        break;
-      case CopyStatus::kCancelled:
-        shared_.log("已取消: " + used);
-        break;
-      case CopyStatus::kWriteFailed:
-        // What was written stays, as a file that is not intact; a file
-        // without a byte was removed and counts as failed.
-        if (result.written > 0) {
-          ++shared_.files;
-          ++shared_.damaged;
-        } else {
-          ++shared_.failed;
-        }
-        shared_.log("写入失败: " + used + ": " + std::strerror(sink.error ? sink.error : EIO));
-        break;
-      case CopyStatus::kNoData:
+        ++shared_.damaged;
+      } else {
         ++shared_.failed;
-        shared_.log("找不到数据: " + used);
-        break;
+      }
+      shared_.log("写入失败: " + used + ": " + std::strerror(sink.error ? sink.error : EIO));
+    } else if (whole) {
+      ++shared_.files;
+      if (copy.status == platform::Status::kPartial) {
+        ++shared_.damaged;
+        shared_.log(std::string(copy.readErrors ? "有坏扇区: " : "数据不完整: ") + used);
+      }
+    } else if (copy.status == platform::Status::kCancelled) {
+      shared_.log("已取消: " + used);
+    } else {
+      ++shared_.failed;
+      shared_.log("找不到数据: " + used);
     }
   }
 
@@ -290,12 +262,11 @@ class SaveWalk {
 
   void walk(const fs::NodeRef& node, const std::string& target) {
     if (stopped()) return;
-    if (node.family() == fs::NodeFamily::kNtfs) {
-      // NTFS saves show the total of what the walk has passed.
-      ntfsTotal_ += node.size();
+    if (node.savesShowWalkTotal()) {
+      walkTotal_ += node.size();
       if (shared_.settings.progress && !shared_.pool) {
         std::lock_guard<std::mutex> guard(shared_.lock);
-        shared_.settings.progress->setText(SavedTotalText(ntfsTotal_));
+        shared_.settings.progress->setText(SavedTotalText(walkTotal_));
       }
     }
     auto name = checkName(node.name());
@@ -311,73 +282,24 @@ class SaveWalk {
     if (node.isFileLike() && Wanted(node, options_)) copy(node, path);
   }
 
-  // The copies are where the families differ.
   void copy(const fs::NodeRef& node, const std::string& path) {
-    switch (node.family()) {
-      case fs::NodeFamily::kFat:
-        if (node.isDeleted() || !useFat_) {
-          fatContiguous(*node.fat(), path, node.isDeleted());
-          return;
-        }
-        if (IsKnownExtension(ExtensionOf(node.name()), known_)) used_.add(node.fat()->firstCluster);
-        writeFile(path, node.size(), false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-          return fs::CopyFatChain(source_, part_, *fatState_, node.fat()->firstCluster, node.size(), sink, onPiece);
-        });
-        return;
-      case fs::NodeFamily::kNtfs:
-        ntfsFile(*node.ntfs(), path);
-        return;
-      case fs::NodeFamily::kCarved:
-        // Written with its exact size; the sectors past it belong to other data.
-        writeFile(path, CarvedSizeOnSource(source_, node), false, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-          return CopyCarved(source_, part_, node, sink, onPiece);
-        });
-        return;
-      case fs::NodeFamily::kNone:
-        return;
-    }
-  }
-
-  void fatContiguous(const fs::FatNode& node, const std::string& path, bool deleted) {
-    // A deleted file's clusters are the free ones from its first on, when the
-    // FAT was read and is to be consulted; otherwise plain contiguous clusters.
-    auto copyFrom = [&](uint32_t cluster) {
-      return [this, &node, cluster, deleted](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-        if (deleted && useFat_)
-          return fs::CopyFatDeleted(source_, part_, *fatState_, cluster, node.size, sink, onPiece);
-        return fs::CopyFatContiguous(source_, part_, cluster, node.size, sink, onPiece);
-      };
-    };
-    const std::string extension = ExtensionOf(node.name);
-    if (deleted && node.size > 0 && IsKnownExtension(extension, known_)) {
-      const auto starts = StartClusterSearch(source_, part_, extension, node.firstCluster, node.size, used_);
+    fs::CopyRequest request;
+    request.fatClusters = useFat_ ? fs::FatClusters::kChain : fs::FatClusters::kContiguous;
+    const std::optional<uint32_t> first = node.firstCluster();
+    const bool known = first && IsKnownExtension(ExtensionOf(node.name()), known_);
+    if (known && !node.isDeleted() && useFat_) used_.add(*first);
+    if (known && node.isDeleted() && node.size() > 0) {
+      // A deleted file goes out once for each cluster whose header confirms its type.
+      const auto starts = StartClusterSearch(source_, part_, ExtensionOf(node.name()), *first, node.size(), used_);
       for (const uint32_t cluster : starts) {
         if (stopped()) return;
-        writeFile(path, node.size, false, copyFrom(cluster));
+        request.firstCluster = cluster;
+        writeFile(path, node, request);
       }
       // No header confirmed: the entry's own cluster is still the best guess.
       if (!starts.empty()) return;
     }
-    writeFile(path, node.size, false, copyFrom(node.firstCluster));
-  }
-
-  void ntfsFile(const fs::NtfsNode& node, const std::string& path) {
-    if (node.parentNumber == 1) {
-      // Found by content: the record-number field is the start sector.
-      writeFile(path, node.size, true, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-        return fs::CopySectors(source_, part_, node.recordNumber, node.size, sink, onPiece, 2ull << 20);
-      });
-      return;
-    }
-    fs::DecodedRecord record;
-    if (!ntfsState_ || !fs::ReadNtfsRecord(source_, part_, *ntfsState_, node.recordNumber, record)) {
-      ++shared_.failed;
-      shared_.log("mft错误: " + path);
-      return;
-    }
-    writeFile(path, fs::NtfsDataSize(record), true, [&](fs::DataSink& sink, const fs::PieceFn& onPiece) {
-      return fs::CopyNtfsData(source_, part_, record, sink, onPiece);
-    });
+    writeFile(path, node, request);
   }
 
   SharedState& shared_;
@@ -386,11 +308,10 @@ class SaveWalk {
   const disk::PartitionInfo& part_;
   KnownList known_;
   const fs::FatScanState* fatState_;
-  const fs::NtfsScanState* ntfsState_;
   bool useFat_ = false;
   NameCheckState names_;
   UsedClusterSet used_;
-  uint64_t ntfsTotal_ = 0;
+  uint64_t walkTotal_ = 0;
 };
 
 // Runs one job on the calling thread with its own disk handle.
@@ -437,20 +358,18 @@ uint64_t JobSize(const SaveJob& job, const SaveOptions& options) {
   return total;
 }
 
-fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                            const fs::NodeRef& node, fs::DataSink& sink, const fs::PieceFn& piece) {
-  if (!node.isFileLike()) return {fs::CopyStatus::kNoData, 0, false, false};
-  switch (node.family()) {
-    case fs::NodeFamily::kFat:
-      return CopyFatFile(source, partition, *node.fat(), sink, piece);
-    case fs::NodeFamily::kNtfs:
-      return CopyNtfsFile(source, partition, *node.ntfs(), sink, piece);
-    case fs::NodeFamily::kCarved:
-      return CopyCarved(source, partition, node, sink, piece);
-    case fs::NodeFamily::kNone:
-      break;
+fs::NodeCopy CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NodeRef& node,
+                          fs::DataSink& sink, const fs::PieceFn& piece) {
+  fs::CopyRequest request;
+  request.piece = piece;
+  const std::optional<uint32_t> first = node.firstCluster();
+  const std::string extension = ExtensionOf(node.name());
+  if (first && node.isDeleted() && node.size() > 0 && IsKnownExtension(extension, KnownList::kFull)) {
+    UsedClusterSet used;
+    const auto starts = StartClusterSearch(source, partition, extension, *first, node.size(), used);
+    if (!starts.empty()) request.firstCluster = starts.front();
   }
-  return {fs::CopyStatus::kNoData, 0, false, false};
+  return fs::CopyNode(source, partition, node, sink, request);
 }
 
 bool PrepareTargetFolder(const std::string& target) {

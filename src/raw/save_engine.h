@@ -13,6 +13,7 @@
 #include "disk/disk_info.h"
 #include "disk/partition_info.h"
 #include "fs/extract.h"
+#include "fs/node_copy.h"
 #include "fs/node_view.h"
 #include "platform/progress.h"
 #include "raw/save_target.h"
@@ -85,15 +86,12 @@ SaveSummary SaveChecked(const std::vector<SaveJob>& jobs, const SaveSettings& se
 
 inline constexpr unsigned kMaxSaveWorkers = 10;
 
-// One file's bytes to `sink`, read as the save walk reads them: an existing
-// FAT file through its chain (when the FAT was read), a deleted one from the
-// first cluster whose header confirms its type (else its entry's cluster),
-// passing over the clusters the FAT gives to existing files when it was read;
-// an NTFS file from its record, or from its start sector when it was found
-// by content; a carved file from its start sector. `source` is null for
-// dynamic volumes. Folders have no data (kNoData).
-fs::CopyResult CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition,
-                            const fs::NodeRef& node, fs::DataSink& sink, const fs::PieceFn& piece);
+// One file's bytes to `sink`, read as the save walk reads them (fs::CopyNode),
+// a deleted FAT file from the first cluster whose header confirms its type
+// (else its entry's cluster). `source` is null for dynamic volumes. Folders
+// have no data (kFailed).
+fs::NodeCopy CopyFileData(platform::SectorSource* source, const disk::PartitionInfo& partition, const fs::NodeRef& node,
+                          fs::DataSink& sink, const fs::PieceFn& piece);
 
 // Makes the target folder (and those above it) and checks that files can be
 // created in it. False with errno set when not.

@@ -1,5 +1,5 @@
 // Extraction of file data: NTFS runs laid out by VCN, sparse and compressed
-// units, FAT chains that break or loop, and the leading bytes.
+// units, FAT chains that break or loop.
 #include "fs/extract.h"
 
 #include <gtest/gtest.h>
@@ -207,25 +207,6 @@ TEST(FatExtraction, ChainsAndDeletedFiles) {
     EXPECT_EQ(r.readErrors, !c.badSectors.empty());
     EXPECT_EQ(r.status, c.status);
   }
-}
-
-TEST(LeadingBytes, AtMostTheSizeRoundedToWholeSectors) {
-  FatVolume v;
-  v.link(10, 11);
-  v.link(11, kEnd);
-  FatNode file;
-  file.flags = node_kind::kFile;
-  file.firstCluster = 10;
-  file.size = 1500;
-  platform::MemorySource source(v.bytes);
-  auto lead = FatLeadingBytes(&source, v.part, file, 4096);
-  EXPECT_EQ(lead, Concat({v.clusters(10), Bytes(476, 12), Bytes(36)}));  // past the size: zero
-  EXPECT_EQ(FatLeadingBytes(&source, v.part, file, 100).size(), 512u);
-  file.flags = node_kind::kDeletedFile;  // its first cluster only, the chain being free
-  file.size = 3000;
-  EXPECT_EQ(FatLeadingBytes(&source, v.part, file, 4096).size(), 1024u);
-  file.size = 0;
-  EXPECT_TRUE(FatLeadingBytes(&source, v.part, file, 100).empty());
 }
 
 }  // namespace
