@@ -15,9 +15,7 @@ bool IsPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 // A formatting tool's FAT16 root directory: 512 entries of 32 bytes.
 constexpr uint32_t kUsualRootEntries = 512;
 
-uint32_t RootSectorsOf(uint32_t rootEntries) {
-  return (rootEntries * fat::kEntryBytes + SectorSize - 1) / SectorSize;
-}
+uint32_t RootSectorsOf(uint32_t rootEntries) { return (rootEntries * fat::kEntryBytes + SectorSize - 1) / SectorSize; }
 
 // The smaller of two sizes where both are known, else the one that is.
 uint64_t KnownMin(uint64_t a, uint64_t b) {
@@ -61,11 +59,11 @@ std::optional<FatGeometry> FatGeometry::FromBootSector(std::span<const uint8_t> 
   g.rootCluster = fat32 ? b.rootCluster() : 0;
   const std::string at = "FAT boot sector at sector " + std::to_string(bounds.startSector) + ": ";
   if (g.bytesPerSector != SectorSize)
-    return Refuse(problem, at + "bytes per sector " + std::to_string(g.bytesPerSector) + ", not " +
-                               std::to_string(SectorSize));
+    return Refuse(problem,
+                  at + "bytes per sector " + std::to_string(g.bytesPerSector) + ", not " + std::to_string(SectorSize));
   if (!IsPowerOfTwo(g.sectorsPerCluster))
-    return Refuse(problem, at + "sectors per cluster " + std::to_string(g.sectorsPerCluster) +
-                               " is not a power of two");
+    return Refuse(problem,
+                  at + "sectors per cluster " + std::to_string(g.sectorsPerCluster) + " is not a power of two");
   if (g.reservedSectors == 0) return Refuse(problem, at + "no reserved sectors");
   if (g.fatCount == 0) return Refuse(problem, at + "no FAT copies");
   if (g.fatSize == 0) return Refuse(problem, at + "FAT size 0");
@@ -117,8 +115,8 @@ FatGeometry FatGeometry::OfRecord(const PartitionInfo& partition) {
   return g;
 }
 
-FatGeometry FatGeometry::Rebuilt(bool fat32, const FatVolumeBounds& bounds, uint32_t reservedSectors,
-                                 uint32_t fatSize, uint32_t sectorsPerCluster) {
+FatGeometry FatGeometry::Rebuilt(bool fat32, const FatVolumeBounds& bounds, uint32_t reservedSectors, uint32_t fatSize,
+                                 uint32_t sectorsPerCluster) {
   FatGeometry g;
   g.fat32 = fat32;
   g.startSector = bounds.startSector;

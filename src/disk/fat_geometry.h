@@ -77,9 +77,7 @@ struct FatGeometry {
   uint32_t entryWidth() const { return fat32 ? 4 : 2; }
   uint64_t clusterBytes() const { return uint64_t{sectorsPerCluster} * bytesPerSector; }
   // First sector of FAT copy `copy` (0 the first).
-  uint64_t fatStart(uint32_t copy = 0) const {
-    return startSector + reservedSectors + uint64_t{copy} * fatSize;
-  }
+  uint64_t fatStart(uint32_t copy = 0) const { return startSector + reservedSectors + uint64_t{copy} * fatSize; }
   // FAT16: the fixed root directory; FAT32: the data area.
   uint64_t rootStart() const { return fatStart() + uint64_t{fatCount} * fatSize; }
   // Where cluster 0 would lie (clusters 0 and 1 have no sectors): cluster
@@ -91,9 +89,7 @@ struct FatGeometry {
     return dataStart - two;
   }
   // Absolute first sector of data cluster `cluster` (2 or more).
-  uint64_t clusterSector(uint32_t cluster) const {
-    return dataStart + (uint64_t{cluster} - 2) * sectorsPerCluster;
-  }
+  uint64_t clusterSector(uint32_t cluster) const { return dataStart + (uint64_t{cluster} - 2) * sectorsPerCluster; }
   // Entries one FAT copy holds.
   uint64_t fatEntries() const { return uint64_t{fatSize} * bytesPerSector / entryWidth(); }
 };

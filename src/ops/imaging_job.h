@@ -26,7 +26,7 @@ struct ImagedPartition {
 };
 
 struct ImagingRequest {
-  std::string source;                       // disk or image file (only read)
+  std::string source;                        // disk or image file (only read)
   std::optional<ImagedPartition> partition;  // empty: the whole source
   std::string target;
   bool toDisk = false;             // written in place; an image file is replaced unless resumed
