@@ -37,12 +37,12 @@ TEST(FatGeometry, FixturesAgreeWithFsstat) {
     const auto image = test::LoadImage(test::FixturesDir() / name);
     ASSERT_TRUE(image);
     const std::string plain = testing::TempDir() + "/geometry.img";
-    std::ofstream(plain, std::ios::binary).write(reinterpret_cast<const char*>(image->data()),
-                                                 static_cast<std::streamsize>(image->size()));
+    std::ofstream(plain, std::ios::binary)
+        .write(reinterpret_cast<const char*>(image->data()), static_cast<std::streamsize>(image->size()));
     const FsstatFigures f = Fsstat(plain);
     const bool fat32 = IsFat32BootSector(std::span(*image).first(SectorSize)) != 0;
-    const auto g = FatGeometry::FromBootSector(std::span(*image).first(SectorSize), fat32,
-                                               {0, image->size() / SectorSize, 0});
+    const auto g =
+        FatGeometry::FromBootSector(std::span(*image).first(SectorSize), fat32, {0, image->size() / SectorSize, 0});
     ASSERT_TRUE(g);
     EXPECT_EQ(g->fatStart(), f.fatStart);
     EXPECT_EQ(g->dataStart, f.clusterAreaStart);
