@@ -1,25 +1,17 @@
 // `orvaldi image`: copies a disk or a partition to an image file or another
 // disk around unreadable sectors, with a rescue map that lets a run resume.
-#include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <optional>
-#include <sstream>
 #include <string>
 
 #include "cli/commands.h"
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/result_options.h"
+#include "ops/imaging_job.h"
 #include "ops/source.h"
-#include "platform/file_target.h"
-#include "raw/imaging.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -62,23 +54,6 @@ class InterruptStops {
   void (*previous_)(int) = SIG_DFL;
 };
 
-// Written beside and renamed over the old map, so a crash mid-write never
-// leaves half a map.
-constexpr const char* kMapTempSuffix = ".tmp";
-
-bool SaveMap(const std::string& path, const std::string& text) {
-  const std::string temp = path + kMapTempSuffix;
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) return false;
-  }
-  std::error_code ec;
-  std::filesystem::rename(temp, path, ec);
-  return !ec;
-}
-
 std::string CommandLine(const ImageOptions& o) {
   std::string line = "orvaldi image " + o.source;
   if (!o.partition.empty()) line += " " + o.partition;
@@ -95,150 +70,51 @@ int RunImage(const ImageOptions& o) {
     std::fprintf(stderr, "orvaldi: 该操作可能破坏目标磁盘; give --yes to write to %s\n", targetPath.c_str());
     return kExitUsage;
   }
-  // The copied range: the whole source, or one partition of it.
-  uint64_t rangeStart = 0, rangeBytes = 0;
-  struct Entry {
-    std::string name;
-    uint64_t startSector, sectorCount;
-  };
-  std::optional<Entry> part;
+  ops::ImagingRequest request;
   if (!o.partition.empty()) {
     ops::LoadedSource loaded;
     if (const int code = LoadPlainPartition(o.source, o.partition, o.result, "imaged", loaded); code != kExitOk)
       return code;
     const disk::PartitionInfo& p = loaded.partition();
-    part = Entry{p.name, p.startSector, p.sectorCount};
+    request.partition = ops::ImagedPartition{p.name, p.startSector, p.sectorCount};
   }
-  auto opened = platform::FileSource::open(o.source);
-  if (!opened.source) {
-    std::fprintf(stderr, "orvaldi: 打开失败: %s\n", opened.message.c_str());
-    return kExitSource;
-  }
-  std::shared_ptr<platform::SectorSource> source = std::move(opened.source);
-  rangeBytes = source->size();
-  if (part) {
-    // A table entry's size is whatever the entry says; the copy ends where
-    // the source does.
-    const uint64_t sourceSectors = source->size() / raw::kImageSector;
-    if (part->startSector >= sourceSectors) {
-      std::fprintf(stderr, "orvaldi: partition %s starts at sector %llu, beyond the source's end (%llu sectors)\n",
-                   part->name.c_str(), static_cast<unsigned long long>(part->startSector),
-                   static_cast<unsigned long long>(sourceSectors));
-      return kExitCorrupt;
-    }
-    rangeStart = part->startSector * raw::kImageSector;
-    const uint64_t sectors = std::min(part->sectorCount, sourceSectors - part->startSector);
-    if (sectors < part->sectorCount)
-      std::fprintf(stderr,
-                   "orvaldi: partition %s records %llu sectors, but the source ends %llu sectors into it; "
-                   "only those are copied\n",
-                   part->name.c_str(), static_cast<unsigned long long>(part->sectorCount),
-                   static_cast<unsigned long long>(sectors));
-    rangeBytes = sectors * raw::kImageSector;
-  }
-  if (o.start > rangeBytes / raw::kImageSector) {
-    std::fprintf(stderr, "orvaldi: --start %llu lies beyond the source's %llu sectors\n",
-                 static_cast<unsigned long long>(o.start),
-                 static_cast<unsigned long long>(rangeBytes / raw::kImageSector));
-    return kExitUsage;
-  }
-  raw::ImagingJob job;
-  job.sourceOffset = rangeStart + o.start * raw::kImageSector;
-  job.length = rangeBytes - o.start * raw::kImageSector;
-  job.targetOffset = o.targetStart * raw::kImageSector;
-  job.limits.block = std::chrono::milliseconds(o.blockLimitMs);
-  job.limits.sector = std::chrono::milliseconds(o.sectorLimitMs);
-
-  // The map and its temporary file are written as well as the image.
-  const std::string mapTemp = o.mapfile.empty() ? std::string() : o.mapfile + kMapTempSuffix;
-  for (const std::string& written : {targetPath, o.mapfile, mapTemp})
-    if (const int code = RefuseWriteOntoSource(o.source, written); code != kExitOk) return code;
-  if (!o.mapfile.empty() &&
-      (platform::SameWriteTarget(o.mapfile, targetPath) || platform::SameWriteTarget(mapTemp, targetPath))) {
-    std::fprintf(stderr, "orvaldi: %s: refused, --mapfile 与镜像目标是同一个文件，写入映射会覆盖镜像，请选择其他文件\n",
-                 o.mapfile.c_str());
-    return kExitTarget;
-  }
-  if (!o.mapfile.empty() && std::filesystem::exists(o.mapfile)) {
-    std::ifstream in(o.mapfile, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string error;
-    auto map = raw::RescueMap::parse(text.str(), error);
-    if (!map) {
-      std::fprintf(stderr, "orvaldi: %s: %s\n", o.mapfile.c_str(), error.c_str());
-      return kExitUsage;
-    }
-    if (map->length() != job.length) {
-      std::fprintf(stderr, "orvaldi: %s covers %llu bytes, the copy %llu: not a map of this copy\n", o.mapfile.c_str(),
-                   static_cast<unsigned long long>(map->length()), static_cast<unsigned long long>(job.length));
-      return kExitUsage;
-    }
-    job.resume = std::move(map);
-  }
-  // A fresh image replaces an old file; a resumed one, or a disk, is
-  // written in place.
-  const auto how = toDisk || job.resume ? platform::TargetOpen::kKeep : platform::TargetOpen::kReplace;
-  auto target = platform::FileTarget::open(targetPath, how);
-  if (!target.target) {
-    std::fprintf(stderr, "orvaldi: %s\n", target.message.c_str());
-    return kExitSource;
-  }
-  const std::string commandLine = CommandLine(o);
-  if (!o.mapfile.empty()) {
-    job.checkpoint = [&](const raw::RescueMap& map) { SaveMap(o.mapfile, map.format(0, '?', commandLine)); };
+  request.source = o.source;
+  request.target = targetPath;
+  request.toDisk = toDisk;
+  request.startSector = o.start;
+  request.targetStartSector = o.targetStart;
+  request.mapfile = o.mapfile;
+  request.commandLine = CommandLine(o);
+  request.limits.block = std::chrono::milliseconds(o.blockLimitMs);
+  request.limits.sector = std::chrono::milliseconds(o.sectorLimitMs);
+  ops::PreparedImaging prepared = ops::PrepareImaging(std::move(request));
+  for (const std::string& note : prepared.notes) std::fprintf(stderr, "orvaldi: %s\n", note.c_str());
+  if (prepared.status != platform::Status::kOk) {
+    std::fprintf(stderr, "orvaldi: %s\n", prepared.message.c_str());
+    return ExitCodeOf(prepared.status, prepared.refused);
   }
 
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
   progress.setSink(&bar);
-  raw::ImagingResult result;
+  ops::ImagingOutcome outcome;
   {
     InterruptStops interrupt(progress);
-    result = raw::CopyImage(source, *target.target, std::move(job), progress);
+    outcome = ops::RunImaging(prepared, progress);
   }
   bar.finish();
-  if (result.status == raw::ImagingStatus::kDone && toDisk && !target.target->flush()) {
-    result.status = raw::ImagingStatus::kTargetFailed;
-    result.targetError = target.target->error();
-  }
-  bool mapSaved = true;
-  if (!o.mapfile.empty() && result.status != raw::ImagingStatus::kBadJob) {
-    const bool done = result.status == raw::ImagingStatus::kDone;
-    uint64_t current = 0;
-    for (const raw::MapBlock& b : result.map.blocks()) {
-      if (b.status != raw::MapStatus::kFinished && b.status != raw::MapStatus::kBadSector) break;
-      current = b.end();
-    }
-    mapSaved = SaveMap(o.mapfile, result.map.format(current, done ? '+' : '?', commandLine));
-    if (!mapSaved) std::fprintf(stderr, "orvaldi: %s: the map could not be written\n", o.mapfile.c_str());
-  }
+  if (!outcome.mapProblem.empty()) std::fprintf(stderr, "orvaldi: %s\n", outcome.mapProblem.c_str());
+  const raw::ImagingResult& result = outcome.result;
   for (size_t i = 0; i < result.badSectors.size(); ++i) {
     std::printf("%s\t%llu\n", raw::BadSectorRowText(i + 1).c_str(),
                 static_cast<unsigned long long>(result.badSectors[i]));
   }
-  switch (result.status) {
-    case raw::ImagingStatus::kDone:
-      break;
-    case raw::ImagingStatus::kStopped:
-      std::fprintf(stderr, "orvaldi: stopped after %llu sectors\n",
-                   static_cast<unsigned long long>(result.sectorsCopied));
-      return kExitCancelled;
-    case raw::ImagingStatus::kTargetFailed:
-      std::fprintf(stderr, "orvaldi: 磁盘有坏道，请重新选择目标文件 (%s: %s)\n", targetPath.c_str(),
-                   std::strerror(result.targetError));
-      return kExitSource;
-    case raw::ImagingStatus::kSourceHung:
-      std::fprintf(stderr, "orvaldi: %u reads of the source hang; the copy stopped and the rest was not tried\n",
-                   result.timedOutReads);
-      return kExitSource;
-    case raw::ImagingStatus::kBadJob:
-      std::fprintf(stderr, "orvaldi: the map does not fit this copy\n");
-      return kExitUsage;
+  if (!outcome.copyFinished) {
+    std::fprintf(stderr, "orvaldi: %s\n", outcome.message.c_str());
+    return ExitCodeOf(outcome.status, outcome.refused);
   }
   std::printf("镜像完毕\n");
-  if (!mapSaved) return kExitSource;
-  return result.badSectors.empty() ? kExitOk : kExitIncomplete;
+  return ExitCodeOf(outcome.status, outcome.refused);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 
 #include "cli/exit_codes.h"
 #include "disk/scan_result_file.h"
-#include "platform/file_target.h"
 #include "platform/text.h"
 
 namespace orvaldi::cli {
@@ -56,33 +55,37 @@ int LoadPlainPartition(const std::string& source, const std::string& which, cons
   return kExitOk;
 }
 
-namespace {
-
-const char* ClashText(platform::SourceClash clash) {
-  switch (clash) {
-    case platform::SourceClash::kNone:
-      break;
-    case platform::SourceClash::kSameFile:
-      return "目标就是源盘本身（或它的硬链接），写入会覆盖要恢复的数据，请选择其他文件";
-    case platform::SourceClash::kOnSourceDisk:
-      return "目标在正被恢复的磁盘上，写入会覆盖要恢复的数据，请选择其他磁盘";
-    case platform::SourceClash::kSourceOnTarget:
-      return "源盘就在目标磁盘上，写入会覆盖要恢复的数据，请选择其他磁盘";
-  }
-  return "";
-}
-
-}  // namespace
-
 int RefuseWriteOntoSource(const std::string& source, const std::string& target) {
-  if (target.empty()) return kExitOk;
-  for (const std::string& path : ops::SourcePaths(source)) {
-    if (const auto clash = platform::ClashWithSource(path, target); clash != platform::SourceClash::kNone) {
-      std::fprintf(stderr, "orvaldi: %s: refused, %s\n", target.c_str(), ClashText(clash));
-      return kExitTarget;
-    }
+  if (const auto refusal = ops::WriteOntoSourceRefusal(source, target)) {
+    std::fprintf(stderr, "orvaldi: %s\n", refusal->c_str());
+    return kExitTarget;
   }
   return kExitOk;
+}
+
+int ExitCodeOf(platform::Status status, ops::RefusalKind refused) {
+  switch (status) {
+    case platform::Status::kOk:
+      return kExitOk;
+    case platform::Status::kPartial:
+      return kExitIncomplete;
+    case platform::Status::kCancelled:
+      return kExitCancelled;
+    case platform::Status::kFailed:
+      return kExitSource;
+    case platform::Status::kRefused:
+      switch (refused) {
+        case ops::RefusalKind::kTarget:
+          return kExitTarget;
+        case ops::RefusalKind::kVolume:
+          return kExitCorrupt;
+        case ops::RefusalKind::kNone:
+        case ops::RefusalKind::kRequest:
+          break;
+      }
+      return kExitUsage;
+  }
+  return kExitSource;
 }
 
 int RefuseGroupSource(const std::string& source, const char* command) {

@@ -8,7 +8,9 @@
 #include <CLI/CLI.hpp>
 
 #include "disk/disk_info.h"
+#include "ops/job_checks.h"
 #include "ops/source.h"
+#include "platform/status.h"
 
 namespace orvaldi::cli {
 
@@ -41,6 +43,9 @@ int LoadPlainPartition(const std::string& source, const std::string& which, cons
 // lies on. Returns kExitTarget after a message, or kExitOk; asked before any
 // work starts.
 int RefuseWriteOntoSource(const std::string& source, const std::string& target);
+// The exit code of a job's outcome: a refusal by what it turned down
+// (kExitTarget, kExitCorrupt, else kExitUsage), a failure kExitSource.
+int ExitCodeOf(platform::Status status, ops::RefusalKind refused = ops::RefusalKind::kNone);
 // A SOURCE that names several images is a dynamic disk group, which has no
 // sectors of its own: a command that works on one whole disk refuses it
 // (kExitUsage, after a message naming the member disks to use instead);

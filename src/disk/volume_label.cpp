@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "disk/bytes.h"
+#include "disk/fat_geometry.h"
 #include "disk/fat_layout.h"
 #include "disk/fs_family.h"
 #include "disk/ntfs_layout.h"
@@ -44,21 +45,16 @@ std::string FatLabelFromDirectory(const std::vector<uint8_t>& dir) {
 }
 
 std::string Fat32Label(SectorSource& source, uint64_t start, const ByteView& boot) {
-  const fat::BootSector b(boot);
-  const uint32_t rootCluster = b.rootCluster();
-  if (rootCluster < 2) return {};
-  const uint64_t rootSector = start + b.sectorsBeforeRoot(true) + uint64_t{rootCluster - 2} * b.sectorsPerCluster();
-  return FatLabelFromDirectory(ReadBytes(source, rootSector, 1));
+  const auto geometry = FatGeometry::FromBootSector({boot.data(), boot.size()}, true, {start, 0, 0});
+  if (!geometry) return {};
+  return FatLabelFromDirectory(ReadBytes(source, geometry->clusterSector(geometry->rootCluster), 1));
 }
 
 std::string Fat16Label(SectorSource& source, uint64_t start, const ByteView& boot) {
-  const fat::BootSector b(boot);
-  const uint64_t rootSector = start + b.sectorsBeforeRoot(false);
-  const uint32_t rootBytes = uint32_t{b.rootEntries()} * fat::kEntryBytes;
-  if (rootBytes == 0) return {};
-  const uint32_t sectors = (rootBytes + SectorSize - 1) / SectorSize;
-  std::vector<uint8_t> dir = ReadBytes(source, rootSector, sectors);
-  dir.resize(rootBytes);
+  const auto geometry = FatGeometry::FromBootSector({boot.data(), boot.size()}, false, {start, 0, 0});
+  if (!geometry || geometry->rootSectors == 0) return {};
+  std::vector<uint8_t> dir = ReadBytes(source, geometry->rootStart(), geometry->rootSectors);
+  dir.resize(uint64_t{geometry->rootEntries} * fat::kEntryBytes);
   return FatLabelFromDirectory(dir);
 }
 

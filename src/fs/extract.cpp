@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "disk/bytes.h"
+#include "disk/fat_geometry.h"
 #include "disk/fs_family.h"
 #include "disk/recognisers.h"
 #include "disk/sector_io.h"
@@ -356,22 +357,19 @@ CopyResult CopySectors(SectorSource* source, const disk::PartitionInfo& partitio
 }
 
 uint64_t FatClusterSector(const disk::PartitionInfo& partition, uint32_t cluster) {
-  return partition.clusterZeroSector + uint64_t{cluster} * partition.sectorsPerCluster;
+  return disk::FatGeometry::OfRecord(partition).clusterSector(cluster);
 }
 
 uint64_t FatClusterBytes(const disk::PartitionInfo& partition) {
-  return uint64_t{partition.sectorsPerCluster} * kSector;
+  return disk::FatGeometry::OfRecord(partition).clusterBytes();
 }
 
-bool FatIs32(const disk::PartitionInfo& partition) {
-  return disk::FamilyOf(partition.typeByte) == disk::FsFamily::kFat32;
-}
+bool FatIs32(const disk::PartitionInfo& partition) { return disk::FatGeometry::OfRecord(partition).fat32; }
 
 uint32_t FatEntryCount(const disk::PartitionInfo& partition, const FatScanState& state) {
-  const uint64_t width = disk::FatEntries::WidthOf(FatIs32(partition));
-  uint64_t entries = state.fatCopy.size() / width;
-  if (partition.fatSizeSectors != 0)
-    entries = std::min<uint64_t>(entries, uint64_t{partition.fatSizeSectors} * kSector / width);
+  const disk::FatGeometry geo = disk::FatGeometry::OfRecord(partition);
+  uint64_t entries = state.fatCopy.size() / geo.entryWidth();
+  if (geo.fatSize != 0) entries = std::min<uint64_t>(entries, geo.fatEntries());
   return static_cast<uint32_t>(std::min<uint64_t>(entries, UINT32_MAX));
 }
 
@@ -411,7 +409,8 @@ class FatTable {
 CopyResult CopyFreeClusters(SectorSource* source, const disk::PartitionInfo& partition, const FatTable& fat,
                             uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
   CopyResult result;
-  const uint64_t clusterBytes = FatClusterBytes(partition);
+  const disk::FatGeometry geo = disk::FatGeometry::OfRecord(partition);
+  const uint64_t clusterBytes = geo.clusterBytes();
   StretchCopier copier(source, partition, sink, piece, result);
   if (!fat.known(firstCluster) || fat.next(firstCluster) != 0) result.damaged = true;
   uint64_t remaining = size;
@@ -426,7 +425,7 @@ CopyResult CopyFreeClusters(SectorSource* source, const disk::PartitionInfo& par
       if (!fat.known(c)) result.damaged = true;
     }
     const uint64_t bytes = std::min(remaining, runClusters * clusterBytes);
-    if (!copier.copy(FatClusterSector(partition, runStart), bytes)) return result;
+    if (!copier.copy(geo.clusterSector(runStart), bytes)) return result;
     remaining -= bytes;
     if (remaining == 0) break;
     // On to the next free cluster.
@@ -448,7 +447,8 @@ CopyResult CopyFatChain(SectorSource* source, const disk::PartitionInfo& partiti
                         uint32_t firstCluster, uint64_t size, DataSink& sink, const PieceFn& piece) {
   CopyResult result;
   const FatTable fat(partition, state);
-  const uint64_t clusterBytes = FatClusterBytes(partition);
+  const disk::FatGeometry geo = disk::FatGeometry::OfRecord(partition);
+  const uint64_t clusterBytes = geo.clusterBytes();
   if (size == 0) return result;
   if (clusterBytes == 0 || !fat.valid(firstCluster)) {
     result.status = CopyStatus::kNoData;
@@ -475,7 +475,7 @@ CopyResult CopyFatChain(SectorSource* source, const disk::PartitionInfo& partiti
       seen.insert(c);
     }
     const uint64_t bytes = std::min(remaining, runClusters * clusterBytes);
-    if (!copier.copy(FatClusterSector(partition, runStart), bytes)) return result;
+    if (!copier.copy(geo.clusterSector(runStart), bytes)) return result;
     remaining -= bytes;
     if (remaining == 0) break;
     // The chain ends short of the size, loops, leaves the FAT, or runs into

@@ -72,7 +72,7 @@ inline constexpr uint64_t kCopyPieceBytes = 1ull << 20;
 CopyResult CopySectors(platform::SectorSource* source, const disk::PartitionInfo& partition, uint64_t firstSector,
                        uint64_t size, DataSink& sink, const PieceFn& piece, uint64_t pieceBytes = kCopyPieceBytes);
 
-// FAT geometry helpers.
+// FAT geometry of a partition record (disk::FatGeometry::OfRecord), for callers that hold only the record.
 uint64_t FatClusterSector(const disk::PartitionInfo& partition, uint32_t cluster);
 uint64_t FatClusterBytes(const disk::PartitionInfo& partition);
 bool FatIs32(const disk::PartitionInfo& partition);

@@ -18,8 +18,6 @@ namespace detail {
 namespace {
 
 constexpr uint64_t kFatReadChunk = 8192;  // sectors per read of the FAT copy
-// FAT32 numbers at most 0x0FFFFFF6 clusters: 4-byte entries fill this many sectors.
-constexpr uint32_t kMaxFat32Sectors = 0x200000;
 // FAT16 cluster numbers are 16 bits: 65,536 entries of 2 bytes.
 constexpr uint32_t kMaxFat16Sectors = 256;
 
@@ -86,7 +84,7 @@ std::vector<uint8_t> FatScan::readDirectory(uint64_t sector, uint64_t count, con
 uint32_t FatScan::nextInChain(uint32_t cluster, const FatNode& folder) {
   const disk::FatEntries entries = fat();
   if (!state_.entryRead(entries, cluster)) {
-    noteProblem(PathOf(folder), part_.startSector + geo_.reservedSectors + entries.sectorOf(cluster, kSector));
+    noteProblem(PathOf(folder), geo_.fatStart() + entries.sectorOf(cluster, kSector));
     return 0;
   }
   const uint32_t next = entries[cluster];
@@ -101,37 +99,24 @@ bool FatScan::countStep() {
   return !cancelled_;
 }
 
-// The boot sector's numbers, when it is one and they make sense.
+// The boot sector's numbers, when it is one and they make sense. Nonsense
+// values make the boot sector as good as absent; so does a FAT that its own
+// volume could not hold, since the FAT copy is sized from it.
 bool FatScan::readBootSector() {
   std::vector<uint8_t> boot(kSector);
   readSectors(part_.startSector, 1, boot.data());
   if (!(fat32_ ? disk::IsFat32BootSector(boot) : disk::IsFat16BootSector(boot))) return false;
-  const disk::fat::BootSector b{disk::ByteView(boot)};
-  geo_.sectorsPerCluster = b.sectorsPerCluster();
-  geo_.reservedSectors = b.reservedSectors();
-  geo_.fatCount = b.fatCount();
-  geo_.rootEntries = b.rootEntries();
-  geo_.fatSize = b.fatSize(fat32_);
-  geo_.rootCluster = fat32_ ? b.rootCluster() : 0;
-  // Nonsense values make the boot sector as good as absent. So does a FAT
-  // that its own volume could not hold: the FAT copy is sized from it.
-  const uint64_t fatArea = b.sectorsBeforeRoot(fat32_);
-  return IsPowerOfTwo(geo_.sectorsPerCluster) && geo_.reservedSectors != 0 && geo_.fatCount != 0 && geo_.fatSize != 0 &&
-         geo_.fatSize <= (fat32_ ? kMaxFat32Sectors : 0xFFFFu) &&
-         (part_.sectorCount == 0 || fatArea < part_.sectorCount) &&
-         (sourceEnd_ == 0 || part_.startSector + geo_.reservedSectors < sourceEnd_) &&
-         (fat32_ ? geo_.rootCluster >= 2 : true);
+  auto geometry = disk::FatGeometry::FromBootSector(boot, fat32_, {part_.startSector, part_.sectorCount, sourceEnd_});
+  if (!geometry) return false;
+  geo_ = *geometry;
+  return true;
 }
 
 // A search already measured this volume: take its numbers as they are.
 bool FatScan::takeSearchedGeometry() {
-  if (part_.sectorsPerCluster == 0 || part_.clusterZeroSector == 0) return false;
-  geo_.sectorsPerCluster = part_.sectorsPerCluster;
-  geo_.fatSize = part_.fatSizeSectors;
-  const uint64_t dataStart = part_.clusterZeroSector + 2ull * part_.sectorsPerCluster;
-  const uint64_t beforeData = uint64_t{geo_.fatCount} * geo_.fatSize + (fat32_ ? 0 : 32);
-  if (dataStart < part_.startSector + beforeData) return false;
-  geo_.reservedSectors = static_cast<uint32_t>(dataStart - beforeData - part_.startSector);
+  auto geometry = disk::FatGeometry::FromSearch(part_, fat32_);
+  if (!geometry) return false;
+  geo_ = *geometry;
   return true;
 }
 
@@ -139,7 +124,7 @@ bool FatScan::prepare() {
   if (source_ == nullptr) return false;
   if (part_.volumeKind == disk::VolumeKind::kPlain) sourceEnd_ = source_->size() / kSector;
   if (readBootSector()) {
-    part_.bytesPerSector = kSector;
+    part_.bytesPerSector = geo_.bytesPerSector;
     part_.sectorsPerCluster = geo_.sectorsPerCluster;
     part_.fatSizeSectors = geo_.fatSize;
   } else if (part_.fatSizeSectors == 0) {
@@ -155,21 +140,18 @@ bool FatScan::prepare() {
 // and the per-cluster tables.
 bool FatScan::sizeTables() {
   if (part_.clusterZeroSector == 0) {
-    const uint64_t rootSectors = fat32_ ? 0 : uint64_t{geo_.rootEntries} * disk::fat::kEntryBytes / kSector;
-    const uint64_t dataStart =
-        part_.startSector + geo_.reservedSectors + uint64_t{geo_.fatCount} * geo_.fatSize + rootSectors;
-    const uint64_t twoClusters = 2ull * part_.sectorsPerCluster;
-    if (dataStart < twoClusters) return false;
-    part_.clusterZeroSector = dataStart - twoClusters;
+    const auto zero = geo_.clusterZeroSector();
+    if (!zero) return false;
+    part_.clusterZeroSector = *zero;
   }
   // The FAT copy (and every per-cluster table) holds no more entries than
   // cluster numbers can reach: a size measured over a whole disk's range may
   // claim more. Nor does it reach past the end of an image, where nothing can
   // be read; the clusters whose entries are cut off lie past that end too,
   // behind the FATs.
-  fatSectorsHeld_ = std::min<uint64_t>(part_.fatSizeSectors, fat32_ ? kMaxFat32Sectors : kMaxFat16Sectors);
+  fatSectorsHeld_ = std::min<uint64_t>(part_.fatSizeSectors, fat32_ ? disk::kMaxFat32FatSectors : kMaxFat16Sectors);
   if (sourceEnd_ != 0) {
-    const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
+    const uint64_t fatStart = geo_.fatStart();
     if (fatStart >= sourceEnd_) return false;
     fatSectorsHeld_ = std::min<uint64_t>(fatSectorsHeld_, sourceEnd_ - fatStart);
   }
@@ -205,22 +187,21 @@ uint64_t FatScan::findFatStart(uint64_t from, uint32_t block, uint32_t blocks) {
 // Without a boot sector the two FATs give the reserved area and the FAT size,
 // and the first folder's "." entry the cluster size.
 bool FatScan::rebuildGeometry() {
-  geo_ = Geometry{};
   const uint64_t start = part_.startSector;
   const uint64_t firstFat = findFatStart(start + 1, fat32_ ? 38 : 36, fat32_ ? 100 : 1);
   if (firstFat == 0) return false;
-  geo_.reservedSectors = static_cast<uint32_t>(firstFat - start);
   const uint64_t secondFat = findFatStart(firstFat + 1, fat32_ ? 2050 : 2048, fat32_ ? 5 : 1);
   if (secondFat == 0) return false;
-  geo_.fatSize = static_cast<uint32_t>(secondFat - firstFat);
-  part_.fatSizeSectors = geo_.fatSize;
+  const disk::FatVolumeBounds bounds{start, part_.sectorCount, sourceEnd_};
+  const auto reserved = static_cast<uint32_t>(firstFat - start);
+  const auto fatSize = static_cast<uint32_t>(secondFat - firstFat);
+  part_.fatSizeSectors = fatSize;
   part_.bytesPerSector = kSector;
-
-  const uint64_t dataStart = firstFat + 2ull * geo_.fatSize + (fat32_ ? 0 : 32);
   if (fat32_ || part_.sectorsPerCluster == 0) {
+    const uint64_t dataStart = disk::FatGeometry::Rebuilt(fat32_, bounds, reserved, fatSize, 0).dataStart;
     if (!findClusterSize(dataStart)) return false;
   }
-  geo_.sectorsPerCluster = part_.sectorsPerCluster;
+  geo_ = disk::FatGeometry::Rebuilt(fat32_, bounds, reserved, fatSize, part_.sectorsPerCluster);
   return true;
 }
 
@@ -251,7 +232,7 @@ bool FatScan::findClusterSize(uint64_t dataStart) {
 // next copy that can: a chain read from a zeroed sector would end early and
 // lose the files behind it. Sectors no copy gives are kept in the state.
 void FatScan::readFat() {
-  const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
+  const uint64_t fatStart = geo_.fatStart();
   const uint64_t sectors = fatSectorsHeld_;
   state_.fatCopy.assign(sectors * kSector, 0);
   std::vector<uint64_t> bad;
@@ -274,7 +255,7 @@ void FatScan::fillFromOtherCopies(uint64_t fatStart, std::vector<uint64_t>& miss
   uint8_t* fat = state_.fatCopy.data();
   std::vector<uint8_t> run;
   for (uint32_t copy = 1; copy < geo_.fatCount && !missing.empty(); ++copy) {
-    const uint64_t copyStart = fatStart + uint64_t{copy} * part_.fatSizeSectors;
+    const uint64_t copyStart = fatStart + uint64_t{copy} * geo_.fatSize;
     std::vector<uint64_t> still;
     for (size_t i = 0; i < missing.size();) {
       size_t j = i + 1;

@@ -9,6 +9,7 @@
 
 #include "disk/disk_info.h"
 #include "disk/fat_entry.h"
+#include "disk/fat_geometry.h"
 #include "disk/fat_layout.h"
 #include "fs/fat_reader.h"
 #include "fs/fat_state.h"
@@ -22,15 +23,6 @@ inline constexpr uint32_t kSector = 512;
 // Deeper folders are listed but not entered: it keeps the recursion on a
 // normal thread stack, and no real volume nests this deep.
 inline constexpr int kMaxDepth = 1000;
-
-struct Geometry {
-  uint32_t sectorsPerCluster = 0;
-  uint32_t reservedSectors = 0;
-  uint32_t fatCount = 2;
-  uint32_t rootEntries = 512;
-  uint32_t fatSize = 0;
-  uint32_t rootCluster = 2;
-};
 
 // A directory's first cluster begins with "." and has ".." in its second entry.
 bool StartsDirectory(std::span<const uint8_t> b);
@@ -237,7 +229,7 @@ class FatScan {
   bool fat32_;
   platform::ProgressBlock& progress_;
   FatScanState& state_;
-  Geometry geo_;
+  disk::FatGeometry geo_;
   uint32_t clusterCount_ = 0;    // FAT entries: the upper bound of every cluster number
   uint32_t clusterLimit_ = 0;    // first cluster number past the volume's data area
   uint64_t fatSectorsHeld_ = 0;  // sectors of the FAT that lie inside the source

@@ -61,9 +61,8 @@ void FatScan::search() {
       parseDirectory(readCluster(geo_.rootCluster, state_.root.name), state_.root, false, 0);
     }
   } else {
-    const uint64_t rootSector = part_.startSector + geo_.reservedSectors + uint64_t{geo_.fatCount} * geo_.fatSize;
     const uint64_t rootBytes = uint64_t{geo_.rootEntries} * fat::kEntryBytes;
-    auto buf = readDirectory(rootSector, (rootBytes + kSector - 1) / kSector, state_.root.name);
+    auto buf = readDirectory(geo_.rootStart(), geo_.rootSectors, state_.root.name);
     buf.resize(rootBytes);
     parseDirectory(buf, state_.root, false, 0);
   }
@@ -129,7 +128,7 @@ void FatScan::searchBatch(uint32_t first, std::span<const uint8_t> batch, uint32
 // place, and the folders are then read cluster by cluster.
 bool FatScan::readFatIfSound() {
   std::vector<uint8_t> first(kSector);
-  const uint64_t fatStart = part_.startSector + geo_.reservedSectors;
+  const uint64_t fatStart = geo_.fatStart();
   // One sector tells a missing table before the whole copy is read.
   if (fatSectorsHeld_ == 0 || !readSectors(fatStart, 1, first.data()) ||
       !(fat32_ ? disk::IsFat32TableStart(first.data()) : disk::IsFat16TableStart(first.data())))

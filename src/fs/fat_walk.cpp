@@ -282,9 +282,8 @@ void FatScan::walkRoot() {
       if (cluster == 0) break;
     }
   } else {
-    const uint64_t rootSector = part_.startSector + geo_.reservedSectors + uint64_t{geo_.fatCount} * geo_.fatSize;
     const uint64_t rootBytes = uint64_t{geo_.rootEntries} * fat::kEntryBytes;
-    auto buf = readDirectory(rootSector, (rootBytes + kSector - 1) / kSector, state_.root.name);
+    auto buf = readDirectory(geo_.rootStart(), geo_.rootSectors, state_.root.name);
     buf.resize(rootBytes);
     parseDirectory(buf, state_.root, true, 0);
   }

@@ -2,6 +2,9 @@
 #include "ops/operation_runner.h"
 
 #include <chrono>
+#include <cstdio>
+#include <exception>
+#include <string>
 #include <utility>
 
 namespace orvaldi::ops {
@@ -44,14 +47,40 @@ FamilyRoles RolesOf(OperationFamily family) {
   return {ThreadRole::kPartitionWindowWorker, ThreadRole::kPartitionWindowMonitor, std::nullopt, std::nullopt};
 }
 
+// The text of the exception being handled.
+std::string CurrentExceptionText() {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "unknown exception";
+  }
+}
+
 // An engine that throws must not take the process down from a thread of
-// its own; the operation then simply ends with what it found.
-void RunGuarded(const std::function<void()>& fn) {
-  if (!fn) return;
+// its own: the exception becomes a failed outcome with its text, which the
+// monitor delivers.
+platform::Outcome RunGuarded(const std::function<void()>& fn, const char* what) {
+  if (!fn) return platform::Outcome::Ok();
   try {
     fn();
   } catch (...) {
+    return platform::Outcome::Failed(std::string(what) + ": " + CurrentExceptionText());
   }
+  return platform::Outcome::Ok();
+}
+
+void Deliver(const OperationJob& job, const platform::Outcome& outcome) {
+  if (outcome.ok()) return;
+  if (job.failed) {
+    try {
+      job.failed(outcome);
+      return;
+    } catch (...) {
+    }
+  }
+  std::fprintf(stderr, "orvaldi: %s\n", outcome.message.c_str());
 }
 
 }  // namespace
@@ -107,6 +136,8 @@ bool CallGate::call(const std::function<void()>& fn) {
   // the owner's side destroyed while the wake-up is still on its way.
   if (wake_) wake_();
   finished_.wait(guard, [&] { return pending->done; });
+  // A call that threw throws again here, on its caller's thread.
+  if (pending->error) std::rethrow_exception(pending->error);
   return pending->ran;
 }
 
@@ -124,6 +155,7 @@ void CallGate::runPending() {
     try {
       (*next->fn)();
     } catch (...) {
+      next->error = std::current_exception();
     }
     {
       std::lock_guard<std::mutex> guard(lock_);
@@ -148,7 +180,8 @@ std::shared_future<void> OperationRunner::launch(ThreadRole role, std::function<
   auto finished = std::make_shared<std::promise<void>>();
   std::shared_future<void> done = finished->get_future().share();
   std::thread thread([body = std::move(body), finished] {
-    RunGuarded(body);
+    const platform::Outcome outcome = RunGuarded(body, "operation thread");
+    if (!outcome.ok()) std::fprintf(stderr, "orvaldi: %s\n", outcome.message.c_str());
     finished->set_value();
   });
   slots_.take(role, thread.get_id());
@@ -169,19 +202,24 @@ std::optional<Refusal> OperationRunner::start(OperationFamily family, OperationJ
     for (int i = 0; i < threads; ++i) count->raise();
   }
   auto shared = std::make_shared<OperationJob>(std::move(job));
-  std::shared_future<void> workerDone = launch(roles.worker, [shared, count] {
-    RunGuarded(shared->work);
+  // Written by the worker before its end, read by the monitor after it.
+  auto workOutcome = std::make_shared<platform::Outcome>();
+  std::shared_future<void> workerDone = launch(roles.worker, [shared, count, workOutcome] {
+    *workOutcome = RunGuarded(shared->work, "the operation failed");
     if (count) count->lower();
   });
   ThreadSlots* table = &slots_;
   const std::optional<ThreadRole> freedByMonitor =
       roles.gate && *roles.gate == roles.worker ? roles.gate : std::nullopt;
-  std::shared_future<void> monitorDone = launch(roles.monitor, [shared, count, workerDone, table, freedByMonitor] {
-    workerDone.wait();
-    RunGuarded(shared->publish);
-    if (freedByMonitor) table->clear(*freedByMonitor);
-    if (count) count->lower();
-  });
+  std::shared_future<void> monitorDone =
+      launch(roles.monitor, [shared, count, workerDone, workOutcome, table, freedByMonitor] {
+        workerDone.wait();
+        const platform::Outcome published = RunGuarded(shared->publish, "publishing the results failed");
+        Deliver(*shared, *workOutcome);
+        Deliver(*shared, published);
+        if (freedByMonitor) table->clear(*freedByMonitor);
+        if (count) count->lower();
+      });
   if (roles.reaper) {
     const ThreadRole monitorRole = roles.monitor;
     launch(*roles.reaper, [count, monitorDone, table, monitorRole] {

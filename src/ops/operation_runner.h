@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <future>
 #include <memory>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "platform/status.h"
 
 namespace orvaldi::ops {
 
@@ -157,6 +160,7 @@ class CallGate {
     const std::function<void()>* fn;
     bool done = false;
     bool ran = false;
+    std::exception_ptr error;  // what the call threw, for its caller
   };
   std::function<void()> wake_;
   std::thread::id owner_;
@@ -176,6 +180,12 @@ struct OperationJob {
   // The owning window's count, raised by each of the operation's threads
   // while it runs; may be null. Shared, since the window may go first.
   std::shared_ptr<OperationCount> count;
+  // On the monitor thread, when `work` or `publish` ended by an exception:
+  // a failed outcome whose message is the exception's text. Called after
+  // `publish` (which still runs, so that what was found is kept). Without
+  // it the text goes to the standard error stream: a failure is never
+  // dropped.
+  std::function<void(const platform::Outcome&)> failed;
 };
 
 // Starts operations and owns their threads. Threads are never stopped by

@@ -6,6 +6,7 @@
 
 #include "disk/bytes.h"
 #include "disk/fat_entry.h"
+#include "disk/fat_geometry.h"
 #include "disk/fat_layout.h"
 #include "disk/ntfs_layout.h"
 #include "disk/partition_info.h"
@@ -16,7 +17,7 @@
 namespace orvaldi::raw {
 namespace {
 
-constexpr uint64_t kSector = 512;
+constexpr uint64_t kSector = disk::SectorSize;
 constexpr uint64_t kPieceBytes = 1 << 20;
 
 struct FreeRun {
@@ -27,18 +28,15 @@ struct FreeRun {
 // Where the volume's clusters lie and which are free.
 struct FreeMap {
   uint64_t clusterBytes = 0;
-  uint64_t clusterZeroByte = 0;   // byte offset of cluster 0 within the volume (may be "negative" for FAT)
-  bool clusterZeroBelow = false;  // FAT: cluster 0 would lie clusterZeroByte bytes before the volume start
+  uint64_t firstCluster = 0;      // the first cluster of the data area: 0 on NTFS, 2 on FAT
+  uint64_t firstClusterByte = 0;  // its byte offset within the volume
   std::vector<FreeRun> runs;
   uint64_t freeClusters = 0;
   uint64_t progressUnit = 1;  // clusters per progress position
   uint64_t progressUpper = 0;
   int64_t progressStep = 1;
-  // Byte offset of `cluster` within the volume.
-  uint64_t offsetOf(uint64_t cluster) const {
-    const uint64_t at = cluster * clusterBytes;
-    return clusterZeroBelow ? at - clusterZeroByte : at + clusterZeroByte;
-  }
+  // Byte offset of `cluster` (firstCluster or above) within the volume.
+  uint64_t offsetOf(uint64_t cluster) const { return firstClusterByte + (cluster - firstCluster) * clusterBytes; }
   void add(uint64_t cluster) {
     ++freeClusters;
     if (!runs.empty() && runs.back().first + runs.back().count == cluster) {
@@ -49,18 +47,25 @@ struct FreeMap {
   }
 };
 
+// Why no map came of a volume: its boot sector is not one this tool reads
+// (refused), or the map could not be read (failed).
+struct MapProblem {
+  platform::Status status = platform::Status::kFailed;
+  std::string message;
+};
+
 bool ReadWhole(platform::SectorSource& source, uint64_t offset, std::vector<uint8_t>& out) {
   return source.readAt(offset, out).bytes == out.size();
 }
 
 // NTFS: the $Bitmap file's data through all of its runs.
 bool NtfsFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count, std::span<const uint8_t> bootBytes,
-                 FreeMap& map, std::string& problem) {
+                 FreeMap& map, MapProblem& problem) {
   const disk::ntfs::BootSector boot{disk::ByteView(bootBytes)};
   const uint32_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
   const uint32_t recordBytes = disk::NtfsRecordBytes(boot.clustersPerRecordCode(), spc);
   if (boot.bytesPerSector() != kSector || spc == 0 || recordBytes == 0) {
-    problem = "the NTFS boot sector gives a geometry this tool does not read";
+    problem = {platform::Status::kRefused, "the NTFS boot sector gives a geometry this tool does not read"};
     return false;
   }
   uint64_t volumeSectors = boot.totalSectors();
@@ -68,20 +73,20 @@ bool NtfsFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count,
   const uint64_t clusters = volumeSectors / spc;
   map.clusterBytes = uint64_t{spc} * kSector;
   if (boot.mftCluster() >= clusters) {
-    problem = "the MFT cluster lies beyond the volume";
+    problem.message = "the MFT cluster lies beyond the volume";
     return false;
   }
   // Record 6 is $Bitmap; the first records always lie in the MFT's first run.
   std::vector<uint8_t> record(recordBytes);
   const uint64_t recordAt = (start + boot.mftCluster() * spc) * kSector + 6ull * recordBytes;
   if (!ReadWhole(source, recordAt, record) || disk::CheckUpdateSequence(record) != 1) {
-    problem = "the $Bitmap record (MFT record 6) cannot be read or is damaged";
+    problem.message = "the $Bitmap record (MFT record 6) cannot be read or is damaged";
     return false;
   }
   fs::DecodedRecord decoded;
   if (!fs::DecodeRecord(record, 6, fs::DecodeMode::kFull, decoded, {}) || !decoded.nonResidentData ||
       decoded.dataIncomplete || !decoded.hasDataSizes) {
-    problem = "the $Bitmap record holds no usable data attribute";
+    problem.message = "the $Bitmap record holds no usable data attribute";
     return false;
   }
   std::sort(decoded.dataExtents.begin(), decoded.dataExtents.end(),
@@ -90,7 +95,7 @@ bool NtfsFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count,
   uint64_t vcn = 0;
   for (const fs::NtfsDataExtent& extent : decoded.dataExtents) {
     if (extent.firstVcn != vcn) {
-      problem = "the $Bitmap runs leave a gap";
+      problem.message = "the $Bitmap runs leave a gap";
       return false;
     }
     for (const fs::NtfsRun& run : extent.runs) {
@@ -107,7 +112,7 @@ bool NtfsFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count,
   volume.sectorsPerCluster = spc;
   std::vector<uint8_t> bitmap;
   if (!fs::ReadAttributeStream(&source, volume, runs, size, bitmap)) {
-    problem = "the $Bitmap data cannot be read whole";
+    problem.message = "the $Bitmap data cannot be read whole";
     return false;
   }
   const uint64_t known = std::min(clusters, size * 8);
@@ -123,28 +128,21 @@ bool NtfsFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count,
 // FAT16/FAT32: the zero entries of the first FAT copy (the second when the
 // first cannot be read), among the clusters the volume has.
 bool FatFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count, std::span<const uint8_t> bootBytes,
-                bool fat32, FreeMap& map, std::string& problem) {
-  const disk::fat::BootSector boot{disk::ByteView(bootBytes)};
-  const uint64_t spc = boot.sectorsPerCluster();
-  const uint64_t fatSize = fat32 ? boot.fatSize32() : boot.fatSize16();
-  const uint64_t total = boot.totalSectors16() != 0 ? boot.totalSectors16() : boot.totalSectors32();
-  const uint64_t rootSectors = (uint64_t{boot.rootEntries()} * 32 + kSector - 1) / kSector;
-  const uint64_t dataStart = boot.reservedSectors() + uint64_t{boot.fatCount()} * fatSize + rootSectors;
-  if (boot.bytesPerSector() != kSector || spc == 0 || fatSize == 0 || boot.fatCount() == 0 || total <= dataStart) {
-    problem = "the FAT boot sector gives a geometry this tool does not read";
+                bool fat32, FreeMap& map, MapProblem& problem) {
+  const auto geometry = disk::FatGeometry::FromBootSector(bootBytes, fat32, {start, count, 0});
+  if (!geometry) {
+    problem = {platform::Status::kRefused, "the FAT boot sector gives a geometry this tool does not read"};
     return false;
   }
-  uint64_t volumeSectors = total;
-  if (count != 0) volumeSectors = std::min(volumeSectors, count);
-  const uint64_t clusters = volumeSectors > dataStart ? (volumeSectors - dataStart) / spc : 0;
-  const uint32_t width = disk::FatEntries::WidthOf(fat32);
-  const uint64_t fatBytes = std::min(fatSize * kSector, ((clusters + 2) * width + kSector - 1) / kSector * kSector);
+  const disk::FatGeometry& g = *geometry;
+  const uint64_t clusters = g.clusterCount;
+  const uint64_t fatBytes = ((clusters + 2) * g.entryWidth() + kSector - 1) / kSector * kSector;
   std::vector<uint8_t> fat(fatBytes);
   bool read = false;
-  for (uint64_t copy = 0; copy < boot.fatCount() && copy < 2 && !read; ++copy)
-    read = ReadWhole(source, (start + boot.reservedSectors() + copy * fatSize) * kSector, fat);
+  for (uint32_t copy = 0; copy < g.fatCount && copy < 2 && !read; ++copy)
+    read = ReadWhole(source, g.fatStart(copy) * kSector, fat);
   if (!read) {
-    problem = "no copy of the FAT can be read whole";
+    problem.message = "no copy of the FAT can be read whole";
     return false;
   }
   const disk::FatEntries entries(fat, fat32);
@@ -152,15 +150,9 @@ bool FatFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count, 
   for (uint64_t c = 2; c < last; ++c) {
     if (entries[static_cast<uint32_t>(c)] == 0) map.add(c);
   }
-  map.clusterBytes = spc * kSector;
-  // Cluster 2 is the first cluster of the data area.
-  const uint64_t dataByte = dataStart * kSector;
-  if (dataByte >= 2 * map.clusterBytes) {
-    map.clusterZeroByte = dataByte - 2 * map.clusterBytes;
-  } else {
-    map.clusterZeroByte = 2 * map.clusterBytes - dataByte;
-    map.clusterZeroBelow = true;
-  }
+  map.clusterBytes = g.clusterBytes();
+  map.firstCluster = 2;
+  map.firstClusterByte = (g.dataStart - start) * kSector;
   map.progressUnit = 1000;
   map.progressUpper = map.freeClusters;
   map.progressStep = 1000;
@@ -175,29 +167,30 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
   FreeSpaceResult r;
   std::vector<uint8_t> boot(kSector);
   if (!ReadWhole(source, startSector * kSector, boot)) {
-    r.status = FreeSpaceStatus::kUnreadableMap;
-    r.problem = "the boot sector cannot be read";
+    r.status = platform::Status::kFailed;
+    r.message = "the boot sector cannot be read";
+    return r;
+  }
+  // The boot sector, not the partition's type code, says what the volume is.
+  if (disk::IsNtfsBootSectorAnyHidden(boot)) {
+    r.family = disk::FsFamily::kNtfs;
+  } else if (disk::IsFat32BootSector(boot)) {
+    r.family = disk::FsFamily::kFat32;
+  } else if (disk::IsFat16BootSector(boot)) {
+    r.family = disk::FsFamily::kFat16;
+  } else {
+    r.status = platform::Status::kRefused;
+    r.message = "not a FAT16, FAT32 or NTFS volume";
     return r;
   }
   FreeMap map;
-  bool ok = false;
-  if (disk::IsNtfsBootSectorAnyHidden(boot)) {
-    r.fs = FreeSpaceFs::kNtfs;
-    ok = NtfsFreeMap(source, startSector, sectorCount, boot, map, r.problem);
-  } else if (disk::IsFat32BootSector(boot)) {
-    r.fs = FreeSpaceFs::kFat32;
-    ok = FatFreeMap(source, startSector, sectorCount, boot, true, map, r.problem);
-  } else if (disk::IsFat16BootSector(boot)) {
-    r.fs = FreeSpaceFs::kFat16;
-    ok = FatFreeMap(source, startSector, sectorCount, boot, false, map, r.problem);
-  } else {
-    r.status = FreeSpaceStatus::kNotSupported;
-    r.problem = "not a FAT16, FAT32 or NTFS volume";
-    return r;
-  }
+  MapProblem problem;
+  const bool ok = r.family == disk::FsFamily::kNtfs ? NtfsFreeMap(source, startSector, sectorCount, boot, map, problem)
+                                                    : FatFreeMap(source, startSector, sectorCount, boot,
+                                                                 r.family == disk::FsFamily::kFat32, map, problem);
   if (!ok) {
-    r.status = r.problem.find("geometry") != std::string::npos ? FreeSpaceStatus::kNotSupported
-                                                               : FreeSpaceStatus::kUnreadableMap;
+    r.status = problem.status;
+    r.message = std::move(problem.message);
     return r;
   }
   r.clusterBytes = map.clusterBytes;
@@ -219,7 +212,7 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
   for (const FreeRun& run : map.runs) {
     for (uint64_t c = run.first; c < run.first + run.count;) {
       if (progress.cancelled()) {
-        r.status = FreeSpaceStatus::kCancelled;
+        r.status = platform::Status::kCancelled;
         return r;
       }
       const uint64_t n = std::min(perPiece, run.first + run.count - c);
@@ -227,7 +220,8 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
       const bool whole = ReadWhole(source, volumeByte + map.offsetOf(c), buffer);
       if (whole) {
         if (!put(c, buffer.data(), buffer.size())) {
-          r.status = FreeSpaceStatus::kTargetFailed;
+          r.status = platform::Status::kFailed;
+          r.targetFailed = true;
           r.targetError = out.error();
           return r;
         }
@@ -242,7 +236,8 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
             std::fill(one.begin(), one.end(), 0);
           }
           if (!put(c + k, one.data(), one.size())) {
-            r.status = FreeSpaceStatus::kTargetFailed;
+            r.status = platform::Status::kFailed;
+            r.targetFailed = true;
             r.targetError = out.error();
             return r;
           }
@@ -251,12 +246,13 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
       }
       c += n;
       done += n;
-      const uint64_t position = r.fs == FreeSpaceFs::kNtfs ? c / map.progressUnit : done / map.progressUnit;
+      const uint64_t position = r.family == disk::FsFamily::kNtfs ? c / map.progressUnit : done / map.progressUnit;
       progress.setText("正在提取空闲空间...");
       progress.setPosition(position * static_cast<uint64_t>(map.progressStep));
     }
   }
-  if (r.fs == FreeSpaceFs::kNtfs) progress.setText("提取完成！");
+  if (r.family == disk::FsFamily::kNtfs) progress.setText("提取完成！");
+  if (!r.unreadableClusters.empty()) r.status = platform::Status::kPartial;
   return r;
 }
 

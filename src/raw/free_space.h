@@ -6,9 +6,11 @@
 #include <string>
 #include <vector>
 
+#include "disk/fs_family.h"
 #include "platform/file_target.h"
 #include "platform/progress.h"
 #include "platform/sector_source.h"
+#include "platform/status.h"
 
 namespace orvaldi::raw {
 
@@ -17,27 +19,24 @@ enum class FreeSpaceLayout {
   kLayout,   // each free cluster at its own offset within the volume; the rest zero
 };
 
-enum class FreeSpaceStatus {
-  kDone,
-  kCancelled,
-  kNotSupported,   // not a FAT16, FAT32 or NTFS volume with 512-byte sectors
-  kUnreadableMap,  // the FAT or the NTFS $Bitmap could not be read whole
-  kTargetFailed,
-};
-
-enum class FreeSpaceFs { kNone, kFat16, kFat32, kNtfs };
-
+// status: kOk (every free cluster copied), kPartial (some could not be
+// read: `unreadableClusters`), kCancelled, kRefused (not a FAT16, FAT32 or
+// NTFS volume, or its boot sector gives a geometry this tool does not read),
+// kFailed (the free-cluster map could not be read, or the target refused a
+// write: `targetFailed`). `message` says why when the status is not kOk or
+// kPartial; a failed write leaves it to the caller, who knows the target's name.
 struct FreeSpaceResult {
-  FreeSpaceStatus status = FreeSpaceStatus::kDone;
-  FreeSpaceFs fs = FreeSpaceFs::kNone;
+  platform::Status status = platform::Status::kOk;
+  std::string message;
+  disk::FsFamily family = disk::FsFamily::kOther;  // what the boot sector showed
   uint64_t clusterBytes = 0;
   uint64_t freeClusters = 0;     // clusters the map marks free
   uint64_t clustersWritten = 0;  // of those, read whole and written
   // Free clusters that could not be read: their place in the output holds
   // zero bytes, so the clusters after them keep their offsets.
   std::vector<uint64_t> unreadableClusters;
-  std::string problem;  // one line when the status is not kDone
-  int targetError = 0;
+  bool targetFailed = false;
+  int targetError = 0;  // errno of the failed write
 };
 
 // Extracts the free space of the volume at `startSector` (`sectorCount`

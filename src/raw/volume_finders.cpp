@@ -11,6 +11,7 @@
 
 #include "disk/bytes.h"
 #include "disk/fat_directory.h"
+#include "disk/fat_geometry.h"
 #include "disk/fat_layout.h"
 #include "disk/ntfs_layout.h"
 #include "disk/recognisers.h"
@@ -250,9 +251,9 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
   rebuilt.sectorCount = end_ - start;
   rebuilt.typeByte = fat32 ? tc::kFat32 : tc::kFat16;
   rebuilt.origin = PartitionOrigin::kRebuilt;
-  rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
-  rebuilt.clusterZeroSector = sector - spc * cluster;
-  rebuilt.fatSizeSectors = static_cast<uint32_t>(pair.distance);
+  disk::FatGeometry::Measured(fat32, {start, rebuilt.sectorCount, 0}, static_cast<uint32_t>(spc),
+                              static_cast<uint32_t>(pair.distance), sector, cluster)
+      .describe(rebuilt);
   add(std::move(rebuilt), false);
 }
 
@@ -299,10 +300,10 @@ void RawScan::rebuildFromDirectoryPairs() {
         rebuilt.sectorCount = count;
         rebuilt.typeByte = type;
         rebuilt.origin = PartitionOrigin::kRebuilt;
-        rebuilt.sectorsPerCluster = static_cast<uint32_t>(spc);
-        rebuilt.clusterZeroSector = zero;
-        rebuilt.fatSizeSectors =
-            static_cast<uint32_t>(std::min<uint64_t>(count / spc * entryBytes / kSector, UINT32_MAX));
+        const auto fatSize = static_cast<uint32_t>(std::min<uint64_t>(count / spc * entryBytes / kSector, UINT32_MAX));
+        disk::FatGeometry::Measured(type == tc::kFat32, {zero, count, 0}, static_cast<uint32_t>(spc), fatSize, a.sector,
+                                    a.cluster)
+            .describe(rebuilt);
         add(std::move(rebuilt), false);
       };
       if (a.cluster <= 0xFFFF && b.cluster <= 0xFFFF && !hasPartition(zero, disk::FsFamily::kFat16))

@@ -5,7 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <future>
+#include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -124,6 +127,70 @@ TEST(CallGate, RunsCallsOnTheOwnerThreadInOrderAndReleasesCallersWhenClosed) {
   late.join();
   EXPECT_FALSE(lateResult.load());
   EXPECT_FALSE(lateRan.load());
+}
+
+}  // namespace
+}  // namespace orvaldi::ops
+
+namespace orvaldi::ops {
+namespace {
+
+// A worker or publish step that throws ends the operation with a failed
+// outcome that carries the exception's text; publish still runs.
+TEST(OperationRunner, AThrowingStepArrivesAsAFailureWithItsText) {
+  struct Case {
+    const char* name;
+    std::function<void()> work;
+    std::function<void()> publish;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"worker throws std::exception",
+       [] { throw std::runtime_error("sector 38 gone"); },
+       {},
+       "the operation failed: sector 38 gone"},
+      {"worker throws something else", [] { throw 42; }, {}, "the operation failed: unknown exception"},
+      {"publish throws", [] {}, [] { throw std::runtime_error("no view"); }, "publishing the results failed: no view"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ThreadSlots table;
+    std::vector<platform::Outcome> failures;
+    std::atomic<bool> published{false};
+    {
+      OperationRunner runner(table);
+      OperationJob job;
+      job.work = c.work;
+      job.publish = [&, p = c.publish] {
+        published = true;
+        if (p) p();
+      };
+      job.failed = [&](const platform::Outcome& o) { failures.push_back(o); };
+      ASSERT_FALSE(runner.start(OperationFamily::kSave, std::move(job)));
+      runner.joinAll();
+    }
+    EXPECT_TRUE(published);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].status, platform::Status::kFailed);
+    EXPECT_EQ(failures[0].message, c.text);
+  }
+}
+
+TEST(CallGate, ACallThatThrowsThrowsOnItsCallersThread) {
+  std::atomic<bool> woken{false};
+  CallGate gate([&] { woken = true; });
+  std::string caught;
+  std::thread caller([&] {
+    try {
+      gate.call([] { throw std::runtime_error("view gone"); });
+    } catch (const std::exception& e) {
+      caught = e.what();
+    }
+  });
+  while (!woken) std::this_thread::yield();
+  gate.runPending();
+  caller.join();
+  EXPECT_EQ(caught, "view gone");
 }
 
 }  // namespace

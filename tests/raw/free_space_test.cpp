@@ -59,16 +59,16 @@ TEST(FreeSpace, OutputsHoldExactlyTheFreeUnits) {
   struct Case {
     const char* image;
     Edit edit;
-    FreeSpaceFs fs;
+    disk::FsFamily fs;
   };
   const Case cases[] = {
-      {"fat/fat32-tree.img.gz", Edit::kNone, FreeSpaceFs::kFat32},
-      {"fat/fat16-512.img.gz", Edit::kNone, FreeSpaceFs::kFat16},
-      {"ntfs/ntfs-tree.img.gz", Edit::kNone, FreeSpaceFs::kNtfs},
+      {"fat/fat32-tree.img.gz", Edit::kNone, disk::FsFamily::kFat32},
+      {"fat/fat16-512.img.gz", Edit::kNone, disk::FsFamily::kFat16},
+      {"ntfs/ntfs-tree.img.gz", Edit::kNone, disk::FsFamily::kNtfs},
       // Every zero entry of both FATs marked bad: nothing is free.
-      {"fat/fat32-tree.img.gz", Edit::kFatFull, FreeSpaceFs::kFat32},
+      {"fat/fat32-tree.img.gz", Edit::kFatFull, disk::FsFamily::kFat32},
       // A bitmap byte of eight free clusters set to 0xFE: only its first stays free.
-      {"ntfs/ntfs-tree.img.gz", Edit::kBitmapFE, FreeSpaceFs::kNtfs},
+      {"ntfs/ntfs-tree.img.gz", Edit::kBitmapFE, disk::FsFamily::kNtfs},
   };
   test::TempDir dir;
   for (const Case& c : cases) {
@@ -101,8 +101,8 @@ TEST(FreeSpace, OutputsHoldExactlyTheFreeUnits) {
     for (const FreeSpaceLayout layout : {FreeSpaceLayout::kCompact, FreeSpaceLayout::kLayout}) {
       MemoryTarget out;
       const FreeSpaceResult r = Extract(*bytes, layout, out);
-      ASSERT_EQ(r.status, FreeSpaceStatus::kDone) << r.problem;
-      EXPECT_EQ(r.fs, c.fs);
+      ASSERT_EQ(r.status, platform::Status::kOk) << r.message;
+      EXPECT_EQ(r.family, c.fs);
       EXPECT_EQ(r.freeClusters * r.clusterBytes, units.addresses.size() * unit);
       EXPECT_TRUE(out.data == Expected(*bytes, units.addresses, unit, layout));
     }
@@ -123,7 +123,7 @@ TEST(FreeSpace, WindowsVolumeFreeSpaceIsTheFillPattern) {
   MemoryTarget out;
   platform::ProgressBlock progress;
   const FreeSpaceResult r = ExtractFreeSpace(source, 128, 518144, out, FreeSpaceLayout::kCompact, progress);
-  ASSERT_EQ(r.status, FreeSpaceStatus::kDone) << r.problem;
+  ASSERT_EQ(r.status, platform::Status::kOk) << r.message;
   EXPECT_EQ(std::to_string(out.data.size()) + "\n", blkls.out);
   EXPECT_EQ(r.freeClusters, 62048u);
   bool pattern = out.data.size() % 4 == 0;
