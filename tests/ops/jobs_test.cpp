@@ -15,8 +15,8 @@ namespace {
 namespace fs = std::filesystem;
 
 std::string Write(const fs::path& path, const std::vector<uint8_t>& bytes) {
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                              static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return path.string();
 }
 
@@ -38,20 +38,27 @@ TEST(Jobs, RefusalsComeBeforeAnythingIsWritten) {
     RefusalKind refused;
   };
   const Case cases[] = {
-      {"the source as target", {.source = source, .target = source}, platform::Status::kRefused,
-       RefusalKind::kTarget},
+      {"the source as target", {.source = source, .target = source}, platform::Status::kRefused, RefusalKind::kTarget},
       {"the map as target",
        {.source = source, .target = (dir / "out.img").string(), .mapfile = (dir / "out.img").string()},
-       platform::Status::kRefused, RefusalKind::kTarget},
-      {"start beyond the source", {.source = source, .target = (dir / "out.img").string(), .startSector = 65},
-       platform::Status::kRefused, RefusalKind::kRequest},
+       platform::Status::kRefused,
+       RefusalKind::kTarget},
+      {"start beyond the source",
+       {.source = source, .target = (dir / "out.img").string(), .startSector = 65},
+       platform::Status::kRefused,
+       RefusalKind::kRequest},
       {"partition beyond the source",
        {.source = source, .partition = ImagedPartition{"1", 100, 10}, .target = (dir / "out.img").string()},
-       platform::Status::kRefused, RefusalKind::kVolume},
-      {"a map that does not parse", {.source = source, .target = (dir / "out.img").string(), .mapfile = map},
-       platform::Status::kRefused, RefusalKind::kRequest},
-      {"a source that does not open", {.source = (dir / "absent.img").string(), .target = (dir / "out.img").string()},
-       platform::Status::kFailed, RefusalKind::kNone},
+       platform::Status::kRefused,
+       RefusalKind::kVolume},
+      {"a map that does not parse",
+       {.source = source, .target = (dir / "out.img").string(), .mapfile = map},
+       platform::Status::kRefused,
+       RefusalKind::kRequest},
+      {"a source that does not open",
+       {.source = (dir / "absent.img").string(), .target = (dir / "out.img").string()},
+       platform::Status::kFailed,
+       RefusalKind::kNone},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -66,8 +73,8 @@ TEST(Jobs, RefusalsComeBeforeAnythingIsWritten) {
 
   // Free space refuses the source as its target, and a volume it does not read.
   platform::ProgressBlock progress;
-  FreeSpaceOutcome onSource = ExtractPartitionFreeSpace({.source = source, .partitionName = "0", .target = source},
-                                                         progress);
+  FreeSpaceOutcome onSource =
+      ExtractPartitionFreeSpace({.source = source, .partitionName = "0", .target = source}, progress);
   EXPECT_EQ(onSource.status, platform::Status::kRefused);
   EXPECT_EQ(onSource.refused, RefusalKind::kTarget);
   FreeSpaceOutcome notFat = ExtractPartitionFreeSpace(
