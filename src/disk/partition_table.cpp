@@ -504,8 +504,10 @@ void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, Sect
   p.name = "Region " + std::to_string(number) + " on " + DisplayName(disk);
   p.startSector = startSector;
   p.sectorCount = endSector > startSector ? endSector - startSector : 0;
-  // A region's first sector is classified as that of a table entry of its size.
-  p.typeByte = TypeByteOf(ClassifyBootSector(Read(source, startSector, 1), startSector, p.sectorCount));
+  // A region's first sector is classified as that of a table entry of its
+  // size, but a region is only ever NTFS, FAT32, FAT16 or of no known type.
+  const BootSectorKind kind = ClassifyBootSector(Read(source, startSector, 1), startSector, p.sectorCount);
+  p.typeByte = kind == BootSectorKind::kExfat ? 0 : TypeByteOf(kind);
   disk.partitions.push_back(std::move(p));
 }
 

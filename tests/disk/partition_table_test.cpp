@@ -292,8 +292,8 @@ TEST(Regions, NumberedInARowAndRestartedAfterOtherRecords) {
   EXPECT_EQ(Rows(d),
             (Strings{"Region 0 on disk.img 1000+500 07 P", "Region 1 on disk.img 2000+100 0b P",
                      "Region 2 on disk.img 10+0 00 P", "Partition5 0+0 00 P", "Region 0 on disk.img 0+10 00 P"}));
-  // A region is classified as a table entry is: exFAT, and NTFS made on an
-  // image (0 hidden sectors) when the volume fits the region.
+  // A region is classified as a table entry is: NTFS made on an image (0
+  // hidden sectors) when the volume fits the region; exFAT stays untyped.
   DiskBuilder more(4096);
   auto hiddenZero = test::NtfsBootSector();
   test::Put32(hiddenZero, 0x1C, 0);
@@ -307,7 +307,7 @@ TEST(Regions, NumberedInARowAndRestartedAfterOtherRecords) {
   CreateRegion(1000, 1500, r, moreSrc);  // smaller than the volume
   CreateRegion(3000, 3100, r, moreSrc);
   EXPECT_EQ(Rows(r), (Strings{"Region 0 on disk.img 1000+1000 07 P", "Region 1 on disk.img 1000+500 00 P",
-                              "Region 2 on disk.img 3000+100 05 P"}));
+                              "Region 2 on disk.img 3000+100 00 P"}));
 
   DiskInfo missing;
   missing.devicePath = "/nonexistent/disk.img";
