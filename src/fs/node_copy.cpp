@@ -2,6 +2,7 @@
 #include "fs/node_copy.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "disk/sector_io.h"
 #include "fs/fat_state.h"
@@ -168,8 +169,10 @@ NodeCopy CopyNode(SectorSource* source, const disk::PartitionInfo& partition, co
     out.message = "\"" + node.name() + "\" is not a file";
     return out;
   }
-  std::unique_ptr<UnreadNotes> notes = source ? std::make_unique<UnreadNotes>(*source, out.unreadSectors) : nullptr;
-  SectorSource* reader = notes.get();
+  // On the stack: a save calls this once per file.
+  std::optional<UnreadNotes> notes;
+  if (source) notes.emplace(*source, out.unreadSectors);
+  SectorSource* reader = notes ? &*notes : nullptr;
   LimitSink limited(sink, request.limit);
   bool stoppedByCaller = false;
   const PieceFn piece = [&](uint64_t n) {

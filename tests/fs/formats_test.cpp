@@ -122,14 +122,14 @@ std::vector<uint8_t> Ole2(uint32_t fatSectors = 1, uint32_t chain = 0xFFFFFFFE) 
 }
 
 // SOI, APP0 JFIF, DQT, SOF0, DHT, SOS, scan data, EOI.
-std::vector<uint8_t> Jpeg(size_t scanBytes, bool withEnd = true) {
+std::vector<uint8_t> Jpeg(size_t scanBytes) {
   std::vector<uint8_t> b = {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x10, 'J', 'F', 'I', 'F', 0, 1, 1, 0, 0, 1, 0, 1, 0, 0};
   for (const auto& [code, length] : {std::pair{0xDB, 67}, {0xC0, 17}, {0xC4, 31}, {0xDA, 12}}) {
     b.insert(b.end(), {0xFF, static_cast<uint8_t>(code), 0, static_cast<uint8_t>(length)});
     b.insert(b.end(), length - 2, 0x11);
   }
   for (size_t i = 0; i < scanBytes; ++i) b.push_back(static_cast<uint8_t>(0x20 + i % 200));
-  if (withEnd) b.insert(b.end(), {0xFF, 0xD9});
+  b.insert(b.end(), {0xFF, 0xD9});
   return b;
 }
 
@@ -139,9 +139,9 @@ std::vector<uint8_t> Avi(uint32_t riff) {
   return b;
 }
 
-std::vector<uint8_t> Pdf(bool withEnd) {
+std::vector<uint8_t> Pdf() {
   auto b = Bytes("%PDF-1.4\n%EOF in the header is not the end\n", 1500);
-  if (withEnd) std::memcpy(b.data() + 1000, "%%EOF\n", 6);
+  std::memcpy(b.data() + 1000, "%%EOF\n", 6);
   return b;
 }
 
@@ -152,20 +152,18 @@ struct Case {
   uint64_t size;  // 0: nothing measured
   std::string name = {};
   uint64_t extent = 0;
-  bool intact = true;
 };
 
+// The size limits of each format are checked through the carver; here each
+// format on its own minimal file, and the cut or looping files its walk must stop on.
 TEST(FileFormats, EachMeasuresItsOwnFileAndStopsOnCutOrLoopingOnes) {
   const auto jpeg = Jpeg(3000);
   const auto mp3 = Mp3(kMiB / 417 + 1);
   const auto docx = Zip("word/document.xml");
   const Case cases[] = {
-      {kPdf, "end behind the first sector", Pdf(true), 1001 + 4, "8.pdf"},
-      {kPdf, "no end", Pdf(false), 0},
+      {kPdf, "end behind the first sector", Pdf(), 1001 + 4, "8.pdf"},
       {kMpeg, "stream", Mpeg(kMiB + 1), kMiB + 1, "8.mpeg"},
-      {kMpeg, "stream of 1 MiB", Mpeg(kMiB), 0},
       {kAvi, "riff header", Avi(0x100001), 0x100001 + 12, "8.avi"},
-      {kAvi, "riff size past 20 MiB", Avi(0x1400000), 0},
       {kMp4, "ftyp + mdat", Mp4(kMiB), 24 + kMiB, "8.mp4"},
       {kMp4, "box of size 0 (to the end)", Mp4(0), 0},
       {kZip, "plain archive", Zip("a.txt"), Zip("a.txt").size(), "8.zip"},
@@ -178,9 +176,7 @@ TEST(FileFormats, EachMeasuresItsOwnFileAndStopsOnCutOrLoopingOnes) {
       // whose sector names itself as the next: the walk still ends.
       {kOle2, "table chain naming itself", Ole2(400, 2), 400 * 128 * 512, "8.doc", 0},
       {kJpeg, "whole picture", jpeg, jpeg.size() + 2, "8.jpg", jpeg.size()},
-      {kJpeg, "scan data cut off, then zeros", Jpeg(3000, false), 3584, "8.jpg", 3584, false},
       {kMp3, "tag and frames", mp3, mp3.size(), "8.mp3"},
-      {kMp3, "tag and 1 MiB of frames", Mp3(kMiB / 417 - 1), 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.format.name) + ": " + c.what);
@@ -197,7 +193,7 @@ TEST(FileFormats, EachMeasuresItsOwnFileAndStopsOnCutOrLoopingOnes) {
       EXPECT_EQ(got->extent, c.extent);
     }
     EXPECT_LE(got->extent, got->size);
-    EXPECT_EQ(got->intact, c.intact);
+    EXPECT_TRUE(got->intact);
   }
 }
 
