@@ -20,7 +20,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     disk::ExtGeneration(bytes);
     disk::ExtVolumeSectors(bytes, 512);
   }
-  const uint32_t hfs = disk::HfsSignatureKind(bytes);
+  const disk::HfsKind hfs = disk::HfsSignatureKind(bytes);
   disk::HfsVolumeLabel(bytes, hfs);
 
   std::vector<uint8_t> record(data, data + (size / 512) * 512);
