@@ -24,6 +24,7 @@ class FileListModel final : public QAbstractTableModel {
 
   void show(const fs::NodeRef& folder) {
     beginResetModel();
+    folder_ = folder;
     files_.clear();
     if (folder)
       folder.forEachChild([&](const fs::NodeRef& child) {
@@ -32,6 +33,10 @@ class FileListModel final : public QAbstractTableModel {
     endResetModel();
   }
   void clear() { show(fs::NodeRef()); }
+  fs::NodeRef folder() const { return folder_; }
+  fs::NodeRef nodeAt(int row) const {
+    return row >= 0 && static_cast<size_t>(row) < files_.size() ? files_[static_cast<size_t>(row)] : fs::NodeRef();
+  }
 
   int rowCount(const QModelIndex& parent) const override {
     return parent.isValid() ? 0 : static_cast<int>(files_.size());
@@ -62,6 +67,7 @@ class FileListModel final : public QAbstractTableModel {
   }
 
  private:
+  fs::NodeRef folder_;
   std::vector<fs::NodeRef> files_;
 };
 
@@ -196,6 +202,35 @@ void PartitionWindow::showFirstFolder(const QModelIndex& top) {
 }
 
 void PartitionWindow::showFolder(const QModelIndex& index) { Files(files_).show(folders_->nodeOf(index)); }
+
+fs::NodeRef PartitionWindow::selectedFolder() const { return folders_->nodeOf(tree_->currentIndex()); }
+
+fs::NodeRef PartitionWindow::selectedFile() const {
+  const QModelIndex current = fileList_->currentIndex();
+  return current.isValid() ? Files(files_).nodeAt(current.row()) : fs::NodeRef();
+}
+
+fs::NodeRef PartitionWindow::listedFolder() const { return Files(files_).folder(); }
+
+std::vector<fs::NodeRef> PartitionWindow::attachedNodes() const {
+  std::vector<fs::NodeRef> nodes;
+  for (int top = 0; folders_->topIndex(top).isValid(); ++top) {
+    const QModelIndex topItem = folders_->topIndex(top);
+    for (int row = 0; row < folders_->rowCount(topItem); ++row)
+      if (fs::NodeRef node = folders_->nodeOf(folders_->index(row, 0, topItem))) nodes.push_back(node);
+  }
+  return nodes;
+}
+
+void PartitionWindow::clearTicks(const std::vector<fs::NodeRef>& nodes) {
+  std::vector<fs::NodeRef> stack(nodes.begin(), nodes.end());
+  while (!stack.empty()) {
+    const fs::NodeRef n = stack.back();
+    stack.pop_back();
+    n.setTick(0);
+    n.forEachChild([&](const fs::NodeRef& child) { stack.push_back(child); });
+  }
+}
 
 QStringList PartitionWindow::shownFiles() const {
   QStringList names;
@@ -349,9 +384,9 @@ void PartitionWindow::popupMenu(const QPoint& pos) {
     connect(menu.addAction("扫描删除文件"), &QAction::triggered, this, &PartitionWindow::scanDeleted);
   } else {
     connect(menu.addAction("保存当前选中文件     Ctrl+Alt+R"), &QAction::triggered, this,
-            &PartitionWindow::saveSelectedRequested);
+            [this] { emit saveSelectedRequested(false); });
     connect(menu.addAction("保存打勾文件         Ctrl+S"), &QAction::triggered, this,
-            &PartitionWindow::saveTickedRequested);
+            [this] { emit saveTickedRequested(false); });
     connect(menu.addAction("文件大小统计         Ctrl+Alt+A"), &QAction::triggered, this,
             &PartitionWindow::statisticsRequested);
   }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include <QPointer>
 #include <QString>
@@ -21,6 +22,14 @@ class QAbstractItemModel;
 namespace orvaldi::app {
 
 class FolderTreeModel;
+
+// The window's file filter: which files the tree, the carved-file list and
+// the statistics show, and what the "Recover" dialog proposes.
+struct FilterState {
+  QString pattern;  // lower-cased; empty: no filter
+  bool includeExisting = true;
+  bool includeDeleted = true;
+};
 
 // What the attach walk counted over the nodes it attached: every node,
 // deleted or not, below the attached folders.
@@ -56,6 +65,24 @@ class PartitionWindow final : public QWidget {
   // disk is running and will change its records), the window starts nothing.
   void setDiskSearched(std::function<bool()> searched) { diskSearched_ = std::move(searched); }
   const AttachCounters& counters() const { return counters_; }
+  const FilterState& filter() const { return filter_; }
+
+  // The disk and partition records, found again by the remembered texts;
+  // false when they no longer answer to them.
+  bool findRecords(disk::DiskInfo*& disk, disk::PartitionInfo*& partition) const;
+  // The node of the left tree's current item (none for a top item or no
+  // selection), and the node of the file list's current row.
+  fs::NodeRef selectedFolder() const;
+  fs::NodeRef selectedFile() const;
+  // The folder the file list shows (none when it shows nothing).
+  fs::NodeRef listedFolder() const;
+  // The nodes attached below the left tree's top items (root, orphans and
+  // the other result folders, the carved-files folder): where a walk of
+  // every tick starts.
+  std::vector<fs::NodeRef> attachedNodes() const;
+  // Clears the ticks of `nodes` and of everything below them; the items
+  // above them in the left tree follow, and the list shows the change.
+  void clearTicks(const std::vector<fs::NodeRef>& nodes);
   // 1: the FAT walk that follows the FAT; 0 once a formatted-volume scan ran.
   int scanOption() const { return scanOption_; }
 
@@ -82,10 +109,18 @@ class PartitionWindow final : public QWidget {
   void showFolder(const QModelIndex& index);
 
  signals:
-  // Commands of the tree's menus that other windows carry out.
-  void saveSelectedRequested();
-  void saveTickedRequested();
+  // Commands of the tree's menus (fromList false) and the file list's
+  // (fromList true) that other windows carry out.
+  void saveSelectedRequested(bool fromList);
+  void saveTickedRequested(bool fromList);
+  // The threaded statistics of the left tree's current item.
   void statisticsRequested();
+  // A file row was double-clicked: its hex viewer opens.
+  void fileActivated(const fs::NodeRef& file);
+  // Status-bar pane 1 (the listed folder's summary) and pane 2 with the
+  // "文件统计" box (the statistics text).
+  void folderSummaryChanged(const QString& text);
+  void statisticsReady(const QString& text);
   void filterRequested();
   // A scan of the partition was published. `carvedDuplicates` are the start
   // sectors of the disk's carved files the scan found as files of the volume;
@@ -95,7 +130,6 @@ class PartitionWindow final : public QWidget {
  private:
   enum class Scan : uint8_t { kOpen, kLostFat, kLostNtfs, kDeleted };
 
-  bool findRecords(disk::DiskInfo*& disk, disk::PartitionInfo*& partition) const;
   // Refuses (and tells the operator) while a search of the disk runs.
   bool refusedForSearch();
   void start(Scan scan);
@@ -113,6 +147,7 @@ class PartitionWindow final : public QWidget {
   disk::FsFamily kind_ = disk::FsFamily::kOther;
   int scanOption_ = 1;
   AttachCounters counters_;
+  FilterState filter_;
   // Shared with the operation runner (see OperationRequest).
   std::shared_ptr<ops::OperationCount> count_ = std::make_shared<ops::OperationCount>();
   std::shared_ptr<ops::BusyFlag> fileScan_ = std::make_shared<ops::BusyFlag>();
