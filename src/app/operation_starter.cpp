@@ -4,12 +4,15 @@
 
 #include <list>
 #include <memory>
+#include <mutex>
 #include <utility>
 #include <vector>
 
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QThread>
 #include <QWidget>
 
 #include "app/progress_dialog.h"
@@ -98,6 +101,10 @@ class Run final : public platform::ProgressSink {
   bool finished_ = false;
 };
 
+// The gate of the live starter, for workers that ask the operator.
+std::mutex uiGateLock;
+ops::CallGate* uiGate = nullptr;
+
 class StarterState {
  public:
   explicit StarterState(ops::ThreadSlots& table)
@@ -105,9 +112,16 @@ class StarterState {
           QMetaObject::invokeMethod(
               &wakeTarget_, [this] { gate_.runPending(); }, Qt::QueuedConnection);
         }),
-        runner_(table) {}
+        runner_(table) {
+    std::lock_guard<std::mutex> guard(uiGateLock);
+    uiGate = &gate_;
+  }
 
   ~StarterState() {
+    {
+      std::lock_guard<std::mutex> guard(uiGateLock);
+      if (uiGate == &gate_) uiGate = nullptr;
+    }
     // Release every thread waiting on the UI thread, ask the engines to
     // stop, and wait for all of it before anything they use goes away.
     gate_.close();
@@ -171,6 +185,22 @@ class StarterState {
 };
 
 }  // namespace
+
+bool CallOnUiThread(const std::function<void()>& fn) {
+  if (QThread::currentThread() == QCoreApplication::instance()->thread()) {
+    fn();
+    return true;
+  }
+  // The gate's own close() releases a waiting worker, so holding the lock
+  // only while looking the gate up is enough: the destructor clears the
+  // pointer before it closes the gate.
+  ops::CallGate* gate = nullptr;
+  {
+    std::lock_guard<std::mutex> guard(uiGateLock);
+    gate = uiGate;
+  }
+  return gate && gate->call(fn);
+}
 
 OperationStarter MakeOperationStarter(ops::ThreadSlots& table) {
   auto state = std::make_shared<StarterState>(table);

@@ -2,6 +2,8 @@
 // progress windows, refusals through the prompter.
 #pragma once
 
+#include <functional>
+
 #include "app/operation.h"
 #include "ops/operation_runner.h"
 
@@ -22,5 +24,12 @@ namespace orvaldi::app {
 // to stop and their threads are waited for; so drop it before the records
 // that the operations read.
 OperationStarter MakeOperationStarter(ops::ThreadSlots& table = ops::ProcessThreadSlots());
+
+// For an operation's worker that must ask the operator something on the way
+// (a file name that cannot be created, say): runs `fn` on the UI thread and
+// waits for it. On the UI thread itself `fn` runs at once. Returns false,
+// without running it, when no starter is alive or the program is ending:
+// the worker then goes on as if the operator had declined.
+bool CallOnUiThread(const std::function<void()>& fn);
 
 }  // namespace orvaldi::app
