@@ -17,26 +17,6 @@ using platform::Status;
 // Passes reads through and notes where each short one stopped, so that the
 // result can name the sectors that zeros stand in for, including those of
 // the reads behind a record (an attribute list, a run list).
-class UnreadNotes final : public SectorSource {
- public:
-  UnreadNotes(SectorSource& inner, std::vector<uint64_t>& sectors) : inner_(inner), sectors_(sectors) {}
-  platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
-    const platform::ReadOutcome r = inner_.readAt(offset, out);
-    if (r.bytes < out.size()) {
-      ++shortReads_;
-      if (sectors_.size() < NodeCopy::kMaxNotedSectors) sectors_.push_back((offset + r.bytes) / disk::SectorSize);
-    }
-    return r;
-  }
-  uint64_t size() const override { return inner_.size(); }
-  uint64_t shortReads() const { return shortReads_; }
-
- private:
-  SectorSource& inner_;
-  std::vector<uint64_t>& sectors_;
-  uint64_t shortReads_ = 0;
-};
-
 // Passes at most `limit` bytes on; the copy is stopped once they are out.
 class LimitSink final : public DataSink {
  public:
@@ -66,6 +46,33 @@ class LimitSink final : public DataSink {
   uint64_t limit_;
   uint64_t passed_ = 0;
   bool begun_ = false;
+};
+
+class UnreadNotes final : public SectorSource {
+ public:
+  // `sink` tells how far the copy had come when a read first came back short.
+  UnreadNotes(SectorSource& inner, std::vector<uint64_t>& sectors, const LimitSink& sink)
+      : inner_(inner), sectors_(sectors), sink_(sink) {}
+  platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
+    const platform::ReadOutcome r = inner_.readAt(offset, out);
+    if (r.bytes < out.size()) {
+      if (shortReads_++ == 0) passedBeforeShortRead_ = sink_.passed();
+      if (sectors_.size() < NodeCopy::kMaxNotedSectors) sectors_.push_back((offset + r.bytes) / disk::SectorSize);
+    }
+    return r;
+  }
+  uint64_t size() const override { return inner_.size(); }
+  uint64_t shortReads() const { return shortReads_; }
+  // Bytes the sink had taken before the first short read; every byte before
+  // them came from the disk.
+  uint64_t passedBeforeShortRead() const { return passedBeforeShortRead_; }
+
+ private:
+  SectorSource& inner_;
+  std::vector<uint64_t>& sectors_;
+  const LimitSink& sink_;
+  uint64_t shortReads_ = 0;
+  uint64_t passedBeforeShortRead_ = 0;
 };
 
 // Begins the sink with `length` and runs `copy` unless that is refused.
@@ -170,10 +177,10 @@ NodeCopy CopyNode(SectorSource* source, const disk::PartitionInfo& partition, co
     return out;
   }
   // On the stack: a save calls this once per file.
-  std::optional<UnreadNotes> notes;
-  if (source) notes.emplace(*source, out.unreadSectors);
-  SectorSource* reader = notes ? &*notes : nullptr;
   LimitSink limited(sink, request.limit);
+  std::optional<UnreadNotes> notes;
+  if (source) notes.emplace(*source, out.unreadSectors, limited);
+  SectorSource* reader = notes ? &*notes : nullptr;
   bool stoppedByCaller = false;
   const PieceFn piece = [&](uint64_t n) {
     if (request.piece && !request.piece(n)) {
@@ -197,6 +204,7 @@ NodeCopy CopyNode(SectorSource* source, const disk::PartitionInfo& partition, co
       break;
   }
   out.written = limited.passed();
+  out.readFromDisk = notes && notes->shortReads() > 0 ? notes->passedBeforeShortRead() : out.written;
   // The leading bytes asked for are all out: the copy stopped itself.
   if (r.status == CopyStatus::kCancelled && !stoppedByCaller && limited.full()) r.status = CopyStatus::kComplete;
   out.readErrors = r.readErrors || (notes && notes->shortReads() > 0);

@@ -55,8 +55,11 @@ struct NodeCopy {
   platform::Status status = platform::Status::kOk;
   std::string message;
   CopyFailure failure = CopyFailure::kNone;
-  uint64_t length = 0;      // bytes the copy was to give: the data's length, at most the limit
-  uint64_t written = 0;     // bytes that reached the sink
+  uint64_t length = 0;   // bytes the copy was to give: the data's length, at most the limit
+  uint64_t written = 0;  // bytes that reached the sink
+  // The leading bytes that certainly came from the disk: all that reached the
+  // sink, or those before the piece whose read first came back short.
+  uint64_t readFromDisk = 0;
   bool readErrors = false;  // kPartial: sectors could not be read
   bool damaged = false;     // kPartial: a chain ended early, runs or compressed data were damaged, cut off
   // The first unreadable sector (absolute on the disk) of each read that came

@@ -230,8 +230,10 @@ HexLoad LoadFile(const disk::DiskInfo& disk, const disk::PartitionInfo& partitio
   load.bytes = std::move(sink.bytes);
   const uint64_t located = RoundUp(load.bytes.size());
   const uint64_t expected = RoundUp(wanted);
-  if (!copy.unreadSectors.empty()) {
-    load.problem = "some sectors of \"" + node.name() + "\" could not be read";
+  if (copy.readErrors) {
+    // What came before the first short read is shown; the rest is not data.
+    load.readable = std::min<uint64_t>(copy.readFromDisk, load.bytes.size());
+    load.problem = "some sectors of \"" + node.name() + "\" could not be read: " + copy.message;
   } else if (located < expected) {
     load.readable = std::min<uint64_t>(located, wanted);
     load.problem = "only " + std::to_string(load.readable) + " of " + std::to_string(node.size()) + " bytes of \"" +
