@@ -189,6 +189,8 @@ TEST(HexViewDialog, FileReadOnlyInPartSaysSo) {
   EXPECT_TRUE(dialog.problem().contains(QString::fromStdString(load.problem))) << dialog.problem().toStdString();
   EXPECT_EQ(dialog.hexEdit()->data().size(), load.readable);
   EXPECT_LT(dialog.hexEdit()->data().size(), song.size());
+  dialog.resize(720, 200);
+  test::SaveScreenshot(dialog, "hex_viewer_partly_read");
 }
 
 }  // namespace

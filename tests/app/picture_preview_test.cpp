@@ -192,6 +192,11 @@ TEST(PicturePreview, OpensAboveNearTheBottomAndClosesOutsideItsRectangle) {
   demo.waitOut();
   ASSERT_NE(demo.preview->window(), nullptr);
   EXPECT_EQ(demo.preview->window()->geometry(), QRect(low.x() + 2, low.y() - 300, 370, 300));
+  // Its rectangle goes up with it, so that the pointer can reach it.
+  demo.moveTo(low + QPoint(10, -150));
+  EXPECT_NE(demo.preview->window(), nullptr);
+  demo.moveTo(low + QPoint(10, 1));
+  EXPECT_EQ(demo.preview->window(), nullptr);
 
   const QPoint at(100, 80);
   struct Move {
