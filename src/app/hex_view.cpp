@@ -445,10 +445,9 @@ void HexViewDialog::showLoad(raw::HexLoad load) {
   if (!load.whole) {
     // The zeros standing in for what could not be read are no data of the file.
     load.bytes.resize(std::min<uint64_t>(load.readable, load.bytes.size()));
-    problem_->setText(QString::fromStdString(load.problem) +
-                      (load.bytes.empty()
-                           ? QString("; none of it is shown.")
-                           : QString("; only the first %1 bytes, which were read, are shown.").arg(load.bytes.size())));
+    problem_->setText(QString("文件不完整（%1）").arg(QString::fromStdString(load.problem)) +
+                      (load.bytes.empty() ? QString("，没有读出的内容可显示。")
+                                          : QString("，只显示读出的前 %1 字节。").arg(load.bytes.size())));
     problem_->show();
   } else {
     problem_->clear();
