@@ -132,9 +132,10 @@ QString FileListModel::text(const fs::NodeRef& node, int column) const {
 }
 
 QIcon FileListModel::icon(const fs::NodeRef& node) const {
-  static const QFileIconProvider provider;
+  // The provider is not kept, so that none of its icons outlives the
+  // application object; it is asked once per extension.
   if (node.isFolderLike()) {
-    if (folderIcon_.isNull()) folderIcon_ = provider.icon(QAbstractFileIconProvider::Folder);
+    if (folderIcon_.isNull()) folderIcon_ = QFileIconProvider().icon(QAbstractFileIconProvider::Folder);
     return folderIcon_;
   }
   const QString name = Text(node.name());
@@ -151,7 +152,7 @@ QIcon FileListModel::icon(const fs::NodeRef& node) const {
     if (type.isValid() && !type.isDefault())
       found = QIcon::fromTheme(type.iconName(), QIcon::fromTheme(type.genericIconName()));
   }
-  if (found.isNull()) found = provider.icon(QAbstractFileIconProvider::File);
+  if (found.isNull()) found = QFileIconProvider().icon(QAbstractFileIconProvider::File);
   icons_.insert(extension, found);
   return found;
 }
