@@ -204,12 +204,12 @@ QVariant FileListModel::headerData(int section, Qt::Orientation orientation, int
   return section >= 0 && section < kColumnCount ? QString(kHeaders[section]) : QVariant();
 }
 
-bool FileListModel::canFetchMore(const QModelIndex& parent) const { return !parent.isValid() && bool(next_); }
+bool FileListModel::canFetchMore(const QModelIndex& parent) const { return !parent.isValid() && !held_ && bool(next_); }
 
 void FileListModel::fetchMore(const QModelIndex& parent) {
   // Views and model checkers may ask again from inside the insertion's
   // signals; the batch is taken before they run.
-  if (parent.isValid() || fetching_ || !next_) return;
+  if (parent.isValid() || fetching_ || held_ || !next_) return;
   std::vector<fs::NodeRef> batch;
   take(kFetchBatch, batch);
   if (batch.empty()) return;

@@ -51,6 +51,9 @@ class FileListModel final : public QAbstractTableModel {
   fs::NodeRef folder() const { return folder_; }
   uint8_t tickMode() const { return mode_; }
   fs::NodeRef nodeAt(int row) const;
+  // While held, the model offers no further rows (its view lays out rows it
+  // has already and should not make more for that).
+  void holdFetches(bool held) { held_ = held; }
   // The rows' ticks were changed from elsewhere (the left tree, select all).
   void ticksChanged();
 
@@ -89,6 +92,7 @@ class FileListModel final : public QAbstractTableModel {
   fs::NodeRef next_;  // the next child to become a row
   std::vector<fs::NodeRef> rows_;
   bool fetching_ = false;
+  bool held_ = false;
   // By lower-cased extension; icons never come from the files themselves.
   mutable QHash<QString, QIcon> icons_;
   mutable QIcon folderIcon_;

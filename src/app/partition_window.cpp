@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include <QEvent>
 #include <QHeaderView>
 #include <QMenu>
+#include <QResizeEvent>
 #include <QSplitter>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -31,22 +31,34 @@ class SilentProgress final : public QObject, public ProgressView {
   platform::ProgressBlock block_;
 };
 
-// Keeps the list's columns at their shares of the client width as the
-// window is resized.
-class ColumnFitter final : public QObject {
+// The file list's view. Its columns keep their shares of the client width
+// as the window is resized. A tree view fetches a further batch each time
+// it lays out its rows; the list makes more rows only when the operator
+// scrolls past the last one, unless the rows made do not fill the view yet
+// (then there would be nothing to scroll).
+class FileListView final : public QTreeView {
  public:
-  explicit ColumnFitter(QTreeView* view) : QObject(view), view_(view) { view->viewport()->installEventFilter(this); }
-  bool eventFilter(QObject* watched, QEvent* event) override {
-    if (watched == view_->viewport() && event->type() == QEvent::Resize) {
-      const int width = view_->viewport()->width();
-      for (int c = 0; c < FileListModel::kColumnCount; ++c)
-        view_->header()->resizeSection(c, FileListModel::resizedWidth(c, width));
-    }
-    return false;
+  FileListView(FileListModel* model, QWidget* parent) : QTreeView(parent), files_(model) { setModel(model); }
+
+  void doItemsLayout() override {
+    const int rows = files_->rowCount();
+    const int rowHeight = rows > 0 ? sizeHintForRow(0) : 0;
+    const bool filled = rowHeight > 0 && static_cast<int64_t>(rows) * rowHeight >= viewport()->height();
+    files_->holdFetches(filled);
+    QTreeView::doItemsLayout();
+    files_->holdFetches(false);
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QTreeView::resizeEvent(event);
+    const int width = viewport()->width();
+    for (int c = 0; c < FileListModel::kColumnCount; ++c)
+      header()->resizeSection(c, FileListModel::resizedWidth(c, width));
   }
 
  private:
-  QTreeView* view_;
+  FileListModel* files_;
 };
 
 // What a scan could not read, for the operator: a listing that lacks
@@ -88,8 +100,7 @@ PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskN
     tree_->header()->resizeSection(c, FolderTreeModel::defaultWidth(c));
     tree_->setColumnHidden(c, FolderTreeModel::defaultWidth(c) == 0);
   }
-  fileList_ = new QTreeView(splitter);
-  fileList_->setModel(files_);
+  fileList_ = new FileListView(files_, splitter);
   fileList_->setRootIsDecorated(false);
   fileList_->setUniformRowHeights(true);
   fileList_->setAllColumnsShowFocus(true);
@@ -97,7 +108,6 @@ PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskN
   fileList_->header()->setStretchLastSection(false);
   for (int c = 0; c < FileListModel::kColumnCount; ++c)
     fileList_->header()->resizeSection(c, FileListModel::defaultWidth(c));
-  new ColumnFitter(fileList_);
   statisticsView_ = new SilentProgress(this);
   splitter->setStretchFactor(1, 1);
   splitter->setSizes({260, 540});

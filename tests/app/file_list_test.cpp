@@ -85,6 +85,39 @@ TEST(FileListModel, MakesRowsInBatches) {
   }
 }
 
+// In a window: the first batch, and the next one only once the list is
+// scrolled to its end; a folder whose rows do not fill the list gets them all.
+TEST(FileList, ScrollingMakesTheNextBatch) {
+  struct Case {
+    int children;
+    int height;
+    std::vector<int> rows;  // after selecting, then after each scroll to the end
+  } cases[] = {
+      {250, 500, {100, 200, 250}},
+      {100, 500, {100, 100}},
+      {101, 500, {100, 101}},
+      {250, 3000, {200, 250}},
+  };
+  for (const Case& c : cases) {
+    fs::FatNode folder = FatFolder("dir", c.children);
+    disk::DiskInfoList disks;
+    app::PartitionWindow w(disks, "a.img", "Partition0", [](app::OperationRequest) { return false; });
+    w.resize(900, c.height);
+    w.show();
+    const QModelIndex top = w.folders()->addTop("Partition0");
+    const QModelIndex item = w.folders()->attach(top, fs::NodeRef(&folder));
+    w.tree()->setCurrentIndex(item);
+    QApplication::processEvents();
+    std::vector<int> rows{w.files()->rowCount()};
+    for (size_t i = 1; i < c.rows.size(); ++i) {
+      w.fileList()->scrollToBottom();
+      QApplication::processEvents();
+      rows.push_back(w.files()->rowCount());
+    }
+    EXPECT_EQ(rows, c.rows) << c.children << " children, " << c.height << " pixels";
+  }
+}
+
 QStringList RowTexts(const QAbstractItemModel& model, int row) {
   QStringList texts;
   for (int c = 0; c < model.columnCount(); ++c) texts << model.index(row, c).data().toString();
