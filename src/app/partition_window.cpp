@@ -232,17 +232,20 @@ void PartitionWindow::startStatistics() {
   QModelIndex item = tree_->currentIndex();
   if (folders_->isTop(item)) item = folders_->index(0, 0, item);
   const fs::NodeRef node = folders_->nodeOf(item);
-  if (!node) return;
+  if (!node || refusedForSearch()) return;
   OperationRequest request;
   request.owner = this;
   request.family = OperationFamily::kStatistics;
   request.title = "文件大小统计";
   request.view = statisticsView_;
+  // The nodes stay where they are while the count is raised: every scan of
+  // this window and every search of the disk refuses until the walk is
+  // over. The disk's carved files may also change when another window's
+  // scan is published, unless a window says it reads them.
   request.count = count_;
+  if (node.family() == fs::NodeFamily::kCarved) request.busy = fileScan_;
   auto result = std::make_shared<ops::FileStatistics>();
-  // The nodes stay where they are while the count is raised: every scan
-  // that would replace them refuses until the walk is over.
-  request.work = [node, filter = StatisticsFilterOf(filter_), result, keep = opened_](platform::ProgressBlock&) {
+  request.work = [node, filter = StatisticsFilterOf(filter_), result](platform::ProgressBlock&) {
     *result = ops::CountFiles(node, filter);
   };
   request.publish = [self = QPointer<PartitionWindow>(this), result] {

@@ -335,6 +335,16 @@ TEST(FileList, TickModesAndTheTreeAboveThem) {
   ASSERT_TRUE(files.setData(files.index(1, 0), Qt::Unchecked, Qt::CheckStateRole));
   EXPECT_EQ(extra.data(Qt::CheckStateRole).toInt(), Qt::PartiallyChecked);
 
+  // Its statistics on a worker: the window says it reads the carved files
+  // meanwhile, so that no other scan's publishing drops any of them.
+  QSignalSpy statistics(w, &app::PartitionWindow::statisticsReady);
+  w->startStatistics();
+  EXPECT_TRUE(w->readingFlag()->raised());
+  demo.operations.runAll();
+  EXPECT_FALSE(w->readingFlag()->raised());
+  ASSERT_EQ(statistics.size(), 1);
+  EXPECT_EQ(statistics[0][0].toString(), "文件统计： 8.0KB在1个文件夹中包含 2个文件");
+
   // "全部选择" and "取消全部选择" reach every node; clearing single nodes
   // lets the folders above follow.
   w->selectAll();
