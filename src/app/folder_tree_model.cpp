@@ -5,6 +5,7 @@
 #include <QColor>
 
 #include "app/tree_icons.h"
+#include "ops/ticks.h"
 
 namespace orvaldi::app {
 
@@ -22,6 +23,7 @@ struct FolderTreeModel::Item {
   // Folder items: sub-folders not yet made rows, and whether they were listed.
   mutable std::vector<fs::NodeRef> pending;
   mutable bool listed = false;
+  uint8_t tick = 0;  // top items only: what "全部选择" and the operator set
 };
 
 FolderTreeModel::FolderTreeModel(QObject* parent) : QAbstractItemModel(parent), root_(std::make_unique<Item>()) {}
@@ -42,13 +44,18 @@ FolderTreeModel::Item* FolderTreeModel::itemOf(const QModelIndex& index) const {
 QModelIndex FolderTreeModel::append(const QModelIndex& parent, std::unique_ptr<Item> item) {
   Item* p = itemOf(parent);
   // Rows listed lazily must all be in place before one is added after them.
-  while (canFetchMore(parent)) fetchMore(parent);
+  while (!fetching_ && canFetchMore(parent)) fetchMore(parent);
   const int row = static_cast<int>(p->children.size());
   item->parent = p;
   item->row = row;
+  // As in fetchMore: listeners of the insertion may ask for more rows
+  // before it is over.
+  const bool wasFetching = fetching_;
+  fetching_ = true;
   beginInsertRows(parent, row, row);
   p->children.push_back(std::move(item));
   endInsertRows();
+  fetching_ = wasFetching;
   return createIndex(row, 0, p->children.back().get());
 }
 
@@ -101,6 +108,78 @@ QModelIndex FolderTreeModel::childNamed(const QModelIndex& parent, const QString
     if (data(child).toString() == name) return child;
   }
   return {};
+}
+
+QModelIndex FolderTreeModel::childFor(const QModelIndex& parent, const fs::NodeRef& node) {
+  while (canFetchMore(parent)) fetchMore(parent);
+  const Item* p = itemOf(parent);
+  for (const auto& child : p->children)
+    if (child->node == node) return createIndex(child->row, 0, child.get());
+  return {};
+}
+
+QModelIndex FolderTreeModel::indexOf(const Item* item) const {
+  if (!item || item == root_.get()) return {};
+  return createIndex(item->row, 0, const_cast<Item*>(item));
+}
+
+uint8_t FolderTreeModel::tickOf(const QModelIndex& index) const {
+  if (!index.isValid()) return 0;
+  const Item& item = *itemOf(index);
+  return item.role == Item::Role::kTop ? item.tick : item.node.tick();
+}
+
+void FolderTreeModel::foldUp(Item* item) {
+  for (; item && (item->role == Item::Role::kFolder || item->role == Item::Role::kExtraFiles); item = item->parent)
+    if (const auto tick = ops::TickOfChildren(item->node)) item->node.setTick(*tick);
+}
+
+void FolderTreeModel::setTick(const QModelIndex& index, uint8_t tick) {
+  if (!index.isValid()) return;
+  Item& item = *itemOf(index);
+  tick = tick ? 1 : 0;
+  if (item.role == Item::Role::kTop) {
+    item.tick = tick;
+    for (const auto& child : item.children) ops::SetTickBelow(child->node, tick);
+  } else if (item.node) {
+    ops::SetTickBelow(item.node, tick);
+    foldUp(item.parent);
+  }
+  refreshTicks();
+}
+
+void FolderTreeModel::ticksChangedBelow(const QModelIndex& index) {
+  if (index.isValid()) foldUp(itemOf(index));
+  refreshTicks();
+}
+
+void FolderTreeModel::refreshTicks() {
+  std::vector<const Item*> stack{root_.get()};
+  while (!stack.empty()) {
+    const Item* item = stack.back();
+    stack.pop_back();
+    if (item->children.empty()) continue;
+    const QModelIndex parent = indexOf(item);
+    emit dataChanged(index(0, kNameColumn, parent),
+                     index(static_cast<int>(item->children.size()) - 1, kNameColumn, parent), {Qt::CheckStateRole});
+    for (const auto& child : item->children) stack.push_back(child.get());
+  }
+}
+
+bool FolderTreeModel::setData(const QModelIndex& index, const QVariant& value, int role) {
+  if (role != Qt::CheckStateRole || !index.isValid() || index.column() != kNameColumn) return false;
+  const auto state = static_cast<Qt::CheckState>(value.toInt());
+  if (state == Qt::PartiallyChecked) return false;  // a mixed state is only ever computed
+  setTick(index, state == Qt::Checked ? 1 : 0);
+  emit ticked(index);
+  return true;
+}
+
+Qt::ItemFlags FolderTreeModel::flags(const QModelIndex& index) const {
+  if (!index.isValid()) return Qt::NoItemFlags;
+  Qt::ItemFlags f = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
+  if (index.column() == kNameColumn) f |= Qt::ItemIsUserCheckable;
+  return f;
 }
 
 void FolderTreeModel::list(Item& item) const {
@@ -201,6 +280,11 @@ QVariant FolderTreeModel::data(const QModelIndex& index, int role) const {
     case Qt::ForegroundRole:
       if (deleted) return QColor(255, 0, 0);
       return {};
+    case Qt::CheckStateRole: {
+      if (index.column() != kNameColumn || item.role == Item::Role::kRoot) return {};
+      const uint8_t tick = tickOf(index);
+      return tick == 1 ? Qt::Checked : tick == 2 ? Qt::PartiallyChecked : Qt::Unchecked;
+    }
     default:
       return {};
   }

@@ -46,6 +46,19 @@ class FolderTreeModel final : public QAbstractItemModel {
   // The child of `parent` showing the text `name` in column 0, fetching the
   // rows as needed; invalid when there is none.
   QModelIndex childNamed(const QModelIndex& parent, const QString& name);
+  // The child of `parent` made for `node`, fetching the rows as needed.
+  QModelIndex childFor(const QModelIndex& parent, const fs::NodeRef& node);
+
+  // Tick marks. A folder's tick is its node's; a top item keeps its own.
+  // Setting one writes it into every node below the item; the folders
+  // above it (not the top item) then follow their children.
+  uint8_t tickOf(const QModelIndex& index) const;
+  void setTick(const QModelIndex& index, uint8_t tick);
+  // Ticks below `index` changed in place (from the file list): its folder
+  // and the folders above it follow their children, and every item repaints.
+  void ticksChangedBelow(const QModelIndex& index);
+  // Every item repaints its tick.
+  void refreshTicks();
 
   QModelIndex index(int row, int column, const QModelIndex& parent = {}) const override;
   QModelIndex parent(const QModelIndex& child) const override;
@@ -55,9 +68,15 @@ class FolderTreeModel final : public QAbstractItemModel {
   bool canFetchMore(const QModelIndex& parent) const override;
   void fetchMore(const QModelIndex& parent) override;
   QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+  bool setData(const QModelIndex& index, const QVariant& value, int role = Qt::EditRole) override;
+  Qt::ItemFlags flags(const QModelIndex& index) const override;
   QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
   static int defaultWidth(int column);
+
+ signals:
+  // The operator ticked or cleared `index` in the tree.
+  void ticked(const QModelIndex& index);
 
  private:
   struct Item;
@@ -65,6 +84,9 @@ class FolderTreeModel final : public QAbstractItemModel {
   // Lists `item`'s sub-folders (not yet rows) once.
   void list(Item& item) const;
   QModelIndex append(const QModelIndex& parent, std::unique_ptr<Item> item);
+  QModelIndex indexOf(const Item* item) const;
+  // The folders from `item` up to (not including) its top item follow their children.
+  void foldUp(Item* item);
 
   std::unique_ptr<Item> root_;
   bool fetching_ = false;

@@ -2,76 +2,64 @@
 
 #include <vector>
 
-#include <QAbstractTableModel>
 #include <QHeaderView>
 #include <QMenu>
+#include <QResizeEvent>
 #include <QSplitter>
 #include <QTreeView>
 #include <QVBoxLayout>
 
+#include "app/file_list_model.h"
 #include "app/folder_tree_model.h"
 #include "app/prompter.h"
-#include "ops/format.h"
+#include "ops/statistics.h"
+#include "ops/ticks.h"
 
 namespace orvaldi::app {
 namespace {
 
-// The right pane: the files of one folder, referring to the scan tree's
-// nodes. It is cleared before any scan replaces them.
-class FileListModel final : public QAbstractTableModel {
+// The statistics have a worker but no progress window: they are quick, and
+// their text is what the operator waits for.
+class SilentProgress final : public QObject, public ProgressView {
  public:
-  using QAbstractTableModel::QAbstractTableModel;
+  using QObject::QObject;
+  platform::ProgressBlock& block() override { return block_; }
+  void showFor(const QString&) override {}
+  void closeWhenDone() override {}
 
-  void show(const fs::NodeRef& folder) {
-    beginResetModel();
-    folder_ = folder;
-    files_.clear();
-    if (folder)
-      folder.forEachChild([&](const fs::NodeRef& child) {
-        if (child.isFileLike()) files_.push_back(child);
-      });
-    endResetModel();
-  }
-  void clear() { show(fs::NodeRef()); }
-  fs::NodeRef folder() const { return folder_; }
-  fs::NodeRef nodeAt(int row) const {
-    return row >= 0 && static_cast<size_t>(row) < files_.size() ? files_[static_cast<size_t>(row)] : fs::NodeRef();
+ private:
+  platform::ProgressBlock block_;
+};
+
+// The file list's view. Its columns keep their shares of the client width
+// as the window is resized. A tree view fetches a further batch each time
+// it lays out its rows; the list makes more rows only when the operator
+// scrolls past the last one, unless the rows made do not fill the view yet
+// (then there would be nothing to scroll).
+class FileListView final : public QTreeView {
+ public:
+  FileListView(FileListModel* model, QWidget* parent) : QTreeView(parent), files_(model) { setModel(model); }
+
+  void doItemsLayout() override {
+    const int rows = files_->rowCount();
+    const int rowHeight = rows > 0 ? sizeHintForRow(0) : 0;
+    const bool filled = rowHeight > 0 && static_cast<int64_t>(rows) * rowHeight >= viewport()->height();
+    files_->holdFetches(filled);
+    QTreeView::doItemsLayout();
+    files_->holdFetches(false);
   }
 
-  int rowCount(const QModelIndex& parent) const override {
-    return parent.isValid() ? 0 : static_cast<int>(files_.size());
-  }
-  int columnCount(const QModelIndex& parent) const override { return parent.isValid() ? 0 : 4; }
-  QVariant data(const QModelIndex& index, int role) const override {
-    if (!index.isValid() || static_cast<size_t>(index.row()) >= files_.size()) return {};
-    const fs::NodeRef& file = files_[static_cast<size_t>(index.row())];
-    if (role == Qt::ForegroundRole && file.isDeleted()) return QColor(255, 0, 0);
-    if (role != Qt::DisplayRole) return {};
-    switch (index.column()) {
-      case 0:
-        return QString::fromStdString(file.name());
-      case 1:
-        return QString::fromStdString(ops::SizeText(file.size()));
-      case 2:
-        return QString(fs::StateWord(file.flags()));
-      case 3:
-        return QString::fromStdString(file.modified());
-      default:
-        return {};
-    }
-  }
-  QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-    static const char* const kHeaders[] = {"名称", "大小", "状态", "修改时间"};
-    return section >= 0 && section < 4 ? QString(kHeaders[section]) : QVariant();
+ protected:
+  void resizeEvent(QResizeEvent* event) override {
+    QTreeView::resizeEvent(event);
+    const int width = viewport()->width();
+    for (int c = 0; c < FileListModel::kColumnCount; ++c)
+      header()->resizeSection(c, FileListModel::resizedWidth(c, width));
   }
 
  private:
-  fs::NodeRef folder_;
-  std::vector<fs::NodeRef> files_;
+  FileListModel* files_;
 };
-
-FileListModel& Files(QAbstractItemModel* model) { return *static_cast<FileListModel*>(model); }
 
 // What a scan could not read, for the operator: a listing that lacks
 // something must not pass for whole. Empty when everything was read.
@@ -112,11 +100,15 @@ PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskN
     tree_->header()->resizeSection(c, FolderTreeModel::defaultWidth(c));
     tree_->setColumnHidden(c, FolderTreeModel::defaultWidth(c) == 0);
   }
-  fileList_ = new QTreeView(splitter);
-  fileList_->setModel(files_);
+  fileList_ = new FileListView(files_, splitter);
   fileList_->setRootIsDecorated(false);
   fileList_->setUniformRowHeights(true);
-  fileList_->header()->resizeSection(0, 260);
+  fileList_->setAllColumnsShowFocus(true);
+  fileList_->setContextMenuPolicy(Qt::CustomContextMenu);
+  fileList_->header()->setStretchLastSection(false);
+  for (int c = 0; c < FileListModel::kColumnCount; ++c)
+    fileList_->header()->resizeSection(c, FileListModel::defaultWidth(c));
+  statisticsView_ = new SilentProgress(this);
   splitter->setStretchFactor(1, 1);
   splitter->setSizes({260, 540});
   auto* layout = new QVBoxLayout(this);
@@ -126,6 +118,13 @@ PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskN
   connect(tree_->selectionModel(), &QItemSelectionModel::currentChanged, this,
           [this](const QModelIndex& current) { showFolder(current); });
   connect(tree_, &QWidget::customContextMenuRequested, this, &PartitionWindow::popupMenu);
+  connect(fileList_, &QWidget::customContextMenuRequested, this, &PartitionWindow::listPopupMenu);
+  connect(fileList_, &QAbstractItemView::doubleClicked, this, &PartitionWindow::openRow);
+  connect(this, &PartitionWindow::statisticsRequested, this, &PartitionWindow::startStatistics);
+  // Ticks are kept whole in the nodes; each view repaints what the other changed.
+  connect(files_, &FileListModel::ticked, this,
+          [this](const fs::NodeRef&) { folders_->ticksChangedBelow(tree_->currentIndex()); });
+  connect(folders_, &FolderTreeModel::ticked, this, [this](const QModelIndex&) { files_->ticksChanged(); });
 }
 
 PartitionWindow::~PartitionWindow() = default;
@@ -149,7 +148,7 @@ bool PartitionWindow::findRecords(disk::DiskInfo*& disk, disk::PartitionInfo*& p
 
 void PartitionWindow::clearViews() {
   tree_->selectionModel()->clear();
-  Files(files_).clear();
+  files_->clear();
   folders_->clear();
 }
 
@@ -201,16 +200,68 @@ void PartitionWindow::showFirstFolder(const QModelIndex& top) {
   showFolder(first);
 }
 
-void PartitionWindow::showFolder(const QModelIndex& index) { Files(files_).show(folders_->nodeOf(index)); }
+void PartitionWindow::showFolder(const QModelIndex& index) {
+  const fs::NodeRef folder = folders_->nodeOf(index);
+  files_->show(folder, folders_->tickOf(index), filter_.pattern.toStdString());
+  emit folderSummaryChanged(
+      QString::fromStdString(ops::FolderSummaryText(counters_.totalSize, counters_.folders, counters_.files)));
+}
+
+void PartitionWindow::selectAll() { setAllTicks(1); }
+
+void PartitionWindow::selectNone() { setAllTicks(0); }
+
+void PartitionWindow::setAllTicks(uint8_t tick) {
+  for (int top = 0; folders_->topIndex(top).isValid(); ++top) folders_->setTick(folders_->topIndex(top), tick);
+  files_->ticksChanged();
+}
+
+namespace {
+ops::StatisticsFilter StatisticsFilterOf(const FilterState& filter) {
+  return {filter.pattern.toStdString(), filter.includeExisting, filter.includeDeleted};
+}
+}  // namespace
+
+void PartitionWindow::listStatistics() {
+  const fs::NodeRef node = selectedFile();
+  if (!node) return;
+  emit statisticsReady(QString::fromStdString(ops::StatisticsText(ops::CountFiles(node, StatisticsFilterOf(filter_)))));
+}
+
+void PartitionWindow::startStatistics() {
+  QModelIndex item = tree_->currentIndex();
+  if (folders_->isTop(item)) item = folders_->index(0, 0, item);
+  const fs::NodeRef node = folders_->nodeOf(item);
+  if (!node || refusedForSearch()) return;
+  OperationRequest request;
+  request.owner = this;
+  request.family = OperationFamily::kStatistics;
+  request.title = "文件大小统计";
+  request.view = statisticsView_;
+  // The nodes stay where they are while the count is raised: every scan of
+  // this window and every search of the disk refuses until the walk is
+  // over. The disk's carved files may also change when another window's
+  // scan is published, unless a window says it reads them.
+  request.count = count_;
+  if (node.family() == fs::NodeFamily::kCarved) request.busy = fileScan_;
+  auto result = std::make_shared<ops::FileStatistics>();
+  request.work = [node, filter = StatisticsFilterOf(filter_), result](platform::ProgressBlock&) {
+    *result = ops::CountFiles(node, filter);
+  };
+  request.publish = [self = QPointer<PartitionWindow>(this), result] {
+    if (self) emit self->statisticsReady(QString::fromStdString(ops::StatisticsText(*result)));
+  };
+  starter_(std::move(request));
+}
 
 fs::NodeRef PartitionWindow::selectedFolder() const { return folders_->nodeOf(tree_->currentIndex()); }
 
 fs::NodeRef PartitionWindow::selectedFile() const {
   const QModelIndex current = fileList_->currentIndex();
-  return current.isValid() ? Files(files_).nodeAt(current.row()) : fs::NodeRef();
+  return current.isValid() ? files_->nodeAt(current.row()) : fs::NodeRef();
 }
 
-fs::NodeRef PartitionWindow::listedFolder() const { return Files(files_).folder(); }
+fs::NodeRef PartitionWindow::listedFolder() const { return files_->folder(); }
 
 std::vector<fs::NodeRef> PartitionWindow::attachedNodes() const {
   std::vector<fs::NodeRef> nodes;
@@ -223,13 +274,20 @@ std::vector<fs::NodeRef> PartitionWindow::attachedNodes() const {
 }
 
 void PartitionWindow::clearTicks(const std::vector<fs::NodeRef>& nodes) {
-  std::vector<fs::NodeRef> stack(nodes.begin(), nodes.end());
-  while (!stack.empty()) {
-    const fs::NodeRef n = stack.back();
-    stack.pop_back();
-    n.setTick(0);
-    n.forEachChild([&](const fs::NodeRef& child) { stack.push_back(child); });
+  for (const fs::NodeRef& node : nodes) ops::SetTickBelow(node, 0);
+  // The cleared nodes may lie anywhere below the attached folders, also
+  // below folders the tree has made no items for: fold every attached tree.
+  for (const fs::NodeRef& node : attachedNodes()) ops::RecomputeTicks(node);
+  for (int top = 0; folders_->topIndex(top).isValid(); ++top) {
+    const QModelIndex topItem = folders_->topIndex(top);
+    bool anyTicked = false;
+    for (int row = 0; row < folders_->rowCount(topItem); ++row)
+      anyTicked = anyTicked || folders_->tickOf(folders_->index(row, 0, topItem)) != 0;
+    // A top item keeps its own tick, but not one that nothing below it has any more.
+    if (!anyTicked && folders_->tickOf(topItem) != 0) folders_->setTick(topItem, 0);
   }
+  folders_->refreshTicks();
+  files_->ticksChanged();
 }
 
 QStringList PartitionWindow::shownFiles() const {
@@ -391,6 +449,35 @@ void PartitionWindow::popupMenu(const QPoint& pos) {
             &PartitionWindow::statisticsRequested);
   }
   menu.exec(tree_->viewport()->mapToGlobal(pos));
+}
+
+void PartitionWindow::listPopupMenu(const QPoint& pos) {
+  const QModelIndex index = fileList_->indexAt(pos);
+  if (!index.isValid()) return;
+  fileList_->setCurrentIndex(index);
+  QMenu menu(this);
+  connect(menu.addAction("保存当前选中文件     Ctrl+Alt+R"), &QAction::triggered, this,
+          [this] { emit saveSelectedRequested(true); });
+  connect(menu.addAction("保存打勾文件         Ctrl+S"), &QAction::triggered, this,
+          [this] { emit saveTickedRequested(true); });
+  connect(menu.addAction("文件大小统计         Ctrl+Alt+A"), &QAction::triggered, this,
+          &PartitionWindow::listStatistics);
+  menu.exec(fileList_->viewport()->mapToGlobal(pos));
+}
+
+void PartitionWindow::openRow(const QModelIndex& index) {
+  const fs::NodeRef node = files_->nodeAt(index.row());
+  if (!node) return;
+  if (!node.isFolderLike()) {
+    emit fileActivated(node);
+    return;
+  }
+  const QModelIndex current = tree_->currentIndex();
+  const QModelIndex child = folders_->childFor(current, node);
+  if (!child.isValid()) return;
+  tree_->expand(current);
+  tree_->setCurrentIndex(child);  // lists it
+  tree_->scrollTo(child);
 }
 
 }  // namespace orvaldi::app

@@ -21,6 +21,7 @@ class QAbstractItemModel;
 
 namespace orvaldi::app {
 
+class FileListModel;
 class FolderTreeModel;
 
 // The window's file filter: which files the tree, the carved-file list and
@@ -89,6 +90,7 @@ class PartitionWindow final : public QWidget {
   QTreeView* tree() const { return tree_; }
   FolderTreeModel* folders() const { return folders_; }
   QTreeView* fileList() const { return fileList_; }
+  FileListModel* files() const { return files_; }
   // The files of the folder shown on the right, by name.
   QStringList shownFiles() const;
 
@@ -107,6 +109,15 @@ class PartitionWindow final : public QWidget {
   void scanDeleted();
   // Shows the files of the folder at `index` on the right.
   void showFolder(const QModelIndex& index);
+  // "全部选择" / "取消全部选择": ticks or clears the left tree's top items
+  // and everything below them.
+  void selectAll();
+  void selectNone();
+  // "文件大小统计" of the left tree's current item (its first child for a
+  // top item), counted on a worker; the text comes with statisticsReady.
+  void startStatistics();
+  // The list popup's "文件大小统计": the current row, counted at once.
+  void listStatistics();
 
  signals:
   // Commands of the tree's menus (fromList false) and the file list's
@@ -139,6 +150,11 @@ class PartitionWindow final : public QWidget {
   void showFirstFolder(const QModelIndex& top);
   void clearViews();
   void popupMenu(const QPoint& pos);
+  void listPopupMenu(const QPoint& pos);
+  // A double click on a row: a folder is opened in the left tree, a file
+  // is handed on to the hex viewer.
+  void openRow(const QModelIndex& index);
+  void setAllTicks(uint8_t tick);
 
   disk::DiskInfoList& disks_;
   const QString diskName_;
@@ -159,7 +175,9 @@ class PartitionWindow final : public QWidget {
   QTreeView* tree_ = nullptr;
   FolderTreeModel* folders_ = nullptr;
   QTreeView* fileList_ = nullptr;
-  QAbstractItemModel* files_ = nullptr;
+  FileListModel* files_ = nullptr;
+  // The statistics run without a progress window of their own.
+  ProgressView* statisticsView_ = nullptr;
 };
 
 }  // namespace orvaldi::app

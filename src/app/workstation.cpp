@@ -5,12 +5,23 @@
 #include "app/device_window.h"
 #include "app/main_frame.h"
 #include "app/partition_window.h"
+#include "app/prompter.h"
 
 namespace orvaldi::app {
 
 void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   QObject::connect(&device, &DeviceWindow::documentCreated, &frame,
                    [&frame](QWidget* window, const QString& title) { frame.addDocumentWindow(window, title); });
+  // Status panes 1 and 2 and the "文件统计" box follow the partition windows.
+  QObject::connect(&device, &DeviceWindow::documentCreated, &frame, [&frame](QWidget* window, const QString&) {
+    auto* partition = qobject_cast<PartitionWindow*>(window);
+    if (!partition) return;
+    QObject::connect(partition, &PartitionWindow::folderSummaryChanged, &frame, &MainFrame::setFolderSummary);
+    QObject::connect(partition, &PartitionWindow::statisticsReady, &frame, [&frame](const QString& text) {
+      frame.setStatisticsText(text);
+      CurrentPrompter().message(&frame, "文件统计", text);
+    });
+  });
   const auto on = [&frame](int command, auto&& slot) {
     if (QAction* action = frame.action(command)) QObject::connect(action, &QAction::triggered, &frame, slot);
   };
@@ -23,9 +34,16 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   on(kCmdReopenDisk, [&frame] {
     if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow())) window->reopenDisk();
   });
-  for (const int waiting :
-       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdRecoverFiles,
-        kCmdRecoverTicked, kCmdStatistics, kCmdSelectAll, kCmdSelectNone, kCmdFileFilter, kCmdFindFile})
+  const auto onPartition = [&frame, &on](int command, void (PartitionWindow::*slot)()) {
+    on(command, [&frame, slot] {
+      if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow())) (window->*slot)();
+    });
+  };
+  onPartition(kCmdStatistics, &PartitionWindow::startStatistics);
+  onPartition(kCmdSelectAll, &PartitionWindow::selectAll);
+  onPartition(kCmdSelectNone, &PartitionWindow::selectNone);
+  for (const int waiting : {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo,
+                            kCmdRecoverFiles, kCmdRecoverTicked, kCmdFileFilter, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 

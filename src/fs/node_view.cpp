@@ -173,4 +173,59 @@ bool NodeRef::hasChildren() const {
   return false;
 }
 
+ChildCursor::ChildCursor(const NodeRef& parent) : family_(parent.family_) {
+  switch (family_) {
+    case NodeFamily::kFat:
+      fat_ = parent.fat_->children.begin();
+      fatEnd_ = parent.fat_->children.end();
+      break;
+    case NodeFamily::kNtfs:
+      ntfs_ = parent.ntfs_->children.begin();
+      ntfsEnd_ = parent.ntfs_->children.end();
+      break;
+    case NodeFamily::kCarved:
+      if (!parent.folder_) {
+        family_ = NodeFamily::kNone;
+        break;
+      }
+      carved_ = parent.carved_->children.lower_bound(parent.sector_);
+      carvedEnd_ = parent.carved_->children.end();
+      end_ = parent.end_;
+      break;
+    case NodeFamily::kNone:
+      break;
+  }
+}
+
+bool ChildCursor::atEnd() const {
+  switch (family_) {
+    case NodeFamily::kFat:
+      return fat_ == fatEnd_;
+    case NodeFamily::kNtfs:
+      return ntfs_ == ntfsEnd_;
+    case NodeFamily::kCarved:
+      return carved_ == carvedEnd_ || carved_->first >= end_;
+    case NodeFamily::kNone:
+      break;
+  }
+  return true;
+}
+
+NodeRef ChildCursor::next() {
+  if (atEnd()) return {};
+  switch (family_) {
+    case NodeFamily::kFat:
+      return NodeRef(&*fat_++);
+    case NodeFamily::kNtfs:
+      return NodeRef(&*ntfs_++);
+    case NodeFamily::kCarved: {
+      const auto it = carved_++;
+      return NodeRef::CarvedFile(&it->second, it->first);
+    }
+    case NodeFamily::kNone:
+      break;
+  }
+  return {};
+}
+
 }  // namespace orvaldi::fs

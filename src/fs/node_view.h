@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <limits>
+#include <list>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -117,6 +119,7 @@ class NodeRef {
   }
 
  private:
+  friend class ChildCursor;
   NodeFamily family_ = NodeFamily::kNone;
   bool folder_ = false;  // carved: the folder rather than one file
   const FatNode* fat_ = nullptr;
@@ -124,6 +127,27 @@ class NodeRef {
   const disk::CarvedNode* carved_ = nullptr;
   uint64_t sector_ = 0;  // carved file: its start; folder: the first sector shown
   uint64_t end_ = 0;     // folder: the sector after the last shown
+};
+
+// Walks a node's children one at a time, in the order forEachChild gives
+// them, for views that make rows in batches: it keeps its place between
+// batches instead of walking the list again from its start. Valid as long as
+// the tree is.
+class ChildCursor {
+ public:
+  ChildCursor() = default;
+  explicit ChildCursor(const NodeRef& parent);
+
+  bool atEnd() const;
+  // The child at the cursor, which then moves on; none at the end.
+  NodeRef next();
+
+ private:
+  NodeFamily family_ = NodeFamily::kNone;
+  std::list<FatNode>::const_iterator fat_, fatEnd_;
+  std::list<NtfsNode>::const_iterator ntfs_, ntfsEnd_;
+  std::map<uint64_t, disk::CarvedNode>::const_iterator carved_, carvedEnd_;
+  uint64_t end_ = 0;  // carved: the sector after the last one shown
 };
 
 }  // namespace orvaldi::fs

@@ -59,6 +59,29 @@ TEST(NodeRef, ParentIdAsTheListingShowsIt) {
   EXPECT_EQ(fs::NodeRef(&orphans).parentId(fs::NodeRef()), std::nullopt);
 }
 
+// The cursor a list pages with gives the children forEachChild gives, and
+// stops where a carved folder's range ends.
+TEST(NodeRef, ChildCursorWalksAsForEachChild) {
+  disk::CarvedNode carved;
+  for (uint64_t sector : {5, 10, 12, 14, 15, 20}) carved.children[sector] = disk::CarvedNode{0, 1, "f", {}};
+  fs::FatNode fat;
+  fs::InsertChild(fat, Node("a", fs::node_kind::kFile, 3));
+  fs::InsertChild(fat, Node("d", fs::node_kind::kFolder, 4));
+  for (const fs::NodeRef& parent : {fs::NodeRef::CarvedFolder(&carved, 10, 5), fs::NodeRef(&fat),
+                                    fs::NodeRef::CarvedFile(&carved.children[5], 5)}) {
+    std::vector<fs::NodeRef> walked, paged;
+    parent.forEachChild([&](const fs::NodeRef& child) { walked.push_back(child); });
+    for (fs::ChildCursor cursor(parent); !cursor.atEnd();) paged.push_back(cursor.next());
+    EXPECT_EQ(paged, walked);
+  }
+  fs::ChildCursor range(fs::NodeRef::CarvedFolder(&carved, 10, 5));
+  EXPECT_EQ(range.next().carvedSector(), 10u);
+  EXPECT_EQ(range.next().carvedSector(), 12u);
+  EXPECT_EQ(range.next().carvedSector(), 14u);
+  EXPECT_TRUE(range.atEnd());
+  EXPECT_FALSE(range.next());
+}
+
 // A partition of each family over sectors that hold no usable boot sector,
 // and the modes each family's reader lacks.
 TEST(OpenPartition, StatusSaysWhatCameOfIt) {
