@@ -1,16 +1,31 @@
 #include "app/workstation.h"
 
 #include <QAction>
+#include <QPointer>
 
 #include "app/device_window.h"
 #include "app/main_frame.h"
 #include "app/partition_window.h"
+#include "app/save_command.h"
 
 namespace orvaldi::app {
 
 void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   QObject::connect(&device, &DeviceWindow::documentCreated, &frame,
                    [&frame](QWidget* window, const QString& title) { frame.addDocumentWindow(window, title); });
+  auto* save = new SaveCommand(
+      device.starter(),
+      [device = QPointer<DeviceWindow>(&device)](const QString& disk) { return device && device->searching(disk); },
+      &frame);
+  QObject::connect(save, &SaveCommand::statisticsText, &frame, &MainFrame::setStatisticsText);
+  QObject::connect(&device, &DeviceWindow::documentCreated, save, [save](QWidget* window, const QString&) {
+    auto* partition = qobject_cast<PartitionWindow*>(window);
+    if (!partition) return;
+    QObject::connect(partition, &PartitionWindow::saveSelectedRequested, save,
+                     [save, partition](bool fromList) { save->saveSelected(partition, fromList); });
+    QObject::connect(partition, &PartitionWindow::saveTickedRequested, save,
+                     [save, partition](bool fromList) { save->saveTicked(partition, fromList); });
+  });
   const auto on = [&frame](int command, auto&& slot) {
     if (QAction* action = frame.action(command)) QObject::connect(action, &QAction::triggered, &frame, slot);
   };
@@ -23,9 +38,12 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   on(kCmdReopenDisk, [&frame] {
     if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow())) window->reopenDisk();
   });
-  for (const int waiting :
-       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdRecoverFiles,
-        kCmdRecoverTicked, kCmdStatistics, kCmdSelectAll, kCmdSelectNone, kCmdFileFilter, kCmdFindFile})
+  on(kCmdRecoverFiles,
+     [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
+  on(kCmdRecoverTicked,
+     [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
+  for (const int waiting : {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo,
+                            kCmdStatistics, kCmdSelectAll, kCmdSelectNone, kCmdFileFilter, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
