@@ -90,8 +90,11 @@ BadNameDialog::BadNameDialog(const QString& oldName, const QString& proposed, QW
   fields->addWidget(oldName_, 0, 1, 1, 2);
   fields->addWidget(new QLabel("新文件名", this), 1, 0);
   fields->addWidget(newName_, 1, 1, 1, 2);
-  fields->addWidget(replaceAll_, 2, 0, 1, 2);
-  fields->addWidget(replacement_, 2, 2, Qt::AlignLeft);
+  auto* replace = new QHBoxLayout;
+  replace->addWidget(replaceAll_);
+  replace->addWidget(replacement_);
+  replace->addStretch(1);
+  fields->addLayout(replace, 2, 0, 1, 3);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
   buttons->addWidget(rename_);
