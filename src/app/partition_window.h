@@ -62,6 +62,10 @@ class PartitionWindow final : public QWidget {
   // Raised while a scan of this window reads the disk's records (the
   // carved files among them) on its worker.
   std::shared_ptr<const ops::BusyFlag> readingFlag() const { return fileScan_; }
+  // Both, for the save another window runs on this window's records: it
+  // counts as the window's own work and as reading the records.
+  std::shared_ptr<ops::OperationCount> countForWork() const { return count_; }
+  std::shared_ptr<ops::BusyFlag> readingFlagForWork() const { return fileScan_; }
   // Asked before every command: while it answers true (a search of the
   // disk is running and will change its records), the window starts nothing.
   void setDiskSearched(std::function<bool()> searched) { diskSearched_ = std::move(searched); }

@@ -1,25 +1,43 @@
 #include "app/workstation.h"
 
 #include <QAction>
+#include <QPointer>
 
 #include "app/device_window.h"
+#include "app/hex_view.h"
 #include "app/main_frame.h"
 #include "app/partition_window.h"
 #include "app/prompter.h"
+#include "app/save_command.h"
 
 namespace orvaldi::app {
 
 void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   QObject::connect(&device, &DeviceWindow::documentCreated, &frame,
                    [&frame](QWidget* window, const QString& title) { frame.addDocumentWindow(window, title); });
-  // Status panes 1 and 2 and the "文件统计" box follow the partition windows.
-  QObject::connect(&device, &DeviceWindow::documentCreated, &frame, [&frame](QWidget* window, const QString&) {
+  auto* save = new SaveCommand(
+      device.starter(),
+      [device = QPointer<DeviceWindow>(&device)](const QString& disk) { return device && device->searching(disk); },
+      &frame);
+  QObject::connect(save, &SaveCommand::statisticsText, &frame, &MainFrame::setStatisticsText);
+  // What each partition window asks of the others: status panes 1 and 2 and
+  // the "文件统计" box, its saves, and the hex viewer of a double-clicked file.
+  QObject::connect(&device, &DeviceWindow::documentCreated, &frame, [&frame, save](QWidget* window, const QString&) {
     auto* partition = qobject_cast<PartitionWindow*>(window);
     if (!partition) return;
     QObject::connect(partition, &PartitionWindow::folderSummaryChanged, &frame, &MainFrame::setFolderSummary);
     QObject::connect(partition, &PartitionWindow::statisticsReady, &frame, [&frame](const QString& text) {
       frame.setStatisticsText(text);
       CurrentPrompter().message(&frame, "文件统计", text);
+    });
+    QObject::connect(partition, &PartitionWindow::saveSelectedRequested, save,
+                     [save, partition](bool fromList) { save->saveSelected(partition, fromList); });
+    QObject::connect(partition, &PartitionWindow::saveTickedRequested, save,
+                     [save, partition](bool fromList) { save->saveTicked(partition, fromList); });
+    QObject::connect(partition, &PartitionWindow::fileActivated, partition, [partition](const fs::NodeRef& file) {
+      disk::DiskInfo* disk = nullptr;
+      disk::PartitionInfo* records = nullptr;
+      if (partition->findRecords(disk, records)) ShowHexViewer(partition, *disk, *records, file);
     });
   });
   const auto on = [&frame](int command, auto&& slot) {
@@ -42,8 +60,12 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   onPartition(kCmdStatistics, &PartitionWindow::startStatistics);
   onPartition(kCmdSelectAll, &PartitionWindow::selectAll);
   onPartition(kCmdSelectNone, &PartitionWindow::selectNone);
+  on(kCmdRecoverFiles,
+     [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
+  on(kCmdRecoverTicked,
+     [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   for (const int waiting : {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo,
-                            kCmdRecoverFiles, kCmdRecoverTicked, kCmdFileFilter, kCmdFindFile})
+                            kCmdFileFilter, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
