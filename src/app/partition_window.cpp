@@ -11,6 +11,7 @@
 
 #include "app/file_list_model.h"
 #include "app/folder_tree_model.h"
+#include "app/picture_preview.h"
 #include "app/prompter.h"
 #include "ops/statistics.h"
 #include "ops/ticks.h"
@@ -125,6 +126,17 @@ PartitionWindow::PartitionWindow(disk::DiskInfoList& disks, const QString& diskN
   connect(files_, &FileListModel::ticked, this,
           [this](const fs::NodeRef&) { folders_->ticksChangedBelow(tree_->currentIndex()); });
   connect(folders_, &FolderTreeModel::ticked, this, [this](const QModelIndex&) { files_->ticksChanged(); });
+  // A picture pressed and held still pops up its preview, read from the disk.
+  new PicturePreview(fileList_, [this](const QModelIndex& row) {
+    PictureFile file;
+    disk::DiskInfo* disk = nullptr;
+    disk::PartitionInfo* partition = nullptr;
+    if (!row.isValid() || !findRecords(disk, partition)) return file;
+    file.disk = disk;
+    file.partition = partition;
+    file.node = files_->nodeAt(row.row());
+    return file;
+  });
 }
 
 PartitionWindow::~PartitionWindow() = default;
