@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -13,8 +15,12 @@
 #include <QPushButton>
 #include <QTest>
 #include <QThread>
+#include <QTreeView>
 
+#include "app/device_tree_model.h"
+#include "app/device_window.h"
 #include "app/operation_starter.h"
+#include "app/partition_window.h"
 #include "app/progress_dialog.h"
 #include "app/text_progress_bar.h"
 #include "gui_support.h"
@@ -234,6 +240,64 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   EXPECT_TRUE(sawCancel.load());
   EXPECT_FALSE(published);
   EXPECT_EQ(count->value(), 0);
+}
+
+// Times the GUI's scans through the real starter, progress windows and all,
+// from the command to the published result: "扫描格式化文件" of partition 0
+// of ORVALDI_GUI_SCAN_BENCH_FAT and "全盘扫描" of ORVALDI_GUI_SCAN_BENCH_DISK
+// (bench/gui_scan_bench.sh sets them and prints the CLI's times beside).
+TEST(ProgressBench, ScansThroughTheRealStarter) {
+  const char* fatImage = std::getenv("ORVALDI_GUI_SCAN_BENCH_FAT");
+  const char* diskImage = std::getenv("ORVALDI_GUI_SCAN_BENCH_DISK");
+  if ((!fatImage || !*fatImage) && (!diskImage || !*diskImage))
+    GTEST_SKIP() << "set ORVALDI_GUI_SCAN_BENCH_FAT and/or ORVALDI_GUI_SCAN_BENCH_DISK to time the scans";
+  using Clock = std::chrono::steady_clock;
+  const auto seconds = [](Clock::duration d) { return std::chrono::duration<double>(d).count(); };
+  // The end of a scan is a posted event (the publishing), so waiting for
+  // events adds no polling delay to the figure.
+  const auto waitFor = [](const auto& done) {
+    while (!done()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  };
+  ScriptedPrompter prompter;
+  const app::OperationStarter starter = app::MakeOperationStarter();
+  if (fatImage && *fatImage) {
+    disk::DiskInfoList disks;
+    app::DeviceWindow window(disks, starter);
+    std::unique_ptr<QWidget> document;
+    QObject::connect(&window, &app::DeviceWindow::documentCreated, [&](QWidget* w, const QString&) {
+      w->resize(900, 600);
+      w->show();
+      document.reset(w);
+    });
+    ASSERT_TRUE(window.openImage(fatImage));
+    window.tree()->setCurrentIndex(window.model()->index(0, 0, window.model()->index(0, 0)));
+    window.openSelectedPartition();
+    ASSERT_TRUE(document);
+    auto* w = static_cast<app::PartitionWindow*>(document.get());
+    const auto opened = [&] { return !w->readingFlag()->raised() && !w->busy(); };
+    waitFor(opened);
+    const auto t0 = Clock::now();
+    w->scanFormatted();
+    waitFor([&] { return !w->readingFlag()->raised(); });
+    std::printf("gui 扫描格式化文件 %.3f s (%u folders, %u files)\n", seconds(Clock::now() - t0), w->counters().folders,
+                w->counters().files);
+    waitFor(opened);
+  }
+  if (diskImage && *diskImage) {
+    disk::DiskInfoList disks;
+    app::DeviceWindow window(disks, starter);
+    ASSERT_TRUE(window.openImage(diskImage));
+    const QModelIndex diskItem = window.model()->index(0, 0);
+    window.tree()->setCurrentIndex(diskItem);
+    const QString diskText = window.model()->itemText(diskItem);
+    const auto t0 = Clock::now();
+    window.fullDiskScan();
+    ASSERT_TRUE(window.searching(diskText));
+    waitFor([&] { return !window.searching(diskText); });
+    const double took = seconds(Clock::now() - t0);
+    std::printf("gui 全盘扫描 %.3f s (%.2f GB/s)\n", took, static_cast<double>(disks.front().sizeBytes) / took / 1e9);
+    waitFor([&] { return !window.busy(); });
+  }
 }
 
 }  // namespace
