@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include <QApplication>
 #include <QImage>
@@ -150,6 +152,131 @@ TEST(ProgressDialog, StatusLinesStopAndDots) {
   dialog.close();
   EXPECT_TRUE(dialog.block().cancelled());
   EXPECT_FALSE(dialog.isVisible());
+}
+
+// Waits, without letting the UI thread run, until `done` holds; a worker
+// that waits for the UI thread never gets there.
+template <typename Done>
+bool WaitWithoutEvents(Done done) {
+  for (int round = 0; round < 5000 && !done(); ++round) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  return done();
+}
+
+TEST(ProgressDialog, MessagesFromAnotherThreadAreRecordedAndShownLatestFirst) {
+  QWidget owner;
+  owner.resize(600, 400);
+  owner.show();
+  ProgressDialog dialog(&owner);
+  dialog.showFor("扫描丢失文件");
+  // Dots at six and held once: the next redraw that moves them shows one.
+  while (dialog.dotsText().size() < 6) dialog.step();
+  dialog.step();
+  ASSERT_EQ(dialog.dotsText().size(), 6);
+
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    platform::ProgressBlock& block = dialog.block();
+    block.beginStage(10, 4);
+    for (int i = 0; i < 500; ++i) block.step();  // past the bound: exactly full
+    block.beginStage(1000, 1);
+    for (int i = 0; i < 500; ++i) block.step();
+    block.setPosition(static_cast<uint64_t>(int64_t{-5}));  // a huge unsigned value: the bound
+    block.setPosition(700);
+    done = true;
+  });
+  EXPECT_TRUE(WaitWithoutEvents([&] { return done.load(); }));
+  // Recorded, not yet shown: the window shows it at its next redraw.
+  EXPECT_EQ(dialog.statusText(), QString("正在执行操作,请稍后..."));
+  ASSERT_TRUE(PumpUntil([&] { return done && dialog.bar().position() == 700; }));
+  worker.join();
+  EXPECT_EQ(dialog.bar().upper(), 1000);
+  EXPECT_EQ(dialog.statusText(), QString("正在扫描丢失文件"));
+  EXPECT_EQ(dialog.dotsText(), QString("."));  // 1,003 messages, one redraw
+
+  // The block's text, once an engine wrote one, is the status line.
+  dialog.block().setText("4096 BYTE被保存");
+  dialog.showLatest();
+  EXPECT_EQ(dialog.statusText(), QString("4096 BYTE被保存"));
+  dialog.block().clearText();
+  dialog.showLatest();
+  EXPECT_EQ(dialog.statusText(), QString("正在扫描丢失文件"));
+}
+
+// A view of the request's own whose messages belong on the UI thread.
+class RecordingView final : public QWidget, public app::ProgressView, public platform::ProgressSink {
+ public:
+  RecordingView() { block_.setSink(this); }
+  platform::ProgressBlock& block() override { return block_; }
+  void showFor(const QString&) override {}
+  void closeWhenDone() override { calls.push_back("close"); }
+  void beginStage(int64_t upper, int64_t step) override {
+    record("begin " + std::to_string(upper) + "/" + std::to_string(step));
+  }
+  void step() override { record("step"); }
+  void setPosition(uint64_t position) override { record("position " + std::to_string(position)); }
+  std::vector<std::string> calls;
+  bool offUiThread = false;
+
+ private:
+  void record(std::string call) {
+    offUiThread = offUiThread || QThread::currentThread() != thread();
+    calls.push_back(std::move(call));
+  }
+  platform::ProgressBlock block_;
+};
+
+TEST(OperationStarter, TheWorkerNeverWaitsForItsViewWhichSeesTheLastStateBeforePublishing) {
+  ScriptedPrompter prompter;
+  QWidget owner;
+  app::OperationStarter start = app::MakeOperationStarter();
+  RecordingView own;
+  struct Case {
+    const char* name;
+    app::ProgressView* view;  // null: the owner's standard window
+  };
+  for (const Case& c : {Case{"standard window", nullptr}, Case{"own view", &own}}) {
+    SCOPED_TRACE(c.name);
+    auto busy = std::make_shared<ops::BusyFlag>();
+    std::atomic<bool> worked{false};
+    int64_t positionAtPublish = -1;
+    QString statusAtPublish;
+    std::vector<std::string> callsAtPublish;
+    app::OperationRequest request;
+    request.family = app::OperationFamily::kPartitionScan;
+    request.title = "分区扫描";
+    request.owner = &owner;
+    request.view = c.view;
+    request.busy = busy;
+    request.work = [&](platform::ProgressBlock& block) {
+      block.beginStage(10, 4);
+      for (int i = 0; i < 3; ++i) block.step();
+      block.beginStage(200000, 1);
+      for (int i = 0; i < 200000; ++i) block.step();
+      block.setText("正在分析文件，请稍后！");
+      worked = true;
+    };
+    request.publish = [&] {
+      if (auto* dialog = owner.findChild<ProgressDialog*>()) {
+        positionAtPublish = dialog->bar().position();
+        statusAtPublish = dialog->statusText();
+      }
+      callsAtPublish = own.calls;
+    };
+    ASSERT_TRUE(start(request));
+    EXPECT_TRUE(WaitWithoutEvents([&] { return worked.load(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !busy->raised(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kPartitionScanMonitor); }));
+    if (c.view) {
+      // Nothing reached the view while the UI thread was held: at the end
+      // it gets the last stage's start, then its position.
+      EXPECT_EQ(callsAtPublish, (std::vector<std::string>{"begin 200000/1", "position 200000"}));
+      EXPECT_EQ(own.calls.back(), "close");
+      EXPECT_FALSE(own.offUiThread);
+    } else {
+      EXPECT_EQ(positionAtPublish, 200000);
+      EXPECT_EQ(statusAtPublish, QString("正在分析文件，请稍后！"));
+    }
+  }
 }
 
 TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
