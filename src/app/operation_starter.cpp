@@ -73,7 +73,9 @@ class Run final {
   // then free.
   void finish() {
     QObject::disconnect(ownerGone_);
-    if (relayTimer_) relayTimer_->stop();
+    // Here, on its own thread: the last reference to the run may go on the
+    // monitor's thread.
+    relayTimer_.reset();
     if (viewAlive()) {
       if (dialog_) {
         dialog_->showLatest();

@@ -24,6 +24,7 @@
 #include "app/operation_starter.h"
 #include "app/partition_window.h"
 #include "app/progress_dialog.h"
+#include "app/search_dialogs.h"
 #include "app/text_progress_bar.h"
 #include "gui_support.h"
 
@@ -200,6 +201,17 @@ TEST(ProgressDialog, MessagesFromAnotherThreadAreRecordedAndShownLatestFirst) {
   dialog.block().clearText();
   dialog.showLatest();
   EXPECT_EQ(dialog.statusText(), QString("正在扫描丢失文件"));
+}
+
+TEST(SearchListWindow, AStoppedSearchDoesNotStopTheNext) {
+  app::SearchListWindow window;
+  window.showFor("扫描分区");
+  window.block().requestCancel();
+  window.closeWhenDone();
+  window.showFor("扫描分区");
+  EXPECT_FALSE(window.block().cancelled());
+  EXPECT_EQ(window.sharedBlock().get(), &window.block());
+  window.close();
 }
 
 // A view of the request's own whose messages belong on the UI thread.
