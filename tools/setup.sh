@@ -13,11 +13,12 @@ shift $(($# ? 1 : 0))
 # compressed on an ntfs-3g mount; FUSE for the faulty-disk server of the tests;
 # gddrescue (ddrescuelog) to check the rescue maps of imaging; ldmtool to check
 # crafted dynamic disks (tools/make_ldm_cases.sh); Qt 6 Widgets, Qt SVG (the
-# icons) and a CJK font for the desktop program and its screenshots.
+# icons), Qt's own Chinese texts (qtbase_zh_CN: the buttons and file dialogs
+# Qt draws) and a CJK font for the desktop program and its screenshots.
 PACKAGES=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libcli11-dev
           nlohmann-json3-dev zlib1g-dev sleuthkit mtools dosfstools ntfs-3g
           exfatprogs e2fsprogs fdisk gdisk attr fuse3 libfuse3-dev gddrescue ldmtool
-          qt6-base-dev qt6-svg-dev fonts-wqy-microhei)
+          qt6-base-dev qt6-svg-dev qt6-translations-l10n fonts-wqy-microhei)
 
 "$ROOT/tools/packages.sh" "${PACKAGES[@]}"
 

@@ -1,3 +1,4 @@
+// The about box.
 #include "app/about_dialog.h"
 
 #include <QHBoxLayout>
@@ -16,12 +17,14 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
   auto* icon = new QLabel(this);
   icon->setPixmap(QIcon(":/icons/orvaldi.svg").pixmap(64, 64));
   auto* text = new QLabel(QString("<b>Orvaldi %1</b><br>数据恢复工作站<br><br>"
-                                  "列出磁盘与分区，查找丢失的分区，<br>"
-                                  "恢复 FAT16、FAT32 与 NTFS 上已删除的文件，<br>"
-                                  "并按文件签名从整个磁盘中找回文件。<br><br>"
-                                  "只读取源磁盘，从不写入。")
+                                  "列出磁盘与分区，查找丢失的分区；<br>"
+                                  "找回 FAT16、FAT32 与 NTFS 分区上已删除的、<br>"
+                                  "或格式化后丢失的文件和文件夹；<br>"
+                                  "按文件内容扫描整个磁盘找回文件；<br>"
+                                  "制作磁盘映像，备份与恢复分区表。")
                               .arg(ORVALDI_VERSION),
                           this);
+  text->setObjectName("aboutText");
   auto* ok = new QPushButton("确定", this);
   ok->setDefault(true);
   connect(ok, &QPushButton::clicked, this, &QDialog::accept);

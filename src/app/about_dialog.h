@@ -1,5 +1,4 @@
-// The about box: what the program is, its version, and that it never
-// writes to the disk it reads.
+// The about box: the program's name and version, and what it does.
 #pragma once
 
 #include <QDialog>

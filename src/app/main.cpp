@@ -23,6 +23,7 @@
 #include "app/region_dialog.h"
 #include "app/settings.h"
 #include "app/splash.h"
+#include "app/translations.h"
 #include "app/workstation.h"
 #include "disk/disk_list.h"
 
@@ -86,6 +87,8 @@ int main(int argc, char** argv) {
   if (screenshots) qputenv("QT_QPA_PLATFORM", QByteArray("offscreen"));
   QApplication app(argc, argv);
   QApplication::setApplicationName("Orvaldi");
+  // Before any window: Qt's own buttons and file dialogs in Chinese too.
+  orvaldi::app::InstallQtChineseTexts();
 
   std::vector<std::string> failures;
   {

@@ -22,10 +22,16 @@ namespace orvaldi::app {
 class ProgressView {
  public:
   virtual ~ProgressView() = default;
-  // The block the engine reports through; its sink is this view (the
-  // starter delivers the messages on the UI thread, in order, and the
-  // engine waits for each).
+  // The block the engine reports through. Its messages reach the view on
+  // the UI thread: a view that is itself the block's sink gets, at most
+  // every 50 ms, a stage's start and then its latest position (the engine
+  // never waits for the view), and the final state before the operation
+  // publishes.
   virtual platform::ProgressBlock& block() = 0;
+  // The same block, for a view that may be destroyed while its operation
+  // runs (with the window that owns it): the operation keeps the block
+  // alive. Null: the view outlives its operation.
+  virtual std::shared_ptr<platform::ProgressBlock> sharedBlock() const { return nullptr; }
   // Shown with `title` when the operation starts; the cancel flag is clear.
   virtual void showFor(const QString& title) = 0;
   // Closed by the operation's end (not by the operator).

@@ -2,6 +2,7 @@
 // on the UI thread.
 #include "app/operation_starter.h"
 
+#include <algorithm>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -13,46 +14,80 @@
 #include <QObject>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
 #include <QWidget>
 
 #include "app/progress_dialog.h"
 #include "app/prompter.h"
+#include "ops/progress_tracker.h"
 
 namespace orvaldi::app {
 namespace {
 
-// One running operation, seen from the UI thread. It is also the sink of the
-// operation's block while it runs: each engine message waits on the worker
-// thread until the view has applied it on the UI thread.
-class Run final : public platform::ProgressSink {
+// How often a view that is not the standard window is shown the latest
+// progress (the standard window keeps its own pace).
+constexpr int kRelayMs = 50;
+
+// One running operation, seen from the UI thread. The worker's progress
+// messages never wait for the UI thread: the standard window records them
+// itself; for a view of the request's own (whose messages are meant for the
+// UI thread) they are recorded here and replayed to it every 50 ms, as a
+// stage's start followed by its latest position.
+class Run final {
  public:
-  Run(ops::CallGate& gate, OperationRequest request, ProgressView& view)
-      : gate_(gate),
-        request_(std::move(request)),
+  Run(OperationRequest request, ProgressView& view)
+      : request_(std::move(request)),
         owner_(request_.owner),
         hadOwner_(request_.owner != nullptr),
         view_(&view),
         viewObject_(dynamic_cast<QObject*>(&view)),
         viewIsObject_(viewObject_ != nullptr),
-        target_(dynamic_cast<platform::ProgressSink*>(&view)) {
-    if (auto* dialog = dynamic_cast<ProgressDialog*>(&view)) sharedBlock_ = dialog->sharedBlock();
+        dialog_(dynamic_cast<ProgressDialog*>(&view)) {
+    sharedBlock_ = view.sharedBlock();
     block_ = sharedBlock_ ? sharedBlock_.get() : &view.block();
-    block_->setSink(this);
+    if (!dialog_) {
+      target_ = dynamic_cast<platform::ProgressSink*>(&view);
+      block_->setSink(&relay_);
+      relayTimer_ = std::make_unique<QTimer>();
+      relayTimer_->setInterval(kRelayMs);
+      QObject::connect(relayTimer_.get(), &QTimer::timeout, [this] { replay(); });
+      relayTimer_->start();
+    }
+    // Closing the window that started the operation stops it at once: no
+    // one is left to see what it finds, and it would read on for nothing.
+    if (request_.owner) {
+      ownerGone_ = QObject::connect(request_.owner, &QObject::destroyed, [this] {
+        if (viewAlive() || sharedBlock_) block_->requestCancel();
+      });
+    }
   }
+  ~Run() { QObject::disconnect(ownerGone_); }
+  Run(const Run&) = delete;
+  Run& operator=(const Run&) = delete;
 
   void work() {
     if (request_.work) request_.work(*block_);
   }
 
-  // UI thread, after the work returned: publish, close, then free.
+  // UI thread, after the work returned: the last progress, publish, close,
+  // then free.
   void finish() {
+    QObject::disconnect(ownerGone_);
+    // Here, on its own thread: the last reference to the run may go on the
+    // monitor's thread.
+    relayTimer_.reset();
+    if (viewAlive()) {
+      if (dialog_) {
+        dialog_->showLatest();
+      } else {
+        replay();
+        block_->setSink(target_);
+      }
+    }
     if (!hadOwner_ || owner_) {
       if (request_.publish) request_.publish();
     }
-    if (viewAlive()) {
-      block_->setSink(target_);
-      view_->closeWhenDone();
-    }
+    if (viewAlive()) view_->closeWhenDone();
     if (request_.busy) request_.busy->lower();
     finished_ = true;
   }
@@ -63,41 +98,41 @@ class Run final : public platform::ProgressSink {
   }
 
   bool finished() const { return finished_; }
-  const OperationRequest& request() const { return request_; }
-
-  void beginStage(int64_t upper, int64_t step) override {
-    gate_.call([&] {
-      if (viewAlive() && target_) target_->beginStage(upper, step);
-    });
-  }
-  void step() override {
-    gate_.call([&] {
-      if (viewAlive() && target_) target_->step();
-    });
-  }
-  void setPosition(uint64_t position) override {
-    gate_.call([&] {
-      if (viewAlive() && target_) target_->setPosition(position);
-    });
-  }
 
  private:
   // A view that is a window may be destroyed with its owner while the
   // operation runs; the check runs on the UI thread only.
   bool viewAlive() const { return !viewIsObject_ || viewObject_; }
 
-  ops::CallGate& gate_;
+  // UI thread: what changed since the last look, to the request's own view.
+  void replay() {
+    if (!viewAlive() || !target_) return;
+    const ops::ProgressTracker::Snapshot latest = relay_.latest();
+    if (latest.stages != replayedStages_) target_->beginStage(latest.bar.upper(), latest.bar.stepSize());
+    if (latest.moves != replayedMoves_)
+      target_->setPosition(static_cast<uint64_t>(std::max<int64_t>(latest.bar.position(), 0)));
+    replayedStages_ = latest.stages;
+    replayedMoves_ = latest.moves;
+  }
+
   OperationRequest request_;
   QPointer<QWidget> owner_;
   bool hadOwner_;
   ProgressView* view_;
   QPointer<QObject> viewObject_;
   bool viewIsObject_;
-  platform::ProgressSink* target_;
-  // The standard window's block is kept alive by the operation itself, so a
-  // worker never reports into a freed block.
+  ProgressDialog* dialog_;  // the standard window, or null
+  // A view's shared block (the standard window's, for one) is kept alive by
+  // the operation itself, so a worker never reports into a freed block.
   std::shared_ptr<platform::ProgressBlock> sharedBlock_;
-  platform::ProgressBlock* block_;
+  platform::ProgressBlock* block_ = nullptr;
+  // For a view of the request's own: where its messages were meant to go.
+  platform::ProgressSink* target_ = nullptr;
+  ops::ProgressTracker relay_;
+  std::unique_ptr<QTimer> relayTimer_;
+  uint64_t replayedStages_ = 0;
+  uint64_t replayedMoves_ = 0;
+  QMetaObject::Connection ownerGone_;
   bool finished_ = false;
 };
 
@@ -146,7 +181,7 @@ class StarterState {
     std::shared_ptr<ops::OperationCount> count = request.count;
     if (request.busy) request.busy->raise();
     const ops::OperationFamily family = request.family;
-    auto run = std::make_shared<Run>(gate_, std::move(request), *view);
+    auto run = std::make_shared<Run>(std::move(request), *view);
     runs_.push_back(run);
     ops::OperationJob job;
     job.work = [run] { run->work(); };

@@ -13,11 +13,13 @@ namespace orvaldi::app {
 // while the family's thread slot is taken; otherwise shows the operation's
 // view (its own, or the owner's standard progress window for that family,
 // created on first use and reused), raises the busy flag, runs `work` on a
-// worker thread with the engine's messages delivered to the view on the UI
-// thread, and once the work returned runs `publish` on the UI thread, closes
-// the view and lowers the busy flag, in that order. The UI thread never
-// waits for the operation. If the owner was destroyed meanwhile, nothing is
-// published. A view the request brings along must outlive its operation.
+// worker thread whose progress messages are recorded and shown on the UI
+// thread at most every 50 ms (neither side waits for the other), and once
+// the work returned shows its last progress, runs `publish` on the UI
+// thread, closes the view and lowers the busy flag, in that order. Destroying
+// the owner stops the operation at once (its cancel flag), and nothing is
+// published then. A view the request brings along must outlive its
+// operation, unless it hands out its block shared.
 //
 // Every copy shares one set of threads. When the last copy goes (on the UI
 // thread, while the application object lives), running operations are told

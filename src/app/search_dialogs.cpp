@@ -66,9 +66,9 @@ uint8_t SearchOptionsDialog::heads() const {
   return static_cast<uint8_t>(value > 255 ? 255 : value);
 }
 
-SearchListWindow::SearchListWindow(QWidget* parent) : QWidget(parent, Qt::Window) {
+SearchListWindow::SearchListWindow(QWidget* parent)
+    : QWidget(parent, Qt::Window), block_(std::make_shared<platform::ProgressBlock>(this)) {
   setWindowTitle("搜索分区");
-  block_.setSink(this);
   bar_ = new QProgressBar(this);
   bar_->setRange(0, kBarSteps);
   bar_->setValue(0);
@@ -91,12 +91,14 @@ SearchListWindow::SearchListWindow(QWidget* parent) : QWidget(parent, Qt::Window
   layout->addWidget(list_, 1);
   resize(620, 320);
 
-  connect(stop_, &QPushButton::clicked, this, [this] { block_.requestCancel(); });
+  connect(stop_, &QPushButton::clicked, this, [this] { block_->requestCancel(); });
   connect(close_, &QPushButton::clicked, this, &QWidget::close);
 }
 
 void SearchListWindow::showFor(const QString&) {
   // The operation's title ("扫描分区") names the operation; this window keeps its own.
+  // A fresh block: a search stopped before must not stop this one.
+  block_ = std::make_shared<platform::ProgressBlock>(this);
   list_->clear();
   bar_->setValue(0);
   running_ = true;
@@ -116,7 +118,7 @@ void SearchListWindow::closeWhenDone() {
 
 void SearchListWindow::closeEvent(QCloseEvent* event) {
   // Closing while the search runs stops it; what it found stays.
-  if (running_) block_.requestCancel();
+  if (running_) block_->requestCancel();
   event->accept();
 }
 
@@ -145,7 +147,7 @@ void SearchListWindow::showPosition() {
 }
 
 void SearchListWindow::takeRows() {
-  for (const std::string& row : block_.takeRows()) addRow(row);
+  for (const std::string& row : block_->takeRows()) addRow(row);
 }
 
 void SearchListWindow::addRow(const std::string& row) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <QDialog>
@@ -40,8 +41,8 @@ class SearchOptionsDialog final : public QDialog {
   QComboBox* heads_ = nullptr;
 };
 
-// "搜索分区": the search's progress window. Each progress message takes the
-// rows the search pushed since the last one and lists them.
+// "搜索分区": the search's progress window. Each progress message it is
+// shown takes the rows the search pushed since the last one and lists them.
 class SearchListWindow final : public QWidget, public ProgressView, public platform::ProgressSink {
   Q_OBJECT
 
@@ -49,7 +50,8 @@ class SearchListWindow final : public QWidget, public ProgressView, public platf
   explicit SearchListWindow(QWidget* parent = nullptr);
 
   // ProgressView
-  platform::ProgressBlock& block() override { return block_; }
+  platform::ProgressBlock& block() override { return *block_; }
+  std::shared_ptr<platform::ProgressBlock> sharedBlock() const override { return block_; }
   void showFor(const QString& title) override;
   void closeWhenDone() override;
 
@@ -71,7 +73,8 @@ class SearchListWindow final : public QWidget, public ProgressView, public platf
   void addRow(const std::string& row);
   void showPosition();
 
-  platform::ProgressBlock block_;
+  // Shared with a running search, which may outlive the window.
+  std::shared_ptr<platform::ProgressBlock> block_;
   int64_t upper_ = 0;
   int64_t position_ = 0;
   int64_t step_ = 1;

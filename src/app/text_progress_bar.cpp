@@ -30,6 +30,11 @@ void TextProgressBar::setPosition(uint64_t position) {
   positionChanged();
 }
 
+void TextProgressBar::showState(const ops::ProgressBarModel& state) {
+  model_ = state;
+  positionChanged();
+}
+
 void TextProgressBar::setShowText(bool show) {
   showText_ = show;
   update();

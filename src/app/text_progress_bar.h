@@ -31,6 +31,9 @@ class TextProgressBar : public QWidget {
   void beginStage(int64_t upper, int64_t step);
   void stepIt();
   void setPosition(uint64_t position);
+  // Takes over a state the same messages produced elsewhere (a record a
+  // worker kept while the bar was not looking).
+  void showState(const ops::ProgressBarModel& state);
 
   int64_t lower() const { return model_.lower(); }
   int64_t upper() const { return model_.upper(); }

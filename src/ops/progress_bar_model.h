@@ -26,6 +26,7 @@ class ProgressBarModel {
   int64_t lower() const { return lower_; }
   int64_t upper() const { return upper_; }
   int64_t position() const { return position_; }
+  int64_t stepSize() const { return step_; }
   // Position as a fraction of the range, within [0, 1].
   double fraction() const {
     if (upper_ <= lower_) return 0.0;

@@ -14,9 +14,9 @@
 namespace orvaldi::platform {
 
 // Receiver of the three progress messages. An engine calls these on its own
-// (worker) thread and waits for them to return, so a receiver may read the
-// block's text during the call; a GUI receiver marshals the update to its UI
-// thread and blocks until it is applied, keeping the order of calls.
+// (worker) thread, often (once per cluster, say), so a receiver returns at
+// once: a console bar draws now and then, a GUI receiver records the latest
+// state for its UI thread to show, without waiting for it.
 class ProgressSink {
  public:
   virtual ~ProgressSink() = default;

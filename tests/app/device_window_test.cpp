@@ -25,9 +25,10 @@ using app::DeviceTreeModel;
 // Runs each operation at once on this thread, as if its threads had ended.
 app::OperationStarter SyncStarter() {
   return [](app::OperationRequest request) {
+    // As the real starter: shown first, since a showing may bring a fresh block.
+    if (request.view) request.view->showFor(request.title);
     platform::ProgressBlock own;
     platform::ProgressBlock& block = request.view ? request.view->block() : own;
-    if (request.view) request.view->showFor(request.title);
     BeginRequest(request);
     request.work(block);
     request.publish();

@@ -1,23 +1,31 @@
 // The shell: settings kept between runs, the region dialog's units and
-// checks, and the main frame's menus, tabs, keys and exit question.
+// checks, the main frame's menus, tabs, keys and exit question, Qt's own
+// texts in Chinese and the about box.
 #include <cstdint>
 #include <optional>
 
 #include <QAction>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
 #include <QMdiSubWindow>
 #include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTranslator>
 
 #include <gtest/gtest.h>
 
+#include "app/about_dialog.h"
 #include "app/main_frame.h"
 #include "app/region_dialog.h"
 #include "app/settings.h"
+#include "app/translations.h"
 #include "gui_support.h"
 
 namespace orvaldi::test {
@@ -188,6 +196,29 @@ TEST(MainFrame, MenusTabsKeysAndExitQuestion) {
   prompter.answers = {QMessageBox::Ok};
   EXPECT_TRUE(frame.close());
   EXPECT_TRUE(app::ParsePlacement(store.value("Settings/TVWindowPos").toString()).has_value());
+}
+
+TEST(ShellTexts, QtsOwnButtonsSpeakChineseWhenItsTranslationIsInstalled) {
+  const QString file = QLibraryInfo::path(QLibraryInfo::TranslationsPath) + "/qtbase_zh_CN.qm";
+  if (!QFileInfo::exists(file)) GTEST_SKIP() << file.toStdString() << " is not installed";
+  QTranslator* translator = app::InstallQtChineseTexts();
+  ASSERT_NE(translator, nullptr);
+  // The buttons Qt labels itself, as in its message boxes and file dialogs.
+  QDialogButtonBox buttons(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  const QString ok = buttons.button(QDialogButtonBox::Ok)->text();
+  const QString cancel = buttons.button(QDialogButtonBox::Cancel)->text();
+  QCoreApplication::removeTranslator(translator);
+  delete translator;
+  EXPECT_EQ(ok, QString("确定"));
+  EXPECT_EQ(cancel, QString("取消"));
+}
+
+TEST(ShellTexts, AboutBoxSaysWhatTheProgramDoes) {
+  app::AboutDialog about;
+  auto* text = about.findChild<QLabel*>("aboutText");
+  ASSERT_NE(text, nullptr);
+  EXPECT_TRUE(text->text().startsWith("<b>Orvaldi ")) << text->text().toStdString();
+  EXPECT_FALSE(SaveScreenshot(about, "about_box").empty());
 }
 
 }  // namespace
