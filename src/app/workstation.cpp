@@ -64,8 +64,8 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
      [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   on(kCmdRecoverTicked,
      [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
-  for (const int waiting : {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo,
-                            kCmdFileFilter, kCmdFindFile})
+  for (const int waiting :
+       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFileFilter, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 

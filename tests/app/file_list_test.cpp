@@ -17,12 +17,14 @@
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QTreeView>
 
 #include "app/device_tree_model.h"
 #include "app/device_window.h"
 #include "app/file_list_model.h"
 #include "app/folder_tree_model.h"
+#include "app/hex_view.h"
 #include "app/main_frame.h"
 #include "app/operation_starter.h"
 #include "app/partition_window.h"
@@ -473,6 +475,23 @@ TEST(FileList, ThroughTheFrame) {
 
   QMessageBox box(QMessageBox::NoIcon, "文件统计", frame.statisticsText(), QMessageBox::Ok);
   SaveScreenshot(box, "statistics_box");
+
+  // A double-clicked file opens modally in the hex viewer, read whole.
+  int row = 0;
+  while (row < files.rowCount() && files.nodeAt(row).name() != "module_07.c") ++row;
+  ASSERT_LT(row, files.rowCount());
+  QString caption;
+  bool sawProblem = true;
+  QTimer::singleShot(0, [&] {
+    if (auto* dialog = qobject_cast<app::HexViewDialog*>(QApplication::activeModalWidget())) {
+      caption = dialog->windowTitle();
+      sawProblem = !dialog->problem().isEmpty();
+      dialog->reject();
+    }
+  });
+  emit w->fileList()->doubleClicked(files.index(row, 0));
+  EXPECT_EQ(caption, "1 sector");  // 409 bytes
+  EXPECT_FALSE(sawProblem);
 }
 
 }  // namespace
