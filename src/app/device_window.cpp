@@ -405,6 +405,14 @@ void DeviceWindow::openSelectedPartition() {
       return;
     }
   }
+  // A closed window of this partition whose scan or save has not yet
+  // noticed the stop still reads the nodes a new scan would replace.
+  if (std::any_of(windows_.begin(), windows_.end(), [&](const Opened& opened) {
+        return !opened.window && opened.title == title && opened.count->busy();
+      })) {
+    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+    return;
+  }
   const QString type =
       model_->data(current.siblingAtColumn(DeviceTreeModel::kFsTypeColumn), Qt::DisplayRole).toString();
   if (type != "NTFS" && type != "FAT16" && type != "FAT32") return;
@@ -412,7 +420,7 @@ void DeviceWindow::openSelectedPartition() {
   // keep their disk in use until it ends.
   std::erase_if(windows_, [](const Opened& opened) { return !opened.window && !opened.count->busy(); });
   auto* window = new PartitionWindow(disks_, diskText, partText, starter_);
-  windows_.push_back({window, diskText, window->operationCount(), window->readingFlag()});
+  windows_.push_back({window, diskText, window->operationCount(), window->readingFlag(), title});
   window->setDiskSearched(
       [self = QPointer<DeviceWindow>(this), diskText] { return self && self->searching(diskText); });
   connect(window, &PartitionWindow::scanPublished, this, [this, window, diskText](const QList<quint64>& found) {

@@ -118,6 +118,7 @@ class DeviceWindow final : public QWidget {
     QString disk;
     std::shared_ptr<const ops::OperationCount> count;
     std::shared_ptr<const ops::BusyFlag> reading;
+    QString title;  // the window's, kept once it is closed
   };
 
   disk::DiskInfoList& disks_;

@@ -165,8 +165,17 @@ TEST(PartitionWindow, NtfsTreeAndTheRefusalsWhileAScanRuns) {
   EXPECT_TRUE(model.childNamed(model.index(0, 0, model.topIndex(0)), "项目").isValid());
   w->scanDeleted();
   EXPECT_EQ(demo.prompter.shown.back().text, "此分区非FAT文件系统");
+  // Closed while a scan still runs: the partition opens again only once that
+  // scan has ended, as it reads the nodes a new one would replace.
+  w->reopenDisk();
   delete w;
   EXPECT_TRUE(demo.window.partitionWindows().empty());
+  const size_t documents = demo.documents.size();
+  EXPECT_EQ(demo.open(1), demo.documents.back());  // refused; the held scan then ends
+  EXPECT_EQ(demo.documents.size(), documents);
+  EXPECT_EQ(demo.prompter.shown.back().text, "等待当前操作完成！");
+  demo.open(1);
+  EXPECT_EQ(demo.documents.size(), documents + 1);
 }
 
 // The FAT32 partition's data area cut off after cluster 5: the folders
