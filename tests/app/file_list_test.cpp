@@ -30,6 +30,7 @@
 #include "app/partition_window.h"
 #include "app/workstation.h"
 #include "gui_support.h"
+#include "held_demo.h"
 #include "ops/statistics.h"
 #include "support/test_images.h"
 
@@ -225,53 +226,6 @@ TEST(FileListModel, PassesTheModelTester) {
   EXPECT_TRUE(tree.setData(top, Qt::Checked, Qt::CheckStateRole));
   EXPECT_EQ(item.data(Qt::CheckStateRole).toInt(), Qt::Checked);
 }
-
-// Keeps each operation until the test lets it run.
-struct HeldStarter {
-  std::deque<app::OperationRequest> held;
-  app::OperationStarter starter() {
-    return [this](app::OperationRequest request) {
-      BeginRequest(request);
-      held.push_back(std::move(request));
-      return true;
-    };
-  }
-  void runAll() {
-    while (!held.empty()) {
-      app::OperationRequest request = std::move(held.front());
-      held.pop_front();
-      platform::ProgressBlock block;
-      request.work(block);
-      request.publish();
-      EndRequest(request);
-    }
-  }
-};
-
-struct Demo {
-  TempDir dir;
-  disk::DiskInfoList disks;
-  ScriptedPrompter prompter;
-  HeldStarter operations;
-  app::DeviceWindow window{disks, operations.starter()};
-  std::vector<QWidget*> documents;
-
-  Demo() {
-    QObject::connect(&window, &app::DeviceWindow::documentCreated,
-                     [this](QWidget* w, const QString&) { documents.push_back(w); });
-  }
-  bool load() {
-    auto bytes = LoadImage(DemoImageGz());
-    return bytes && window.openImage(QString::fromStdString(dir.write("demo.img", *bytes).string()));
-  }
-  app::PartitionWindow* open(int row) {
-    const QModelIndex item = window.model()->index(row, 0, window.model()->index(0, 0));
-    window.tree()->setCurrentIndex(item);
-    emit window.tree()->doubleClicked(item);
-    operations.runAll();
-    return documents.empty() ? nullptr : static_cast<app::PartitionWindow*>(documents.back());
-  }
-};
 
 int RowNamed(const QAbstractItemModel& model, const QString& name) {
   for (int r = 0; r < model.rowCount(); ++r)

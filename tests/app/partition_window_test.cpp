@@ -17,63 +17,11 @@
 #include "app/folder_tree_model.h"
 #include "app/partition_window.h"
 #include "gui_support.h"
+#include "held_demo.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
 namespace {
-
-// Keeps each operation until the test lets it run, as a real start would
-// while its threads work.
-struct HeldStarter {
-  std::deque<app::OperationRequest> held;
-  app::OperationStarter starter() {
-    return [this](app::OperationRequest request) {
-      BeginRequest(request);
-      held.push_back(std::move(request));
-      return true;
-    };
-  }
-  void runAll() {
-    while (!held.empty()) {
-      app::OperationRequest request = std::move(held.front());
-      held.pop_front();
-      platform::ProgressBlock block;
-      request.work(block);
-      request.publish();
-      EndRequest(request);
-    }
-  }
-};
-
-struct Demo {
-  TempDir dir;
-  disk::DiskInfoList disks;
-  ScriptedPrompter prompter;
-  HeldStarter operations;
-  app::DeviceWindow window{disks, operations.starter()};
-  std::vector<QWidget*> documents;
-
-  Demo() {
-    QObject::connect(&window, &app::DeviceWindow::documentCreated,
-                     [this](QWidget* w, const QString&) { documents.push_back(w); });
-  }
-  // The demo image, cut short after `keptSectors` when given (the sectors
-  // past the cut fail to read).
-  bool load(size_t keptSectors = 0) {
-    auto bytes = LoadImage(DemoImageGz());
-    if (bytes && keptSectors) bytes->resize(keptSectors * 512);
-    return bytes && window.openImage(QString::fromStdString(dir.write("demo.img", *bytes).string()));
-  }
-  // Double-clicks partition `row` of the image and lets the scan run.
-  app::PartitionWindow* open(int row) {
-    QTreeView* tree = window.tree();
-    const QModelIndex item = window.model()->index(row, 0, window.model()->index(0, 0));
-    tree->setCurrentIndex(item);
-    emit tree->doubleClicked(item);
-    operations.runAll();
-    return documents.empty() ? nullptr : static_cast<app::PartitionWindow*>(documents.back());
-  }
-};
 
 QStringList ChildNames(app::FolderTreeModel& model, const QModelIndex& parent) {
   while (model.canFetchMore(parent)) model.fetchMore(parent);
