@@ -95,8 +95,10 @@ bool PicturePreview::insideRectangle(const QPoint& global) const {
 }
 
 bool PicturePreview::eventFilter(QObject* watched, QEvent* e) {
-  if (watched != viewport_ || !view_) return false;
-  if (e->type() == QEvent::MouseButtonPress) {
+  // Only the mouse's events look at the view: the others include those its
+  // viewport receives while the view is being destroyed.
+  if (watched != viewport_) return false;
+  if (e->type() == QEvent::MouseButtonPress && view_) {
     auto* mouse = static_cast<QMouseEvent*>(e);
     if (mouse->button() != Qt::LeftButton) return false;
     const QModelIndex row = view_->indexAt(mouse->position().toPoint());

@@ -2,6 +2,7 @@
 // lets them run, as a real start would while its threads work.
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <vector>
 
@@ -56,14 +57,20 @@ struct Demo {
     if (bytes && keptSectors) bytes->resize(keptSectors * 512);
     return bytes && window.openImage(QString::fromStdString(dir.write("demo.img", *bytes).string()));
   }
-  // Double-clicks partition `row` of the image and lets the scan run.
+  // Double-clicks partition `row` of the image and lets the scan run. The
+  // window opened, else the last one opened before (null when it was closed).
   app::PartitionWindow* open(int row) {
+    const size_t before = documents.size();
     QTreeView* tree = window.tree();
     const QModelIndex item = window.model()->index(row, 0, window.model()->index(0, 0));
     tree->setCurrentIndex(item);
     emit tree->doubleClicked(item);
     operations.runAll();
-    return documents.empty() ? nullptr : static_cast<app::PartitionWindow*>(documents.back());
+    if (documents.empty()) return nullptr;
+    const std::vector<app::PartitionWindow*> open = window.partitionWindows();
+    auto* last = documents.back();
+    const bool alive = documents.size() > before || std::find(open.begin(), open.end(), last) != open.end();
+    return alive ? static_cast<app::PartitionWindow*>(last) : nullptr;
   }
 };
 
