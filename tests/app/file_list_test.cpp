@@ -388,16 +388,10 @@ TEST(FileList, ThroughTheFrame) {
   const QModelIndex ntfs = device->model()->index(1, 0, device->model()->index(0, 0));
   device->tree()->setCurrentIndex(ntfs);
   emit device->tree()->doubleClicked(ntfs);
-  const auto waitFor = [](auto done) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < 60000) QApplication::processEvents(QEventLoop::AllEvents, 50);
-    return done();
-  };
-  ASSERT_TRUE(waitFor([&] { return frame.activeTabIndex() == 1; }));
+  ASSERT_TRUE(WaitFor([&] { return frame.activeTabIndex() == 1; }));
   auto* w = qobject_cast<app::PartitionWindow*>(frame.activeDocumentWindow());
   ASSERT_NE(w, nullptr);
-  ASSERT_TRUE(waitFor([&] { return !w->busy() && w->files()->rowCount() > 0; }));
+  ASSERT_TRUE(WaitFor([&] { return !w->busy() && w->files()->rowCount() > 0; }));
   EXPECT_TRUE(frame.folderSummary().startsWith("总大小 ")) << frame.folderSummary().toStdString();
 
   // F5 ticks everything, F4 clears it.
@@ -421,7 +415,7 @@ TEST(FileList, ThroughTheFrame) {
 
   // Ctrl+Alt+A: on a worker, then pane 2 and the "文件统计" box.
   frame.action(app::kCmdStatistics)->trigger();
-  ASSERT_TRUE(waitFor([&] { return !prompter.shown.empty(); }));
+  ASSERT_TRUE(WaitFor([&] { return !prompter.shown.empty(); }));
   EXPECT_EQ(prompter.shown.back().title, "文件统计");
   EXPECT_EQ(frame.statisticsText(), prompter.shown.back().text);
   EXPECT_TRUE(frame.statisticsText().startsWith("文件统计： "));

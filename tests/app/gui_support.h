@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QString>
 
@@ -19,6 +21,19 @@ namespace orvaldi::test {
 // Renders `widget` (shown and laid out first) into <build>/screenshots/NAME.png
 // and returns the file's path; empty when it could not be written.
 std::string SaveScreenshot(QWidget& widget, const std::string& name);
+
+// Processes events (deferred deletes too) until `done` holds or a generous
+// bound passes; the outcome is what a test checks, never the time it took.
+template <typename Done>
+bool WaitFor(Done done) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done() && timer.elapsed() < 60000) {
+    QApplication::processEvents(QEventLoop::AllEvents, 20);
+    QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
+  return done();
+}
 
 // What the operation runner does with a request's shared count and busy
 // flag: both raised when it starts, lowered once it was published. For test

@@ -1,9 +1,14 @@
-// The demo image in a device window whose operations wait until the test
-// lets them run, as a real start would while its threads work.
+// The demo image for the GUI tests: in a device window whose operations wait
+// until the test lets them run, as a real start would while its threads
+// work; or with its FAT32 partition opened straight through the engine.
 #pragma once
 
 #include <algorithm>
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include <QTreeView>
@@ -12,6 +17,9 @@
 #include "app/device_window.h"
 #include "app/partition_window.h"
 #include "gui_support.h"
+#include "ops/file_ops.h"
+#include "ops/open_partition.h"
+#include "ops/source.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
@@ -71,6 +79,32 @@ struct Demo {
     auto* last = documents.back();
     const bool alive = documents.size() > before || std::find(open.begin(), open.end(), last) != open.end();
     return alive ? static_cast<app::PartitionWindow*>(last) : nullptr;
+  }
+};
+
+// The demo image in a temporary file, its FAT32 partition opened.
+struct DemoFat {
+  TempDir dir;
+  std::filesystem::path image;
+  std::optional<disk::DiskInfo> disk;
+  ops::OpenedPartition opened;
+
+  bool load() {
+    const auto bytes = test::LoadImage(test::DemoImageGz());
+    if (!bytes) return false;
+    image = dir.write("demo.img", *bytes);
+    disk = ops::LoadDisk(image.string()).disk;
+    if (!disk || disk->partitions.empty()) return false;
+    platform::ProgressBlock progress;
+    opened = ops::OpenPartition(*disk, partition(), ops::ScanMode::kWalk, progress);
+    return opened.status == ops::OpenStatus::kOk;
+  }
+  disk::PartitionInfo& partition() { return disk->partitions.front(); }
+  fs::NodeRef file(const std::string& path) const { return ops::ResolveFile(opened.tops, "根目录/" + path); }
+  std::vector<uint8_t> imageBytes() const {
+    std::vector<uint8_t> bytes(std::filesystem::file_size(image));
+    std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes));
+    return bytes;
   }
 };
 

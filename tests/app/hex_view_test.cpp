@@ -15,6 +15,7 @@
 
 #include "fs/extract.h"
 #include "gui_support.h"
+#include "held_demo.h"
 #include "ops/file_ops.h"
 #include "ops/open_partition.h"
 #include "ops/source.h"
@@ -25,31 +26,7 @@ namespace {
 
 using test::TempDir;
 
-// The demo image in a temporary file, its FAT32 partition opened.
-struct DemoFat {
-  TempDir dir;
-  std::filesystem::path image;
-  std::optional<disk::DiskInfo> disk;
-  ops::OpenedPartition opened;
-
-  bool load() {
-    const auto bytes = test::LoadImage(test::DemoImageGz());
-    if (!bytes) return false;
-    image = dir.write("demo.img", *bytes);
-    disk = ops::LoadDisk(image.string()).disk;
-    if (!disk || disk->partitions.empty()) return false;
-    platform::ProgressBlock progress;
-    opened = ops::OpenPartition(*disk, partition(), ops::ScanMode::kWalk, progress);
-    return opened.status == ops::OpenStatus::kOk;
-  }
-  disk::PartitionInfo& partition() { return disk->partitions.front(); }
-  fs::NodeRef file(const std::string& path) const { return ops::ResolveFile(opened.tops, "根目录/" + path); }
-  std::vector<uint8_t> imageBytes() const {
-    std::vector<uint8_t> bytes(std::filesystem::file_size(image));
-    std::ifstream(image, std::ios::binary).read(reinterpret_cast<char*>(bytes.data()), std::ssize(bytes));
-    return bytes;
-  }
-};
+using test::DemoFat;
 
 QByteArray ClipboardBinary() { return QApplication::clipboard()->mimeData()->data(app::kBinaryDataFormat); }
 QString ClipboardText() { return QApplication::clipboard()->mimeData()->text(); }

@@ -20,6 +20,7 @@
 
 #include "fs/extract.h"
 #include "gui_support.h"
+#include "held_demo.h"
 #include "ops/file_ops.h"
 #include "ops/open_partition.h"
 #include "ops/source.h"
@@ -49,10 +50,9 @@ QByteArray MadeJpeg() {
 // A list of FAT32 files of the demo image (and a carved copy of one JPEG),
 // each row leading to its node.
 struct DemoList {
-  test::TempDir dir;
-  std::filesystem::path image;
-  std::optional<disk::DiskInfo> disk;
-  ops::OpenedPartition opened;
+  test::DemoFat fat;
+  std::filesystem::path& image = fat.image;
+  std::optional<disk::DiskInfo>& disk = fat.disk;
   disk::CarvedNode carved;
   std::vector<fs::NodeRef> nodes;
   QStandardItemModel model;
@@ -62,16 +62,9 @@ struct DemoList {
   QByteArray jpegBytes;  // IMG_0001.JPG's data in the copy of the image
 
   bool load() {
-    const auto bytes = test::LoadImage(test::DemoImageGz());
-    if (!bytes) return false;
-    image = dir.write("demo.img", *bytes);
-    disk = ops::LoadDisk(image.string()).disk;
-    if (!disk || disk->partitions.empty()) return false;
-    platform::ProgressBlock progress;
-    opened = ops::OpenPartition(*disk, disk->partitions.front(), ops::ScanMode::kWalk, progress);
-    if (opened.status != ops::OpenStatus::kOk) return false;
-    const fs::NodeRef jpeg = ops::ResolveFile(opened.tops, "根目录/照片/2024/IMG_0001.JPG");
-    const fs::NodeRef text = ops::ResolveFile(opened.tops, "根目录/TINY.TXT");
+    if (!fat.load()) return false;
+    const fs::NodeRef jpeg = fat.file("照片/2024/IMG_0001.JPG");
+    const fs::NodeRef text = fat.file("TINY.TXT");
     if (!jpeg || !text) return false;
     // A decodable picture over the file's clusters (one run), found again
     // as a full-disk scan would have carved it.

@@ -34,17 +34,6 @@ namespace {
 using app::ProgressDialog;
 using app::TextProgressBar;
 
-// Lets the UI thread run until `done` holds; bounded by a number of rounds,
-// never judged by how long it took.
-template <typename Done>
-bool PumpUntil(Done done) {
-  for (int round = 0; round < 20000 && !done(); ++round) {
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return done();
-}
-
 QImage Render(const TextProgressBar& bar, int width, int height) {
   QImage image(width, height, QImage::Format_RGB32);
   image.fill(Qt::black);
@@ -188,7 +177,7 @@ TEST(ProgressDialog, MessagesFromAnotherThreadAreRecordedAndShownLatestFirst) {
   EXPECT_TRUE(WaitWithoutEvents([&] { return done.load(); }));
   // Recorded, not yet shown: the window shows it at its next redraw.
   EXPECT_EQ(dialog.statusText(), QString("正在执行操作,请稍后..."));
-  ASSERT_TRUE(PumpUntil([&] { return done && dialog.bar().position() == 700; }));
+  ASSERT_TRUE(WaitFor([&] { return done && dialog.bar().position() == 700; }));
   worker.join();
   EXPECT_EQ(dialog.bar().upper(), 1000);
   EXPECT_EQ(dialog.statusText(), QString("正在扫描丢失文件"));
@@ -276,8 +265,8 @@ TEST(OperationStarter, TheWorkerNeverWaitsForItsViewWhichSeesTheLastStateBeforeP
     };
     ASSERT_TRUE(start(request));
     EXPECT_TRUE(WaitWithoutEvents([&] { return worked.load(); }));
-    ASSERT_TRUE(PumpUntil([&] { return !busy->raised(); }));
-    ASSERT_TRUE(PumpUntil([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kPartitionScanMonitor); }));
+    ASSERT_TRUE(WaitFor([&] { return !busy->raised(); }));
+    ASSERT_TRUE(WaitFor([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kPartitionScanMonitor); }));
     if (c.view) {
       // Nothing reached the view while the UI thread was held: at the end
       // it gets the last stage's start, then its position.
@@ -344,12 +333,12 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   EXPECT_EQ(prompter.shown[0].text, QString("等待当前操作完成！"));
 
   // The bar moves while this thread keeps handling events.
-  ASSERT_TRUE(PumpUntil([&] { return dialog->bar().position() >= 10; }));
+  ASSERT_TRUE(WaitFor([&] { return dialog->bar().position() >= 10; }));
   EXPECT_EQ(dialog->statusText(), QString("正在全盘扫描"));
   EXPECT_TRUE(count->busy());
   QTest::mouseClick(&dialog->stopButton(), Qt::LeftButton);
 
-  ASSERT_TRUE(PumpUntil([&] { return !busy->raised(); }));
+  ASSERT_TRUE(WaitFor([&] { return !busy->raised(); }));
   EXPECT_TRUE(published);
   EXPECT_TRUE(publishedOnUiThread);
   EXPECT_FALSE(workOnUiThread.load());
@@ -357,11 +346,11 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   EXPECT_TRUE(viewOpenAtPublish);  // closed after publishing, then the flag cleared
   EXPECT_TRUE(busyAtPublish);
   EXPECT_FALSE(dialog->isVisible());
-  ASSERT_TRUE(PumpUntil([&] { return count->value() == 0; }));
+  ASSERT_TRUE(WaitFor([&] { return count->value() == 0; }));
 
   // Once the reaper freed the slot the family starts again, reusing the
   // owner's window; dropping the last starter stops it and waits for it.
-  ASSERT_TRUE(PumpUntil([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kDiskSearchMonitor); }));
+  ASSERT_TRUE(WaitFor([&] { return !ops::ProcessThreadSlots().taken(ops::ThreadRole::kDiskSearchMonitor); }));
   std::atomic<bool> sawCancel{false};
   published = false;
   request.work = [&](platform::ProgressBlock& block) {
@@ -374,7 +363,7 @@ TEST(OperationStarter, WorkRunsOnAWorkerStopEndsItAndPublishStillRuns) {
   };
   ASSERT_TRUE(start(request));
   EXPECT_EQ(owner.findChildren<ProgressDialog*>().size(), 1);
-  ASSERT_TRUE(PumpUntil([&] { return dialog->bar().position() >= 5; }));
+  ASSERT_TRUE(WaitFor([&] { return dialog->bar().position() >= 5; }));
   start = nullptr;
   EXPECT_TRUE(sawCancel.load());
   EXPECT_FALSE(published);

@@ -48,14 +48,6 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-template <typename Done>
-bool WaitFor(Done done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < 60000) QApplication::processEvents(QEventLoop::AllEvents, 50);
-  return done();
-}
-
 // Answers the save's questions for the operator.
 class ScriptedSaveAsker final : public app::SaveAsker {
  public:

@@ -20,16 +20,6 @@
 namespace orvaldi::test {
 namespace {
 
-// Processes events until `done` holds or a generous bound passes; the
-// outcome is what the test checks, never the time it took.
-template <typename Done>
-bool WaitFor(Done done) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done() && timer.elapsed() < 60000) QApplication::processEvents(QEventLoop::AllEvents, 50);
-  return done();
-}
-
 TEST(Workstation, DoubleClickOpensAPartitionTabThroughTheRealThreads) {
   TempDir dir;
   const auto bytes = LoadImage(DemoImageGz());
