@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
+#include <span>
 
 #include <QMetaObject>
 #include <QPointer>
@@ -17,6 +17,8 @@
 #include "app/prompter.h"
 #include "app/save_dialogs.h"
 #include "disk/fs_family.h"
+#include "platform/update_file.h"
+#include "raw/save_target.h"
 
 namespace orvaldi::app {
 namespace {
@@ -248,23 +250,35 @@ void SaveCommand::start(PartitionWindow& window, std::vector<fs::NodeRef> items,
     if (!shown) return;
     // A save that was stopped keeps the ticks, so that it can be run again.
     if (clearTicks && s.refusal.empty() && !s.cancelled && !run->skipAll) shown->clearTicks(items);
+    // Under a free name: a saved file of the same name is never overwritten.
+    std::string listPath;
     if (run->log.size() > kListedTroubles) {
-      std::ofstream list(target + "/" + kTroubleListName);
-      for (const std::string& line : run->log) list << line << '\n';
+      std::string lines;
+      for (const std::string& line : run->log) lines += line + '\n';
+      const std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(lines.data()), lines.size());
+      const std::string first = target + "/" + kTroubleListName;
+      int error = EEXIST;
+      for (uint32_t n = 0; error == EEXIST && n < 1000; ++n) {
+        listPath = n == 0 ? first : raw::CandidateName(first, n - 1);
+        error = platform::WriteNewFile(listPath, bytes);
+      }
+      if (error != 0) listPath.clear();
     }
     // Told once the progress window has closed.
     QMetaObject::invokeMethod(
         shown,
-        [self, run, shown, target] {
+        [self, run, shown, listPath] {
           const raw::SaveSummary& summary = run->summary;
           if (!summary.refusal.empty()) {
             CurrentPrompter().message(shown, "error", QString::fromStdString(summary.refusal));
           } else {
             QString text = SaveEndText(summary, run->log, run->skipAll);
             if (run->log.size() > kListedTroubles)
-              text += QString("\n……其余 %1 个见 %2")
-                          .arg(run->log.size() - kListedTroubles)
-                          .arg(QString::fromStdString(target + "/" + kTroubleListName));
+              text += listPath.empty()
+                          ? QString("\n……其余 %1 个未能写入清单文件").arg(run->log.size() - kListedTroubles)
+                          : QString("\n……其余 %1 个见 %2")
+                                .arg(run->log.size() - kListedTroubles)
+                                .arg(QString::fromStdString(listPath));
             CurrentPrompter().message(shown, "保存文件", text);
           }
           if (self) emit self->finished();
