@@ -37,6 +37,24 @@ TEST(SaveFilter, WildcardsMatchAsTheFileListDoes) {
       {".jpg", "photo.JPG", true},
       {"rep*.t", "report.txt", true},
       {"rep*.t", "notes.txt", false},
+      // The partition window's filter uses the same test.
+      {"*.jpg", "photo.jpg", true},
+      {"*.jpg", "a.jpg.bak", true},
+      {"*.jpg", "photo.JPG", true},
+      {"*.jpg", "jpg.txt", false},  // the part after the first dot is "txt"
+      {"report", "annual_report.doc", true},
+      {"report", "report", true},
+      {"report", "rep.ort", false},
+      {"a.b", "ab", true},  // no dot in the name: base and tail are both "ab"
+      {"a.b", "ba", true},
+      {"a.b", "cd", false},
+      {"a.b", "b.a", false},
+      {"doc", "mydocs.txt", true},
+      {"*doc*", "mydocs.txt", true},
+      {"?.txt", "a.txt", false},  // "?" stands for itself
+      {"?.txt", "?.txt", true},
+      {"*", "x", true},
+      {".hidden", "x.hidden", true},
   };
   for (const auto& c : cases) EXPECT_EQ(FilterMatches(c.pattern, c.name), c.match) << c.pattern << " " << c.name;
 }
