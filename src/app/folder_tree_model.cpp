@@ -33,6 +33,7 @@ FolderTreeModel::~FolderTreeModel() = default;
 void FolderTreeModel::clear() {
   beginResetModel();
   root_ = std::make_unique<Item>();
+  shows_ = nullptr;
   endResetModel();
 }
 
@@ -187,7 +188,7 @@ void FolderTreeModel::list(Item& item) const {
   item.listed = true;
   if (item.role != Item::Role::kFolder) return;
   item.node.forEachChild([&](const fs::NodeRef& child) {
-    if (child.isFolderLike()) item.pending.push_back(child);
+    if (child.isFolderLike() && (!shows_ || shows_(child))) item.pending.push_back(child);
   });
 }
 

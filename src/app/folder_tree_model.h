@@ -4,6 +4,7 @@
 // costs nothing until it is browsed; files never become items.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -39,6 +40,9 @@ class FolderTreeModel final : public QAbstractItemModel {
   QModelIndex addExtraFiles(const QModelIndex& top, const fs::NodeRef& folder);
   // Points the extra-files item at `folder` again (its carved files changed).
   void relinkExtraFiles(const fs::NodeRef& folder);
+  // From now until clear(), a folder's sub-folders become items only when
+  // `shows` takes them (the file filter's tree); null takes every one.
+  void setFolderFilter(std::function<bool(const fs::NodeRef&)> shows) { shows_ = std::move(shows); }
 
   fs::NodeRef nodeOf(const QModelIndex& index) const;  // none for a top item
   bool isTop(const QModelIndex& index) const;
@@ -90,6 +94,7 @@ class FolderTreeModel final : public QAbstractItemModel {
 
   std::unique_ptr<Item> root_;
   bool fetching_ = false;
+  std::function<bool(const fs::NodeRef&)> shows_;
 };
 
 }  // namespace orvaldi::app

@@ -1,5 +1,6 @@
 #include "app/partition_window.h"
 
+#include <optional>
 #include <vector>
 
 #include <QHeaderView>
@@ -10,9 +11,11 @@
 #include <QVBoxLayout>
 
 #include "app/file_list_model.h"
+#include "app/filter_dialog.h"
 #include "app/folder_tree_model.h"
 #include "app/picture_preview.h"
 #include "app/prompter.h"
+#include "ops/file_filter.h"
 #include "ops/statistics.h"
 #include "ops/ticks.h"
 
@@ -490,6 +493,66 @@ void PartitionWindow::openRow(const QModelIndex& index) {
   tree_->expand(current);
   tree_->setCurrentIndex(child);  // lists it
   tree_->scrollTo(child);
+}
+
+}  // namespace orvaldi::app
+
+// The file filter: the tree holds only the folders on the way to a file the
+// filter lets through; the list still shows all of a chosen folder, except
+// that the carved files are narrowed by the pattern (FileListModel), and the
+// statistics count only what the filter lets through.
+namespace orvaldi::app {
+
+void PartitionWindow::filterFromTopItem() {
+  if (fileScan_->raised()) {
+    CurrentPrompter().message(this, "waiting", "等待此操作完成！");
+    return;
+  }
+  filterFiles();
+}
+
+void PartitionWindow::filterFiles() {
+  if (busy()) {
+    CurrentPrompter().message(this, "error", "等待当前操作完成，请稍后！");
+    return;
+  }
+  const std::optional<FilterChoice> choice = AskFilter(this);
+  if (!choice) return;
+  // Something may have started while the dialog was up.
+  if (busy()) {
+    CurrentPrompter().message(this, "error", "等待当前操作完成！");
+    return;
+  }
+  applyFilter({QString::fromStdString(ops::StoredFilterPattern(choice->pattern.toStdString())), choice->includeExisting,
+               choice->includeDeleted});
+}
+
+bool PartitionWindow::applyFilter(const FilterState& state) {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  if (!findRecords(disk, partition)) return false;
+  filter_ = state;
+  // The root and orphan folders of the last scan, and the folder of NTFS
+  // files the record search recognised by their content when it found any.
+  std::vector<fs::NodeRef> tops;
+  const disk::FsFamily family = disk::FamilyOf(partition->typeByte);
+  if (opened_ && (disk::IsFat(family) || family == disk::FsFamily::kNtfs)) {
+    const size_t walked = family == disk::FsFamily::kNtfs ? opened_->tops.size() : 2;
+    for (size_t i = 0; i < opened_->tops.size() && i < walked; ++i) tops.push_back(opened_->tops[i]);
+  }
+  auto shown = std::make_shared<const ops::FilteredFolders>(
+      ops::FilterFolders(tops, {filter_.pattern.toStdString(), filter_.includeExisting, filter_.includeDeleted}));
+
+  clearViews();
+  const QModelIndex top = folders_->addTop(partitionName_);
+  folders_->setFolderFilter([shown](const fs::NodeRef& folder) { return shown->shows(folder); });
+  for (const fs::NodeRef& folder : tops)
+    if (shown->shows(folder)) folders_->attach(top, folder);
+  addExtraFiles(top, *disk, *partition);
+  // The summary speaks of what the tree now holds.
+  counters_ = {shown->totalSize, static_cast<uint32_t>(shown->folderCount()), shown->files};
+  for (int row = 0; folders_->topIndex(row).isValid(); ++row) tree_->expand(folders_->topIndex(row));
+  return true;
 }
 
 }  // namespace orvaldi::app

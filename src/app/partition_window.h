@@ -122,6 +122,11 @@ class PartitionWindow final : public QWidget {
   void startStatistics();
   // The list popup's "文件大小统计": the current row, counted at once.
   void listStatistics();
+  // "文件筛选" from the menu or Ctrl+L, and from the top item's popup (which
+  // also waits for a scan reading the records): asks for the filter and
+  // rebuilds the left tree with the folders that hold a file it lets through.
+  void filterFiles();
+  void filterFromTopItem();
 
  signals:
   // Commands of the tree's menus (fromList false) and the file list's
@@ -159,6 +164,9 @@ class PartitionWindow final : public QWidget {
   // is handed on to the hex viewer.
   void openRow(const QModelIndex& index);
   void setAllTicks(uint8_t tick);
+  // Stores `state` and rebuilds the left tree by it; false (nothing
+  // changed) when the partition no longer answers to the window's texts.
+  bool applyFilter(const FilterState& state);
 
   disk::DiskInfoList& disks_;
   const QString diskName_;

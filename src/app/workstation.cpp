@@ -34,6 +34,7 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
                      [save, partition](bool fromList) { save->saveSelected(partition, fromList); });
     QObject::connect(partition, &PartitionWindow::saveTickedRequested, save,
                      [save, partition](bool fromList) { save->saveTicked(partition, fromList); });
+    QObject::connect(partition, &PartitionWindow::filterRequested, partition, &PartitionWindow::filterFromTopItem);
     QObject::connect(partition, &PartitionWindow::fileActivated, partition, [partition](const fs::NodeRef& file) {
       disk::DiskInfo* disk = nullptr;
       disk::PartitionInfo* records = nullptr;
@@ -60,12 +61,13 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   onPartition(kCmdStatistics, &PartitionWindow::startStatistics);
   onPartition(kCmdSelectAll, &PartitionWindow::selectAll);
   onPartition(kCmdSelectNone, &PartitionWindow::selectNone);
+  onPartition(kCmdFileFilter, &PartitionWindow::filterFiles);
   on(kCmdRecoverFiles,
      [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   on(kCmdRecoverTicked,
      [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   for (const int waiting :
-       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFileFilter, kCmdFindFile})
+       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
