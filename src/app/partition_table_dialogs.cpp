@@ -91,9 +91,9 @@ CRebuildParTable::CRebuildParTable(const std::vector<disk::RebuildRow>& rows, QW
   list_->setRootIsDecorated(false);
   list_->setHeaderLabels({"系统", "卷标", "起始位置(sec)", "大小", "主/逻辑"});
   for (const disk::RebuildRow& r : rows) {
-    auto* item = new QTreeWidgetItem(list_, {Text(r.system), Text(r.label), QString::number(r.startSector),
-                                             Text(ops::SizeText(r.sectorCount * disk::SectorSize)),
-                                             Text(ops::TableKindText(r.tableKind))});
+    auto* item = new QTreeWidgetItem(
+        list_, {Text(r.system), Text(r.label), QString::number(r.startSector),
+                Text(ops::SizeText(r.sectorCount * disk::SectorSize)), Text(ops::TableKindText(r.tableKind))});
     item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
     item->setCheckState(0, Qt::Unchecked);
   }
@@ -233,8 +233,7 @@ void PartitionTableOperation(DeviceWindow& device) {
     return;
   }
   // A search of the disk reads the sectors a restore or rebuild rewrites.
-  if (choice != PartTableChoice::kBackup &&
-      (device.busy() || device.searching(device.model()->itemText(current)))) {
+  if (choice != PartTableChoice::kBackup && (device.busy() || device.searching(device.model()->itemText(current)))) {
     CurrentPrompter().message(&device, "waiting", "等待当前操作完成！");
     return;
   }

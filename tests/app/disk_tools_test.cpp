@@ -238,9 +238,8 @@ TEST(DiskTools, PartitionTableRefusals) {
     const char* text;
   };
   const Case cases[] = {
-      {C::kNone, -1, "请选择分区操作类型！"},  {C::kBackup, -2, "没有选择磁盘"},
-      {C::kBackup, 0, "没有正确选择磁盘"},     {C::kRestore, 1, "请正确选择磁盘"},
-      {C::kRebuild, 0, "请正确选择磁盘"},
+      {C::kNone, -1, "请选择分区操作类型！"}, {C::kBackup, -2, "没有选择磁盘"},   {C::kBackup, 0, "没有正确选择磁盘"},
+      {C::kRestore, 1, "请正确选择磁盘"},     {C::kRebuild, 0, "请正确选择磁盘"},
   };
   for (const Case& c : cases) {
     p.select(c.select == -2 ? QModelIndex() : c.select == -1 ? p.disk() : p.partition(c.select));
@@ -261,8 +260,10 @@ TEST(DiskTools, BackupMadeInTheDialogRestoresByteExactAfterAskingAgain) {
   ASSERT_TRUE(image);
   const stdfs::path disk = dir.write("disk.img", *image);
   const stdfs::path other = dir.write("other.img", *image);
+  stdfs::create_directory(dir.path() / "copy");
+  const stdfs::path twin = dir.write("copy/disk.img", *image);  // the same name, another path
   const QString backup = QString::fromStdString((dir.path() / "table.img").string());
-  Program p({LoadDisk(disk), LoadDisk(other)});
+  Program p({LoadDisk(disk), LoadDisk(other), LoadDisk(twin)});
   using C = app::PartTableChoice;
 
   p.select(p.disk(0));
@@ -281,18 +282,24 @@ TEST(DiskTools, BackupMadeInTheDialogRestoresByteExactAfterAskingAgain) {
   p.asker.files = {backup};
   ASSERT_TRUE(p.run(app::kCmdPartitionTable, 2));
   EXPECT_TRUE(p.last().startsWith("备份信息与磁盘不对应")) << p.last().toStdString();
+  // A disk of the same name elsewhere is not the one the backup was taken from.
+  p.select(p.disk(2));
+  p.asker.files = {backup};
+  ASSERT_TRUE(p.run(app::kCmdPartitionTable, 3));
+  EXPECT_TRUE(p.last().startsWith("备份信息与磁盘不对应")) << p.last().toStdString();
   p.select(p.disk(0));
   p.asker.files = {backup};
   p.prompter.answers = {QMessageBox::No};
-  ASSERT_TRUE(p.run(app::kCmdPartitionTable, 3));
+  ASSERT_TRUE(p.run(app::kCmdPartitionTable, 4));
   EXPECT_TRUE(p.last().contains("字节偏移 0（扇区 0）")) << p.last().toStdString();
   EXPECT_TRUE(p.last().contains("警告：磁盘与备份时不同"));  // its sector 0 changed since
   EXPECT_TRUE(ReadAll(disk) == wiped);
   EXPECT_TRUE(ReadAll(other) == *image);
+  EXPECT_TRUE(ReadAll(twin) == *image);
 
   p.asker.files = {backup};
   p.prompter.answers = {QMessageBox::Yes};
-  ASSERT_TRUE(p.run(app::kCmdPartitionTable, 5));
+  ASSERT_TRUE(p.run(app::kCmdPartitionTable, 6));
   EXPECT_EQ(p.last(), "恢复成功");
   EXPECT_TRUE(ReadAll(disk) == *image);
 }
