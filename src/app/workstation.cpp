@@ -4,8 +4,10 @@
 #include <QPointer>
 
 #include "app/device_window.h"
+#include "app/free_space_command.h"
 #include "app/hex_view.h"
 #include "app/main_frame.h"
+#include "app/partition_table_dialogs.h"
 #include "app/partition_window.h"
 #include "app/prompter.h"
 #include "app/save_command.h"
@@ -66,8 +68,13 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
      [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   on(kCmdRecoverTicked,
      [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
-  for (const int waiting :
-       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFindFile})
+  auto* freeSpace = new FreeSpaceCommand(device, device.starter(), &frame);
+  on(kCmdExtractFreeSpace, [freeSpace] { freeSpace->extractSelected(); });
+  QObject::connect(&device, &DeviceWindow::freeSpaceRequested, freeSpace, &FreeSpaceCommand::extractSelected);
+  on(kCmdPartitionTable, [&device] { PartitionTableOperation(device); });
+  QObject::connect(&device, &DeviceWindow::partitionTableRequested, &device,
+                   [&device] { PartitionTableOperation(device); });
+  for (const int waiting : {kCmdCreateImage, kCmdSavePartitionInfo, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
