@@ -5,6 +5,7 @@
 
 #include "app/device_window.h"
 #include "app/hex_view.h"
+#include "app/imaging_dialog.h"
 #include "app/main_frame.h"
 #include "app/partition_window.h"
 #include "app/prompter.h"
@@ -64,8 +65,12 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
      [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   on(kCmdRecoverTicked,
      [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
+  auto* imaging = new ImagingCommand(device, &frame);
+  on(kCmdCreateImage, [imaging] { imaging->open(); });
+  QObject::connect(&device, &DeviceWindow::imagingRequested, imaging, &ImagingCommand::open);
+  QObject::connect(&device, &DeviceWindow::partitionImagingRequested, imaging, &ImagingCommand::open);
   for (const int waiting :
-       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFileFilter, kCmdFindFile})
+       {kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFileFilter, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
