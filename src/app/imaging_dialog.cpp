@@ -35,7 +35,7 @@ namespace orvaldi::app {
 namespace {
 
 constexpr int kNameRole = Qt::UserRole;
-constexpr int kBadListWidth = 200;
+constexpr int kBadListWidth = 240;
 
 QString PartitionText(const disk::PartitionInfo& p) {
   return QString::fromStdString(p.name.empty() ? p.volumeLabel : p.name);
@@ -308,17 +308,15 @@ void ImagingDialog::start() {
   const auto source = resolve(sourceName);
   if (!source) return error("请选择源磁盘信息");
   // A volume spread over several disks has no one range to copy.
-  const auto plain = [](const Named& n) {
-    return !n.partition || n.partition->volumeKind == disk::VolumeKind::kPlain;
-  };
+  const auto plain = [](const Named& n) { return !n.partition || n.partition->volumeKind == disk::VolumeKind::kPlain; };
   if (!plain(*source)) return error("只能镜像在一个磁盘上连续存放的分区");
 
   auto run = std::make_shared<Run>();
   ops::ImagingRequest& r = run->request;
   r.source = source->disk->devicePath;
   if (source->partition)
-    r.partition = ops::ImagedPartition{PartitionText(*source->partition).toStdString(),
-                                       source->partition->startSector, source->partition->sectorCount};
+    r.partition = ops::ImagedPartition{PartitionText(*source->partition).toStdString(), source->partition->startSector,
+                                       source->partition->sectorCount};
   r.startSector = *startSector;
   r.toDisk = toDisk_->isChecked();
   if (r.toDisk) {
@@ -331,6 +329,7 @@ void ImagingDialog::start() {
     if (!plain(*target)) return error("只能写入在一个磁盘上连续存放的分区");
     r.target = target->disk->devicePath;
     r.targetStartSector = *targetStart;
+    if (auto refusal = ops::WriteOntoSourceRefusal(r.source, r.target)) return error(QString::fromStdString(*refusal));
     if (target->partition) {
       // Onto a partition: the copy must end inside it, not run on over
       // whatever follows it on the disk.
@@ -348,12 +347,11 @@ void ImagingDialog::start() {
     if (path.isEmpty()) return error("请选择目标文件路径");
     r.target = path.toStdString();
   }
-  // Refused before the operator is asked to risk the target.
-  if (auto refusal = ops::WriteOntoSourceRefusal(r.source, r.target))
-    return error(QString::fromStdString(*refusal));
-  if (r.toDisk &&
-      CurrentPrompter().ask(this, "警告", "该操作可能破坏目标磁盘", QMessageBox::Ok | QMessageBox::Cancel) !=
-          QMessageBox::Ok)
+  // Refused before the operator is asked to risk the target (PrepareImaging
+  // checks again, with the map's files).
+  if (auto refusal = ops::WriteOntoSourceRefusal(r.source, r.target)) return error(QString::fromStdString(*refusal));
+  if (r.toDisk && CurrentPrompter().ask(this, "警告", "该操作可能破坏目标磁盘",
+                                        QMessageBox::Ok | QMessageBox::Cancel) != QMessageBox::Ok)
     return;
   r.mapfile = map_->text().trimmed().toStdString();
   r.commandLine = ops::ImagingCommandLine(r, r.partition ? r.partition->name : std::string());
@@ -467,6 +465,13 @@ void ImagingDialog::addBadSectors() {
     items.push_back(new QTreeWidgetItem(
         QStringList{QString::fromStdString(raw::BadSectorRowText(++row)), QString::fromStdString(sector)}));
   badList_->addTopLevelItems(items);
+  // The widths the list starts with are the least it shows; a longer row
+  // text or heading widens its column rather than being cut.
+  for (const int column : {0, 1}) {
+    const int least = column == 0 ? 50 : 100;
+    badList_->resizeColumnToContents(column);
+    if (badList_->columnWidth(column) < least) badList_->setColumnWidth(column, least);
+  }
 }
 
 void ImagingDialog::publish(const Run& run) {
@@ -484,10 +489,10 @@ void ImagingDialog::publish(const Run& run) {
       return;
     case platform::Status::kPartial:
       // Not a whole copy: the list stays in view with what is missing.
-      CurrentPrompter().message(this, "警告",
-                                QString("镜像完毕\n%1 个扇区无法读取，镜像中以 0x20 填充（见坏扇区列表）")
-                                        .arg(o.result.badSectors.size()) +
-                                    notes);
+      CurrentPrompter().message(
+          this, "警告",
+          QString("镜像完毕\n%1 个扇区无法读取，镜像中以 0x20 填充（见坏扇区列表）").arg(o.result.badSectors.size()) +
+              notes);
       return;
     case platform::Status::kCancelled:
       // Stopped: the map, if any, holds what was done for the next start.
