@@ -139,7 +139,8 @@ TEST(ImagingDialog, RefusesWhatCannotBeCopied) {
     d->start();
     ASSERT_EQ(p.prompter.shown.size(), before + 1);
     EXPECT_EQ(p.last()->title, c.title);
-    if (!c.text.empty()) EXPECT_TRUE(p.last()->text.startsWith(QString::fromStdString(c.text))) << p.last()->text.toStdString();
+    if (!c.text.empty())
+      EXPECT_TRUE(p.last()->text.startsWith(QString::fromStdString(c.text))) << p.last()->text.toStdString();
     EXPECT_FALSE(d->running());
   }
   EXPECT_EQ(ReadAll(other), std::string(1 << 20, '\0'));
