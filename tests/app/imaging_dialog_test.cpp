@@ -153,7 +153,7 @@ TEST(ImagingDialog, RefusesWhatCannotBeCopied) {
   QApplication::processEvents();
   QTreeWidgetItem* part = d->tree()->topLevelItem(0)->child(1);
   ASSERT_NE(part, nullptr);
-  d->chooseName(part->data(0, Qt::UserRole).toString());
+  QTest::mouseClick(d->tree()->viewport(), Qt::LeftButton, {}, d->tree()->visualItemRect(part).center());
   EXPECT_EQ(d->targetEdit()->text(), app::ImagingDialog::NameOf(p.disks.front(), &p.disks.front().partitions[1]));
   EXPECT_EQ(d->sourceEdit()->text(), "demo.img");
 }
@@ -258,6 +258,14 @@ TEST(ImagingDialog, APartitionsCopyIsItsRange) {
   EXPECT_TRUE(d->isHidden());
   const std::string all = ReadAll(source);
   EXPECT_TRUE(ReadAll(target) == all.substr((83968 + 8) * 512ull, (40960 - 8) * 512ull));
+
+  // A target that takes no write stops the copy with the message.
+  if (stdfs::exists("/dev/full")) {
+    d->pathEdit()->setText("/dev/full");
+    ASSERT_TRUE(p.run(*d));
+    EXPECT_EQ(p.last()->title, "error");
+    EXPECT_EQ(p.last()->text, "磁盘有坏道，请重新选择目标文件");
+  }
 }
 
 }  // namespace
