@@ -37,6 +37,8 @@ class DeviceWindow final : public QWidget {
   QTreeView* tree() const { return tree_; }
   DeviceTreeModel* model() const { return model_; }
   PropertyList* properties() const { return properties_; }
+  // The disk list the tree shows (the imaging dialog lists it too).
+  disk::DiskInfoList& disks() const { return disks_; }
   // The starter the tree and its partition windows run their operations with.
   const OperationStarter& starter() const { return starter_; }
   SearchListWindow* searchWindow() const { return searchWindow_; }

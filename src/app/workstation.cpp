@@ -6,6 +6,7 @@
 #include "app/device_window.h"
 #include "app/free_space_command.h"
 #include "app/hex_view.h"
+#include "app/imaging_dialog.h"
 #include "app/main_frame.h"
 #include "app/partition_table_dialogs.h"
 #include "app/partition_window.h"
@@ -74,7 +75,11 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   on(kCmdPartitionTable, [&device] { PartitionTableOperation(device); });
   QObject::connect(&device, &DeviceWindow::partitionTableRequested, &device,
                    [&device] { PartitionTableOperation(device); });
-  for (const int waiting : {kCmdCreateImage, kCmdSavePartitionInfo, kCmdFindFile})
+  auto* imaging = new ImagingCommand(device, &frame);
+  on(kCmdCreateImage, [imaging] { imaging->open(); });
+  QObject::connect(&device, &DeviceWindow::imagingRequested, imaging, &ImagingCommand::open);
+  QObject::connect(&device, &DeviceWindow::partitionImagingRequested, imaging, &ImagingCommand::open);
+  for (const int waiting : {kCmdSavePartitionInfo, kCmdFindFile})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 

@@ -10,7 +10,7 @@ class MainFrame;
 
 // Connects `frame`'s commands to `device` (which the frame must already
 // hold in tab 0) and to the active partition window. Commands whose windows
-// are not built yet (imaging, free space, the partition-table tools, saving,
+// are not built yet (free space, the partition-table tools, saving,
 // statistics, ticking and the filter) are disabled rather than left silent.
 void ConnectWorkstation(MainFrame& frame, DeviceWindow& device);
 

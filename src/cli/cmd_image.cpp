@@ -54,15 +54,6 @@ class InterruptStops {
   void (*previous_)(int) = SIG_DFL;
 };
 
-std::string CommandLine(const ImageOptions& o) {
-  std::string line = "orvaldi image " + o.source;
-  if (!o.partition.empty()) line += " " + o.partition;
-  line += o.toDisk.empty() ? " --to " + o.toFile : " --to-disk " + o.toDisk;
-  if (o.start) line += " --start " + std::to_string(o.start);
-  if (o.targetStart) line += " --target-start " + std::to_string(o.targetStart);
-  return line + " --mapfile " + o.mapfile;
-}
-
 int RunImage(const ImageOptions& o) {
   const bool toDisk = !o.toDisk.empty();
   const std::string& targetPath = toDisk ? o.toDisk : o.toFile;
@@ -84,7 +75,7 @@ int RunImage(const ImageOptions& o) {
   request.startSector = o.start;
   request.targetStartSector = o.targetStart;
   request.mapfile = o.mapfile;
-  request.commandLine = CommandLine(o);
+  request.commandLine = ops::ImagingCommandLine(request, o.partition);
   request.limits.block = std::chrono::milliseconds(o.blockLimitMs);
   request.limits.sector = std::chrono::milliseconds(o.sectorLimitMs);
   ops::PreparedImaging prepared = ops::PrepareImaging(std::move(request));

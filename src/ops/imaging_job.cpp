@@ -25,6 +25,15 @@ bool SaveMap(const std::string& path, const std::string& text) {
 
 }  // namespace
 
+std::string ImagingCommandLine(const ImagingRequest& r, const std::string& partition) {
+  std::string line = "orvaldi image " + r.source;
+  if (!partition.empty()) line += " " + partition;
+  line += r.toDisk ? " --to-disk " + r.target : " --to " + r.target;
+  if (r.startSector) line += " --start " + std::to_string(r.startSector);
+  if (r.targetStartSector) line += " --target-start " + std::to_string(r.targetStartSector);
+  return line + " --mapfile " + r.mapfile;
+}
+
 PreparedImaging PrepareImaging(ImagingRequest request) {
   PreparedImaging p;
   p.request = std::move(request);
@@ -71,6 +80,7 @@ PreparedImaging PrepareImaging(ImagingRequest request) {
   job.length = rangeBytes - r.startSector * raw::kImageSector;
   job.targetOffset = r.targetStartSector * raw::kImageSector;
   job.limits = r.limits;
+  job.listBadSectors = r.listBadSectors;
 
   // The map and its temporary file are written as well as the image.
   const std::string mapTemp = r.mapfile.empty() ? std::string() : r.mapfile + kMapTempSuffix;

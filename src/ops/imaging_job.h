@@ -35,6 +35,7 @@ struct ImagingRequest {
   std::string mapfile;             // empty: no rescue map
   std::string commandLine;         // written into the map's header
   raw::ImagingLimits limits;
+  bool listBadSectors = false;  // see raw::ImagingJob
 };
 
 // Written beside the map and renamed over it, so a crash mid-write never
@@ -58,6 +59,10 @@ struct PreparedImaging {
 };
 
 PreparedImaging PrepareImaging(ImagingRequest request);
+
+// The command that repeats `r` ("orvaldi image SOURCE [PART] --to ..."),
+// written into the map's header; `partition` as the operator named it.
+std::string ImagingCommandLine(const ImagingRequest& r, const std::string& partition);
 
 // status: kOk (every sector copied), kPartial (every area tried, some
 // sectors unreadable: result.badSectors), kCancelled, kFailed (the target

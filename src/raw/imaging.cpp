@@ -222,6 +222,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
           std::memset(assembled.data() + at, 0x20, len);
           badInChunk.push_back(at);
           r.badSectors.push_back((from + at) / kImageSector);
+          if (job.listBadSectors) progress.pushRow(std::to_string(r.badSectors.back()));
         }
         at += len;
         if (progress.cancelled()) {

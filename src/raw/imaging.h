@@ -44,6 +44,9 @@ struct ImagingJob {
   // the process does not survive still leaves a usable map.
   std::function<void(const RescueMap&)> checkpoint;
   std::chrono::milliseconds checkpointEvery{5000};
+  // Each unreadable sector is also pushed to the progress block as a row
+  // (its number in decimal), for a window that lists them as they are found.
+  bool listBadSectors = false;
 };
 
 enum class ImagingStatus {
