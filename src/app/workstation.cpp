@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include "app/device_window.h"
+#include "app/find_dialog.h"
 #include "app/hex_view.h"
 #include "app/main_frame.h"
 #include "app/partition_window.h"
@@ -64,8 +65,12 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
      [&frame, save] { save->saveSelected(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
   on(kCmdRecoverTicked,
      [&frame, save] { save->saveTicked(qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()), false); });
+  on(kCmdFindFile, [&frame, &device] {
+    if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()))
+      FindDialog::showFor(*window, device.starter());
+  });
   for (const int waiting :
-       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFileFilter, kCmdFindFile})
+       {kCmdCreateImage, kCmdExtractFreeSpace, kCmdPartitionTable, kCmdSavePartitionInfo, kCmdFileFilter})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 
