@@ -4,12 +4,18 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 #include <QTreeView>
 
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 
 #include "app/device_tree_model.h"
 #include "app/device_window.h"
@@ -139,6 +145,65 @@ TEST(FindDialog, CtrlFSearchesTheTabByExtensionAndPatternAndRevealsAMatch) {
   EXPECT_EQ(prompter.shown.back().text, QString("等待当前操作完成，请稍后！"));
   ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
   EXPECT_EQ(dialog->resultCount(), 0);  // the new scan's nodes replaced the matched ones
+  dialog->close();
+}
+
+// The search by extension and by pattern on ORVALDI_GUI_FIND_BENCH_IMG's
+// partition 0 through the real starter, from the command to the shown list,
+// and the longest the UI thread went without turning its event loop
+// meanwhile (bench/find_bench.sh sets it and times the CLI beside).
+TEST(FindDialogBench, SearchesThroughTheRealStarter) {
+  const char* image = std::getenv("ORVALDI_GUI_FIND_BENCH_IMG");
+  if (!image || !*image) GTEST_SKIP() << "set ORVALDI_GUI_FIND_BENCH_IMG to time the search";
+  using Clock = std::chrono::steady_clock;
+  ScriptedPrompter prompter;
+  const app::OperationStarter starter = app::MakeOperationStarter();
+  disk::DiskInfoList disks;
+  app::DeviceWindow device(disks, starter);
+  std::unique_ptr<QWidget> document;
+  QObject::connect(&device, &app::DeviceWindow::documentCreated, [&](QWidget* w, const QString&) {
+    w->resize(900, 600);
+    w->show();
+    document.reset(w);
+  });
+  ASSERT_TRUE(device.openImage(image));
+  device.tree()->setCurrentIndex(device.model()->index(0, 0, device.model()->index(0, 0)));
+  device.openSelectedPartition();
+  ASSERT_TRUE(document);
+  auto* window = static_cast<app::PartitionWindow*>(document.get());
+  ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
+  app::FindDialog* dialog = app::FindDialog::showFor(*window, starter);
+  bool finished = false;
+  QObject::connect(dialog, &app::FindDialog::searchFinished, [&] { finished = true; });
+  // The gaps between ticks of a 5 ms timer: how long the event loop stalled.
+  qint64 longestGap = 0;
+  QElapsedTimer sinceTick;
+  QTimer ticker;
+  ticker.setInterval(5);
+  QObject::connect(&ticker, &QTimer::timeout, [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+  const struct {
+    const char* label;
+    int mode;
+    const char* text;
+  } runs[] = {{"ext", app::FindDialog::kByExtension, "txt; doc"},
+              {"pattern", app::FindDialog::kByPattern, "*r*rt*.t?t;*jp*"}};
+  for (const auto& run : runs) {
+    dialog->modeBox()->setCurrentIndex(run.mode);
+    dialog->textEdit()->setText(run.text);
+    finished = false;
+    longestGap = 0;
+    sinceTick.start();
+    ticker.start();
+    const auto t0 = Clock::now();
+    ASSERT_TRUE(dialog->startSearch());
+    while (!finished) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    ticker.stop();
+    std::printf("gui %s %.3f s (%d rows, %u nodes; longest UI stall %lld ms)\n", run.label, seconds,
+                dialog->resultCount(), window->counters().files + window->counters().folders,
+                static_cast<long long>(longestGap));
+    ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
+  }
   dialog->close();
 }
 
