@@ -17,16 +17,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/device_tree_model.h"
-#include "app/device_window.h"
 #include "app/find_dialog.h"
 #include "app/folder_tree_model.h"
-#include "app/main_frame.h"
-#include "app/operation_starter.h"
-#include "app/partition_window.h"
-#include "app/workstation.h"
-#include "gui_support.h"
-#include "support/test_images.h"
+#include "demo_workstation.h"
 
 namespace orvaldi::test {
 namespace {
@@ -61,27 +54,11 @@ TEST(FindDialog, DefaultsAndTheExampleLineFollowTheList) {
 }
 
 TEST(FindDialog, CtrlFSearchesTheTabByExtensionAndPatternAndRevealsAMatch) {
-  TempDir dir;
-  const auto bytes = LoadImage(DemoImageGz());
-  if (!bytes) GTEST_SKIP() << "demo image missing";
-  disk::DiskInfoList disks;
-  ScriptedPrompter prompter;
-  const app::OperationStarter starter = app::MakeOperationStarter();
-  app::MainFrame frame(nullptr);
-  auto* device = new app::DeviceWindow(disks, starter);
-  frame.setDeviceWindow(device);
-  app::ConnectWorkstation(frame, *device);
-  frame.resize(1100, 720);
-  frame.show();
-  ASSERT_TRUE(device->openImage(QString::fromStdString(dir.write("demo.img", *bytes).string())));
-  const QModelIndex fat = device->model()->index(0, 0, device->model()->index(0, 0));
-  device->tree()->setCurrentIndex(fat);
-  emit device->tree()->doubleClicked(fat);
-  ASSERT_TRUE(WaitFor([&] { return frame.activeTabIndex() == 1; }));
-  auto* window = qobject_cast<app::PartitionWindow*>(frame.activeDocumentWindow());
+  DemoWorkstation shell;
+  app::PartitionWindow* window = shell.open(0);
   ASSERT_NE(window, nullptr);
-  ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
-
+  app::MainFrame& frame = shell.frame;
+  ScriptedPrompter& prompter = shell.prompter;
   ASSERT_TRUE(frame.action(app::kCmdFindFile)->isEnabled());
   frame.action(app::kCmdFindFile)->trigger();
   auto* dialog = window->findChild<app::FindDialog*>();
@@ -156,23 +133,10 @@ TEST(FindDialogBench, SearchesThroughTheRealStarter) {
   const char* image = std::getenv("ORVALDI_GUI_FIND_BENCH_IMG");
   if (!image || !*image) GTEST_SKIP() << "set ORVALDI_GUI_FIND_BENCH_IMG to time the search";
   using Clock = std::chrono::steady_clock;
-  ScriptedPrompter prompter;
-  const app::OperationStarter starter = app::MakeOperationStarter();
-  disk::DiskInfoList disks;
-  app::DeviceWindow device(disks, starter);
-  std::unique_ptr<QWidget> document;
-  QObject::connect(&device, &app::DeviceWindow::documentCreated, [&](QWidget* w, const QString&) {
-    w->resize(900, 600);
-    w->show();
-    document.reset(w);
-  });
-  ASSERT_TRUE(device.openImage(image));
-  device.tree()->setCurrentIndex(device.model()->index(0, 0, device.model()->index(0, 0)));
-  device.openSelectedPartition();
-  ASSERT_TRUE(document);
-  auto* window = static_cast<app::PartitionWindow*>(document.get());
-  ASSERT_TRUE(WaitFor([&] { return !window->busy(); }));
-  app::FindDialog* dialog = app::FindDialog::showFor(*window, starter);
+  DemoWorkstation shell;
+  app::PartitionWindow* window = shell.open(0, image);
+  ASSERT_NE(window, nullptr);
+  app::FindDialog* dialog = app::FindDialog::showFor(*window, shell.starter);
   bool finished = false;
   QObject::connect(dialog, &app::FindDialog::searchFinished, [&] { finished = true; });
   // The gaps between ticks of a 5 ms timer: how long the event loop stalled.
