@@ -98,7 +98,7 @@ int FileListModel::rowCount(const QModelIndex& parent) const {
 
 int FileListModel::columnCount(const QModelIndex& parent) const { return parent.isValid() ? 0 : kColumnCount; }
 
-QString FileListModel::text(const fs::NodeRef& node, int column) const {
+QString FileListModel::rowText(const fs::NodeRef& node, const fs::NodeRef& listedFolder, int column) {
   const bool carved = node.carvedKind() == fs::CarvedKind::kFile;
   switch (column) {
     case kNameColumn:
@@ -120,10 +120,10 @@ QString FileListModel::text(const fs::NodeRef& node, int column) const {
       // file's start sector in full.
       return carved ? QString::number(node.id()) : QString::number(static_cast<uint32_t>(node.id()));
     case kParentColumn: {
-      if (carved) return Text(folder_.name());
+      if (carved) return Text(listedFolder.name());
       // A FAT entry the scan found without a folder has no parent number.
       if (node.family() == fs::NodeFamily::kFat && !node.fat()->parent) return {};
-      const auto parent = node.parentId(folder_);
+      const auto parent = node.parentId(listedFolder);
       return parent ? QString::number(static_cast<uint32_t>(*parent)) : QString();
     }
     default:
@@ -162,7 +162,7 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
   const fs::NodeRef& node = rows_[static_cast<size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
-      return text(node, index.column());
+      return rowText(node, folder_, index.column());
     case Qt::ForegroundRole:
       if (node.isDeleted() || node.carvedKind() == fs::CarvedKind::kFile) return QColor(255, 0, 0);
       return {};

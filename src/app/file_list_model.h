@@ -57,6 +57,11 @@ class FileListModel final : public QAbstractTableModel {
   // The rows' ticks were changed from elsewhere (the left tree, select all).
   void ticksChanged();
 
+  // The text of `column` for `node` as a row of `listedFolder` (its parent
+  // as reached; none for a top node) shows it; other lists of nodes (the
+  // find-file results) show the same texts.
+  static QString rowText(const fs::NodeRef& node, const fs::NodeRef& listedFolder, int column);
+
   // Column widths when the list is made, and after it was resized to a
   // client width of `clientWidth` pixels.
   static int defaultWidth(int column);
@@ -82,7 +87,6 @@ class FileListModel final : public QAbstractTableModel {
   void advance();
   // Makes up to `count` rows; the caller brackets it with the insertion.
   int take(int count, std::vector<fs::NodeRef>& out);
-  QString text(const fs::NodeRef& node, int column) const;
   QIcon icon(const fs::NodeRef& node) const;
 
   fs::NodeRef folder_;

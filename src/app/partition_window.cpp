@@ -495,6 +495,40 @@ void PartitionWindow::openRow(const QModelIndex& index) {
   tree_->scrollTo(child);
 }
 
+// Showing one node found elsewhere.
+
+bool PartitionWindow::revealNode(const std::vector<fs::NodeRef>& folderPath, const fs::NodeRef& file) {
+  if (folderPath.empty() || !file) return false;
+  QModelIndex item;
+  for (int top = 0; !item.isValid() && folders_->topIndex(top).isValid(); ++top)
+    item = folders_->childFor(folders_->topIndex(top), folderPath.front());
+  for (size_t i = 1; item.isValid() && i < folderPath.size(); ++i) {
+    tree_->expand(item);
+    item = folders_->childFor(item, folderPath[i]);
+  }
+  if (!item.isValid()) return false;
+  if (tree_->currentIndex() == item) {
+    showFolder(item);  // listed afresh: the row may lie past the rows made
+  } else {
+    tree_->setCurrentIndex(item);  // lists it
+  }
+  tree_->scrollTo(item);
+  // Rows are made in batches: make them until the file's.
+  for (int row = 0;; ++row) {
+    while (row >= files_->rowCount()) {
+      const int made = files_->rowCount();
+      if (files_->canFetchMore({})) files_->fetchMore({});
+      if (files_->rowCount() == made) return false;
+    }
+    if (files_->nodeAt(row) == file) {
+      const QModelIndex index = files_->index(row, 0);
+      fileList_->setCurrentIndex(index);
+      fileList_->scrollTo(index);
+      return true;
+    }
+  }
+}
+
 }  // namespace orvaldi::app
 
 // The file filter: the tree holds only the folders on the way to a file the

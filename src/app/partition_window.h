@@ -190,6 +190,14 @@ class PartitionWindow final : public QWidget {
   FileListModel* files_ = nullptr;
   // The statistics run without a progress window of their own.
   ProgressView* statisticsView_ = nullptr;
+
+ public:
+  // Showing one node found elsewhere (the find-file results).
+  // Selects the last folder of `folderPath` (a chain from a node attached
+  // below a top item down to the file's parent) in the left tree, which
+  // lists it, and `file` in the file list. False, leaving the selection
+  // where the walk stopped, when the tree or the list does not show them.
+  bool revealNode(const std::vector<fs::NodeRef>& folderPath, const fs::NodeRef& file);
 };
 
 }  // namespace orvaldi::app

@@ -4,6 +4,7 @@
 #include <QPointer>
 
 #include "app/device_window.h"
+#include "app/find_dialog.h"
 #include "app/free_space_command.h"
 #include "app/hex_view.h"
 #include "app/imaging_dialog.h"
@@ -79,7 +80,11 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
   on(kCmdCreateImage, [imaging] { imaging->open(); });
   QObject::connect(&device, &DeviceWindow::imagingRequested, imaging, &ImagingCommand::open);
   QObject::connect(&device, &DeviceWindow::partitionImagingRequested, imaging, &ImagingCommand::open);
-  for (const int waiting : {kCmdSavePartitionInfo, kCmdFindFile})
+  on(kCmdFindFile, [&frame, &device] {
+    if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()))
+      FindDialog::showFor(*window, device.starter());
+  });
+  for (const int waiting : {kCmdSavePartitionInfo})
     if (QAction* action = frame.action(waiting)) action->setEnabled(false);
 }
 

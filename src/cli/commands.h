@@ -15,6 +15,7 @@ void AddDisksCommand(CLI::App& app, int& exitCode);
 void AddInfoCommand(CLI::App& app, int& exitCode);
 void AddPartsCommand(CLI::App& app, int& exitCode);
 void AddLsCommand(CLI::App& app, int& exitCode);
+void AddFindCommand(CLI::App& app, int& exitCode);
 void AddRecoverCommand(CLI::App& app, int& exitCode);
 void AddCatCommand(CLI::App& app, int& exitCode);
 void AddHexCommand(CLI::App& app, int& exitCode);

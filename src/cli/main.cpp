@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
   AddPartsCommand(app, exitCode);
   AddFindPartsCommand(app, exitCode);
   AddLsCommand(app, exitCode);
+  AddFindCommand(app, exitCode);
   AddRecoverCommand(app, exitCode);
   AddCatCommand(app, exitCode);
   AddHexCommand(app, exitCode);

@@ -36,7 +36,7 @@ TEST(Workstation, DoubleClickOpensAPartitionTabThroughTheRealThreads) {
   ASSERT_TRUE(device->openImage(QString::fromStdString(dir.write("demo.img", *bytes).string())));
 
   // Commands whose windows do not exist yet are greyed, not silent.
-  for (const int id : {app::kCmdFindFile}) EXPECT_FALSE(frame.action(id)->isEnabled()) << id;
+  for (const int id : {app::kCmdSavePartitionInfo}) EXPECT_FALSE(frame.action(id)->isEnabled()) << id;
 
   const QModelIndex fat = device->model()->index(0, 0, device->model()->index(0, 0));
   device->tree()->setCurrentIndex(fat);

@@ -1,0 +1,77 @@
+// The text and JSON rows of a listed node.
+#include "cli/node_rows.h"
+
+#include <cstdio>
+#include <string_view>
+
+#include "cli/text_columns.h"
+#include "platform/text.h"
+
+namespace orvaldi::cli {
+namespace {
+
+// Appends `text` as a JSON string; bytes that are not valid UTF-8 become "?".
+void AppendJsonString(std::string& out, std::string_view text) {
+  out.push_back('"');
+  const std::string clean = platform::SanitizeUtf8(text);
+  for (const char ch : clean) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c == '"' || c == '\\') {
+      out.push_back('\\');
+      out.push_back(ch);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out.push_back(ch);
+    }
+  }
+  out.push_back('"');
+}
+
+}  // namespace
+
+void NodeRowPrinter::header(disk::FsFamily family) const {
+  if (json_) return;
+  const bool ntfs = family == disk::FsFamily::kNtfs;
+  std::printf("%s%s%s  %s%s%s  %s\n", Pad("名称", 48).c_str(), Pad("状态", 12).c_str(), "        大小",
+              Pad("创建时间", 21).c_str(), Pad("修改时间", 21).c_str(), ntfs ? "    记录号" : "      首簇",
+              ntfs ? "父记录" : "父簇");
+}
+
+void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, const std::string& shownName,
+                           std::optional<uint64_t> parentId) {
+  const uint8_t flags = node.flags();
+  if (!json_) {
+    const std::string state = std::string(fs::StateWord(flags)) + (node.intact() ? "" : "(不完整)");
+    std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(shownName, 48).c_str(), Pad(state, 12).c_str(),
+                static_cast<unsigned long long>(node.size()), Pad(node.created(), 21).c_str(),
+                Pad(node.modified(), 21).c_str(), static_cast<unsigned long long>(node.id()),
+                parentId ? std::to_string(*parentId).c_str() : "-");
+    return;
+  }
+  const bool deleted = fs::IsDeletedKind(flags);
+  line_.clear();
+  line_ += "{\"path\":";
+  AppendJsonString(line_, path);
+  line_ += ",\"name\":";
+  AppendJsonString(line_, node.name());
+  line_ += fs::IsFolderLike(flags) ? ",\"type\":\"folder\"" : ",\"type\":\"file\"";
+  line_ += deleted ? ",\"deleted\":true,\"state\":" : ",\"deleted\":false,\"state\":";
+  AppendJsonString(line_, fs::StateWord(flags));
+  line_ += ",\"size\":" + std::to_string(node.size());
+  if (!node.intact()) line_ += ",\"intact\":false";
+  line_ += ",\"id\":" + std::to_string(node.id());
+  line_ += parentId ? ",\"parent\":" + std::to_string(*parentId) : std::string(",\"parent\":null");
+  line_ += ",\"created\":";
+  AppendJsonString(line_, node.created());
+  line_ += ",\"modified\":";
+  AppendJsonString(line_, node.modified());
+  line_ += ",\"accessed\":";
+  AppendJsonString(line_, node.accessed());
+  line_ += "}\n";
+  std::fwrite(line_.data(), 1, line_.size(), stdout);
+}
+
+}  // namespace orvaldi::cli
