@@ -40,7 +40,9 @@ QFont DefaultLogoFont() {
   QFont font = QGuiApplication::font();
   font.setPointSize(28);
   font.setBold(true);
-  if (font.family().isEmpty()) font.setFamily(QFontInfo(font).family());
+  // Resolving a family needs the font database, which only a running
+  // application has.
+  if (font.family().isEmpty() && qGuiApp) font.setFamily(QFontInfo(font).family());
   return font;
 }
 

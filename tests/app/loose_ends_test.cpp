@@ -197,9 +197,9 @@ TEST(LooseEnds, SearchWindowOpensOverTheMiddleOfTheProgram) {
 struct Warnings {
   static inline QStringList seen;
   QtMessageHandler previous;
-  Warnings() : previous(qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
-                 seen << text;
-               })) {
+  Warnings()
+      : previous(
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) { seen << text; })) {
     seen.clear();
   }
   ~Warnings() { qInstallMessageHandler(previous); }
@@ -258,8 +258,19 @@ TEST(LooseEnds, HelpShowsTheGuideInTheProgramsOwnWindowAndNamesEveryCommand) {
     if (popup->menu())
       for (QAction* entry : popup->menu()->actions())
         if (!entry->text().isEmpty()) named << Stem(entry->text());
-  named << "查找文件" << "关闭镜像文件" << "创建分区镜像文件" << "保存当前选中文件" << "保存打勾文件" << "扫描格式化文件"
-        << "扫描删除文件" << "镜像" << "分区表备份" << "分区表恢复" << "分区表重建" << "开始：" << "结束：";
+  named << "查找文件"
+        << "关闭镜像文件"
+        << "创建分区镜像文件"
+        << "保存当前选中文件"
+        << "保存打勾文件"
+        << "扫描格式化文件"
+        << "扫描删除文件"
+        << "镜像"
+        << "分区表备份"
+        << "分区表恢复"
+        << "分区表重建"
+        << "开始："
+        << "结束：";
   for (const QString& text : named) EXPECT_TRUE(guide.contains(text)) << text.toStdString();
 
   // A second F1 raises the same window.
@@ -296,7 +307,8 @@ TEST(LooseEnds, DeviceTreeColumnsWidenToTheirTextsButNotBelowTheirFirstWidths) {
   const auto fits = [&](const char* when) {
     for (int c = 0; c < app::DeviceTreeModel::kColumnCount; ++c) {
       EXPECT_GE(tree->columnWidth(c), app::DeviceTreeModel::defaultWidth(c)) << when << " column " << c;
-      EXPECT_GE(tree->columnWidth(c), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(c)) << when << " column " << c;
+      EXPECT_GE(tree->columnWidth(c), static_cast<QAbstractItemView*>(tree)->sizeHintForColumn(c))
+          << when << " column " << c;
     }
   };
   fits("at start");
