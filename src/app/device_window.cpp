@@ -6,6 +6,7 @@
 
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QMdiSubWindow>
 #include <QMenu>
 #include <QSplitter>
 #include <QTreeView>
@@ -73,7 +74,34 @@ DeviceWindow::DeviceWindow(disk::DiskInfoList& disks, OperationStarter starter, 
   connect(tree_, &QTreeView::doubleClicked, this, [this] { openSelectedPartition(); });
   connect(tree_, &QWidget::customContextMenuRequested, this, &DeviceWindow::popupMenu);
   connect(model_, &QAbstractItemModel::modelReset, tree_, &QTreeView::expandAll);
+  // Once the tree has expanded what changed, the columns fit the texts.
+  connect(model_, &QAbstractItemModel::modelReset, this, &DeviceWindow::fitColumnsLater);
+  connect(model_, &QAbstractItemModel::rowsInserted, this, &DeviceWindow::fitColumnsLater);
+  connect(model_, &QAbstractItemModel::rowsRemoved, this, &DeviceWindow::fitColumnsLater);
   tree_->expandAll();
+  fitColumns();
+}
+
+void DeviceWindow::fitColumnsLater() {
+  if (fitPending_) return;
+  fitPending_ = true;
+  QMetaObject::invokeMethod(
+      this,
+      [this] {
+        fitPending_ = false;
+        fitColumns();
+      },
+      Qt::QueuedConnection);
+}
+
+void DeviceWindow::fitColumns() {
+  // Each column as wide as its longest text (a label such as "DEMO_FAT32"
+  // read in full), and never narrower than it starts.
+  for (int c = 0; c < DeviceTreeModel::kColumnCount; ++c) {
+    tree_->resizeColumnToContents(c);
+    if (tree_->columnWidth(c) < DeviceTreeModel::defaultWidth(c))
+      tree_->setColumnWidth(c, DeviceTreeModel::defaultWidth(c));
+  }
 }
 
 DeviceWindow::~DeviceWindow() {
@@ -366,8 +394,16 @@ bool DeviceWindow::releaseDisk(const disk::DiskInfo& disk) {
     CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
     return false;
   }
-  for (PartitionWindow* w : partitionWindows())
-    if (w->diskName() == diskText) delete w;
+  // The window goes with its tab: the frame that holds it as a document
+  // would otherwise keep an empty tab where it was.
+  for (PartitionWindow* w : partitionWindows()) {
+    if (w->diskName() != diskText) continue;
+    if (auto* tab = qobject_cast<QMdiSubWindow*>(w->parentWidget())) {
+      delete tab;
+    } else {
+      delete w;
+    }
+  }
   // The records go: what was to be dropped from them goes with them.
   carvedToDrop_.erase(diskText);
   return true;

@@ -68,7 +68,7 @@ class DeviceWindow final : public QWidget {
   void loadScanResultFrom(const QString& path);
   // A region of the selected disk, from `startSector` to `endSector`.
   void createRegion(quint64 startSector, quint64 endSector);
-  // Asks for the region's start and size ("创建区域"), then creates it on
+  // Asks for the region's start and end ("创建区域"), then creates it on
   // the disk of the selected item.
   void createRegionDialog();
   // Removes the selected image from the disk list.
@@ -89,6 +89,10 @@ class DeviceWindow final : public QWidget {
 
  private:
   void showProperties(const QModelIndex& index);
+  // The columns widen to their texts, at least to their starting widths;
+  // later: after the tree expanded the rows that came.
+  void fitColumns();
+  void fitColumnsLater();
   void popupMenu(const QPoint& pos);
   // The selected disk item (the disk of a selected partition is not taken),
   // after the refusals of the disk commands; null when refused.
@@ -134,6 +138,7 @@ class DeviceWindow final : public QWidget {
   PropertyList* properties_ = nullptr;
   SearchListWindow* searchWindow_ = nullptr;
   std::vector<Opened> windows_;
+  bool fitPending_ = false;
 };
 
 }  // namespace orvaldi::app

@@ -5,8 +5,6 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDesktopServices>
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QIcon>
 #include <QKeySequence>
@@ -24,10 +22,10 @@
 #include <QTabBar>
 #include <QToolBar>
 #include <QToolButton>
-#include <QUrl>
 
 #include "app/about_dialog.h"
 #include "app/client_settings_dialog.h"
+#include "app/help_window.h"
 #include "app/icons/icons.h"
 #include "app/prompter.h"
 
@@ -435,9 +433,8 @@ void MainFrame::showAbout() {
 }
 
 void MainFrame::showHelp() {
-  const QString path = HelpFilePath();
-  if (!QFileInfo::exists(path) || !QDesktopServices::openUrl(QUrl::fromLocalFile(path)))
-    CurrentPrompter().message(this, "error", "无法打开帮助文件：" + path);
+  if (!help_) help_ = new HelpWindow(this);
+  if (!help_->showGuide()) CurrentPrompter().message(this, "error", "无法打开帮助文件：" + HelpFilePath());
 }
 
 void MainFrame::showClientSettings() {

@@ -22,6 +22,7 @@ class QTabBar;
 namespace orvaldi::app {
 
 class ClientArea;
+class HelpWindow;
 
 // Command ids of the menus, the toolbar and the keyboard table. The frame
 // handles its own (exit, about, help, closing a partition window); the
@@ -85,6 +86,8 @@ class MainFrame : public QMainWindow {
 
   QMdiArea* clientArea() const;
   QTabBar* windowTabs() const;
+  // The help window once F1 made it; null before.
+  HelpWindow* helpWindow() const { return help_; }
 
   // Panes 1 and 2 of the status bar: the folder summary and the statistics.
   void setFolderSummary(const QString& text);
@@ -101,11 +104,12 @@ class MainFrame : public QMainWindow {
   // size stays the one the settings gave).
   void showAtStart();
 
-  // The help file beside the program.
+  // The help file beside the program (the program carries a copy of it too).
   static QString HelpFilePath();
 
  public slots:
   void showAbout();
+  // The guide in the program's own help window.
   void showHelp();
   void showClientSettings();
 
@@ -139,6 +143,7 @@ class MainFrame : public QMainWindow {
   QLabel* folderPane_;
   QLabel* statisticsPane_;
   BackgroundSettings background_;
+  HelpWindow* help_ = nullptr;  // made on the first F1, kept for the next
 };
 
 }  // namespace orvaldi::app

@@ -58,15 +58,17 @@ RegionDialog::RegionDialog(uint64_t diskBytes, QWidget* parent)
       new QLabel(QString("%1 (%2 sec)").arg(QString::fromStdString(ops::SizeText(diskBytes))).arg(diskSectors_), this),
       0, 1, 1, 2);
   startEdit_ = new QLineEdit("0", this);
-  sizeEdit_ = new QLineEdit("0", this);
+  endEdit_ = new QLineEdit("0", this);
   startUnit_ = UnitList(this);
-  sizeUnit_ = UnitList(this);
+  endUnit_ = UnitList(this);
   grid->addWidget(new QLabel("开始：", this), 1, 0);
   grid->addWidget(startEdit_, 1, 1);
   grid->addWidget(startUnit_, 1, 2);
-  grid->addWidget(new QLabel("大小：", this), 2, 0);
-  grid->addWidget(sizeEdit_, 2, 1);
-  grid->addWidget(sizeUnit_, 2, 2);
+  // The end, as the region command and `orvaldi region` take it: the
+  // sector after the last one (start 2048, end 83968: 81920 sectors).
+  grid->addWidget(new QLabel("结束：", this), 2, 0);
+  grid->addWidget(endEdit_, 2, 1);
+  grid->addWidget(endUnit_, 2, 2);
   grid->setColumnStretch(1, 1);
 
   okButton_ = new QPushButton("确定", this);
@@ -103,16 +105,17 @@ std::optional<uint64_t> RegionDialog::takeSectors(QLineEdit* edit, QComboBox* un
 void RegionDialog::accept() {
   range_.reset();
   const std::optional<uint64_t> start = takeSectors(startEdit_, startUnit_);
-  const std::optional<uint64_t> size = takeSectors(sizeEdit_, sizeUnit_);
-  if (!start || !size || *size == 0) {
+  const std::optional<uint64_t> end = takeSectors(endEdit_, endUnit_);
+  // An empty region (end at its start) has nothing to scan.
+  if (!start || !end || *start >= *end) {
     CurrentPrompter().message(this, "error", "数值填写错误，请改写！");
     return;
   }
-  if (*start > diskSectors_ || *size > diskSectors_ - *start) {
+  if (*start > diskSectors_ || *end > diskSectors_) {
     CurrentPrompter().message(this, "error", "数值填写过大，请改写！");
     return;
   }
-  range_ = RegionRange{*start, *start + *size};
+  range_ = RegionRange{*start, *end};
   QDialog::accept();
 }
 

@@ -1,6 +1,6 @@
-// The "创建区域" dialog: the operator picks a start and a size (in sectors or
-// decimal GB, MB or KB) for a region of a disk that is then scanned like a
-// partition.
+// The "创建区域" dialog: the operator picks the first sector of a region and
+// the sector after its last one (each in sectors or decimal GB, MB or KB),
+// and the region is then scanned like a partition.
 #pragma once
 
 #include <cstdint>
@@ -41,9 +41,9 @@ class RegionDialog : public QDialog {
   std::optional<RegionRange> range() const { return range_; }
 
   QLineEdit* startEdit() const { return startEdit_; }
-  QLineEdit* sizeEdit() const { return sizeEdit_; }
+  QLineEdit* endEdit() const { return endEdit_; }
   QComboBox* startUnit() const { return startUnit_; }
-  QComboBox* sizeUnit() const { return sizeUnit_; }
+  QComboBox* endUnit() const { return endUnit_; }
   QPushButton* okButton() const { return okButton_; }
 
  public slots:
@@ -56,9 +56,9 @@ class RegionDialog : public QDialog {
 
   uint64_t diskSectors_;
   QLineEdit* startEdit_;
-  QLineEdit* sizeEdit_;
+  QLineEdit* endEdit_;
   QComboBox* startUnit_;
-  QComboBox* sizeUnit_;
+  QComboBox* endUnit_;
   QPushButton* okButton_;
   std::optional<RegionRange> range_;
 };

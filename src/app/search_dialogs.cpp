@@ -101,8 +101,16 @@ void SearchListWindow::showFor(const QString&) {
   block_ = std::make_shared<platform::ProgressBlock>(this);
   list_->clear();
   bar_->setValue(0);
+  bar_->setFormat("%p%");
   running_ = true;
   stop_->setEnabled(true);
+  // A window of its own is placed at the screen's corner, over the main
+  // menu; it opens over the middle of the program instead. One the operator
+  // left open stays where it is.
+  if (!isVisible() && parentWidget()) {
+    const QWidget* main = parentWidget()->window();
+    move(main->frameGeometry().center() - QPoint(width() / 2, height() / 2));
+  }
   show();
   raise();
 }
@@ -113,7 +121,12 @@ void SearchListWindow::closeWhenDone() {
   takeRows();
   running_ = false;
   stop_->setEnabled(false);
-  bar_->setValue(kBarSteps);
+  // A stopped search did not look beyond where the bar stands.
+  if (block_->cancelled()) {
+    bar_->setFormat("已停止 %p%");
+  } else {
+    bar_->setValue(kBarSteps);
+  }
 }
 
 void SearchListWindow::closeEvent(QCloseEvent* event) {

@@ -1,5 +1,7 @@
 #include "app/settings.h"
 
+#include <QFontInfo>
+#include <QGuiApplication>
 #include <QSettings>
 #include <QStringList>
 
@@ -23,7 +25,26 @@ QColor ColorValue(const QSettings& store, const char* key, const QColor& fallbac
   return color.isValid() ? color : fallback;
 }
 
+// What QFont::fromString accepts without complaint: a family first, then
+// either nothing more (a point size at most) or the full list of fields.
+// Anything else would be refused with a warning on every start.
+bool IsFontDescription(const QString& text) {
+  const QStringList fields = text.trimmed().split(',');
+  const qsizetype count = fields.size();
+  return !fields.front().trimmed().isEmpty() && (count <= 2 || (count >= 10 && count <= 17));
+}
+
 }  // namespace
+
+QFont DefaultLogoFont() {
+  QFont font = QGuiApplication::font();
+  font.setPointSize(28);
+  font.setBold(true);
+  // Resolving a family needs the font database, which only a running
+  // application has.
+  if (font.family().isEmpty() && qGuiApp) font.setFamily(QFontInfo(font).family());
+  return font;
+}
 
 QString PlacementText(const WindowPlacement& p) {
   return QString("%1,%2,%3,%4,%5,%6,%7,%8,%9,%10")
@@ -75,7 +96,7 @@ ShellSettings LoadShellSettings(QSettings& store) {
   BackgroundSettings& bg = settings.background;
   const QString fontText = store.value(kLogoFontKey).toString();
   QFont font;
-  if (!fontText.isEmpty() && font.fromString(fontText)) bg.logoFont = font;
+  if (IsFontDescription(fontText) && font.fromString(fontText)) bg.logoFont = font;
   bg.logoColor = ColorValue(store, kLogoColorKey, bg.logoColor);
   bg.backColor = ColorValue(store, kBackColorKey, bg.backColor);
   bool ok = false;
@@ -93,7 +114,10 @@ void SaveWindowPlacement(QSettings& store, const WindowPlacement& placement) {
 void SaveChildWinState(QSettings& store, bool maximized) { store.setValue(kChildStateKey, maximized ? 1 : 0); }
 
 void SaveBackground(QSettings& store, const BackgroundSettings& bg) {
-  store.setValue(kLogoFontKey, bg.logoFont.toString());
+  // A font without a family name has no description the next start reads.
+  QFont font = bg.logoFont;
+  if (font.family().isEmpty()) font.setFamily(QFontInfo(font).family());
+  store.setValue(kLogoFontKey, font.toString());
   store.setValue(kLogoColorKey, bg.logoColor.name());
   store.setValue(kBackColorKey, bg.backColor.name());
   store.setValue(kDispTypeKey, static_cast<int>(bg.fit));

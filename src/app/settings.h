@@ -44,8 +44,12 @@ std::optional<WindowPlacement> ParsePlacement(const QString& text);
 // How the background picture fills the empty client area.
 enum class PictureFit : int { kTile = 0, kCentre = 1, kStretch = 2 };
 
+// The logo text's font when none was chosen: the application's own family,
+// named, so that it can be written out and read back.
+QFont DefaultLogoFont();
+
 struct BackgroundSettings {
-  QFont logoFont = QFont(QString(), 28, QFont::Bold);
+  QFont logoFont = DefaultLogoFont();
   QColor logoColor = QColor(0x9a, 0xa8, 0xb8);
   QColor backColor = QColor(0x5a, 0x6b, 0x7d);
   PictureFit fit = PictureFit::kTile;

@@ -99,22 +99,27 @@ TEST(RegionDialog, UnitsConvertToWholeSectors) {
     EXPECT_EQ(app::SectorsFromText(c.text, c.unit), c.sectors) << c.text << " unit " << static_cast<int>(c.unit);
 }
 
-TEST(RegionDialog, ChecksTheRangeAndWritesSectorCountsBack) {
+TEST(RegionDialog, TakesAStartAndAnEndSectorAndWritesSectorCountsBack) {
   constexpr uint64_t kDiskBytes = 1ull << 30;  // 2097152 sectors
   const struct {
     const char* start;
     RegionUnit startUnit;
-    const char* size;
-    RegionUnit sizeUnit;
+    const char* end;
+    RegionUnit endUnit;
     const char* message;  // null: accepted
-    uint64_t end;
+    uint64_t endSector;
   } cases[] = {
+      // The second field is the sector after the last one, not a size:
+      // 2048 to 83968 is a 40 MiB region.
+      {"2048", RegionUnit::kSectors, "83968", RegionUnit::kSectors, nullptr, 83968},
+      {"1", RegionUnit::kMegabytes, "1536", RegionUnit::kKilobytes, nullptr, 3072},
+      {"0", RegionUnit::kSectors, "1", RegionUnit::kGigabytes, nullptr, 2097152},  // the whole disk
       {"1", RegionUnit::kMegabytes, "0", RegionUnit::kSectors, "数值填写错误，请改写！", 0},
+      {"2048", RegionUnit::kSectors, "1", RegionUnit::kMegabytes, "数值填写错误，请改写！", 0},  // empty
+      {"4096", RegionUnit::kSectors, "2048", RegionUnit::kSectors, "数值填写错误，请改写！", 0},
       {"x", RegionUnit::kSectors, "10", RegionUnit::kSectors, "数值填写错误，请改写！", 0},
-      {"0", RegionUnit::kSectors, "1.5", RegionUnit::kGigabytes, "数值填写过大，请改写！", 0},
-      {"2048", RegionUnit::kSectors, "1", RegionUnit::kGigabytes, "数值填写过大，请改写！", 0},
-      {"1", RegionUnit::kMegabytes, "512", RegionUnit::kKilobytes, nullptr, 2048 + 1024},
-      {"0", RegionUnit::kSectors, "1", RegionUnit::kGigabytes, nullptr, 2097152},
+      {"0", RegionUnit::kSectors, "2097153", RegionUnit::kSectors, "数值填写过大，请改写！", 0},
+      {"2048", RegionUnit::kSectors, "1.5", RegionUnit::kGigabytes, "数值填写过大，请改写！", 0},
   };
   for (const auto& c : cases) {
     ScriptedPrompter prompter;
@@ -124,28 +129,36 @@ TEST(RegionDialog, ChecksTheRangeAndWritesSectorCountsBack) {
     dialog.startEdit()->clear();
     QTest::keyClicks(dialog.startEdit(), c.start);
     dialog.startUnit()->setCurrentIndex(static_cast<int>(c.startUnit));
-    dialog.sizeEdit()->clear();
-    QTest::keyClicks(dialog.sizeEdit(), c.size);
-    dialog.sizeUnit()->setCurrentIndex(static_cast<int>(c.sizeUnit));
+    dialog.endEdit()->clear();
+    QTest::keyClicks(dialog.endEdit(), c.end);
+    dialog.endUnit()->setCurrentIndex(static_cast<int>(c.endUnit));
     QTest::mouseClick(dialog.okButton(), Qt::LeftButton);
     if (c.message) {
-      ASSERT_EQ(prompter.shown.size(), 1u) << c.start << " " << c.size;
+      ASSERT_EQ(prompter.shown.size(), 1u) << c.start << " " << c.end;
       EXPECT_EQ(prompter.shown[0].text, QString(c.message));
       EXPECT_TRUE(dialog.isVisible());
       EXPECT_FALSE(dialog.range());
     } else {
-      EXPECT_TRUE(prompter.shown.empty()) << c.start << " " << c.size;
+      EXPECT_TRUE(prompter.shown.empty()) << c.start << " " << c.end;
       ASSERT_TRUE(dialog.range());
-      EXPECT_EQ(dialog.range()->endSector, c.end);
+      EXPECT_EQ(dialog.range()->startSector, *app::SectorsFromText(c.start, c.startUnit));
+      EXPECT_EQ(dialog.range()->endSector, c.endSector);
       EXPECT_EQ(dialog.result(), QDialog::Accepted);
     }
     // A second "确定" must not scale the converted counts again.
-    if (app::SectorsFromText(c.size, c.sizeUnit)) {
-      EXPECT_EQ(dialog.sizeEdit()->text().toULongLong(), *app::SectorsFromText(c.size, c.sizeUnit));
-      EXPECT_EQ(dialog.sizeUnit()->currentText(), QString("Sec"));
+    if (app::SectorsFromText(c.end, c.endUnit)) {
+      EXPECT_EQ(dialog.endEdit()->text().toULongLong(), *app::SectorsFromText(c.end, c.endUnit));
+      EXPECT_EQ(dialog.endUnit()->currentText(), QString("Sec"));
     }
   }
-  app::RegionDialog shown(kDiskBytes);
+  // The field is labelled by what it holds.
+  app::RegionDialog shown(uint64_t{4} << 30);
+  QStringList labels;
+  for (const QLabel* label : shown.findChildren<QLabel*>()) labels << label->text();
+  EXPECT_TRUE(labels.contains("结束：")) << labels.join(" ").toStdString();
+  EXPECT_FALSE(labels.contains("大小："));
+  shown.startEdit()->setText("2048");
+  shown.endEdit()->setText("83968");
   EXPECT_FALSE(SaveScreenshot(shown, "region-dialog").empty());
 }
 
