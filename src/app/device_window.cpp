@@ -345,9 +345,15 @@ void DeviceWindow::loadScanResult() {
 void DeviceWindow::loadScanResultFrom(const QString& path) {
   disk::DiskInfo* d = selectedDiskForCommand();
   if (!d) return;
+  // Tried on a copy first: a file of another disk, or one that does not
+  // read, must not close the windows of this one.
+  disk::DiskInfo trial = *d;
+  disk::ScanResultLoad loaded = disk::LoadScanResultFile(trial, path.toStdString());
   // Loading replaces the partition records that open windows show.
-  if (!releaseDisk(*d)) return;
-  const disk::ScanResultLoad loaded = disk::LoadScanResultFile(*d, path.toStdString());
+  if (loaded.status == disk::ScanResultStatus::kOk) {
+    if (!releaseDisk(*d)) return;
+    loaded = disk::LoadScanResultFile(*d, path.toStdString());
+  }
   if (loaded.status == disk::ScanResultStatus::kOtherDisk) {
     CurrentPrompter().message(this, "error", "不是该磁盘的信息！");
     return;

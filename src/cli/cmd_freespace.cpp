@@ -50,7 +50,7 @@ int RunFreeSpace(const FreeSpaceOptions& o) {
   }
   std::printf("%llu free clusters of %llu bytes\n", static_cast<unsigned long long>(r.freeClusters),
               static_cast<unsigned long long>(r.clusterBytes));
-  if (r.family == disk::FsFamily::kNtfs) std::printf("提取完成！\n");
+  if (outcome.status == platform::Status::kOk) std::printf("提取完成！\n");
   return ExitCodeOf(outcome.status);
 }
 

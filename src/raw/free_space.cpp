@@ -251,8 +251,12 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
       progress.setPosition(position * static_cast<uint64_t>(map.progressStep));
     }
   }
-  if (r.family == disk::FsFamily::kNtfs) progress.setText("提取完成！");
-  if (!r.unreadableClusters.empty()) r.status = platform::Status::kPartial;
+  // Said of FAT as well: an operator must not have to guess whether the copy ended.
+  if (r.unreadableClusters.empty()) {
+    progress.setText("提取完成！");
+  } else {
+    r.status = platform::Status::kPartial;
+  }
   return r;
 }
 

@@ -4,6 +4,8 @@
 // columns as wide as their texts.
 #include <deque>
 #include <filesystem>
+#include <fstream>
+#include <string>
 
 #include <QAction>
 #include <QFontMetrics>
@@ -127,6 +129,19 @@ TEST(LooseEnds, ClosingAnImageOrLoadingItsResultClosesItsPartitionTabs) {
   EXPECT_EQ(s.disks.size(), 1u);
   s.operations.runAll();
 
+  // A file of another disk is refused before any tab is closed.
+  const std::string other = (s.dir.path() / "other.kvr_scn").string();
+  {
+    std::ifstream in(saved.toStdString());
+    std::string first;
+    std::getline(in, first);
+    std::ofstream(other) << "another disk\n" << in.rdbuf();
+  }
+  s.selectDisk();
+  s.device->loadScanResultFrom(QString::fromStdString(other));
+  EXPECT_EQ(s.prompter.shown.back().text, QString("不是该磁盘的信息！"));
+  EXPECT_EQ(s.tabs(), 3);
+
   s.selectDisk();
   s.device->loadScanResultFrom(saved);
   Settle();
@@ -143,7 +158,7 @@ TEST(LooseEnds, ClosingAnImageOrLoadingItsResultClosesItsPartitionTabs) {
   EXPECT_TRUE(s.disks.empty());
   EXPECT_EQ(s.tabs(), 1);
   EXPECT_EQ(s.frame.activeTabIndex(), 0);
-  EXPECT_EQ(s.prompter.shown.size(), 1u);
+  EXPECT_EQ(s.prompter.shown.size(), 2u);
 }
 
 TEST(LooseEnds, AStoppedSearchShowsWhereItStopped) {

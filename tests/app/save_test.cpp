@@ -123,6 +123,9 @@ struct Program {
     QTimer::singleShot(60000, &loop, &QEventLoop::quit);
     if (!done()) loop.exec();
     if (!done()) return std::nullopt;
+    // The end message was posted before the busy state dropped; a refusal
+    // shown meanwhile must not be taken for it.
+    QCoreApplication::sendPostedEvents();
     return prompter.shown.back();
   }
 

@@ -2,7 +2,6 @@
 // back, and a large tree searched quickly and stopped on request.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <tuple>
 
 #include "fs/find_files.h"
@@ -165,7 +164,7 @@ class CountingSink final : public platform::ProgressSink {
   uint64_t last_ = 0;
 };
 
-TEST(FindFiles, AQuarterMillionNodesWellUnderASecondAndStoppedOnRequest) {
+TEST(FindFiles, AQuarterMillionNodesAndADeepChainAreWalkedAndStoppedOnRequest) {
   // One folder per thousand files, and a chain of folders deeper than a
   // walk by recursion would like (the tree's own destructor limits it).
   FatNode root;
@@ -186,15 +185,12 @@ TEST(FindFiles, AQuarterMillionNodesWellUnderASecondAndStoppedOnRequest) {
   q.text = "file?0.t?t; bottom*";
   CountingSink sink;
   platform::ProgressBlock block(&sink);
-  const auto start = std::chrono::steady_clock::now();
   const FindResult r = FindFiles({NodeRef(&root)}, q, block);
-  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   EXPECT_EQ(r.found.size(), 250u * 9 + 1);  // file10 .. file90 in each folder, and the bottom
   // The chain is the last folder made, so it comes first.
   EXPECT_EQ(r.path(0).size(), std::string("根目录/").size() + 2 * 5000 + 10);
   EXPECT_EQ(sink.upper_, 250 * 1001 + 5001 + 1);
   EXPECT_EQ(sink.last_, r.visited);
-  EXPECT_LT(seconds, 0.5);
 
   block.requestCancel();
   const FindResult stopped = FindFiles({NodeRef(&root)}, q, block);
