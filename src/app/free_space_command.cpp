@@ -12,6 +12,7 @@
 #include "app/device_window.h"
 #include "app/partition_table_dialogs.h"
 #include "app/prompter.h"
+#include "app/translations.h"
 #include "disk/disk_list.h"
 #include "disk/fs_family.h"
 #include "disk/sector_io.h"
@@ -40,11 +41,7 @@ CExtractEmptySpaceDlg::CExtractEmptySpaceDlg(QWidget* parent) : QDialog(parent) 
   compact_ = new QRadioButton("只提取空闲空间", this);
   layout_ = new QRadioButton("空闲空间按原始分区结构大小保存", this);
   compact_->setChecked(true);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText("确定");
-  buttons->button(QDialogButtonBox::Cancel)->setText("取消");
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* buttons = OkCancelButtons(this);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(compact_);
   layout->addWidget(layout_);

@@ -16,6 +16,7 @@
 #include "app/device_tree_model.h"
 #include "app/device_window.h"
 #include "app/prompter.h"
+#include "app/translations.h"
 #include "disk/disk_list.h"
 #include "disk/sector_io.h"
 #include "ops/format.h"
@@ -68,11 +69,7 @@ CPartTableOperator::CPartTableOperator(QWidget* parent) : QDialog(parent) {
   backup_ = new QRadioButton("分区表备份", this);
   restore_ = new QRadioButton("分区表恢复", this);
   rebuild_ = new QRadioButton("分区表重建", this);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText("确定");
-  buttons->button(QDialogButtonBox::Cancel)->setText("取消");
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* buttons = OkCancelButtons(this);
   auto* layout = new QVBoxLayout(this);
   for (QRadioButton* b : {backup_, restore_, rebuild_}) layout->addWidget(b);
   layout->addWidget(buttons);

@@ -12,6 +12,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "app/translations.h"
 #include "disk/sector_io.h"
 #include "ops/format.h"
 
@@ -44,11 +45,7 @@ SearchOptionsDialog::SearchOptionsDialog(uint32_t diskHeads, QWidget* parent) : 
   auto* headRow = new QHBoxLayout;
   headRow->addWidget(new QLabel("磁头数:", this));
   headRow->addWidget(heads_, 1);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setText("确定");
-  buttons->button(QDialogButtonBox::Cancel)->setText("取消");
-  connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+  auto* buttons = OkCancelButtons(this);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(modes);
   layout->addLayout(headRow);

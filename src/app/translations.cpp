@@ -2,7 +2,10 @@
 #include "app/translations.h"
 
 #include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QLibraryInfo>
+#include <QPushButton>
 #include <QTranslator>
 
 namespace orvaldi::app {
@@ -15,6 +18,15 @@ QTranslator* InstallQtChineseTexts() {
     return nullptr;
   }
   return translator;
+}
+
+QDialogButtonBox* OkCancelButtons(QDialog* dialog) {
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dialog);
+  buttons->button(QDialogButtonBox::Ok)->setText("确定");
+  buttons->button(QDialogButtonBox::Cancel)->setText("取消");
+  QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
+  return buttons;
 }
 
 }  // namespace orvaldi::app

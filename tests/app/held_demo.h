@@ -24,11 +24,13 @@
 
 namespace orvaldi::test {
 
-// Keeps each operation until runAll().
+// Keeps each operation until runAll(), showing and closing its own progress
+// view (when it has one) as the real starter does.
 struct HeldStarter {
   std::deque<app::OperationRequest> held;
   app::OperationStarter starter() {
     return [this](app::OperationRequest request) {
+      if (request.view) request.view->showFor(request.title);
       BeginRequest(request);
       held.push_back(std::move(request));
       return true;
@@ -38,9 +40,10 @@ struct HeldStarter {
     while (!held.empty()) {
       app::OperationRequest request = std::move(held.front());
       held.pop_front();
-      platform::ProgressBlock block;
-      request.work(block);
+      platform::ProgressBlock own;
+      request.work(request.view ? request.view->block() : own);
       request.publish();
+      if (request.view) request.view->closeWhenDone();
       EndRequest(request);
     }
   }

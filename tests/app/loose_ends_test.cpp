@@ -2,7 +2,6 @@
 // the lost-partition search window (where it opens, where a stop leaves its
 // bar), the logo font kept between runs, the help window, and device-tree
 // columns as wide as their texts.
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -34,42 +33,18 @@
 #include "app/settings.h"
 #include "app/workstation.h"
 #include "gui_support.h"
+#include "held_demo.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
 namespace {
-
-// Holds each operation until runAll(), showing its own progress view at the
-// start as the real starter does.
-struct Held {
-  std::deque<app::OperationRequest> held;
-  app::OperationStarter starter() {
-    return [this](app::OperationRequest request) {
-      if (request.view) request.view->showFor(request.title);
-      BeginRequest(request);
-      held.push_back(std::move(request));
-      return true;
-    };
-  }
-  void runAll() {
-    while (!held.empty()) {
-      app::OperationRequest request = std::move(held.front());
-      held.pop_front();
-      platform::ProgressBlock own;
-      request.work(request.view ? request.view->block() : own);
-      request.publish();
-      if (request.view) request.view->closeWhenDone();
-      EndRequest(request);
-    }
-  }
-};
 
 // The program as main() puts it together, over the demo image.
 struct Station {
   TempDir dir;
   disk::DiskInfoList disks;
   ScriptedPrompter prompter;
-  Held operations;
+  HeldStarter operations;
   app::MainFrame frame{nullptr};
   app::DeviceWindow* device = new app::DeviceWindow(disks, operations.starter());
 
