@@ -51,10 +51,7 @@ class ScriptedToolAsker final : public app::DiskToolAsker {
   int dialogs = 0;
 };
 
-std::vector<uint8_t> ReadAll(const stdfs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+std::vector<uint8_t> ReadAll(const stdfs::path& path) { return LoadImage(path).value_or(std::vector<uint8_t>{}); }
 
 void WriteAt(const stdfs::path& path, uint64_t offset, const std::vector<uint8_t>& bytes) {
   std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
