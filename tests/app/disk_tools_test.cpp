@@ -1,6 +1,8 @@
 // The device tree's disk tools: free-space extraction against the command
 // line's output, and the partition-table backup, restore and rebuild, each
 // run from the main window's commands through the real operation starter.
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <regex>
@@ -8,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QElapsedTimer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeView>
@@ -23,6 +26,7 @@
 #include "disk/disk_list.h"
 #include "disk/lost_partition_search.h"
 #include "gui_support.h"
+#include "ops/operation_runner.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
@@ -138,6 +142,8 @@ TEST(DiskTools, FreeSpaceEqualsTheCommandLineOnFat32AndNtfs) {
     p.select(p.partition(c.partition));
     p.asker.onDialog = FreeSpaceMode(c.mode);
     p.asker.files = {QString::fromStdString(gui.string())};
+    // The last run's threads let go of the slot after its end message.
+    ASSERT_TRUE(WaitFor([] { return !ops::SlotRefusal(ops::OperationFamily::kFreeSpace, ops::ProcessThreadSlots()); }));
     const size_t before = p.prompter.shown.size();
     p.frame.action(app::kCmdExtractFreeSpace)->trigger();
     // A second start while the first runs is refused.
@@ -161,6 +167,7 @@ TEST(DiskTools, FreeSpaceEqualsTheCommandLineOnFat32AndNtfs) {
   // The target may not be the source: the image stays as it was.
   p.asker.onDialog = FreeSpaceMode(0);
   p.asker.files = {QString::fromStdString(demo.string())};
+  ASSERT_TRUE(WaitFor([] { return !ops::SlotRefusal(ops::OperationFamily::kFreeSpace, ops::ProcessThreadSlots()); }));
   const size_t before = p.prompter.shown.size();
   p.frame.action(app::kCmdExtractFreeSpace)->trigger();
   ASSERT_TRUE(WaitFor([&] { return p.prompter.shown.size() > before; }));
@@ -375,6 +382,25 @@ TEST(DiskTools, RebuildFromTheSearchWritesTheTableSfdiskExpects) {
   EXPECT_EQ(found, "2048+14016:6 16065+16065:7 32130+69632:b 112518+8192:6 ") << dump.out;
   const auto after = ReadAll(path);
   EXPECT_TRUE(std::equal(after.begin() + 512, after.end(), image->begin() + 512));
+}
+
+// Figures for bench/gui_tools_bench.sh: "提取分区空闲空间" of partition 0 of a
+// large image, from the command to its end message, through the real starter.
+TEST(FreeSpaceBench, ExtractsTheFreeSpaceOfALargeImage) {
+  const char* image = std::getenv("ORVALDI_GUI_BENCH_IMAGE");
+  const char* target = std::getenv("ORVALDI_GUI_BENCH_TARGET");
+  if (!image || !*image || !target || !*target) GTEST_SKIP() << "set ORVALDI_GUI_BENCH_IMAGE and _TARGET";
+  Program p({LoadDisk(image)});
+  p.select(p.partition(0));
+  p.asker.onDialog = FreeSpaceMode(0);
+  p.asker.files = {QString::fromStdString((stdfs::path(target) / "gui.free").string())};
+  QElapsedTimer timer;
+  timer.start();
+  p.frame.action(app::kCmdExtractFreeSpace)->trigger();
+  ASSERT_TRUE(WaitInLoop([&] { return !p.prompter.shown.empty(); }));
+  const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+  EXPECT_TRUE(p.last().startsWith("提取完成！")) << p.last().toStdString();
+  std::printf("freespace %.3f s\n", seconds);
 }
 
 }  // namespace

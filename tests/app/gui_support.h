@@ -8,8 +8,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QMessageBox>
 #include <QString>
+#include <QTimer>
 
 #include "app/operation.h"
 #include "app/prompter.h"
@@ -32,6 +34,21 @@ bool WaitFor(Done done) {
     QApplication::processEvents(QEventLoop::AllEvents, 20);
     QApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
+  return done();
+}
+
+// The same, waiting in an event loop as the program does (not spinning it),
+// so that a timed worker is not slowed by the wait.
+template <typename Done>
+bool WaitInLoop(Done done) {
+  QEventLoop loop;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  poll.start(10);
+  QTimer::singleShot(60000, &loop, &QEventLoop::quit);
+  if (!done()) loop.exec();
   return done();
 }
 

@@ -2,6 +2,8 @@
 // copy through the real starter of a disk with unreadable sectors (compared
 // with the command-line tool's), stop and resume through the map, and a
 // partition's copy.
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -11,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -28,6 +31,7 @@
 #include "app/operation_starter.h"
 #include "app/workstation.h"
 #include "gui_support.h"
+#include "ops/operation_runner.h"
 #include "support/faulty_mount.h"
 #include "support/test_images.h"
 
@@ -58,10 +62,17 @@ struct Program {
     frame.action(app::kCmdCreateImage)->trigger();
     return frame.findChild<app::ImagingDialog*>();
   }
+  // The copy ended and its threads let go of the imaging slot, so that the
+  // next start is not refused.
+  static bool Ended(const app::ImagingDialog& dialog) {
+    return WaitFor([&] {
+      return !dialog.running() && !ops::SlotRefusal(ops::OperationFamily::kImage, ops::ProcessThreadSlots());
+    });
+  }
   // Starts the copy and waits for its end.
   bool run(app::ImagingDialog& dialog) {
     dialog.start();
-    return WaitFor([&] { return !dialog.running(); });
+    return Ended(dialog);
   }
   const ScriptedPrompter::Shown* last() const { return prompter.shown.empty() ? nullptr : &prompter.shown.back(); }
 
@@ -201,7 +212,7 @@ TEST(ImagingDialog, CopiesAFaultyDiskAsTheCommandLineDoesAndResumesFromItsMap) {
   ASSERT_EQ(p.prompter.shown.size(), before + 1);
   EXPECT_EQ(p.last()->title, "waiting");
   EXPECT_EQ(p.last()->text, "等待当前操作完成！");
-  ASSERT_TRUE(WaitFor([&] { return !d->running(); }));
+  ASSERT_TRUE(Program::Ended(*d));
   EXPECT_EQ(p.prompter.shown.size(), before + 1);
   EXPECT_TRUE(stdfs::exists(map));
   EXPECT_TRUE(d->isHidden());
@@ -210,7 +221,7 @@ TEST(ImagingDialog, CopiesAFaultyDiskAsTheCommandLineDoesAndResumesFromItsMap) {
   d->start();
   ASSERT_TRUE(d->running());
   d->close();
-  ASSERT_TRUE(WaitFor([&] { return !d->running(); }));
+  ASSERT_TRUE(Program::Ended(*d));
   EXPECT_EQ(p.prompter.shown.size(), before + 1);
 
   // Resumed to the end: a partial copy is said as such.
@@ -266,6 +277,28 @@ TEST(ImagingDialog, APartitionsCopyIsItsRange) {
     EXPECT_EQ(p.last()->title, "error");
     EXPECT_EQ(p.last()->text, "磁盘有坏道，请重新选择目标文件");
   }
+}
+
+// Figures for bench/gui_tools_bench.sh: the dialog's copy of a large image
+// into a file, from "开始" to its end, through the real starter.
+TEST(ImagingBench, CopiesALargeImageToAFile) {
+  const char* image = std::getenv("ORVALDI_GUI_BENCH_IMAGE");
+  const char* target = std::getenv("ORVALDI_GUI_BENCH_TARGET");
+  if (!image || !*image || !target || !*target) GTEST_SKIP() << "set ORVALDI_GUI_BENCH_IMAGE and _TARGET";
+  Program p;
+  ASSERT_TRUE(p.open(image));
+  app::ImagingDialog* d = p.command(0);
+  ASSERT_NE(d, nullptr);
+  d->toFileButton()->setChecked(true);
+  d->pathEdit()->setText(QString::fromStdString((stdfs::path(target) / "gui.img").string()));
+  QElapsedTimer timer;
+  timer.start();
+  d->start();
+  ASSERT_TRUE(WaitInLoop([&] { return !d->running(); }));
+  const double seconds = static_cast<double>(timer.nsecsElapsed()) / 1e9;
+  ASSERT_NE(p.last(), nullptr);
+  EXPECT_EQ(p.last()->text, "镜像完毕");
+  std::printf("image %.3f s\n", seconds);
 }
 
 }  // namespace

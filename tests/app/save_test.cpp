@@ -111,18 +111,7 @@ struct Program {
     QApplication::setActiveWindow(&frame);
     if (!QTest::qWaitForWindowActive(&frame)) return std::nullopt;
     QTest::keyClick(&frame, Qt::Key_S, Qt::ControlModifier);
-    // Waits in the event loop (not spinning it), as the program does, so
-    // that a timed save is not slowed by the wait.
-    const auto done = [&] { return prompter.shown.size() > before && !window->busy(); };
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-      if (done()) loop.quit();
-    });
-    poll.start(10);
-    QTimer::singleShot(60000, &loop, &QEventLoop::quit);
-    if (!done()) loop.exec();
-    if (!done()) return std::nullopt;
+    if (!WaitInLoop([&] { return prompter.shown.size() > before && !window->busy(); })) return std::nullopt;
     // The end message was posted before the busy state dropped; a refusal
     // shown meanwhile must not be taken for it.
     QCoreApplication::sendPostedEvents();
