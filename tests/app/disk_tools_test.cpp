@@ -23,6 +23,7 @@
 #include "app/operation_starter.h"
 #include "app/partition_table_dialogs.h"
 #include "app/workstation.h"
+#include "demo_workstation.h"
 #include "disk/disk_list.h"
 #include "disk/lost_partition_search.h"
 #include "gui_support.h"
@@ -64,13 +65,10 @@ void WriteAt(const stdfs::path& path, uint64_t offset, const std::vector<uint8_t
 }
 
 // The program as main() builds it, over the disks the test puts in.
-struct Program {
-  explicit Program(disk::DiskInfoList list) : disks(std::move(list)) {
-    device = new app::DeviceWindow(disks, starter);
-    frame.setDeviceWindow(device);
-    app::ConnectWorkstation(frame, *device);
-    frame.resize(900, 600);
-    frame.show();
+struct Program : DemoWorkstation {
+  explicit Program(disk::DiskInfoList list) {
+    disks = std::move(list);
+    device->refresh();
   }
   QModelIndex disk(int row = 0) const { return device->model()->index(row, 0); }
   QModelIndex partition(int row) const { return device->model()->index(row, 0, disk()); }
@@ -82,12 +80,7 @@ struct Program {
   }
   QString last() const { return prompter.shown.empty() ? QString() : prompter.shown.back().text; }
 
-  ScriptedPrompter prompter;
   ScriptedToolAsker asker;
-  disk::DiskInfoList disks;
-  const app::OperationStarter starter = app::MakeOperationStarter();
-  app::MainFrame frame{nullptr};
-  app::DeviceWindow* device = nullptr;
 };
 
 disk::DiskInfo LoadDisk(const stdfs::path& path) {

@@ -29,6 +29,7 @@
 #include "app/operation_starter.h"
 #include "app/partition_window.h"
 #include "app/workstation.h"
+#include "demo_workstation.h"
 #include "gui_support.h"
 #include "held_demo.h"
 #include "ops/statistics.h"
@@ -372,24 +373,11 @@ TEST(FileList, DoubleClicksAndBothStatistics) {
 
 // The frame's panes, F5 and the statistics box with the real threads.
 TEST(FileList, ThroughTheFrame) {
-  TempDir dir;
-  const auto bytes = LoadImage(DemoImageGz());
-  if (!bytes) GTEST_SKIP() << "demo image missing";
-  disk::DiskInfoList disks;
-  ScriptedPrompter prompter;
-  const app::OperationStarter starter = app::MakeOperationStarter();
-  app::MainFrame frame(nullptr);
-  auto* device = new app::DeviceWindow(disks, starter);
-  frame.setDeviceWindow(device);
-  app::ConnectWorkstation(frame, *device);
+  DemoWorkstation s;
+  app::MainFrame& frame = s.frame;
+  ScriptedPrompter& prompter = s.prompter;
   frame.resize(1500, 760);
-  frame.show();
-  ASSERT_TRUE(device->openImage(QString::fromStdString(dir.write("demo.img", *bytes).string())));
-  const QModelIndex ntfs = device->model()->index(1, 0, device->model()->index(0, 0));
-  device->tree()->setCurrentIndex(ntfs);
-  emit device->tree()->doubleClicked(ntfs);
-  ASSERT_TRUE(WaitFor([&] { return frame.activeTabIndex() == 1; }));
-  auto* w = qobject_cast<app::PartitionWindow*>(frame.activeDocumentWindow());
+  app::PartitionWindow* w = s.open(1);
   ASSERT_NE(w, nullptr);
   ASSERT_TRUE(WaitFor([&] { return !w->busy() && w->files()->rowCount() > 0; }));
   EXPECT_TRUE(frame.folderSummary().startsWith("总大小 ")) << frame.folderSummary().toStdString();

@@ -5,8 +5,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +28,7 @@
 #include "app/main_frame.h"
 #include "app/operation_starter.h"
 #include "app/workstation.h"
+#include "demo_workstation.h"
 #include "gui_support.h"
 #include "ops/operation_runner.h"
 #include "support/faulty_mount.h"
@@ -40,19 +39,10 @@ namespace {
 
 namespace stdfs = std::filesystem;
 
-std::string ReadAll(const stdfs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
+std::vector<uint8_t> ReadAll(const stdfs::path& path) { return LoadImage(path).value_or(std::vector<uint8_t>{}); }
 
-struct Program {
-  Program() {
-    device = new app::DeviceWindow(disks, starter);
-    frame.setDeviceWindow(device);
-    app::ConnectWorkstation(frame, *device);
-    frame.resize(900, 600);
-    frame.show();
-  }
+// The whole shell with the real starter, as main() puts it together.
+struct Program : DemoWorkstation {
   bool open(const stdfs::path& image) { return device->openImage(QString::fromStdString(image.string())); }
   // Selects disk `disk` (or its partition `part`) and runs "创建镜像文件".
   app::ImagingDialog* command(int disk, int part = -1) {
@@ -75,13 +65,6 @@ struct Program {
     return Ended(dialog);
   }
   const ScriptedPrompter::Shown* last() const { return prompter.shown.empty() ? nullptr : &prompter.shown.back(); }
-
-  TempDir dir;
-  disk::DiskInfoList disks;
-  ScriptedPrompter prompter;
-  const app::OperationStarter starter = app::MakeOperationStarter();
-  app::MainFrame frame{nullptr};
-  app::DeviceWindow* device = nullptr;
 };
 
 TEST(ImagingDialog, RefusesWhatCannotBeCopied) {
@@ -154,7 +137,7 @@ TEST(ImagingDialog, RefusesWhatCannotBeCopied) {
       EXPECT_TRUE(p.last()->text.startsWith(QString::fromStdString(c.text))) << p.last()->text.toStdString();
     EXPECT_FALSE(d->running());
   }
-  EXPECT_EQ(ReadAll(other), std::string(1 << 20, '\0'));
+  EXPECT_EQ(ReadAll(other), std::vector<uint8_t>(1 << 20));
 
   // A click on the tree fills the field that had the focus last.
   d->targetEdit()->setText("");
@@ -267,8 +250,9 @@ TEST(ImagingDialog, APartitionsCopyIsItsRange) {
   ASSERT_TRUE(p.run(*d));
   EXPECT_EQ(p.last()->text, "镜像完毕");
   EXPECT_TRUE(d->isHidden());
-  const std::string all = ReadAll(source);
-  EXPECT_TRUE(ReadAll(target) == all.substr((83968 + 8) * 512ull, (40960 - 8) * 512ull));
+  const std::vector<uint8_t> all = ReadAll(source);
+  const auto from = all.begin() + (83968 + 8) * 512ll;
+  EXPECT_TRUE(ReadAll(target) == std::vector<uint8_t>(from, from + (40960 - 8) * 512ll));
 
   // A target that takes no write stops the copy with the message.
   if (stdfs::exists("/dev/full")) {

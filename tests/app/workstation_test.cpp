@@ -14,6 +14,7 @@
 #include "app/operation_starter.h"
 #include "app/partition_window.h"
 #include "app/workstation.h"
+#include "demo_workstation.h"
 #include "gui_support.h"
 #include "support/test_images.h"
 
@@ -21,19 +22,14 @@ namespace orvaldi::test {
 namespace {
 
 TEST(Workstation, DoubleClickOpensAPartitionTabThroughTheRealThreads) {
-  TempDir dir;
+  DemoWorkstation s;
+  app::MainFrame& frame = s.frame;
+  app::DeviceWindow* device = s.device;
+  ScriptedPrompter& prompter = s.prompter;
+  disk::DiskInfoList& disks = s.disks;
   const auto bytes = LoadImage(DemoImageGz());
   ASSERT_TRUE(bytes);
-  disk::DiskInfoList disks;
-  ScriptedPrompter prompter;
-  const app::OperationStarter starter = app::MakeOperationStarter();
-  app::MainFrame frame(nullptr);
-  auto* device = new app::DeviceWindow(disks, starter);
-  frame.setDeviceWindow(device);
-  app::ConnectWorkstation(frame, *device);
-  frame.resize(1100, 720);
-  frame.show();
-  ASSERT_TRUE(device->openImage(QString::fromStdString(dir.write("demo.img", *bytes).string())));
+  ASSERT_TRUE(device->openImage(QString::fromStdString(s.dir.write("demo.img", *bytes).string())));
 
   // Commands whose windows do not exist yet are greyed, not silent.
   for (const int id : {app::kCmdSavePartitionInfo}) EXPECT_FALSE(frame.action(id)->isEnabled()) << id;

@@ -5,9 +5,12 @@
 #include <tuple>
 
 #include "fs/find_files.h"
+#include "support/tree_listing.h"
 
 namespace orvaldi::fs {
 namespace {
+
+using test::AddNode;
 
 TEST(FindFiles, GlobEdgeCases) {
   const struct {
@@ -87,13 +90,6 @@ TEST(FindFiles, ListsAndNameTests) {
   }
 }
 
-FatNode* Add(FatNode& parent, const char* name, uint8_t kind) {
-  FatNode n;
-  n.name = name;
-  n.flags = kind;
-  return InsertChild(parent, std::move(n));
-}
-
 std::vector<std::string> Paths(const FindResult& r) {
   std::vector<std::string> out;
   for (size_t i = 0; i < r.found.size(); ++i) out.push_back(r.path(i));
@@ -105,12 +101,12 @@ TEST(FindFiles, SwitchesPathsAndChains) {
   root.name = "根目录";
   root.flags = orphans.flags = node_kind::kFolder;
   orphans.name = "零散目录";
-  Add(root, "a.txt", node_kind::kFile);
-  FatNode* docs = Add(root, "docs.txt", node_kind::kDeletedFolder);
-  Add(*docs, "b.TXT", node_kind::kDeletedFile);
-  FatNode* deep = Add(*docs, "deep", node_kind::kFolder);
-  Add(*deep, "c.txt", node_kind::kFile);
-  Add(orphans, "d.txt", node_kind::kDeletedFile);
+  AddNode(root, "a.txt", node_kind::kFile);
+  FatNode* docs = AddNode(root, "docs.txt", node_kind::kDeletedFolder);
+  AddNode(*docs, "b.TXT", node_kind::kDeletedFile);
+  FatNode* deep = AddNode(*docs, "deep", node_kind::kFolder);
+  AddNode(*deep, "c.txt", node_kind::kFile);
+  AddNode(orphans, "d.txt", node_kind::kDeletedFile);
   const std::vector<NodeRef> tops{NodeRef(&root), NodeRef(&orphans)};
   const struct {
     bool deleted, existing, files, folders;
@@ -171,14 +167,14 @@ TEST(FindFiles, AQuarterMillionNodesAndADeepChainAreWalkedAndStoppedOnRequest) {
   root.flags = node_kind::kFolder;
   root.name = "根目录";
   for (int f = 0; f < 250; ++f) {
-    FatNode* folder = Add(root, ("dir" + std::to_string(f)).c_str(), node_kind::kFolder);
+    FatNode* folder = AddNode(root, ("dir" + std::to_string(f)).c_str(), node_kind::kFolder);
     for (int i = 0; i < 1000; ++i)
-      Add(*folder, ("file" + std::to_string(i) + (i % 10 == 0 ? ".txt" : ".dat")).c_str(),
-          i % 3 ? node_kind::kFile : node_kind::kDeletedFile);
+      AddNode(*folder, ("file" + std::to_string(i) + (i % 10 == 0 ? ".txt" : ".dat")).c_str(),
+              i % 3 ? node_kind::kFile : node_kind::kDeletedFile);
   }
   FatNode* chain = &root;
-  for (int d = 0; d < 5000; ++d) chain = Add(*chain, "d", node_kind::kFolder);
-  Add(*chain, "bottom.txt", node_kind::kFile);
+  for (int d = 0; d < 5000; ++d) chain = AddNode(*chain, "d", node_kind::kFolder);
+  AddNode(*chain, "bottom.txt", node_kind::kFile);
 
   FindQuery q;
   q.by = FindBy::kPattern;

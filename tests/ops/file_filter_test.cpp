@@ -1,6 +1,7 @@
 // The partition window's file filter: the pattern it keeps, the files it
 // lets through and the folders its tree shows.
 #include "ops/file_filter.h"
+#include "support/tree_listing.h"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +9,8 @@
 
 namespace orvaldi::ops {
 namespace {
+
+using test::AddNode;
 
 TEST(FileFilter, StoredPatternIsLowerCasedAndLosesItsStarsOnlyWithoutADotInside) {
   const struct {
@@ -22,24 +25,16 @@ TEST(FileFilter, StoredPatternIsLowerCasedAndLosesItsStarsOnlyWithoutADotInside)
   for (const auto& c : cases) EXPECT_EQ(StoredFilterPattern(c.typed), c.stored) << c.typed;
 }
 
-fs::FatNode* Add(fs::FatNode& parent, const char* name, uint8_t kind, uint32_t size = 0) {
-  fs::FatNode n;
-  n.name = name;
-  n.flags = kind;
-  n.size = size;
-  return fs::InsertChild(parent, std::move(n));
-}
-
 TEST(FileFilter, TreeKeepsTheFoldersOnTheWayToAQualifyingFile) {
   using namespace fs::node_kind;
   fs::FatNode root, orphans;
   root.flags = orphans.flags = kFolder;
-  fs::FatNode* docs = Add(root, "docs", kFolder);
-  fs::FatNode* old = Add(*docs, "old", kDeletedFolder);
-  Add(*old, "report.doc", kDeletedFile, 7);
-  Add(*docs, "notes.txt", kFile, 5);
-  fs::FatNode* empty = Add(root, "empty", kFolder);
-  Add(orphans, "photo.JPG", kDeletedFile, 11);
+  fs::FatNode* docs = AddNode(root, "docs", kFolder);
+  fs::FatNode* old = AddNode(*docs, "old", kDeletedFolder);
+  AddNode(*old, "report.doc", kDeletedFile, 7);
+  AddNode(*docs, "notes.txt", kFile, 5);
+  fs::FatNode* empty = AddNode(root, "empty", kFolder);
+  AddNode(orphans, "photo.JPG", kDeletedFile, 11);
   const fs::NodeRef r(&root), o(&orphans), d(docs), od(old), e(empty);
   const struct {
     FileFilter filter;

@@ -4,9 +4,12 @@
 
 #include "ops/statistics.h"
 #include "ops/ticks.h"
+#include "support/tree_listing.h"
 
 namespace orvaldi::ops {
 namespace {
+
+using test::AddNode;
 
 TEST(Statistics, SizeTexts) {
   const struct {
@@ -33,21 +36,13 @@ TEST(Statistics, SizeTexts) {
   EXPECT_EQ(FolderSummaryText(1, 4, 5), "总大小  在 4 个文件夹中共有 5 个文件");
 }
 
-fs::FatNode* Add(fs::FatNode& parent, const char* name, uint8_t kind, uint32_t size = 0) {
-  fs::FatNode n;
-  n.name = name;
-  n.flags = kind;
-  n.size = size;
-  return fs::InsertChild(parent, std::move(n));
-}
-
 TEST(Statistics, CountsFoldersAndTheFilesTheFilterLets) {
   fs::FatNode root;
   root.flags = fs::node_kind::kFolder;
-  Add(root, "a.txt", fs::node_kind::kFile, 100);
-  Add(root, "b.jpg", fs::node_kind::kDeletedFile, 20);
-  fs::FatNode* sub = Add(root, "sub", fs::node_kind::kDeletedFolder);
-  Add(*sub, "c.txt", fs::node_kind::kDeletedFile, 3);
+  AddNode(root, "a.txt", fs::node_kind::kFile, 100);
+  AddNode(root, "b.jpg", fs::node_kind::kDeletedFile, 20);
+  fs::FatNode* sub = AddNode(root, "sub", fs::node_kind::kDeletedFolder);
+  AddNode(*sub, "c.txt", fs::node_kind::kDeletedFile, 3);
   const fs::NodeRef node(&root);
   const struct {
     StatisticsFilter filter;
@@ -80,11 +75,11 @@ TEST(Statistics, CountsFoldersAndTheFilesTheFilterLets) {
 TEST(Ticks, WrittenThroughAndFoldedBackUp) {
   fs::FatNode root;
   root.flags = fs::node_kind::kFolder;
-  fs::FatNode* a = Add(root, "a", fs::node_kind::kFile);
-  fs::FatNode* sub = Add(root, "sub", fs::node_kind::kFolder);
-  fs::FatNode* c = Add(*sub, "c", fs::node_kind::kFile);
-  fs::FatNode* d = Add(*sub, "d", fs::node_kind::kFile);
-  fs::FatNode* empty = Add(root, "empty", fs::node_kind::kFolder);
+  fs::FatNode* a = AddNode(root, "a", fs::node_kind::kFile);
+  fs::FatNode* sub = AddNode(root, "sub", fs::node_kind::kFolder);
+  fs::FatNode* c = AddNode(*sub, "c", fs::node_kind::kFile);
+  fs::FatNode* d = AddNode(*sub, "d", fs::node_kind::kFile);
+  fs::FatNode* empty = AddNode(root, "empty", fs::node_kind::kFolder);
   SetTickBelow(fs::NodeRef(&root), 1);
   for (const fs::FatNode* n : {&root, a, sub, c, d, empty}) EXPECT_EQ(fs::NodeRef(n).tick(), 1) << n->name;
   EXPECT_EQ(fs::KindOf(c->flags), fs::node_kind::kFile);

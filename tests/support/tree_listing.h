@@ -2,11 +2,21 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fs/scan_tree.h"
 
 namespace orvaldi::test {
+
+// Appends a FAT node to `parent` in the tree's own order; the node added.
+inline fs::FatNode* AddNode(fs::FatNode& parent, const char* name, uint8_t kind, uint32_t size = 0) {
+  fs::FatNode n;
+  n.name = name;
+  n.flags = kind;
+  n.size = size;
+  return fs::InsertChild(parent, std::move(n));
+}
 
 inline uint64_t NumberOf(const fs::FatNode& n) { return n.firstCluster; }
 inline uint64_t NumberOf(const fs::NtfsNode& n) { return n.recordNumber; }
