@@ -34,7 +34,8 @@ FilteredFolders FilterFolders(const std::vector<fs::NodeRef>& tops, const FileFi
     stack.assign(1, {top, 0});
     path.clear();
     while (!stack.empty()) {
-      const auto [node, depth] = stack.back();
+      const fs::NodeRef node = stack.back().first;
+      const size_t depth = stack.back().second;
       stack.pop_back();
       path.resize(depth);
       if (node.isFolderLike()) {
