@@ -26,6 +26,7 @@ struct FindOptions {
   bool existingOnly = false;
   bool filesOnly = false;
   bool foldersOnly = false;
+  bool noStreams = false;
   ResultOptions result;
 };
 
@@ -38,6 +39,7 @@ fs::FindQuery QueryOf(const FindOptions& o, bool byName, bool byExtension) {
   q.includeExisting = !o.deletedOnly;
   q.files = !o.foldersOnly;
   q.folders = !o.filesOnly;
+  q.streams = !o.noStreams;
   return q;
 }
 
@@ -106,6 +108,7 @@ void AddFindCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   auto* files = cmd->add_flag("--files", o->filesOnly, "Only files");
   cmd->add_flag("--folders", o->foldersOnly, "Only folders")->excludes(files);
+  cmd->add_flag("--no-streams", o->noStreams, "Leave out NTFS named data streams");
   cmd->footer(
       "Exactly one of --name, --ext and --pattern. Exit code 0 also when nothing matches (a note on stderr "
       "says so); 6 when the partition could not be read whole, as matches may be missing.");

@@ -22,6 +22,7 @@ struct LsOptions {
   bool json = false;
   bool deletedOnly = false;
   bool existingOnly = false;
+  bool noStreams = false;
   ResultOptions result;
 };
 
@@ -34,6 +35,7 @@ class TreePrinter {
     const uint8_t flags = node.flags();
     const std::string path = parentPath.empty() ? name : parentPath + "/" + name;
     const bool deleted = fs::IsDeletedKind(flags);
+    if (options_.noStreams && node.isStream()) return;
     const bool shown = !(options_.deletedOnly && !deleted) && !(options_.existingOnly && deleted);
     if (shown) {
       const std::string shownName =
@@ -79,6 +81,7 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
   AddLoadResultOption(cmd, o->result);
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
+  cmd->add_flag("--no-streams", o->noStreams, "Leave out NTFS named data streams (listed as \"file:stream\")");
   cmd->callback([o, &exitCode] { exitCode = RunLs(*o); });
 }
 

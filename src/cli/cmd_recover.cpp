@@ -31,6 +31,7 @@ struct RecoverOptions {
   std::vector<std::string> paths;
   bool deleted = true;
   bool existing = true;
+  bool streams = true;
   std::string filter;
   bool noFatReference = false;
   std::string mode = "walk";
@@ -126,7 +127,7 @@ int RunRecover(const RecoverOptions& o) {
   progress.setSink(&bar);
   InterruptCancels interrupt(progress);
   raw::SaveSettings settings;
-  settings.options = {o.target, !o.noFatReference, o.deleted, o.existing, o.filter};
+  settings.options = {o.target, !o.noFatReference, o.deleted, o.existing, o.filter, o.streams};
   settings.ask = MakeAsker(o.invalidNames);
   settings.progress = &progress;
   settings.log = [&bar](const std::string& line) {
@@ -228,6 +229,8 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--to", o->target, "Target folder, on another disk than SOURCE")->required();
   cmd->add_flag("--deleted,!--no-deleted", o->deleted, "Recover deleted files (default on)");
   cmd->add_flag("--existing,!--no-existing", o->existing, "Recover existing files (default on)");
+  cmd->add_flag("--streams,!--no-streams", o->streams,
+                "Recover NTFS named data streams, each as a file \"file_stream\" beside its file (default on)");
   cmd->add_option("--filter", o->filter, "Only names matching a pattern such as *.doc or abc*");
   cmd->add_flag("--no-fat-reference", o->noFatReference,
                 "FAT: copy every file as contiguous clusters instead of following its chain");

@@ -61,6 +61,10 @@ void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, con
   line_ += deleted ? ",\"deleted\":true,\"state\":" : ",\"deleted\":false,\"state\":";
   AppendJsonString(line_, fs::StateWord(flags));
   line_ += ",\"size\":" + std::to_string(node.size());
+  if (node.isStream()) {
+    line_ += ",\"stream\":";
+    AppendJsonString(line_, node.streamName());
+  }
   if (!node.intact()) line_ += ",\"intact\":false";
   line_ += ",\"id\":" + std::to_string(node.id());
   line_ += parentId ? ",\"parent\":" + std::to_string(*parentId) : std::string(",\"parent\":null");

@@ -41,6 +41,7 @@ bool KindWanted(const NodeRef& node, const FindQuery& query) {
   const bool folder = node.isFolderLike();
   if (!folder && !node.isFileLike()) return false;
   if (folder ? !query.folders : !query.files) return false;
+  if (node.isStream() && !query.streams) return false;
   // A carved file is what is left of a deleted one, whatever its kind bits say.
   const bool deleted = node.isDeleted() || node.carvedKind() == CarvedKind::kFile;
   return deleted ? query.includeDeleted : query.includeExisting;

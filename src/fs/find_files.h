@@ -27,6 +27,7 @@ struct FindQuery {
   bool includeExisting = true;
   bool files = true;
   bool folders = true;
+  bool streams = true;  // NTFS named data streams
 };
 
 // The test a query makes of one name; letters compare without regard to

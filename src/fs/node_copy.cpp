@@ -130,6 +130,19 @@ CopyResult CopyNtfs(SectorSource* source, const disk::PartitionInfo& partition, 
   DecodedRecord record;
   if (!state || !ReadNtfsRecord(source, partition, *state, file.recordNumber, record))
     return {CopyStatus::kNoData, 0, false, false};
+  if (node.isStream()) {
+    const auto& streams = record.streams;
+    const auto it =
+        std::find_if(streams.begin(), streams.end(), [&](const NtfsStream& s) { return s.name == file.streamName; });
+    // The record no longer holds the stream (read again after a change).
+    if (it == streams.end()) {
+      if (!sink.begin(0)) return {CopyStatus::kWriteFailed, 0, false, false};
+      return {CopyStatus::kNoData, 0, false, false};
+    }
+    const DecodedRecord data = StreamAsData(record, *it);
+    length = std::min(NtfsDataSize(data), request.limit);
+    return Begin(sink, length, [&] { return CopyNtfsData(source, partition, data, sink, piece); });
+  }
   length = std::min(NtfsDataSize(record), request.limit);
   return Begin(sink, length, [&] { return CopyNtfsData(source, partition, record, sink, piece); });
 }

@@ -49,6 +49,15 @@ const std::string& NodeRef::name() const {
   return kNoName;
 }
 
+const std::string& NodeRef::streamName() const { return isStream() ? ntfs_->streamName : kNoName; }
+
+std::string NodeRef::saveName() const {
+  if (!isStream()) return name();
+  const std::string& full = ntfs_->name;
+  const size_t fileLength = full.size() - std::min(full.size(), ntfs_->streamName.size() + 1);
+  return full.substr(0, fileLength) + "_" + ntfs_->streamName;
+}
+
 uint8_t NodeRef::flags() const {
   switch (family_) {
     case NodeFamily::kFat:

@@ -51,6 +51,14 @@ class NodeRef {
   // an MFT record: it hangs under "扩展目录" (record 1) and its record-number
   // field holds its start sector.
   bool foundByContent() const { return family_ == NodeFamily::kNtfs && ntfs_->parentNumber == 1; }
+  // A named data stream of an NTFS file, listed beside it as "file:stream"
+  // with the file's record number.
+  bool isStream() const { return family_ == NodeFamily::kNtfs && !ntfs_->streamName.empty(); }
+  // The stream's own name; empty for any other node.
+  const std::string& streamName() const;
+  // The name a saved copy is given: the node's name, but "file_stream" for
+  // a stream, since ':' belongs in no file name outside NTFS.
+  std::string saveName() const;
   // FAT: the entry's first cluster, which the start-cluster search may move
   // for a deleted file; none for the other families, whose data is not found
   // by a cluster number.

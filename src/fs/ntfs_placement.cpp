@@ -20,6 +20,45 @@ NtfsNode NtfsPlacer::NodeOf(const DecodedRecord& r) {
   return n;
 }
 
+NtfsNode NtfsPlacer::NodeOfName(const DecodedRecord& r, const NtfsFileName& name) {
+  NtfsNode n = NodeOf(r);
+  n.parentNumber = name.parentNumber();
+  n.name = name.name;
+  return n;
+}
+
+std::vector<NtfsFileName> NtfsPlacer::OtherLinks(const DecodedRecord& r) {
+  if (IsFolderLike(r.kind)) return {};
+  std::vector<NtfsFileName> links = LinkNames(r);
+  if (!links.empty()) links.erase(links.begin());
+  return links;
+}
+
+NtfsNode* NtfsPlacer::addCompanion(NtfsNode& parent, NtfsNode node) {
+  NtfsNode* placed = InsertChild(parent, std::move(node));
+  state_.secondaryIndex.emplace(placed->recordNumber, placed);
+  state_.nameIndex.add(placed);
+  return placed;
+}
+
+void NtfsPlacer::addStreams(NtfsNode& parent, const DecodedRecord& r, const NtfsNode& file) {
+  for (const NtfsStream& s : r.streams) {
+    NtfsNode n;
+    // A stream is a file whatever it hangs on; deleted with its record.
+    n.flags = IsDeletedKind(file.flags) ? node_kind::kDeletedFile : node_kind::kFile;
+    n.recordNumber = file.recordNumber;
+    n.parentNumber = file.parentNumber;
+    n.size = s.size;
+    n.createTime = file.createTime;
+    n.modifyTime = file.modifyTime;
+    n.accessTime = file.accessTime;
+    n.dataIncomplete = s.incomplete;
+    n.name = file.name + ":" + s.name;
+    n.streamName = s.name;
+    addCompanion(parent, std::move(n));
+  }
+}
+
 NtfsNode* NtfsPlacer::attach(NtfsNode& parent, NtfsNode node) {
   NtfsNode* placed = InsertChild(parent, std::move(node));
   if (!state_.numberIndex.emplace(placed->recordNumber, placed))
@@ -52,23 +91,28 @@ NtfsNode* NtfsPlacer::intoPlaceholder(uint32_t missing, NtfsNode node) {
   return placed;
 }
 
-void NtfsPlacer::placeFound(const DecodedRecord& r) {
-  const uint32_t p = r.parentNumber();
+NtfsNode* NtfsPlacer::foundParentFor(uint32_t p, bool& numbered) {
+  numbered = false;
   if (NtfsNode* known = state_.numberIndex.find(p)) {
-    if (IsFolderLike(known->flags)) {
-      attach(*known, NodeOf(r));
-    } else {
-      intoPlaceholder(p, NodeOf(r));  // the number now belongs to a file
-    }
-    return;
+    if (!IsFolderLike(known->flags)) return placeholderFor(p);  // the number now belongs to a file
+    numbered = true;
+    return known;
   }
-  if (auto it = state_.secondaryIndex.find(p); it != state_.secondaryIndex.end()) {
-    NtfsNode* placed = InsertChild(*it->second, NodeOf(r));
-    state_.secondaryIndex.emplace(placed->recordNumber, placed);
-    state_.nameIndex.add(placed);
-    return;
+  if (auto it = state_.secondaryIndex.find(p); it != state_.secondaryIndex.end()) return it->second;
+  numbered = true;
+  return &state_.root;  // provisionally, until the re-parenting pass
+}
+
+void NtfsPlacer::placeFound(const DecodedRecord& r) {
+  bool numbered = false;
+  NtfsNode* parent = foundParentFor(r.parentNumber(), numbered);
+  NtfsNode* placed = numbered ? attach(*parent, NodeOf(r)) : addCompanion(*parent, NodeOf(r));
+  addStreams(*parent, r, *placed);
+  for (const NtfsFileName& link : OtherLinks(r)) {
+    NtfsNode* linkParent = foundParentFor(link.parentNumber(), numbered);
+    NtfsNode* named = addCompanion(*linkParent, NodeOfName(r, link));
+    addStreams(*linkParent, r, *named);
   }
-  attach(state_.root, NodeOf(r));  // provisionally, until the re-parenting pass
 }
 
 bool NtfsPlacer::isWithin(const NtfsNode& tree, const NtfsNode* node) const {

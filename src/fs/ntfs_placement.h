@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "fs/ntfs_record.h"
 #include "fs/ntfs_state.h"
@@ -13,6 +14,19 @@ class NtfsPlacer {
   explicit NtfsPlacer(NtfsScanState& state) : state_(state) {}
 
   static NtfsNode NodeOf(const DecodedRecord& r);
+  // The node of the record under another of its names (a hard link).
+  static NtfsNode NodeOfName(const DecodedRecord& r, const NtfsFileName& name);
+  // The names of `r` beyond the chosen one, each a folder it is linked into;
+  // none for a folder (folders have one name).
+  static std::vector<NtfsFileName> OtherLinks(const DecodedRecord& r);
+
+  // A node that shares its record number with one placed before it (a
+  // stream, another name of the file): under `parent` by kind, in the
+  // secondary and name indexes, never in the number index, which keeps the
+  // record's own node (parents are looked up there).
+  NtfsNode* addCompanion(NtfsNode& parent, NtfsNode node);
+  // The named streams of `r`, beside `file` (placed under `parent`).
+  void addStreams(NtfsNode& parent, const DecodedRecord& r, const NtfsNode& file);
 
   // Folder-like parent: front for folders, back for files; the number goes
   // into the number index, or the secondary index when it is taken.
@@ -30,6 +44,9 @@ class NtfsPlacer {
 
  private:
   bool isWithin(const NtfsNode& tree, const NtfsNode* node) const;
+  // Where the sector searches put a node naming parent `p`; `numbered` says
+  // whether the node may enter the number index there.
+  NtfsNode* foundParentFor(uint32_t p, bool& numbered);
   NtfsScanState& state_;
 };
 

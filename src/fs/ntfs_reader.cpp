@@ -319,8 +319,10 @@ NtfsNode* NtfsWalk::resolveParent(uint32_t number, int depth) {
   resolving_.insert(number);
   bool duplicate = false;
   NtfsNode* parent = parentFor(r.parentNumber(), r.number, depth, duplicate);
+  NtfsNode* where = parent ? parent : placer_.placeholderFor(r.parentNumber());
   NtfsNode* placed = parent ? placer_.attach(*parent, NtfsPlacer::NodeOf(r))
                             : placer_.intoPlaceholder(r.parentNumber(), NtfsPlacer::NodeOf(r));
+  placer_.addStreams(*where, r, *placed);
   resolving_.erase(number);
   readByResolution_.insert(number);
   return placed;
@@ -330,10 +332,16 @@ void NtfsWalk::place(const DecodedRecord& r) {
   bool duplicate = false;
   NtfsNode* parent = parentFor(r.parentNumber(), r.number, 0, duplicate);
   if (duplicate) return;
-  if (parent) {
-    placer_.attach(*parent, NtfsPlacer::NodeOf(r));
-  } else {
-    placer_.intoPlaceholder(r.parentNumber(), NtfsPlacer::NodeOf(r));
+  NtfsNode* where = parent ? parent : placer_.placeholderFor(r.parentNumber());
+  NtfsNode* placed = parent ? placer_.attach(*parent, NtfsPlacer::NodeOf(r))
+                            : placer_.intoPlaceholder(r.parentNumber(), NtfsPlacer::NodeOf(r));
+  placer_.addStreams(*where, r, *placed);
+  // The file's other names: one node in each folder it is linked into.
+  for (const NtfsFileName& link : NtfsPlacer::OtherLinks(r)) {
+    NtfsNode* linkParent = parentFor(link.parentNumber(), r.number, 0, duplicate);
+    if (!linkParent) linkParent = placer_.placeholderFor(link.parentNumber());
+    NtfsNode* named = placer_.addCompanion(*linkParent, NtfsPlacer::NodeOfName(r, link));
+    placer_.addStreams(*linkParent, r, *named);
   }
 }
 

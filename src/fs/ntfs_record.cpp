@@ -1,7 +1,9 @@
 // NTFS file-record decoding: header, attributes, file names, data and index runs.
 #include "fs/ntfs_record.h"
 
+#include <algorithm>
 #include <map>
+#include <optional>
 
 #include "disk/bytes.h"
 #include "disk/ntfs_layout.h"
@@ -59,6 +61,8 @@ bool IsShortOrPosix(uint8_t nameSpace) { return nameSpace == name_space::kPosix 
 void TakeFileName(std::span<const uint8_t> value, uint64_t requested, bool merging, DecodedRecord& out) {
   const ntfs::FileName v{ByteView(value)};
   if (!v.bytes().contains(0, ntfs::FileName::kNameOffset) || !v.nameFits()) return;
+  // Every name is kept: a file linked into several folders is listed in each.
+  out.fileNames.push_back({v.parentReference(), v.nameSpace(), platform::Utf16LeToUtf8(v.name())});
   // POSIX and DOS names give way to any name taken before them.
   if (IsShortOrPosix(v.nameSpace()) && out.hasName && out.fnCreate != 0) return;
   // The names of an extension record (more hard links) give way to the base
@@ -66,6 +70,7 @@ void TakeFileName(std::span<const uint8_t> value, uint64_t requested, bool mergi
   if (merging && out.hasName && !(out.nameFromExtension && IsShortOrPosix(out.nameSpace))) return;
   out.nameFromExtension = merging;
   out.hasName = true;
+  out.chosenName = static_cast<int>(out.fileNames.size() - 1);
   out.parentReference = v.parentReference();
   out.fnCreate = v.createTime();
   out.fnModify = v.modifyTime();
@@ -137,6 +142,27 @@ bool IsExtensionOf(std::span<const uint8_t> extension, uint64_t base) {
 
 bool IsEndEntry(const NtfsRun& run) { return run.firstCluster == 0 && run.length == 0; }
 
+// The UTF-16 name `units` long at `at` in `bytes`, as UTF-8; nothing when it does not fit.
+std::optional<std::string> NameAt(const ByteView& bytes, uint64_t at, uint64_t units) {
+  if (units == 0 || !bytes.contains(at, 2 * units)) return std::nullopt;
+  return platform::Utf16LeToUtf8(bytes.sub(at, 2 * units));
+}
+
+// The name of a named attribute, read within the attribute's own length.
+std::optional<std::string> AttributeName(const AttributeHeader& a) {
+  const uint64_t units = a.nameLength();
+  if (a.nameOffset() + 2 * units > a.length()) return std::nullopt;
+  return NameAt(a.bytes(), a.at() + a.nameOffset(), units);
+}
+
+NtfsStream& StreamNamed(DecodedRecord& out, const std::string& name) {
+  for (NtfsStream& s : out.streams)
+    if (s.name == name) return s;
+  out.streams.push_back({});
+  out.streams.back().name = name;
+  return out.streams.back();
+}
+
 // One record's attributes taken into a DecodedRecord. Merging takes an
 // extension record's attributes into its base record's result.
 class RecordDecoder {
@@ -151,6 +177,7 @@ class RecordDecoder {
   void take(const AttributeHeader& a);
   void takeStandardInformation(const AttributeHeader& a);
   void takeData(const AttributeHeader& a);
+  void takeStream(const AttributeHeader& a);
   void takeIndexAllocation(const AttributeHeader& a);
   void appendRuns(std::vector<NtfsRun>& more);
   void followList(const AttributeHeader& list, const RecordFetcher& fetch, const StreamReader& readStream);
@@ -205,7 +232,11 @@ void RecordDecoder::take(const AttributeHeader& a) {
       TakeFileName(ResidentValue(a), merging_ ? out_.number : requested_, merging_, out_);
       break;
     case attr::kData:
-      if (a.nameLength() == 0) takeData(a);  // named streams are not the file's data
+      if (a.nameLength() == 0) {
+        takeData(a);
+      } else {
+        takeStream(a);  // a named stream is not the file's data, but a stream of its own
+      }
       break;
     case attr::kIndexRoot:
       if (mode_ != DecodeMode::kListing) TakeIndexRoot(ResidentValue(a), out_);
@@ -256,6 +287,39 @@ void RecordDecoder::takeData(const AttributeHeader& a) {
     out_.dataExtents.push_back(std::move(extent));
   }
   appendRuns(runs);
+}
+
+void RecordDecoder::takeStream(const AttributeHeader& a) {
+  const std::optional<std::string> name = AttributeName(a);
+  if (!name) return;
+  if (!a.nonResident()) {
+    const auto value = ResidentValue(a);
+    if (!value.data() && a.valueLength() != 0) return;
+    NtfsStream& s = StreamNamed(out_, *name);
+    if (mode_ != DecodeMode::kListing) s.residentData.assign(value.begin(), value.end());
+    s.hasResidentData = true;
+    s.size = std::max<uint64_t>(s.size, value.size());
+    return;
+  }
+  std::vector<NtfsRun> runs;
+  if (!AttributeRuns(a, runs)) return;
+  NtfsStream& s = StreamNamed(out_, *name);
+  const uint64_t firstVcn = a.firstVcn();
+  if (firstVcn == 0) {
+    s.size = std::max(s.size, a.realSize());
+    s.hasDataSizes = true;
+    s.dataSize = a.realSize();
+    s.initializedSize = a.initializedSize();
+    s.compressed = (a.flags() & AttributeHeader::kCompressionMask) != 0;
+    s.sparse = (a.flags() & AttributeHeader::kSparse) != 0;
+    s.compressionUnit = a.compressionUnit();
+  }
+  s.nonResident = true;
+  if (mode_ != DecodeMode::kListing) {
+    NtfsDataExtent extent{firstVcn, std::move(runs)};
+    if (!extent.runs.empty() && IsEndEntry(extent.runs.back())) extent.runs.pop_back();
+    s.extents.push_back(std::move(extent));
+  }
 }
 
 void RecordDecoder::takeIndexAllocation(const AttributeHeader& a) {
@@ -313,11 +377,20 @@ void RecordDecoder::followListEntries(std::span<const uint8_t> list, const Recor
         it = merged.emplace(other, ok).first;
       }
       if (!it->second && type == attr::kData && entry.nameLength() == 0) out_.dataIncomplete = true;
+      // A stream whose extension is lost is still listed, as not whole.
+      if (!it->second && type == attr::kData && entry.nameLength() != 0) {
+        const ByteView e(v.sub(at, length));
+        if (const auto name = NameAt(e, entry.nameOffset(), entry.nameLength()))
+          StreamNamed(out_, *name).incomplete = true;
+      }
     }
     at += length;
   }
   // Entries fill the list exactly; a list cut short may hide data extents.
   if (at < v.size()) out_.dataIncomplete = true;
+  // What the list could not tell may be any stream's too.
+  if (out_.dataIncomplete)
+    for (NtfsStream& stream : out_.streams) stream.incomplete = true;
 }
 
 }  // namespace
@@ -388,6 +461,49 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, DecodeMod
 
 bool MergeExtensionRecord(std::span<const uint8_t> record, DecodedRecord& out) {
   return RecordDecoder(record, out.number, DecodeMode::kFull, true, out).decode({}, {});
+}
+
+std::vector<NtfsFileName> LinkNames(const DecodedRecord& record) {
+  std::vector<NtfsFileName> out;
+  const auto& names = record.fileNames;
+  if (record.chosenName >= 0 && static_cast<size_t>(record.chosenName) < names.size())
+    out.push_back(names[static_cast<size_t>(record.chosenName)]);
+  for (const NtfsFileName& n : names) {
+    const bool shortForm =
+        n.nameSpace == name_space::kDos && std::any_of(names.begin(), names.end(), [&](const auto& m) {
+          return m.nameSpace != name_space::kDos && m.parentNumber() == n.parentNumber();
+        });
+    const bool listed = std::any_of(out.begin(), out.end(), [&](const NtfsFileName& m) {
+      return m.parentNumber() == n.parentNumber() && m.name == n.name;
+    });
+    if (!shortForm && !listed) out.push_back(n);
+  }
+  return out;
+}
+
+DecodedRecord StreamAsData(const DecodedRecord& record, const NtfsStream& stream) {
+  DecodedRecord d;
+  d.number = record.number;
+  d.baseReference = record.baseReference;
+  d.kind = record.kind;
+  d.flags = record.flags;
+  d.siCreate = record.siCreate;
+  d.siModify = record.siModify;
+  d.siChange = record.siChange;
+  d.siAccess = record.siAccess;
+  d.size = stream.size;
+  d.residentData = stream.residentData;
+  d.hasResidentData = stream.hasResidentData;
+  d.nonResidentData = stream.nonResident;
+  d.sparseData = stream.sparse;
+  d.compressedData = stream.compressed;
+  d.compressionUnit = stream.compressionUnit;
+  d.hasDataSizes = stream.hasDataSizes;
+  d.dataSize = stream.dataSize;
+  d.initializedSize = stream.initializedSize;
+  d.dataExtents = stream.extents;
+  d.dataIncomplete = stream.incomplete;
+  return d;
 }
 
 }  // namespace orvaldi::fs

@@ -33,6 +33,33 @@ struct NtfsDataExtent {
   std::vector<NtfsRun> runs;  // without the end entry
 };
 
+// A named data attribute (an alternate data stream) of a record, gathered
+// from the base record and its extensions as the unnamed data is.
+struct NtfsStream {
+  std::string name;  // the attribute's name, UTF-8
+  uint64_t size = 0;
+  bool hasResidentData = false;
+  std::vector<uint8_t> residentData;  // not filled by DecodeMode::kListing
+  bool nonResident = false;
+  bool hasDataSizes = false;  // from the extent at VCN 0
+  uint64_t dataSize = 0;
+  uint64_t initializedSize = 0;
+  bool sparse = false;
+  bool compressed = false;
+  uint8_t compressionUnit = 0;
+  std::vector<NtfsDataExtent> extents;  // not filled by DecodeMode::kListing
+  // An extension record that holds part of it could not be read.
+  bool incomplete = false;
+};
+
+// One $FILE_NAME attribute of a record: a name of the file in one folder.
+struct NtfsFileName {
+  uint64_t parentReference = 0;
+  uint8_t nameSpace = 0;
+  std::string name;
+  uint32_t parentNumber() const { return static_cast<uint32_t>(parentReference & 0xFFFFFFFFu); }
+};
+
 struct NtfsIndexEntry {
   uint64_t childReference = 0;
   std::string name;
@@ -75,6 +102,12 @@ struct DecodedRecord {
   uint64_t initializedSize = 0;
   std::vector<NtfsDataExtent> dataExtents;
   std::vector<NtfsIndexEntry> indexEntries;
+  // Named data attributes, in the order first met.
+  std::vector<NtfsStream> streams;
+  // Every file name met (base record first, then extensions), and which of
+  // them is the chosen one (`name`, `parentReference`); -1 when none.
+  std::vector<NtfsFileName> fileNames;
+  int chosenName = -1;
   bool attributesEndedEarly = false;  // a zero or overlong attribute length cut the walk short
   bool hasAttributeList = false;      // some attributes may live in extension records
   // Part of the data may be missing: the attribute list could not be read
@@ -120,6 +153,16 @@ bool DecodeRecord(std::span<const uint8_t> record, uint64_t requested, DecodeMod
 // extension's own number, base and flags are not taken. False when it is
 // too short to be a record.
 bool MergeExtensionRecord(std::span<const uint8_t> record, DecodedRecord& out);
+
+// The names the file is listed under, one per folder it is linked into:
+// the chosen name first, then the other hard links. A DOS name that shares
+// its folder with a longer name of the record is the same link (its 8.3
+// form) and is left out, as is a name met twice.
+std::vector<NtfsFileName> LinkNames(const DecodedRecord& record);
+
+// `record` with `stream`'s data in place of the unnamed data, for copying
+// the stream as a file.
+DecodedRecord StreamAsData(const DecodedRecord& record, const NtfsStream& stream);
 
 // Kind of a record from its header flags: in use and directory bits.
 uint8_t KindFromRecordFlags(uint16_t flags);

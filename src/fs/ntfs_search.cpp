@@ -194,6 +194,8 @@ bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
 void SectorSearch::place(DecodedRecord& r) {
   if (r.kind == 0 || r.attributesEndedEarly || r.parentNumber() == 0) return;
   if (!ExtentsCoverData(r, uint64_t{part_.sectorsPerCluster} * kSector)) r.dataIncomplete = true;
+  for (NtfsStream& s : r.streams)
+    if (!ExtentsCoverData(StreamAsData(r, s), uint64_t{part_.sectorsPerCluster} * kSector)) s.incomplete = true;
   if (dropCarved_ && r.nonResidentData && !r.runs.empty() && !r.runs.front().sparse && part_.sectorsPerCluster) {
     state_.carvedDuplicates.push_back(part_.startSector + r.runs.front().firstCluster * part_.sectorsPerCluster);
   }

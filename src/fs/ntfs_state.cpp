@@ -18,6 +18,8 @@ void CopyTree(const NtfsNode& from, NtfsNode& to, NodeMap& map) {
   to.modifyTime = from.modifyTime;
   to.accessTime = from.accessTime;
   to.name = from.name;
+  to.streamName = from.streamName;
+  to.dataIncomplete = from.dataIncomplete;
   for (const NtfsNode& child : from.children) {
     to.children.emplace_back();
     CopyTree(child, to.children.back(), map);

@@ -59,6 +59,9 @@ struct NtfsNode {
   // that were not found, or an attribute list that could not be read.
   bool dataIncomplete = false;
   std::string name;
+  // A named data stream of the record, listed beside its file as
+  // "file:stream": the stream's name; empty for the file itself.
+  std::string streamName;
   // Children held by value, as for FatNode; an NtfsNode finds its parent by number.
   std::list<NtfsNode> children;
 };

@@ -106,6 +106,7 @@ struct SharedState {
 // A file the options take: carved files by the filter alone, the others by
 // the deleted/existing choices too.
 bool Wanted(const fs::NodeRef& node, const SaveOptions& o) {
+  if (node.isStream() && !o.recoverStreams) return false;
   if (node.family() != fs::NodeFamily::kCarved) {
     if (node.kind() == fs::node_kind::kDeletedFile && !o.recoverDeleted) return false;
     if (node.kind() == fs::node_kind::kFile && !o.recoverExisting) return false;
@@ -269,7 +270,7 @@ class SaveWalk {
         shared_.settings.progress->setText(SavedTotalText(walkTotal_));
       }
     }
-    auto name = checkName(node.name());
+    auto name = checkName(node.saveName());
     if (!name) return;
     const std::string path = target + "/" + *name;
     if (node.isFolderLike()) {

@@ -28,6 +28,7 @@ struct SaveOptions {
   bool recoverDeleted = true;   // "恢复删除文件"
   bool recoverExisting = true;  // "恢复正常文件"
   std::string filter;           // name filter, empty = everything
+  bool recoverStreams = true;   // NTFS named streams, saved as "file_stream"
 };
 
 // One picked item: a node of a scanned tree, a carved file or the
