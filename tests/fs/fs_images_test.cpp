@@ -150,7 +150,8 @@ struct FlsLine {
 };
 
 // fls's lines as "type entry:\tpath\t...", paths as the listing keys them;
-// TSK's own entries ($-names, streams, volume labels, orphan folders) left out.
+// TSK's own entries ($-names, volume labels, orphan folders) left out, and on
+// FAT what it lists as streams.
 std::vector<FlsLine> Fls(const std::string& args, bool fat) {
   std::vector<FlsLine> out;
   std::istringstream lines(test::RunCommand("fls -r -p " + args).out);
@@ -163,7 +164,7 @@ std::vector<FlsLine> Fls(const std::string& args, bool fat) {
               {}};
     std::istringstream fields(line.substr(tab + 2));
     for (std::string col; std::getline(fields, col, '\t');) l.cols.push_back(col);
-    if (l.cols.empty() || l.cols[0].empty() || l.cols[0][0] == '$' || l.cols[0].find(':') != std::string::npos)
+    if (l.cols.empty() || l.cols[0].empty() || l.cols[0][0] == '$' || (fat && l.cols[0].find(':') != std::string::npos))
       continue;
     if (fat) l.cols[0] = test::FoldFatPath(l.cols[0]);
     out.push_back(std::move(l));
@@ -189,8 +190,6 @@ void PrintTo(const ImageCase& c, std::ostream* os) { *os << c.image.filename(); 
 // reader keeps each entry's own state, so a deleted folder above it will do.
 void CheckFls(const Listing& found, const std::string& args, const ImageCase& c) {
   const bool fat = c.family != disk::FsFamily::kNtfs;
-  std::set<uint64_t> numbers;
-  for (const auto& [path, f] : found) numbers.insert(f.number);
   int seen = 0;
   for (const FlsLine& l : Fls("-l " + args, fat)) {
     const std::string& path = l.cols[0];
@@ -198,9 +197,10 @@ void CheckFls(const Listing& found, const std::string& args, const ImageCase& c)
     // round of the loop; the reader stops at the cluster it has read already.
     if (l.deleted || l.cols.size() < 6 || (c.loopBelow && path.starts_with(c.loopBelow))) continue;
     const auto it = found.find(path);
-    // An NTFS node with hard links is listed under one of its names.
-    if (it == found.end() && !fat && numbers.count(l.entry) != 0) continue;
     ASSERT_NE(it, found.end()) << path;
+    if (!fat) {
+      EXPECT_EQ(it->second.number, l.entry) << path;
+    }
     EXPECT_EQ(it->second.kind, l.folder ? node_kind::kFolder : node_kind::kFile) << path;
     if (!l.folder) {
       EXPECT_EQ(std::to_string(it->second.size), l.cols[5]) << path;
@@ -269,6 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
         ImageCase{kFatCorpus / "dfir-fat16-moved.img.gz", FsFamily::kFat16},
         ImageCase{test::DemoImageGz(), FsFamily::kNtfs, false, true, true, nullptr, 83968},
         ImageCase{test::FixturesDir() / "ntfs/ntfs-tree.img.gz", FsFamily::kNtfs, true},
+        ImageCase{test::FixturesDir() / "ntfs/ntfs-streams.img.gz", FsFamily::kNtfs},
         ImageCase{kNtfsCorpus / "dissect-ntfs-win.img.gz", FsFamily::kNtfs},
         ImageCase{kNtfsCorpus / "dftt-7-ntfs-undel.dd.gz", FsFamily::kNtfs},
         ImageCase{kNtfsCorpus / "dftt-8-jpeg-search.dd.gz", FsFamily::kNtfs},

@@ -161,6 +161,28 @@ TEST(Streams, ShortNamesAreNoHardLinks) {
                                              "folder/other.txt 40", "folder/other.txt:side 40"}));
 }
 
+// A stream kept in an extension record that cannot be read is listed, but
+// not as whole; the file's own data, in its base record, is.
+TEST(Streams, AStreamInALostExtensionRecordIsNotIntact) {
+  test::NtfsVolumeBuilder vol(64);
+  std::vector<uint8_t> base =
+      test::RecordBuilder(40).fileName(5, u"file.txt").residentData({'x'}).attributeList({{0x80, 41}}).build();
+  // Name the list entry's data attribute "ads" (the builder writes unnamed entries).
+  size_t at = 0;
+  while (at + 0x20 < base.size() && !(base[at] == 0x80 && base[at + 4] == 0x20 && base[at + 0x10] == 41)) ++at;
+  ASSERT_LT(at + 0x20, base.size());
+  base[at + 6] = 3;
+  base[at + 7] = 0x1A;
+  for (size_t i = 0; i < 3; ++i) base[at + 0x1A + 2 * i] = static_cast<uint8_t>("ads"[i]);
+  vol.put(40, base);  // record 41 is never written
+  ScannedNtfs v(vol.bytes());
+  ASSERT_TRUE(v.ok);
+  const auto found = Listing(v);
+  ASSERT_EQ(found.count("file.txt:ads"), 1u);
+  EXPECT_FALSE(NodeRef(found.at("file.txt:ads")).intact());
+  EXPECT_TRUE(NodeRef(found.at("file.txt")).intact());
+}
+
 // `recover` saves each stream as "file_stream" beside its file (a ':' is
 // never written; what else a stream name holds that no file name may is
 // replaced, as for any name) and each name of a linked file; `--no-streams`
