@@ -188,6 +188,7 @@ class RecordDecoder {
   DecodeMode mode_;
   bool merging_;
   DecodedRecord& out_;
+  bool listLost_ = false;  // the attribute list could not be read whole
 };
 
 bool RecordDecoder::takeHeader() {
@@ -349,7 +350,7 @@ void RecordDecoder::followList(const AttributeHeader& list, const RecordFetcher&
   }
   // A large or fragmented file's list outgrows its record and is kept in clusters.
   std::vector<uint8_t> bytes;
-  if (!ReadListClusters(list, readStream, bytes)) out_.dataIncomplete = true;
+  if (!ReadListClusters(list, readStream, bytes)) out_.dataIncomplete = listLost_ = true;
   followListEntries(bytes, fetch);
 }
 
@@ -387,9 +388,9 @@ void RecordDecoder::followListEntries(std::span<const uint8_t> list, const Recor
     at += length;
   }
   // Entries fill the list exactly; a list cut short may hide data extents.
-  if (at < v.size()) out_.dataIncomplete = true;
+  if (at < v.size()) out_.dataIncomplete = listLost_ = true;
   // What the list could not tell may be any stream's too.
-  if (out_.dataIncomplete)
+  if (listLost_)
     for (NtfsStream& stream : out_.streams) stream.incomplete = true;
 }
 
