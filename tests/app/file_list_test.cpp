@@ -181,8 +181,16 @@ TEST(FileListModel, ColumnsForEachKindOfFolder) {
   big.recordNumber = 70;
   big.parentNumber = 64;
   ntfs.children.push_back(big);
+  // A named stream of it: a row of its own beside the file, with the file's numbers.
+  fs::NtfsNode stream = big;
+  stream.name = "big.bin:meta";
+  stream.streamName = "meta";
+  stream.size = 12;
+  ntfs.children.push_back(stream);
   model.show(fs::NodeRef(&ntfs), 0);
+  ASSERT_EQ(model.rowCount(), 2);
   EXPECT_EQ(RowTexts(model, 0), (QStringList{"big.bin", "已删除文件", "5000000000", "", "", "", "70", "64"}));
+  EXPECT_EQ(RowTexts(model, 1), (QStringList{"big.bin:meta", "已删除文件", "12", "", "", "", "70", "64"}));
 
   // Carved files: deleted, in red, numbered by start sector, the folder's name
   // as parent; the filter's pattern narrows them.
