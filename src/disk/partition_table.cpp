@@ -463,7 +463,8 @@ int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& g
     const bool mainSigned = gpt::Header(ByteView(Read(source, first, 1))).hasSignature();
     if (!mainSigned && lastLogical > 1) {
       const uint64_t backup = (lastLogical - 1) * k;
-      const gpt::Header header{ByteView(Read(source, backup, 1))};
+      const auto backupBytes = Read(source, backup, 1);
+      const gpt::Header header{ByteView(backupBytes)};
       if (header.hasSignature() && header.myLba() == lastLogical - 1) {
         gpt = ReadGptEntries(source, disk, backup);
         disk.tableChecks.gptBackupHeaderUsed = true;
@@ -507,6 +508,18 @@ uint32_t DetectSectorSize(SectorSource& source) {
   for (const uint32_t bytes : kLarger)
     if (gpt::Header(ByteView(s.sub(bytes, SectorSize))).hasSignature()) return bytes;
   if (!HasMbrSignature(s)) return SectorSize;
+  // The main header lost, a protective entry still leads to the backup
+  // header in the disk's last logical sector, which names its own position.
+  const uint64_t size = source.size();
+  for (int i = 0; i < kMbrEntries; ++i) {
+    if (MbrEntryAt(s, i).typeByte != 0xEE) continue;
+    for (const uint32_t bytes : {SectorSize, kLarger[0], kLarger[1], kLarger[2]}) {
+      if (size < 2ull * bytes) continue;
+      const auto last = ReadBytesAt(source, size / bytes * bytes - bytes, SectorSize);
+      const gpt::Header backup{ByteView(last)};
+      if (backup.hasSignature() && backup.myLba() == size / bytes - 1) return bytes;
+    }
+  }
   if (LooksLikeVolumeBootSector(s)) {
     const uint32_t bytes = BootBytesPerSector(s.sub(0, SectorSize));
     return bytes != 0 ? bytes : SectorSize;
