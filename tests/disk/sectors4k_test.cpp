@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "disk/disk_list.h"
@@ -138,6 +139,26 @@ TEST_F(Sectors4k, EveryVolumesFilesRecoveredAsTheManifestHasThem) {
                                     test::ShellQuote(to.string()));
     ASSERT_EQ(r.exitCode, 0) << v.key << ": " << r.err;
     EXPECT_EQ(test::Sha256Tree(to), expected[v.key]) << v.key;
+    // The listing holds what fls -b 4096 lists, system files and TSK's own entries aside.
+    const auto ls = test::RunCommand(test::ShellQuote(test::CliPath().string()) + " ls --json " +
+                                     test::ShellQuote(img.string()) + " " + v.part);
+    ASSERT_EQ(ls.exitCode, 0) << ls.err;
+    std::set<std::string> listed;
+    static const std::regex pathField(R"re("path":"根目录/([^"]+)")re");
+    std::smatch m;
+    std::istringstream rows(ls.out);
+    for (std::string line; std::getline(rows, line);)
+      if (std::regex_search(line, m, pathField)) listed.insert(m[1]);
+    std::ifstream fls(Dir() / (std::string(v.disk) + "." + v.key + ".fls.txt"));
+    size_t checked = 0;
+    static const std::regex flsRow(R"(^[rd]/[rd] \S+:\t(.+)$)");
+    for (std::string line; std::getline(fls, line);) {
+      if (!std::regex_search(line, m, flsRow) || m[1].str().front() == '$' || line.find("Volume Label") != std::string::npos)
+        continue;
+      EXPECT_TRUE(listed.count(m[1])) << v.key << ": " << m[1];
+      ++checked;
+    }
+    EXPECT_GT(checked, 0u) << v.key;
   }
 }
 
