@@ -134,9 +134,9 @@ TEST_F(Sectors4k, EveryVolumesFilesRecoveredAsTheManifestHasThem) {
     if (!images.count(v.disk)) images[v.disk] = image(v.disk);
     const auto img = images[v.disk];
     const auto to = dir_.path() / (std::string("out-") + v.key);
-    const auto r = test::RunCommand(test::ShellQuote(test::CliPath().string()) + " recover " +
-                                    test::ShellQuote(img.string()) + " " + v.part + " --to " +
-                                    test::ShellQuote(to.string()));
+    const auto r =
+        test::RunCommand(test::ShellQuote(test::CliPath().string()) + " recover " + test::ShellQuote(img.string()) +
+                         " " + v.part + " --to " + test::ShellQuote(to.string()));
     ASSERT_EQ(r.exitCode, 0) << v.key << ": " << r.err;
     EXPECT_EQ(test::Sha256Tree(to), expected[v.key]) << v.key;
     // The listing holds what fls -b 4096 lists, system files and TSK's own entries aside.
@@ -153,7 +153,8 @@ TEST_F(Sectors4k, EveryVolumesFilesRecoveredAsTheManifestHasThem) {
     size_t checked = 0;
     static const std::regex flsRow(R"(^[rd]/[rd] \S+:\t(.+)$)");
     for (std::string line; std::getline(fls, line);) {
-      if (!std::regex_search(line, m, flsRow) || m[1].str().front() == '$' || line.find("Volume Label") != std::string::npos)
+      if (!std::regex_search(line, m, flsRow) || m[1].str().front() == '$' ||
+          line.find("Volume Label") != std::string::npos)
         continue;
       EXPECT_TRUE(listed.count(m[1])) << v.key << ": " << m[1];
       ++checked;
