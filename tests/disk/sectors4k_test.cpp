@@ -11,6 +11,7 @@
 
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
+#include "ops/open_partition.h"
 #include "platform/sector_source.h"
 #include "support/test_images.h"
 
@@ -116,6 +117,31 @@ TEST_F(Sectors4k, BackupGptHeaderStandsInForALostMainOne) {
   EXPECT_TRUE(damaged->tableChecks.gptBackupHeaderUsed);
   EXPECT_EQ(Extents(*damaged), Extents(*good));
   EXPECT_EQ(damaged->partitions.size(), 3u);
+}
+
+// With its boot sector gone, the 4 KiB NTFS volume is read from the backup in
+// its last 4 KiB sector (eight 512-byte sectors before the partition's end).
+TEST_F(Sectors4k, NtfsBootSectorBackupInTheLastLogicalSector) {
+  image("gpt4k");
+  std::fill_n(bytes_.begin() + uint64_t{73216} * 4096, 4096, 0);
+  auto disk = LoadSource(dir_.write("noboot.img", bytes_).string());
+  ASSERT_TRUE(disk);
+  ASSERT_EQ(disk->partitions.size(), 3u);
+  PartitionInfo& part = disk->partitions[2];
+  part.typeByte = type_code::kNtfs;  // the table alone no longer tells
+  platform::ProgressBlock progress;
+  const auto opened = ops::OpenPartition(*disk, part, ops::ScanMode::kWalk, progress);
+  ASSERT_EQ(opened.status, ops::OpenStatus::kOk);
+  std::set<std::string> names;
+  std::vector<fs::NodeRef> stack(opened.tops.begin(), opened.tops.end());
+  while (!stack.empty()) {
+    const fs::NodeRef node = stack.back();
+    stack.pop_back();
+    names.insert(node.name());
+    node.forEachChild([&](const fs::NodeRef& child) { stack.push_back(child); });
+  }
+  for (const char* name : {"hello.txt", "Folder", "big file.bin", "笔记.txt"}) EXPECT_TRUE(names.count(name)) << name;
+  EXPECT_EQ(part.bytesPerSector, 4096u);
 }
 
 // Every file of every volume comes back with the manifest's bytes.
