@@ -60,7 +60,7 @@ std::string Fat16Label(SectorSource& source, uint64_t start, const ByteView& boo
 
 std::string NtfsLabel(SectorSource& source, uint64_t start, const ByteView& bootBytes) {
   const ntfs::BootSector boot(bootBytes);
-  const uint32_t spc = NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
+  const uint32_t spc = NtfsClusterSectors({bootBytes.data(), bootBytes.size()});
   const uint32_t recordBytes = NtfsRecordBytes(boot.clustersPerRecordCode(), spc);
   if (spc == 0 || recordBytes == 0 || recordBytes % SectorSize != 0) return {};
   const uint64_t mftCluster = boot.mftCluster();

@@ -69,6 +69,7 @@ TEST(BlockDevices, ListsWholeDisksInNameOrderKeepingNumbersOfSkippedOnes) {
   sys.addDisk("sdc", 100, "ATA", "NoPermission", /*withDevNode=*/false);
   sys.addDisk("vda", 0, "0x1af4", "", true, /*removable=*/true);
   WriteFile(fs::path(sys.paths.sysBlock) / "loop0/size", "10\n");
+  WriteFile(fs::path(sys.paths.sysBlock) / "sdb/queue/logical_block_size", "4096\n");  // a 4Kn disk
 
   const auto disks = platform::ListWholeDisks(sys.paths);
   ASSERT_EQ(disks.size(), 3u);
@@ -79,6 +80,9 @@ TEST(BlockDevices, ListsWholeDisksInNameOrderKeepingNumbersOfSkippedOnes) {
   EXPECT_EQ(d.sizeBytes, 1000215216ll * 512);
   EXPECT_EQ(d.cylinders, 1000215216ull / (255 * 63));
   EXPECT_EQ(disks[1].identity.name, "sdb");
+  // Its tables count in the kernel's logical blocks; sda says nothing and keeps 512.
+  EXPECT_EQ(disk::DiskFromDevice(disks[1].number, disks[1].identity).bytesPerSector, 4096u);
+  EXPECT_EQ(d.bytesPerSector, 512u);
   // sdc could not be opened: left out, and vda keeps number 3.
   EXPECT_EQ(disks[2].number, 3);
   EXPECT_EQ(disks[2].identity.name, "vda");
