@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "disk/volume_source.h"
+#include "fs/exfat_reader.h"
 #include "fs/fat_reader.h"
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_search.h"
@@ -46,6 +47,9 @@ constexpr FamilyReader kReaders[] = {
        return mode == ScanMode::kDeep ? fs::SearchNtfsVolume(&source, disk, part, progress)
                                       : fs::ScanNtfsVolume(&source, disk, part, progress);
      }},
+    {disk::FsFamily::kExfat, false, false,
+     [](platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode,
+        platform::ProgressBlock& progress) { return fs::ScanExfatVolume(&source, disk, part, progress); }},
 };
 
 const FamilyReader* ReaderFor(disk::FsFamily family) {
