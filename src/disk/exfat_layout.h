@@ -34,7 +34,9 @@ class BootSector {
   uint8_t sectorsPerClusterShift() const { return b_.u8(0x6D); }
   uint8_t numberOfFats() const { return b_.u8(0x6E); }
   // Fields the checksum passes over: they change while the volume is in use.
-  static constexpr bool SkippedByChecksum(uint32_t offset) { return offset == 0x6A || offset == 0x6B || offset == 0x70; }
+  static constexpr bool SkippedByChecksum(uint32_t offset) {
+    return offset == 0x6A || offset == 0x6B || offset == 0x70;
+  }
 
  private:
   ByteView b_;

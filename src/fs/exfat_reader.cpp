@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <set>
-#include <unordered_set>
 #include <string>
+#include <unordered_set>
 
 #include "disk/bytes.h"
 #include "disk/exfat_layout.h"
@@ -84,6 +84,16 @@ class ExfatScan {
     readFat();
     walk();
     return true;
+  }
+
+  // The geometry, the FAT and the allocation bitmap, without the walk.
+  bool readAllocation() {
+    if (!source_ || !readBootRegion()) return false;
+    readFat();
+    state_.root.firstCluster = state_.geometry.rootCluster;
+    const ExfatDirectory dir = ParseExfatDirectory(readFolder(state_.root, true));
+    if (dir.bitmap) readBitmap(dir.bitmap->first, dir.bitmap->second);
+    return state_.bitmapRead;
   }
 
  private:
@@ -180,8 +190,7 @@ class ExfatScan {
   std::vector<uint8_t> readFolder(const ExfatNode& folder, bool root) {
     const ExfatGeometry& g = state_.geometry;
     bool known = true;
-    const uint64_t length =
-        root ? ex::kMaxDirectoryBytes : std::min<uint64_t>(folder.size, ex::kMaxDirectoryBytes);
+    const uint64_t length = root ? ex::kMaxDirectoryBytes : std::min<uint64_t>(folder.size, ex::kMaxDirectoryBytes);
     std::vector<uint8_t> bytes;
     const std::vector<ExfatRun> runs = ExfatRunsOf(state_, folder, length, known);
     for (const ExfatRun& run : runs) {
@@ -241,9 +250,9 @@ class ExfatScan {
       const bool underDeleted = IsDeletedKind(at.folder->flags);
       for (const ExfatBadSet& badSet : dir.badSets) {
         if (badSet.deleted || underDeleted) continue;
-        noteProblem(PathOf(*at.folder) + " (entry set at byte " + std::to_string(badSet.offset) + ": " + badSet.why +
-                        ")",
-                    sectorOf(*at.folder, badSet.offset));
+        noteProblem(
+            PathOf(*at.folder) + " (entry set at byte " + std::to_string(badSet.offset) + ": " + badSet.why + ")",
+            sectorOf(*at.folder, badSet.offset));
       }
       for (const ExfatEntrySet& set : dir.sets) {
         ExfatNode node;
@@ -269,7 +278,8 @@ class ExfatScan {
         if (!visited.insert(placed->firstCluster).second) {
           // A folder met twice: a loop, or a deleted folder whose clusters a
           // live one has taken. Only the first is walked.
-          if (!deleted) noteProblem(PathOf(*placed) + " (a folder met twice)", state_.geometry.clusterSector(placed->firstCluster));
+          if (!deleted)
+            noteProblem(PathOf(*placed) + " (a folder met twice)", state_.geometry.clusterSector(placed->firstCluster));
           continue;
         }
         stack.push_back({placed, false});
@@ -282,8 +292,7 @@ class ExfatScan {
     bool known = true;
     const bool root = &folder == &state_.root;
     uint64_t seen = 0;
-    for (const ExfatRun& run :
-         ExfatRunsOf(state_, folder, root ? ex::kMaxDirectoryBytes : folder.size, known)) {
+    for (const ExfatRun& run : ExfatRunsOf(state_, folder, root ? ex::kMaxDirectoryBytes : folder.size, known)) {
       if (offset < seen + run.bytes) return run.sector + (offset - seen) / kSector;
       seen += run.bytes;
     }
@@ -300,8 +309,7 @@ class ExfatScan {
 
 void AddRun(std::vector<ExfatRun>& runs, const ExfatGeometry& g, uint32_t cluster, uint64_t bytes) {
   const uint64_t sector = g.clusterSector(cluster);
-  if (!runs.empty() && runs.back().sector + runs.back().bytes / kSector == sector &&
-      runs.back().bytes % kSector == 0) {
+  if (!runs.empty() && runs.back().sector + runs.back().bytes / kSector == sector && runs.back().bytes % kSector == 0) {
     runs.back().bytes += bytes;
     return;
   }
@@ -419,6 +427,12 @@ CopyResult CopyExfatData(SectorSource* source, const disk::PartitionInfo& partit
   }
   result.damaged |= !known;
   return result;
+}
+
+bool ReadExfatAllocation(SectorSource* source, disk::PartitionInfo& partition, ExfatScanState& state) {
+  platform::ProgressBlock progress;
+  ExfatScan scan(source, partition, state, progress);
+  return scan.readAllocation();
 }
 
 bool ScanExfatVolume(SectorSource* source, const disk::DiskInfo& /*disk*/, disk::PartitionInfo& partition,

@@ -19,6 +19,10 @@ namespace orvaldi::fs {
 bool ScanExfatVolume(platform::SectorSource* source, const disk::DiskInfo& disk, disk::PartitionInfo& partition,
                      platform::ProgressBlock& progress);
 
+// Reads only the boot region, the FAT and the allocation bitmap of the
+// volume `partition` names into `state`: true when the whole bitmap was read.
+bool ReadExfatAllocation(platform::SectorSource* source, disk::PartitionInfo& partition, ExfatScanState& state);
+
 // A stretch of clusters: first 512-byte sector (absolute) and byte length.
 struct ExfatRun {
   uint64_t sector = 0;

@@ -17,11 +17,11 @@ namespace orvaldi::fs {
 // (the volume's own sectors may be larger).
 struct ExfatGeometry {
   uint32_t bytesPerSector = 512;
-  uint64_t heapSector = 0;       // cluster 2
-  uint64_t clusterSectors = 0;   // 512-byte sectors per cluster
+  uint64_t heapSector = 0;      // cluster 2
+  uint64_t clusterSectors = 0;  // 512-byte sectors per cluster
   uint32_t clusterCount = 0;
   uint32_t rootCluster = 0;
-  uint64_t fatSector = 0;        // the first FAT
+  uint64_t fatSector = 0;  // the first FAT
   uint64_t fatBytes = 0;
 
   uint64_t clusterBytes() const { return clusterSectors * 512; }
@@ -34,10 +34,10 @@ struct ExfatGeometry {
 struct ExfatScanState final : ScanState {
   ExfatNode root;  // "根目录"
   ExfatGeometry geometry;
-  std::vector<uint32_t> fat;           // entries by cluster; empty when it could not be sized
-  std::vector<uint8_t> fatKnown;       // per FAT entry: 1 when its sector was read
-  std::vector<uint8_t> bitmap;         // allocation bitmap, bit per cluster from cluster 2
-  bool bitmapRead = false;             // the whole bitmap was read
+  std::vector<uint32_t> fat;      // entries by cluster; empty when it could not be sized
+  std::vector<uint8_t> fatKnown;  // per FAT entry: 1 when its sector was read
+  std::vector<uint8_t> bitmap;    // allocation bitmap, bit per cluster from cluster 2
+  bool bitmapRead = false;        // the whole bitmap was read
   std::vector<ScanProblem> problems;
 
   ExfatScanState();

@@ -16,6 +16,7 @@
 #include "fs/node_copy.h"
 #include "ops/open_partition.h"
 #include "platform/sector_source.h"
+#include "raw/free_space.h"
 #include "support/test_images.h"
 
 namespace orvaldi::fs {
@@ -217,6 +218,22 @@ TEST_F(ExfatImage, AFolderChainThatLoopsEndsTheWalk) {
   ASSERT_TRUE(s->ok);
   EXPECT_FALSE(s->state()->problems.empty());
   EXPECT_EQ(Paths(*s).count("hello.txt"), 1u);
+}
+
+TEST_F(ExfatImage, FreeSpaceIsTheClearBitsOfTheAllocationBitmap) {
+  platform::MemorySource source(image_);
+  test::MemoryTarget out;
+  platform::ProgressBlock progress;
+  const raw::FreeSpaceResult r =
+      raw::ExtractFreeSpace(source, 0, image_.size() / 512, out, raw::FreeSpaceLayout::kCompact, progress);
+  ASSERT_EQ(r.status, platform::Status::kOk) << r.message;
+  EXPECT_EQ(r.family, disk::FsFamily::kExfat);
+  // The clear bits of $ALLOC_BITMAP as icat gives it (README.md).
+  EXPECT_EQ(r.freeClusters, 3284u);
+  EXPECT_EQ(out.data.size(), 3284u * 4096);
+  // The deleted text's clusters are free and hold it still.
+  const std::string text(out.data.begin(), out.data.end());
+  EXPECT_NE(text.find("deleted line 00000"), std::string::npos);
 }
 
 // An extended container carries exFAT's type code; it holds no exFAT volume.
