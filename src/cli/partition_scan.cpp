@@ -18,7 +18,10 @@ namespace {
 void ReportReadProblems(const ops::OpenedPartition& opened) {
   for (const auto& problem : opened.readProblems) {
     const auto sector = static_cast<unsigned long long>(problem.sector);
-    if (!problem.standIn.empty()) {
+    if (problem.damaged) {
+      std::fprintf(stderr, "orvaldi: %s: sector %llu is damaged; what it held is not listed\n", problem.where.c_str(),
+                   sector);
+    } else if (!problem.standIn.empty()) {
       std::fprintf(stderr, "orvaldi: %s: sector %llu is unreadable or damaged; its copy in %s was used\n",
                    problem.where.c_str(), sector, problem.standIn.c_str());
     } else {

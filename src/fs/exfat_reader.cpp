@@ -97,8 +97,9 @@ class ExfatScan {
   }
 
  private:
-  void noteProblem(std::string where, uint64_t sector, std::string standIn = {}) {
-    state_.problems.push_back({std::move(where), sector, std::move(standIn), sourceEnd_ != 0 && sector >= sourceEnd_});
+  void noteProblem(std::string where, uint64_t sector, std::string standIn = {}, bool damaged = false) {
+    state_.problems.push_back(
+        {std::move(where), sector, std::move(standIn), sourceEnd_ != 0 && sector >= sourceEnd_, damaged});
   }
 
   // The main region, else the backup at sector 12 (of the sector size its
@@ -252,7 +253,7 @@ class ExfatScan {
         if (badSet.deleted || underDeleted) continue;
         noteProblem(
             PathOf(*at.folder) + " (entry set at byte " + std::to_string(badSet.offset) + ": " + badSet.why + ")",
-            sectorOf(*at.folder, badSet.offset));
+            sectorOf(*at.folder, badSet.offset), {}, true);
       }
       for (const ExfatEntrySet& set : dir.sets) {
         ExfatNode node;

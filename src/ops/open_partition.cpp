@@ -95,7 +95,8 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
   }
   fs::ScanSummary summary = state->summary();
   for (fs::ScanProblem& problem : summary.problems)
-    out.readProblems.push_back({std::move(problem.where), problem.sector, std::move(problem.standIn), problem.pastEnd});
+    out.readProblems.push_back(
+        {std::move(problem.where), problem.sector, std::move(problem.standIn), problem.pastEnd, problem.damaged});
   out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
   out.tops = std::move(summary.tops);
   out.unreadableFatSectors = std::move(summary.unreadableFatSectors);

@@ -174,6 +174,7 @@ TEST_F(ExfatImage, ABadEntrySetIsSkippedAndCountedAndTheRestListed) {
   EXPECT_EQ(paths.size(), 10032u);
   ASSERT_EQ(s->state()->problems.size(), 1u);
   EXPECT_NE(s->state()->problems[0].where.find("set checksum"), std::string::npos);
+  EXPECT_TRUE(s->state()->problems[0].damaged);
 }
 
 TEST_F(ExfatImage, AnUnreadableFolderSectorIsNotedAndTheWalkGoesOn) {
