@@ -220,6 +220,18 @@ seeds_fuzz_ldm_vblk() {
   done
   printf 'VBLK' >"$1/tiny"
 }
+# Folders of the exFAT fixture as the parser reads them: the root folder's
+# cluster (bitmap, up-case table, label, sets) and the start of the folder of
+# 10,000 entries (cluster 72).
+seeds_fuzz_exfat_directory() {
+  local f heap cluster root
+  f=$(img exfat/exfat-basic)
+  heap=$(($(le "$f" 88 4) << $(le "$f" 108 1)))
+  cluster=$((1 << ($(le "$f" 108 1) + $(le "$f" 109 1))))
+  root=$(le "$f" 96 4)
+  slice "$f" $((heap + (root - 2) * cluster)) "$cluster" >"$1/exfat-root"
+  slice "$f" $((heap + 70 * cluster)) "$MAX_LEN" >"$1/exfat-many"
+}
 seeds_default() {  # a target this script does not know yet: the start of every fixture
   seeds_fuzz_recognisers "$1"
 }

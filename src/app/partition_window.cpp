@@ -570,8 +570,9 @@ bool PartitionWindow::applyFilter(const FilterState& state) {
   // files the record search recognised by their content when it found any.
   std::vector<fs::NodeRef> tops;
   const disk::FsFamily family = disk::FamilyOf(partition->typeByte);
-  if (opened_ && (disk::IsFat(family) || family == disk::FsFamily::kNtfs)) {
-    const size_t walked = family == disk::FsFamily::kNtfs ? opened_->tops.size() : 2;
+  if (opened_ && (disk::IsFat(family) || family == disk::FsFamily::kNtfs || family == disk::FsFamily::kExfat)) {
+    const size_t walked =
+        family == disk::FsFamily::kFat16 || family == disk::FsFamily::kFat32 ? 2 : opened_->tops.size();
     for (size_t i = 0; i < opened_->tops.size() && i < walked; ++i) tops.push_back(opened_->tops[i]);
   }
   auto shown = std::make_shared<const ops::FilteredFolders>(

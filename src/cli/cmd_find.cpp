@@ -86,7 +86,7 @@ int RunFind(const FindOptions& o, const fs::FindQuery& query) {
 
 void AddFindCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand(
-      "find", "Find the files and folders of a FAT16, FAT32 or NTFS partition by name, extension or pattern");
+      "find", "Find the files and folders of a FAT16, FAT32, NTFS or exFAT partition by name, extension or pattern");
   auto o = std::make_shared<FindOptions>();
   cmd->add_option("SOURCE", o->source, "Disk image file or block device")->required();
   cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")

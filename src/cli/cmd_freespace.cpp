@@ -57,7 +57,7 @@ int RunFreeSpace(const FreeSpaceOptions& o) {
 }  // namespace
 
 void AddFreeSpaceCommand(CLI::App& app, int& exitCode) {
-  auto* cmd = app.add_subcommand("freespace", "Copy the free clusters of a FAT or NTFS partition into one file");
+  auto* cmd = app.add_subcommand("freespace", "Copy the free clusters of a FAT, NTFS or exFAT partition into one file");
   auto o = std::make_shared<FreeSpaceOptions>();
   cmd->add_option("SOURCE", o->source, "Disk image file or block device (only read)")->required();
   cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it")->required();

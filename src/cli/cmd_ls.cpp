@@ -65,8 +65,8 @@ int RunLs(const LsOptions& o) {
 }  // namespace
 
 void AddLsCommand(CLI::App& app, int& exitCode) {
-  auto* cmd =
-      app.add_subcommand("ls", "List the files and folders of a FAT16, FAT32 or NTFS partition, deleted ones too");
+  auto* cmd = app.add_subcommand(
+      "ls", "List the files and folders of a FAT16, FAT32, NTFS or exFAT partition, deleted ones too");
   auto o = std::make_shared<LsOptions>();
   cmd->add_option("SOURCE", o->source, "Disk image file or block device")->required();
   cmd->add_option("PART", o->partition, "Partition: index or name as 'orvaldi parts' shows it, or mount point")

@@ -18,7 +18,10 @@ namespace {
 void ReportReadProblems(const ops::OpenedPartition& opened) {
   for (const auto& problem : opened.readProblems) {
     const auto sector = static_cast<unsigned long long>(problem.sector);
-    if (!problem.standIn.empty()) {
+    if (problem.damaged) {
+      std::fprintf(stderr, "orvaldi: %s: sector %llu is damaged; what it held is not listed\n", problem.where.c_str(),
+                   sector);
+    } else if (!problem.standIn.empty()) {
       std::fprintf(stderr, "orvaldi: %s: sector %llu is unreadable or damaged; its copy in %s was used\n",
                    problem.where.c_str(), sector, problem.standIn.c_str());
     } else {
@@ -46,12 +49,15 @@ int OpenExitCode(const ops::OpenedPartition& opened, const disk::PartitionInfo& 
                                : "orvaldi: --mode search is for FAT partitions; use --mode deep on NTFS\n");
       return kExitUsage;
     case ops::OpenStatus::kNotAFileSystem:
-      std::fprintf(stderr, "orvaldi: partition %s (type 0x%02X) holds no FAT16, FAT32 or NTFS volume\n",
+      std::fprintf(stderr, "orvaldi: partition %s (type 0x%02X) holds no FAT16, FAT32, NTFS or exFAT volume\n",
                    part.name.c_str(), part.typeByte);
       return kExitCorrupt;
     case ops::OpenStatus::kNoVolume:
       std::fprintf(stderr, "orvaldi: no %s volume could be read in partition %s\n",
-                   opened.family == disk::FsFamily::kNtfs ? "NTFS" : "FAT", part.name.c_str());
+                   opened.family == disk::FsFamily::kNtfs    ? "NTFS"
+                   : opened.family == disk::FsFamily::kExfat ? "exFAT"
+                                                             : "FAT",
+                   part.name.c_str());
       // A volume read from member disks: say which one failed.
       if (part.volumeKind != disk::VolumeKind::kPlain && !opened.sourceError.empty()) {
         std::fprintf(stderr, "orvaldi: %s\n", opened.sourceError.c_str());

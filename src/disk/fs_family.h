@@ -8,10 +8,14 @@
 namespace orvaldi::disk {
 
 enum class FsFamily : uint8_t {
-  kOther,  // nothing the file readers take (exFAT, EXT, HFS, empty, unknown)
+  kOther,  // nothing the file readers take (EXT, HFS, empty, unknown)
   kFat16,  // 0x04, 0x06, 0x0E
   kFat32,  // 0x0B, 0x0C
   kNtfs,   // 0x07, 0x0D
+  // 0x05 once the exFAT recogniser passed. The tables never make a record of
+  // an extended container (the same code), but a record loaded from elsewhere
+  // may carry one: the exFAT reader checks the boot region and finds no volume.
+  kExfat,
 };
 
 constexpr FsFamily FamilyOf(uint8_t typeByte) {
@@ -26,6 +30,8 @@ constexpr FsFamily FamilyOf(uint8_t typeByte) {
     case 0x07:
     case 0x0D:
       return FsFamily::kNtfs;
+    case 0x05:
+      return FsFamily::kExfat;
     default:
       return FsFamily::kOther;
   }

@@ -347,7 +347,7 @@ std::vector<RebuildRow> RebuildCandidates(const DiskInfo& disk) {
   for (size_t i = 0; i < disk.partitions.size(); ++i) {
     const PartitionInfo& p = disk.partitions[i];
     const FsFamily family = FamilyOf(p.typeByte);
-    if (p.origin == PartitionOrigin::kRebuilt || family == FsFamily::kOther) continue;
+    if (p.origin == PartitionOrigin::kRebuilt || family == FsFamily::kOther || family == FsFamily::kExfat) continue;
     if (p.origin == PartitionOrigin::kFound) {
       const bool repeatsTable = std::any_of(disk.partitions.begin(), disk.partitions.end(), [&](const auto& q) {
         return q.origin == PartitionOrigin::kTable && q.startSector == p.startSector && FamilyOf(q.typeByte) == family;

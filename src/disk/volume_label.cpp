@@ -126,6 +126,7 @@ std::string ReadVolumeLabel(SectorSource& source, uint64_t startSector, uint8_t 
       return Fat16Label(source, startSector, boot);
     case FsFamily::kNtfs:
       return NtfsLabel(source, startSector, boot);
+    case FsFamily::kExfat:
     case FsFamily::kOther:
       break;
   }

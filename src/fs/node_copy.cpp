@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "disk/sector_io.h"
+#include "fs/exfat_reader.h"
 #include "fs/fat_state.h"
 #include "fs/ntfs_state.h"
 
@@ -147,6 +148,15 @@ CopyResult CopyNtfs(SectorSource* source, const disk::PartitionInfo& partition, 
   return Begin(sink, length, [&] { return CopyNtfsData(source, partition, record, sink, piece); });
 }
 
+// An exFAT file through its runs; bytes past its valid data length are zeros.
+CopyResult CopyExfat(SectorSource* source, const disk::PartitionInfo& partition, const ExfatNode& node, LimitSink& sink,
+                     const PieceFn& piece, const CopyRequest& request, uint64_t& length) {
+  const ExfatScanState* state = FindExfatState(partition);
+  if (!state) return {CopyStatus::kNoData, 0, false, false};
+  length = std::min(node.size, request.limit);
+  return Begin(sink, length, [&] { return CopyExfatData(source, partition, *state, node, length, sink, piece); });
+}
+
 // A carved file's bytes as far as the source holds them. Its size may come
 // from a damaged or edited scan-result file and run far past the disk's
 // end, where there is nothing of it to read. `source` is null for dynamic
@@ -212,6 +222,9 @@ NodeCopy CopyNode(SectorSource* source, const disk::PartitionInfo& partition, co
       break;
     case NodeFamily::kCarved:
       r = CopyCarved(reader, partition, node, limited, piece, request, out.length);
+      break;
+    case NodeFamily::kExfat:
+      r = CopyExfat(reader, partition, *node.exfat(), limited, piece, request, out.length);
       break;
     case NodeFamily::kNone:
       break;

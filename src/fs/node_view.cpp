@@ -41,6 +41,8 @@ const std::string& NodeRef::name() const {
       return fat_->name;
     case NodeFamily::kNtfs:
       return ntfs_->name;
+    case NodeFamily::kExfat:
+      return exfat_->name;
     case NodeFamily::kCarved:
       return carved_->name;
     case NodeFamily::kNone:
@@ -64,6 +66,8 @@ uint8_t NodeRef::flags() const {
       return fat_->flags;
     case NodeFamily::kNtfs:
       return ntfs_->flags;
+    case NodeFamily::kExfat:
+      return exfat_->flags;
     case NodeFamily::kCarved:
       return folder_ ? node_kind::kFolder : node_kind::kFile;
     case NodeFamily::kNone:
@@ -78,6 +82,8 @@ uint64_t NodeRef::size() const {
       return fat_->size;
     case NodeFamily::kNtfs:
       return ntfs_->size;
+    case NodeFamily::kExfat:
+      return exfat_->size;
     case NodeFamily::kCarved:
       return folder_ ? 0 : carved_->size;
     case NodeFamily::kNone:
@@ -92,6 +98,8 @@ uint8_t NodeRef::tick() const {
       return (fat_->flags >> 4) & 0x03;
     case NodeFamily::kNtfs:
       return ntfs_->flags >> 4;
+    case NodeFamily::kExfat:
+      return exfat_->flags >> 4;
     case NodeFamily::kCarved:
       return carved_->kindBits & 0x03;
     case NodeFamily::kNone:
@@ -113,6 +121,11 @@ void NodeRef::setTick(uint8_t mode) const {
       flags = static_cast<uint8_t>((flags & 0x0F) | (mode << 4));
       break;
     }
+    case NodeFamily::kExfat: {
+      auto& flags = const_cast<ExfatNode*>(exfat_)->flags;
+      flags = static_cast<uint8_t>((flags & 0x0F) | (mode << 4));
+      break;
+    }
     case NodeFamily::kCarved: {
       auto& bits = const_cast<disk::CarvedNode*>(carved_)->kindBits;
       bits = static_cast<uint8_t>((bits & ~0x03) | mode);
@@ -123,7 +136,10 @@ void NodeRef::setTick(uint8_t mode) const {
   }
 }
 
-bool NodeRef::intact() const { return family_ != NodeFamily::kNtfs || !ntfs_->dataIncomplete; }
+bool NodeRef::intact() const {
+  if (family_ == NodeFamily::kExfat) return exfat_->intact;
+  return family_ != NodeFamily::kNtfs || !ntfs_->dataIncomplete;
+}
 
 uint64_t NodeRef::id() const {
   switch (family_) {
@@ -131,6 +147,8 @@ uint64_t NodeRef::id() const {
       return fat_->firstCluster;
     case NodeFamily::kNtfs:
       return ntfs_->recordNumber;
+    case NodeFamily::kExfat:
+      return exfat_->firstCluster;
     case NodeFamily::kCarved:
       return folder_ ? 0 : sector_;
     case NodeFamily::kNone:
@@ -150,18 +168,21 @@ std::optional<uint64_t> NodeRef::parentId(const NodeRef& walkedFrom) const {
 std::string NodeRef::created() const {
   if (family_ == NodeFamily::kFat) return DosDateText(fat_->createDate, fat_->createTime);
   if (family_ == NodeFamily::kNtfs) return FileTimeText(ntfs_->createTime);
+  if (family_ == NodeFamily::kExfat) return ExfatTimeText(exfat_->created);
   return {};
 }
 
 std::string NodeRef::modified() const {
   if (family_ == NodeFamily::kFat) return DosDateText(fat_->modifyDate, fat_->modifyTime);
   if (family_ == NodeFamily::kNtfs) return FileTimeText(ntfs_->modifyTime);
+  if (family_ == NodeFamily::kExfat) return ExfatTimeText(exfat_->modified);
   return {};
 }
 
 std::string NodeRef::accessed() const {
   // FAT keeps an access date without a time; the listing leaves it out.
   if (family_ == NodeFamily::kNtfs) return FileTimeText(ntfs_->accessTime);
+  if (family_ == NodeFamily::kExfat) return ExfatTimeText(exfat_->accessed);
   return {};
 }
 
@@ -171,6 +192,8 @@ bool NodeRef::hasChildren() const {
       return !fat_->children.empty();
     case NodeFamily::kNtfs:
       return !ntfs_->children.empty();
+    case NodeFamily::kExfat:
+      return !exfat_->children.empty();
     case NodeFamily::kCarved: {
       if (!folder_) return false;
       const auto it = carved_->children.lower_bound(sector_);
@@ -192,6 +215,10 @@ ChildCursor::ChildCursor(const NodeRef& parent) : family_(parent.family_) {
       ntfs_ = parent.ntfs_->children.begin();
       ntfsEnd_ = parent.ntfs_->children.end();
       break;
+    case NodeFamily::kExfat:
+      exfat_ = parent.exfat_->children.begin();
+      exfatEnd_ = parent.exfat_->children.end();
+      break;
     case NodeFamily::kCarved:
       if (!parent.folder_) {
         family_ = NodeFamily::kNone;
@@ -212,6 +239,8 @@ bool ChildCursor::atEnd() const {
       return fat_ == fatEnd_;
     case NodeFamily::kNtfs:
       return ntfs_ == ntfsEnd_;
+    case NodeFamily::kExfat:
+      return exfat_ == exfatEnd_;
     case NodeFamily::kCarved:
       return carved_ == carvedEnd_ || carved_->first >= end_;
     case NodeFamily::kNone:
@@ -227,6 +256,8 @@ NodeRef ChildCursor::next() {
       return NodeRef(&*fat_++);
     case NodeFamily::kNtfs:
       return NodeRef(&*ntfs_++);
+    case NodeFamily::kExfat:
+      return NodeRef(&*exfat_++);
     case NodeFamily::kCarved: {
       const auto it = carved_++;
       return NodeRef::CarvedFile(&it->second, it->first);

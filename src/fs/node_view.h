@@ -16,7 +16,7 @@
 
 namespace orvaldi::fs {
 
-enum class NodeFamily : uint8_t { kNone, kFat, kNtfs, kCarved };
+enum class NodeFamily : uint8_t { kNone, kFat, kNtfs, kCarved, kExfat };
 
 // What a carved record is: the carved-files folder or one carved file.
 enum class CarvedKind : uint8_t { kNone, kFolder, kFile };
@@ -29,6 +29,7 @@ class NodeRef {
   NodeRef() = default;
   explicit NodeRef(const FatNode* node) : family_(node ? NodeFamily::kFat : NodeFamily::kNone), fat_(node) {}
   explicit NodeRef(const NtfsNode* node) : family_(node ? NodeFamily::kNtfs : NodeFamily::kNone), ntfs_(node) {}
+  explicit NodeRef(const ExfatNode* node) : family_(node ? NodeFamily::kExfat : NodeFamily::kNone), exfat_(node) {}
   // One carved file, which starts at absolute sector `sector`.
   static NodeRef CarvedFile(const disk::CarvedNode* node, uint64_t sector);
   // The carved-files folder, showing the files that start in the `sectorCount`
@@ -106,6 +107,9 @@ class NodeRef {
       case NodeFamily::kNtfs:
         for (const NtfsNode& c : ntfs_->children) f(NodeRef(&c));
         break;
+      case NodeFamily::kExfat:
+        for (const ExfatNode& c : exfat_->children) f(NodeRef(&c));
+        break;
       case NodeFamily::kCarved:
         if (!folder_) break;
         for (auto it = carved_->children.lower_bound(sector_); it != carved_->children.end() && it->first < end_; ++it)
@@ -119,11 +123,13 @@ class NodeRef {
   // The node behind the view, for the reader that made it (copying its data).
   const FatNode* fat() const { return fat_; }
   const NtfsNode* ntfs() const { return ntfs_; }
+  const ExfatNode* exfat() const { return exfat_; }
   const disk::CarvedNode* carved() const { return carved_; }
   uint64_t carvedSector() const { return folder_ ? 0 : sector_; }
 
   bool operator==(const NodeRef& o) const {
-    return family_ == o.family_ && fat_ == o.fat_ && ntfs_ == o.ntfs_ && carved_ == o.carved_ && sector_ == o.sector_;
+    return family_ == o.family_ && fat_ == o.fat_ && ntfs_ == o.ntfs_ && exfat_ == o.exfat_ && carved_ == o.carved_ &&
+           sector_ == o.sector_;
   }
 
  private:
@@ -132,6 +138,7 @@ class NodeRef {
   bool folder_ = false;  // carved: the folder rather than one file
   const FatNode* fat_ = nullptr;
   const NtfsNode* ntfs_ = nullptr;
+  const ExfatNode* exfat_ = nullptr;
   const disk::CarvedNode* carved_ = nullptr;
   uint64_t sector_ = 0;  // carved file: its start; folder: the first sector shown
   uint64_t end_ = 0;     // folder: the sector after the last shown
@@ -154,6 +161,7 @@ class ChildCursor {
   NodeFamily family_ = NodeFamily::kNone;
   std::list<FatNode>::const_iterator fat_, fatEnd_;
   std::list<NtfsNode>::const_iterator ntfs_, ntfsEnd_;
+  std::list<ExfatNode>::const_iterator exfat_, exfatEnd_;
   std::map<uint64_t, disk::CarvedNode>::const_iterator carved_, carvedEnd_;
   uint64_t end_ = 0;  // carved: the sector after the last one shown
 };

@@ -17,6 +17,9 @@ struct ScanProblem {
   uint64_t sector = 0;   // first unreadable sector, absolute on the disk
   std::string standIn;   // another copy gave what the sector held: nothing is missing
   bool pastEnd = false;  // the sector lies beyond the end of the source
+  // The sector was read but what it holds is damaged (an entry set whose
+  // checksum fails): `where` says what.
+  bool damaged = false;
 };
 
 // What a scan left, as the front ends show it.

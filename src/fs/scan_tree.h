@@ -66,6 +66,33 @@ struct NtfsNode {
   std::list<NtfsNode> children;
 };
 
+// A timestamp as an exFAT entry holds it: DOS date and time fields of local
+// time, a 10 ms count (0..199) and an offset from UTC (bit 7 set when valid).
+struct ExfatTime {
+  uint32_t stamp = 0;
+  uint8_t tenMs = 0;
+  uint8_t utcOffset = 0;
+};
+
+struct ExfatNode {
+  uint8_t flags = 0;
+  uint16_t attributes = 0;
+  uint64_t size = 0;         // data length
+  uint64_t validLength = 0;  // bytes written; those past it read as zeros
+  uint32_t firstCluster = 0;
+  bool contiguous = false;  // NoFatChain: the clusters follow one another, the FAT is not used
+  // Its data is known not to be all there: a deleted file whose clusters
+  // are in use again, a length the volume cannot hold, a broken chain.
+  bool intact = true;
+  ExfatTime created;
+  ExfatTime modified;
+  ExfatTime accessed;
+  std::string name;
+  ExfatNode* parent = nullptr;
+  // Children held by value, as for FatNode.
+  std::list<ExfatNode> children;
+};
+
 // Name -> nodes, kept as a flat list and sorted when first looked up: it
 // costs a pointer pair per node while a scan fills it. Keys view the nodes'
 // own names, which never move.
@@ -173,6 +200,7 @@ class NumberIndex {
 // and returns the node where it now lives.
 FatNode* InsertChild(FatNode& parent, FatNode child);
 NtfsNode* InsertChild(NtfsNode& parent, NtfsNode child);
+ExfatNode* InsertChild(ExfatNode& parent, ExfatNode child);
 
 // The date text of a FILETIME (100 ns since 1601) in local calendar time;
 // empty for 0 or a value outside what the calendar functions take.
@@ -180,5 +208,10 @@ std::string FileTimeText(uint64_t fileTime);
 
 // "%d-%02d-%02d %02d:%02d:%02d" of a DOS date and time; empty when the date is 0.
 std::string DosDateText(uint16_t date, uint16_t time);
+
+// The date text of an exFAT timestamp: with a valid UTC offset in local
+// calendar time, as FileTimeText gives NTFS times; without one as stored, as
+// DosDateText gives FAT times. The 10 ms count adds its whole seconds.
+std::string ExfatTimeText(const ExfatTime& time);
 
 }  // namespace orvaldi::fs

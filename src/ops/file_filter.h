@@ -40,9 +40,10 @@ class FilteredFolders {
  private:
   friend FilteredFolders FilterFolders(const std::vector<fs::NodeRef>& tops, const FileFilter& filter);
   static const void* key(const fs::NodeRef& node) {
-    return node.family() == fs::NodeFamily::kFat    ? static_cast<const void*>(node.fat())
-           : node.family() == fs::NodeFamily::kNtfs ? static_cast<const void*>(node.ntfs())
-                                                    : nullptr;
+    return node.family() == fs::NodeFamily::kFat     ? static_cast<const void*>(node.fat())
+           : node.family() == fs::NodeFamily::kNtfs  ? static_cast<const void*>(node.ntfs())
+           : node.family() == fs::NodeFamily::kExfat ? static_cast<const void*>(node.exfat())
+                                                     : nullptr;
   }
   std::unordered_set<const void*> kept_;
 };

@@ -36,6 +36,7 @@ std::string FsTypeName(const disk::PartitionInfo& partition) {
       return "FAT32";
     case disk::FsFamily::kNtfs:
       return "NTFS";
+    case disk::FsFamily::kExfat:
     case disk::FsFamily::kOther:
       break;
   }

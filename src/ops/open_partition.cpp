@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "disk/volume_source.h"
+#include "fs/exfat_reader.h"
 #include "fs/fat_reader.h"
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_search.h"
@@ -46,6 +47,9 @@ constexpr FamilyReader kReaders[] = {
        return mode == ScanMode::kDeep ? fs::SearchNtfsVolume(&source, disk, part, progress)
                                       : fs::ScanNtfsVolume(&source, disk, part, progress);
      }},
+    {disk::FsFamily::kExfat, false, false,
+     [](platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& part, ScanMode,
+        platform::ProgressBlock& progress) { return fs::ScanExfatVolume(&source, disk, part, progress); }},
 };
 
 const FamilyReader* ReaderFor(disk::FsFamily family) {
@@ -91,7 +95,8 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
   }
   fs::ScanSummary summary = state->summary();
   for (fs::ScanProblem& problem : summary.problems)
-    out.readProblems.push_back({std::move(problem.where), problem.sector, std::move(problem.standIn), problem.pastEnd});
+    out.readProblems.push_back(
+        {std::move(problem.where), problem.sector, std::move(problem.standIn), problem.pastEnd, problem.damaged});
   out.status = out.readProblems.empty() ? OpenStatus::kOk : OpenStatus::kPartial;
   out.tops = std::move(summary.tops);
   out.unreadableFatSectors = std::move(summary.unreadableFatSectors);

@@ -37,6 +37,7 @@ struct ReadProblem {
   // nothing is missing from the tree, but the disk is failing there.
   std::string standIn;
   bool pastEnd = false;  // the sector lies beyond the end of the source
+  bool damaged = false;  // read, but what it holds is damaged (`where` says what)
 };
 
 struct OpenedPartition {

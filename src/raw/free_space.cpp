@@ -11,6 +11,7 @@
 #include "disk/ntfs_layout.h"
 #include "disk/partition_info.h"
 #include "disk/recognisers.h"
+#include "fs/exfat_reader.h"
 #include "fs/ntfs_reader.h"
 #include "fs/ntfs_record.h"
 
@@ -159,6 +160,31 @@ bool FatFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count, 
   return true;
 }
 
+// exFAT: the clear bits of the allocation bitmap (found in the root folder).
+bool ExfatFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count, FreeMap& map, MapProblem& problem) {
+  disk::PartitionInfo volume;
+  volume.startSector = start;
+  volume.sectorCount = count;
+  volume.typeByte = disk::type_code::kExfat;
+  fs::ExfatScanState state;
+  if (!fs::ReadExfatAllocation(&source, volume, state)) {
+    problem.message = state.geometry.clusterCount == 0 ? "neither exFAT boot region gives a usable volume"
+                                                       : "the exFAT allocation bitmap cannot be read whole";
+    return false;
+  }
+  const fs::ExfatGeometry& g = state.geometry;
+  for (uint64_t c = 0; c < g.clusterCount; ++c) {
+    if ((state.bitmap[c / 8] >> (c % 8) & 1) == 0) map.add(c + 2);
+  }
+  map.clusterBytes = g.clusterBytes();
+  map.firstCluster = 2;
+  map.firstClusterByte = (g.heapSector - start) * kSector;
+  map.progressUnit = 1000;
+  map.progressUpper = map.freeClusters;
+  map.progressStep = 1000;
+  return true;
+}
+
 }  // namespace
 
 FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startSector, uint64_t sectorCount,
@@ -178,6 +204,8 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
     r.family = disk::FsFamily::kFat32;
   } else if (disk::IsFat16BootSector(boot)) {
     r.family = disk::FsFamily::kFat16;
+  } else if (disk::IsExfatBootSector(boot)) {
+    r.family = disk::FsFamily::kExfat;
   } else {
     r.status = platform::Status::kRefused;
     r.message = "not a FAT16, FAT32 or NTFS volume";
@@ -186,8 +214,9 @@ FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startS
   FreeMap map;
   MapProblem problem;
   const bool ok = r.family == disk::FsFamily::kNtfs ? NtfsFreeMap(source, startSector, sectorCount, boot, map, problem)
-                                                    : FatFreeMap(source, startSector, sectorCount, boot,
-                                                                 r.family == disk::FsFamily::kFat32, map, problem);
+                  : r.family == disk::FsFamily::kExfat ? ExfatFreeMap(source, startSector, sectorCount, map, problem)
+                                                       : FatFreeMap(source, startSector, sectorCount, boot,
+                                                                    r.family == disk::FsFamily::kFat32, map, problem);
   if (!ok) {
     r.status = problem.status;
     r.message = std::move(problem.message);

@@ -1,4 +1,4 @@
-// Copying the clusters a FAT or NTFS volume marks as free into one file,
+// Copying the clusters a FAT, NTFS or exFAT volume marks as free into one file,
 // where deleted data may still lie for other tools to search.
 #pragma once
 
@@ -44,6 +44,7 @@ struct FreeSpaceResult {
 // $Bitmap bit is 0, following every run of the bitmap; bits past the
 // volume's last cluster are ignored. FAT16/FAT32: clusters whose FAT entry
 // is 0, among the clusters the volume has (the FAT's slack is ignored).
+// exFAT: clusters whose allocation-bitmap bit is 0.
 // Progress: "正在提取空闲空间" with one step per bitmap cluster (NTFS) or per
 // 1,000 free clusters (FAT); the cancel flag is tested between reads.
 FreeSpaceResult ExtractFreeSpace(platform::SectorSource& source, uint64_t startSector, uint64_t sectorCount,
