@@ -24,6 +24,16 @@ class SliceReader;
 
 inline constexpr uint64_t kRecordSectors = 2;  // the 1,024-byte file record the sweep tests
 
+// 512-byte sectors in one of a volume's own sectors, from the bytes per
+// sector its boot sector gives (512 to 4,096); 0 for any other value. The
+// counts a boot sector holds are in its own sectors; the scan's are in
+// 512-byte ones.
+constexpr uint32_t SectorsPerVolumeSector(uint32_t bytesPerSector) {
+  return bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0
+             ? bytesPerSector / 512
+             : 0;
+}
+
 // `count` sectors from `sector` into `out`, zero where nothing could be read.
 // Sector numbers whose byte offset does not fit 64 bits read as zeros.
 void ReadRange(platform::SectorSource* source, const disk::PartitionInfo* context, uint64_t sector, uint64_t count,
@@ -71,7 +81,8 @@ class RawScan {
         first_(first),
         sectorCount_(std::min(count, UINT64_MAX - first)),
         end_(first + sectorCount_),
-        plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain) {}
+        plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain),
+        stride_(std::max<uint32_t>(1, SectorsPerVolumeSector(disk.bytesPerSector))) {}
 
   bool sweep();
   void rebuildFromDirectoryPairs();
@@ -108,6 +119,10 @@ class RawScan {
   uint64_t sectorCount_;
   uint64_t end_;  // first sector behind the range
   bool plainReads_;
+  // 512-byte sectors in one of the disk's logical sectors: everything a
+  // volume puts on the disk starts on such a boundary, so only those are
+  // tested.
+  uint64_t stride_;
 
   FatPair fat32Pair_;
   FatPair fat16Pair_;

@@ -55,10 +55,12 @@ bool RawScan::holdsFileRecord(uint64_t sector) {
 
 void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
   const disk::ntfs::BootSector boot(disk::ByteView(p, kSector));
-  const uint64_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
-  if (spc == 0) return;
+  // Clusters and the total in 512-byte sectors, whatever the volume's own are.
+  const uint64_t unit = SectorsPerVolumeSector(boot.bytesPerSector());
+  const uint64_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode()) * unit;
+  if (spc == 0 || boot.totalSectors() > UINT64_MAX / unit) return;
   const uint64_t mftCluster = boot.mftCluster();
-  const uint64_t total = boot.totalSectors();
+  const uint64_t total = boot.totalSectors() * unit;
   if (mftCluster > UINT64_MAX / spc) return;
   const uint64_t mftOffset = spc * mftCluster;
   uint64_t start = 0;
@@ -82,20 +84,25 @@ void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
 void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
   // The hidden-sectors field names the volume's start when this is the boot
   // sector itself or its backup six sectors in.
+  // The hidden sectors, the backup's place and the reserved area count the
+  // volume's own sectors.
   const disk::fat::BootSector boot(disk::ByteView(p, kSector));
-  const uint64_t hidden = boot.hiddenSectors();
-  const uint64_t start = (hidden == sector || (sector >= 6 && hidden == sector - 6)) ? hidden : sector;
+  const uint64_t unit = SectorsPerVolumeSector(boot.bytesPerSector());
+  if (unit == 0) return;
+  const uint64_t hidden = uint64_t{boot.hiddenSectors()} * unit;
+  const uint64_t backup = 6 * unit;
+  const uint64_t start = (hidden == sector || (sector >= backup && hidden == sector - backup)) ? hidden : sector;
   std::array<uint8_t, kSector> fat{};
-  ReadRange(source_, context_, start + boot.reservedSectors(), 1, fat.data());
+  ReadRange(source_, context_, start + uint64_t{boot.reservedSectors()} * unit, 1, fat.data());
   if (!disk::IsFat32TableStart(fat.data())) return;
   for (const PartitionInfo& q : disk_.partitions) {
     if (q.origin == PartitionOrigin::kRebuilt || q.typeByte != tc::kFat32) continue;
     const uint32_t a = static_cast<uint32_t>(q.startSector), b = static_cast<uint32_t>(start);
-    if (q.startSector == start || a - b == 6 || b - a == 6) return;
+    if (q.startSector == start || a - b == backup || b - a == backup) return;
   }
   PartitionInfo found;
   found.startSector = start;
-  found.sectorCount = boot.totalSectors32();
+  found.sectorCount = uint64_t{boot.totalSectors32()} * unit;
   found.typeByte = tc::kFat32;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);
@@ -107,7 +114,8 @@ void RawScan::fat16ByBootSector(const uint8_t* p, uint64_t sector) {
   found.startSector = sector;
   const disk::fat::BootSector boot(disk::ByteView(p, kSector));
   const uint32_t large = boot.totalSectors32();
-  found.sectorCount = large != 0 ? large : boot.totalSectors16();
+  found.sectorCount =
+      uint64_t{large != 0 ? large : boot.totalSectors16()} * SectorsPerVolumeSector(boot.bytesPerSector());
   found.typeByte = tc::kFat16;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);
