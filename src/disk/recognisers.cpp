@@ -18,11 +18,15 @@ bool HasBootSignature(const ByteView& s) { return s.le16(0x1FE) == 0xAA55; }
 
 }  // namespace
 
+bool IsLogicalSectorSize(uint32_t bytes) { return bytes == 512 || bytes == 1024 || bytes == 2048 || bytes == 4096; }
+
+uint32_t SectorsPerLogical(uint32_t bytes) { return IsLogicalSectorSize(bytes) ? bytes / SectorSize : 0; }
+
 int IsFat16BootSector(std::span<const uint8_t> sector) {
   if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
   const fat::BootSector b(s);
-  return HasBootSignature(s) && b.rootEntries() == 512 && b.bytesPerSector() == SectorSize &&
+  return HasBootSignature(s) && b.rootEntries() == 512 && IsLogicalSectorSize(b.bytesPerSector()) &&
          s.matches(fat::BootSector::kFat16TypeAt, "FAT16");
 }
 
@@ -30,22 +34,22 @@ int IsFat32BootSector(std::span<const uint8_t> sector) {
   if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
   const fat::BootSector b(s);
-  return HasBootSignature(s) && b.fatCount() == 2 && b.bytesPerSector() == SectorSize && b.backupBootSector() == 6 &&
-         b.rootEntries() == 0 && b.totalSectors16() == 0 && b.fatSize16() == 0 &&
+  return HasBootSignature(s) && b.fatCount() == 2 && IsLogicalSectorSize(b.bytesPerSector()) &&
+         b.backupBootSector() == 6 && b.rootEntries() == 0 && b.totalSectors16() == 0 && b.fatSize16() == 0 &&
          s.matches(fat::BootSector::kFat32TypeAt, "FAT32");
 }
 
 int IsNtfsBootSector(std::span<const uint8_t> sector) {
   if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.le16(0x0B) == SectorSize && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
+  return HasBootSignature(s) && IsLogicalSectorSize(s.le16(0x0B)) && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
          s.le16(0x16) == 0 && s.le32(0x1C) != 0 && s.matches(3, "NTFS");
 }
 
 int IsNtfsBootSectorAnyHidden(std::span<const uint8_t> sector) {
   if (sector.size() < SectorSize) return 0;
   const ByteView s(sector);
-  return HasBootSignature(s) && s.le16(0x0B) == SectorSize && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
+  return HasBootSignature(s) && IsLogicalSectorSize(s.le16(0x0B)) && s.u8(0x10) == 0 && s.le16(0x11) == 0 &&
          s.le16(0x16) == 0 && s.matches(3, "NTFS");
 }
 
@@ -53,8 +57,8 @@ int IsNtfsBootSectorOfEntry(std::span<const uint8_t> sector, uint64_t entrySecto
   if (IsNtfsBootSector(sector)) return 1;
   if (!IsNtfsBootSectorAnyHidden(sector)) return 0;
   const ntfs::BootSector b{ByteView(sector)};
-  const uint64_t spc = NtfsSectorsPerCluster(b.sectorsPerClusterCode());
-  const uint64_t total = b.totalSectors();
+  const uint64_t spc = NtfsClusterSectors(sector);
+  const uint64_t total = NtfsVolumeSectors(sector);
   if (spc == 0 || total == 0 || total > entrySectors) return 0;
   if (NtfsRecordBytes(b.clustersPerRecordCode(), static_cast<uint32_t>(spc)) == 0) return 0;
   const uint64_t clusters = total / spc;
@@ -140,6 +144,20 @@ uint32_t NtfsSectorsPerCluster(uint8_t encoded) {
   // value is damage, and it would size every cluster buffer read with it.
   const unsigned shift = 256u - encoded;
   return shift <= kNtfsMaxClusterShift ? (1u << shift) : 0;
+}
+
+uint32_t NtfsClusterSectors(std::span<const uint8_t> boot) {
+  const ntfs::BootSector b{ByteView(boot)};
+  const uint64_t spc =
+      uint64_t{NtfsSectorsPerCluster(b.sectorsPerClusterCode())} * SectorsPerLogical(b.bytesPerSector());
+  return spc <= (1u << kNtfsMaxClusterShift) ? static_cast<uint32_t>(spc) : 0;
+}
+
+uint64_t NtfsVolumeSectors(std::span<const uint8_t> boot) {
+  const ntfs::BootSector b{ByteView(boot)};
+  const uint64_t total = b.totalSectors();
+  const uint32_t k = SectorsPerLogical(b.bytesPerSector());
+  return total <= UINT64_MAX / 8 ? total * k : 0;
 }
 
 uint32_t NtfsRecordBytes(int8_t encoded, uint32_t sectorsPerCluster, uint32_t bytesPerSector) {

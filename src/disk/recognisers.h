@@ -10,8 +10,18 @@
 
 namespace orvaldi::disk {
 
-// Each boot-sector test takes the 512 bytes of the sector (a shorter span is
-// rejected) and returns 1 or 0.
+// The logical sector sizes a disk or a volume may have: 512, 1024, 2048 or
+// 4096 bytes. Positions everywhere stay in 512-byte sectors; a count read
+// from a table or a boot sector is in the volume's own sectors and is scaled
+// by SectorsPerLogical before use.
+bool IsLogicalSectorSize(uint32_t bytes);
+// 512-byte sectors in one logical sector of `bytes` (1 for 512, 8 for 4096);
+// 0 when `bytes` is not a logical sector size.
+uint32_t SectorsPerLogical(uint32_t bytes);
+
+// Each boot-sector test takes the first 512 bytes of the sector (a shorter
+// span is rejected) and returns 1 or 0. FAT and NTFS boot sectors may give
+// any logical sector size as their bytes per sector.
 int IsFat16BootSector(std::span<const uint8_t> sector);
 int IsFat32BootSector(std::span<const uint8_t> sector);
 int IsNtfsBootSector(std::span<const uint8_t> sector);
@@ -59,7 +69,14 @@ HfsKind HfsSignatureKind(std::span<const uint8_t> header);
 inline constexpr unsigned kNtfsMaxClusterShift = 12;
 inline constexpr uint32_t kNtfsMaxRecordBytes = 64 * 1024;
 
-// Sectors per cluster of an NTFS boot sector. Values above 0x80 encode a
+// Sectors per cluster (512-byte sectors) and total 512-byte sectors of an
+// NTFS boot sector, its own counts scaled by its bytes per sector; 0 when the
+// bytes per sector or the cluster code is invalid, or a cluster would be
+// larger than 2 MiB.
+uint32_t NtfsClusterSectors(std::span<const uint8_t> boot);
+uint64_t NtfsVolumeSectors(std::span<const uint8_t> boot);
+
+// Sectors per cluster of an NTFS boot sector, in its own sectors. Values above 0x80 encode a
 // power of two (0xF4 means 2^12 sectors, a 2 MiB cluster); 0 when invalid,
 // larger than 2 MiB included.
 uint32_t NtfsSectorsPerCluster(uint8_t encoded);

@@ -56,11 +56,15 @@ auto Byte(size_t at, uint8_t v) {
 TEST(BootSectors, EachBrokenFieldIsRejected) {
   ExpectVerdicts("FAT16", IsFat16BootSector, test::Fat16BootSector(),
                  {{"no signature", Set16(0x1FE, 0), 0},
-                  {"4 KiB sectors", Set16(0x0B, 4096), 0},
+                  {"4 KiB sectors", Set16(0x0B, 4096), 1},
+                  {"1,000-byte sectors", Set16(0x0B, 1000), 0},
+                  {"8 KiB sectors", Set16(0x0B, 8192), 0},
                   {"FAT12", Text(0x36, "FAT12"), 0},
                   {"511 bytes", [](Bytes& t) { t.resize(511); }, 0}});
   ExpectVerdicts("FAT32", IsFat32BootSector, test::Fat32BootSector(),
                  {{"backup boot sector at 12", Set16(0x32, 12), 0},
+                  {"2 KiB sectors", Set16(0x0B, 2048), 1},
+                  {"256-byte sectors", Set16(0x0B, 256), 0},
                   {"one FAT", Byte(0x10, 1), 0},
                   {"root entries", Set16(0x11, 512), 0},
                   {"16-bit total sectors", Set16(0x13, 1), 0},
@@ -68,6 +72,8 @@ TEST(BootSectors, EachBrokenFieldIsRejected) {
                   {"FAT16 text", Text(0x52, "FAT16"), 0}});
   ExpectVerdicts("NTFS", IsNtfsBootSector, test::NtfsBootSector(),
                  {{"no hidden sectors", Set32(0x1C, 0), 0},
+                  {"4 KiB sectors", Set16(0x0B, 4096), 1},
+                  {"3 KiB sectors", Set16(0x0B, 3072), 0},
                   {"two FATs", Byte(0x10, 2), 0},
                   {"reserved sectors", Set16(0x16, 1), 0},
                   {"OEM name", Text(3, "MSDOS"), 0}});
@@ -162,6 +168,25 @@ TEST(NtfsGeometry, ClusterAndRecordSizes) {
                                                          {-128, 8, 0},   {-16, 8, 65536}, {-24, 8, 0},  {127, 4096, 0}};
   for (const auto& [code, spc, bytes] : records)
     EXPECT_EQ(NtfsRecordBytes(static_cast<int8_t>(code), spc), bytes) << code;
+}
+
+// A boot sector's counts are in its own sectors; positions are in 512-byte
+// sectors, so a 4 KiB-sector volume's counts come out eight times larger.
+TEST(NtfsGeometry, CountsScaledByTheBootSectorsBytesPerSector) {
+  Bytes boot = test::NtfsBootSector();
+  const uint32_t spc512 = NtfsClusterSectors(boot);
+  const uint64_t total512 = NtfsVolumeSectors(boot);
+  ASSERT_NE(spc512, 0u);
+  ASSERT_EQ(total512, ntfs::BootSector(ByteView(boot)).totalSectors());
+  Put16(boot, 0x0B, 4096);
+  EXPECT_EQ(NtfsClusterSectors(boot), 8 * spc512);
+  EXPECT_EQ(NtfsVolumeSectors(boot), 8 * total512);
+  boot[0x0D] = 0xF4;  // 2^12 sectors of 4 KiB: a 16 MiB cluster, more than NTFS allows
+  EXPECT_EQ(NtfsClusterSectors(boot), 0u);
+  Put16(boot, 0x0B, 1000);
+  EXPECT_EQ(NtfsVolumeSectors(boot), 0u);
+  EXPECT_EQ(SectorsPerLogical(2048), 4u);
+  EXPECT_EQ(SectorsPerLogical(8192), 0u);
 }
 
 TEST(UpdateSequence, OtherSizesAndLayoutsAndTornAndForeignRecords) {
