@@ -72,13 +72,9 @@ std::span<const uint8_t> SameFamilyTypes(Family family) {
   return {};
 }
 
-// 512-byte sectors in one of the volume's own, from the bytes per sector of
-// its boot sector (512 to 4,096; 0 otherwise). Boot sectors count in their
+// 512-byte sectors in one of the volume's own. Boot sectors count in their
 // own sectors, the search and the records in 512-byte ones.
-uint64_t VolumeUnit(const ByteView& boot) {
-  const uint32_t bytes = boot.le16(0x0B);
-  return bytes >= SectorSize && bytes <= 4096 && (bytes & (bytes - 1)) == 0 ? bytes / SectorSize : 0;
-}
+uint64_t VolumeUnit(const ByteView& boot) { return SectorsPerLogical(fat::BootSector(boot).bytesPerSector()); }
 
 // Total sectors of a FAT16 boot sector: the 32-bit field, or the 16-bit one
 // when the volume is small enough to use it.
@@ -91,11 +87,7 @@ uint64_t Fat32Sectors(const ByteView& boot) {
   return uint64_t{fat::BootSector(boot).totalSectors32()} * VolumeUnit(boot);
 }
 
-// Zero when the count would not fit 64 bits.
-uint64_t NtfsSectors(const ByteView& boot) {
-  const uint64_t total = ntfs::BootSector(boot).totalSectors(), unit = VolumeUnit(boot);
-  return unit != 0 && total <= UINT64_MAX / unit ? total * unit : 0;
-}
+uint64_t NtfsSectors(const ByteView& boot) { return NtfsVolumeSectors({boot.data(), boot.size()}); }
 
 class Search {
  public:
@@ -105,10 +97,7 @@ class Search {
         source_(source),
         progress_(progress),
         onFind_(onFind),
-        stride_(disk.bytesPerSector > SectorSize && disk.bytesPerSector <= 4096 &&
-                        (disk.bytesPerSector & (disk.bytesPerSector - 1)) == 0
-                    ? disk.bytesPerSector / SectorSize
-                    : 1) {
+        stride_(std::max<uint64_t>(1, SectorsPerLogical(disk.bytesPerSector))) {
     for (size_t i = 0; i < disk_.partitions.size(); ++i)
       if (disk_.partitions[i].origin == PartitionOrigin::kFound)
         foundIndex_.emplace(disk_.partitions[i].startSector, i);
@@ -197,7 +186,7 @@ void Search::readChunk(uint64_t first, uint32_t count, uint8_t* buffer) {
 // `volumeStart` has a valid MFT record where the boot sector puts the MFT.
 bool Search::mftRecordAt(uint64_t volumeStart, const ByteView& boot) {
   const ntfs::BootSector b(boot);
-  const uint64_t perCluster = NtfsSectorsPerCluster(b.sectorsPerClusterCode()) * VolumeUnit(boot);
+  const uint64_t perCluster = NtfsClusterSectors({boot.data(), boot.size()});
   const uint64_t cluster = b.mftCluster();
   if (perCluster == 0 || cluster > (UINT64_MAX - volumeStart) / perCluster) return false;
   std::array<uint8_t, kRecordSectors * SectorSize> record{};

@@ -10,6 +10,7 @@
 #include "disk/bytes.h"
 #include "disk/fs_family.h"
 #include "disk/mbr_entries.h"
+#include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "disk/sha256.h"
 #include "platform/update_file.h"
@@ -370,10 +371,7 @@ RebuildPlan PlanRebuild(const DiskInfo& disk, std::span<const size_t> rows, cons
   if (IsGroup(disk)) return refuse(GroupRefusal(disk));
   const auto candidates = RebuildCandidates(disk);
   // The entries count the disk's own sectors; the records count 512-byte ones.
-  const uint64_t unit = disk.bytesPerSector > SectorSize && disk.bytesPerSector <= 4096 &&
-                                (disk.bytesPerSector & (disk.bytesPerSector - 1)) == 0
-                            ? disk.bytesPerSector / SectorSize
-                            : 1;
+  const uint64_t unit = std::max<uint64_t>(1, SectorsPerLogical(disk.bytesPerSector));
   std::vector<size_t> chosen(rows.begin(), rows.end());
   std::sort(chosen.begin(), chosen.end());  // entries follow the list, not the order of choosing
   if (chosen.empty()) return refuse("no row chosen; nothing written");

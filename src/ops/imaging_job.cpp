@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "disk/recognisers.h"
+
 namespace orvaldi::ops {
 namespace {
 
@@ -35,7 +37,7 @@ std::string ImagingCommandLine(const ImagingRequest& r, const std::string& parti
 }
 
 uint32_t ImagingSectorSize(const disk::DiskInfo& disk) {
-  return raw::IsLogicalSectorSize(disk.bytesPerSector) ? disk.bytesPerSector : raw::kImageSector;
+  return disk::IsLogicalSectorSize(disk.bytesPerSector) ? disk.bytesPerSector : raw::kImageSector;
 }
 
 PreparedImaging PrepareImaging(ImagingRequest request) {
@@ -79,7 +81,7 @@ PreparedImaging PrepareImaging(ImagingRequest request) {
                 "--start " + std::to_string(r.startSector) + " lies beyond the source's " +
                     std::to_string(rangeBytes / raw::kImageSector) + " sectors",
                 RefusalKind::kRequest);
-  if (!raw::IsLogicalSectorSize(r.sectorSize))
+  if (!disk::IsLogicalSectorSize(r.sectorSize))
     return stop(platform::Status::kRefused,
                 "a sector size of " + std::to_string(r.sectorSize) + " bytes is not one of 512, 1024, 2048, 4096",
                 RefusalKind::kRequest);

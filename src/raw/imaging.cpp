@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "disk/recognisers.h"
 #include "raw/save_target.h"
 
 namespace orvaldi::raw {
@@ -128,7 +129,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
   ImagingResult r;
   const uint32_t unit = job.sectorSize;
   r.sectorSize = unit;
-  if (!IsLogicalSectorSize(unit) || job.sourceOffset % unit != 0) {
+  if (!disk::IsLogicalSectorSize(unit) || job.sourceOffset % unit != 0) {
     r.status = ImagingStatus::kBadJob;
     return r;
   }

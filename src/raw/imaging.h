@@ -21,12 +21,6 @@ namespace orvaldi::raw {
 inline constexpr uint32_t kImageBlock = 1u << 20;  // bytes per block read
 inline constexpr uint32_t kImageSector = 512;      // the engine's addressing unit
 
-// Whether `bytes` can be a source's logical sector: a power of two from 512
-// to 4,096 bytes, so that a whole number of them fills a block.
-constexpr bool IsLogicalSectorSize(uint32_t bytes) {
-  return bytes >= kImageSector && bytes <= 4096 && (bytes & (bytes - 1)) == 0;
-}
-
 // How long one read may take before its sectors count as unreadable. A read
 // that hangs on a dying disk cannot be interrupted; it is left to finish on
 // its own thread while the copy goes on with a fresh one, and after
@@ -54,7 +48,8 @@ struct ImagingJob {
   // (its number in decimal), for a window that lists them as they are found.
   bool listBadSectors = false;
   // The source's logical sector: the smallest piece a drive reads or fails
-  // on its own. Bad areas are narrowed down to it, listed in it and marked in
+  // on its own (512 to 4,096 bytes, so a whole number of them fills a
+  // block). Bad areas are narrowed down to it, listed in it and marked in
   // the map in whole ones; sourceOffset must be a multiple of it.
   uint32_t sectorSize = kImageSector;
 };

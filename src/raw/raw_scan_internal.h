@@ -13,6 +13,7 @@
 #include "disk/fat_entry.h"
 #include "disk/fs_family.h"
 #include "disk/partition_info.h"
+#include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "platform/progress.h"
 #include "platform/sector_source.h"
@@ -23,16 +24,6 @@ namespace orvaldi::raw {
 class SliceReader;
 
 inline constexpr uint64_t kRecordSectors = 2;  // the 1,024-byte file record the sweep tests
-
-// 512-byte sectors in one of a volume's own sectors, from the bytes per
-// sector its boot sector gives (512 to 4,096); 0 for any other value. The
-// counts a boot sector holds are in its own sectors; the scan's are in
-// 512-byte ones.
-constexpr uint32_t SectorsPerVolumeSector(uint32_t bytesPerSector) {
-  return bytesPerSector >= 512 && bytesPerSector <= 4096 && (bytesPerSector & (bytesPerSector - 1)) == 0
-             ? bytesPerSector / 512
-             : 0;
-}
 
 // `count` sectors from `sector` into `out`, zero where nothing could be read.
 // Sector numbers whose byte offset does not fit 64 bits read as zeros.
@@ -82,7 +73,7 @@ class RawScan {
         sectorCount_(std::min(count, UINT64_MAX - first)),
         end_(first + sectorCount_),
         plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain),
-        stride_(std::max<uint32_t>(1, SectorsPerVolumeSector(disk.bytesPerSector))) {}
+        stride_(std::max<uint32_t>(1, disk::SectorsPerLogical(disk.bytesPerSector))) {}
 
   bool sweep();
   void rebuildFromDirectoryPairs();

@@ -56,11 +56,11 @@ bool RawScan::holdsFileRecord(uint64_t sector) {
 void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
   const disk::ntfs::BootSector boot(disk::ByteView(p, kSector));
   // Clusters and the total in 512-byte sectors, whatever the volume's own are.
-  const uint64_t unit = SectorsPerVolumeSector(boot.bytesPerSector());
-  const uint64_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode()) * unit;
-  if (spc == 0 || boot.totalSectors() > UINT64_MAX / unit) return;
+  const std::span<const uint8_t> bytes(p, kSector);
+  const uint64_t spc = disk::NtfsClusterSectors(bytes);
+  if (spc == 0) return;
   const uint64_t mftCluster = boot.mftCluster();
-  const uint64_t total = boot.totalSectors() * unit;
+  const uint64_t total = disk::NtfsVolumeSectors(bytes);
   if (mftCluster > UINT64_MAX / spc) return;
   const uint64_t mftOffset = spc * mftCluster;
   uint64_t start = 0;
@@ -87,7 +87,7 @@ void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
   // The hidden sectors, the backup's place and the reserved area count the
   // volume's own sectors.
   const disk::fat::BootSector boot(disk::ByteView(p, kSector));
-  const uint64_t unit = SectorsPerVolumeSector(boot.bytesPerSector());
+  const uint64_t unit = disk::SectorsPerLogical(boot.bytesPerSector());
   if (unit == 0) return;
   const uint64_t hidden = uint64_t{boot.hiddenSectors()} * unit;
   const uint64_t backup = 6 * unit;
@@ -115,7 +115,7 @@ void RawScan::fat16ByBootSector(const uint8_t* p, uint64_t sector) {
   const disk::fat::BootSector boot(disk::ByteView(p, kSector));
   const uint32_t large = boot.totalSectors32();
   found.sectorCount =
-      uint64_t{large != 0 ? large : boot.totalSectors16()} * SectorsPerVolumeSector(boot.bytesPerSector());
+      uint64_t{large != 0 ? large : boot.totalSectors16()} * disk::SectorsPerLogical(boot.bytesPerSector());
   found.typeByte = tc::kFat16;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);

@@ -6,13 +6,11 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <span>
 #include <string>
 #include <vector>
 
 #include "disk/lost_partition_search.h"
 #include "disk/partition_table_tools.h"
-#include "disk/recognisers.h"
 #include "disk/scan_result_file.h"
 #include "platform/progress.h"
 #include "platform/sector_source.h"
@@ -61,15 +59,6 @@ std::string Records(const DiskInfo& disk, PartitionOrigin origin) {
 const std::string kBoth = "11@" + std::to_string(kFat32Start) + "+" + std::to_string(kFat32Sectors) + " 7@" +
                           std::to_string(kNtfsStart) + "+" + std::to_string(kNtfsSectors);
 
-// Until the boot-sector tests take volumes of 4,096-byte sectors nothing
-// here can be found; the tests say so rather than fail.
-bool RecognisersTakeLargeSectors() {
-  const std::vector<uint8_t>& d = LargeSectorDisk();
-  return disk::IsFat32BootSector(std::span<const uint8_t>(d.data() + kFat32Start * 512, 512)) != 0;
-}
-#define SKIP_WITHOUT_LARGE_SECTOR_RECOGNISERS() \
-  if (!RecognisersTakeLargeSectors()) GTEST_SKIP() << "the FAT32 test rejects 4,096 bytes per sector"
-
 // Zeroes one 4 KiB sector of a copy of the disk.
 std::vector<uint8_t> Without(uint64_t engineSector) {
   std::vector<uint8_t> bytes = LargeSectorDisk();
@@ -78,7 +67,6 @@ std::vector<uint8_t> Without(uint64_t engineSector) {
 }
 
 TEST(LargeSectorDisk, LostPartitionSearchFindsVolumesAtTheirStartsAndSizes) {
-  SKIP_WITHOUT_LARGE_SECTOR_RECOGNISERS();
   struct Case {
     const char* name;
     std::vector<uint8_t> bytes;
@@ -111,7 +99,6 @@ TEST(LargeSectorDisk, LostPartitionSearchFindsVolumesAtTheirStartsAndSizes) {
 }
 
 TEST(LargeSectorDisk, RawScanFindsVolumesOnTheDisksSectorBoundaries) {
-  SKIP_WITHOUT_LARGE_SECTOR_RECOGNISERS();
   const std::vector<uint8_t>& bytes = LargeSectorDisk();
   platform::MemorySource memory(bytes);
   DiskInfo disk = DiskOf(bytes, 4096);
@@ -137,7 +124,6 @@ TEST(LargeSectorDisk, RawScanFindsVolumesOnTheDisksSectorBoundaries) {
 // A table rebuilt from the finds is written in 4 KiB LBAs, and The Sleuth
 // Kit reads it so with -b 4096.
 TEST(LargeSectorDisk, RebuiltTableCountsTheDisksOwnSectors) {
-  SKIP_WITHOUT_LARGE_SECTOR_RECOGNISERS();
   test::TempDir dir;
   const auto image = dir.write("lost4k.img", LargeSectorDisk());
   platform::MemorySource memory(LargeSectorDisk());
