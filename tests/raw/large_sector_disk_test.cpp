@@ -14,6 +14,7 @@
 #include "disk/scan_result_file.h"
 #include "platform/progress.h"
 #include "platform/sector_source.h"
+#include "raw/free_space.h"
 #include "raw/raw_scan.h"
 #include "support/test_images.h"
 
@@ -152,6 +153,35 @@ TEST(LargeSectorDisk, RebuiltTableCountsTheDisksOwnSectors) {
   EXPECT_EQ(listed.out,
             "002:  000:000   0000000256   0000006399   0000006144   Win95 FAT32 (0x0b)\n"
             "003:  000:001   0000006400   0000009471   0000003072   NTFS / exFAT (0x07)\n");
+}
+
+// The free clusters of a volume of 4 KiB sectors, compact, are the
+// unallocated blocks The Sleuth Kit lists with -b 4096.
+TEST(LargeSectorDisk, FreeSpaceIsWhatTheSleuthKitCallsUnallocated) {
+  if (std::system("command -v blkls >/dev/null 2>&1") != 0) GTEST_SKIP() << "The Sleuth Kit not installed";
+  test::TempDir dir;
+  const auto image = dir.write("lost4k.img", LargeSectorDisk());
+  struct Case {
+    const char* name;
+    uint64_t start, sectors;
+    std::string oracle;
+  };
+  const Case cases[] = {
+      {"NTFS", kNtfsStart, kNtfsSectors + 8, "blkls -b 4096 -o 6400 " + image.string()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    platform::MemorySource source(LargeSectorDisk());
+    test::MemoryTarget out;
+    platform::ProgressBlock progress;
+    const FreeSpaceResult r = ExtractFreeSpace(source, c.start, c.sectors, out, FreeSpaceLayout::kCompact, progress);
+    ASSERT_EQ(r.status, platform::Status::kOk) << r.message;
+    EXPECT_EQ(r.clusterBytes, 4096u);
+    const auto expected = test::RunCommand(c.oracle);
+    ASSERT_EQ(expected.exitCode, 0) << expected.err;
+    EXPECT_EQ(r.freeClusters * 4096, expected.out.size());
+    EXPECT_TRUE(std::string(out.data.begin(), out.data.end()) == expected.out);
+  }
 }
 
 }  // namespace
