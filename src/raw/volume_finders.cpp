@@ -267,21 +267,23 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
 
 // The FSInfo sector lies at the volume's relative sector 1 (its copy at 7),
 // inside the reserved area in front of the first FAT: it names the start
-// where the reserved area's size is not known.
+// where the reserved area's size is not known. Relative sectors are the
+// disk's own: on a disk of 4 KiB sectors FSInfo lies 8 engine sectors in.
 std::optional<uint64_t> RawScan::fsInfoStart(uint64_t firstFat) {
-  constexpr uint64_t kLookBack = 64;
-  const uint64_t from = firstFat > kLookBack ? firstFat - kLookBack : 0;
+  const uint64_t lookBack = 64 * stride_;
+  const uint64_t from = firstFat > lookBack ? firstFat - lookBack : 0;
   std::vector<uint8_t> area((firstFat - from) * kSector);
   ReadRange(source_, context_, from, firstFat - from, area.data());
   auto isFsInfo = [&](uint64_t s) {
     const uint8_t* p = area.data() + (s - from) * kSector;
     return std::memcmp(p, "RRaA", 4) == 0 && std::memcmp(p + 484, "rrAa", 4) == 0;
   };
-  for (uint64_t s = std::max<uint64_t>(from, 1); s < firstFat; ++s) {
-    if (!isFsInfo(s)) continue;
+  const uint64_t copyDistance = 6 * stride_;
+  for (uint64_t s = std::max<uint64_t>(from, stride_); s < firstFat; ++s) {
+    if (s % stride_ != 0 || !isFsInfo(s)) continue;
     // The copy six sectors on tells the primary from a lone copy.
-    if (s + 6 < firstFat && isFsInfo(s + 6)) return s - 1;
-    if (s >= 7 && s - 6 >= from && !isFsInfo(s - 6)) return s - 1;
+    if (s + copyDistance < firstFat && isFsInfo(s + copyDistance)) return s - stride_;
+    if (s >= 7 * stride_ && s - copyDistance >= from && !isFsInfo(s - copyDistance)) return s - stride_;
   }
   return std::nullopt;
 }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -120,6 +121,32 @@ TEST(LargeSectorDisk, RawScanFindsVolumesOnTheDisksSectorBoundaries) {
   EXPECT_EQ(Records(reopened, PartitionOrigin::kFound), kBoth);
   EXPECT_EQ(reopened.bytesPerSector, 4096u);
   EXPECT_EQ(disk::FormatScanResult(reopened).bytes, saved.bytes);
+}
+
+// Both FAT32 boot sectors gone, the volume is rebuilt from its two FATs and
+// the first sector of a sub-directory (written here into cluster 3): the
+// FSInfo sector, one 4 KiB sector into the volume, gives its start.
+TEST(LargeSectorDisk, RawScanRebuildsAFat32VolumeWhoseBootSectorsAreGone) {
+  std::vector<uint8_t> bytes = Without(kFat32Start);
+  std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>((kFat32Start + 6 * 8) * 512), 4096, 0);
+  // FAT32 from the fixture: 32 reserved 4 KiB sectors, two FATs of 6 sectors, 4 KiB clusters.
+  constexpr uint64_t kFirstFat = kFat32Start + 32 * 8, kFatSectors = 6 * 8;
+  constexpr uint64_t kCluster3 = kFirstFat + 2 * kFatSectors + 8;
+  uint8_t* dir = bytes.data() + kCluster3 * 512;
+  std::memcpy(dir, ".          \x10", 12);
+  std::memcpy(dir + 0x20, "..         \x10", 12);
+  dir[0x1A] = 3;  // "." names cluster 3; ".." the root (0)
+  platform::MemorySource memory(bytes);
+  DiskInfo disk = DiskOf(bytes, 4096);
+  platform::ProgressBlock progress;
+  ASSERT_EQ(RawDiskScan(&memory, disk, progress, 0, bytes.size() / 512), 1);
+  const PartitionInfo* rebuilt = nullptr;
+  for (const PartitionInfo& p : disk.partitions)
+    if (p.origin == PartitionOrigin::kRebuilt && p.typeByte == 0x0B) rebuilt = &p;
+  ASSERT_NE(rebuilt, nullptr) << Records(disk, PartitionOrigin::kFound);
+  EXPECT_EQ(rebuilt->startSector, kFat32Start);
+  EXPECT_EQ(rebuilt->sectorsPerCluster, 8u);
+  EXPECT_EQ(rebuilt->clusterZeroSector, kCluster3 - 3 * 8);
 }
 
 // A table rebuilt from the finds is written in 4 KiB LBAs, and The Sleuth
