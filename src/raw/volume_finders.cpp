@@ -133,12 +133,13 @@ bool RawScan::fileRecord(const uint8_t* p, uint64_t sector) {
 }
 
 // Records lying close together make one run; a run covers its last record
-// too, so the NTFS searches that walk the runs read every record noted.
+// too, so the NTFS searches that walk the runs read every record noted. A
+// record fills at least one of the disk's sectors.
 void RawScan::noteRecordRun(uint64_t sector) {
   auto& runs = disk_.mftRecordRuns;
   auto next = runs.upper_bound(sector);
   uint64_t runFirst = sector;
-  uint64_t runEnd = sector + kRecordSectors;
+  uint64_t runEnd = sector + std::max(kRecordSectors, stride_);
   // An extent is 32-bit: a run that would outgrow it leaves the record to a new one.
   auto fits = [&](uint64_t first, uint64_t end) { return end - first <= UINT32_MAX; };
   if (next != runs.begin()) {

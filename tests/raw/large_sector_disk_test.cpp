@@ -109,6 +109,12 @@ TEST(LargeSectorDisk, RawScanFindsVolumesOnTheDisksSectorBoundaries) {
   EXPECT_EQ(Records(disk, PartitionOrigin::kFound), kBoth);
   for (const PartitionInfo& p : disk.partitions) EXPECT_EQ(p.startSector % 8, 0u) << p.name;
   for (const uint64_t s : disk.directorySectors) EXPECT_EQ(s % 8, 0u) << s;
+  // The NTFS volume's 4 KiB file records: every run covers whole ones.
+  ASSERT_FALSE(disk.mftRecordRuns.empty());
+  for (const auto& [first, extent] : disk.mftRecordRuns) {
+    EXPECT_EQ(first % 8, 0u) << first;
+    EXPECT_EQ(extent % 8, 0u) << first << "+" << extent;
+  }
 
   // Saved and loaded again, the finds come back as they were: the file's
   // numbers are 512-byte ones whatever the disk's sectors, and the sector
