@@ -108,6 +108,7 @@ TEST(LargeSectorDisk, RawScanFindsVolumesOnTheDisksSectorBoundaries) {
   ASSERT_EQ(RawDiskScan(&memory, disk, progress, 0, bytes.size() / 512), 1);
   EXPECT_EQ(Records(disk, PartitionOrigin::kFound), kBoth);
   for (const PartitionInfo& p : disk.partitions) EXPECT_EQ(p.startSector % 8, 0u) << p.name;
+  EXPECT_EQ(disk.partitions.back().volumeLabel, "LOST4KNTFS");
   for (const uint64_t s : disk.directorySectors) EXPECT_EQ(s % 8, 0u) << s;
   // The NTFS volume's 4 KiB file records: every run covers whole ones.
   ASSERT_FALSE(disk.mftRecordRuns.empty());
