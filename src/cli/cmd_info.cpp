@@ -112,7 +112,7 @@ void AddInfoCommand(CLI::App& app, int& exitCode) {
       }
       loaded = std::move(l.disk);
     }
-    const ops::SourceProbe probe = ops::ProbeSource(*path);
+    const ops::SourceProbe probe = ops::ProbeSource(*path, result->sectorSize);
     if (!probe.disk) {
       std::fprintf(stderr, "orvaldi: %s\n", probe.error.c_str());
       exitCode = kExitSource;

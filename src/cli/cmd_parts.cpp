@@ -54,6 +54,9 @@ void PrintDiskHeading(const disk::DiskInfo& d) {
   }
   std::printf("%s  %s", disk::DisplayName(d).c_str(), ops::SizeText(static_cast<uint64_t>(d.sizeBytes)).c_str());
   if (!d.memberId.empty()) std::printf("  member %s of group %s", d.memberId.c_str(), d.groupId.c_str());
+  // Sector numbers stay in 512-byte units on every disk; the disk's own unit is named.
+  if (d.bytesPerSector != disk::SectorSize && d.mapEntryCount == 0)
+    std::printf("  %u-byte sectors (sector numbers below count 512 bytes)", d.bytesPerSector);
   std::printf("\n");
 }
 
@@ -87,6 +90,7 @@ std::vector<std::string> TableWarnings(const disk::DiskInfo& d) {
   std::vector<std::string> out;
   if (d.tableChecks.gptHeaderCrcMismatch) out.emplace_back("GPT 头的校验和不符，分区仍按表中内容列出");
   if (d.tableChecks.gptEntriesCrcMismatch) out.emplace_back("GPT 分区项的校验和不符，分区仍按表中内容列出");
+  if (d.tableChecks.gptBackupHeaderUsed) out.emplace_back("GPT 主表头不可用，分区按备份表头列出");
   return out;
 }
 

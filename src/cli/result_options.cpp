@@ -13,6 +13,10 @@ void AddLoadResultOption(CLI::App* cmd, ResultOptions& options) {
   cmd->add_option("--load-result", options.loadFile,
                   "Scan-result file saved from this disk (rawscan --save-result): its partitions, found volumes "
                   "included, replace the disk's; its directory sectors, MFT record runs and carved files are used");
+  cmd->add_option("--sector-size", options.sectorSize,
+                  "Read the partition tables in sectors of this many bytes (512, 1024, 2048 or 4096) instead of the "
+                  "device's logical block size or the size the image's tables show")
+      ->check(CLI::IsMember({512u, 1024u, 2048u, 4096u}));
 }
 
 void AddSaveResultOption(CLI::App* cmd, ResultOptions& options) {

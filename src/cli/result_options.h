@@ -15,12 +15,13 @@
 namespace orvaldi::cli {
 
 struct ResultOptions {
-  std::string loadFile;  // empty: none
-  std::string saveFile;  // empty: none
-  ops::SourceOptions source() const { return {loadFile}; }
+  std::string loadFile;     // empty: none
+  std::string saveFile;     // empty: none
+  uint32_t sectorSize = 0;  // --sector-size; 0: the source's own
+  ops::SourceOptions source() const { return {loadFile, sectorSize}; }
 };
 
-// --load-result FILE, for a command that takes a SOURCE.
+// --load-result FILE and --sector-size N, for a command that takes a SOURCE.
 void AddLoadResultOption(CLI::App* cmd, ResultOptions& options);
 // --save-result FILE, for a command that searches.
 void AddSaveResultOption(CLI::App* cmd, ResultOptions& options);

@@ -21,6 +21,7 @@ namespace orvaldi::disk {
 struct TableChecks {
   bool gptHeaderCrcMismatch = false;
   bool gptEntriesCrcMismatch = false;
+  bool gptBackupHeaderUsed = false;  // the main header was gone: the table is the backup's
 };
 
 // What a disk record stands for: one drive or image, or the group of a

@@ -2,6 +2,7 @@
 #include "disk/disk_list.h"
 
 #include "disk/partition_table.h"
+#include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "platform/sector_source.h"
 
@@ -36,6 +37,16 @@ DiskInfo ImageRecord(const std::string& path, uint64_t size) {
 
 std::string KernelNameOf(const DiskInfo& disk) { return FileNameOf(disk.devicePath); }
 
+// The unit the disk's tables count in: the operator's, the device's, or what
+// an image's first sectors show.
+void SetSectorSize(SectorSource& source, DiskInfo& disk, bool blockDevice, uint32_t forced) {
+  if (forced != 0) {
+    disk.bytesPerSector = forced;
+  } else if (!blockDevice) {
+    disk.bytesPerSector = DetectSectorSize(source);
+  }
+}
+
 }  // namespace
 
 DiskInfoList& DiskList() {
@@ -58,6 +69,7 @@ DiskInfo DiskFromDevice(int number, const platform::BlockDeviceIdentity& id) {
   disk.tracksPerCylinder = id.heads;
   disk.sectorsPerTrack = id.sectorsPerTrack;
   disk.fixedMedia = id.removable ? 0 : 1;
+  if (IsLogicalSectorSize(id.logicalSectorBytes)) disk.bytesPerSector = id.logicalSectorBytes;
   return disk;
 }
 
@@ -84,11 +96,14 @@ std::optional<DiskInfo> DescribeSource(const std::string& path, std::string* err
   return disk;
 }
 
-std::optional<DiskInfo> LoadSource(const std::string& path, std::string* error, const platform::SystemPaths& paths) {
+std::optional<DiskInfo> LoadSource(const std::string& path, std::string* error, const platform::SystemPaths& paths,
+                                   uint32_t sectorSize) {
   auto disk = DescribeSource(path, error, paths);
   if (!disk) return disk;
   auto source = OpenSource(*disk, error);
   if (!source) return std::nullopt;
+  const auto* file = dynamic_cast<const platform::FileSource*>(source.get());
+  SetSectorSize(*source, *disk, file != nullptr && file->kind() == platform::SourceKind::BlockDevice, sectorSize);
   EnumeratePartitions(*source, *disk, disk->devicePath);
   if (disk->index.empty()) SetImageGeometry(*disk);
   if (!disk->index.empty()) {
@@ -106,6 +121,7 @@ int OpenImageFile(const std::string& path, std::string* error) {
     return 0;
   }
   DiskInfo disk = ImageRecord(path, opened.source->size());
+  SetSectorSize(*opened.source, disk, opened.source->kind() == platform::SourceKind::BlockDevice, 0);
   EnumeratePartitions(*opened.source, disk, path);
   SetImageGeometry(disk);
   DiskList().push_back(std::move(disk));

@@ -17,9 +17,12 @@ std::optional<DiskInfo> DescribeSource(const std::string& path, std::string* err
                                        const platform::SystemPaths& paths = {});
 
 // DescribeSource, then the partitions read from the source (and, for a
-// block device, the mount points of its partitions).
+// block device, the mount points of its partitions). The tables are read in
+// `sectorSize` byte sectors when that is given (one of 512, 1024, 2048,
+// 4096), else in the device's logical block size, else in the size the
+// image's first sectors show (DetectSectorSize).
 std::optional<DiskInfo> LoadSource(const std::string& path, std::string* error = nullptr,
-                                   const platform::SystemPaths& paths = {});
+                                   const platform::SystemPaths& paths = {}, uint32_t sectorSize = 0);
 
 // Appends the image at `path` to the disk list. Returns 1 on success, 0 when
 // it cannot be opened (nothing is appended).

@@ -6,6 +6,7 @@
 #include "disk/bytes.h"
 #include "disk/fat_layout.h"
 #include "disk/fs_family.h"
+#include "disk/recognisers.h"
 
 namespace orvaldi::disk {
 namespace {
@@ -49,21 +50,27 @@ std::optional<FatGeometry> FatGeometry::FromBootSector(std::span<const uint8_t> 
   FatGeometry g;
   g.fat32 = fat32;
   g.startSector = bounds.startSector;
-  g.bytesPerSector = b.bytesPerSector();
-  g.sectorsPerCluster = b.sectorsPerCluster();
-  g.reservedSectors = b.reservedSectors();
-  g.fatCount = b.fatCount();
-  g.fatSize = b.fatSize(fat32);
-  g.rootEntries = fat32 ? 0 : b.rootEntries();
-  g.rootSectors = RootSectorsOf(g.rootEntries);
-  g.rootCluster = fat32 ? b.rootCluster() : 0;
+  g.volumeBytesPerSector = b.bytesPerSector();
+  const uint32_t k = SectorsPerLogical(g.volumeBytesPerSector);
   const std::string at = "FAT boot sector at sector " + std::to_string(bounds.startSector) + ": ";
-  if (g.bytesPerSector != SectorSize)
+  if (k == 0)
     return Refuse(problem,
-                  at + "bytes per sector " + std::to_string(g.bytesPerSector) + ", not " + std::to_string(SectorSize));
-  if (!IsPowerOfTwo(g.sectorsPerCluster))
+                  at + "bytes per sector " + std::to_string(g.volumeBytesPerSector) + ", not 512, 1024, 2048 or 4096");
+  // The boot sector counts in its own sectors; from here on all is in 512-byte ones.
+  g.sectorsPerCluster = b.sectorsPerCluster() * k;
+  g.reservedSectors = b.reservedSectors() * k;
+  g.fatCount = b.fatCount();
+  const uint32_t fatSize = b.fatSize(fat32);
+  if (fatSize > UINT32_MAX / k) return Refuse(problem, at + "FAT size " + std::to_string(fatSize) + " is absurd");
+  g.fatSize = fatSize * k;
+  g.rootEntries = fat32 ? 0 : b.rootEntries();
+  // The fixed root directory fills whole sectors of the volume's size.
+  const uint32_t rootLogical = (g.rootEntries * fat::kEntryBytes + g.volumeBytesPerSector - 1) / g.volumeBytesPerSector;
+  g.rootSectors = rootLogical * k;
+  g.rootCluster = fat32 ? b.rootCluster() : 0;
+  if (!IsPowerOfTwo(b.sectorsPerCluster()))
     return Refuse(problem,
-                  at + "sectors per cluster " + std::to_string(g.sectorsPerCluster) + " is not a power of two");
+                  at + "sectors per cluster " + std::to_string(b.sectorsPerCluster()) + " is not a power of two");
   if (g.reservedSectors == 0) return Refuse(problem, at + "no reserved sectors");
   if (g.fatCount == 0) return Refuse(problem, at + "no FAT copies");
   if (g.fatSize == 0) return Refuse(problem, at + "FAT size 0");
@@ -73,7 +80,7 @@ std::optional<FatGeometry> FatGeometry::FromBootSector(std::span<const uint8_t> 
                                std::to_string(kMaxFat32FatSectors));
   if (fat32 && g.rootCluster < 2)
     return Refuse(problem, at + "root cluster " + std::to_string(g.rootCluster) + ", below 2");
-  const uint64_t bootTotal = b.totalSectors16() != 0 ? b.totalSectors16() : b.totalSectors32();
+  const uint64_t bootTotal = uint64_t{b.totalSectors16() != 0 ? b.totalSectors16() : b.totalSectors32()} * k;
   g.volumeSectors = KnownMin(bootTotal, bounds.sectorCount);
   const uint64_t dataOffset = uint64_t{g.reservedSectors} + uint64_t{g.fatCount} * g.fatSize + g.rootSectors;
   if (g.volumeSectors != 0 && dataOffset >= g.volumeSectors)
@@ -151,7 +158,7 @@ FatGeometry FatGeometry::Measured(bool fat32, const FatVolumeBounds& bounds, uin
 }
 
 void FatGeometry::describe(PartitionInfo& partition) const {
-  partition.bytesPerSector = bytesPerSector;
+  partition.bytesPerSector = volumeBytesPerSector;
   partition.sectorsPerCluster = sectorsPerCluster;
   partition.fatSizeSectors = fatSize;
   if (const auto zero = clusterZeroSector()) partition.clusterZeroSector = *zero;

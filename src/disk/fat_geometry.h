@@ -30,7 +30,11 @@ inline constexpr uint32_t kMaxFat16Clusters = 0xFFF5;
 struct FatGeometry {
   bool fat32 = false;
   uint64_t startSector = 0;  // the volume's first sector, absolute
+  // Every count here is in 512-byte sectors, whatever the volume's own
+  // sector size (`volumeBytesPerSector`, from its boot sector) is: a boot
+  // sector's counts are scaled when read.
   uint32_t bytesPerSector = SectorSize;
+  uint32_t volumeBytesPerSector = SectorSize;
   uint32_t sectorsPerCluster = 0;
   uint32_t reservedSectors = 0;
   uint32_t fatCount = 0;

@@ -46,6 +46,33 @@ std::vector<uint8_t> ReadBytesAt(SectorSource& source, uint64_t offset, size_t l
 
 std::string PartitionName(uint32_t counter) { return "Partition" + std::to_string(counter); }
 
+// 512-byte sectors per sector of the disk's tables: MBR, EBR and GPT count in
+// the disk's logical sectors, records in 512-byte ones.
+uint64_t TableScale(const DiskInfo& disk) {
+  const uint32_t k = SectorsPerLogical(disk.bytesPerSector);
+  return k != 0 ? k : 1;
+}
+
+// The bytes per sector a recognised boot sector gives (exFAT: as a power of
+// two); 0 when it is no FAT, NTFS or exFAT boot sector or gives none of the
+// logical sector sizes.
+uint32_t BootBytesPerSector(std::span<const uint8_t> boot) {
+  const ByteView b(boot);
+  if (IsExfatBootSector(boot)) {
+    const uint8_t shift = b.u8(0x6C);
+    return shift >= 9 && shift <= 12 ? 1u << shift : 0;
+  }
+  if (IsFat16BootSector(boot) || IsFat32BootSector(boot) || IsNtfsBootSectorAnyHidden(boot)) return b.le16(0x0B);
+  return 0;
+}
+
+// A whole-disk volume's 512-byte sectors from its boot sector's own count.
+uint64_t ScaledByBoot(std::span<const uint8_t> boot, uint64_t count) {
+  const uint32_t bytes = BootBytesPerSector(boot);
+  const uint64_t k = bytes >= SectorSize ? bytes / SectorSize : 1;
+  return count <= UINT64_MAX / k ? count * k : 0;
+}
+
 bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F; }
 
 // The exFAT and EXT refinements of a table entry, then its label.
@@ -96,16 +123,17 @@ void AddWholeDiskVolume(SectorSource& source, DiskInfo& disk, const ByteView& s)
   const fat::BootSector fat(s);
   switch (kind) {
     case BootSectorKind::kNtfs:
-      p.sectorCount = ntfs::BootSector(s).totalSectors();
+      p.sectorCount = NtfsVolumeSectors(s.sub(0, SectorSize));
       break;
     case BootSectorKind::kFat32:
-      p.sectorCount = fat.totalSectors32();
+      p.sectorCount = ScaledByBoot(s.sub(0, SectorSize), fat.totalSectors32());
       break;
     case BootSectorKind::kFat16:
-      p.sectorCount = fat.totalSectors32() != 0 ? fat.totalSectors32() : fat.totalSectors16();
+      p.sectorCount =
+          ScaledByBoot(s.sub(0, SectorSize), fat.totalSectors32() != 0 ? fat.totalSectors32() : fat.totalSectors16());
       break;
     case BootSectorKind::kExfat:
-      p.sectorCount = s.le64(kExfatVolumeLengthAt);
+      p.sectorCount = ScaledByBoot(s.sub(0, SectorSize), s.le64(kExfatVolumeLengthAt));
       break;
     case BootSectorKind::kNone:
       break;
@@ -119,7 +147,7 @@ void AddWholeDiskExt(DiskInfo& disk, std::span<const uint8_t> super) {
   p.name = PartitionName(0);
   p.typeByte = type_code::kLinux;
   p.fsLabel = ExtGeneration(super);
-  p.sectorCount = ExtVolumeSectors(super, disk.bytesPerSector);
+  p.sectorCount = ExtVolumeSectors(super, SectorSize);
   const ByteView s(super);
   const auto name = s.sub(0x78, 16);
   p.volumeLabel = platform::SanitizeUtf8(
@@ -149,7 +177,7 @@ void AddBareHfs(DiskInfo& disk, std::span<const uint8_t> header, const std::stri
     return;
   }
   p.name = PartitionName(0);
-  p.sectorCount = disk.bytesPerSector ? static_cast<uint64_t>(disk.sizeBytes) / disk.bytesPerSector : 0;
+  p.sectorCount = static_cast<uint64_t>(disk.sizeBytes) / SectorSize;
   disk.partitions.push_back(std::move(p));
 }
 
@@ -245,6 +273,8 @@ struct GptTable {
 // one. Checksums that do not match are noted on the disk; the table is read all the same.
 GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSector) {
   GptTable table;
+  const uint64_t lbaBytes = TableScale(disk) * SectorSize;
+  const uint64_t k = TableScale(disk);
   const auto headerBytes = Read(source, headerSector, 1);
   const gpt::Header header{ByteView(headerBytes)};
   const uint64_t entryLba = header.entriesLba();
@@ -257,8 +287,8 @@ GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSec
   if (entrySize < kGptMinEntrySize || entrySize > kGptMaxEntrySize) return table;  // a damaged header
   const uint64_t arrayBytes = uint64_t{count} * entrySize;
   const uint64_t diskBytes = source.size() != 0 ? source.size() : static_cast<uint64_t>(disk.sizeBytes);
-  if (entryLba > UINT64_MAX / SectorSize ||
-      (diskBytes != 0 && (entryLba * SectorSize > diskBytes || arrayBytes > diskBytes - entryLba * SectorSize)))
+  if (entryLba > UINT64_MAX / lbaBytes ||
+      (diskBytes != 0 && (entryLba * lbaBytes > diskBytes || arrayBytes > diskBytes - entryLba * lbaBytes)))
     return table;  // the entry array would lie beyond the disk
 
   // The header's checksum covers its own recorded size with the checksum field zeroed.
@@ -269,7 +299,7 @@ GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSec
     std::fill_n(copy.begin() + gpt::kHeaderCrcAt, gpt::kHeaderCrcBytes, 0);
     headerCrcOk = Crc32(copy) == header.headerCrc();
   }
-  const auto array = ReadBytesAt(source, entryLba * SectorSize, static_cast<size_t>(arrayBytes));
+  const auto array = ReadBytesAt(source, entryLba * lbaBytes, static_cast<size_t>(arrayBytes));
   disk.tableChecks.gptHeaderCrcMismatch = !headerCrcOk;
   disk.tableChecks.gptEntriesCrcMismatch = Crc32(array) != header.entriesCrc();
 
@@ -277,9 +307,13 @@ GptTable ReadGptEntries(SectorSource& source, DiskInfo& disk, uint64_t headerSec
     // entrySize is at least kGptMinEntrySize, so every field lies inside the array.
     const gpt::Entry entry(ByteView(array), uint64_t{i} * entrySize);
     GptEntry e;
-    e.firstLba = entry.firstLba();
-    if (e.firstLba == 0) break;
-    e.lastLba = entry.lastLba();
+    const uint64_t first = entry.firstLba();
+    if (first == 0) break;
+    const uint64_t last = entry.lastLba();
+    // Into 512-byte sectors; the last one is the last of the last logical sector.
+    if (first > UINT64_MAX / k || last >= UINT64_MAX / k) continue;
+    e.firstLba = first * k;
+    e.lastLba = (last + 1) * k - 1;
     std::copy_n(entry.typeGuid().begin(), e.type.size(), e.type.begin());
     e.name = GptName(entry.name());
     table.entries.push_back(std::move(e));
@@ -321,7 +355,7 @@ void AddGptPartitions(SectorSource& source, DiskInfo& disk, const GptTable& tabl
         p.name += PartitionName(counter);
         p.typeByte = type_code::kLinux;
         p.fsLabel = ExtGeneration(super);
-        p.sectorCount = ExtVolumeSectors(super, disk.bytesPerSector);
+        p.sectorCount = ExtVolumeSectors(super, SectorSize);
         p.volumeLabel = ReadVolumeLabel(source, firstLba, type_code::kLinux);
       } else if (const HfsKind kind = HfsSignatureKind(super); kind != HfsKind::kNone) {
         p.typeByte = type_code::kHfs;
@@ -340,7 +374,8 @@ void AddGptPartitions(SectorSource& source, DiskInfo& disk, const GptTable& tabl
 void WalkEbr(SectorSource& source, DiskInfo& disk, uint32_t ebrSector, uint32_t extendedStart,
              std::set<uint32_t>& visited, uint32_t& counter) {
   if (visited.size() >= kMaxEbrs || !visited.insert(ebrSector).second) return;  // a loop or an absurd chain
-  const auto sector = Read(source, ebrSector, 1);
+  const uint64_t k = TableScale(disk);
+  const auto sector = Read(source, ebrSector * k, 1);
   const ByteView s(sector);
   if (!HasMbrSignature(s)) return;
   for (int i = 0; i < kMbrEntries; ++i) {
@@ -355,8 +390,8 @@ void WalkEbr(SectorSource& source, DiskInfo& disk, uint32_t ebrSector, uint32_t 
     }
     PartitionInfo p;
     p.name = PartitionName(counter);
-    p.startSector = static_cast<uint32_t>(ebrSector + first);
-    p.sectorCount = count;
+    p.startSector = uint64_t{static_cast<uint32_t>(ebrSector + first)} * k;
+    p.sectorCount = uint64_t{count} * k;
     p.typeByte = type;
     p.tableKind = TableKind::kLogical;
     RefineAndLabel(source, p);
@@ -399,7 +434,8 @@ namespace {
 void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s, const std::string& devicePath) {
   const auto sector1 = s.sub(SectorSize, SectorSize);
   if (ReadLvmLabel(source, disk, sector1, devicePath) == 0) return;
-  const uint64_t superAt = 2ull * disk.bytesPerSector;
+  // The superblock lies 1,024 bytes into the volume whatever the sector size.
+  const uint64_t superAt = 1024;
   const auto super = ReadBytesAt(source, superAt, 1024);
   uint32_t counter = 0;
   if (IsExtSuperblock(super)) {
@@ -414,12 +450,28 @@ void EnumerateWithoutMbr(SectorSource& source, DiskInfo& disk, const ByteView& s
 // The MBR slot of the GPT's protective entry (-1 when there is none) and the
 // GPT it leads to. A protective entry covers the whole disk, or 0xFFFFFFFF
 // sectors on disks past 2 TiB; on smaller disks the header's signature tells.
+// The main header gone (no signature where the protective entry points), the
+// backup in the disk's last logical sector stands in for it.
 int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& gpt) {
+  const uint64_t k = TableScale(disk);
+  const uint64_t diskBytes = source.size() != 0 ? source.size() : static_cast<uint64_t>(disk.sizeBytes);
+  const uint64_t lastLogical = diskBytes / (k * SectorSize);
   for (int i = 0; i < kMbrEntries; ++i) {
     const MbrEntry e = MbrEntryAt(s, i);
     if (e.typeByte != 0xEE || e.sectorCount == 0) continue;
-    const uint32_t first = e.startSector;
-    if (e.sectorCount >= 0xFFFFFFF8u || gpt::Header(ByteView(Read(source, first, 1))).hasSignature()) {
+    const uint64_t first = uint64_t{e.startSector} * k;
+    const bool mainSigned = gpt::Header(ByteView(Read(source, first, 1))).hasSignature();
+    if (!mainSigned && lastLogical > 1) {
+      const uint64_t backup = (lastLogical - 1) * k;
+      const auto backupBytes = Read(source, backup, 1);
+      const gpt::Header header{ByteView(backupBytes)};
+      if (header.hasSignature() && header.myLba() == lastLogical - 1) {
+        gpt = ReadGptEntries(source, disk, backup);
+        disk.tableChecks.gptBackupHeaderUsed = true;
+        return i;
+      }
+    }
+    if (e.sectorCount >= 0xFFFFFFF8u || mainSigned) {
       gpt = ReadGptEntries(source, disk, first);
       return i;
     }
@@ -429,7 +481,67 @@ int FindGpt(SectorSource& source, DiskInfo& disk, const ByteView& s, GptTable& g
 
 }  // namespace
 
-void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
+namespace {
+
+// Whether what an MBR entry points at, counted in sectors of `bytes`, looks
+// like what the entry says: a boot record for an extended entry, else a boot
+// sector of that sector size or an EXT superblock. At 512 bytes any
+// recognised boot sector counts (a volume's own sectors may be larger than
+// the disk's).
+bool EntryFitsSectorSize(SectorSource& source, const MbrEntry& e, uint32_t bytes) {
+  const uint64_t at = uint64_t{e.startSector} * bytes;
+  const auto head = ReadBytesAt(source, at, 2048);
+  const auto boot = std::span(head).first(SectorSize);
+  if (IsExtendedType(e.typeByte)) return HasMbrSignature(ByteView(boot));
+  const uint32_t bootBytes = BootBytesPerSector(boot);
+  if (bootBytes != 0 && (bytes == SectorSize || bootBytes == bytes)) return true;
+  return IsExtSuperblock(std::span(head).subspan(1024, 1024)) != 0;
+}
+
+}  // namespace
+
+uint32_t DetectSectorSize(SectorSource& source) {
+  constexpr uint32_t kLarger[] = {4096, 2048, 1024};
+  const auto head = ReadBytesAt(source, 0, 4096 + SectorSize);
+  const ByteView s(head);
+  if (gpt::Header(ByteView(s.sub(SectorSize, SectorSize))).hasSignature()) return SectorSize;
+  for (const uint32_t bytes : kLarger)
+    if (gpt::Header(ByteView(s.sub(bytes, SectorSize))).hasSignature()) return bytes;
+  if (!HasMbrSignature(s)) return SectorSize;
+  // The main header lost, a protective entry still leads to the backup
+  // header in the disk's last logical sector, which names its own position.
+  const uint64_t size = source.size();
+  for (int i = 0; i < kMbrEntries; ++i) {
+    if (MbrEntryAt(s, i).typeByte != 0xEE) continue;
+    for (const uint32_t bytes : {SectorSize, kLarger[0], kLarger[1], kLarger[2]}) {
+      if (size < 2ull * bytes) continue;
+      const auto last = ReadBytesAt(source, size / bytes * bytes - bytes, SectorSize);
+      const gpt::Header backup{ByteView(last)};
+      if (backup.hasSignature() && backup.myLba() == size / bytes - 1) return bytes;
+    }
+  }
+  if (LooksLikeVolumeBootSector(s)) {
+    const uint32_t bytes = BootBytesPerSector(s.sub(0, SectorSize));
+    return bytes != 0 ? bytes : SectorSize;
+  }
+  std::vector<MbrEntry> entries;
+  for (int i = 0; i < kMbrEntries; ++i) {
+    const MbrEntry e = MbrEntryAt(s, i);
+    if (e.typeByte != 0 && e.sectorCount != 0 && e.typeByte != 0xEE) entries.push_back(e);
+  }
+  auto fits = [&](uint32_t bytes) {
+    return std::any_of(entries.begin(), entries.end(),
+                       [&](const MbrEntry& e) { return EntryFitsSectorSize(source, e, bytes); });
+  };
+  if (entries.empty() || fits(SectorSize)) return SectorSize;
+  for (const uint32_t bytes : kLarger)
+    if (fits(bytes)) return bytes;
+  return SectorSize;
+}
+
+namespace {
+
+void ReadTables(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
   const auto head = Read(source, 0, 4);
   const ByteView s(head);
   if (!HasMbrSignature(s)) {
@@ -445,9 +557,10 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
   uint32_t counter = 0;
   // A hybrid MBR repeats some GPT partitions for systems that read only the
   // MBR: such an entry is the GPT's partition, listed once, from the GPT.
+  const uint64_t k = TableScale(disk);
   auto inGpt = [&](uint32_t first, uint32_t count) {
     return std::any_of(gpt.entries.begin(), gpt.entries.end(),
-                       [&](const GptEntry& e) { return e.firstLba == first && GptSectorCount(e) == count; });
+                       [&](const GptEntry& e) { return e.firstLba == first * k && GptSectorCount(e) == count * k; });
   };
 
   // First pass: primaries, a GPT, dynamic disks. Extended entries wait.
@@ -465,8 +578,8 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
     if (inGpt(first, count)) continue;
     PartitionInfo p;
     p.name = PartitionName(counter);
-    p.startSector = first;
-    p.sectorCount = count;
+    p.startSector = uint64_t{first} * k;
+    p.sectorCount = uint64_t{count} * k;
     p.typeByte = type;
     RefineAndLabel(source, p);
     disk.partitions.push_back(std::move(p));
@@ -488,6 +601,17 @@ void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string
     std::set<uint32_t> visited;
     WalkEbr(source, disk, e.startSector, e.startSector, visited, counter);
   }
+}
+
+}  // namespace
+
+void EnumeratePartitions(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
+  const size_t before = disk.partitions.size();
+  ReadTables(source, disk, devicePath);
+  // Each partition knows the sectors its disk's tables counted in (its own
+  // positions are in 512-byte sectors all the same).
+  if (IsLogicalSectorSize(disk.bytesPerSector))
+    for (size_t i = before; i < disk.partitions.size(); ++i) disk.partitions[i].bytesPerSector = disk.bytesPerSector;
 }
 
 void CreateRegion(uint64_t startSector, uint64_t endSector, DiskInfo& disk, SectorSource& source) {

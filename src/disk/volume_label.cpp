@@ -60,10 +60,8 @@ std::string Fat16Label(SectorSource& source, uint64_t start, const ByteView& boo
 
 std::string NtfsLabel(SectorSource& source, uint64_t start, const ByteView& bootBytes) {
   const ntfs::BootSector boot(bootBytes);
-  // Clusters in 512-byte sectors; the record size from the volume's own sectors.
   const uint32_t spc = NtfsClusterSectors({bootBytes.data(), bootBytes.size()});
-  const uint32_t recordBytes = NtfsRecordBytes(
-      boot.clustersPerRecordCode(), NtfsSectorsPerCluster(boot.sectorsPerClusterCode()), boot.bytesPerSector());
+  const uint32_t recordBytes = NtfsRecordBytes(boot.clustersPerRecordCode(), spc);
   if (spc == 0 || recordBytes == 0 || recordBytes % SectorSize != 0) return {};
   const uint64_t mftCluster = boot.mftCluster();
   if (mftCluster > UINT64_MAX / spc) return {};

@@ -124,7 +124,7 @@ bool FatScan::prepare() {
   if (source_ == nullptr) return false;
   if (part_.volumeKind == disk::VolumeKind::kPlain) sourceEnd_ = source_->size() / kSector;
   if (readBootSector()) {
-    part_.bytesPerSector = geo_.bytesPerSector;
+    part_.bytesPerSector = geo_.volumeBytesPerSector;
     part_.sectorsPerCluster = geo_.sectorsPerCluster;
     part_.fatSizeSectors = geo_.fatSize;
   } else if (part_.fatSizeSectors == 0) {

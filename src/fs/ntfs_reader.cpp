@@ -186,17 +186,22 @@ bool NtfsWalk::readBoot() {
   // The backup lies in the partition's last sector; a volume found by its
   // boot sector is as long as that sector's count says, which leaves the
   // backup out, one sector further on.
-  for (const uint64_t after : {part_.sectorCount, part_.sectorCount + 1}) {
+  // On a disk of larger sectors the backup fills the last of them.
+  const uint64_t perLogical = std::max<uint32_t>(1, disk::SectorsPerLogical(part_.bytesPerSector));
+  const uint64_t lastLogical = part_.sectorCount >= perLogical ? part_.sectorCount - perLogical + 1 : 0;
+  for (const uint64_t after : {part_.sectorCount, part_.sectorCount + 1, lastLogical}) {
+    if (after == 0) continue;
     if (disk::IsNtfsBootSectorAnyHidden(boot) || part_.sectorCount == 0) break;
     ReadAt(source_, part_, part_.startSector + after - 1, 1, boot.data());
   }
   if (disk::IsNtfsBootSectorAnyHidden(boot)) {
     const ntfs::BootSector b{ByteView(boot)};
-    const uint32_t spc = disk::NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+    // Clusters in 512-byte sectors, whatever the volume's own sector size.
+    const uint32_t spc = disk::NtfsClusterSectors(boot);
     const uint32_t recordBytes = disk::NtfsRecordBytes(b.clustersPerRecordCode(), spc);
     const uint64_t mftCluster = b.mftCluster();
     if (spc != 0 && recordBytes >= kSector && recordBytes % kSector == 0 && mftCluster < (uint64_t{1} << 48)) {
-      part_.bytesPerSector = kSector;
+      part_.bytesPerSector = b.bytesPerSector();
       part_.sectorsPerCluster = spc;
       state_.recordBytes = recordBytes;
       state_.indexRecordField = b.clustersPerIndexRecordField();
@@ -209,7 +214,6 @@ bool NtfsWalk::readBoot() {
     }
   }
   // Neither boot sector: go on with what earlier searches left on the record.
-  part_.bytesPerSector = kSector;
   return part_.sectorsPerCluster != 0;
 }
 

@@ -154,7 +154,7 @@ bool SectorSearch::setUp(bool emptyRoot) {
   read(part_.startSector, 1, boot.data());
   if (disk::IsNtfsBootSectorAnyHidden(boot)) {
     const ntfs::BootSector b{ByteView(boot)};
-    const uint32_t spc = disk::NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+    const uint32_t spc = disk::NtfsClusterSectors(boot);
     const uint32_t bytes = disk::NtfsRecordBytes(b.clustersPerRecordCode(), spc);
     if (bytes == 1024 || bytes == 4096) recordBytes_ = bytes;
     if (part_.sectorsPerCluster == 0) part_.sectorsPerCluster = spc;

@@ -38,7 +38,7 @@ namespace {
 // Loads every image of the source. Dynamic disks among them put their group
 // records in a list of this load's own, so that one command's images never
 // join a group another load made; several images are then that group.
-bool LoadImages(const std::string& source, LoadedDisk& out) {
+bool LoadImages(const std::string& source, uint32_t sectorSize, LoadedDisk& out) {
   const auto paths = SourcePaths(source);
   if (paths.empty()) {
     out.error = "no image named in '" + source + "'";
@@ -48,7 +48,7 @@ bool LoadImages(const std::string& source, LoadedDisk& out) {
   disk::ldm::GroupListScope scope(groups);
   for (const auto& path : paths) {
     std::string error;
-    auto one = disk::LoadSource(path, &error);
+    auto one = disk::LoadSource(path, &error, {}, sectorSize);
     if (!one) {
       out.error = paths.size() > 1 ? path + ": " + error : error;
       return false;
@@ -81,7 +81,7 @@ bool LoadImages(const std::string& source, LoadedDisk& out) {
 
 LoadedDisk LoadDisk(const std::string& path, const SourceOptions& options) {
   LoadedDisk out;
-  if (!LoadImages(path, out)) {
+  if (!LoadImages(path, options.sectorSize, out)) {
     out.disk.reset();
     out.memberDisks.clear();
     out.status = SourceStatus::kUnreadable;

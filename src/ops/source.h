@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ struct SourceOptions {
   // A scan-result file to load onto the disk before a partition is picked:
   // its partitions replace the disk's, its scan by-products are added.
   std::string resultFile;
+  // The disk's logical sector size when the operator names it (512, 1024,
+  // 2048 or 4096); 0: the device's, or what the image's tables show.
+  uint32_t sectorSize = 0;
 };
 
 // The images a SOURCE names: itself when it is an existing file or has no

@@ -7,12 +7,14 @@
 
 #include "disk/disk_list.h"
 #include "disk/mbr_entries.h"
+#include "disk/partition_table.h"
+#include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "ops/source.h"
 
 namespace orvaldi::ops {
 
-SourceProbe ProbeSource(const std::string& path) {
+SourceProbe ProbeSource(const std::string& path, uint32_t sectorSize) {
   SourceProbe out;
   auto described = disk::DescribeSource(path, &out.error);
   if (!described) return out;
@@ -24,6 +26,13 @@ SourceProbe ProbeSource(const std::string& path) {
     out.error = path + ": cannot read sector 0: " + std::strerror(read.error);
     return out;
   }
+  const auto* file = dynamic_cast<const platform::FileSource*>(source.get());
+  if (sectorSize != 0) {
+    described->bytesPerSector = sectorSize;
+  } else if (file == nullptr || file->kind() != platform::SourceKind::BlockDevice) {
+    described->bytesPerSector = disk::DetectSectorSize(*source);
+  }
+  const uint64_t k = std::max<uint32_t>(1, disk::SectorsPerLogical(described->bytesPerSector));
   VolumeProbe first;
   first.role = "Sector 0";
   first.guess = disk::IdentifyVolume(*source, 0);
@@ -31,10 +40,10 @@ SourceProbe ProbeSource(const std::string& path) {
   for (const disk::MbrEntry& e : disk::MbrPrimaryEntries(mbr)) {
     VolumeProbe p;
     p.role = "MBR entry " + std::to_string(e.slot + 1);
-    p.sector = e.startSector;
+    p.sector = uint64_t{e.startSector} * k;
     p.entryType = e.typeByte;
-    p.entrySectors = e.sectorCount;
-    p.guess = disk::IdentifyVolume(*source, e.startSector, e.sectorCount);
+    p.entrySectors = uint64_t{e.sectorCount} * k;
+    p.guess = disk::IdentifyVolume(*source, p.sector, p.entrySectors);
     out.volumes.push_back(std::move(p));
   }
   out.disk = std::move(described);

@@ -31,8 +31,11 @@ struct SourceProbe {
 };
 
 // Describes `path` and identifies the volume at sector 0 and at each primary
-// entry of its MBR (extended chains are not followed).
-SourceProbe ProbeSource(const std::string& path);
+// entry of its MBR (extended chains are not followed). The entries count in
+// sectors of `sectorSize` bytes when given, else of the disk's own size (the
+// device's, or what the image's tables show); `sector` and `entrySectors`
+// are in 512-byte sectors all the same.
+SourceProbe ProbeSource(const std::string& path, uint32_t sectorSize = 0);
 
 enum class SweepStatus : uint8_t {
   kOk,

@@ -69,6 +69,8 @@ void ReadSysfsIdentity(const fs::path& dir, BlockDeviceIdentity& id) {
   if (id.serial.empty()) id.serial = ReadAttr(dir / "serial");
   id.removable = ReadAttr(dir / "removable") == "1";
   if (auto sectors = ReadNumberAttr(dir / "size")) id.sizeBytes = *sectors * kSysfsSizeUnit;
+  if (auto bytes = ReadNumberAttr(dir / "queue" / "logical_block_size"); bytes && *bytes >= 512 && *bytes <= 65536)
+    id.logicalSectorBytes = static_cast<uint32_t>(*bytes);
 }
 
 // Asks the open device for what sysfs may not have: size, geometry, and the
@@ -76,6 +78,9 @@ void ReadSysfsIdentity(const fs::path& dir, BlockDeviceIdentity& id) {
 void QueryOpenDevice(int fd, BlockDeviceIdentity& id) {
   uint64_t bytes = 0;
   if (::ioctl(fd, BLKGETSIZE64, &bytes) == 0) id.sizeBytes = bytes;
+  int logical = 0;
+  if (::ioctl(fd, BLKSSZGET, &logical) == 0 && logical >= 512 && logical <= 65536)
+    id.logicalSectorBytes = static_cast<uint32_t>(logical);
   struct hd_geometry geo {};
   if (::ioctl(fd, HDIO_GETGEO, &geo) == 0 && geo.heads != 0 && geo.sectors != 0) {
     id.heads = geo.heads;

@@ -28,6 +28,8 @@ struct BlockDeviceIdentity {
   uint32_t sectorsPerTrack = 63;
   uint64_t cylinders = 0;
   bool removable = false;
+  // The kernel's logical block size: the unit its partition tables count in.
+  uint32_t logicalSectorBytes = 512;
 };
 
 // Kernel names that denote whole disks we list (sd*, nvme*n*, vd*, hd*,
