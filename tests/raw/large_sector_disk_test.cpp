@@ -202,6 +202,7 @@ TEST(LargeSectorDisk, FreeSpaceIsWhatTheSleuthKitCallsUnallocated) {
   };
   const Case cases[] = {
       {"NTFS", kNtfsStart, kNtfsSectors + 8, "blkls -b 4096 -o 6400 " + image.string()},
+      {"FAT32", kFat32Start, kFat32Sectors, "blkls -f fat32 -b 4096 -o 256 " + image.string()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
