@@ -314,6 +314,7 @@ void ImagingDialog::start() {
   auto run = std::make_shared<Run>();
   ops::ImagingRequest& r = run->request;
   r.source = source->disk->devicePath;
+  r.sectorSize = ops::ImagingSectorSize(*source->disk);
   if (source->partition)
     r.partition = ops::ImagedPartition{PartitionText(*source->partition).toStdString(), source->partition->startSector,
                                        source->partition->sectorCount};

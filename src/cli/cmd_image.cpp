@@ -68,6 +68,11 @@ int RunImage(const ImageOptions& o) {
       return code;
     const disk::PartitionInfo& p = loaded.partition();
     request.partition = ops::ImagedPartition{p.name, p.startSector, p.sectorCount};
+    request.sectorSize = ops::ImagingSectorSize(*loaded.disk);
+  } else if (const ops::LoadedDisk disk = ops::LoadDisk(o.source, {.sectorSize = o.result.sectorSize});
+             disk.status == ops::SourceStatus::kOk) {
+    // A source whose tables cannot be read is copied in 512-byte sectors.
+    request.sectorSize = ops::ImagingSectorSize(*disk.disk);
   }
   request.source = o.source;
   request.target = targetPath;

@@ -171,6 +171,8 @@ void AddRebuild(CLI::App& ptable, int& exitCode) {
       return;
     }
     std::printf("sector 0 of %s, partition entries (boot flag and CHS fields kept):\n", d->devicePath.c_str());
+    if (d->bytesPerSector != disk::SectorSize)
+      std::printf("  (in the disk's own sectors of %u bytes)\n", static_cast<unsigned>(d->bytesPerSector));
     for (size_t slot = 0; slot < 4; ++slot) {
       if (slot < plan.entries.size()) {
         const auto& e = plan.entries[slot];

@@ -24,7 +24,7 @@ namespace tc = type_code;
 constexpr uint64_t kTrackOffset = 63;          // the classic first-partition offset, one track of 63 sectors
 constexpr uint64_t kCylinderZeroExtra = 2048;  // the 1 MiB boundary where partitions start today
 constexpr uint32_t kChunkSectors = 20480;      // sector mode reads 10 MiB at a time
-constexpr uint32_t kWindowSectors = 8;         // candidate X - 1 (or X) up to X + 6
+constexpr uint32_t kWindowSectors = 8;         // candidate X - 1 (or X) up to X + 6, on a disk of 512-byte sectors
 constexpr uint32_t kRecordSectors = 2;         // the 1,024-byte MFT record checked
 constexpr uint64_t kFat32BackupOffset = 6;
 constexpr uint8_t kNtfsType = type_code::kNtfs;
@@ -72,18 +72,32 @@ std::span<const uint8_t> SameFamilyTypes(Family family) {
   return {};
 }
 
+// 512-byte sectors in one of the volume's own. Boot sectors count in their
+// own sectors, the search and the records in 512-byte ones.
+uint64_t VolumeUnit(const ByteView& boot) { return SectorsPerLogical(fat::BootSector(boot).bytesPerSector()); }
+
 // Total sectors of a FAT16 boot sector: the 32-bit field, or the 16-bit one
 // when the volume is small enough to use it.
 uint64_t Fat16Sectors(const ByteView& boot) {
   const fat::BootSector b(boot);
-  return b.totalSectors32() != 0 ? b.totalSectors32() : b.totalSectors16();
+  return uint64_t{b.totalSectors32() != 0 ? b.totalSectors32() : b.totalSectors16()} * VolumeUnit(boot);
 }
+
+uint64_t Fat32Sectors(const ByteView& boot) {
+  return uint64_t{fat::BootSector(boot).totalSectors32()} * VolumeUnit(boot);
+}
+
+uint64_t NtfsSectors(const ByteView& boot) { return NtfsVolumeSectors({boot.data(), boot.size()}); }
 
 class Search {
  public:
   Search(DiskInfo& disk, platform::SectorSource& source, platform::ProgressBlock& progress,
          const LostPartitionHandler& onFind)
-      : disk_(disk), source_(source), progress_(progress), onFind_(onFind) {
+      : disk_(disk),
+        source_(source),
+        progress_(progress),
+        onFind_(onFind),
+        stride_(std::max<uint64_t>(1, SectorsPerLogical(disk.bytesPerSector))) {
     for (size_t i = 0; i < disk_.partitions.size(); ++i)
       if (disk_.partitions[i].origin == PartitionOrigin::kFound)
         foundIndex_.emplace(disk_.partitions[i].startSector, i);
@@ -113,7 +127,7 @@ class Search {
   bool mftRecordAt(uint64_t volumeStart, const ByteView& boot);
   std::optional<size_t> foundRecord(uint64_t start, std::span<const uint8_t> types) const;
   void emit(const Found& found, const Position& at, std::optional<size_t> duplicateOf);
-  void readWindow(uint64_t first, uint8_t* buffer);
+  void readWindow(uint64_t first, uint64_t count, uint8_t* buffer);
   void readChunk(uint64_t first, uint32_t count, uint8_t* buffer);
   void testSector(const uint8_t* p, uint64_t s);
 
@@ -121,6 +135,9 @@ class Search {
   platform::SectorSource& source_;
   platform::ProgressBlock& progress_;
   const LostPartitionHandler& onFind_;
+  // 512-byte sectors in one of the disk's: volumes start on those
+  // boundaries, and only they are candidates.
+  const uint64_t stride_;
   LostPartitionReport report_;
   std::set<uint64_t> ntfsReported_;             // NTFS starts this search already showed
   std::multimap<uint64_t, size_t> foundIndex_;  // start -> index of every found record, for the duplicate tests
@@ -134,13 +151,13 @@ uint64_t Search::cylinderCount(uint64_t heads) {
   return cylinders;
 }
 
-// Reads kWindowSectors from `first`. A failed read is retried sector by
+// Reads `count` sectors from `first`. A failed read is retried sector by
 // sector, so that one bad sector costs only itself; sectors past the end of
 // the source are simply absent.
-void Search::readWindow(uint64_t first, uint8_t* buffer) {
-  const SectorRead r = ReadSectors(source_, first, kWindowSectors, buffer);
+void Search::readWindow(uint64_t first, uint64_t count, uint8_t* buffer) {
+  const SectorRead r = ReadSectors(source_, first, count, buffer);
   if (r.complete || r.error == 0) return;
-  for (uint64_t i = r.bytes / SectorSize; i < kWindowSectors; ++i) {
+  for (uint64_t i = r.bytes / SectorSize; i < count; ++i) {
     const SectorRead one = ReadSectors(source_, first + i, 1, buffer + i * SectorSize);
     if (!one.complete && one.error != 0) ++report_.unreadableSectors;
   }
@@ -169,7 +186,7 @@ void Search::readChunk(uint64_t first, uint32_t count, uint8_t* buffer) {
 // `volumeStart` has a valid MFT record where the boot sector puts the MFT.
 bool Search::mftRecordAt(uint64_t volumeStart, const ByteView& boot) {
   const ntfs::BootSector b(boot);
-  const uint64_t perCluster = NtfsSectorsPerCluster(b.sectorsPerClusterCode());
+  const uint64_t perCluster = NtfsClusterSectors({boot.data(), boot.size()});
   const uint64_t cluster = b.mftCluster();
   if (perCluster == 0 || cluster > (UINT64_MAX - volumeStart) / perCluster) return false;
   std::array<uint8_t, kRecordSectors * SectorSize> record{};
@@ -226,14 +243,19 @@ void Search::emit(const Found& found, const Position& at, std::optional<size_t> 
 }
 
 // The tests at candidate X of the cylinder and head searches. The window
-// holds X - 1 to X + 6 (X to X + 7 in cylinder 0, where X - 1 is never
-// looked at).
+// holds the disk sector before X up to the FAT32 backup six disk sectors
+// after it (X to X + 7 in cylinder 0, where the sector before is never
+// looked at). On a disk of larger sectors a candidate off their boundaries
+// cannot hold a boot sector and is passed over.
 void Search::testCandidate(uint64_t x, const Position& at) {
   const bool cylinderZero = at.cylinder == 0;
-  if (!cylinderZero && x == 0) return;
-  std::array<uint8_t, kWindowSectors * SectorSize> window;
-  const uint64_t first = cylinderZero ? x : x - 1;
-  readWindow(first, window.data());
+  if (!cylinderZero && x < stride_) return;
+  if (x % stride_ != 0) return;
+  const uint64_t backupOffset = kFat32BackupOffset * stride_;
+  const uint64_t windowSectors = std::max<uint64_t>(kWindowSectors, stride_ + backupOffset + 1);
+  std::vector<uint8_t> window(windowSectors * SectorSize);
+  const uint64_t first = cylinderZero ? x : x - stride_;
+  readWindow(first, windowSectors, window.data());
   const auto sector = [&](uint64_t s) {
     return std::span<const uint8_t>(window.data() + (s - first) * SectorSize, SectorSize);
   };
@@ -244,11 +266,11 @@ void Search::testCandidate(uint64_t x, const Position& at) {
     // A boot sector whose MFT is not where it says is a stale copy or a
     // coincidence: nothing else is tried here.
     if (!mftRecordAt(x, boot)) return;
-    found = Found{Family::kNtfs, x, ntfs::BootSector(boot).totalSectors()};
+    found = Found{Family::kNtfs, x, NtfsSectors(boot)};
   } else if (IsFat32BootSector(boot)) {
-    found = Found{Family::kFat32, x, fat::BootSector(boot).totalSectors32()};
-  } else if (const auto backup = sector(x + kFat32BackupOffset); IsFat32BootSector(backup)) {
-    found = Found{Family::kFat32, x, fat::BootSector(backup).totalSectors32()};
+    found = Found{Family::kFat32, x, Fat32Sectors(boot)};
+  } else if (const auto backup = sector(x + backupOffset); IsFat32BootSector(backup)) {
+    found = Found{Family::kFat32, x, Fat32Sectors(backup)};
   } else if (IsFat16BootSector(boot)) {
     found = Found{Family::kFat16, x, Fat16Sectors(boot)};
   }
@@ -258,11 +280,11 @@ void Search::testCandidate(uint64_t x, const Position& at) {
   // before this volume, the NTFS volume before it is found even if its own
   // boot sector is gone.
   if (!cylinderZero) {
-    const std::span<const uint8_t> before = sector(x - 1);
+    const std::span<const uint8_t> before = sector(x - stride_);
     if (IsNtfsBootSector(before)) {
-      const uint64_t total = ntfs::BootSector(before).totalSectors();
-      if (total < UINT64_MAX - 1 && x > total + 1) {
-        const uint64_t start = x - 1 - total;
+      const uint64_t total = NtfsSectors(before);
+      if (total != 0 && total < UINT64_MAX - stride_ && x > total + stride_) {
+        const uint64_t start = x - stride_ - total;
         const bool justFound = (!disk_.partitions.empty() && disk_.partitions.back().startSector == start) ||
                                ntfsReported_.count(start) != 0;
         if (!justFound && mftRecordAt(start, before))
@@ -335,7 +357,7 @@ void Search::testSector(const uint8_t* p, uint64_t s) {
   const Position at{0, 0, TableKind::kPrimary};
   std::optional<Found> found;
   if (IsNtfsBootSector(span)) {
-    const uint64_t total = ntfs::BootSector(boot).totalSectors();
+    const uint64_t total = NtfsSectors(boot);
     if (mftRecordAt(s, boot)) {
       found = Found{Family::kNtfs, s, total};
     } else if (s >= total && mftRecordAt(s - total, boot)) {
@@ -345,9 +367,11 @@ void Search::testSector(const uint8_t* p, uint64_t s) {
     // The hidden-sector count names the volume's start when this is the boot
     // sector itself or its backup six sectors in.
     const fat::BootSector b(boot);
-    const uint64_t hidden = b.hiddenSectors();
-    const bool named = hidden == s || (s >= kFat32BackupOffset && hidden == s - kFat32BackupOffset);
-    found = Found{Family::kFat32, named ? hidden : s, b.totalSectors32()};
+    const uint64_t unit = VolumeUnit(boot);
+    const uint64_t hidden = uint64_t{b.hiddenSectors()} * unit;
+    const uint64_t backup = kFat32BackupOffset * unit;
+    const bool named = hidden == s || (s >= backup && hidden == s - backup);
+    found = Found{Family::kFat32, named ? hidden : s, Fat32Sectors(boot)};
   } else if (IsFat16BootSector(span)) {
     found = Found{Family::kFat16, s, Fat16Sectors(boot)};
   }
@@ -370,11 +394,16 @@ void Search::bySector() {
     }
     const uint64_t first = i * kChunkSectors;
     readChunk(first, kChunkSectors, buffer.data());
-    for (uint32_t j = 0; j < kChunkSectors; ++j) {
+    // A chunk is a whole number of disk sectors; only their first 512 bytes can open a volume.
+    for (uint32_t j = 0; j < kChunkSectors; j += static_cast<uint32_t>(stride_)) {
       const uint8_t* p = buffer.data() + uint64_t{j} * SectorSize;
-      // All three boot sectors give 512 bytes per sector and end in 0x55AA:
-      // most sectors fail this before the full tests load anything else.
-      if (p[0x0B] != 0x00 || p[0x0C] != 0x02 || p[0x1FE] != 0x55 || p[0x1FF] != 0xAA) continue;
+      // All three boot sectors give 512 to 4,096 bytes per sector and end
+      // in 0x55AA: most sectors fail this before the full tests load
+      // anything else.
+      const uint8_t high = p[0x0C];
+      if (p[0x0B] != 0x00 || (high != 0x02 && high != 0x04 && high != 0x08 && high != 0x10) || p[0x1FE] != 0x55 ||
+          p[0x1FF] != 0xAA)
+        continue;
       testSector(p, first + j);
     }
   }

@@ -10,6 +10,7 @@
 #include "disk/bytes.h"
 #include "disk/fs_family.h"
 #include "disk/mbr_entries.h"
+#include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "disk/sha256.h"
 #include "platform/update_file.h"
@@ -369,6 +370,8 @@ RebuildPlan PlanRebuild(const DiskInfo& disk, std::span<const size_t> rows, cons
   };
   if (IsGroup(disk)) return refuse(GroupRefusal(disk));
   const auto candidates = RebuildCandidates(disk);
+  // The entries count the disk's own sectors; the records count 512-byte ones.
+  const uint64_t unit = std::max<uint64_t>(1, SectorsPerLogical(disk.bytesPerSector));
   std::vector<size_t> chosen(rows.begin(), rows.end());
   std::sort(chosen.begin(), chosen.end());  // entries follow the list, not the order of choosing
   if (chosen.empty()) return refuse("no row chosen; nothing written");
@@ -379,19 +382,25 @@ RebuildPlan PlanRebuild(const DiskInfo& disk, std::span<const size_t> rows, cons
     const RebuildRow& r = candidates[row];
     const PartitionInfo& p = disk.partitions[r.recordIndex];
     const std::string which = "the " + r.system + " partition at sector " + std::to_string(p.startSector);
-    if (p.startSector >= kMbrLimit)
+    if (p.startSector % unit != 0 || p.sectorCount % unit != 0)
+      return refuse(which + " (" + std::to_string(p.sectorCount) + " sectors) does not lie on the " +
+                    std::to_string(disk.bytesPerSector) + "-byte sectors of this disk; nothing written");
+    const uint64_t first = p.startSector / unit;
+    if (first >= kMbrLimit)
       return refuse(which + " lies at or beyond sector 2^32, which an MBR entry cannot describe; nothing written");
-    if (p.startSector == 0) return refuse(which + " begins in sector 0, where the table itself lies; nothing written");
+    if (first == 0) return refuse(which + " begins in sector 0, where the table itself lies; nothing written");
     // A found NTFS volume took its count from the boot sector, which leaves
-    // out the backup boot sector just past the counted sectors; the entry
-    // must cover it. Counts read from a table are the table's own.
+    // out the backup boot sector in the one disk sector just past the
+    // counted ones; the entry must cover it. Counts read from a table are
+    // the table's own.
     const bool countFromBootSector = FamilyOf(p.typeByte) == FsFamily::kNtfs && p.origin == PartitionOrigin::kFound;
     const uint64_t extra = countFromBootSector ? 1 : 0;
-    if (p.sectorCount == 0 || p.sectorCount >= kMbrLimit - extra)
-      return refuse(which + " has a sector count (" + std::to_string(p.sectorCount) + (extra ? " + 1" : "") +
+    const uint64_t sectors = p.sectorCount / unit;
+    if (sectors == 0 || sectors >= kMbrLimit - extra)
+      return refuse(which + " has a sector count (" + std::to_string(sectors) + (extra ? " + 1" : "") +
                     ") that an MBR entry cannot hold; nothing written");
-    const uint64_t count = p.sectorCount + extra;
-    plan.entries.push_back({row, p.typeByte, static_cast<uint32_t>(p.startSector), static_cast<uint32_t>(count)});
+    const uint64_t count = sectors + extra;
+    plan.entries.push_back({row, p.typeByte, static_cast<uint32_t>(first), static_cast<uint32_t>(count)});
   }
   if (HoldsRunningSystem(disk, paths)) return refuse(kSystemDisk);
   plan.result = {PtableStatus::kOk,

@@ -94,7 +94,9 @@ struct RebuildRow {
 // and without found ones that repeat a table record of the same family.
 std::vector<RebuildRow> RebuildCandidates(const DiskInfo& disk);
 
-// A primary-table entry of the new MBR.
+// A primary-table entry of the new MBR. Its numbers are the disk's own
+// logical sectors (DiskInfo::bytesPerSector), as the entry holds them: on a
+// disk of 4,096-byte sectors a record at 512-byte sector 2,048 becomes LBA 256.
 struct RebuildEntry {
   size_t row = 0;  // position in RebuildCandidates
   uint8_t typeByte = 0;

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "disk/recognisers.h"
+
 namespace orvaldi::ops {
 namespace {
 
@@ -32,6 +34,10 @@ std::string ImagingCommandLine(const ImagingRequest& r, const std::string& parti
   if (r.startSector) line += " --start " + std::to_string(r.startSector);
   if (r.targetStartSector) line += " --target-start " + std::to_string(r.targetStartSector);
   return line + " --mapfile " + r.mapfile;
+}
+
+uint32_t ImagingSectorSize(const disk::DiskInfo& disk) {
+  return disk::IsLogicalSectorSize(disk.bytesPerSector) ? disk.bytesPerSector : raw::kImageSector;
 }
 
 PreparedImaging PrepareImaging(ImagingRequest request) {
@@ -75,7 +81,21 @@ PreparedImaging PrepareImaging(ImagingRequest request) {
                 "--start " + std::to_string(r.startSector) + " lies beyond the source's " +
                     std::to_string(rangeBytes / raw::kImageSector) + " sectors",
                 RefusalKind::kRequest);
+  if (!disk::IsLogicalSectorSize(r.sectorSize))
+    return stop(platform::Status::kRefused,
+                "a sector size of " + std::to_string(r.sectorSize) + " bytes is not one of 512, 1024, 2048, 4096",
+                RefusalKind::kRequest);
+  // A drive reads whole logical sectors: a copy that began inside one would
+  // split every sector it lists in two.
+  if ((rangeStart + r.startSector * raw::kImageSector) % r.sectorSize != 0)
+    return stop(platform::Status::kRefused,
+                "the copy would begin at byte " + std::to_string(rangeStart + r.startSector * raw::kImageSector) +
+                    ", inside a " + std::to_string(r.sectorSize) + "-byte sector of the source; --start counts " +
+                    std::to_string(raw::kImageSector) + "-byte units and must be a multiple of " +
+                    std::to_string(r.sectorSize / raw::kImageSector),
+                RefusalKind::kRequest);
   raw::ImagingJob& job = p.job;
+  job.sectorSize = r.sectorSize;
   job.sourceOffset = rangeStart + r.startSector * raw::kImageSector;
   job.length = rangeBytes - r.startSector * raw::kImageSector;
   job.targetOffset = r.targetStartSector * raw::kImageSector;
@@ -147,6 +167,9 @@ ImagingOutcome RunImaging(PreparedImaging& prepared, platform::ProgressBlock& pr
       out.mapProblem = r.mapfile + ": the map could not be written";
   }
   out.copyFinished = result.status == raw::ImagingStatus::kDone;
+  // The counts are in the source's sectors; say how large they are when they are not the usual ones.
+  const std::string unit =
+      result.sectorSize == raw::kImageSector ? std::string() : " of " + std::to_string(result.sectorSize) + " bytes";
   switch (result.status) {
     case raw::ImagingStatus::kDone:
       if (!out.mapProblem.empty()) {
@@ -154,12 +177,12 @@ ImagingOutcome RunImaging(PreparedImaging& prepared, platform::ProgressBlock& pr
         out.message = out.mapProblem;
       } else if (!result.badSectors.empty()) {
         out.status = platform::Status::kPartial;
-        out.message = std::to_string(result.badSectors.size()) + " sector(s) could not be read";
+        out.message = std::to_string(result.badSectors.size()) + " sector(s)" + unit + " could not be read";
       }
       break;
     case raw::ImagingStatus::kStopped:
       out.status = platform::Status::kCancelled;
-      out.message = "stopped after " + std::to_string(result.sectorsCopied) + " sectors";
+      out.message = "stopped after " + std::to_string(result.sectorsCopied) + " sectors" + unit;
       break;
     case raw::ImagingStatus::kTargetFailed:
       out.status = platform::Status::kFailed;

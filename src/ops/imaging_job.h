@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "disk/disk_info.h"
 #include "ops/job_checks.h"
 #include "platform/file_target.h"
 #include "platform/progress.h"
@@ -36,6 +37,10 @@ struct ImagingRequest {
   std::string commandLine;         // written into the map's header
   raw::ImagingLimits limits;
   bool listBadSectors = false;  // see raw::ImagingJob
+  // The source disk's logical sector (DiskInfo::bytesPerSector). The sector
+  // numbers above stay 512-byte ones; the copy's bad areas, its list and its
+  // counts are in these.
+  uint32_t sectorSize = raw::kImageSector;
 };
 
 // Written beside the map and renamed over it, so a crash mid-write never
@@ -59,6 +64,10 @@ struct PreparedImaging {
 };
 
 PreparedImaging PrepareImaging(ImagingRequest request);
+
+// The unit a copy of `disk` narrows bad areas down to: its logical sector,
+// or 512 bytes when the record holds no usable one.
+uint32_t ImagingSectorSize(const disk::DiskInfo& disk);
 
 // The command that repeats `r` ("orvaldi image SOURCE [PART] --to ..."),
 // written into the map's header; `partition` as the operator named it.

@@ -63,13 +63,16 @@ bool ReadWhole(platform::SectorSource& source, uint64_t offset, std::vector<uint
 bool NtfsFreeMap(platform::SectorSource& source, uint64_t start, uint64_t count, std::span<const uint8_t> bootBytes,
                  FreeMap& map, MapProblem& problem) {
   const disk::ntfs::BootSector boot{disk::ByteView(bootBytes)};
-  const uint32_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
-  const uint32_t recordBytes = disk::NtfsRecordBytes(boot.clustersPerRecordCode(), spc);
-  if (boot.bytesPerSector() != kSector || spc == 0 || recordBytes == 0) {
+  // Clusters and the volume in 512-byte sectors; the record size from the
+  // volume's own sectors, as the boot sector counts it.
+  const uint32_t spc = disk::NtfsClusterSectors(bootBytes);
+  const uint32_t recordBytes = disk::NtfsRecordBytes(
+      boot.clustersPerRecordCode(), disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode()), boot.bytesPerSector());
+  if (!disk::IsLogicalSectorSize(boot.bytesPerSector()) || spc == 0 || recordBytes == 0) {
     problem = {platform::Status::kRefused, "the NTFS boot sector gives a geometry this tool does not read"};
     return false;
   }
-  uint64_t volumeSectors = boot.totalSectors();
+  uint64_t volumeSectors = disk::NtfsVolumeSectors(bootBytes);
   if (count != 0) volumeSectors = std::min(volumeSectors, count);
   const uint64_t clusters = volumeSectors / spc;
   map.clusterBytes = uint64_t{spc} * kSector;

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "disk/recognisers.h"
 #include "raw/save_target.h"
 
 namespace orvaldi::raw {
@@ -126,6 +127,12 @@ std::string BadSectorRowText(size_t row) { return "第" + std::to_string(row) + 
 ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform::WriteTarget& target, ImagingJob job,
                         platform::ProgressBlock& progress) {
   ImagingResult r;
+  const uint32_t unit = job.sectorSize;
+  r.sectorSize = unit;
+  if (!disk::IsLogicalSectorSize(unit) || job.sourceOffset % unit != 0) {
+    r.status = ImagingStatus::kBadJob;
+    return r;
+  }
   // Past the source's end a read returns nothing: copying on would fill the
   // target with made-up bad sectors for as long as the range says.
   const uint64_t onSource = BytesOnSource(job.sourceOffset, job.length, source->size());
@@ -145,6 +152,12 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
   for (const MapBlock& b : work) workBytes += b.size;
   progress.beginStage(static_cast<int64_t>((workBytes + kImageBlock - 1) / kImageBlock), 1);
 
+  // Of `bytes` read whole from `at`, those up to the last logical-sector
+  // boundary: a sector counts as read only when all of it arrived.
+  auto wholeSectors = [unit](uint64_t at, uint64_t bytes) -> size_t {
+    const uint64_t end = (at + bytes) / unit * unit;
+    return end > at ? static_cast<size_t>(end - at) : 0;
+  };
   TimedReader reader(source);
   std::vector<uint8_t> assembled(kImageBlock);
   std::vector<uint64_t> badInChunk;  // offsets within the chunk
@@ -187,7 +200,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
             return r;
           }
           r.map.mark(pos, kImageBlock, MapStatus::kFinished);
-          r.sectorsCopied += kImageBlock / kImageSector;
+          r.sectorsCopied += kImageBlock / unit;
           pos += kImageBlock;
           doneBytes += kImageBlock;
           report();
@@ -196,7 +209,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
         if (outcome) {
           // What arrived before the failure is good; only the rest is
           // retried sector by sector.
-          kept = static_cast<size_t>(outcome->bytes / kImageSector * kImageSector);
+          kept = wholeSectors(from, outcome->bytes);
           std::memcpy(assembled.data(), reader.data(), kept);
         } else {
           ++r.timedOutReads;
@@ -208,7 +221,12 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
       bool stopped = false;
       bool tryRest = true;
       while (at < chunk && !hung) {
-        const size_t len = static_cast<size_t>(std::min<uint64_t>(kImageSector, chunk - at));
+        // One logical sector, or what of it the area holds: an area from a
+        // map written with a smaller unit may begin or end inside one, and
+        // the piece then ends at the sector's boundary so the reads behind
+        // it are aligned again.
+        const uint64_t intoSector = (from + at) % unit;
+        const size_t len = static_cast<size_t>(std::min<uint64_t>(unit - intoSector, chunk - at));
         const auto outcome = reader.read(from + at, len, job.limits.sector);
         const bool good = outcome && outcome->bytes == len;
         if (good) {
@@ -221,7 +239,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
           }
           std::memset(assembled.data() + at, 0x20, len);
           badInChunk.push_back(at);
-          r.badSectors.push_back((from + at) / kImageSector);
+          r.badSectors.push_back((from + at) / unit);
           if (job.listBadSectors) progress.pushRow(std::to_string(r.badSectors.back()));
         }
         at += len;
@@ -233,7 +251,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
         // read again, so the good sectors there cost one read rather than
         // one each; every sector still arrives whole or fails on its own.
         // After a read that hung, the rest goes sector by sector.
-        if (good || !outcome || !tryRest || hung || chunk - at <= kImageSector) continue;
+        if (good || !outcome || !tryRest || hung || chunk - at <= unit) continue;
         const auto rest = reader.read(from + at, chunk - at, job.limits.block);
         if (!rest) {
           ++r.timedOutReads;
@@ -241,12 +259,12 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
           tryRest = false;
           continue;
         }
-        const size_t got = static_cast<size_t>(rest->bytes / kImageSector * kImageSector);
+        const size_t got = wholeSectors(from + at, rest->bytes);
         std::memcpy(assembled.data() + at, reader.data(), got);
-        r.sectorsCopied += got / kImageSector;
+        r.sectorsCopied += got / unit;
         at += got;
       }
-      r.sectorsCopied += kept / kImageSector;
+      r.sectorsCopied += kept / unit;
       if (at > 0 && !target.writeAt(job.targetOffset + pos, {assembled.data(), at})) {
         r.status = ImagingStatus::kTargetFailed;
         r.targetError = target.error();
@@ -254,7 +272,7 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
       }
       r.map.mark(pos, at, MapStatus::kFinished);
       for (const uint64_t bad : badInChunk)
-        r.map.mark(pos + bad, std::min<uint64_t>(kImageSector, at - bad), MapStatus::kBadSector);
+        r.map.mark(pos + bad, std::min<uint64_t>(unit - (from + bad) % unit, at - bad), MapStatus::kBadSector);
       pos += at;
       doneBytes += at;
       report();

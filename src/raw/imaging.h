@@ -19,7 +19,7 @@
 namespace orvaldi::raw {
 
 inline constexpr uint32_t kImageBlock = 1u << 20;  // bytes per block read
-inline constexpr uint32_t kImageSector = 512;
+inline constexpr uint32_t kImageSector = 512;      // the engine's addressing unit
 
 // How long one read may take before its sectors count as unreadable. A read
 // that hangs on a dying disk cannot be interrupted; it is left to finish on
@@ -47,6 +47,11 @@ struct ImagingJob {
   // Each unreadable sector is also pushed to the progress block as a row
   // (its number in decimal), for a window that lists them as they are found.
   bool listBadSectors = false;
+  // The source's logical sector: the smallest piece a drive reads or fails
+  // on its own (512 to 4,096 bytes, so a whole number of them fills a
+  // block). Bad areas are narrowed down to it, listed in it and marked in
+  // the map in whole ones; sourceOffset must be a multiple of it.
+  uint32_t sectorSize = kImageSector;
 };
 
 enum class ImagingStatus {
@@ -54,17 +59,18 @@ enum class ImagingStatus {
   kStopped,       // the operator stopped the copy
   kTargetFailed,  // a write to the target failed; the copy stopped there
   kSourceHung,    // too many reads hung at once; the rest was not tried
-  kBadJob,        // the resume map does not fit the range
+  kBadJob,        // the resume map does not fit the range, or the sector size is not one
 };
 
 struct ImagingResult {
   ImagingStatus status = ImagingStatus::kDone;
-  uint64_t sectorsCopied = 0;        // sectors read whole and written
-  std::vector<uint64_t> badSectors;  // absolute sector numbers on the source, in copy order
-  RescueMap map;                     // what this and earlier runs read and failed
-  int targetError = 0;               // errno of the failed write
-  unsigned timedOutReads = 0;        // reads that outlived their limit
-  uint64_t bytesBeyondSource = 0;    // bytes of the job past the source's end: neither read nor written
+  uint32_t sectorSize = kImageSector;  // the unit of the two counts below: the job's logical sector
+  uint64_t sectorsCopied = 0;          // logical sectors read whole and written
+  std::vector<uint64_t> badSectors;    // absolute logical sector numbers on the source, in copy order
+  RescueMap map;                       // what this and earlier runs read and failed
+  int targetError = 0;                 // errno of the failed write
+  unsigned timedOutReads = 0;          // reads that outlived their limit
+  uint64_t bytesBeyondSource = 0;      // bytes of the job past the source's end: neither read nor written
 };
 
 // How many of `length` bytes from `offset` lie on a source of `sourceSize`
@@ -75,8 +81,9 @@ inline uint64_t BytesOnSource(uint64_t offset, uint64_t length, uint64_t sourceS
 
 // Copies job.length bytes from job.sourceOffset of `source` to `target` at
 // job.targetOffset: whole 1 MiB blocks where they read completely, single
-// sectors where a block does not (and for the tail below 1 MiB). A sector
-// that cannot be read is listed and written as 512 bytes of 0x20; the
+// logical sectors where a block does not (and for the tail below 1 MiB). A
+// sector that cannot be read is listed and written as job.sectorSize bytes
+// of 0x20; the
 // range is cut at the source's end, where there is nothing to read. The
 // source is shared because a read that outlives its limit keeps using it
 // after this returns. Progress: one step per block; the text gives the

@@ -67,6 +67,11 @@ bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next
   const uint64_t chunkEnd = chunkStart + std::min(kChunk, end_ - chunkStart);
   while (next < chunkEnd) {
     if (progress_.cancelled()) return false;
+    // On a disk of larger sectors the sweep stays on their boundaries.
+    if (const uint64_t into = stride_ > 1 ? next % stride_ : 0; into != 0) {
+      next = std::min(end_, next + (stride_ - into));
+      continue;
+    }
     next += testSector(reader.at(next), next, reader.heldFrom(next));
   }
   return true;
@@ -76,9 +81,13 @@ bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next
 // least one); returns how many sectors the sweep moves on, at least 1 and
 // never past the end of the range.
 uint64_t RawScan::testSector(const uint8_t* p, uint64_t sector, uint64_t held) {
-  // Every boot sector looked for gives 512 bytes per sector (offset 0x0B):
-  // testing that first spares most sectors the load of their last cache line.
-  if (p[0x0B] == 0x00 && p[0x0C] == 0x02 && p[0x1FE] == 0x55 && p[0x1FF] == 0xAA) {
+  // Every boot sector looked for gives 512 to 4,096 bytes per sector
+  // (offset 0x0B): testing that first spares most sectors the load of their
+  // last cache line.
+  const uint8_t perSectorHigh = p[0x0C];
+  if (p[0x0B] == 0x00 &&
+      (perSectorHigh == 0x02 || perSectorHigh == 0x04 || perSectorHigh == 0x08 || perSectorHigh == 0x10) &&
+      p[0x1FE] == 0x55 && p[0x1FF] == 0xAA) {
     const std::span<const uint8_t> s(p, kSector);
     if (disk::IsNtfsBootSector(s)) {
       ntfsByBootSector(p, sector);

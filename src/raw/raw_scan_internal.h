@@ -13,6 +13,7 @@
 #include "disk/fat_entry.h"
 #include "disk/fs_family.h"
 #include "disk/partition_info.h"
+#include "disk/recognisers.h"
 #include "disk/sector_io.h"
 #include "platform/progress.h"
 #include "platform/sector_source.h"
@@ -71,7 +72,8 @@ class RawScan {
         first_(first),
         sectorCount_(std::min(count, UINT64_MAX - first)),
         end_(first + sectorCount_),
-        plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain) {}
+        plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain),
+        stride_(std::max<uint32_t>(1, disk::SectorsPerLogical(disk.bytesPerSector))) {}
 
   bool sweep();
   void rebuildFromDirectoryPairs();
@@ -108,6 +110,10 @@ class RawScan {
   uint64_t sectorCount_;
   uint64_t end_;  // first sector behind the range
   bool plainReads_;
+  // 512-byte sectors in one of the disk's logical sectors: everything a
+  // volume puts on the disk starts on such a boundary, so only those are
+  // tested.
+  uint64_t stride_;
 
   FatPair fat32Pair_;
   FatPair fat16Pair_;

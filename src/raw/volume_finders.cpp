@@ -55,10 +55,12 @@ bool RawScan::holdsFileRecord(uint64_t sector) {
 
 void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
   const disk::ntfs::BootSector boot(disk::ByteView(p, kSector));
-  const uint64_t spc = disk::NtfsSectorsPerCluster(boot.sectorsPerClusterCode());
+  // Clusters and the total in 512-byte sectors, whatever the volume's own are.
+  const std::span<const uint8_t> bytes(p, kSector);
+  const uint64_t spc = disk::NtfsClusterSectors(bytes);
   if (spc == 0) return;
   const uint64_t mftCluster = boot.mftCluster();
-  const uint64_t total = boot.totalSectors();
+  const uint64_t total = disk::NtfsVolumeSectors(bytes);
   if (mftCluster > UINT64_MAX / spc) return;
   const uint64_t mftOffset = spc * mftCluster;
   uint64_t start = 0;
@@ -82,20 +84,25 @@ void RawScan::ntfsByBootSector(const uint8_t* p, uint64_t sector) {
 void RawScan::fat32ByBootSector(const uint8_t* p, uint64_t sector) {
   // The hidden-sectors field names the volume's start when this is the boot
   // sector itself or its backup six sectors in.
+  // The hidden sectors, the backup's place and the reserved area count the
+  // volume's own sectors.
   const disk::fat::BootSector boot(disk::ByteView(p, kSector));
-  const uint64_t hidden = boot.hiddenSectors();
-  const uint64_t start = (hidden == sector || (sector >= 6 && hidden == sector - 6)) ? hidden : sector;
+  const uint64_t unit = disk::SectorsPerLogical(boot.bytesPerSector());
+  if (unit == 0) return;
+  const uint64_t hidden = uint64_t{boot.hiddenSectors()} * unit;
+  const uint64_t backup = 6 * unit;
+  const uint64_t start = (hidden == sector || (sector >= backup && hidden == sector - backup)) ? hidden : sector;
   std::array<uint8_t, kSector> fat{};
-  ReadRange(source_, context_, start + boot.reservedSectors(), 1, fat.data());
+  ReadRange(source_, context_, start + uint64_t{boot.reservedSectors()} * unit, 1, fat.data());
   if (!disk::IsFat32TableStart(fat.data())) return;
   for (const PartitionInfo& q : disk_.partitions) {
     if (q.origin == PartitionOrigin::kRebuilt || q.typeByte != tc::kFat32) continue;
     const uint32_t a = static_cast<uint32_t>(q.startSector), b = static_cast<uint32_t>(start);
-    if (q.startSector == start || a - b == 6 || b - a == 6) return;
+    if (q.startSector == start || a - b == backup || b - a == backup) return;
   }
   PartitionInfo found;
   found.startSector = start;
-  found.sectorCount = boot.totalSectors32();
+  found.sectorCount = uint64_t{boot.totalSectors32()} * unit;
   found.typeByte = tc::kFat32;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);
@@ -107,7 +114,8 @@ void RawScan::fat16ByBootSector(const uint8_t* p, uint64_t sector) {
   found.startSector = sector;
   const disk::fat::BootSector boot(disk::ByteView(p, kSector));
   const uint32_t large = boot.totalSectors32();
-  found.sectorCount = large != 0 ? large : boot.totalSectors16();
+  found.sectorCount =
+      uint64_t{large != 0 ? large : boot.totalSectors16()} * disk::SectorsPerLogical(boot.bytesPerSector());
   found.typeByte = tc::kFat16;
   found.origin = PartitionOrigin::kFound;
   add(std::move(found), true);
@@ -125,12 +133,13 @@ bool RawScan::fileRecord(const uint8_t* p, uint64_t sector) {
 }
 
 // Records lying close together make one run; a run covers its last record
-// too, so the NTFS searches that walk the runs read every record noted.
+// too, so the NTFS searches that walk the runs read every record noted. A
+// record fills at least one of the disk's sectors.
 void RawScan::noteRecordRun(uint64_t sector) {
   auto& runs = disk_.mftRecordRuns;
   auto next = runs.upper_bound(sector);
   uint64_t runFirst = sector;
-  uint64_t runEnd = sector + kRecordSectors;
+  uint64_t runEnd = sector + std::max(kRecordSectors, stride_);
   // An extent is 32-bit: a run that would outgrow it leaves the record to a new one.
   auto fits = [&](uint64_t first, uint64_t end) { return end - first <= UINT32_MAX; };
   if (next != runs.begin()) {
@@ -259,21 +268,23 @@ void RawScan::rebuildFromPair(bool fat32, uint64_t sector, uint32_t cluster) {
 
 // The FSInfo sector lies at the volume's relative sector 1 (its copy at 7),
 // inside the reserved area in front of the first FAT: it names the start
-// where the reserved area's size is not known.
+// where the reserved area's size is not known. Relative sectors are the
+// disk's own: on a disk of 4 KiB sectors FSInfo lies 8 engine sectors in.
 std::optional<uint64_t> RawScan::fsInfoStart(uint64_t firstFat) {
-  constexpr uint64_t kLookBack = 64;
-  const uint64_t from = firstFat > kLookBack ? firstFat - kLookBack : 0;
+  const uint64_t lookBack = 64 * stride_;
+  const uint64_t from = firstFat > lookBack ? firstFat - lookBack : 0;
   std::vector<uint8_t> area((firstFat - from) * kSector);
   ReadRange(source_, context_, from, firstFat - from, area.data());
   auto isFsInfo = [&](uint64_t s) {
     const uint8_t* p = area.data() + (s - from) * kSector;
     return std::memcmp(p, "RRaA", 4) == 0 && std::memcmp(p + 484, "rrAa", 4) == 0;
   };
-  for (uint64_t s = std::max<uint64_t>(from, 1); s < firstFat; ++s) {
-    if (!isFsInfo(s)) continue;
+  const uint64_t copyDistance = 6 * stride_;
+  for (uint64_t s = std::max<uint64_t>(from, stride_); s < firstFat; ++s) {
+    if (s % stride_ != 0 || !isFsInfo(s)) continue;
     // The copy six sectors on tells the primary from a lone copy.
-    if (s + 6 < firstFat && isFsInfo(s + 6)) return s - 1;
-    if (s >= 7 && s - 6 >= from && !isFsInfo(s - 6)) return s - 1;
+    if (s + copyDistance < firstFat && isFsInfo(s + copyDistance)) return s - stride_;
+    if (s >= 7 * stride_ && s - copyDistance >= from && !isFsInfo(s - copyDistance)) return s - stride_;
   }
   return std::nullopt;
 }

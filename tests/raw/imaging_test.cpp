@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <thread>
 
@@ -148,6 +149,80 @@ TEST(Imaging, TargetWriteFailureStops) {
   EXPECT_EQ(r.status, ImagingStatus::kTargetFailed);
   EXPECT_EQ(r.targetError, EIO);
   EXPECT_EQ(r.map.bytesIn(MapStatus::kFinished), 1u << 20);
+}
+
+// A disk of 4,096-byte sectors fails in whole ones: each bad area is
+// narrowed down to its 4 KiB sectors (not to 512-byte pieces), listed by its
+// logical sector number, filled and marked in whole sectors, and the map says
+// so to ddrescuelog in 4 KiB blocks as well as in 512-byte ones.
+TEST(Imaging, NarrowsBadAreasToLogicalSectorsOfLargeSectorDisks) {
+  constexpr uint32_t kLarge = 4096;
+  const std::vector<uint8_t> bytes = Pattern((3 << 20) + 3 * kLarge);  // three blocks and a tail of three sectors
+  const std::set<uint64_t> bad = {100, 300, 301, 768 + 1};             // 4 KiB sectors; the last one in the tail
+  platform::MemorySource memory(bytes);
+  auto source = std::make_shared<platform::FaultySource>(memory, bad, kLarge);
+  MemoryTarget target;
+  platform::ProgressBlock progress;
+  ImagingJob job;
+  job.length = bytes.size();
+  job.sectorSize = kLarge;
+  const ImagingResult r = CopyImage(source, target, job, progress);
+  ASSERT_EQ(r.status, ImagingStatus::kDone);
+  EXPECT_EQ(r.sectorSize, kLarge);
+  EXPECT_EQ(r.badSectors, (std::vector<uint64_t>(bad.begin(), bad.end())));
+  EXPECT_EQ(r.sectorsCopied, bytes.size() / kLarge - bad.size());
+  // A bad block costs its block read, one read per bad sector and one for
+  // the good rest behind it; the good tail sectors cost one each.
+  EXPECT_LE(source->readCalls(), 3u + 2 * 3 + 3);
+  std::vector<uint8_t> expected = bytes;
+  for (const uint64_t s : bad) std::memset(expected.data() + s * kLarge, 0x20, kLarge);
+  EXPECT_TRUE(target.data == expected);
+  EXPECT_EQ(r.map.bytesIn(MapStatus::kBadSector), bad.size() * kLarge);
+
+  // A start that is not on a logical sector's boundary cannot be copied in whole sectors.
+  job.sourceOffset = 512;
+  job.length = bytes.size() - 512;
+  EXPECT_EQ(CopyImage(source, target, job, progress).status, ImagingStatus::kBadJob);
+
+  if (std::system("command -v ddrescuelog >/dev/null 2>&1") != 0) GTEST_SKIP() << "ddrescuelog not installed";
+  test::TempDir dir;
+  const std::string map = (dir.path() / "disk.map").string();
+  std::ofstream(map) << r.map.format(bytes.size(), '+', "test");
+  const auto large = test::RunCommand("ddrescuelog -b 4096 --list-blocks=- " + map);
+  ASSERT_EQ(large.exitCode, 0) << large.err;
+  EXPECT_EQ(large.out, "100\n300\n301\n769\n");
+  const auto small = test::RunCommand("ddrescuelog -b 512 --list-blocks=- " + map + " | wc -l");
+  EXPECT_EQ(small.out, std::to_string(bad.size() * 8) + "\n");
+}
+
+// A map written with 512-byte sectors may mark part of a 4 KiB sector as
+// not tried: the copy reads that part alone and then goes on in whole,
+// aligned sectors.
+TEST(Imaging, ResumesAMapWhoseAreasSplitALogicalSector) {
+  constexpr uint32_t kLarge = 4096;
+  const std::vector<uint8_t> bytes = Pattern(16 * kLarge);
+  platform::MemorySource memory(bytes);
+  auto source = std::make_shared<platform::FaultySource>(memory, std::set<uint64_t>{5}, kLarge);
+  RescueMap earlier(bytes.size());
+  earlier.mark(0, bytes.size(), MapStatus::kFinished);
+  earlier.mark(3 * kLarge + 1536, 3 * kLarge, MapStatus::kNonTried);  // 3.375 .. 6.375 sectors
+  MemoryTarget target;
+  target.data.assign(bytes.size(), 0xAB);
+  platform::ProgressBlock progress;
+  ImagingJob job;
+  job.length = bytes.size();
+  job.sectorSize = kLarge;
+  job.resume = earlier;
+  const ImagingResult r = CopyImage(source, target, job, progress);
+  ASSERT_EQ(r.status, ImagingStatus::kDone);
+  EXPECT_EQ(r.badSectors, std::vector<uint64_t>{5});
+  EXPECT_EQ(r.map.bytesIn(MapStatus::kBadSector), kLarge);
+  EXPECT_EQ(r.map.bytesIn(MapStatus::kFinished), bytes.size() - kLarge);
+  EXPECT_TRUE(std::equal(bytes.begin() + 3 * kLarge + 1536, bytes.begin() + 5 * kLarge,
+                         target.data.begin() + 3 * kLarge + 1536));
+  EXPECT_EQ(target.data[3 * kLarge + 1535], 0xAB);  // outside the area: left alone
+  EXPECT_EQ(target.data[5 * kLarge], 0x20);
+  EXPECT_EQ(target.data[6 * kLarge + 1535], bytes[6 * kLarge + 1535]);
 }
 
 }  // namespace
