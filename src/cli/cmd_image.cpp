@@ -16,6 +16,12 @@
 namespace orvaldi::cli {
 namespace {
 
+ops::SourceOptions WholeSourceOptions(uint32_t sectorSize) {
+  ops::SourceOptions options;
+  options.sectorSize = sectorSize;
+  return options;
+}
+
 struct ImageOptions {
   std::string source;
   std::string partition;
@@ -69,7 +75,7 @@ int RunImage(const ImageOptions& o) {
     const disk::PartitionInfo& p = loaded.partition();
     request.partition = ops::ImagedPartition{p.name, p.startSector, p.sectorCount};
     request.sectorSize = ops::ImagingSectorSize(*loaded.disk);
-  } else if (const ops::LoadedDisk disk = ops::LoadDisk(o.source, {.sectorSize = o.result.sectorSize});
+  } else if (const ops::LoadedDisk disk = ops::LoadDisk(o.source, WholeSourceOptions(o.result.sectorSize));
              disk.status == ops::SourceStatus::kOk) {
     // A source whose tables cannot be read is copied in 512-byte sectors.
     request.sectorSize = ops::ImagingSectorSize(*disk.disk);

@@ -155,7 +155,7 @@ uint64_t Search::cylinderCount(uint64_t heads) {
 // sector, so that one bad sector costs only itself; sectors past the end of
 // the source are simply absent.
 void Search::readWindow(uint64_t first, uint64_t count, uint8_t* buffer) {
-  const SectorRead r = ReadSectors(source_, first, count, buffer);
+  const SectorRead r = ReadSectors(source_, first, static_cast<uint32_t>(count), buffer);
   if (r.complete || r.error == 0) return;
   for (uint64_t i = r.bytes / SectorSize; i < count; ++i) {
     const SectorRead one = ReadSectors(source_, first + i, 1, buffer + i * SectorSize);
@@ -167,7 +167,7 @@ void Search::readWindow(uint64_t first, uint64_t count, uint8_t* buffer) {
 // what arrived and halves the rest, so that the readable sectors around a
 // bad one are still searched.
 void Search::readChunk(uint64_t first, uint32_t count, uint8_t* buffer) {
-  const SectorRead r = ReadSectors(source_, first, count, buffer);
+  const SectorRead r = ReadSectors(source_, first, static_cast<uint32_t>(count), buffer);
   if (r.complete) return;
   const uint32_t good = static_cast<uint32_t>(r.bytes / SectorSize);
   const uint32_t left = count - good;
