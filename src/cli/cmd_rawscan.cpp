@@ -1,6 +1,8 @@
 // `orvaldi rawscan` and `orvaldi carve`: the sector-by-sector sweep of a disk
 // or partition, and saving the files it carved.
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,6 +28,19 @@ struct ScanOptions {
   bool json = false;
   std::string target;  // carve only
   ResultOptions result;
+  std::string checkpoint;  // empty: none
+  std::string resume;      // empty: a new sweep
+  double checkpointEvery = 5;
+  uint64_t stopAt = UINT64_MAX;
+
+  ops::SweepCheckpointOptions checkpoints() const {
+    ops::SweepCheckpointOptions c;
+    c.writeTo = checkpoint;
+    c.resumeFrom = resume;
+    c.interval = std::chrono::milliseconds(static_cast<int64_t>(checkpointEvery * 1000));
+    c.stopAt = stopAt;
+    return c;
+  }
 };
 
 // One line on stderr when sectors could not be read: how many, and where
@@ -49,7 +64,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
     ConsoleProgress bar(progress);
     progress.setSink(&bar);
     InterruptCancels interrupt(progress);
-    out = ops::SweepSource(o.source, o.partition, progress, o.result.source());
+    out = ops::SweepSource(o.source, o.partition, progress, o.result.source(), o.checkpoints());
     cancelled = progress.cancelled();
   }
   switch (out.status) {
@@ -57,9 +72,11 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
       LoadedSourceExitCode(ops::SourceStatus::kOk, "", out.resultNotes);
       if (!out.rangeNote.empty()) std::fprintf(stderr, "orvaldi: %s\n", out.rangeNote.c_str());
       ReportUnreadable(out.report);
+      if (!out.checkpointError.empty()) std::fprintf(stderr, "orvaldi: %s\n", out.checkpointError.c_str());
       return kExitOk;
     case ops::SweepStatus::kNoSuchPartition:
     case ops::SweepStatus::kResultOtherDisk:
+    case ops::SweepStatus::kCheckpointRefused:
       std::fprintf(stderr, "orvaldi: %s\n", out.error.c_str());
       return kExitUsage;
     case ops::SweepStatus::kUnreadable:
@@ -74,6 +91,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
 int RunRawScan(const ScanOptions& o) {
   if (const int code = RefuseGroupSource(o.source, "rawscan"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
+  if (const int code = RefuseWriteOntoSource(o.source, o.checkpoint); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
@@ -94,6 +112,7 @@ int RunRawScan(const ScanOptions& o) {
       j["unreadable"].push_back({{"start", run.start}, {"sectors", run.sectors}});
     std::printf("%s\n", j.dump(2).c_str());
     if (cancelled) return kExitCancelled;
+    if (!s.checkpointError.empty()) return kExitSource;
     return s.report.unreadable.empty() ? kExitOk : kExitIncomplete;
   }
   std::printf("分区 (来源 0 分区表, 1 重建, 2 按引导扇区找到):\n");
@@ -104,12 +123,14 @@ int RunRawScan(const ScanOptions& o) {
   std::printf("\n目录扇区: %zu\nMFT 记录区段: %zu\n", d.directorySectors.size(), d.mftRecordRuns.size());
   std::printf("无法读取的扇区: %llu\n", static_cast<unsigned long long>(s.report.unreadableSectors()));
   if (cancelled) return kExitCancelled;
+  if (!s.checkpointError.empty()) return kExitSource;
   return s.report.unreadable.empty() ? kExitOk : kExitIncomplete;
 }
 
 int RunCarve(const ScanOptions& o) {
   if (const int code = RefuseGroupSource(o.source, "carve"); code != kExitOk) return code;
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
+  if (const int code = RefuseWriteOntoSource(o.source, o.checkpoint); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
@@ -145,7 +166,22 @@ int RunCarve(const ScanOptions& o) {
   // A file found but not written (its target could not be created) is as
   // lost as one that could not be read.
   const bool incomplete = summary.failed > 0 || summary.damaged > 0 || summary.skipped > 0;
+  if (!s.checkpointError.empty()) return kExitSource;
   return incomplete || !s.report.unreadable.empty() ? kExitIncomplete : kExitOk;
+}
+
+// --checkpoint, --resume and --checkpoint-every, shared by both commands.
+void AddCheckpointOptions(CLI::App* cmd, ScanOptions& o) {
+  cmd->add_option("--checkpoint", o.checkpoint,
+                  "Keep FILE up to date with the sweep's findings and position (every few seconds, on Ctrl-C "
+                  "and at the end), so that a stopped sweep can be taken up with --resume; not on SOURCE");
+  cmd->add_option("--resume", o.resume,
+                  "Go on from the checkpoint FILE of a stopped sweep of the same source, range and options; "
+                  "the result is that of a sweep never stopped");
+  cmd->add_option("--checkpoint-every", o.checkpointEvery, "Seconds between checkpoints (default 5)")
+      ->check(CLI::NonNegativeNumber);
+  // For tests: a stop at a known sector, as a Ctrl-C there would give.
+  cmd->add_option("--stop-at", o.stopAt)->group("");
 }
 
 }  // namespace
@@ -160,6 +196,7 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
                 "Print one JSON object: partitions, carved, directorySectors, mftRecordRuns, unreadable");
   AddLoadResultOption(cmd, o->result);
   AddSaveResultOption(cmd, o->result);
+  AddCheckpointOptions(cmd, *o);
   cmd->callback([o, &exitCode] { exitCode = RunRawScan(*o); });
 
   auto* carve = app.add_subcommand("carve", "Sweep a disk (or a partition) and save every file found by its content");
@@ -172,6 +209,7 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
       ->required();
   carve->add_option("--part", c->partition, "Sweep only this partition (index, name or mount point)");
   AddLoadResultOption(carve, c->result);
+  AddCheckpointOptions(carve, *c);
   carve->callback([c, &exitCode] { exitCode = RunCarve(*c); });
 }
 

@@ -228,7 +228,9 @@ class FieldReader {
   bool complete_ = true;
 };
 
-bool IsMark(const std::string* line) { return line && (*line == kPartitionMark || *line == kVolumeMark); }
+bool IsMark(const std::string* line) {
+  return line && (*line == kPartitionMark || *line == kVolumeMark || *line == kScanResultEndMark);
+}
 
 // What a load collects before it touches the disk, so that a file that cannot
 // be read or belongs to another disk leaves the disk as it was.
@@ -310,7 +312,7 @@ void ReadVolume(LineReader& lines, FieldReader& f, Loaded& out) {
   v.text4 = f.text();
   if (!f.complete()) return;
   std::string line;
-  while (lines.peek() && *lines.peek() != kVolumeMark) {
+  while (lines.peek() && *lines.peek() != kVolumeMark && *lines.peek() != kScanResultEndMark) {
     lines.next(line);
     if (line != kSegmentMark) continue;
     LvmSegment s;
@@ -363,6 +365,7 @@ void ReadBody(LineReader& lines, Loaded& out, std::vector<std::string>& dropped)
   out.lvmExtentSize = f.u32();
   out.reserved3 = f.u32();
   while (lines.next(line)) {
+    if (line == kScanResultEndMark) break;
     if (line == kPartitionMark) {
       PartitionInfo p;
       std::string unknownKinds;

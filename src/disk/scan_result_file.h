@@ -18,6 +18,11 @@ inline constexpr const char* kScanResultExtension = ".kvr_scn";
 // line we write comes near it (a display name, a label, a carved-file name).
 inline constexpr size_t kMaxScanResultLine = 4096;
 
+// A line after which the file holds more than a scan result (a checkpoint
+// of a scan under way): the loader stops there, so that such a file also
+// loads as the result of what was found so far.
+inline constexpr std::string_view kScanResultEndMark = "-----checkpoint-----";
+
 struct ScanResultText {
   std::string bytes;
   // Texts that could not be written as they are: characters the code page

@@ -51,7 +51,7 @@ SourceProbe ProbeSource(const std::string& path, uint32_t sectorSize) {
 }
 
 SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress,
-                        const SourceOptions& options) {
+                        const SourceOptions& options, const SweepCheckpointOptions& checkpoints) {
   SweptSource out;
   LoadedDisk loaded = LoadDisk(path, options);
   out.disk = std::move(loaded.disk);
@@ -92,8 +92,16 @@ SweptSource SweepSource(const std::string& path, const std::string& which, platf
       }
     }
   }
+  SweepCheckpointer checkpointer;
+  if (!checkpointer.prepare(*out.disk, out.range.startSector, out.range.sectorCount,
+                            SweepOptionsText(which.empty() ? "" : out.range.name, options.sectorSize), checkpoints)) {
+    out.status = SweepStatus::kCheckpointRefused;
+    out.error = checkpointer.error();
+    return out;
+  }
   const int ran = raw::RawDiskScan(*out.disk, progress, out.range.startSector, out.range.sectorCount,
-                                   context ? &*context : nullptr, &out.report);
+                                   context ? &*context : nullptr, &out.report, checkpointer.checkpoints());
+  out.checkpointError = checkpointer.writeError();
   if (!ran) {
     out.status = SweepStatus::kCannotOpen;
     out.error = "cannot open " + out.disk->devicePath + " for reading";

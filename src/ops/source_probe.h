@@ -10,6 +10,7 @@
 #include "disk/disk_info.h"
 #include "disk/volume_probe.h"
 #include "ops/source.h"
+#include "ops/sweep_checkpoint.h"
 #include "platform/progress.h"
 #include "raw/raw_scan.h"
 #include "raw/save_engine.h"
@@ -39,11 +40,12 @@ SourceProbe ProbeSource(const std::string& path, uint32_t sectorSize = 0);
 
 enum class SweepStatus : uint8_t {
   kOk,
-  kUnreadable,        // the source could not be loaded
-  kNoSuchPartition,   // `which` names no partition of it
-  kCannotOpen,        // loaded, but could not be opened for the sweep
-  kResultUnreadable,  // the scan-result file to load first could not be read
-  kResultOtherDisk,   // it was saved from another disk
+  kUnreadable,         // the source could not be loaded
+  kNoSuchPartition,    // `which` names no partition of it
+  kCannotOpen,         // loaded, but could not be opened for the sweep
+  kResultUnreadable,   // the scan-result file to load first could not be read
+  kResultOtherDisk,    // it was saved from another disk
+  kCheckpointRefused,  // the checkpoint to resume from is damaged or of another sweep
 };
 
 struct SweptSource {
@@ -54,13 +56,15 @@ struct SweptSource {
   raw::RawScanReport report;
   std::vector<std::string> resultNotes;  // records of the loaded result file left out
   std::string rangeNote;  // non-empty: the partition's recorded size runs past the disk's end, which ended the sweep
+  std::string checkpointError;  // non-empty: the last checkpoint asked for could not be written
 };
 
 // Sweeps the whole source (`which` empty) or the partition `which` names,
 // after loading the scan-result file the options name; what the sweep finds
-// is added to what the file held.
+// is added to what the file held. With `checkpoints`, the sweep goes on
+// from a checkpoint and keeps one up to date.
 SweptSource SweepSource(const std::string& path, const std::string& which, platform::ProgressBlock& progress,
-                        const SourceOptions& options = {});
+                        const SourceOptions& options = {}, const SweepCheckpointOptions& checkpoints = {});
 
 // The save job for the carved files the sweep found in the swept range
 // (saved into the carved-files folder below the target).

@@ -2,6 +2,7 @@
 #include "platform/update_file.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -91,6 +92,18 @@ int WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {
   if (::close(fd) != 0 && error == 0) error = errno;
   if (error != 0) ::unlink(path.c_str());
   return error;
+}
+
+int ReplaceFile(const std::string& path, std::span<const uint8_t> bytes) {
+  const std::string temporary = path + ".new";
+  ::unlink(temporary.c_str());  // one left behind by a run that was killed
+  if (const int error = WriteNewFile(temporary, bytes); error != 0) return error;
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error = errno;
+    ::unlink(temporary.c_str());
+    return error;
+  }
+  return 0;
 }
 
 bool SameFile(const std::string& a, const std::string& b) {

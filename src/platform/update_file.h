@@ -45,6 +45,12 @@ class UpdateFile {
 // to the medium. Returns 0 or errno; on failure a partly written file is removed.
 int WriteNewFile(const std::string& path, std::span<const uint8_t> bytes);
 
+// Writes `bytes` to `path` whole or not at all: into a new file beside it,
+// flushed to the medium, which then takes the place of `path` (rename), so
+// that a reader sees the old file or the new one, never a cut one. Returns
+// 0 or errno; on failure `path` is as it was and nothing else is left.
+int ReplaceFile(const std::string& path, std::span<const uint8_t> bytes);
+
 // True when both paths name the same existing file or device.
 bool SameFile(const std::string& a, const std::string& b);
 

@@ -4,6 +4,7 @@
 #include "raw/raw_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <span>
@@ -44,28 +45,63 @@ void ReadRange(SectorSource* source, const PartitionInfo* context, uint64_t sect
 bool RawScan::sweep() {
   const uint64_t lastChunk = sectorCount_ / kChunk;
   progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(lastChunk, INT64_MAX)), 1);
+  const SweepState* resume = checkpoints_ ? checkpoints_->resume : nullptr;
   // The next slices are read while this one is tested; a range of one
   // chunk or less has nothing to overlap.
-  SliceReader reader(source_, context_, first_, end_, sectorCount_ > kChunk);
+  SliceReader reader(source_, context_, first_, end_, sectorCount_ > kChunk, resume ? &resume->reader : nullptr);
   if (!reader.ready()) return false;
   // What a sector's tests pass over (a carved file, a file record) may run
   // on over chunk marks.
   uint64_t next = first_;
-  for (uint64_t k = 0; k <= lastChunk; ++k) {
+  uint64_t k = 0;
+  if (resume) {
+    next = std::max(first_, resume->next);
+    k = resume->chunk;
+    fat32Pair_ = resume->fat32;
+    fat16Pair_ = resume->fat16;
+    directoryPairs_ = resume->directoryPairs;
+    liveTables_ = resume->liveTables;
+    mirrorTables_ = resume->mirrorTables;
+  }
+  const bool saving = checkpoints_ != nullptr && checkpoints_->save;
+  auto lastSaved = std::chrono::steady_clock::now();
+  for (; k <= lastChunk; ++k) {
     if (progress_.cancelled()) break;
     const uint64_t chunkStart = first_ + k * kChunk;
     progress_.setText(std::to_string(k * kChunk) + " 扇区被扫描");
     progress_.setPosition(k);
     if (chunkStart >= end_) break;
+    // Between chunks the clock costs nothing next to 10 MiB of tests.
+    if (saving && std::chrono::steady_clock::now() - lastSaved >= checkpoints_->interval) {
+      saveCheckpoint(reader, k, next, false);
+      lastSaved = std::chrono::steady_clock::now();
+    }
     if (!testChunk(reader, chunkStart, next)) break;
   }
+  if (saving) saveCheckpoint(reader, k, next, !progress_.cancelled());
   unreadable_ = reader.finish();
   return true;
 }
 
+void RawScan::saveCheckpoint(const SliceReader& reader, uint64_t chunk, uint64_t next, bool complete) {
+  SweepState state;
+  state.next = next;
+  state.chunk = chunk;
+  state.reader = reader.resumePoint();
+  state.fat32 = fat32Pair_;
+  state.fat16 = fat16Pair_;
+  state.directoryPairs = directoryPairs_;
+  state.liveTables = liveTables_;
+  state.mirrorTables = mirrorTables_;
+  state.complete = complete;
+  checkpoints_->save(state, disk_);
+}
+
 bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next) {
   const uint64_t chunkEnd = chunkStart + std::min(kChunk, end_ - chunkStart);
+  const uint64_t stopAt = checkpoints_ ? checkpoints_->stopAt : UINT64_MAX;
   while (next < chunkEnd) {
+    if (next >= stopAt) progress_.requestCancel();
     if (progress_.cancelled()) return false;
     // On a disk of larger sectors the sweep stays on their boundaries.
     if (const uint64_t into = stride_ > 1 ? next % stride_ : 0; into != 0) {
@@ -163,7 +199,8 @@ uint64_t RawScan::diskSectors() const {
 }
 
 int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector,
-                uint64_t sectorCount, const PartitionInfo* context, RawScanReport* report) {
+                uint64_t sectorCount, const PartitionInfo* context, RawScanReport* report,
+                const RawScanCheckpoints* checkpoints) {
   disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
   disk.extraFoundFolder.size = 0;
   const bool mapped = context != nullptr && context->volumeKind != disk::VolumeKind::kPlain;
@@ -175,6 +212,7 @@ int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBl
     sectorCount = firstSector >= end ? 0 : std::min(sectorCount, end - firstSector);
   }
   RawScan scan(source, disk, progress, firstSector, sectorCount, context);
+  scan.setCheckpoints(checkpoints);
   if (!scan.sweep()) return 0;
   // Also after a stop: what the sweep collected is still worth rebuilding.
   scan.rebuildFromDirectoryPairs();
@@ -184,14 +222,14 @@ int RawDiskScan(SectorSource* source, disk::DiskInfo& disk, platform::ProgressBl
 }
 
 int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector, uint64_t sectorCount,
-                const PartitionInfo* context, RawScanReport* report) {
+                const PartitionInfo* context, RawScanReport* report, const RawScanCheckpoints* checkpoints) {
   disk.extraFoundFolder.name = disk::kExtraFoundFolderName;
   disk.extraFoundFolder.size = 0;
   // Without a partition the sweep reads the whole disk, as for a plain one.
   const PartitionInfo wholeDisk;
   const disk::OpenedVolume opened = disk::OpenVolumeSource(disk, context ? *context : wholeDisk);
   if (!opened.source) return 0;
-  return RawDiskScan(opened.source.get(), disk, progress, firstSector, sectorCount, context, report);
+  return RawDiskScan(opened.source.get(), disk, progress, firstSector, sectorCount, context, report, checkpoints);
 }
 
 }  // namespace orvaldi::raw

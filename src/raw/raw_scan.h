@@ -40,20 +40,25 @@ struct RawScanReport {
   }
 };
 
+struct RawScanCheckpoints;  // raw/sweep_state.h
+
 // Sweeps `sectorCount` sectors from `firstSector` (absolute on the disk, or
 // from the volume's start when `context` is an assembled volume), through the
 // source disk::OpenVolumeSource gives for `context` (the whole disk without
 // one). Returns 1 when the sweep ran (also when it was
 // cancelled: what was found stays, and the rebuilding that follows the
 // sweep still runs on it), 0 when the source could not be opened. `report`,
-// when given, receives the sectors that could not be read.
+// when given, receives the sectors that could not be read. `checkpoints`,
+// when given, saves the sweep's state as it goes, or takes a stopped sweep up
+// again.
 int RawDiskScan(disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t firstSector, uint64_t sectorCount,
-                const disk::PartitionInfo* context = nullptr, RawScanReport* report = nullptr);
+                const disk::PartitionInfo* context = nullptr, RawScanReport* report = nullptr,
+                const RawScanCheckpoints* checkpoints = nullptr);
 
 // The same on an already open source, the one disk::OpenVolumeSource gave
 // for `context`; null reads nothing (0).
 int RawDiskScan(platform::SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress,
                 uint64_t firstSector, uint64_t sectorCount, const disk::PartitionInfo* context = nullptr,
-                RawScanReport* report = nullptr);
+                RawScanReport* report = nullptr, const RawScanCheckpoints* checkpoints = nullptr);
 
 }  // namespace orvaldi::raw

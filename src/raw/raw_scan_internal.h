@@ -18,6 +18,7 @@
 #include "platform/progress.h"
 #include "platform/sector_source.h"
 #include "raw/raw_scan.h"
+#include "raw/sweep_state.h"
 
 namespace orvaldi::raw {
 
@@ -34,33 +35,6 @@ void ReadRange(platform::SectorSource* source, const disk::PartitionInfo* contex
 // of entry 1. Only the low 28 bits of an entry count: Windows writes
 // 0xFFFFFFFF there, mkfs.fat 0x0FFFFFFF.
 
-// Two sectors at which tables of one FAT type were seen; the distance is the
-// FAT size once the second copy is known.
-struct FatPair {
-  bool hasFirst = false;
-  bool hasSecond = false;
-  uint64_t first = 0;
-  uint64_t second = 0;
-  uint64_t distance = 0;
-
-  // Whether `sector` lies more than `extra` sectors behind the second copy's end.
-  bool behindSecondCopy(uint64_t sector, uint64_t extra) const {
-    return hasSecond && sector > second && sector - second > distance + extra;
-  }
-};
-
-struct MftCandidate {
-  uint64_t recordSector = 0;  // sector of record 0
-  uint64_t mftCluster = 0;
-  uint64_t mirrorCluster = 0;
-  uint64_t mftClusters = 0;
-};
-
-struct DirectoryPair {
-  uint64_t sector = 0;
-  uint32_t cluster = 0;
-};
-
 class RawScan {
  public:
   RawScan(platform::SectorSource* source, disk::DiskInfo& disk, platform::ProgressBlock& progress, uint64_t first,
@@ -75,6 +49,8 @@ class RawScan {
         plainReads_(context == nullptr || context->volumeKind == disk::VolumeKind::kPlain),
         stride_(std::max<uint32_t>(1, disk::SectorsPerLogical(disk.bytesPerSector))) {}
 
+  // Checkpoints to save, or a sweep to go on from; set before sweep().
+  void setCheckpoints(const RawScanCheckpoints* checkpoints) { checkpoints_ = checkpoints; }
   bool sweep();
   void rebuildFromDirectoryPairs();
   void matchMftCandidates();
@@ -82,6 +58,7 @@ class RawScan {
 
  private:
   bool testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next);
+  void saveCheckpoint(const SliceReader& reader, uint64_t chunk, uint64_t next, bool complete);
   uint64_t testSector(const uint8_t* p, uint64_t sector, uint64_t held);
 
   void ntfsByBootSector(const uint8_t* p, uint64_t sector);
@@ -121,6 +98,7 @@ class RawScan {
   std::vector<MftCandidate> liveTables_;    // record 5 follows record 0: a working MFT
   std::vector<MftCandidate> mirrorTables_;  // records 0 to 3 only: the mirror
   std::vector<UnreadableRun> unreadable_;
+  const RawScanCheckpoints* checkpoints_ = nullptr;
 };
 
 }  // namespace orvaldi::raw

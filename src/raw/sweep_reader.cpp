@@ -116,12 +116,36 @@ void SectorRescuer::note(uint64_t sector, uint64_t count) {
   std::memset(at(sector), 0, count * kSector);
   if (sector >= end_) return;
   count = std::min(count, end_ - sector);
+  std::lock_guard<std::mutex> guard(runsLock_);
   if (!runs_.empty() && sector - runs_.back().start <= runs_.back().sectors) {
     UnreadableRun& last = runs_.back();
     last.sectors = std::max(last.sectors, sector + count - last.start);
   } else {
     runs_.push_back({sector, count});
   }
+}
+
+SectorRescuer::Mark SectorRescuer::mark() const {
+  Mark m;
+  m.badInRow = badInRow_;
+  m.stretch = stretch_;
+  m.runCount = runs_.size();  // only this thread changes the list
+  if (!runs_.empty()) m.last = runs_.back();
+  return m;
+}
+
+std::vector<UnreadableRun> SectorRescuer::runsAt(const Mark& mark) const {
+  std::lock_guard<std::mutex> guard(runsLock_);
+  std::vector<UnreadableRun> runs(runs_.begin(), runs_.begin() + static_cast<std::ptrdiff_t>(mark.runCount));
+  if (!runs.empty()) runs.back() = mark.last;
+  return runs;
+}
+
+void SectorRescuer::restore(const ReaderState& state) {
+  std::lock_guard<std::mutex> guard(runsLock_);
+  runs_ = state.runs;
+  badInRow_ = state.badInRow;
+  stretch_ = std::clamp<uint64_t>(state.stretch, kFirstStretch, kSliceSectors);
 }
 
 uint64_t SectorRescuer::passOver(uint64_t pos, uint64_t hi) {
@@ -164,8 +188,16 @@ uint64_t SectorRescuer::passOver(uint64_t pos, uint64_t hi) {
 }
 
 SliceReader::SliceReader(SectorSource* source, const PartitionInfo* context, uint64_t first, uint64_t end,
-                         bool background)
+                         bool background, const ReaderState* resume)
     : rescuer_(source, context, end), first_(first), end_(end) {
+  if (resume) {
+    rescuer_.restore(*resume);
+    next_ = resume->slice;
+    filled_.store(next_, std::memory_order_relaxed);
+    done_.store(next_, std::memory_order_relaxed);
+  }
+  enteredSlice_ = next_;
+  entered_ = rescuer_.mark();
   ring_.reset(new (std::nothrow) uint8_t[kSlots * (kSlice + 1) * kSector]);
   if (!ring_ || !background) return;
   threaded_ = true;  // before the thread starts: it reads the flag
@@ -198,6 +230,11 @@ const uint8_t* SliceReader::at(uint64_t sector) {
       while (filled_.load(std::memory_order_relaxed) <= slice && step()) {
       }
     }
+    // Published with the slot (or never read: the range ended before it).
+    if (filled_.load(std::memory_order_acquire) > slice) {
+      enteredSlice_ = slice;
+      entered_ = slotMarks_[slice % kSlots];
+    }
   }
   return ring_.get() + ((slice % kSlots) * (kSlice + 1) + (sector - first_) % kSlice) * kSector;
 }
@@ -207,6 +244,15 @@ void SliceReader::stop() {
   done_.store(UINT64_MAX, std::memory_order_release);
   done_.notify_all();
   if (thread_.joinable()) thread_.join();
+}
+
+ReaderState SliceReader::resumePoint() const {
+  ReaderState state;
+  state.slice = enteredSlice_;
+  state.badInRow = entered_.badInRow;
+  state.stretch = entered_.stretch;
+  state.runs = rescuer_.runsAt(entered_);
+  return state;
 }
 
 bool SliceReader::step() {
@@ -221,6 +267,7 @@ bool SliceReader::step() {
   }
   if (quit_.load(std::memory_order_acquire)) return false;
   uint8_t* slot = ring_.get() + (slice % kSlots) * (kSlice + 1) * kSector;
+  slotMarks_[slice % kSlots] = rescuer_.mark();
   const uint64_t count = std::min(kSlice, end_ - start) + 1;
   rescuer_.read(start, count, slot);
   std::memset(slot + count * kSector, 0, (kSlice + 1 - count) * kSector);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "disk/sector_io.h"
 #include "platform/sector_source.h"
 #include "raw/raw_scan.h"
+#include "raw/sweep_state.h"
 
 namespace orvaldi::raw {
 
@@ -49,7 +51,25 @@ class SectorRescuer {
   // `count` sectors from `sector` into `out`, zero where nothing was read.
   void read(uint64_t sector, uint64_t count, uint8_t* out);
 
-  std::vector<UnreadableRun> takeRuns() { return std::move(runs_); }
+  std::vector<UnreadableRun> takeRuns() {
+    std::lock_guard<std::mutex> guard(runsLock_);
+    return std::move(runs_);
+  }
+
+  // The rescue's memory before the next read: the settings, and how many
+  // runs there are with a copy of the last (which a later read may still
+  // extend). Only on the reading thread.
+  struct Mark {
+    uint64_t badInRow = 0;
+    uint64_t stretch = kFirstStretch;
+    size_t runCount = 0;
+    UnreadableRun last;
+  };
+  Mark mark() const;
+  // The runs as they were at `mark`; from any thread.
+  std::vector<UnreadableRun> runsAt(const Mark& mark) const;
+  // Takes up the rescue where `state` left it, before the first read.
+  void restore(const ReaderState& state);
 
  private:
   static constexpr unsigned kFailureBudget = 64;  // failed reads per slice
@@ -75,6 +95,8 @@ class SectorRescuer {
   platform::SectorSource* source_;
   const disk::PartitionInfo* context_;
   uint64_t end_;  // sectors from here on are not the sweep's to report
+  // Appended to by the reading thread, copied by the sweep's checkpoints.
+  mutable std::mutex runsLock_;
   std::vector<UnreadableRun> runs_;
   uint64_t badInRow_ = 0;
   uint64_t stretch_ = kFirstStretch;
@@ -97,8 +119,10 @@ class SliceReader {
   static constexpr uint64_t kSlice = kSliceSectors;
   static constexpr uint64_t kSlots = 4;
 
+  // `resume`, when given, starts at its slice with the rescue as it was
+  // there, instead of at `first`.
   SliceReader(platform::SectorSource* source, const disk::PartitionInfo* context, uint64_t first, uint64_t end,
-              bool background);
+              bool background, const ReaderState* resume = nullptr);
   ~SliceReader() { stop(); }
   SliceReader(const SliceReader&) = delete;
   SliceReader& operator=(const SliceReader&) = delete;
@@ -118,6 +142,11 @@ class SliceReader {
   // The sweep is then done with every slice before this sector's.
   const uint8_t* at(uint64_t sector);
 
+  // Where a reader started anew goes on so that it reads what this one
+  // still has to: the start of the slice the sweep is in (its first when
+  // it has not begun).
+  ReaderState resumePoint() const;
+
  private:
   void stop();
   // Reads the next slice into its slot; false when the range is read.
@@ -127,8 +156,13 @@ class SliceReader {
   uint64_t first_;
   uint64_t end_;
   std::unique_ptr<uint8_t[]> ring_;
-  uint64_t next_ = 0;                // reader: the next slice to read
-  uint64_t current_ = UINT64_MAX;    // sweep: the slice it is in
+  uint64_t next_ = 0;              // reader: the next slice to read
+  uint64_t current_ = UINT64_MAX;  // sweep: the slice it is in
+  // The rescue as each slot's read began, written before the slot is
+  // published; the sweep copies the one of the slice it enters.
+  SectorRescuer::Mark slotMarks_[kSlots];
+  uint64_t enteredSlice_ = 0;  // sweep: the slice of `entered_`
+  SectorRescuer::Mark entered_;
   std::atomic<uint64_t> filled_{0};  // slices before this one are read
   std::atomic<uint64_t> done_{0};    // slices before this one are tested
   std::atomic<bool> quit_{false};
