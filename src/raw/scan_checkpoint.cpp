@@ -57,9 +57,7 @@ class Lines {
     for (const uint64_t v : values) line += " " + std::to_string(v);
     text_ += line + kEol;
   }
-  void text(std::string_view key, std::string_view value) {
-    text_ += std::string(key) + " " + Hex(value) + kEol;
-  }
+  void text(std::string_view key, std::string_view value) { text_ += std::string(key) + " " + Hex(value) + kEol; }
   void raw(std::string_view line) {
     text_ += line;
     text_ += kEol;
@@ -81,11 +79,11 @@ void WriteTables(Lines& w, std::string_view key, const std::vector<MftCandidate>
 
 void WritePartition(Lines& w, const disk::PartitionInfo& p) {
   std::string line = "p";
-  for (const uint64_t v : {p.startSector, p.sectorCount, uint64_t{p.typeByte}, uint64_t{disk::NumberOf(p.origin)},
-                           uint64_t{disk::NumberOf(p.tableKind)}, uint64_t{p.sectorsPerCluster}, p.clusterZeroSector,
-                           uint64_t{p.fatSizeSectors}, uint64_t{p.bytesPerSector},
-                           uint64_t{disk::NumberOf(p.volumeKind)}, uint64_t{static_cast<uint32_t>(p.hfsKind)},
-                           uint64_t{p.stripeSectors}})
+  for (const uint64_t v :
+       {p.startSector, p.sectorCount, uint64_t{p.typeByte}, uint64_t{disk::NumberOf(p.origin)},
+        uint64_t{disk::NumberOf(p.tableKind)}, uint64_t{p.sectorsPerCluster}, p.clusterZeroSector,
+        uint64_t{p.fatSizeSectors}, uint64_t{p.bytesPerSector}, uint64_t{disk::NumberOf(p.volumeKind)},
+        uint64_t{static_cast<uint32_t>(p.hfsKind)}, uint64_t{p.stripeSectors}})
     line += " " + std::to_string(v);
   for (const std::string* t : {&p.name, &p.volumeLabel, &p.fsTypeText, &p.fsLabel, &p.driveLetter, &p.sourcePath})
     line += " " + Hex(*t);
@@ -286,8 +284,7 @@ CheckpointIdentity IdentityAtStart(const disk::DiskInfo& disk, std::string comma
 
 std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIdentity& now) {
   auto differs = [](const char* what, const std::string& a, const std::string& b) {
-    return std::string("the checkpoint was written by another ") + what + " (\"" + a + "\", this one is \"" + b +
-           "\")";
+    return std::string("the checkpoint was written by another ") + what + " (\"" + a + "\", this one is \"" + b + "\")";
   };
   if (file.command != now.command) return differs("command", file.command, now.command);
   if (file.diskName != now.diskName) return differs("source", file.diskName, now.diskName);
@@ -412,8 +409,7 @@ void ApplyCheckpoint(const Checkpoint& checkpoint, disk::DiskInfo& disk) {
 }
 
 std::string WriteCheckpointFile(const std::string& path, std::string_view bytes) {
-  const int error =
-      platform::ReplaceFile(path, {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
+  const int error = platform::ReplaceFile(path, {reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
   if (error == 0) return {};
   return "checkpoint not written: " + path + ": " + std::strerror(error);
 }

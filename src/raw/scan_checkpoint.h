@@ -23,8 +23,8 @@ struct CheckpointIdentity {
   uint64_t sourceBytes = 0;  // the source's size
   uint64_t first = 0;        // the swept range, as the sweep was handed it
   uint64_t count = 0;
-  std::string options;      // the options that change what is found, as text
-  std::string startDigest;  // SHA-256 of the disk's scan-result text as the sweep began
+  std::string options;          // the options that change what is found, as text
+  std::string startDigest;      // SHA-256 of the disk's scan-result text as the sweep began
   uint64_t basePartitions = 0;  // partitions the disk held then; the sweep appends behind them
   bool operator==(const CheckpointIdentity&) const = default;
 };
