@@ -4,11 +4,15 @@
 #include <memory>
 #include <optional>
 
+#include <QDir>
+#include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHeaderView>
 #include <QMdiSubWindow>
 #include <QMenu>
 #include <QSplitter>
+#include <QStandardPaths>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -22,9 +26,11 @@
 #include "disk/partition_table.h"
 #include "disk/scan_result_file.h"
 #include "disk/sector_io.h"
+#include "disk/sha256.h"
 #include "ops/disk_search.h"
 #include "ops/format.h"
 #include "ops/open_partition.h"
+#include "ops/sweep_checkpoint.h"
 #include "raw/raw_scan.h"
 
 namespace orvaldi::app {
@@ -226,25 +232,83 @@ disk::DiskInfo* DeviceWindow::selectedDiskForCommand() {
   return model_->diskOf(current);
 }
 
+QString DeviceWindow::checkpointPathFor(const disk::DiskInfo& disk) const {
+  const QString folder = !checkpointFolder_.isEmpty()
+                             ? checkpointFolder_
+                             : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/checkpoints";
+  // Keyed by what tells the disk from another: two disks that only share
+  // a display name do not share a checkpoint.
+  const std::string key = disk::DisplayName(disk) + "\n" + disk.serialNumber + "\n" + disk.devicePath + "\n" +
+                          std::to_string(disk.sizeBytes);
+  const std::string digest = disk::Sha256Hex({reinterpret_cast<const uint8_t*>(key.data()), key.size()});
+  return folder + "/" + QString::fromStdString(digest.substr(0, 24)) + ".kvr_ckpt";
+}
+
 void DeviceWindow::fullDiskScan() {
   disk::DiskInfo* d = selectedDiskForCommand();
   if (!d) return;
   const QString diskText = model_->itemText(tree_->currentIndex());
+  if (searching(diskText) || partitionWindowBusy(diskText)) {
+    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+    return;
+  }
+  const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(d->sizeBytes, 0)) / disk::SectorSize;
+  const std::string options = ops::SweepOptionsText("", 0);
+  const QString checkpoint = checkpointPathFor(*d);
+  ops::SweepCheckpointOptions settings;
+  if (QDir().mkpath(QFileInfo(checkpoint).path())) settings.writeTo = checkpoint.toStdString();
+  if (QFile::exists(checkpoint)) {
+    const ops::ResumableCheckpoint found = ops::FindResumable(checkpoint.toStdString(), *d, 0, sectors, options);
+    if (found.usable && !found.complete) {
+      const double done = sectors == 0 ? 0.0 : 100.0 * static_cast<double>(found.next) / static_cast<double>(sectors);
+      const QMessageBox::StandardButton answer =
+          CurrentPrompter().ask(this, "全盘扫描",
+                                QString("继续上次的扫描？\n\n上次的全盘扫描停在第 %1 扇区（已完成 %2%）。\n"
+                                        "选择“是”从那里继续，选择“否”从头重新扫描。")
+                                    .arg(found.next)
+                                    .arg(done, 0, 'f', 1),
+                                QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+      if (answer == QMessageBox::Cancel) return;
+      if (answer == QMessageBox::Yes) {
+        settings.resumeFrom = checkpoint.toStdString();
+        // What the stopped scan found and was published goes: the scan
+        // taken up finds it again, from where the records stood then.
+        d->partitions.resize(found.basePartitions);
+        model_->relistDisk(diskText);
+      }
+    }
+  }
   OperationRequest request;
   request.family = OperationFamily::kDiskSearch;
   request.title = "全盘扫描";
   auto ran = std::make_shared<bool>(false);
+  auto finished = std::make_shared<bool>(false);
+  auto failure = std::make_shared<std::string>();
   auto report = std::make_shared<raw::RawScanReport>();
-  request.publish = [this, diskText, ran, report] {
+  request.publish = [this, diskText, ran, finished, failure, report, checkpoint] {
     if (!model_->relistDisk(diskText) || !*ran) CurrentPrompter().message(this, "error", kFailed);
     tree_->expand(model_->diskIndex(diskText));
     if (const QString unread = UnreadableText(*report); !unread.isEmpty())
       CurrentPrompter().message(this, "warning", unread);
+    if (!failure->empty()) CurrentPrompter().message(this, "warning", QString::fromStdString(*failure));
+    // A scan that ran to its end needs no taking up.
+    if (*finished) QFile::remove(checkpoint);
   };
-  runSearch(*d, std::move(request), [ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
-    const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / disk::SectorSize;
-    *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get()) == 1;
-  });
+  runSearch(*d, std::move(request),
+            [ran, finished, failure, report, sectors, options, settings](disk::DiskInfo& copy,
+                                                                         platform::ProgressBlock& block) {
+              ops::SweepCheckpointer checkpointer;
+              const bool prepared = settings.resumeFrom.empty()
+                                        ? checkpointer.prepare(copy, 0, sectors, options, settings)
+                                        : checkpointer.prepareOverMerged(copy, 0, sectors, options, settings);
+              if (!prepared) {
+                *failure = checkpointer.error();
+                return;
+              }
+              *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get(), checkpointer.checkpoints()) == 1;
+              *finished = *ran && !block.cancelled();
+              if (const std::string why = checkpointer.writeError(); !why.empty()) *failure = why;
+            });
 }
 
 void DeviceWindow::searchLostPartitions() {

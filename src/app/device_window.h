@@ -57,6 +57,10 @@ class DeviceWindow final : public QWidget {
   void openImageDialog();
   // Full-disk scan of the selected disk.
   void fullDiskScan();
+  // Where the full-disk scan keeps its checkpoints, one file per disk
+  // (beside the settings unless set).
+  void setCheckpointFolder(const QString& folder) { checkpointFolder_ = folder; }
+  QString checkpointPathFor(const disk::DiskInfo& disk) const;
   // Lost-partition search of the selected disk: the options first.
   void searchLostPartitions();
   void searchLostPartitionsWith(disk::SearchMode mode, uint8_t heads);
@@ -137,6 +141,7 @@ class DeviceWindow final : public QWidget {
   QTreeView* tree_ = nullptr;
   PropertyList* properties_ = nullptr;
   SearchListWindow* searchWindow_ = nullptr;
+  QString checkpointFolder_;
   std::vector<Opened> windows_;
   bool fitPending_ = false;
 };

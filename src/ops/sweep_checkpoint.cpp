@@ -7,6 +7,16 @@ namespace orvaldi::ops {
 
 bool SweepCheckpointer::prepare(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
                                 const SweepCheckpointOptions& settings) {
+  return prepareWith(disk, first, count, std::move(options), settings, false);
+}
+
+bool SweepCheckpointer::prepareOverMerged(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
+                                          const SweepCheckpointOptions& settings) {
+  return prepareWith(disk, first, count, std::move(options), settings, true);
+}
+
+bool SweepCheckpointer::prepareWith(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
+                                    const SweepCheckpointOptions& settings, bool merged) {
   active_ = settings.any() || settings.stopAt != UINT64_MAX;
   if (!active_) return true;
   const uint64_t sourceBytes = disk.sizeBytes > 0 ? static_cast<uint64_t>(disk.sizeBytes) : 0;
@@ -17,11 +27,24 @@ bool SweepCheckpointer::prepare(disk::DiskInfo& disk, uint64_t first, uint64_t c
       error_ = "cannot resume: " + read.error;
       return false;
     }
-    if (const std::string why = raw::IdentityMismatch(read.checkpoint.identity, identity_); !why.empty()) {
+    if (merged) {
+      // Compared with the partitions the stopped sweep began with.
+      const uint64_t base = read.checkpoint.identity.basePartitions;
+      if (base > disk.partitions.size()) {
+        error_ = "cannot resume from " + settings.resumeFrom + ": the disk holds fewer partitions than it did";
+        return false;
+      }
+      identity_.partitionsDigest = raw::PartitionsDigest(disk, base);
+    }
+    if (const std::string why = raw::IdentityMismatch(read.checkpoint.identity, identity_, !merged); !why.empty()) {
       error_ = "cannot resume from " + settings.resumeFrom + ": " + why;
       return false;
     }
     resumed_ = std::move(read.checkpoint);
+    if (merged) {
+      disk.partitions.resize(resumed_.identity.basePartitions);
+      identity_ = resumed_.identity;  // the checkpoints written on describe the same sweep
+    }
     raw::ApplyCheckpoint(resumed_, disk);
     checkpoints_.resume = &resumed_.state;
   }
@@ -41,6 +64,30 @@ bool SweepCheckpointer::prepare(disk::DiskInfo& disk, uint64_t first, uint64_t c
 std::string SweepCheckpointer::writeError() const {
   std::lock_guard<std::mutex> guard(writeLock_);
   return writeError_;
+}
+
+ResumableCheckpoint FindResumable(const std::string& path, const disk::DiskInfo& disk, uint64_t first, uint64_t count,
+                                  const std::string& options) {
+  ResumableCheckpoint out;
+  const raw::CheckpointRead read = raw::ReadCheckpointFile(path, disk);
+  if (!read.ok) {
+    out.error = read.error;
+    return out;
+  }
+  const uint64_t base = read.checkpoint.identity.basePartitions;
+  if (base > disk.partitions.size()) {
+    out.error = "the disk holds fewer partitions than it did";
+    return out;
+  }
+  raw::CheckpointIdentity now =
+      raw::IdentityAtStart(disk, "sweep", disk.sizeBytes > 0 ? disk.sizeBytes : 0, first, count, options);
+  now.partitionsDigest = raw::PartitionsDigest(disk, base);
+  out.error = raw::IdentityMismatch(read.checkpoint.identity, now, false);
+  out.usable = out.error.empty();
+  out.basePartitions = base;
+  out.complete = read.checkpoint.state.complete;
+  out.next = read.checkpoint.state.next;
+  return out;
 }
 
 std::string SweepOptionsText(const std::string& partition, uint32_t sectorSize) {

@@ -34,6 +34,12 @@ class SweepCheckpointer {
   // unchanged; otherwise its findings are in `disk`.
   bool prepare(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
                const SweepCheckpointOptions& settings);
+  // The same for a disk record into which the stopped sweep's findings were
+  // merged (the workstation publishes what a stopped scan found): the
+  // partitions behind the ones the stopped sweep began with are dropped
+  // from `disk` first, since the sweep taken up finds them again.
+  bool prepareOverMerged(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
+                         const SweepCheckpointOptions& settings);
 
   // What to hand the sweep; null when there is nothing to save or resume.
   const raw::RawScanCheckpoints* checkpoints() const { return active_ ? &checkpoints_ : nullptr; }
@@ -42,8 +48,12 @@ class SweepCheckpointer {
   std::string writeError() const;
   // Whether the sweep taken up had already reached the end of its range.
   bool resumedComplete() const { return resumed_.state.complete; }
+  // Partitions the sweep began with (those of the checkpoint when resumed).
+  uint64_t basePartitions() const { return identity_.basePartitions; }
 
  private:
+  bool prepareWith(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
+                   const SweepCheckpointOptions& settings, bool merged);
   bool active_ = false;
   raw::CheckpointIdentity identity_;
   raw::Checkpoint resumed_;
@@ -53,6 +63,19 @@ class SweepCheckpointer {
   mutable std::mutex writeLock_;
   std::string writeError_;
 };
+
+// Whether `path` holds a checkpoint that a sweep of `disk` over `count`
+// sectors from `first` with `options` can go on from (after its findings
+// were merged into `disk`); when so, `next` is where it stopped.
+struct ResumableCheckpoint {
+  bool usable = false;
+  uint64_t basePartitions = 0;
+  bool complete = false;
+  uint64_t next = 0;
+  std::string error;  // why not, when the file is there but not usable
+};
+ResumableCheckpoint FindResumable(const std::string& path, const disk::DiskInfo& disk, uint64_t first, uint64_t count,
+                                  const std::string& options);
 
 // The text of the options that change what a sweep finds, for its identity.
 std::string SweepOptionsText(const std::string& partition, uint32_t sectorSize);

@@ -222,7 +222,8 @@ bool ReadState(Reader& r, Checkpoint& c) {
   std::vector<uint64_t> v;
   if (!r.text("command", id.command) || !r.text("disk", id.diskName) || !r.number("source-bytes", id.sourceBytes) ||
       !r.number("first", id.first) || !r.number("count", id.count) || !r.text("options", id.options) ||
-      !r.text("start-digest", id.startDigest) || !r.number("base-partitions", id.basePartitions))
+      !r.text("start-digest", id.startDigest) || !r.number("base-partitions", id.basePartitions) ||
+      !r.text("partitions-digest", id.partitionsDigest))
     return false;
   if (!r.number("next", s.next) || !r.number("chunk", s.chunk) || !r.numbers("reader", 3, v)) return false;
   s.reader.slice = v[0];
@@ -279,10 +280,44 @@ CheckpointIdentity IdentityAtStart(const disk::DiskInfo& disk, std::string comma
   const std::string text = disk::FormatScanResult(disk).bytes;
   id.startDigest = disk::Sha256Hex({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
   id.basePartitions = disk.partitions.size();
+  id.partitionsDigest = PartitionsDigest(disk, disk.partitions.size());
   return id;
 }
 
-std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIdentity& now) {
+std::string PartitionsDigest(const disk::DiskInfo& disk, size_t count) {
+  disk::DiskInfo records;
+  records.vendorId = disk.vendorId;
+  records.productId = disk.productId;
+  records.index = disk.index;
+  records.revision = disk.revision;
+  // The fields the scan-result file holds, not the scan trees (which a
+  // copy would clone).
+  for (size_t i = 0; i < count && i < disk.partitions.size(); ++i) {
+    const disk::PartitionInfo& p = disk.partitions[i];
+    disk::PartitionInfo& q = records.partitions.emplace_back();
+    q.fsTypeText = p.fsTypeText;
+    q.hfsKind = p.hfsKind;
+    q.volumeLabel = p.volumeLabel;
+    q.driveLetter = p.driveLetter;
+    q.name = p.name;
+    q.fsLabel = p.fsLabel;
+    q.sectorCount = p.sectorCount;
+    q.startSector = p.startSector;
+    q.tableKind = p.tableKind;
+    q.sectorsPerCluster = p.sectorsPerCluster;
+    q.clusterZeroSector = p.clusterZeroSector;
+    q.typeByte = p.typeByte;
+    q.bytesPerSector = p.bytesPerSector;
+    q.origin = p.origin;
+    q.volumeKind = p.volumeKind;
+    q.stripeSectors = p.stripeSectors;
+    q.members = p.members;
+  }
+  const std::string text = disk::FormatScanResult(records).bytes;
+  return disk::Sha256Hex({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+}
+
+std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIdentity& now, bool sameStart) {
   auto differs = [](const char* what, const std::string& a, const std::string& b) {
     return std::string("the checkpoint was written by another ") + what + " (\"" + a + "\", this one is \"" + b + "\")";
   };
@@ -294,6 +329,11 @@ std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIde
     return differs("range", std::to_string(file.first) + "+" + std::to_string(file.count),
                    std::to_string(now.first) + "+" + std::to_string(now.count));
   if (file.options != now.options) return differs("set of options", file.options, now.options);
+  if (!sameStart) {
+    if (file.partitionsDigest.empty() || file.partitionsDigest != now.partitionsDigest)
+      return "the checkpoint was written for other partition records on this source";
+    return {};
+  }
   if (file.startDigest != now.startDigest || file.basePartitions != now.basePartitions)
     return "the checkpoint was written for other partition records or another loaded scan result on this source";
   return {};
@@ -312,6 +352,7 @@ std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentit
   w.text("options", identity.options);
   w.text("start-digest", identity.startDigest);
   w.add("base-partitions", {identity.basePartitions});
+  w.text("partitions-digest", identity.partitionsDigest);
   w.add("next", {state.next});
   w.add("chunk", {state.chunk});
   w.add("reader", {state.reader.slice, state.reader.badInRow, state.reader.stretch});

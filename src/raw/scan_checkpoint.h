@@ -23,9 +23,10 @@ struct CheckpointIdentity {
   uint64_t sourceBytes = 0;  // the source's size
   uint64_t first = 0;        // the swept range, as the sweep was handed it
   uint64_t count = 0;
-  std::string options;          // the options that change what is found, as text
-  std::string startDigest;      // SHA-256 of the disk's scan-result text as the sweep began
-  uint64_t basePartitions = 0;  // partitions the disk held then; the sweep appends behind them
+  std::string options;           // the options that change what is found, as text
+  std::string startDigest;       // SHA-256 of the disk's scan-result text as the sweep began
+  uint64_t basePartitions = 0;   // partitions the disk held then; the sweep appends behind them
+  std::string partitionsDigest;  // SHA-256 of those partitions' records alone
   bool operator==(const CheckpointIdentity&) const = default;
 };
 
@@ -33,9 +34,15 @@ struct CheckpointIdentity {
 CheckpointIdentity IdentityAtStart(const disk::DiskInfo& disk, std::string command, uint64_t sourceBytes,
                                    uint64_t first, uint64_t count, std::string options);
 
+// PartitionsDigest of the first `count` partitions of `disk`.
+std::string PartitionsDigest(const disk::DiskInfo& disk, size_t count);
+
 // One line naming the first field in which `file` (read from a checkpoint)
 // differs from `now`; empty when they agree.
-std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIdentity& now);
+// `sameStart` false: the disk records may have changed since the sweep
+// began (its findings were merged into them), and only the partitions it
+// began with are compared.
+std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIdentity& now, bool sameStart = true);
 
 // The file's bytes: FormatScanResult(disk), the end mark, then the identity
 // and the state. The partitions behind `identity.basePartitions` and the

@@ -43,7 +43,7 @@ class ResumeDisk : public ::testing::Test {
       const char* fixture;
       uint64_t mib;
     } pieces[] = {{"wiped/wiped-disk.img.gz", 3}, {"carve/carve-disk.img.gz", 150}, {"lost/lost.img.gz", 400},
-                  {"ntfs/ntfs-tree.img.gz", 611},  {"fat/fat32-tree.img.gz", 777},  {"carve/carve-disk.img.gz", 900}};
+                  {"ntfs/ntfs-tree.img.gz", 611}, {"fat/fat32-tree.img.gz", 777},   {"carve/carve-disk.img.gz", 900}};
     for (const auto& piece : pieces) {
       const auto bytes = test::LoadImage(test::FixturesDir() / piece.fixture);
       ASSERT_TRUE(bytes) << piece.fixture;
@@ -102,11 +102,12 @@ TEST_F(ResumeDisk, ResumedSweepEqualsOneNeverStopped) {
     // Resumed and checkpointing into the same file, stopped again further
     // on, and resumed once more.
     const uint64_t again = stop + (kDiskBytes / 512 - stop) / 2;
-    EXPECT_EQ(test::RunCommand(run("rawscan --resume " + cp + " --checkpoint " + cp + " --stop-at " +
-                                   std::to_string(again)))
-                  .exitCode,
-              130);
-    const auto json = test::RunCommand(run("rawscan --json --resume " + cp + " --save-result " + file("resumed.kvr_scn")));
+    EXPECT_EQ(
+        test::RunCommand(run("rawscan --resume " + cp + " --checkpoint " + cp + " --stop-at " + std::to_string(again)))
+            .exitCode,
+        130);
+    const auto json =
+        test::RunCommand(run("rawscan --json --resume " + cp + " --save-result " + file("resumed.kvr_scn")));
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out, whole.out);
     EXPECT_EQ(ReadAll(dir_->path() / "resumed.kvr_scn"), wholeResult);
@@ -118,8 +119,9 @@ TEST_F(ResumeDisk, ResumedCarveSavesTheSameFiles) {
   const auto whole = test::RunCommand(run("carve --to " + file("whole")));
   ASSERT_EQ(whole.exitCode, 0) << whole.err;
   const std::string cp = file("carve.checkpoint");
-  ASSERT_EQ(test::RunCommand(run("carve --to " + file("unused") + " --checkpoint " + cp + " --stop-at 1500000")).exitCode,
-            130);
+  ASSERT_EQ(
+      test::RunCommand(run("carve --to " + file("unused") + " --checkpoint " + cp + " --stop-at 1500000")).exitCode,
+      130);
   const auto resumed = test::RunCommand(run("carve --to " + file("resumed") + " --resume " + cp));
   ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
   const auto a = test::Sha256Tree(dir_->path() / "whole");
