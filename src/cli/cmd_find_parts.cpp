@@ -1,5 +1,7 @@
 // `orvaldi find-parts SOURCE`: searching a disk for lost volumes by their boot sectors.
 #include <charconv>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -16,6 +18,7 @@
 #include "disk/sector_io.h"
 #include "ops/format.h"
 #include "ops/source.h"
+#include "ops/sweep_checkpoint.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -26,6 +29,10 @@ struct FindOptions {
   unsigned heads = 0;
   bool json = false;
   ResultOptions result;
+  std::string checkpoint;  // sector mode: empty, none
+  std::string resume;
+  double checkpointEvery = 5;
+  uint64_t stopAt = UINT64_MAX;
 };
 
 disk::SearchMode ModeOf(const std::string& name) {
@@ -92,10 +99,26 @@ class RowPrinter final : public platform::ProgressSink {
 int RunFindParts(const FindOptions& o) {
   if (const int code = RefuseGroupSource(o.source, "find-parts"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
+  if (const int code = RefuseWriteOntoSource(o.source, o.checkpoint); code != kExitOk) return code;
+  const bool checkpointing = !o.checkpoint.empty() || !o.resume.empty() || o.stopAt != UINT64_MAX;
+  if (checkpointing && ModeOf(o.mode) != disk::SearchMode::kSector) {
+    std::fprintf(stderr, "orvaldi: --checkpoint and --resume are for --mode sector\n");
+    return kExitUsage;
+  }
   ops::LoadedDisk loaded = ops::LoadDisk(o.source, o.result.source());
   if (const int code = LoadedSourceExitCode(loaded.status, loaded.error, loaded.resultNotes); code != kExitOk)
     return code;
   auto& d = loaded.disk;
+  ops::SweepCheckpointer checkpointer;
+  ops::SweepCheckpointOptions settings;
+  settings.writeTo = o.checkpoint;
+  settings.resumeFrom = o.resume;
+  settings.interval = std::chrono::milliseconds(static_cast<int64_t>(o.checkpointEvery * 1000));
+  settings.stopAt = o.stopAt;
+  if (checkpointing && !checkpointer.prepareSearch(*d, settings)) {
+    std::fprintf(stderr, "orvaldi: %s\n", checkpointer.error().c_str());
+    return kExitUsage;
+  }
   platform::ProgressBlock progress;
   RowPrinter printer(progress, o.json);
   progress.setSink(&printer);
@@ -115,7 +138,8 @@ int RunFindParts(const FindOptions& o) {
   int ran = 0;
   {
     InterruptCancels interrupt(progress);
-    ran = disk::SearchLostPartitions(*d, ModeOf(o.mode), static_cast<uint8_t>(o.heads), progress, &report, onFind);
+    ran = disk::SearchLostPartitions(*d, ModeOf(o.mode), static_cast<uint8_t>(o.heads), progress, &report, onFind,
+                                     checkpointing ? checkpointer.searchCheckpoints() : nullptr);
   }
   printer.flush();
   printer.finish();
@@ -127,6 +151,10 @@ int RunFindParts(const FindOptions& o) {
   // What was found is kept also when the search was stopped or could not
   // read everything: it still saves the operator a second search.
   if (const int code = SaveResultIfAsked(o.result, *d); code != kExitOk) return code;
+  if (const std::string why = checkpointer.writeError(); !why.empty()) {
+    std::fprintf(stderr, "orvaldi: %s\n", why.c_str());
+    if (!report.cancelled) return kExitSource;
+  }
   if (report.unreadableSectors != 0) {
     std::fprintf(stderr, "orvaldi: %llu 个扇区无法读取，其中的分区无法找到\n",
                  static_cast<unsigned long long>(report.unreadableSectors));
@@ -157,6 +185,15 @@ void AddFindPartsCommand(CLI::App& app, int& exitCode) {
                 "(\"cylinder,head,1\")");
   AddLoadResultOption(cmd, o->result);
   AddSaveResultOption(cmd, o->result);
+  cmd->add_option("--checkpoint", o->checkpoint,
+                  "--mode sector: keep FILE up to date with the finds and the position (every few seconds, on "
+                  "Ctrl-C and at the end), so that a stopped search can be taken up with --resume; not on SOURCE");
+  cmd->add_option("--resume", o->resume,
+                  "--mode sector: go on from the checkpoint FILE of a stopped search of the same source; the finds "
+                  "before the stop are printed again, so the output is that of a search never stopped");
+  cmd->add_option("--checkpoint-every", o->checkpointEvery, "Seconds between checkpoints (default 5)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--stop-at", o->stopAt)->group("");  // tests: a stop at the chunk holding this sector
   cmd->callback([o, &exitCode] { exitCode = RunFindParts(*o); });
 }
 

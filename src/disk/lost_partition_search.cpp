@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <set>
@@ -105,7 +106,7 @@ class Search {
 
   void byCylinder(uint64_t heads);
   void byHead(uint64_t heads);
-  void bySector();
+  void bySector(const LostSearchCheckpoints* checkpoints);
   LostPartitionReport& report() { return report_; }
 
  private:
@@ -141,6 +142,7 @@ class Search {
   LostPartitionReport report_;
   std::set<uint64_t> ntfsReported_;             // NTFS starts this search already showed
   std::multimap<uint64_t, size_t> foundIndex_;  // start -> index of every found record, for the duplicate tests
+  std::vector<LostPartitionFind>* keptFinds_ = nullptr;  // checkpoints: every find, kept
 };
 
 uint64_t Search::cylinderCount(uint64_t heads) {
@@ -240,6 +242,7 @@ void Search::emit(const Found& found, const Position& at, std::optional<size_t> 
   ++report_.finds;
   progress_.pushRow(f.row);
   if (onFind_) onFind_(f);
+  if (keptFinds_) keptFinds_->push_back(std::move(f));
 }
 
 // The tests at candidate X of the cylinder and head searches. The window
@@ -378,20 +381,50 @@ void Search::testSector(const uint8_t* p, uint64_t s) {
   if (found) emit(*found, at, foundRecord(found->start, SameFamilyTypes(found->family)));
 }
 
-void Search::bySector() {
+void Search::bySector(const LostSearchCheckpoints* checkpoints) {
   const uint64_t sectors = disk_.sizeBytes > 0 ? static_cast<uint64_t>(disk_.sizeBytes) / SectorSize : 0;
   // A tail shorter than one chunk is not searched: a volume worth finding
   // does not fit there.
   const uint64_t chunks = sectors / kChunkSectors;
   progress_.beginStage(static_cast<int64_t>(std::min<uint64_t>(chunks, INT64_MAX)), 1);
-  if (chunks == 0) return;
-  std::vector<uint8_t> buffer(uint64_t{kChunkSectors} * SectorSize);
-  for (uint64_t i = 0; i < chunks; ++i) {
+  LostSearchState state;
+  uint64_t from = 0;
+  if (checkpoints && checkpoints->resume) {
+    // The finds made before the stop are reported again, in their order.
+    const LostSearchState& resume = *checkpoints->resume;
+    from = resume.chunk;
+    report_.unreadableSectors = resume.unreadableSectors;
+    ntfsReported_ = resume.ntfsReported;
+    for (const LostPartitionFind& f : resume.finds) {
+      ++report_.finds;
+      if (!f.duplicate) ++report_.appended;
+      progress_.pushRow(f.row);
+      if (onFind_) onFind_(f);
+    }
+    state.finds = resume.finds;
+  }
+  const bool saving = checkpoints && checkpoints->save;
+  if (saving) keptFinds_ = &state.finds;
+  const uint64_t stopChunk = checkpoints ? checkpoints->stopAt / kChunkSectors : UINT64_MAX;
+  auto lastSaved = std::chrono::steady_clock::now();
+  auto save = [&](uint64_t chunk, bool complete) {
+    state.chunk = chunk;
+    state.unreadableSectors = report_.unreadableSectors;
+    state.ntfsReported = ntfsReported_;
+    state.complete = complete;
+    checkpoints->save(state, disk_);
+    lastSaved = std::chrono::steady_clock::now();
+  };
+  std::vector<uint8_t> buffer(chunks == 0 ? 0 : uint64_t{kChunkSectors} * SectorSize);
+  for (uint64_t i = from; i < chunks; ++i) {
     progress_.setPosition(i);
+    if (i >= stopChunk) progress_.requestCancel();
     if (progress_.cancelled()) {
       report_.cancelled = true;
+      if (saving) save(i, false);
       return;
     }
+    if (saving && std::chrono::steady_clock::now() - lastSaved >= checkpoints->interval) save(i, false);
     const uint64_t first = i * kChunkSectors;
     readChunk(first, kChunkSectors, buffer.data());
     // A chunk is a whole number of disk sectors; only their first 512 bytes can open a volume.
@@ -407,12 +440,14 @@ void Search::bySector() {
       testSector(p, first + j);
     }
   }
+  if (saving) save(std::max(from, chunks), true);
 }
 
 }  // namespace
 
 LostPartitionReport SearchLostPartitions(DiskInfo& disk, platform::SectorSource& source, SearchMode mode, uint8_t heads,
-                                         platform::ProgressBlock& progress, const LostPartitionHandler& onFind) {
+                                         platform::ProgressBlock& progress, const LostPartitionHandler& onFind,
+                                         const LostSearchCheckpoints* checkpoints) {
   Search search(disk, source, progress, onFind);
   const uint64_t h = heads != 0 ? heads : disk.tracksPerCylinder;
   switch (mode) {
@@ -423,7 +458,7 @@ LostPartitionReport SearchLostPartitions(DiskInfo& disk, platform::SectorSource&
       search.byHead(h);
       break;
     case SearchMode::kSector:
-      search.bySector();
+      search.bySector(checkpoints);
       break;
   }
   search.report().opened = true;
@@ -431,7 +466,8 @@ LostPartitionReport SearchLostPartitions(DiskInfo& disk, platform::SectorSource&
 }
 
 int SearchLostPartitions(DiskInfo& disk, SearchMode mode, uint8_t heads, platform::ProgressBlock& progress,
-                         LostPartitionReport* report, const LostPartitionHandler& onFind) {
+                         LostPartitionReport* report, const LostPartitionHandler& onFind,
+                         const LostSearchCheckpoints* checkpoints) {
   std::string error;
   const std::unique_ptr<SectorSource> source = OpenSource(disk, &error);
   if (!source) {
@@ -441,7 +477,7 @@ int SearchLostPartitions(DiskInfo& disk, SearchMode mode, uint8_t heads, platfor
     }
     return 0;
   }
-  LostPartitionReport done = SearchLostPartitions(disk, *source, mode, heads, progress, onFind);
+  LostPartitionReport done = SearchLostPartitions(disk, *source, mode, heads, progress, onFind, checkpoints);
   if (report) *report = std::move(done);
   return 1;
 }

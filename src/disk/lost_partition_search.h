@@ -1,9 +1,12 @@
 // Searching a disk for lost volumes by their boot sectors.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "disk/disk_info.h"
 #include "platform/progress.h"
@@ -40,6 +43,32 @@ struct LostPartitionReport {
   std::string error;               // why the disk could not be opened
 };
 
+// Where a sector-mode search stands between two chunks: the chunks before
+// `chunk` are searched, and what they gave, so that a stopped search can be
+// taken up there and report every find as if it had never stopped.
+struct LostSearchState {
+  uint64_t chunk = 0;
+  std::vector<LostPartitionFind> finds;  // in the order reported
+  uint64_t unreadableSectors = 0;
+  std::set<uint64_t> ntfsReported;
+  bool complete = false;  // every chunk is searched
+};
+
+// Checkpoints of one sector-mode search (the other modes ignore them).
+struct LostSearchCheckpoints {
+  // Called on the search's thread between chunks every `interval`, when the
+  // search is stopped and at its end, with the state and the disk as the
+  // search left it. Null: none.
+  std::function<void(const LostSearchState&, const DiskInfo&)> save;
+  std::chrono::milliseconds interval{5000};
+  // Non-null: the search goes on from here, first reporting its finds
+  // again; the DiskInfo must already hold the records appended by then.
+  const LostSearchState* resume = nullptr;
+  // The search stops as if cancelled at the chunk that holds this sector
+  // (tests of the resumption).
+  uint64_t stopAt = UINT64_MAX;
+};
+
 // Searches `disk` in `mode` with `heads` heads per cylinder (0: the disk's
 // own) and appends every new volume to `disk.partitions` (origin kFound,
 // named "Partition%d" from a counter that starts at the list's size). Each
@@ -53,11 +82,13 @@ struct LostPartitionReport {
 // Returns 1 when the search ran (to its end or until stopped), 0 when the
 // disk could not be opened.
 int SearchLostPartitions(DiskInfo& disk, SearchMode mode, uint8_t heads, platform::ProgressBlock& progress,
-                         LostPartitionReport* report = nullptr, const LostPartitionHandler& onFind = {});
+                         LostPartitionReport* report = nullptr, const LostPartitionHandler& onFind = {},
+                         const LostSearchCheckpoints* checkpoints = nullptr);
 
 // The same search over a source already open (tests, or a caller that holds one).
 LostPartitionReport SearchLostPartitions(DiskInfo& disk, platform::SectorSource& source, SearchMode mode, uint8_t heads,
-                                         platform::ProgressBlock& progress, const LostPartitionHandler& onFind = {});
+                                         platform::ProgressBlock& progress, const LostPartitionHandler& onFind = {},
+                                         const LostSearchCheckpoints* checkpoints = nullptr);
 
 // The five fields of a result row. The label, which comes from the disk, may
 // itself hold ";": the other fields are taken from both ends around it.

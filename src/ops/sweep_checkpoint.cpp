@@ -7,20 +7,25 @@ namespace orvaldi::ops {
 
 bool SweepCheckpointer::prepare(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
                                 const SweepCheckpointOptions& settings) {
-  return prepareWith(disk, first, count, std::move(options), settings, false);
+  return prepareWith(disk, "sweep", first, count, std::move(options), settings, false);
+}
+
+bool SweepCheckpointer::prepareSearch(disk::DiskInfo& disk, const SweepCheckpointOptions& settings) {
+  const uint64_t sectors = disk.sizeBytes > 0 ? static_cast<uint64_t>(disk.sizeBytes) / platform::SectorSize : 0;
+  return prepareWith(disk, raw::kLostSearchCommand, 0, sectors, "mode=sector", settings, false);
 }
 
 bool SweepCheckpointer::prepareOverMerged(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
                                           const SweepCheckpointOptions& settings) {
-  return prepareWith(disk, first, count, std::move(options), settings, true);
+  return prepareWith(disk, "sweep", first, count, std::move(options), settings, true);
 }
 
-bool SweepCheckpointer::prepareWith(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
-                                    const SweepCheckpointOptions& settings, bool merged) {
+bool SweepCheckpointer::prepareWith(disk::DiskInfo& disk, const char* command, uint64_t first, uint64_t count,
+                                    std::string options, const SweepCheckpointOptions& settings, bool merged) {
   active_ = settings.any() || settings.stopAt != UINT64_MAX;
   if (!active_) return true;
   const uint64_t sourceBytes = disk.sizeBytes > 0 ? static_cast<uint64_t>(disk.sizeBytes) : 0;
-  identity_ = raw::IdentityAtStart(disk, "sweep", sourceBytes, first, count, std::move(options));
+  identity_ = raw::IdentityAtStart(disk, command, sourceBytes, first, count, std::move(options));
   if (!settings.resumeFrom.empty()) {
     raw::CheckpointRead read = raw::ReadCheckpointFile(settings.resumeFrom, disk);
     if (!read.ok) {
@@ -47,12 +52,20 @@ bool SweepCheckpointer::prepareWith(disk::DiskInfo& disk, uint64_t first, uint64
     }
     raw::ApplyCheckpoint(resumed_, disk);
     checkpoints_.resume = &resumed_.state;
+    searchCheckpoints_.resume = &resumed_.search;
   }
   checkpoints_.interval = settings.interval;
   checkpoints_.stopAt = settings.stopAt;
+  searchCheckpoints_.interval = settings.interval;
+  searchCheckpoints_.stopAt = settings.stopAt;
   path_ = settings.writeTo;
   if (!path_.empty()) {
     checkpoints_.save = [this](const raw::SweepState& state, const disk::DiskInfo& now) {
+      const std::string failed = raw::WriteCheckpointFile(path_, raw::FormatCheckpoint(now, identity_, state));
+      std::lock_guard<std::mutex> guard(writeLock_);
+      writeError_ = failed;
+    };
+    searchCheckpoints_.save = [this](const disk::LostSearchState& state, const disk::DiskInfo& now) {
       const std::string failed = raw::WriteCheckpointFile(path_, raw::FormatCheckpoint(now, identity_, state));
       std::lock_guard<std::mutex> guard(writeLock_);
       writeError_ = failed;

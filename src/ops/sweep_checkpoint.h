@@ -8,6 +8,7 @@
 #include <string>
 
 #include "disk/disk_info.h"
+#include "disk/lost_partition_search.h"
 #include "raw/scan_checkpoint.h"
 #include "raw/sweep_state.h"
 
@@ -41,6 +42,10 @@ class SweepCheckpointer {
   bool prepareOverMerged(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
                          const SweepCheckpointOptions& settings);
 
+  // The same for a sector-mode search for lost partitions over the whole disk.
+  bool prepareSearch(disk::DiskInfo& disk, const SweepCheckpointOptions& settings);
+  const disk::LostSearchCheckpoints* searchCheckpoints() const { return active_ ? &searchCheckpoints_ : nullptr; }
+
   // What to hand the sweep; null when there is nothing to save or resume.
   const raw::RawScanCheckpoints* checkpoints() const { return active_ ? &checkpoints_ : nullptr; }
   const std::string& error() const { return error_; }
@@ -52,12 +57,13 @@ class SweepCheckpointer {
   uint64_t basePartitions() const { return identity_.basePartitions; }
 
  private:
-  bool prepareWith(disk::DiskInfo& disk, uint64_t first, uint64_t count, std::string options,
+  bool prepareWith(disk::DiskInfo& disk, const char* command, uint64_t first, uint64_t count, std::string options,
                    const SweepCheckpointOptions& settings, bool merged);
   bool active_ = false;
   raw::CheckpointIdentity identity_;
   raw::Checkpoint resumed_;
   raw::RawScanCheckpoints checkpoints_;
+  disk::LostSearchCheckpoints searchCheckpoints_;
   std::string path_;
   std::string error_;
   mutable std::mutex writeLock_;

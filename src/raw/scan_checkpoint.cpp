@@ -216,6 +216,9 @@ bool ReadPartition(Reader& r, disk::PartitionInfo& p) {
   return true;
 }
 
+bool ReadFindings(Reader& r, Checkpoint& c);
+bool ReadSearch(Reader& r, Checkpoint& c);
+
 bool ReadState(Reader& r, Checkpoint& c) {
   CheckpointIdentity& id = c.identity;
   SweepState& s = c.state;
@@ -225,6 +228,7 @@ bool ReadState(Reader& r, Checkpoint& c) {
       !r.text("start-digest", id.startDigest) || !r.number("base-partitions", id.basePartitions) ||
       !r.text("partitions-digest", id.partitionsDigest))
     return false;
+  if (id.command == kLostSearchCommand) return ReadSearch(r, c);
   if (!r.number("next", s.next) || !r.number("chunk", s.chunk) || !r.numbers("reader", 3, v)) return false;
   s.reader.slice = v[0];
   s.reader.badInRow = v[1];
@@ -245,6 +249,13 @@ bool ReadState(Reader& r, Checkpoint& c) {
   uint64_t complete = 0;
   if (!r.number("complete", complete) || complete > 1) return r.fail("complete");
   s.complete = complete == 1;
+  // Positions the sweep could not have reached.
+  if (s.next < id.first || s.next - id.first > id.count) return r.fail("next");
+  return ReadFindings(r, c);
+}
+
+bool ReadFindings(Reader& r, Checkpoint& c) {
+  uint64_t n = 0;
   if (!r.count("added-partitions", n)) return false;
   for (uint64_t i = 0; i < n; ++i) {
     disk::PartitionInfo p;
@@ -261,9 +272,42 @@ bool ReadState(Reader& r, Checkpoint& c) {
   }
   std::vector<std::string_view> t;
   if (!r.next(t) || t.size() != 1 || t[0] != "end") return r.fail("end");
-  // Positions the sweep could not have reached.
-  if (s.next < id.first || s.next - id.first > id.count) return r.fail("next");
   return true;
+}
+
+bool ReadSearch(Reader& r, Checkpoint& c) {
+  disk::LostSearchState& s = c.search;
+  uint64_t n = 0;
+  if (!r.number("search-chunk", s.chunk) || !r.number("search-unreadable", s.unreadableSectors) ||
+      !r.count("ntfs-reported", n))
+    return false;
+  // Chunks of 10 MiB: one past the last of the source at most.
+  if (s.chunk > c.identity.count / 20480 + 1) return r.fail("search-chunk");
+  for (uint64_t i = 0; i < n; ++i) {
+    uint64_t start = 0;
+    if (!r.number("s", start)) return false;
+    s.ntfsReported.insert(start);
+  }
+  if (!r.count("finds", n)) return false;
+  for (uint64_t i = 0; i < n; ++i) {
+    std::vector<std::string_view> t;
+    disk::LostPartitionFind f;
+    uint64_t v[4];
+    if (!r.next(t) || t.size() != 6 || t[0] != "f") return r.fail("find");
+    for (size_t k = 0; k < 4; ++k)
+      if (!Reader::Number(t[k + 1], v[k])) return r.fail("find");
+    if (v[1] > UINT32_MAX || v[2] > 1 || !Unhex(t[5], f.row)) return r.fail("find");
+    f.cylinder = v[0];
+    f.head = static_cast<uint32_t>(v[1]);
+    f.duplicate = v[2] == 1;
+    f.index = static_cast<size_t>(v[3]);
+    if (!ReadPartition(r, f.record)) return false;
+    s.finds.push_back(std::move(f));
+  }
+  uint64_t complete = 0;
+  if (!r.number("complete", complete) || complete > 1) return r.fail("complete");
+  s.complete = complete == 1;
+  return ReadFindings(r, c);
 }
 
 }  // namespace
@@ -339,9 +383,9 @@ std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIde
   return {};
 }
 
-std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentity& identity, const SweepState& state) {
-  std::string out = disk::FormatScanResult(disk).bytes;
-  Lines w;
+namespace {
+
+void WriteIdentity(Lines& w, const CheckpointIdentity& identity) {
   w.raw(disk::kScanResultEndMark);
   w.raw(kVersion);
   w.text("command", identity.command);
@@ -353,6 +397,27 @@ std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentit
   w.text("start-digest", identity.startDigest);
   w.add("base-partitions", {identity.basePartitions});
   w.text("partitions-digest", identity.partitionsDigest);
+}
+
+// The records the scan-result text does not hold whole.
+void WriteFindings(Lines& w, const disk::DiskInfo& disk, const CheckpointIdentity& identity) {
+  const size_t base = std::min<size_t>(identity.basePartitions, disk.partitions.size());
+  w.add("added-partitions", {disk.partitions.size() - base});
+  for (size_t i = base; i < disk.partitions.size(); ++i) WritePartition(w, disk.partitions[i]);
+  std::vector<uint64_t> cut;
+  for (const auto& [start, file] : disk.extraFoundFolder.children)
+    if (!file.intact) cut.push_back(start);
+  w.add("cut-carved", {cut.size()});
+  for (const uint64_t start : cut) w.add("c", {start});
+  w.raw("end");
+}
+
+}  // namespace
+
+std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentity& identity, const SweepState& state) {
+  std::string out = disk::FormatScanResult(disk).bytes;
+  Lines w;
+  WriteIdentity(w, identity);
   w.add("next", {state.next});
   w.add("chunk", {state.chunk});
   w.add("reader", {state.reader.slice, state.reader.badInRow, state.reader.stretch});
@@ -365,15 +430,27 @@ std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentit
   WriteTables(w, "live-tables", state.liveTables);
   WriteTables(w, "mirror-tables", state.mirrorTables);
   w.add("complete", {state.complete ? 1u : 0u});
-  const size_t base = std::min<size_t>(identity.basePartitions, disk.partitions.size());
-  w.add("added-partitions", {disk.partitions.size() - base});
-  for (size_t i = base; i < disk.partitions.size(); ++i) WritePartition(w, disk.partitions[i]);
-  std::vector<uint64_t> cut;
-  for (const auto& [start, file] : disk.extraFoundFolder.children)
-    if (!file.intact) cut.push_back(start);
-  w.add("cut-carved", {cut.size()});
-  for (const uint64_t start : cut) w.add("c", {start});
-  w.raw("end");
+  WriteFindings(w, disk, identity);
+  return out + w.take();
+}
+
+std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentity& identity,
+                             const disk::LostSearchState& state) {
+  std::string out = disk::FormatScanResult(disk).bytes;
+  Lines w;
+  WriteIdentity(w, identity);
+  w.add("search-chunk", {state.chunk});
+  w.add("search-unreadable", {state.unreadableSectors});
+  w.add("ntfs-reported", {state.ntfsReported.size()});
+  for (const uint64_t start : state.ntfsReported) w.add("s", {start});
+  w.add("finds", {state.finds.size()});
+  for (const disk::LostPartitionFind& f : state.finds) {
+    w.raw("f " + std::to_string(f.cylinder) + " " + std::to_string(f.head) + " " + (f.duplicate ? "1" : "0") + " " +
+          std::to_string(f.index) + " " + Hex(f.row));
+    WritePartition(w, f.record);
+  }
+  w.add("complete", {state.complete ? 1u : 0u});
+  WriteFindings(w, disk, identity);
   return out + w.take();
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disk/disk_info.h"
+#include "disk/lost_partition_search.h"
 #include "disk/partition_info.h"
 #include "raw/sweep_state.h"
 
@@ -49,10 +50,16 @@ std::string IdentityMismatch(const CheckpointIdentity& file, const CheckpointIde
 // carved files' completeness are written there again in full, since the
 // scan-result text does not hold all of their fields.
 std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentity& identity, const SweepState& state);
+// The same for a sector-mode search for lost partitions (the command
+// kLostSearchCommand).
+std::string FormatCheckpoint(const disk::DiskInfo& disk, const CheckpointIdentity& identity,
+                             const disk::LostSearchState& state);
+inline constexpr const char* kLostSearchCommand = "find-parts-sector";
 
 struct Checkpoint {
   CheckpointIdentity identity;
-  SweepState state;
+  SweepState state;              // a sweep's
+  disk::LostSearchState search;  // a lost-partition search's
   // The findings, as they stood: the partitions the sweep appended, and
   // the disk's directory sectors, MFT record runs and carved files.
   std::vector<disk::PartitionInfo> added;

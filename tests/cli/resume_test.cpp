@@ -114,6 +114,36 @@ TEST_F(ResumeDisk, ResumedSweepEqualsOneNeverStopped) {
   }
 }
 
+// find-parts --mode sector taken up from a checkpoint prints every find
+// again and then those after the stop: the output and the saved result are
+// those of a search never stopped.
+TEST_F(ResumeDisk, ResumedLostPartitionSearchEqualsOneNeverStopped) {
+  const std::string find = "find-parts --mode sector ";
+  const auto whole = test::RunCommand(run(find + "--json --save-result " + file("found.kvr_scn")));
+  ASSERT_EQ(whole.exitCode, 0) << whole.err;
+  const auto wholeText = test::RunCommand(run(find));
+  const std::string wholeResult = ReadAll(dir_->path() / "found.kvr_scn");
+  for (const uint64_t stop : {0u, 830000u, 1700000u}) {
+    SCOPED_TRACE(stop);
+    const std::string cp = file("search.checkpoint");
+    ASSERT_EQ(
+        test::RunCommand(run(find + "--checkpoint " + cp + " --checkpoint-every 0 --stop-at " + std::to_string(stop)))
+            .exitCode,
+        130);
+    const auto json =
+        test::RunCommand(run(find + "--json --resume " + cp + " --save-result " + file("found-resumed.kvr_scn")));
+    EXPECT_EQ(json.exitCode, 0) << json.err;
+    EXPECT_EQ(json.out, whole.out);
+    EXPECT_EQ(ReadAll(dir_->path() / "found-resumed.kvr_scn"), wholeResult);
+    EXPECT_EQ(test::RunCommand(run(find + "--resume " + cp)).out, wholeText.out);
+  }
+  // A sweep's checkpoint is not a search's, and the other modes take none.
+  ASSERT_EQ(test::RunCommand(run("rawscan --checkpoint " + file("sweep-for-search") + " --stop-at 1000")).exitCode,
+            130);
+  EXPECT_EQ(test::RunCommand(run(find + "--resume " + file("sweep-for-search"))).exitCode, 2);
+  EXPECT_EQ(test::RunCommand(run("find-parts --checkpoint " + file("cylinder.checkpoint"))).exitCode, 2);
+}
+
 // carve taken up from a checkpoint saves the same files as a carve never stopped.
 TEST_F(ResumeDisk, ResumedCarveSavesTheSameFiles) {
   const auto whole = test::RunCommand(run("carve --to " + file("whole")));
