@@ -11,8 +11,8 @@
 #include <QHeaderView>
 #include <QMdiSubWindow>
 #include <QMenu>
+#include <QSettings>
 #include <QSplitter>
-#include <QStandardPaths>
 #include <QTreeView>
 #include <QVBoxLayout>
 
@@ -22,6 +22,7 @@
 #include "app/property_list.h"
 #include "app/region_dialog.h"
 #include "app/search_dialogs.h"
+#include "app/settings.h"
 #include "disk/disk_list.h"
 #include "disk/partition_table.h"
 #include "disk/scan_result_file.h"
@@ -235,7 +236,7 @@ disk::DiskInfo* DeviceWindow::selectedDiskForCommand() {
 QString DeviceWindow::checkpointPathFor(const disk::DiskInfo& disk) const {
   const QString folder = !checkpointFolder_.isEmpty()
                              ? checkpointFolder_
-                             : QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/checkpoints";
+                             : QFileInfo(OpenUserSettings()->fileName()).path() + "/checkpoints";
   // Keyed by what tells the disk from another: two disks that only share
   // a display name do not share a checkpoint.
   const std::string key = disk::DisplayName(disk) + "\n" + disk.serialNumber + "\n" + disk.devicePath + "\n" +

@@ -11,6 +11,7 @@
 #include "disk/scan_result_file.h"
 #include "disk/sha256.h"
 #include "platform/update_file.h"
+#include "raw/sweep_reader.h"
 
 namespace orvaldi::raw {
 namespace {
@@ -249,8 +250,14 @@ bool ReadState(Reader& r, Checkpoint& c) {
   uint64_t complete = 0;
   if (!r.number("complete", complete) || complete > 1) return r.fail("complete");
   s.complete = complete == 1;
-  // Positions the sweep could not have reached.
+  // Positions the sweep could not have reached: the next sector inside the
+  // range, at or behind the chunk the loop is at, and the reader's slice
+  // not behind it (the sweep only goes on in slices that are read).
   if (s.next < id.first || s.next - id.first > id.count) return r.fail("next");
+  const uint64_t done = s.next - id.first;
+  if (s.chunk > id.count / kRawScanChunkSectors + 1 || (s.chunk * kRawScanChunkSectors > done && !s.complete))
+    return r.fail("chunk");
+  if (s.reader.slice > done / kSliceSectors) return r.fail("reader");
   return ReadFindings(r, c);
 }
 
