@@ -6,10 +6,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <span>
-#include <string>
 #include <vector>
 
-#include "disk/sha256.h"
 #include "fs/tree_file.h"
 
 using namespace orvaldi;
@@ -20,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > 0 && (data[0] & 1) == 0) {
     file = {'O', 'R', 'V', 'T', 'R', 'E', 'E', 0x1A, 1, 0, 0, 0};
     file.insert(file.end(), input.begin() + 1, input.end());
-    const std::string digest = disk::Sha256Hex(file);
-    file.insert(file.end(), digest.begin(), digest.end());
+    const uint32_t crc = fs::TreeFileChecksum(file);
+    for (int i = 0; i < 4; ++i) file.push_back(static_cast<uint8_t>(crc >> (8 * i)));
   } else {
     file.assign(input.begin(), input.end());
   }

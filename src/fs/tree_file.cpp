@@ -3,7 +3,7 @@
 // Layout (little-endian throughout):
 //   magic "ORVTREE" 0x1A, version u32 (1),
 //   identity, geometry, family u8 (1 FAT, 2 NTFS, 3 exFAT), the family's state,
-//   SHA-256 of everything before it as 64 hex digits.
+//   CRC-32 (IEEE) of everything before it, u32.
 // Strings are a u32 length and their bytes; lists a u64 count and their items.
 // A tree is written in preorder, each node's fields followed by its child
 // count; index entries name nodes by their preorder number over the family's
@@ -17,7 +17,6 @@
 #include <unordered_map>
 #include <utility>
 
-#include "disk/sha256.h"
 #include "fs/exfat_state.h"
 #include "fs/fat_state.h"
 #include "fs/ntfs_state.h"
@@ -27,10 +26,25 @@ namespace {
 
 constexpr uint8_t kMagic[8] = {'O', 'R', 'V', 'T', 'R', 'E', 'E', 0x1A};
 constexpr uint32_t kVersion = 1;
-constexpr size_t kDigestChars = 64;
+constexpr size_t kDigestBytes = 4;
 // Deeper than any reader nests (they stop at 1,000 folders), so a saved
 // tree always fits; a file that nests deeper was not written by us.
 constexpr size_t kMaxNesting = 2048;
+
+// The IEEE CRC-32 table, for the checksum: it finds a damaged or cut-short
+// file at disk speed, where a cryptographic digest would cost more than
+// parsing the tree does.
+struct CrcTable {
+  uint32_t entries[256];
+  constexpr CrcTable() : entries() {
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      entries[i] = c;
+    }
+  }
+};
+constexpr CrcTable kCrc;
 
 enum class FamilyTag : uint8_t { kFat = 1, kNtfs = 2, kExfat = 3 };
 
@@ -560,6 +574,12 @@ std::unique_ptr<ScanState> GetExfat(Reader& r) {
 
 }  // namespace
 
+uint32_t TreeFileChecksum(std::span<const uint8_t> bytes) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (const uint8_t b : bytes) c = kCrc.entries[(c ^ b) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
 std::vector<uint8_t> FormatTreeFile(const TreeIdentity& identity, const TreeGeometry& geometry,
                                     const ScanState& state) {
   Writer w;
@@ -590,8 +610,7 @@ std::vector<uint8_t> FormatTreeFile(const TreeIdentity& identity, const TreeGeom
   } else {
     return {};
   }
-  const std::string digest = disk::Sha256Hex(w.out());
-  w.out().insert(w.out().end(), digest.begin(), digest.end());
+  w.u32(TreeFileChecksum(w.out()));
   return std::move(w.out());
 }
 
@@ -602,7 +621,7 @@ TreeFileParse ParseTreeFile(std::span<const uint8_t> bytes) {
     out.message = "not a saved partition tree (no tree file header)";
     return out;
   }
-  if (bytes.size() < Reader::kHeaderBytes + kDigestChars) {
+  if (bytes.size() < Reader::kHeaderBytes + kDigestBytes) {
     out.message = "the tree file is cut short (" + std::to_string(bytes.size()) + " bytes)";
     return out;
   }
@@ -614,9 +633,10 @@ TreeFileParse ParseTreeFile(std::span<const uint8_t> bytes) {
                   std::to_string(kVersion) + ")";
     return out;
   }
-  const std::span<const uint8_t> signedPart = bytes.first(bytes.size() - kDigestChars);
-  const std::string_view stored(reinterpret_cast<const char*>(bytes.data() + signedPart.size()), kDigestChars);
-  if (disk::Sha256Hex(signedPart) != stored) {
+  const std::span<const uint8_t> signedPart = bytes.first(bytes.size() - kDigestBytes);
+  uint32_t stored = 0;
+  for (size_t i = 0; i < kDigestBytes; ++i) stored |= static_cast<uint32_t>(bytes[signedPart.size() + i]) << (8 * i);
+  if (TreeFileChecksum(signedPart) != stored) {
     out.message = "the tree file is damaged or cut short (its checksum does not match)";
     return out;
   }

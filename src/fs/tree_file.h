@@ -42,8 +42,7 @@ struct TreeGeometry {
 
 // The file's bytes for `state` (a FAT, NTFS or exFAT scan state); empty when
 // the state is of no family the file holds. Tick marks are not saved.
-std::vector<uint8_t> FormatTreeFile(const TreeIdentity& identity, const TreeGeometry& geometry,
-                                    const ScanState& state);
+std::vector<uint8_t> FormatTreeFile(const TreeIdentity& identity, const TreeGeometry& geometry, const ScanState& state);
 
 enum class TreeFileStatus : uint8_t {
   kOk,
@@ -59,6 +58,9 @@ struct TreeFileParse {
   TreeGeometry geometry;
   std::unique_ptr<ScanState> state;  // set with kOk only
 };
+
+// The checksum a file ends with (little-endian), over every byte before it.
+uint32_t TreeFileChecksum(std::span<const uint8_t> bytes);
 
 // Reads a saved tree back. Trusts nothing: the checksum covers the whole
 // file, every count and length is checked against the bytes left before

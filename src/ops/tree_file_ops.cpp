@@ -177,8 +177,8 @@ TreeLoad LoadPartitionTree(disk::DiskInfo& disk, disk::PartitionInfo& partition,
   out.mode = static_cast<ScanMode>(parsed.identity.scanMode);
   if (mode && *mode != out.mode) {
     out.status = TreeLoadStatus::kOtherMode;
-    out.message = path + " holds the tree of a --mode " + ModeName(out.mode) + " scan, not of --mode " +
-                  ModeName(*mode);
+    out.message =
+        path + " holds the tree of a --mode " + ModeName(out.mode) + " scan, not of --mode " + ModeName(*mode);
     return out;
   }
   partition.reader.reset(std::move(parsed.state));

@@ -37,7 +37,7 @@ enum class TreeLoadStatus : uint8_t {
 
 struct TreeLoad {
   TreeLoadStatus status = TreeLoadStatus::kCannotRead;
-  std::string message;  // one line unless kOk
+  std::string message;              // one line unless kOk
   ScanMode mode = ScanMode::kWalk;  // the mode of the scan that made the tree
   OpenedPartition opened;           // with kOk: as the scan left it
 };
