@@ -204,7 +204,7 @@ void MainFrame::buildMenus() {
 
   QMenu* disk = popup("磁盘(&D)", partitionMenus_);
   addCommand(disk, kCmdReopenDisk, "重新打开磁盘   Ctrl+Alt+D ");
-  addCommand(disk, kCmdSavePartitionInfo, "保存分区信息");
+  addCommand(disk, kCmdSavePartitionInfo, "保存分区信息")->setEnabled(false);
   addCommand(disk, kCmdLoadPartitionInfo, "读取分区信息")->setEnabled(false);
   addCommand(disk, kCmdClosePartition, "关闭分区       Ctrl+Shift+C");
   QMenu* files = popup("文件(&F)", partitionMenus_);

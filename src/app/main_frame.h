@@ -42,7 +42,7 @@ enum Command : int {
   kCmdHelp = 32808,
   kCmdReopenDisk = 32822,
   kCmdSavePartitionInfo = 32921,
-  kCmdLoadPartitionInfo = 32922,  // has no handler: always disabled
+  kCmdLoadPartitionInfo = 32922,
   kCmdClosePartition = 32912,
   kCmdRecoverFiles = 32854,
   kCmdRecoverTicked = 32855,

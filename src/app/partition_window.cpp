@@ -3,6 +3,7 @@
 #include <optional>
 #include <vector>
 
+#include <QFileDialog>
 #include <QHeaderView>
 #include <QMenu>
 #include <QResizeEvent>
@@ -15,9 +16,11 @@
 #include "app/folder_tree_model.h"
 #include "app/picture_preview.h"
 #include "app/prompter.h"
+#include "fs/tree_file.h"
 #include "ops/file_filter.h"
 #include "ops/statistics.h"
 #include "ops/ticks.h"
+#include "ops/tree_file_ops.h"
 
 namespace orvaldi::app {
 namespace {
@@ -413,9 +416,10 @@ void PartitionWindow::start(Scan scan) {
     };
     const QPersistentModelIndex topItem(top);
     const bool withExtras = scan != Scan::kLostNtfs;
-    request.publish = [self = QPointer<PartitionWindow>(this), result, topItem, withExtras, disk, partition] {
+    request.publish = [self = QPointer<PartitionWindow>(this), result, topItem, withExtras, disk, partition, mode] {
       if (!self) return;
       self->opened_ = result;
+      self->treeMode_ = mode;
       // No volume the reader could read: an empty tree must not pass for one.
       if (result->status == ops::OpenStatus::kNoVolume || result->status == ops::OpenStatus::kNotAFileSystem)
         CurrentPrompter().message(self, "error", "此操作执行失败！");
@@ -444,6 +448,94 @@ void PartitionWindow::start(Scan scan) {
     addExtraFiles(again, *disk, *partition);
     showFirstFolder(again);
   }
+}
+
+namespace {
+const char kTreeFilter[] = "分区信息文件(*.orvtree);;All Files(*.*)";
+}  // namespace
+
+void PartitionWindow::saveTree() {
+  if (!hasTree()) return;
+  QFileDialog dialog(this, QString(), title() + fs::kTreeFileExtension, kTreeFilter);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setDefaultSuffix(QString(fs::kTreeFileExtension).mid(1));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  saveTreeTo(dialog.selectedFiles().front());
+}
+
+void PartitionWindow::loadTree() {
+  QFileDialog dialog(this, QString(), QString(), kTreeFilter);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  loadTreeFrom(dialog.selectedFiles().front());
+}
+
+bool PartitionWindow::saveTreeTo(const QString& path) {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  if (!findRecords(disk, partition)) return false;
+  // A scan still running changes the tree being written.
+  if (busy() || !opened_) {
+    CurrentPrompter().message(this, "waiting", "等待当前操作完成！");
+    return false;
+  }
+  const ops::TreeSave saved = ops::SavePartitionTree(*disk, *partition, treeMode_, path.toStdString());
+  if (!saved.ok) {
+    CurrentPrompter().message(this, "error", "创建错误！\n" + QString::fromStdString(saved.error));
+    return false;
+  }
+  return true;
+}
+
+bool PartitionWindow::loadTreeFrom(const QString& path) {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  if (!findRecords(disk, partition) || refusedForSearch()) return false;
+  if (busy()) {
+    CurrentPrompter().message(this, "error", "等待当前操作完成，请稍后！");
+    return false;
+  }
+  // Tried on a copy of the record first: a file that does not belong here
+  // must leave the tree the window shows alone.
+  disk::ReaderSlot shown = std::move(partition->reader);
+  disk::PartitionInfo trial = *partition;  // without the tree, which is not copied
+  partition->reader = std::move(shown);
+  ops::TreeLoad loaded = ops::LoadPartitionTree(*disk, trial, path.toStdString());
+  if (loaded.status != ops::TreeLoadStatus::kOk) {
+    const QString why = QString::fromStdString(loaded.message);
+    CurrentPrompter().message(this, "error",
+                              loaded.status == ops::TreeLoadStatus::kOtherPartition ? "不是该分区的信息！\n" + why
+                              : loaded.status == ops::TreeLoadStatus::kCannotRead ? "无法读取文件：" + why
+                                                                                  : "分区信息文件已损坏：" + why);
+    return false;
+  }
+  // The views let go of the nodes they show before the record's tree is replaced.
+  clearViews();
+  opened_.reset();
+  counters_ = {};
+  partition->reader = std::move(trial.reader);
+  partition->sectorsPerCluster = trial.sectorsPerCluster;
+  partition->clusterZeroSector = trial.clusterZeroSector;
+  partition->fatSizeSectors = trial.fatSizeSectors;
+  auto result = std::make_shared<ops::OpenedPartition>(ops::ResultOnRecord(*partition));
+  opened_ = result;
+  treeMode_ = loaded.mode;
+  kind_ = result->family;
+  if (disk::IsFat(kind_)) scanOption_ = loaded.mode == ops::ScanMode::kSearch ? 0 : 1;
+  // Shown as the scan that made it showed it.
+  const bool withExtras = loaded.mode != ops::ScanMode::kDeep;
+  const QModelIndex top = folders_->addTop(partitionName_);
+  const size_t tops = withExtras ? std::min<size_t>(result->tops.size(), 2) : result->tops.size();
+  for (size_t i = 0; i < tops; ++i) attachCounted(top, result->tops[i]);
+  emit scanPublished(QList<quint64>(result->carvedDuplicates.begin(), result->carvedDuplicates.end()));
+  if (withExtras) {
+    addExtraFiles(top, *disk, *partition);
+    showFirstFolder(top);
+  }
+  const QString problems = ReadProblemsText(*result);
+  if (!problems.isEmpty()) CurrentPrompter().message(this, "warning", problems);
+  return true;
 }
 
 void PartitionWindow::popupMenu(const QPoint& pos) {

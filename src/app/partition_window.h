@@ -90,6 +90,8 @@ class PartitionWindow final : public QWidget {
   void clearTicks(const std::vector<fs::NodeRef>& nodes);
   // 1: the FAT walk that follows the FAT; 0 once a formatted-volume scan ran.
   int scanOption() const { return scanOption_; }
+  // A scan's tree (or a loaded one) is shown: there is a tree to save.
+  bool hasTree() const { return opened_ != nullptr; }
 
   QTreeView* tree() const { return tree_; }
   FolderTreeModel* folders() const { return folders_; }
@@ -127,6 +129,15 @@ class PartitionWindow final : public QWidget {
   // rebuilds the left tree with the folders that hold a file it lets through.
   void filterFiles();
   void filterFromTopItem();
+  // "保存分区信息" / "读取分区信息": the shown tree to a file chosen in a
+  // save dialog, or a tree saved from this partition into the window in
+  // place of what it shows (a file of another partition is refused).
+  void saveTree();
+  void loadTree();
+  // The same without the dialogs; false when refused or failed (the
+  // operator was told why).
+  bool saveTreeTo(const QString& path);
+  bool loadTreeFrom(const QString& path);
 
  signals:
   // Commands of the tree's menus (fromList false) and the file list's
@@ -174,6 +185,7 @@ class PartitionWindow final : public QWidget {
   OperationStarter starter_;
   disk::FsFamily kind_ = disk::FsFamily::kOther;
   int scanOption_ = 1;
+  ops::ScanMode treeMode_ = ops::ScanMode::kWalk;  // of the scan whose tree is shown
   AttachCounters counters_;
   FilterState filter_;
   // Shared with the operation runner (see OperationRequest).

@@ -84,8 +84,20 @@ void ConnectWorkstation(MainFrame& frame, DeviceWindow& device) {
     if (auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow()))
       FindDialog::showFor(*window, device.starter());
   });
-  for (const int waiting : {kCmdSavePartitionInfo})
-    if (QAction* action = frame.action(waiting)) action->setEnabled(false);
+  onPartition(kCmdSavePartitionInfo, &PartitionWindow::saveTree);
+  onPartition(kCmdLoadPartitionInfo, &PartitionWindow::loadTree);
+  // Saving wants a tree shown in the active window, loading a partition window.
+  const auto enableTreeCommands = [&frame] {
+    auto* window = qobject_cast<PartitionWindow*>(frame.activeDocumentWindow());
+    if (QAction* saving = frame.action(kCmdSavePartitionInfo)) saving->setEnabled(window && window->hasTree());
+    if (QAction* loading = frame.action(kCmdLoadPartitionInfo)) loading->setEnabled(window != nullptr);
+  };
+  enableTreeCommands();
+  QObject::connect(&frame, &MainFrame::documentWindowActivated, &frame, enableTreeCommands);
+  QObject::connect(&device, &DeviceWindow::documentCreated, &frame, [&frame, enableTreeCommands](QWidget* window) {
+    if (auto* partition = qobject_cast<PartitionWindow*>(window))
+      QObject::connect(partition, &PartitionWindow::scanPublished, &frame, enableTreeCommands);
+  });
 }
 
 }  // namespace orvaldi::app

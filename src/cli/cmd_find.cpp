@@ -28,6 +28,7 @@ struct FindOptions {
   bool foldersOnly = false;
   bool noStreams = false;
   ResultOptions result;
+  TreeFileOptions tree;
 };
 
 fs::FindQuery QueryOf(const FindOptions& o, bool byName, bool byExtension) {
@@ -52,7 +53,8 @@ int RunFind(const FindOptions& o, const fs::FindQuery& query) {
     return kExitUsage;
   }
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree);
+      code != kExitOk)
     return code;
   fs::FindResult found;
   {
@@ -104,6 +106,7 @@ void AddFindCommand(CLI::App& app, int& exitCode) {
   AddOpenModeOption(cmd, o->mode);
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per match, as ls --json does");
   AddLoadResultOption(cmd, o->result);
+  AddTreeFileOptions(cmd, o->tree);
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   auto* files = cmd->add_flag("--files", o->filesOnly, "Only files");
@@ -112,9 +115,10 @@ void AddFindCommand(CLI::App& app, int& exitCode) {
   cmd->footer(
       "Exactly one of --name, --ext and --pattern. Exit code 0 also when nothing matches (a note on stderr "
       "says so); 6 when the partition could not be read whole, as matches may be missing.");
-  cmd->callback([o, name, ext, pattern, &exitCode] {
+  cmd->callback([cmd, o, name, ext, pattern, &exitCode] {
     if (name->count() + ext->count() + pattern->count() != 1)
       throw CLI::RequiredError("one of --name, --ext and --pattern");
+    o->tree.modeGiven = cmd->count("--mode") > 0;
     exitCode = RunFind(*o, QueryOf(*o, name->count() > 0, ext->count() > 0));
   });
 }

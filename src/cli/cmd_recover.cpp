@@ -38,6 +38,7 @@ struct RecoverOptions {
   unsigned jobs = raw::kMaxSaveWorkers;
   std::string invalidNames = "ask";
   ResultOptions result;
+  TreeFileOptions tree;
 };
 
 // The command line's answer to an invalid name.
@@ -108,7 +109,8 @@ int RunRecover(const RecoverOptions& o) {
   }
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree);
+      code != kExitOk)
     return code;
   disk::DiskInfo& disk = *open.source.disk;
   disk::PartitionInfo& part = open.source.partition();
@@ -180,12 +182,13 @@ struct CatOptions {
   std::string path;
   std::string mode = "walk";
   ResultOptions result;
+  TreeFileOptions tree;
 };
 
 int RunCat(const CatOptions& o) {
   OpenedForCommand open;
   fs::NodeRef file;
-  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.result.source(), o.path, open, file);
+  if (const int code = OpenFileForCommand(o.source, o.partition, o.mode, o.result.source(), o.path, open, file, o.tree);
       code != kExitOk)
     return code;
   disk::PartitionInfo& part = open.source.partition();
@@ -241,7 +244,11 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
                   "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
                   "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
   AddLoadResultOption(cmd, o->result);
-  cmd->callback([o, &exitCode] { exitCode = RunRecover(*o); });
+  AddTreeFileOptions(cmd, o->tree);
+  cmd->callback([cmd, o, &exitCode] {
+    o->tree.modeGiven = cmd->count("--mode") > 0;
+    exitCode = RunRecover(*o);
+  });
 }
 
 void AddCatCommand(CLI::App& app, int& exitCode) {
@@ -254,7 +261,11 @@ void AddCatCommand(CLI::App& app, int& exitCode) {
       ->required();
   AddOpenModeOption(cmd, o->mode);
   AddLoadResultOption(cmd, o->result);
-  cmd->callback([o, &exitCode] { exitCode = RunCat(*o); });
+  AddTreeFileOptions(cmd, o->tree);
+  cmd->callback([cmd, o, &exitCode] {
+    o->tree.modeGiven = cmd->count("--mode") > 0;
+    exitCode = RunCat(*o);
+  });
 }
 
 }  // namespace orvaldi::cli

@@ -9,6 +9,7 @@
 #include "cli/exit_codes.h"
 #include "cli/result_options.h"
 #include "ops/file_ops.h"
+#include "ops/tree_file_ops.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -77,30 +78,69 @@ void AddOpenModeOption(CLI::App* cmd, std::string& mode) {
       ->check(CLI::IsMember({"walk", "search", "deep"}));
 }
 
+void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options) {
+  auto* save = cmd->add_option("--save-tree", options.saveFile,
+                               "Save the partition's tree to this file after the scan, for --load-tree");
+  cmd->add_option("--load-tree", options.loadFile,
+                  "Read the partition's tree from this file (saved by --save-tree from the same partition) "
+                  "instead of scanning; --mode, when given, must be the mode it was saved from")
+      ->excludes(save);
+}
+
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            const ops::SourceOptions& options, OpenedForCommand& out) {
+                            const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree) {
+  if (!tree.saveFile.empty())
+    if (const int code = RefuseWriteOntoSource(source, tree.saveFile); code != kExitOk) return code;
   out.source = ops::LoadSource(source, which, options);
   if (const int code = LoadedSourceExitCode(out.source.status, out.source.error, out.source.resultNotes);
       code != kExitOk)
     return code;
-  const ops::ScanMode scanMode = mode == "search" ? ops::ScanMode::kSearch
-                                 : mode == "deep" ? ops::ScanMode::kDeep
-                                                  : ops::ScanMode::kWalk;
+  ops::ScanMode scanMode = mode == "search" ? ops::ScanMode::kSearch
+                           : mode == "deep" ? ops::ScanMode::kDeep
+                                            : ops::ScanMode::kWalk;
   disk::PartitionInfo& part = out.source.partition();
-  {
+  if (!tree.loadFile.empty()) {
+    ops::TreeLoad loaded = ops::LoadPartitionTree(*out.source.disk, part, tree.loadFile,
+                                                  tree.modeGiven ? std::optional(scanMode) : std::nullopt);
+    switch (loaded.status) {
+      case ops::TreeLoadStatus::kOk:
+        break;
+      case ops::TreeLoadStatus::kCannotRead:
+        std::fprintf(stderr, "orvaldi: %s\n", loaded.message.c_str());
+        return kExitSource;
+      // Not a tree file, or one made for another partition: the command
+      // line's fault, as a scan result of another disk is.
+      case ops::TreeLoadStatus::kDamaged:
+      case ops::TreeLoadStatus::kOtherPartition:
+      case ops::TreeLoadStatus::kOtherMode:
+        std::fprintf(stderr, "orvaldi: %s\n", loaded.message.c_str());
+        return kExitUsage;
+    }
+    out.opened = std::move(loaded.opened);
+    scanMode = loaded.mode;
+  } else {
     platform::ProgressBlock progress;
     ConsoleProgress bar(progress);
     progress.setSink(&bar);
     out.opened = ops::OpenPartition(*out.source.disk, part, scanMode, progress);
   }
   ops::DropCarvedDuplicates(*out.source.disk, out.opened);
-  return OpenExitCode(out.opened, part, scanMode);
+  const int code = OpenExitCode(out.opened, part, scanMode);
+  if (code == kExitOk && !tree.saveFile.empty()) {
+    const ops::TreeSave saved = ops::SavePartitionTree(*out.source.disk, part, scanMode, tree.saveFile);
+    if (!saved.ok) {
+      std::fprintf(stderr, "orvaldi: tree not saved: %s\n", saved.error.c_str());
+      return kExitSource;
+    }
+    std::fprintf(stderr, "orvaldi: tree saved to %s\n", tree.saveFile.c_str());
+  }
+  return code;
 }
 
 int OpenFileForCommand(const std::string& source, const std::string& which, const std::string& mode,
                        const ops::SourceOptions& options, const std::string& path, OpenedForCommand& out,
-                       fs::NodeRef& file) {
-  if (const int code = OpenPartitionForCommand(source, which, mode, options, out); code != kExitOk) return code;
+                       fs::NodeRef& file, const TreeFileOptions& tree) {
+  if (const int code = OpenPartitionForCommand(source, which, mode, options, out, tree); code != kExitOk) return code;
   file = ops::ResolveFile(out.opened.tops, path);
   if (file) return kExitOk;
   std::fprintf(stderr, "orvaldi: no file \"%s\" in partition %s (paths as 'orvaldi ls' prints them)\n", path.c_str(),

@@ -22,19 +22,30 @@ struct OpenedForCommand {
 // reads a file of it.
 void AddOpenModeOption(CLI::App* cmd, std::string& mode);
 
+// --save-tree FILE and --load-tree FILE: the partition's scanned tree kept
+// in a file after the scan, or read from one instead of scanning.
+struct TreeFileOptions {
+  std::string saveFile;    // empty: none
+  std::string loadFile;    // empty: none
+  bool modeGiven = false;  // --mode was on the command line: the loaded tree must be of it
+};
+void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options);
+
 // Loads `source`, selects partition `which` and scans it with `mode`
 // ("walk", "search" or "deep"), showing a progress bar on a terminal and
 // saying on stderr what could not be read. Returns an exit code; on failure
 // a one-line message was printed.
-// A scan-result file in `options` is loaded onto the disk first.
+// A scan-result file in `options` is loaded onto the disk first. With a
+// tree file to load, it takes the place of the scan; one to save is written
+// after a scan that was not cancelled.
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            const ops::SourceOptions& options, OpenedForCommand& out);
+                            const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree = {});
 
 // The same, then the file at `path` as the listing prints it (the existing
 // one when a deleted one shares its path) into `file`; a path that names no
 // file is the command line's fault.
 int OpenFileForCommand(const std::string& source, const std::string& which, const std::string& mode,
                        const ops::SourceOptions& options, const std::string& path, OpenedForCommand& out,
-                       fs::NodeRef& file);
+                       fs::NodeRef& file, const TreeFileOptions& tree = {});
 
 }  // namespace orvaldi::cli

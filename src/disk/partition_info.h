@@ -78,6 +78,8 @@ class ReaderSlot {
     return static_cast<T&>(*state_);
   }
   void reset() { state_.reset(); }
+  // Puts a state made elsewhere (a saved tree read back) in place of this one.
+  void reset(std::unique_ptr<ReaderState> state) { state_ = std::move(state); }
 
  private:
   std::unique_ptr<ReaderState> state_;

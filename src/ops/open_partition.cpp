@@ -87,10 +87,23 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     return out;
   }
   const bool ready = reader->scan(*volume.source, disk, partition, mode, progress);
-  const auto* state = partition.reader.get<fs::ScanState>();
-  if (!ready || !state) {
+  if (!ready || !partition.reader.get<fs::ScanState>()) {
     out.status = OpenStatus::kNoVolume;
     out.sourceError = disk::VolumeReadFailure(*volume.source);
+    return out;
+  }
+  out = ResultOnRecord(partition);
+  // What a cancelled scan found stays on the tops, but is not the whole tree.
+  if (progress.cancelled()) out.status = OpenStatus::kCancelled;
+  return out;
+}
+
+OpenedPartition ResultOnRecord(const disk::PartitionInfo& partition) {
+  OpenedPartition out;
+  out.family = disk::FamilyOf(partition.typeByte);
+  const auto* state = partition.reader.get<fs::ScanState>();
+  if (!state) {
+    out.status = OpenStatus::kNoVolume;
     return out;
   }
   fs::ScanSummary summary = state->summary();
@@ -101,8 +114,6 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
   out.tops = std::move(summary.tops);
   out.unreadableFatSectors = std::move(summary.unreadableFatSectors);
   out.carvedDuplicates = std::move(summary.carvedDuplicates);
-  // What a cancelled scan found stays on the tops, but is not the whole tree.
-  if (progress.cancelled()) out.status = OpenStatus::kCancelled;
   return out;
 }
 

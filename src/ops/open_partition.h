@@ -66,6 +66,10 @@ struct OpenedPartition {
 OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
                               platform::ProgressBlock& progress);
 
+// What the scan state on `partition` holds, as OpenPartition says it after
+// its scan (kOk or kPartial); kNoVolume when the record holds no state.
+OpenedPartition ResultOnRecord(const disk::PartitionInfo& partition);
+
 // The read problems that bear on what `paths` select (paths as the listing
 // prints them; none selects the whole partition): those of a selected
 // folder or of one below it, and those not named by a folder path, which
