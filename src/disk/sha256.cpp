@@ -1,9 +1,10 @@
-// SHA-256 (FIPS 180-4), small and unhurried: it digests one sector at a time.
+// SHA-256 (FIPS 180-4), digested in one piece or as the bytes arrive.
 #include "disk/sha256.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
-#include <vector>
+#include <cstring>
 
 namespace orvaldi::disk {
 namespace {
@@ -49,22 +50,56 @@ void Compress(std::array<uint32_t, 8>& h, const uint8_t* block) {
 
 }  // namespace
 
-std::string Sha256Hex(std::span<const uint8_t> bytes) {
-  std::array<uint32_t, 8> h = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                               0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  std::vector<uint8_t> padded(bytes.begin(), bytes.end());
-  padded.push_back(0x80);
-  while (padded.size() % 64 != 56) padded.push_back(0);
-  const uint64_t bits = uint64_t{bytes.size()} * 8;
-  for (int i = 7; i >= 0; --i) padded.push_back(static_cast<uint8_t>(bits >> (8 * i)));
-  for (size_t at = 0; at < padded.size(); at += 64) Compress(h, padded.data() + at);
+Sha256::Sha256()
+    : state_{0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19} {}
+
+void Sha256::update(std::span<const uint8_t> bytes) {
+  const uint8_t* p = bytes.data();
+  size_t n = bytes.size();
+  length_ += n;
+  if (held_ > 0) {
+    const size_t take = std::min(n, block_.size() - held_);
+    std::memcpy(block_.data() + held_, p, take);
+    held_ += take;
+    p += take;
+    n -= take;
+    if (held_ < block_.size()) return;
+    Compress(state_, block_.data());
+    held_ = 0;
+  }
+  for (; n >= 64; p += 64, n -= 64) Compress(state_, p);
+  std::memcpy(block_.data(), p, n);
+  held_ = n;
+}
+
+void Sha256::updateZeros(uint64_t length) {
+  static const uint8_t kZeros[4096] = {};
+  while (length > 0) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(length, sizeof kZeros));
+    update({kZeros, n});
+    length -= n;
+  }
+}
+
+std::string Sha256::hexDigest() {
+  const uint64_t bits = length_ * 8;
+  uint8_t tail[72] = {0x80};
+  const size_t pad = (held_ < 56 ? 56 : 120) - held_;
+  for (int i = 0; i < 8; ++i) tail[pad + i] = static_cast<uint8_t>(bits >> (8 * (7 - i)));
+  update({tail, pad + 8});
   std::string out;
   char hex[9];
-  for (uint32_t v : h) {
+  for (uint32_t v : state_) {
     std::snprintf(hex, sizeof hex, "%08x", v);
     out += hex;
   }
   return out;
+}
+
+std::string Sha256Hex(std::span<const uint8_t> bytes) {
+  Sha256 digest;
+  digest.update(bytes);
+  return digest.hexDigest();
 }
 
 }  // namespace orvaldi::disk

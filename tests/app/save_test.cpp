@@ -225,6 +225,10 @@ TEST(Save, TickedDeletedFilesOfBothPartitionsComeBackAsTheDemoWrote) {
     ASSERT_TRUE(end);
     EXPECT_EQ(end->title, QString("保存文件"));
     EXPECT_TRUE(end->text.contains(c.counts)) << end->text.toStdString();
+    // One line tells what the manifest written beside the files holds.
+    EXPECT_TRUE(end->text.contains(QString::fromStdString("\n清单 " + *p.asker.target + "/manifest.jsonl：完整 ")))
+        << end->text.toStdString();
+    EXPECT_TRUE(std::filesystem::is_regular_file(*p.asker.target + "/manifest.jsonl"));
     EXPECT_EQ(p.frame.statisticsText(), QString(c.statistics));
     EXPECT_EQ(Sha256Tree(*p.asker.target), c.expected);
     // The saved items are unticked.
