@@ -22,13 +22,22 @@ void Check(const std::vector<uint8_t>& bytes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static constexpr std::string_view kLeads[] = {
-      std::string_view("\xFF\xD8\xFF", 3),           std::string_view("\x89PNG\r\n\x1A\n", 8),
-      "GIF89a",                                      std::string_view("BM\0\0\0\0\0\0\0\0\0\0\0\0\x28\0\0\0", 18),
-      "%PDF-1.4\n",                                  std::string_view("PK\x03\x04", 4),
-      std::string_view("PK\x05\x06", 4),             std::string_view("Rar!\x1A\x07\x00", 7),
-      "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1",            std::string_view("\0\0\0\x18" "ftyp", 8),
-      "RIFF\x10\0\0\0AVI ",                          std::string_view("\0\0\x01\xBA", 4),
-      "ID3\x03\0\0\0\0\0\0",                         std::string_view("\xFF\xFB\x90\x00", 4),
+      std::string_view("\xFF\xD8\xFF", 3),
+      std::string_view("\x89PNG\r\n\x1A\n", 8),
+      "GIF89a",
+      std::string_view("BM\0\0\0\0\0\0\0\0\0\0\0\0\x28\0\0\0", 18),
+      "%PDF-1.4\n",
+      std::string_view("PK\x03\x04", 4),
+      std::string_view("PK\x05\x06", 4),
+      std::string_view("Rar!\x1A\x07\x00", 7),
+      "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1",
+      std::string_view("\0\0\0\x18"
+                       "ftyp",
+                       8),
+      "RIFF\x10\0\0\0AVI ",
+      std::string_view("\0\0\x01\xBA", 4),
+      "ID3\x03\0\0\0\0\0\0",
+      std::string_view("\xFF\xFB\x90\x00", 4),
   };
   std::vector<uint8_t> bytes(data, data + size);
   Check(bytes);

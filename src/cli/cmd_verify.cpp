@@ -46,8 +46,9 @@ void PrintManifestSummary(const raw::SaveSummary& s) {
 
 void AddVerifyCommand(CLI::App& app, int& exitCode) {
   auto* cmd = app.add_subcommand(
-      "verify", "Re-check a recovery target against its manifest: every listed file present, of its size and sha256, "
-                "intact, and passing its content check again");
+      "verify",
+      "Re-check a recovery target against its manifest: every listed file present, of its size and sha256, "
+      "intact, and passing its content check again");
   auto where = std::make_shared<std::string>();
   cmd->add_option("DIR", *where, "Target folder (its manifest.jsonl is read), or a manifest file")->required();
   cmd->footer(

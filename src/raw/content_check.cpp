@@ -58,7 +58,8 @@ Walk CheckJpeg(const ByteView& b) {
     }
     if (!b.contains(p + 2, 2)) return Bad("segment header cut off" + At(p));
     const uint16_t length = b.be16(p + 2);
-    if (length < 2 || !b.contains(p + 2, length)) return Bad("segment of " + std::to_string(length) + " bytes" + At(p) + " runs past the end");
+    if (length < 2 || !b.contains(p + 2, length))
+      return Bad("segment of " + std::to_string(length) + " bytes" + At(p) + " runs past the end");
     p += 2ull + length;
     if (code != 0xDA) continue;
     // Entropy-coded data: every FF in it is followed by 00 or a restart marker.
@@ -86,7 +87,8 @@ Walk CheckPng(const ByteView& b) {
   while (true) {
     if (!b.contains(p, 12)) return Bad("chunk header cut off" + At(p) + " (no IEND)");
     const uint32_t length = b.be32(p);
-    if (length > 0x7FFFFFFF || !b.contains(p + 12, length)) return Bad("chunk of " + std::to_string(length) + " bytes" + At(p) + " runs past the end");
+    if (length > 0x7FFFFFFF || !b.contains(p + 12, length))
+      return Bad("chunk of " + std::to_string(length) + " bytes" + At(p) + " runs past the end");
     const std::span<const uint8_t> typed = b.sub(p + 4, 4ull + length);
     const bool ihdr = b.matches(p + 4, "IHDR");
     if (first && !ihdr) return Bad("the first chunk is not IHDR");
@@ -149,7 +151,8 @@ Walk CheckBmp(const ByteView& b) {
     return Bad("information header of " + std::to_string(header) + " bytes");
   if (declared != 0 && declared > b.size())
     return Bad("the header gives " + std::to_string(declared) + " bytes, the file has " + std::to_string(b.size()));
-  if (pixels < 14ull + header || pixels > b.size()) return Bad("pixel data offset " + std::to_string(pixels) + " outside the file");
+  if (pixels < 14ull + header || pixels > b.size())
+    return Bad("pixel data offset " + std::to_string(pixels) + " outside the file");
   if (header == 12) return Ok();
   const int32_t width = static_cast<int32_t>(b.le32(18));
   const int32_t height = static_cast<int32_t>(b.le32(22));
@@ -158,8 +161,11 @@ Walk CheckBmp(const ByteView& b) {
   // Uncompressed rows: each padded to four bytes.
   if (compression == 0 || compression == 3) {
     const uint64_t w = width < 0 ? 0 : static_cast<uint64_t>(width);
-    const uint64_t h = height < 0 ? 0ull - static_cast<uint64_t>(static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
-    if (w > 0x100000 || h > 0x100000 || bits == 0 || bits > 64) return Bad("picture of " + std::to_string(w) + " x " + std::to_string(h) + " at " + std::to_string(bits) + " bits");
+    const uint64_t h =
+        height < 0 ? 0ull - static_cast<uint64_t>(static_cast<int64_t>(height)) : static_cast<uint64_t>(height);
+    if (w > 0x100000 || h > 0x100000 || bits == 0 || bits > 64)
+      return Bad("picture of " + std::to_string(w) + " x " + std::to_string(h) + " at " + std::to_string(bits) +
+                 " bits");
     const uint64_t row = (w * bits + 31) / 32 * 4;
     if (!b.contains(pixels, row * h)) return Bad("pixel rows run past the end");
   }
@@ -226,7 +232,8 @@ Walk CheckZip(const ByteView& b) {
   const uint16_t entries = b.le16(*end + 10);
   const uint32_t cdSize = b.le32(*end + 12);
   const uint32_t cdOffset = b.le32(*end + 16);
-  if (cdOffset == 0xFFFFFFFF || cdSize == 0xFFFFFFFF || entries == 0xFFFF) return Undecided("ZIP64 archive not checked");
+  if (cdOffset == 0xFFFFFFFF || cdSize == 0xFFFFFFFF || entries == 0xFFFF)
+    return Undecided("ZIP64 archive not checked");
   if (uint64_t{cdOffset} + cdSize > *end) return Bad("central directory lies past its end record");
   // An archive behind a stub (a self-extractor) starts further in.
   const uint64_t base = *end - cdSize - cdOffset;
@@ -248,7 +255,8 @@ Walk CheckZip(const ByteView& b) {
     if (!b.matches(local, std::string_view("PK\x03\x04", 4)) || !b.contains(local, 30))
       return Bad("entry " + std::to_string(i) + ": no local header" + At(local));
     if (b.le16(local + 26) != nameLength ||
-        !std::equal(b.data() + p + 46, b.data() + p + 46 + nameLength, b.data() + local + 30, b.data() + local + 30 + std::min<uint64_t>(nameLength, b.size() - local - 30)))
+        !std::equal(b.data() + p + 46, b.data() + p + 46 + nameLength, b.data() + local + 30,
+                    b.data() + local + 30 + std::min<uint64_t>(nameLength, b.size() - local - 30)))
       return Bad("entry " + std::to_string(i) + ": local header names another file");
     const uint64_t data = local + 30 + nameLength + b.le16(local + 28);
     if (data + packed > cdStart) return Bad("entry " + std::to_string(i) + ": data runs into the central directory");
@@ -289,7 +297,9 @@ Walk CheckMp4(const ByteView& b) {
       return Bad("box of " + std::to_string(size) + " bytes" + At(p));
     }
     if (b.matches(p + 4, "moov")) movie = true;
-    if (!b.contains(p, size)) return Bad("box '" + std::string(reinterpret_cast<const char*>(b.data() + p + 4), 4) + "'" + At(p) + " runs past the end");
+    if (!b.contains(p, size))
+      return Bad("box '" + std::string(reinterpret_cast<const char*>(b.data() + p + 4), 4) + "'" + At(p) +
+                 " runs past the end");
     p += size;
   }
   if (!movie) return Bad("no movie box (moov)");
@@ -356,7 +366,8 @@ Walk CheckOle2(const ByteView& b) {
   while (s != 0xFFFFFFFE) {
     if (s >= sectors) return Bad("directory sector " + std::to_string(s) + " lies outside the file");
     if (!seen.insert(s).second) return Bad("directory chain loops at sector " + std::to_string(s));
-    if (seen.size() == 1 && b.u8(offsetOf(s) + 0x42) != 5) return Bad("the directory does not begin with the root entry");
+    if (seen.size() == 1 && b.u8(offsetOf(s) + 0x42) != 5)
+      return Bad("the directory does not begin with the root entry");
     s = entry(s);
   }
   if (seen.empty()) return Bad("no directory");
@@ -367,7 +378,8 @@ Walk CheckOle2(const ByteView& b) {
     for (uint64_t j = perSector; j-- > 0;) {
       if (b.le32(offsetOf(fat[k]) + 4 * j) == kFree) continue;
       const uint64_t last = k * perSector + j;
-      if (last >= sectors) return Bad("sector " + std::to_string(last) + " is in use but lies past the end of the file");
+      if (last >= sectors)
+        return Bad("sector " + std::to_string(last) + " is in use but lies past the end of the file");
       return Ok();
     }
   }
@@ -480,17 +492,26 @@ const Format kFormats[] = {
     {"jpeg", [](const ByteView& b) { return b.matches(0, "\xFF\xD8\xFF"); }, CheckJpeg, " jpg jpeg jpe jfif "},
     {"png", [](const ByteView& b) { return b.matches(0, "\x89PNG\r\n\x1A\n"); }, CheckPng, " png "},
     {"gif", [](const ByteView& b) { return b.matches(0, "GIF87a") || b.matches(0, "GIF89a"); }, CheckGif, " gif "},
-    {"bmp", [](const ByteView& b) { return b.matches(0, "BM") && b.contains(14, 4) && b.le32(14) >= 12 && b.le32(14) <= 124; }, CheckBmp, " bmp "},
+    {"bmp",
+     [](const ByteView& b) { return b.matches(0, "BM") && b.contains(14, 4) && b.le32(14) >= 12 && b.le32(14) <= 124; },
+     CheckBmp, " bmp "},
     {"pdf", [](const ByteView& b) { return b.matches(0, "%PDF-"); }, CheckPdf, " pdf "},
-    {"zip", [](const ByteView& b) { return b.matches(0, std::string_view("PK\x03\x04", 4)) || b.matches(0, std::string_view("PK\x05\x06", 4)); }, CheckZip,
-     " zip docx xlsx pptx "},
+    {"zip",
+     [](const ByteView& b) {
+       return b.matches(0, std::string_view("PK\x03\x04", 4)) || b.matches(0, std::string_view("PK\x05\x06", 4));
+     },
+     CheckZip, " zip docx xlsx pptx "},
     {"rar", [](const ByteView& b) { return b.matches(0, std::string_view("Rar!\x1A\x07", 6)); }, CheckRar, " rar "},
-    {"ole2", [](const ByteView& b) { return b.matches(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"); }, CheckOle2, " doc xls ppt "},
+    {"ole2", [](const ByteView& b) { return b.matches(0, "\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1"); }, CheckOle2,
+     " doc xls ppt "},
     {"mp4", [](const ByteView& b) { return b.matches(4, "ftyp"); }, CheckMp4, " mp4 m4a m4v mov "},
     {"avi", [](const ByteView& b) { return b.matches(0, "RIFF") && b.matches(8, "AVI "); }, CheckAvi, " avi "},
-    {"mpeg", [](const ByteView& b) { return b.matches(0, std::string_view("\x00\x00\x01\xBA", 4)); }, CheckMpeg, " mpeg mpg vob "},
-    {"mp3", [](const ByteView& b) {
-       return b.matches(0, "ID3") || (b.contains(0, 3) && b.u8(0) == 0xFF && fs::formats::Mp3FrameLength(b.u8(1), b.u8(2)) != 0);
+    {"mpeg", [](const ByteView& b) { return b.matches(0, std::string_view("\x00\x00\x01\xBA", 4)); }, CheckMpeg,
+     " mpeg mpg vob "},
+    {"mp3",
+     [](const ByteView& b) {
+       return b.matches(0, "ID3") ||
+              (b.contains(0, 3) && b.u8(0) == 0xFF && fs::formats::Mp3FrameLength(b.u8(1), b.u8(2)) != 0);
      },
      CheckMp3, " mp3 "},
 };
@@ -556,7 +577,8 @@ ContentCheck CheckContent(std::span<const uint8_t> bytes, std::string_view name)
   if (const Format* f = ByExtension(name)) {
     out.format = f->name;
     out.verdict = ContentVerdict::kBad;
-    out.problem = bytes.empty() ? "the file is empty" : std::string("the file does not begin like a ") + f->name + " file";
+    out.problem =
+        bytes.empty() ? "the file is empty" : std::string("the file does not begin like a ") + f->name + " file";
   }
   return out;
 }

@@ -136,10 +136,14 @@ class Parser {
           for (int i = 0; i < 4; ++i) {
             const char h = s_[p_++];
             code <<= 4;
-            if (h >= '0' && h <= '9') code |= static_cast<uint32_t>(h - '0');
-            else if (h >= 'a' && h <= 'f') code |= static_cast<uint32_t>(h - 'a' + 10);
-            else if (h >= 'A' && h <= 'F') code |= static_cast<uint32_t>(h - 'A' + 10);
-            else return false;
+            if (h >= '0' && h <= '9')
+              code |= static_cast<uint32_t>(h - '0');
+            else if (h >= 'a' && h <= 'f')
+              code |= static_cast<uint32_t>(h - 'a' + 10);
+            else if (h >= 'A' && h <= 'F')
+              code |= static_cast<uint32_t>(h - 'A' + 10);
+            else
+              return false;
           }
           // The writer escapes control characters only; others pass as UTF-8.
           if (code < 0x80) {
@@ -265,8 +269,8 @@ std::optional<ContentVerdict> CheckOf(const std::string& word) {
 const char* const kCountKeys[] = {"files", "intact", "partial", "unverified", "checkOk", "checkBad", "checkNa"};
 
 uint64_t* CountField(ManifestCounts& c, size_t i) {
-  uint64_t* const fields[] = {&c.files, &c.intact, &c.partial, &c.unverified, &c.checkOk, &c.checkBad,
-                              &c.checkNotApplicable};
+  uint64_t* const fields[] = {&c.files,   &c.intact,   &c.partial,           &c.unverified,
+                              &c.checkOk, &c.checkBad, &c.checkNotApplicable};
   return fields[i];
 }
 
@@ -487,9 +491,12 @@ ManifestRead ReadManifest(const std::string& path) {
         ok = n && n->integer;
         if (ok) *CountField(c, i) = *n->integer;
       }
-      if (!ok) out.errors.push_back(where + "summary without its counts");
-      else if (out.summary) out.errors.push_back(where + "a second summary");
-      else out.summary = c;
+      if (!ok)
+        out.errors.push_back(where + "summary without its counts");
+      else if (out.summary)
+        out.errors.push_back(where + "a second summary");
+      else
+        out.summary = c;
       continue;
     }
     if (out.summary) out.errors.push_back(where + "an entry after the summary");

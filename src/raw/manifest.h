@@ -34,11 +34,11 @@ struct SectorRange {
 };
 
 struct ManifestEntry {
-  std::string target;              // relative to the target folder, "/" between folders
-  std::string source;              // path in the volume; carved files "/Extra Found Files/<name>"
-  std::optional<uint64_t> sector;  // carved files: the sector the file starts at
-  uint64_t size = 0;               // bytes of the saved file
-  std::string sha256;              // of the saved file's bytes
+  std::string target;                // relative to the target folder, "/" between folders
+  std::string source;                // path in the volume; carved files "/Extra Found Files/<name>"
+  std::optional<uint64_t> sector;    // carved files: the sector the file starts at
+  uint64_t size = 0;                 // bytes of the saved file
+  std::string sha256;                // of the saved file's bytes
   std::vector<SectorRange> extents;  // the source sectors the copy read for the file's data
   ManifestVerdict verdict = ManifestVerdict::kIntact;
   std::vector<SectorRange> unread;  // kPartial: the sectors that could not be read
@@ -107,11 +107,11 @@ ManifestRead ReadManifest(const std::string& path);
 // What a verify of a target against its manifest found.
 struct VerifyReport {
   std::string manifestPath;
-  int openError = 0;                 // the manifest could not be read (errno)
+  int openError = 0;                  // the manifest could not be read (errno)
   std::vector<std::string> problems;  // one line per problem, naming the file
   uint64_t listed = 0;
-  uint64_t missing = 0;   // listed files not in the target
-  uint64_t changed = 0;   // size or digest differ from the manifest, or the manifest itself does not add up
+  uint64_t missing = 0;    // listed files not in the target
+  uint64_t changed = 0;    // size or digest differ from the manifest, or the manifest itself does not add up
   uint64_t notIntact = 0;  // present and unchanged, but partial, unverified, or their content check is bad
   ManifestCounts counts;   // of the files found unchanged, with their checks as run now
   bool clean() const { return openError == 0 && problems.empty(); }

@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -22,13 +24,99 @@
 namespace orvaldi::raw {
 namespace {
 
+// Hashes a large file's pieces on a thread of its own while the copy reads
+// the next ones: the digest then costs the copy a memcpy per piece instead
+// of the hashing itself.
+class DigestThread {
+ public:
+  DigestThread() : thread_([this] { run(); }) {}
+  ~DigestThread() {
+    if (thread_.joinable()) finish();
+  }
+  DigestThread(const DigestThread&) = delete;
+  DigestThread& operator=(const DigestThread&) = delete;
+
+  void update(std::span<const uint8_t> bytes) {
+    Item item;
+    {
+      std::unique_lock<std::mutex> guard(lock_);
+      moved_.wait(guard, [this] { return queued_ < kMaxQueued; });
+      if (!spare_.empty()) {
+        item.bytes = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    item.bytes.assign(bytes.begin(), bytes.end());
+    push(std::move(item));
+  }
+  void zeros(uint64_t length) {
+    Item item;
+    item.zeros = length;
+    push(std::move(item));
+  }
+  std::string finish() {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      done_ = true;
+    }
+    moved_.notify_all();
+    thread_.join();
+    return digest_.hexDigest();
+  }
+
+ private:
+  static constexpr uint64_t kMaxQueued = 8ull << 20;
+  struct Item {
+    std::vector<uint8_t> bytes;
+    uint64_t zeros = 0;
+  };
+  void push(Item item) {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      queued_ += item.bytes.size();
+      queue_.push_back(std::move(item));
+    }
+    moved_.notify_all();
+  }
+  void run() {
+    while (true) {
+      Item item;
+      {
+        std::unique_lock<std::mutex> guard(lock_);
+        moved_.wait(guard, [this] { return !queue_.empty() || done_; });
+        if (queue_.empty()) return;
+        item = std::move(queue_.front());
+        queue_.pop_front();
+      }
+      digest_.update(item.bytes);
+      if (item.zeros) digest_.updateZeros(item.zeros);
+      {
+        std::lock_guard<std::mutex> guard(lock_);
+        queued_ -= item.bytes.size();
+        if (spare_.size() < 8) spare_.push_back(std::move(item.bytes));
+      }
+      moved_.notify_all();
+    }
+  }
+
+  disk::Sha256 digest_;
+  std::mutex lock_;
+  std::condition_variable moved_;
+  std::deque<Item> queue_;
+  std::vector<std::vector<uint8_t>> spare_;
+  uint64_t queued_ = 0;
+  bool done_ = false;
+  std::thread thread_;  // last: starts once the rest is set up
+};
+
 // Writes a target file that creates itself when the copy begins, so that a
 // file whose record cannot be read leaves nothing behind; its length is set
 // then and holes are skipped.
 class FileSink final : public fs::DataSink {
  public:
-  // With `digest`, every byte that reaches the file is hashed on its way.
-  FileSink(std::string path, std::function<void()> started, disk::Sha256* digest = nullptr)
+  // With `digest`, every byte that reaches the file is hashed on its way
+  // (a large file's on a thread of its own).
+  FileSink(std::string path, std::function<void()> started, bool digest)
       : path_(std::move(path)), started_(std::move(started)), digest_(digest) {}
   ~FileSink() override {
     if (fd_ >= 0) ::close(fd_);
@@ -41,6 +129,7 @@ class FileSink final : public fs::DataSink {
     }
     if (started_) started_();
     length_ = length;
+    if (digest_ && length >= kBackgroundDigestBytes) background_ = std::make_unique<DigestThread>();
     if (length > 0 && ::ftruncate(fd_, static_cast<off_t>(length)) != 0) {
       error = errno;
       return false;
@@ -60,7 +149,10 @@ class FileSink final : public fs::DataSink {
       length -= static_cast<size_t>(n);
     }
     if (digest_) {
-      digest_->update(piece);
+      if (background_)
+        background_->update(piece);
+      else
+        inline_.update(piece);
       if (position_ < sizeof head)
         std::memcpy(head + position_, piece.data(), std::min(piece.size(), sizeof head - position_));
     }
@@ -72,13 +164,25 @@ class FileSink final : public fs::DataSink {
       error = errno;
       return false;
     }
-    if (digest_) digest_->updateZeros(length);
+    if (background_)
+      background_->zeros(length);
+    else if (digest_)
+      inline_.updateZeros(length);
     position_ += length;
     return true;
   }
   // Bytes that reached the file, holes included.
   uint64_t position() const { return position_; }
   uint8_t head[16] = {};  // the file's first bytes, with a digest
+  // The digest of what was written followed by `zeros` more zero bytes.
+  std::string finishDigest(uint64_t zeros) {
+    if (background_) {
+      if (zeros) background_->zeros(zeros);
+      return background_->finish();
+    }
+    inline_.updateZeros(zeros);
+    return inline_.hexDigest();
+  }
   // Closes the file; false with `error` set when the close failed.
   bool close() {
     const int fd = fd_;
@@ -96,7 +200,10 @@ class FileSink final : public fs::DataSink {
  private:
   std::string path_;
   std::function<void()> started_;
-  disk::Sha256* digest_;
+  static constexpr uint64_t kBackgroundDigestBytes = 8ull << 20;
+  bool digest_;
+  disk::Sha256 inline_;
+  std::unique_ptr<DigestThread> background_;
   int fd_ = -1;
   uint64_t length_ = 0;
   uint64_t position_ = 0;
@@ -336,10 +443,8 @@ class SaveWalk {
   void writeFile(const std::string& path, const fs::NodeRef& node, fs::CopyRequest request,
                  const std::string& sourcePath) {
     const bool listing = shared_.manifest != nullptr;
-    std::optional<disk::Sha256> digest;
-    if (listing) digest.emplace();
     FileSink sink(
-        path, [this] { fileStarted(); }, digest ? &*digest : nullptr);
+        path, [this] { fileStarted(); }, listing);
     // The file's own sectors are those read once its target exists: the
     // record reads before that are not its data.
     bool copying = false;
@@ -389,13 +494,14 @@ class SaveWalk {
       // The file as it is left: cut to what was written, or at the length
       // set when it began, with zeros where nothing was written.
       const uint64_t length = whole ? std::max(sink.length(), sink.position()) : sink.position();
-      if (length > sink.position()) digest->updateZeros(length - sink.position());
       ManifestEntry entry;
-      entry.target = used.substr(std::min(used.size(), options_.target.size() + 1));
+      entry.target = used.substr(std::min(used.size(), options_.target.size()));
+      // A target given with a trailing "/" leaves one more before the name.
+      entry.target.erase(0, entry.target.find_first_not_of('/'));
       entry.source = sourcePath;
       if (node.family() == fs::NodeFamily::kCarved) entry.sector = node.carvedSector();
       entry.size = length;
-      entry.sha256 = digest->hexDigest();
+      entry.sha256 = sink.finishDigest(length - std::min(length, sink.position()));
       if (recorder) {
         entry.extents = recorder->extents();
         entry.unread = recorder->unread();

@@ -36,8 +36,8 @@ TEST(Manifest, CarvedFixtureVerdictsMatchTheTruth) {
   test::TempDir dir, target;
   const auto image = Unpacked(dir, "carve/carve-disk.img.gz", "carve.img");
   ASSERT_FALSE(image.empty());
-  const auto r = test::RunCommand(Cli() + " carve " + ShellQuote(image.string()) + " --to " +
-                                  ShellQuote(target.path().string()));
+  const auto r =
+      test::RunCommand(Cli() + " carve " + ShellQuote(image.string()) + " --to " + ShellQuote(target.path().string()));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   EXPECT_NE(r.out.find("manifest.jsonl: 24 files: 24 intact, 0 partial, 0 unverified; check 24 ok, 0 bad, 0 n/a"),
             std::string::npos)

@@ -41,7 +41,8 @@ std::vector<Case> Cases() {
     cases.push_back({note.substr(0, note.find(':')),
                      Sample(std::stoull(row.at("start_sector")), std::stoull(row.at("size"))), "", format});
   }
-  for (const std::string picture : {"sample.png", "sample.gif", "sample.bmp", "sample-pal8.png", "sample-pal8.bmp", "stored.zip"})
+  for (const std::string picture :
+       {"sample.png", "sample.gif", "sample.bmp", "sample-pal8.png", "sample-pal8.bmp", "stored.zip"})
     cases.push_back({picture, FileBytes(test::FixturesDir() / "pictures" / picture), picture,
                      picture.substr(picture.rfind('.') + 1)});
   return cases;
@@ -86,8 +87,8 @@ TEST(ContentCheck, ChecksumsCatchAFlippedByte) {
     storedAt = local + 30 + le16(local + 26) + le16(local + 28);
   }
   ASSERT_NE(storedAt, 0u) << "the fixture's zip holds a stored member";
-  for (Flip f : {Flip{zip, storedAt, "zip stored member"}, Flip{png, 20, "png IHDR"},
-                 Flip{rar, 7 + 3, "rar main header"}}) {
+  for (Flip f :
+       {Flip{zip, storedAt, "zip stored member"}, Flip{png, 20, "png IHDR"}, Flip{rar, 7 + 3, "rar main header"}}) {
     ASSERT_GT(f.bytes.size(), f.at) << f.what;
     EXPECT_EQ(CheckContent(f.bytes, "").verdict, ContentVerdict::kOk) << f.what;
     f.bytes[f.at] ^= 0x01;
@@ -108,7 +109,9 @@ TEST(ContentCheck, UnknownBytesAreNotApplicableUnlessTheNameClaimsAFormat) {
   EXPECT_EQ(CheckContent({}, "empty.pdf").verdict, ContentVerdict::kBad);
 }
 
-TEST(ContentCheck, Crc32OfTheCheckValue) { EXPECT_EQ(Crc32(std::span(reinterpret_cast<const uint8_t*>("123456789"), 9)), 0xCBF43926u); }
+TEST(ContentCheck, Crc32OfTheCheckValue) {
+  EXPECT_EQ(Crc32(std::span(reinterpret_cast<const uint8_t*>("123456789"), 9)), 0xCBF43926u);
+}
 
 }  // namespace
 }  // namespace orvaldi::raw
