@@ -78,6 +78,13 @@ QString SaveEndText(const raw::SaveSummary& s, const std::vector<std::string>& l
   if (s.skipped > 0) text += QString("；跳过 %1 个").arg(s.skipped);
   if (s.sourceFailures > 0) text += QString("；%1 组无法打开源磁盘，未保存").arg(s.sourceFailures);
   text += "。";
+  if (!s.manifestPath.empty())
+    text += QString("\n清单 %1：完整 %2，不完整 %3，未验证 %4；内容检查损坏 %5")
+                .arg(QString::fromStdString(s.manifestPath))
+                .arg(s.manifest.intact)
+                .arg(s.manifest.partial)
+                .arg(s.manifest.unverified)
+                .arg(s.manifest.checkBad);
   if (log.empty()) return text;
   text += "\n";
   for (size_t i = 0; i < log.size() && i < kListedTroubles; ++i) text += "\n" + QString::fromStdString(log[i]);
@@ -212,6 +219,7 @@ void SaveCommand::start(PartitionWindow& window, std::vector<fs::NodeRef> items,
   raw::SaveSettings base;
   base.options = *options;
   base.freeSpace = freeSpace_;
+  base.manifest = true;
   // Several workers: "跳过所有" stops the others too, not only its own walk.
   const bool stopOthers = jobs.size() > 1;
 

@@ -26,7 +26,8 @@ struct ScanOptions {
   std::string source;
   std::string partition;  // empty: the whole disk
   bool json = false;
-  std::string target;  // carve only
+  std::string target;    // carve only
+  bool manifest = true;  // carve only
   ResultOptions result;
   std::string checkpoint;  // empty: none
   std::string resume;      // empty: a new sweep
@@ -142,6 +143,7 @@ int RunCarve(const ScanOptions& o) {
   }
   raw::SaveSettings settings;
   settings.options.target = o.target;
+  settings.manifest = o.manifest;
   platform::ProgressBlock progress;
   ConsoleProgress bar(progress);
   progress.setSink(&bar);
@@ -163,6 +165,7 @@ int RunCarve(const ScanOptions& o) {
   std::printf("%s: %zu 个文件找到, %llu 个保存到 %s/%s, %s\n", disk::kExtraFoundFolderName,
               d.extraFoundFolder.children.size(), static_cast<unsigned long long>(summary.files), o.target.c_str(),
               disk::kExtraFoundFolderName, ops::SizeText(summary.bytes).c_str());
+  PrintManifestSummary(summary);
   // A file found but not written (its target could not be created) is as
   // lost as one that could not be read.
   const bool incomplete = summary.failed > 0 || summary.damaged > 0 || summary.skipped > 0;
@@ -208,6 +211,7 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
                    "Files\" folder")
       ->required();
   carve->add_option("--part", c->partition, "Sweep only this partition (index, name or mount point)");
+  AddManifestOption(carve, c->manifest);
   AddLoadResultOption(carve, c->result);
   AddCheckpointOptions(carve, *c);
   carve->callback([c, &exitCode] { exitCode = RunCarve(*c); });

@@ -37,6 +37,7 @@ struct RecoverOptions {
   std::string mode = "walk";
   unsigned jobs = raw::kMaxSaveWorkers;
   std::string invalidNames = "ask";
+  bool manifest = true;
   ResultOptions result;
   TreeFileOptions tree;
 };
@@ -131,6 +132,7 @@ int RunRecover(const RecoverOptions& o) {
   raw::SaveSettings settings;
   settings.options = {o.target, !o.noFatReference, o.deleted, o.existing, o.filter, o.streams};
   settings.ask = MakeAsker(o.invalidNames);
+  settings.manifest = o.manifest;
   settings.progress = &progress;
   settings.log = [&bar](const std::string& line) {
     bar.finish();
@@ -149,6 +151,7 @@ int RunRecover(const RecoverOptions& o) {
     return kExitSource;
   }
   PrintSummary(o, s, seconds);
+  PrintManifestSummary(s);
   // What the scan could not read of the chosen folders was never offered to
   // the copy: the counts above cannot show it, the exit code must.
   const std::vector<ops::ReadProblem> unread = ops::ProblemsWithin(open.opened, o.paths);
@@ -243,6 +246,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--invalid-names", o->invalidNames,
                   "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
                   "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
+  AddManifestOption(cmd, o->manifest);
   AddLoadResultOption(cmd, o->result);
   AddTreeFileOptions(cmd, o->tree);
   cmd->callback([cmd, o, &exitCode] {

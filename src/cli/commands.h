@@ -7,6 +7,10 @@
 
 #include "disk/disk_info.h"
 
+namespace orvaldi::raw {
+struct SaveSummary;
+}  // namespace orvaldi::raw
+
 namespace orvaldi::cli {
 
 // Each registers its subcommand on `app`; the subcommand's callback stores
@@ -17,6 +21,10 @@ void AddPartsCommand(CLI::App& app, int& exitCode);
 void AddLsCommand(CLI::App& app, int& exitCode);
 void AddFindCommand(CLI::App& app, int& exitCode);
 void AddRecoverCommand(CLI::App& app, int& exitCode);
+void AddVerifyCommand(CLI::App& app, int& exitCode);
+// recover and carve: --no-manifest, and the line saying what their manifest holds.
+void AddManifestOption(CLI::App* cmd, bool& manifest);
+void PrintManifestSummary(const raw::SaveSummary& summary);
 void AddCatCommand(CLI::App& app, int& exitCode);
 void AddHexCommand(CLI::App& app, int& exitCode);
 void AddFindPartsCommand(CLI::App& app, int& exitCode);

@@ -24,6 +24,7 @@ int main(int argc, char** argv) {
   AddLsCommand(app, exitCode);
   AddFindCommand(app, exitCode);
   AddRecoverCommand(app, exitCode);
+  AddVerifyCommand(app, exitCode);
   AddCatCommand(app, exitCode);
   AddHexCommand(app, exitCode);
   AddImageCommand(app, exitCode);

@@ -16,6 +16,7 @@
 #include "fs/node_copy.h"
 #include "fs/node_view.h"
 #include "platform/progress.h"
+#include "raw/manifest.h"
 #include "raw/save_target.h"
 #include "raw/start_cluster_search.h"
 
@@ -53,6 +54,10 @@ struct SaveSettings {
   std::function<void(const std::string&)> log;  // one line per file that had trouble; may be empty
   // Bytes free on the target; empty asks the platform (FreeBytes).
   std::function<std::optional<uint64_t>(const std::string&)> freeSpace;
+  // Write a manifest (kManifestName, or the first free name after it) into
+  // the target: one line per saved file with its digest, the sectors read,
+  // its verdict and its content check.
+  bool manifest = false;
 };
 
 struct SaveSummary {
@@ -65,6 +70,9 @@ struct SaveSummary {
   uint64_t failed = 0;          // not written (no file left): unreadable records, data not found, write errors
   uint64_t sourceFailures = 0;  // jobs dropped because their disk could not be opened
   bool cancelled = false;
+  std::string manifestPath;   // the manifest written, empty when none
+  std::string manifestError;  // why no manifest (or only part of it) could be written
+  ManifestCounts manifest;    // of the files listed in it
 };
 
 // Bytes a job would write: the files below its items that pass the flags

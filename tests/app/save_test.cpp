@@ -225,6 +225,10 @@ TEST(Save, TickedDeletedFilesOfBothPartitionsComeBackAsTheDemoWrote) {
     ASSERT_TRUE(end);
     EXPECT_EQ(end->title, QString("保存文件"));
     EXPECT_TRUE(end->text.contains(c.counts)) << end->text.toStdString();
+    // One line tells what the manifest written beside the files holds.
+    EXPECT_TRUE(end->text.contains(QString::fromStdString("\n清单 " + *p.asker.target + "/manifest.jsonl：完整 ")))
+        << end->text.toStdString();
+    EXPECT_TRUE(std::filesystem::is_regular_file(*p.asker.target + "/manifest.jsonl"));
     EXPECT_EQ(p.frame.statisticsText(), QString(c.statistics));
     EXPECT_EQ(Sha256Tree(*p.asker.target), c.expected);
     // The saved items are unticked.
@@ -244,7 +248,9 @@ TEST(Save, TickedDeletedFilesOfBothPartitionsComeBackAsTheDemoWrote) {
   const auto twice = Sha256Tree(Target(p, "fat"));
   EXPECT_EQ(twice.at("åLD.TXT0.TXT"), kFatDeleted.at("åLD.TXT"));
   EXPECT_EQ(twice.at("临时/åotes.txt0.txt"), kFatDeleted.at("临时/åotes.txt"));
-  EXPECT_EQ(twice.size(), 2 * fatExpected.size());
+  // The second save's manifest takes a free name beside the first.
+  EXPECT_EQ(twice.count("manifest.jsonl0.jsonl"), 1u);
+  EXPECT_EQ(twice.size(), 2 * fatExpected.size() + 1);
 }
 
 // The files below `node`, in the order the save walks them, as target paths.

@@ -217,6 +217,8 @@ std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir) 
   std::string line;
   while (std::getline(lines, line)) {
     if (line.size() < 67) continue;
+    // The save's own manifest at the top is not a recovered file.
+    if (line.substr(68) == "manifest.jsonl") continue;
     out[line.substr(68)] = line.substr(0, 64);  // "<hash>  ./<path>"
   }
   return out;

@@ -83,7 +83,8 @@ std::string FoldFatPath(const std::string& path);
 // Quotes `text` for a POSIX shell.
 std::string ShellQuote(const std::string& text);
 
-// sha256 of every regular file below `dir`, by path relative to it.
+// sha256 of every regular file below `dir`, by path relative to it; a save's
+// manifest.jsonl at its top is left out.
 std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir);
 
 // One row of a fixture manifest (.files.tsv): its columns by header name.

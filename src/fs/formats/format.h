@@ -121,6 +121,10 @@ extern const FileFormat kOle2;
 extern const FileFormat kJpeg;
 extern const FileFormat kMp3;
 
+// Length of the MPEG audio frame whose header bytes after the FF are b1, b2;
+// 0 when the header is not valid.
+uint32_t Mp3FrameLength(uint8_t b1, uint8_t b2);
+
 // Small helpers the format files share.
 inline bool Matches(const uint8_t* p, std::string_view bytes) {
   return std::memcmp(p, bytes.data(), bytes.size()) == 0;

@@ -26,8 +26,9 @@ bool Signature(const disk::ByteView& head) {
          (head.contains(0, 3) && head.u8(0) == 0xFF && (head.u8(1) & 0xE0) == 0xE0 && (head.u8(2) & 0xF0) != 0xF0);
 }
 
-// Length of the frame whose header bytes after FF are b1, b2; 0 when invalid.
-uint32_t FrameLength(uint8_t b1, uint8_t b2) {
+}  // namespace
+
+uint32_t Mp3FrameLength(uint8_t b1, uint8_t b2) {
   if ((b1 & 0xE0) != 0xE0 || (b2 & 0xF0) == 0xF0) return 0;
   const unsigned version = (b1 >> 3) & 3;
   const unsigned layer = (b1 >> 1) & 3;
@@ -48,6 +49,8 @@ uint32_t FrameLength(uint8_t b1, uint8_t b2) {
   return (coefficient * bitrate / rate + padding) * slot;
 }
 
+namespace {
+
 // Every valid frame is longer than nothing, and the window ends at 4 GiB.
 std::optional<Measured> Measure(const Probe& probe) {
   uint64_t p = 0;
@@ -59,7 +62,7 @@ std::optional<Measured> Measure(const Probe& probe) {
   while (true) {
     const uint8_t* h = probe.window.at(p, 0, 3);
     if (!h || h[0] != 0xFF) break;
-    const uint32_t length = FrameLength(h[1], h[2]);
+    const uint32_t length = Mp3FrameLength(h[1], h[2]);
     if (length == 0) break;
     p += length;
   }
