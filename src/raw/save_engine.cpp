@@ -138,7 +138,7 @@ class SaveWalk {
       if (!name) return;
       target += "/" + *name;
     }
-    walk(it.node, target);
+    walk(it.node, target, it.name);
   }
 
  private:
@@ -261,7 +261,7 @@ class SaveWalk {
 
   // --- the walk ----------------------------------------------------------
 
-  void walk(const fs::NodeRef& node, const std::string& target) {
+  void walk(const fs::NodeRef& node, const std::string& target, const std::string& savedAs = {}) {
     if (stopped()) return;
     if (node.savesShowWalkTotal()) {
       walkTotal_ += node.size();
@@ -270,7 +270,7 @@ class SaveWalk {
         shared_.settings.progress->setText(SavedTotalText(walkTotal_));
       }
     }
-    auto name = checkName(node.saveName());
+    auto name = checkName(savedAs.empty() ? node.saveName() : savedAs);
     if (!name) return;
     const std::string path = target + "/" + *name;
     if (node.isFolderLike()) {
