@@ -22,6 +22,7 @@
 #include "disk/partition_table.h"
 #include "disk/scan_result_file.h"
 #include "disk/sector_io.h"
+#include "ops/carved_names.h"
 #include "ops/disk_search.h"
 #include "ops/format.h"
 #include "ops/open_partition.h"
@@ -244,6 +245,8 @@ void DeviceWindow::fullDiskScan() {
   runSearch(*d, std::move(request), [ran, report](disk::DiskInfo& copy, platform::ProgressBlock& block) {
     const uint64_t sectors = static_cast<uint64_t>(std::max<int64_t>(copy.sizeBytes, 0)) / disk::SectorSize;
     *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get()) == 1;
+    // The carved files' names from the records of the volumes found.
+    if (*ran) ops::NameCarvedFiles(copy, block, 0, sectors);
   });
 }
 
