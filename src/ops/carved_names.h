@@ -15,10 +15,10 @@
 namespace orvaldi::ops {
 
 struct CarvedNaming {
-  size_t carved = 0;     // carved files in the range
-  size_t named = 0;      // given a name and folder
-  size_t disputed = 0;   // claimed by records that disagree: left without a name
-  size_t volumes = 0;    // volumes whose records were read
+  size_t carved = 0;                       // carved files in the range
+  size_t named = 0;                        // given a name (and its folder, when placed)
+  size_t disputed = 0;                     // claimed by records that disagree: left without a name
+  size_t volumes = 0;                      // volumes whose records were read
   std::vector<std::string> unreadVolumes;  // partitions holding carved files whose volume could not be read
   bool cancelled = false;
 };

@@ -282,6 +282,43 @@ TEST(NamesDisk, CarvedFilesGetTheNamesOfTheirRecords) {
   for (const std::string& path : namedPaths) EXPECT_TRUE(saved.count(path)) << path;
   const auto listed = test::RunCommand("find " + test::ShellQuote(dir.path().string()) + " -type f | wc -l");
   EXPECT_EQ(std::stoul(listed.out), 1 + 2 * carved.size());  // the image and the two carves
+
+  // Two existing FAT files' entries made to claim one cluster: neither name
+  // is given, and the other file's carving loses its name too.
+  std::vector<const nlohmann::json*> fat;
+  for (const auto& c : carved)
+    if (c.contains("foundPath") && c["start"].get<uint64_t>() < 71680 && !c["name"].get<std::string>().ends_with("jpg"))
+      fat.push_back(&c);               // carved at the size the entry gives (a JPEG carves two bytes more)
+  std::map<uint64_t, size_t> entryOf;  // size -> offset of the one live entry of that size
+  std::map<uint64_t, int> seen;
+  for (size_t off = 2048 * 512; off + 32 <= 71680 * 512; off += 32) {
+    const uint8_t* e = bytes->data() + off;
+    if (e[0] == 0 || e[0] == 0xE5 || e[11] != 0x20) continue;
+    const uint64_t size = e[28] | e[29] << 8 | e[30] << 16 | uint64_t{e[31]} << 24;
+    entryOf[size] = off;
+    ++seen[size];
+  }
+  std::vector<std::pair<uint64_t, size_t>> pair;  // start sector, entry offset
+  for (const auto* c : fat) {
+    const uint64_t size = (*c)["size"];
+    if (seen[size] == 1 && pair.size() < 2) pair.emplace_back((*c)["start"], entryOf[size]);
+  }
+  ASSERT_EQ(pair.size(), 2u);
+  auto patched = *bytes;
+  for (const size_t field : {20, 21, 26, 27}) patched[pair[1].second + field] = patched[pair[0].second + field];
+  const std::string twice = test::ShellQuote(dir.write("twice.img", patched).string());
+  r = test::RunCommand(cli + " rawscan --json " + twice);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  size_t stillNamed = 0;
+  const auto again = nlohmann::json::parse(r.out);
+  for (const auto& c : again["carved"]) {
+    const uint64_t start = c["start"];
+    if (start == pair[0].first || start == pair[1].first) {
+      EXPECT_FALSE(c.contains("foundName")) << c.dump();
+    }
+    stillNamed += c.contains("foundName");
+  }
+  EXPECT_EQ(stillNamed, named - 2);
 }
 
 }  // namespace
