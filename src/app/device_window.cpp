@@ -28,6 +28,7 @@
 #include "disk/scan_result_file.h"
 #include "disk/sector_io.h"
 #include "disk/sha256.h"
+#include "ops/carved_names.h"
 #include "ops/disk_search.h"
 #include "ops/format.h"
 #include "ops/open_partition.h"
@@ -308,6 +309,8 @@ void DeviceWindow::fullDiskScan() {
               }
               *ran = raw::RawDiskScan(copy, block, 0, sectors, nullptr, report.get(), checkpointer.checkpoints()) == 1;
               *finished = *ran && !block.cancelled();
+              // The carved files' names from the records of the volumes found.
+              if (*ran) ops::NameCarvedFiles(copy, block, 0, sectors);
               if (const std::string why = checkpointer.writeError(); !why.empty()) *failure = why;
             });
 }

@@ -157,6 +157,14 @@ QIcon FileListModel::icon(const fs::NodeRef& node) const {
   return found;
 }
 
+// A carved file that a volume's record names: that name and folder.
+QVariant FileListModel::foundNameTip(const fs::NodeRef& node) {
+  if (node.carvedKind() != fs::CarvedKind::kFile || node.carved()->foundName.empty()) return {};
+  const disk::CarvedNode& file = *node.carved();
+  const QString folder = file.foundPath.empty() ? QStringLiteral("未知") : Text(file.foundPath);
+  return QStringLiteral("原文件名: %1\n原文件夹: %2").arg(Text(file.foundName), folder);
+}
+
 QVariant FileListModel::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.model() != this || static_cast<size_t>(index.row()) >= rows_.size()) return {};
   const fs::NodeRef& node = rows_[static_cast<size_t>(index.row())];
@@ -166,6 +174,8 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     case Qt::ForegroundRole:
       if (node.isDeleted() || node.carvedKind() == fs::CarvedKind::kFile) return QColor(255, 0, 0);
       return {};
+    case Qt::ToolTipRole:
+      return foundNameTip(node);
     case Qt::DecorationRole:
       if (index.column() == kNameColumn) return icon(node);
       return {};

@@ -61,6 +61,9 @@ class FileListModel final : public QAbstractTableModel {
   // as reached; none for a top node) shows it; other lists of nodes (the
   // find-file results) show the same texts.
   static QString rowText(const fs::NodeRef& node, const fs::NodeRef& listedFolder, int column);
+  // The tooltip of a row: for a carved file a volume's record names, that
+  // name and folder; nothing for any other row.
+  static QVariant foundNameTip(const fs::NodeRef& node);
 
   // Column widths when the list is made, and after it was resized to a
   // client width of `clientWidth` pixels.

@@ -6,11 +6,13 @@
 #include <string>
 
 #include "cli/commands.h"
+#include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/node_rows.h"
 #include "cli/partition_scan.h"
 #include "cli/result_options.h"
 #include "fs/node_view.h"
+#include "ops/carved_names.h"
 
 namespace orvaldi::cli {
 namespace {
@@ -23,6 +25,7 @@ struct LsOptions {
   bool deletedOnly = false;
   bool existingOnly = false;
   bool noStreams = false;
+  bool carved = false;
   ResultOptions result;
   TreeFileOptions tree;
 };
@@ -61,6 +64,21 @@ int RunLs(const LsOptions& o) {
   TreePrinter printer(o);
   printer.header(open.opened.family);
   for (const fs::NodeRef& top : open.opened.tops) printer.print(top, "", fs::NodeRef(), 0);
+  if (o.carved) {
+    // The carved files of a loaded scan result that start in the partition,
+    // as the partition window shows them, with the names the records give.
+    disk::DiskInfo& d = *open.source.disk;
+    const disk::PartitionInfo& part = open.source.partition();
+    platform::ProgressBlock progress;
+    ConsoleProgress bar(progress);
+    progress.setSink(&bar);
+    InterruptCancels interrupt(progress);
+    const ops::CarvedNaming naming = ops::NameCarvedFiles(d, progress, part.startSector, part.sectorCount);
+    bar.finish();
+    if (naming.cancelled) return kExitCancelled;
+    const fs::NodeRef folder = fs::NodeRef::CarvedFolder(&d.extraFoundFolder, part.startSector, part.sectorCount);
+    if (folder.hasChildren()) printer.print(folder, "", fs::NodeRef(), 0);
+  }
   return open.partial() ? kExitIncomplete : kExitOk;
 }
 
@@ -85,6 +103,9 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   cmd->add_flag("--no-streams", o->noStreams, "Leave out NTFS named data streams (listed as \"file:stream\")");
+  cmd->add_flag("--carved", o->carved,
+                "Also list the carved files of the loaded scan result that start in the partition (\"Extra Found "
+                "Files\"), each with the name and folder a file record gives it");
   cmd->callback([cmd, o, &exitCode] {
     o->tree.modeGiven = cmd->count("--mode") > 0;
     exitCode = RunLs(*o);

@@ -15,6 +15,7 @@
 #include "cli/exit_codes.h"
 #include "cli/json_out.h"
 #include "cli/result_options.h"
+#include "ops/carved_names.h"
 #include "ops/format.h"
 #include "ops/source_probe.h"
 #include "raw/save_engine.h"
@@ -28,6 +29,7 @@ struct ScanOptions {
   bool json = false;
   std::string target;    // carve only
   bool manifest = true;  // carve only
+  bool names = false;  // carve only: named carved files go under their found folder and name
   ResultOptions result;
   std::string checkpoint;  // empty: none
   std::string resume;      // empty: a new sweep
@@ -57,6 +59,26 @@ void ReportUnreadable(const raw::RawScanReport& report) {
   if (report.unreadable.size() > kShown) where += ", ...";
   std::fprintf(stderr, "orvaldi: %llu 个扇区无法读取 (%zu 处, 起始扇区+扇区数): %s\n",
                static_cast<unsigned long long>(report.unreadableSectors()), report.unreadable.size(), where.c_str());
+}
+
+// The names the volumes' records give the carved files of the swept range;
+// false when Ctrl-C stopped it (nothing is named then).
+bool NameCarved(ops::SweptSource& s) {
+  platform::ProgressBlock progress;
+  ConsoleProgress bar(progress);
+  progress.setSink(&bar);
+  InterruptCancels interrupt(progress);
+  const ops::CarvedNaming naming = ops::NameCarvedFiles(*s.disk, progress, s.range.startSector, s.range.sectorCount);
+  bar.finish();
+  for (const std::string& volume : naming.unreadVolumes)
+    std::fprintf(stderr, "orvaldi: partition %s could not be read; its files name no carved file\n", volume.c_str());
+  return !naming.cancelled;
+}
+
+// "/DCIM/a.jpg": a named carved file's folder and name.
+std::string FoundPathName(const disk::CarvedNode& file) {
+  if (file.foundPath.empty()) return file.foundName;
+  return file.foundPath + (file.foundPath.ends_with('/') ? "" : "/") + file.foundName;
 }
 
 int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
@@ -96,6 +118,7 @@ int RunRawScan(const ScanOptions& o) {
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
+  if (!cancelled) cancelled = !NameCarved(s);
   const disk::DiskInfo& d = *s.disk;
   // Saved first, whatever the report says: a sweep stopped early or with
   // unreadable sectors still found what it lists.
@@ -104,8 +127,14 @@ int RunRawScan(const ScanOptions& o) {
     nlohmann::json j;
     j["partitions"] = PartitionsJson(d);
     j["carved"] = nlohmann::json::array();
-    for (const auto& [start, file] : d.extraFoundFolder.children)
-      j["carved"].push_back({{"start", start}, {"size", file.size}, {"name", file.name}, {"intact", file.intact}});
+    for (const auto& [start, file] : d.extraFoundFolder.children) {
+      nlohmann::json row = {{"start", start}, {"size", file.size}, {"name", file.name}, {"intact", file.intact}};
+      if (!file.foundName.empty()) {
+        row["foundName"] = file.foundName;
+        if (!file.foundPath.empty()) row["foundPath"] = file.foundPath;
+      }
+      j["carved"].push_back(std::move(row));
+    }
     j["directorySectors"] = d.directorySectors.size();
     j["mftRecordRuns"] = d.mftRecordRuns.size();
     j["unreadable"] = nlohmann::json::array();
@@ -119,8 +148,14 @@ int RunRawScan(const ScanOptions& o) {
   std::printf("分区 (来源 0 分区表, 1 重建, 2 按引导扇区找到):\n");
   PrintPartitionTable(d, "  ");
   std::printf("\n%s: %zu 个文件\n", disk::kExtraFoundFolderName, d.extraFoundFolder.children.size());
-  for (const auto& [start, file] : d.extraFoundFolder.children)
-    std::printf("  %12llu  %12u  %s\n", static_cast<unsigned long long>(start), file.size, file.name.c_str());
+  size_t named = 0;
+  for (const auto& [start, file] : d.extraFoundFolder.children) {
+    const std::string found = file.foundName.empty() ? "" : "  原文件: " + FoundPathName(file);
+    named += !file.foundName.empty();
+    std::printf("  %12llu  %12u  %s%s\n", static_cast<unsigned long long>(start), file.size, file.name.c_str(),
+                found.c_str());
+  }
+  std::printf("找到原文件名: %zu 个文件\n", named);
   std::printf("\n目录扇区: %zu\nMFT 记录区段: %zu\n", d.directorySectors.size(), d.mftRecordRuns.size());
   std::printf("无法读取的扇区: %llu\n", static_cast<unsigned long long>(s.report.unreadableSectors()));
   if (cancelled) return kExitCancelled;
@@ -136,6 +171,7 @@ int RunCarve(const ScanOptions& o) {
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
   if (cancelled) return kExitCancelled;
+  if (o.names && !NameCarved(s)) return kExitCancelled;
   disk::DiskInfo& d = *s.disk;
   if (!raw::PrepareTargetFolder(o.target)) {
     std::fprintf(stderr, "orvaldi: 无法创建: %s: %s\n", o.target.c_str(), std::strerror(errno));
@@ -152,7 +188,8 @@ int RunCarve(const ScanOptions& o) {
     bar.finish();
     std::fprintf(stderr, "orvaldi: %s\n", line.c_str());
   };
-  const raw::SaveSummary summary = raw::SaveSelected(ops::CarvedFilesJob(s), settings);
+  const raw::SaveSummary summary =
+      raw::SaveSelected(o.names ? ops::NamedCarvedFilesJob(s) : ops::CarvedFilesJob(s), settings);
   bar.finish();
   if (!summary.refusal.empty()) {
     std::fprintf(stderr, "orvaldi: %s\n", summary.refusal.c_str());
@@ -212,6 +249,9 @@ void AddRawScanCommand(CLI::App& app, int& exitCode) {
       ->required();
   carve->add_option("--part", c->partition, "Sweep only this partition (index, name or mount point)");
   AddManifestOption(carve, c->manifest);
+  carve->add_flag("--names", c->names,
+                  "Save each carved file whose start a found volume's file record names under that folder and "
+                  "name below the target (the others as without it)");
   AddLoadResultOption(carve, c->result);
   AddCheckpointOptions(carve, *c);
   carve->callback([c, &exitCode] { exitCode = RunCarve(*c); });

@@ -43,12 +43,20 @@ void NodeRowPrinter::header(disk::FsFamily family) const {
 void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, const std::string& shownName,
                            std::optional<uint64_t> parentId) {
   const uint8_t flags = node.flags();
+  const disk::CarvedNode* carved = node.carvedKind() == fs::CarvedKind::kFile ? node.carved() : nullptr;
+  const bool found = carved != nullptr && !carved->foundName.empty();
   if (!json_) {
+    // A carved file that a volume's record names shows that name beside its own.
+    const std::string foundText =
+        !found ? ""
+        : carved->foundPath.empty()
+            ? "  原文件: " + carved->foundName
+            : "  原文件: " + carved->foundPath + (carved->foundPath.ends_with('/') ? "" : "/") + carved->foundName;
     const std::string state = std::string(fs::StateWord(flags)) + (node.intact() ? "" : "(不完整)");
-    std::printf("%s%s%12llu  %s%s%10llu  %s\n", Pad(shownName, 48).c_str(), Pad(state, 12).c_str(),
+    std::printf("%s%s%12llu  %s%s%10llu  %s%s\n", Pad(shownName, 48).c_str(), Pad(state, 12).c_str(),
                 static_cast<unsigned long long>(node.size()), Pad(node.created(), 21).c_str(),
                 Pad(node.modified(), 21).c_str(), static_cast<unsigned long long>(node.id()),
-                parentId ? std::to_string(*parentId).c_str() : "-");
+                parentId ? std::to_string(*parentId).c_str() : "-", foundText.c_str());
     return;
   }
   const bool deleted = fs::IsDeletedKind(flags);
@@ -66,6 +74,14 @@ void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, con
     AppendJsonString(line_, node.streamName());
   }
   if (!node.intact()) line_ += ",\"intact\":false";
+  if (found) {
+    line_ += ",\"foundName\":";
+    AppendJsonString(line_, carved->foundName);
+    if (!carved->foundPath.empty()) {
+      line_ += ",\"foundPath\":";
+      AppendJsonString(line_, carved->foundPath);
+    }
+  }
   line_ += ",\"id\":" + std::to_string(node.id());
   line_ += parentId ? ",\"parent\":" + std::to_string(*parentId) : std::string(",\"parent\":null");
   line_ += ",\"created\":";

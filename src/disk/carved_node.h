@@ -18,6 +18,14 @@ struct CarvedNode {
   // False when the file was cut where its own structure stopped short of its
   // end (a picture whose scan data breaks off): copies of it are not whole.
   bool intact = true;
+  // The file a scanned volume records at this start sector (its FAT or exFAT
+  // entry's first cluster, its NTFS record's first data run), when every
+  // record that claims the sector agrees: its name and its folder ("/" the
+  // root, "/DCIM/2019" below it; empty when the volume's walk did not place
+  // the folder under the root). Both empty when none or several claim it.
+  // Worked out after a scan (ops::NameCarvedFiles); never stored.
+  std::string foundName = {};
+  std::string foundPath = {};
 };
 
 inline constexpr const char* kExtraFoundFolderName = "Extra Found Files";

@@ -346,7 +346,7 @@ class SaveWalk {
       target += "/" + *name;
       source += "/" + folder;
     }
-    walk(it.node, target, source);
+    walk(it.node, target, source, it.name);
   }
 
  private:
@@ -537,7 +537,8 @@ class SaveWalk {
 
   // --- the walk ----------------------------------------------------------
 
-  void walk(const fs::NodeRef& node, const std::string& target, const std::string& source) {
+  void walk(const fs::NodeRef& node, const std::string& target, const std::string& source,
+            const std::string& savedAs = {}) {
     if (stopped()) return;
     if (node.savesShowWalkTotal()) {
       walkTotal_ += node.size();
@@ -546,7 +547,7 @@ class SaveWalk {
         shared_.settings.progress->setText(SavedTotalText(walkTotal_));
       }
     }
-    auto name = checkName(node.saveName());
+    auto name = checkName(savedAs.empty() ? node.saveName() : savedAs);
     if (!name) return;
     const std::string path = target + "/" + *name;
     const std::string from = source + "/" + node.saveName();

@@ -38,6 +38,9 @@ struct SaveOptions {
 struct SaveItem {
   fs::NodeRef node;
   std::vector<std::string> folders;
+  // Non-empty: the item is saved under this name rather than its own (a
+  // carved file under the name a file record gives it); checked as any name.
+  std::string name = {};
 };
 
 // What one worker copies: items of one partition, whose tree was scanned.

@@ -16,8 +16,10 @@
 #include <QColor>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QPainter>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QToolTip>
 #include <QTreeView>
 
 #include "app/device_tree_model.h"
@@ -32,7 +34,10 @@
 #include "demo_workstation.h"
 #include "gui_support.h"
 #include "held_demo.h"
+#include "ops/carved_names.h"
+#include "ops/source.h"
 #include "ops/statistics.h"
+#include "raw/raw_scan.h"
 #include "support/test_images.h"
 
 namespace orvaldi::test {
@@ -205,6 +210,66 @@ TEST(FileListModel, ColumnsForEachKindOfFolder) {
   EXPECT_EQ(model.index(0, 0).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
   model.show(fs::NodeRef::CarvedFolder(&carved), 0);
   EXPECT_EQ(model.rowCount(), 2);
+}
+
+// After a full-disk scan of the deleted-files disk, a carved row that a
+// volume's record names shows that name and folder as its tooltip; the
+// others have none. The screenshot shows the list with one tooltip up.
+TEST(FileListModel, CarvedRowsShowTheNamesTheRecordsGive) {
+  TempDir dir;
+  const auto bytes = LoadImage(FixturesDir() / "names/names-disk.img.gz");
+  if (!bytes) GTEST_SKIP() << "names fixture missing";
+  ops::LoadedDisk loaded = ops::LoadDisk(dir.write("names.img", *bytes).string());
+  ASSERT_TRUE(loaded.disk) << loaded.error;
+  disk::DiskInfo& d = *loaded.disk;
+  platform::ProgressBlock progress;
+  ASSERT_EQ(raw::RawDiskScan(d, progress, 0, static_cast<uint64_t>(d.sizeBytes) / platform::SectorSize), 1);
+  const ops::CarvedNaming naming = ops::NameCarvedFiles(d, progress);
+  EXPECT_GT(naming.named, 150u);
+
+  FileListModel model;
+  model.show(fs::NodeRef::CarvedFolder(&d.extraFoundFolder), 0);
+  ASSERT_GT(model.rowCount(), 0);
+  int named = 0, shownRow = -1;
+  for (int row = 0; row < model.rowCount(); ++row) {
+    const disk::CarvedNode& file = *model.nodeAt(row).carved();
+    const QVariant tip = model.index(row, 0).data(Qt::ToolTipRole);
+    if (file.foundName.empty()) {
+      EXPECT_FALSE(tip.isValid()) << file.name;
+      continue;
+    }
+    ++named;
+    EXPECT_TRUE(tip.toString().contains(QString::fromStdString(file.foundName))) << file.name;
+    if (shownRow < 0 && file.foundPath.size() > 1) shownRow = row;
+  }
+  EXPECT_EQ(static_cast<size_t>(named), std::min<size_t>(naming.named, static_cast<size_t>(model.rowCount())));
+  ASSERT_GE(shownRow, 0);
+
+  QTreeView view;
+  view.setModel(&model);
+  view.resize(900, 360);
+  view.setColumnWidth(0, 170);
+  view.show();
+  QApplication::processEvents();
+  const QModelIndex shown = model.index(shownRow, 0);
+  view.scrollTo(shown);
+  const QRect cell = view.visualRect(shown);
+  QToolTip::showText(view.viewport()->mapToGlobal(cell.center()), shown.data(Qt::ToolTipRole).toString(),
+                     view.viewport());
+  QApplication::processEvents();
+  QWidget* tip = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->inherits("QTipLabel") && w->isVisible()) tip = w;
+  ASSERT_NE(tip, nullptr);
+  // The tooltip is a window of its own: drawn onto the list where it stands.
+  QPixmap shot = view.grab();
+  QPainter painter(&shot);
+  painter.drawPixmap(view.viewport()->mapTo(&view, cell.center()) + QPoint(12, 16), tip->grab());
+  painter.end();
+  std::filesystem::create_directories(ORVALDI_SCREENSHOT_DIR);
+  EXPECT_TRUE(shot.save(QString::fromStdString(
+      (std::filesystem::path(ORVALDI_SCREENSHOT_DIR) / "carved-found-name-tooltip.png").string())));
+  QToolTip::hideText();
 }
 
 // Both models under Qt's checker, through fetches and tick changes.

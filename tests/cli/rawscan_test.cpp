@@ -10,6 +10,7 @@
 #include <set>
 #include <sstream>
 
+#include "disk/sha256.h"
 #include "support/faulty_mount.h"
 #include "support/test_images.h"
 
@@ -207,6 +208,117 @@ TEST(WipedDisk, ScanResultCarriesFoundVolumesToListingAndRecovery) {
   r = test::RunCommand(cli + " parts " + other + " --load-result " + result);
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("不是该磁盘的信息！"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace orvaldi
+
+namespace orvaldi {
+namespace {
+
+// A disk whose FAT32 and NTFS volumes held ~200 pictures and documents, most
+// deleted, with its partition table wiped. Every carved file that a found
+// volume's record names must carry the name (and folder, when the walk
+// placed it) of the file whose content the carve gave back, by sha256; a
+// deleted FAT entry whose name lost its first character or the end of its
+// long name names nothing. `carve --names` rebuilds the folders.
+TEST(NamesDisk, CarvedFilesGetTheNamesOfTheirRecords) {
+  test::TempDir dir;
+  const auto bytes = test::LoadImage(test::FixturesDir() / "names/names-disk.img.gz");
+  ASSERT_TRUE(bytes);
+  const std::string image = test::ShellQuote(dir.write("names.img", *bytes).string());
+  const auto rows = test::ReadManifest(test::FixturesDir() / "names/names-disk.files.tsv");
+  ASSERT_GT(rows.size(), 200u);
+  const std::string cli = test::CliPath().string();
+
+  auto r = test::RunCommand(cli + " rawscan --json " + image);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto carved = nlohmann::json::parse(r.out)["carved"];
+  const auto plain = dir.path() / "plain";
+  r = test::RunCommand(cli + " carve " + image + " --to " + test::ShellQuote(plain.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+
+  size_t named = 0, withFolder = 0, wrong = 0;
+  std::set<std::string> namedPaths;
+  for (const auto& c : carved) {
+    const auto data = test::LoadImage(plain / "Extra Found Files" / c["name"].get<std::string>());
+    ASSERT_TRUE(data) << c["name"];
+    // The file whose bytes the carve gave (a JPEG carves two bytes past its end marker).
+    const test::ManifestRow* truth = nullptr;
+    for (const auto& row : rows) {
+      const size_t size = std::stoul(row.at("size"));
+      if (size <= data->size() && disk::Sha256Hex(std::span<const uint8_t>(data->data(), size)) == row.at("sha256"))
+        truth = &row;
+    }
+    if (!c.contains("foundName")) continue;
+    ++named;
+    const bool nameOk = truth && truth->at("name") == c["foundName"];
+    const bool folderOk = !c.contains("foundPath") || (truth && truth->at("folder") == c["foundPath"]);
+    withFolder += c.contains("foundPath");
+    if (!nameOk || !folderOk) {
+      ++wrong;
+      ADD_FAILURE() << c.dump() << " is " << (truth ? truth->at("folder") + " " + truth->at("name") : "no file");
+    }
+    if (c.contains("foundPath"))
+      namedPaths.insert((c["foundPath"] == "/" ? "" : c["foundPath"].get<std::string>().substr(1) + "/") +
+                        c["foundName"].get<std::string>());
+  }
+  EXPECT_EQ(wrong, 0u);
+  std::printf("names: %zu of %zu carved files named (%zu with their folder), %zu wrong\n", named, carved.size(),
+              withFolder, wrong);
+  EXPECT_GE(carved.size(), 200u);
+  EXPECT_GE(named, 180u);
+  EXPECT_GE(withFolder, 170u);
+
+  // Saved under their folders and names; the rest as carved, nothing outside the target.
+  const auto target = dir.path() / "named";
+  r = test::RunCommand(cli + " carve --names " + image + " --to " + test::ShellQuote(target.string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  const auto saved = test::Sha256Tree(target);
+  EXPECT_EQ(saved.size(), carved.size());
+  size_t inCarvedFolder = 0;
+  for (const auto& [path, sha] : saved) inCarvedFolder += path.starts_with("Extra Found Files/");
+  EXPECT_EQ(inCarvedFolder, carved.size() - withFolder);
+  for (const std::string& path : namedPaths) EXPECT_TRUE(saved.count(path)) << path;
+  const auto listed = test::RunCommand("find " + test::ShellQuote(dir.path().string()) + " -type f | wc -l");
+  EXPECT_EQ(std::stoul(listed.out), 1 + 2 * carved.size());  // the image and the two carves
+
+  // Two existing FAT files' entries made to claim one cluster: neither name
+  // is given, and the other file's carving loses its name too.
+  std::vector<const nlohmann::json*> fat;
+  for (const auto& c : carved)
+    if (c.contains("foundPath") && c["start"].get<uint64_t>() < 71680 && !c["name"].get<std::string>().ends_with("jpg"))
+      fat.push_back(&c);               // carved at the size the entry gives (a JPEG carves two bytes more)
+  std::map<uint64_t, size_t> entryOf;  // size -> offset of the one live entry of that size
+  std::map<uint64_t, int> seen;
+  for (size_t off = 2048 * 512; off + 32 <= 71680 * 512; off += 32) {
+    const uint8_t* e = bytes->data() + off;
+    if (e[0] == 0 || e[0] == 0xE5 || e[11] != 0x20) continue;
+    const uint64_t size = e[28] | e[29] << 8 | e[30] << 16 | uint64_t{e[31]} << 24;
+    entryOf[size] = off;
+    ++seen[size];
+  }
+  std::vector<std::pair<uint64_t, size_t>> pair;  // start sector, entry offset
+  for (const auto* c : fat) {
+    const uint64_t size = (*c)["size"];
+    if (seen[size] == 1 && pair.size() < 2) pair.emplace_back((*c)["start"], entryOf[size]);
+  }
+  ASSERT_EQ(pair.size(), 2u);
+  auto patched = *bytes;
+  for (const size_t field : {20, 21, 26, 27}) patched[pair[1].second + field] = patched[pair[0].second + field];
+  const std::string twice = test::ShellQuote(dir.write("twice.img", patched).string());
+  r = test::RunCommand(cli + " rawscan --json " + twice);
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  size_t stillNamed = 0;
+  const auto again = nlohmann::json::parse(r.out);
+  for (const auto& c : again["carved"]) {
+    const uint64_t start = c["start"];
+    if (start == pair[0].first || start == pair[1].first) {
+      EXPECT_FALSE(c.contains("foundName")) << c.dump();
+    }
+    stillNamed += c.contains("foundName");
+  }
+  EXPECT_EQ(stillNamed, named - 2);
 }
 
 }  // namespace
