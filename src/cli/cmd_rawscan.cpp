@@ -29,7 +29,7 @@ struct ScanOptions {
   bool json = false;
   std::string target;    // carve only
   bool manifest = true;  // carve only
-  bool names = false;  // carve only: named carved files go under their found folder and name
+  bool names = false;    // carve only: named carved files go under their found folder and name
   ResultOptions result;
   std::string checkpoint;  // empty: none
   std::string resume;      // empty: a new sweep

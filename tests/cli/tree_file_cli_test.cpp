@@ -30,7 +30,7 @@ std::string WithoutSavedLine(const std::string& err) {
 
 struct Case {
   const char* name;
-  std::string image;     // fixture, relative to the fixtures folder ("" for the demo disk)
+  std::string image;  // fixture, relative to the fixtures folder ("" for the demo disk)
   std::string part;
   std::string scanArgs;  // mode and scan-result options of the scan
   std::string loadArgs;  // what the loading run passes besides --load-tree (a scan result)
@@ -140,8 +140,8 @@ TEST(TreeFileRefusals, OtherPartitionModeOrDamage) {
     std::string args;
     std::string says;
   } refused[] = {
-      {img + " 0 --load-tree " + Q(path("deep.t")), "not a tree of partition"},        // the disk's other partition
-      {other + " 0 --load-tree " + Q(path("fat.t")), "saved from disk demo.img"},      // another disk
+      {img + " 0 --load-tree " + Q(path("deep.t")), "not a tree of partition"},       // the disk's other partition
+      {other + " 0 --load-tree " + Q(path("fat.t")), "saved from disk demo.img"},     // another disk
       {img + " 1 --mode walk --load-tree " + Q(path("deep.t")), "--mode deep scan"},  // another mode
       {img + " 1 --load-tree " + Q(path("short.t")), "cut short"},
       {img + " 1 --load-tree " + Q(path("flipped.t")), "checksum"},
