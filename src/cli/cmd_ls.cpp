@@ -24,6 +24,7 @@ struct LsOptions {
   bool existingOnly = false;
   bool noStreams = false;
   ResultOptions result;
+  DeepCheckpointFlags deep;
 };
 
 class TreePrinter {
@@ -54,7 +55,8 @@ class TreePrinter {
 
 int RunLs(const LsOptions& o) {
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, &o.deep);
+      code != kExitOk)
     return code;
   TreePrinter printer(o);
   printer.header(open.opened.family);
@@ -79,6 +81,7 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
       ->check(CLI::IsMember({"walk", "search", "deep"}));
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per file or folder");
   AddLoadResultOption(cmd, o->result);
+  AddDeepCheckpointOptions(cmd, o->deep);
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   cmd->add_flag("--no-streams", o->noStreams, "Leave out NTFS named data streams (listed as \"file:stream\")");
