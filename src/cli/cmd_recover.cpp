@@ -38,6 +38,7 @@ struct RecoverOptions {
   unsigned jobs = raw::kMaxSaveWorkers;
   std::string invalidNames = "ask";
   ResultOptions result;
+  DeepCheckpointFlags deep;
 };
 
 // The command line's answer to an invalid name.
@@ -108,7 +109,8 @@ int RunRecover(const RecoverOptions& o) {
   }
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, &o.deep);
+      code != kExitOk)
     return code;
   disk::DiskInfo& disk = *open.source.disk;
   disk::PartitionInfo& part = open.source.partition();
@@ -241,6 +243,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
                   "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
                   "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
   AddLoadResultOption(cmd, o->result);
+  AddDeepCheckpointOptions(cmd, o->deep);
   cmd->callback([o, &exitCode] { exitCode = RunRecover(*o); });
 }
 

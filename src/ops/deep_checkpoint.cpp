@@ -75,10 +75,10 @@ std::string FormatDeepCheckpoint(const DeepCheckpointIdentity& id, const fs::Dee
   std::string out;
   out.reserve(256 + state.unread.size() * 24 + state.finds.size() * 16);
   out += kMagic;
-  out += "\ndisk " + id.diskName + "\nsource-bytes " + std::to_string(id.sourceBytes) + "\npartition " +
-         id.partition + "\nfirst " + std::to_string(id.first) + "\ncount " + std::to_string(id.count) +
-         "\noptions " + id.options + "\nnext " + std::to_string(state.next) + "\ncomplete " +
-         (state.complete ? "1" : "0") + "\nunread " + std::to_string(state.unread.size()) + "\n";
+  out += "\ndisk " + id.diskName + "\nsource-bytes " + std::to_string(id.sourceBytes) + "\npartition " + id.partition +
+         "\nfirst " + std::to_string(id.first) + "\ncount " + std::to_string(id.count) + "\noptions " + id.options +
+         "\nnext " + std::to_string(state.next) + "\ncomplete " + (state.complete ? "1" : "0") + "\nunread " +
+         std::to_string(state.unread.size()) + "\n";
   for (const auto& [first, count] : state.unread) out += std::to_string(first) + " " + std::to_string(count) + "\n";
   out += "finds " + std::to_string(state.finds.size()) + "\n";
   for (const auto& [sector, kind] : state.finds) {
@@ -169,11 +169,10 @@ bool DeepCheckpointer::prepare(const disk::DiskInfo& disk, const disk::Partition
     const DeepCheckpointIdentity& was = read.identity;
     std::string why;
     if (was.diskName != identity_.diskName || was.sourceBytes != identity_.sourceBytes)
-      why = "it was written for another source (" + was.diskName + ", " + std::to_string(was.sourceBytes) +
-            " bytes)";
+      why = "it was written for another source (" + was.diskName + ", " + std::to_string(was.sourceBytes) + " bytes)";
     else if (was.partition != identity_.partition || was.first != identity_.first || was.count != identity_.count)
-      why = "it was written for another partition (" + was.partition + ", sectors " + std::to_string(was.first) +
-            "+" + std::to_string(was.count) + ")";
+      why = "it was written for another partition (" + was.partition + ", sectors " + std::to_string(was.first) + "+" +
+            std::to_string(was.count) + ")";
     else if (was.options != identity_.options)
       why = "it was written with other options (" + was.options + ")";
     if (!why.empty()) {

@@ -94,9 +94,9 @@ TEST_F(DeepResume, ResumedSearchListsWhatOneNeverStoppedLists) {
     EXPECT_EQ(text.exitCode, 0) << text.err;
     EXPECT_EQ(text.out, wholeText.out);
     const uint64_t again = stop + (kDiskSectors - stop) / 2;
-    EXPECT_EQ(test::RunCommand(ls("--resume " + cp + " --checkpoint " + cp + " --stop-at " + std::to_string(again)))
-                  .exitCode,
-              130);
+    EXPECT_EQ(
+        test::RunCommand(ls("--resume " + cp + " --checkpoint " + cp + " --stop-at " + std::to_string(again))).exitCode,
+        130);
     const auto json = test::RunCommand(ls("--json --resume " + cp));
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out, whole.out);
@@ -104,6 +104,22 @@ TEST_F(DeepResume, ResumedSearchListsWhatOneNeverStoppedLists) {
   // A checkpoint written at the end is taken up too.
   ASSERT_EQ(test::RunCommand(ls("--checkpoint " + cp)).exitCode, 0);
   EXPECT_EQ(test::RunCommand(ls("--json --resume " + cp)).out, whole.out);
+}
+
+// recover of the tree a resumed search gave saves the same files.
+TEST_F(DeepResume, RecoverFromResumedSearchSavesTheSameFiles) {
+  const std::string in = " --mode deep " + ShellQuote(image_.string()) + " 0 --to ";
+  // One name is too long for this machine's file system: exit 6 both times.
+  const auto whole = test::RunCommand(test::CliPath().string() + " recover" + in + file("whole"));
+  ASSERT_NE(whole.out.find("个文件"), std::string::npos) << whole.err;
+  const std::string cp = file("recover.checkpoint");
+  ASSERT_EQ(test::RunCommand(ls("--checkpoint " + cp + " --stop-at 60000")).exitCode, 130);
+  const auto resumed =
+      test::RunCommand(test::CliPath().string() + " recover" + in + file("resumed") + " --resume " + cp);
+  EXPECT_EQ(resumed.exitCode, whole.exitCode) << resumed.err;
+  const auto a = test::Sha256Tree(dir_->path() / "whole");
+  EXPECT_GT(a.size(), 100u);
+  EXPECT_EQ(test::Sha256Tree(dir_->path() / "resumed"), a);
 }
 
 // With unreadable sectors, the resumed search reports them as the search
