@@ -28,6 +28,7 @@ struct LsOptions {
   bool carved = false;
   ResultOptions result;
   TreeFileOptions tree;
+  DeepCheckpointFlags deep;
 };
 
 class TreePrinter {
@@ -58,7 +59,7 @@ class TreePrinter {
 
 int RunLs(const LsOptions& o) {
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree);
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree, &o.deep);
       code != kExitOk)
     return code;
   TreePrinter printer(o);
@@ -100,6 +101,7 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
   cmd->add_flag("--json", o->json, "Print JSON Lines, one object per file or folder");
   AddLoadResultOption(cmd, o->result);
   AddTreeFileOptions(cmd, o->tree);
+  AddDeepCheckpointOptions(cmd, o->deep);
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   cmd->add_flag("--no-streams", o->noStreams, "Leave out NTFS named data streams (listed as \"file:stream\")");

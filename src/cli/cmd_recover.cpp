@@ -40,6 +40,7 @@ struct RecoverOptions {
   bool manifest = true;
   ResultOptions result;
   TreeFileOptions tree;
+  DeepCheckpointFlags deep;
 };
 
 // The command line's answer to an invalid name.
@@ -110,7 +111,7 @@ int RunRecover(const RecoverOptions& o) {
   }
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree);
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree, &o.deep);
       code != kExitOk)
     return code;
   disk::DiskInfo& disk = *open.source.disk;
@@ -249,6 +250,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
   AddManifestOption(cmd, o->manifest);
   AddLoadResultOption(cmd, o->result);
   AddTreeFileOptions(cmd, o->tree);
+  AddDeepCheckpointOptions(cmd, o->deep);
   cmd->callback([cmd, o, &exitCode] {
     o->tree.modeGiven = cmd->count("--mode") > 0;
     exitCode = RunRecover(*o);

@@ -1,13 +1,16 @@
 // Messages and exit codes for opening a partition from the command line.
 #include "cli/partition_scan.h"
 
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
 #include "cli/console_progress.h"
 #include "cli/exit_codes.h"
 #include "cli/result_options.h"
+#include "ops/deep_checkpoint.h"
 #include "ops/file_ops.h"
 #include "ops/tree_file_ops.h"
 
@@ -87,8 +90,34 @@ void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options) {
       ->excludes(save);
 }
 
+void AddDeepCheckpointOptions(CLI::App* cmd, DeepCheckpointFlags& flags) {
+  cmd->add_option("--checkpoint", flags.checkpoint,
+                  "--mode deep: keep FILE up to date with the search's position and finds (every few seconds, on "
+                  "Ctrl-C and at the end), so that a stopped search can be taken up with --resume; not on SOURCE");
+  cmd->add_option("--resume", flags.resume,
+                  "--mode deep: go on from the checkpoint FILE of a stopped search of the same partition; the "
+                  "listing is that of a search never stopped");
+  cmd->add_option("--checkpoint-every", flags.every, "Seconds between checkpoints (default 5)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--stop-at", flags.stopAt)->group("");  // tests: a stop on reaching this sector
+}
+
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree) {
+                            const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree,
+                            const DeepCheckpointFlags* deep) {
+  if (deep && !deep->any()) deep = nullptr;
+  if (deep && mode != "deep") {
+    std::fprintf(stderr, "orvaldi: --checkpoint and --resume are for --mode deep\n");
+    return kExitUsage;
+  }
+  if (deep && !tree.loadFile.empty()) {
+    std::fprintf(stderr,
+                 "orvaldi: --load-tree takes the place of the search; --checkpoint and --resume cannot go with it\n");
+    return kExitUsage;
+  }
+  if (deep) {
+    if (const int code = RefuseWriteOntoSource(source, deep->checkpoint); code != kExitOk) return code;
+  }
   if (!tree.saveFile.empty())
     if (const int code = RefuseWriteOntoSource(source, tree.saveFile); code != kExitOk) return code;
   out.source = ops::LoadSource(source, which, options);
@@ -99,6 +128,18 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
                            : mode == "deep" ? ops::ScanMode::kDeep
                                             : ops::ScanMode::kWalk;
   disk::PartitionInfo& part = out.source.partition();
+  ops::DeepCheckpointer checkpointer;
+  if (deep) {
+    ops::SweepCheckpointOptions settings;
+    settings.writeTo = deep->checkpoint;
+    settings.resumeFrom = deep->resume;
+    settings.interval = std::chrono::milliseconds(static_cast<int64_t>(deep->every * 1000));
+    settings.stopAt = deep->stopAt;
+    if (!checkpointer.prepare(*out.source.disk, part, settings)) {
+      std::fprintf(stderr, "orvaldi: %s\n", checkpointer.error().c_str());
+      return kExitUsage;
+    }
+  }
   if (!tree.loadFile.empty()) {
     ops::TreeLoad loaded = ops::LoadPartitionTree(*out.source.disk, part, tree.loadFile,
                                                   tree.modeGiven ? std::optional(scanMode) : std::nullopt);
@@ -122,10 +163,16 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
     platform::ProgressBlock progress;
     ConsoleProgress bar(progress);
     progress.setSink(&bar);
-    out.opened = ops::OpenPartition(*out.source.disk, part, scanMode, progress);
+    std::optional<InterruptCancels> interrupt;
+    if (deep) interrupt.emplace(progress);
+    out.opened = ops::OpenPartition(*out.source.disk, part, scanMode, progress, checkpointer.checkpoints());
   }
   ops::DropCarvedDuplicates(*out.source.disk, out.opened);
   const int code = OpenExitCode(out.opened, part, scanMode);
+  if (const std::string why = checkpointer.writeError(); !why.empty()) {
+    std::fprintf(stderr, "orvaldi: %s\n", why.c_str());
+    if (code == kExitOk) return kExitSource;
+  }
   if (code == kExitOk && !tree.saveFile.empty()) {
     const ops::TreeSave saved = ops::SavePartitionTree(*out.source.disk, part, scanMode, tree.saveFile);
     if (!saved.ok) {

@@ -12,6 +12,17 @@ class App;
 
 namespace orvaldi::cli {
 
+// --checkpoint, --resume (and the hidden --stop-at) of a command that can
+// read a partition with the deep search.
+struct DeepCheckpointFlags {
+  std::string checkpoint;
+  std::string resume;
+  double every = 5;
+  uint64_t stopAt = UINT64_MAX;
+  bool any() const { return !checkpoint.empty() || !resume.empty() || stopAt != UINT64_MAX; }
+};
+void AddDeepCheckpointOptions(CLI::App* cmd, DeepCheckpointFlags& flags);
+
 struct OpenedForCommand {
   ops::LoadedSource source;
   ops::OpenedPartition opened;
@@ -37,9 +48,12 @@ void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options);
 // a one-line message was printed.
 // A scan-result file in `options` is loaded onto the disk first. With a
 // tree file to load, it takes the place of the scan; one to save is written
-// after a scan that was not cancelled.
+// after a scan that was not cancelled. With `deep` (--mode deep only), the
+// search keeps a checkpoint or goes on from one; Ctrl-C then stops it with
+// the checkpoint written.
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree = {});
+                            const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree = {},
+                            const DeepCheckpointFlags* deep = nullptr);
 
 // The same, then the file at `path` as the listing prints it (the existing
 // one when a deleted one shares its path) into `file`; a path that names no

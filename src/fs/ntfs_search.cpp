@@ -69,7 +69,7 @@ class SectorSearch {
       : source_(source), disk_(disk), part_(part), progress_(progress), state_(NtfsStateOf(part)), placer_(state_) {}
 
   bool setUp(bool emptyRoot);
-  void wholePartition();
+  void wholePartition(const DeepSearchCheckpoints* checkpoints = nullptr);
   void listedRuns();
   void finish() {
     if (!cancelled_) readSplitRecords();
@@ -93,7 +93,12 @@ class SectorSearch {
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
   bool trySlot(uint8_t* bytes, uint64_t sector);
   void tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
-  void tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
+  bool tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
+  // Examines again what a stopped search found before `state.next`.
+  void replay(const DeepSearchState& state);
+  void noteFind(uint64_t sector, char kind) {
+    if (logging_) log_.finds.emplace_back(sector, kind);
+  }
   // `count` bytes at absolute `sector`, from the block when it holds them, else from the disk.
   std::vector<uint8_t> bytesAt(uint64_t sector, size_t count, std::span<const uint8_t> block, uint64_t blockStart);
   void addFound(NtfsNode node, uint64_t startSector);
@@ -124,6 +129,8 @@ class SectorSearch {
   std::vector<std::vector<NtfsRun>> mftRunLists_;  // distinct ones met, at most kMaxMftCopies
   std::vector<uint64_t> unread_;
   std::set<uint64_t> noted_;  // unreadable sectors already noted (reads overlap)
+  bool logging_ = false;      // keeping `log_` for checkpoints
+  DeepSearchState log_;
 };
 
 void SectorSearch::noteUnread() {
@@ -131,6 +138,12 @@ void SectorSearch::noteUnread() {
   auto& problems = state_.readProblems;
   for (const uint64_t sector : unread_) {
     if (!noted_.insert(sector).second) continue;
+    if (logging_) {
+      if (!log_.unread.empty() && log_.unread.back().first + log_.unread.back().second == sector)
+        ++log_.unread.back().second;
+      else
+        log_.unread.emplace_back(sector, 1);
+    }
     const bool pastEnd = sector >= sourceEnd;
     // Neighbouring sectors make one problem.
     if (!problems.empty() && problems.back().pastEnd == pastEnd &&
@@ -355,7 +368,7 @@ void SectorSearch::tryCompoundDocument(const uint8_t* bytes, uint64_t sector, st
   addFound(std::move(node), sector);
 }
 
-void SectorSearch::tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart) {
+bool SectorSearch::tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart) {
   const auto window = bytesAt(sector, kJpegWindow, block, blockStart);
   const ByteView w(window);
   for (uint64_t k = 0; k + 4 < 0xA00002 && k + 1 < window.size(); ++k) {
@@ -372,12 +385,41 @@ void SectorSearch::tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint
     }
     if (!ends) continue;
     const uint64_t size = k + 4;
-    if (size >= kJpegWindow) return;
+    if (size >= kJpegWindow) return false;
     NtfsNode node;
     node.name = std::to_string(sector) + ".jpg";
     node.size = size;
     addFound(std::move(node), sector);
-    return;
+    return true;
+  }
+  return false;
+}
+
+void SectorSearch::replay(const DeepSearchState& state) {
+  // The unreadable sectors first, in their order: the reads below meet only these.
+  for (const auto& [first, count] : state.unread) {
+    for (uint64_t done = 0; done < count;) {
+      const uint64_t n = std::min<uint64_t>(count - done, 4096);
+      unread_.clear();
+      for (uint64_t k = 0; k < n; ++k) unread_.push_back(first + done + k);
+      noteUnread();
+      done += n;
+    }
+  }
+  const uint64_t recordSectors = recordBytes_ / kSector;
+  std::vector<uint8_t> bytes(recordBytes_);
+  for (const auto& [sector, kind] : state.finds) {
+    if (sector < part_.startSector || sector >= state.next || sector >= partitionEnd()) continue;
+    if (kind == DeepSearchState::kRecord) {
+      if (partitionEnd() - sector < recordSectors) continue;
+      read(sector, recordSectors, bytes.data());
+      trySlot(bytes.data(), sector);
+    } else if (kind == DeepSearchState::kDocument) {
+      read(sector, 1, bytes.data());
+      tryCompoundDocument(bytes.data(), sector, {}, sector);
+    } else if (kind == DeepSearchState::kJpeg) {
+      tryJpeg(sector, {}, sector);
+    }
   }
 }
 
@@ -391,46 +433,82 @@ uint64_t SectorSearch::sweepEnd() {
   return sourceEnd;
 }
 
-void SectorSearch::wholePartition() {
+void SectorSearch::wholePartition(const DeepSearchCheckpoints* checkpoints) {
   const uint64_t start = part_.startSector;
   const uint64_t end = sweepEnd();
   progress_.beginStage(static_cast<int64_t>(part_.sectorCount), 0);
   const uint64_t recordSectors = recordBytes_ / kSector;
+  uint64_t from = start;
+  const DeepSearchState* resume = checkpoints ? checkpoints->resume : nullptr;
+  if (resume) {
+    replay(*resume);
+    from = resume->complete ? end : std::clamp(resume->next, start, end);
+  }
+  logging_ = checkpoints != nullptr && checkpoints->save;
+  if (logging_ && resume) {
+    log_.finds = resume->finds;
+    log_.unread = resume->unread;
+  }
+  const auto save = [&](uint64_t next, bool complete) {
+    if (!logging_) return;
+    log_.next = next;
+    log_.complete = complete;
+    checkpoints->save(log_);
+  };
+  auto lastSave = std::chrono::steady_clock::now();
+  const uint64_t stopAt = checkpoints ? checkpoints->stopAt : UINT64_MAX;
   std::vector<uint8_t> block;
-  for (uint64_t b = start; b < end && !cancelled_; b += kBlockSectors) {
+  // Blocks keep their places from the partition's start, also when the
+  // search goes on from a sector inside one: the reads are those of a search
+  // never stopped.
+  for (uint64_t b = from; b < end && !cancelled_;) {
+    const uint64_t blockEnd = std::min(start + ((b - start) / kBlockSectors + 1) * kBlockSectors, end);
     if (progress_.cancelled()) {
       cancelled_ = true;
+      save(b, false);
       break;
     }
+    if (logging_ && std::chrono::steady_clock::now() - lastSave >= checkpoints->interval) {
+      save(b, false);
+      lastSave = std::chrono::steady_clock::now();
+    }
     // The block plus what a record starting in its last sectors needs.
-    const uint64_t sectors = std::min(kBlockSectors, end - b);
+    const uint64_t sectors = blockEnd - b;
     const uint64_t withOverlap = std::min(sectors + recordSectors - 1, end - b);
     block.resize(withOverlap * kSector);  // every byte is read over (or zeroed) below
     read(b, withOverlap, block.data());
     for (uint64_t i = 0; i < sectors; ++i) {
+      const uint64_t sector = b + i;
+      if (sector >= stopAt) progress_.requestCancel();
       if (progress_.cancelled()) {
         cancelled_ = true;
+        save(sector, false);
         break;
       }
       uint8_t* bytes = block.data() + i * kSector;
-      const uint64_t sector = b + i;
       const bool maybeRecord = std::memcmp(bytes, "FILE", 4) == 0 || std::memcmp(bytes, "FHDL", 4) == 0;
       if (maybeRecord && (i + recordSectors) * kSector <= block.size()) {
         // The check restores the protected words in place; keep a copy for the content tests.
         std::vector<uint8_t> copy(bytes, bytes + recordBytes_);
-        if (trySlot(copy.data(), sector)) continue;
+        if (trySlot(copy.data(), sector)) {
+          noteFind(sector, DeepSearchState::kRecord);
+          continue;
+        }
       }
       const ByteView head(bytes, kSector);
       if (formats::kOle2.signature(head)) {
         tryCompoundDocument(bytes, sector, block, b);
+        noteFind(sector, DeepSearchState::kDocument);
       } else if (formats::kJpeg.signature(head)) {
-        tryJpeg(sector, block, b);
+        if (tryJpeg(sector, block, b)) noteFind(sector, DeepSearchState::kJpeg);
       }
     }
-    const uint64_t done = std::min(b + kBlockSectors, end) - start;
+    const uint64_t done = blockEnd - start;
     progress_.setText(std::to_string(done) + " 扇区被扫描");
     progress_.setPosition(done);
+    b = blockEnd;
   }
+  if (!cancelled_) save(end, true);
 }
 
 void SectorSearch::listedRuns() {
@@ -500,10 +578,10 @@ void SectorSearch::listedRuns() {
 }  // namespace
 
 bool SearchNtfsVolume(SectorSource* source, disk::DiskInfo& disk, PartitionInfo& partition,
-                      platform::ProgressBlock& progress) {
+                      platform::ProgressBlock& progress, const DeepSearchCheckpoints* checkpoints) {
   SectorSearch search(source, disk, partition, progress);
   if (!search.setUp(true)) return false;
-  search.wholePartition();
+  search.wholePartition(checkpoints);
   search.finish();
   return true;
 }

@@ -61,7 +61,7 @@ const FamilyReader* ReaderFor(disk::FsFamily family) {
 }  // namespace
 
 OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
-                              platform::ProgressBlock& progress) {
+                              platform::ProgressBlock& progress, const fs::DeepSearchCheckpoints* deep) {
   OpenedPartition out;
   out.family = disk::FamilyOf(partition.typeByte);
   const FamilyReader* reader = ReaderFor(out.family);
@@ -86,7 +86,9 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     out.sourceError = volume.outcome.message;
     return out;
   }
-  const bool ready = reader->scan(*volume.source, disk, partition, mode, progress);
+  const bool ready = deep && mode == ScanMode::kDeep
+                         ? fs::SearchNtfsVolume(volume.source.get(), disk, partition, progress, deep)
+                         : reader->scan(*volume.source, disk, partition, mode, progress);
   if (!ready || !partition.reader.get<fs::ScanState>()) {
     out.status = OpenStatus::kNoVolume;
     out.sourceError = disk::VolumeReadFailure(*volume.source);

@@ -9,6 +9,7 @@
 #include "disk/disk_info.h"
 #include "disk/fs_family.h"
 #include "fs/node_view.h"
+#include "fs/ntfs_search.h"
 #include "platform/progress.h"
 
 namespace orvaldi::ops {
@@ -63,8 +64,9 @@ struct OpenedPartition {
 
 // Scans `partition` of `disk`, leaving the tree on the partition record
 // (the tops point into it until the next scan of that partition).
+// `deep`: the checkpoints of a deep search (kDeep only).
 OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
-                              platform::ProgressBlock& progress);
+                              platform::ProgressBlock& progress, const fs::DeepSearchCheckpoints* deep = nullptr);
 
 // What the scan state on `partition` holds, as OpenPartition says it after
 // its scan (kOk or kPartial); kNoVolume when the record holds no state.
