@@ -37,6 +37,7 @@ struct RecoverOptions {
   std::string mode = "walk";
   unsigned jobs = raw::kMaxSaveWorkers;
   std::string invalidNames = "ask";
+  MapOption map;
   ResultOptions result;
 };
 
@@ -108,7 +109,8 @@ int RunRecover(const RecoverOptions& o) {
   }
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open); code != kExitOk)
+  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, &o.map);
+      code != kExitOk)
     return code;
   disk::DiskInfo& disk = *open.source.disk;
   disk::PartitionInfo& part = open.source.partition();
@@ -240,6 +242,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
   cmd->add_option("--invalid-names", o->invalidNames,
                   "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
                   "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
+  AddMapfileOption(cmd, o->map);
   AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode] { exitCode = RunRecover(*o); });
 }

@@ -77,12 +77,33 @@ void AddOpenModeOption(CLI::App* cmd, std::string& mode) {
       ->check(CLI::IsMember({"walk", "search", "deep"}));
 }
 
+void AddMapfileOption(CLI::App* cmd, MapOption& option) {
+  cmd->add_option("--mapfile", option.path,
+                  "Rescue map of the copy SOURCE is (from 'orvaldi image --mapfile' or GNU ddrescue): the areas it "
+                  "does not mark finished (?, *, /, -) are taken as unreadable");
+  cmd->add_option("--map-base", option.base,
+                  "Where the map's position 0 lies: disk (byte 0 of SOURCE), partition (the first byte of PART), or "
+                  "auto (default: from the map's length)")
+      ->check(CLI::IsMember({"auto", "disk", "partition"}));
+}
+
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
-                            const ops::SourceOptions& options, OpenedForCommand& out) {
+                            const ops::SourceOptions& options, OpenedForCommand& out, const MapOption* map) {
   out.source = ops::LoadSource(source, which, options);
   if (const int code = LoadedSourceExitCode(out.source.status, out.source.error, out.source.resultNotes);
       code != kExitOk)
     return code;
+  if (map && !map->path.empty()) {
+    const ops::MapBase base = map->base == "disk"        ? ops::MapBase::kDisk
+                              : map->base == "partition" ? ops::MapBase::kPartition
+                                                         : ops::MapBase::kAuto;
+    out.map = ops::LoadMapAreas(map->path, *out.source.disk, out.source.partition(), base);
+    if (out.map.status != platform::Status::kOk) {
+      std::fprintf(stderr, "orvaldi: %s\n", out.map.message.c_str());
+      return kExitUsage;
+    }
+    out.source.disk->unreadableAreas = out.map.unread;
+  }
   const ops::ScanMode scanMode = mode == "search" ? ops::ScanMode::kSearch
                                  : mode == "deep" ? ops::ScanMode::kDeep
                                                   : ops::ScanMode::kWalk;
