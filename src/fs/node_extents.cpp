@@ -184,16 +184,16 @@ const ExtentFinder::FolderBytes& ExtentFinder::folder(const NodeRef& parent) {
       }
       const uint64_t from = longStart == UINT64_MAX ? off : longStart;
       longStart = UINT64_MAX;
-      f.entries.push_back({from, off + disk::fat::kEntryBytes - from, e.firstCluster(), e.size(),
-                           (e.attributes() & 0x10) != 0});
+      f.entries.push_back(
+          {from, off + disk::fat::kEntryBytes - from, e.firstCluster(), e.size(), (e.attributes() & 0x10) != 0});
     }
   } else if (const ExfatNode* exDir = parent.exfat()) {
     const ExfatScanState* state = FindExfatState(partition_);
     if (!state) return f;
     bool known = true;
     const bool root = exDir == &state->root;
-    const uint64_t length = root ? disk::exfat::kMaxDirectoryBytes
-                                 : std::min<uint64_t>(exDir->size, disk::exfat::kMaxDirectoryBytes);
+    const uint64_t length =
+        root ? disk::exfat::kMaxDirectoryBytes : std::min<uint64_t>(exDir->size, disk::exfat::kMaxDirectoryBytes);
     for (const ExfatRun& run : ExfatRunsOf(*state, *exDir, length, known))
       f.where.push_back({run.sector * kSector, run.sector * kSector + (run.bytes + kSector - 1) / kSector * kSector});
     const std::vector<uint8_t> bytes = ReadRanges(source_, f.where);

@@ -86,11 +86,24 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     out.sourceError = volume.outcome.message;
     return out;
   }
-  const bool ready = reader->scan(*volume.source, disk, partition, mode, progress);
+  return ScanPartitionOn(*volume.source, disk, partition, mode, progress);
+}
+
+OpenedPartition ScanPartitionOn(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                                ScanMode mode, platform::ProgressBlock& progress) {
+  OpenedPartition out;
+  out.family = disk::FamilyOf(partition.typeByte);
+  const FamilyReader* reader = ReaderFor(out.family);
+  if (!reader || (mode == ScanMode::kDeep && !reader->deep) || (mode == ScanMode::kSearch && !reader->search)) {
+    out.status = reader ? OpenStatus::kWrongMode : OpenStatus::kNotAFileSystem;
+    return out;
+  }
+  if (auto* state = partition.reader.get<fs::ScanState>()) state->clearResults(partition);
+  const bool ready = reader->scan(source, disk, partition, mode, progress);
   const auto* state = partition.reader.get<fs::ScanState>();
   if (!ready || !state) {
     out.status = OpenStatus::kNoVolume;
-    out.sourceError = disk::VolumeReadFailure(*volume.source);
+    out.sourceError = disk::VolumeReadFailure(source);
     return out;
   }
   fs::ScanSummary summary = state->summary();

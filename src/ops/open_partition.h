@@ -10,6 +10,7 @@
 #include "disk/fs_family.h"
 #include "fs/node_view.h"
 #include "platform/progress.h"
+#include "platform/sector_source.h"
 
 namespace orvaldi::ops {
 
@@ -65,6 +66,11 @@ struct OpenedPartition {
 // (the tops point into it until the next scan of that partition).
 OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partition, ScanMode mode,
                               platform::ProgressBlock& progress);
+
+// The same scan through `source` instead of the one the partition's disk
+// opens (a copy being made of it).
+OpenedPartition ScanPartitionOn(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                                ScanMode mode, platform::ProgressBlock& progress);
 
 // The read problems that bear on what `paths` select (paths as the listing
 // prints them; none selects the whole partition): those of a selected

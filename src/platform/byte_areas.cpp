@@ -28,7 +28,8 @@ void ByteAreas::intersect(uint64_t begin, uint64_t end, std::vector<ByteRange>& 
   if (end <= begin) return;
   auto it = std::upper_bound(ranges_.begin(), ranges_.end(), begin,
                              [](uint64_t pos, const ByteRange& r) { return pos < r.end; });
-  for (; it != ranges_.end() && it->begin < end; ++it) out.push_back({std::max(begin, it->begin), std::min(end, it->end)});
+  for (; it != ranges_.end() && it->begin < end; ++it)
+    out.push_back({std::max(begin, it->begin), std::min(end, it->end)});
 }
 
 uint64_t ByteAreas::firstTouched(uint64_t begin, uint64_t end) const {
