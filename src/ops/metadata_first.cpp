@@ -67,7 +67,8 @@ class PullingSource final : public platform::SectorSource {
     const uint64_t to = std::min(length_, (rel + bytes + unit - 1) / unit * unit);
     bool needed = false;
     for (const raw::MapBlock& b : phase_.map.blocks())
-      if (b.end() > from && b.pos < to && b.status != raw::MapStatus::kFinished && b.status != raw::MapStatus::kBadSector)
+      if (b.end() > from && b.pos < to && b.status != raw::MapStatus::kFinished &&
+          b.status != raw::MapStatus::kBadSector)
         needed = true;
     if (!needed) return;
     if (progress_.cancelled()) {
