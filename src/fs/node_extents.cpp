@@ -200,7 +200,17 @@ const ExtentFinder::FolderBytes& ExtentFinder::folder(const NodeRef& parent) {
     for (const ExfatEntrySet& set : ParseExfatDirectory(bytes).sets) {
       // The file entry, its stream extension, and one name entry per 15 units.
       const uint64_t names = (Utf16Units(set.name) + 14) / 15;
-      f.entries.push_back({set.offset, (2 + names) * 32, set.firstCluster, set.dataLength, set.isFolder()});
+      f.entries.push_back({set.offset, (2 + names) * 32, set.firstCluster, set.dataLength, set.isFolder(), set.name});
+    }
+  }
+  // Empty files share cluster 0: a folder of many would make every look-up
+  // walk all of them; named ones are looked up by name instead.
+  for (size_t i = 0; i < f.entries.size(); ++i) {
+    const EntryPlace& e = f.entries[i];
+    if (e.firstCluster == 0 && !e.name.empty()) {
+      f.byName.emplace(e.name, i);
+    } else {
+      f.byCluster.emplace(e.firstCluster, i);
     }
   }
   return f;
@@ -215,11 +225,22 @@ void ExtentFinder::entryMetadata(const NodeRef& node, const NodeRef& parent, Nod
   // reader found it again.
   const bool lowWordOnly = node.family() == NodeFamily::kFat && isFolder && node.isDeleted();
   std::vector<const EntryPlace*> matches;
-  for (const EntryPlace& e : f.entries) {
-    if (e.folder != isFolder) continue;
-    if (!isFolder && e.size != node.size()) continue;
-    if (lowWordOnly ? (e.firstCluster & 0xFFFF) != (cluster & 0xFFFF) : e.firstCluster != cluster) continue;
+  auto consider = [&](const EntryPlace& e) {
+    if (e.folder != isFolder) return;
+    if (!isFolder && e.size != node.size()) return;
+    if (!e.name.empty() && e.name != node.name()) return;
+    if (lowWordOnly ? (e.firstCluster & 0xFFFF) != (cluster & 0xFFFF) : e.firstCluster != cluster) return;
     matches.push_back(&e);
+  };
+  if (lowWordOnly) {
+    for (const EntryPlace& e : f.entries) consider(e);
+  } else {
+    const auto range = f.byCluster.equal_range(cluster);
+    for (auto it = range.first; it != range.second; ++it) consider(f.entries[it->second]);
+    if (cluster == 0) {
+      const auto named = f.byName.equal_range(node.name());
+      for (auto it = named.first; it != named.second; ++it) consider(f.entries[it->second]);
+    }
   }
   // Empty files share cluster 0 and size 0: each of their entries may be
   // this one's, and all of them are named.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "disk/fat_geometry.h"
@@ -45,10 +46,13 @@ class ExtentFinder {
     uint32_t firstCluster = 0;
     uint64_t size = 0;
     bool folder = false;
+    std::string name;  // exFAT: the set's name, told apart by it; FAT: empty
   };
   struct FolderBytes {
     std::vector<platform::ByteRange> where;  // the folder's bytes in order, absolute on the source
     std::vector<EntryPlace> entries;
+    std::multimap<uint32_t, size_t> byCluster;  // first cluster -> index in entries
+    std::multimap<std::string, size_t> byName;  // exFAT entries without a cluster (empty files), by name
   };
   const FolderBytes& folder(const NodeRef& parent);
   void entryMetadata(const NodeRef& node, const NodeRef& parent, NodeExtents& out);

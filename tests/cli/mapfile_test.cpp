@@ -174,8 +174,8 @@ TEST(Mapfile, MetadataFirstListsBeforeTheDataAndEndsAsAPlainRun) {
     ASSERT_TRUE(mount.ok()) << mount.error();
     const std::string src = ShellQuote(mount.path().string());
     auto path = [&](const char* name) { return ShellQuote((dir.path() / name).string()); };
-    auto r = test::RunCommand(Cli() + " image " + src + " --to " + path("plain.img") + " --mapfile " +
-                              path("plain.map"));
+    auto r =
+        test::RunCommand(Cli() + " image " + src + " --to " + path("plain.img") + " --mapfile " + path("plain.map"));
     ASSERT_EQ(r.exitCode, 6) << r.err;
     const std::string plainList = r.out;
     r = test::RunCommand(Cli() + " image " + src + " --to " + path("meta.img") + " --mapfile " + path("meta.map") +
