@@ -31,6 +31,7 @@ void FileListModel::show(const fs::NodeRef& folder, uint8_t tickMode, const std:
   pattern_ = folder.carvedKind() == fs::CarvedKind::kFolder ? pattern : std::string();
   rows_.clear();
   rows_.shrink_to_fit();
+  damage_.clear();
   cursor_ = fs::ChildCursor(folder);
   next_ = {};
   advance();
@@ -170,11 +171,15 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
   const fs::NodeRef& node = rows_[static_cast<size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
+      if (index.column() == kStateColumn && damaged(index.row()))
+        return rowText(node, folder_, index.column()) + QStringLiteral("(坏区)");
       return rowText(node, folder_, index.column());
     case Qt::ForegroundRole:
+      if (damaged(index.row())) return QColor(0xC0, 0x60, 0x00);
       if (node.isDeleted() || node.carvedKind() == fs::CarvedKind::kFile) return QColor(255, 0, 0);
       return {};
     case Qt::ToolTipRole:
+      if (damaged(index.row())) return QStringLiteral("文件的数据或目录项位于映射文件中未读出的区域");
       return foundNameTip(node);
     case Qt::DecorationRole:
       if (index.column() == kNameColumn) return icon(node);
@@ -185,6 +190,20 @@ QVariant FileListModel::data(const QModelIndex& index, int role) const {
     default:
       return {};
   }
+}
+
+void FileListModel::setDamageCheck(DamageCheck check) {
+  damageCheck_ = std::move(check);
+  damage_.clear();
+  if (!rows_.empty()) emit dataChanged(index(0, 0), index(static_cast<int>(rows_.size()) - 1, kColumnCount - 1));
+}
+
+bool FileListModel::damaged(int row) const {
+  if (!damageCheck_ || row < 0 || static_cast<size_t>(row) >= rows_.size()) return false;
+  if (damage_.size() < rows_.size()) damage_.resize(rows_.size(), -1);
+  int8_t& known = damage_[static_cast<size_t>(row)];
+  if (known < 0) known = damageCheck_(rows_[static_cast<size_t>(row)], folder_) ? 1 : 0;
+  return known == 1;
 }
 
 bool FileListModel::setData(const QModelIndex& index, const QVariant& value, int role) {

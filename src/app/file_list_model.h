@@ -4,6 +4,7 @@
 // million entries costs only the rows shown. Ticks live in the nodes.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -56,6 +57,12 @@ class FileListModel final : public QAbstractTableModel {
   void holdFetches(bool held) { held_ = held; }
   // The rows' ticks were changed from elsewhere (the left tree, select all).
   void ticksChanged();
+  // Tells which rows lie in part in areas a rescue map marks unread (node,
+  // and the folder it is listed in); their state reads "(坏区)" after it.
+  // Asked once per row as it is shown. None: no row is marked.
+  using DamageCheck = std::function<bool(const fs::NodeRef& node, const fs::NodeRef& folder)>;
+  void setDamageCheck(DamageCheck check);
+  bool damaged(int row) const;
 
   // The text of `column` for `node` as a row of `listedFolder` (its parent
   // as reached; none for a top node) shows it; other lists of nodes (the
@@ -103,6 +110,8 @@ class FileListModel final : public QAbstractTableModel {
   // By lower-cased extension; icons never come from the files themselves.
   mutable QHash<QString, QIcon> icons_;
   mutable QIcon folderIcon_;
+  DamageCheck damageCheck_;
+  mutable std::vector<int8_t> damage_;  // per row: -1 not asked yet, 0 or 1
 };
 
 }  // namespace orvaldi::app

@@ -16,6 +16,8 @@
 #include "app/folder_tree_model.h"
 #include "app/picture_preview.h"
 #include "app/prompter.h"
+#include "disk/volume_source.h"
+#include "fs/node_extents.h"
 #include "fs/tree_file.h"
 #include "ops/file_filter.h"
 #include "ops/statistics.h"
@@ -168,6 +170,47 @@ void PartitionWindow::clearViews() {
   tree_->selectionModel()->clear();
   files_->clear();
   folders_->clear();
+  // A new tree: the folders the finder kept are gone.
+  if (mapFinder_) renewMapFinder();
+}
+
+void PartitionWindow::renewMapFinder() {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  mapFinder_.reset();
+  if (!mapSource_ || !findRecords(disk, partition)) return;
+  mapFinder_ = std::make_unique<fs::ExtentFinder>(mapSource_.get(), *partition);
+}
+
+void PartitionWindow::chooseMapFile() {
+  const QString path = QFileDialog::getOpenFileName(
+      this, QStringLiteral("读取映射文件"), QString(),
+      QStringLiteral("Map files(*.map *.log)|All files(*.*)").replace('|', QStringLiteral(";;")));
+  if (path.isEmpty()) return;
+  QString error;
+  if (!loadMapFile(path, &error)) CurrentPrompter().message(this, "error", error);
+}
+
+bool PartitionWindow::loadMapFile(const QString& path, QString* error) {
+  disk::DiskInfo* disk = nullptr;
+  disk::PartitionInfo* partition = nullptr;
+  auto fail = [&](const std::string& why) {
+    if (error) *error = QString::fromStdString(why);
+    return false;
+  };
+  if (!findRecords(disk, partition)) return fail("the partition is no longer listed");
+  ops::MapAreas map = ops::LoadMapAreas(path.toStdString(), *disk, *partition, ops::MapBase::kAuto);
+  if (map.status != platform::Status::kOk) return fail(map.message);
+  disk::OpenedVolume volume = disk::OpenVolumeSource(*disk, *partition);
+  if (!volume.source) return fail(volume.outcome.message);
+  map_ = std::move(map);
+  mapSource_ = std::move(volume.source);
+  renewMapFinder();
+  files_->setDamageCheck([this](const fs::NodeRef& node, const fs::NodeRef& folder) {
+    if (!mapFinder_ || !node.isFileLike()) return false;
+    return !fs::TouchedAreas(mapFinder_->of(node, folder), *map_.unread).empty();
+  });
+  return true;
 }
 
 void PartitionWindow::attachCounted(const QModelIndex& parent, const fs::NodeRef& node) {
@@ -547,6 +590,8 @@ void PartitionWindow::popupMenu(const QPoint& pos) {
     menu.addSeparator();
     connect(menu.addAction("扫描格式化文件"), &QAction::triggered, this, &PartitionWindow::scanFormatted);
     connect(menu.addAction("扫描删除文件"), &QAction::triggered, this, &PartitionWindow::scanDeleted);
+    menu.addSeparator();
+    connect(menu.addAction("读取映射文件..."), &QAction::triggered, this, &PartitionWindow::chooseMapFile);
   } else {
     connect(menu.addAction("保存当前选中文件     Ctrl+Alt+R"), &QAction::triggered, this,
             [this] { emit saveSelectedRequested(false); });

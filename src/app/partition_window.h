@@ -14,10 +14,15 @@
 #include "app/operation.h"
 #include "disk/disk_info.h"
 #include "disk/fs_family.h"
+#include "ops/map_areas.h"
 #include "ops/open_partition.h"
 
 class QTreeView;
 class QAbstractItemModel;
+
+namespace orvaldi::fs {
+class ExtentFinder;
+}
 
 namespace orvaldi::app {
 
@@ -107,6 +112,13 @@ class PartitionWindow final : public QWidget {
   void relink();
 
  public slots:
+  // "读取映射文件...": asks for a rescue map of this disk or partition and
+  // marks the listed files that lie in its unread areas.
+  void chooseMapFile();
+  // The same for the map at `path`; false (and `error` says why) when it
+  // cannot be read or placed.
+  bool loadMapFile(const QString& path, QString* error = nullptr);
+
   // "重新打开磁盘": discards what the window shows and opens the partition again.
   void reopenDisk();
   // "扫描格式化文件": the FAT reader's cluster search, or the NTFS record search by sector.
@@ -202,6 +214,12 @@ class PartitionWindow final : public QWidget {
   FileListModel* files_ = nullptr;
   // The statistics run without a progress window of their own.
   ProgressView* statisticsView_ = nullptr;
+  // A loaded rescue map: its areas, the source its files' places are read
+  // from, and what finds those places (made again for each new tree).
+  ops::MapAreas map_;
+  std::unique_ptr<platform::SectorSource> mapSource_;
+  std::unique_ptr<fs::ExtentFinder> mapFinder_;
+  void renewMapFinder();
 
  public:
   // Showing one node found elsewhere (the find-file results).

@@ -31,6 +31,8 @@ struct ImageOptions {
   uint64_t targetStart = 0;
   std::string mapfile;
   bool yes = false;
+  bool metadataFirst = false;
+  bool metadataOnly = false;
   unsigned blockLimitMs = 2000;
   unsigned sectorLimitMs = 1000;
   ResultOptions result;
@@ -75,11 +77,24 @@ int RunImage(const ImageOptions& o) {
     const disk::PartitionInfo& p = loaded.partition();
     request.partition = ops::ImagedPartition{p.name, p.startSector, p.sectorCount};
     request.sectorSize = ops::ImagingSectorSize(*loaded.disk);
+    if (o.metadataFirst) {
+      request.metadataDisk = std::make_shared<disk::DiskInfo>(*loaded.disk);
+      request.metadataPartitions = {loaded.partitionIndex};
+    }
   } else if (const ops::LoadedDisk disk = ops::LoadDisk(o.source, WholeSourceOptions(o.result.sectorSize));
              disk.status == ops::SourceStatus::kOk) {
     // A source whose tables cannot be read is copied in 512-byte sectors.
     request.sectorSize = ops::ImagingSectorSize(*disk.disk);
+    if (o.metadataFirst) {
+      // Every partition; those that hold no volume the readers list are passed over.
+      request.metadataDisk = std::make_shared<disk::DiskInfo>(*disk.disk);
+      for (size_t i = 0; i < disk.disk->partitions.size(); ++i) request.metadataPartitions.push_back(i);
+    }
+  } else if (o.metadataFirst) {
+    std::fprintf(stderr, "orvaldi: --metadata-first: %s\n", disk.error.c_str());
+    return kExitSource;
   }
+  request.metadataOnly = o.metadataOnly;
   request.source = o.source;
   request.target = targetPath;
   request.toDisk = toDisk;
@@ -115,6 +130,8 @@ int RunImage(const ImageOptions& o) {
     std::fprintf(stderr, "orvaldi: %s\n", outcome.message.c_str());
     return ExitCodeOf(outcome.status, outcome.refused);
   }
+  if (outcome.metadataCopied)
+    std::fprintf(stderr, "orvaldi: metadata of %zu volume(s) copied first\n", outcome.volumesListed);
   std::printf("镜像完毕\n");
   return ExitCodeOf(outcome.status, outcome.refused);
 }
@@ -139,6 +156,13 @@ void AddImageCommand(CLI::App& app, int& exitCode) {
                   "Rescue map (GNU ddrescue layout, positions from the first copied byte); an existing one "
                   "makes the run read only what it marks as not read or failed");
   cmd->add_flag("--yes", o->yes, "Confirm writing onto the target disk");
+  auto* first = cmd->add_flag("--metadata-first", o->metadataFirst,
+                              "Copy the metadata of each FAT, NTFS and exFAT volume (boot sectors, FATs, MFT, "
+                              "folders) before the data, so a failing disk gives its file listing first");
+  cmd->add_flag("--metadata-only", o->metadataOnly,
+                "With --metadata-first: stop once the metadata is copied (a later run with the same --mapfile "
+                "copies the rest)")
+      ->needs(first);
   cmd->add_option("--block-timeout-ms", o->blockLimitMs, "Time limit of a 1 MiB read (default 2000)")
       ->check(CLI::Range(1u, 3600000u))
       ->group("");
@@ -148,6 +172,7 @@ void AddImageCommand(CLI::App& app, int& exitCode) {
   AddLoadResultOption(cmd, o->result);
   cmd->callback([o, &exitCode, to, toDisk] {
     if (to->count() + toDisk->count() != 1) throw CLI::RequiredError("--to or --to-disk");
+    if (o->metadataOnly && o->mapfile.empty()) throw CLI::RequiredError("--mapfile (with --metadata-only)");
     exitCode = RunImage(*o);
   });
 }

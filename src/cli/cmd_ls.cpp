@@ -11,6 +11,8 @@
 #include "cli/node_rows.h"
 #include "cli/partition_scan.h"
 #include "cli/result_options.h"
+#include "disk/volume_source.h"
+#include "fs/node_extents.h"
 #include "fs/node_view.h"
 #include "ops/carved_names.h"
 
@@ -26,6 +28,7 @@ struct LsOptions {
   bool existingOnly = false;
   bool noStreams = false;
   bool carved = false;
+  MapOption map;
   ResultOptions result;
   TreeFileOptions tree;
   DeepCheckpointFlags deep;
@@ -34,6 +37,15 @@ struct LsOptions {
 class TreePrinter {
  public:
   explicit TreePrinter(const LsOptions& options) : options_(options), rows_(options.json) {}
+
+  // Marks the files that lie in `map`'s unread areas, finding where they
+  // lie through `source`.
+  void markDamage(platform::SectorSource* source, const disk::PartitionInfo& partition, const ops::MapAreas& map) {
+    finder_.emplace(source, partition);
+    map_ = &map;
+    rows_.showDamageColumn();
+  }
+  size_t damagedFiles() const { return damagedFiles_; }
 
   void print(const fs::NodeRef& node, const std::string& parentPath, const fs::NodeRef& parent, int depth) {
     const std::string& name = node.name();
@@ -45,7 +57,18 @@ class TreePrinter {
     if (shown) {
       const std::string shownName =
           std::string(2 * static_cast<size_t>(depth), ' ') + name + (fs::IsFolderLike(flags) ? "/" : "");
-      rows_.print(node, path, shownName, node.parentId(parent));
+      RowDamage damage;
+      if (finder_ && node.isFileLike()) {
+        const fs::NodeExtents extents = finder_->of(node, parent);
+        const platform::ByteAreas& unread = *map_->unread;
+        damage.mapBase = map_->base;
+        damage.ranges = fs::TouchedAreas(extents, unread);
+        for (const platform::ByteRange& r : extents.data) damage.data |= unread.firstTouched(r.begin, r.end) < r.end;
+        for (const platform::ByteRange& r : extents.metadata)
+          damage.metadata |= unread.firstTouched(r.begin, r.end) < r.end;
+        if (damage.any()) ++damagedFiles_;
+      }
+      rows_.print(node, path, shownName, node.parentId(parent), &damage);
     }
     node.forEachChild([&](const fs::NodeRef& child) { print(child, path, node, depth + 1); });
   }
@@ -55,14 +78,27 @@ class TreePrinter {
  private:
   const LsOptions& options_;
   NodeRowPrinter rows_;
+  std::optional<fs::ExtentFinder> finder_;
+  const ops::MapAreas* map_ = nullptr;
+  size_t damagedFiles_ = 0;
 };
 
 int RunLs(const LsOptions& o) {
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree, &o.deep);
+  if (const int code =
+          OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree, &o.deep, &o.map);
       code != kExitOk)
     return code;
   TreePrinter printer(o);
+  disk::OpenedVolume volume;
+  if (open.map.unread) {
+    volume = disk::OpenVolumeSource(*open.source.disk, open.source.partition());
+    if (!volume.source) {
+      std::fprintf(stderr, "orvaldi: %s\n", volume.outcome.message.c_str());
+      return kExitSource;
+    }
+    printer.markDamage(volume.source.get(), open.source.partition(), open.map);
+  }
   printer.header(open.opened.family);
   for (const fs::NodeRef& top : open.opened.tops) printer.print(top, "", fs::NodeRef(), 0);
   if (o.carved) {
@@ -79,6 +115,11 @@ int RunLs(const LsOptions& o) {
     if (naming.cancelled) return kExitCancelled;
     const fs::NodeRef folder = fs::NodeRef::CarvedFolder(&d.extraFoundFolder, part.startSector, part.sectorCount);
     if (folder.hasChildren()) printer.print(folder, "", fs::NodeRef(), 0);
+  }
+  if (open.map.unread) {
+    std::fprintf(stderr, "orvaldi: %zu file(s) lie in part in areas the map marks not read (%llu bytes of them)\n",
+                 printer.damagedFiles(), static_cast<unsigned long long>(open.map.unread->bytes()));
+    if (printer.damagedFiles() > 0) return kExitIncomplete;
   }
   return open.partial() ? kExitIncomplete : kExitOk;
 }
@@ -105,6 +146,7 @@ void AddLsCommand(CLI::App& app, int& exitCode) {
   auto* deleted = cmd->add_flag("--deleted", o->deletedOnly, "Only deleted files and folders");
   cmd->add_flag("--existing", o->existingOnly, "Only existing files and folders")->excludes(deleted);
   cmd->add_flag("--no-streams", o->noStreams, "Leave out NTFS named data streams (listed as \"file:stream\")");
+  AddMapfileOption(cmd, o->map);
   cmd->add_flag("--carved", o->carved,
                 "Also list the carved files of the loaded scan result that start in the partition (\"Extra Found "
                 "Files\"), each with the name and folder a file record gives it");

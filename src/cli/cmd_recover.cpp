@@ -38,6 +38,7 @@ struct RecoverOptions {
   unsigned jobs = raw::kMaxSaveWorkers;
   std::string invalidNames = "ask";
   bool manifest = true;
+  MapOption map;
   ResultOptions result;
   TreeFileOptions tree;
   DeepCheckpointFlags deep;
@@ -111,7 +112,8 @@ int RunRecover(const RecoverOptions& o) {
   }
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
   OpenedForCommand open;
-  if (const int code = OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree, &o.deep);
+  if (const int code =
+          OpenPartitionForCommand(o.source, o.partition, o.mode, o.result.source(), open, o.tree, &o.deep, &o.map);
       code != kExitOk)
     return code;
   disk::DiskInfo& disk = *open.source.disk;
@@ -248,6 +250,7 @@ void AddRecoverCommand(CLI::App& app, int& exitCode) {
                   "Names that cannot be created (? / : * \\ \" < > | or control characters): ask (default; takes the "
                   "proposed name when not on a terminal), replace:TEXT, skip, or stop (skip everything after)");
   AddManifestOption(cmd, o->manifest);
+  AddMapfileOption(cmd, o->map);
   AddLoadResultOption(cmd, o->result);
   AddTreeFileOptions(cmd, o->tree);
   AddDeepCheckpointOptions(cmd, o->deep);

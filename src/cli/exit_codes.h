@@ -13,7 +13,8 @@ enum ExitCode : int {
                          // partition of it, the disk it lies on, a file on one of its volumes)
   kExitIncomplete = 6,   // some files, folders, sectors or clusters could not be read, or only in part;
                          // recover and carve: also files skipped (a refused name) or not written (their
-                         // target file could not be created)
+                         // target file could not be created); ls --mapfile: files lie in areas the map
+                         // marks not read
   kExitMismatch = 7,     // verify: files the manifest lists are missing or differ from it
   kExitCancelled = 130,  // interrupted by the operator
 };
@@ -32,7 +33,8 @@ inline constexpr const char* kExitCodeHelp =
     "3 nothing usable found on the source; 4 internal error;\n"
     "5 target refused (too little free space, or the source itself, a link to it, on its disk or holding it);\n"
     "6 some files, folders, sectors or clusters could not be read, or only in part (recover and carve:\n"
-    "also files skipped for their names or whose target file could not be created; verify: files not intact);\n"
+    "also files skipped for their names or whose target file could not be created; verify: files not intact;\n"
+    "ls --mapfile: files lie in areas the map marks not read);\n"
     "7 verify: files the manifest lists are missing or differ from it; 130 interrupted.";
 
 }  // namespace orvaldi::cli

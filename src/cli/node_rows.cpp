@@ -35,13 +35,14 @@ void AppendJsonString(std::string& out, std::string_view text) {
 void NodeRowPrinter::header(disk::FsFamily family) const {
   if (json_) return;
   const bool ntfs = family == disk::FsFamily::kNtfs;
-  std::printf("%s%s%s  %s%s%s  %s\n", Pad("名称", 48).c_str(), Pad("状态", 12).c_str(), "        大小",
+  std::printf("%s%s%s  %s%s%s  %s%s\n", Pad("名称", 48).c_str(), Pad("状态", 12).c_str(), "        大小",
               Pad("创建时间", 21).c_str(), Pad("修改时间", 21).c_str(), ntfs ? "    记录号" : "      首簇",
-              ntfs ? "父记录" : "父簇");
+              damageColumn_ ? Pad(ntfs ? "父记录" : "父簇", 10).c_str() : (ntfs ? "父记录" : "父簇"),
+              damageColumn_ ? "坏区" : "");
 }
 
 void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, const std::string& shownName,
-                           std::optional<uint64_t> parentId) {
+                           std::optional<uint64_t> parentId, const RowDamage* damage) {
   const uint8_t flags = node.flags();
   const disk::CarvedNode* carved = node.carvedKind() == fs::CarvedKind::kFile ? node.carved() : nullptr;
   const bool found = carved != nullptr && !carved->foundName.empty();
@@ -53,10 +54,14 @@ void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, con
             ? "  原文件: " + carved->foundName
             : "  原文件: " + carved->foundPath + (carved->foundPath.ends_with('/') ? "" : "/") + carved->foundName;
     const std::string state = std::string(fs::StateWord(flags)) + (node.intact() ? "" : "(不完整)");
+    const std::string parent = parentId ? std::to_string(*parentId) : "-";
+    std::string hit;
+    if (damage && damage->any())
+      hit = damage->data && damage->metadata ? "数据+元数据" : damage->data ? "数据" : "元数据";
     std::printf("%s%s%12llu  %s%s%10llu  %s%s\n", Pad(shownName, 48).c_str(), Pad(state, 12).c_str(),
                 static_cast<unsigned long long>(node.size()), Pad(node.created(), 21).c_str(),
                 Pad(node.modified(), 21).c_str(), static_cast<unsigned long long>(node.id()),
-                parentId ? std::to_string(*parentId).c_str() : "-", foundText.c_str());
+                damageColumn_ ? Pad(parent, 10).c_str() : parent.c_str(), (hit + foundText).c_str());
     return;
   }
   const bool deleted = fs::IsDeletedKind(flags);
@@ -90,6 +95,17 @@ void NodeRowPrinter::print(const fs::NodeRef& node, const std::string& path, con
   AppendJsonString(line_, node.modified());
   line_ += ",\"accessed\":";
   AppendJsonString(line_, node.accessed());
+  if (damage && damage->any()) {
+    // Byte positions and lengths as the map gives them, from its own position 0.
+    line_ += ",\"damaged\":[";
+    for (size_t i = 0; i < damage->ranges.size(); ++i) {
+      const platform::ByteRange& r = damage->ranges[i];
+      line_ += (i ? ",{\"pos\":" : "{\"pos\":") + std::to_string(r.begin - damage->mapBase) +
+               ",\"size\":" + std::to_string(r.size()) + "}";
+    }
+    line_ += damage->data ? "],\"damaged_data\":true" : "],\"damaged_data\":false";
+    line_ += damage->metadata ? ",\"damaged_metadata\":true" : ",\"damaged_metadata\":false";
+  }
   line_ += "}\n";
   std::fwrite(line_.data(), 1, line_.size(), stdout);
 }

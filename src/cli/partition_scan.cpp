@@ -102,9 +102,19 @@ void AddDeepCheckpointOptions(CLI::App* cmd, DeepCheckpointFlags& flags) {
   cmd->add_option("--stop-at", flags.stopAt)->group("");  // tests: a stop on reaching this sector
 }
 
+void AddMapfileOption(CLI::App* cmd, MapOption& option) {
+  cmd->add_option("--mapfile", option.path,
+                  "Rescue map of the copy SOURCE is (from 'orvaldi image --mapfile' or GNU ddrescue): the areas it "
+                  "does not mark finished (?, *, /, -) are taken as unreadable");
+  cmd->add_option("--map-base", option.base,
+                  "Where the map's position 0 lies: disk (byte 0 of SOURCE), partition (the first byte of PART), or "
+                  "auto (default: from the map's length)")
+      ->check(CLI::IsMember({"auto", "disk", "partition"}));
+}
+
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
                             const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree,
-                            const DeepCheckpointFlags* deep) {
+                            const DeepCheckpointFlags* deep, const MapOption* map) {
   if (deep && !deep->any()) deep = nullptr;
   if (deep && mode != "deep") {
     std::fprintf(stderr, "orvaldi: --checkpoint and --resume are for --mode deep\n");
@@ -124,6 +134,17 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
   if (const int code = LoadedSourceExitCode(out.source.status, out.source.error, out.source.resultNotes);
       code != kExitOk)
     return code;
+  if (map && !map->path.empty()) {
+    const ops::MapBase base = map->base == "disk"        ? ops::MapBase::kDisk
+                              : map->base == "partition" ? ops::MapBase::kPartition
+                                                         : ops::MapBase::kAuto;
+    out.map = ops::LoadMapAreas(map->path, *out.source.disk, out.source.partition(), base);
+    if (out.map.status != platform::Status::kOk) {
+      std::fprintf(stderr, "orvaldi: %s\n", out.map.message.c_str());
+      return kExitUsage;
+    }
+    out.source.disk->unreadableAreas = out.map.unread;
+  }
   ops::ScanMode scanMode = mode == "search" ? ops::ScanMode::kSearch
                            : mode == "deep" ? ops::ScanMode::kDeep
                                             : ops::ScanMode::kWalk;

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "ops/map_areas.h"
 #include "ops/open_partition.h"
 #include "ops/source.h"
 
@@ -26,6 +27,7 @@ void AddDeepCheckpointOptions(CLI::App* cmd, DeepCheckpointFlags& flags);
 struct OpenedForCommand {
   ops::LoadedSource source;
   ops::OpenedPartition opened;
+  ops::MapAreas map;  // --mapfile: its areas lie on the disk record, the partition was read around them
   bool partial() const { return opened.status == ops::OpenStatus::kPartial; }
 };
 
@@ -42,6 +44,15 @@ struct TreeFileOptions {
 };
 void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options);
 
+// --mapfile MAP and --map-base, for a command that reads a partition as a
+// copy of a failing disk: the areas MAP does not mark finished are read as
+// unreadable sectors.
+struct MapOption {
+  std::string path;  // empty: none
+  std::string base = "auto";
+};
+void AddMapfileOption(CLI::App* cmd, MapOption& option);
+
 // Loads `source`, selects partition `which` and scans it with `mode`
 // ("walk", "search" or "deep"), showing a progress bar on a terminal and
 // saying on stderr what could not be read. Returns an exit code; on failure
@@ -50,10 +61,11 @@ void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options);
 // tree file to load, it takes the place of the scan; one to save is written
 // after a scan that was not cancelled. With `deep` (--mode deep only), the
 // search keeps a checkpoint or goes on from one; Ctrl-C then stops it with
-// the checkpoint written.
+// the checkpoint written. With `map`, its areas are laid on the disk before
+// the scan.
 int OpenPartitionForCommand(const std::string& source, const std::string& which, const std::string& mode,
                             const ops::SourceOptions& options, OpenedForCommand& out, const TreeFileOptions& tree = {},
-                            const DeepCheckpointFlags* deep = nullptr);
+                            const DeepCheckpointFlags* deep = nullptr, const MapOption* map = nullptr);
 
 // The same, then the file at `path` as the listing prints it (the existing
 // one when a deleted one shares its path) into `file`; a path that names no

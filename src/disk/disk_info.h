@@ -5,6 +5,7 @@
 #include <deque>
 #include <list>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@
 #include "disk/carved_node.h"
 #include "disk/partition_info.h"
 #include "disk/volume_records.h"
+#include "platform/byte_areas.h"
 #include "platform/sector_source.h"
 
 namespace orvaldi::disk {
@@ -63,6 +65,10 @@ struct DiskInfo {
   uint64_t reserved2 = 0;  // kept only for the scan-result file
   uint32_t reserved3 = 0;  // kept only for the scan-result file
   TableChecks tableChecks;
+  // Areas an earlier copy of this disk never read (a rescue map's): reads
+  // that reach into them fail, so an image reads as the failing disk did.
+  // Bytes absolute on the source; none when unset.
+  std::shared_ptr<const platform::ByteAreas> unreadableAreas;
 };
 
 // Physical drives first in drive order, then images in the order opened.

@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/byte_areas.h"
+
 namespace orvaldi::disk {
 
 std::unique_ptr<SectorSource> OpenSource(const DiskInfo& disk, std::string* error) {
@@ -15,6 +17,8 @@ std::unique_ptr<SectorSource> OpenSource(const DiskInfo& disk, std::string* erro
   }
   auto opened = platform::FileSource::open(disk.devicePath);
   if (!opened.source && error) *error = opened.message;
+  if (opened.source && disk.unreadableAreas)
+    return std::make_unique<platform::AreaFaultySource>(std::move(opened.source), disk.unreadableAreas);
   return std::move(opened.source);
 }
 

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "disk/recognisers.h"
+#include "ops/metadata_first.h"
 
 namespace orvaldi::ops {
 namespace {
@@ -150,13 +151,39 @@ ImagingOutcome RunImaging(PreparedImaging& prepared, platform::ProgressBlock& pr
     return out;
   }
   raw::ImagingResult& result = out.result;
-  result = raw::CopyImage(prepared.source, *prepared.target, std::move(prepared.job), progress);
+  if (r.metadataDisk) {
+    MetadataPhase phase = CopyMetadataFirst(prepared.source, *prepared.target, r.target, prepared.job, *r.metadataDisk,
+                                            r.metadataPartitions, progress);
+    out.volumesListed = phase.volumesListed;
+    if (phase.status == raw::ImagingStatus::kDone && !r.metadataOnly) {
+      prepared.job.resume = std::move(phase.map);
+      result = raw::CopyImage(prepared.source, *prepared.target, std::move(prepared.job), progress);
+      // The list in sector order, as one pass would give it.
+      result.badSectors.insert(result.badSectors.end(), phase.badSectors.begin(), phase.badSectors.end());
+      std::sort(result.badSectors.begin(), result.badSectors.end());
+      result.sectorsCopied += phase.sectorsCopied;
+      result.timedOutReads += phase.timedOutReads;
+      out.metadataCopied = true;
+    } else {
+      result.status = phase.status;
+      result.sectorSize = prepared.job.sectorSize;
+      result.map = std::move(phase.map);
+      result.badSectors = std::move(phase.badSectors);
+      std::sort(result.badSectors.begin(), result.badSectors.end());
+      result.sectorsCopied = phase.sectorsCopied;
+      result.timedOutReads = phase.timedOutReads;
+      result.targetError = phase.targetError;
+      out.metadataCopied = phase.status == raw::ImagingStatus::kDone;
+    }
+  } else {
+    result = raw::CopyImage(prepared.source, *prepared.target, std::move(prepared.job), progress);
+  }
   if (result.status == raw::ImagingStatus::kDone && r.toDisk && !prepared.target->flush()) {
     result.status = raw::ImagingStatus::kTargetFailed;
     result.targetError = prepared.target->error();
   }
   if (!r.mapfile.empty() && result.status != raw::ImagingStatus::kBadJob) {
-    const bool done = result.status == raw::ImagingStatus::kDone;
+    const bool done = result.status == raw::ImagingStatus::kDone && !(r.metadataOnly && r.metadataDisk);
     // The map's current position: the end of what was read or tried in one go from the start.
     uint64_t current = 0;
     for (const raw::MapBlock& b : result.map.blocks()) {
@@ -166,7 +193,17 @@ ImagingOutcome RunImaging(PreparedImaging& prepared, platform::ProgressBlock& pr
     if (!SaveMap(r.mapfile, result.map.format(current, done ? '+' : '?', r.commandLine)))
       out.mapProblem = r.mapfile + ": the map could not be written";
   }
-  out.copyFinished = result.status == raw::ImagingStatus::kDone;
+  const bool metadataOnly = r.metadataOnly && r.metadataDisk;
+  out.copyFinished = result.status == raw::ImagingStatus::kDone && !metadataOnly;
+  if (metadataOnly && result.status == raw::ImagingStatus::kDone) {
+    out.status = platform::Status::kPartial;
+    out.message = out.mapProblem.empty()
+                      ? "the metadata of " + std::to_string(out.volumesListed) +
+                            " volume(s) was copied, the rest not yet: run again with the same --mapfile"
+                      : out.mapProblem;
+    if (!out.mapProblem.empty()) out.status = platform::Status::kFailed;
+    return out;
+  }
   // The counts are in the source's sectors; say how large they are when they are not the usual ones.
   const std::string unit =
       result.sectorSize == raw::kImageSector ? std::string() : " of " + std::to_string(result.sectorSize) + " bytes";

@@ -41,6 +41,12 @@ struct ImagingRequest {
   // numbers above stay 512-byte ones; the copy's bad areas, its list and its
   // counts are in these.
   uint32_t sectorSize = raw::kImageSector;
+  // Copy the metadata of these volumes of `metadataDisk` (indexes into its
+  // partitions) before anything else (ops/metadata_first.h); with
+  // `metadataOnly` the copy ends there, and its map tells a later run what is left.
+  std::shared_ptr<disk::DiskInfo> metadataDisk;
+  std::vector<size_t> metadataPartitions;
+  bool metadataOnly = false;
 };
 
 // Written beside the map and renamed over it, so a crash mid-write never
@@ -82,8 +88,10 @@ struct ImagingOutcome {
   std::string message;
   RefusalKind refused = RefusalKind::kNone;
   raw::ImagingResult result;
-  bool copyFinished = false;  // every area was tried
-  std::string mapProblem;     // the map could not be written; empty when it was (or there is none)
+  bool copyFinished = false;    // every area was tried
+  bool metadataCopied = false;  // the metadata phase ran to its end
+  size_t volumesListed = 0;     // volumes the metadata phase listed
+  std::string mapProblem;       // the map could not be written; empty when it was (or there is none)
 };
 
 // Runs a prepared copy on the caller's thread; stopped through the block.

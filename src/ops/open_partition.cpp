@@ -86,12 +86,25 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
     out.sourceError = volume.outcome.message;
     return out;
   }
-  const bool ready = deep && mode == ScanMode::kDeep
-                         ? fs::SearchNtfsVolume(volume.source.get(), disk, partition, progress, deep)
-                         : reader->scan(*volume.source, disk, partition, mode, progress);
+  return ScanPartitionOn(*volume.source, disk, partition, mode, progress, deep);
+}
+
+OpenedPartition ScanPartitionOn(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                                ScanMode mode, platform::ProgressBlock& progress,
+                                const fs::DeepSearchCheckpoints* deep) {
+  OpenedPartition out;
+  out.family = disk::FamilyOf(partition.typeByte);
+  const FamilyReader* reader = ReaderFor(out.family);
+  if (!reader || (mode == ScanMode::kDeep && !reader->deep) || (mode == ScanMode::kSearch && !reader->search)) {
+    out.status = reader ? OpenStatus::kWrongMode : OpenStatus::kNotAFileSystem;
+    return out;
+  }
+  if (auto* state = partition.reader.get<fs::ScanState>()) state->clearResults(partition);
+  const bool ready = deep && mode == ScanMode::kDeep ? fs::SearchNtfsVolume(&source, disk, partition, progress, deep)
+                                                     : reader->scan(source, disk, partition, mode, progress);
   if (!ready || !partition.reader.get<fs::ScanState>()) {
     out.status = OpenStatus::kNoVolume;
-    out.sourceError = disk::VolumeReadFailure(*volume.source);
+    out.sourceError = disk::VolumeReadFailure(source);
     return out;
   }
   out = ResultOnRecord(partition);

@@ -11,6 +11,7 @@
 #include "fs/node_view.h"
 #include "fs/ntfs_search.h"
 #include "platform/progress.h"
+#include "platform/sector_source.h"
 
 namespace orvaldi::ops {
 
@@ -71,6 +72,12 @@ OpenedPartition OpenPartition(disk::DiskInfo& disk, disk::PartitionInfo& partiti
 // What the scan state on `partition` holds, as OpenPartition says it after
 // its scan (kOk or kPartial); kNoVolume when the record holds no state.
 OpenedPartition ResultOnRecord(const disk::PartitionInfo& partition);
+
+// The same scan through `source` instead of the one the partition's disk
+// opens (a copy being made of it).
+OpenedPartition ScanPartitionOn(platform::SectorSource& source, disk::DiskInfo& disk, disk::PartitionInfo& partition,
+                                ScanMode mode, platform::ProgressBlock& progress,
+                                const fs::DeepSearchCheckpoints* deep = nullptr);
 
 // The read problems that bear on what `paths` select (paths as the listing
 // prints them; none selects the whole partition): those of a selected

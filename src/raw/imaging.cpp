@@ -147,7 +147,19 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
   } else {
     r.map = RescueMap(job.length);
   }
-  const std::vector<MapBlock> work = r.map.unfinished();
+  std::vector<MapBlock> work = r.map.unfinished();
+  if (!job.only.empty()) {
+    // What is unfinished of the ranges asked for, in map order.
+    std::vector<MapBlock> wanted;
+    for (const MapBlock& area : work)
+      for (const MapBlock& o : job.only) {
+        const uint64_t from = std::max(area.pos, o.pos);
+        const uint64_t to = std::min(area.end(), o.end());
+        if (from < to) wanted.push_back({from, to - from, area.status});
+      }
+    std::sort(wanted.begin(), wanted.end(), [](const MapBlock& a, const MapBlock& b) { return a.pos < b.pos; });
+    work = std::move(wanted);
+  }
   uint64_t workBytes = 0;
   for (const MapBlock& b : work) workBytes += b.size;
   progress.beginStage(static_cast<int64_t>((workBytes + kImageBlock - 1) / kImageBlock), 1);
@@ -191,18 +203,22 @@ ImagingResult CopyImage(std::shared_ptr<platform::SectorSource> source, platform
       const uint64_t from = job.sourceOffset + pos;
       size_t kept = 0;  // leading bytes of the chunk the block read delivered
       bool hung = false;
-      if (chunk == kImageBlock) {
-        const auto outcome = reader.read(from, kImageBlock, job.limits.block);
-        if (outcome && outcome->bytes == kImageBlock) {
-          if (!target.writeAt(job.targetOffset + pos, {reader.data(), kImageBlock})) {
+      // A piece of a partial run is whole sectors too: tried in one read first.
+      const bool wholeFirst =
+          chunk == kImageBlock || (!job.only.empty() && chunk > unit && from % unit == 0 && chunk % unit == 0);
+      if (wholeFirst) {
+        const size_t len = static_cast<size_t>(chunk);
+        const auto outcome = reader.read(from, len, job.limits.block);
+        if (outcome && outcome->bytes == len) {
+          if (!target.writeAt(job.targetOffset + pos, {reader.data(), len})) {
             r.status = ImagingStatus::kTargetFailed;
             r.targetError = target.error();
             return r;
           }
-          r.map.mark(pos, kImageBlock, MapStatus::kFinished);
-          r.sectorsCopied += kImageBlock / unit;
-          pos += kImageBlock;
-          doneBytes += kImageBlock;
+          r.map.mark(pos, len, MapStatus::kFinished);
+          r.sectorsCopied += len / unit;
+          pos += len;
+          doneBytes += len;
           report();
           continue;
         }

@@ -52,6 +52,10 @@ struct ImagingJob {
   // block). Bad areas are narrowed down to it, listed in it and marked in
   // the map in whole ones; sourceOffset must be a multiple of it.
   uint32_t sectorSize = kImageSector;
+  // When not empty, only these byte ranges (from sourceOffset, like the
+  // map's positions) are copied in this run, each piece first tried in one
+  // read: a copy that takes what a reader needs before the rest.
+  std::vector<MapBlock> only;
 };
 
 enum class ImagingStatus {
