@@ -14,6 +14,7 @@
 #include "fs/ntfs_state.h"
 #include "fs/tree_file.h"
 #include "ops/job_checks.h"
+#include "platform/update_file.h"
 
 namespace orvaldi::ops {
 namespace {
@@ -117,17 +118,9 @@ TreeSave SavePartitionTree(const disk::DiskInfo& disk, const disk::PartitionInfo
     out.error = "partition " + partition.name + " holds no FAT, NTFS or exFAT tree";
     return out;
   }
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (!file) {
-    out.error = path + ": " + std::strerror(errno);
-    return out;
-  }
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  const int writeErrno = errno;
-  const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) {
-    out.error = path + ": write failed: " + std::strerror(written ? errno : writeErrno);
-    std::remove(path.c_str());
+  // Whole or not at all: a save that fails leaves an earlier tree file as it was.
+  if (const int error = platform::ReplaceFile(path, bytes); error != 0) {
+    out.error = path + ": " + std::strerror(error);
     return out;
   }
   out.ok = true;
