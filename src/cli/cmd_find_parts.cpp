@@ -29,10 +29,7 @@ struct FindOptions {
   unsigned heads = 0;
   bool json = false;
   ResultOptions result;
-  std::string checkpoint;  // sector mode: empty, none
-  std::string resume;
-  double checkpointEvery = 5;
-  uint64_t stopAt = UINT64_MAX;
+  CheckpointFlags checkpointing;  // sector mode only
 };
 
 disk::SearchMode ModeOf(const std::string& name) {
@@ -99,8 +96,8 @@ class RowPrinter final : public platform::ProgressSink {
 int RunFindParts(const FindOptions& o) {
   if (const int code = RefuseGroupSource(o.source, "find-parts"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
-  if (const int code = RefuseWriteOntoSource(o.source, o.checkpoint); code != kExitOk) return code;
-  const bool checkpointing = !o.checkpoint.empty() || !o.resume.empty() || o.stopAt != UINT64_MAX;
+  if (const int code = RefuseWriteOntoSource(o.source, o.checkpointing.checkpoint); code != kExitOk) return code;
+  const bool checkpointing = o.checkpointing.any();
   if (checkpointing && ModeOf(o.mode) != disk::SearchMode::kSector) {
     std::fprintf(stderr, "orvaldi: --checkpoint and --resume are for --mode sector\n");
     return kExitUsage;
@@ -110,11 +107,7 @@ int RunFindParts(const FindOptions& o) {
     return code;
   auto& d = loaded.disk;
   ops::SweepCheckpointer checkpointer;
-  ops::SweepCheckpointOptions settings;
-  settings.writeTo = o.checkpoint;
-  settings.resumeFrom = o.resume;
-  settings.interval = std::chrono::milliseconds(static_cast<int64_t>(o.checkpointEvery * 1000));
-  settings.stopAt = o.stopAt;
+  const ops::SweepCheckpointOptions settings = o.checkpointing.settings();
   if (checkpointing && !checkpointer.prepareSearch(*d, settings)) {
     std::fprintf(stderr, "orvaldi: %s\n", checkpointer.error().c_str());
     return kExitUsage;
@@ -185,15 +178,11 @@ void AddFindPartsCommand(CLI::App& app, int& exitCode) {
                 "(\"cylinder,head,1\")");
   AddLoadResultOption(cmd, o->result);
   AddSaveResultOption(cmd, o->result);
-  cmd->add_option("--checkpoint", o->checkpoint,
-                  "--mode sector: keep FILE up to date with the finds and the position (every few seconds, on "
-                  "Ctrl-C and at the end), so that a stopped search can be taken up with --resume; not on SOURCE");
-  cmd->add_option("--resume", o->resume,
-                  "--mode sector: go on from the checkpoint FILE of a stopped search of the same source; the finds "
-                  "before the stop are printed again, so the output is that of a search never stopped");
-  cmd->add_option("--checkpoint-every", o->checkpointEvery, "Seconds between checkpoints (default 5)")
-      ->check(CLI::NonNegativeNumber);
-  cmd->add_option("--stop-at", o->stopAt)->group("");  // tests: a stop at the chunk holding this sector
+  AddCheckpointOptions(cmd, o->checkpointing,
+                       "--mode sector: keep FILE up to date with the finds and the position (every few seconds, on "
+                       "Ctrl-C and at the end), so that a stopped search can be taken up with --resume; not on SOURCE",
+                       "--mode sector: go on from the checkpoint FILE of a stopped search of the same source; the "
+                       "finds before the stop are printed again, so the output is that of a search never stopped");
   cmd->callback([o, &exitCode] { exitCode = RunFindParts(*o); });
 }
 

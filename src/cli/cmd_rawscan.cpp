@@ -31,19 +31,7 @@ struct ScanOptions {
   bool manifest = true;  // carve only
   bool names = false;    // carve only: named carved files go under their found folder and name
   ResultOptions result;
-  std::string checkpoint;  // empty: none
-  std::string resume;      // empty: a new sweep
-  double checkpointEvery = 5;
-  uint64_t stopAt = UINT64_MAX;
-
-  ops::SweepCheckpointOptions checkpoints() const {
-    ops::SweepCheckpointOptions c;
-    c.writeTo = checkpoint;
-    c.resumeFrom = resume;
-    c.interval = std::chrono::milliseconds(static_cast<int64_t>(checkpointEvery * 1000));
-    c.stopAt = stopAt;
-    return c;
-  }
+  CheckpointFlags checkpointing;
 };
 
 // One line on stderr when sectors could not be read: how many, and where
@@ -87,7 +75,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
     ConsoleProgress bar(progress);
     progress.setSink(&bar);
     InterruptCancels interrupt(progress);
-    out = ops::SweepSource(o.source, o.partition, progress, o.result.source(), o.checkpoints());
+    out = ops::SweepSource(o.source, o.partition, progress, o.result.source(), o.checkpointing.settings());
     cancelled = progress.cancelled();
   }
   switch (out.status) {
@@ -114,7 +102,7 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
 int RunRawScan(const ScanOptions& o) {
   if (const int code = RefuseGroupSource(o.source, "rawscan"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
-  if (const int code = RefuseWriteOntoSource(o.source, o.checkpoint); code != kExitOk) return code;
+  if (const int code = RefuseWriteOntoSource(o.source, o.checkpointing.checkpoint); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
@@ -166,7 +154,7 @@ int RunRawScan(const ScanOptions& o) {
 int RunCarve(const ScanOptions& o) {
   if (const int code = RefuseGroupSource(o.source, "carve"); code != kExitOk) return code;
   if (const int code = RefuseWriteOntoSource(o.source, o.target); code != kExitOk) return code;
-  if (const int code = RefuseWriteOntoSource(o.source, o.checkpoint); code != kExitOk) return code;
+  if (const int code = RefuseWriteOntoSource(o.source, o.checkpointing.checkpoint); code != kExitOk) return code;
   ops::SweptSource s;
   bool cancelled = false;
   if (const int code = Sweep(o, s, cancelled); code != kExitOk) return code;
@@ -212,16 +200,11 @@ int RunCarve(const ScanOptions& o) {
 
 // --checkpoint, --resume and --checkpoint-every, shared by both commands.
 void AddCheckpointOptions(CLI::App* cmd, ScanOptions& o) {
-  cmd->add_option("--checkpoint", o.checkpoint,
-                  "Keep FILE up to date with the sweep's findings and position (every few seconds, on Ctrl-C "
-                  "and at the end), so that a stopped sweep can be taken up with --resume; not on SOURCE");
-  cmd->add_option("--resume", o.resume,
-                  "Go on from the checkpoint FILE of a stopped sweep of the same source, range and options; "
-                  "the result is that of a sweep never stopped");
-  cmd->add_option("--checkpoint-every", o.checkpointEvery, "Seconds between checkpoints (default 5)")
-      ->check(CLI::NonNegativeNumber);
-  // For tests: a stop at a known sector, as a Ctrl-C there would give.
-  cmd->add_option("--stop-at", o.stopAt)->group("");
+  cli::AddCheckpointOptions(cmd, o.checkpointing,
+                            "Keep FILE up to date with the sweep's findings and position (every few seconds, on Ctrl-C "
+                            "and at the end), so that a stopped sweep can be taken up with --resume; not on SOURCE",
+                            "Go on from the checkpoint FILE of a stopped sweep of the same source, range and options; "
+                            "the result is that of a sweep never stopped");
 }
 
 }  // namespace

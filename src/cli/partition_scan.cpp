@@ -91,15 +91,12 @@ void AddTreeFileOptions(CLI::App* cmd, TreeFileOptions& options) {
 }
 
 void AddDeepCheckpointOptions(CLI::App* cmd, DeepCheckpointFlags& flags) {
-  cmd->add_option("--checkpoint", flags.checkpoint,
-                  "--mode deep: keep FILE up to date with the search's position and finds (every few seconds, on "
-                  "Ctrl-C and at the end), so that a stopped search can be taken up with --resume; not on SOURCE");
-  cmd->add_option("--resume", flags.resume,
-                  "--mode deep: go on from the checkpoint FILE of a stopped search of the same partition; the "
-                  "listing is that of a search never stopped");
-  cmd->add_option("--checkpoint-every", flags.every, "Seconds between checkpoints (default 5)")
-      ->check(CLI::NonNegativeNumber);
-  cmd->add_option("--stop-at", flags.stopAt)->group("");  // tests: a stop on reaching this sector
+  AddCheckpointOptions(cmd, flags,
+                       "--mode deep: keep FILE up to date with the search's position and finds (every few seconds, "
+                       "on Ctrl-C and at the end), so that a stopped search can be taken up with --resume; not on "
+                       "SOURCE",
+                       "--mode deep: go on from the checkpoint FILE of a stopped search of the same partition; the "
+                       "listing is that of a search never stopped");
 }
 
 void AddMapfileOption(CLI::App* cmd, MapOption& option) {
@@ -151,12 +148,7 @@ int OpenPartitionForCommand(const std::string& source, const std::string& which,
   disk::PartitionInfo& part = out.source.partition();
   ops::DeepCheckpointer checkpointer;
   if (deep) {
-    ops::SweepCheckpointOptions settings;
-    settings.writeTo = deep->checkpoint;
-    settings.resumeFrom = deep->resume;
-    settings.interval = std::chrono::milliseconds(static_cast<int64_t>(deep->every * 1000));
-    settings.stopAt = deep->stopAt;
-    if (!checkpointer.prepare(*out.source.disk, part, settings)) {
+    if (!checkpointer.prepare(*out.source.disk, part, deep->settings())) {
       std::fprintf(stderr, "orvaldi: %s\n", checkpointer.error().c_str());
       return kExitUsage;
     }

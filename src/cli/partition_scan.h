@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "cli/result_options.h"
 #include "ops/map_areas.h"
 #include "ops/open_partition.h"
 #include "ops/source.h"
@@ -15,13 +16,7 @@ namespace orvaldi::cli {
 
 // --checkpoint, --resume (and the hidden --stop-at) of a command that can
 // read a partition with the deep search.
-struct DeepCheckpointFlags {
-  std::string checkpoint;
-  std::string resume;
-  double every = 5;
-  uint64_t stopAt = UINT64_MAX;
-  bool any() const { return !checkpoint.empty() || !resume.empty() || stopAt != UINT64_MAX; }
-};
+using DeepCheckpointFlags = CheckpointFlags;
 void AddDeepCheckpointOptions(CLI::App* cmd, DeepCheckpointFlags& flags);
 
 struct OpenedForCommand {

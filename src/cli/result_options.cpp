@@ -1,6 +1,7 @@
 // Loading and saving scan-result files from the command line.
 #include "cli/result_options.h"
 
+#include <chrono>
 #include <cstdio>
 
 #include "cli/exit_codes.h"
@@ -8,6 +9,24 @@
 #include "platform/text.h"
 
 namespace orvaldi::cli {
+
+ops::SweepCheckpointOptions CheckpointFlags::settings() const {
+  ops::SweepCheckpointOptions c;
+  c.writeTo = checkpoint;
+  c.resumeFrom = resume;
+  c.interval = std::chrono::milliseconds(static_cast<int64_t>(every * 1000));
+  c.stopAt = stopAt;
+  return c;
+}
+
+void AddCheckpointOptions(CLI::App* cmd, CheckpointFlags& flags, const std::string& checkpointHelp,
+                          const std::string& resumeHelp) {
+  cmd->add_option("--checkpoint", flags.checkpoint, checkpointHelp);
+  cmd->add_option("--resume", flags.resume, resumeHelp);
+  cmd->add_option("--checkpoint-every", flags.every, "Seconds between checkpoints (default 5)")
+      ->check(CLI::NonNegativeNumber);
+  cmd->add_option("--stop-at", flags.stopAt)->group("");  // tests: a stop on reaching this sector
+}
 
 void AddLoadResultOption(CLI::App* cmd, ResultOptions& options) {
   cmd->add_option("--load-result", options.loadFile,

@@ -10,6 +10,7 @@
 #include "disk/disk_info.h"
 #include "ops/job_checks.h"
 #include "ops/source.h"
+#include "ops/sweep_checkpoint.h"
 #include "platform/status.h"
 
 namespace orvaldi::cli {
@@ -20,6 +21,19 @@ struct ResultOptions {
   uint32_t sectorSize = 0;  // --sector-size; 0: the source's own
   ops::SourceOptions source() const { return {loadFile, sectorSize}; }
 };
+
+// --checkpoint FILE, --resume FILE, --checkpoint-every S and the hidden
+// --stop-at SECTOR of a command whose search can be stopped and taken up.
+struct CheckpointFlags {
+  std::string checkpoint;  // empty: none
+  std::string resume;      // empty: a new search
+  double every = 5;
+  uint64_t stopAt = UINT64_MAX;  // tests: a stop on reaching this sector
+  bool any() const { return !checkpoint.empty() || !resume.empty() || stopAt != UINT64_MAX; }
+  ops::SweepCheckpointOptions settings() const;
+};
+void AddCheckpointOptions(CLI::App* cmd, CheckpointFlags& flags, const std::string& checkpointHelp,
+                          const std::string& resumeHelp);
 
 // --load-result FILE and --sector-size N, for a command that takes a SOURCE.
 void AddLoadResultOption(CLI::App* cmd, ResultOptions& options);
