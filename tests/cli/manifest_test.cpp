@@ -25,16 +25,11 @@ std::vector<nlohmann::json> Lines(const std::filesystem::path& manifest) {
   return out;
 }
 
-std::filesystem::path Unpacked(test::TempDir& dir, const std::string& fixture, const std::string& name) {
-  auto bytes = test::LoadImage(test::FixturesDir() / fixture);
-  return bytes ? dir.write(name, *bytes) : std::filesystem::path();
-}
-
 // Every file the carver should find is listed intact with a passing check,
 // at the carved size and with the digest of the bytes in the target.
 TEST(Manifest, CarvedFixtureVerdictsMatchTheTruth) {
   test::TempDir dir, target;
-  const auto image = Unpacked(dir, "carve/carve-disk.img.gz", "carve.img");
+  const auto image = dir.unpack("carve/carve-disk.img.gz", "carve.img");
   ASSERT_FALSE(image.empty());
   const auto r =
       test::RunCommand(Cli() + " carve " + ShellQuote(image.string()) + " --to " + ShellQuote(target.path().string()));
@@ -75,7 +70,7 @@ TEST(Manifest, CarvedFixtureVerdictsMatchTheTruth) {
 TEST(Manifest, UnreadableSectorsMakeAFilePartial) {
   if (!test::FaultyMount::Available()) GTEST_SKIP() << "no /dev/fuse on this machine";
   test::TempDir dir, target;
-  const auto image = Unpacked(dir, "carve/carve-disk.img.gz", "carve.img");
+  const auto image = dir.unpack("carve/carve-disk.img.gz", "carve.img");
   ASSERT_FALSE(image.empty());
   constexpr uint64_t kBad = 34816 + 1000;  // inside the AVI, whose size its header gives
   test::FaultyMount mount(image, std::to_string(kBad));
@@ -108,7 +103,7 @@ TEST(Manifest, UnreadableSectorsMakeAFilePartial) {
 
 TEST(Manifest, VerifyAfterRecoverCatchesAFlippedByteAndARemovedFile) {
   test::TempDir dir, target;
-  const auto image = Unpacked(dir, "ntfs/ntfs-tree.img.gz", "ntfs.img");
+  const auto image = dir.unpack("ntfs/ntfs-tree.img.gz", "ntfs.img");
   ASSERT_FALSE(image.empty());
   const std::string to = ShellQuote(target.path().string());
   const auto r = test::RunCommand(Cli() + " recover " + ShellQuote(image.string()) + " 0 --no-deleted --to " + to);

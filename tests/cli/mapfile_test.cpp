@@ -74,9 +74,8 @@ TEST(Mapfile, LsMarksTheFilesTheOracleFindsOnTheBadSectors) {
   for (const Fixture& f : kFixtures) {
     SCOPED_TRACE(f.image);
     test::TempDir dir;
-    auto bytes = test::LoadImage(test::FixturesDir() / f.image);
-    ASSERT_TRUE(bytes);
-    const auto image = dir.write("disk.img", *bytes);
+    const auto image = dir.unpack(f.image, "disk.img");
+    ASSERT_FALSE(image.empty());
     const auto rows = test::ReadManifest(test::FixturesDir() / "mapfile" / f.truth);
     // Metadata sectors stay readable here, so that every file is listed.
     std::set<uint64_t> metadata, bad;
@@ -144,15 +143,14 @@ TEST(Mapfile, LsMarksTheFilesTheOracleFindsOnTheBadSectors) {
 // marks nothing.
 TEST(Mapfile, AMapThatDoesNotFitIsRefusedAndAFinishedOneMarksNothing) {
   test::TempDir dir;
-  auto bytes = test::LoadImage(test::FixturesDir() / "fat/fat32-tree.img.gz");
-  ASSERT_TRUE(bytes);
-  const auto image = dir.write("disk.img", *bytes);
+  const auto image = dir.unpack("fat/fat32-tree.img.gz", "disk.img");
+  ASSERT_FALSE(image.empty());
   const std::string map = (dir.path() / "m.map").string();
   std::ofstream(map) << "0x0 +\n0x0 0x1000 +\n";
   auto r = test::RunCommand(Cli() + " ls " + ShellQuote(image.string()) + " 0 --mapfile " + ShellQuote(map));
   EXPECT_EQ(r.exitCode, 2) << r.err;
   EXPECT_NE(r.err.find("--map-base"), std::string::npos) << r.err;
-  std::ofstream(map, std::ios::trunc) << "0x0 +\n0x0 " << bytes->size() << " +\n";
+  std::ofstream(map, std::ios::trunc) << "0x0 +\n0x0 " << std::filesystem::file_size(image) << " +\n";
   r = test::RunCommand(Cli() + " ls " + ShellQuote(image.string()) + " 0 --mapfile " + ShellQuote(map));
   EXPECT_EQ(r.exitCode, 0) << r.err;
   EXPECT_EQ(r.out.find("数据"), std::string::npos);
@@ -166,9 +164,8 @@ TEST(Mapfile, MetadataFirstListsBeforeTheDataAndEndsAsAPlainRun) {
   for (const Fixture& f : kFixtures) {
     SCOPED_TRACE(f.image);
     test::TempDir dir;
-    auto bytes = test::LoadImage(test::FixturesDir() / f.image);
-    ASSERT_TRUE(bytes);
-    const auto image = dir.write("disk.img", *bytes);
+    const auto image = dir.unpack(f.image, "disk.img");
+    ASSERT_FALSE(image.empty());
     const std::string badList = "1200,3540,9000-9003,20000";
     test::FaultyMount mount(image, badList);
     ASSERT_TRUE(mount.ok()) << mount.error();
@@ -187,7 +184,7 @@ TEST(Mapfile, MetadataFirstListsBeforeTheDataAndEndsAsAPlainRun) {
     EXPECT_GT(clean.out.size(), 1000u);
     // Only a small part was copied so far.
     const auto done = test::RunCommand("ddrescuelog -b 512 --list-blocks=+ " + path("meta.map") + " | wc -l");
-    EXPECT_LT(std::stoull(done.out), bytes->size() / 512 / 4);
+    EXPECT_LT(std::stoull(done.out), std::filesystem::file_size(image) / 512 / 4);
 
     r = test::RunCommand(Cli() + " image " + src + " --to " + path("meta.img") + " --mapfile " + path("meta.map") +
                          " --metadata-first");

@@ -48,6 +48,11 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path_, ec);
 }
 
+std::filesystem::path TempDir::unpack(const std::string& fixture, const std::string& name) const {
+  const auto bytes = LoadImage(FixturesDir() / fixture);
+  return bytes ? write(name, *bytes) : std::filesystem::path();
+}
+
 std::filesystem::path TempDir::write(const std::string& name, const std::vector<uint8_t>& bytes) const {
   const auto file = path_ / name;
   std::ofstream out(file, std::ios::binary);

@@ -32,6 +32,9 @@ class TempDir {
   TempDir& operator=(const TempDir&) = delete;
   const std::filesystem::path& path() const { return path_; }
   std::filesystem::path write(const std::string& name, const std::vector<uint8_t>& bytes) const;
+  // A fixture (gzipped or not, relative to FixturesDir) written out as `name`;
+  // an empty path when the fixture is missing.
+  std::filesystem::path unpack(const std::string& fixture, const std::string& name) const;
 
  private:
   std::filesystem::path path_;
