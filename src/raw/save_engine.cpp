@@ -550,7 +550,9 @@ class SaveWalk {
     auto name = checkName(savedAs.empty() ? node.saveName() : savedAs);
     if (!name) return;
     const std::string path = target + "/" + *name;
-    const std::string from = source + "/" + node.saveName();
+    // The source path is the node's name as listed ("file:stream" for a stream), not the
+    // name it is saved under.
+    const std::string from = source + "/" + node.name();
     if (node.isFolderLike()) {
       // Folders are made with the first file saved into them.
       node.forEachChild([&](const fs::NodeRef& child) {

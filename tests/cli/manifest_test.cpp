@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
@@ -141,6 +142,30 @@ TEST(Manifest, VerifyAfterRecoverCatchesAFlippedByteAndARemovedFile) {
                 .exitCode,
             0);
   EXPECT_FALSE(std::filesystem::exists(other.path() / "manifest.jsonl"));
+}
+
+// A named stream is saved as "file_stream", yet the manifest names it where it
+// came from, as ls lists it ("file:stream"): a file that is really called
+// "file_stream" beside it would otherwise share its source. Every live file and
+// stream of the fixture is found under its own path, with its digest.
+TEST(Manifest, SourcesArePathsAsListed) {
+  test::TempDir dir, target;
+  const auto image = dir.unpack("ntfs/ntfs-streams.img.gz", "ntfs.img");
+  ASSERT_FALSE(image.empty());
+  const auto r =
+      test::RunCommand(Cli() + " recover " + ShellQuote(image.string()) +
+                       " 0 --no-deleted --invalid-names replace:_ --to " + ShellQuote(target.path().string()));
+  ASSERT_EQ(r.exitCode, 0) << r.err;
+  std::map<std::string, std::string> digests;
+  for (const auto& line : Lines(target.path() / "manifest.jsonl"))
+    if (line.contains("source")) digests[line["source"]] = line["sha256"];
+  size_t streams = 0;
+  for (const auto& row : test::ReadManifest(test::FixturesDir() / "ntfs/ntfs-streams.files.tsv")) {
+    if (row.at("state") != "live" || row.at("path").ends_with('/')) continue;
+    streams += row.at("note").starts_with("stream");
+    EXPECT_EQ(digests["/根目录/" + row.at("path")], row.at("sha256")) << row.at("path");
+  }
+  EXPECT_GE(streams, 4u);
 }
 
 // Names with quotes, back slashes and control characters survive the trip.
