@@ -92,6 +92,9 @@ class SectorSearch {
   uint64_t sweepEnd();
   // Tries the record slot at absolute sector `sector`; false when it holds no valid record.
   bool trySlot(uint8_t* bytes, uint64_t sector);
+  // The number of the record at absolute `sector` by its place in the runs of a
+  // $MFT record 0 met so far; false when no known run holds a record start there.
+  bool numberByPosition(uint64_t sector, uint64_t& number) const;
   void tryCompoundDocument(const uint8_t* bytes, uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
   bool tryJpeg(uint64_t sector, std::span<const uint8_t> block, uint64_t blockStart);
   // Examines again what a stopped search found before `state.next`.
@@ -184,7 +187,14 @@ bool SectorSearch::trySlot(uint8_t* bytes, uint64_t sector) {
   // cluster of a 512-byte-cluster volume, or a later piece of it, puts every
   // record at an odd sector.
   const ntfs::RecordHeader header{ByteView(record)};
-  const uint64_t number = header.recordNumber();
+  // A record of the older layout keeps no number of its own (its update sequence
+  // lies where the number would be): record 0 is the one where the boot sector
+  // puts $MFT, any other is numbered by its place in the runs record 0 gave.
+  uint64_t number = 0;
+  if (header.hasNumberField())
+    number = header.recordNumber();
+  else if (sector != mftSector_ && !numberByPosition(sector, number))
+    return true;  // a record, but nothing tells which
   if (number == 0) noteMftRuns(record, sector);
   if (number < kLowestNumber) return true;
   if (!state_.recordPositions.emplace(number, sector).second) state_.duplicatePositions.emplace(number, sector);
@@ -268,6 +278,28 @@ void SectorSearch::noteMftRuns(std::span<uint8_t> record, uint64_t sector) {
   mftRunLists_.push_back(std::move(runs));
 }
 
+bool SectorSearch::numberByPosition(uint64_t sector, uint64_t& number) const {
+  const uint64_t spc = part_.sectorsPerCluster;
+  const uint64_t recordSectors = recordBytes_ / kSector;
+  if (spc == 0 || sector < part_.startSector) return false;
+  const uint64_t inPartition = sector - part_.startSector;
+  for (const std::vector<NtfsRun>& runs : mftRunLists_) {
+    uint64_t tableSector = 0;  // where the current run begins in the table
+    for (const NtfsRun& run : runs) {
+      if (run.length > UINT64_MAX / spc || run.length * spc > UINT64_MAX - tableSector) break;
+      const uint64_t sectors = run.length * spc;
+      if (!run.sparse && run.firstCluster <= inPartition / spc && inPartition - run.firstCluster * spc < sectors) {
+        const uint64_t at = tableSector + (inPartition - run.firstCluster * spc);
+        if (at % recordSectors != 0) break;
+        number = at / recordSectors;
+        return true;
+      }
+      tableSector += sectors;
+    }
+  }
+  return false;
+}
+
 void SectorSearch::readSplitRecords() {
   const uint64_t spc = part_.sectorsPerCluster;
   const uint64_t recordSectors = recordBytes_ / kSector;
@@ -310,7 +342,8 @@ void SectorSearch::readSplitRecords() {
       const auto [lo, hi] = state_.duplicatePositions.equal_range(number);
       if (std::any_of(lo, hi, [&](const auto& d) { return d.second == first; })) continue;
       std::vector<uint8_t> check = record;
-      if (!disk::CheckUpdateSequence(check) || ntfs::RecordHeader(ByteView(check)).recordNumber() != number) continue;
+      if (!disk::CheckUpdateSequence(check)) continue;
+      if (const ntfs::RecordHeader h{ByteView(check)}; h.hasNumberField() && h.recordNumber() != number) continue;
       trySlot(record.data(), first);
     }
   }

@@ -348,6 +348,35 @@ TEST(NtfsSearchOnRealVolume, RecordsAtOddSectorsAreFound) {
   }
 }
 
+// Records of the older layout keep their update sequence at 0x2A, where the
+// number field would begin: the search numbers them by their place, record 0
+// where the boot sector puts $MFT and the others through its runs. The Linux
+// ntfs3 driver writes records so; here every record of the fragmented fixture
+// (its $MFT in several pieces) is rewritten to that layout.
+TEST(NtfsSearchOnRealVolume, RecordsWithoutANumberFieldAreNumberedByTheirPlace) {
+  auto volume = Fragments();
+  ASSERT_FALSE(volume.empty());
+  const auto walked = Lines(ScannedNtfs(volume).state().root);
+  size_t rewritten = 0;
+  for (size_t at = 0; at + 1024 <= volume.size(); at += 512) {
+    uint8_t* r = volume.data() + at;
+    const size_t usaBytes = 2 * size_t{r[6]};
+    if (std::memcmp(r, "FILE", 4) != 0 || r[4] != 0x30 || 0x2A + usaBytes > r[0x14]) continue;
+    std::memmove(r + 0x2A, r + 0x30, usaBytes);
+    r[4] = 0x2A;
+    ++rewritten;
+  }
+  ASSERT_GT(rewritten, 1000u);
+  EXPECT_EQ(Lines(ScannedNtfs(volume).state().root), walked);
+  EXPECT_EQ(Lines(Search(volume).state().root), walked);
+
+  const auto ntfs3 = test::LoadImage(test::CorpusDir() / "ntfs/dfir-ntfs3-attrlist.img.gz");
+  if (!ntfs3) GTEST_SKIP() << "corpus image absent";
+  const auto listed = Lines(ScannedNtfs(*ntfs3).state().root);
+  EXPECT_GE(listed.size(), 100u);  // 1.txt to 100.txt, all names of record 27
+  EXPECT_EQ(Lines(Search(*ntfs3).state().root), listed);
+}
+
 // Extension records belong to their base records: the deep search lists a
 // file under its base record with its whole size, never its extension
 // records as files of their own; data whose extension record is gone is
