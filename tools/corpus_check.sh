@@ -18,7 +18,8 @@
 #   --show     differences printed per partition (default 8)
 #   --markdown writes the per-partition table to FILE as a Markdown table
 #   --strict   also fails when a file both sides list differs in size or content,
-#              or a deleted file of DFTT #6/#7 differs from its published MD5
+#              a deleted file of DFTT #6/#7 differs from its published MD5, or
+#              search/deep miss an existing file the walk lists
 #
 # Exit: 0 when every command ended with a documented exit code; 1 when one
 # crashed, hung (ran past --timeout), reported an internal error (4) or used
@@ -181,7 +182,7 @@ class Check:
         self.diffs = []  # (source, part, kind, path, ours, tsk)
         self.rows = []  # one per partition, for --markdown
         self.totals = dict(parts=0, read=0, tsk=0, tskNames=0, ourNames=0, both=0, onlyTsk=0, onlyOurs=0,
-                           sizeDiff=0, shaSame=0, shaDiff=0, notIntact=0, truth=0, truthDiff=0)
+                           sizeDiff=0, shaSame=0, shaDiff=0, notIntact=0, truth=0, truthDiff=0, modeDiff=0)
 
     def orvaldi(self, source, args, timeout=None):
         o = run([ARGS.cli] + args, timeout or ARGS.timeout)
@@ -269,6 +270,20 @@ def ours_listing(rows):
             continue
         listing[rest] = (r.get("type"), r.get("id"), r.get("size", 0), r.get("intact", True))
     return listing, elsewhere
+
+
+def missing_files(walked, searched):
+    """Existing files of the walk (system files aside) that the other mode does not list."""
+    def files(rows):
+        out = {}
+        for r in rows:
+            path = r.get("path", "")
+            if r.get("type") == "file" and not r.get("deleted") and not is_system(path.partition("/")[2]):
+                out.setdefault((r.get("name"), r.get("size")), []).append(path)
+        return out
+
+    found = files(searched)
+    return sorted(p for key, paths in files(walked).items() if len(found.get(key, [])) < len(paths) for p in paths)
 
 
 def sha_file(path):
@@ -456,13 +471,20 @@ def check_source(check, name, images, tsk_images, work):
         fs, start = p.get("fs", ""), int(p.get("start", 0))
         label = f"{idx} {p.get('name', '')}"[:14]
         check.totals["parts"] += 1
-        cells, rows_walk = {}, []
+        cells, rows_walk, lost = {}, [], {}
         for mode in MODES:
             o = check.orvaldi(name, ["ls", src, idx, "--mode", mode, "--json"])
             rows = json_lines(o)
             cells[mode] = f"{rc_text(o)}/{len(rows)}"
             if mode == "walk":
                 rows_walk = rows
+            elif rows and rows_walk and o.rc in (0, 6):
+                # What the walk lists, the search of the same volume finds too (by name and
+                # size: the FAT search names the folders it finds by their clusters).
+                lost[mode] = missing_files(rows_walk, rows)
+                check.totals["modeDiff"] += len(lost[mode])
+                for f in lost[mode]:
+                    check.diffs.append((name, f"{idx} {p.get('name', '')}"[:14], f"not-in-{mode}", f, "", ""))
         target = os.path.join(work, "recover")
         shutil.rmtree(target, ignore_errors=True)
         rec = check.orvaldi(name, ["recover", src, idx, "--to", target])
@@ -580,6 +602,7 @@ def main():
           f" only TSK {t['onlyTsk']}, only ours {t['onlyOurs']}, size differs {t['sizeDiff']}")
     print(f"contents (sha256 of recover against icat): same {t['shaSame']}, differ {t['shaDiff']};"
           f" existing files listed not intact: {t['notIntact']}")
+    print(f"existing files the walk lists that search/deep do not: {t['modeDiff']}")
     print(f"deleted files against DFTT's published MD5s: {t['truth'] - t['truthDiff']} of {t['truth']} agree")
     print(f"time: {time.monotonic() - t0:.1f} s")
     if ARGS.markdown:
@@ -595,8 +618,9 @@ def main():
             print(f"  {source}: orvaldi {command} -> {rc_text(o)}  {err[-1] if err else ''}")
         return 1
     print("every command ended with a documented exit code")
-    if ARGS.strict and (t["sizeDiff"] or t["shaDiff"] or t["truthDiff"]):
-        print(f"FAILED (--strict): {t['sizeDiff']} size, {t['shaDiff']} content and {t['truthDiff']} DFTT difference(s)")
+    if ARGS.strict and (t["sizeDiff"] or t["shaDiff"] or t["truthDiff"] or t["modeDiff"]):
+        print(f"FAILED (--strict): {t['sizeDiff']} size, {t['shaDiff']} content, {t['truthDiff']} DFTT and"
+              f" {t['modeDiff']} walk/search difference(s)")
         return 1
     return 0
 
