@@ -413,10 +413,11 @@ class LdmVolumes:
             for pn in v["partitions"]:
                 part = self.tool("show", "partition", self.group, pn)
                 disk = self.tool("show", "disk", self.group, part["disk"]) if part else None
-                if not disk or not disk.get("device"):
+                if disk and disk.get("device"):
+                    parts.append((disk["device"], disk["data-start"] + part["start"], part["size"]))
+                elif v["type"] != "mirrored":  # a mirror reads from any copy given
                     parts = None
                     break
-                parts.append((disk["device"], disk["data-start"] + part["start"], part["size"]))
             if parts:
                 path = os.path.join(self.work, f"ldm-{name}.img")
                 self._write(path, v["type"], int(v.get("chunk-size") or 0), int(v["size"]), parts)
@@ -465,7 +466,9 @@ def check_source(check, name, images, tsk_images, work):
     header = f"{'part':<14} {'fs':<6} {'start':>9} {'walk':>10} {'search':>10} {'deep':>10} {'recover':>16}" \
              f" {'TSK':>5} {'ours':>5} {'both':>5} {'-tsk':>4} {'-ours':>5} {'size':>4} {'sha=':>5} {'sha≠':>4}"
     print(header)
-    ldm = LdmVolumes(tsk_images, work) if len(images) > 1 else None
+    if not partitions:
+        check.rows.append([name, None, f"parts exit {rc_text(parts)}"] + ["-"] * 13)
+    ldm = LdmVolumes(tsk_images, work) if any("volumeKind" in p for p in partitions) else None
     for p in partitions:
         idx = str(p.get("index"))
         fs, start = p.get("fs", ""), int(p.get("start", 0))
@@ -505,14 +508,14 @@ def check_source(check, name, images, tsk_images, work):
             check.totals["read"] += 1
             ours, elsewhere = ours_listing(rows_walk)
             notes = [f"{elsewhere} existing row(s) outside the root folder"] if elsewhere else []
-            if len(images) == 1:
+            if "volumeKind" not in p:
                 tsk_image, tsk_offset = images[0], start
             else:
                 # A volume of a disk group: its bytes as ldmtool's metadata lays them out,
                 # for fls to read at sector 0.
                 tsk_image, tsk_offset = ldm.volume(p.get("name", "")), 0
                 notes.append(f"TSK read the volume assembled from ldmtool's metadata ({ldm.kind.get(p.get('name'), '?')})"
-                             if tsk_image else "ldmtool does not describe this volume")
+                             if tsk_image else "ldmtool cannot lay this volume out (a member disk is not given)")
             tsk, flags = fls_listing(tsk_image, tsk_offset, fs) if tsk_image else (None, None)
             if flags:
                 notes.append(f"fls needs {' '.join(flags)} here")
@@ -566,6 +569,9 @@ def write_markdown(rows, path):
         f.write("| source | parts (fs) | ls walk | ls search | ls deep | recover (intact) | TSK | ours | both"
                 " | only TSK | only ours | size≠ | sha= | sha≠ |\n|" + "---|" * 14 + "\n")
         for name, rs in by_source.items():
+            if rs[0][1] is None:  # no partitions
+                f.write(f"| {name} | 0 ({rs[0][2]}) |" + " - |" * 12 + "\n")
+                continue
             fss = sorted({r[2] for r in rs})
             rec = codes([r[7] for r in rs])
             intact = sum(int(re.search(r"\((\d+)✓\)", r[7]).group(1)) for r in rs)
