@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Takes every image of the third-party corpus through `orvaldi parts`, `ls` in
 # each mode and `recover`, and compares the allocated files with The Sleuth
-# Kit (fls for names and sizes, icat for contents) wherever it reads the volume.
+# Kit (fls for names and sizes, tsk_recover and icat for contents) wherever it
+# reads the volume; a dynamic disk group's volumes are laid out for it from
+# ldmtool's reading of the group's metadata.
 #
 # Usage: tools/corpus_check.sh [--cli PATH] [--corpus DIR] [--cache DIR]
 #                              [--only REGEX] [--timeout SECONDS] [--quick]
-#                              [--diffs FILE] [--show N]
+#                              [--diffs FILE] [--show N] [--markdown FILE]
+#                              [--strict]
 #   --cli      the orvaldi binary (default: build/src/orvaldi of this tree)
 #   --corpus   the corpus folder (default: ../shared/corpus beside the tree);
 #              its images are read in place and unpacked into --cache
@@ -16,14 +19,14 @@
 #              (their groups stay)
 #   --diffs    writes every difference as a TSV line to FILE
 #   --show     differences printed per partition (default 8)
-#   --markdown writes the per-partition table to FILE as a Markdown table
+#   --markdown writes the table to FILE in Markdown, one line per source
 #   --strict   also fails when a file both sides list differs in size or content,
 #              a deleted file of DFTT #6/#7 differs from its published MD5, or
 #              search/deep miss an existing file the walk lists
 #
 # Exit: 0 when every command ended with a documented exit code; 1 when one
 # crashed, hung (ran past --timeout), reported an internal error (4) or used
-# an undocumented code (with --strict: or a size or content differs); 2 on a
+# an undocumented code (with --strict: or one of the differences above); 2 on a
 # bad command line; 77 when the corpus or The Sleuth Kit is absent.
 # Differences from The Sleuth Kit are listed, not failed: each is explained in
 # docs/robustness.md.
