@@ -33,9 +33,7 @@
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 export ORVALDI_ROOT="$ROOT"
-exec python3 -c "$(sed -n '/^# ---- python ----$/,$p' "${BASH_SOURCE[0]}")" "$@"
-
-# ---- python ----
+exec python3 - "$@" <<'PY'
 import argparse
 import gzip
 import hashlib
@@ -636,3 +634,4 @@ def main():
 
 ARGS = parse_args()
 sys.exit(main())
+PY
