@@ -28,6 +28,13 @@ fail() {
 }
 
 mkdir -p "$W/src/sub" "$W/links" "$W/out"
+# Each run hashes what it read: OpenSSL's SHA-256 uses the processor's SHA
+# instructions, some five times the speed of coreutils' here.
+if command -v openssl >/dev/null; then
+  sha256() { openssl dgst -sha256 <"$1"; }
+else
+  sha256() { sha256sum <"$1"; }
+fi
 # The images, each with its other names: a hard link, a symbolic link, and a
 # hard link named as the temporary file a replacement of "$W/links/NAME"
 # writes first ("NAME.new").
@@ -37,7 +44,7 @@ adopt() {  # adopt NAME: $W/src/NAME is one of the images
   ln "$W/src/$name" "$W/links/$name-hard"
   ln -s "$W/src/$name" "$W/links/$name-sym"
   ln "$W/src/$name" "$W/links/$name.new"
-  SHA[$name]=$(sha256sum <"$W/src/$name")
+  SHA[$name]=$(sha256 "$W/src/$name")
   MTIME[$name]=$(stat -c %y "$W/src/$name")
   IMAGES+=("$name")
 }
@@ -76,7 +83,7 @@ unchanged() {  # unchanged WHAT IMAGE...: each image as it was unpacked
       fail "$W/src/$name is gone after $what"
       continue
     }
-    [ "$(sha256sum <"$W/src/$name")" = "${SHA[$name]}" ] || fail "$name changed by $what"
+    [ "$(sha256 "$W/src/$name")" = "${SHA[$name]}" ] || fail "$name changed by $what"
     [ "$(stat -c %y "$W/src/$name")" = "${MTIME[$name]}" ] || fail "$name: mtime changed by $what"
     [ -e "$W/links/$name.new" ] || fail "$W/links/$name.new (a name of $name) was removed by $what"
   done
@@ -211,7 +218,7 @@ run 0 "$W" fat.img -- verify "$W/out/verified"
 
 # --- The partition-table tools write a copy, and only when told -------------
 cp "$W/src/disk.img" "$W/copy.img"
-copy_sha() { sha256sum <"$W/copy.img"; }
+copy_sha() { sha256 "$W/copy.img"; }
 before=$(copy_sha)
 run 0 "$W" "" -- ptable backup "$W/copy.img" "$W/out/table.bak"
 dd if=/dev/zero of="$W/copy.img" bs=1 seek=446 count=64 conv=notrunc status=none  # the MBR's entries gone
