@@ -184,6 +184,10 @@ aimed disk.img 0 recover SOURCE 1 --to TARGET
 # LVM: a logical volume's files.
 aimed lvm.img 0 ls SOURCE data --save-tree TARGET
 aimed lvm.img 0 rawscan SOURCE --save-result TARGET
+# The rescue map is written beside itself first too, as MAP.tmp.
+ln "$W/src/fat.img" "$W/links/map.tmp"
+run 5 "$W" fat.img -- image "$W/links/map.tmp" --to "$W/out/map-image" --mapfile "$W/links/map"
+[ -e "$W/links/map.tmp" ] || fail "image --mapfile removed $W/links/map.tmp, a name of its source"
 if [ -n "$LDM" ]; then
   # A dynamic disk group: a target that is its second member.
   aimed ldm2.img 0 ls SOURCE 0 --save-tree TARGET
