@@ -321,7 +321,7 @@ PtableResult RestorePartitionTable(const DiskInfo& disk, const std::string& back
                                    const platform::SystemPaths& paths) {
   const RestorePlan plan = PlanRestore(disk, backupPath, paths);
   if (plan.result.status != PtableStatus::kOk) return plan.result;
-  auto opened = platform::UpdateFile::OpenForUpdate(disk.devicePath);
+  auto opened = platform::UpdateFile::OpenForUpdate(disk.devicePath, platform::SourceWrite::kPartitionTableTools);
   if (!opened.file) return IoError(opened.message + "; nothing written");
   platform::UpdateFile& target = *opened.file;
   // The device may have changed size since the disk was read.
@@ -412,7 +412,7 @@ PtableResult RebuildPartitionTable(const DiskInfo& disk, std::span<const size_t>
                                    const platform::SystemPaths& paths) {
   const RebuildPlan plan = PlanRebuild(disk, rows, paths);
   if (plan.result.status != PtableStatus::kOk) return plan.result;
-  auto opened = platform::UpdateFile::OpenForUpdate(disk.devicePath);
+  auto opened = platform::UpdateFile::OpenForUpdate(disk.devicePath, platform::SourceWrite::kPartitionTableTools);
   if (!opened.file) return IoError(opened.message + "; nothing written");
   std::array<uint8_t, kMbrBytes> mbr{};
   const auto read = opened.file->readAt(0, mbr);

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "disk/sector_io.h"
+#include "platform/read_only_check.h"
 #include "platform/text.h"
 
 namespace orvaldi::disk {
@@ -486,6 +487,7 @@ ScanResultSave SaveScanResult(const DiskInfo& disk, const std::string& path) {
   ScanResultSave out;
   const ScanResultText text = FormatScanResult(disk);
   out.alteredTexts = text.alteredTexts;
+  platform::CheckWriteOpen(path, platform::Writer::kScanResult);
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (!file) {
     out.error = "创建错误！ " + path + ": " + std::strerror(errno);

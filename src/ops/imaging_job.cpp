@@ -9,18 +9,21 @@
 
 #include "disk/recognisers.h"
 #include "ops/metadata_first.h"
+#include "platform/read_only_check.h"
 
 namespace orvaldi::ops {
 namespace {
 
 bool SaveMap(const std::string& path, const std::string& text) {
   const std::string temp = path + kMapTempSuffix;
+  platform::CheckWriteOpen(temp, platform::Writer::kRescueMap);
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     out << text;
     out.flush();
     if (!out) return false;
   }
+  platform::CheckWriteOpen(path, platform::Writer::kRescueMap);
   std::error_code ec;
   std::filesystem::rename(temp, path, ec);
   return !ec;

@@ -3,6 +3,7 @@
 
 #include "ops/source.h"
 #include "platform/file_target.h"
+#include "platform/update_file.h"
 
 namespace orvaldi::ops {
 namespace {
@@ -25,9 +26,14 @@ const char* ClashText(platform::SourceClash clash) {
 
 std::optional<std::string> WriteOntoSourceRefusal(const std::string& source, const std::string& target) {
   if (target.empty()) return std::nullopt;
-  for (const std::string& path : SourcePaths(source)) {
-    if (const auto clash = platform::ClashWithSource(path, target); clash != platform::SourceClash::kNone)
-      return target + ": refused, " + ClashText(clash);
+  // A file replaced whole is written beside its path first, and a temporary
+  // file a killed run left there is removed: that name must not be the
+  // source either ("disk.img.new" as SOURCE, "disk.img" as the target).
+  for (const std::string& written : {target, platform::ReplacementTemporary(target)}) {
+    for (const std::string& path : SourcePaths(source)) {
+      if (const auto clash = platform::ClashWithSource(path, written); clash != platform::SourceClash::kNone)
+        return written + ": refused, " + ClashText(clash);
+    }
   }
   return std::nullopt;
 }

@@ -18,7 +18,8 @@ enum class RefusalKind : uint8_t {
 };
 
 // "`target`: refused, <why>" when writing `target` would overwrite the data
-// of `source` (a disk, an image, or the members of a disk group), else empty.
+// of `source` (a disk, an image, or the members of a disk group), or when
+// the temporary file a replacement of `target` writes first would; else empty.
 std::optional<std::string> WriteOntoSourceRefusal(const std::string& source, const std::string& target);
 
 }  // namespace orvaldi::ops

@@ -12,12 +12,15 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include "platform/read_only_check.h"
+
 namespace orvaldi::platform {
 
 FileTarget::OpenResult FileTarget::open(const std::string& path, TargetOpen how) {
   OpenResult result;
   int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY;
   if (how == TargetOpen::kReplace) flags |= O_CREAT | O_TRUNC;
+  CheckWriteOpen(path, Writer::kImageTarget);
   const int fd = ::open(path.c_str(), flags, 0644);
   if (fd < 0) {
     result.error = errno;

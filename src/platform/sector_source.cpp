@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/read_only_check.h"
+
 namespace orvaldi::platform {
 
 FileSource::OpenResult FileSource::open(const std::string& path) {
@@ -32,12 +34,14 @@ FileSource::OpenResult FileSource::open(const std::string& path) {
     return result;
   }
   // Read-only, always: the source is the thing being rescued.
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY;
+  int fd = ::open(path.c_str(), flags);
   if (fd < 0) {
     result.error = errno;
     result.message = path + ": " + std::strerror(result.error);
     return result;
   }
+  NoteSourceOpen(fd, flags, path);
   uint64_t size = 0;
   if (kind == SourceKind::RegularFile) {
     size = static_cast<uint64_t>(st.st_size);

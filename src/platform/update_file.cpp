@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/read_only_check.h"
+
 namespace orvaldi::platform {
 namespace {
 
@@ -31,13 +33,14 @@ int WriteAll(int fd, uint64_t offset, std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-UpdateFile::OpenResult UpdateFile::OpenForUpdate(const std::string& path) {
+UpdateFile::OpenResult UpdateFile::OpenForUpdate(const std::string& path, SourceWrite permit) {
   OpenResult result;
   auto fail = [&](int error, const std::string& why) {
     result.error = error;
     result.message = path + ": " + why;
     return std::move(result);
   };
+  CheckWriteOpen(path, Writer::kPartitionTable, permit);
   // No O_CREAT and no O_TRUNC: only what exists is opened, and it stays whole.
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
   if (fd < 0) return fail(errno, std::strerror(errno));
@@ -94,10 +97,14 @@ int WriteNewFile(const std::string& path, std::span<const uint8_t> bytes) {
   return error;
 }
 
+std::string ReplacementTemporary(const std::string& path) { return path + ".new"; }
+
 int ReplaceFile(const std::string& path, std::span<const uint8_t> bytes) {
-  const std::string temporary = path + ".new";
+  const std::string temporary = ReplacementTemporary(path);
+  CheckWriteOpen(temporary, Writer::kReplacedFile);
   ::unlink(temporary.c_str());  // one left behind by a run that was killed
   if (const int error = WriteNewFile(temporary, bytes); error != 0) return error;
+  CheckWriteOpen(path, Writer::kReplacedFile);
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
     const int error = errno;
     ::unlink(temporary.c_str());

@@ -7,13 +7,15 @@
 #include <span>
 #include <string>
 
+#include "platform/read_only_check.h"
 #include "platform/sector_source.h"
 
 namespace orvaldi::platform {
 
 // An existing image file or block device opened for reading and writing.
 // Opening never creates or truncates anything, so a mistyped path cannot
-// bring a file into being or cut one short.
+// bring a file into being or cut one short. The caller names itself as the
+// one writer allowed onto a source (the partition-table tools).
 class UpdateFile {
  public:
   struct OpenResult {
@@ -21,7 +23,7 @@ class UpdateFile {
     int error = 0;        // errno, or 0 on success
     std::string message;  // one line for the operator, empty on success
   };
-  static OpenResult OpenForUpdate(const std::string& path);
+  static OpenResult OpenForUpdate(const std::string& path, SourceWrite permit);
 
   ~UpdateFile();
   UpdateFile(const UpdateFile&) = delete;
@@ -50,6 +52,9 @@ int WriteNewFile(const std::string& path, std::span<const uint8_t> bytes);
 // that a reader sees the old file or the new one, never a cut one. Returns
 // 0 or errno; on failure `path` is as it was and nothing else is left.
 int ReplaceFile(const std::string& path, std::span<const uint8_t> bytes);
+// The file beside `path` that ReplaceFile writes first (and removes when a
+// killed run left one behind): a writer's refusal covers it as well.
+std::string ReplacementTemporary(const std::string& path);
 
 // True when both paths name the same existing file or device.
 bool SameFile(const std::string& a, const std::string& b);
