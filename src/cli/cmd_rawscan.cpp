@@ -100,7 +100,9 @@ int Sweep(const ScanOptions& o, ops::SweptSource& out, bool& cancelled) {
 }
 
 int RunRawScan(const ScanOptions& o) {
-  if (const int code = RefuseGroupSource(o.source, "rawscan"); code != kExitOk) return code;
+  // A group has no sectors of its own, but each of its volumes has: --part sweeps one through its mapping.
+  if (o.partition.empty())
+    if (const int code = RefuseGroupSource(o.source, "rawscan"); code != kExitOk) return code;
   if (const int code = RefuseSaveOntoSource(o.source, o.result); code != kExitOk) return code;
   if (const int code = RefuseWriteOntoSource(o.source, o.checkpointing.checkpoint); code != kExitOk) return code;
   ops::SweptSource s;

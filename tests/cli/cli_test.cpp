@@ -268,6 +268,7 @@ TEST(Cli, ADiskGroupIsNeverOpenedAsAFile) {
       {"ptable restore G g.bak --yes", 2},
       {"ptable rebuild G --use 1 --yes", 2},
       {"rawscan G", 2},
+      {"rawscan G --part Stripe1", 0},  // a volume of the group is swept through its mapping
       {"carve G --to out", 2},
       {"find-parts G", 2},
       {"hex G", 2},
@@ -281,7 +282,7 @@ TEST(Cli, ADiskGroupIsNeverOpenedAsAFile) {
     if (exitCode == 2) {
       EXPECT_NE(r.err.find("(m1.img, m2.img)"), std::string::npos) << line << ": " << r.err;
     }
-    if (exitCode == 0) {
+    if (args.starts_with("info")) {
       EXPECT_NE(r.out.find("Member 2 of 2"), std::string::npos) << r.out;
     }
   }
