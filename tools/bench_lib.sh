@@ -151,7 +151,7 @@ against_read() {
 }
 
 search_ratio() {
-  figure read_s "$READ_S"
-  figure search_s "$CMD_S"
+  figure read_s "$(printf '%.3f' "$READ_S")"
+  figure search_s "$(printf '%.3f' "$CMD_S")"
   printf 'search speed / read speed: %.0f%%\n' "$(echo "100 * $READ_S / $CMD_S" | bc -l)"
 }
