@@ -29,7 +29,8 @@ SIZE_MIB=${SIZE_MIB:-1024}
 BAD_MIB=${BAD_MIB:-256}
 BAD=${BAD:-}
 
-die() { printf 'image_bench: %s\n' "$*" >&2; exit 2; }
+# shellcheck source=tools/bench_lib.sh
+source "$ROOT/tools/bench_lib.sh"
 command -v ddrescue >/dev/null || die "ddrescue not found (apt-get install gddrescue)"
 [[ -x $BIN ]] || die "$BIN is not an executable"
 [[ -x $FAULTYFS ]] || die "$FAULTYFS is not an executable"
@@ -68,20 +69,22 @@ line() { # LABEL BYTES SECONDS
   awk -v l="$1" -v b="$2" -v s="$3" 'BEGIN { printf "%-34s %8.3f s  %7.0f MB/s\n", l, s, b / s / 1e6 }'
 }
 
-compare() { # LABEL BYTES SOURCE
-  local label=$1 bytes=$2 src=$3 o d
+compare() { # LABEL BYTES SOURCE KEY (KEY names the figures for bench/run)
+  local label=$1 bytes=$2 src=$3 key=$4 o d
   o=$(best orvaldi "$BIN" image "$src" --to "$OUT/orvaldi.img" --mapfile "$OUT/orvaldi.map")
   cp "$OUT/orvaldi.img" "$DIR/orvaldi.img"
   d=$(best ddrescue ddrescue -q "$src" "$OUT/ddrescue.img" "$OUT/ddrescue.map")
   line "$label: orvaldi image" "$bytes" "$o"
   line "$label: ddrescue" "$bytes" "$d"
+  figure "${key}_orvaldi_s" "$o"
+  figure "${key}_ddrescue_s" "$d"
   awk -v o="$o" -v d="$d" -v l="$label" 'BEGIN { printf "%s: time orvaldi / ddrescue = %.2f\n", l, o / d }'
 }
 
 HEALTHY="$DIR/healthy.img"
 head -c "$((SIZE_MIB << 20))" /dev/urandom >"$HEALTHY"
 cat "$HEALTHY" >/dev/null
-compare "healthy ${SIZE_MIB} MiB" "$((SIZE_MIB << 20))" "$HEALTHY"
+compare "healthy ${SIZE_MIB} MiB" "$((SIZE_MIB << 20))" "$HEALTHY" healthy
 if ! cmp -s "$DIR/orvaldi.img" "$OUT/ddrescue.img"; then
   echo "healthy: the two images differ" >&2
   exit 1
@@ -99,7 +102,7 @@ mkdir "$MNT"
 FUSE_PID=$!
 for _ in $(seq 200); do [[ -f $MNT/faulty.img ]] && break; sleep 0.05; done
 [[ -f $MNT/faulty.img ]] || die "the FUSE mount did not come up"
-compare "EIO source ${BAD_MIB} MiB" "$((BAD_MIB << 20))" "$MNT/faulty.img"
+compare "EIO source ${BAD_MIB} MiB" "$((BAD_MIB << 20))" "$MNT/faulty.img" faulty
 o=$(ddrescuelog -b 512 --list-blocks=- "$DIR/orvaldi.map" | wc -l)
 d=$(ddrescuelog -b 512 --list-blocks=- "$DIR/ddrescue.map" | wc -l)
 printf 'bad sectors: orvaldi %s, ddrescue %s\n' "$o" "$d"

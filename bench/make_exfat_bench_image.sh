@@ -6,12 +6,14 @@
 # The tree is the one bench/make_fat_bench_image.sh writes (imagelib's
 # bench_tree), copied through an exfat-fuse mount of the image (through a loop
 # device: exfat-fuse run as root wants a block device) with the clock frozen.
-# Needs root. SIZE (default 512M) sets the volume's size; clusters are 4 KiB. The image is not
+# Needs root. SIZE (default 512M) sets the volume's size; clusters are 4 KiB. TOPS
+# (default 100) the number of top folders, as for FAT. The image is not
 # kept in the repository; build it where you need it.
 set -euo pipefail
 
 OUT=${1:?usage: make_exfat_bench_image.sh OUT.img}
 SIZE=${SIZE:-512M}
+export TOPS=${TOPS:-100}
 
 # shellcheck source=tools/image_lib.sh
 source "$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tools/image_lib.sh"
@@ -29,7 +31,7 @@ log "writing the local tree"
 python3 - <<'PY'
 import os
 from imagelib import bench_tree
-for p, files in bench_tree(100):
+for p, files in bench_tree(int(os.environ["TOPS"])):
     os.makedirs(os.path.join("tree", p), exist_ok=True)
     for name, body in files:
         with open(os.path.join("tree", p, name), "w", encoding="utf-8") as f:

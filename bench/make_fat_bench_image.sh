@@ -16,13 +16,15 @@
 # but the order of entries then follows the host file system's readdir.
 #
 # Knobs (environment): SIZE (default 512M), SPC sectors per cluster (default
-# 8, i.e. 4 KiB clusters, what Windows picks for FAT32 of this size).
+# 8, i.e. 4 KiB clusters, what Windows picks for FAT32 of this size), TOPS
+# (default 100 top folders; 10 folders of 99 files each per top folder).
 # The image is not kept in the repository; build it where you need it.
 set -euo pipefail
 
 OUT=${1:?usage: make_fat_bench_image.sh OUT.img}
 SIZE=${SIZE:-512M}
 SPC=${SPC:-8}
+export TOPS=${TOPS:-100}
 FAST=${FAST:-}
 
 # shellcheck source=tools/image_lib.sh
@@ -41,7 +43,7 @@ python3 - <<'PY'
 import os
 from imagelib import bench_tree
 dirs = []
-for p, files in bench_tree(100):
+for p, files in bench_tree(int(os.environ["TOPS"])):
     dirs.append(p)
     os.makedirs(os.path.join("tree", p), exist_ok=True)
     for name, body in files:

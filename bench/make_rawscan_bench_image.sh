@@ -44,13 +44,15 @@
 # ntfs-3g by one python process in sorted order. Needs root (FUSE) and
 # about 1.4 GiB of disk for the image plus 0.8 GiB for a moment while it is
 # built. Knobs (environment): SIZE, FAT_MIB, NTFS_MIB, NFILES, FS_ROUNDS,
-# RAW_ROUNDS.
+# RAW_ROUNDS, FAT_SPC (sectors per FAT32 cluster, default 8; FAT32 needs
+# 65,525 clusters, so a FAT_MIB under 260 wants 1).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUTDIR=${1:-/tmp}
 SIZE=${SIZE:-2G}
 FAT_MIB=${FAT_MIB:-512}
+FAT_SPC=${FAT_SPC:-8}
 NTFS_MIB=${NTFS_MIB:-512}
 NFILES=${NFILES:-4000}
 FS_ROUNDS=${FS_ROUNDS:-2}
@@ -332,7 +334,7 @@ log "FAT32: $FAT_MIB MiB, $NFILES files + $FS_ROUNDS x $nsamples samples"
 FAT_T0=$(date +%s.%N)
 python3 gen.py tree tree-fat fat "$NFILES" "$FS_ROUNDS"
 truncate -s "${FAT_MIB}M" fat.img
-at "2024-03-01 09:00:00" mkfs.fat -F 32 -s 8 -S 512 -h "$FAT_START" -i 52415746 -n RAWSCANFAT fat.img >/dev/null
+at "2024-03-01 09:00:00" mkfs.fat -F 32 -s "$FAT_SPC" -S 512 -h "$FAT_START" -i 52415746 -n RAWSCANFAT fat.img >/dev/null
 mapfile -t dirs < <(cd tree-fat && find . -mindepth 1 -type d -printf '%P\n' | LC_ALL=C sort)
 at "2024-03-01 09:05:00" mmd -i fat.img "${dirs[@]/#/::}"
 for d in "${dirs[@]}"; do

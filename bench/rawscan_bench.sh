@@ -244,6 +244,7 @@ line "photorec, the nine families, blocksize 512  ($photorec9_saved)" photorec9
 line "foremost -i IMG -o DIR  ($foremost_saved)" foremost
 line "foremost -q -i IMG -o DIR  ($foremostq_saved)" foremostq
 o_mb=$(speed rawscan)
+for n in read rawscan carve photorec photorec9 foremost foremostq; do figure "${n}_mbs" "$(speed "$n")"; done
 printf '  rawscan / read %s;  rawscan / photorec %sx;  carve / photorec %sx;  rawscan / photorec (nine) %sx;  rawscan / foremost %sx;  rawscan / foremost -q %sx\n' \
   "$(pct "$o_mb" "$(speed read)")" "$(ratio "$o_mb" "$(speed photorec)")" "$(ratio "$(speed carve)" "$(speed photorec)")" \
   "$(ratio "$o_mb" "$(speed photorec9)")" "$(ratio "$o_mb" "$(speed foremost)")" "$(ratio "$o_mb" "$(speed foremostq)")"

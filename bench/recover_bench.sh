@@ -21,7 +21,8 @@
 #                      volume's files hold: what one read + one write costs
 #   whole volume       orvaldi recover IMG 0 --to DIR
 #                      tsk_recover -e IMG DIR
-#   large files        orvaldi recover IMG 0 --to DIR 根目录/LARGE
+#   large files        orvaldi recover IMG 0 --to DIR 根目录/LARGE, and the
+#                      same with --no-manifest (the copy without the hashing)
 #                      tsk_recover -e -d INUM IMG DIR (INUM: the folder LARGE)
 #                      icat IMG INUM > DIR/NAME, one file after another
 #
@@ -103,9 +104,12 @@ compare() {
 }
 # expected PREFIX - the list next to the image, for paths under PREFIX, without it
 expected() { awk -v p="$1" 'index($2, p) == 1 { print $1 "  " substr($2, length(p) + 1) }' "$SUMS" | sort -k2; }
-# orvaldi puts the root folder's tree under 根目录 and files without a known
-# folder under 零散目录; anything outside 根目录 is counted here
-stray() { find "$OUT" -type f -not -path "$OUT/根目录/*" | wc -l; }
+# orvaldi puts the root folder's tree under 根目录, files without a known
+# folder under 零散目录 and its manifest beside them; anything else outside
+# 根目录 is counted here
+stray() { find "$OUT" -type f -not -path "$OUT/根目录/*" -not -path "$OUT/manifest.jsonl" | wc -l; }
+# the summary line of a recover run (the manifest's line follows it)
+summary_of() { grep '^恢复到' "$1" | tail -n1; }
 check_stray() {
   if (($1)); then
     PROBLEMS=1
@@ -121,7 +125,7 @@ printf 'image: %s (%s bytes), %s files; target %s (%s); best of %s runs after on
 
 # ---------------------------------------------------------------- whole volume
 timed orvaldi "$BIN" recover "$IMG" 0 --to "$OUT" || exit 1
-summary=$(tail -n1 "$WORK/orvaldi.out")
+summary=$(summary_of "$WORK/orvaldi.out")
 vol_bytes=$(bytes_of "$OUT/根目录")
 sums "$OUT/根目录" >"$WORK/orvaldi.sums"
 orvaldi_stray=$(stray)
@@ -143,11 +147,15 @@ line "dd if=IMG of=/dev/null bs=4M" read "$img_bytes"
 line "dd if=IMG of=TARGET/copy bs=4M count=$blocks" copy "$copy_bytes"
 read_mb=$(speed read "$img_bytes")
 copy_mb=$(speed copy "$copy_bytes")
+figure read_mbs "$read_mb"
+figure copy_mbs "$copy_mb"
 
 echo "whole volume: $(wc -l <"$WORK/orvaldi.sums") files, $vol_bytes bytes (orvaldi: $summary)"
 line "orvaldi recover IMG 0 --to DIR" orvaldi "$vol_bytes"
 line "tsk_recover -e IMG DIR" tsk "$tsk_bytes"
 o_mb=$(speed orvaldi "$vol_bytes")
+figure orvaldi_mbs "$o_mb"
+figure tsk_mbs "$(speed tsk "$tsk_bytes")"
 printf '  orvaldi / tsk_recover %sx;  orvaldi / read %s;  orvaldi / copy %s\n' \
   "$(ratio "$o_mb" "$(speed tsk "$tsk_bytes")")" "$(pct "$o_mb" "$read_mb")" "$(pct "$o_mb" "$copy_mb")"
 compare orvaldi "$WORK/orvaldi.sums" tsk_recover "$WORK/tsk.sums"
@@ -162,6 +170,7 @@ timed orvaldi_large "$BIN" recover "$IMG" 0 --to "$OUT" "根目录/$LARGE" || ex
 large_bytes=$(bytes_of "$OUT/根目录/$LARGE")
 sums "$OUT/根目录/$LARGE" >"$WORK/orvaldi_large.sums"
 orvaldi_stray=$(stray)
+timed orvaldi_large_nm "$BIN" recover "$IMG" 0 --to "$OUT" "根目录/$LARGE" --no-manifest || exit 1
 
 timed tsk_large tsk_recover -e -d "$large_inum" "$IMG" "$OUT" || exit 1
 sums "$OUT" >"$WORK/tsk_large.sums"
@@ -172,14 +181,20 @@ timed icat_large bash -c 'mkdir -p "$1" && while read -r inum name; do icat "$2"
 sums "$OUT" >"$WORK/icat_large.sums"
 rm -rf "$OUT"
 
-echo "large files only ($LARGE/): $(wc -l <<<"$large_files") files, $large_bytes bytes (orvaldi: $(tail -n1 "$WORK/orvaldi_large.out"))"
+echo "large files only ($LARGE/): $(wc -l <<<"$large_files") files, $large_bytes bytes (orvaldi: $(summary_of "$WORK/orvaldi_large.out"))"
 line "orvaldi recover IMG 0 --to DIR 根目录/$LARGE" orvaldi_large "$large_bytes"
+line "the same, --no-manifest" orvaldi_large_nm "$large_bytes"
 line "tsk_recover -e -d $large_inum IMG DIR" tsk_large "$large_bytes"
 line "icat IMG INUM > DIR/NAME, per file" icat_large "$large_bytes"
 o_mb=$(speed orvaldi_large "$large_bytes")
+figure orvaldi_large_mbs "$o_mb"
+figure orvaldi_large_nomanifest_mbs "$(speed orvaldi_large_nm "$large_bytes")"
+figure tsk_large_mbs "$(speed tsk_large "$large_bytes")"
+figure icat_large_mbs "$(speed icat_large "$large_bytes")"
 printf '  orvaldi / tsk_recover %sx;  orvaldi / icat %sx;  orvaldi / read %s;  orvaldi / copy %s\n' \
   "$(ratio "$o_mb" "$(speed tsk_large "$large_bytes")")" "$(ratio "$o_mb" "$(speed icat_large "$large_bytes")")" \
   "$(pct "$o_mb" "$read_mb")" "$(pct "$o_mb" "$copy_mb")"
+printf '  orvaldi --no-manifest / copy %s\n' "$(pct "$(speed orvaldi_large_nm "$large_bytes")" "$copy_mb")"
 compare orvaldi "$WORK/orvaldi_large.sums" "tsk_recover -d" "$WORK/tsk_large.sums"
 compare orvaldi "$WORK/orvaldi_large.sums" icat "$WORK/icat_large.sums"
 if [[ -r $SUMS ]]; then

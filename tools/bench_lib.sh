@@ -9,6 +9,11 @@
 
 die() { printf '%s: %s\n' "$(basename "$0" .sh)" "$*" >&2; exit 2; }
 
+# figure KEY VALUE - one figure for bench/run, which collects every script's
+# figures into one report: when BENCH_FIGURES names a file, the line
+# "KEY VALUE" goes into it. The scripts print their own lines as before.
+figure() { if [[ -n ${BENCH_FIGURES:-} ]]; then printf '%s %s\n' "$1" "$2" >>"$BENCH_FIGURES"; fi; }
+
 # bench_start - check the tools and arguments, make $WORK, warm the page
 # cache and print the image line
 bench_start() {
@@ -24,6 +29,7 @@ bench_start() {
 
   local entries
   entries=$(fls -r -p "$IMG" | wc -l)
+  figure entries "$entries"
   printf 'image: %s (%s bytes), fls -r -p lists %s lines; %s runs each\n' \
     "$IMG" "$(stat -c %s "$IMG")" "$entries" "$RUNS"
 }
@@ -92,6 +98,7 @@ result() {
 bench_fls() {
   measure fls fls -r -p "$IMG"
   result "fls -r -p IMG" fls
+  figure fls_s "$(median_s fls)"
 }
 
 # bench_orvaldi FS - time orvaldi and print the ratio; if it fails, say so
@@ -99,6 +106,7 @@ bench_fls() {
 bench_orvaldi() {
   if measure orvaldi "$BIN" ls "$IMG" 0 --json; then
     result "orvaldi ls IMG 0 --json" orvaldi
+    figure orvaldi_s "$(median_s orvaldi)"
     awk -v a="$(median_s fls)" -v b="$(median_s orvaldi)" \
       'BEGIN { if (b > 0) printf "ratio fls/orvaldi: %.2f\n", a / b; else print "ratio fls/orvaldi: n/a (orvaldi took 0 s)" }'
   else
@@ -142,4 +150,8 @@ against_read() {
   CMD_S=$(printf '%s\n' "${cmds[@]}" | median)
 }
 
-search_ratio() { printf 'search speed / read speed: %.0f%%\n' "$(echo "100 * $READ_S / $CMD_S" | bc -l)"; }
+search_ratio() {
+  figure read_s "$(printf '%.3f' "$READ_S")"
+  figure search_s "$(printf '%.3f' "$CMD_S")"
+  printf 'search speed / read speed: %.0f%%\n' "$(echo "100 * $READ_S / $CMD_S" | bc -l)"
+}
