@@ -109,6 +109,8 @@ bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next
       // run on over many chunks.
       if (const uint64_t data = reader.dataFrom(next); data != next) {
         next = data;
+        // A stop inside the hole, or behind it up to here, is reached.
+        if (next >= stopAt) progress_.requestCancel();
         continue;
       }
       sliceEnd = reader.sliceEnd(next);
