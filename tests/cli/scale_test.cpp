@@ -208,7 +208,7 @@ TEST_P(Scale, RawscanOfAVolumeNearTheEndCarvesAndNotesAtSixtyFourBitSectors) {
   EXPECT_EQ(j["carved"][0]["start"].get<uint64_t>(), start);
   EXPECT_EQ(j["carved"][0]["name"], std::to_string(start) + ".jpg");
   EXPECT_EQ(j["carved"][0]["foundName"], "photo.jpg");  // the FAT entry whose cluster holds it
-  EXPECT_EQ(j["directorySectors"], 2);                   // the root and docs
+  EXPECT_EQ(j["directorySectors"], 2);                  // the root and docs
   EXPECT_TRUE(j["unreadable"].empty());
 
   // The scan-result file keeps the directory sectors and the carved file as
