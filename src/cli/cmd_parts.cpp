@@ -91,6 +91,14 @@ std::vector<std::string> TableWarnings(const disk::DiskInfo& d) {
   if (d.tableChecks.gptHeaderCrcMismatch) out.emplace_back("GPT 头的校验和不符，分区仍按表中内容列出");
   if (d.tableChecks.gptEntriesCrcMismatch) out.emplace_back("GPT 分区项的校验和不符，分区仍按表中内容列出");
   if (d.tableChecks.gptBackupHeaderUsed) out.emplace_back("GPT 主表头不可用，分区按备份表头列出");
+  if (const uint64_t reach = d.tableChecks.mbrReachEnd; reach != 0 && d.sizeBytes > 0) {
+    const uint64_t sectors = static_cast<uint64_t>(d.sizeBytes) / disk::SectorSize;
+    if (sectors > reach)
+      out.push_back("MBR 分区表只能描述磁盘的前 " + ops::SizeText(reach * disk::SectorSize) + "：第 " +
+                    std::to_string(reach) + " 扇区起的 " + std::to_string(sectors - reach) + " 个扇区 (" +
+                    ops::SizeText((sectors - reach) * disk::SectorSize) +
+                    ") 不在任何分区中 (find-parts 或 rawscan 可在其中查找分区)");
+  }
   return out;
 }
 

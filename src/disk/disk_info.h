@@ -24,6 +24,10 @@ struct TableChecks {
   bool gptHeaderCrcMismatch = false;
   bool gptEntriesCrcMismatch = false;
   bool gptBackupHeaderUsed = false;  // the main header was gone: the table is the backup's
+  // An MBR disk larger than its 32-bit entries reach: the first sector no
+  // entry covers or could begin at, beyond which the table holds nothing;
+  // 0 when the table reaches the disk's end.
+  uint64_t mbrReachEnd = 0;
 };
 
 // What a disk record stands for: one drive or image, or the group of a

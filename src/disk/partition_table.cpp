@@ -541,6 +541,19 @@ uint32_t DetectSectorSize(SectorSource& source) {
 
 namespace {
 
+// An MBR entry begins below sector 2^32 and spans fewer than 2^32 sectors
+// (of the table's unit): on a larger disk the table cannot describe what
+// lies beyond both, and the operator should know that part is unlisted.
+void NoteMbrReach(const SectorSource& source, DiskInfo& disk, size_t firstEntry) {
+  const uint64_t diskSectors = source.size() / SectorSize;
+  uint64_t reach = (uint64_t{1} << 32) * TableScale(disk);
+  for (size_t i = firstEntry; i < disk.partitions.size(); ++i) {
+    const PartitionInfo& p = disk.partitions[i];
+    if (p.sectorCount <= UINT64_MAX - p.startSector) reach = std::max(reach, p.startSector + p.sectorCount);
+  }
+  if (diskSectors > reach) disk.tableChecks.mbrReachEnd = reach;
+}
+
 void ReadTables(SectorSource& source, DiskInfo& disk, const std::string& devicePath) {
   const auto head = Read(source, 0, 4);
   const ByteView s(head);
@@ -554,6 +567,7 @@ void ReadTables(SectorSource& source, DiskInfo& disk, const std::string& deviceP
   }
   GptTable gpt;
   const int gptSlot = FindGpt(source, disk, s, gpt);
+  const size_t before = disk.partitions.size();
   uint32_t counter = 0;
   // A hybrid MBR repeats some GPT partitions for systems that read only the
   // MBR: such an entry is the GPT's partition, listed once, from the GPT.
@@ -601,6 +615,7 @@ void ReadTables(SectorSource& source, DiskInfo& disk, const std::string& deviceP
     std::set<uint32_t> visited;
     WalkEbr(source, disk, e.startSector, e.startSector, visited, counter);
   }
+  if (gptSlot < 0) NoteMbrReach(source, disk, before);
 }
 
 }  // namespace

@@ -73,6 +73,16 @@ ReadOutcome FileSource::readAt(uint64_t offset, std::span<uint8_t> out) {
   return outcome;
 }
 
+uint64_t FileSource::nextDataAt(uint64_t offset) const {
+  if (kind_ != SourceKind::RegularFile || offset >= size_ || offset > static_cast<uint64_t>(INT64_MAX)) return offset;
+  // The file offset SEEK_DATA moves is one no read uses: reads are positioned.
+  const off_t data = ::lseek(fd_, static_cast<off_t>(offset), SEEK_DATA);
+  if (data >= 0) return std::max(offset, static_cast<uint64_t>(data));
+  // ENXIO: nothing but a hole from `offset` to the end. Anything else (a file
+  // system that cannot tell) says nothing about holes.
+  return errno == ENXIO ? size_ : offset;
+}
+
 ReadOutcome MemorySource::readAt(uint64_t offset, std::span<uint8_t> out) {
   ReadOutcome outcome;
   if (offset >= view_.size() || out.empty()) return outcome;

@@ -37,6 +37,13 @@ class SectorSource {
   virtual ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) = 0;
   // Size in bytes; 0 when it could not be determined.
   virtual uint64_t size() const = 0;
+  // The first byte at or after `offset` that may hold anything but zeros.
+  // Everything before it reads as zeros without being stored anywhere (the
+  // holes of a sparse image file), so a sweep that zeros cannot match may
+  // pass over it unread. A source that keeps no record of holes answers
+  // `offset`; so does any source that can fail a read, since a hole there
+  // would hide the failure.
+  virtual uint64_t nextDataAt(uint64_t offset) const { return offset; }
 };
 
 enum class SourceKind { RegularFile, BlockDevice };
@@ -56,6 +63,9 @@ class FileSource final : public SectorSource {
   ~FileSource() override;
   ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override;
   uint64_t size() const override { return size_; }
+  // An image file's holes, as its file system keeps them (SEEK_DATA); a
+  // block device has none.
+  uint64_t nextDataAt(uint64_t offset) const override;
   SourceKind kind() const { return kind_; }
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }

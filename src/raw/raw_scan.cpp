@@ -100,9 +100,21 @@ void RawScan::saveCheckpoint(const SliceReader& reader, uint64_t chunk, uint64_t
 bool RawScan::testChunk(SliceReader& reader, uint64_t chunkStart, uint64_t& next) {
   const uint64_t chunkEnd = chunkStart + std::min(kChunk, end_ - chunkStart);
   const uint64_t stopAt = checkpoints_ ? checkpoints_->stopAt : UINT64_MAX;
+  uint64_t sliceEnd = 0;  // the slice before this sector holds data
   while (next < chunkEnd) {
     if (next >= stopAt) progress_.requestCancel();
     if (progress_.cancelled()) return false;
+    if (next >= sliceEnd) {
+      // A hole is zeros, which the tests would pass over one by one; it may
+      // run on over many chunks.
+      if (const uint64_t data = reader.dataFrom(next); data != next) {
+        next = data;
+        // A stop inside the hole, or behind it up to here, is reached.
+        if (next >= stopAt) progress_.requestCancel();
+        continue;
+      }
+      sliceEnd = reader.sliceEnd(next);
+    }
     // On a disk of larger sectors the sweep stays on their boundaries.
     if (const uint64_t into = stride_ > 1 ? next % stride_ : 0; into != 0) {
       next = std::min(end_, next + (stride_ - into));

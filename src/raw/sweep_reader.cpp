@@ -189,7 +189,7 @@ uint64_t SectorRescuer::passOver(uint64_t pos, uint64_t hi) {
 
 SliceReader::SliceReader(SectorSource* source, const PartitionInfo* context, uint64_t first, uint64_t end,
                          bool background, const ReaderState* resume)
-    : rescuer_(source, context, end), first_(first), end_(end) {
+    : source_(source), rescuer_(source, context, end), first_(first), end_(end) {
   if (resume) {
     rescuer_.restore(*resume);
     next_ = resume->slice;
@@ -216,27 +216,54 @@ uint64_t SliceReader::heldFrom(uint64_t sector) const {
   return std::min(sliceStart + kSlice, end_) + 1 - sector;
 }
 
-const uint8_t* SliceReader::at(uint64_t sector) {
-  const uint64_t slice = (sector - first_) / kSlice;
-  if (slice != current_) {
-    done_.store(slice, std::memory_order_release);
-    done_.notify_one();
-    current_ = slice;
-    if (threaded_) {
-      for (uint64_t have = filled_.load(std::memory_order_acquire); have <= slice;
-           have = filled_.load(std::memory_order_acquire))
-        filled_.wait(have, std::memory_order_acquire);
-    } else {
-      while (filled_.load(std::memory_order_relaxed) <= slice && step()) {
-      }
-    }
-    // Published with the slot (or never read: the range ended before it).
-    if (filled_.load(std::memory_order_acquire) > slice) {
-      enteredSlice_ = slice;
-      entered_ = slotMarks_[slice % kSlots];
+void SliceReader::enter(uint64_t slice) {
+  if (slice == current_) return;
+  done_.store(slice, std::memory_order_release);
+  done_.notify_one();
+  current_ = slice;
+  if (threaded_) {
+    for (uint64_t have = filled_.load(std::memory_order_acquire); have <= slice;
+         have = filled_.load(std::memory_order_acquire))
+      filled_.wait(have, std::memory_order_acquire);
+  } else {
+    while (filled_.load(std::memory_order_relaxed) <= slice && step()) {
     }
   }
+  // Published with the slot (or never read: the range ended before it).
+  if (filled_.load(std::memory_order_acquire) > slice) {
+    enteredSlice_ = slice;
+    entered_ = slotMarks_[slice % kSlots];
+  }
+}
+
+const uint8_t* SliceReader::at(uint64_t sector) {
+  const uint64_t slice = (sector - first_) / kSlice;
+  enter(slice);
   return ring_.get() + ((slice % kSlots) * (kSlice + 1) + (sector - first_) % kSlice) * kSector;
+}
+
+uint64_t SliceReader::dataFrom(uint64_t sector) {
+  const uint64_t slice = (sector - first_) / kSlice;
+  enter(slice);
+  if (filled_.load(std::memory_order_acquire) <= slice || slotHoleEnd_[slice % kSlots] == 0) return sector;
+  return std::max(sector, slotHoleEnd_[slice % kSlots]);
+}
+
+uint64_t SliceReader::holeEnd(uint64_t sector, uint64_t count) {
+  if (source_ == nullptr || sector > UINT64_MAX / kSector - count) return 0;
+  const uint64_t from = sector * kSector;
+  const uint64_t to = from + count * kSector;
+  // One question to the source for a whole run of holes, not one per slice.
+  if (from < holeFrom_ || from >= dataAt_) {
+    holeFrom_ = from;
+    dataAt_ = source_->nextDataAt(from);
+  }
+  // A hole up to the source's end: what lies beyond reads as zeros too.
+  const uint64_t size = source_->size();
+  const bool toTheEnd = size != 0 && dataAt_ >= size;
+  if (dataAt_ < to && !toTheEnd) return 0;
+  // The sector that holds the first byte of data is the first to test.
+  return toTheEnd ? end_ : std::min(end_, dataAt_ / kSector);
 }
 
 void SliceReader::stop() {
@@ -269,11 +296,29 @@ bool SliceReader::step() {
   uint8_t* slot = ring_.get() + (slice % kSlots) * (kSlice + 1) * kSector;
   slotMarks_[slice % kSlots] = rescuer_.mark();
   const uint64_t count = std::min(kSlice, end_ - start) + 1;
-  rescuer_.read(start, count, slot);
-  std::memset(slot + count * kSector, 0, (kSlice + 1 - count) * kSector);
+  slotHoleEnd_[slice % kSlots] = holeEnd(start, count);
+  if (slotHoleEnd_[slice % kSlots] == 0) {
+    rescuer_.read(start, count, slot);
+    std::memset(slot + count * kSector, 0, (kSlice + 1 - count) * kSector);
+  }
   next_ = slice + 1;
+  // The slices of a hole that follow go with this one, as far as the sweep
+  // has freed their slots: one hand-over for a run of them, not one each.
+  if (slotHoleEnd_[slice % kSlots] != 0)
+    while (passHole(next_)) ++next_;
   filled_.store(next_, std::memory_order_release);
   filled_.notify_all();
+  return true;
+}
+
+bool SliceReader::passHole(uint64_t slice) {
+  const uint64_t start = first_ + slice * kSlice;
+  if (start >= end_ || quit_.load(std::memory_order_acquire)) return false;
+  if (slice >= kSlots && done_.load(std::memory_order_acquire) <= slice - kSlots) return false;  // slot still in use
+  const uint64_t hole = holeEnd(start, std::min(kSlice, end_ - start) + 1);
+  if (hole == 0) return false;
+  slotMarks_[slice % kSlots] = rescuer_.mark();
+  slotHoleEnd_[slice % kSlots] = hole;
   return true;
 }
 

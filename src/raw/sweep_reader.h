@@ -3,6 +3,7 @@
 // sectors. Internal to the raw scan.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -142,6 +143,17 @@ class SliceReader {
   // The sweep is then done with every slice before this sector's.
   const uint8_t* at(uint64_t sector);
 
+  // Where the sweep goes on from `sector`: `sector` itself when its slice
+  // was read, else the end of the hole of the source (SectorSource::
+  // nextDataAt) that holds the slice, the next one whose sector may hold
+  // data. Zeros match none of the sweep's tests, so a hole is passed over
+  // unread and untested. Enters the slice as at() does.
+  uint64_t dataFrom(uint64_t sector);
+  // The first sector behind the slice of `sector`.
+  uint64_t sliceEnd(uint64_t sector) const {
+    return std::min(first_ + ((sector - first_) / kSlice + 1) * kSlice, end_);
+  }
+
   // Where a reader started anew goes on so that it reads what this one
   // still has to: the start of the slice the sweep is in (its first when
   // it has not begun).
@@ -151,7 +163,16 @@ class SliceReader {
   void stop();
   // Reads the next slice into its slot; false when the range is read.
   bool step();
+  // Waits until `slice` is read (or the range ended before it).
+  void enter(uint64_t slice);
+  // Publishes `slice` unread when it lies in a hole and its slot is free
+  // without waiting; false otherwise (nothing done).
+  bool passHole(uint64_t slice);
+  // When the `count` sectors from `sector` all lie in a hole of the source,
+  // the sector where the hole ends (within the range); else 0.
+  uint64_t holeEnd(uint64_t sector, uint64_t count);
 
+  platform::SectorSource* source_;
   SectorRescuer rescuer_;  // used by whichever thread reads
   uint64_t first_;
   uint64_t end_;
@@ -161,6 +182,13 @@ class SliceReader {
   // The rescue as each slot's read began, written before the slot is
   // published; the sweep copies the one of the slice it enters.
   SectorRescuer::Mark slotMarks_[kSlots];
+  // Where the hole that holds each slot's slice ends (the slot left unread),
+  // or 0 for a slice that was read; written with the slot.
+  uint64_t slotHoleEnd_[kSlots] = {};
+  // The reader's last answer from the source: no data from holeFrom_ up to
+  // dataAt_ (bytes).
+  uint64_t holeFrom_ = 0;
+  uint64_t dataAt_ = 0;
   uint64_t enteredSlice_ = 0;  // sweep: the slice of `entered_`
   SectorRescuer::Mark entered_;
   std::atomic<uint64_t> filled_{0};  // slices before this one are read

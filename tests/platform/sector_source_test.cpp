@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <filesystem>
+#include <fstream>
 #include <numeric>
 
 #include "disk/sector_io.h"
@@ -60,6 +62,42 @@ TEST(FileSource, RefusesMissingFilesAndNeverWrites) {
   ASSERT_TRUE(opened.source);
   EXPECT_LT(::write(opened.source->fd(), "x", 1), 0);
   EXPECT_EQ(errno, EBADF);
+}
+
+TEST(FileSource, KnowsTheHolesOfASparseFileAndOtherSourcesKnowNone) {
+  test::TempDir dir;
+  const auto path = dir.path() / "sparse.img";
+  constexpr uint64_t kMiB = 1 << 20;
+  {
+    std::ofstream out(path, std::ios::binary);
+    const std::vector<uint8_t> block = Pattern(4096);
+    out.write(reinterpret_cast<const char*>(block.data()), 4096);
+    out.seekp(kMiB);
+    out.write(reinterpret_cast<const char*>(block.data()), 4096);
+  }
+  std::filesystem::resize_file(path, 4 * kMiB);
+  auto opened = FileSource::open(path.string());
+  ASSERT_TRUE(opened.source);
+  const FileSource& file = *opened.source;
+  if (file.nextDataAt(8192) == 8192) GTEST_SKIP() << "the temporary folder's file system keeps no holes";
+  struct Case {
+    uint64_t offset, next;
+  };
+  for (const Case c : {Case{0, 0}, Case{4095, 4095}, Case{8192, kMiB}, Case{kMiB + 100, kMiB + 100},
+                       Case{kMiB + 8192, 4 * kMiB},  // a hole up to the end
+                       Case{4 * kMiB, 4 * kMiB}, Case{~0ull, ~0ull}})
+    EXPECT_EQ(file.nextDataAt(c.offset), c.next) << c.offset;
+  // Holes read as zeros whichever way they are read.
+  std::vector<uint8_t> buf(4096, 0xCC);
+  EXPECT_EQ(opened.source->readAt(2 * kMiB, buf).bytes, 4096u);
+  EXPECT_TRUE(std::all_of(buf.begin(), buf.end(), [](uint8_t b) { return b == 0; }));
+
+  // A memory source, and a faulty one over the file: a hole there would hide a bad sector.
+  MemorySource mem(std::vector<uint8_t>(8192));
+  FaultySource faulty(*opened.source, {5000});
+  for (const platform::SectorSource* source :
+       {static_cast<const platform::SectorSource*>(&mem), static_cast<const platform::SectorSource*>(&faulty)})
+    EXPECT_EQ(source->nextDataAt(8192), 8192u);
 }
 
 TEST(MemorySource, EmptyReadsAndReadsPastTheEnd) {

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <set>
@@ -471,6 +474,68 @@ TEST(RawScanSources, AnAssembledVolumeInsteadOfTheDiskAndADiskThatCannotBeOpened
   missing.devicePath = "/nonexistent/disk";
   EXPECT_EQ(RawDiskScan(missing, progress, 0, 64), 0);
   EXPECT_TRUE(missing.partitions.empty());
+}
+
+// ---- Holes of sparse images ----
+
+// The sweep passes over the holes of a sparse image unread: zeros match none
+// of its tests. First that premise, then the demo disk between holes swept
+// once through the file (holes skipped) and once through a wrapper that
+// knows no holes: the same finds.
+TEST(RawScanHoles, ZerosMatchNothingAndASparseImageSweepsAsADenseOne) {
+  const std::vector<uint8_t> zeros(3 * kChunk * 512 + 7 * 512);
+  DiskInfo nothing;
+  ASSERT_EQ(Scan(zeros, nothing), 1);
+  EXPECT_TRUE(nothing.partitions.empty());
+  EXPECT_TRUE(nothing.extraFoundFolder.children.empty());
+  EXPECT_TRUE(nothing.directorySectors.empty());
+  EXPECT_TRUE(nothing.mftRecordRuns.empty());
+
+  const auto* demo = Demo();
+  if (!demo) GTEST_SKIP() << "demo image absent";
+  // 3 MiB and a bit of hole, the demo disk written sparse, 5 MiB of hole.
+  test::TempDir dir;
+  const auto path = dir.path() / "sparse.img";
+  constexpr uint64_t kLead = 3 * 2048 + 100;  // sectors
+  {
+    std::ofstream out(path, std::ios::binary);
+    for (size_t at = 0; at < demo->size(); at += 4096) {
+      const auto block = demo->begin() + static_cast<std::ptrdiff_t>(at);
+      if (std::all_of(block, block + 4096, [](uint8_t b) { return b == 0; })) continue;
+      out.seekp(static_cast<std::streamoff>(kLead * 512 + at));
+      out.write(reinterpret_cast<const char*>(&*block), 4096);
+    }
+  }
+  const uint64_t sectors = kLead + demo->size() / 512 + 5 * 2048;
+  std::filesystem::resize_file(path, sectors * 512);
+  auto opened = platform::FileSource::open(path.string());
+  ASSERT_TRUE(opened.source);
+  if (opened.source->nextDataAt(0) == 0) GTEST_SKIP() << "the temporary folder's file system keeps no holes";
+  platform::FaultySource dense(*opened.source, {});
+  struct Swept {
+    std::vector<std::string> rows;
+    std::vector<uint64_t> carved;
+    std::set<uint64_t> directories;
+    std::map<uint64_t, uint32_t> runs;
+  };
+  auto sweep = [&](platform::SectorSource& source) {
+    DiskInfo disk;
+    disk.sizeBytes = static_cast<int64_t>(sectors * 512);
+    platform::ProgressBlock quiet;
+    EXPECT_EQ(RawDiskScan(&source, disk, quiet, 0, sectors), 1);
+    Swept s{Rows(disk), {}, disk.directorySectors, disk.mftRecordRuns};
+    for (const auto& entry : disk.extraFoundFolder.children) s.carved.push_back(entry.first);
+    return s;
+  };
+  const Swept sparse = sweep(*opened.source);
+  const Swept full = sweep(dense);
+  EXPECT_EQ(sparse.rows, full.rows);
+  EXPECT_EQ(sparse.carved, full.carved);
+  EXPECT_EQ(sparse.directories, full.directories);
+  EXPECT_EQ(sparse.runs, full.runs);
+  // The demo's volumes, found where they now lie.
+  ASSERT_GE(full.rows.size(), 2u);
+  EXPECT_EQ(full.rows[0], "Partition0 " + std::to_string(kLead + kFatStart) + "+81900 0b o2 'DEMO_FAT32'");
 }
 
 }  // namespace
