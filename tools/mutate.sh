@@ -66,11 +66,12 @@ if ((SANITIZED)); then
   export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 fi
 VMEM_KIB=$((4 << 20))  # 4 GiB of address space: a runaway allocation fails fast instead of swapping
+FILE_KIB=$((4 << 20))  # no file written past 4 GiB (SIGXFSZ): the largest input is 80 MiB, and tmpfs is memory
 
 # ------------------------------------------------------------------ cases
 # NAME KIND INPUT [OPTION...]: INPUT is a fixture (tests/fixtures/X.img.gz), a corpus image
 # (corpus:X), or a file saved from a fixture (@result:X, @backup:X, @tree:X, @mapfile:X,
-# @manifest:X). Options: part=N, the partition the commands read (default: the first FAT, NTFS
+# @manifest:X, @checkpoint:X of a sweep, @deep:X of the deep search). Options: part=N, the partition the commands read (default: the first FAT, NTFS
 # or exFAT one); member=SPEC, a second member disk, which makes the source the dynamic-disk
 # group "damaged,pristine".
 CASES=(
@@ -92,18 +93,22 @@ CASES=(
   "ntfs-index indx ntfs/ntfs-tree"
   "lvm-label lvm-label lvm/lvm-pv"
   "lvm-text lvm-text lvm/lvm-pv"
-  "ldm-headers ldm corpus:ldm/libldm-ldm-2003r2-simple-1"
-  "ldm-vblk vblk corpus:ldm/libldm-ldm-2003r2-simple-1"
-  "ldm-group-vblk vblk corpus:ldm/libldm-ldm-2008r2-spanned-1 member=corpus:ldm/libldm-ldm-2008r2-spanned-2"
+  "ldm-headers ldm corpus:ldm/libldm-ldm-2003r2-simple-1 part=1"
+  "ldm-vblk vblk corpus:ldm/libldm-ldm-2003r2-simple-1 part=1"
+  "ldm-group-vblk vblk corpus:ldm/libldm-ldm-2008r2-spanned-1 part=1 member=corpus:ldm/libldm-ldm-2008r2-spanned-2"
   "cut-gpt truncate ptables/gpt-gap"
   "cut-ntfs truncate ntfs/ntfs-small-records"
   "noise-fat32 noise fat/fat32-tree"
+  "fat32-names names fat/fat32-tree"
+  "ntfs-names names ntfs/ntfs-tree"
   "scan-result text @result:ptables/mbr-ext"
   "ptable-backup backup @backup:ptables/mbr-ext"
   "tree-fat tree @tree:volumes/fat16-512"
   "tree-ntfs tree @tree:ntfs/ntfs-tree"
   "mapfile text @mapfile:ntfs/ntfs-small-records"
   "manifest text @manifest:volumes/fat16-512"
+  "sweep-checkpoint text @checkpoint:fat/fat32-tree"
+  "deep-checkpoint text @deep:ntfs/ntfs-small-records"
 )
 
 # ------------------------------------------------------------------ pristine inputs
@@ -140,11 +145,13 @@ write_mapfile() {  # write_mapfile IMAGE MAP
     printf '0x%08X     ?               1\n' $((step * 3))
     echo "#      pos        size  status"
     local at=0 s
-    for s in + - / '*' + ? + -; do
+    local i=0
+    for s in + - / '*' + ? - +; do
+      i=$((i + 1))
+      if ((i == 8)); then step=$((size - at)); fi  # the last area runs to the end
       printf '0x%08X  0x%08X  %s\n' "$at" "$step" "$s"
       at=$((at + step))
     done
-    printf '0x%08X  0x%08X  +\n' "$at" $((size - at))
   } >"$2"
 }
 
@@ -159,6 +166,8 @@ derive() {
       backup) "$CLI" ptable backup "$img" "$out" >/dev/null 2>&1 ;;
       tree) "$CLI" ls "$img" "$part" --save-tree "$out" >/dev/null 2>&1 ;;
       mapfile) write_mapfile "$img" "$out" ;;
+      checkpoint) "$CLI" rawscan "$img" --checkpoint "$out" >/dev/null 2>&1 ;;
+      deep) "$CLI" ls "$img" "$part" --mode deep --checkpoint "$out" >/dev/null 2>&1 ;;
       manifest)
         "$CLI" recover "$img" "$part" --to "$out.dir" >/dev/null 2>&1
         cp "$out.dir/manifest.jsonl" "$out"
@@ -174,8 +183,33 @@ derive() {
 FAILED=0 RUNS=0 PEAK=0 PEAK_CMD=""
 ROUND_DIR="" ROUND_NOTE="" ROUND_REPLAY="" SNAP_DIRS=()
 
-snapshot() {  # every file of the folders that no command may write to: name, size, mtime
-  find "${SNAP_DIRS[@]}" -printf '%p %s %T@\n' 2>/dev/null | sort
+snapshot() {  # every file of the round and of the pristine inputs: name, size, mtime
+  # A folder's own mtime moves with every output made in it, so folders count by name only.
+  find "${SNAP_DIRS[@]}" -path "$ROUND_DIR/log" -prune -o -type d -printf '%p\tfolder\n' -o -printf '%p\t%s %T@\n' \
+    2>/dev/null | sort
+}
+
+# The files a command may write: what follows its options that name an output, and the FILE of
+# "ptable backup"; each with what lies below it and its siblings by suffix (a mapfile's ".tmp").
+outputs_of() {
+  local prev="" a
+  OUTPUTS=()
+  for a in "$@"; do
+    case $prev in --to | --save-result | --save-tree | --checkpoint | --resume) OUTPUTS+=("$a") ;; esac
+    if [[ $prev == --mapfile && $1 == image ]]; then OUTPUTS+=("$a"); fi  # elsewhere a map is only read
+    prev=$a
+  done
+  if [[ ${1:-} == ptable && ${2:-} == backup ]]; then OUTPUTS+=("${!#}"); fi
+}
+written_elsewhere() {  # written_elsewhere BEFORE AFTER: the changed paths that are no output's
+  local p o ok
+  while IFS= read -r p; do
+    ok=0
+    for o in "${OUTPUTS[@]}"; do
+      if [[ $p == "$o" || $p == "$o"/* || $p == "$o".* ]]; then ok=1; fi
+    done
+    ((ok)) || printf '%s ' "$p"
+  done < <(diff <(echo "$1") <(echo "$2") | sed -n 's/^[<>] \([^\t]*\)\t.*/\1/p' | sort -u)
 }
 
 fail() {  # fail REASON CMD...
@@ -209,6 +243,7 @@ run() {  # run CMD...: one orvaldi command, its arguments as given
   (
     cd "$ROUND_DIR/cwd" || exit 99
     ((SANITIZED)) || ulimit -v "$VMEM_KIB"
+    ulimit -f "$FILE_KIB"
     exec /usr/bin/time -f '%x %M' -o "$ROUND_DIR/log/time" timeout -k 5 "$TIMEOUT" "$CLI" "$@" \
       >"$ROUND_DIR/log/out" 2>"$ROUND_DIR/log/err" </dev/null
   )
@@ -231,7 +266,10 @@ run() {  # run CMD...: one orvaldi command, its arguments as given
   elif grep -qE 'AddressSanitizer|LeakSanitizer|runtime error:' "$ROUND_DIR/log/err"; then
     fail "sanitizer report" "$@"
   elif [[ $before != "$after" ]]; then
-    fail "a file written outside the target: $(diff <(echo "$before") <(echo "$after") | grep '^[<>]' | head -n3 | tr '\n' ' ')" "$@"
+    outputs_of "$@"
+    local elsewhere
+    elsewhere=$(written_elsewhere "$before" "$after")
+    if [[ -n $elsewhere ]]; then fail "a file written outside the target: ${elsewhere:0:300}" "$@"; fi
   fi
 }
 
@@ -256,7 +294,7 @@ commands_on_source() {
   run recover "$S" "$P" --to "$T/recover-$mode" --mode "$mode" --no-fat-reference
   run cat "$S" "$P" "$F"
   run hex "$S" --sector 0 --count 64
-  run hex "$S" "$P" "$F" --mode "$mode"
+  run hex "$S" "$P" "$F"
   run image "$S" --to "$T/disk.img" --mapfile "$T/disk.map"
   run ls "$S" "$P" --mapfile "$T/disk.map"
   run image "$S" "$P" --to "$T/part.img" --start 1
@@ -309,6 +347,18 @@ commands_on_file() {
       run recover "$S" "$P" --mapfile "$M" --to "$T/recover"
       cp "$M" "$T/resume.map"
       run image "$S" --to "$T/disk.img" --mapfile "$T/resume.map"
+      ;;
+    checkpoint)
+      cp "$M" "$T/a.ckpt"
+      run rawscan "$S" --resume "$T/a.ckpt" --json
+      cp "$M" "$T/b.ckpt"
+      run carve "$S" --resume "$T/b.ckpt" --to "$T/carve"
+      ;;
+    deep)
+      cp "$M" "$T/a.ckpt"
+      run ls "$S" "$P" --mode deep --resume "$T/a.ckpt"
+      cp "$M" "$T/b.ckpt"
+      run recover "$S" "$P" --mode deep --resume "$T/b.ckpt" --to "$T/recover"
       ;;
     manifest)
       cp -r "$S.manifest.dir" "$T/target"
@@ -365,7 +415,7 @@ round() {  # round CASE_INDEX MUTATION_SEED
   F=$(first_file "$pristineSource" "$P")
   F=${F:-根目录/none}
   T="$ROUND_DIR/target"
-  SNAP_DIRS=("$ROUND_DIR/src" "$ROUND_DIR/cwd" "$PRISTINE")
+  SNAP_DIRS=("$ROUND_DIR" "$PRISTINE")
   local members
   IFS=, read -r -a members <<<"$S"
   sum_before=$(sha256sum "${members[@]}")

@@ -1093,6 +1093,92 @@ void MutateVblk(Image& img, Rng& rng) {
   }
 }
 
+// ------------------------------------------------------------------ names
+
+// Names that must not lead a copy out of its folder: "..", ".", slashes, back-slashes, empty.
+const std::vector<std::u16string>& HostileNames() {
+  static const std::vector<std::u16string> names = {u"..", u".", u"../x", u"a/b", u"..\\x", u"/", u"x\0y", u""};
+  return names;
+}
+
+void PutName16(Image& img, uint64_t at, const std::u16string& name, size_t room, const std::string& what) {
+  std::string shown;
+  for (size_t i = 0; i < room; ++i) {
+    const uint16_t c = i < name.size() ? name[i] : (i == name.size() ? 0 : 0xFFFF);
+    img.bytes.at(at + 2 * i) = static_cast<uint8_t>(c);
+    img.bytes.at(at + 2 * i + 1) = static_cast<uint8_t>(c >> 8);
+    if (i < name.size()) shown += name[i] ? static_cast<char>(name[i]) : '0';
+  }
+  img.notes.push_back(what + "@" + Hex(at) + " -> \"" + shown + "\"");
+}
+
+void MutateFatName(Image& img, Rng& rng) {
+  const FatGeometry g = ReadFat(img);
+  std::vector<uint64_t> shortNames, longNames;
+  for (const DirBlock& b : FatFolders(img, g)) {
+    for (uint64_t e = b.off + (b.cluster ? 64 : 0); e + 32 <= b.off + b.len; e += 32) {
+      const uint64_t first = img.le(e, 1), attr = img.le(e + 11, 1);
+      if (first == 0 || first == 0xE5) continue;
+      if (attr == 0x0F && (first & 0x40) && (first & 0x3F) == 1) longNames.push_back(e);  // a one-part long name
+      if (attr != 0x0F) shortNames.push_back(e);
+    }
+  }
+  const std::u16string& name = rng.pick(HostileNames());
+  if (!longNames.empty() && rng.chance(60)) {
+    // The long name's 13 characters lie in three runs; a short name keeps it valid (the checksum is
+    // of the short name, which is left alone).
+    const uint64_t e = rng.pick(longNames);
+    std::u16string padded = name;
+    padded.resize(13, u'\xFFFF');
+    if (name.size() < 13) padded[name.size()] = 0;
+    const uint64_t runs[3][2] = {{1, 5}, {14, 6}, {28, 2}};
+    size_t k = 0;
+    for (const auto& r : runs) {
+      PutName16(img, e + r[0], padded.substr(k, r[1]), r[1], "long name");
+      k += r[1];
+    }
+    return;
+  }
+  const uint64_t e = rng.pick(shortNames);
+  std::string shortName(11, ' ');
+  for (size_t i = 0; i < name.size() && i < 11; ++i) shortName[i] = static_cast<char>(name[i]);
+  std::copy(shortName.begin(), shortName.end(), img.bytes.begin() + static_cast<std::ptrdiff_t>(e));
+  img.notes.push_back("short name@" + Hex(e) + " -> \"" + shortName + "\"");
+}
+
+void MutateNtfsName(Image& img, Rng& rng) {
+  const Ntfs n = ReadNtfs(img);
+  std::vector<std::pair<uint64_t, uint64_t>> names;  // the $FILE_NAME value, and its room in characters
+  for (size_t i = 16; i < n.offsets.size(); ++i) {   // the files, not the system records
+    for (const Attr& a : Attributes(img, n.offsets[i], n.recordBytes)) {
+      uint64_t v, len;
+      if (a.type == 0x30 && ResidentValue(img, a, v, len) && len >= 66 + 2) names.emplace_back(v, (len - 66) / 2);
+    }
+  }
+  for (uint64_t at = n.vol; img.has(at, 512) && names.size() < 100000; at += 512) {
+    if (!img.magic(at, "INDX")) continue;  // the folders' copies of the names, in their index records
+    for (uint64_t e = at + 24 + img.le(at + 24, 4); img.has(e, 16 + 66) && e < at + 24 + img.le(at + 28, 4);) {
+      const uint64_t len = img.le(e + 8, 2), key = img.le(e + 10, 2);
+      if (len < 16 || (img.le(e + 12, 4) & 2)) break;
+      if (key >= 68) names.emplace_back(e + 16, (key - 66) / 2);
+      e += len;
+    }
+  }
+  if (names.empty()) throw Missing{"a file name"};
+  const auto& [v, room] = rng.pick(names);
+  std::u16string name = rng.pick(HostileNames());
+  if (name.size() > room) name = u"..";
+  if (name.size() > room) name = u".";
+  img.put(v + 64, 1, name.size(), "name length");
+  PutName16(img, v + 66, name, std::min<uint64_t>(room, name.size()), "name");
+}
+
+void MutateNames(Image& img, Rng& rng) {
+  const uint64_t v = FindVolume(img);
+  if (img.magic(v + 3, "NTFS    ")) return MutateNtfsName(img, rng);
+  MutateFatName(img, rng);
+}
+
 // ------------------------------------------------------------------ whole files
 
 void Truncate(Image& img, Rng& rng) {
@@ -1114,16 +1200,25 @@ void Noise(Image& img, Rng& rng) {
 }
 
 const std::map<std::string, std::function<void(Image&, Rng&)>>& Kinds() {
-  static const std::map<std::string, std::function<void(Image&, Rng&)>> kinds = {
-      {"boot", MutateBoot},        {"mbr", MutateMbr},
-      {"ebr", MutateEbr},          {"gpt", MutateGpt},
-      {"fat", MutateFat},          {"dir", MutateDirectory},
-      {"mft", MutateMft},          {"attrlist", MutateAttributeList},
-      {"indx", MutateIndex},       {"lvm-label", MutateLvmLabel},
-      {"lvm-text", MutateLvmText}, {"ldm", MutateLdmHeaders},
-      {"vblk", MutateVblk},        {"text", MutateTextFile},
-      {"backup", MutateBackup},    {"tree", MutateTree},
-      {"truncate", Truncate},      {"noise", Noise}};
+  static const std::map<std::string, std::function<void(Image&, Rng&)>> kinds = {{"boot", MutateBoot},
+                                                                                 {"mbr", MutateMbr},
+                                                                                 {"ebr", MutateEbr},
+                                                                                 {"gpt", MutateGpt},
+                                                                                 {"fat", MutateFat},
+                                                                                 {"dir", MutateDirectory},
+                                                                                 {"mft", MutateMft},
+                                                                                 {"attrlist", MutateAttributeList},
+                                                                                 {"indx", MutateIndex},
+                                                                                 {"lvm-label", MutateLvmLabel},
+                                                                                 {"lvm-text", MutateLvmText},
+                                                                                 {"ldm", MutateLdmHeaders},
+                                                                                 {"vblk", MutateVblk},
+                                                                                 {"text", MutateTextFile},
+                                                                                 {"backup", MutateBackup},
+                                                                                 {"tree", MutateTree},
+                                                                                 {"names", MutateNames},
+                                                                                 {"truncate", Truncate},
+                                                                                 {"noise", Noise}};
   return kinds;
 }
 
