@@ -248,6 +248,7 @@ run() {  # run CMD...: one orvaldi command, its arguments as given
       >"$ROUND_DIR/log/out" 2>"$ROUND_DIR/log/err" </dev/null
   )
   rc=$?
+  LAST_RC=$rc
   ROUND_CODES+=" $rc"
   rss=$(tail -n1 "$ROUND_DIR/log/time" 2>/dev/null | awk '{print $2}')
   rss=${rss:-0}
@@ -290,7 +291,13 @@ commands_on_source() {
   run find "$S" "$P" --name a --json
   run find "$S" "$P" --pattern '*.t?t;*jp*' --mode "$mode"
   run recover "$S" "$P" --to "$T/recover"
+  local recovered=$LAST_RC
   run verify "$T/recover"
+  # A recovery that called itself whole must stand the check of what it wrote.
+  if ((recovered == 0 && LAST_RC != 0)); then
+    fail "recover exited 0 but verify of its target exited $LAST_RC: $(tail -n1 "$ROUND_DIR/log/out" | cut -c1-200)" \
+      recover "$S" "$P" --to "$T/recover"
+  fi
   run recover "$S" "$P" --to "$T/recover-$mode" --mode "$mode" --no-fat-reference
   run cat "$S" "$P" "$F"
   run hex "$S" --sector 0 --count 64

@@ -875,9 +875,18 @@ std::string MutateText(std::string t, Rng& rng, std::vector<std::string>& notes)
       const size_t at = rng.pick(numbers);
       size_t end = at;
       while (end < t.size() && std::isdigit(static_cast<unsigned char>(t[end]))) ++end;
-      const std::string by = rng.pick(std::vector<std::string>{
-          "0", "1", "-1", "4294967295", "4294967296", "18446744073709551615", "99999999999999999999999",
-          "9223372036854775807", "2147483648", "", "x", t.substr(at, end - at) + "000000"});
+      // After "0x" (a mapfile's positions and sizes) the damage is in hex, or it would only ever
+      // meet the parser's syntax check.
+      const bool hex = at >= 2 && t.compare(at - 2, 2, "0x") == 0;
+      if (hex) {
+        while (end < t.size() && std::isxdigit(static_cast<unsigned char>(t[end]))) ++end;
+      }
+      const std::string by =
+          hex ? rng.pick(std::vector<std::string>{"FFFFFFFFFFFFFFFF", "7FFFFFFFFFFFFE00", "0", "200", "1",
+                                                  "FFFFFFFFFFFFFE00", t.substr(at, end - at) + "000"})
+              : rng.pick(std::vector<std::string>{"0", "1", "-1", "4294967295", "4294967296", "18446744073709551615",
+                                                  "99999999999999999999999", "9223372036854775807", "2147483648", "",
+                                                  "x", t.substr(at, end - at) + "000000"});
       notes.push_back("number '" + t.substr(at, end - at) + "'@" + std::to_string(at) + " -> '" + by + "'");
       t.replace(at, end - at, by);
       return t;
