@@ -10,8 +10,9 @@
 #                        [--sanitized]
 #   --seed N --rounds M   round r damages case r mod (number of cases) with mutation seed N*1000003+r
 #   --case NAME --mutation-seed S   replays one damaged copy (as a failure report prints it)
-#   --sanitized           the commands are built with ASan/UBSan: no address-space limit, a
-#                         higher RSS limit (the sanitizers' own memory), their reports fail
+#   --sanitized           the commands are built with ASan/UBSan: no address-space limit, four
+#                         times the RSS limit (the sanitizers' own memory), three times the time
+#                         limit, and their reports fail
 # WORK (default: a new folder in /dev/shm, removed at the end) holds the pristine and damaged
 # copies and the targets: on tmpfs a recovery of thousands of small files takes a fraction of a
 # second rather than many on a busy disk, so the time limit measures the command, not the disk.
@@ -46,6 +47,7 @@ for b in "$CLI" "$MUTATOR"; do [[ -x $b ]] || { echo "mutate: $b is not built" >
 if [[ -z $WORK ]]; then
   if [[ -d /dev/shm && -w /dev/shm ]]; then WORK=$(mktemp -d /dev/shm/orvaldi-mutate.XXXXXX); else WORK=$(mktemp -d); fi
   trap 'rm -rf "$WORK"' EXIT
+  trap 'exit 130' INT TERM  # so that a stopped run still removes its folder
 fi
 WORK=$(realpath -m "$WORK")
 FAILURES=$(realpath -m "${FAILURES:-$BUILD/mutate-failures}")
@@ -62,6 +64,7 @@ ACCEPTED=" "
 for c in "${DOCUMENTED[@]}"; do [[ $c == 4 || $c == 130 ]] || ACCEPTED+="$c "; done
 if ((SANITIZED)); then
   RSS_MIB=$((RSS_MIB * 4))
+  TIMEOUT=$((TIMEOUT * 3))  # the sanitizers' checks slow every command down
   export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}"
   export UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}"
 fi
@@ -253,6 +256,7 @@ run() {  # run CMD...: one orvaldi command, its arguments as given
   rss=$(tail -n1 "$ROUND_DIR/log/time" 2>/dev/null | awk '{print $2}')
   rss=${rss:-0}
   if ((rss > PEAK)); then PEAK=$rss PEAK_CMD="$*"; fi
+  if ((rss > ROUND_PEAK)); then ROUND_PEAK=$rss; fi
   after=$(snapshot)
   if [[ ! -s $ROUND_DIR/log/time ]]; then
     fail "the command did not run (exit $rc)" "$@"
@@ -389,7 +393,7 @@ round() {  # round CASE_INDEX MUTATION_SEED
   ROUND_DIR="$WORK/rounds/$name-$2"
   ROUND_REPLAY="tools/mutate.sh --case $name --mutation-seed $2"
   rm -rf "$ROUND_DIR"
-  ROUND_CODES="" ROUND_START=$SECONDS
+  ROUND_CODES="" ROUND_START=$SECONDS ROUND_PEAK=0
   mkdir -p "$ROUND_DIR/src" "$ROUND_DIR/cwd" "$ROUND_DIR/target" "$ROUND_DIR/log"
   spec=${input#@*:}
   if ! img=$(unpack "$spec"); then
@@ -437,7 +441,7 @@ round() {  # round CASE_INDEX MUTATION_SEED
     fail "the source changed" "(the round's commands)"
   fi
   echo "mutate: $name $2: exits$(tr ' ' '\n' <<<"$ROUND_CODES" | sed '/^$/d' | sort -n | uniq -c |
-    awk '{printf " %s×%s", $2, $1}') in $((SECONDS - ROUND_START)) s; $ROUND_NOTE" | cut -c1-200 >&2
+    awk '{printf " %s×%s", $2, $1}') in $((SECONDS - ROUND_START)) s, peak RSS $((ROUND_PEAK / 1024)) MiB; $ROUND_NOTE" | cut -c1-200 >&2
   # A round that passed leaves nothing behind; the damaged copies of large images add up.
   rm -rf "$ROUND_DIR"
 }
