@@ -8,7 +8,8 @@
 # Usage: tools/mutate.sh [--seed N] [--rounds M] [--case NAME] [--mutation-seed S]
 #                        [--build DIR] [--work DIR] [--failures DIR] [--timeout SEC] [--rss-mib MIB]
 #                        [--sanitized]
-#   --seed N --rounds M   round r damages case r mod (number of cases) with mutation seed N*1000003+r
+#   --seed N --rounds M   round r damages case r*STRIDE mod (number of cases) with mutation seed
+#                         N*1000003+r (default: one round per case; --stride 2: every other case)
 #   --case NAME --mutation-seed S   replays one damaged copy (as a failure report prints it)
 #   --sanitized           the commands are built with ASan/UBSan: no address-space limit, four
 #                         times the RSS limit (the sanitizers' own memory), three times the time
@@ -22,12 +23,13 @@
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-SEED=1 ROUNDS="" ONLY_CASE="" ONLY_SEED="" TIMEOUT=20 RSS_MIB=512 SANITIZED=0
+SEED=1 ROUNDS="" STRIDE=1 ONLY_CASE="" ONLY_SEED="" TIMEOUT=20 RSS_MIB=512 SANITIZED=0
 BUILD="$ROOT/build" WORK="" FAILURES=""
 while (($#)); do
   case $1 in
     --seed) SEED=$2; shift 2 ;;
     --rounds) ROUNDS=$2; shift 2 ;;
+    --stride) STRIDE=$2; shift 2 ;;
     --case) ONLY_CASE=$2; shift 2 ;;
     --mutation-seed) ONLY_SEED=$2; shift 2 ;;
     --build) BUILD=$2; shift 2 ;;
@@ -458,7 +460,7 @@ else
     [[ -z $c || $c == \#* ]] && continue
     for i in "${!CASES[@]}"; do [[ ${CASES[$i]%% *} == "$c" ]] && round "$i" "$s"; done
   done <"$FIXTURES/mutate_findings.txt"
-  for ((r = 0; r < ROUNDS; r++)); do round $((r % ${#CASES[@]})) $((SEED * 1000003 + r)); done
+  for ((r = 0; r < ROUNDS; r++)); do round $((r * STRIDE % ${#CASES[@]})) $((SEED * 1000003 + r)); done
 fi
 echo "mutate: $RUNS commands in $((SECONDS - start)) s (seed $SEED, $ROUNDS rounds); peak RSS $((PEAK / 1024)) MiB ($PEAK_CMD); $FAILED failures" >&2
 if ((FAILED)); then
