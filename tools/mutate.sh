@@ -5,7 +5,7 @@
 # error, which is a bug by its own definition), a peak RSS over the limit, a sanitizer report,
 # or a file written outside the command's target folder (the source included).
 #
-# Usage: tools/mutate.sh [--seed N] [--rounds M] [--case NAME] [--mutation-seed S]
+# Usage: tools/mutate.sh [--seed N] [--rounds M] [--stride K] [--case NAME] [--mutation-seed S]
 #                        [--build DIR] [--work DIR] [--failures DIR] [--timeout SEC] [--rss-mib MIB]
 #                        [--sanitized]
 #   --seed N --rounds M   round r damages case r*STRIDE mod (number of cases) with mutation seed
@@ -56,7 +56,7 @@ FAILURES=$(realpath -m "${FAILURES:-$BUILD/mutate-failures}")
 FIXTURES="$ROOT/tests/fixtures"
 CORPUS="$ROOT/../shared/corpus"
 PRISTINE="$WORK/pristine"
-rm -rf "$WORK/rounds" "$FAILURES"
+rm -rf "$WORK/rounds"
 mkdir -p "$PRISTINE" "$WORK/rounds" "$FAILURES"
 
 # The documented exit codes, from the header that documents them; the internal error (a bug)
@@ -222,6 +222,7 @@ fail() {  # fail REASON CMD...
   shift
   FAILED=$((FAILED + 1))
   keep="$FAILURES/$(basename "$ROUND_DIR")-$FAILED"
+  rm -rf "$keep"  # the same replay's report from an earlier run
   mkdir -p "$keep"
   {
     echo "finding: $reason"
