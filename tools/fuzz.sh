@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each for a while, seeded from
 # the test fixtures; any crash, leak, timeout or over-limit allocation fails.
-# Usage: tools/fuzz.sh [SECONDS_PER_TARGET]   (default 30)
-# Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (default: the cores).
+# Usage: tools/fuzz.sh [SECONDS_PER_TARGET [TARGET ...]]   (default 30 s, every target)
+# Environment: FUZZ_BUILD_DIR (default build-fuzz), FUZZ_JOBS (default: the cores),
+#   FUZZ_CORPUS_DIR: keep each target's corpus in DIR/TARGET and grow it run after
+#   run (default: a fresh corpus under the build directory each run),
+#   FUZZ_SUMMARY: the table of the runs' figures (default BUILD/runs/summary.tsv).
 set -euo pipefail
 trap 'echo "fuzz: stopped by a failed command at line $LINENO" >&2' ERR
 
@@ -15,12 +18,16 @@ MALLOC_LIMIT_MB=256
 RSS_LIMIT_MB=2048
 MAX_LEN=65536
 SECONDS_PER_TARGET="${1:-30}"
+shift $(($# > 0 ? 1 : 0))
+[[ $SECONDS_PER_TARGET =~ ^[0-9]+$ ]] || { echo "fuzz: seconds per target must be a number, not '$SECONDS_PER_TARGET'" >&2; exit 2; }
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${FUZZ_BUILD_DIR:-$ROOT/build-fuzz}"
 JOBS="${FUZZ_JOBS:-$(nproc)}"
 FIXTURES="$ROOT/tests/fixtures"
 RUNS="$BUILD/runs"
+CORPORA="${FUZZ_CORPUS_DIR:-}"
+SUMMARY="${FUZZ_SUMMARY:-$RUNS/summary.tsv}"
 
 # libFuzzer is part of clang's runtime package, which clang only recommends.
 "$ROOT/tools/packages.sh" clang libclang-rt-dev cmake ninja-build
@@ -33,6 +40,13 @@ cmake --build "$BUILD" -j"$(nproc)"
 
 mapfile -t TARGETS < <(find "$BUILD/fuzz" -maxdepth 1 -name 'fuzz_*' -type f -perm -u+x -printf '%f\n' | sort)
 ((${#TARGETS[@]})) || { echo "fuzz: no targets built in $BUILD/fuzz" >&2; exit 1; }
+if (($#)); then
+  # The named targets only, in the order given (one long run after another).
+  for t in "$@"; do
+    [[ -x $BUILD/fuzz/$t ]] || { echo "fuzz: no target $t (built: ${TARGETS[*]})" >&2; exit 2; }
+  done
+  TARGETS=("$@")
+fi
 
 rm -rf "$RUNS"
 IMAGES="$RUNS/images"
@@ -232,21 +246,144 @@ seeds_fuzz_exfat_directory() {
   slice "$f" $((heap + (root - 2) * cluster)) "$cluster" >"$1/exfat-root"
   slice "$f" $((heap + 70 * cluster)) "$MAX_LEN" >"$1/exfat-many"
 }
+put_be() {  # put_be FILE OFFSET BYTES VALUE: a big-endian field
+  local s="" i
+  for ((i = $3 - 1; i >= 0; i--)); do s+=$(printf '\\x%02x' $(($4 >> (8 * i) & 255))); done
+  printf "$s" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+put_text() { printf '%s' "$3" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }  # put_text FILE OFFSET TEXT
+corpus_slice() {  # corpus_slice FILE.gz OFFSET LENGTH: bytes of a gzipped image of the shared corpus
+  # dd stops reading once it has its bytes; gzip then dies of SIGPIPE, which
+  # is not a failure here.
+  { gzip -dc "$1" || true; } | dd iflag=skip_bytes,count_bytes skip="$2" count="$3" status=none
+}
+CORPUS="$ROOT/../shared/corpus"
+
+# Found volumes of every kind (striped, spanned, RAID-5, mirrored), with a
+# member whose disk is missing, and after the end mark the member disk's
+# bytes: a FAT16 volume, so that a spanned volume of one member probes as one.
+seeds_fuzz_scan_volumes() {
+  local disk member kind name stripe
+  disk=$(img volumes/fat16-512)
+  head_lines() { printf '%s\r\n' fuzz.img 0 0 0 0 0 "" "" 0 0 0 0 0 0 0; }
+  part() {  # part NAME KIND STRIPE SECTORS: a partition record without members
+    printf '%s\r\n' -----partition----- "" 0 LABEL "" "$1" "" "$4" 0 1 4 0 6 512 2 "$2" "$3"
+  }
+  member() {  # member ORDINAL PATH START COUNT
+    printf '%s\r\n' "$1" "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16," "$2" "$3" "$4"
+  }
+  for kind in 1 2 3 4; do
+    for stripe in 8 128; do
+      name="volume-$kind-$stripe"
+      {
+        head_lines
+        case $kind in
+          2) part "$name" 2 "$stripe" 100; member 0 /dev/sdb 0 60; member 1 /dev/sdb 60 40 ;;
+          4) part "$name" 4 "$stripe" 100; member 0 "" 0 100; member 1 /dev/sdb 0 100 ;;
+          3) part "$name" 3 "$stripe" 200; member 0 /dev/sdb 0 100; member 1 "" 0 100; member 2 /dev/sdb 16 100 ;;
+          *) part "$name" 1 "$stripe" 200; member 0 /dev/sdb 0 100; member 1 /dev/sdb 100 100 ;;
+        esac
+        printf '%s\r\n' -----checkpoint-----
+        slice "$disk" 0 $((MAX_LEN - 1024))
+      } >"$1/$name"
+    done
+  done
+  { head_lines; part whole 2 128 120; member 0 /dev/sdb 0 120; printf '%s\r\n' -----checkpoint-----; slice "$disk" 0 $((MAX_LEN - 512)); } >"$1/spanned-whole"
+}
+# Maps as we write them and as GNU ddrescue does (its comments, a pass
+# number, every state, decimal and octal numbers).
+seeds_fuzz_mapfile() {
+  printf '# Mapfile. Created by orvaldi image\n# current_pos  current_status  current_pass\n0x00100000     +               1\n#      pos        size  status\n0x00000000  0x00100000  +\n' >"$1/ours-done"
+  printf '# Mapfile. Created by GNU ddrescue\n# Command line: ddrescue -d /dev/sdb img map\n# Start time:   2026-01-01 10:00:00\n# current_pos  current_status  current_pass\n0x00018000     *               2\n#      pos        size  status\n0x00000000  0x00010000  +\n0x00010000  0x00000200  -\n0x00010200  0x00007E00  *\n0x00018000  0x00001000  /\n0x00019000  0x00100000  ?\n0x00119000  0x00002000  +\n' >"$1/ddrescue-states"
+  printf '0 ?\n0 1048576 ?\n' >"$1/bare-decimal"
+  printf '01000 - 3\n0 01000 +\n01000 512 -\n01200 0x10000 +\n' >"$1/octal"
+}
+# Folders as they lie on the volumes: FAT16 root folders, FAT32 data areas
+# from the root cluster on, and the long names (live and deleted, a deleted
+# folder among them) of the names disk's FAT32 volume.
+seeds_fuzz_fat_directory() {
+  local f bps rsvd nfat fatsz spc root
+  dirs_of() {  # dirs_of IMAGE OFFSET NAME: the folder bytes of the FAT volume at OFFSET
+    local f=$1 at=$2
+    bps=$(le "$f" $((at + 11)) 2); spc=$(le "$f" $((at + 13)) 1); rsvd=$(le "$f" $((at + 14)) 2)
+    nfat=$(le "$f" $((at + 16)) 1); fatsz=$(le "$f" $((at + 22)) 2)
+    if ((fatsz == 0)); then
+      fatsz=$(le "$f" $((at + 36)) 4); root=$(le "$f" $((at + 44)) 4)
+      slice "$f" $((at + (rsvd + nfat * fatsz + (root - 2) * spc) * bps)) "$MAX_LEN" >"$3"
+    else
+      slice "$f" $((at + (rsvd + nfat * fatsz) * bps)) "$MAX_LEN" >"$3"
+    fi
+  }
+  for n in "${FAT16[@]}" "${FAT32[@]}"; do dirs_of "$(img "$n")" 0 "$1/${n//\//_}"; done
+  f=$(img names/names-disk)
+  dirs_of "$f" $((2048 * 512)) "$1/names-disk"
+}
+# Tables of the fixtures and of the shared corpus, from their second logical
+# sector on, as the main header and as the backup, on 512- and 4,096-byte
+# sectors.
+seeds_fuzz_gpt() {
+  local f how lba base
+  for n in ptables/gpt ptables/gpt-gap sectors4k/gpt4k; do
+    f=$(img "$n")
+    lba=512
+    if [[ $n == *4k* ]]; then lba=4096; fi
+    for how in 0 2 4; do
+      { byte $((how | (lba == 4096))); slice "$f" "$lba" $((MAX_LEN - 1)); } >"$1/${n//\//_}-$how"
+    done
+  done
+  for f in "$CORPUS"/ptable/*gpt*.gz; do
+    [[ -f $f ]] || continue
+    lba=512
+    if [[ $f == *4k* ]]; then lba=4096; fi
+    base=$(basename "$f" .gz)
+    { byte $((lba == 4096)); corpus_slice "$f" "$lba" $((MAX_LEN - 1)); } >"$1/$base"
+  done
+}
+# A map with an HFS entry before the fixture's HFS volume (on 512- and
+# 4,096-byte blocks), an entry of another kind and one without a name; and
+# the corpus's header-only map.
+seeds_fuzz_apple_map() {
+  local hfs out bs at i
+  hfs=$(img volumes/hfs)
+  for bs in 512 4096; do
+    out="$1/apm-$bs"
+    head -c $((8 * bs)) /dev/zero >"$out"
+    put_text "$out" 0 ER; put_be "$out" 2 2 "$bs"; put_be "$out" 4 4 $((MAX_LEN / bs))
+    i=0
+    for entry in "Apple:Apple_partition_map:1:4" "Macintosh HD:Apple_HFS:8:64" "Windows:Windows_NTFS:72:8" \
+      ":Apple_HFS:80:8"; do
+      at=$(((1 + i) * bs))
+      IFS=: read -r name type start count <<<"$entry"
+      put_text "$out" "$at" PM; put_be "$out" $((at + 4)) 4 4
+      put_be "$out" $((at + 8)) 4 "$start"; put_be "$out" $((at + 12)) 4 "$count"
+      put_text "$out" $((at + 0x10)) "$name"; put_text "$out" $((at + 0x30)) "$type"
+      i=$((i + 1))
+    done
+    slice "$hfs" 0 $((MAX_LEN - 8 * bs)) >>"$out"
+  done
+  if [[ -f $CORPUS/ptable/dissect-apm-ntfs.bin.gz ]]; then gzip -dc "$CORPUS/ptable/dissect-apm-ntfs.bin.gz" >"$1/dissect-apm-ntfs"; fi
+}
 seeds_default() {  # a target this script does not know yet: the start of every fixture
   seeds_fuzz_recognisers "$1"
 }
 
 # ------------------------------------------------------------------ runs
+corpus_of() {  # the corpus directory of target $1: kept across runs when FUZZ_CORPUS_DIR is set
+  if [[ -n $CORPORA ]]; then printf '%s\n' "$CORPORA/$1"; else printf '%s\n' "$RUNS/$1/corpus"; fi
+}
 run_target() {
   local t=$1 dir="$RUNS/$1" rc=0
-  "$BUILD/fuzz/$t" "$dir/corpus" "$dir/seeds" -max_total_time="$SECONDS_PER_TARGET" \
+  cut -d' ' -f1 /proc/loadavg >"$dir/load-before"
+  date -u +%Y-%m-%dT%H:%MZ >"$dir/started"
+  "$BUILD/fuzz/$t" "$(corpus_of "$t")" "$dir/seeds" -max_total_time="$SECONDS_PER_TARGET" \
     -max_len="$MAX_LEN" -malloc_limit_mb="$MALLOC_LIMIT_MB" -rss_limit_mb="$RSS_LIMIT_MB" -timeout=20 \
     -artifact_prefix="$dir/" -print_final_stats=1 >"$dir/log" 2>&1 || rc=$?
+  cut -d' ' -f1 /proc/loadavg >"$dir/load-after"
   echo "$rc" >"$dir/status"
 }
 
 for t in "${TARGETS[@]}"; do
-  mkdir -p "$RUNS/$t/seeds" "$RUNS/$t/corpus"
+  mkdir -p "$RUNS/$t/seeds" "$(corpus_of "$t")"
   if declare -F "seeds_$t" >/dev/null; then "seeds_$t" "$RUNS/$t/seeds"; else seeds_default "$RUNS/$t/seeds"; fi
 done
 rm -rf "$IMAGES"
@@ -258,12 +395,35 @@ for t in "${TARGETS[@]}"; do
 done
 wait
 
+stat_of() {  # stat_of LOG NAME: a figure -print_final_stats printed, or "-"
+  local v
+  v=$(grep -a -m1 "^stat::$2:" "$1" | awk '{print $2}' || true)
+  printf '%s\n' "${v:--}"
+}
+status_field() {  # status_field LINE KEY: the word after "KEY:" in a status line, or "-"
+  local v
+  v=$(grep -o "$2: [^ ]*" <<<"$1" | head -n1 | cut -d' ' -f2 || true)
+  printf '%s\n' "${v:--}"
+}
+
+# One row per target: what the run did, from libFuzzer's final figures and
+# its last status line, for the docs to quote.
+mkdir -p "$(dirname "$SUMMARY")"
+printf 'target\tstarted\tseconds\tstatus\tseeds\texecutions\texec_per_s\tcov\tft\tcorpus_units\tcorpus_bytes\tcorpus_files\tnew_units\tpeak_rss_mb\tload_before\tload_after\n' >"$SUMMARY"
 failed=0
 for t in "${TARGETS[@]}"; do
   dir="$RUNS/$t"
   rc=$(cat "$dir/status")
   seeds=$(find "$dir/seeds" -type f | wc -l)
   done_line=$(grep -a -m1 'DONE' "$dir/log" | sed 's/^#[0-9]*[[:space:]]*//' || true)
+  last=$(grep -a ' cov: ' "$dir/log" | tail -n1 || true)
+  corp=$(status_field "$last" corp)
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$t" "$(cat "$dir/started")" \
+    "$SECONDS_PER_TARGET" "$(if [[ $rc == 0 ]]; then echo ok; else echo "failed($rc)"; fi)" "$seeds" \
+    "$(stat_of "$dir/log" number_of_executed_units)" "$(stat_of "$dir/log" average_exec_per_sec)" \
+    "$(status_field "$last" cov)" "$(status_field "$last" ft)" "${corp%%/*}" "$(if [[ $corp == */* ]]; then echo "${corp#*/}"; else echo -; fi)" \
+    "$(find "$(corpus_of "$t")" -type f | wc -l)" "$(stat_of "$dir/log" new_units_added)" \
+    "$(stat_of "$dir/log" peak_rss_mb)" "$(cat "$dir/load-before")" "$(cat "$dir/load-after")" >>"$SUMMARY"
   if [[ $rc == 0 ]]; then
     echo "fuzz: $t ok ($seeds seeds; ${done_line:-no summary})" >&2
     continue
@@ -275,4 +435,5 @@ for t in "${TARGETS[@]}"; do
     if [[ -e $a ]]; then echo "fuzz: reproducer: $a (run: $BUILD/fuzz/$t $a)" >&2; fi
   done
 done
+echo "fuzz: figures in $SUMMARY" >&2
 exit "$failed"

@@ -199,8 +199,13 @@ void ReadAppleMap(SectorSource& source, DiskInfo& disk, const ByteView& ddm, con
   const ByteView entry0(first);
   if (!entry0.matches(0, "PM")) return;
   disk.mapEntryCount = entry0.be32(4);
-  const uint32_t entries = std::min(disk.mapEntryCount, kApmMaxEntries);
+  uint32_t entries = std::min(disk.mapEntryCount, kApmMaxEntries);
   const uint64_t mapStart = uint64_t{entry0.be32(8)} * blockSize;
+  // Entries past the source's end read as zeros and name nothing: the map is
+  // read only as far as the source holds it.
+  if (const uint64_t held = source.size(); held != 0)
+    entries = static_cast<uint32_t>(
+        std::min<uint64_t>(entries, mapStart >= held ? 0 : (held - mapStart + blockSize - 1) / blockSize));
   const auto map = ReadBytesAt(source, mapStart, size_t{entries} * blockSize);
   const ByteView m(map);
   const uint64_t sectorsPerBlock = blockSize / SectorSize;

@@ -79,7 +79,15 @@ bool AssembledVolume::readMember(size_t index, uint64_t offset, std::span<uint8_
     fail("read beyond the member extent on " + m.devicePath);
     return false;
   }
-  const auto outcome = sources_[index]->readAt(SectorsToBytes(m.startSector) + offset, out);
+  // An extent from a damaged record may end past any byte a disk can
+  // address; its position would wrap round to the disk's first sectors.
+  const uint64_t start = SectorsToBytes(m.startSector);
+  if (start > UINT64_MAX - memberBytes) {
+    fail("the member extent on " + m.devicePath + " lies beyond any disk (sector " + std::to_string(m.startSector) +
+         ")");
+    return false;
+  }
+  const auto outcome = sources_[index]->readAt(start + offset, out);
   if (outcome.bytes != out.size()) {
     fail("member disk " + m.devicePath + ": short read");
     return false;

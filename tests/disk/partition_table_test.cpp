@@ -277,6 +277,37 @@ TEST(AppleMap, HfsEntriesAreRecordedOthersSkipped) {
   EXPECT_TRUE(Enumerate(bad.bytes()).partitions.empty());  // no "PM" entry
 }
 
+// Records the longest read, which is the largest buffer a reader sized.
+class LongestReadSource final : public platform::SectorSource {
+ public:
+  explicit LongestReadSource(std::vector<uint8_t> bytes) : inner_(std::move(bytes)) {}
+  platform::ReadOutcome readAt(uint64_t offset, std::span<uint8_t> out) override {
+    longest = std::max<uint64_t>(longest, out.size());
+    return inner_.readAt(offset, out);
+  }
+  uint64_t size() const override { return inner_.size(); }
+  uint64_t longest = 0;
+
+ private:
+  MemorySource inner_;
+};
+
+TEST(AppleMap, EntryCountsAreReadOnlyAsFarAsTheSourceHoldsThem) {
+  // 1,024 entries of 32 KiB blocks claimed on a 128 KiB disk: 32 MiB of map
+  // that is not there. The entries inside the disk are still read.
+  DiskBuilder b(256);
+  b.apm({{"Apple", "Apple_partition_map", 1, 2}, {"Plain", "Apple_HFS", 3, 1}}, 32768);
+  const uint8_t count[4] = {0, 0, 4, 0};  // big-endian 1,024, in the entry the reader takes it from
+  std::memcpy(b.bytes().data() + 32768 + 4, count, 4);
+  DiskInfo disk;
+  disk.devicePath = "apple.img";
+  LongestReadSource src(b.bytes());
+  EnumeratePartitions(src, disk, disk.devicePath);
+  EXPECT_EQ(disk.mapEntryCount, 1024u);
+  EXPECT_LE(src.longest, src.size());
+  EXPECT_EQ(Rows(disk), Strings{"Plain 192+64 19 P"});
+}
+
 TEST(Regions, NumberedInARowAndRestartedAfterOtherRecords) {
   DiskBuilder b(4096);
   b.place(1000, test::NtfsBootSector());

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "disk/sector_io.h"
+#include "disk/volume_readers.h"
 #include "disk/volume_source.h"
+#include "platform/sector_source.h"
 #include "support/test_images.h"
 
 namespace orvaldi::disk {
@@ -173,6 +175,31 @@ TEST(OpenVolumeSource, PlainPartitionsReadTheDiskAndMissingMembersSayWhy) {
 
   spanned.volumeKind = static_cast<VolumeKind>(9);  // from a damaged or newer record
   EXPECT_FALSE(OpenVolumeSource(disk, spanned).source);
+}
+
+// A member extent whose end lies past 2^64 bytes (from a damaged database or
+// scan result) fails its reads: its position must not wrap round to the
+// member disk's first sectors and hand them over as the volume's.
+TEST(AssembledVolume, ExtentsBeyondAnyDiskFailInsteadOfWrapping) {
+  auto disk = std::make_shared<platform::MemorySource>(std::vector<uint8_t>(4 * kS, 0xAB));
+  struct Case {
+    uint64_t start;
+    const char* why;
+  };
+  for (const Case& c : {Case{UINT64_MAX / kS, "ends 512 bytes past 2^64"}, Case{UINT64_MAX / kS - 1, "ends at 2^64"},
+                        Case{UINT64_MAX, "start saturates"}}) {
+    PartitionInfo spanned;
+    spanned.volumeKind = VolumeKind::kSpanned;
+    spanned.sectorCount = 2;
+    spanned.members = {{{}, "m.img", c.start, 2}};
+    SpannedVolume volume(spanned, {disk});
+    std::vector<uint8_t> sector(kS, 0xCC);
+    const platform::ReadOutcome got = volume.readAt(kS, sector);
+    EXPECT_NE(got.error, 0) << c.why;
+    EXPECT_EQ(got.bytes, 0u) << c.why;
+    EXPECT_TRUE(std::all_of(sector.begin(), sector.end(), [](uint8_t b) { return b == 0; })) << c.why;
+    EXPECT_NE(volume.lastFailure().find("beyond any disk"), std::string::npos) << c.why << ": " << volume.lastFailure();
+  }
 }
 
 }  // namespace
