@@ -77,7 +77,7 @@ FILE_KIB=$((4 << 20))  # no file written past 4 GiB (SIGXFSZ): the largest input
 # NAME KIND INPUT [OPTION...]: INPUT is a fixture (tests/fixtures/X.img.gz), a corpus image
 # (corpus:X), or a file saved from a fixture (@result:X, @backup:X, @tree:X, @mapfile:X,
 # @manifest:X, @checkpoint:X of a sweep, @deep:X of the deep search). Options: part=N, the partition the commands read (default: the first FAT, NTFS
-# or exFAT one); member=SPEC, a second member disk, which makes the source the dynamic-disk
+# or exFAT one); member=NAME, a second member disk, which makes the source the dynamic-disk
 # group "damaged,pristine".
 CASES=(
   "fat16-boot boot volumes/fat16-512"
@@ -118,11 +118,11 @@ CASES=(
 
 # ------------------------------------------------------------------ pristine inputs
 
-unpack() {  # unpack SPEC: the pristine image's path (unpacked once)
-  local spec=$1 name gz
-  name=${spec#corpus:}
+unpack() {  # unpack NAME: the pristine image's path (unpacked once)
+  local image_name=$1 name gz
+  name=${image_name#corpus:}
   name=${name//\//_}
-  if [[ $spec == corpus:* ]]; then gz="$CORPUS/${spec#corpus:}.img.gz"; else gz="$FIXTURES/$spec.img.gz"; fi
+  if [[ $image_name == corpus:* ]]; then gz="$CORPUS/${image_name#corpus:}.img.gz"; else gz="$FIXTURES/$image_name.img.gz"; fi
   [[ -f $gz ]] || return 1
   [[ -f $PRISTINE/$name.img ]] || gzip -dc "$gz" >"$PRISTINE/$name.img"
   printf '%s\n' "$PRISTINE/$name.img"
@@ -388,7 +388,7 @@ commands_on_file() {
 # ------------------------------------------------------------------ one round
 
 round() {  # round CASE_INDEX MUTATION_SEED
-  local name kind input options second="" part="" spec img src S P F T note derived="" sum_before
+  local name kind input options second="" part="" image_name img src S P F T note derived="" sum_before
   read -r name kind input options <<<"${CASES[$1]}"
   for o in $options; do
     case $o in part=*) part=${o#part=} ;; member=*) second=${o#member=} ;; esac
@@ -398,9 +398,9 @@ round() {  # round CASE_INDEX MUTATION_SEED
   rm -rf "$ROUND_DIR"
   ROUND_CODES="" ROUND_START=$SECONDS ROUND_PEAK=0
   mkdir -p "$ROUND_DIR/src" "$ROUND_DIR/cwd" "$ROUND_DIR/target" "$ROUND_DIR/log"
-  spec=${input#@*:}
-  if ! img=$(unpack "$spec"); then
-    echo "mutate: $name skipped: no ${spec#corpus:} (the shared corpus is not beside the tree)" >&2
+  image_name=${input#@*:}
+  if ! img=$(unpack "$image_name"); then
+    echo "mutate: $name skipped: no ${image_name#corpus:} (the shared corpus is not beside the tree)" >&2
     return 0
   fi
   if [[ $input == @* ]]; then

@@ -127,10 +127,10 @@ aimed() {
   [[ " $* " == *" --to-disk "* ]] && truncate -s "$(stat -c %s "$W/src/$name")" "$fresh/target"
   local -a args=("${@//SOURCE/$src}")
   run "$elsewhere" "$W" "$reads" -- "${args[@]//TARGET/$fresh/target}"
-  local spec cwd target side
-  for spec in "$W|$W/src/$name" "$W|$W/links/$name-hard" "$W/src|./$name" "$W/src/sub|../$name" \
+  local aim cwd target side
+  for aim in "$W|$W/src/$name" "$W|$W/links/$name-hard" "$W/src|./$name" "$W/src/sub|../$name" \
     "$W|$W/links/$name-sym" "$W|$W/links/$name|beside"; do
-    IFS='|' read -r cwd target side <<<"$spec"
+    IFS='|' read -r cwd target side <<<"$aim"
     if [ -n "$side" ]; then args=("${@//SOURCE/$beside}"); else args=("${@//SOURCE/$src}"); fi
     run 5 "$cwd" "$reads" -- "${args[@]//TARGET/$target}"
     rm -rf "${W:?}/links/$name"

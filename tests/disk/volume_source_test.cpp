@@ -182,12 +182,12 @@ TEST(OpenVolumeSource, PlainPartitionsReadTheDiskAndMissingMembersSayWhy) {
 // member disk's first sectors and hand them over as the volume's.
 TEST(AssembledVolume, ExtentsBeyondAnyDiskFailInsteadOfWrapping) {
   auto disk = std::make_shared<platform::MemorySource>(std::vector<uint8_t>(4 * kS, 0xAB));
-  struct Case {
+  struct Extent {
     uint64_t start;
     const char* why;
   };
-  for (const Case& c : {Case{UINT64_MAX / kS, "ends 512 bytes past 2^64"}, Case{UINT64_MAX / kS - 1, "ends at 2^64"},
-                        Case{UINT64_MAX, "start saturates"}}) {
+  for (const Extent& c : {Extent{UINT64_MAX / kS, "ends 512 bytes past 2^64"},
+                          Extent{UINT64_MAX / kS - 1, "ends at 2^64"}, Extent{UINT64_MAX, "start saturates"}}) {
     PartitionInfo spanned;
     spanned.volumeKind = VolumeKind::kSpanned;
     spanned.sectorCount = 2;
