@@ -69,8 +69,11 @@ bool ReadOnlyCheckOn() {
 
 void NoteSourceOpen(int fd, int openFlags, const std::string& path) {
   if (!ReadOnlyCheckOn()) return;
-  if ((openFlags & O_ACCMODE) != O_RDONLY || (openFlags & (O_CREAT | O_TRUNC | O_APPEND)) != 0)
-    Trip("the source " + path + " was opened with flags 0" + std::to_string(openFlags) + ", not read-only");
+  if ((openFlags & O_ACCMODE) != O_RDONLY || (openFlags & (O_CREAT | O_TRUNC | O_APPEND)) != 0) {
+    char flags[16];
+    std::snprintf(flags, sizeof flags, "0%o", static_cast<unsigned>(openFlags));
+    Trip("the source " + path + " was opened with flags " + flags + ", not read-only");
+  }
   struct stat st {};
   if (::fstat(fd, &st) != 0) return;
   OpenedSource s;
