@@ -191,6 +191,8 @@ run 5 "$W" fat.img -- image "$W/links/map.tmp" --to "$W/out/map-image" --mapfile
 if [ -n "$LDM" ]; then
   # A dynamic disk group: a target that is its second member.
   aimed ldm2.img 0 ls SOURCE 0 --save-tree TARGET
+  # A volume of the group swept through its mapping.
+  aimed ldm2.img 0 rawscan SOURCE --part 0 --save-result TARGET
 fi
 
 # --- Every command once on each image, reading only -------------------------
