@@ -23,13 +23,6 @@ using test::ShellQuote;
 constexpr uint64_t kDiskSectors = 204800;  // 100 MiB
 constexpr uint64_t kPartStart = 2048;
 
-std::string ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // One NTFS partition of 99 MiB holding the NTFS tree volume at its start,
 // the first 48 MiB of the carving sample disk (pictures and compound
 // documents between the records) at 20 MiB, and the tree volume again at
@@ -150,7 +143,7 @@ TEST_F(DeepResume, CheckpointOfAnotherSearchIsRefused) {
   ASSERT_EQ(test::RunCommand(ls("--checkpoint " + cp + " --stop-at 100000")).exitCode, 130);
   const auto copy = dir_->path() / "copy.img";
   std::filesystem::create_symlink(image_, copy);  // the same bytes under another disk name
-  const std::string bytes = ReadAll(dir_->path() / "refused.checkpoint");
+  const std::string bytes = test::ReadAll(dir_->path() / "refused.checkpoint");
   std::ofstream(dir_->path() / "cut.checkpoint", std::ios::binary) << bytes.substr(0, bytes.size() - 9);
   std::string moved = bytes;
   moved.replace(moved.find("\nfirst 2048\n"), 12, "\nfirst 2049\n");

@@ -20,13 +20,6 @@ using test::ShellQuote;
 
 constexpr uint64_t kDiskBytes = uint64_t{1} << 30;
 
-std::string ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 // A 1 GiB sparse disk with fixture volumes and carvable files spread over
 // it: a wiped FAT32 (rebuilt from its tables and directories), the carving
 // sample disk twice, lost FAT and NTFS volumes, an NTFS and a FAT32 tree.
@@ -83,7 +76,7 @@ TEST_F(ResumeDisk, ResumedSweepEqualsOneNeverStopped) {
   const auto wholeText = test::RunCommand(run("rawscan"));
   ASSERT_EQ(wholeText.exitCode, 0);
   ASSERT_NE(whole.out.find("\"carved\""), std::string::npos);
-  const std::string wholeResult = ReadAll(dir_->path() / "whole.kvr_scn");
+  const std::string wholeResult = test::ReadAll(dir_->path() / "whole.kvr_scn");
   std::mt19937_64 random(29);
   std::uniform_int_distribution<uint64_t> sector(1, kDiskBytes / 512 - 1);
   for (int i = 0; i < 5; ++i) {
@@ -110,7 +103,7 @@ TEST_F(ResumeDisk, ResumedSweepEqualsOneNeverStopped) {
         test::RunCommand(run("rawscan --json --resume " + cp + " --save-result " + file("resumed.kvr_scn")));
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out, whole.out);
-    EXPECT_EQ(ReadAll(dir_->path() / "resumed.kvr_scn"), wholeResult);
+    EXPECT_EQ(test::ReadAll(dir_->path() / "resumed.kvr_scn"), wholeResult);
   }
 }
 
@@ -122,7 +115,7 @@ TEST_F(ResumeDisk, ResumedLostPartitionSearchEqualsOneNeverStopped) {
   const auto whole = test::RunCommand(run(find + "--json --save-result " + file("found.kvr_scn")));
   ASSERT_EQ(whole.exitCode, 0) << whole.err;
   const auto wholeText = test::RunCommand(run(find));
-  const std::string wholeResult = ReadAll(dir_->path() / "found.kvr_scn");
+  const std::string wholeResult = test::ReadAll(dir_->path() / "found.kvr_scn");
   for (const uint64_t stop : {0u, 830000u, 1700000u}) {
     SCOPED_TRACE(stop);
     const std::string cp = file("search.checkpoint");
@@ -134,7 +127,7 @@ TEST_F(ResumeDisk, ResumedLostPartitionSearchEqualsOneNeverStopped) {
         test::RunCommand(run(find + "--json --resume " + cp + " --save-result " + file("found-resumed.kvr_scn")));
     EXPECT_EQ(json.exitCode, 0) << json.err;
     EXPECT_EQ(json.out, whole.out);
-    EXPECT_EQ(ReadAll(dir_->path() / "found-resumed.kvr_scn"), wholeResult);
+    EXPECT_EQ(test::ReadAll(dir_->path() / "found-resumed.kvr_scn"), wholeResult);
     EXPECT_EQ(test::RunCommand(run(find + "--resume " + cp)).out, wholeText.out);
   }
   // A sweep's checkpoint is not a search's, and the other modes take none.
@@ -193,7 +186,7 @@ TEST_F(ResumeDisk, CheckpointOfAnotherSweepIsRefused) {
   std::filesystem::create_directories(dir_->path() / "other");
   const auto copy = dir_->path() / "other" / "copy.img";
   std::filesystem::create_symlink(image_, copy);  // the same bytes under another disk name
-  const std::string bytes = ReadAll(dir_->path() / "refused.checkpoint");
+  const std::string bytes = test::ReadAll(dir_->path() / "refused.checkpoint");
   {
     std::ofstream cut(dir_->path() / "cut.checkpoint", std::ios::binary);
     cut << bytes.substr(0, bytes.size() - 30);

@@ -39,13 +39,6 @@ std::string Sha(const std::string& s) {
   return disk::Sha256Hex({reinterpret_cast<const uint8_t*>(s.data()), s.size()});
 }
 
-std::string ReadAll(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
 // One disk of the fixture's layout, rebuilt sparse in a temporary folder.
 struct ScaleDisk {
   std::filesystem::path image;
@@ -213,7 +206,7 @@ TEST_P(Scale, RawscanOfAVolumeNearTheEndCarvesAndNotesAtSixtyFourBitSectors) {
 
   // The scan-result file keeps the directory sectors and the carved file as
   // they are, and a listing from it reads the same volume.
-  const std::string file = ReadAll(saved);
+  const std::string file = test::ReadAll(saved);
   EXPECT_NE(file.find("\r\n" + std::to_string(start) + ",30002," + std::to_string(start) + ".jpg\r\n"),
             std::string::npos);
   const auto ls = run("ls " + img() + " 1 --load-result " + test::ShellQuote(saved.string()));
@@ -251,7 +244,7 @@ TEST_P(Scale, ImageFromAStartBeyondTwoToThe32) {
   const auto whole = target_.path() / "tail.img";
   auto r = run("image " + img() + " --start " + std::to_string(start) + " --to " + test::ShellQuote(whole.string()));
   ASSERT_EQ(r.exitCode, 0) << r.err;
-  const std::string tail = ReadAll(whole);
+  const std::string tail = test::ReadAll(whole);
   ASSERT_EQ(tail.size(), 2048 * kSector);
   const std::vector<uint8_t>& backup = piece("scale-" + std::string(GetParam()) + ".tail.bin.gz");
   EXPECT_EQ(tail.substr(tail.size() - backup.size()), std::string(backup.begin(), backup.end()));
@@ -262,7 +255,7 @@ TEST_P(Scale, ImageFromAStartBeyondTwoToThe32) {
   r = run("image " + img() + " 2 --start 16384 --to " + test::ShellQuote(half.string()));
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const std::vector<uint8_t>& ntfs = piece("scale-ntfs.img.gz");
-  const std::string got = ReadAll(half);
+  const std::string got = test::ReadAll(half);
   ASSERT_EQ(got.size(), ntfs.size() - 16384 * kSector);
   EXPECT_EQ(Sha(got), Sha(std::string(ntfs.begin() + 16384 * kSector, ntfs.end())));
 }

@@ -14,11 +14,6 @@
 namespace orvaldi::raw {
 namespace {
 
-std::string ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(SaveFilter, WildcardsMatchAsTheFileListDoes) {
   const struct {
     const char* pattern;
@@ -109,11 +104,11 @@ TEST(SaveTarget, CollisionsCountUpAndNothingIsOverwritten) {
   ::chmod((dir.path() / "a.jpg0.jpg").c_str(), 0);
   EXPECT_EQ(create("a.jpg"), "a.jpg1.jpg");
   ::chmod((dir.path() / "a.jpg0.jpg").c_str(), 0644);
-  EXPECT_EQ(ReadAll(dir.path() / "a.jpg0.jpg"), "2");
+  EXPECT_EQ(test::ReadAll(dir.path() / "a.jpg0.jpg"), "2");
   // A symbolic link in the way is not followed.
   std::filesystem::create_symlink(dir.path() / "a.jpg", dir.path() / "link.txt");
   EXPECT_EQ(create("link.txt"), "link.txt0.txt");
-  EXPECT_EQ(ReadAll(dir.path() / "a.jpg"), "1");
+  EXPECT_EQ(test::ReadAll(dir.path() / "a.jpg"), "1");
   // Free space is asked of the nearest folder that exists.
   EXPECT_TRUE(FreeBytes((dir.path() / "not" / "yet").string()).has_value());
 }

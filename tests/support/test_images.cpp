@@ -203,6 +203,11 @@ std::string FoldFatPath(const std::string& path) {
   return out;
 }
 
+std::string ReadAll(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::string ShellQuote(const std::string& text) {
   std::string out = "'";
   for (char c : text) {

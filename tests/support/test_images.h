@@ -86,6 +86,9 @@ std::string FoldFatPath(const std::string& path);
 // Quotes `text` for a POSIX shell.
 std::string ShellQuote(const std::string& text);
 
+// The whole content of the file at `path` (empty when it cannot be read).
+std::string ReadAll(const std::filesystem::path& path);
+
 // sha256 of every regular file below `dir`, by path relative to it; a save's
 // manifest.jsonl at its top is left out.
 std::map<std::string, std::string> Sha256Tree(const std::filesystem::path& dir);
